@@ -1,0 +1,56 @@
+// What the service and the applet share: the drive record, the fixed-drive
+// list, the settings file's names and the built-in sender address.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/drives.h"
+
+namespace qw {
+
+// One watched drive.
+struct A_Drive {
+  char Letter = 'C';
+  int64_t Capacity = -1;   // total bytes at the last settings load; -1 unknown
+  int64_t FreeSpace = -1;  // bytes free to the caller at the last check; -1 unknown
+  int64_t LimitBytes = 0;  // threshold in bytes
+  std::string LimitText;   // threshold text as stored in the settings file
+};
+
+// Letters of the local fixed drives, upper case, A to Z.
+extern std::string FixedDrives;
+
+// Refills FixedDrives: every letter whose root "X:\" is a fixed drive.
+void ListFixedDrives(Drives& drives);
+// The same list, returned.
+std::string FixedDriveLetters(Drives& drives);
+
+// The settings file (a bare name: it lives in the Windows directory) and its
+// sections and keys.
+inline constexpr const char* kIniFileName = "Drivewarden.ini";
+inline constexpr const char* kSectionWarning = "WARNING";
+inline constexpr const char* kSectionDrive = "DRIVE";
+inline constexpr const char* kSectionMail = "MAIL";
+inline constexpr const char* kKeyInterval = "INTERVAL";
+inline constexpr const char* kKeyIsMailSend = "ISMAILSEND";
+inline constexpr const char* kKeySmtp = "SMTP";
+inline constexpr const char* kKeyPort = "PORT";
+inline constexpr const char* kKeyMailFrom = "MAILFROM";
+inline constexpr const char* kKeyMailTo = "MAILTO";
+inline constexpr const char* kKeyMailCc = "MAILCC";
+
+// Sender address used when MAILFROM is missing, by both deliverables.
+inline constexpr const char* kDefaultMailFrom = "drivewarden@localhost";
+
+// Service name under the Service Control Manager and its display name.
+inline constexpr const char* kServiceName = "Drivewarden";
+inline constexpr const char* kServiceDisplayName = "Drivesentry";
+
+// The check's event ID.
+inline constexpr uint32_t kCheckEventId = 5610;
+
+// Strips leading and trailing bytes of value 0 to 32 (Delphi's Trim).
+std::string TrimControls(const std::string& text);
+
+}  // namespace qw

@@ -1,0 +1,45 @@
+// The Windows event log, as the service writes it: one entry is one event of
+// a source with a type, a category, an event ID and one insertion string.
+//
+// Besides the system's log, every entry is appended as one JSON object on one
+// line to the file named by the environment variable QUOTAWARDEN_EVENTLOG (or
+// the file given to SetEventLogFile), text in UTF-8:
+//   {"source":"Drivewarden","type":"warning","category":0,"id":5610,"text":"..."}
+// Each line is appended with one write, so that processes never interleave.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qw {
+
+enum class EventType : uint16_t {
+  Error = 1,        // EVENTLOG_ERROR_TYPE
+  Warning = 2,      // EVENTLOG_WARNING_TYPE
+  Information = 4,  // EVENTLOG_INFORMATION_TYPE
+};
+
+const char* EventTypeName(EventType type);  // "error", "warning", "information"
+
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  // Reports one entry. `source` and `text` are Shift-JIS. A source is
+  // registered at its first use and deregistered when the log is destroyed.
+  virtual void Report(const std::string& source, EventType type, uint16_t category,
+                      uint32_t eventId, const std::string& text) = 0;
+};
+
+// The system's event log (POSIX: syslog). `jsonFile` overrides
+// QUOTAWARDEN_EVENTLOG when not empty.
+std::unique_ptr<EventLog> NewSystemEventLog(const std::string& jsonFile = "");
+
+// The JSON line for one entry, newline included.
+std::string EventJsonLine(const std::string& source, EventType type, uint16_t category,
+                          uint32_t eventId, const std::string& sjisText);
+
+// Appends `line` to `path` with a single write; false on failure.
+bool AppendLineToFile(const std::string& path, const std::string& line);
+
+}  // namespace qw

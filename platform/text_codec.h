@@ -1,0 +1,18 @@
+// Conversions at the edges of the system. Inside, text is Shift-JIS (code
+// page 932) bytes in std::string.
+#pragma once
+
+#include <string>
+
+namespace qw {
+
+// Code page 932 to UTF-8 and back. Bytes that do not convert become U+FFFD
+// (to UTF-8) or "?" (to Shift-JIS).
+std::string SjisToUtf8(const std::string& sjis);
+std::string Utf8ToSjis(const std::string& utf8);
+
+// Code page 932 to UTF-16 and back (for the W entry points of Windows).
+std::u16string SjisToUtf16(const std::string& sjis);
+std::string Utf16ToSjis(const std::u16string& utf16);
+
+}  // namespace qw

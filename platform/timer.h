@@ -1,0 +1,28 @@
+// A repeating timer whose ticks arrive as messages of the thread that owns it
+// (a window timer). The period is a 64-bit count of milliseconds: any period
+// works, also beyond the 32-bit limit of SetTimer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace qw {
+
+class Timer {
+ public:
+  virtual ~Timer() = default;
+
+  // Starting a running timer changes nothing; stopping and starting it again
+  // begins a full new period.
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool Enabled() const = 0;
+
+  // Changing the period of a running timer restarts it with the new period.
+  virtual void SetInterval(int64_t milliseconds) = 0;
+  virtual int64_t Interval() const = 0;
+
+  // Called on the owning thread at each tick.
+  std::function<void()> OnTimer;
+};
+
+}  // namespace qw

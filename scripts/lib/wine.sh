@@ -1,0 +1,27 @@
+# Helpers for running Windows programs under Wine in tests. Source this file.
+#
+#   qw_wine_prefix DIR   create (once) a 64-bit Wine prefix in DIR and export
+#                        WINEPREFIX, WINEARCH, WINEDEBUG, WINEDLLOVERRIDES;
+#                        leaves a persistent wineserver running (wineserver -p)
+#   qw_wine_stop         end the wineserver of the current prefix
+#
+# Wine's system processes inherit the handles of the command that started
+# them: always send a wine command's output to files, never through a pipe.
+
+qw_wine_prefix() {
+  local dir="$1"
+  export WINEPREFIX="$(realpath -m "$dir")"
+  export WINEARCH=win64
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null || true
+}
+
+qw_wine_stop() {
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  wineserver -w >/dev/null 2>&1 </dev/null || true
+}
