@@ -35,6 +35,11 @@ class SystemInfo {
   virtual std::string LongTimeFormat() = 0;
   virtual std::string ThousandSeparator() = 0;
   virtual std::string DecimalSeparator() = 0;
+
+  // `t` in the short date format and in the long time format. The default
+  // applies the pictures above; Windows lets the system format.
+  virtual std::string FormatShortDate(const LocalDateTime& t);
+  virtual std::string FormatLongTime(const LocalDateTime& t);
 };
 
 std::unique_ptr<SystemInfo> NewSystemInfo();

@@ -1,0 +1,60 @@
+// Drives on POSIX: letters map to folders through <windowsDir>/dosdevices/<x>:
+// symlinks (Wine's layout); without that folder C: is the root folder.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cctype>
+
+#include "platform/drives.h"
+
+namespace qw {
+namespace {
+
+class PosixDrives : public Drives {
+ public:
+  explicit PosixDrives(std::string windowsDir) : dir_(std::move(windowsDir)) {}
+
+  unsigned DriveType(const std::string& root) override {
+    std::string path;
+    if (!FolderOf(root, &path)) return kDriveNoRootDir;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kDriveNoRootDir;
+    return kDriveFixed;
+  }
+
+  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override {
+    std::string path;
+    if (!FolderOf(root, &path)) return false;
+    struct statvfs vfs {};
+    if (statvfs(path.c_str(), &vfs) != 0) return false;
+    *freeToCaller = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    *totalBytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+    return true;
+  }
+
+ private:
+  bool FolderOf(const std::string& root, std::string* path) const {
+    if (root.size() < 2 || root[1] != ':' || !std::isalpha(static_cast<unsigned char>(root[0])))
+      return false;
+    char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(root[0])));
+    std::string devices = dir_ + "/dosdevices";
+    struct stat st {};
+    if (stat(devices.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      if (letter != 'c') return false;
+      *path = "/";
+      return true;
+    }
+    *path = devices + "/" + letter + ":/";
+    return true;
+  }
+
+  std::string dir_;
+};
+
+}  // namespace
+
+std::unique_ptr<Drives> NewSystemDrives(const std::string& windowsDir) {
+  return std::make_unique<PosixDrives>(windowsDir);
+}
+
+}  // namespace qw

@@ -1,0 +1,59 @@
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/event_log.h"
+#include "platform/text_codec.h"
+
+namespace qw {
+
+bool AppendLineToFile(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  ssize_t written = write(fd, line.data(), line.size());
+  close(fd);
+  return written == static_cast<ssize_t>(line.size());
+}
+
+namespace {
+
+class PosixEventLog : public EventLog {
+ public:
+  explicit PosixEventLog(std::string jsonFile) : jsonFile_(std::move(jsonFile)) {
+    if (jsonFile_.empty()) {
+      if (const char* env = std::getenv("QUOTAWARDEN_EVENTLOG")) jsonFile_ = env;
+    }
+  }
+
+  void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
+              const std::string& text) override {
+    int priority = type == EventType::Error     ? LOG_ERR
+                   : type == EventType::Warning ? LOG_WARNING
+                                                : LOG_INFO;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::string ident = SjisToUtf8(source);
+      openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
+      syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), SjisToUtf8(text).c_str());
+      closelog();
+    }
+    if (!jsonFile_.empty()) {
+      AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
+    }
+  }
+
+ private:
+  std::string jsonFile_;
+  std::mutex mutex_;
+};
+
+}  // namespace
+
+std::unique_ptr<EventLog> NewSystemEventLog(const std::string& jsonFile) {
+  return std::make_unique<PosixEventLog>(jsonFile);
+}
+
+}  // namespace qw

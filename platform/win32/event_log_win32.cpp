@@ -1,0 +1,71 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "platform/event_log.h"
+#include "platform/text_codec.h"
+
+namespace qw {
+
+bool AppendLineToFile(const std::string& path, const std::string& line) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(h);
+  return ok && written == line.size();
+}
+
+namespace {
+
+class Win32EventLog : public EventLog {
+ public:
+  explicit Win32EventLog(std::string jsonFile) : jsonFile_(std::move(jsonFile)) {
+    if (jsonFile_.empty()) {
+      if (const char* env = std::getenv("QUOTAWARDEN_EVENTLOG")) jsonFile_ = env;
+    }
+  }
+
+  ~Win32EventLog() override {
+    for (auto& [name, handle] : sources_) {
+      if (handle) DeregisterEventSource(handle);
+    }
+  }
+
+  void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
+              const std::string& text) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      HANDLE& handle = sources_[source];
+      if (!handle) {
+        std::u16string name = SjisToUtf16(source);
+        handle = RegisterEventSourceW(nullptr, reinterpret_cast<LPCWSTR>(name.c_str()));
+      }
+      if (handle) {
+        std::u16string wide = SjisToUtf16(text);
+        LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
+        ReportEventW(handle, static_cast<WORD>(type), category, eventId, nullptr, 1, 0, strings,
+                     nullptr);
+      }
+    }
+    if (!jsonFile_.empty()) {
+      AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
+    }
+  }
+
+ private:
+  std::string jsonFile_;
+  std::mutex mutex_;
+  std::map<std::string, HANDLE> sources_;
+};
+
+}  // namespace
+
+std::unique_ptr<EventLog> NewSystemEventLog(const std::string& jsonFile) {
+  return std::make_unique<Win32EventLog>(jsonFile);
+}
+
+}  // namespace qw

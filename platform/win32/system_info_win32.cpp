@@ -1,0 +1,97 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/system_info.h"
+
+namespace qw {
+namespace {
+
+std::string LocaleText(LCTYPE type, const char* fallback) {
+  char buffer[128] = {};
+  int n = GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer);
+  if (n <= 1) return fallback;
+  return std::string(buffer, static_cast<size_t>(n - 1));
+}
+
+SYSTEMTIME ToSystemTime(const LocalDateTime& t) {
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(t.year);
+  st.wMonth = static_cast<WORD>(t.month);
+  st.wDay = static_cast<WORD>(t.day);
+  st.wDayOfWeek = static_cast<WORD>(t.dayOfWeek);
+  st.wHour = static_cast<WORD>(t.hour);
+  st.wMinute = static_cast<WORD>(t.minute);
+  st.wSecond = static_cast<WORD>(t.second);
+  st.wMilliseconds = static_cast<WORD>(t.millisecond);
+  return st;
+}
+
+class Win32SystemInfo : public SystemInfo {
+ public:
+  std::string ComputerName() override {
+    char buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof buffer;
+    if (!GetComputerNameA(buffer, &size)) return "";
+    return std::string(buffer, size);
+  }
+
+  std::string HostName() override {
+    char buffer[257] = {};
+    DWORD size = sizeof buffer;
+    if (!GetComputerNameExA(ComputerNameDnsHostname, buffer, &size)) return "";
+    return std::string(buffer, size);
+  }
+
+  LocalDateTime Now() override {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    LocalDateTime t;
+    t.year = st.wYear;
+    t.month = st.wMonth;
+    t.day = st.wDay;
+    t.dayOfWeek = st.wDayOfWeek;
+    t.hour = st.wHour;
+    t.minute = st.wMinute;
+    t.second = st.wSecond;
+    t.millisecond = st.wMilliseconds;
+    return t;
+  }
+
+  int UtcOffsetMinutes() override {
+    TIME_ZONE_INFORMATION tz{};
+    DWORD mode = GetTimeZoneInformation(&tz);
+    if (mode == TIME_ZONE_ID_INVALID) return 0;
+    LONG bias = tz.Bias;
+    if (mode == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
+    else if (mode == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+    return static_cast<int>(-bias);
+  }
+
+  std::string ShortDateFormat() override { return LocaleText(LOCALE_SSHORTDATE, "yyyy/MM/dd"); }
+  std::string LongTimeFormat() override { return LocaleText(LOCALE_STIMEFORMAT, "H:mm:ss"); }
+  std::string ThousandSeparator() override { return LocaleText(LOCALE_STHOUSAND, ","); }
+  std::string DecimalSeparator() override { return LocaleText(LOCALE_SDECIMAL, "."); }
+
+  std::string FormatShortDate(const LocalDateTime& t) override {
+    SYSTEMTIME st = ToSystemTime(t);
+    char buffer[128] = {};
+    int n = GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buffer, sizeof buffer);
+    if (n <= 1) return SystemInfo::FormatShortDate(t);
+    return std::string(buffer, static_cast<size_t>(n - 1));
+  }
+
+  std::string FormatLongTime(const LocalDateTime& t) override {
+    SYSTEMTIME st = ToSystemTime(t);
+    char buffer[128] = {};
+    int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, buffer, sizeof buffer);
+    if (n <= 1) return SystemInfo::FormatLongTime(t);
+    return std::string(buffer, static_cast<size_t>(n - 1));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<SystemInfo> NewSystemInfo() { return std::make_unique<Win32SystemInfo>(); }
+
+}  // namespace qw

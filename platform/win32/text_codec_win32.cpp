@@ -1,0 +1,42 @@
+#include <windows.h>
+
+#include "platform/text_codec.h"
+
+namespace qw {
+namespace {
+
+constexpr UINT kShiftJis = 932;
+
+std::wstring ToWide(UINT codePage, const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string FromWide(UINT codePage, const std::wstring& text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::string SjisToUtf8(const std::string& sjis) { return FromWide(CP_UTF8, ToWide(kShiftJis, sjis)); }
+std::string Utf8ToSjis(const std::string& utf8) { return FromWide(kShiftJis, ToWide(CP_UTF8, utf8)); }
+
+std::u16string SjisToUtf16(const std::string& sjis) {
+  std::wstring wide = ToWide(kShiftJis, sjis);
+  return std::u16string(wide.begin(), wide.end());
+}
+
+std::string Utf16ToSjis(const std::u16string& utf16) {
+  return FromWide(kShiftJis, std::wstring(utf16.begin(), utf16.end()));
+}
+
+}  // namespace qw

@@ -1,0 +1,105 @@
+// In-memory platform for unit tests: every branch of the code that uses the
+// platform can be reached (a drive that cannot be measured, a settings file
+// that vanishes or cannot be written, a clock at a chosen instant).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/event_log.h"
+#include "platform/profile.h"
+#include "platform/system_info.h"
+
+namespace qw::test {
+
+// Profile files held as texts, with the rules of the Windows profile
+// functions. A file's stamp is set by the test (a new write gives the file a
+// new stamp unless `keepStampOnWrite`).
+class FakeProfiles : public Profiles {
+ public:
+  std::string ReadString(const std::string& file, const std::string& section,
+                         const std::string& key, const std::string& def) override;
+  bool WriteString(const std::string& file, const std::string& section, const std::string& key,
+                   const std::string& value) override;
+  int32_t LastWriteDosStamp(const std::string& file) override;
+
+  // Puts a whole file (its text) in place with the given stamp.
+  void SetFile(const std::string& file, const std::string& text, int32_t stamp);
+  void RemoveFile(const std::string& file);
+  bool HasFile(const std::string& file) const;
+  std::string FileText(const std::string& file) const;
+
+  // Writes fail once this many more writes have succeeded (-1: never).
+  int writesBeforeFailure = -1;
+  // Every write, in order, as "SECTION/KEY=value".
+  std::vector<std::string> writeLog;
+  // Called at each read, with section and key.
+  std::function<void(const std::string&, const std::string&)> onRead;
+
+ private:
+  struct File {
+    std::string text;
+    int32_t stamp = 0;
+  };
+  std::map<std::string, File> files_;  // by upper-case name
+  int32_t nextStamp_ = 0x5A000000;
+};
+
+struct FakeDrive {
+  unsigned type = kDriveFixed;
+  int64_t freeBytes = 0;
+  int64_t totalBytes = 0;
+  bool measurable = true;
+  // Runs inside DiskFreeSpace before the answer (a test can block here).
+  std::function<void()> onMeasure;
+};
+
+class FakeDrives : public Drives {
+ public:
+  unsigned DriveType(const std::string& root) override;
+  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override;
+
+  std::map<char, FakeDrive> drives;  // by upper-case letter
+  int measureCount = 0;
+};
+
+class FakeSystemInfo : public SystemInfo {
+ public:
+  std::string ComputerName() override { return computerName; }
+  std::string HostName() override { return hostName; }
+  LocalDateTime Now() override { return now; }
+  int UtcOffsetMinutes() override { return utcOffsetMinutes; }
+  std::string ShortDateFormat() override { return shortDateFormat; }
+  std::string LongTimeFormat() override { return longTimeFormat; }
+  std::string ThousandSeparator() override { return thousandSeparator; }
+  std::string DecimalSeparator() override { return decimalSeparator; }
+
+  std::string computerName = "WATCHED-PC";
+  std::string hostName = "watched-pc.example.jp";
+  LocalDateTime now{2024, 5, 6, 1, 7, 8, 9, 0};
+  int utcOffsetMinutes = 540;
+  std::string shortDateFormat = "yyyy/MM/dd";
+  std::string longTimeFormat = "H:mm:ss";
+  std::string thousandSeparator = ",";
+  std::string decimalSeparator = ".";
+};
+
+struct EventEntry {
+  std::string source;
+  EventType type;
+  uint16_t category;
+  uint32_t eventId;
+  std::string text;
+};
+
+class FakeEventLog : public EventLog {
+ public:
+  void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
+              const std::string& text) override;
+  std::vector<EventEntry> entries;
+};
+
+}  // namespace qw::test
