@@ -1,0 +1,217 @@
+// The settings model of the settings dialog T_frmDrivewarden: loading
+// Drivewarden.ini into the controls, the change snapshot that enables Apply,
+// the checks and the key-by-key write on OK or Apply, the restart question,
+// and OK, Apply, Cancel and the close query.
+//
+// The model holds no window. The controls it reads and writes are reached
+// through SettingsView, which the Win32 dialog (and a test double) implement;
+// message boxes and the Service Control Manager come from the platform layer.
+//
+// Binding a dialog to the model:
+//   - WM_INITDIALOG: create the controls, then call FormCreate(). The view's
+//     setters may fire change notifications while the controls are filled;
+//     forwarding them to Change() is harmless (Apply ends up disabled).
+//   - EN_CHANGE of the interval, port, server and sender boxes: Change().
+//   - click of the mail check box: ckbIsMailSendClick().
+//   - OK: acnOKExecute(); Apply: acnApplyExecute(); Cancel: acnCancelExecute().
+//     Each close request goes through SettingsView::RequestClose(), whose
+//     implementation asks FormCloseQuery() and closes only when it is true.
+//     (The Win32 OK button's own close request goes through the same query.)
+//   - the threshold dialog's OK: SetLimit(); the address dialog's OK:
+//     AddMailAddress(); the delete actions: acnDeleteExecute().
+//   - losing the focus of the server and sender boxes: edtSMTPExit() and
+//     edtFromExit().
+//   - opening the threshold dialog: LimitForEdit() of the selected line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "applet/restart_service.h"
+#include "common/drivewarden_common.h"
+#include "platform/drives.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/service_manager.h"
+
+namespace qw {
+
+// Caption of every message box of the applet.
+inline constexpr const char* kAppletCaption = "ドライブ番人";
+// Separator between a drive letter and its threshold text in the threshold list.
+inline constexpr const char* kLimitLineSeparator = ":   ";
+
+// The text boxes the model reads and writes.
+enum class SettingsField {
+  Interval,  // edtInterval: numeric box, hours (display text may be "1,000")
+  Smtp,      // edtSMTP: server name
+  Port,      // edtPort: numeric box, 0 to 65535
+  From,      // edtFrom: sender address
+};
+
+// The list boxes. Limit is lsbLimitList (one line per drive of FDriveList,
+// same order); To and Cc are lbxToList and lbxCcList.
+enum class SettingsList { Limit, To, Cc };
+
+// Target of an address (the address dialog's FTargetList).
+enum class MailTarget { To, Cc };
+
+// Pages of the page control, by index.
+enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2 };
+
+// Controls that can receive the focus from the model.
+enum class SettingsControl { Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList };
+
+// Unit of a threshold as the threshold dialog shows it.
+enum class LimitUnit { MB, Percent };
+
+// The controls of the settings dialog, as the model sees them. Texts are
+// Shift-JIS. List indexes are zero-based; -1 means "no line".
+class SettingsView {
+ public:
+  virtual ~SettingsView() = default;
+
+  virtual std::string FieldText(SettingsField field) = 0;
+  virtual void SetFieldText(SettingsField field, const std::string& text) = 0;
+
+  virtual bool MailSendChecked() = 0;
+  virtual void SetMailSendChecked(bool checked) = 0;
+
+  virtual std::vector<std::string> ListLines(SettingsList list) = 0;
+  virtual void AddListLine(SettingsList list, const std::string& line) = 0;
+  virtual void SetListLine(SettingsList list, int index, const std::string& line) = 0;
+  virtual void DeleteListLine(SettingsList list, int index) = 0;
+  virtual int SelectedIndex(SettingsList list) = 0;
+  virtual void SetSelectedIndex(SettingsList list, int index) = 0;
+
+  // The Apply button's own enabled state (the action stays enabled).
+  virtual bool ApplyEnabled() = 0;
+  virtual void SetApplyEnabled(bool enabled) = 0;
+
+  virtual void ShowPage(SettingsPage page) = 0;
+  virtual void FocusControl(SettingsControl control) = 0;
+
+  // Asks the dialog to close; the dialog closes when FormCloseQuery() is true.
+  virtual void RequestClose() = 0;
+
+  // Dispatches the dialog's pending window messages once (between the stop
+  // and the start of a service restart).
+  virtual void ProcessPendingMessages() = 0;
+
+  // Called when the settings file cannot be written, with the error message
+  // ("Drivewarden.ini に書き込めません"). Return true when the view has dealt
+  // with it (for example by offering to run the applet elevated); false lets
+  // the model show the message in a message box.
+  virtual bool HandleWriteFailure(const std::string& message) {
+    (void)message;
+    return false;
+  }
+};
+
+// Result of SaveSettingsEx.
+enum class SaveOutcome {
+  Saved,        // every key written (restart question asked)
+  Refused,      // a check failed; nothing written
+  WriteFailed,  // a key could not be written; the keys before it stay written
+};
+
+class SettingsModel {
+ public:
+  SettingsModel(SettingsView& view, Profiles& profiles, Drives& drives, MessageBoxes& boxes,
+                ServiceManager& services);
+  SettingsModel(const SettingsModel&) = delete;
+  SettingsModel& operator=(const SettingsModel&) = delete;
+
+  // Loads the settings into the view, stores the snapshot, disables Apply.
+  void FormCreate();
+  // Disposes the drive records.
+  void FormDestroy();
+
+  // The eight-line snapshot of the controls' contents (CR LF after each line).
+  std::string GetSettingsText();
+  // True when the controls differ from the saved snapshot.
+  bool IsModified();
+
+  // Text change of the interval, port, server or sender box.
+  void Change();
+  // Click of the mail check box: Apply follows the difference from the state
+  // at load (the snapshot is not consulted).
+  void ckbIsMailSendClick();
+
+  // Sets the threshold text of the drive `letter` (from the threshold dialog).
+  void SetLimit(const std::string& letter, const std::string& limitText);
+  // Appends `address` to the target list unless it is there already (letter
+  // case ignored: "すでに登録されています。"). True when added.
+  bool AddMailAddress(const std::string& address, MailTarget target);
+  // Deletes the selected line of the target list (none selected: nothing).
+  void acnDeleteExecute(MailTarget target);
+
+  // The drive letter, number text and unit that the threshold dialog is
+  // prepared with for line `index` of the threshold list; false when the
+  // index is out of range (no line selected).
+  bool LimitForEdit(int index, std::string* letter, std::string* number, LimitUnit* unit) const;
+
+  // Leave checks: a non-empty server name that IsDomainName refuses, or a
+  // non-empty sender that IsMailAddress refuses, is reported and the focus
+  // goes back to the box. True when the text passes.
+  bool edtSMTPExit();
+  bool edtFromExit();
+
+  // Checks and writes the settings; true when written. `apply` refreshes the
+  // snapshot after the write. Asks the restart question after a write.
+  bool SaveSettings(bool apply);
+  SaveOutcome SaveSettingsEx(bool apply);
+
+  void acnOKExecute();
+  void acnApplyExecute();
+  void acnCancelExecute();
+  bool FormCloseQuery() const { return FCanClose; }
+
+  const std::vector<A_Drive>& DriveList() const { return FDriveList; }
+  bool MailSendAtLoad() const { return FMailSendAtLoad; }
+
+  // The thousands separator of the numeric boxes' display text ("," unless
+  // set; the Win32 view passes the system's).
+  void SetThousandSeparator(const std::string& separator) { thousandSeparator_ = separator; }
+
+  // Timing of the service restart (tests shorten it).
+  void SetRestartTiming(const RestartTiming& timing) { restartTiming_ = timing; }
+  // Result of the last restart; Restarted when none was run.
+  const RestartResult& LastRestart() const { return lastRestart_; }
+  int RestartCount() const { return restartCount_; }
+
+ private:
+  // The numeric box text with digit grouping removed, when it is a whole
+  // number in [min, max]; false otherwise.
+  bool NumericValue(SettingsField field, long long min, long long max, std::string* digits);
+  void ShowMessage(const std::string& text, MessageBoxIcon icon);
+  void ShowCheckFailure(const std::string& text, SettingsPage page, SettingsControl focus);
+  bool CheckMailSettings();
+  bool WriteAll(const std::string& interval, const std::string& port);
+
+  SettingsView& view_;
+  Profiles& profiles_;
+  Drives& drives_;
+  MessageBoxes& boxes_;
+  ServiceManager& services_;
+
+  std::vector<A_Drive> FDriveList;
+  bool FMailSendAtLoad = false;
+  bool FCanClose = true;
+  std::string FSettingsText;
+
+  std::string thousandSeparator_ = ",";
+  RestartTiming restartTiming_;
+  RestartResult lastRestart_;
+  int restartCount_ = 0;
+};
+
+// A threshold list line: letter + ":   " + threshold text.
+std::string LimitLine(char letter, const std::string& limitText);
+
+// Splits a threshold text for the threshold dialog: with "MB" anywhere the
+// unit is MB and the number is the text less its last two characters;
+// otherwise the unit is % and the number is the text less its last character.
+void SplitLimitText(const std::string& limitText, std::string* number, LimitUnit* unit);
+
+}  // namespace qw
