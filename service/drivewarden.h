@@ -1,0 +1,106 @@
+// The drive watch: settings load, drive table and the check with its report
+// and event log entries. The service hosts (Windows service, POSIX
+// foreground and one-shot runs) drive it through ServiceStart, tmCheckTimer
+// and ServiceStop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/drivewarden_common.h"
+#include "platform/drives.h"
+#include "platform/event_log.h"
+#include "platform/profile.h"
+#include "platform/system_info.h"
+#include "platform/timer.h"
+
+namespace qw {
+
+// The platform concerns the watch uses.
+struct ServicePlatform {
+  Profiles& profiles;
+  Drives& drives;
+  SystemInfo& system;
+  EventLog& eventLog;
+};
+
+class TDrivewarden {
+ public:
+  // `checkTimer` is the check timer tmCheck; its ticks call tmCheckTimer.
+  TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer);
+  virtual ~TDrivewarden();
+
+  TDrivewarden(const TDrivewarden&) = delete;
+  TDrivewarden& operator=(const TDrivewarden&) = delete;
+
+  // Start handler: lists the fixed drives, loads the settings and runs the
+  // first check. Errors propagate (the host stops the service).
+  void ServiceStart();
+  // Stop handler: frees the drive table.
+  void ServiceStop();
+
+  // Reads the settings file when its stamp has changed since the last load.
+  // Throws EConvertError when a number does not convert.
+  void LoadSettings();
+  void FreeDriveList();
+
+  // One check; `Sender` is ignored. Errors propagate after the check timer
+  // has been started again.
+  void tmCheckTimer(void* Sender);
+
+  // Collapses blank lines and writes one entry with event ID 5610 under the
+  // service's source.
+  void WriteEventLog(const std::string& text, EventType type);
+  std::string LocalComputerName();
+  // "#,###" with the system's thousands separator (0 gives "0"), then " バイト".
+  std::string FormatBytes(int64_t count);
+
+  // The last step of a check that wrote a warning entry while mail is on.
+  // Receives the full report.
+  std::function<void(const std::string& report)> OnSendAlert;
+
+  Timer& tmCheck() { return *tmCheck_; }
+
+  // Settings state, as the last load left it.
+  int32_t Interval() const { return FInterval; }
+  bool IsMailSend() const { return FIsMailSend; }
+  const std::string& MailFrom() const { return FMailFrom; }
+  const std::string& MailTo() const { return FMailTo; }
+  const std::string& MailCc() const { return FMailCc; }
+  int32_t IniFileDate() const { return FIniFileDate; }
+  const std::vector<std::unique_ptr<A_Drive>>* DriveList() const { return FDriveList.get(); }
+  // Host and port handed to the SMTP client by the last complete load.
+  const std::string& SmtpHost() const { return FSmtpHost; }
+  int SmtpPort() const { return FSmtpPort; }
+  // Called by a load that sets the SMTP client's host and port.
+  std::function<void(const std::string& host, int port)> OnSmtpServer;
+
+  // Builds the report of a check (exposed for the mail step and tests).
+  std::string ComposeReport(const std::string& driveLines, const std::string& thresholdLines);
+
+ protected:
+  ServicePlatform platform_;
+
+ private:
+  int64_t ThresholdBytes(const std::string& limitText, int64_t capacity);
+  int64_t Capacity(char letter);
+
+  std::unique_ptr<Timer> tmCheck_;
+  int32_t FInterval = 0;
+  bool FIsMailSend = false;
+  std::string FMailFrom;
+  std::string FMailTo;
+  std::string FMailCc;
+  std::unique_ptr<std::vector<std::unique_ptr<A_Drive>>> FDriveList;
+  int32_t FIniFileDate = 0;
+  std::string FSmtpHost;
+  int FSmtpPort = 25;
+};
+
+// The source name of the service's event log entries.
+inline constexpr const char* kEventSource = "Drivewarden";
+
+}  // namespace qw
