@@ -1,108 +1,454 @@
-// Placeholder bodies: declarations are final, implementations follow.
+// Text and header encodings of the mail module.
 #include "mail/encodings.h"
 
+#include <cstdio>
+#include <ctime>
+#include <random>
+
+#include "mail/header_lines.h"
+#include "mail/iso2022jp.h"
+#include "platform/content_type.h"
+
 namespace qw {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  return true;
+}
+
+// Value of an upper-case hexadecimal digit, or -1.
+int UpperHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Value of a base64 character, or -1.
+struct Base64Values {
+  signed char value[256];
+  constexpr Base64Values() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<signed char>(i);
+  }
+};
+constexpr Base64Values kBase64Values;
+
+// Which bytes header-mode and body-mode quoted-printable write as "=XX".
+struct QpClasses {
+  bool header[256];
+  bool body[256];
+  constexpr QpClasses() : header(), body() {
+    for (int c = 0; c < 256; ++c) {
+      body[c] = c >= 128 || c == '=';
+      header[c] = body[c] || c <= 32 || c == '"' || c == '_';
+    }
+  }
+};
+constexpr QpClasses kQpClasses;
+
+// Two base64 characters for every 12-bit value.
+struct Base64Pairs {
+  char pair[4096][2];
+  constexpr Base64Pairs() : pair() {
+    for (int v = 0; v < 4096; ++v) {
+      pair[v][0] = kBase64Alphabet[v >> 6];
+      pair[v][1] = kBase64Alphabet[v & 63];
+    }
+  }
+};
+constexpr Base64Pairs kBase64Pairs;
+
+std::string EncodeQpHeader(std::string_view text, bool escape_question) {
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (kQpClasses.header[c] || (escape_question && c == '?')) {
+      out += '=';
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
+  if (headerMode) return EncodeQpHeader(text, false);
+  constexpr int kLineLimit = 72;
+  std::string out;
+  out.resize(text.size() * 3 + (text.size() / 24 + 1) * 3);
+  char* p = out.data();
+  int count = 0;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (kQpClasses.body[c]) {
+      p[0] = '=';
+      p[1] = kHexDigits[c >> 4];
+      p[2] = kHexDigits[c & 15];
+      p += 3;
+      count += 3;
+    } else {
+      *p++ = ch;
+      count = ch == '\r' ? 0 : count + 1;
+    }
+    if (count >= kLineLimit) {
+      p[0] = '=';
+      p[1] = '\r';
+      p[2] = '\n';
+      p += 3;
+      count = 0;
+    }
+  }
+  out.resize(static_cast<std::size_t>(p - out.data()));
+  return out;
+}
+
+std::string EncodeHeaderWord(std::string_view text, std::string_view charset) {
+  bool plain = true;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 128 || c < 32) {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) return std::string(text);
+  std::string word = "=?";
+  word.append(charset);
+  word += "?Q?";
+  if (EqualsIgnoreCase(charset, "iso-2022-jp")) {
+    // The label promises ISO-2022-JP, so the Shift-JIS bytes are converted.
+    // Its double-byte codes may contain "?", which is escaped so that no "?="
+    // can end the word early.
+    word += EncodeQpHeader(ShiftJisToIso2022Jp(text), true);
+  } else {
+    word += EncodeQpHeader(text, false);
+  }
+  word += "?=";
+  return word;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t eq = text.find('=', i);
+    if (eq == std::string_view::npos) {
+      out.append(text.substr(i));
+      break;
+    }
+    out.append(text.substr(i, eq - i));
+    i = eq;
+    if (i + 1 >= n) {  // a final "=" goes
+      i = n;
+      break;
+    }
+    char a = text[i + 1];
+    if (a == '\r' || a == '\n') {
+      char other = a == '\r' ? '\n' : '\r';
+      i += (i + 2 < n && text[i + 2] == other) ? 3 : 2;
+      continue;
+    }
+    int hi = UpperHexValue(a);
+    int lo = i + 2 < n ? UpperHexValue(text[i + 2]) : -1;
+    if (hi >= 0 && lo >= 0) {
+      out += static_cast<char>(hi << 4 | lo);
+      i += 3;
+    } else {
+      out += '=';
+      i += 1;
+    }
+  }
+  return out;
+}
+
+std::string DecodeBase64Text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  int v[4] = {0, 0, 0, 0};
+  const std::size_t groups = text.size() / 4;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const char* c = text.data() + g * 4;
+    for (int k = 0; k < 4; ++k) {
+      int value = kBase64Values.value[static_cast<unsigned char>(c[k])];
+      if (value >= 0) v[k] = value;
+    }
+    char b0 = static_cast<char>((v[0] << 2 | v[1] >> 4) & 0xFF);
+    char b1 = static_cast<char>(((v[1] & 15) << 4 | v[2] >> 2) & 0xFF);
+    char b2 = static_cast<char>(((v[2] & 3) << 6 | v[3]) & 0xFF);
+    if (c[2] == '=') {
+      out += b0;
+    } else if (c[3] == '=') {
+      out += b0;
+      out += b1;
+    } else if (c[0] != '=') {
+      out += b0;
+      out += b1;
+      out += b2;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+std::string BeforeFirstZero(std::string bytes) {
+  std::size_t zero = bytes.find('\0');
+  if (zero != std::string::npos) bytes.resize(zero);
+  return bytes;
+}
+
+}  // namespace
+
+std::string DecodeHeaderWords(std::string_view text) {
+  std::string source = TrimSpaces(text);
+  std::string_view t(source);
+  std::string out;
+  out.reserve(t.size());
+  std::size_t pos = 0;  // t[0, pos) is done; decoded bytes are final
+  while (true) {
+    std::size_t p = t.find("=?", pos);
+    if (p == std::string_view::npos) break;
+    std::size_t q = t.find('?', p + 2);
+    if (q == std::string_view::npos) break;
+    std::size_t e = t.find("?=", q + 1);
+    if (e == std::string_view::npos) break;
+    // A Q text that begins with "=" ends at a later "?=".
+    std::size_t further = t.find('?', e + 1);
+    if (further != std::string_view::npos && further + 1 < t.size() && t[further + 1] == '=') e = further;
+
+    std::string_view inner = t.substr(q + 1, e - q - 1);
+    char kind = 'Q';
+    if (inner.size() >= 2 && inner[1] == '?') {
+      char letter = UpperAscii(inner[0]);
+      if (letter == 'B' || letter == 'U') kind = letter;
+    }
+    std::string_view encoded = inner.size() > 2 ? inner.substr(2) : std::string_view();
+    out.append(t.substr(pos, p - pos));
+    if (kind == 'B') {
+      out += BeforeFirstZero(DecodeBase64Text(encoded));
+    } else if (kind == 'U') {
+      try {
+        out += BeforeFirstZero(UUDecodeLine(encoded));
+      } catch (const UUDecodeError&) {
+        out.append(t.substr(p, e + 2 - p));  // not uuencode: kept as it stands
+      }
+    } else {
+      std::string underscores(encoded);
+      for (char& c : underscores)
+        if (c == '_') c = ' ';
+      out += DecodeQuotedPrintable(underscores);
+    }
+    pos = e + 2;
+  }
+  out.append(t.substr(pos));
+  return out;
+}
+
+std::size_t EncodeBase64Stream(std::string& destination, std::string_view source) {
+  constexpr std::size_t kLineBytes = 57;  // 76 characters
+  const std::size_t n = source.size();
+  const std::size_t full_lines = n / kLineBytes;
+  const std::size_t rest = n % kLineBytes;
+  std::size_t size = full_lines * 78;
+  if (rest) size += (rest + 2) / 3 * 4 + 2;
+  destination.clear();
+  destination.resize(size);
+  char* out = destination.data();
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(source.data());
+  auto encode_groups = [&](std::size_t groups) {
+    for (std::size_t g = 0; g < groups; ++g) {
+      unsigned v = static_cast<unsigned>(in[0]) << 16 | static_cast<unsigned>(in[1]) << 8 | in[2];
+      const char* a = kBase64Pairs.pair[v >> 12];
+      const char* b = kBase64Pairs.pair[v & 0xFFF];
+      out[0] = a[0];
+      out[1] = a[1];
+      out[2] = b[0];
+      out[3] = b[1];
+      in += 3;
+      out += 4;
+    }
+  };
+  for (std::size_t line = 0; line < full_lines; ++line) {
+    encode_groups(19);
+    out[0] = '\r';
+    out[1] = '\n';
+    out += 2;
+  }
+  if (rest) {
+    encode_groups(rest / 3);
+    std::size_t left = rest % 3;
+    if (left) {
+      unsigned v = static_cast<unsigned>(in[0]) << 16 | (left == 2 ? static_cast<unsigned>(in[1]) << 8 : 0u);
+      out[0] = kBase64Alphabet[v >> 18];
+      out[1] = kBase64Alphabet[(v >> 12) & 63];
+      out[2] = left == 2 ? kBase64Alphabet[(v >> 6) & 63] : '=';
+      out[3] = '=';
+      out += 4;
+    }
+    out[0] = '\r';
+    out[1] = '\n';
+  }
+  return destination.size();
+}
+
+std::string EncodeBase64Lines(std::string_view source) {
+  std::string destination;
+  EncodeBase64Stream(destination, source);
+  return destination;
+}
 
 UUDecodeError::UUDecodeError() : std::runtime_error("UUCODE message format error") {}
 
-std::string EncodeQuotedPrintable(std::string_view /*text*/, bool /*headerMode*/) {
-  // Not implemented yet.
-  return {};
+int UUDecodeChar(char c) {
+  if (c == '`' || c == ' ') return 0;
+  if (c >= '!' && c <= '_') return c - 32;
+  throw UUDecodeError();
 }
 
-std::string EncodeHeaderWord(std::string_view /*text*/, std::string_view /*charset*/) {
-  // Not implemented yet.
-  return {};
+std::string UUDecodeLine(std::string_view line) {
+  if (line.empty()) return {};
+  const int count = UUDecodeChar(line[0]);
+  std::string_view chars = line.substr(1);
+  if (count == 45 && chars.size() > 60) chars = chars.substr(0, 60);
+  std::string out;
+  out.reserve(static_cast<std::size_t>(count));
+  unsigned bits = 0;
+  int held = 0;
+  for (char c : chars) {
+    bits = (bits << 6 | static_cast<unsigned>(UUDecodeChar(c))) & 0xFFFFFF;
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      if (static_cast<int>(out.size()) < count) out += static_cast<char>((bits >> held) & 0xFF);
+    }
+  }
+  // The bit string continues with zero bits.
+  while (static_cast<int>(out.size()) < count) {
+    bits = (bits << 8) & 0xFFFFFF;
+    out += static_cast<char>((bits >> held) & 0xFF);
+  }
+  return out;
 }
 
-std::string DecodeQuotedPrintable(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+void UUDecodeText(std::string_view text, std::string& destination) {
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t eol = text.find("\r\n", pos);
+    std::size_t end = eol == std::string_view::npos ? text.size() : eol;
+    if (end > pos) destination += UUDecodeLine(text.substr(pos, end - pos));
+    if (eol == std::string_view::npos) break;
+    pos = eol + 2;
+  }
 }
 
-std::string DecodeBase64Text(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+std::string PadLeftTo(std::string_view text, int width, std::string_view pad) {
+  std::string result = TrimLeftSpaces(text);
+  const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
+  if (result.size() > w) return result.substr(result.size() - w);
+  if (pad.empty() || result.size() >= w) return result;  // an empty pad cannot lengthen it
+  std::size_t copies = (w - result.size() + pad.size() - 1) / pad.size();
+  std::string padded;
+  padded.reserve(copies * pad.size() + result.size());
+  for (std::size_t i = 0; i < copies; ++i) padded.append(pad);
+  padded += result;
+  return padded;
 }
 
-std::string DecodeHeaderWords(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+namespace {
+
+std::mt19937& MailRandom() {
+  // Seeded once per process from the clock (<chrono> cannot be compiled with
+  // the CP932 execution character set).
+  static std::mt19937 generator([] {
+    std::uint32_t seed = static_cast<std::uint32_t>(std::time(nullptr)) * 2654435761u ^
+                         static_cast<std::uint32_t>(std::clock());
+    // Two processes started within the same second still differ.
+    std::random_device entropy;
+    return seed ^ static_cast<std::uint32_t>(entropy());
+  }());
+  return generator;
 }
 
-std::size_t EncodeBase64Stream(std::string& /*destination*/, std::string_view /*source*/) {
-  // Not implemented yet.
-  return 0;
+}  // namespace
+
+std::uint32_t NextMailRandom() { return static_cast<std::uint32_t>(MailRandom()()); }
+
+void SeedMailRandom(std::uint32_t seed) { MailRandom().seed(seed); }
+
+std::string BoundaryText(std::uint32_t number) {
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(number));
+  return "boundary" + PadLeftTo(hex, 8, "0");
 }
 
-std::string EncodeBase64Lines(std::string_view /*source*/) {
-  // Not implemented yet.
-  return {};
+std::string NewBoundary() { return BoundaryText(NextMailRandom()); }
+
+double LocalUtcOffsetFromMinutes(int offsetMinutes) { return offsetMinutes / 1440.0; }
+
+double LocalUtcOffset(SystemInfo& system) { return LocalUtcOffsetFromMinutes(system.UtcOffsetMinutes()); }
+
+namespace {
+
+// 0 = Sunday, for a date of the proleptic Gregorian calendar.
+int DayOfWeek(int year, int month, int day) {
+  static constexpr int kMonthShift[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  if (month < 3) year -= 1;
+  int w = (year + year / 4 - year / 100 + year / 400 + kMonthShift[month - 1] + day) % 7;
+  return w < 0 ? w + 7 : w;
 }
 
-int UUDecodeChar(char /*c*/) {
-  // Not implemented yet.
-  return 0;
+}  // namespace
+
+std::string DateHeaderText(const LocalDateTime& when, int utcOffsetMinutes) {
+  static constexpr const char* kDayNames = "Sun,Mon,Tue,Wed,Thu,Fri,Sat,";
+  static constexpr const char* kMonthNames = "Jan,Feb,Mar,Apr,May,Jun,Jul,Aug,Sep,Oct,Nov,Dec,";
+  const bool valid_month = when.month >= 1 && when.month <= 12;
+  const int month = valid_month ? when.month : 1;
+  int weekday = valid_month ? DayOfWeek(when.year, month, when.day) : when.dayOfWeek;
+  if (weekday < 0 || weekday > 6) weekday = 0;
+  std::string zone;
+  if (utcOffsetMinutes == 0) {
+    zone = "GMT";
+  } else {
+    long long magnitude = utcOffsetMinutes < 0 ? -static_cast<long long>(utcOffsetMinutes) : utcOffsetMinutes;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%c%02lld%02lld", utcOffsetMinutes < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
+    zone = buf;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%.3s, %02d %.3s %04d %02d:%02d:%02d ", kDayNames + weekday * 4, when.day,
+                kMonthNames + (month - 1) * 4, when.year, when.hour, when.minute, when.second);
+  return text + zone;
 }
 
-std::string UUDecodeLine(std::string_view /*line*/) {
-  // Not implemented yet.
-  return {};
+std::string DateHeaderText(const LocalDateTime& when, SystemInfo& system) {
+  return DateHeaderText(when, system.UtcOffsetMinutes());
 }
 
-void UUDecodeText(std::string_view /*text*/, std::string& /*destination*/) {
-  // Not implemented yet.
-  
-}
-
-std::string PadLeftTo(std::string_view /*text*/, int /*width*/, std::string_view /*pad*/) {
-  // Not implemented yet.
-  return {};
-}
-
-std::uint32_t NextMailRandom() {
-  // Not implemented yet.
-  return 0;
-}
-
-void SeedMailRandom(std::uint32_t /*seed*/) {
-  // Not implemented yet.
-  
-}
-
-std::string NewBoundary() {
-  // Not implemented yet.
-  return {};
-}
-
-std::string BoundaryText(std::uint32_t /*number*/) {
-  // Not implemented yet.
-  return {};
-}
-
-double LocalUtcOffset(SystemInfo& /*system*/) {
-  // Not implemented yet.
-  return 0;
-}
-
-double LocalUtcOffsetFromMinutes(int /*offsetMinutes*/) {
-  // Not implemented yet.
-  return 0;
-}
-
-std::string DateHeaderText(const LocalDateTime& /*when*/, int /*utcOffsetMinutes*/) {
-  // Not implemented yet.
-  return {};
-}
-
-std::string DateHeaderText(const LocalDateTime& /*when*/, SystemInfo& /*system*/) {
-  // Not implemented yet.
-  return {};
-}
-
-std::string ContentTypeOfFile(std::string_view /*fileName*/) {
-  // Not implemented yet.
-  return {};
+std::string ContentTypeOfFile(std::string_view fileName) {
+  // The extension runs from the last '.' of the name, not of a folder.
+  std::size_t dot = fileName.find_last_of(".\\/:");
+  if (dot != std::string_view::npos && fileName[dot] == '.') {
+    std::string type = RegisteredContentType(std::string(fileName.substr(dot)));
+    if (!type.empty()) return type;
+  }
+  return "application/octet-stream";
 }
 
 }  // namespace qw

@@ -1,58 +1,347 @@
-// Placeholder bodies: declarations are final, implementations follow.
+// Header line routines: byte-wise, ASCII-only case handling, one pass each.
 #include "mail/header_lines.h"
 
+#include <cstddef>
+
 namespace qw {
+namespace {
 
-std::string TrimSpaces(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+constexpr char kBlank = ' ';
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  return true;
 }
 
-std::string TrimLeftSpaces(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+std::string_view TrimView(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && text[begin] == kBlank) ++begin;
+  while (end > begin && text[end - 1] == kBlank) --end;
+  return text.substr(begin, end - begin);
 }
 
-std::string TrimRightSpaces(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+// Removes one enclosing pair of double quotes; a lone double quote becomes
+// empty.
+std::string StripEnclosingQuotes(std::string_view text) {
+  if (!text.empty() && text.front() == '"' && text.back() == '"')
+    return text.size() < 2 ? std::string() : std::string(text.substr(1, text.size() - 2));
+  return std::string(text);
 }
 
-int FindHeaderLine(const std::vector<std::string>& /*lines*/, std::string_view /*prefix*/,
-                   int /*occurrence*/) {
-  // Not implemented yet.
-  return 0;
+// The line trimmed and ended with one ";" (the form the parameter scan works on).
+std::string ParamScanText(std::string_view line) {
+  std::string text(TrimView(line));
+  if (text.empty() || text.back() != ';') text += ';';
+  return text;
 }
 
-std::string FieldValue(std::string_view /*line*/) {
-  // Not implemented yet.
-  return {};
+// Position of the first colon outside double quotes, or npos.
+std::size_t FirstColonOutsideQuotes(std::string_view line) {
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    else if (!quoted && line[i] == ':') return i;
+  }
+  return std::string_view::npos;
 }
 
-std::string ReplaceFieldValue(std::string_view /*line*/, std::string_view /*value*/) {
-  // Not implemented yet.
-  return {};
+}  // namespace
+
+std::string TrimSpaces(std::string_view text) { return std::string(TrimView(text)); }
+
+std::string TrimLeftSpaces(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size() && text[begin] == kBlank) ++begin;
+  return std::string(text.substr(begin));
 }
 
-std::string FieldParam(std::string_view /*line*/, std::string_view /*param*/) {
-  // Not implemented yet.
-  return {};
+std::string TrimRightSpaces(std::string_view text) {
+  std::size_t end = text.size();
+  while (end > 0 && text[end - 1] == kBlank) --end;
+  return std::string(text.substr(0, end));
 }
 
-std::string ReplaceFieldParam(std::string_view /*line*/, std::string_view /*param*/,
-                              std::string_view /*value*/) {
-  // Not implemented yet.
-  return {};
+int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefix, int occurrence) {
+  int seen = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.size() < prefix.size()) continue;
+    if (!EqualsIgnoreCase(std::string_view(line).substr(0, prefix.size()), prefix)) continue;
+    if (seen == occurrence) return static_cast<int>(i);
+    ++seen;
+  }
+  return -1;
 }
 
-std::string NormalizeHeaderLine(std::string_view /*line*/) {
-  // Not implemented yet.
-  return {};
+std::string FieldValue(std::string_view line) {
+  std::size_t colon = FirstColonOutsideQuotes(line);
+  if (colon == std::string_view::npos) return {};
+  bool quoted = false;
+  std::size_t end = line.size();
+  // The colon itself was outside quotes, so the scan resumes unquoted.
+  for (std::size_t i = colon + 1; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    else if (!quoted && line[i] == ';') { end = i; break; }
+  }
+  return StripEnclosingQuotes(TrimView(line.substr(colon + 1, end - colon - 1)));
 }
 
-std::string FoldHeaders(std::string_view /*text*/) {
-  // Not implemented yet.
-  return {};
+std::string ReplaceFieldValue(std::string_view line, std::string_view value) {
+  std::size_t colon = FirstColonOutsideQuotes(line);
+  if (colon == std::string_view::npos) return std::string(line);
+  std::size_t start = colon + 1;
+  std::size_t end = line.size();
+  bool quoted = false;
+  for (std::size_t i = start; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    else if (!quoted && line[i] == ';') { end = i; break; }
+  }
+  std::string_view trimmed = TrimView(value);
+  std::string result;
+  result.reserve(line.size() + trimmed.size() + 1);
+  result.append(line.substr(0, start));
+  result += kBlank;
+  result.append(trimmed);
+  result.append(line.substr(end));
+  return result;
+}
+
+namespace {
+
+// The scan shared by FieldParam and ReplaceFieldParam over the ';'-terminated
+// text: calls on_value(begin, end) for the value of every parameter whose
+// name matches `param`; stops early when on_value returns false.
+template <typename OnValue>
+void ScanParams(std::string_view text, std::string_view param, OnValue on_value) {
+  enum Stage { kBeforeColon, kMainValue, kParams } stage = kBeforeColon;
+  std::string_view wanted = TrimView(param);
+  bool quoted = false;
+  bool match = false;
+  std::size_t name_begin = 0;  // the name is text[name_begin, i) when no match
+  std::size_t value_begin = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '"') {
+      quoted = !quoted;
+      continue;  // taken: part of the value or the name
+    }
+    if (quoted) continue;
+    if (c == ':' && stage == kBeforeColon) {
+      stage = kMainValue;
+    } else if (c == ';' && stage != kBeforeColon) {
+      if (match && !on_value(value_begin, i)) return;
+      stage = kParams;
+      match = false;
+      name_begin = i + 1;
+    } else if (c == '=' && stage == kParams) {
+      // While the match flag is set the bytes went to the value, so the name
+      // seen here is empty.
+      std::string_view name = match ? std::string_view() : text.substr(name_begin, i - name_begin);
+      if (match && !on_value(value_begin, i)) return;
+      match = EqualsIgnoreCase(TrimView(name), wanted);
+      name_begin = i + 1;
+      value_begin = i + 1;
+    }
+  }
+  if (match) on_value(value_begin, text.size());
+}
+
+}  // namespace
+
+std::string FieldParam(std::string_view line, std::string_view param) {
+  std::string text = ParamScanText(line);
+  std::string result;
+  // Bytes of a matching parameter run from after its '=' to the next ';' or
+  // '=' outside quotes; a colon there is taken like any other byte.
+  ScanParams(text, param, [&](std::size_t begin, std::size_t end) {
+    result.append(text, begin, end - begin);
+    return true;
+  });
+  return StripEnclosingQuotes(TrimView(result));
+}
+
+std::string ReplaceFieldParam(std::string_view line, std::string_view param, std::string_view value) {
+  std::string text = ParamScanText(line);
+  std::size_t found_begin = std::string::npos;
+  std::size_t found_end = 0;
+  // The value of the first matching parameter runs to the next ';' outside
+  // quotes: an '=' inside it belongs to it.
+  {
+    std::string_view wanted = TrimView(param);
+    enum Stage { kBeforeColon, kMainValue, kParams } stage = kBeforeColon;
+    bool quoted = false;
+    std::size_t name_begin = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      char c = text[i];
+      if (c == '"') { quoted = !quoted; continue; }
+      if (quoted) continue;
+      if (found_begin != std::string::npos) {
+        if (c == ';') { found_end = i; break; }
+        continue;
+      }
+      if (c == ':' && stage == kBeforeColon) {
+        stage = kMainValue;
+      } else if (c == ';' && stage != kBeforeColon) {
+        stage = kParams;
+        name_begin = i + 1;
+      } else if (c == '=' && stage == kParams) {
+        if (EqualsIgnoreCase(TrimView(std::string_view(text).substr(name_begin, i - name_begin)), wanted)) {
+          found_begin = i + 1;
+          found_end = text.size();
+        }
+        name_begin = i + 1;
+      }
+    }
+  }
+  text.pop_back();  // the ';' that closed the scan text
+  std::string_view new_value = TrimView(value);
+  if (found_begin != std::string::npos) {
+    if (found_end > text.size()) found_end = text.size();
+    if (found_begin > found_end) found_begin = found_end;
+    text.replace(found_begin, found_end - found_begin, new_value);
+    return text;
+  }
+  std::string result(TrimView(text));
+  result += "; ";
+  result.append(TrimView(param));
+  result += '=';
+  result.append(new_value);
+  return result;
+}
+
+std::string NormalizeHeaderLine(std::string_view line) {
+  std::size_t colon = line.find(':');
+  std::size_t name_end = colon == std::string_view::npos ? line.size() : colon + 1;
+  std::string name;
+  name.reserve(name_end);
+  for (std::size_t i = 0; i < name_end; ++i) {
+    char c = line[i];
+    if (i == 0 || line[i - 1] == '-') {
+      c = UpperAscii(c);
+    } else if ((c == 'd' || c == 'D') && name.size() >= 2 && name[name.size() - 2] == '-' &&
+               name.back() == 'I' && i + 1 < line.size() && line[i + 1] == ':') {
+      c = 'D';
+    } else {
+      c = LowerAscii(c);
+    }
+    name += c;
+  }
+  std::string value;
+  value.reserve(line.size() - name_end);
+  bool quoted = false;
+  for (std::size_t i = name_end; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      quoted = !quoted;
+      value += c;
+    } else if (!quoted && c == kBlank) {
+      while (!value.empty() && value.back() == kBlank) value.pop_back();
+      value += kBlank;
+    } else {
+      value += c;
+    }
+  }
+  std::string result(TrimView(name));
+  result += kBlank;
+  result.append(TrimView(value));
+  return result;
+}
+
+namespace {
+
+constexpr std::size_t kFoldWidth = 72;
+constexpr std::size_t kTabLowerBound = 36;
+
+// Folds one unbroken line into `out`.
+void FoldLine(std::string_view line, std::string& out, std::vector<unsigned char>& quoted) {
+  if (line.size() <= kFoldWidth) {
+    out.append(line);
+    out += "\r\n";
+    return;
+  }
+  // Quoted stretches are recognised going backwards from the end of the line.
+  // The rest left after a break is a suffix of the line, so one backward pass
+  // serves every piece.
+  quoted.assign(line.size(), 0);
+  char open = 0;
+  for (std::size_t i = line.size(); i-- > 0;) {
+    char c = line[i];
+    if (open) {
+      quoted[i] = 1;
+      if (c == open) open = 0;
+    } else if (c == '"' || c == '\'') {
+      quoted[i] = 1;
+      open = c;
+    }
+  }
+  std::size_t start = 0;        // the current piece is line[start, end of line)
+  std::size_t colon_blank = line.find(": ");  // first ": " at or after start
+  while (line.size() - start > kFoldWidth) {
+    std::size_t lower;  // 1-based, relative to start
+    if (line[start] == '\t') {
+      lower = kTabLowerBound;
+    } else {
+      if (colon_blank != std::string_view::npos && colon_blank < start)
+        colon_blank = line.find(": ", start);
+      lower = (colon_blank == std::string_view::npos ? 0 : colon_blank - start + 1) + 2;
+    }
+    std::size_t brk = std::string_view::npos;
+    for (std::size_t p = kFoldWidth; p >= lower && p >= 1; --p) {
+      std::size_t i = start + p - 1;
+      char c = line[i];
+      if (!quoted[i] && (c == ' ' || c == ',' || c == ';')) { brk = i; break; }
+    }
+    if (brk == std::string_view::npos) break;
+    if (line[brk] == ' ') out.append(line.substr(start, brk - start));
+    else out.append(line.substr(start, brk + 1 - start));
+    out += "\r\n\t";
+    start = brk + 1;
+  }
+  out.append(line.substr(start));
+  out += "\r\n";
+}
+
+}  // namespace
+
+std::string FoldHeaders(std::string_view text) {
+  // Line breaks of any kind become CR LF; trailing ones are dropped.
+  std::string norm;
+  norm.reserve(text.size() + text.size() / 16 + 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r') {
+      norm += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      norm += "\r\n";
+    } else {
+      norm += c;
+    }
+  }
+  while (norm.size() >= 2 && norm[norm.size() - 2] == '\r' && norm.back() == '\n') norm.resize(norm.size() - 2);
+
+  std::string out;
+  if (norm.empty()) return out;
+  out.reserve(norm.size() + norm.size() / 32 + 2);
+  std::vector<unsigned char> quoted;
+  std::string_view all(norm);
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t eol = all.find("\r\n", pos);
+    if (eol == std::string_view::npos) {
+      FoldLine(all.substr(pos), out, quoted);
+      break;
+    }
+    FoldLine(all.substr(pos, eol - pos), out, quoted);
+    pos = eol + 2;
+  }
+  return out;
 }
 
 }  // namespace qw
