@@ -1,0 +1,364 @@
+// The drive watch against the in-memory platform: settings load, thresholds,
+// the check's report and its event log entries.
+#include "service/drivewarden.h"
+
+#include <gtest/gtest.h>
+
+#include "common/errors.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace qw {
+namespace {
+
+using test::FakeDrives;
+using test::FakeEventLog;
+using test::FakeProfiles;
+using test::FakeSystemInfo;
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+class WatchTest : public ::testing::Test {
+ protected:
+  WatchTest() {
+    drives.drives['C'] = {kDriveFixed, 50 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['E'] = {kDriveCdrom, 0, 0, true, nullptr};
+    drives.drives['Z'] = {kDriveRemote, 0, 0, true, nullptr};
+  }
+
+  TDrivewarden& Service() {
+    if (!service) {
+      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log},
+                                               loop.CreateTimer());
+    }
+    return *service;
+  }
+
+  void SetIni(const std::string& text) { profiles.SetFile("Drivewarden.ini", text, ++stamp); }
+
+  // Lists the drives and loads, as the start handler does before its check.
+  void Start() {
+    ListFixedDrives(drives);
+    Service().LoadSettings();
+  }
+
+  const A_Drive& Drive(size_t i) { return *Service().DriveList()->at(i); }
+
+  FakeProfiles profiles;
+  FakeDrives drives;
+  FakeSystemInfo system;
+  FakeEventLog log;
+  FakeMessageLoop loop;
+  std::unique_ptr<TDrivewarden> service;
+  int32_t stamp = 0x58A00000;
+};
+
+TEST_F(WatchTest, FixedDrivesAreListedInLetterOrder) {
+  drives.drives['A'] = {kDriveFixed, 1, 1, true, nullptr};
+  ListFixedDrives(drives);
+  EXPECT_EQ(FixedDrives, "ACD");
+}
+
+TEST_F(WatchTest, MissingFileGivesDefaults) {
+  Start();
+  EXPECT_EQ(Service().IniFileDate(), -1);
+  EXPECT_EQ(Service().Interval(), 24);
+  EXPECT_EQ(Service().tmCheck().Interval(), 24 * 3600000LL);
+  EXPECT_FALSE(Service().IsMailSend());
+  EXPECT_EQ(Service().MailFrom(), kDefaultMailFrom);
+  ASSERT_EQ(Service().DriveList()->size(), 2u);
+  EXPECT_EQ(Drive(0).LimitText, "0");
+  EXPECT_EQ(Drive(0).LimitBytes, 0);
+  EXPECT_EQ(Drive(1).Letter, 'D');
+  EXPECT_EQ(Drive(1).Capacity, 1000 * kMiB);
+}
+
+TEST_F(WatchTest, ThresholdTexts) {
+  drives.drives['F'] = {kDriveFixed, 1, 1'000'000'001, true, nullptr};
+  drives.drives['G'] = {kDriveFixed, 1, 1001, true, nullptr};
+  drives.drives['H'] = {kDriveFixed, 1, 1000, true, nullptr};
+  drives.drives['I'] = {kDriveFixed, 1, 1000, false, nullptr};
+  SetIni("[DRIVE]\r\nC=500MB\r\nD=500mb\r\nF=10%\r\nG=50%\r\nH=12.5%\r\nI=10%\r\n");
+  Start();
+  ASSERT_EQ(Service().DriveList()->size(), 6u);
+  EXPECT_EQ(Drive(0).LimitBytes, 524'288'000);
+  EXPECT_EQ(Drive(1).LimitBytes, 0) << "lower-case mb is no unit";
+  EXPECT_EQ(Drive(2).LimitBytes, 100'000'000) << "100,000,000.1 rounds down";
+  EXPECT_EQ(Drive(3).LimitBytes, 500) << "500.5: a tie goes to the even neighbour";
+  EXPECT_EQ(Drive(4).LimitBytes, 125);
+  EXPECT_EQ(Drive(5).Capacity, -1);
+  EXPECT_EQ(Drive(5).LimitBytes, 0);
+}
+
+TEST_F(WatchTest, DecimalSeparatorOfTheSystem) {
+  system.decimalSeparator = ",";
+  SetIni("[DRIVE]\r\nC=12,5%\r\n");
+  Start();
+  EXPECT_EQ(Drive(0).LimitBytes, 125 * kMiB);
+}
+
+TEST_F(WatchTest, ConversionErrorsStopTheLoadWhereTheyOccur) {
+  SetIni("[WARNING]\r\nINTERVAL=3\r\n[DRIVE]\r\nC=1MB\r\nD=1MB\r\n[MAIL]\r\nMAILTO=a@b\r\n");
+  Start();
+  ASSERT_EQ(Service().DriveList()->size(), 2u);
+
+  SetIni("[WARNING]\r\nINTERVAL=abc\r\n[DRIVE]\r\nC=7MB\r\n");
+  try {
+    Service().LoadSettings();
+    FAIL() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'abc' は整数ではありません");
+  }
+  EXPECT_EQ(Service().Interval(), 3);
+  ASSERT_EQ(Service().DriveList()->size(), 2u) << "a bad INTERVAL leaves the old table";
+  EXPECT_EQ(Drive(0).LimitBytes, kMiB);
+  // The stamp is stored: the same file version is not read again.
+  EXPECT_NO_THROW(Service().LoadSettings());
+
+  SetIni("[WARNING]\r\nINTERVAL=5\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=2MB\r\nD=xMB\r\n[MAIL]\r\nMAILTO=new@b\r\n");
+  try {
+    Service().LoadSettings();
+    FAIL() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'x' は整数ではありません");
+  }
+  EXPECT_EQ(Service().Interval(), 5);
+  EXPECT_TRUE(Service().IsMailSend());
+  ASSERT_EQ(Service().DriveList()->size(), 1u) << "the drives before the bad one stay";
+  EXPECT_EQ(Drive(0).LimitBytes, 2 * kMiB);
+  EXPECT_EQ(Service().MailTo(), "a@b") << "keys after the bad one keep their values";
+
+  SetIni("[DRIVE]\r\nC=MB\r\n");
+  EXPECT_THROW(Service().LoadSettings(), EConvertError);
+  SetIni("[DRIVE]\r\nC=1.2.3%\r\n");
+  try {
+    Service().LoadSettings();
+    FAIL() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'1.2.3' は浮動小数点数ではありません");
+  }
+}
+
+TEST_F(WatchTest, IntervalBelowOneAndHugeMegabytesAreRefused) {
+  for (const char* bad : {"0", "-3"}) {
+    SetIni(std::string("[WARNING]\r\nINTERVAL=") + bad + "\r\n");
+    try {
+      Start();
+      FAIL() << bad;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("'") + bad + "' は 1 以上の整数ではありません");
+    }
+  }
+  SetIni("[DRIVE]\r\nC=8796093022207MB\r\n");
+  Start();
+  EXPECT_EQ(Drive(0).LimitBytes, 8796093022207LL * kMiB);
+  SetIni("[DRIVE]\r\nC=8796093022208MB\r\n");
+  try {
+    Service().LoadSettings();
+    FAIL() << "overflow accepted";
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'8796093022208' は整数ではありません");
+  }
+}
+
+TEST_F(WatchTest, IntervalSetsTheTimerPeriodIn64Bits) {
+  SetIni("[WARNING]\r\nINTERVAL=1\r\n");
+  Start();
+  EXPECT_EQ(Service().tmCheck().Interval(), 3'600'000);
+  SetIni("[WARNING]\r\nINTERVAL=5000\r\n");
+  Service().LoadSettings();
+  EXPECT_EQ(Service().tmCheck().Interval(), 5000LL * 3'600'000);
+}
+
+TEST_F(WatchTest, ReloadOnlyWhenTheStampChanges) {
+  SetIni("[DRIVE]\r\nC=1MB\r\n");
+  Start();
+  ASSERT_EQ(Service().DriveList()->size(), 2u);
+  // Rewritten within the same two-second slot: not read again.
+  profiles.SetFile("Drivewarden.ini", "[DRIVE]\r\nC=9MB\r\n", stamp);
+  Service().LoadSettings();
+  EXPECT_EQ(Drive(0).LimitBytes, kMiB);
+  EXPECT_EQ(Service().DriveList()->size(), 2u);
+  // A new stamp rebuilds the table instead of adding to it.
+  SetIni("[DRIVE]\r\nC=9MB\r\n");
+  Service().LoadSettings();
+  EXPECT_EQ(Service().DriveList()->size(), 2u);
+  EXPECT_EQ(Drive(0).LimitBytes, 9 * kMiB);
+  // A vanished file reads as defaults once, then not again until it returns.
+  profiles.RemoveFile("Drivewarden.ini");
+  Service().LoadSettings();
+  EXPECT_EQ(Drive(0).LimitBytes, 0);
+  int reads = 0;
+  profiles.onRead = [&](const std::string&, const std::string&) { ++reads; };
+  Service().LoadSettings();
+  EXPECT_EQ(reads, 0);
+}
+
+TEST_F(WatchTest, MailRule) {
+  SetIni("[WARNING]\r\nISMAILSEND= 1 \r\n[MAIL]\r\nSMTP=mx\r\nPORT=0x19\r\nMAILTO=a@b\r\nMAILFROM=\r\n");
+  std::string host;
+  int port = 0;
+  Service().OnSmtpServer = [&](const std::string& h, int p) { host = h, port = p; };
+  Start();
+  EXPECT_TRUE(Service().IsMailSend());
+  EXPECT_EQ(host, "mx");
+  EXPECT_EQ(port, 25);
+  EXPECT_EQ(Service().MailFrom(), "") << "the default applies to a missing key only";
+
+  SetIni("[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx2\r\nPORT=2525\r\n");
+  Service().LoadSettings();
+  EXPECT_FALSE(Service().IsMailSend()) << "no To list";
+  EXPECT_EQ(host, "mx") << "the client keeps its server";
+
+  SetIni("[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nPORT=abc\r\nMAILTO=a@b\r\n");
+  Service().LoadSettings();
+  EXPECT_FALSE(Service().IsMailSend()) << "no server";
+
+  for (const char* off : {"true", "yes", "2", "0"}) {
+    SetIni(std::string("[WARNING]\r\nISMAILSEND=") + off + "\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+    Service().LoadSettings();
+    EXPECT_FALSE(Service().IsMailSend()) << off;
+  }
+}
+
+TEST_F(WatchTest, FormatBytes) {
+  EXPECT_EQ(Service().FormatBytes(1234567), "1,234,567 バイト");
+  EXPECT_EQ(Service().FormatBytes(-1), "-1 バイト");
+  EXPECT_EQ(Service().FormatBytes(0), "0 バイト");
+  EXPECT_EQ(Service().FormatBytes(999), "999 バイト");
+  EXPECT_EQ(Service().FormatBytes(-1000), "-1,000 バイト");
+  EXPECT_EQ(Service().FormatBytes(INT64_MIN), "-9,223,372,036,854,775,808 バイト");
+  system.thousandSeparator = ".";
+  EXPECT_EQ(Service().FormatBytes(1000000), "1.000.000 バイト");
+}
+
+TEST_F(WatchTest, InformationEntryHoldsOnlyTheDriveLines) {
+  Service().ServiceStart();
+  ASSERT_EQ(log.entries.size(), 1u);
+  const auto& e = log.entries[0];
+  EXPECT_EQ(e.source, "Drivewarden");
+  EXPECT_EQ(e.type, EventType::Information);
+  EXPECT_EQ(e.category, 0);
+  EXPECT_EQ(e.eventId, 5610u);
+  EXPECT_EQ(e.text,
+            "・ C ドライブの空き領域: 52,428,800 バイト\r\n"
+            "・ D ドライブの空き領域: 943,718,400 バイト\r\n");
+  EXPECT_TRUE(Service().tmCheck().Enabled()) << "the check arms the timer at its end";
+}
+
+TEST_F(WatchTest, NoDriveAtAllWritesAnEmptyInformationEntry) {
+  drives.drives.clear();
+  Service().ServiceStart();
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Information);
+  EXPECT_EQ(log.entries[0].text, "");
+}
+
+TEST_F(WatchTest, WarningReportLayout) {
+  drives.drives['D'].freeBytes = 0;
+  drives.drives['F'] = {kDriveFixed, 5, 1000, false, nullptr};
+  drives.drives['G'] = {kDriveFixed, 100 * kMiB, 1000 * kMiB, true, nullptr};
+  SetIni("[DRIVE]\r\nC=10%\r\nD=1MB\r\nG=100MB\r\n[WARNING]\r\nISMAILSEND=1\r\n"
+         "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+  std::vector<std::string> mails;
+  Service().OnSendAlert = [&](const std::string& report) { mails.push_back(report); };
+  system.now = {2024, 5, 6, 1, 7, 8, 9, 0};
+  Service().ServiceStart();
+
+  const std::string report =
+      "WATCHED-PC のローカルドライブの空き領域は以下のとおりです。\r\n"
+      "\r\n"
+      "・ C ドライブの空き領域: 52,428,800 バイト\r\n"
+      "・ D ドライブの空き領域: 0 バイト\r\n"
+      "・ F ドライブの空き領域: -1 バイト\r\n"
+      "・ G ドライブの空き領域: 104,857,600 バイト\r\n"
+      "\r\n"
+      "このうち、空き領域が指定されたしきい値以下のドライブは\r\n"
+      "\r\n"
+      "C ドライブ : しきい値 10% ( 全容量 1,048,576,000 バイト )\r\n"
+      "D ドライブ : しきい値 1MB ( = 1,048,576 バイト )\r\n"
+      "F ドライブ : しきい値 0 ( = 0 バイト )\r\n"
+      "\r\n"
+      "です。\r\n"
+      "\r\n"
+      "2024/05/06 7:08:09";
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0], report) << "the mail body keeps the blank lines";
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  EXPECT_EQ(log.entries[0].text,
+            "WATCHED-PC のローカルドライブの空き領域は以下のとおりです。\r\n"
+            "・ C ドライブの空き領域: 52,428,800 バイト\r\n"
+            "・ D ドライブの空き領域: 0 バイト\r\n"
+            "・ F ドライブの空き領域: -1 バイト\r\n"
+            "・ G ドライブの空き領域: 104,857,600 バイト\r\n"
+            "このうち、空き領域が指定されたしきい値以下のドライブは\r\n"
+            "C ドライブ : しきい値 10% ( 全容量 1,048,576,000 バイト )\r\n"
+            "D ドライブ : しきい値 1MB ( = 1,048,576 バイト )\r\n"
+            "F ドライブ : しきい値 0 ( = 0 バイト )\r\n"
+            "です。\r\n"
+            "2024/05/06 7:08:09");
+}
+
+TEST_F(WatchTest, MidnightShowsTheDateAlone) {
+  drives.drives['C'].measurable = false;
+  system.now = {2024, 5, 6, 1, 0, 0, 0, 999};
+  Service().ServiceStart();
+  ASSERT_EQ(log.entries.size(), 1u);
+  const std::string& text = log.entries[0].text;
+  EXPECT_EQ(text.substr(text.size() - 12), "\r\n2024/05/06");
+}
+
+TEST_F(WatchTest, MailOffOrNoThresholdLineSendsNothing) {
+  drives.drives['C'].freeBytes = kMiB;
+  SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+  int mails = 0;
+  Service().OnSendAlert = [&](const std::string&) { ++mails; };
+  Service().ServiceStart();
+  EXPECT_EQ(mails, 0) << "free space equal to the threshold is not short";
+  EXPECT_EQ(log.entries.back().type, EventType::Information);
+
+  drives.drives['C'].freeBytes = kMiB - 1;
+  SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=0\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+  Service().tmCheckTimer(nullptr);
+  EXPECT_EQ(log.entries.back().type, EventType::Warning);
+  EXPECT_EQ(mails, 0);
+}
+
+TEST_F(WatchTest, CheckErrorLeavesNoEntryAndRearmsTheTimer) {
+  Service().ServiceStart();
+  ASSERT_EQ(log.entries.size(), 1u);
+  SetIni("[WARNING]\r\nINTERVAL=x\r\n");
+  const int measured = drives.measureCount;
+  EXPECT_THROW(Service().tmCheckTimer(nullptr), EConvertError);
+  EXPECT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(drives.measureCount, measured) << "no drive is measured";
+  EXPECT_TRUE(Service().tmCheck().Enabled());
+}
+
+TEST_F(WatchTest, ErrorOfTheMailStepComesAfterTheEntry) {
+  drives.drives['C'].freeBytes = 0;
+  SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+  Service().OnSendAlert = [](const std::string&) { throw std::runtime_error("mail failed"); };
+  EXPECT_THROW(Service().ServiceStart(), std::runtime_error);
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  EXPECT_TRUE(Service().tmCheck().Enabled());
+}
+
+TEST_F(WatchTest, WriteEventLogCollapsesBlankLinesInOnePass) {
+  Service().WriteEventLog("a\r\n\r\nb\r\n\r\n\r\nc\r\n\r\n\r\n\r\nd", EventType::Warning);
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].text, "a\r\nb\r\n\r\nc\r\n\r\nd");
+}
+
+TEST_F(WatchTest, StopFreesTheTable) {
+  Service().ServiceStart();
+  Service().ServiceStop();
+  EXPECT_EQ(Service().DriveList(), nullptr);
+  Service().ServiceStop();  // twice is harmless
+}
+
+}  // namespace
+}  // namespace qw
