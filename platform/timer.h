@@ -18,6 +18,7 @@ class Timer {
   virtual bool Enabled() const = 0;
 
   // Changing the period of a running timer restarts it with the new period.
+  // A period of 0 or less gives no ticks.
   virtual void SetInterval(int64_t milliseconds) = 0;
   virtual int64_t Interval() const = 0;
 
