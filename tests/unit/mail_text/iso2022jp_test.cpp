@@ -59,3 +59,56 @@ TEST(ShiftJisToIso2022Jp, SwitchesOnlyWhenTheCharacterSetChanges) {
 
 }  // namespace
 }  // namespace qw
+
+// Writes an alert-style header and the conversion of every Shift-JIS
+// character for tests/e2e/mail_word_python.sh, which checks them with
+// Python's email package and codecs. Runs only when QW_MAIL_WORD_OUT names
+// the output folder.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "mail/encodings.h"
+#include "mail/header_lines.h"
+
+namespace qw {
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+TEST(MailWordExport, WritesHeaderAndConversionTable) {
+  const char* dir = std::getenv("QW_MAIL_WORD_OUT");
+  if (!dir) GTEST_SKIP() << "QW_MAIL_WORD_OUT not set";
+  std::string header = "Subject: " + EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp") + "\r\n" +
+                       "From: \"" + EncodeHeaderWord("ドライブ番人", "iso-2022-jp") + "\" <drivewarden@example.jp>\r\n" +
+                       "To: <admin@example.jp>\r\n";
+  std::ofstream mail(std::string(dir) + "/mail.eml", std::ios::binary);
+  mail << FoldHeaders(header) << "\r\n" << "body\r\n";
+  ASSERT_TRUE(mail.good());
+
+  std::ofstream table(std::string(dir) + "/table.txt", std::ios::binary);
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    if (lead >= 0xA1 && lead <= 0xDF) {
+      std::string single(1, static_cast<char>(lead));
+      table << Hex(single) << ' ' << Hex(ShiftJisToIso2022Jp(single)) << '\n';
+      continue;
+    }
+    for (int trail = 0x40; trail <= 0xFC; ++trail) {
+      if (trail == 0x7F) continue;
+      std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+      table << Hex(pair) << ' ' << Hex(ShiftJisToIso2022Jp(pair)) << '\n';
+    }
+  }
+  ASSERT_TRUE(table.good());
+}
+
+}  // namespace
+}  // namespace qw
