@@ -117,7 +117,8 @@ class TMailPart {
   // quoted-printable text part and base64 attachments. Sets NeedsRebuild of
   // the owning message. Throws std::runtime_error when the part belongs to no
   // message (nothing changes) and UUDecodeError on a bad uuencoded character
-  // (what was parsed before stays).
+  // (what was parsed before stays). A progress handler of the message may not
+  // parse the message or its parts again (std::logic_error).
   void ParseText(std::string_view data, bool hasHeaderBlock);
   // ParseText with a header block.
   void LoadText(std::string_view text);
@@ -140,7 +141,8 @@ class TMailPart {
   class Parser;
 
   void ClearContent();
-  TMailPart& AppendNewSubPart();
+  bool OwnsBuffer(const char* p) const;
+  void ParseAt(std::string_view data, bool hasHeaderBlock, int depth);
 
   TMailMessage* FOwnerMessage = nullptr;
   TMailPart* FParentPart = nullptr;
@@ -256,6 +258,7 @@ class TMailMessage : public TMailPart {
   RandomSource FRandom;
   std::function<void()> FMessagePump;
   bool FNeedsRebuild = false;
+  bool FInProgressHandler = false;
   TMailRecipients FToRecipients;
   TMailRecipients FCcRecipients;
   TMailRecipients FBccRecipients;

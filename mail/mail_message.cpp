@@ -1,0 +1,364 @@
+// The message model: part tree, header storage, recipient lists and the
+// message's header setters. Parsing and assembly are in mail_assembly.cpp.
+#include "mail/mail_message.h"
+
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "common/comma_list.h"
+#include "mail/encodings.h"
+#include "mail/header_lines.h"
+#include "platform/message_loop.h"
+
+namespace qw {
+
+namespace {
+
+std::string LinePrefix(std::string_view name) {
+  std::string prefix;
+  prefix.reserve(name.size() + 1);
+  prefix.append(name);
+  prefix.push_back(':');
+  return prefix;
+}
+
+bool IsQuoteByte(char c) { return c == '"' || c == '\''; }
+
+// Removes one enclosing pair of double quotes or apostrophes (in any
+// combination) from a value longer than 2 bytes.
+std::string StripQuotePair(std::string value) {
+  if (value.size() > 2 && IsQuoteByte(value.front()) && IsQuoteByte(value.back())) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+int32_t ClampToInt32(std::size_t n) {
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
+  return static_cast<int32_t>(n > kMax ? kMax : n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TMailPartList
+
+TMailPart& TMailPartList::Items(int index) const {
+  if (index < 0 || index >= Count()) {
+    throw std::out_of_range("TMailPartList: index out of range");
+  }
+  return *FItems[static_cast<std::size_t>(index)];
+}
+
+// ---------------------------------------------------------------------------
+// TMailPart
+
+TMailPart::TMailPart(TMailMessage* owner, std::string name)
+    : Name(std::move(name)), FOwnerMessage(owner) {}
+
+TMailPart::TMailPart(SelfOwned, std::string name) : Name(std::move(name)) {}
+
+TMailPart::~TMailPart() {
+  // Sub-parts go first, in list order; each takes its own sub-parts with it.
+  for (auto& part : FSubParts.FItems) part.reset();
+}
+
+void TMailPart::ClearContent() {
+  for (auto& part : FSubParts.FItems) part.reset();
+  FSubParts.FItems.clear();
+  HeaderLines.clear();
+  BodyStream.clear();
+  ContentStream.clear();
+}
+
+std::string TMailPart::HeaderValue(std::string_view name) const {
+  int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
+  if (i < 0) return {};
+  return StripQuotePair(TrimSpaces(FieldValue(HeaderLines[static_cast<std::size_t>(i)])));
+}
+
+std::string TMailPart::HeaderParam(std::string_view name, std::string_view param) const {
+  int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
+  if (i < 0) return {};
+  return StripQuotePair(
+      TrimSpaces(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
+}
+
+void TMailPart::SetHeaderValue(std::string_view name, std::string_view value) {
+  std::string prefix = LinePrefix(name);
+  int i = FindHeaderLine(HeaderLines, prefix, 0);
+  if (value.empty()) {
+    if (i >= 0) HeaderLines.erase(HeaderLines.begin() + i);
+    return;
+  }
+  if (i < 0) {
+    HeaderLines.push_back(prefix + " ");
+    i = static_cast<int>(HeaderLines.size()) - 1;
+  }
+  std::string& line = HeaderLines[static_cast<std::size_t>(i)];
+  line = ReplaceFieldValue(line, value);
+}
+
+void TMailPart::SetHeaderParam(std::string_view name, std::string_view param,
+                               std::string_view value) {
+  std::string prefix = LinePrefix(name);
+  int i = FindHeaderLine(HeaderLines, prefix, 0);
+  if (i < 0) {
+    HeaderLines.push_back(prefix + " ");
+    i = static_cast<int>(HeaderLines.size()) - 1;
+  }
+  std::string& line = HeaderLines[static_cast<std::size_t>(i)];
+  line = ReplaceFieldParam(line, param, value);
+}
+
+bool TMailPart::HasHeader(std::string_view name) const {
+  return FindHeaderLine(HeaderLines, LinePrefix(name), 0) >= 0;
+}
+
+std::size_t TMailPart::HeaderTextLength() const {
+  std::size_t n = 0;
+  for (const auto& line : HeaderLines) n += line.size() + 2;
+  return n;
+}
+
+std::string TMailPart::HeaderText() const {
+  std::string text;
+  text.reserve(HeaderTextLength());
+  for (const auto& line : HeaderLines) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string TMailPart::Boundary() const { return HeaderParam("Content-Type", "boundary"); }
+
+void TMailPart::EncodeContent() {
+  EncodeBase64Stream(BodyStream, ContentStream);
+  SetHeaderValue("Content-Transfer-Encoding", "base64");
+}
+
+// ---------------------------------------------------------------------------
+// TMailRecipients
+
+TMailRecipients::TMailRecipients(TMailMessage& message, std::string headerName)
+    : FMessage(message), FHeaderName(std::move(headerName)) {}
+
+void TMailRecipients::AssignCommaLists(std::string_view namesText,
+                                       std::string_view addressesText) {
+  std::vector<std::string> addresses = ReadCommaList(addressesText);
+  std::vector<std::string> names = ReadCommaList(namesText);
+  names.resize(addresses.size());  // missing names empty, surplus dropped
+
+  FNames.clear();
+  FAddresses.clear();
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    if (addresses[i].empty()) continue;
+    FNames.push_back(std::move(names[i]));
+    FAddresses.push_back(std::move(addresses[i]));
+  }
+  FChangeMarker = -1;
+  WriteHeader();
+}
+
+void TMailRecipients::WriteHeader() {
+  if (FAddresses.empty()) {
+    FMessage.SetHeaderValue(FHeaderName, "");
+  } else {
+    std::string value;
+    for (std::size_t i = 0; i < FAddresses.size(); ++i) {
+      if (i > 0) value += ", ";
+      std::string name = TrimSpaces(FNames[i]);
+      if (!name.empty()) {
+        value += '"';
+        value += EncodeHeaderWord(name, FMessage.Charset);
+        value += "\" ";
+      }
+      value += '<';
+      value += TrimSpaces(FAddresses[i]);
+      value += '>';
+    }
+    FMessage.SetHeaderValue(FHeaderName, value);
+  }
+  FChangeMarker = ClampToInt32(FMessage.HeaderTextLength());
+}
+
+void TMailRecipients::RefreshFromHeader() {
+  const int32_t length = ClampToInt32(FMessage.HeaderTextLength());
+  if (length == FChangeMarker) return;
+
+  const std::string value = TrimSpaces(FMessage.HeaderValue(FHeaderName));
+  FChangeMarker = length;
+  FNames.clear();
+  FAddresses.clear();
+
+  bool quoted = false;
+  bool beforeAngle = true;
+  std::string nameText;
+  std::string addressText;
+  auto endEntry = [&] {
+    std::string name;
+    std::string address;
+    if (beforeAngle) {
+      address = TrimSpaces(nameText);
+    } else {
+      name = TrimSpaces(DecodeHeaderWords(nameText));
+      address = TrimSpaces(addressText);
+    }
+    if (!address.empty()) {
+      FNames.push_back(std::move(name));
+      FAddresses.push_back(std::move(address));
+    }
+    nameText.clear();
+    addressText.clear();
+    beforeAngle = true;
+  };
+  auto isSeparator = [](char c) { return c == ',' || c == ';' || c == '<' || c == '>'; };
+
+  for (char c : value) {
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && (c == ',' || c == ';')) {
+      endEntry();
+      continue;
+    }
+    if (beforeAngle) {
+      if (quoted || !isSeparator(c)) nameText.push_back(c);
+    } else if (!quoted && c != ' ' && !isSeparator(c)) {
+      addressText.push_back(c);
+    }
+    if (c == '<' && !quoted) beforeAngle = false;
+  }
+  if (!value.empty()) endEntry();
+}
+
+int TMailRecipients::Count() {
+  RefreshFromHeader();
+  return static_cast<int>(FAddresses.size());
+}
+
+std::string TMailRecipients::AddressText() {
+  RefreshFromHeader();
+  return WriteCommaList(FAddresses);
+}
+
+// ---------------------------------------------------------------------------
+// TMailMessage
+
+TMailMessage::TMailMessage(SystemInfo& system, std::string name)
+    : TMailPart(SelfOwned{}, std::move(name)),
+      FSystem(system),
+      FToRecipients(*this, "To"),
+      FCcRecipients(*this, "Cc"),
+      FBccRecipients(*this, "Bcc") {
+  FOwnerMessage = this;
+}
+
+TMailMessage::~TMailMessage() = default;
+
+void TMailMessage::SetRandomSource(RandomSource source) { FRandom = std::move(source); }
+
+void TMailMessage::SetMessagePump(std::function<void()> pump) {
+  FMessagePump = std::move(pump);
+}
+
+uint32_t TMailMessage::NextRandom() { return FRandom ? FRandom() : NextMailRandom(); }
+
+void TMailMessage::NotifyProgress(int64_t total, int64_t current) {
+  if (!OnProgress) return;
+  auto clamp = [](int64_t v) {
+    return static_cast<int32_t>(v > std::numeric_limits<int32_t>::max()
+                                    ? std::numeric_limits<int32_t>::max()
+                                    : v);
+  };
+  // A handler (or a message it lets run) must not parse this message again
+  // while the parse is under way: ParseText refuses it meanwhile.
+  struct HandlerScope {
+    bool& flag;
+    explicit HandlerScope(bool& f) : flag(f) { flag = true; }
+    ~HandlerScope() { flag = false; }
+  } scope(FInProgressHandler);
+  OnProgress(this, clamp(total), clamp(current));
+  if (FMessagePump) {
+    FMessagePump();
+  } else {
+    ThisThreadLoop().ProcessPending();
+  }
+}
+
+void TMailMessage::SetSubjectHeader(std::string_view text) {
+  SetHeaderValue("Subject", EncodeHeaderWord(text, Charset));
+}
+
+void TMailMessage::SetSenderHeader(std::string_view displayName, std::string_view address) {
+  if (address.empty()) {
+    SetHeaderValue("From", "");
+    return;
+  }
+  std::string value;
+  if (!displayName.empty()) {
+    value += '"';
+    value += EncodeHeaderWord(displayName, Charset);
+    value += "\" ";
+  }
+  value += '<';
+  value.append(address);
+  value += '>';
+  SetHeaderValue("From", value);
+}
+
+void TMailMessage::SetDateHeader(const LocalDateTime& when) {
+  SetHeaderValue("Date", DateHeaderText(when, FSystem));
+}
+
+void TMailMessage::SetMessageIdHeader(std::string_view host) {
+  const LocalDateTime now = FSystem.Now();
+  const uint32_t r1 = NextRandom();
+  const uint32_t r2 = NextRandom();
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d.%X.%X", now.year % 10000,
+                now.month % 100, now.day % 100, now.hour % 100, now.minute % 100,
+                now.second % 100, static_cast<unsigned>(r1), static_cast<unsigned>(r2));
+  std::string value = "<";
+  value += stamp;
+  value += '@';
+  value.append(host);
+  value += '>';
+  SetHeaderValue("Message-ID", value);
+}
+
+std::string TMailMessage::HeaderAddress(std::string_view name, int index) const {
+  const std::string value = TrimSpaces(HeaderValue(name));
+  bool quoted = false;
+  int entry = 0;
+  std::string collected;
+  for (char c : value) {
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && (c == ',' || c == ';')) {
+      if (entry == index) break;
+      ++entry;
+      continue;
+    }
+    if (entry != index || quoted) continue;
+    if (c == '<') {
+      collected.clear();
+    } else if (c == '>') {
+      break;
+    } else if (c != ' ') {
+      collected.push_back(c);
+    }
+  }
+  if (entry != index) return {};
+  return TrimSpaces(collected);
+}
+
+std::string TMailMessage::SenderAddress() const { return HeaderAddress("From", 0); }
+
+}  // namespace qw
