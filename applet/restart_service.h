@@ -20,6 +20,9 @@
 
 namespace qw {
 
+// Caption of every message box of the applet.
+inline constexpr const char* kAppletCaption = "ドライブ番人";
+
 struct RestartTiming {
   int64_t pollIntervalMs = 250;
   int64_t timeoutMs = 30000;

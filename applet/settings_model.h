@@ -36,8 +36,6 @@
 
 namespace qw {
 
-// Caption of every message box of the applet.
-inline constexpr const char* kAppletCaption = "ドライブ番人";
 // Separator between a drive letter and its threshold text in the threshold list.
 inline constexpr const char* kLimitLineSeparator = ":   ";
 
@@ -185,7 +183,8 @@ class SettingsModel {
   // number in [min, max]; false otherwise.
   bool NumericValue(SettingsField field, long long min, long long max, std::string* digits);
   void ShowMessage(const std::string& text, MessageBoxIcon icon);
-  void ShowCheckFailure(const std::string& text, SettingsPage page, SettingsControl focus);
+  void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
+                        SettingsControl focus);
   bool CheckMailSettings();
   bool WriteAll(const std::string& interval, const std::string& port);
 

@@ -68,7 +68,7 @@ class ServiceManagerHandle {
   virtual ~ServiceManagerHandle() = default;
 
   // Opens `name` with SERVICE_ALL_ACCESS; null on failure.
-  virtual std::unique_ptr<ServiceHandle> OpenService(const std::string& name,
+  virtual std::unique_ptr<ServiceHandle> OpenNamedService(const std::string& name,
                                                      SystemError* error) = 0;
 };
 

@@ -1,0 +1,36 @@
+#include "platform/service_manager.h"
+
+namespace qw {
+
+std::string SystemErrorText(uint32_t code) {
+  if (code == kErrorCallNotImplemented) {
+    return "Service Control Manager is not available on this system";
+  }
+  if (code == kErrorAccessDenied) return "Access is denied";
+  if (code == kErrorServiceDoesNotExist) return "The specified service does not exist";
+  if (code == kErrorServiceNotActive) return "The service has not been started";
+  return "error " + std::to_string(code);
+}
+
+namespace {
+
+// POSIX has no Service Control Manager: the service runs in the foreground
+// under whatever supervises it, which the applet cannot address by name.
+class UnsupportedServiceManager : public ServiceManager {
+ public:
+  std::unique_ptr<ServiceManagerHandle> Open(SystemError* error) override {
+    if (error) {
+      error->code = kErrorCallNotImplemented;
+      error->text = SystemErrorText(kErrorCallNotImplemented);
+    }
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceManager> NewSystemServiceManager() {
+  return std::make_unique<UnsupportedServiceManager>();
+}
+
+}  // namespace qw

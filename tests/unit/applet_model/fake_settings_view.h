@@ -1,0 +1,76 @@
+// A settings dialog without windows: the controls are plain values, and text
+// changes notify the model as the real boxes do (EN_CHANGE on every set).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "applet/settings_model.h"
+
+namespace qw::test {
+
+class FakeSettingsView : public SettingsView {
+ public:
+  std::string FieldText(SettingsField field) override { return fields[field]; }
+  void SetFieldText(SettingsField field, const std::string& text) override {
+    fields[field] = text;
+    if (model) model->Change();
+  }
+  bool MailSendChecked() override { return mailSend; }
+  void SetMailSendChecked(bool checked) override { mailSend = checked; }
+
+  std::vector<std::string> ListLines(SettingsList list) override { return lists[list]; }
+  void AddListLine(SettingsList list, const std::string& line) override {
+    lists[list].push_back(line);
+  }
+  void SetListLine(SettingsList list, int index, const std::string& line) override {
+    lists[list].at(static_cast<size_t>(index)) = line;
+  }
+  void DeleteListLine(SettingsList list, int index) override {
+    auto& lines = lists[list];
+    lines.erase(lines.begin() + index);
+  }
+  int SelectedIndex(SettingsList list) override {
+    auto it = selected.find(list);
+    return it == selected.end() ? -1 : it->second;
+  }
+  void SetSelectedIndex(SettingsList list, int index) override { selected[list] = index; }
+
+  bool ApplyEnabled() override { return applyEnabled; }
+  void SetApplyEnabled(bool enabled) override { applyEnabled = enabled; }
+  void ShowPage(SettingsPage p) override { page = p; }
+  void FocusControl(SettingsControl c) override { focus = c; }
+  void RequestClose() override {
+    ++closeRequests;
+    if (model && model->FormCloseQuery()) closed = true;
+  }
+  void ProcessPendingMessages() override { ++pendingPasses; }
+  bool HandleWriteFailure(const std::string& message) override {
+    writeFailures.push_back(message);
+    return handleWriteFailure;
+  }
+
+  // The user's side: typing into a box, clicking the check box.
+  void Type(SettingsField field, const std::string& text) { SetFieldText(field, text); }
+  void ClickMailSend() {
+    mailSend = !mailSend;
+    model->ckbIsMailSendClick();
+  }
+
+  SettingsModel* model = nullptr;
+  std::map<SettingsField, std::string> fields;
+  bool mailSend = false;
+  std::map<SettingsList, std::vector<std::string>> lists;
+  std::map<SettingsList, int> selected;
+  bool applyEnabled = true;
+  SettingsPage page = SettingsPage::Warning;
+  SettingsControl focus = SettingsControl::LimitList;
+  int closeRequests = 0;
+  bool closed = false;
+  int pendingPasses = 0;
+  std::vector<std::string> writeFailures;
+  bool handleWriteFailure = false;
+};
+
+}  // namespace qw::test
