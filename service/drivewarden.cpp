@@ -3,6 +3,7 @@
 #include <cfenv>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "common/errors.h"
 
@@ -13,14 +14,28 @@ const char kCrLf[] = "\r\n";
 
 std::string RootOf(char letter) { return std::string{letter, ':', '\\'}; }
 
-// Restarts the check timer when the check leaves, also by an error.
-class TimerRestart {
+// Ends a check when it leaves, also by an error: restarts the check timer
+// unless the service has been stopped meanwhile, and lets a waiting stop go on.
+class CheckEnd {
  public:
-  explicit TimerRestart(Timer& timer) : timer_(timer) {}
-  ~TimerRestart() { timer_.SetEnabled(true); }
+  CheckEnd(Timer& timer, std::mutex& mutex, std::condition_variable& ended, bool& checking,
+           const bool& stopped)
+      : timer_(timer), mutex_(mutex), ended_(ended), checking_(checking), stopped_(stopped) {}
+  ~CheckEnd() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!stopped_) timer_.SetEnabled(true);
+      checking_ = false;
+    }
+    ended_.notify_all();
+  }
 
  private:
   Timer& timer_;
+  std::mutex& mutex_;
+  std::condition_variable& ended_;
+  bool& checking_;
+  const bool& stopped_;
 };
 
 }  // namespace
@@ -38,13 +53,27 @@ TDrivewarden::~TDrivewarden() {
 }
 
 void TDrivewarden::ServiceStart() {
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FStopped = false;
+  }
   ListFixedDrives(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   LoadSettings();
   tmCheckTimer(nullptr);
 }
 
-void TDrivewarden::ServiceStop() { FreeDriveList(); }
+void TDrivewarden::ServiceStop() {
+  {
+    std::unique_lock<std::mutex> lock(FCheckMutex);
+    if (FChecking && FCheckThread == std::this_thread::get_id())
+      throw std::logic_error("ServiceStop called from inside a check on the same thread");
+    FStopped = true;
+    FCheckEnded.wait(lock, [this] { return !FChecking; });
+  }
+  tmCheck_->SetEnabled(false);
+  FreeDriveList();
+}
 
 int64_t TDrivewarden::Capacity(char letter) {
   int64_t freeBytes = -1, total = -1;
@@ -185,7 +214,13 @@ std::string TDrivewarden::ComposeReport(const std::string& driveLines,
 
 void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
   tmCheck_->SetEnabled(false);
-  TimerRestart restart(*tmCheck_);
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FStopped) return;
+    FChecking = true;
+    FCheckThread = std::this_thread::get_id();
+  }
+  CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FStopped);
 
   std::string driveLines;
   std::string thresholdLines;

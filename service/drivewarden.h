@@ -4,10 +4,13 @@
 // and ServiceStop.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/drivewarden_common.h"
@@ -39,7 +42,11 @@ class TDrivewarden {
   // Start handler: lists the fixed drives, loads the settings and runs the
   // first check. Errors propagate (the host stops the service).
   void ServiceStart();
-  // Stop handler: frees the drive table.
+  // Stop handler: stops the check timer, waits until a check running on
+  // another thread has ended, then frees the drive table. No check runs
+  // after it (a later tick does nothing) until the next ServiceStart.
+  // Throws std::logic_error when called from inside a check on the same
+  // thread, which could never end.
   void ServiceStop();
 
   // Reads the settings file when its stamp has changed since the last load.
@@ -48,7 +55,7 @@ class TDrivewarden {
   void FreeDriveList();
 
   // One check; `Sender` is ignored. Errors propagate after the check timer
-  // has been started again.
+  // has been started again. After ServiceStop it does nothing.
   void tmCheckTimer(void* Sender);
 
   // Collapses blank lines and writes one entry with event ID 5610 under the
@@ -98,6 +105,14 @@ class TDrivewarden {
   int32_t FIniFileDate = 0;
   std::string FSmtpHost;
   int FSmtpPort = 25;
+
+  // Keeps ServiceStop and a check apart: the stop waits while FChecking and
+  // a check does not begin once FStopped.
+  std::mutex FCheckMutex;
+  std::condition_variable FCheckEnded;
+  bool FChecking = false;
+  bool FStopped = false;
+  std::thread::id FCheckThread;
 };
 
 // The source name of the service's event log entries.

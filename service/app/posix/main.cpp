@@ -1,27 +1,46 @@
 // QuotawardenService on POSIX: runs the drive watch of the Windows service on
 // a Linux machine, against a settings file in a folder that plays the Windows
 // directory.
+//
+// --foreground hosts the service as the Windows program does, with the same
+// threads: the main thread runs the message loop that owns the check timer,
+// the service thread runs the start handler and then the controls, and a
+// signal thread turns SIGTERM and SIGINT into the stop control.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "platform/drives.h"
 #include "platform/event_log.h"
+#include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
+#include "service/service_host.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: QuotawardenService --once [--windir=DIR] [--eventlog=FILE]\n"
+    "Usage: QuotawardenService --foreground [--windir=DIR] [--eventlog=FILE]\n"
+    "       QuotawardenService --once [--windir=DIR] [--eventlog=FILE]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
     "\n"
+    "  --foreground      run as the service: load the settings and check at\n"
+    "                    once, then every INTERVAL hours counted from the end\n"
+    "                    of the previous check, until SIGTERM or SIGINT (exit\n"
+    "                    0). A failed start is written as the start failure\n"
+    "                    entry and exits 1; a failed periodic check is written\n"
+    "                    as an error entry and the service goes on. State\n"
+    "                    changes are told on stderr.\n"
     "  --once            list the drives, load the settings and run one check,\n"
     "                    then exit: 0 when the check ran (information or\n"
     "                    warning entry), 1 with the error on stderr otherwise.\n"
@@ -57,10 +76,68 @@ bool TakeValue(const char* arg, const char* name, std::string* value) {
   return true;
 }
 
+// State changes go to stderr (the journal, under systemd).
+class StderrStatus : public qw::ServiceStatusReporter {
+ public:
+  bool SetStatus(const qw::ServiceStatus& status, qw::SystemError*) override {
+    std::fprintf(stderr, "QuotawardenService: %s\n", qw::ServiceStateName(status.state));
+    std::fflush(stderr);
+    return true;
+  }
+};
+
+std::string BaseName(const char* path) {
+  std::string name = path ? path : "";
+  size_t slash = name.find_last_of('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  return name.empty() ? "QuotawardenService" : name;
+}
+
+int RunForeground(qw::ServicePlatform platform, const std::string& exeSource) {
+  // The signals are taken by the signal thread alone; every thread started
+  // from here inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);  // ends the signal thread
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  qw::MessageLoop& loop = qw::ThisThreadLoop();
+  std::unique_ptr<qw::TDrivewarden> service = qw::CreateDrivewarden(platform, loop);
+  StderrStatus status;
+  qw::ServiceHost host(*service, status, platform.eventLog);
+  qw::ControlQueue controls;
+
+  std::thread signalThread([&signals, &controls] {
+    int signal = 0;
+    while (sigwait(&signals, &signal) == 0) {
+      if (signal == SIGUSR1) return;
+      controls.Push(qw::kControlStop);
+      return;
+    }
+  });
+
+  bool started = false;
+  std::thread serviceThread([&] {
+    host.ReportStatus(qw::ServiceState::StartPending);
+    started = qw::RunServiceThread(host, controls);
+    host.ReportStatus(qw::ServiceState::Stopped);
+    loop.Quit();
+  });
+
+  qw::RunMainLoop(loop, platform.eventLog, exeSource);
+  serviceThread.join();
+  pthread_kill(signalThread.native_handle(), SIGUSR1);
+  signalThread.join();
+  return started ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool once = false;
+  bool foreground = false;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
   for (int i = 1; i < argc; ++i) {
@@ -71,13 +148,15 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(arg, "--once") == 0) {
       once = true;
+    } else if (std::strcmp(arg, "--foreground") == 0) {
+      foreground = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog)) {
     } else {
       std::fprintf(stderr, "QuotawardenService: unknown argument '%s'\n\n%s", arg, kUsage);
       return 2;
     }
   }
-  if (!once) {
+  if (once == foreground) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -86,6 +165,8 @@ int main(int argc, char** argv) {
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
   auto log = qw::NewSystemEventLog(eventlog);
+  if (foreground) return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]));
+
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
   try {
     service.ServiceStart();

@@ -1,0 +1,133 @@
+// Pieces shared by the service host tests: a thread-safe event log, a status
+// recorder and a fixture with the fake platform around one service object.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/drivewarden.h"
+#include "service/service_host.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace qw::test {
+
+constexpr int64_t kHourMs = 3'600'000;
+
+// Entries may come from several threads.
+class LockedEventLog : public EventLog {
+ public:
+  void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
+              const std::string& text) override {
+    std::function<void(const EventEntry&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      entries_.push_back({source, type, category, eventId, text});
+      hook = onReport;
+    }
+    if (hook) hook(EventEntry{source, type, category, eventId, text});
+  }
+  std::vector<EventEntry> Entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+  size_t Count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.size();
+  }
+  // Set before any thread reports.
+  std::function<void(const EventEntry&)> onReport;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<EventEntry> entries_;
+};
+
+class RecordingStatus : public ServiceStatusReporter {
+ public:
+  bool SetStatus(const ServiceStatus& status, SystemError* error) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back(status);
+    if (failWith.empty()) return true;
+    if (error) *error = SystemError{6, failWith};
+    return false;
+  }
+  std::vector<ServiceStatus> Reports() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+  }
+  std::vector<ServiceState> States() const {
+    std::vector<ServiceState> states;
+    for (const ServiceStatus& s : Reports()) states.push_back(s.state);
+    return states;
+  }
+  // When not empty, every report fails with this text.
+  std::string failWith;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ServiceStatus> reports_;
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  HostTest() {
+    drives.drives['C'] = {kDriveFixed, 500 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['D'] = {kDriveFixed, 800 * kMiB, 1000 * kMiB, true, nullptr};
+    SetIni("[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=10MB\r\n");
+  }
+
+  void SetIni(const std::string& text) { profiles.SetFile("Drivewarden.ini", text, ++stamp); }
+
+  // Built on first use, on the calling (main) thread.
+  TDrivewarden& Service() {
+    if (!service) service = CreateDrivewarden({profiles, drives, system, log}, loop);
+    return *service;
+  }
+  ServiceHost& Host() {
+    if (!host) host = std::make_unique<ServiceHost>(Service(), status, log);
+    return *host;
+  }
+  // The loop's timer behind tmCheck.
+  FakeTimer& CheckTimer() {
+    Service();
+    EXPECT_EQ(loop.Timers().size(), 1u);
+    return *loop.Timers().at(0);
+  }
+  // Check entries (ID 5610) written so far.
+  size_t CheckEntries() const {
+    size_t n = 0;
+    for (const EventEntry& e : log.Entries()) n += e.eventId == kCheckEventId;
+    return n;
+  }
+
+  static constexpr int64_t kMiB = 1024 * 1024;
+
+  FakeProfiles profiles;
+  FakeDrives drives;
+  FakeSystemInfo system;
+  LockedEventLog log;
+  FakeMessageLoop loop;
+  RecordingStatus status;
+  std::unique_ptr<TDrivewarden> service;
+  std::unique_ptr<ServiceHost> host;
+  int32_t stamp = 0x58A00000;
+};
+
+// Polls `done` for at most five seconds.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 5000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+}  // namespace qw::test

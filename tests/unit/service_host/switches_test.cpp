@@ -1,0 +1,132 @@
+// The command-line switches and the install and uninstall boxes.
+#include <gtest/gtest.h>
+
+#include "service/service_host.h"
+#include "tests/fakes/fake_message_box.h"
+
+namespace qw::test {
+namespace {
+
+TEST(Switches, SlashOrMinusAnyCaseInstallWins) {
+  HostSwitches s = ParseSwitches({"/install", "/silent"});
+  EXPECT_TRUE(s.install);
+  EXPECT_FALSE(s.uninstall);
+  EXPECT_TRUE(s.silent);
+
+  s = ParseSwitches({"-UNINSTALL"});
+  EXPECT_FALSE(s.install);
+  EXPECT_TRUE(s.uninstall);
+  EXPECT_FALSE(s.silent);
+
+  s = ParseSwitches({"-Uninstall", "/INSTALL"});
+  EXPECT_TRUE(s.install) << "INSTALL is tested first";
+  EXPECT_FALSE(s.uninstall);
+
+  s = ParseSwitches({"install", "--install", "/installx", "/", "-", ""});
+  EXPECT_FALSE(s.install);
+  EXPECT_FALSE(s.uninstall);
+
+  s = ParseSwitches({});
+  EXPECT_FALSE(s.install || s.uninstall || s.silent);
+}
+
+TEST(Switches, ImagePathIsQuotedWhenItHasABlank) {
+  EXPECT_EQ(QuoteImagePath(u"C:\\qw\\QuotawardenService.exe"), u"C:\\qw\\QuotawardenService.exe");
+  EXPECT_EQ(QuoteImagePath(u"C:\\Program Files\\qw\\QuotawardenService.exe"),
+            u"\"C:\\Program Files\\qw\\QuotawardenService.exe\"");
+  EXPECT_EQ(QuoteImagePath(u"\"C:\\Program Files\\a.exe\""), u"\"C:\\Program Files\\a.exe\"");
+}
+
+class FakeRegistry : public ServiceRegistry {
+ public:
+  bool Open(SystemError* error) override {
+    ++opens;
+    return Answer(openError, error);
+  }
+  bool Create(const ServiceRegistration& registration, SystemError* error) override {
+    created.push_back(registration);
+    return Answer(createError, error);
+  }
+  bool Delete(const std::string& name, SystemError* error) override {
+    deleted.push_back(name);
+    return Answer(deleteError, error);
+  }
+
+  SystemError openError, createError, deleteError;  // code 0: success
+  int opens = 0;
+  std::vector<ServiceRegistration> created;
+  std::vector<std::string> deleted;
+
+ private:
+  static bool Answer(const SystemError& planned, SystemError* error) {
+    if (planned.code == 0) return true;
+    *error = planned;
+    return false;
+  }
+};
+
+TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
+  FakeRegistry registry;
+  FakeMessageBoxes boxes;
+  EXPECT_EQ(InstallService(registry, boxes, u"C:\\Program Files\\QuotawardenService.exe", false), 0);
+  ASSERT_EQ(registry.created.size(), 1u);
+  const ServiceRegistration& r = registry.created[0];
+  EXPECT_EQ(r.name, "Drivewarden");
+  EXPECT_EQ(r.displayName, "Drivesentry");
+  EXPECT_EQ(r.imagePath, u"\"C:\\Program Files\\QuotawardenService.exe\"");
+  EXPECT_EQ(r.serviceType, 0x10u);
+  EXPECT_EQ(r.startType, 2u);
+  EXPECT_EQ(r.errorControl, 1u);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "サービスを登録しました。");
+  EXPECT_EQ(boxes.shown[0].caption, "情報");
+  EXPECT_EQ(boxes.shown[0].buttons, MessageBoxButtons::Ok);
+  EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Information);
+
+  FakeMessageBoxes quiet;
+  EXPECT_EQ(InstallService(registry, quiet, u"C:\\a.exe", true), 0);
+  EXPECT_TRUE(quiet.shown.empty());
+}
+
+TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
+  FakeRegistry registry;
+  registry.createError = {1073, "指定されたサービスは既に存在します。"};
+  FakeMessageBoxes boxes;
+  EXPECT_EQ(InstallService(registry, boxes, u"C:\\a.exe", true), 1);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text,
+            "\"システムエラー。コード：1073.\r\n指定されたサービスは既に存在します。\" : "
+            "サービス \"Drivesentry\" の登録は失敗しました。");
+  EXPECT_EQ(boxes.shown[0].caption, "エラー");
+  EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
+
+  FakeRegistry closed;
+  closed.openError = {5, "アクセスが拒否されました。"};
+  FakeMessageBoxes boxes2;
+  EXPECT_EQ(InstallService(closed, boxes2, u"C:\\a.exe", false), 1);
+  EXPECT_TRUE(closed.created.empty());
+  ASSERT_EQ(boxes2.shown.size(), 1u);
+  EXPECT_EQ(boxes2.shown[0].text, "システムエラー。コード：5.\r\nアクセスが拒否されました。");
+  EXPECT_EQ(boxes2.shown[0].caption, "エラー");
+}
+
+TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
+  FakeRegistry registry;
+  FakeMessageBoxes boxes;
+  EXPECT_EQ(UninstallService(registry, boxes, false), 0);
+  EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"});
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "サービスの登録を解除しました。");
+  EXPECT_EQ(boxes.shown[0].caption, "情報");
+
+  registry.deleteError = {1060, "指定されたサービスはインストールされたサービスとして存在しません。"};
+  FakeMessageBoxes failed;
+  EXPECT_EQ(UninstallService(registry, failed, true), 1);
+  ASSERT_EQ(failed.shown.size(), 1u);
+  EXPECT_EQ(failed.shown[0].text,
+            "\"システムエラー。コード：1060.\r\n指定されたサービスはインストールされたサービスとして存在しません。\" : "
+            "サービス \"Drivesentry\" の登録解除に失敗しました。");
+}
+
+}  // namespace
+}  // namespace qw::test

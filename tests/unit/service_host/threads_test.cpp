@@ -1,0 +1,174 @@
+// The host with real threads: a stop that arrives while a check runs on the
+// main thread waits for it, the service thread's life on a control queue,
+// and the check timer set from other threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "tests/unit/service_host/host_fixture.h"
+
+namespace qw::test {
+namespace {
+
+TEST_F(HostTest, StopWaitsForACheckInProgressAndNoCheckStartsAfterIt) {
+  ASSERT_TRUE(Host().Start());
+  loop.ProcessPending();
+
+  // The next check blocks inside the measurement of D until released.
+  std::promise<void> measuring;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  drives.drives['D'].onMeasure = [&measuring, released] {
+    measuring.set_value();
+    released.wait();
+  };
+
+  // The "main thread" runs the check as its timer tick would.
+  std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });
+  measuring.get_future().wait();
+
+  std::atomic<bool> stopped{false};
+  std::thread serviceThread([&] {
+    EXPECT_TRUE(Host().HandleControl(kControlStop));
+    stopped = true;
+  });
+  EXPECT_TRUE(WaitFor([&] { return Host().State() == ServiceState::StopPending; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(stopped.load()) << "the stop waits while the check runs";
+  EXPECT_NE(Service().DriveList(), nullptr);
+
+  release.set_value();
+  mainThread.join();
+  serviceThread.join();
+  EXPECT_TRUE(stopped.load());
+  EXPECT_EQ(CheckEntries(), 2u) << "the held check finished with its table";
+  EXPECT_EQ(Service().DriveList(), nullptr);
+
+  loop.ProcessPending();  // timer changes made by other threads
+  EXPECT_FALSE(CheckTimer().Enabled());
+  EXPECT_FALSE(Service().tmCheck().Enabled());
+
+  const int measured = drives.measureCount;
+  loop.AdvanceBy(10 * kHourMs);
+  Service().tmCheckTimer(nullptr);
+  EXPECT_EQ(CheckEntries(), 2u);
+  EXPECT_EQ(drives.measureCount, measured);
+}
+
+TEST_F(HostTest, TheServiceThreadStartsHandlesControlsAndEndsOnStop) {
+  Host();
+  ControlQueue controls;
+  bool started = false;
+  std::thread serviceThread([&] {
+    Host().ReportStatus(ServiceState::StartPending);
+    started = RunServiceThread(Host(), controls);
+    Host().ReportStatus(ServiceState::Stopped);
+  });
+  ASSERT_TRUE(WaitFor([&] { return Host().State() == ServiceState::Running; }));
+  EXPECT_EQ(CheckEntries(), 1u) << "the first check ran on the service thread";
+
+  // The first check armed the timer from the service thread: the main
+  // thread's loop applies it.
+  loop.ProcessPending();
+  EXPECT_TRUE(CheckTimer().Enabled());
+  EXPECT_EQ(CheckTimer().Interval(), kHourMs);
+  loop.AdvanceBy(kHourMs);
+  EXPECT_EQ(CheckEntries(), 2u) << "the periodic check runs on the main thread";
+
+  controls.Push(kControlPause);
+  ASSERT_TRUE(WaitFor([&] { return Host().State() == ServiceState::Paused; }));
+  loop.AdvanceBy(kHourMs);
+  EXPECT_EQ(CheckEntries(), 2u);
+  controls.Push(kControlContinue);
+  controls.Push(kControlStop);
+  serviceThread.join();
+  EXPECT_TRUE(started);
+  EXPECT_EQ(Service().DriveList(), nullptr);
+  EXPECT_EQ(status.States(),
+            (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::StartPending,
+                                       ServiceState::Running, ServiceState::PausePending,
+                                       ServiceState::Paused, ServiceState::ContinuePending,
+                                       ServiceState::Running, ServiceState::StopPending,
+                                       ServiceState::Stopped}));
+  loop.ProcessPending();
+  EXPECT_FALSE(CheckTimer().Enabled());
+}
+
+TEST_F(HostTest, AServiceThreadWhoseStartFailsEndsWithoutWaitingForControls) {
+  SetIni("[WARNING]\r\nINTERVAL=0\r\n");
+  Host();
+  ControlQueue controls;
+  bool started = true;
+  std::thread serviceThread([&] { started = RunServiceThread(Host(), controls); });
+  serviceThread.join();
+  EXPECT_FALSE(started);
+  ASSERT_EQ(log.Count(), 1u);
+  EXPECT_EQ(log.Entries()[0].text, "サービス失敗 開始: '0' は 1 以上の整数ではありません");
+}
+
+class LoopBoundTimerTest : public ::testing::Test {
+ protected:
+  FakeTimer& Inner() { return *loop.Timers().at(0); }
+  FakeMessageLoop loop;
+};
+
+TEST_F(LoopBoundTimerTest, SettingsFromAnotherThreadTakeEffectOnTheOwningLoop) {
+  LoopBoundTimer timer(loop, loop.CreateTimer());
+  int ticks = 0;
+  timer.OnTimer = [&] { ++ticks; };
+  loop.AdvanceBy(1000);
+
+  std::thread other([&] {
+    timer.SetInterval(5000);
+    timer.SetEnabled(true);
+  });
+  other.join();
+  EXPECT_TRUE(timer.Enabled()) << "answers what was set";
+  EXPECT_EQ(timer.Interval(), 5000);
+  EXPECT_FALSE(Inner().Enabled()) << "nothing touched the loop's timer off its thread";
+
+  loop.ProcessPending();
+  EXPECT_TRUE(Inner().Enabled());
+  EXPECT_EQ(Inner().Interval(), 5000);
+  EXPECT_EQ(Inner().Deadline(), 6000);
+
+  loop.AdvanceBy(3000);
+  std::thread restart([&] {
+    timer.SetEnabled(false);
+    timer.SetEnabled(true);
+  });
+  restart.join();
+  loop.ProcessPending();
+  EXPECT_EQ(Inner().Deadline(), 9000) << "stopped and started again: a full new period";
+  loop.AdvanceBy(5000);
+  EXPECT_EQ(ticks, 1);
+
+  std::thread stop([&] { timer.SetEnabled(false); });
+  stop.join();
+  loop.AdvanceBy(20000);  // runs the queued change first
+  EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(LoopBoundTimerTest, OnItsOwnThreadItActsAtOnce) {
+  LoopBoundTimer timer(loop, loop.CreateTimer());
+  timer.SetInterval(2000);
+  timer.SetEnabled(true);
+  EXPECT_TRUE(Inner().Enabled());
+  EXPECT_EQ(Inner().Deadline(), 2000);
+  EXPECT_EQ(loop.PendingTaskCount(), 0u);
+}
+
+TEST_F(LoopBoundTimerTest, ChangesQueuedForADestroyedTimerAreDropped) {
+  auto timer = std::make_unique<LoopBoundTimer>(loop, loop.CreateTimer());
+  std::thread other([&] { timer->SetEnabled(true); });
+  other.join();
+  EXPECT_EQ(loop.PendingTaskCount(), 1u);
+  timer.reset();
+  EXPECT_TRUE(loop.ProcessPending());
+  EXPECT_TRUE(loop.Timers().empty());
+}
+
+}  // namespace
+}  // namespace qw::test
