@@ -17,7 +17,8 @@ class Timer {
   virtual void SetEnabled(bool enabled) = 0;
   virtual bool Enabled() const = 0;
 
-  // Changing the period of a running timer restarts it with the new period.
+  // Changing the period of a running timer restarts it with the new period;
+  // setting the period it already has changes nothing.
   // A period of 0 or less gives no ticks.
   virtual void SetInterval(int64_t milliseconds) = 0;
   virtual int64_t Interval() const = 0;

@@ -132,6 +132,7 @@ class PosixTimer : public Timer {
   bool Enabled() const override { return enabled_; }
 
   void SetInterval(int64_t milliseconds) override {
+    if (milliseconds == interval_) return;
     interval_ = milliseconds;
     if (enabled_) Restart();
   }

@@ -63,6 +63,7 @@ class Win32Timer : public Timer {
   bool Enabled() const override { return enabled_; }
 
   void SetInterval(int64_t milliseconds) override {
+    if (milliseconds == interval_) return;
     interval_ = milliseconds;
     if (enabled_) Arm();
   }

@@ -149,6 +149,7 @@ void FakeTimer::SetEnabled(bool enabled) {
 }
 
 void FakeTimer::SetInterval(int64_t milliseconds) {
+  if (milliseconds == interval_) return;
   interval_ = milliseconds;
   if (enabled_) Restart();
 }

@@ -1,0 +1,95 @@
+// TSMTPClient delivers one TMailMessage to an SMTP server (RFC 5321) over one
+// TCP connection: Connect opens it and says HELO, Send or SendTo give the
+// envelope (MAIL FROM, one RCPT TO per distinct recipient) and the message
+// text after DATA, Disconnect says QUIT and closes. Each command is one
+// synchronous exchange of its TSocketTalk, which waits by dispatching the
+// calling thread's messages.
+//
+// Network outcomes are boolean results. Misuse (no message, a message that
+// needs rebuilding, no recipients, CR, LF or NUL in an address, the host or
+// a command) raises std::runtime_error with Name + ": " + a fixed text
+// before anything is sent.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "mail/mail_message.h"
+#include "mail/mail_types.h"
+#include "mail/socket_talk.h"
+#include "platform/client_socket.h"
+#include "platform/message_loop.h"
+
+namespace qw {
+
+class TSMTPClient {
+ public:
+  // `loop` is the loop of the thread that will use the client; the socket is
+  // the real TCP client unless a test hands in another.
+  explicit TSMTPClient(std::string name = "SMTPClient", MessageLoop& loop = ThisThreadLoop(),
+                       std::unique_ptr<ClientSocket> socket = NewClientSocket());
+  ~TSMTPClient();
+  TSMTPClient(const TSMTPClient&) = delete;
+  TSMTPClient& operator=(const TSMTPClient&) = delete;
+
+  // Component name, the start of every error text.
+  std::string Name;
+  // TCP port of the server.
+  int Port = 25;
+  // The server: a host name or a dotted numeric address.
+  std::string Host;
+  // The message to send; not owned.
+  TMailMessage* MailMessage = nullptr;
+  // Packet size for the message text; 0 or less sends it in one piece.
+  int PacketSize = 102400;
+
+  // Longest silence allowed while waiting for the server, in seconds.
+  int TimeOut() const { return FTalk->TimeOut(); }
+  void SetTimeOut(int seconds) { FTalk->SetTimeOut(seconds); }
+  // Progress while the message text goes out in packets (Sender: this).
+  const TProgressEvent& OnProgress() const { return FTalk->OnProgress; }
+  void SetOnProgress(TProgressEvent handler) { FTalk->OnProgress = std::move(handler); }
+
+  // True after HELO was accepted, until Disconnect or the connection closes.
+  bool Connected() const { return FConnected; }
+
+  // Opens the connection, waits for the greeting, says HELO. True when HELO
+  // was accepted. False, without raising, when a connection is open or
+  // active, when Host is empty, on a refusal, a socket error, the closing of
+  // the connection or a time-out; a failed attempt closes what it opened.
+  // Errors of the socket while opening (ESocketError) pass to the caller.
+  bool Connect();
+  // Sends MailMessage from the address of its "From" header to every address
+  // of its To, Cc and Bcc lists. True when the server accepted the text.
+  bool Send();
+  // Sends MailMessage with an explicit envelope: `fromAddress` is a bare
+  // address, `recipients` a comma list of bare addresses (sent in ascending
+  // order, letter case ignored, each address once).
+  bool SendTo(const std::string& fromAddress, const std::string& recipients);
+  // Says QUIT (waiting a few seconds at most for the answer) when connected,
+  // then closes the connection.
+  void Disconnect();
+
+  TSocketTalk& Talk() { return *FTalk; }
+
+  // A dotted numeric address, every piece an integer of 0 or more ("25",
+  // "192.168.1.10"; not "mail", "host-1.lan" or "10.0.0.1.").
+  static bool IsNumericAddress(const std::string& text);
+  // Text with a "." doubled at the start of every line, so that no line of
+  // it can end the data.
+  static std::string MakeTransparent(const std::string& text);
+  // The reply received so far is complete: its last line ends with CR LF and
+  // is a final line (three digits and a blank, or three digits alone).
+  static bool IsCompleteReply(const std::string& text);
+
+ private:
+  void OnReplyComplete(TTalkStep step, bool& succeeded, const std::string& reply);
+  void OnPieceReceived(bool& succeeded, const std::string& piece);
+  [[noreturn]] void Fail(const char* suffix) const;
+  void CheckText(const std::string& text) const;
+
+  std::unique_ptr<TSocketTalk> FTalk;
+  bool FConnected = false;
+};
+
+}  // namespace qw

@@ -1,0 +1,114 @@
+// TSocketTalk turns a non-blocking TCP connection into a series of
+// synchronous exchanges: the owner sends a text and waits; the wait ends when
+// the reply is complete, when one of the owner's hooks ends the exchange, on
+// a socket error, when the connection closes, or after TimeOut seconds
+// without data. It knows nothing of the protocol spoken: the owner's hooks
+// judge the replies, and the owner's step code is handed to every hook.
+//
+// Waiting dispatches the messages of the calling thread's loop, so socket
+// notifications and the time-out tick run inside the wait, on that thread.
+// Everything happens on that one thread; no locks are taken here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "mail/mail_types.h"
+#include "platform/client_socket.h"
+#include "platform/message_loop.h"
+
+namespace qw {
+
+// The owner's code for the exchange in progress.
+enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit };
+
+// What ended the last exchange when it failed: nothing, the time-out, or the
+// class of a socket error.
+enum TTalkError { teNone, teTimeOut, teGeneral, teSend, teReceive, teConnect, teDisconnect, teAccept, teLookup };
+
+TTalkError TalkErrorOf(TErrorEvent event);
+
+class TSocketTalk {
+ public:
+  // `owner` is the Sender of progress notifications. The talk owns `socket`
+  // and a time-out timer made by `loop`, whose messages it dispatches while
+  // it waits.
+  TSocketTalk(void* owner, MessageLoop& loop, std::unique_ptr<ClientSocket> socket);
+  ~TSocketTalk();
+  TSocketTalk(const TSocketTalk&) = delete;
+  TSocketTalk& operator=(const TSocketTalk&) = delete;
+
+  ClientSocket& Socket() { return *FSocket; }
+
+  // Longest silence allowed while waiting, in seconds (1 and up; 60 at
+  // creation).
+  int TimeOut() const { return FTimeOut; }
+  void SetTimeOut(int seconds) { FTimeOut = seconds; }
+  // Packet size for the next SendText only (0 or less: one piece); back to 0
+  // at the end of every SendText.
+  int SendPacketSize() const { return FSendPacketSize; }
+  void SetSendPacketSize(int bytes) { FSendPacketSize = bytes; }
+  TProgressEvent OnProgress;
+
+  const std::string& ReplyTerminator() const { return FReplyTerminator; }
+  const std::string& ReplyText() const { return FReplyText; }
+  TTalkStep Step() const { return FStep; }
+  bool Waiting() const { return FWaiting; }
+  bool Succeeded() const { return FSucceeded; }
+  TTalkError LastError() const { return FLastError; }
+
+  // Hooks of the owner.
+  std::function<void(TSocketTalk&, TTalkStep, bool& succeeded, const std::string& reply)> OnReplyComplete;
+  std::function<void(TSocketTalk&, TTalkStep, bool& succeeded, const std::string& piece)> OnPieceReceived;
+  std::function<void(TSocketTalk&, TTalkStep, TTalkError)> OnFailure;
+  std::function<void(TSocketTalk&)> OnConnectionClosed;
+  // Decides whether the text received so far is a complete reply, in place
+  // of the plain terminator test (the reply ends with ReplyTerminator, or
+  // any data when it is empty). Consulted while an exchange is waiting.
+  std::function<bool(TSocketTalk&, TTalkStep, const std::string& replyText)> OnCheckComplete;
+
+  // Arms a wait for the peer's first words; call just before opening the
+  // socket. The time-out starts now and covers lookup, connection and the
+  // first data.
+  void ExpectReply(TTalkStep step);
+  // Sends `text` (in packets of SendPacketSize, dispatching the thread's
+  // messages between them and reporting progress) and arms a wait for a reply
+  // that ends with `terminator`. A reply arriving while the text is still
+  // being sent is kept and judged. Sending stops early when the exchange has
+  // ended meanwhile (error, close, time-out, a hook's CancelWait).
+  void SendText(const std::string& text, const std::string& terminator, TTalkStep step);
+  // Returns when the exchange has ended (or a hook has set it succeeded);
+  // the outcome is Succeeded().
+  void WaitReply();
+  // Ends the current exchange as failed; for the owner's hooks.
+  void CancelWait();
+
+ private:
+  void HandleRead();
+  void HandleWrite();
+  void HandleDisconnect();
+  void HandleError(TErrorEvent event, int& code);
+  void HandleTimeOut();
+  // Offers bytes to the socket until all are taken; false when sending has
+  // to stop (no connection, a send error, the exchange ended).
+  bool HandOver(const char* bytes, size_t count, size_t* handedOver);
+  int64_t TimeOutMs() const { return static_cast<int64_t>(FTimeOut) * 1000; }
+
+  void* FOwner;
+  MessageLoop& FLoop;
+  std::unique_ptr<ClientSocket> FSocket;
+  std::unique_ptr<Timer> FTimer;
+  int FTimeOut = 60;
+  int FSendPacketSize = 0;
+  std::string FReplyTerminator;
+  std::string FReplyText;
+  TTalkStep FStep = tsNone;
+  bool FWaiting = false;
+  bool FSucceeded = false;
+  TTalkError FLastError = teNone;
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};
+
+}  // namespace qw

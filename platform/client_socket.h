@@ -1,0 +1,102 @@
+// A TCP client socket that never blocks: opening starts the name lookup and
+// the connection and returns at once; the end of the lookup, the
+// establishment of the connection, arriving data, the closing of the
+// connection and errors come back as notifications, which are messages of
+// the thread that opened the socket (they run while that thread dispatches
+// its message loop). Windows delivers them with WSAAsyncSelect and
+// WSAAsyncGetHostByName to a hidden window; POSIX watches the socket in the
+// thread's poll loop and looks names up on a helper thread.
+//
+// Use a socket on one thread only: the one that opens it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace qw {
+
+// Classes of socket errors reported by the error notification.
+enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
+
+// Errors raised by the socket itself (outside its notifications, or when a
+// notification handler leaves the error code set).
+class ESocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class ClientSocket {
+ public:
+  virtual ~ClientSocket() = default;
+
+  // The target: a host name, looked up when the socket opens, or a dotted
+  // numeric address (the owner sets exactly one of them), and a port.
+  // Changing them while Active raises ESocketError.
+  void SetHost(const std::string& host);
+  const std::string& Host() const { return FHost; }
+  void SetAddress(const std::string& address);
+  const std::string& Address() const { return FAddress; }
+  void SetPort(int port);
+  int Port() const { return FPort; }
+
+  // Creates the socket and starts the lookup and the connection; returns at
+  // once. Does nothing while a connection is open or being opened. Raises
+  // ESocketError when the socket cannot be created or the lookup cannot be
+  // started.
+  virtual void Open() = 0;
+  // Closes an established connection, raising OnDisconnect first. A lookup
+  // or connection still in progress is abandoned without a notification.
+  // Does nothing when there is no connection.
+  virtual void Close() = 0;
+  // True from the connect notification to the close notification.
+  virtual bool Active() const = 0;
+
+  // Bytes accepted; -1 when the socket would block (OnWrite follows when it
+  // takes data again) or the send failed (after the error notification with
+  // eeSend, the connection closed); 0 when not connected.
+  virtual int SendBytes(const void* bytes, int count) = 0;
+  // Bytes that can be read now.
+  virtual int PendingLength() = 0;
+  // Bytes read (0 when nothing was pending or not connected); a receive
+  // failure reports eeReceive and closes the connection.
+  virtual int ReceiveBytes(void* buffer, int count) = 0;
+
+  // The computer's host name (at most 256 bytes) and the dotted address of
+  // the local end; empty when no socket exists.
+  virtual std::string LocalHostName() = 0;
+  virtual std::string LocalAddressText() = 0;
+
+  // Notifications, on the thread that opened the socket.
+  std::function<void()> OnConnect;
+  std::function<void()> OnRead;
+  std::function<void()> OnWrite;       // takes data again after a send would block
+  std::function<void()> OnDisconnect;  // the connection is closing (still Active)
+  // `errorCode` is the Windows Sockets error number (10000 and up; POSIX
+  // errors are mapped to the same numbers). A handler that sets it to 0
+  // consumes the error; otherwise the socket raises ESocketError.
+  std::function<void(TErrorEvent event, int& errorCode)> OnError;
+
+ protected:
+  // Reports an error notification; throws "非同期ソケットエラー %d" when the
+  // handler leaves the code set.
+  void ReportAsyncError(TErrorEvent event, int code);
+  // Reports a failed call; returns the code the handler left (0: consumed).
+  int ReportCallError(TErrorEvent event, int code);
+  // Throws "Windows ソケットエラー： <text> (<code>) [API '<api>']".
+  [[noreturn]] void ThrowApiError(int code, const char* api);
+  // The system's text for a Windows Sockets error number.
+  virtual std::string ErrorText(int code) = 0;
+
+ private:
+  void CheckInactive() const;
+
+  std::string FHost;
+  std::string FAddress;
+  int FPort = 0;
+};
+
+std::unique_ptr<ClientSocket> NewClientSocket();
+
+}  // namespace qw

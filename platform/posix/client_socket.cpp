@@ -1,0 +1,371 @@
+// The client socket on POSIX: a non-blocking socket watched by the opening
+// thread's poll loop; names are looked up with getaddrinfo on a helper thread
+// whose answer is posted back to that loop.
+#include "platform/client_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/posix/poll_loop.h"
+
+namespace qw {
+
+namespace {
+
+// POSIX error numbers as the Windows Sockets numbers the callers know.
+int WsaCode(int err) {
+  switch (err) {
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EMSGSIZE: return 10040;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case EPIPE: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case EACCES: return 10013;
+    case EMFILE: return 10024;
+    default: return err > 0 ? 10000 + err : 10000;
+  }
+}
+
+int WsaLookupCode(int gaiError, int err) {
+  switch (gaiError) {
+    case EAI_NONAME: return 11001;  // WSAHOST_NOT_FOUND
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;  // WSANO_DATA
+#endif
+    case EAI_AGAIN: return 11002;   // WSATRY_AGAIN
+    case EAI_SYSTEM: return WsaCode(err);
+    default: return 11003;          // WSANO_RECOVERY
+  }
+}
+
+class PosixClientSocket : public ClientSocket {
+ public:
+  PosixClientSocket() : token_(std::make_shared<PosixClientSocket*>(this)) {}
+  ~PosixClientSocket() override {
+    *token_ = nullptr;
+    Release();
+  }
+
+  void Open() override {
+    if (state_ != kClosed) return;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw ESocketError("ソケットが作成できません");
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // commands are small
+    fd_ = fd;
+    loop_ = &ThisThreadPollLoop();
+    ++generation_;
+    if (!Host().empty()) {
+      state_ = kLookingUp;
+      StartLookup();
+    } else {
+      in_addr_t address = inet_addr(Address().c_str());
+      Connect(address);
+    }
+  }
+
+  void Close() override {
+    if (state_ == kConnected) {
+      CloseConnection();
+    } else {
+      Release();
+    }
+  }
+
+  bool Active() const override { return state_ == kConnected; }
+
+  int SendBytes(const void* bytes, int count) override {
+    if (state_ != kConnected || count <= 0) return 0;
+    ssize_t sent;
+    int err;
+    {
+      std::lock_guard<std::mutex> lock(io_);
+      sent = send(fd_, bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
+      err = errno;
+    }
+    if (sent >= 0) return static_cast<int>(sent);
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+      loop_->SetFdEvents(fd_, POLLIN | POLLOUT);  // OnWrite when it drains
+      return -1;
+    }
+    FailConnection(eeSend, WsaCode(err), "send");
+    return -1;
+  }
+
+  int PendingLength() override {
+    if (fd_ < 0) return 0;
+    int pending = 0;
+    if (ioctl(fd_, FIONREAD, &pending) < 0) return 0;
+    return pending;
+  }
+
+  int ReceiveBytes(void* buffer, int count) override {
+    if (state_ != kConnected || count <= 0) return 0;
+    ssize_t got;
+    int err;
+    {
+      std::lock_guard<std::mutex> lock(io_);
+      got = recv(fd_, buffer, static_cast<size_t>(count), 0);
+      err = errno;
+    }
+    if (got >= 0) return static_cast<int>(got);
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return 0;
+    FailConnection(eeReceive, WsaCode(err), "recv");
+    return 0;
+  }
+
+  std::string LocalHostName() override {
+    if (fd_ < 0) return "";
+    char name[257] = {};
+    if (gethostname(name, 256) != 0) return "";
+    return name;
+  }
+
+  std::string LocalAddressText() override {
+    if (fd_ < 0) return "";
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "";
+    return inet_ntoa(local.sin_addr);
+  }
+
+ protected:
+  std::string ErrorText(int code) override {
+    switch (code) {
+      case 10053: return "An established connection was aborted by the software in your host machine.";
+      case 10054: return "An existing connection was forcibly closed by the remote host.";
+      case 10060: return "The connection timed out.";
+      case 10061: return "No connection could be made because the target machine actively refused it.";
+      case 11001: return "No such host is known.";
+      case 11002: return "This is usually a temporary error during hostname resolution.";
+      default: return code > 10000 && code < 11000 ? std::strerror(code - 10000) : "Socket error";
+    }
+  }
+
+ private:
+  enum State { kClosed, kLookingUp, kConnecting, kConnected };
+
+  void StartLookup() {
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    std::shared_ptr<PollLoop::Poster> poster = loop_->PostHandle();
+    std::string host = Host();
+    uint64_t generation = generation_;
+    try {
+      std::thread([token, poster, host, generation] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        int err = errno;
+        in_addr_t address = 0;
+        int code = 0;
+        if (rc == 0 && found) {
+          address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        } else {
+          code = WsaLookupCode(rc, err);
+        }
+        if (found) freeaddrinfo(found);
+        poster->Post([token, generation, address, code] {
+          auto alive = token.lock();
+          if (!alive || !*alive) return;
+          (*alive)->OnLookupDone(generation, address, code);
+        });
+      }).detach();
+    } catch (const std::system_error& e) {
+      Release();
+      ThrowApiError(WsaCode(e.code().value()), "WSAASyncGetHostByName");
+    }
+  }
+
+  void OnLookupDone(uint64_t generation, in_addr_t address, int code) {
+    if (generation != generation_ || state_ != kLookingUp) return;  // abandoned meanwhile
+    if (code != 0) {
+      // The lookup failed: report it and close the socket.
+      std::weak_ptr<PosixClientSocket*> token = token_;
+      int left = ReportCallError(eeLookup, code);
+      if (token.expired() || !*token.lock()) return;
+      if (OnDisconnect) {
+        std::function<void()> handler = OnDisconnect;
+        handler();
+        if (token.expired() || !*token.lock()) return;
+      }
+      Release();
+      if (left != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "非同期ソケットエラー %d", left);
+        throw ESocketError(text);
+      }
+      return;
+    }
+    Connect(address);
+  }
+
+  void Connect(in_addr_t address) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(Port()));
+    peer.sin_addr.s_addr = address;
+    state_ = kConnecting;
+    int rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    int err = errno;
+    int fd = fd_;
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    if (rc != 0 && err != EINPROGRESS) {
+      // Reported like a failed connection: as a notification.
+      uint64_t generation = generation_;
+      int code = WsaCode(err);
+      loop_->Post([token, generation, code] {
+        auto alive = token.lock();
+        if (!alive || !*alive) return;
+        PosixClientSocket* self = *alive;
+        if (self->generation_ != generation || self->state_ != kConnecting) return;
+        self->Release();
+        self->ReportAsyncError(eeConnect, code);
+      });
+      return;
+    }
+    loop_->WatchFd(fd, POLLIN | POLLOUT, [token](short revents) {
+      auto alive = token.lock();
+      if (alive && *alive) (*alive)->OnReady(revents);
+    });
+  }
+
+  void OnReady(short revents) {
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    auto gone = [&] { return token.expired() || !*token.lock(); };
+    if (state_ == kConnecting) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err != 0) {
+        Release();
+        ReportAsyncError(eeConnect, WsaCode(err));
+        return;
+      }
+      if (!(revents & POLLOUT)) return;
+      state_ = kConnected;
+      loop_->SetFdEvents(fd_, POLLIN);
+      if (OnConnect) {
+        std::function<void()> handler = OnConnect;
+        handler();
+      }
+      return;
+    }
+    if (state_ != kConnected) return;
+    if (revents & POLLOUT) {
+      loop_->SetFdEvents(fd_, POLLIN);
+      if (OnWrite) {
+        std::function<void()> handler = OnWrite;
+        handler();
+        if (gone() || state_ != kConnected) return;
+      }
+    }
+    if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
+    if (PendingLength() > 0) {
+      // Data first: a last reply before the close is not lost.
+      if (OnRead) {
+        std::function<void()> handler = OnRead;
+        handler();
+      }
+      return;
+    }
+    char probe;
+    ssize_t got;
+    int err;
+    {
+      std::lock_guard<std::mutex> lock(io_);
+      got = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      err = errno;
+    }
+    if (got > 0) {
+      if (OnRead) {
+        std::function<void()> handler = OnRead;
+        handler();
+      }
+    } else if (got == 0) {
+      CloseConnection();
+    } else if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+      // The connection broke (reset): report it, then close it, so that the
+      // socket does not stay Active with nothing left to notify.
+      int left = ReportCallError(eeDisconnect, WsaCode(err));
+      if (gone()) return;
+      if (state_ == kConnected) CloseConnection();
+      if (left != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "非同期ソケットエラー %d", left);
+        throw ESocketError(text);
+      }
+    }
+  }
+
+  // OnDisconnect, then the socket is released.
+  void CloseConnection() {
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    if (OnDisconnect) {
+      std::function<void()> handler = OnDisconnect;
+      handler();
+      if (token.expired() || !*token.lock()) return;
+    }
+    Release();
+  }
+
+  // A failed send or receive: the error notification, the connection closed,
+  // and the error raised when the handler did not consume it.
+  void FailConnection(TErrorEvent event, int code, const char* api) {
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    int left = ReportCallError(event, code);
+    if (token.expired() || !*token.lock()) return;
+    if (state_ == kConnected) CloseConnection();
+    if (left != 0) ThrowApiError(left, api);
+  }
+
+  void Release() {
+    if (fd_ >= 0) {
+      if (loop_) loop_->UnwatchFd(fd_);
+      close(fd_);
+    }
+    fd_ = -1;
+    state_ = kClosed;
+    ++generation_;
+  }
+
+  std::shared_ptr<PosixClientSocket*> token_;
+  PollLoop* loop_ = nullptr;
+  int fd_ = -1;
+  State state_ = kClosed;
+  uint64_t generation_ = 0;
+  std::mutex io_;
+};
+
+}  // namespace
+
+std::unique_ptr<ClientSocket> NewClientSocket() { return std::make_unique<PosixClientSocket>(); }
+
+}  // namespace qw

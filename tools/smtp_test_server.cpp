@@ -1,0 +1,327 @@
+#include "tools/smtp_test_server.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using SocketHandle = SOCKET;
+constexpr SocketHandle kNoSocket = INVALID_SOCKET;
+static void CloseSocket(SocketHandle s) { closesocket(s); }
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
+static void CloseSocket(SocketHandle s) { close(s); }
+#endif
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+
+namespace qw {
+
+namespace {
+
+SocketHandle H(uintptr_t s) { return static_cast<SocketHandle>(s); }
+
+// Waits at most `ms` for `s` to be readable.
+bool Readable(SocketHandle s, int ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &tv) > 0;
+}
+
+bool SendAll(SocketHandle s, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+#ifdef _WIN32
+    int n = send(s, bytes.data() + at, static_cast<int>(bytes.size() - at), 0);
+#else
+    ssize_t n = send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+#endif
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string Between(const std::string& line, char open, char close) {
+  size_t a = line.find(open);
+  if (a == std::string::npos) return "";
+  size_t b = line.find(close, a + 1);
+  if (b == std::string::npos) return line.substr(a + 1);
+  return line.substr(a + 1, b - a - 1);
+}
+
+std::string Unstuff(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size());
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find("\r\n", start);
+    size_t next = end == std::string::npos ? raw.size() : end + 2;
+    size_t from = raw[start] == '.' ? start + 1 : start;
+    out.append(raw, from, next - from);
+    start = next;
+  }
+  return out;
+}
+
+SmtpTestServer::Reply DefaultReply(const std::string& verb) {
+  using R = SmtpTestServer::Reply;
+  if (verb == "GREETING") return R::Text("220 localhost test SMTP server ready\r\n");
+  if (verb == "HELO") return R::Text("250 localhost\r\n");
+  if (verb == "EHLO") return R::Text("250-localhost\r\n250 8BITMIME\r\n");
+  if (verb == "MAIL" || verb == "RCPT" || verb == "RSET" || verb == "NOOP") return R::Text("250 OK\r\n");
+  if (verb == "DATA") return R::Text("354 End data with <CR><LF>.<CR><LF>\r\n");
+  if (verb == "DOT") return R::Text("250 OK queued\r\n");
+  if (verb == "QUIT") return R::CloseAfter("221 Bye\r\n");
+  return R::Text("500 Unrecognised command\r\n");
+}
+
+}  // namespace
+
+SmtpTestServer::Reply SmtpTestServer::Reply::Text(std::string bytes) {
+  Reply r;
+  r.pieces.push_back(Piece{0, std::move(bytes)});
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::Split(std::vector<std::string> parts, int delayMs) {
+  Reply r;
+  for (size_t i = 0; i < parts.size(); ++i) r.pieces.push_back(Piece{i == 0 ? 0 : delayMs, std::move(parts[i])});
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::Delayed(int delayMs, std::string bytes) {
+  Reply r;
+  r.pieces.push_back(Piece{delayMs, std::move(bytes)});
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::Silence() {
+  Reply r;
+  r.silent = true;
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::CloseAfter(std::string bytes) {
+  Reply r = Text(std::move(bytes));
+  r.close = true;
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::ResetAfter(std::string bytes) {
+  Reply r = Text(std::move(bytes));
+  r.reset = true;
+  return r;
+}
+
+SmtpTestServer::SmtpTestServer(std::string mailDir) : mailDir_(std::move(mailDir)), listener_(static_cast<uintptr_t>(kNoSocket)) {
+#ifdef _WIN32
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+}
+
+SmtpTestServer::~SmtpTestServer() {
+  Stop();
+#ifdef _WIN32
+  WSACleanup();
+#endif
+}
+
+void SmtpTestServer::Script(const std::string& verb, Reply reply, int occurrence) {
+  std::lock_guard<std::mutex> lock(mu_);
+  script_[{verb, occurrence}] = std::move(reply);
+}
+
+bool SmtpTestServer::Start(int port) {
+  SocketHandle s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == kNoSocket) return false;
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 16) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    CloseSocket(s);
+    return false;
+  }
+  port_ = ntohs(address.sin_port);
+  listener_ = static_cast<uintptr_t>(s);
+  stop_ = false;
+  thread_ = std::thread([this] { Serve(); });
+  return true;
+}
+
+void SmtpTestServer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (H(listener_) != kNoSocket) CloseSocket(H(listener_));
+  listener_ = static_cast<uintptr_t>(kNoSocket);
+}
+
+std::vector<SmtpTestServer::Session> SmtpTestServer::Sessions() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sessions_;
+}
+
+bool SmtpTestServer::WaitForSessions(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return std::count_if(sessions_.begin(), sessions_.end(), [](const Session& s) { return s.ended; }) >=
+           static_cast<long>(count);
+  });
+}
+
+size_t SmtpTestServer::MessageCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  size_t n = 0;
+  for (const Session& s : sessions_) n += s.messages.size();
+  return n;
+}
+
+void SmtpTestServer::Serve() {
+  while (!stop_) {
+    if (!Readable(H(listener_), 50)) continue;
+    SocketHandle c = accept(H(listener_), nullptr, nullptr);
+    if (c == kNoSocket) continue;
+    int one = 1;
+    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sessions_.emplace_back();
+    }
+    Converse(static_cast<uintptr_t>(c));
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sessions_.back().ended = true;
+    }
+    changed_.notify_all();
+  }
+}
+
+SmtpTestServer::Reply SmtpTestServer::ReplyFor(const std::string& verb, std::map<std::string, int>& counts) {
+  int n = ++counts[verb];
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = script_.find({verb, n});
+  if (it != script_.end()) return it->second;
+  it = script_.find({verb, 0});
+  if (it != script_.end()) return it->second;
+  if (verb != "GREETING" && verb != "DOT" && DefaultReply(verb).pieces[0].bytes.rfind("500", 0) == 0) {
+    it = script_.find({"*", 0});
+    if (it != script_.end()) return it->second;
+  }
+  return DefaultReply(verb);
+}
+
+bool SmtpTestServer::SendReply(uintptr_t connection, const Reply& reply) {
+  SocketHandle c = H(connection);
+  if (reply.silent) return true;
+  for (const Piece& piece : reply.pieces) {
+    for (int waited = 0; waited < piece.delayMs && !stop_; waited += 10) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, piece.delayMs - waited)));
+    }
+    if (!piece.bytes.empty() && !SendAll(c, piece.bytes)) return false;
+  }
+  if (reply.reset) {
+    linger hard{1, 0};
+    setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    return false;
+  }
+  return !reply.close;
+}
+
+void SmtpTestServer::StoreMessage(size_t session, std::string raw) {
+  std::string message = Unstuff(raw);
+  size_t number;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_[session].rawData.push_back(std::move(raw));
+    sessions_[session].messages.push_back(message);
+    number = ++stored_;
+  }
+  if (!mailDir_.empty()) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%zu.eml", number);
+    std::ofstream out(mailDir_ + name, std::ios::binary);
+    out << message;
+  }
+}
+
+void SmtpTestServer::Converse(uintptr_t connection) {
+  SocketHandle c = H(connection);
+  size_t session;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    session = sessions_.size() - 1;
+  }
+  std::map<std::string, int> counts;
+  bool open = SendReply(connection, ReplyFor("GREETING", counts));
+  std::string buffer;
+  bool dataMode = false;
+  size_t searchFrom = 0;
+  std::vector<char> chunk(256 * 1024);
+  while (open && !stop_) {
+    if (!Readable(c, 50)) continue;
+    int n = static_cast<int>(recv(c, chunk.data(), static_cast<int>(chunk.size()), 0));
+    if (n <= 0) break;  // the client closed the connection
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      sessions_[session].received.append(chunk.data(), static_cast<size_t>(n));
+    }
+    buffer.append(chunk.data(), static_cast<size_t>(n));
+    for (;;) {
+      if (dataMode) {
+        std::string raw;
+        if (buffer.compare(0, 3, ".\r\n") == 0) {
+          buffer.erase(0, 3);
+        } else {
+          size_t end = buffer.find("\r\n.\r\n", searchFrom);
+          if (end == std::string::npos) {
+            searchFrom = buffer.size() > 4 ? buffer.size() - 4 : 0;
+            break;
+          }
+          raw = buffer.substr(0, end + 2);
+          buffer.erase(0, end + 5);
+        }
+        dataMode = false;
+        searchFrom = 0;
+        StoreMessage(session, std::move(raw));
+        open = SendReply(connection, ReplyFor("DOT", counts));
+        if (!open) break;
+        continue;
+      }
+      size_t end = buffer.find("\r\n");
+      if (end == std::string::npos) break;
+      std::string line = buffer.substr(0, end);
+      buffer.erase(0, end + 2);
+      std::string verb = line.substr(0, line.find(' '));
+      if (verb.find(':') != std::string::npos) verb = verb.substr(0, verb.find(':'));
+      for (char& ch : verb) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        Session& s = sessions_[session];
+        s.commands.push_back(line);
+        if (verb == "MAIL") s.mailFrom = Between(line, '<', '>');
+        if (verb == "RCPT") s.recipients.push_back(Between(line, '<', '>'));
+      }
+      Reply reply = ReplyFor(verb, counts);
+      open = SendReply(connection, reply);
+      if (!open) break;
+      if (verb == "DATA" && !reply.silent && !reply.pieces.empty() && reply.pieces[0].bytes.rfind("3", 0) == 0) {
+        dataMode = true;
+        searchFrom = 0;
+      }
+    }
+  }
+  CloseSocket(c);
+}
+
+}  // namespace qw

@@ -1,0 +1,95 @@
+// A scriptable SMTP server for tests, listening on a loopback port and
+// serving one connection at a time on a thread of its own. By default it
+// behaves like an ordinary server and keeps what it receives; a script
+// replaces the reply to a command by other text, by pieces sent with delays,
+// by silence or by a closed connection, for every occurrence of the command
+// or only for one of them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qw {
+
+class SmtpTestServer {
+ public:
+  struct Piece {
+    int delayMs = 0;    // pause before the bytes are sent
+    std::string bytes;  // sent as they are (CR LF included)
+  };
+  struct Reply {
+    std::vector<Piece> pieces;
+    bool close = false;   // close the connection after the pieces
+    bool reset = false;   // abort the connection (RST) after the pieces
+    bool silent = false;  // answer nothing at all
+
+    static Reply Text(std::string bytes);
+    // The pieces, each `delayMs` after the one before.
+    static Reply Split(std::vector<std::string> parts, int delayMs);
+    static Reply Delayed(int delayMs, std::string bytes);
+    static Reply Silence();
+    static Reply CloseAfter(std::string bytes = "");
+    static Reply ResetAfter(std::string bytes = "");
+  };
+
+  // What one connection brought.
+  struct Session {
+    std::vector<std::string> commands;       // command lines, without CR LF
+    std::string mailFrom;                    // between < and > of MAIL FROM
+    std::vector<std::string> recipients;     // between < and > of each RCPT TO
+    std::vector<std::string> rawData;        // each DATA text as received (dot-stuffed), ".\r\n" excluded
+    std::vector<std::string> messages;       // each DATA text with the stuffed dots removed
+    std::string received;                    // every byte received, in order
+    bool ended = false;
+  };
+
+  // `mailDir` non-empty: every message received is also written there as
+  // <n>.eml.
+  explicit SmtpTestServer(std::string mailDir = "");
+  ~SmtpTestServer();
+  SmtpTestServer(const SmtpTestServer&) = delete;
+  SmtpTestServer& operator=(const SmtpTestServer&) = delete;
+
+  // Replies by command verb: "GREETING", "HELO", "EHLO", "MAIL", "RCPT",
+  // "DATA", "DOT" (the end of a message text), "QUIT", "RSET", "NOOP", or "*"
+  // for any other command. `occurrence` 0 scripts every occurrence within a
+  // session; n scripts only the n-th (from 1), which then wins over 0.
+  void Script(const std::string& verb, Reply reply, int occurrence = 0);
+
+  // Listens on 127.0.0.1:`port` (0: a free port). False when it cannot.
+  bool Start(int port = 0);
+  int Port() const { return port_; }
+  void Stop();
+
+  std::vector<Session> Sessions() const;
+  // Waits until `count` sessions have ended; false after `timeoutMs`.
+  bool WaitForSessions(size_t count, int timeoutMs) const;
+  // Messages received so far, over all sessions.
+  size_t MessageCount() const;
+
+ private:
+  void Serve();
+  void Converse(uintptr_t connection);
+  bool SendReply(uintptr_t connection, const Reply& reply);
+  Reply ReplyFor(const std::string& verb, std::map<std::string, int>& counts);
+  void StoreMessage(size_t session, std::string raw);
+
+  std::string mailDir_;
+  uintptr_t listener_;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::map<std::pair<std::string, int>, Reply> script_;
+  std::vector<Session> sessions_;
+  size_t stored_ = 0;
+};
+
+}  // namespace qw
