@@ -374,11 +374,12 @@ std::size_t PartsSize(const TMailPart& part) {
 void TMailMessage::Rebuild() {
   if (!FNeedsRebuild) return;
   if (!SubParts().Empty()) {
-    std::string body;
-    body.reserve(kPreamble.size() + PartsSize(*this));
-    body += kPreamble;
-    WriteParts(*this, body);
-    BodyStream = std::move(body);
+    // The body is written in place: a message that is parsed and rebuilt
+    // again and again reuses its buffer.
+    BodyStream.clear();
+    BodyStream.reserve(kPreamble.size() + PartsSize(*this));
+    BodyStream += kPreamble;
+    WriteParts(*this, BodyStream);
   }
   SetHeaderValue("Content-Length", std::to_string(BodyStream.size()));
   FNeedsRebuild = false;
