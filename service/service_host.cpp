@@ -75,6 +75,7 @@ bool LoopBoundTimer::Enabled() const {
 void LoopBoundTimer::SetInterval(int64_t milliseconds) {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->interval == milliseconds) return;
     shared_->interval = milliseconds;
     ++shared_->generation;
   }

@@ -1,0 +1,239 @@
+// QuotawardenService.exe: hosts the drive watch as the Windows service
+// Drivewarden, or registers and removes it (INSTALL, UNINSTALL, SILENT).
+//
+// Threads: the main thread owns the message loop and the check timer, so the
+// periodic checks run there; the dispatcher thread runs
+// StartServiceCtrlDispatcherA and the control handler; the main routine's
+// thread waits for the service thread; the service thread runs the start
+// handler with the first check and then the control codes posted to it as
+// thread messages.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/event_log.h"
+#include "platform/message_box.h"
+#include "platform/message_loop.h"
+#include "platform/profile.h"
+#include "platform/service_manager.h"
+#include "platform/system_info.h"
+#include "platform/text_codec.h"
+#include "service/drivewarden.h"
+#include "service/service_host.h"
+
+namespace {
+
+// Set by main before the dispatcher starts; read by the routines the Service
+// Control Manager calls.
+qw::ServiceHost* gHost = nullptr;
+SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
+// Signalled once the service thread has its message queue.
+HANDLE gQueueReady = nullptr;
+std::atomic<DWORD> gServiceThreadId{0};
+
+std::string ErrorText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "不明なエラー";
+  }
+}
+
+qw::SystemError LastSystemError() {
+  DWORD code = GetLastError();
+  return qw::SystemError{code, qw::SystemErrorText(code)};
+}
+
+class ScmStatus : public qw::ServiceStatusReporter {
+ public:
+  bool SetStatus(const qw::ServiceStatus& status, qw::SystemError* error) override {
+    SERVICE_STATUS s{};
+    s.dwServiceType = qw::kServiceWin32OwnProcess;
+    s.dwCurrentState = static_cast<DWORD>(status.state);
+    s.dwControlsAccepted = status.controlsAccepted;
+    s.dwWin32ExitCode = 0;
+    s.dwServiceSpecificExitCode = 0;
+    s.dwCheckPoint = status.checkPoint;
+    s.dwWaitHint = status.waitHint;
+    if (SetServiceStatus(gStatusHandle, &s)) return true;
+    if (error) *error = LastSystemError();
+    return false;
+  }
+};
+
+// Opens the Service Control Manager for one install or uninstall and closes
+// it when destroyed.
+class ScmRegistry : public qw::ServiceRegistry {
+ public:
+  ~ScmRegistry() override {
+    if (manager_) CloseServiceHandle(manager_);
+  }
+
+  bool Open(qw::SystemError* error) override {
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager_) return true;
+    *error = LastSystemError();
+    return false;
+  }
+
+  bool Create(const qw::ServiceRegistration& r, qw::SystemError* error) override {
+    const std::u16string name = qw::SjisToUtf16(r.name);
+    const std::u16string display = qw::SjisToUtf16(r.displayName);
+    SC_HANDLE service = CreateServiceW(
+        manager_, Wide(name), Wide(display), SERVICE_ALL_ACCESS, r.serviceType, r.startType,
+        r.errorControl, Wide(r.imagePath), nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (!service) {
+      *error = LastSystemError();
+      return false;
+    }
+    CloseServiceHandle(service);
+    return true;
+  }
+
+  bool Delete(const std::string& name, qw::SystemError* error) override {
+    const std::u16string wide = qw::SjisToUtf16(name);
+    SC_HANDLE service = OpenServiceW(manager_, Wide(wide), SERVICE_ALL_ACCESS);
+    if (!service) {
+      *error = LastSystemError();
+      return false;
+    }
+    bool ok = DeleteService(service) != 0;
+    if (!ok) *error = LastSystemError();
+    CloseServiceHandle(service);
+    return ok;
+  }
+
+ private:
+  static LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
+
+  SC_HANDLE manager_ = nullptr;
+};
+
+// Control handler: hands the code to the service thread.
+void WINAPI ControlHandler(DWORD code) {
+  WaitForSingleObject(gQueueReady, 5000);
+  PostThreadMessageW(gServiceThreadId.load(), qw::kServiceControlMessage, code, 0);
+}
+
+void ServiceThread() {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+  gServiceThreadId = GetCurrentThreadId();
+  SetEvent(gQueueReady);
+
+  if (!gHost->Start()) return;
+  try {
+    for (;;) {
+      BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+      if (got == 0 || got == -1) break;
+      if (msg.hwnd == nullptr && msg.message == qw::kServiceControlMessage) {
+        if (gHost->HandleControl(static_cast<uint32_t>(msg.wParam))) break;
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    // What is still queued for this thread's windows; controls that come
+    // after the end are not acted on.
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.hwnd == nullptr) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  } catch (...) {
+    gHost->WriteFailure("実行", ErrorText(std::current_exception()));
+  }
+}
+
+// The service's main routine, on a thread of the Service Control Manager.
+void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
+  gStatusHandle = RegisterServiceCtrlHandlerA(qw::kServiceName, ControlHandler);
+  if (!gStatusHandle) {
+    gHost->WriteError(LastSystemError().text);
+    return;
+  }
+  try {
+    gHost->ReportStatus(qw::ServiceState::StartPending);
+    std::thread serviceThread(ServiceThread);
+    serviceThread.join();
+  } catch (...) {
+    gHost->WriteFailure("実行", ErrorText(std::current_exception()));
+  }
+  gHost->ReportStatus(qw::ServiceState::Stopped);
+}
+
+std::u16string ModulePath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return u"";
+    if (n < buffer.size()) return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<std::string> Arguments() {
+  std::vector<std::string> args;
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return args;
+  for (int i = 1; i < argc; ++i) args.push_back(qw::Utf16ToSjis(reinterpret_cast<const char16_t*>(argv[i])));
+  LocalFree(argv);
+  return args;
+}
+
+}  // namespace
+
+int main() {
+  const std::vector<std::string> args = Arguments();
+  const std::u16string exePath = ModulePath();
+  const std::string exeSource = qw::Utf16ToSjis(exePath.substr(exePath.find_last_of(u"\\/") + 1));
+
+  // The service object and its components belong to the main thread, so the
+  // check timer's messages arrive here.
+  auto profiles = qw::NewSystemProfiles("");
+  auto drives = qw::NewSystemDrives("");
+  auto system = qw::NewSystemInfo();
+  auto log = qw::NewSystemEventLog();
+  qw::MessageLoop& loop = qw::ThisThreadLoop();
+  std::unique_ptr<qw::TDrivewarden> service =
+      qw::CreateDrivewarden({*profiles, *drives, *system, *log}, loop);
+
+  const qw::HostSwitches switches = qw::ParseSwitches(args);
+  if (switches.install || switches.uninstall) {
+    auto boxes = qw::NewSystemMessageBoxes();
+    ScmRegistry registry;
+    return switches.install ? qw::InstallService(registry, *boxes, exePath, switches.silent)
+                            : qw::UninstallService(registry, *boxes, switches.silent);
+  }
+
+  ScmStatus status;
+  qw::ServiceHost host(*service, status, *log);
+  gHost = &host;
+  gQueueReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+  DWORD dispatchError = 0;
+  std::thread dispatcher([&] {
+    static char name[] = "Drivewarden";
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table)) dispatchError = GetLastError();
+    loop.Quit();
+  });
+  qw::RunMainLoop(loop, *log, exeSource);
+  dispatcher.join();
+  if (dispatchError != 0) {
+    log->Report(exeSource, qw::EventType::Error, 0, 0, qw::SystemErrorText(dispatchError));
+  }
+  gHost = nullptr;
+  CloseHandle(gQueueReady);
+  return dispatchError == 0 ? 0 : 1;
+}

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The POSIX foreground host: it checks at once, writes the entry, runs until
+# SIGTERM (or SIGINT) and exits 0 through the stop handler; a settings file
+# that does not convert keeps it from starting (start failure entry, exit 1).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+bin="${QW_NATIVE_BIN:-build/native/bin}"
+work="$(mktemp -d /tmp/qw-e2e-service.XXXXXX)"
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "service_posix: $*" >&2; [ -f "$work/err" ] && cat "$work/err" >&2; exit 1; }
+
+# Lines of a file (0 when it does not exist).
+lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
+wait_for() {  # wait_for SECONDS COMMAND...
+  local n=$(($1 * 10)); shift
+  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+run_until_signal() {  # run_until_signal SIGNAL
+  rm -f "$work/events.json" "$work/err"
+  "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
+    >"$work/out" 2>"$work/err" </dev/null &
+  pid=$!
+  wait_for 30 grep -q "running" "$work/err" || fail "never reached running"
+  [ "$(lines "$work/events.json")" -eq 1 ] || fail "no first check entry"
+  # The host keeps running after its first check.
+  sleep 0.5
+  kill -0 "$pid" 2>/dev/null || fail "the host ended by itself"
+  kill "-$1" "$pid"
+  local rc=0
+  wait "$pid" || rc=$?
+  pid=""
+  [ "$rc" -eq 0 ] || fail "exit code $rc after SIG$1"
+  grep -q "stop pending" "$work/err" || fail "no stop pending after SIG$1"
+  tail -n 1 "$work/err" | grep -q "stopped" || fail "last state is not stopped"
+  [ "$(lines "$work/events.json")" -eq 1 ] || fail "entries after the stop"
+}
+
+printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=1%%\r\n' >"$work/Drivewarden.ini"
+run_until_signal TERM
+/usr/bin/python3 - "$work/events.json" <<'PY'
+import json, sys
+events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+assert len(events) == 1, events
+e = events[0]
+assert e["source"] == "Drivewarden" and e["id"] == 5610 and e["type"] == "information", e
+assert "・ C ドライブの空き領域: " in e["text"], e
+PY
+run_until_signal INT
+
+# A threshold above the free space: the first check writes a warning.
+printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=100%%\r\n' >"$work/Drivewarden.ini"
+run_until_signal TERM
+grep -q '"type":"warning"' "$work/events.json" || fail "no warning entry"
+
+# An INTERVAL that is not a whole number: start failure, exit 1.
+printf '[WARNING]\r\nINTERVAL=x\r\n' >"$work/Drivewarden.ini"
+rm -f "$work/events.json"
+rc=0
+timeout 30 "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
+  >"$work/out" 2>"$work/err" </dev/null || rc=$?
+[ "$rc" -eq 1 ] || fail "exit code $rc for a failed start"
+/usr/bin/python3 - "$work/events.json" <<'PY'
+import json, sys
+events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+assert len(events) == 1, events
+e = events[0]
+assert e == {"source": "Drivewarden", "type": "error", "category": 0, "id": 0,
+             "text": "サービス失敗 開始: 'x' は整数ではありません"}, e
+PY
+tail -n 1 "$work/err" | grep -q "stopped" || fail "a failed start does not end stopped"
+
+# --once is still there and unchanged.
+printf '[WARNING]\r\nINTERVAL=1\r\n' >"$work/Drivewarden.ini"
+rm -f "$work/events.json"
+"$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/events.json" >"$work/out" 2>"$work/err"
+[ "$(lines "$work/events.json")" -eq 1 ] || fail "--once wrote no entry"
+echo "service_posix: ok"

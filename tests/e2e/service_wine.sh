@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# QuotawardenService.exe under Wine's Service Control Manager, from a fresh
+# prefix: started by hand it writes the dispatcher's failure under its own
+# name; /INSTALL /SILENT registers Drivewarden (quoted image path with a
+# blank); sc start runs the first check and reaches RUNNING; sc stop reaches
+# STOPPED; a settings file that does not convert leaves it stopped with the
+# start failure entry; /UNINSTALL /SILENT removes the registration.
+#
+# Wine's system processes inherit the handles of the command that starts
+# them, so every wine command writes to files here, never to a pipe.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root="$(pwd)"
+exe_built="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
+[ -f "$exe_built" ] || { echo "service_wine: $exe_built is not built" >&2; exit 1; }
+work="$root/build/e2e-service-wine"
+rm -rf "$work"
+mkdir -p "$work"
+source scripts/lib/wine.sh
+
+cleanup() { qw_wine_stop; }
+trap cleanup EXIT
+fail() {
+  echo "service_wine: $*" >&2
+  for f in "$work"/*.txt "$work/events.json"; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done
+  exit 1
+}
+
+qw_wine_prefix "$work/prefix"
+events="$work/events.json"
+events_win="Z:${events//\//\\}"
+# The service process gets its environment from the registry, read when
+# services.exe starts: set it there, then start a new server.
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null
+qw_wine_stop
+wineserver -p >/dev/null 2>&1 </dev/null
+export QUOTAWARDEN_EVENTLOG="$events_win"
+
+dir="$WINEPREFIX/drive_c/Program Files/Quotawarden"
+mkdir -p "$dir"
+cp "$exe_built" "$dir/"
+exe='C:\Program Files\Quotawarden\QuotawardenService.exe'
+ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"
+printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=1%%\r\n' >"$ini"
+
+state() {
+  wine sc query Drivewarden >"$work/query.txt" 2>&1 </dev/null || true
+  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/query.txt"
+}
+wait_state() {  # wait_state STATE SECONDS
+  for _ in $(seq "$2"); do [ "$(state)" = "$1" ] && return 0; sleep 1; done
+  return 1
+}
+# Entries of the events file as "source|type|id|text" lines.
+entries() {
+  [ -f "$events" ] || return 0
+  /usr/bin/python3 -c '
+import json, sys
+for l in open(sys.argv[1], encoding="utf-8"):
+    e = json.loads(l)
+    print("%s|%s|%d|%s" % (e["source"], e["type"], e["id"], e["text"].replace("\r\n", "\\n")))
+' "$events"
+}
+
+# Started by hand, without a switch: no box, one entry under the program's name.
+rc=0
+wine "$exe" >"$work/byhand.txt" 2>&1 </dev/null || rc=$?
+[ "$rc" -ne 0 ] || fail "started by hand: exit code 0"
+entries >"$work/entries.txt"
+[ "$(wc -l <"$work/entries.txt")" -eq 1 ] || fail "started by hand: not one entry"
+grep -q '^QuotawardenService.exe|error|0|.' "$work/entries.txt" || fail "no dispatcher failure entry"
+rm -f "$events"
+
+# Register, silently.
+wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || fail "/INSTALL /SILENT failed"
+wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg.txt" 2>&1 </dev/null \
+  || fail "no registration"
+tr -d '\r' <"$work/reg.txt" >"$work/reg-lf.txt"
+grep -Eq 'DisplayName +REG_SZ +Drivesentry$' "$work/reg-lf.txt" || fail "display name"
+grep -Eq 'Start +REG_DWORD +0x2$' "$work/reg-lf.txt" || fail "start type"
+grep -Eq 'Type +REG_DWORD +0x10$' "$work/reg-lf.txt" || fail "service type"
+grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$work/reg-lf.txt" || fail "error control"
+grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$work/reg-lf.txt" \
+  || fail "image path not quoted"
+
+# Start: the first check's entry, then RUNNING.
+wine sc start Drivewarden >"$work/start.txt" 2>&1 </dev/null || true
+wait_state RUNNING 60 || fail "never RUNNING (state $(state))"
+entries >"$work/entries.txt"
+grep -q '^Drivewarden|information|5610|・ C ドライブの空き領域: ' "$work/entries.txt" || fail "no 5610 entry"
+
+# Stop.
+wine sc stop Drivewarden >"$work/stop.txt" 2>&1 </dev/null || true
+wait_state STOPPED 60 || fail "never STOPPED (state $(state))"
+[ "$(entries | wc -l)" -eq 1 ] || fail "entries besides the first check's"
+
+# A settings value that does not convert: the service does not start.
+rm -f "$events"
+printf '[WARNING]\r\nINTERVAL=x\r\n' >"$ini"
+wine sc start Drivewarden >"$work/start-bad.txt" 2>&1 </dev/null || true
+sleep 2
+wait_state STOPPED 60 || fail "a bad INTERVAL did not leave it stopped"
+entries >"$work/entries.txt"
+grep -qx "Drivewarden|error|0|サービス失敗 開始: 'x' は整数ではありません" "$work/entries.txt" \
+  || fail "no start failure entry"
+
+# Remove the registration, silently.
+wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || fail "/UNINSTALL /SILENT failed"
+if wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg-after.txt" 2>&1 </dev/null; then
+  fail "still registered after /UNINSTALL"
+fi
+echo "service_wine: ok"
