@@ -10,6 +10,7 @@
 #include "applet/settings_model.h"
 #include "platform/drives.h"
 #include "platform/profile.h"
+#include "platform/text_codec.h"
 #include "tests/fakes/fake_message_box.h"
 #include "tests/unit/applet_model/fake_settings_view.h"
 
@@ -36,7 +37,9 @@ TEST(RestartE2E, ApplyAnsweredYesRestartsTheInstalledService) {
   ASSERT_TRUE(view.applyEnabled);
   model.acnApplyExecute();
 
-  for (const auto& box : boxes.shown) std::printf("message box: %s\n", box.text.c_str());
+  for (const auto& box : boxes.shown) {
+    std::printf("message box: %s\n", SjisToUtf8(box.text).c_str());
+  }
   ASSERT_EQ(boxes.shown.size(), 1u) << "only the restart question may be shown";
   EXPECT_EQ(model.RestartCount(), 1);
   EXPECT_TRUE(model.LastRestart().ok()) << RestartFailureText(model.LastRestart());
