@@ -1,7 +1,9 @@
 // Text and header encodings of the mail module.
 #include "mail/encodings.h"
 
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <random>
 
@@ -66,6 +68,17 @@ struct Base64Pairs {
 };
 constexpr Base64Pairs kBase64Pairs;
 
+// The same pairs as 16-bit values whose first character is the low byte.
+struct Base64Pairs16 {
+  std::uint16_t pair[4096];
+  constexpr Base64Pairs16() : pair() {
+    for (int v = 0; v < 4096; ++v)
+      pair[v] = static_cast<std::uint16_t>(static_cast<unsigned char>(kBase64Alphabet[v >> 6]) |
+                                           static_cast<unsigned char>(kBase64Alphabet[v & 63]) << 8);
+  }
+};
+constexpr Base64Pairs16 kBase64Pairs16;
+
 std::string EncodeQpHeader(std::string_view text, bool escape_question) {
   std::string out;
   out.reserve(text.size() * 3);
@@ -84,35 +97,125 @@ std::string EncodeQpHeader(std::string_view text, bool escape_question) {
 
 }  // namespace
 
-std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
-  if (headerMode) return EncodeQpHeader(text, false);
-  constexpr int kLineLimit = 72;
-  std::string out;
-  out.resize(text.size() * 3 + (text.size() / 24 + 1) * 3);
-  char* p = out.data();
-  int count = 0;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (kQpClasses.body[c]) {
-      p[0] = '=';
-      p[1] = kHexDigits[c >> 4];
-      p[2] = kHexDigits[c & 15];
-      p += 3;
-      count += 3;
-    } else {
-      *p++ = ch;
-      count = ch == '\r' ? 0 : count + 1;
-    }
-    if (count >= kLineLimit) {
-      p[0] = '=';
-      p[1] = '\r';
-      p[2] = '\n';
-      p += 3;
-      count = 0;
+namespace {
+
+// Body-mode output of every byte: up to three characters in the low bytes,
+// their count in the high byte.
+struct QpBodyCodes {
+  std::uint32_t code[256];
+  constexpr QpBodyCodes() : code() {
+    for (unsigned c = 0; c < 256; ++c) {
+      if (kQpClasses.body[c]) {
+        code[c] = static_cast<std::uint32_t>('=') | static_cast<std::uint32_t>(kHexDigits[c >> 4]) << 8 |
+                  static_cast<std::uint32_t>(kHexDigits[c & 15]) << 16 | 3u << 24;
+      } else {
+        code[c] = c | 1u << 24;
+      }
     }
   }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+};
+constexpr QpBodyCodes kQpBodyCodes;
+
+// Writes the three low-order bytes of `code` (and one byte of scratch) to p.
+inline void StoreLowBytes(char* p, std::uint32_t code) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &code, 4);
+  } else {
+    p[0] = static_cast<char>(code);
+    p[1] = static_cast<char>(code >> 8);
+    p[2] = static_cast<char>(code >> 16);
+  }
+}
+
+}  // namespace
+
+// Whether any byte of the 8-byte word `w` equals `b`.
+inline bool HasByte(std::uint64_t w, unsigned char b) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  std::uint64_t x = w ^ (kOnes * b);
+  return ((x - kOnes) & ~x & kHighs) != 0;
+}
+
+std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
+  std::string out;
+  EncodeQuotedPrintableTo(out, text, headerMode);
   return out;
+}
+
+void EncodeQuotedPrintableTo(std::string& out, std::string_view text, bool headerMode) {
+  out.clear();
+  if (headerMode) {
+    out = EncodeQpHeader(text, false);
+    return;
+  }
+  constexpr std::uint32_t kLineLimit = 72;
+  // The text is encoded into a small buffer that is appended to the result
+  // whenever it fills up: the result is reserved for the worst case (three
+  // characters per byte and a soft break per 24 bytes) but never
+  // zero-filled, so only the memory actually written is touched.
+  out.reserve(text.size() * 3 + (text.size() / 24 + 1) * 3);
+  constexpr std::size_t kChunk = 16384;
+  constexpr std::size_t kMaxPerBlock = 8 * 3 + 3 + 1;  // eight bytes, a break, store scratch
+  char buffer[kChunk + kMaxPerBlock];
+  char* p = buffer;
+  auto flush = [&] {
+    out.append(buffer, static_cast<std::size_t>(p - buffer));
+    p = buffer;
+  };
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::uint32_t count = 0;  // characters on the current output line
+  auto put = [&p](unsigned char c) {
+    std::uint32_t code = kQpBodyCodes.code[c];
+    StoreLowBytes(p, code);
+    std::uint32_t len = code >> 24;
+    p += len;
+    return len;
+  };
+  auto soft_break = [&p, &count] {
+    p[0] = '=';
+    p[1] = '\r';
+    p[2] = '\n';
+    p += 3;
+    count = 0;
+  };
+  std::size_t i = 0;
+  // Eight bytes at a time; each writes at most three characters.
+  for (; i + 8 <= n; i += 8) {
+    if (p >= buffer + kChunk) flush();
+    std::uint64_t w;
+    std::memcpy(&w, in + i, 8);
+    if (HasByte(w, '\r')) {
+      for (int k = 0; k < 8; ++k) {
+        unsigned char c = in[i + k];
+        std::uint32_t len = put(c);
+        count = c == '\r' ? 0 : count + len;
+        if (count >= kLineLimit) soft_break();
+      }
+    } else if (count <= kLineLimit - 9 && (w & 0x8080808080808080ull) == 0 && !HasByte(w, '=')) {
+      std::memcpy(p, in + i, 8);  // nothing to encode
+      p += 8;
+      count += 8;
+    } else if (count <= kLineLimit - 25) {
+      // The line cannot reach its limit within these bytes.
+      const char* start = p;
+      for (int k = 0; k < 8; ++k) put(in[i + k]);
+      count += static_cast<std::uint32_t>(p - start);
+    } else {
+      for (int k = 0; k < 8; ++k) {
+        count += put(in[i + k]);
+        if (count >= kLineLimit) soft_break();
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    unsigned char c = in[i];
+    std::uint32_t len = put(c);
+    count = c == '\r' ? 0 : count + len;
+    if (count >= kLineLimit) soft_break();
+  }
+  flush();
 }
 
 std::string EncodeHeaderWord(std::string_view text, std::string_view charset) {
@@ -261,33 +364,56 @@ std::string DecodeHeaderWords(std::string_view text) {
 
 std::size_t EncodeBase64Stream(std::string& destination, std::string_view source) {
   constexpr std::size_t kLineBytes = 57;  // 76 characters
+  constexpr std::size_t kLineChars = 78;  // with CR LF
+  constexpr std::size_t kLinesPerChunk = 256;
   const std::size_t n = source.size();
   const std::size_t full_lines = n / kLineBytes;
   const std::size_t rest = n % kLineBytes;
-  std::size_t size = full_lines * 78;
+  std::size_t size = full_lines * kLineChars;
   if (rest) size += (rest + 2) / 3 * 4 + 2;
+  // Lines are encoded into a small buffer and appended: the destination is
+  // reserved, not zero-filled.
   destination.clear();
-  destination.resize(size);
-  char* out = destination.data();
+  destination.reserve(size);
+  char buffer[kLinesPerChunk * kLineChars];
+  char* out = buffer;
   const unsigned char* in = reinterpret_cast<const unsigned char*>(source.data());
   auto encode_groups = [&](std::size_t groups) {
     for (std::size_t g = 0; g < groups; ++g) {
       unsigned v = static_cast<unsigned>(in[0]) << 16 | static_cast<unsigned>(in[1]) << 8 | in[2];
-      const char* a = kBase64Pairs.pair[v >> 12];
-      const char* b = kBase64Pairs.pair[v & 0xFFF];
-      out[0] = a[0];
-      out[1] = a[1];
-      out[2] = b[0];
-      out[3] = b[1];
+      std::memcpy(out, kBase64Pairs.pair[v >> 12], 2);
+      std::memcpy(out + 2, kBase64Pairs.pair[v & 0xFFF], 2);
       in += 3;
       out += 4;
     }
   };
   for (std::size_t line = 0; line < full_lines; ++line) {
-    encode_groups(19);
+    if constexpr (std::endian::native == std::endian::little) {
+      // Six source bytes per step through one 8-byte load (the line's last
+      // load ends at its 56th byte), then the last three bytes.
+      for (int step = 0; step < 9; ++step) {
+        std::uint64_t x;
+        std::memcpy(&x, in, 8);
+        x = __builtin_bswap64(x);
+        std::uint64_t chars = static_cast<std::uint64_t>(kBase64Pairs16.pair[x >> 52]) |
+                              static_cast<std::uint64_t>(kBase64Pairs16.pair[(x >> 40) & 0xFFF]) << 16 |
+                              static_cast<std::uint64_t>(kBase64Pairs16.pair[(x >> 28) & 0xFFF]) << 32 |
+                              static_cast<std::uint64_t>(kBase64Pairs16.pair[(x >> 16) & 0xFFF]) << 48;
+        std::memcpy(out, &chars, 8);
+        in += 6;
+        out += 8;
+      }
+      encode_groups(1);
+    } else {
+      encode_groups(19);
+    }
     out[0] = '\r';
     out[1] = '\n';
     out += 2;
+    if (out == buffer + sizeof buffer) {
+      destination.append(buffer, sizeof buffer);
+      out = buffer;
+    }
   }
   if (rest) {
     encode_groups(rest / 3);
@@ -302,7 +428,9 @@ std::size_t EncodeBase64Stream(std::string& destination, std::string_view source
     }
     out[0] = '\r';
     out[1] = '\n';
+    out += 2;
   }
+  destination.append(buffer, static_cast<std::size_t>(out - buffer));
   return destination.size();
 }
 
@@ -372,8 +500,7 @@ std::string PadLeftTo(std::string_view text, int width, std::string_view pad) {
 namespace {
 
 std::mt19937& MailRandom() {
-  // Seeded once per process from the clock (<chrono> cannot be compiled with
-  // the CP932 execution character set).
+  // Seeded once per process from the clock.
   static std::mt19937 generator([] {
     std::uint32_t seed = static_cast<std::uint32_t>(std::time(nullptr)) * 2654435761u ^
                          static_cast<std::uint32_t>(std::clock());

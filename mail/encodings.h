@@ -25,6 +25,8 @@ namespace qw {
 // reaches 72 bytes (a written CR resets the count; LF counts as a byte); CR,
 // LF, blanks and tabs are written unchanged. Header mode adds no breaks.
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
+// The same into `destination`, which is emptied first (its memory is reused).
+void EncodeQuotedPrintableTo(std::string& destination, std::string_view text, bool headerMode);
 
 // `text` unchanged when it has no byte of 128 or more and none below 32;
 // otherwise one encoded word "=?" + charset + "?Q?" + header-mode QP + "?=",
