@@ -182,9 +182,7 @@ bool SmtpTestServer::WaitForSessions(size_t count, int timeoutMs) const {
 
 size_t SmtpTestServer::MessageCount() const {
   std::lock_guard<std::mutex> lock(mu_);
-  size_t n = 0;
-  for (const Session& s : sessions_) n += s.messages.size();
-  return n;
+  return stored_;
 }
 
 void SmtpTestServer::Serve() {
@@ -239,12 +237,19 @@ bool SmtpTestServer::SendReply(uintptr_t connection, const Reply& reply) {
 }
 
 void SmtpTestServer::StoreMessage(size_t session, std::string raw) {
+  if (!keepData_ && mailDir_.empty()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stored_;
+    return;
+  }
   std::string message = Unstuff(raw);
   size_t number;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    sessions_[session].rawData.push_back(std::move(raw));
-    sessions_[session].messages.push_back(message);
+    if (keepData_) {
+      sessions_[session].rawData.push_back(std::move(raw));
+      sessions_[session].messages.push_back(message);
+    }
     number = ++stored_;
   }
   if (!mailDir_.empty()) {
@@ -272,7 +277,7 @@ void SmtpTestServer::Converse(uintptr_t connection) {
     if (!Readable(c, 50)) continue;
     int n = static_cast<int>(recv(c, chunk.data(), static_cast<int>(chunk.size()), 0));
     if (n <= 0) break;  // the client closed the connection
-    {
+    if (keepData_) {
       std::lock_guard<std::mutex> lock(mu_);
       sessions_[session].received.append(chunk.data(), static_cast<size_t>(n));
     }

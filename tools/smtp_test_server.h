@@ -62,6 +62,10 @@ class SmtpTestServer {
   // session; n scripts only the n-th (from 1), which then wins over 0.
   void Script(const std::string& verb, Reply reply, int occurrence = 0);
 
+  // With false, received bytes and message texts are counted but not kept
+  // (for long runs with large messages). Set before Start.
+  void SetKeepData(bool keep) { keepData_ = keep; }
+
   // Listens on 127.0.0.1:`port` (0: a free port). False when it cannot.
   bool Start(int port = 0);
   int Port() const { return port_; }
@@ -90,6 +94,7 @@ class SmtpTestServer {
   std::map<std::pair<std::string, int>, Reply> script_;
   std::vector<Session> sessions_;
   size_t stored_ = 0;
+  bool keepData_ = true;
 };
 
 }  // namespace qw
