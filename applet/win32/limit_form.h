@@ -1,0 +1,49 @@
+// The threshold dialog T_frmLimit: the free-space threshold of one drive, in
+// megabytes or percent. One instance lives as long as the settings dialog,
+// which prepares it and shows it modally for the selected drive; on OK the
+// threshold text goes back through the settings dialog's SetLimit.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "applet/settings_model.h"
+#include "platform/message_box.h"
+
+namespace qw {
+
+class T_frmDrivewarden;
+
+class T_frmLimit {
+ public:
+  T_frmLimit(T_frmDrivewarden& owner, MessageBoxes& boxes);
+  ~T_frmLimit();
+  T_frmLimit(const T_frmLimit&) = delete;
+  T_frmLimit& operator=(const T_frmLimit&) = delete;
+
+  // Drive letter, number text and unit for the next showing.
+  void Prepare(const std::string& letter, const std::string& number, LimitUnit unit);
+  // Shows the dialog modally over `parent`; IDOK or IDCANCEL.
+  INT_PTR ShowModal(HWND parent);
+
+  HWND Handle() const { return window_; }
+  const std::string& Drive() const { return FDrive; }
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+  void FormCreate();
+  void FormShow();
+  void btnOKClick();
+  void btnCancelClick();
+
+  T_frmDrivewarden& owner_;
+  MessageBoxes& boxes_;
+  HWND window_ = nullptr;
+  HFONT font_ = nullptr;
+  std::string FDrive;
+  std::string number_;
+  LimitUnit unit_ = LimitUnit::Percent;
+};
+
+}  // namespace qw

@@ -1,0 +1,597 @@
+#include "applet/win32/settings_dialog.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <climits>
+
+#include "applet/restart_service.h"
+#include "applet/win32/dialog_rules.h"
+#include "applet/win32/dialog_util.h"
+#include "applet/win32/resource.h"
+#include "corelib/win32/ui_font.h"
+#include "corelib/win32/win_text.h"
+
+namespace qw {
+
+namespace {
+
+constexpr UINT kLeaveCheckMessage = WM_APP + 1;
+constexpr int kVersionPage = 2;
+
+const char* const kPageCaptions[3] = {"警告設定", "メール設定", "バージョン情報"};
+const int kPageTemplates[3] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL, IDD_PAGE_VERINFO};
+
+// The page that holds a control id (ids 11xx, 12xx, 13xx).
+int PageOfId(int id) {
+  if (id >= 1100 && id < 1200) return 0;
+  if (id >= 1200 && id < 1300) return 1;
+  if (id >= 1300 && id < 1400) return 2;
+  return -1;
+}
+
+T_frmDrivewarden* FromDialog(HWND dialog) {
+  return reinterpret_cast<T_frmDrivewarden*>(GetWindowLongPtrW(dialog, DWLP_USER));
+}
+
+// The settings dialog that a control of one of its pages belongs to.
+T_frmDrivewarden* FromControl(HWND control) {
+  HWND page = GetParent(control);
+  return page != nullptr ? FromDialog(GetParent(page)) : nullptr;
+}
+
+std::string ThousandSeparator() {
+  wchar_t sep[8] = {};
+  if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, sep, 8) <= 0) return ",";
+  return Narrow(sep);
+}
+
+}  // namespace
+
+T_frmDrivewarden::T_frmDrivewarden(HWND owner)
+    : owner_(owner),
+      profiles_(NewSystemProfiles("")),
+      drives_(NewSystemDrives("")),
+      boxes_(NewSystemMessageBoxes()),
+      services_(NewSystemServiceManager()),
+      model_(*this, *profiles_, *drives_, *boxes_, *services_) {}
+
+T_frmDrivewarden::~T_frmDrivewarden() {
+  if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
+  if (font_ != nullptr) DeleteObject(font_);
+}
+
+INT_PTR T_frmDrivewarden::ShowModal() {
+  return DialogBoxParamW(AppletInstance(), MAKEINTRESOURCEW(IDD_SETTINGS), owner_,
+                         &T_frmDrivewarden::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+HWND T_frmDrivewarden::Control(int id) const {
+  int page = PageOfId(id);
+  return GetDlgItem(page >= 0 ? pages_[page] : window_, id);
+}
+
+HWND T_frmDrivewarden::ListControl(SettingsList list) const {
+  switch (list) {
+    case SettingsList::Limit: return Control(IDC_LSB_LIMITLIST);
+    case SettingsList::To: return Control(IDC_LBX_TOLIST);
+    case SettingsList::Cc: return Control(IDC_LBX_CCLIST);
+  }
+  return nullptr;
+}
+
+HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
+  switch (field) {
+    case SettingsField::Interval: return Control(IDC_EDT_INTERVAL);
+    case SettingsField::Smtp: return Control(IDC_EDT_SMTP);
+    case SettingsField::Port: return Control(IDC_EDT_PORT);
+    case SettingsField::From: return Control(IDC_EDT_FROM);
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Creation and layout
+
+void T_frmDrivewarden::CreatePages() {
+  HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
+  for (int i = 0; i < 3; ++i) {
+    std::wstring caption = Wide(kPageCaptions[i]);
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = caption.data();
+    SendMessageW(tab, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+    pages_[i] = CreateDialogParamW(AppletInstance(), MAKEINTRESOURCEW(kPageTemplates[i]), window_,
+                                   &T_frmDrivewarden::PageProc, reinterpret_cast<LPARAM>(this));
+    SetWindowLongPtrW(pages_[i], GWLP_ID, IDC_PAGE_FIRST + i);
+    // Pages follow the tab control in the tab order.
+    SetWindowPos(pages_[i], tab, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+}
+
+void T_frmDrivewarden::LayOut() {
+  SetClientSizeCentred(window_, 438, 364);
+  PlaceControls(window_, {
+                             {IDC_GROUP, 6, 2, 426, 322},
+                             {IDC_PAGECONTROL, 14, 18, 410, 298},
+                             {IDOK, 192, 332, 75, 25},
+                             {IDC_BTN_CANCEL, 273, 332, 75, 25},
+                             {IDC_BTN_APPLY, 354, 332, 75, 25},
+                         });
+  // The pages fill the tab control's display area.
+  HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
+  RECT area{};
+  GetWindowRect(tab, &area);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&area), 2);
+  SendMessageW(tab, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
+  for (HWND page : pages_) {
+    MoveWindow(page, area.left, area.top, area.right - area.left, area.bottom - area.top, FALSE);
+  }
+  PlaceControls(pages_[0], {
+                               {IDC_LBL_LIMIT, 10, 12, 300, 16},
+                               {IDC_BTN_LIMIT, 322, 8, 70, 23},
+                               {IDC_LSB_LIMITLIST, 10, 34, 382, 130},
+                               {IDC_CKB_ISMAILSEND, 10, 174, 382, 20},
+                               {IDC_LBL_INTERVAL, 10, 206, 300, 16},
+                               {IDC_EDT_INTERVAL, 10, 224, 100, 21},
+                               {IDC_LBL_PERHOUR, 118, 227, 100, 16},
+                           });
+  PlaceControls(pages_[1], {
+                               {IDC_LBL_SMTP, 10, 10, 250, 16},
+                               {IDC_EDT_SMTP, 10, 27, 272, 21},
+                               {IDC_LBL_PORT, 292, 10, 100, 16},
+                               {IDC_EDT_PORT, 292, 27, 100, 21},
+                               {IDC_LBL_FROM, 10, 56, 300, 16},
+                               {IDC_EDT_FROM, 10, 73, 382, 21},
+                               {IDC_LBL_MAILTO, 10, 106, 250, 16},
+                               {IDC_BTN_ADDTO, 262, 101, 62, 23},
+                               {IDC_BTN_DELETETO, 330, 101, 62, 23},
+                               {IDC_LBX_TOLIST, 10, 126, 382, 54},
+                               {IDC_LBL_MAILCC, 10, 190, 250, 16},
+                               {IDC_BTN_ADDCC, 262, 185, 62, 23},
+                               {IDC_BTN_DELETECC, 330, 185, 62, 23},
+                               {IDC_LBX_CCLIST, 10, 210, 382, 54},
+                           });
+  // The up-down controls follow their boxes again (right-aligned inside).
+  SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
+               reinterpret_cast<WPARAM>(Control(IDC_EDT_INTERVAL)), 0);
+  SendMessageW(Control(IDC_UDN_PORT), UDM_SETBUDDY, reinterpret_cast<WPARAM>(Control(IDC_EDT_PORT)),
+               0);
+}
+
+void T_frmDrivewarden::FormCreate() {
+  SetText(window_, "NORVIKA ドライブ番人");
+  icon_ = static_cast<HICON>(LoadImageW(AppletInstance(), MAKEINTRESOURCEW(IDI_APPLET), IMAGE_ICON,
+                                        32, 32, LR_DEFAULTCOLOR));
+  SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+  CreatePages();
+  SetItemText(window_, IDOK, "OK");
+  SetItemText(window_, IDC_BTN_CANCEL, "キャンセル");
+  SetItemText(window_, IDC_BTN_APPLY, "適用(&A)");
+  SetItemText(pages_[0], IDC_LBL_LIMIT, "警告メールを送る空き領域のしきい値");
+  SetItemText(pages_[0], IDC_BTN_LIMIT, "設定");
+  SetItemText(pages_[0], IDC_CKB_ISMAILSEND, "空き領域不足の場合、メールで通知");
+  SetItemText(pages_[0], IDC_LBL_INTERVAL, "空き領域をチェックするインターバル");
+  SetItemText(pages_[0], IDC_LBL_PERHOUR, "時間ごと");
+  SetItemText(pages_[1], IDC_LBL_SMTP, "SMTPサーバ");
+  SetItemText(pages_[1], IDC_LBL_PORT, "ポート番号");
+  SetItemText(pages_[1], IDC_LBL_FROM, "差出人メールアドレス(From)");
+  SetItemText(pages_[1], IDC_LBL_MAILTO, "送信先メールアドレス(To)");
+  SetItemText(pages_[1], IDC_BTN_ADDTO, "追加");
+  SetItemText(pages_[1], IDC_BTN_DELETETO, "削除");
+  SetItemText(pages_[1], IDC_LBL_MAILCC, "送信先メールアドレス(Cc)");
+  SetItemText(pages_[1], IDC_BTN_ADDCC, "追加");
+  SetItemText(pages_[1], IDC_BTN_DELETECC, "削除");
+
+  SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETRANGE32, 1, INT_MAX);
+  SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 0, 65535);
+  Subclass(Control(IDC_EDT_SMTP), &T_frmDrivewarden::SmtpEditProc);
+  Subclass(Control(IDC_EDT_FROM), &T_frmDrivewarden::FromEditProc);
+
+  font_ = CreateDialogFont();
+  ApplyFont(window_, font_);
+  LayOut();
+
+  // The settings model fills the controls and takes its snapshot.
+  model_.SetThousandSeparator(ThousandSeparator());
+  model_.FormCreate();
+
+  // The owned sub-forms, and the version form hosted on the third page.
+  FMailAddressForm = std::make_unique<T_frmMailAddress>(*this, *boxes_);
+  FLimitForm = std::make_unique<T_frmLimit>(*this, *boxes_);
+  FAboutForm = std::make_unique<T_QuotawardenAboutForm>(window_);
+  RECT page{};
+  GetClientRect(pages_[2], &page);
+  pnlVerInfo = std::make_unique<FormPanel>(pages_[2], IDC_PNL_VERINFO, page);
+  pnlVerInfo->SetForm(FAboutForm->Handle());
+
+  SwitchPage(0);
+  aclDrivewardenUpdate();
+}
+
+void T_frmDrivewarden::FormDestroy() {
+  FLimitForm.reset();
+  FMailAddressForm.reset();
+  model_.FormDestroy();
+  // The version form goes with the dialog; it is handed back by its panel first.
+  pnlVerInfo.reset();
+  FAboutForm.reset();
+  if (icon_ != nullptr) {
+    DestroyIcon(icon_);
+    icon_ = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Actions
+
+void T_frmDrivewarden::aclDrivewardenUpdate() {
+  EnableWindow(Control(IDC_BTN_DELETETO), SelectedIndex(SettingsList::To) >= 0);
+  EnableWindow(Control(IDC_BTN_DELETECC), SelectedIndex(SettingsList::Cc) >= 0);
+  EnableWindow(Control(IDC_BTN_LIMIT), SelectedIndex(SettingsList::Limit) >= 0);
+}
+
+void T_frmDrivewarden::acnAddExecute(MailTarget target) {
+  FMailAddressForm->Prepare(MailAddressTitle(target), target);
+  FMailAddressForm->ShowModal(window_);
+  aclDrivewardenUpdate();
+}
+
+void T_frmDrivewarden::acnLimitExecute() {
+  std::string letter, number;
+  LimitUnit unit = LimitUnit::Percent;
+  if (!model_.LimitForEdit(SelectedIndex(SettingsList::Limit), &letter, &number, &unit)) return;
+  FLimitForm->Prepare(letter, number, unit);
+  FLimitForm->ShowModal(window_);
+}
+
+void T_frmDrivewarden::SetLimit(const std::string& letter, const std::string& limitText) {
+  model_.SetLimit(letter, limitText);
+}
+
+bool T_frmDrivewarden::AddMailAddress(const std::string& address, MailTarget target) {
+  return model_.AddMailAddress(address, target);
+}
+
+void T_frmDrivewarden::SwitchPage(int index) {
+  HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
+  if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != index) {
+    SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
+  }
+  for (int i = 0; i < 3; ++i) ShowWindow(pages_[i], i == index ? SW_SHOW : SW_HIDE);
+  pageControlChange();
+}
+
+void T_frmDrivewarden::pageControlChange() {
+  HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
+  if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != kVersionPage || !pnlVerInfo || !FAboutForm) return;
+  pnlVerInfo->SetForm(FAboutForm->Handle());
+  FAboutForm->Show();
+}
+
+void T_frmDrivewarden::OnContextMenu(HWND list, int x, int y) {
+  HMENU menu = CreatePopupMenu();
+  auto add = [menu](UINT id, const char* caption, bool enabled) {
+    AppendMenuW(menu, MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED), id, Wide(caption).c_str());
+  };
+  if (list == ListControl(SettingsList::Limit)) {
+    add(IDM_LIMIT, "設定", SelectedIndex(SettingsList::Limit) >= 0);  // ppmLimit
+  } else if (list == ListControl(SettingsList::To)) {
+    add(IDM_ADDTO, "メールアドレスを追加", true);  // ppmTo
+    add(IDM_DELTO, "メールアドレスを削除", SelectedIndex(SettingsList::To) >= 0);
+  } else if (list == ListControl(SettingsList::Cc)) {
+    add(IDM_ADDCC, "メールアドレスを追加", true);  // ppmCc
+    add(IDM_DELCC, "メールアドレスを削除", SelectedIndex(SettingsList::Cc) >= 0);
+  } else {
+    DestroyMenu(menu);
+    return;
+  }
+  if (x == -1 && y == -1) {
+    RECT r{};
+    GetWindowRect(list, &r);
+    x = r.left + 8;
+    y = r.top + 8;
+  }
+  UINT chosen = static_cast<UINT>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, x, y, 0, window_, nullptr));
+  DestroyMenu(menu);
+  if (chosen != 0) OnCommand(static_cast<int>(chosen), BN_CLICKED);
+}
+
+void T_frmDrivewarden::OnLeaveCheck(int id) {
+  if (id == IDC_EDT_SMTP) model_.edtSMTPExit();
+  if (id == IDC_EDT_FROM) model_.edtFromExit();
+}
+
+bool T_frmDrivewarden::OnCommand(int id, int code) {
+  switch (id) {
+    case IDOK:
+      if (code == BN_CLICKED) {
+        // The OK button's own close request; the close query decides.
+        modalResult_ = IDOK;
+        model_.acnOKExecute();
+      }
+      return true;
+    case IDCANCEL:
+      // Escape and Alt+F4 are not bound to Cancel.
+      return true;
+    case IDC_BTN_CANCEL:
+      if (code == BN_CLICKED) {
+        modalResult_ = IDCANCEL;
+        model_.acnCancelExecute();
+      }
+      return true;
+    case IDC_BTN_APPLY:
+      if (code == BN_CLICKED) model_.acnApplyExecute();
+      return true;
+    case IDC_EDT_INTERVAL:
+    case IDC_EDT_PORT:
+    case IDC_EDT_SMTP:
+    case IDC_EDT_FROM:
+      if (code == EN_CHANGE) model_.Change();
+      return true;
+    case IDC_CKB_ISMAILSEND:
+      if (code == BN_CLICKED) model_.ckbIsMailSendClick();
+      return true;
+    case IDC_LSB_LIMITLIST:
+      if (code == LBN_DBLCLK) acnLimitExecute();
+      if (code == LBN_SELCHANGE || code == LBN_SELCANCEL) aclDrivewardenUpdate();
+      return true;
+    case IDC_LBX_TOLIST:
+    case IDC_LBX_CCLIST:
+      if (code == LBN_SELCHANGE || code == LBN_SELCANCEL) aclDrivewardenUpdate();
+      return true;
+    case IDC_BTN_LIMIT:
+    case IDM_LIMIT:
+      if (code == BN_CLICKED) acnLimitExecute();
+      return true;
+    case IDC_BTN_ADDTO:
+    case IDM_ADDTO:
+      if (code == BN_CLICKED) acnAddExecute(MailTarget::To);
+      return true;
+    case IDC_BTN_ADDCC:
+    case IDM_ADDCC:
+      if (code == BN_CLICKED) acnAddExecute(MailTarget::Cc);
+      return true;
+    case IDC_BTN_DELETETO:
+    case IDM_DELTO:
+      if (code == BN_CLICKED) {
+        model_.acnDeleteExecute(MailTarget::To);
+        aclDrivewardenUpdate();
+      }
+      return true;
+    case IDC_BTN_DELETECC:
+    case IDM_DELCC:
+      if (code == BN_CLICKED) {
+        model_.acnDeleteExecute(MailTarget::Cc);
+        aclDrivewardenUpdate();
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SettingsView
+
+std::string T_frmDrivewarden::FieldText(SettingsField field) { return GetText(FieldControl(field)); }
+
+void T_frmDrivewarden::SetFieldText(SettingsField field, const std::string& text) {
+  SetText(FieldControl(field), text);
+}
+
+bool T_frmDrivewarden::MailSendChecked() {
+  return SendMessageW(Control(IDC_CKB_ISMAILSEND), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void T_frmDrivewarden::SetMailSendChecked(bool checked) {
+  SendMessageW(Control(IDC_CKB_ISMAILSEND), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+std::vector<std::string> T_frmDrivewarden::ListLines(SettingsList list) {
+  HWND box = ListControl(list);
+  std::vector<std::string> lines;
+  int n = static_cast<int>(SendMessageW(box, LB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    int len = static_cast<int>(SendMessageW(box, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0));
+    std::wstring text(static_cast<size_t>(len < 0 ? 0 : len) + 1, L'\0');
+    int got = static_cast<int>(SendMessageW(box, LB_GETTEXT, static_cast<WPARAM>(i),
+                                            reinterpret_cast<LPARAM>(text.data())));
+    text.resize(static_cast<size_t>(got < 0 ? 0 : got));
+    lines.push_back(Narrow(text));
+  }
+  return lines;
+}
+
+void T_frmDrivewarden::AddListLine(SettingsList list, const std::string& line) {
+  SendMessageW(ListControl(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(line).c_str()));
+}
+
+void T_frmDrivewarden::SetListLine(SettingsList list, int index, const std::string& line) {
+  HWND box = ListControl(list);
+  int selected = static_cast<int>(SendMessageW(box, LB_GETCURSEL, 0, 0));
+  SendMessageW(box, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+  SendMessageW(box, LB_INSERTSTRING, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(Wide(line).c_str()));
+  if (selected == index) SendMessageW(box, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void T_frmDrivewarden::DeleteListLine(SettingsList list, int index) {
+  SendMessageW(ListControl(list), LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+}
+
+int T_frmDrivewarden::SelectedIndex(SettingsList list) {
+  return static_cast<int>(SendMessageW(ListControl(list), LB_GETCURSEL, 0, 0));
+}
+
+void T_frmDrivewarden::SetSelectedIndex(SettingsList list, int index) {
+  SendMessageW(ListControl(list), LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  aclDrivewardenUpdate();
+}
+
+bool T_frmDrivewarden::ApplyEnabled() { return IsWindowEnabled(Control(IDC_BTN_APPLY)) != FALSE; }
+
+void T_frmDrivewarden::SetApplyEnabled(bool enabled) {
+  HWND apply = Control(IDC_BTN_APPLY);
+  if (!enabled && GetFocus() == apply) {
+    SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(IDOK)), TRUE);
+  }
+  EnableWindow(apply, enabled ? TRUE : FALSE);
+}
+
+void T_frmDrivewarden::ShowPage(SettingsPage page) { SwitchPage(static_cast<int>(page)); }
+
+void T_frmDrivewarden::FocusControl(SettingsControl control) {
+  int id = 0;
+  switch (control) {
+    case SettingsControl::Interval: id = IDC_EDT_INTERVAL; break;
+    case SettingsControl::Smtp: id = IDC_EDT_SMTP; break;
+    case SettingsControl::Port: id = IDC_EDT_PORT; break;
+    case SettingsControl::From: id = IDC_EDT_FROM; break;
+    case SettingsControl::MailSend: id = IDC_CKB_ISMAILSEND; break;
+    case SettingsControl::LimitList: id = IDC_LSB_LIMITLIST; break;
+    case SettingsControl::ToList: id = IDC_LBX_TOLIST; break;
+    case SettingsControl::CcList: id = IDC_LBX_CCLIST; break;
+  }
+  // A control on a hidden page cannot take the focus: show its page first.
+  int page = PageOfId(id);
+  HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
+  if (page >= 0 && SendMessageW(tab, TCM_GETCURSEL, 0, 0) != page) SwitchPage(page);
+  FocusDialogControl(window_, Control(id));
+}
+
+void T_frmDrivewarden::RequestClose() {
+  if (model_.FormCloseQuery()) EndDialog(window_, modalResult_);
+}
+
+void T_frmDrivewarden::ProcessPendingMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+bool T_frmDrivewarden::HandleWriteFailure(const std::string& message) {
+  // Control Panel runs applets without elevation, and the settings file lives
+  // in the Windows directory: offer to open the applet again as administrator.
+  const std::string question = message +
+                               "\r\r管理者の権限がないため、設定を保存できませんでした。"
+                               "\r管理者として設定画面を開き直しますか？"
+                               "\r（開き直した画面で、もう一度設定してください。）";
+  MessageBoxResult answer = boxes_->Show(question, kAppletCaption, MessageBoxButtons::YesNo,
+                                         MessageBoxIcon::Error, 2);
+  if (answer != MessageBoxResult::Yes) return true;
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(AppletInstance(), path, MAX_PATH);
+  std::wstring parameters = L"\"" + std::wstring(path) + L"\"";
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOASYNC;
+  info.hwnd = window_;
+  info.lpVerb = L"runas";
+  info.lpFile = L"control.exe";
+  info.lpParameters = parameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (ShellExecuteExW(&info)) {
+    // The elevated dialog takes over; this one closes without saving.
+    model_.acnCancelExecute();
+  } else if (GetLastError() != ERROR_CANCELLED) {
+    boxes_->Show(SystemErrorText(GetLastError()), kAppletCaption, MessageBoxButtons::Ok,
+                 MessageBoxIcon::Error);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Window procedures
+
+LRESULT CALLBACK T_frmDrivewarden::SmtpEditProc(HWND edit, UINT message, WPARAM wParam,
+                                                LPARAM lParam) {
+  if (message == WM_CHAR && !SmtpKeyPasses(static_cast<char16_t>(wParam))) return 0;
+  if (message == WM_KILLFOCUS) {
+    T_frmDrivewarden* self = FromControl(edit);
+    HWND next = reinterpret_cast<HWND>(wParam);
+    // Only a move to another control of the dialog is a leave.
+    if (self != nullptr && next != nullptr && IsChild(self->window_, next)) {
+      PostMessageW(self->window_, kLeaveCheckMessage, IDC_EDT_SMTP, 0);
+    }
+  }
+  return CallOldProc(edit, message, wParam, lParam);
+}
+
+LRESULT CALLBACK T_frmDrivewarden::FromEditProc(HWND edit, UINT message, WPARAM wParam,
+                                                LPARAM lParam) {
+  if (message == WM_CHAR && !AddressKeyPasses(static_cast<char16_t>(wParam))) return 0;
+  if (message == WM_KILLFOCUS) {
+    T_frmDrivewarden* self = FromControl(edit);
+    HWND next = reinterpret_cast<HWND>(wParam);
+    if (self != nullptr && next != nullptr && IsChild(self->window_, next)) {
+      PostMessageW(self->window_, kLeaveCheckMessage, IDC_EDT_FROM, 0);
+    }
+  }
+  return CallOldProc(edit, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK T_frmDrivewarden::PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrW(page, DWLP_USER, lParam);
+    return FALSE;
+  }
+  auto* self = reinterpret_cast<T_frmDrivewarden*>(GetWindowLongPtrW(page, DWLP_USER));
+  if (self == nullptr) return FALSE;
+  switch (message) {
+    case WM_COMMAND:
+      return self->OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+    case WM_CONTEXTMENU:
+      self->OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),
+                          static_cast<short>(HIWORD(lParam)));
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR CALLBACK T_frmDrivewarden::DialogProc(HWND window, UINT message, WPARAM wParam,
+                                              LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<T_frmDrivewarden*>(lParam);
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+    self->window_ = window;
+    self->FormCreate();
+    SendMessageW(window, WM_NEXTDLGCTL,
+                 reinterpret_cast<WPARAM>(self->Control(IDC_LSB_LIMITLIST)), TRUE);
+    return FALSE;
+  }
+  T_frmDrivewarden* self = FromDialog(window);
+  if (self == nullptr) return FALSE;
+  switch (message) {
+    case WM_COMMAND:
+      return self->OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+    case WM_NOTIFY: {
+      auto* hdr = reinterpret_cast<NMHDR*>(lParam);
+      if (hdr->idFrom == IDC_PAGECONTROL && hdr->code == TCN_SELCHANGE) {
+        self->SwitchPage(static_cast<int>(SendMessageW(hdr->hwndFrom, TCM_GETCURSEL, 0, 0)));
+        return TRUE;
+      }
+      return FALSE;
+    }
+    case kLeaveCheckMessage:
+      self->OnLeaveCheck(static_cast<int>(wParam));
+      return TRUE;
+    case WM_DESTROY:
+      self->FormDestroy();
+      self->window_ = nullptr;
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace qw

@@ -1,0 +1,105 @@
+// The settings dialog T_frmDrivewarden: the applet's only window. Three pages
+// (warning settings, mail settings, version information) in a tab control,
+// OK, Cancel and Apply along the bottom. The Win32 side of the dialog: it
+// owns the controls and implements SettingsView for the settings model,
+// which loads, tracks changes, checks and saves.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "applet/settings_model.h"
+#include "applet/win32/limit_form.h"
+#include "applet/win32/mail_address_form.h"
+#include "corelib/win32/about_form.h"
+#include "corelib/win32/form_panel.h"
+#include "platform/drives.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/service_manager.h"
+
+namespace qw {
+
+class T_frmDrivewarden : public SettingsView {
+ public:
+  // `owner` is the parent window for the modal showing (may be null).
+  explicit T_frmDrivewarden(HWND owner);
+  ~T_frmDrivewarden() override;
+  T_frmDrivewarden(const T_frmDrivewarden&) = delete;
+  T_frmDrivewarden& operator=(const T_frmDrivewarden&) = delete;
+
+  // Shows the dialog modally; returns when it has closed.
+  INT_PTR ShowModal();
+
+  HWND Handle() const { return window_; }
+  SettingsModel& Model() { return model_; }
+
+  // Called back by the threshold and address dialogs.
+  void SetLimit(const std::string& letter, const std::string& limitText);
+  bool AddMailAddress(const std::string& address, MailTarget target);
+
+  // SettingsView.
+  std::string FieldText(SettingsField field) override;
+  void SetFieldText(SettingsField field, const std::string& text) override;
+  bool MailSendChecked() override;
+  void SetMailSendChecked(bool checked) override;
+  std::vector<std::string> ListLines(SettingsList list) override;
+  void AddListLine(SettingsList list, const std::string& line) override;
+  void SetListLine(SettingsList list, int index, const std::string& line) override;
+  void DeleteListLine(SettingsList list, int index) override;
+  int SelectedIndex(SettingsList list) override;
+  void SetSelectedIndex(SettingsList list, int index) override;
+  bool ApplyEnabled() override;
+  void SetApplyEnabled(bool enabled) override;
+  void ShowPage(SettingsPage page) override;
+  void FocusControl(SettingsControl control) override;
+  void RequestClose() override;
+  void ProcessPendingMessages() override;
+  bool HandleWriteFailure(const std::string& message) override;
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT CALLBACK SmtpEditProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT CALLBACK FromEditProc(HWND, UINT, WPARAM, LPARAM);
+
+  void FormCreate();
+  void FormDestroy();
+  void CreatePages();
+  void LayOut();
+  bool OnCommand(int id, int code);
+  void OnContextMenu(HWND list, int x, int y);
+  void OnLeaveCheck(int id);
+
+  void aclDrivewardenUpdate();
+  void acnAddExecute(MailTarget target);
+  void acnLimitExecute();
+  void pageControlChange();
+  void SwitchPage(int index);
+
+  HWND Control(int id) const;
+  HWND ListControl(SettingsList list) const;
+  HWND FieldControl(SettingsField field) const;
+
+  HWND owner_ = nullptr;
+  HWND window_ = nullptr;
+  HWND pages_[3] = {};
+  HFONT font_ = nullptr;
+  HICON icon_ = nullptr;
+  INT_PTR modalResult_ = IDCANCEL;
+
+  std::unique_ptr<Profiles> profiles_;
+  std::unique_ptr<Drives> drives_;
+  std::unique_ptr<MessageBoxes> boxes_;
+  std::unique_ptr<ServiceManager> services_;
+  SettingsModel model_;
+
+  std::unique_ptr<T_frmMailAddress> FMailAddressForm;
+  std::unique_ptr<T_frmLimit> FLimitForm;
+  std::unique_ptr<T_QuotawardenAboutForm> FAboutForm;
+  std::unique_ptr<FormPanel> pnlVerInfo;
+};
+
+}  // namespace qw

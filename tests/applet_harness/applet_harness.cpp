@@ -1,0 +1,711 @@
+// Loads QuotawardenCtrlPanel.cpl, checks its Control Panel protocol and drives
+// its dialogs through window messages, as a person would through the mouse
+// and keyboard. Runs under Wine (with a display).
+//
+//   applet_harness.exe CPL check           protocol and the full dialog scenario
+//   applet_harness.exe CPL screens DIR     writes BMP pictures of the pages and
+//                                          the threshold and address dialogs
+//   applet_harness.exe - watch             waits for the settings dialog of
+//                                          another process (opened by the
+//                                          Control Panel), checks it and
+//                                          closes it with its Cancel button
+//
+// Prints one line per check ("ok ..." or "FAIL ...") and exits 1 when a check
+// failed.
+#include <windows.h>
+#include <commctrl.h>
+#include <cpl.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "applet/win32/resource.h"
+
+namespace {
+
+using CplFunc = LONG(APIENTRY*)(HWND, UINT, LPARAM, LPARAM);
+
+CplFunc gCpl = nullptr;
+DWORD gUiThread = 0;
+int gFailures = 0;
+int gChecks = 0;
+
+// Source literals are Shift-JIS at run time.
+std::wstring W(const std::string& sjis) {
+  if (sjis.empty()) return {};
+  int n = MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), out.data(), n);
+  return out;
+}
+
+std::string U8(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+void Check(bool ok, const std::string& what, const std::wstring& detail = L"") {
+  ++gChecks;
+  if (!ok) ++gFailures;
+  std::printf("%s %s", ok ? "ok" : "FAIL", what.c_str());
+  if (!detail.empty()) std::printf(" [%s]", U8(detail).c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// --- windows of the UI thread ----------------------------------------------
+
+std::wstring Text(HWND window) {
+  wchar_t buffer[4096] = {};
+  SendMessageW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+struct FindTop {
+  std::wstring caption;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindTopProc(HWND window, LPARAM param) {
+  auto* f = reinterpret_cast<FindTop*>(param);
+  if (IsWindowVisible(window) && ClassOf(window) == L"#32770") {
+    wchar_t caption[512] = {};
+    GetWindowTextW(window, caption, 512);
+    if (f->caption == caption) {
+      f->found = window;
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+// Top-level dialogs of the UI thread, or of every process when there is no
+// UI thread of our own (watch mode).
+HWND FindDialog(const std::wstring& caption) {
+  FindTop f{caption};
+  if (gUiThread != 0) {
+    EnumThreadWindows(gUiThread, FindTopProc, reinterpret_cast<LPARAM>(&f));
+  } else {
+    EnumWindows(FindTopProc, reinterpret_cast<LPARAM>(&f));
+  }
+  return f.found;
+}
+
+HWND WaitDialog(const std::wstring& caption, int ms = 15000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (HWND w = FindDialog(caption)) {
+      Sleep(100);  // let it finish its initialisation
+      return w;
+    }
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+bool WaitGone(HWND window, int ms = 15000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (!IsWindow(window) || !IsWindowVisible(window)) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+struct FindChild {
+  int id;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindChildProc(HWND window, LPARAM param) {
+  auto* f = reinterpret_cast<FindChild*>(param);
+  if (GetDlgCtrlID(window) == f->id) {
+    f->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A control of a dialog or of one of its pages.
+HWND Item(HWND dialog, int id) {
+  FindChild f{id};
+  EnumChildWindows(dialog, FindChildProc, reinterpret_cast<LPARAM>(&f));
+  return f.found;
+}
+
+// The text of a message box (its static text control).
+BOOL CALLBACK BoxTextProc(HWND window, LPARAM param) {
+  auto* text = reinterpret_cast<std::wstring*>(param);
+  if (ClassOf(window) == L"Static") {
+    std::wstring t = Text(window);
+    if (!t.empty()) {
+      *text = t;
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+std::wstring BoxText(HWND box) {
+  std::wstring text;
+  EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+  return text;
+}
+
+// Clicks a button: its parent receives the click notification.
+void Click(HWND control) {
+  PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+               reinterpret_cast<LPARAM>(control));
+}
+
+void SetTextOf(HWND control, const std::wstring& text) {
+  SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// Types one character into a control (the key filter sees it).
+void Type(HWND control, wchar_t c) { SendMessageW(control, WM_CHAR, c, 1); }
+
+std::vector<std::wstring> Lines(HWND list) {
+  std::vector<std::wstring> lines;
+  int n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    wchar_t buffer[1024] = {};
+    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(buffer));
+    lines.push_back(buffer);
+  }
+  return lines;
+}
+
+void SelectLine(HWND list, int index) {
+  SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  SendMessageW(GetParent(list), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list), LBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(list));
+}
+
+void ShowPage(HWND dialog, int index) {
+  HWND tab = Item(dialog, IDC_PAGECONTROL);
+  SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
+  NMHDR hdr{tab, IDC_PAGECONTROL, static_cast<UINT>(TCN_SELCHANGE)};
+  SendMessageW(dialog, WM_NOTIFY, IDC_PAGECONTROL, reinterpret_cast<LPARAM>(&hdr));
+  Sleep(100);
+}
+
+int ActivePage(HWND dialog) {
+  return static_cast<int>(SendMessageW(Item(dialog, IDC_PAGECONTROL), TCM_GETCURSEL, 0, 0));
+}
+
+std::wstring Describe(HWND window) {
+  if (window == nullptr) return L"(none)";
+  return ClassOf(window) + L" #" + std::to_wstring(GetDlgCtrlID(window)) + L" " + Text(window);
+}
+
+HWND FocusOfUi() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  GetGUIThreadInfo(gUiThread, &info);
+  return info.hwndFocus;
+}
+
+const std::wstring& BoxCaption() {
+  static const std::wstring caption = W("ドライブ番人");
+  return caption;
+}
+
+// Waits for a message box of the applet, checks its text and presses `button`.
+bool Answer(const std::string& what, const std::string& expected, int button) {
+  HWND box = WaitDialog(BoxCaption());
+  if (box == nullptr) {
+    Check(false, what + ": message box shown");
+    return false;
+  }
+  std::wstring text = BoxText(box);
+  Check(text == W(expected), what + ": message text", text);
+  HWND b = GetDlgItem(box, button);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(b));
+  bool gone = WaitGone(box);
+  if (!gone) Check(false, what + ": message box closed");
+  Sleep(100);
+  return gone;
+}
+
+bool NoMessageBox() { return FindDialog(BoxCaption()) == nullptr; }
+
+// Runs `body` on a second thread while the UI thread is inside `call`.
+void WhileInside(const std::function<void()>& call, const std::function<void()>& body) {
+  std::thread driver(body);
+  call();
+  driver.join();
+}
+
+std::string WindowsDirFile(const char* name) {
+  char dir[MAX_PATH] = {};
+  GetWindowsDirectoryA(dir, MAX_PATH);
+  return std::string(dir) + "\\" + name;
+}
+
+std::string ReadKey(const char* section, const char* key) {
+  char value[2048] = {};
+  GetPrivateProfileStringA(section, key, "<missing>", value, sizeof(value), "Drivewarden.ini");
+  return value;
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// --- the protocol -------------------------------------------------------------
+
+void CheckProtocol(HWND cplWindow) {
+  Check(gCpl(cplWindow, CPL_INIT, 0, 0) == 1, "CPL_INIT answers 1");
+  Check(gCpl(cplWindow, CPL_GETCOUNT, 0, 0) == 1, "CPL_GETCOUNT answers 1");
+
+  CPLINFO info{-1, -1, -1, -1};
+  LONG r = gCpl(cplWindow, CPL_INQUIRE, 0, reinterpret_cast<LPARAM>(&info));
+  Check(r == 0 && info.idIcon == 0 && info.idName == 0 && info.idInfo == 0 && info.lData == 0,
+        "CPL_INQUIRE answers zero identifiers and data");
+
+  NEWCPLINFOW ni{};
+  r = gCpl(cplWindow, CPL_NEWINQUIRE, 0, reinterpret_cast<LPARAM>(&ni));
+  Check(r == 0 && ni.dwSize == sizeof(NEWCPLINFOW), "CPL_NEWINQUIRE fills the Unicode record");
+  Check(std::wstring(ni.szName) == W("ドライブ番人"), "CPL_NEWINQUIRE name", ni.szName);
+  Check(std::wstring(ni.szInfo) == W("定期的にハードディスクの空き領域をチェックします。"),
+        "CPL_NEWINQUIRE description", ni.szInfo);
+  ICONINFO ii{};
+  bool iconOk = ni.hIcon != nullptr && GetIconInfo(ni.hIcon, &ii);
+  BITMAP bm{};
+  if (iconOk) {
+    GetObjectW(ii.hbmColor != nullptr ? ii.hbmColor : ii.hbmMask, sizeof(bm), &bm);
+    if (ii.hbmColor) DeleteObject(ii.hbmColor);
+    if (ii.hbmMask) DeleteObject(ii.hbmMask);
+  }
+  Check(iconOk && bm.bmWidth == 32, "CPL_NEWINQUIRE icon is a 32x32 icon");
+
+  // CPL_STARTWPARMS: 1, and no dialog.
+  bool dialogSeen = false;
+  LONG started = 0;
+  WhileInside([&] { started = gCpl(cplWindow, CPL_STARTWPARMS, 0, reinterpret_cast<LPARAM>(L"")); },
+              [&] {
+                HWND d = WaitDialog(W("NORVIKA ドライブ番人"), 1500);
+                if (d != nullptr) {
+                  dialogSeen = true;
+                  Click(Item(d, IDC_BTN_CANCEL));
+                }
+              });
+  Check(started == 1 && !dialogSeen, "CPL_STARTWPARMS answers 1 without opening the dialog");
+
+  // An applet number without a module: the error is shown and the call answers 1.
+  LONG bad = 0;
+  WhileInside([&] { bad = gCpl(cplWindow, CPL_INQUIRE, 3, reinterpret_cast<LPARAM>(&info)); },
+              [&] { Answer("unknown applet number", "アプレット番号 3 はありません", IDOK); });
+  Check(bad == 1, "an unknown applet number answers 1");
+  Check(gCpl(cplWindow, CPL_SELECT, 0, 0) == 0, "CPL_SELECT answers 0");
+  Check(gCpl(cplWindow, 12345, 0, 0) == 0, "an unknown message answers 0");
+}
+
+// --- the dialog scenario ------------------------------------------------------
+
+void DriveDialog() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens");
+  if (d == nullptr) return;
+  HWND apply = Item(d, IDC_BTN_APPLY);
+  HWND limits = Item(d, IDC_LSB_LIMITLIST);
+  Check(!IsWindowEnabled(apply), "Apply is disabled when the dialog opens");
+  Check(ActivePage(d) == 0, "the warning page is active when the dialog opens");
+  Check(Text(Item(d, IDC_EDT_INTERVAL)) == L"24", "no settings file: interval 24",
+        Text(Item(d, IDC_EDT_INTERVAL)));
+  Check(Text(Item(d, IDC_EDT_PORT)) == L"25", "no settings file: port 25");
+  std::vector<std::wstring> lines = Lines(limits);
+  Check(!lines.empty() && lines[0] == L"C:   ", "the threshold list shows C: without a threshold",
+        lines.empty() ? L"" : lines[0]);
+  Check(!IsWindowEnabled(Item(d, IDC_BTN_LIMIT)), "the threshold button is disabled without a selection");
+
+  // Threshold dialog: refusals, then 500 MB for C.
+  SelectLine(limits, 0);
+  Check(IsWindowEnabled(Item(d, IDC_BTN_LIMIT)) != FALSE, "the threshold button follows the selection");
+  Click(Item(d, IDC_BTN_LIMIT));
+  HWND lim = WaitDialog(W("空き領域しきい値設定"));
+  Check(lim != nullptr, "the threshold dialog opens");
+  if (lim == nullptr) return;
+  HWND number = Item(lim, IDC_EDT_LIMIT);
+  HWND unit = Item(lim, IDC_CBX_UNIT);
+  Check(Text(Item(lim, IDC_LBL_DRIVE)) == W("対象ドライブ: C ドライブ"), "threshold dialog drive label",
+        Text(Item(lim, IDC_LBL_DRIVE)));
+  Check(Text(number).empty() && SendMessageW(unit, CB_GETCURSEL, 0, 0) == 1,
+        "an empty threshold shows an empty box with %");
+  Check(FocusOfUi() == number, "the focus is in the number box");
+  Type(number, L'x');
+  Check(Text(number).empty(), "the number box takes digits only");
+  for (wchar_t c : std::wstring(L"1234567")) Type(number, c);
+  Check(Text(number) == L"123456", "the number box takes at most six digits", Text(number));
+  SetTextOf(number, L"100");
+  Click(Item(lim, IDOK));
+  Answer("100 %", "0 ～ 99 % の範囲を指定してください。", IDOK);
+  Check(IsWindowVisible(lim) != FALSE, "a percentage above 99 keeps the dialog open");
+  SetTextOf(number, L"");
+  SendMessageW(unit, CB_SETCURSEL, 0, 0);
+  Click(Item(lim, IDOK));
+  Answer("empty MB", "空き領域しきい値を入力してください。", IDOK);
+  Sleep(200);
+  Check(FocusOfUi() == number, "after a refusal the focus is back in the number box", Describe(FocusOfUi()));
+  SetTextOf(number, L"500");
+  Click(Item(lim, IDOK));
+  Check(WaitGone(lim), "OK closes the threshold dialog");
+  Check(Lines(limits)[0] == L"C:   500MB", "the threshold list shows C:   500MB", Lines(limits)[0]);
+  Check(IsWindowEnabled(apply) != FALSE, "a new threshold enables Apply");
+
+  // Mail page: key filters, addresses.
+  ShowPage(d, 1);
+  Check(ActivePage(d) == 1, "the mail page can be chosen");
+  HWND smtp = Item(d, IDC_EDT_SMTP);
+  for (wchar_t c : std::wstring(L"a b,\x3042")) Type(smtp, c);
+  Check(Text(smtp) == L"ab", "the server box drops a space, a comma and a Japanese character", Text(smtp));
+  SetTextOf(smtp, L"");
+  Check(IsWindowEnabled(apply) != FALSE, "Apply still enabled (threshold changed)");
+
+  Click(Item(d, IDC_BTN_ADDTO));
+  HWND addr = WaitDialog(W("To に追加 - メールアドレスを入力してください。"));
+  Check(addr != nullptr, "the To address dialog opens with its caption");
+  if (addr == nullptr) return;
+  HWND box = Item(addr, IDC_EDT_MAILADDRESS);
+  for (wchar_t c : std::wstring(L"a d\x3042min@example.com")) Type(box, c);
+  Check(Text(box) == L"admin@example.com", "the address box drops a space and a Japanese character",
+        Text(box));
+  Click(Item(addr, IDC_MAIL_BTN_OK));
+  Check(WaitGone(addr), "a valid address closes the dialog");
+  Check(Lines(Item(d, IDC_LBX_TOLIST)) == std::vector<std::wstring>{L"admin@example.com"},
+        "the To list holds the address");
+
+  Click(Item(d, IDC_BTN_ADDTO));
+  addr = WaitDialog(W("To に追加 - メールアドレスを入力してください。"));
+  box = Item(addr, IDC_EDT_MAILADDRESS);
+  Check(Text(box).empty(), "the address dialog opens again with an empty box");
+  SetTextOf(box, L"ADMIN@example.com");
+  Click(Item(addr, IDC_MAIL_BTN_OK));
+  Answer("duplicate To", "すでに登録されています。", IDOK);
+  Check(IsWindowVisible(addr) != FALSE && Text(box) == L"ADMIN@example.com",
+        "a duplicate keeps the dialog open with the text");
+  SetTextOf(box, L"x@y");
+  PostMessageW(box, WM_CHAR, VK_RETURN, 1);
+  Answer("Enter with a bad address", "入力されたメールアドレスが不正です。正しく入力してください。", IDOK);
+  Check(IsWindowVisible(addr) != FALSE, "a bad address keeps the dialog open");
+  Sleep(200);
+  Check(FocusOfUi() == box, "after a bad address the focus is back in the box", Describe(FocusOfUi()));
+  Click(Item(addr, IDC_MAIL_BTN_CANCEL));
+  Check(WaitGone(addr), "Cancel closes the address dialog");
+  Check(Lines(Item(d, IDC_LBX_TOLIST)).size() == 1, "nothing more was added to To");
+
+  Click(Item(d, IDC_BTN_ADDCC));
+  addr = WaitDialog(W("Cc に追加 - メールアドレスを入力してください。"));
+  Check(addr != nullptr, "the Cc address dialog opens with its caption");
+  if (addr == nullptr) return;
+  box = Item(addr, IDC_EDT_MAILADDRESS);
+  SetTextOf(box, L"ops@example.com");
+  PostMessageW(box, WM_CHAR, VK_RETURN, 1);
+  Check(WaitGone(addr), "Enter with a valid address adds it and closes the dialog");
+  Check(Lines(Item(d, IDC_LBX_CCLIST)) == std::vector<std::wstring>{L"ops@example.com"},
+        "the Cc list holds the address");
+
+  // Delete the To address: the delete button follows the selection.
+  HWND toList = Item(d, IDC_LBX_TOLIST);
+  Check(!IsWindowEnabled(Item(d, IDC_BTN_DELETETO)), "To delete is disabled without a selection");
+  SelectLine(toList, 0);
+  Check(IsWindowEnabled(Item(d, IDC_BTN_DELETETO)) != FALSE, "To delete follows the selection");
+  Click(Item(d, IDC_BTN_DELETETO));
+  Sleep(200);
+  Check(Lines(toList).empty() && !IsWindowEnabled(Item(d, IDC_BTN_DELETETO)),
+        "the To address is deleted and delete disables itself");
+
+  // Mail on with an empty To list: OK is refused, mail page active.
+  ShowPage(d, 0);
+  HWND mailSend = Item(d, IDC_CKB_ISMAILSEND);
+  SendMessageW(mailSend, BM_SETCHECK, BST_CHECKED, 0);
+  Click(mailSend);
+  Sleep(100);
+  Click(Item(d, IDOK));
+  Answer("OK with mail on and no To", "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。",
+         IDOK);
+  Check(IsWindowVisible(d) != FALSE, "the refused OK leaves the dialog open");
+  Check(ActivePage(d) == 1, "the refused OK shows the mail page");
+  Check(FocusOfUi() == smtp, "the focus goes to the blank server box");
+  Check(ReadKey("WARNING", "INTERVAL") == "<missing>", "nothing was written by the refused OK");
+
+  // Fill in; bad names are reported when their box is left, an empty one is not.
+  HWND from = Item(d, IDC_EDT_FROM);
+  HWND port = Item(d, IDC_EDT_PORT);
+  SetTextOf(from, L"");
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(from), TRUE);
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(port), TRUE);
+  Sleep(300);
+  Check(NoMessageBox() && FocusOfUi() == port, "leaving an empty sender box raises no message");
+  SetTextOf(from, L"warden@example");
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(from), TRUE);
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(port), TRUE);
+  Answer("leaving a bad sender", "入力されたメールアドレスが不正です。正しく入力してください。", IDOK);
+  Sleep(200);
+  Check(FocusOfUi() == from, "the focus returns to the sender box", Describe(FocusOfUi()));
+  SetTextOf(from, L"warden@example.com");
+  SetTextOf(smtp, L"mail..example.com");
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(smtp), TRUE);
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(port), TRUE);
+  Answer("leaving a bad server name", "SMTP サーバ名が不正です。正しく入力してください。", IDOK);
+  Sleep(200);
+  Check(FocusOfUi() == smtp, "the focus returns to the server box", Describe(FocusOfUi()));
+  SetTextOf(smtp, L"mail.example.com");
+  SendMessageW(d, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(port), TRUE);
+  Sleep(300);
+  Check(NoMessageBox(), "a valid server name passes");
+  Click(Item(d, IDC_BTN_ADDTO));
+  addr = WaitDialog(W("To に追加 - メールアドレスを入力してください。"));
+  if (addr == nullptr) return;
+  SetTextOf(Item(addr, IDC_EDT_MAILADDRESS), L"admin@example.com");
+  Click(Item(addr, IDC_MAIL_BTN_OK));
+  WaitGone(addr);
+
+  // Apply, answering No to the restart question.
+  Check(IsWindowEnabled(apply) != FALSE, "Apply is enabled before saving");
+  Click(apply);
+  Answer("restart question", "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  Sleep(200);
+  Check(!IsWindowEnabled(apply), "Apply is disabled after the save",
+        Text(Item(d, IDC_EDT_INTERVAL)) + L"|" + Text(Item(d, IDC_EDT_PORT)) + L"|" + Text(smtp) + L"|" +
+            Text(from));
+  Check(IsWindowVisible(d) != FALSE && NoMessageBox(), "the dialog stays open after Apply");
+  Check(ReadKey("WARNING", "INTERVAL") == "24", "INTERVAL written");
+  Check(ReadKey("WARNING", "ISMAILSEND") == "1", "ISMAILSEND written");
+  Check(ReadKey("DRIVE", "C") == "500MB", "DRIVE C written");
+  Check(ReadKey("DRIVE", "Q") == "7%", "a drive that is not fixed keeps its key");
+  Check(ReadKey("MAIL", "SMTP") == "mail.example.com", "SMTP written");
+  Check(ReadKey("MAIL", "PORT") == "25", "PORT written");
+  Check(ReadKey("MAIL", "MAILFROM") == "warden@example.com", "MAILFROM written");
+  Check(ReadKey("MAIL", "MAILTO") == "admin@example.com", "MAILTO written");
+  Check(ReadKey("MAIL", "MAILCC") == "ops@example.com", "MAILCC written");
+  std::string file = ReadFileText(WindowsDirFile("Drivewarden.ini"));
+  size_t w = file.find("[WARNING]"), m = file.find("[MAIL]");
+  size_t k1 = file.find("SMTP="), k2 = file.find("PORT="), k3 = file.find("MAILFROM="),
+         k4 = file.find("MAILTO="), k5 = file.find("MAILCC=");
+  Check(w != std::string::npos && m != std::string::npos && w < m && k1 < k2 && k2 < k3 &&
+            k3 < k4 && k4 < k5 && m < k1,
+        "sections and keys appear in the order written");
+
+  // Version page: the about form is hosted.
+  ShowPage(d, 2);
+  HWND product = nullptr;
+  {
+    struct Find {
+      std::wstring text;
+      HWND found = nullptr;
+    } f{W("NORVIKA ドライブ番人")};
+    EnumChildWindows(
+        d,
+        [](HWND c, LPARAM p) -> BOOL {
+          auto* f = reinterpret_cast<Find*>(p);
+          if (Text(c) == f->text && ClassOf(c) == L"Static") {
+            f->found = c;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&f));
+    product = f.found;
+  }
+  Check(product != nullptr && IsWindowVisible(product) != FALSE,
+        "the version page shows the product name of the about form");
+  ShowPage(d, 0);
+  ShowPage(d, 2);
+  Check(product != nullptr && IsWindowVisible(product) != FALSE, "the version page shows it again");
+
+  // Cancel: closes without a question.
+  Click(Item(d, IDC_BTN_CANCEL));
+  Check(WaitGone(d), "Cancel closes the dialog");
+  Check(NoMessageBox(), "Cancel asks no question");
+}
+
+// The second opening reads the file anew.
+void DriveSecondOpening() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the dialog opens a second time");
+  if (d == nullptr) return;
+  Check(Lines(Item(d, IDC_LSB_LIMITLIST))[0] == L"C:   500MB", "the second opening shows the saved threshold");
+  Check(SendMessageW(Item(d, IDC_CKB_ISMAILSEND), BM_GETCHECK, 0, 0) == BST_CHECKED,
+        "the second opening shows mail switched on");
+  Check(Lines(Item(d, IDC_LBX_TOLIST)) == std::vector<std::wstring>{L"admin@example.com"},
+        "the second opening shows the To list");
+  Check(!IsWindowEnabled(Item(d, IDC_BTN_APPLY)), "Apply is disabled at the second opening");
+  // OK without a change closes without writing or asking.
+  Click(Item(d, IDOK));
+  Check(WaitGone(d), "OK without a change closes the dialog");
+  Check(NoMessageBox(), "OK without a change asks no question");
+}
+
+// --- screenshots ------------------------------------------------------------------
+
+bool SaveBmp(HWND window, const std::wstring& path) {
+  SetForegroundWindow(window);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+  Sleep(700);
+  RECT r{};
+  GetWindowRect(window, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(mem, old);
+  BITMAPINFOHEADER bi{};
+  bi.biSize = sizeof(bi);
+  bi.biWidth = w;
+  bi.biHeight = h;
+  bi.biPlanes = 1;
+  bi.biBitCount = 24;
+  bi.biCompression = BI_RGB;
+  int stride = ((w * 3) + 3) & ~3;
+  std::vector<unsigned char> pixels(static_cast<size_t>(stride) * static_cast<size_t>(h));
+  GetDIBits(mem, bmp, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&bi),
+            DIB_RGB_COLORS);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER bf{};
+  bf.bfType = 0x4D42;
+  bf.bfOffBits = sizeof(bf) + sizeof(bi);
+  bf.bfSize = bf.bfOffBits + static_cast<DWORD>(pixels.size());
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  if (f == nullptr) return false;
+  std::fwrite(&bf, sizeof(bf), 1, f);
+  std::fwrite(&bi, sizeof(bi), 1, f);
+  std::fwrite(pixels.data(), 1, pixels.size(), f);
+  std::fclose(f);
+  return true;
+}
+
+void DriveScreens(const std::wstring& dir) {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens");
+  if (d == nullptr) return;
+  SelectLine(Item(d, IDC_LSB_LIMITLIST), 0);
+  Check(SaveBmp(d, dir + L"\\page_warning.bmp"), "warning page captured");
+  ShowPage(d, 1);
+  SelectLine(Item(d, IDC_LBX_TOLIST), 0);
+  Check(SaveBmp(d, dir + L"\\page_mail.bmp"), "mail page captured");
+  ShowPage(d, 2);
+  Check(SaveBmp(d, dir + L"\\page_version.bmp"), "version page captured");
+
+  ShowPage(d, 0);
+  Click(Item(d, IDC_BTN_LIMIT));
+  HWND lim = WaitDialog(W("空き領域しきい値設定"));
+  Check(lim != nullptr, "threshold dialog opens");
+  if (lim != nullptr) {
+    Check(SaveBmp(lim, dir + L"\\dialog_threshold.bmp"), "threshold dialog captured");
+    Click(Item(lim, IDCANCEL));
+    WaitGone(lim);
+  }
+  ShowPage(d, 1);
+  Click(Item(d, IDC_BTN_ADDCC));
+  HWND addr = WaitDialog(W("Cc に追加 - メールアドレスを入力してください。"));
+  Check(addr != nullptr, "address dialog opens");
+  if (addr != nullptr) {
+    SetTextOf(Item(addr, IDC_EDT_MAILADDRESS), L"backup-admin@example.co.jp");
+    Check(SaveBmp(addr, dir + L"\\dialog_address.bmp"), "address dialog captured");
+    Click(Item(addr, IDC_MAIL_BTN_CANCEL));
+    WaitGone(addr);
+  }
+  Click(Item(d, IDC_BTN_CANCEL));
+  WaitGone(d);
+}
+
+void WriteKey(const char* section, const char* key, const char* value) {
+  WritePrivateProfileStringA(section, key, value, "Drivewarden.ini");
+}
+
+}  // namespace
+
+// The dialog of a Control Panel process: it opens, shows its pages and
+// closes with Cancel.
+int WatchControlPanel() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"), 60000);
+  Check(d != nullptr, "the Control Panel opens the settings dialog");
+  if (d != nullptr) {
+    Check(Item(d, IDC_PAGECONTROL) != nullptr && Item(d, IDC_LSB_LIMITLIST) != nullptr,
+          "the dialog has its page control and threshold list");
+    Check(!IsWindowEnabled(Item(d, IDC_BTN_APPLY)), "Apply is disabled when the dialog opens");
+    Click(Item(d, IDC_BTN_CANCEL));
+    Check(WaitGone(d), "Cancel closes the dialog");
+  }
+  std::printf("%d checks, %d failed\n", gChecks, gFailures);
+  return gFailures == 0 ? 0 : 1;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | - watch\n");
+    return 2;
+  }
+  std::wstring mode = argv[2];
+  if (mode == L"watch") return WatchControlPanel();
+  gUiThread = GetCurrentThreadId();
+  HMODULE cpl = LoadLibraryW(argv[1]);
+  Check(cpl != nullptr, "the .cpl loads");
+  if (cpl == nullptr) return 1;
+  gCpl = reinterpret_cast<CplFunc>(reinterpret_cast<void*>(GetProcAddress(cpl, "CPlApplet")));
+  Check(gCpl != nullptr, "CPlApplet is exported");
+  if (gCpl == nullptr) return 1;
+
+  // A window standing in for the Control Panel.
+  HWND cplWindow = CreateWindowExW(0, L"STATIC", L"harness", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                   nullptr, nullptr);
+  DeleteFileA(WindowsDirFile("Drivewarden.ini").c_str());
+
+  if (mode == L"check") {
+    CheckProtocol(cplWindow);
+    // A key of a drive letter that is no fixed drive here must survive a save.
+    WriteKey("DRIVE", "Q", "7%");
+    NEWCPLINFOW ni{};
+    gCpl(cplWindow, CPL_NEWINQUIRE, 0, reinterpret_cast<LPARAM>(&ni));
+    WhileInside([&] { Check(gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData) == 0, "CPL_DBLCLK answers 0"); },
+                DriveDialog);
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveSecondOpening);
+  } else if (mode == L"screens" && argc >= 4) {
+    gCpl(cplWindow, CPL_INIT, 0, 0);
+    WriteKey("WARNING", "INTERVAL", "12");
+    WriteKey("WARNING", "ISMAILSEND", "1");
+    WriteKey("DRIVE", "C", "500MB");
+    WriteKey("DRIVE", "Z", "10%");
+    WriteKey("MAIL", "SMTP", "mail.example.co.jp");
+    WriteKey("MAIL", "PORT", "587");
+    WriteKey("MAIL", "MAILFROM", "drivewarden@example.co.jp");
+    WriteKey("MAIL", "MAILTO", "admin@example.co.jp,storage-team@example.co.jp");
+    WriteKey("MAIL", "MAILCC", "manager@example.co.jp");
+    std::wstring dir = argv[3];
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveScreens(dir); });
+  } else {
+    std::fprintf(stderr, "applet_harness: unknown mode\n");
+    return 2;
+  }
+  gCpl(cplWindow, CPL_STOP, 0, 0);
+  gCpl(cplWindow, CPL_EXIT, 0, 0);
+  FreeLibrary(cpl);
+  DestroyWindow(cplWindow);
+  std::printf("%d checks, %d failed\n", gChecks, gFailures);
+  return gFailures == 0 ? 0 : 1;
+}

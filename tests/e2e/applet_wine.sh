@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The Control Panel applet under Wine with a virtual display: the harness loads
+# QuotawardenCtrlPanel.cpl, checks the Control Panel protocol and drives the
+# settings dialog, the threshold dialog and the address dialog through window
+# messages, then checks the Drivewarden.ini it wrote; finally Wine's own
+# Control Panel ("wine control X.cpl") must open the dialog.
+#
+#   APPLET_BIN_DIR   where QuotawardenCtrlPanel.cpl and applet_harness.exe are
+#                    (default build/win64/bin)
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+root="$(pwd)"
+bin="${APPLET_BIN_DIR:-build/win64/bin}"
+cpl="$root/$bin/QuotawardenCtrlPanel.cpl"
+harness="$root/$bin/applet_harness.exe"
+for f in "$cpl" "$harness"; do
+  [ -f "$f" ] || { echo "applet_wine: missing $f (build win64 first)" >&2; exit 1; }
+done
+
+work="$root/build/e2e-applet"
+rm -rf "$work" "$work-wine" "$work-wine.boot.log"
+mkdir -p "$work"
+
+cat >"$work/run.sh" <<'INNER'
+set -uo pipefail
+root="$1"; cpl="$2"; harness="$3"; work="$4"
+source "$root/scripts/lib/wine.sh"
+qw_wine_prefix "$work-wine"
+# One Wine virtual desktop: Wine then activates and focuses windows itself, as
+# Windows does, instead of relying on a window manager that Xvfb lacks.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1 </dev/null
+qw_wine_stop
+qw_wine_prefix "$work-wine"
+rc=0
+cplw="$(winepath -w "$cpl" 2>/dev/null)"
+
+echo "== harness: protocol and dialogs"
+timeout 300 wine "$harness" "$cplw" check >"$work/check.out" 2>"$work/check.err" </dev/null
+r=$?
+cat "$work/check.out"
+[ $r -eq 0 ] || { echo "harness failed (exit $r)"; tail -n 20 "$work/check.err"; rc=1; }
+
+echo "== wine control opens the dialog"
+timeout 120 wine control "$cplw" >"$work/control.out" 2>"$work/control.err" </dev/null &
+control_pid=$!
+timeout 120 wine "$harness" - watch >"$work/watch.out" 2>"$work/watch.err" </dev/null
+r=$?
+cat "$work/watch.out"
+[ $r -eq 0 ] || { echo "watch failed (exit $r)"; tail -n 20 "$work/watch.err"; rc=1; }
+wait "$control_pid" || { echo "wine control ended with an error"; rc=1; }
+
+qw_wine_stop
+exit $rc
+INNER
+
+xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/run.sh" "$root" "$cpl" "$harness" "$work"
+rc=$?
+rm -rf "$work-wine"
+if [ $rc -eq 0 ]; then echo "applet_wine: passed"; else echo "applet_wine: FAILED"; fi
+exit $rc
