@@ -299,6 +299,11 @@ class Win32ClientSocket : public ClientSocket {
     }
     socket_ = INVALID_SOCKET;
     connected_ = false;
+    // Notifications of the closed socket still queued must not reach the
+    // next one, which may get the same handle value.
+    MSG stale;
+    while (window_ && PeekMessageW(&stale, window_, kSelectMessage, kLookupMessage, PM_REMOVE)) {
+    }
   }
 
   std::shared_ptr<int> token_ = std::make_shared<int>(0);

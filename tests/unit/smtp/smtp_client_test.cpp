@@ -301,6 +301,32 @@ TEST_F(SmtpClientTest, AHostNameIsLookedUp) {
   client.Disconnect();
 }
 
+TEST_F(SmtpClientTest, AnUnknownHostNameMakesConnectFalse) {
+  TSMTPClient smtp("smtp4");
+  smtp.Host = "no-such-host.invalid";
+  smtp.Port = server.Port();
+  smtp.SetTimeOut(20);
+  auto start = Clock::now();
+  EXPECT_FALSE(smtp.Connect());
+  EXPECT_LT(MsSince(start), 19000);  // the lookup failed; it did not just time out
+  EXPECT_FALSE(smtp.Talk().Socket().Active());
+}
+
+TEST_F(SmtpClientTest, TheTargetCannotChangeWhileTheSocketIsActive) {
+  ASSERT_TRUE(client.Connect());
+  ClientSocket& socket = client.Talk().Socket();
+  try {
+    socket.SetPort(client.Port + 1);
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(std::string(e.what()), "ソケットを使用中は値を変更できません");
+  }
+  EXPECT_THROW(socket.SetHost("elsewhere"), ESocketError);
+  EXPECT_NO_THROW(socket.SetAddress("127.0.0.1"));  // unchanged value
+  client.Disconnect();
+  EXPECT_NO_THROW(socket.SetPort(client.Port + 1));
+}
+
 TEST_F(SmtpClientTest, UsageErrorsRaiseBeforeAnythingIsSent) {
   auto expectRaise = [](const std::function<void()>& call, const std::string& text) {
     try {
