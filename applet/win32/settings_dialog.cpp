@@ -104,8 +104,16 @@ void T_frmDrivewarden::CreatePages() {
     pages_[i] = CreateDialogParamW(AppletInstance(), MAKEINTRESOURCEW(kPageTemplates[i]), window_,
                                    &T_frmDrivewarden::PageProc, reinterpret_cast<LPARAM>(this));
     SetWindowLongPtrW(pages_[i], GWLP_ID, IDC_PAGE_FIRST + i);
-    // Pages follow the tab control in the tab order.
-    SetWindowPos(pages_[i], tab, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+  // Z-order from the top: the pages (over the tab's display area, first in
+  // the tab order), the buttons, the tab control (which clips its siblings),
+  // the group box at the bottom.
+  SetWindowPos(GetDlgItem(window_, IDC_GROUP), HWND_BOTTOM, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(tab, GetDlgItem(window_, IDC_BTN_APPLY), 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  for (int i = 2; i >= 0; --i) {
+    SetWindowPos(pages_[i], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 }
 
@@ -478,11 +486,29 @@ void T_frmDrivewarden::ProcessPendingMessages() {
   }
 }
 
+namespace {
+
+// True when this process runs with an elevated (administrator) token.
+bool IsElevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+                  elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return elevated;
+}
+
+}  // namespace
+
 bool T_frmDrivewarden::HandleWriteFailure(const std::string& message) {
   // Control Panel runs applets without elevation, and the settings file lives
-  // in the Windows directory: offer to open the applet again as administrator.
+  // in the Windows directory: when this process is not elevated, offer to
+  // open the applet again as administrator. Elevated, the plain error stands.
+  if (IsElevated()) return false;
   const std::string question = message +
-                               "\r\r管理者の権限がないため、設定を保存できませんでした。"
+                               "\r\r設定ファイルを書き換えるには管理者の権限が必要です。"
                                "\r管理者として設定画面を開き直しますか？"
                                "\r（開き直した画面で、もう一度設定してください。）";
   MessageBoxResult answer = boxes_->Show(question, kAppletCaption, MessageBoxButtons::YesNo,

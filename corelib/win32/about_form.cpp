@@ -218,7 +218,9 @@ T_QuotawardenAboutForm::T_QuotawardenAboutForm(HWND owner) : T_NVKBaseCommonAbou
   for (int i = 0; i < 4; ++i) {
     RECT r{};
     GetWindowRect(Control(labels[i]), &r);
-    MoveWindow(Control(labels[i]), Scale(12), Scale(tops[i]), Scale(310), r.bottom - r.top, FALSE);
+    // The copyright line is below the buttons and may use the whole width.
+    int width = labels[i] == kLblCopyright ? 470 : 310;
+    MoveWindow(Control(labels[i]), Scale(12), Scale(tops[i]), Scale(width), r.bottom - r.top, FALSE);
   }
   SetText(Control(kLblProductName), kAboutProductName);
   SetText(Control(kLblProductVersion), kAboutProductVersion);

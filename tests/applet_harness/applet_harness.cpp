@@ -481,6 +481,30 @@ void DriveDialog() {
   Click(Item(addr, IDC_MAIL_BTN_OK));
   WaitGone(addr);
 
+  // A settings file that cannot be written: the error is shown, nothing is
+  // asked, Apply stays enabled. (A folder in the file's place.)
+  std::string ini = WindowsDirFile("Drivewarden.ini");
+  std::string kept = ini + ".kept";
+  MoveFileA(ini.c_str(), kept.c_str());
+  CreateDirectoryA(ini.c_str(), nullptr);
+  Click(apply);
+  HWND failBox = WaitDialog(BoxCaption());
+  std::wstring failText = failBox != nullptr ? BoxText(failBox) : L"";
+  Check(failText.rfind(W("Drivewarden.ini に書き込めません"), 0) == 0,
+        "a failed write shows the write error", failText);
+  if (failBox != nullptr) {
+    // Plain error (OK) when elevated; the offer to reopen elevated (Yes/No) otherwise.
+    int button = GetDlgItem(failBox, IDNO) != nullptr ? IDNO : IDOK;
+    PostMessageW(failBox, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(failBox, button)));
+    WaitGone(failBox);
+  }
+  Sleep(300);
+  Check(NoMessageBox() && IsWindowEnabled(apply) != FALSE && IsWindowVisible(d) != FALSE,
+        "after a failed write no question is asked and Apply stays enabled");
+  RemoveDirectoryA(ini.c_str());
+  MoveFileA(kept.c_str(), ini.c_str());
+
   // Apply, answering No to the restart question.
   Check(IsWindowEnabled(apply) != FALSE, "Apply is enabled before saving");
   Click(apply);
