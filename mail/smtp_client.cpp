@@ -92,7 +92,7 @@ TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<Cl
   FTalk->OnPieceReceived = [this](TSocketTalk&, TTalkStep, bool& succeeded, const std::string& piece) {
     OnPieceReceived(succeeded, piece);
   };
-  FTalk->OnFailure = [this](TSocketTalk& talk, TTalkStep, TTalkError) { talk.CancelWait(); };
+  FTalk->OnFailure = [](TSocketTalk& talk, TTalkStep, TTalkError) { talk.CancelWait(); };
   FTalk->OnConnectionClosed = [this](TSocketTalk&) { FConnected = false; };
   FTalk->OnCheckComplete = [](TSocketTalk&, TTalkStep, const std::string& reply) { return IsCompleteReply(reply); };
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -58,6 +59,14 @@ int main(int argc, char** argv) {
       replies.emplace_back(value.substr(0, eq), text + "\r\n");
     } else {
       return Usage();
+    }
+  }
+  if (!mailDir.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(mailDir, error);
+    if (error) {
+      std::fprintf(stderr, "smtp_test_server: cannot create %s\n", mailDir.c_str());
+      return 1;
     }
   }
   qw::SmtpTestServer server(mailDir);
