@@ -218,6 +218,37 @@ HWND FocusOfUi() {
   return info.hwndFocus;
 }
 
+// Opens the pop-up menu of a list (as a right click does) and reports whether
+// the item `id` is enabled; the menu is then closed with Escape.
+int PopupItemState(HWND list, UINT id) {
+  RECT r{};
+  GetWindowRect(list, &r);
+  PostMessageW(GetParent(list), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list),
+               MAKELPARAM(r.left + 10, r.top + 10));
+  HWND menuWindow = nullptr;
+  for (int waited = 0; waited < 5000 && menuWindow == nullptr; waited += 50) {
+    Sleep(50);
+    EnumThreadWindows(
+        gUiThread,
+        [](HWND w, LPARAM p) -> BOOL {
+          if (IsWindowVisible(w) && ClassOf(w) == L"#32768") {
+            *reinterpret_cast<HWND*>(p) = w;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&menuWindow));
+  }
+  if (menuWindow == nullptr) return -1;
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  UINT state = menu != nullptr ? GetMenuState(menu, id, MF_BYCOMMAND) : 0xFFFFFFFF;
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+  WaitGone(menuWindow, 3000);
+  Sleep(100);
+  if (state == 0xFFFFFFFF) return -1;
+  return (state & (MF_GRAYED | MF_DISABLED)) != 0 ? 0 : 1;
+}
+
 const std::wstring& BoxCaption() {
   static const std::wstring caption = W("ドライブ番人");
   return caption;
@@ -424,6 +455,14 @@ void DriveDialog() {
   Check(WaitGone(addr), "Enter with a valid address adds it and closes the dialog");
   Check(Lines(Item(d, IDC_LBX_CCLIST)) == std::vector<std::wstring>{L"ops@example.com"},
         "the Cc list holds the address");
+
+  // The Cc pop-up's delete item follows the selection, as the To one does.
+  HWND ccList = Item(d, IDC_LBX_CCLIST);
+  SelectLine(ccList, 0);
+  Check(PopupItemState(ccList, IDM_DELCC) == 1, "the Cc pop-up's delete item is enabled with a selection");
+  SelectLine(ccList, -1);
+  Check(PopupItemState(ccList, IDM_DELCC) == 0, "the Cc pop-up's delete item is disabled without one");
+  Check(PopupItemState(ccList, IDM_ADDCC) == 1, "the Cc pop-up's add item is always enabled");
 
   // Delete the To address: the delete button follows the selection.
   HWND toList = Item(d, IDC_LBX_TOLIST);
