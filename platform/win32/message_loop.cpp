@@ -4,7 +4,9 @@
 // thread, modal ones included.
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
+#include <vector>
 #include <memory>
 #include <mutex>
 
@@ -191,17 +193,31 @@ class Win32Loop : public MessageLoop {
     }
   }
 
+  // Dispatches the window messages of the thread. Thread messages (posted
+  // with PostThreadMessage, no window) are left in the queue for the loop
+  // that owns them: DispatchMessage would drop them, and a wait of ours may
+  // run inside that loop's handler (a service control request arriving
+  // while a check sends mail must not be lost).
   bool ProcessPending() override {
     bool any = false;
-    MSG msg;
+    std::vector<UINT> leftIds;  // ids of thread messages left queued, sorted
     // A bounded batch, so that a handler that keeps posting cannot hold the
     // caller here for ever.
-    for (int n = 0; n < 4096 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++n) {
-      any = true;
+    for (int n = 0; n < 4096; ++n) {
+      MSG msg;
+      if (!PeekOutside(leftIds, &msg)) break;
       if (msg.message == WM_QUIT) {
+        PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         core_->quit = true;
+        any = true;
         break;
       }
+      if (msg.hwnd == nullptr) {
+        leftIds.insert(std::upper_bound(leftIds.begin(), leftIds.end(), msg.message), msg.message);
+        continue;
+      }
+      if (!PeekMessageW(&msg, msg.hwnd, msg.message, msg.message, PM_REMOVE)) continue;
+      any = true;
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
       RethrowDispatchError();
@@ -210,9 +226,12 @@ class Win32Loop : public MessageLoop {
   }
 
   void WaitAndProcess(int64_t maxWaitMs) override {
+    if (ProcessPending()) return;
     DWORD wait = INFINITE;
     if (maxWaitMs >= 0) wait = maxWaitMs >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(maxWaitMs);
-    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // Only input that arrives from now on wakes the wait: thread messages
+    // left queued above must not make it return at once again and again.
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, 0);
     ProcessPending();
   }
 
@@ -233,6 +252,17 @@ class Win32Loop : public MessageLoop {
   }
 
  private:
+  // Looks (without removing) at the next message whose id is not in `left`.
+  static bool PeekOutside(const std::vector<UINT>& left, MSG* msg) {
+    UINT low = 0;
+    for (UINT id : left) {
+      if (id > low && PeekMessageW(msg, nullptr, low, id - 1, PM_NOREMOVE)) return true;
+      low = id + 1;
+      if (low == 0) return false;  // wrapped past the last id
+    }
+    return PeekMessageW(msg, nullptr, low, 0xFFFFFFFF, PM_NOREMOVE) != 0;
+  }
+
   std::shared_ptr<LoopCore> core_;
 };
 
@@ -255,6 +285,13 @@ DWORD LoopSlot() {
 }  // namespace
 
 void SetTimerChunkLimitForTesting(int64_t milliseconds) { kMaxChunkMs = milliseconds; }
+
+void PostThreadMessageForTesting(uint32_t message) { PostThreadMessageW(GetCurrentThreadId(), message, 7, 0); }
+
+bool TakeThreadMessageForTesting(uint32_t message) {
+  MSG msg;
+  return PeekMessageW(&msg, reinterpret_cast<HWND>(-1), message, message, PM_REMOVE) && msg.wParam == 7;
+}
 
 void KeepDispatchError(std::exception_ptr error) {
   if (!tDispatchError) tDispatchError = new std::exception_ptr(error);

@@ -18,6 +18,11 @@ void KeepDispatchError(std::exception_ptr error);
 // 0x7FFFFFFF, the largest period SetTimer takes).
 void SetTimerChunkLimitForTesting(int64_t milliseconds);
 
+// Tests post a thread message (no window) to the calling thread, and take
+// it out of the queue again (true when it was still there).
+void PostThreadMessageForTesting(uint32_t message);
+bool TakeThreadMessageForTesting(uint32_t message);
+
 // The module that holds this code (for window classes).
 HINSTANCE ThisModule();
 

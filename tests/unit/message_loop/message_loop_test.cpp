@@ -187,7 +187,28 @@ TEST(MessageLoop, PeriodsBeyond32BitsAreKeptAndDoNotTickEarly) {
 #ifdef _WIN32
 }  // namespace
 void SetTimerChunkLimitForTesting(int64_t milliseconds);
+void PostThreadMessageForTesting(uint32_t message);
+bool TakeThreadMessageForTesting(uint32_t message);
 namespace {
+
+TEST(MessageLoop, ThreadMessagesOfOtherLoopsStayQueuedAndDoNotWakeTheWait) {
+  // A wait inside a handler of a thread's own GetMessage loop (the service
+  // thread's control requests) must neither drop nor spin on its messages.
+  MessageLoop& loop = ThisThreadLoop();
+  while (loop.ProcessPending()) {
+  }
+  constexpr uint32_t kControl = 0x8000 + 0x77;  // WM_APP + 0x77
+  PostThreadMessageForTesting(kControl);
+  bool ran = false;
+  loop.Post([&] { ran = true; });
+  loop.ProcessPending();
+  EXPECT_TRUE(ran);
+  auto start = Clock::now();
+  loop.WaitAndProcess(150);
+  EXPECT_GE(MsSince(start), 120);  // the left message did not end the wait
+  EXPECT_TRUE(TakeThreadMessageForTesting(kControl));
+  EXPECT_FALSE(TakeThreadMessageForTesting(kControl));
+}
 
 TEST(MessageLoop, APeriodLongerThanOneWindowTimerIsCountedInChunks) {
   SetTimerChunkLimitForTesting(15);
