@@ -180,11 +180,23 @@ class TMailPart::Parser {
       return FData.size();
     }
     if (from >= FData.size()) return FData.size();
-    if (StartsWith(FData.substr(from), prefix)) return from;
+    if (LineAtStartsWith(from, prefix)) return from;
     std::string pattern = "\r\n";
     pattern.append(prefix);
-    std::size_t at = FData.find(pattern, from);
-    return at == std::string_view::npos ? FData.size() : at + 2;
+    for (std::size_t at = FData.find(pattern, from); at != std::string_view::npos;
+         at = FData.find(pattern, at + 1)) {
+      if (LineAtStartsWith(at + 2, prefix)) return at + 2;
+    }
+    return FData.size();
+  }
+
+  // Whether the line that starts at `pos` begins with `prefix` (which holds
+  // no CR LF): the bytes match and the prefix does not run into the line's
+  // own CR LF, as a prefix ending in CR would when a LF follows it.
+  bool LineAtStartsWith(std::size_t pos, std::string_view prefix) const {
+    if (!StartsWith(FData.substr(pos), prefix)) return false;
+    const std::size_t after = pos + prefix.size();
+    return prefix.empty() || prefix.back() != '\r' || after >= FData.size() || FData[after] != '\n';
   }
 
   // Notifies the lines of [from, to) as read.

@@ -552,6 +552,27 @@ TEST_F(MailAssemblyTest, ProgressProcessesTheThreadsPendingMessagesByDefault) {
   EXPECT_EQ(ran, 2);
 }
 
+TEST_F(MailAssemblyTest, ADelimiterEndingInCrNeverSpansALineBreak) {
+  // Boundary "b" + CR: the line "--b" followed by CR LF does not begin with
+  // the delimiter; "--b" + CR + "X" does. With and without a handler alike.
+  const std::string text =
+      "Content-Type: multipart/mixed; boundary=\"b\r\"\r\n\r\n"
+      "--b\r\n\r\nx\r\n--b\rX\r\n\r\ny\r\n--b\r--\r\n";
+  for (bool withHandler : {false, true}) {
+    SCOPED_TRACE(withHandler);
+    TMailMessage m(system);
+    if (withHandler) {
+      m.OnProgress = [](void*, int32_t, int32_t) {};
+      m.SetMessagePump([] {});
+    }
+    m.LoadText(text);
+    EXPECT_EQ(m.Boundary(), "b\r");
+    EXPECT_EQ(m.BodyStream, "--b\r\n\r\nx\r\n");
+    ASSERT_EQ(m.SubParts().Count(), 1);
+    EXPECT_EQ(m.SubParts()[0].BodyStream, "y");
+  }
+}
+
 TEST_F(MailAssemblyTest, ProgressHandlerSeesTheSameUuConversion) {
   int calls = 0;
   msg.OnProgress = [&](void*, int32_t, int32_t) { ++calls; };
