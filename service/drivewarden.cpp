@@ -41,7 +41,11 @@ class CheckEnd {
 }  // namespace
 
 TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer)
-    : platform_(platform), tmCheck_(std::move(checkTimer)) {
+    : platform_(platform),
+      tmCheck_(std::move(checkTimer)),
+      FMailMsg(std::make_unique<TMailMessage>(platform.system, "mailMsg")) {
+  FMailMsg->Charset = "iso-2022-jp";
+  FMailMsg->TextEncoding = etQuotedPrintable;
   tmCheck_->SetEnabled(false);
   tmCheck_->SetInterval(1000);
   tmCheck_->OnTimer = [this] { tmCheckTimer(this); };
@@ -149,6 +153,8 @@ void TDrivewarden::LoadSettings() {
   } else {
     FSmtpHost = smtp;
     FSmtpPort = port;
+    smtpClient().Host = smtp;
+    smtpClient().Port = port;
     if (OnSmtpServer) OnSmtpServer(smtp, port);
   }
 }
@@ -250,7 +256,11 @@ void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
   }
   const std::string report = ComposeReport(driveLines, thresholdLines);
   WriteEventLog(report, EventType::Warning);
-  if (FIsMailSend && OnSendAlert) OnSendAlert(report);
+  if (!FIsMailSend) return;
+  if (OnSendAlert)
+    OnSendAlert(report);
+  else
+    SendAlertMail(report);
 }
 
 }  // namespace qw

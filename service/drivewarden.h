@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "common/drivewarden_common.h"
+#include "mail/mail_message.h"
+#include "mail/smtp_client.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
 #include "platform/profile.h"
@@ -65,9 +67,18 @@ class TDrivewarden {
   // "#,###" with the system's thousands separator (0 gives "0"), then " バイト".
   std::string FormatBytes(int64_t count);
 
-  // The last step of a check that wrote a warning entry while mail is on.
-  // Receives the full report.
+  // The last step of a check that wrote a warning entry while mail is on:
+  // sends the full report as the alert mail. A test may put another step in
+  // its place with OnSendAlert.
+  void SendAlertMail(const std::string& report);
   std::function<void(const std::string& report)> OnSendAlert;
+
+  // The alert mail and the client that sends it. The client waits for its
+  // server by dispatching the messages of the thread that uses it; when a
+  // check runs on another thread than the previous one, the client is made
+  // anew for that thread with the same settings.
+  TMailMessage& mailMsg() { return *FMailMsg; }
+  TSMTPClient& smtpClient();
 
   Timer& tmCheck() { return *tmCheck_; }
 
@@ -96,6 +107,9 @@ class TDrivewarden {
   int64_t Capacity(char letter);
 
   std::unique_ptr<Timer> tmCheck_;
+  std::unique_ptr<TMailMessage> FMailMsg;
+  std::unique_ptr<TSMTPClient> FSmtpClient;
+  std::thread::id FSmtpThread;
   int32_t FInterval = 0;
   bool FIsMailSend = false;
   std::string FMailFrom;

@@ -1,0 +1,131 @@
+// The alert mail of a check, delivered to the SMTP test server on loopback.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "mail/encodings.h"
+#include "mail/iso2022jp.h"
+#include "service/drivewarden.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+#include "tools/smtp_test_server.h"
+
+namespace qw {
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+class AlertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Start());
+    drives.drives['C'] = {kDriveFixed, 50 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    system.now = {2024, 5, 6, 1, 7, 8, 9, 0};
+    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log},
+                                             loop.CreateTimer());
+    uint32_t next = 0x1A2B3C40;
+    service->mailMsg().SetRandomSource([next]() mutable { return next++; });
+  }
+
+  void SetIni(const std::string& to, const std::string& cc) {
+    std::string text = "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=100MB\r\n"
+                       "[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" + std::to_string(server.Port()) +
+                       "\r\nMAILFROM=warden@example.jp\r\nMAILTO=" + to + "\r\n";
+    if (!cc.empty()) text += "MAILCC=" + cc + "\r\n";
+    profiles.SetFile("Drivewarden.ini", text, ++stamp);
+  }
+
+  test::FakeProfiles profiles;
+  test::FakeDrives drives;
+  test::FakeSystemInfo system;
+  test::FakeEventLog log;
+  FakeMessageLoop loop;
+  SmtpTestServer server;
+  std::unique_ptr<TDrivewarden> service;
+  int32_t stamp = 0x58A00000;
+};
+
+TEST_F(AlertTest, TheAlertIsAnIso2022JpMailWithTheReportAsBody) {
+  SetIni("a@example.jp, b@example.jp", "c@example.jp");
+  service->ServiceStart();
+  ASSERT_TRUE(server.WaitForSessions(1, 10000));
+  auto sessions = server.Sessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  const auto& s = sessions[0];
+  EXPECT_EQ(s.mailFrom, "warden@example.jp");
+  EXPECT_EQ(s.recipients, (std::vector<std::string>{"a@example.jp", "b@example.jp", "c@example.jp"}));
+  ASSERT_EQ(s.messages.size(), 1u);
+  EXPECT_EQ(s.commands.back(), "QUIT");
+
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  const std::string report =
+      "WATCHED-PC のローカルドライブの空き領域は以下のとおりです。\r\n\r\n"
+      "・ C ドライブの空き領域: 52,428,800 バイト\r\n"
+      "・ D ドライブの空き領域: 943,718,400 バイト\r\n\r\n"
+      "このうち、空き領域が指定されたしきい値以下のドライブは\r\n\r\n"
+      "C ドライブ : しきい値 100MB ( = 104,857,600 バイト )\r\n\r\n"
+      "です。\r\n\r\n"
+      "2024/05/06 7:08:09";
+  const std::string body = ShiftJisToIso2022Jp(report);
+  for (unsigned char c : body) ASSERT_LT(c, 0x80) << "the body is 7-bit";
+  const std::string expected =
+      "Subject: " + EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp") + "\r\n"
+      "To: <a@example.jp>, <b@example.jp>\r\n"
+      "Cc: <c@example.jp>\r\n"
+      "From: \"" + EncodeHeaderWord("ドライブ番人サービス", "iso-2022-jp") + "\"\r\n\t<warden@example.jp>\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "Content-Length: " + std::to_string(body.size()) + "\r\n"
+      "Date: Mon, 06 May 2024 07:08:09 +0900\r\n"
+      "Message-ID: <20240506070809.1A2B3C40.1A2B3C41@127.0.0.1>\r\n"
+      "\r\n" + body;
+  EXPECT_EQ(s.messages[0], expected + "\r\n") << "the text ends with the line break before the final dot";
+  EXPECT_EQ(EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp").rfind("=?iso-2022-jp?Q?", 0), 0u);
+}
+
+TEST_F(AlertTest, ASecondAlertWithoutCcCarriesNoCcLine) {
+  SetIni("a@example.jp", "c@example.jp");
+  service->ServiceStart();
+  SetIni("a@example.jp", "");
+  service->tmCheckTimer(nullptr);
+  ASSERT_TRUE(server.WaitForSessions(2, 10000));
+  auto sessions = server.Sessions();
+  ASSERT_EQ(sessions.size(), 2u);
+  ASSERT_EQ(sessions[1].messages.size(), 1u);
+  EXPECT_NE(sessions[0].messages[0].find("\r\nCc: <c@example.jp>\r\n"), std::string::npos);
+  EXPECT_EQ(sessions[1].messages[0].find("Cc:"), std::string::npos);
+  EXPECT_EQ(sessions[1].recipients, std::vector<std::string>{"a@example.jp"});
+  EXPECT_EQ(log.entries.size(), 2u);
+}
+
+TEST_F(AlertTest, AToListWithoutAddressesIsAnErrorOfTheCheck) {
+  SetIni(" , ,", "");
+  try {
+    service->ServiceStart();
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "smtpClient: No recipients to send message");
+  }
+  ASSERT_EQ(log.entries.size(), 1u) << "the entry comes before the mail";
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  ASSERT_TRUE(server.WaitForSessions(1, 10000)) << "the connection is closed";
+  EXPECT_TRUE(server.Sessions()[0].messages.empty());
+  EXPECT_FALSE(service->smtpClient().Connected());
+  EXPECT_TRUE(service->tmCheck().Enabled());
+}
+
+TEST_F(AlertTest, NoServerListeningSkipsTheMail) {
+  const int port = server.Port();
+  server.Stop();
+  SetIni("a@example.jp", "");
+  EXPECT_NO_THROW(service->ServiceStart());
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  EXPECT_EQ(service->smtpClient().Port, port);
+}
+
+}  // namespace
+}  // namespace qw
