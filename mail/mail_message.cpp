@@ -86,7 +86,9 @@ std::string TMailPart::HeaderParam(std::string_view name, std::string_view param
       TrimSpaces(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
 }
 
-void TMailPart::SetHeaderValue(std::string_view name, std::string_view value) {
+void TMailPart::SetHeaderValue(std::string_view name, std::string_view valueView) {
+  // The value may be a view of a header line, which appending may move.
+  const std::string value(valueView);
   std::string prefix = LinePrefix(name);
   int i = FindHeaderLine(HeaderLines, prefix, 0);
   if (value.empty()) {
@@ -101,8 +103,10 @@ void TMailPart::SetHeaderValue(std::string_view name, std::string_view value) {
   line = ReplaceFieldValue(line, value);
 }
 
-void TMailPart::SetHeaderParam(std::string_view name, std::string_view param,
-                               std::string_view value) {
+void TMailPart::SetHeaderParam(std::string_view name, std::string_view paramView,
+                               std::string_view valueView) {
+  const std::string param(paramView);
+  const std::string value(valueView);
   std::string prefix = LinePrefix(name);
   int i = FindHeaderLine(HeaderLines, prefix, 0);
   if (i < 0) {

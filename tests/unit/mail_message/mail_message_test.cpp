@@ -88,6 +88,14 @@ TEST_F(MailMessageTest, ParametersAreAddedReplacedAndSurviveValueChanges) {
   EXPECT_EQ(msg.HeaderLines.size(), 1u);
 }
 
+TEST_F(MailMessageTest, ValuesTakenFromTheHeaderItselfAreSafe) {
+  msg.HeaderLines = {"A: 1"};
+  msg.HeaderLines.shrink_to_fit();  // the next line moves the vector
+  msg.SetHeaderValue("B", msg.HeaderLines[0]);
+  msg.SetHeaderParam("C", msg.HeaderLines[0], msg.HeaderLines[1]);
+  EXPECT_EQ(msg.HeaderLines, (Lines{"A: 1", "B: A: 1", "C:; A: 1=B: A: 1"}));
+}
+
 TEST_F(MailMessageTest, HeaderTextIsEveryLineWithCrLf) {
   msg.HeaderLines = {"A: 1", "B: 22"};
   EXPECT_EQ(msg.HeaderText(), "A: 1\r\nB: 22\r\n");
