@@ -12,12 +12,37 @@
 namespace qw {
 namespace {
 
+#if defined(_WIN32)
+// Windows: the registry's file types. A type is registered for the current
+// user (HKEY_CLASSES_ROOT shows it) with reg.exe and removed afterwards.
+class RegistryContentTypeTest : public ::testing::Test {
+ protected:
+  static int Reg(const std::string& args) { return std::system(("reg " + args + " >NUL 2>&1").c_str()); }
+  void TearDown() override {
+    Reg("delete HKCU\\Software\\Classes\\.qwmailtext /f");
+    Reg("delete HKCU\\Software\\Classes\\.qwmailempty /f");
+  }
+};
+
+TEST_F(RegistryContentTypeTest, ReadsTheRegisteredContentType) {
+  ASSERT_EQ(Reg("add HKCU\\Software\\Classes\\.qwmailtext /v \"Content Type\" /d text/x-qw-mail /f"), 0);
+  EXPECT_EQ(ContentTypeOfFile("report.qwmailtext"), "text/x-qw-mail");
+  EXPECT_EQ(ContentTypeOfFile("C:\\logs\\REPORT.QWMAILTEXT"), "text/x-qw-mail");
+  // A key without the value, or with an empty one, gives the fallback.
+  ASSERT_EQ(Reg("add HKCU\\Software\\Classes\\.qwmailempty /f"), 0);
+  EXPECT_EQ(ContentTypeOfFile("a.qwmailempty"), "application/octet-stream");
+  ASSERT_EQ(Reg("add HKCU\\Software\\Classes\\.qwmailempty /v \"Content Type\" /d \"\" /f"), 0);
+  EXPECT_EQ(ContentTypeOfFile("a.qwmailempty"), "application/octet-stream");
+}
+#else
 TEST(ContentTypeOfFile, KnowsCommonExtensions) {
-  // Both the built-in table and a Windows registry know these.
   EXPECT_EQ(ContentTypeOfFile("report.txt"), "text/plain");
   EXPECT_EQ(ContentTypeOfFile("C:\\logs\\REPORT.TXT"), "text/plain");
   EXPECT_EQ(ContentTypeOfFile("page.htm"), "text/html");
+  EXPECT_EQ(ContentTypeOfFile("photo.JPG"), "image/jpeg");
+  EXPECT_EQ(ContentTypeOfFile("archive.zip"), "application/x-zip-compressed");
 }
+#endif
 
 TEST(ContentTypeOfFile, FallsBackToOctetStream) {
   EXPECT_EQ(ContentTypeOfFile("data.qwunknownext"), "application/octet-stream");
