@@ -158,6 +158,12 @@ TEST_F(LoopBoundTimerTest, OnItsOwnThreadItActsAtOnce) {
   EXPECT_TRUE(Inner().Enabled());
   EXPECT_EQ(Inner().Deadline(), 2000);
   EXPECT_EQ(loop.PendingTaskCount(), 0u);
+
+  loop.AdvanceBy(500);
+  timer.SetInterval(2000);
+  EXPECT_EQ(Inner().Deadline(), 2000) << "the period it has already: no restart";
+  timer.SetInterval(3000);
+  EXPECT_EQ(Inner().Deadline(), 3500) << "a new period restarts the running timer";
 }
 
 TEST_F(LoopBoundTimerTest, ChangesQueuedForADestroyedTimerAreDropped) {
