@@ -18,11 +18,13 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "applet/win32/resource.h"
+#include "corelib/win32/form_panel.h"
 
 namespace {
 
@@ -301,6 +303,95 @@ std::string ReadFileText(const std::string& path) {
     std::fclose(f);
   }
   return text;
+}
+
+// --- the form panel -------------------------------------------------------------
+
+HWND NewForm(const wchar_t* caption, DWORD exStyle, HMENU menu) {
+  HWND form = CreateWindowExW(exStyle, L"STATIC", caption, WS_POPUP | WS_CAPTION | WS_SYSMENU, 100,
+                              100, 300, 200, nullptr, menu, nullptr, nullptr);
+  return form;
+}
+
+HMENU NewMainMenu(const wchar_t* popupCaption) {
+  HMENU bar = CreateMenu();
+  HMENU popup = CreatePopupMenu();
+  AppendMenuW(popup, MF_STRING, 9001, L"Item");
+  AppendMenuW(bar, MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(popup), popupCaption);
+  return bar;
+}
+
+void CheckFormPanel() {
+  using qw::FormPanel;
+  HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 500, 400,
+                               nullptr, nullptr, nullptr, nullptr);
+  RECT bounds{10, 10, 310, 210};
+  auto panel = std::make_unique<FormPanel>(owner, 500, bounds);
+  HMENU menu = NewMainMenu(L"File");
+  HWND form = NewForm(L"Form one", 0, menu);
+  qw::RegisterForm(form, "_formOne");
+  LONG_PTR style = GetWindowLongPtrW(form, GWL_STYLE);
+
+  panel->SetForm(form);
+  RECT client{}, formRect{};
+  GetClientRect(panel->Handle(), &client);
+  GetWindowRect(form, &formRect);
+  Check(panel->Form() == form && GetParent(form) == panel->Handle(), "the panel hosts the form as its child");
+  Check((GetWindowLongPtrW(form, GWL_STYLE) & ~static_cast<LONG_PTR>(WS_VISIBLE | WS_CLIPSIBLINGS)) == WS_CHILD &&
+            IsWindowVisible(form) != FALSE,
+        "a hosted form has exactly the child style and is shown");
+  Check(formRect.right - formRect.left == client.right && formRect.bottom - formRect.top == client.bottom,
+        "a hosted form fills the panel");
+  Check(GetMenu(form) == nullptr && GetMenu(owner) == menu, "the form's menu is lent to the owner without one");
+  MoveWindow(panel->Handle(), 10, 10, 400, 300, TRUE);
+  GetWindowRect(form, &formRect);
+  Check(formRect.right - formRect.left == 400 && formRect.bottom - formRect.top == 300,
+        "a hosted form follows the panel's size");
+  Check(panel->FormName() == "_formOne" && panel->FormCaption() == "Form one",
+        "name and caption read from the hosted form");
+
+  panel->SetForm(nullptr);
+  Check(panel->Form() == nullptr && GetParent(form) == nullptr && GetMenu(form) == menu &&
+            GetMenu(owner) == nullptr,
+        "releasing gives the form back its parent and menu, and the owner loses the menu");
+  Check((GetWindowLongPtrW(form, GWL_STYLE) & ~static_cast<LONG_PTR>(WS_VISIBLE)) == (style & ~static_cast<LONG_PTR>(WS_VISIBLE)) &&
+            !IsWindowVisible(form),
+        "releasing gives the form back its style, hidden");
+
+  // An owner with a menu of its own: the form's pop-ups are merged and removed.
+  HMENU ownerMenu = NewMainMenu(L"Owner");
+  SetMenu(owner, ownerMenu);
+  panel->SetForm(form);
+  Check(GetMenuItemCount(ownerMenu) == 2 && GetMenu(owner) == ownerMenu, "the form's menu merges into the owner's");
+  panel->SetForm(nullptr);
+  Check(GetMenuItemCount(ownerMenu) == 1 && GetMenu(form) == menu, "releasing unmerges it");
+
+  // A stay-on-top form is normal after having been hosted.
+  HWND topmost = NewForm(L"Top", WS_EX_TOPMOST, nullptr);
+  qw::RegisterForm(topmost, "_top");
+  panel->SetForm(topmost);
+  panel->SetForm(nullptr);
+  Check((GetWindowLongPtrW(topmost, GWL_EXSTYLE) & WS_EX_TOPMOST) == 0, "a stay-on-top form comes back normal");
+
+  // Lookups by name and caption.
+  panel->SetFormName("_formOne");
+  Check(panel->Form() == form, "setting FormName hosts the form of that name");
+  panel->SetFormCaption("Top");
+  Check(panel->Form() == topmost && GetParent(form) == nullptr, "setting FormCaption hosts that form, releasing the other");
+  panel->SetFormName("_noSuchForm");
+  Check(panel->Form() == nullptr && panel->FormName() == "_noSuchForm" && panel->FormCaption().empty(),
+        "a failed lookup releases the form, keeps the name and clears the caption");
+
+  // A hosted form destroyed elsewhere reads as none and is left alone.
+  panel->SetForm(form);
+  DestroyWindow(form);
+  Check(panel->Form() == nullptr, "a destroyed hosted form reads as none");
+  panel->SetForm(topmost);
+  Check(panel->Form() == topmost, "another form can be hosted after that");
+  panel.reset();
+  Check(IsWindow(topmost) && GetParent(topmost) == nullptr, "destroying the panel hands the form back");
+  DestroyWindow(topmost);
+  DestroyWindow(owner);
 }
 
 // --- the protocol -------------------------------------------------------------
@@ -740,6 +831,7 @@ int wmain(int argc, wchar_t** argv) {
   DeleteFileA(WindowsDirFile("Drivewarden.ini").c_str());
 
   if (mode == L"check") {
+    CheckFormPanel();
     CheckProtocol(cplWindow);
     // A key of a drive letter that is no fixed drive here must survive a save.
     WriteKey("DRIVE", "Q", "7%");
