@@ -18,7 +18,10 @@ rm -rf "$work"
 mkdir -p "$work"
 source scripts/lib/wine.sh
 
-cleanup() { qw_wine_stop; }
+cleanup() {
+  qw_wine_stop
+  rm -rf "$work"
+}
 trap cleanup EXIT
 fail() {
   echo "service_wine: $*" >&2
