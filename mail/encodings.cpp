@@ -137,6 +137,15 @@ inline bool HasByte(std::uint64_t w, unsigned char b) {
   return ((x - kOnes) & ~x & kHighs) != 0;
 }
 
+// One high bit per byte of `w` that is a CR, exact up to and including the
+// first CR (the lowest set bit marks the first).
+inline std::uint64_t CrMask(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  std::uint64_t x = w ^ (kOnes * 0x0D);
+  return (x - kOnes) & ~x & kHighs;
+}
+
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
   std::string out;
   EncodeQuotedPrintableTo(out, text, headerMode);
@@ -181,33 +190,41 @@ void EncodeQuotedPrintableTo(std::string& out, std::string_view text, bool heade
     count = 0;
   };
   std::size_t i = 0;
-  // Eight bytes at a time; each writes at most three characters.
-  for (; i + 8 <= n; i += 8) {
+  // Eight bytes at a time, each writing at most three characters; a block is
+  // cut short after its first CR, which starts a new line.
+  while (i + 8 <= n) {
     if (p >= buffer + kChunk) flush();
     std::uint64_t w;
     std::memcpy(&w, in + i, 8);
-    if (HasByte(w, '\r')) {
-      for (int k = 0; k < 8; ++k) {
-        unsigned char c = in[i + k];
-        std::uint32_t len = put(c);
-        count = c == '\r' ? 0 : count + len;
-        if (count >= kLineLimit) soft_break();
+    std::uint64_t cr = CrMask(w);
+    if (cr == 0) {
+      if (count <= kLineLimit - 9 && (w & 0x8080808080808080ull) == 0 && !HasByte(w, '=')) {
+        std::memcpy(p, in + i, 8);  // nothing to encode
+        p += 8;
+        count += 8;
+      } else if (count <= kLineLimit - 25) {
+        // The line cannot reach its limit within these bytes.
+        const char* start = p;
+        for (int k = 0; k < 8; ++k) put(in[i + k]);
+        count += static_cast<std::uint32_t>(p - start);
+      } else {
+        for (int k = 0; k < 8; ++k) {
+          count += put(in[i + k]);
+          if (count >= kLineLimit) soft_break();
+        }
       }
-    } else if (count <= kLineLimit - 9 && (w & 0x8080808080808080ull) == 0 && !HasByte(w, '=')) {
-      std::memcpy(p, in + i, 8);  // nothing to encode
-      p += 8;
-      count += 8;
-    } else if (count <= kLineLimit - 25) {
-      // The line cannot reach its limit within these bytes.
-      const char* start = p;
-      for (int k = 0; k < 8; ++k) put(in[i + k]);
-      count += static_cast<std::uint32_t>(p - start);
-    } else {
-      for (int k = 0; k < 8; ++k) {
-        count += put(in[i + k]);
-        if (count >= kLineLimit) soft_break();
-      }
+      i += 8;
+      continue;
     }
+    // The bytes before the first CR, then the CR.
+    std::size_t before = static_cast<std::size_t>(std::countr_zero(cr)) / 8;
+    for (std::size_t k = 0; k < before; ++k) {
+      count += put(in[i + k]);
+      if (count >= kLineLimit) soft_break();
+    }
+    put('\r');
+    count = 0;
+    i += before + 1;
   }
   for (; i < n; ++i) {
     unsigned char c = in[i];
