@@ -121,9 +121,18 @@ LONG Dispatch(TAppletApplication& app, HWND hwndCPl, UINT msg, LPARAM lParam1, L
                 module->ResidInfo() != 0 ? ModuleString(module->ResidInfo()) : Wide(module->Help()));
       return 0;
     }
-    case CPL_STARTWPARMS: {
-      const auto* params = reinterpret_cast<const wchar_t*>(lParam2);
-      std::string text = params != nullptr ? Narrow(params) : std::string();
+    case CPL_STARTWPARMSA: {
+      // Text of the system code page; the handler gets Shift-JIS. The
+      // Unicode message (CPL_STARTWPARMSW) is left unanswered (0), so that a
+      // shell sending it opens the item with CPL_DBLCLK.
+      std::string text;
+      if (lParam2 != 0) {
+        const char* ansi = reinterpret_cast<const char*>(lParam2);
+        int n = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+        std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide.data(), n);
+        text = Narrow(wide.c_str());
+      }
       if (module->OnStartWParms) module->OnStartWParms(*module, text);
       return 1;
     }

@@ -421,10 +421,11 @@ void CheckProtocol(HWND cplWindow) {
   }
   Check(iconOk && bm.bmWidth == 32, "CPL_NEWINQUIRE icon is a 32x32 icon");
 
-  // CPL_STARTWPARMS: 1, and no dialog.
+  // CPL_STARTWPARMS: 1, and no dialog. The Unicode variant is not answered
+  // (0): a shell that sends it then opens the item with CPL_DBLCLK.
   bool dialogSeen = false;
-  LONG started = 0;
-  WhileInside([&] { started = gCpl(cplWindow, CPL_STARTWPARMS, 0, reinterpret_cast<LPARAM>(L"")); },
+  LONG started = -1;
+  WhileInside([&] { started = gCpl(cplWindow, CPL_STARTWPARMSA, 0, reinterpret_cast<LPARAM>("/x")); },
               [&] {
                 HWND d = WaitDialog(W("NORVIKA ドライブ番人"), 1500);
                 if (d != nullptr) {
@@ -433,6 +434,8 @@ void CheckProtocol(HWND cplWindow) {
                 }
               });
   Check(started == 1 && !dialogSeen, "CPL_STARTWPARMS answers 1 without opening the dialog");
+  Check(gCpl(cplWindow, CPL_STARTWPARMSW, 0, reinterpret_cast<LPARAM>(L"/x")) == 0 && NoMessageBox(),
+        "CPL_STARTWPARMSW is left to the Control Panel (0)");
 
   // An applet number without a module: the error is shown and the call answers 1.
   LONG bad = 0;
