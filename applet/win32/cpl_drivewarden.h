@@ -25,4 +25,10 @@ class T_cplDrivewarden : public TAppletModule {
 // The library's application object (null outside the library's lifetime).
 TAppletApplication* AppletApplication();
 
+// The application's exception handling: shows the error's message (nothing
+// for a SilentAbort). Window procedures use it, so that an error never
+// unwinds through the system's frames.
+void HandleAppletException(const std::exception& e);
+void HandleUnknownAppletException();
+
 }  // namespace qw

@@ -148,6 +148,10 @@ LONG Dispatch(TAppletApplication& app, HWND hwndCPl, UINT msg, LPARAM lParam1, L
 
 TAppletApplication* AppletApplication() { return gApplication; }
 
+void HandleAppletException(const std::exception& e) { ShowException(e); }
+
+void HandleUnknownAppletException() { ShowException(AppletError(kUnknownError)); }
+
 T_cplDrivewarden::T_cplDrivewarden(TAppletApplication& application)
     : TAppletModule(application, "_cplDrivewarden") {
   SetCaption(kAppletName);

@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <exception>
 #include <initializer_list>
+
+#include "applet/win32/cpl_drivewarden.h"
 
 namespace qw {
 
@@ -34,5 +37,19 @@ void FocusDialogControl(HWND dialog, HWND control);
 // property and returned by OldProc.
 void Subclass(HWND control, WNDPROC proc);
 LRESULT CallOldProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Runs a window procedure's work; an error is shown by the application's
+// exception handling and `onError` is returned instead.
+template <typename Result, typename Work>
+Result Guarded(Result onError, Work&& work) {
+  try {
+    return work();
+  } catch (const std::exception& e) {
+    HandleAppletException(e);
+  } catch (...) {
+    HandleUnknownAppletException();
+  }
+  return onError;
+}
 
 }  // namespace qw

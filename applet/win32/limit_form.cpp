@@ -82,6 +82,10 @@ void T_frmLimit::btnOKClick() {
 void T_frmLimit::btnCancelClick() { EndDialog(window_, IDCANCEL); }
 
 INT_PTR CALLBACK T_frmLimit::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&] { return DialogProcImpl(window, message, wParam, lParam); });
+}
+
+INT_PTR T_frmLimit::DialogProcImpl(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* self = reinterpret_cast<T_frmLimit*>(lParam);
     SetWindowLongPtrW(window, DWLP_USER, lParam);

@@ -32,6 +32,7 @@ class T_frmLimit {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
   void FormCreate();
   void FormShow();
   void btnOKClick();

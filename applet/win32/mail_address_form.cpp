@@ -73,6 +73,10 @@ void T_frmMailAddress::btnOKClick() {
 void T_frmMailAddress::btnCancelClick() { EndDialog(window_, IDCANCEL); }
 
 LRESULT CALLBACK T_frmMailAddress::EditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<LRESULT>(0, [&] { return EditProcImpl(edit, message, wParam, lParam); });
+}
+
+LRESULT T_frmMailAddress::EditProcImpl(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_GETDLGCODE:
       // Enter reaches the box (it is the box's own key, not the dialog's).
@@ -93,7 +97,11 @@ LRESULT CALLBACK T_frmMailAddress::EditProc(HWND edit, UINT message, WPARAM wPar
   return CallOldProc(edit, message, wParam, lParam);
 }
 
-INT_PTR CALLBACK T_frmMailAddress::DialogProc(HWND window, UINT message, WPARAM wParam,
+INT_PTR CALLBACK T_frmMailAddress::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&] { return DialogProcImpl(window, message, wParam, lParam); });
+}
+
+INT_PTR T_frmMailAddress::DialogProcImpl(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* self = reinterpret_cast<T_frmMailAddress*>(lParam);

@@ -32,7 +32,9 @@ class T_frmMailAddress {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK EditProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT EditProcImpl(HWND, UINT, WPARAM, LPARAM);
   void FormCreate();
   void FormShow();
   // False when the key is discarded.

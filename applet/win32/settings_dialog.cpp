@@ -538,7 +538,11 @@ bool T_frmDrivewarden::HandleWriteFailure(const std::string& message) {
 // ---------------------------------------------------------------------------
 // Window procedures
 
-LRESULT CALLBACK T_frmDrivewarden::SmtpEditProc(HWND edit, UINT message, WPARAM wParam,
+LRESULT CALLBACK T_frmDrivewarden::SmtpEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<LRESULT>(0, [&] { return SmtpEditProcImpl(edit, message, wParam, lParam); });
+}
+
+LRESULT T_frmDrivewarden::SmtpEditProcImpl(HWND edit, UINT message, WPARAM wParam,
                                                 LPARAM lParam) {
   if (message == WM_CHAR && !SmtpKeyPasses(static_cast<char16_t>(wParam))) return 0;
   if (message == WM_KILLFOCUS) {
@@ -552,7 +556,11 @@ LRESULT CALLBACK T_frmDrivewarden::SmtpEditProc(HWND edit, UINT message, WPARAM 
   return CallOldProc(edit, message, wParam, lParam);
 }
 
-LRESULT CALLBACK T_frmDrivewarden::FromEditProc(HWND edit, UINT message, WPARAM wParam,
+LRESULT CALLBACK T_frmDrivewarden::FromEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<LRESULT>(0, [&] { return FromEditProcImpl(edit, message, wParam, lParam); });
+}
+
+LRESULT T_frmDrivewarden::FromEditProcImpl(HWND edit, UINT message, WPARAM wParam,
                                                 LPARAM lParam) {
   if (message == WM_CHAR && !AddressKeyPasses(static_cast<char16_t>(wParam))) return 0;
   if (message == WM_KILLFOCUS) {
@@ -566,6 +574,10 @@ LRESULT CALLBACK T_frmDrivewarden::FromEditProc(HWND edit, UINT message, WPARAM 
 }
 
 INT_PTR CALLBACK T_frmDrivewarden::PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&] { return PageProcImpl(page, message, wParam, lParam); });
+}
+
+INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrW(page, DWLP_USER, lParam);
     return FALSE;
@@ -584,13 +596,23 @@ INT_PTR CALLBACK T_frmDrivewarden::PageProc(HWND page, UINT message, WPARAM wPar
   }
 }
 
-INT_PTR CALLBACK T_frmDrivewarden::DialogProc(HWND window, UINT message, WPARAM wParam,
+INT_PTR CALLBACK T_frmDrivewarden::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&] { return DialogProcImpl(window, message, wParam, lParam); });
+}
+
+INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* self = reinterpret_cast<T_frmDrivewarden*>(lParam);
     SetWindowLongPtrW(window, DWLP_USER, lParam);
     self->window_ = window;
-    self->FormCreate();
+    try {
+      self->FormCreate();
+    } catch (...) {
+      // The error is shown by the caller's handling; the dialog does not open.
+      EndDialog(window, IDCANCEL);
+      throw;
+    }
     SendMessageW(window, WM_NEXTDLGCTL,
                  reinterpret_cast<WPARAM>(self->Control(IDC_LSB_LIMITLIST)), TRUE);
     return FALSE;

@@ -61,9 +61,13 @@ class T_frmDrivewarden : public SettingsView {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
   static INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR PageProcImpl(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK SmtpEditProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT SmtpEditProcImpl(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK FromEditProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT FromEditProcImpl(HWND, UINT, WPARAM, LPARAM);
 
   void FormCreate();
   void FormDestroy();
