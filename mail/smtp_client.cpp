@@ -252,9 +252,13 @@ bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& reci
       FTalk->SetSendPacketSize(PacketSize);
       std::string text = MakeTransparent(MailMessage->FullText());
       text += "\r\n.\r\n";
+      FDataOpen = true;
       FTalk->SendText(text, "\r\n", tsMessageText);
       FTalk->WaitReply();
       result = FTalk->Succeeded();
+      // Without a reply the server may still be reading the text: a QUIT
+      // would only be taken as more of it.
+      if (IsCompleteReply(FTalk->ReplyText())) FDataOpen = false;
     }
   } catch (...) {
     MailMessage->HeaderLines = std::move(savedHeader);
@@ -266,7 +270,7 @@ bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& reci
 
 void TSMTPClient::Disconnect() {
   ClientSocket& socket = FTalk->Socket();
-  if (FConnected && socket.Active()) {
+  if (FConnected && socket.Active() && !FDataOpen) {
     int timeOut = FTalk->TimeOut();
     FTalk->SetTimeOut(std::min(timeOut, kQuitWaitSeconds));
     try {
@@ -282,6 +286,7 @@ void TSMTPClient::Disconnect() {
   }
   socket.Close();
   FConnected = false;
+  FDataOpen = false;
 }
 
 }  // namespace qw

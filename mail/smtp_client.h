@@ -67,7 +67,8 @@ class TSMTPClient {
   // order, letter case ignored, each address once).
   bool SendTo(const std::string& fromAddress, const std::string& recipients);
   // Says QUIT (waiting a few seconds at most for the answer) when connected,
-  // then closes the connection.
+  // then closes the connection. No QUIT follows a message text that the
+  // server did not answer (it would be read as more text).
   void Disconnect();
 
   TSocketTalk& Talk() { return *FTalk; }
@@ -90,6 +91,7 @@ class TSMTPClient {
 
   std::unique_ptr<TSocketTalk> FTalk;
   bool FConnected = false;
+  bool FDataOpen = false;  // the message text went out and was not answered
 };
 
 }  // namespace qw

@@ -21,6 +21,9 @@
 
 namespace qw {
 
+// The TCP client under the conversation.
+using TClientSocket = ClientSocket;
+
 // The owner's code for the exchange in progress.
 enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit };
 

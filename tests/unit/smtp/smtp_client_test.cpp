@@ -229,6 +229,26 @@ TEST_F(SmtpClientTest, ASilentServerTimesOut) {
   EXPECT_FALSE(client.Talk().Socket().Active());
 }
 
+TEST_F(SmtpClientTest, NoQuitFollowsAMessageTextThatWasNotAnswered) {
+  client.SetTimeOut(2);
+  server.Script("DOT", Reply::Silence());
+  ASSERT_TRUE(client.Connect());
+  EXPECT_FALSE(client.Send());
+  auto start = Clock::now();
+  client.Disconnect();
+  EXPECT_LT(MsSince(start), 1000);  // no wait for an answer to a QUIT lost in the text
+  ASSERT_TRUE(server.WaitForSessions(1, 10000));
+  auto session = server.Sessions()[0];
+  EXPECT_EQ(session.received.find("QUIT"), std::string::npos);
+  // The next delivery of the same client says QUIT again.
+  server.Script("DOT", Reply::Text("250 OK\r\n"));
+  ASSERT_TRUE(client.Connect());
+  EXPECT_TRUE(client.Send());
+  client.Disconnect();
+  ASSERT_TRUE(server.WaitForSessions(2, 10000));
+  EXPECT_EQ(server.Sessions()[1].commands.back(), "QUIT");
+}
+
 TEST_F(SmtpClientTest, ASilentGreetingTimesOutTheConnect) {
   client.SetTimeOut(1);
   server.Script("GREETING", Reply::Silence());
