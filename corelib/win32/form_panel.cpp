@@ -255,10 +255,6 @@ LRESULT CALLBACK FormPanel::WindowProc(HWND window, UINT message, WPARAM wParam,
           self->loading_ = wasLoading;
         }
         break;
-      case WM_COMMAND:
-      case WM_NOTIFY:
-        // Controls of a hosted form talk to the form, not to the panel.
-        break;
       default:
         break;
     }
