@@ -31,7 +31,9 @@ void EncodeQuotedPrintableTo(std::string& destination, std::string_view text, bo
 // `text` unchanged when it has no byte of 128 or more and none below 32;
 // otherwise one encoded word "=?" + charset + "?Q?" + header-mode QP + "?=",
 // never split. With the label iso-2022-jp (ASCII case ignored) the Shift-JIS
-// text is converted to ISO-2022-JP first; other labels keep the bytes.
+// text is converted to ISO-2022-JP first and "?" is written as =3F (its
+// double-byte codes may hold "?", which could end the word early); other
+// labels keep the bytes, and "?" is written unchanged.
 std::string EncodeHeaderWord(std::string_view text, std::string_view charset);
 
 // "=XX" (upper-case hex only) becomes the byte; "=" + CR LF, LF CR, lone CR or
