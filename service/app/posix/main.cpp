@@ -111,11 +111,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource) {
 
   std::thread signalThread([&signals, &controls] {
     int signal = 0;
-    while (sigwait(&signals, &signal) == 0) {
-      if (signal == SIGUSR1) return;
-      controls.Push(qw::kControlStop);
-      return;
-    }
+    if (sigwait(&signals, &signal) == 0 && signal != SIGUSR1) controls.Push(qw::kControlStop);
   });
 
   bool started = false;
