@@ -40,8 +40,9 @@ inline constexpr const char* kKeyMailFrom = "MAILFROM";
 inline constexpr const char* kKeyMailTo = "MAILTO";
 inline constexpr const char* kKeyMailCc = "MAILCC";
 
-// Sender address used when MAILFROM is missing, by both deliverables.
-inline constexpr const char* kDefaultMailFrom = "drivewarden@localhost";
+// Sender address used when MAILFROM is missing, by both deliverables. Its
+// domain has a dot, so that the applet's address check accepts it.
+inline constexpr const char* kDefaultMailFrom = "drivewarden@localhost.localdomain";
 
 // Service name under the Service Control Manager and its display name.
 inline constexpr const char* kServiceName = "Drivewarden";

@@ -2,6 +2,7 @@
 #include "mail/encodings.h"
 
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -79,12 +80,22 @@ struct Base64Pairs16 {
 };
 constexpr Base64Pairs16 kBase64Pairs16;
 
-std::string EncodeQpHeader(std::string_view text, bool escape_question) {
+// Characters an encoded word may carry as they are inside a phrase
+// (RFC 2047, section 5 (3)).
+bool IsPhraseSafe(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
+         c == '*' || c == '+' || c == '-' || c == '/';
+}
+
+// `phraseSafe`: every byte but letters, digits and "!*+-/" is escaped, so
+// that no "?=" ends the word early and no blank, comma, semicolon or quote
+// inside it gives FoldHeaders a place to break it.
+std::string EncodeQpHeader(std::string_view text, bool phraseSafe) {
   std::string out;
   out.reserve(text.size() * 3);
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if (kQpClasses.header[c] || (escape_question && c == '?')) {
+    if (phraseSafe ? !IsPhraseSafe(c) : kQpClasses.header[c] != 0) {
       out += '=';
       out += kHexDigits[c >> 4];
       out += kHexDigits[c & 15];
@@ -250,8 +261,8 @@ std::string EncodeHeaderWord(std::string_view text, std::string_view charset) {
   word += "?Q?";
   if (EqualsIgnoreCase(charset, "iso-2022-jp")) {
     // The label promises ISO-2022-JP, so the Shift-JIS bytes are converted.
-    // Its double-byte codes may contain "?", which is escaped so that no "?="
-    // can end the word early.
+    // Its double-byte codes are printable ASCII of every kind ("?", ";",
+    // ",", '"'), which are escaped so that the word stays one word.
     word += EncodeQpHeader(ShiftJisToIso2022Jp(text), true);
   } else {
     word += EncodeQpHeader(text, false);
@@ -517,13 +528,16 @@ std::string PadLeftTo(std::string_view text, int width, std::string_view pad) {
 namespace {
 
 std::mt19937& MailRandom() {
-  // Seeded once per process from the clock.
+  // Seeded once per process from a high-resolution clock mixed with the
+  // process id, so that two processes started in the same second differ.
   static std::mt19937 generator([] {
-    std::uint32_t seed = static_cast<std::uint32_t>(std::time(nullptr)) * 2654435761u ^
-                         static_cast<std::uint32_t>(std::clock());
-    // Two processes started within the same second still differ.
-    std::random_device entropy;
-    return seed ^ static_cast<std::uint32_t>(entropy());
+    const auto ticks = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::seed_seq seed{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32),
+                       CurrentProcessId(), static_cast<std::uint32_t>(std::time(nullptr))};
+    std::uint32_t value = 0;
+    seed.generate(&value, &value + 1);
+    return value;
   }());
   return generator;
 }

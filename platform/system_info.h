@@ -44,6 +44,9 @@ class SystemInfo {
 
 std::unique_ptr<SystemInfo> NewSystemInfo();
 
+// The id of the calling process.
+uint32_t CurrentProcessId();
+
 // Formats `t` by a date or time picture of GetLocaleInfo (d dd ddd dddd M MM
 // MMM MMMM y yy yyyy gg h hh H HH m mm s ss t tt, text in single quotes kept
 // as it is). Day and month names are the Japanese ones.

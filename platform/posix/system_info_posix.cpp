@@ -59,6 +59,8 @@ class PosixSystemInfo : public SystemInfo {
 
 }  // namespace
 
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
 std::unique_ptr<SystemInfo> NewSystemInfo() { return std::make_unique<PosixSystemInfo>(); }
 
 }  // namespace qw

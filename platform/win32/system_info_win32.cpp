@@ -92,6 +92,8 @@ class Win32SystemInfo : public SystemInfo {
 
 }  // namespace
 
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
 std::unique_ptr<SystemInfo> NewSystemInfo() { return std::make_unique<Win32SystemInfo>(); }
 
 }  // namespace qw

@@ -74,7 +74,7 @@ TEST_F(AlertTest, TheAlertIsAnIso2022JpMailWithTheReportAsBody) {
       "Subject: " + EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp") + "\r\n"
       "To: <a@example.jp>, <b@example.jp>\r\n"
       "Cc: <c@example.jp>\r\n"
-      "From: \"" + EncodeHeaderWord("ドライブ番人サービス", "iso-2022-jp") + "\"\r\n\t<warden@example.jp>\r\n"
+      "From: \"" + EncodeHeaderWord("ドライブ番人サービス", "iso-2022-jp") + "\" <warden@example.jp>\r\n"
       "MIME-Version: 1.0\r\n"
       "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
       "Content-Transfer-Encoding: 7bit\r\n"

@@ -150,7 +150,7 @@ TEST_F(MailMessageTest, JapaneseNamesAreWrittenAsEncodedWordsAndReadBackDecoded)
   msg.Charset = "iso-2022-jp";
   TMailRecipients& to = msg.ToRecipients();
   to.AssignCommaLists("山田", "yamada@example.jp");
-  EXPECT_EQ(msg.HeaderValue("To"), "\"=?iso-2022-jp?Q?=1B$B;3ED=1B(B?=\" <yamada@example.jp>");
+  EXPECT_EQ(msg.HeaderValue("To"), "\"=?iso-2022-jp?Q?=1B=24B=3B3ED=1B=28B?=\" <yamada@example.jp>");
   EXPECT_EQ(to.Count(), 1);
   EXPECT_EQ(to.Addresses(), (Lines{"yamada@example.jp"}));
 
@@ -222,7 +222,7 @@ TEST_F(MailMessageTest, SubjectIsEncodedWholeWhenAnyByteIsNotPrintableAscii) {
 TEST_F(MailMessageTest, SenderHeaderAndItsAddress) {
   msg.Charset = "iso-2022-jp";
   msg.SetSenderHeader("山田", "yamada@example.jp");
-  EXPECT_EQ(msg.HeaderValue("From"), "\"=?iso-2022-jp?Q?=1B$B;3ED=1B(B?=\" <yamada@example.jp>");
+  EXPECT_EQ(msg.HeaderValue("From"), "\"=?iso-2022-jp?Q?=1B=24B=3B3ED=1B=28B?=\" <yamada@example.jp>");
   EXPECT_EQ(msg.SenderAddress(), "yamada@example.jp");
   EXPECT_EQ(msg.HeaderAddress("From", 0), "yamada@example.jp");
   EXPECT_EQ(msg.HeaderAddress("From", 3), "");

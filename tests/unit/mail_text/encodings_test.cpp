@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <set>
 #include <string>
 
+#include "mail/header_lines.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace qw {
@@ -107,8 +109,8 @@ TEST(EncodeHeaderWord, MakesOneWordOfTheWholeText) {
   // Other labels keep the Shift-JIS bytes.
   EXPECT_EQ(EncodeHeaderWord("あ", "shift_jis"), "=?shift_jis?Q?=82=A0?=");
   // iso-2022-jp (any ASCII case) converts first; the label stays as given.
-  EXPECT_EQ(EncodeHeaderWord("あ", "iso-2022-jp"), "=?iso-2022-jp?Q?=1B$B$=22=1B(B?=");
-  EXPECT_EQ(EncodeHeaderWord("x あ?", "ISO-2022-JP"), "=?ISO-2022-JP?Q?x=20=1B$B$=22=1B(B=3F?=");
+  EXPECT_EQ(EncodeHeaderWord("あ", "iso-2022-jp"), "=?iso-2022-jp?Q?=1B=24B=24=22=1B=28B?=");
+  EXPECT_EQ(EncodeHeaderWord("x あ?", "ISO-2022-JP"), "=?ISO-2022-JP?Q?x=20=1B=24B=24=22=1B=28B=3F?=");
   // Never split, however long.
   std::string long_text(200, 'x');
   long_text[0] = '\x01';
@@ -119,8 +121,24 @@ TEST(EncodeHeaderWord, MakesOneWordOfTheWholeText) {
 TEST(EncodeHeaderWord, EscapesQuestionMarksProducedByTheConversion) {
   // 何 is JIS 0x323F and 食 is 0x3F29: both hold the byte "?".
   std::string word = EncodeHeaderWord("何食", "iso-2022-jp");
-  EXPECT_EQ(word, "=?iso-2022-jp?Q?=1B$B2=3F=3F)=1B(B?=");
+  EXPECT_EQ(word, "=?iso-2022-jp?Q?=1B=24B2=3F=3F=29=1B=28B?=");
   EXPECT_EQ(word.find('?', 16), word.size() - 2) << word;
+}
+
+TEST(EncodeHeaderWord, ConvertedWordsHoldNoPlaceToFoldOrSplit) {
+  // The JIS codes of these characters are printable ASCII of every kind:
+  // blanks, commas, semicolons and quotes must not stay in the word, or
+  // FoldHeaders would break it and address parsers would cut it.
+  const std::string text =
+      "お知らせ：ドライブの空き領域が不足しています。至急ご確認ください。せせせせせせ";
+  const std::string word = EncodeHeaderWord(text, "iso-2022-jp");
+  const std::string inner = word.substr(16, word.size() - 18);
+  for (char c : inner) {
+    const bool safe = std::isalnum(static_cast<unsigned char>(c)) || std::string("!*+-/=").find(c) != std::string::npos;
+    EXPECT_TRUE(safe) << "'" << c << "' in " << word;
+  }
+  const std::string folded = FoldHeaders("Subject: " + word + "\r\n");
+  EXPECT_EQ(folded, "Subject: " + word + "\r\n") << "the word stays on one line";
 }
 
 TEST(DecodeQuotedPrintable, FollowsTheModuleRules) {
