@@ -13,22 +13,11 @@
 
 #include "mail/mail_message.h"
 #include "platform/system_info.h"
+#include "tests/fakes/fixed_system_info.h"
 
 namespace {
 
 constexpr int kParts = 200;
-
-class BenchSystemInfo : public qw::SystemInfo {
- public:
-  std::string ComputerName() override { return "BENCH"; }
-  std::string HostName() override { return "bench.example"; }
-  qw::LocalDateTime Now() override { return {2024, 5, 6, 1, 7, 8, 9, 0}; }
-  int UtcOffsetMinutes() override { return 540; }
-  std::string ShortDateFormat() override { return "yyyy/MM/dd"; }
-  std::string LongTimeFormat() override { return "H:mm:ss"; }
-  std::string ThousandSeparator() override { return ","; }
-  std::string DecimalSeparator() override { return "."; }
-};
 
 // A multipart/mixed message of about `size` bytes: a text part and 199
 // base64 attachments in lines of 76 characters.
@@ -77,7 +66,7 @@ constexpr std::size_t kLarge = 20 * 1000 * 1000;
 
 void BM_LoadText(benchmark::State& state) {
   const std::string& text = Message(static_cast<std::size_t>(state.range(0)));
-  BenchSystemInfo system;
+  qw::FixedSystemInfo system;
   qw::TMailMessage msg(system);
   for (auto _ : state) {
     msg.LoadText(text);
@@ -92,7 +81,7 @@ BENCHMARK(BM_LoadText)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond)-
 // FullText adds the folded header.
 void BM_LoadRebuildFullText(benchmark::State& state) {
   const std::string& text = Message(static_cast<std::size_t>(state.range(0)));
-  BenchSystemInfo system;
+  qw::FixedSystemInfo system;
   qw::TMailMessage msg(system);
   std::size_t outSize = 0;
   for (auto _ : state) {
@@ -110,7 +99,7 @@ BENCHMARK(BM_LoadRebuildFullText)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMi
 // Rebuild and FullText alone (the parse before each round is not timed).
 void BM_RebuildFullText(benchmark::State& state) {
   const std::string& text = Message(static_cast<std::size_t>(state.range(0)));
-  BenchSystemInfo system;
+  qw::FixedSystemInfo system;
   qw::TMailMessage msg(system);
   for (auto _ : state) {
     state.PauseTiming();
@@ -137,7 +126,7 @@ void EvictCaches() {
 
 void BM_LoadText_Cold(benchmark::State& state) {
   const std::string& text = Message(static_cast<std::size_t>(state.range(0)));
-  BenchSystemInfo system;
+  qw::FixedSystemInfo system;
   qw::TMailMessage msg(system);
   for (auto _ : state) {
     state.PauseTiming();
@@ -152,7 +141,7 @@ BENCHMARK(BM_LoadText_Cold)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisec
 
 void BM_RebuildFullText_Cold(benchmark::State& state) {
   const std::string& text = Message(static_cast<std::size_t>(state.range(0)));
-  BenchSystemInfo system;
+  qw::FixedSystemInfo system;
   qw::TMailMessage msg(system);
   for (auto _ : state) {
     state.PauseTiming();

@@ -20,6 +20,7 @@
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
 #include "platform/system_info.h"
+#include "tests/fakes/fixed_system_info.h"
 #include "tools/smtp_test_server.h"
 
 namespace {
@@ -29,18 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSmallMails = 200;
 constexpr int kLargeMails = 5;
 constexpr size_t kLargeSize = 10 * 1024 * 1024;
-
-class BenchSystemInfo : public qw::SystemInfo {
- public:
-  std::string ComputerName() override { return "BENCH"; }
-  std::string HostName() override { return "bench.example"; }
-  qw::LocalDateTime Now() override { return {2024, 5, 6, 1, 7, 8, 9, 0}; }
-  int UtcOffsetMinutes() override { return 540; }
-  std::string ShortDateFormat() override { return "yyyy/MM/dd"; }
-  std::string LongTimeFormat() override { return "H:mm:ss"; }
-  std::string ThousandSeparator() override { return ","; }
-  std::string DecimalSeparator() override { return "."; }
-};
 
 qw::SmtpTestServer& Server() {
   static qw::SmtpTestServer* server = [] {
@@ -55,7 +44,7 @@ qw::SmtpTestServer& Server() {
   return *server;
 }
 
-BenchSystemInfo gSystem;
+qw::FixedSystemInfo gSystem;
 
 // A message like the alert mail; the large one has a body of lines of
 // report text up to `size` bytes, some of them beginning with a period.

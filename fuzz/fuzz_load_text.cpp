@@ -12,20 +12,9 @@
 #include "mail/encodings.h"
 #include "mail/mail_message.h"
 #include "platform/system_info.h"
+#include "tests/fakes/fixed_system_info.h"
 
 namespace {
-
-class FixedSystemInfo : public qw::SystemInfo {
- public:
-  std::string ComputerName() override { return "FUZZ"; }
-  std::string HostName() override { return "fuzz.example"; }
-  qw::LocalDateTime Now() override { return {2024, 5, 6, 1, 7, 8, 9, 0}; }
-  int UtcOffsetMinutes() override { return 540; }
-  std::string ShortDateFormat() override { return "yyyy/MM/dd"; }
-  std::string LongTimeFormat() override { return "H:mm:ss"; }
-  std::string ThousandSeparator() override { return ","; }
-  std::string DecimalSeparator() override { return "."; }
-};
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -67,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const bool header = size == 0 || (data[0] & 1) == 0;
-  FixedSystemInfo system;
+  qw::FixedSystemInfo system;
 
   qw::TMailMessage quiet(system);
   quiet.SetRandomSource([] { return 0x1234ABCDu; });
