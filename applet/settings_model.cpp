@@ -5,6 +5,7 @@
 
 #include "common/address_check.h"
 #include "common/comma_list.h"
+#include "common/errors.h"
 
 namespace qw {
 namespace {
@@ -200,20 +201,8 @@ bool SettingsModel::NumericValue(SettingsField field, long long min, long long m
       text.erase(at, thousandSeparator_.size());
     }
   }
-  bool negative = false;
-  size_t p = 0;
-  if (p < text.size() && (text[p] == '-' || text[p] == '+')) {
-    negative = text[p] == '-';
-    ++p;
-  }
-  if (p == text.size()) return false;
-  long long value = 0;
-  for (; p < text.size(); ++p) {
-    if (text[p] < '0' || text[p] > '9') return false;
-    value = value * 10 + (text[p] - '0');
-    if (value > std::numeric_limits<int32_t>::max()) return false;  // beyond any range asked
-  }
-  if (negative) value = -value;
+  int32_t value = 0;
+  if (!TryStrToInt(text, &value)) return false;
   if (value < min || value > max) return false;
   *digits = std::to_string(value);
   return true;
