@@ -11,16 +11,39 @@
 // before anything is sent.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mail/mail_message.h"
 #include "mail/mail_types.h"
 #include "mail/socket_talk.h"
 #include "platform/client_socket.h"
 #include "platform/message_loop.h"
+#include "platform/status.h"
 
 namespace qw {
+
+// What one delivery attempt came to.
+struct TDeliveryResult {
+  // Ok when the server accepted the message text for at least one
+  // recipient. Otherwise What() names the step by its SMTP word ("CONNECT",
+  // "GREETING", "EHLO", "HELO", "MAIL", "RCPT <address>", "DATA", "." for the
+  // end of the text), Code() is the reply code (0 for a socket error, a
+  // time-out, a stop, a reply that is not SMTP), and Text() is the server's
+  // final reply line verbatim, the socket error's text, "time-out after N s",
+  // or "cancelled by stop".
+  Status status;
+  // Recipients the server refused, each with its reply line verbatim.
+  std::vector<std::pair<std::string, std::string>> refused;
+  // The server's reply line to the message text when it was accepted.
+  std::string acceptedReply;
+
+  bool Delivered() const { return status.Ok(); }
+  bool Complete() const { return status.Ok() && refused.empty(); }
+};
 
 class TSMTPClient {
  public:
@@ -73,6 +96,18 @@ class TSMTPClient {
 
   TSocketTalk& Talk() { return *FTalk; }
 
+  // One whole attempt: Connect, Send, Disconnect, bounded by Deadline
+  // seconds overall besides the silence time-out. Network outcomes, refusals
+  // and a cancel are in the result; misuse still raises as above.
+  TDeliveryResult Deliver();
+  // Longest whole conversation of Deliver, in seconds.
+  int Deadline = 300;
+  // Safe from any thread: ends the conversation in progress (its wait
+  // returns within moments) as "cancelled by stop", and makes every later
+  // exchange of this client fail the same way.
+  void RequestCancel();
+  bool CancelRequested() const { return FCancel.load(); }
+
   // A dotted numeric address, every piece an integer of 0 or more ("25",
   // "192.168.1.10"; not "mail", "host-1.lan" or "10.0.0.1.").
   static bool IsNumericAddress(const std::string& text);
@@ -92,6 +127,7 @@ class TSMTPClient {
   std::unique_ptr<TSocketTalk> FTalk;
   bool FConnected = false;
   bool FDataOpen = false;  // the message text went out and was not answered
+  std::atomic<bool> FCancel{false};
 };
 
 }  // namespace qw
