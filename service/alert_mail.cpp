@@ -9,36 +9,9 @@ namespace {
 const char kAlertSubject[] = "ドライブ領域不足のお知らせ";
 const char kAlertSenderName[] = "ドライブ番人サービス";
 
-// Disconnects the client when the sending leaves, also by an error.
-class DisconnectAtEnd {
- public:
-  explicit DisconnectAtEnd(TSMTPClient& client) : client_(client) {}
-  ~DisconnectAtEnd() { client_.Disconnect(); }
-
- private:
-  TSMTPClient& client_;
-};
-
 }  // namespace
 
-TSMTPClient& TDrivewarden::smtpClient() {
-  const std::thread::id here = std::this_thread::get_id();
-  if (!FSmtpClient || FSmtpThread != here) {
-    auto client = std::make_unique<TSMTPClient>("smtpClient", ThisThreadLoop());
-    if (FSmtpClient) {
-      client->Host = FSmtpClient->Host;
-      client->Port = FSmtpClient->Port;
-    }
-    client->SetTimeOut(60);
-    client->PacketSize = 102400;
-    client->MailMessage = FMailMsg.get();
-    FSmtpClient = std::move(client);
-    FSmtpThread = here;
-  }
-  return *FSmtpClient;
-}
-
-void TDrivewarden::SendAlertMail(const std::string& report) {
+TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report) {
   TMailMessage& message = *FMailMsg;
   // The body travels as ISO-2022-JP (7 bit), not as raw Shift-JIS.
   message.ParseText(ShiftJisToIso2022Jp(report), false);
@@ -52,12 +25,31 @@ void TDrivewarden::SendAlertMail(const std::string& report) {
   message.SetHeaderParam("Content-Type", "charset", "ISO-2022-JP");
   message.SetHeaderValue("Content-Transfer-Encoding", "7bit");
 
-  TSMTPClient& client = smtpClient();
-  if (!client.Connect()) return;
-  DisconnectAtEnd disconnect(client);
   if (message.NeedsRebuild()) message.Rebuild();
   message.SetDateHeader(platform_.system.Now());
-  client.Send();
+
+  // The client and its socket belong to this thread: made here, destroyed
+  // here, whichever thread ran the previous check.
+  TSMTPClient client("smtpClient", ThisThreadLoop());
+  client.Host = FSmtpHost;
+  client.Port = FSmtpPort;
+  client.SetTimeOut(FMailTimeOut);
+  client.Deadline = FMailDeadline;
+  client.PacketSize = 102400;
+  client.MailMessage = &message;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FStopped) client.RequestCancel();
+    FActiveClient = &client;
+  }
+  struct Unregister {
+    TDrivewarden& self;
+    ~Unregister() {
+      std::lock_guard<std::mutex> lock(self.FCheckMutex);
+      self.FActiveClient = nullptr;
+    }
+  } unregister{*this};
+  return client.Deliver();
 }
 
 }  // namespace qw

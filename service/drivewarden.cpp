@@ -14,17 +14,20 @@ const char kCrLf[] = "\r\n";
 
 std::string RootOf(char letter) { return std::string{letter, ':', '\\'}; }
 
-// Ends a check when it leaves, also by an error: restarts the check timer
-// unless the service has been stopped meanwhile, and lets a waiting stop go on.
+// Ends a chain of checks when it leaves, also by an error: restarts the
+// check timer when a tick began the chain (unless the service has been
+// stopped meanwhile), and lets a waiting stop go on.
 class CheckEnd {
  public:
   CheckEnd(Timer& timer, std::mutex& mutex, std::condition_variable& ended, bool& checking,
-           const bool& stopped)
-      : timer_(timer), mutex_(mutex), ended_(ended), checking_(checking), stopped_(stopped) {}
+           bool& timerRestart, const bool& stopped)
+      : timer_(timer), mutex_(mutex), ended_(ended), checking_(checking), timerRestart_(timerRestart),
+        stopped_(stopped) {}
   ~CheckEnd() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!stopped_) timer_.SetEnabled(true);
+      if (!stopped_ && timerRestart_) timer_.SetEnabled(true);
+      timerRestart_ = false;
       checking_ = false;
     }
     ended_.notify_all();
@@ -35,6 +38,7 @@ class CheckEnd {
   std::mutex& mutex_;
   std::condition_variable& ended_;
   bool& checking_;
+  bool& timerRestart_;
   const bool& stopped_;
 };
 
@@ -56,15 +60,24 @@ TDrivewarden::~TDrivewarden() {
   tmCheck_->OnTimer = nullptr;
 }
 
-void TDrivewarden::ServiceStart() {
+void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FStopped = false;
+    FCheckRequested = false;
   }
   ListFixedDrives(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   LoadSettings();
+  if (loaded) loaded();
   tmCheckTimer(nullptr);
+}
+
+void TDrivewarden::CancelForStop() {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  FStopped = true;
+  FCheckRequested = false;
+  if (FActiveClient) FActiveClient->RequestCancel();
 }
 
 void TDrivewarden::ServiceStop() {
@@ -73,6 +86,8 @@ void TDrivewarden::ServiceStop() {
     if (FChecking && FCheckThread == std::this_thread::get_id())
       throw std::logic_error("ServiceStop called from inside a check on the same thread");
     FStopped = true;
+    FCheckRequested = false;
+    if (FActiveClient) FActiveClient->RequestCancel();
     FCheckEnded.wait(lock, [this] { return !FChecking; });
   }
   tmCheck_->SetEnabled(false);
@@ -153,8 +168,6 @@ void TDrivewarden::LoadSettings() {
   } else {
     FSmtpHost = smtp;
     FSmtpPort = port;
-    smtpClient().Host = smtp;
-    smtpClient().Port = port;
     if (OnSmtpServer) OnSmtpServer(smtp, port);
   }
 }
@@ -220,14 +233,35 @@ std::string TDrivewarden::ComposeReport(const std::string& driveLines,
 
 void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
   tmCheck_->SetEnabled(false);
+  RunChecks(true);
+}
+
+void TDrivewarden::CheckNow() { RunChecks(false); }
+
+void TDrivewarden::RunChecks(bool fromTimer) {
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (FStopped) return;
+    if (FChecking) {
+      // The running chain takes this check over when its own check ends.
+      FCheckRequested = true;
+      FTimerRestart = FTimerRestart || fromTimer;
+      return;
+    }
     FChecking = true;
+    FTimerRestart = fromTimer;
     FCheckThread = std::this_thread::get_id();
   }
-  CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FStopped);
+  CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FTimerRestart, FStopped);
+  for (;;) {
+    CheckOnce();
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (!FCheckRequested || FStopped) break;
+    FCheckRequested = false;
+  }
+}
 
+void TDrivewarden::CheckOnce() {
   std::string driveLines;
   std::string thresholdLines;
   LoadSettings();
@@ -250,6 +284,10 @@ void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
     }
   }
 
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FLastAlert = AlertOutcome{};
+  }
   if (thresholdLines.empty()) {
     WriteEventLog(driveLines, EventType::Information);
     return;
@@ -257,10 +295,48 @@ void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
   const std::string report = ComposeReport(driveLines, thresholdLines);
   WriteEventLog(report, EventType::Warning);
   if (!FIsMailSend) return;
-  if (OnSendAlert)
-    OnSendAlert(report);
-  else
-    SendAlertMail(report);
+
+  // The mail step never ends the check: whatever goes wrong there is
+  // recorded as a failed alert mail after the warning entry.
+  TDeliveryResult result;
+  try {
+    result = OnSendAlert ? OnSendAlert(report) : SendAlertMail(report);
+  } catch (const std::exception& e) {
+    result = TDeliveryResult{};
+    result.status = Status::Failure("", 0, e.what());
+  }
+  RecordAlert(result);
+}
+
+void TDrivewarden::RecordAlert(const TDeliveryResult& result) {
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FLastAlert.attempted = true;
+    FLastAlert.result = result;
+  }
+  const std::string text = AlertFailureText(result);
+  if (!text.empty()) platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, text);
+}
+
+TDrivewarden::AlertOutcome TDrivewarden::LastAlert() const {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  return FLastAlert;
+}
+
+void TDrivewarden::SetMailTimeOuts(int silenceSeconds, int deadlineSeconds) {
+  FMailTimeOut = silenceSeconds;
+  FMailDeadline = deadlineSeconds;
+}
+
+std::string AlertFailureText(const TDeliveryResult& result) {
+  if (!result.Delivered()) return std::string(kAlertNotSent) + result.status.Describe();
+  if (result.refused.empty()) return "";
+  std::string text = kAlertPartlySent;
+  for (size_t i = 0; i < result.refused.size(); ++i) {
+    if (i > 0) text += kCrLf;
+    text += "RCPT <" + result.refused[i].first + ">: " + result.refused[i].second;
+  }
+  return text;
 }
 
 }  // namespace qw

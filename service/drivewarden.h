@@ -42,14 +42,22 @@ class TDrivewarden {
   TDrivewarden& operator=(const TDrivewarden&) = delete;
 
   // Start handler: lists the fixed drives, loads the settings and runs the
-  // first check. Errors propagate (the host stops the service).
-  void ServiceStart();
+  // first check. Errors propagate (the host stops the service). `loaded`,
+  // when given, is called between the load and the first check (the
+  // Windows host reports the service running there, so that a stop is
+  // accepted while the first check's mail waits).
+  void ServiceStart(const std::function<void()>& loaded = nullptr);
   // Stop handler: stops the check timer, waits until a check running on
   // another thread has ended, then frees the drive table. No check runs
   // after it (a later tick does nothing) until the next ServiceStart.
   // Throws std::logic_error when called from inside a check on the same
   // thread, which could never end.
   void ServiceStop();
+  // Safe from any thread, also while the start handler runs: no check
+  // begins any more, and the mail conversation in progress (if any) ends
+  // within moments as "cancelled by stop". The stop itself (ServiceStop)
+  // follows on the thread that handles controls.
+  void CancelForStop();
 
   // Reads the settings file when its stamp has changed since the last load.
   // Throws EConvertError when a number does not convert.
@@ -59,6 +67,11 @@ class TDrivewarden {
   // One check; `Sender` is ignored. Errors propagate after the check timer
   // has been started again. After ServiceStop it does nothing.
   void tmCheckTimer(void* Sender);
+  // A check on demand, through the same path as the timer's, without moving
+  // the schedule (the check timer is left as it is). When a check is running
+  // already, on this thread or another, the request is remembered and runs
+  // right after it instead of overlapping it.
+  void CheckNow();
 
   // Collapses blank lines and writes one entry with event ID 5610 under the
   // service's source.
@@ -68,17 +81,24 @@ class TDrivewarden {
   std::string FormatBytes(int64_t count);
 
   // The last step of a check that wrote a warning entry while mail is on:
-  // sends the full report as the alert mail. A test may put another step in
-  // its place with OnSendAlert.
-  void SendAlertMail(const std::string& report);
-  std::function<void(const std::string& report)> OnSendAlert;
+  // sends the full report as the alert mail and tells how it went. A test
+  // may put another step in its place with OnSendAlert. Errors raised by the
+  // step are recorded as a failed alert mail; the check goes on.
+  TDeliveryResult SendAlertMail(const std::string& report);
+  std::function<TDeliveryResult(const std::string& report)> OnSendAlert;
 
-  // The alert mail and the client that sends it. The client waits for its
-  // server by dispatching the messages of the thread that uses it; when a
-  // check runs on another thread than the previous one, the client is made
-  // anew for that thread with the same settings.
+  // What the mail step of the last check came to.
+  struct AlertOutcome {
+    bool attempted = false;  // a warning with mail on
+    TDeliveryResult result;
+  };
+  AlertOutcome LastAlert() const;
+
+  // The alert mail. Each attempt uses an SMTP client made on the thread of
+  // the check and destroyed there, with the host and port of the last
+  // complete load, the silence time-out and the deadline below.
   TMailMessage& mailMsg() { return *FMailMsg; }
-  TSMTPClient& smtpClient();
+  void SetMailTimeOuts(int silenceSeconds, int deadlineSeconds);
 
   Timer& tmCheck() { return *tmCheck_; }
 
@@ -108,8 +128,13 @@ class TDrivewarden {
 
   std::unique_ptr<Timer> tmCheck_;
   std::unique_ptr<TMailMessage> FMailMsg;
-  std::unique_ptr<TSMTPClient> FSmtpClient;
-  std::thread::id FSmtpThread;
+  // Runs checks until no request is left; `fromTimer` when the timer's tick
+  // began it (the timer is then started again at the end).
+  void RunChecks(bool fromTimer);
+  void CheckOnce();
+  void RecordAlert(const TDeliveryResult& result);
+  int FMailTimeOut = 60;
+  int FMailDeadline = 300;
   int32_t FInterval = 0;
   bool FIsMailSend = false;
   std::string FMailFrom;
@@ -122,14 +147,26 @@ class TDrivewarden {
 
   // Keeps ServiceStop and a check apart: the stop waits while FChecking and
   // a check does not begin once FStopped.
-  std::mutex FCheckMutex;
+  mutable std::mutex FCheckMutex;
   std::condition_variable FCheckEnded;
   bool FChecking = false;
   bool FStopped = false;
+  bool FCheckRequested = false;  // a check asked for while one ran
+  bool FTimerRestart = false;    // the running chain of checks restarts the timer
   std::thread::id FCheckThread;
+  TSMTPClient* FActiveClient = nullptr;  // the conversation a stop cancels
+  AlertOutcome FLastAlert;
 };
 
 // The source name of the service's event log entries.
 inline constexpr const char* kEventSource = "Drivewarden";
+
+// The error entry that follows a warning whose alert mail failed, or reached
+// only some recipients: the fixed start, then the failed step and the
+// reason, or one "RCPT <address>: <reply>" line per refused recipient.
+// Empty when the mail reached everyone.
+inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
+inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
+std::string AlertFailureText(const TDeliveryResult& result);
 
 }  // namespace qw

@@ -147,8 +147,9 @@ bool IsPending(ServiceState state) {
 // ---------------------------------------------------------------------------
 // ServiceHost
 
-ServiceHost::ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, EventLog& log)
-    : service_(service), status_(status), log_(log) {
+ServiceHost::ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, EventLog& log,
+                         MessageLoop* checkLoop)
+    : service_(service), status_(status), log_(log), checkLoop_(checkLoop) {
   TDrivewarden* svc = &service_;
   std::atomic<bool>* paused = &paused_;
   service_.tmCheck().OnTimer = [svc, paused] {
@@ -172,6 +173,10 @@ void ServiceHost::ReportStatus(ServiceState state) {
     status.controlsAccepted = state == ServiceState::StartPending ? 0 : kServiceControlsAccepted;
     status.checkPoint = checkPoint_;
     status.waitHint = kServiceWaitHintMs;
+    if (state == ServiceState::Stopped && exitCode_ != 0) {
+      status.win32ExitCode = kErrorServiceSpecific;
+      status.serviceSpecificExitCode = exitCode_;
+    }
   }
   SystemError error;
   if (!status_.SetStatus(status, &error)) WriteError(error.text);
@@ -192,16 +197,28 @@ void ServiceHost::WriteError(const std::string& text) {
 
 bool ServiceHost::Start() {
   paused_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exitCode_ = 0;
+  }
   ReportStatus(ServiceState::StartPending);
   try {
-    service_.ServiceStart();
+    service_.ServiceStart([this] { ReportStatus(ServiceState::Running); });
   } catch (...) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      exitCode_ = kExitStartFailed;
+    }
     WriteFailure("開始", ErrorText(std::current_exception()));
     return false;
   }
-  ReportStatus(ServiceState::Running);
+  if (State() != ServiceState::Running) ReportStatus(ServiceState::Running);
   return true;
 }
+
+void ServiceHost::CancelForStop() { service_.CancelForStop(); }
+
+void ServiceHost::ReportStopped() { ReportStatus(ServiceState::Stopped); }
 
 bool ServiceHost::HandleControl(uint32_t code) {
   const ServiceState previous = State();
@@ -226,7 +243,14 @@ bool ServiceHost::HandleControl(uint32_t code) {
         return false;
       case kControlShutdown:
         ReportStatus(ServiceState::StopPending);
+        service_.CancelForStop();
         return true;
+      case kControlCheckNow:
+        if (checkLoop_) {
+          TDrivewarden* svc = &service_;
+          checkLoop_->Post([svc] { svc->CheckNow(); });
+        }
+        return false;
       default:
         return false;
     }

@@ -45,6 +45,14 @@ inline constexpr uint32_t kControlPause = 2;
 inline constexpr uint32_t kControlContinue = 3;
 inline constexpr uint32_t kControlInterrogate = 4;
 inline constexpr uint32_t kControlShutdown = 5;
+// A user-defined control (128 to 255 are the service's own): run a check
+// now (`sc control Drivewarden 128`; SIGHUP on POSIX).
+inline constexpr uint32_t kControlCheckNow = 128;
+
+// ERROR_SERVICE_SPECIFIC_ERROR: the Win32 exit code of a stopped service
+// whose own code tells why. The service's own codes:
+inline constexpr uint32_t kErrorServiceSpecific = 1066;
+inline constexpr uint32_t kExitStartFailed = 1;  // the start handler raised an error
 
 // The thread message (WM_USER + 1) that carries a control code, in its first
 // parameter, to the Windows service thread.
@@ -84,6 +92,8 @@ struct ServiceStatus {
   uint32_t controlsAccepted = 0;
   uint32_t checkPoint = 0;
   uint32_t waitHint = kServiceWaitHintMs;
+  uint32_t win32ExitCode = 0;
+  uint32_t serviceSpecificExitCode = 0;
 };
 
 // Where the host reports its states (SetServiceStatus on Windows).
@@ -108,7 +118,10 @@ class ServiceHost {
  public:
   // Makes the check timer's ticks skip their check while the service is
   // paused. Construct on the main thread, before any other thread runs.
-  ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, EventLog& log);
+  // `checkLoop` is the loop whose thread runs the periodic checks; checks
+  // on demand are posted there (none without it).
+  ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, EventLog& log,
+              MessageLoop* checkLoop = nullptr);
   ~ServiceHost();
 
   ServiceHost(const ServiceHost&) = delete;
@@ -119,10 +132,23 @@ class ServiceHost {
   // reports in a row. A failed report is written as an error entry.
   void ReportStatus(ServiceState state);
 
-  // Reports start-pending and runs the start handler. On an error writes the
-  // start failure entry and returns false (the service thread ends);
-  // otherwise reports running.
+  // Reports start-pending and runs the start handler, reporting running once
+  // the settings have loaded and before the first check, so that a stop is
+  // accepted while the first check's mail waits (the start-pending phase
+  // stays within its wait hint). On an error writes the start failure entry
+  // and returns false (the service thread ends; ReportStopped then tells the
+  // failure).
   bool Start();
+
+  // Safe from any thread (the control source calls it as soon as a stop or
+  // shutdown arrives, before handing the code on): cancels what the service
+  // is waiting for, so that the stop is honoured within moments even while
+  // the service thread is busy in the start handler.
+  void CancelForStop();
+
+  // Reports stopped, with ERROR_SERVICE_SPECIFIC_ERROR and the service's own
+  // code when the start failed.
+  void ReportStopped();
 
   // Handles one control code as the service thread does. True when the
   // service thread is to end (stop, shutdown).
@@ -144,6 +170,8 @@ class ServiceHost {
   mutable std::mutex mutex_;
   ServiceState state_ = ServiceState::Stopped;
   uint32_t checkPoint_ = 0;
+  uint32_t exitCode_ = 0;  // the service's own exit code, 0 while none
+  MessageLoop* checkLoop_;
   std::atomic<bool> paused_{false};
 };
 

@@ -5,7 +5,8 @@
 // --foreground hosts the service as the Windows program does, with the same
 // threads: the main thread runs the message loop that owns the check timer,
 // the service thread runs the start handler and then the controls, and a
-// signal thread turns SIGTERM and SIGINT into the stop control.
+// signal thread turns SIGTERM and SIGINT into the stop control (cancelling
+// a mail conversation in progress first) and SIGHUP into a check on demand.
 #include <pthread.h>
 #include <signal.h>
 
@@ -28,8 +29,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: QuotawardenService --foreground [--windir=DIR] [--eventlog=FILE]\n"
-    "       QuotawardenService --once [--windir=DIR] [--eventlog=FILE]\n"
+    "Usage: QuotawardenService --foreground [--windir=DIR] [--eventlog=FILE] [mail options]\n"
+    "       QuotawardenService --once [--windir=DIR] [--eventlog=FILE] [mail options]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -37,19 +38,28 @@ const char kUsage[] =
     "  --foreground      run as the service: load the settings and check at\n"
     "                    once, then every INTERVAL hours counted from the end\n"
     "                    of the previous check, until SIGTERM or SIGINT (exit\n"
-    "                    0). A failed start is written as the start failure\n"
+    "                    0); SIGHUP runs a check at once without moving the\n"
+    "                    schedule. A failed start is written as the start failure\n"
     "                    entry and exits 1; a failed periodic check is written\n"
     "                    as an error entry and the service goes on. State\n"
     "                    changes are told on stderr.\n"
     "  --once            list the drives, load the settings and run one check,\n"
     "                    then exit: 0 when the check ran (information or\n"
-    "                    warning entry), 1 with the error on stderr otherwise.\n"
+    "                    warning entry) and its alert mail, if any, reached\n"
+    "                    every recipient; 2 when the check ran but its alert\n"
+    "                    mail failed or reached only some recipients (the\n"
+    "                    reason on stderr and in an error entry); 1 with the\n"
+    "                    error on stderr when the check could not run.\n"
+    "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
+    "                    (default 60).\n"
+    "  --mail-deadline=S longest whole mail conversation, in seconds\n"
+    "                    (default 300).\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
     "  --eventlog=FILE   also append each entry to FILE as one JSON line\n"
     "                    (the environment variable QUOTAWARDEN_EVENTLOG does\n"
     "                    the same). Entries always go to syslog.\n"
-    "  --help            this text.\n"
+    "  --help            this text. A wrong command line exits 64.\n"
     "\n"
     "Drive letters: DIR/dosdevices/<letter>: symlinks map letters to folders\n"
     "(Wine's layout, lower-case letter and a colon, e.g. dosdevices/d: -> /srv).\n"
@@ -68,6 +78,10 @@ class IdleTimer : public qw::Timer {
   bool enabled_ = false;
   int64_t interval_ = 1000;
 };
+
+// A command line that cannot be run (EX_USAGE); 2 is the one-shot run's
+// failed alert mail.
+constexpr int kExitUsage = 64;
 
 bool TakeValue(const char* arg, const char* name, std::string* value) {
   size_t n = std::strlen(name);
@@ -93,32 +107,57 @@ std::string BaseName(const char* path) {
   return name.empty() ? "QuotawardenService" : name;
 }
 
-int RunForeground(qw::ServicePlatform platform, const std::string& exeSource) {
+struct MailTimes {
+  int timeOut = 60;
+  int deadline = 300;
+};
+
+// A whole number of seconds from 1 to one day.
+bool ParseSeconds(const std::string& text, int* seconds) {
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int value = std::stoi(text);
+  if (value < 1 || value > 86400) return false;
+  *seconds = value;
+  return true;
+}
+
+int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail) {
   // The signals are taken by the signal thread alone; every thread started
   // from here inherits the mask.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGUSR1);  // ends the signal thread
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   qw::MessageLoop& loop = qw::ThisThreadLoop();
   std::unique_ptr<qw::TDrivewarden> service = qw::CreateDrivewarden(platform, loop);
   StderrStatus status;
-  qw::ServiceHost host(*service, status, platform.eventLog);
+  service->SetMailTimeOuts(mail.timeOut, mail.deadline);
+  qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
 
-  std::thread signalThread([&signals, &controls] {
-    int signal = 0;
-    if (sigwait(&signals, &signal) == 0 && signal != SIGUSR1) controls.Push(qw::kControlStop);
+  std::thread signalThread([&signals, &controls, &host] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0 || signal == SIGUSR1) return;
+      if (signal == SIGHUP) {
+        controls.Push(qw::kControlCheckNow);
+        continue;
+      }
+      host.CancelForStop();
+      controls.Push(qw::kControlStop);
+      return;
+    }
   });
 
   bool started = false;
   std::thread serviceThread([&] {
     host.ReportStatus(qw::ServiceState::StartPending);
     started = qw::RunServiceThread(host, controls);
-    host.ReportStatus(qw::ServiceState::Stopped);
+    host.ReportStopped();
     loop.Quit();
   });
 
@@ -136,6 +175,8 @@ int main(int argc, char** argv) {
   bool foreground = false;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
+  std::string value;
+  MailTimes mail;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -147,29 +188,41 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(arg, "--foreground") == 0) {
       foreground = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog)) {
+    } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
+      int* target = std::strncmp(arg, "--mail-timeout", 14) == 0 ? &mail.timeOut : &mail.deadline;
+      if (!ParseSeconds(value, target)) {
+        std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 86400\n", arg);
+        return kExitUsage;
+      }
     } else {
       std::fprintf(stderr, "QuotawardenService: unknown argument '%s'\n\n%s", arg, kUsage);
-      return 2;
+      return kExitUsage;
     }
   }
   if (once == foreground) {
     std::fputs(kUsage, stderr);
-    return 2;
+    return kExitUsage;
   }
 
   auto profiles = qw::NewSystemProfiles(windir);
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
   auto log = qw::NewSystemEventLog(eventlog);
-  if (foreground) return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]));
+  if (foreground) return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
+  service.SetMailTimeOuts(mail.timeOut, mail.deadline);
   try {
     service.ServiceStart();
     service.ServiceStop();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "%s\n", qw::SjisToUtf8(error.what()).c_str());
     return 1;
+  }
+  const qw::TDrivewarden::AlertOutcome alert = service.LastAlert();
+  if (alert.attempted && !alert.result.Complete()) {
+    std::fprintf(stderr, "%s\n", qw::SjisToUtf8(qw::AlertFailureText(alert.result)).c_str());
+    return 2;
   }
   return 0;
 }

@@ -60,8 +60,8 @@ class ScmStatus : public qw::ServiceStatusReporter {
     s.dwServiceType = qw::kServiceWin32OwnProcess;
     s.dwCurrentState = static_cast<DWORD>(status.state);
     s.dwControlsAccepted = status.controlsAccepted;
-    s.dwWin32ExitCode = 0;
-    s.dwServiceSpecificExitCode = 0;
+    s.dwWin32ExitCode = status.win32ExitCode;
+    s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
     s.dwCheckPoint = status.checkPoint;
     s.dwWaitHint = status.waitHint;
     if (SetServiceStatus(gStatusHandle, &s)) return true;
@@ -118,8 +118,11 @@ class ScmRegistry : public qw::ServiceRegistry {
   SC_HANDLE manager_ = nullptr;
 };
 
-// Control handler: hands the code to the service thread.
+// Control handler: hands the code to the service thread. A stop or
+// shutdown first cancels what the service waits for, since the service
+// thread may be busy in the start handler's first check.
 void WINAPI ControlHandler(DWORD code) {
+  if (code == qw::kControlStop || code == qw::kControlShutdown) gHost->CancelForStop();
   WaitForSingleObject(gQueueReady, 5000);
   PostThreadMessageW(gServiceThreadId.load(), qw::kServiceControlMessage, code, 0);
 }
@@ -168,7 +171,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
   } catch (...) {
     gHost->WriteFailure("実行", ErrorText(std::current_exception()));
   }
-  gHost->ReportStatus(qw::ServiceState::Stopped);
+  gHost->ReportStopped();
 }
 
 std::u16string ModulePath() {
@@ -217,7 +220,7 @@ int main() {
   }
 
   ScmStatus status;
-  qw::ServiceHost host(*service, status, *log);
+  qw::ServiceHost host(*service, status, *log, &loop);
   gHost = &host;
   gQueueReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 

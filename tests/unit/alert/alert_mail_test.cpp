@@ -1,7 +1,9 @@
 // The alert mail of a check, delivered to the SMTP test server on loopback.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "mail/encodings.h"
 #include "mail/iso2022jp.h"
@@ -14,6 +16,7 @@ namespace qw {
 namespace {
 
 constexpr int64_t kMiB = 1024 * 1024;
+
 
 class AlertTest : public ::testing::Test {
  protected:
@@ -101,30 +104,81 @@ TEST_F(AlertTest, ASecondAlertWithoutCcCarriesNoCcLine) {
   EXPECT_EQ(log.entries.size(), 2u);
 }
 
-TEST_F(AlertTest, AToListWithoutAddressesIsAnErrorOfTheCheck) {
-  SetIni(" , ,", "");
-  try {
-    service->ServiceStart();
-    FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "smtpClient: No recipients to send message");
-  }
-  ASSERT_EQ(log.entries.size(), 1u) << "the entry comes before the mail";
-  EXPECT_EQ(log.entries[0].type, EventType::Warning);
-  ASSERT_TRUE(server.WaitForSessions(1, 10000)) << "the connection is closed";
-  EXPECT_TRUE(server.Sessions()[0].messages.empty());
-  EXPECT_FALSE(service->smtpClient().Connected());
-  EXPECT_TRUE(service->tmCheck().Enabled());
-}
-
-TEST_F(AlertTest, NoServerListeningSkipsTheMail) {
+TEST_F(AlertTest, NoServerListeningIsAFailedAlertAfterTheWarning) {
   const int port = server.Port();
   server.Stop();
   SetIni("a@example.jp", "");
   EXPECT_NO_THROW(service->ServiceStart());
-  ASSERT_EQ(log.entries.size(), 1u);
+  ASSERT_EQ(log.entries.size(), 2u);
   EXPECT_EQ(log.entries[0].type, EventType::Warning);
-  EXPECT_EQ(service->smtpClient().Port, port);
+  EXPECT_EQ(log.entries[1].type, EventType::Error);
+  EXPECT_EQ(log.entries[1].source, "Drivewarden");
+  EXPECT_EQ(log.entries[1].eventId, kCheckEventId);
+  EXPECT_EQ(log.entries[1].text.rfind(std::string(kAlertNotSent) + "CONNECT: ", 0), 0u) << log.entries[1].text;
+  EXPECT_EQ(service->SmtpPort(), port);
+  const auto alert = service->LastAlert();
+  EXPECT_TRUE(alert.attempted);
+  EXPECT_FALSE(alert.result.Delivered());
+  EXPECT_TRUE(service->tmCheck().Enabled()) << "the watch goes on";
+}
+
+TEST_F(AlertTest, ARefusedRecipientAmongSeveralIsNamedAndTheOthersGetTheMail) {
+  server.Script("RCPT", SmtpTestServer::Reply::Text("550 5.1.1 <b@example.jp> unknown\r\n"), 2);
+  SetIni("a@example.jp, b@example.jp", "c@example.jp");
+  service->ServiceStart();
+  ASSERT_TRUE(server.WaitForSessions(1, 10000));
+  const auto s = server.Sessions()[0];
+  EXPECT_EQ(s.messages.size(), 1u) << "the accepted recipients get the mail";
+  ASSERT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.entries[1].type, EventType::Error);
+  EXPECT_EQ(log.entries[1].text,
+            std::string(kAlertPartlySent) + "RCPT <b@example.jp>: 550 5.1.1 <b@example.jp> unknown");
+  const auto alert = service->LastAlert();
+  EXPECT_TRUE(alert.result.Delivered());
+  EXPECT_FALSE(alert.result.Complete());
+}
+
+TEST_F(AlertTest, EveryRecipientRefusedSendsNoTextAndSaysWhy) {
+  server.Script("RCPT", SmtpTestServer::Reply::Text("554 5.7.1 relay denied\r\n"));
+  SetIni("a@example.jp, b@example.jp", "");
+  service->ServiceStart();
+  ASSERT_TRUE(server.WaitForSessions(1, 10000));
+  const auto s = server.Sessions()[0];
+  EXPECT_TRUE(s.messages.empty());
+  for (const std::string& command : s.commands) EXPECT_NE(command, "DATA");
+  ASSERT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.entries[1].type, EventType::Error);
+  EXPECT_EQ(log.entries[1].text.rfind(kAlertNotSent, 0), 0u);
+  EXPECT_NE(log.entries[1].text.find("554 5.7.1 relay denied"), std::string::npos) << log.entries[1].text;
+}
+
+TEST_F(AlertTest, ASilentServerEndsAtTheSilenceTimeOut) {
+  server.Script("DATA", SmtpTestServer::Reply::Silence());
+  SetIni("a@example.jp", "");
+  service->SetMailTimeOuts(1, 300);
+  const auto start = std::chrono::steady_clock::now();
+  service->ServiceStart();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.entries[1].text, std::string(kAlertNotSent) + "DATA: time-out after 1 s");
+}
+
+TEST_F(AlertTest, AStopFromAnotherThreadCancelsTheConversation) {
+  server.Script("MAIL", SmtpTestServer::Reply::Silence());
+  SetIni("a@example.jp", "");
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the client waits for MAIL's reply
+    service->CancelForStop();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  service->ServiceStart();
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_EQ(log.entries.size(), 2u);
+  const std::string& text = log.entries[1].text;
+  EXPECT_EQ(text.rfind(kAlertNotSent, 0), 0u) << text;
+  EXPECT_EQ(text.substr(text.size() - 19), ": cancelled by stop") << text;
+  EXPECT_FALSE(service->tmCheck().Enabled()) << "a stopped service does not start its timer again";
 }
 
 }  // namespace

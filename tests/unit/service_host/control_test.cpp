@@ -1,0 +1,146 @@
+// What the host does with the controls of a watch that must not fail
+// silently: running is reported before the first check, a failed start ends
+// with the service's own exit code, a check on demand keeps the schedule and
+// never overlaps a running check, and a stop cancels the first check's mail.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "tests/unit/service_host/host_fixture.h"
+#include "tools/smtp_test_server.h"
+
+namespace qw::test {
+namespace {
+
+TEST_F(HostTest, RunningIsReportedOnceTheSettingsLoadBeforeTheFirstCheck) {
+  ServiceState duringCheck = ServiceState::Stopped;
+  drives.drives['C'].onMeasure = [&] { duringCheck = Host().State(); };
+  ASSERT_TRUE(Host().Start());
+  EXPECT_EQ(duringCheck, ServiceState::Running) << "a stop is accepted while the first check runs";
+  EXPECT_EQ(status.States(), (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running}));
+  Host().ReportStopped();
+  const ServiceStatus last = status.Reports().back();
+  EXPECT_EQ(last.state, ServiceState::Stopped);
+  EXPECT_EQ(last.win32ExitCode, 0u);
+  EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+}
+
+TEST_F(HostTest, AFailedStartStopsWithTheServiceSpecificExitCode) {
+  SetIni("[WARNING]\r\nINTERVAL=0\r\n");
+  EXPECT_FALSE(Host().Start());
+  Host().ReportStopped();
+  ServiceStatus last = status.Reports().back();
+  EXPECT_EQ(last.state, ServiceState::Stopped);
+  EXPECT_EQ(last.win32ExitCode, kErrorServiceSpecific);
+  EXPECT_EQ(last.serviceSpecificExitCode, kExitStartFailed);
+
+  // A later start that succeeds clears it.
+  SetIni("[WARNING]\r\nINTERVAL=1\r\n");
+  ASSERT_TRUE(Host().Start());
+  Host().HandleControl(kControlStop);
+  Host().ReportStopped();
+  last = status.Reports().back();
+  EXPECT_EQ(last.win32ExitCode, 0u);
+  EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+}
+
+TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {
+  host = std::make_unique<ServiceHost>(Service(), status, log, &loop);
+  ASSERT_TRUE(Host().Start());
+  loop.ProcessPending();
+  ASSERT_EQ(CheckEntries(), 1u);
+  loop.AdvanceBy(kHourMs / 2);
+
+  EXPECT_FALSE(Host().HandleControl(kControlCheckNow));
+  EXPECT_EQ(CheckEntries(), 1u) << "the check runs on the loop's thread, not the control's";
+  loop.ProcessPending();
+  EXPECT_EQ(CheckEntries(), 2u);
+  EXPECT_TRUE(CheckTimer().Enabled());
+
+  loop.AdvanceBy(kHourMs / 2 - 1);
+  EXPECT_EQ(CheckEntries(), 2u);
+  loop.AdvanceBy(1);
+  EXPECT_EQ(CheckEntries(), 3u) << "the periodic check comes when it was due";
+
+  // Without a check loop the control does nothing.
+  ServiceHost bare(Service(), status, log);
+  EXPECT_FALSE(bare.HandleControl(kControlCheckNow));
+  loop.ProcessPending();
+  EXPECT_EQ(CheckEntries(), 3u);
+}
+
+TEST_F(HostTest, ACheckAskedForWhileOneRunsFollowsItInsteadOfOverlapping) {
+  ASSERT_TRUE(Host().Start());
+  loop.ProcessPending();
+
+  std::atomic<int> inside{0};
+  std::atomic<int> most{0};
+  std::promise<void> measuring;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> first{true};
+  drives.drives['D'].onMeasure = [&, released] {
+    const int now = ++inside;
+    if (now > most) most = now;
+    if (first.exchange(false)) {
+      measuring.set_value();
+      released.wait();
+    }
+    --inside;
+  };
+
+  std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });
+  measuring.get_future().wait();
+  Service().CheckNow();  // returns at once: the running check takes it over
+  Service().CheckNow();  // requests while one is pending merge into it
+  EXPECT_EQ(CheckEntries(), 1u);
+  release.set_value();
+  mainThread.join();
+
+  EXPECT_EQ(CheckEntries(), 3u) << "the held check and the one asked for";
+  EXPECT_EQ(most.load(), 1) << "checks never overlap";
+  loop.ProcessPending();
+  EXPECT_TRUE(CheckTimer().Enabled()) << "the timer's check restarts the schedule";
+}
+
+TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
+  SmtpTestServer server;
+  server.Script("GREETING", SmtpTestServer::Reply::Silence());
+  ASSERT_TRUE(server.Start());
+  drives.drives['C'].freeBytes = kMiB;
+  SetIni("[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=10MB\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" +
+         std::to_string(server.Port()) + "\r\nMAILTO=ops@example.jp\r\n");
+  Host();
+  ControlQueue controls;
+  std::atomic<bool> ended{false};
+  std::thread serviceThread([&] {
+    RunServiceThread(Host(), controls);
+    Host().ReportStopped();
+    ended = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return CheckEntries() == 1; })) << "the warning comes before the mail";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the client waits for the greeting
+  EXPECT_EQ(Host().State(), ServiceState::Running);
+
+  const auto stopAt = std::chrono::steady_clock::now();
+  Host().CancelForStop();  // what the control source does first
+  controls.Push(kControlStop);
+  ASSERT_TRUE(WaitFor([&] { return ended.load(); }));
+  serviceThread.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(3));
+
+  const std::vector<EventEntry> entries = log.Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].type, EventType::Warning);
+  EXPECT_EQ(entries[1].type, EventType::Error);
+  EXPECT_EQ(entries[1].source, "Drivewarden");
+  EXPECT_EQ(entries[1].text, std::string(kAlertNotSent) + "GREETING: cancelled by stop");
+  EXPECT_EQ(status.States().back(), ServiceState::Stopped);
+  EXPECT_EQ(Service().DriveList(), nullptr);
+}
+
+}  // namespace
+}  // namespace qw::test
