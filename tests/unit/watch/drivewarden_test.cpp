@@ -262,7 +262,10 @@ TEST_F(WatchTest, WarningReportLayout) {
   SetIni("[DRIVE]\r\nC=10%\r\nD=1MB\r\nG=100MB\r\n[WARNING]\r\nISMAILSEND=1\r\n"
          "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
   std::vector<std::string> mails;
-  Service().OnSendAlert = [&](const std::string& report) { mails.push_back(report); };
+  Service().OnSendAlert = [&](const std::string& report) {
+    mails.push_back(report);
+    return TDeliveryResult{};
+  };
   system.now = {2024, 5, 6, 1, 7, 8, 9, 0};
   Service().ServiceStart();
 
@@ -314,7 +317,10 @@ TEST_F(WatchTest, MailOffOrNoThresholdLineSendsNothing) {
   drives.drives['C'].freeBytes = kMiB;
   SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
   int mails = 0;
-  Service().OnSendAlert = [&](const std::string&) { ++mails; };
+  Service().OnSendAlert = [&](const std::string&) {
+    ++mails;
+    return TDeliveryResult{};
+  };
   Service().ServiceStart();
   EXPECT_EQ(mails, 0) << "free space equal to the threshold is not short";
   EXPECT_EQ(log.entries.back().type, EventType::Information);
@@ -337,14 +343,33 @@ TEST_F(WatchTest, CheckErrorLeavesNoEntryAndRearmsTheTimer) {
   EXPECT_TRUE(Service().tmCheck().Enabled());
 }
 
-TEST_F(WatchTest, ErrorOfTheMailStepComesAfterTheEntry) {
+TEST_F(WatchTest, AnErrorOfTheMailStepIsAFailedAlertAfterTheEntry) {
   drives.drives['C'].freeBytes = 0;
   SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
-  Service().OnSendAlert = [](const std::string&) { throw std::runtime_error("mail failed"); };
-  EXPECT_THROW(Service().ServiceStart(), std::runtime_error);
-  ASSERT_EQ(log.entries.size(), 1u);
+  Service().OnSendAlert = [](const std::string&) -> TDeliveryResult { throw std::runtime_error("mail failed"); };
+  EXPECT_NO_THROW(Service().ServiceStart());
+  ASSERT_EQ(log.entries.size(), 2u);
   EXPECT_EQ(log.entries[0].type, EventType::Warning);
+  EXPECT_EQ(log.entries[1].type, EventType::Error);
+  EXPECT_EQ(log.entries[1].text, std::string(kAlertNotSent) + "mail failed");
+  EXPECT_FALSE(Service().LastAlert().result.Delivered());
   EXPECT_TRUE(Service().tmCheck().Enabled());
+
+  // A refusal of some recipients is named; a complete delivery writes nothing more.
+  Service().OnSendAlert = [](const std::string&) {
+    TDeliveryResult result;
+    result.refused = {{"x@example.jp", "550 no such user"}, {"y@example.jp", "551 moved"}};
+    return result;
+  };
+  SetIni("[DRIVE]\r\nC=2MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b\r\n");
+  Service().tmCheckTimer(nullptr);
+  ASSERT_EQ(log.entries.size(), 4u);
+  EXPECT_EQ(log.entries[3].text, std::string(kAlertPartlySent) +
+                                     "RCPT <x@example.jp>: 550 no such user\r\nRCPT <y@example.jp>: 551 moved");
+  Service().OnSendAlert = [](const std::string&) { return TDeliveryResult{}; };
+  Service().tmCheckTimer(nullptr);
+  EXPECT_EQ(log.entries.size(), 5u);
+  EXPECT_TRUE(Service().LastAlert().result.Complete());
 }
 
 TEST_F(WatchTest, WriteEventLogCollapsesBlankLinesInOnePass) {
