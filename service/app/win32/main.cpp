@@ -26,7 +26,8 @@
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
-#include "service/service_host.h"
+#include "service/service_control.h"
+#include "service/service_install.h"
 
 namespace {
 

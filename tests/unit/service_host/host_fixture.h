@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "service/drivewarden.h"
-#include "service/service_host.h"
+#include "service/service_control.h"
 #include "tests/fakes/fake_message_loop.h"
 #include "tests/fakes/fake_platform.h"
 

@@ -5,6 +5,7 @@
 
 #include "common/errors.h"
 #include "platform/text_codec.h"
+#include "service/service_install.h"
 #include "tests/unit/service_host/host_fixture.h"
 
 namespace qw::test {

@@ -1,7 +1,7 @@
 // The command-line switches and the install and uninstall boxes.
 #include <gtest/gtest.h>
 
-#include "service/service_host.h"
+#include "service/service_install.h"
 #include "tests/fakes/fake_message_box.h"
 
 namespace qw::test {

@@ -1,102 +1,8 @@
-#include "service/service_host.h"
+#include "service/service_control.h"
 
 #include <exception>
 
 namespace qw {
-
-// ---------------------------------------------------------------------------
-// LoopBoundTimer
-
-struct LoopBoundTimer::Shared {
-  std::thread::id owner;
-  std::unique_ptr<Timer> inner;  // touched on the owning thread only
-
-  std::mutex mutex;  // guards what other threads set
-  bool enabled = false;
-  int64_t interval = 1000;
-  uint64_t generation = 0;  // counts changes that begin a new period
-
-  uint64_t appliedGeneration = 0;  // owning thread only
-
-  // Brings the inner timer to the latest settings (owning thread).
-  void Apply() {
-    if (!inner) return;
-    bool wantEnabled;
-    int64_t wantInterval;
-    uint64_t wantGeneration;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      wantEnabled = enabled;
-      wantInterval = interval;
-      wantGeneration = generation;
-    }
-    if (wantGeneration != appliedGeneration) {
-      // Something was stopped, started or reset meanwhile: a new period.
-      inner->SetEnabled(false);
-      inner->SetInterval(wantInterval);
-      appliedGeneration = wantGeneration;
-    }
-    inner->SetEnabled(wantEnabled);
-  }
-};
-
-LoopBoundTimer::LoopBoundTimer(MessageLoop& loop, std::unique_ptr<Timer> inner)
-    : loop_(loop), shared_(std::make_shared<Shared>()) {
-  shared_->owner = std::this_thread::get_id();
-  shared_->inner = std::move(inner);
-  shared_->inner->SetEnabled(false);
-  shared_->inner->SetInterval(shared_->interval);
-  shared_->inner->OnTimer = [this] {
-    std::function<void()> handler = OnTimer;
-    if (handler) handler();
-  };
-}
-
-LoopBoundTimer::~LoopBoundTimer() {
-  // Tasks still queued find no timer.
-  shared_->inner.reset();
-}
-
-void LoopBoundTimer::SetEnabled(bool enabled) {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->enabled == enabled) return;
-    shared_->enabled = enabled;
-    ++shared_->generation;
-  }
-  Apply();
-}
-
-bool LoopBoundTimer::Enabled() const {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  return shared_->enabled;
-}
-
-void LoopBoundTimer::SetInterval(int64_t milliseconds) {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->interval == milliseconds) return;
-    shared_->interval = milliseconds;
-    ++shared_->generation;
-  }
-  Apply();
-}
-
-int64_t LoopBoundTimer::Interval() const {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  return shared_->interval;
-}
-
-void LoopBoundTimer::Apply() {
-  if (std::this_thread::get_id() == shared_->owner) {
-    shared_->Apply();
-    return;
-  }
-  std::weak_ptr<Shared> weak = shared_;
-  loop_.Post([weak] {
-    if (auto shared = weak.lock()) shared->Apply();
-  });
-}
 
 std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
@@ -108,10 +14,6 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
 
 std::string ServiceFailureText(const std::string& action, const std::string& error) {
   return "サービス失敗 " + action + ": " + error;
-}
-
-std::string SystemErrorMessage(const SystemError& error) {
-  return "システムエラー。コード：" + std::to_string(error.code) + ".\r\n" + error.text;
 }
 
 std::string ControlActionName(uint32_t code) {
@@ -307,100 +209,6 @@ bool RunServiceThread(ServiceHost& host, ControlQueue& controls) {
     host.WriteFailure("実行", ErrorText(std::current_exception()));
   }
   return true;
-}
-
-// ---------------------------------------------------------------------------
-// Switches and registration
-
-namespace {
-
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-}  // namespace
-
-bool HasSwitch(const std::vector<std::string>& args, const std::string& name) {
-  const std::string wanted = AsciiUpper(name);
-  for (const std::string& arg : args) {
-    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
-    if (AsciiUpper(arg.substr(1)) == wanted) return true;
-  }
-  return false;
-}
-
-HostSwitches ParseSwitches(const std::vector<std::string>& args) {
-  HostSwitches switches;
-  switches.install = HasSwitch(args, "INSTALL");
-  switches.uninstall = !switches.install && HasSwitch(args, "UNINSTALL");
-  switches.silent = HasSwitch(args, "SILENT");
-  return switches;
-}
-
-std::u16string QuoteImagePath(const std::u16string& path) {
-  if (path.find(u' ') == std::u16string::npos) return path;
-  if (path.size() >= 2 && path.front() == u'"' && path.back() == u'"') return path;
-  return u"\"" + path + u"\"";
-}
-
-ServiceRegistration DrivewardenRegistration(const std::u16string& exePath) {
-  ServiceRegistration registration;
-  registration.name = kServiceName;
-  registration.displayName = kServiceDisplayName;
-  registration.imagePath = QuoteImagePath(exePath);
-  return registration;
-}
-
-namespace {
-
-const char kErrorCaption[] = "エラー";
-const char kInformationCaption[] = "情報";
-
-void ShowError(MessageBoxes& boxes, const std::string& text) {
-  boxes.Show(text, kErrorCaption, MessageBoxButtons::Ok, MessageBoxIcon::Error);
-}
-
-}  // namespace
-
-int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
-                   bool silent) {
-  SystemError error;
-  if (!registry.Open(&error)) {
-    ShowError(boxes, SystemErrorMessage(error));
-    return 1;
-  }
-  const ServiceRegistration registration = DrivewardenRegistration(exePath);
-  if (!registry.Create(registration, &error)) {
-    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" + registration.displayName +
-                         "\" の登録は失敗しました。");
-    return 1;
-  }
-  if (!silent) {
-    boxes.Show("サービスを登録しました。", kInformationCaption, MessageBoxButtons::Ok,
-               MessageBoxIcon::Information);
-  }
-  return 0;
-}
-
-int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent) {
-  SystemError error;
-  if (!registry.Open(&error)) {
-    ShowError(boxes, SystemErrorMessage(error));
-    return 1;
-  }
-  if (!registry.Delete(kServiceName, &error)) {
-    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" +
-                         std::string(kServiceDisplayName) + "\" の登録解除に失敗しました。");
-    return 1;
-  }
-  if (!silent) {
-    boxes.Show("サービスの登録を解除しました。", kInformationCaption, MessageBoxButtons::Ok,
-               MessageBoxIcon::Information);
-  }
-  return 0;
 }
 
 }  // namespace qw

@@ -1,8 +1,8 @@
-// The service's life under a host: the states it reports, the controls it
-// handles, the start and stop handlers with their failure entries, the check
-// timer driven from any thread, and the install and uninstall switches. The
-// Windows service program and the POSIX foreground host are thin shells
-// around these pieces.
+// The service's control under a host: the states it reports, the controls it
+// handles, the start and stop handlers with their failure entries, and the
+// threads. The Windows service program and the POSIX foreground host are
+// thin shells around these pieces; the installation switches are in
+// service_install.h.
 //
 // Threads, as both hosts use them: the main thread owns the message loop and
 // the check timer, so every periodic check runs there; the service thread
@@ -19,22 +19,16 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/event_log.h"
-#include "platform/message_box.h"
+#include "platform/loop_bound_timer.h"
 #include "platform/message_loop.h"
 #include "platform/service_manager.h"
-#include "platform/timer.h"
 #include "service/drivewarden.h"
 
 namespace qw {
 
-// Registration and status values of the service (the names, kServiceName
-// and kServiceDisplayName, are shared with the applet).
-inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
-inline constexpr uint32_t kServiceAutoStart = 2;
-inline constexpr uint32_t kServiceErrorNormal = 1;
+// Status values of the service.
 inline constexpr uint32_t kServiceWaitHintMs = 5000;
 // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN
 inline constexpr uint32_t kServiceControlsAccepted = 7;
@@ -57,31 +51,6 @@ inline constexpr uint32_t kExitStartFailed = 1;  // the start handler raised an 
 // The thread message (WM_USER + 1) that carries a control code, in its first
 // parameter, to the Windows service thread.
 inline constexpr uint32_t kServiceControlMessage = 0x401;
-
-// A timer that may be started, stopped and set from any thread while its
-// ticks stay messages of the loop that owns it. Calls on the owning thread
-// act at once; calls from other threads are handed to the owning thread
-// through the loop, which applies the latest settings in the order they were
-// made. Enabled() and Interval() answer what was last set.
-// Create and destroy it on the owning thread.
-class LoopBoundTimer : public Timer {
- public:
-  // `inner` is a timer of `loop`, created on the calling thread.
-  LoopBoundTimer(MessageLoop& loop, std::unique_ptr<Timer> inner);
-  ~LoopBoundTimer() override;
-
-  void SetEnabled(bool enabled) override;
-  bool Enabled() const override;
-  void SetInterval(int64_t milliseconds) override;
-  int64_t Interval() const override;
-
- private:
-  struct Shared;
-  void Apply();
-
-  MessageLoop& loop_;
-  std::shared_ptr<Shared> shared_;
-};
 
 // Builds the service object with its components; the check timer belongs to
 // `mainLoop`, whose thread must be the calling thread.
@@ -106,8 +75,6 @@ class ServiceStatusReporter {
 
 // "サービス失敗 <action>: <error>"
 std::string ServiceFailureText(const std::string& action, const std::string& error);
-// "システムエラー。コード：<code>.\r\n<text>"
-std::string SystemErrorMessage(const SystemError& error);
 // The name of a control in failure texts ("停止" ...); empty outside 1 to 5.
 std::string ControlActionName(uint32_t code);
 
@@ -197,50 +164,5 @@ class ControlQueue {
 // The service thread of a queue-driven host: Start, then the controls until
 // one ends the thread. False when the start failed.
 bool RunServiceThread(ServiceHost& host, ControlQueue& controls);
-
-// Command-line switches: an argument that starts with "/" or "-" followed by
-// the switch name, matched without regard to ASCII case.
-struct HostSwitches {
-  bool install = false;
-  bool uninstall = false;
-  bool silent = false;
-};
-bool HasSwitch(const std::vector<std::string>& args, const std::string& name);
-HostSwitches ParseSwitches(const std::vector<std::string>& args);
-
-// The image path as registered: the executable's full path, enclosed in
-// double quotes when it contains a blank and is not quoted already.
-std::u16string QuoteImagePath(const std::u16string& path);
-
-struct ServiceRegistration {
-  std::string name;         // Shift-JIS
-  std::string displayName;  // Shift-JIS
-  std::u16string imagePath;
-  uint32_t serviceType = kServiceWin32OwnProcess;
-  uint32_t startType = kServiceAutoStart;
-  uint32_t errorControl = kServiceErrorNormal;
-};
-ServiceRegistration DrivewardenRegistration(const std::u16string& exePath);
-
-// The Service Control Manager as the install switches use it: one block
-// opens the manager, creates or deletes, and closes it on destruction.
-class ServiceRegistry {
- public:
-  virtual ~ServiceRegistry() = default;
-  // OpenSCManager with full access.
-  virtual bool Open(SystemError* error) = 0;
-  // CreateService with full access, no group, no dependencies, the local
-  // system account; the new service's handle is closed at once.
-  virtual bool Create(const ServiceRegistration& registration, SystemError* error) = 0;
-  // OpenService by name with full access, then DeleteService.
-  virtual bool Delete(const std::string& name, SystemError* error) = 0;
-};
-
-// The INSTALL and UNINSTALL switches: register (remove) the service and
-// tell the outcome in a message box (none on success with `silent`).
-// Return the exit code: 0 on success, 1 on failure.
-int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
-                   bool silent);
-int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent);
 
 }  // namespace qw

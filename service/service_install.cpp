@@ -1,0 +1,100 @@
+#include "service/service_install.h"
+
+namespace qw {
+
+std::string SystemErrorMessage(const SystemError& error) {
+  return "システムエラー。コード：" + std::to_string(error.code) + ".\r\n" + error.text;
+}
+
+namespace {
+
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+}  // namespace
+
+bool HasSwitch(const std::vector<std::string>& args, const std::string& name) {
+  const std::string wanted = AsciiUpper(name);
+  for (const std::string& arg : args) {
+    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
+    if (AsciiUpper(arg.substr(1)) == wanted) return true;
+  }
+  return false;
+}
+
+HostSwitches ParseSwitches(const std::vector<std::string>& args) {
+  HostSwitches switches;
+  switches.install = HasSwitch(args, "INSTALL");
+  switches.uninstall = !switches.install && HasSwitch(args, "UNINSTALL");
+  switches.silent = HasSwitch(args, "SILENT");
+  return switches;
+}
+
+std::u16string QuoteImagePath(const std::u16string& path) {
+  if (path.find(u' ') == std::u16string::npos) return path;
+  if (path.size() >= 2 && path.front() == u'"' && path.back() == u'"') return path;
+  return u"\"" + path + u"\"";
+}
+
+ServiceRegistration DrivewardenRegistration(const std::u16string& exePath) {
+  ServiceRegistration registration;
+  registration.name = kServiceName;
+  registration.displayName = kServiceDisplayName;
+  registration.imagePath = QuoteImagePath(exePath);
+  return registration;
+}
+
+namespace {
+
+const char kErrorCaption[] = "エラー";
+const char kInformationCaption[] = "情報";
+
+void ShowError(MessageBoxes& boxes, const std::string& text) {
+  boxes.Show(text, kErrorCaption, MessageBoxButtons::Ok, MessageBoxIcon::Error);
+}
+
+}  // namespace
+
+int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
+                   bool silent) {
+  SystemError error;
+  if (!registry.Open(&error)) {
+    ShowError(boxes, SystemErrorMessage(error));
+    return 1;
+  }
+  const ServiceRegistration registration = DrivewardenRegistration(exePath);
+  if (!registry.Create(registration, &error)) {
+    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" + registration.displayName +
+                         "\" の登録は失敗しました。");
+    return 1;
+  }
+  if (!silent) {
+    boxes.Show("サービスを登録しました。", kInformationCaption, MessageBoxButtons::Ok,
+               MessageBoxIcon::Information);
+  }
+  return 0;
+}
+
+int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent) {
+  SystemError error;
+  if (!registry.Open(&error)) {
+    ShowError(boxes, SystemErrorMessage(error));
+    return 1;
+  }
+  if (!registry.Delete(kServiceName, &error)) {
+    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" +
+                         std::string(kServiceDisplayName) + "\" の登録解除に失敗しました。");
+    return 1;
+  }
+  if (!silent) {
+    boxes.Show("サービスの登録を解除しました。", kInformationCaption, MessageBoxButtons::Ok,
+               MessageBoxIcon::Information);
+  }
+  return 0;
+}
+
+}  // namespace qw

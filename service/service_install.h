@@ -1,0 +1,71 @@
+// The service's installation: the command-line switches INSTALL, UNINSTALL
+// and SILENT, the registration values, and the message boxes that tell the
+// outcome. The Service Control Manager is reached through ServiceRegistry,
+// which the Windows program implements.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/drivewarden_common.h"
+#include "platform/message_box.h"
+#include "platform/service_manager.h"
+
+namespace qw {
+
+// Registration values of the service (the names, kServiceName and
+// kServiceDisplayName, are shared with the applet).
+inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceAutoStart = 2;
+inline constexpr uint32_t kServiceErrorNormal = 1;
+
+// "システムエラー。コード：<code>.\r\n<text>"
+std::string SystemErrorMessage(const SystemError& error);
+
+// Command-line switches: an argument that starts with "/" or "-" followed by
+// the switch name, matched without regard to ASCII case.
+struct HostSwitches {
+  bool install = false;
+  bool uninstall = false;
+  bool silent = false;
+};
+bool HasSwitch(const std::vector<std::string>& args, const std::string& name);
+HostSwitches ParseSwitches(const std::vector<std::string>& args);
+
+// The image path as registered: the executable's full path, enclosed in
+// double quotes when it contains a blank and is not quoted already.
+std::u16string QuoteImagePath(const std::u16string& path);
+
+struct ServiceRegistration {
+  std::string name;         // Shift-JIS
+  std::string displayName;  // Shift-JIS
+  std::u16string imagePath;
+  uint32_t serviceType = kServiceWin32OwnProcess;
+  uint32_t startType = kServiceAutoStart;
+  uint32_t errorControl = kServiceErrorNormal;
+};
+ServiceRegistration DrivewardenRegistration(const std::u16string& exePath);
+
+// The Service Control Manager as the install switches use it: one block
+// opens the manager, creates or deletes, and closes it on destruction.
+class ServiceRegistry {
+ public:
+  virtual ~ServiceRegistry() = default;
+  // OpenSCManager with full access.
+  virtual bool Open(SystemError* error) = 0;
+  // CreateService with full access, no group, no dependencies, the local
+  // system account; the new service's handle is closed at once.
+  virtual bool Create(const ServiceRegistration& registration, SystemError* error) = 0;
+  // OpenService by name with full access, then DeleteService.
+  virtual bool Delete(const std::string& name, SystemError* error) = 0;
+};
+
+// The INSTALL and UNINSTALL switches: register (remove) the service and
+// tell the outcome in a message box (none on success with `silent`).
+// Return the exit code: 0 on success, 1 on failure.
+int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
+                   bool silent);
+int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent);
+
+}  // namespace qw
