@@ -1,0 +1,50 @@
+// Small text helpers shared by every layer. Letter case is folded byte by
+// byte for the bytes of ASCII letters only; every other byte stays. (The
+// texts compared this way are names and keywords, which are ASCII.)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qw {
+
+constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+std::string AsciiLowerCase(std::string_view text);
+std::string AsciiUpperCase(std::string_view text);
+
+// Compares with ASCII letter case ignored: <0, 0 or >0, shorter first on a
+// common prefix.
+int CompareCaseless(std::string_view a, std::string_view b);
+bool EqualsCaseless(std::string_view a, std::string_view b);
+
+// Trimming. The three rules differ on purpose:
+// TrimBlanks takes spaces only (header lines, where a tab may be folding
+// white space that belongs to the value);
+std::string_view TrimBlanks(std::string_view text);
+// TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines, as
+// the Windows profile functions read them);
+std::string_view TrimSpaceTab(std::string_view text);
+// TrimControls takes every byte of value 0 to 32 (values typed by people
+// into settings files and dialogs).
+std::string_view TrimControls(std::string_view text);
+
+// One enclosing pair of double quotes removed; a text that is a lone double
+// quote becomes empty. Anything else is returned as it is.
+std::string_view StripQuotes(std::string_view text);
+
+// How an integer may be written.
+struct IntegerRules {
+  bool leadingBlanks = false;  // spaces and tabs before the number are skipped
+  bool hexPrefix = false;      // "0x"/"0X" followed by digits gives a hexadecimal number
+  bool prefixOnly = false;     // the number ends at the first other byte (else nothing may follow)
+};
+// Strict decimal: an optional sign and decimal digits, nothing else.
+inline constexpr IntegerRules kDecimal{};
+
+// Reads an integer by `rules` within [min, max]. False, with `value`
+// untouched, when the text holds no such number or it is out of range.
+bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max, int64_t* value);
+
+}  // namespace qw

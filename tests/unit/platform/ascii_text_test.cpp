@@ -1,0 +1,84 @@
+// The shared text helpers: only the bytes of ASCII letters fold,
+// the three trimming rules keep their differences, and the integer rules
+// accept exactly their forms, with the full 64-bit range and no overflow.
+#include "platform/ascii_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace qw {
+namespace {
+
+TEST(AsciiText, CaseFoldsAsciiLettersOnly) {
+  EXPECT_EQ(AsciiLowerCase("MAIL From:\x81\x80\xFF@[Z]"), "mail from:\x81\x80\xFF@[z]");
+  EXPECT_EQ(AsciiUpperCase("rcpt\xC0z"), "RCPT\xC0Z");
+  EXPECT_EQ(CompareCaseless("ADMIN@example.jp", "admin@EXAMPLE.JP"), 0);
+  EXPECT_LT(CompareCaseless("abc", "ABD"), 0);
+  EXPECT_GT(CompareCaseless("abcd", "ABC"), 0) << "the longer one after a common prefix";
+  EXPECT_LT(CompareCaseless("a", "\xE0"), 0) << "bytes compare unsigned";
+  EXPECT_TRUE(EqualsCaseless("Content-Type", "CONTENT-type"));
+  EXPECT_FALSE(EqualsCaseless("Content-Type", "Content-Typ"));
+  EXPECT_FALSE(EqualsCaseless("@[", "`{")) << "the neighbours of the letters do not fold";
+}
+
+TEST(AsciiText, TrimmingRulesDiffer) {
+  EXPECT_EQ(TrimBlanks("  a\tb \t "), "a\tb \t");
+  EXPECT_EQ(TrimSpaceTab("\t a b \t\r"), "a b");
+  EXPECT_EQ(TrimSpaceTab("\ra\r"), "\ra") << "a CR only at the end";
+  EXPECT_EQ(TrimControls(std::string("\x01 \r\n1\x1F ", 7)), "1");
+  EXPECT_EQ(TrimControls(" \x7F "), "\x7F");
+  EXPECT_EQ(TrimControls("   "), "");
+  EXPECT_EQ(StripQuotes("\"a b\""), "a b");
+  EXPECT_EQ(StripQuotes("\"\""), "");
+  EXPECT_EQ(StripQuotes("\""), "") << "a lone quote";
+  EXPECT_EQ(StripQuotes("\"a"), "\"a");
+  EXPECT_EQ(StripQuotes("a\""), "a\"");
+}
+
+TEST(AsciiText, IntegerRules) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  struct Case {
+    const char* text;
+    IntegerRules rules;
+    bool ok;
+    int64_t value;
+  };
+  const IntegerRules lenient{true, true, true};
+  const Case cases[] = {
+      {"25", kDecimal, true, 25},
+      {"-5", kDecimal, true, -5},
+      {"+7", kDecimal, true, 7},
+      {"", kDecimal, false, 0},
+      {"-", kDecimal, false, 0},
+      {" 5", kDecimal, false, 0},
+      {"5 ", kDecimal, false, 0},
+      {"0x10", kDecimal, false, 0},
+      {"9223372036854775807", kDecimal, true, kMax},
+      {"-9223372036854775808", kDecimal, true, kMin},
+      {"9223372036854775808", kDecimal, false, 0},
+      {"-9223372036854775809", kDecimal, false, 0},
+      {"99999999999999999999999", kDecimal, false, 0},
+      {" \t42abc", lenient, true, 42},
+      {"0x1F", lenient, true, 31},
+      {"0x", lenient, true, 0},
+      {"-0x10z", lenient, true, -16},
+      {"abc", lenient, false, 0},
+  };
+  for (const Case& c : cases) {
+    int64_t value = 12345;
+    EXPECT_EQ(ParseInteger(c.text, c.rules, kMin, kMax, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 12345) << c.text;
+  }
+  int64_t value = 0;
+  EXPECT_FALSE(ParseInteger("0", kDecimal, 1, 65535, &value));
+  EXPECT_FALSE(ParseInteger("65536", kDecimal, 1, 65535, &value));
+  EXPECT_TRUE(ParseInteger("65535", kDecimal, 1, 65535, &value));
+  EXPECT_EQ(value, 65535);
+}
+
+}  // namespace
+}  // namespace qw
