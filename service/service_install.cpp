@@ -1,27 +1,18 @@
 #include "service/service_install.h"
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 
 std::string SystemErrorMessage(const SystemError& error) {
   return "システムエラー。コード：" + std::to_string(error.code) + ".\r\n" + error.text;
 }
 
-namespace {
-
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-}  // namespace
-
 bool HasSwitch(const std::vector<std::string>& args, const std::string& name) {
-  const std::string wanted = AsciiUpper(name);
+
   for (const std::string& arg : args) {
     if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
-    if (AsciiUpper(arg.substr(1)) == wanted) return true;
+    if (EqualsCaseless(std::string_view(arg).substr(1), name)) return true;
   }
   return false;
 }

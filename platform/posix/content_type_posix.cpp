@@ -1,5 +1,6 @@
 // Without a system register of file types, a built-in table of the common
 // extensions answers.
+#include "platform/ascii_text.h"
 #include "platform/content_type.h"
 
 #include <algorithm>
@@ -76,9 +77,7 @@ constexpr ExtensionType kTypes[] = {
 }  // namespace
 
 std::string RegisteredContentType(const std::string& extension) {
-  std::string key;
-  key.reserve(extension.size());
-  for (char c : extension) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  const std::string key = AsciiLowerCase(extension);
   auto it = std::lower_bound(std::begin(kTypes), std::end(kTypes), key,
                              [](const ExtensionType& e, const std::string& k) { return e.extension < k; });
   if (it == std::end(kTypes) || it->extension != key) return {};

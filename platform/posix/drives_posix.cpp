@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "platform/ascii_text.h"
 #include "platform/drives.h"
 
 namespace qw {
@@ -36,7 +37,7 @@ class PosixDrives : public Drives {
   bool FolderOf(const std::string& root, std::string* path) const {
     if (root.size() < 2 || root[1] != ':' || !std::isalpha(static_cast<unsigned char>(root[0])))
       return false;
-    char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(root[0])));
+    const char letter = AsciiLower(root[0]);
     std::string devices = dir_ + "/dosdevices";
     struct stat st {};
     if (stat(devices.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {

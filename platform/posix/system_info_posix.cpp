@@ -3,6 +3,7 @@
 #include <cctype>
 #include <ctime>
 
+#include "platform/ascii_text.h"
 #include "platform/system_info.h"
 
 namespace qw {
@@ -16,8 +17,7 @@ class PosixSystemInfo : public SystemInfo {
     std::string name = HostName();
     name = name.substr(0, name.find('.'));
     if (name.size() > 15) name.resize(15);
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return name;
+    return AsciiUpperCase(name);
   }
 
   std::string HostName() override {
