@@ -2,16 +2,17 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "common/drivewarden_common.h"
 
 namespace qw {
 namespace {
 
-RestartResult Failure(RestartOutcome outcome, const SystemError& error) {
+RestartResult Failure(RestartOutcome outcome, Status status) {
   RestartResult result;
   result.outcome = outcome;
-  result.error = error;
+  result.status = std::move(status);
   return result;
 }
 
@@ -19,26 +20,28 @@ RestartResult Failure(RestartOutcome outcome, const SystemError& error) {
 // is not running counts as stopped.
 RestartResult StopBlock(ServiceManager& manager, const std::string& name,
                         const RestartTiming& timing) {
-  SystemError error;
-  std::unique_ptr<ServiceManagerHandle> scm = manager.Open(&error);
-  if (!scm) return Failure(RestartOutcome::OpenManagerFailed, error);
-  std::unique_ptr<ServiceHandle> service = scm->OpenNamedService(name, &error);
-  if (!service) return Failure(RestartOutcome::OpenServiceFailed, error);
+  std::unique_ptr<ServiceManagerHandle> scm;
+  Status status = manager.Open(&scm);
+  if (!status) return Failure(RestartOutcome::OpenManagerFailed, std::move(status));
+  std::unique_ptr<ServiceHandle> service;
+  status = scm->OpenNamedService(name, &service);
+  if (!status) return Failure(RestartOutcome::OpenServiceFailed, std::move(status));
 
   ServiceState state = ServiceState::Unknown;
-  if (!service->Stop(&state, &error)) {
-    if (error.code == kErrorServiceNotActive) {
+  status = service->Stop(&state);
+  if (!status) {
+    if (status.Code() == kErrorServiceNotActive) {
       state = ServiceState::Stopped;
     } else {
       // A service already on its way down refuses a second stop request;
-      // that is as good as an accepted one.
+      // that is as good as an accepted one. A failed query leaves the
+      // refusal as the reason shown.
       ServiceState now = ServiceState::Unknown;
-      SystemError ignored;
-      if (service->QueryState(&now, &ignored) &&
+      if (service->QueryState(&now).Ok() &&
           (now == ServiceState::Stopped || now == ServiceState::StopPending)) {
         state = now;
       } else {
-        return Failure(RestartOutcome::StopFailed, error);
+        return Failure(RestartOutcome::StopFailed, std::move(status));
       }
     }
   }
@@ -46,8 +49,8 @@ RestartResult StopBlock(ServiceManager& manager, const std::string& name,
   int64_t waited = 0;
   while (state != ServiceState::Stopped) {
     if (waited >= timing.timeoutMs) {
-      SystemError timeout{kErrorServiceRequestTimeout, SystemErrorText(kErrorServiceRequestTimeout)};
-      return Failure(RestartOutcome::StopTimedOut, timeout);
+      return Failure(RestartOutcome::StopTimedOut,
+                     SystemFailure("ControlService", kErrorServiceRequestTimeout));
     }
     const int64_t step = timing.pollIntervalMs > 0 ? timing.pollIntervalMs : 1;
     if (timing.sleep) {
@@ -56,29 +59,32 @@ RestartResult StopBlock(ServiceManager& manager, const std::string& name,
       std::this_thread::sleep_for(std::chrono::milliseconds(step));
     }
     waited += step;
-    if (!service->QueryState(&state, &error)) return Failure(RestartOutcome::QueryFailed, error);
+    status = service->QueryState(&state);
+    if (!status) return Failure(RestartOutcome::QueryFailed, std::move(status));
   }
   return {};
 }
 
 RestartResult StartBlock(ServiceManager& manager, const std::string& name) {
-  SystemError error;
-  std::unique_ptr<ServiceManagerHandle> scm = manager.Open(&error);
-  if (!scm) return Failure(RestartOutcome::OpenManagerFailed, error);
-  std::unique_ptr<ServiceHandle> service = scm->OpenNamedService(name, &error);
-  if (!service) return Failure(RestartOutcome::OpenServiceFailed, error);
-  if (service->Start(&error)) return {};
+  std::unique_ptr<ServiceManagerHandle> scm;
+  Status status = manager.Open(&scm);
+  if (!status) return Failure(RestartOutcome::OpenManagerFailed, std::move(status));
+  std::unique_ptr<ServiceHandle> service;
+  status = scm->OpenNamedService(name, &service);
+  if (!status) return Failure(RestartOutcome::OpenServiceFailed, std::move(status));
+  status = service->Start();
+  if (status) return {};
   // Started by someone else since it stopped: it runs on the new settings.
-  // Any other state (still stopping) means the start was refused.
-  if (error.code == kErrorServiceAlreadyRunning) {
+  // Any other state (still stopping), or a failed query, means the start was
+  // refused.
+  if (status.Code() == kErrorServiceAlreadyRunning) {
     ServiceState state = ServiceState::Unknown;
-    SystemError ignored;
-    if (service->QueryState(&state, &ignored) &&
+    if (service->QueryState(&state).Ok() &&
         (state == ServiceState::Running || state == ServiceState::StartPending)) {
       return {};
     }
   }
-  return Failure(RestartOutcome::StartFailed, error);
+  return Failure(RestartOutcome::StartFailed, std::move(status));
 }
 
 }  // namespace
@@ -125,8 +131,8 @@ std::string RestartFailureText(const RestartResult& result) {
   std::string text = "ドライブ番人サービスを再起動できませんでした。\r\n";
   text += reason;
   text += "\r\n";
-  text += result.error.text;
-  text += " (" + std::to_string(result.error.code) + ")";
+  text += result.status.Text();
+  text += " (" + std::to_string(result.status.Code()) + ")";
   text += "\r\n\r\n設定はすでに保存されています。";
   return text;
 }

@@ -17,6 +17,7 @@
 
 #include "platform/message_box.h"
 #include "platform/service_manager.h"
+#include "platform/status.h"
 
 namespace qw {
 
@@ -30,7 +31,8 @@ struct RestartTiming {
   std::function<void(int64_t)> sleep;
 };
 
-// What happened; `error` holds the failure's number and text.
+// What happened; `status` holds the failure: the system call, its error
+// number and the system's text.
 enum class RestartOutcome {
   Restarted,            // stopped (or was not running) and started again
   OpenManagerFailed,    // stop or start block could not open the manager
@@ -43,7 +45,7 @@ enum class RestartOutcome {
 
 struct RestartResult {
   RestartOutcome outcome = RestartOutcome::Restarted;
-  SystemError error;
+  Status status;
   bool ok() const { return outcome == RestartOutcome::Restarted; }
 };
 

@@ -4,22 +4,21 @@
 // block of operations opens and closes its handles within itself. Destroy a
 // service before the manager it came from.
 //
-// Every operation that can fail takes a SystemError* (may be null) and fills
-// it with the system's error number (GetLastError) and its text.
+// Every operation returns a Status: on failure What is the system call
+// ("OpenSCManager", "OpenService", "ControlService", "QueryServiceStatus",
+// "StartService"), Code its error number (GetLastError) and Text the system's
+// text for it. An operation that yields an object or a state writes it
+// through its last parameter, which may be null where noted.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-namespace qw {
+#include "platform/status.h"
+#include "platform/system_error.h"
 
-// A failure reported by the system: its error number and the system's text
-// for it (Shift-JIS, without a trailing line break).
-struct SystemError {
-  uint32_t code = 0;
-  std::string text;
-};
+namespace qw {
 
 // Error numbers of Windows that callers of this interface look at.
 inline constexpr uint32_t kErrorAccessDenied = 5;
@@ -50,15 +49,16 @@ class ServiceHandle {
   virtual ~ServiceHandle() = default;
 
   // ControlService(SERVICE_CONTROL_STOP). Returns when the request has been
-  // delivered, not when the service has stopped. `state` receives the state
-  // the service reported (also on failure, when the system gives one).
-  virtual bool Stop(ServiceState* state, SystemError* error) = 0;
+  // delivered, not when the service has stopped. `state` (may be null)
+  // receives the state the service reported (also on failure, when the
+  // system gives one).
+  virtual Status Stop(ServiceState* state) = 0;
 
-  // QueryServiceStatus.
-  virtual bool QueryState(ServiceState* state, SystemError* error) = 0;
+  // QueryServiceStatus; `state` (may be null) receives the current state.
+  virtual Status QueryState(ServiceState* state) = 0;
 
   // StartServiceA without start arguments.
-  virtual bool Start(SystemError* error) = 0;
+  virtual Status Start() = 0;
 };
 
 // An open manager (OpenSCManagerA of the local computer, active database,
@@ -67,25 +67,23 @@ class ServiceManagerHandle {
  public:
   virtual ~ServiceManagerHandle() = default;
 
-  // Opens `name` with SERVICE_ALL_ACCESS; null on failure.
-  virtual std::unique_ptr<ServiceHandle> OpenNamedService(const std::string& name,
-                                                     SystemError* error) = 0;
+  // Opens `name` with SERVICE_ALL_ACCESS into `service` (reset to null on
+  // failure; must not be null).
+  virtual Status OpenNamedService(const std::string& name,
+                                  std::unique_ptr<ServiceHandle>* service) = 0;
 };
 
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
 
-  // Opens the manager of the local computer; null on failure.
-  virtual std::unique_ptr<ServiceManagerHandle> Open(SystemError* error) = 0;
+  // Opens the manager of the local computer into `manager` (reset to null on
+  // failure; must not be null).
+  virtual Status Open(std::unique_ptr<ServiceManagerHandle>* manager) = 0;
 };
 
 // Windows: the real Service Control Manager. POSIX has none: Open fails with
 // kErrorCallNotImplemented and a text that says so.
 std::unique_ptr<ServiceManager> NewSystemServiceManager();
-
-// The system's text for an error number (FormatMessage on Windows), in
-// Shift-JIS without a trailing line break; "error N" when the system has none.
-std::string SystemErrorText(uint32_t code);
 
 }  // namespace qw

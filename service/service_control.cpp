@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "common/exception_text.h"
+
 namespace qw {
 
 std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop) {
@@ -28,16 +30,6 @@ std::string ControlActionName(uint32_t code) {
 }
 
 namespace {
-
-std::string ErrorText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "不明なエラー";
-  }
-}
 
 bool IsPending(ServiceState state) {
   return state == ServiceState::StartPending || state == ServiceState::StopPending ||
@@ -80,8 +72,8 @@ void ServiceHost::ReportStatus(ServiceState state) {
       status.serviceSpecificExitCode = exitCode_;
     }
   }
-  SystemError error;
-  if (!status_.SetStatus(status, &error)) WriteError(error.text);
+  const Status reported = status_.SetStatus(status);
+  if (!reported) WriteError(reported.Text());
 }
 
 ServiceState ServiceHost::State() const {
@@ -111,7 +103,7 @@ bool ServiceHost::Start() {
       std::lock_guard<std::mutex> lock(mutex_);
       exitCode_ = kExitStartFailed;
     }
-    WriteFailure("開始", ErrorText(std::current_exception()));
+    WriteFailure("開始", ExceptionText(std::current_exception()));
     return false;
   }
   if (State() != ServiceState::Running) ReportStatus(ServiceState::Running);
@@ -157,7 +149,7 @@ bool ServiceHost::HandleControl(uint32_t code) {
         return false;
     }
   } catch (...) {
-    const std::string error = ErrorText(std::current_exception());
+    const std::string error = ExceptionText(std::current_exception());
     if (code != kControlShutdown) ReportStatus(previous);
     const std::string name = ControlActionName(code);
     if (name.empty()) {
@@ -179,7 +171,7 @@ void RunMainLoop(MessageLoop& loop, EventLog& log, const std::string& exeSource)
       loop.Run();
       return;
     } catch (...) {
-      log.Report(exeSource, EventType::Error, 0, 0, ErrorText(std::current_exception()));
+      log.Report(exeSource, EventType::Error, 0, 0, ExceptionText(std::current_exception()));
     }
   }
 }
@@ -206,7 +198,7 @@ bool RunServiceThread(ServiceHost& host, ControlQueue& controls) {
     while (!host.HandleControl(controls.Pop())) {
     }
   } catch (...) {
-    host.WriteFailure("実行", ErrorText(std::current_exception()));
+    host.WriteFailure("実行", ExceptionText(std::current_exception()));
   }
   return true;
 }

@@ -24,6 +24,7 @@
 #include "platform/loop_bound_timer.h"
 #include "platform/message_loop.h"
 #include "platform/service_manager.h"
+#include "platform/status.h"
 #include "service/drivewarden.h"
 
 namespace qw {
@@ -69,8 +70,9 @@ struct ServiceStatus {
 class ServiceStatusReporter {
  public:
   virtual ~ServiceStatusReporter() = default;
-  // False, with the system's error, when the report failed.
-  virtual bool SetStatus(const ServiceStatus& status, SystemError* error) = 0;
+  // The failure of SetServiceStatus, with the system's error, when the report
+  // did not reach the manager.
+  virtual Status SetStatus(const ServiceStatus& status) = 0;
 };
 
 // "サービス失敗 <action>: <error>"

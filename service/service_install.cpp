@@ -4,8 +4,8 @@
 
 namespace qw {
 
-std::string SystemErrorMessage(const SystemError& error) {
-  return "システムエラー。コード：" + std::to_string(error.code) + ".\r\n" + error.text;
+std::string SystemErrorMessage(const Status& failure) {
+  return "システムエラー。コード：" + std::to_string(failure.Code()) + ".\r\n" + failure.Text();
 }
 
 bool HasSwitch(const std::vector<std::string>& args, const std::string& name) {
@@ -52,14 +52,15 @@ void ShowError(MessageBoxes& boxes, const std::string& text) {
 
 int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
                    bool silent) {
-  SystemError error;
-  if (!registry.Open(&error)) {
-    ShowError(boxes, SystemErrorMessage(error));
+  const Status opened = registry.Open();
+  if (!opened) {
+    ShowError(boxes, SystemErrorMessage(opened));
     return 1;
   }
   const ServiceRegistration registration = DrivewardenRegistration(exePath);
-  if (!registry.Create(registration, &error)) {
-    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" + registration.displayName +
+  const Status created = registry.Create(registration);
+  if (!created) {
+    ShowError(boxes, "\"" + SystemErrorMessage(created) + "\" : サービス \"" + registration.displayName +
                          "\" の登録は失敗しました。");
     return 1;
   }
@@ -71,13 +72,14 @@ int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u1
 }
 
 int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent) {
-  SystemError error;
-  if (!registry.Open(&error)) {
-    ShowError(boxes, SystemErrorMessage(error));
+  const Status opened = registry.Open();
+  if (!opened) {
+    ShowError(boxes, SystemErrorMessage(opened));
     return 1;
   }
-  if (!registry.Delete(kServiceName, &error)) {
-    ShowError(boxes, "\"" + SystemErrorMessage(error) + "\" : サービス \"" +
+  const Status deleted = registry.Delete(kServiceName);
+  if (!deleted) {
+    ShowError(boxes, "\"" + SystemErrorMessage(deleted) + "\" : サービス \"" +
                          std::string(kServiceDisplayName) + "\" の登録解除に失敗しました。");
     return 1;
   }

@@ -11,6 +11,7 @@
 #include "common/drivewarden_common.h"
 #include "platform/message_box.h"
 #include "platform/service_manager.h"
+#include "platform/status.h"
 
 namespace qw {
 
@@ -20,8 +21,8 @@ inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
 inline constexpr uint32_t kServiceAutoStart = 2;
 inline constexpr uint32_t kServiceErrorNormal = 1;
 
-// "システムエラー。コード：<code>.\r\n<text>"
-std::string SystemErrorMessage(const SystemError& error);
+// "システムエラー。コード：<code>.\r\n<text>" of a failed system call.
+std::string SystemErrorMessage(const Status& failure);
 
 // Command-line switches: an argument that starts with "/" or "-" followed by
 // the switch name, matched without regard to ASCII case.
@@ -53,12 +54,13 @@ class ServiceRegistry {
  public:
   virtual ~ServiceRegistry() = default;
   // OpenSCManager with full access.
-  virtual bool Open(SystemError* error) = 0;
+  virtual Status Open() = 0;
   // CreateService with full access, no group, no dependencies, the local
   // system account; the new service's handle is closed at once.
-  virtual bool Create(const ServiceRegistration& registration, SystemError* error) = 0;
-  // OpenService by name with full access, then DeleteService.
-  virtual bool Delete(const std::string& name, SystemError* error) = 0;
+  virtual Status Create(const ServiceRegistration& registration) = 0;
+  // OpenService by name with full access, then DeleteService; the failure
+  // names whichever of the two failed.
+  virtual Status Delete(const std::string& name) = 0;
 };
 
 // The INSTALL and UNINSTALL switches: register (remove) the service and

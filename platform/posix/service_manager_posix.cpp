@@ -18,12 +18,9 @@ namespace {
 // under whatever supervises it, which the applet cannot address by name.
 class UnsupportedServiceManager : public ServiceManager {
  public:
-  std::unique_ptr<ServiceManagerHandle> Open(SystemError* error) override {
-    if (error) {
-      error->code = kErrorCallNotImplemented;
-      error->text = SystemErrorText(kErrorCallNotImplemented);
-    }
-    return nullptr;
+  Status Open(std::unique_ptr<ServiceManagerHandle>* manager) override {
+    manager->reset();
+    return SystemFailure("OpenSCManager", kErrorCallNotImplemented);
   }
 };
 

@@ -20,45 +20,38 @@ std::string SystemErrorText(uint32_t code) {
   return Utf16ToSjis(text);
 }
 
-namespace {
-
-void Fail(SystemError* error) {
-  const DWORD code = GetLastError();
-  if (error) {
-    error->code = code;
-    error->text = SystemErrorText(code);
-  }
+Status LastSystemFailure(const char* what) {
+  const DWORD code = GetLastError();  // before anything can overwrite it
+  return SystemFailure(what, code);
 }
+
+namespace {
 
 class Win32Service : public ServiceHandle {
  public:
   explicit Win32Service(SC_HANDLE handle) : handle_(handle) {}
   ~Win32Service() override { CloseServiceHandle(handle_); }
 
-  bool Stop(ServiceState* state, SystemError* error) override {
+  Status Stop(ServiceState* state) override {
     SERVICE_STATUS status{};
-    const BOOL ok = ControlService(handle_, SERVICE_CONTROL_STOP, &status);
-    if (!ok) Fail(error);
-    if (state) *state = static_cast<ServiceState>(status.dwCurrentState);
-    return ok != FALSE;
-  }
-
-  bool QueryState(ServiceState* state, SystemError* error) override {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(handle_, &status)) {
-      Fail(error);
-      return false;
+    Status result;
+    if (!ControlService(handle_, SERVICE_CONTROL_STOP, &status)) {
+      result = LastSystemFailure("ControlService");
     }
     if (state) *state = static_cast<ServiceState>(status.dwCurrentState);
-    return true;
+    return result;
   }
 
-  bool Start(SystemError* error) override {
-    if (!StartServiceA(handle_, 0, nullptr)) {
-      Fail(error);
-      return false;
-    }
-    return true;
+  Status QueryState(ServiceState* state) override {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(handle_, &status)) return LastSystemFailure("QueryServiceStatus");
+    if (state) *state = static_cast<ServiceState>(status.dwCurrentState);
+    return {};
+  }
+
+  Status Start() override {
+    if (!StartServiceA(handle_, 0, nullptr)) return LastSystemFailure("StartService");
+    return {};
   }
 
  private:
@@ -70,14 +63,13 @@ class Win32ManagerHandle : public ServiceManagerHandle {
   explicit Win32ManagerHandle(SC_HANDLE handle) : handle_(handle) {}
   ~Win32ManagerHandle() override { CloseServiceHandle(handle_); }
 
-  std::unique_ptr<ServiceHandle> OpenNamedService(const std::string& name,
-                                             SystemError* error) override {
-    SC_HANDLE service = OpenServiceA(handle_, name.c_str(), SERVICE_ALL_ACCESS);
-    if (!service) {
-      Fail(error);
-      return nullptr;
-    }
-    return std::make_unique<Win32Service>(service);
+  Status OpenNamedService(const std::string& name,
+                          std::unique_ptr<ServiceHandle>* service) override {
+    service->reset();
+    SC_HANDLE handle = OpenServiceA(handle_, name.c_str(), SERVICE_ALL_ACCESS);
+    if (!handle) return LastSystemFailure("OpenService");
+    *service = std::make_unique<Win32Service>(handle);
+    return {};
   }
 
  private:
@@ -86,13 +78,12 @@ class Win32ManagerHandle : public ServiceManagerHandle {
 
 class Win32ServiceManager : public ServiceManager {
  public:
-  std::unique_ptr<ServiceManagerHandle> Open(SystemError* error) override {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager) {
-      Fail(error);
-      return nullptr;
-    }
-    return std::make_unique<Win32ManagerHandle>(manager);
+  Status Open(std::unique_ptr<ServiceManagerHandle>* manager) override {
+    manager->reset();
+    SC_HANDLE handle = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!handle) return LastSystemFailure("OpenSCManager");
+    *manager = std::make_unique<Win32ManagerHandle>(handle);
+    return {};
   }
 };
 

@@ -3,12 +3,9 @@
 namespace qw::test {
 namespace {
 
-bool Fail(uint32_t code, SystemError* error) {
-  if (error) {
-    error->code = code;
-    error->text = "fake error " + std::to_string(code);
-  }
-  return false;
+// The failure of the system call `what` with error number `code`.
+Status Fail(const char* what, uint32_t code) {
+  return Status::Failure(what, code, "fake error " + std::to_string(code));
 }
 
 }  // namespace
@@ -21,13 +18,13 @@ class FakeServiceHandle : public ServiceHandle {
     --owner_.openHandles;
   }
 
-  bool Stop(ServiceState* state, SystemError* error) override {
+  Status Stop(ServiceState* state) override {
     owner_.calls.push_back("stop");
     if (state) *state = owner_.state;
-    if (owner_.stopError) return Fail(owner_.stopError, error);
-    if (owner_.state == ServiceState::Stopped) return Fail(kErrorServiceNotActive, error);
+    if (owner_.stopError) return Fail("ControlService", owner_.stopError);
+    if (owner_.state == ServiceState::Stopped) return Fail("ControlService", kErrorServiceNotActive);
     if (owner_.state == ServiceState::StopPending) {
-      return Fail(kErrorServiceCannotAcceptCtrl, error);
+      return Fail("ControlService", kErrorServiceCannotAcceptCtrl);
     }
     if (owner_.stopQueries == 0) {
       owner_.state = ServiceState::Stopped;
@@ -36,27 +33,29 @@ class FakeServiceHandle : public ServiceHandle {
       owner_.pendingQueries_ = owner_.stopQueries;
     }
     if (state) *state = owner_.state;
-    return true;
+    return {};
   }
 
-  bool QueryState(ServiceState* state, SystemError* error) override {
+  Status QueryState(ServiceState* state) override {
     owner_.calls.push_back("query");
-    if (owner_.queryError) return Fail(owner_.queryError, error);
+    if (owner_.queryError) return Fail("QueryServiceStatus", owner_.queryError);
     if (owner_.state == ServiceState::StopPending && owner_.stopQueries >= 0) {
       if (owner_.pendingQueries_ > 0) --owner_.pendingQueries_;
       if (owner_.pendingQueries_ == 0) owner_.state = ServiceState::Stopped;
     }
     if (state) *state = owner_.state;
-    return true;
+    return {};
   }
 
-  bool Start(SystemError* error) override {
+  Status Start() override {
     owner_.calls.push_back("start");
-    if (owner_.startError) return Fail(owner_.startError, error);
-    if (owner_.state != ServiceState::Stopped) return Fail(kErrorServiceAlreadyRunning, error);
+    if (owner_.startError) return Fail("StartService", owner_.startError);
+    if (owner_.state != ServiceState::Stopped) {
+      return Fail("StartService", kErrorServiceAlreadyRunning);
+    }
     owner_.state = ServiceState::Running;
     ++owner_.starts;
-    return true;
+    return {};
   }
 
  private:
@@ -71,31 +70,28 @@ class FakeManagerHandle : public ServiceManagerHandle {
     --owner_.openHandles;
   }
 
-  std::unique_ptr<ServiceHandle> OpenNamedService(const std::string& name,
-                                             SystemError* error) override {
+  Status OpenNamedService(const std::string& name,
+                          std::unique_ptr<ServiceHandle>* service) override {
     owner_.calls.push_back("open-service " + name);
-    if (owner_.openServiceError) {
-      Fail(owner_.openServiceError, error);
-      return nullptr;
-    }
+    service->reset();
+    if (owner_.openServiceError) return Fail("OpenService", owner_.openServiceError);
     if (!owner_.installed || name != owner_.serviceName) {
-      Fail(kErrorServiceDoesNotExist, error);
-      return nullptr;
+      return Fail("OpenService", kErrorServiceDoesNotExist);
     }
-    return std::make_unique<FakeServiceHandle>(owner_);
+    *service = std::make_unique<FakeServiceHandle>(owner_);
+    return {};
   }
 
  private:
   FakeServiceManager& owner_;
 };
 
-std::unique_ptr<ServiceManagerHandle> FakeServiceManager::Open(SystemError* error) {
+Status FakeServiceManager::Open(std::unique_ptr<ServiceManagerHandle>* manager) {
   calls.push_back("open-manager");
-  if (openManagerError) {
-    Fail(openManagerError, error);
-    return nullptr;
-  }
-  return std::make_unique<FakeManagerHandle>(*this);
+  manager->reset();
+  if (openManagerError) return Fail("OpenSCManager", openManagerError);
+  *manager = std::make_unique<FakeManagerHandle>(*this);
+  return {};
 }
 
 }  // namespace qw::test

@@ -16,7 +16,7 @@ namespace qw::test {
 
 class FakeServiceManager : public ServiceManager {
  public:
-  std::unique_ptr<ServiceManagerHandle> Open(SystemError* error) override;
+  Status Open(std::unique_ptr<ServiceManagerHandle>* manager) override;
 
   // The one service this manager knows; none when `installed` is false.
   std::string serviceName = "Drivewarden";

@@ -93,10 +93,10 @@ bool TakeValue(const char* arg, const char* name, std::string* value) {
 // State changes go to stderr (the journal, under systemd).
 class StderrStatus : public qw::ServiceStatusReporter {
  public:
-  bool SetStatus(const qw::ServiceStatus& status, qw::SystemError*) override {
+  qw::Status SetStatus(const qw::ServiceStatus& status) override {
     std::fprintf(stderr, "QuotawardenService: %s\n", qw::ServiceStateName(status.state));
     std::fflush(stderr);
-    return true;
+    return {};
   }
 };
 

@@ -17,12 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/exception_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
 #include "platform/message_box.h"
 #include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "platform/service_manager.h"
+#include "platform/status.h"
+#include "platform/system_error.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
@@ -39,24 +42,9 @@ SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
 HANDLE gQueueReady = nullptr;
 std::atomic<DWORD> gServiceThreadId{0};
 
-std::string ErrorText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "不明なエラー";
-  }
-}
-
-qw::SystemError LastSystemError() {
-  DWORD code = GetLastError();
-  return qw::SystemError{code, qw::SystemErrorText(code)};
-}
-
 class ScmStatus : public qw::ServiceStatusReporter {
  public:
-  bool SetStatus(const qw::ServiceStatus& status, qw::SystemError* error) override {
+  qw::Status SetStatus(const qw::ServiceStatus& status) override {
     SERVICE_STATUS s{};
     s.dwServiceType = qw::kServiceWin32OwnProcess;
     s.dwCurrentState = static_cast<DWORD>(status.state);
@@ -65,9 +53,8 @@ class ScmStatus : public qw::ServiceStatusReporter {
     s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
     s.dwCheckPoint = status.checkPoint;
     s.dwWaitHint = status.waitHint;
-    if (SetServiceStatus(gStatusHandle, &s)) return true;
-    if (error) *error = LastSystemError();
-    return false;
+    if (!SetServiceStatus(gStatusHandle, &s)) return qw::LastSystemFailure("SetServiceStatus");
+    return {};
   }
 };
 
@@ -79,38 +66,31 @@ class ScmRegistry : public qw::ServiceRegistry {
     if (manager_) CloseServiceHandle(manager_);
   }
 
-  bool Open(qw::SystemError* error) override {
+  qw::Status Open() override {
     manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager_) return true;
-    *error = LastSystemError();
-    return false;
+    if (!manager_) return qw::LastSystemFailure("OpenSCManager");
+    return {};
   }
 
-  bool Create(const qw::ServiceRegistration& r, qw::SystemError* error) override {
+  qw::Status Create(const qw::ServiceRegistration& r) override {
     const std::u16string name = qw::SjisToUtf16(r.name);
     const std::u16string display = qw::SjisToUtf16(r.displayName);
     SC_HANDLE service = CreateServiceW(
         manager_, Wide(name), Wide(display), SERVICE_ALL_ACCESS, r.serviceType, r.startType,
         r.errorControl, Wide(r.imagePath), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!service) {
-      *error = LastSystemError();
-      return false;
-    }
+    if (!service) return qw::LastSystemFailure("CreateService");
     CloseServiceHandle(service);
-    return true;
+    return {};
   }
 
-  bool Delete(const std::string& name, qw::SystemError* error) override {
+  qw::Status Delete(const std::string& name) override {
     const std::u16string wide = qw::SjisToUtf16(name);
     SC_HANDLE service = OpenServiceW(manager_, Wide(wide), SERVICE_ALL_ACCESS);
-    if (!service) {
-      *error = LastSystemError();
-      return false;
-    }
-    bool ok = DeleteService(service) != 0;
-    if (!ok) *error = LastSystemError();
+    if (!service) return qw::LastSystemFailure("OpenService");
+    qw::Status result;
+    if (!DeleteService(service)) result = qw::LastSystemFailure("DeleteService");
     CloseServiceHandle(service);
-    return ok;
+    return result;
   }
 
  private:
@@ -154,7 +134,7 @@ void ServiceThread() {
       DispatchMessageW(&msg);
     }
   } catch (...) {
-    gHost->WriteFailure("実行", ErrorText(std::current_exception()));
+    gHost->WriteFailure("実行", qw::ExceptionText(std::current_exception()));
   }
 }
 
@@ -162,7 +142,7 @@ void ServiceThread() {
 void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
   gStatusHandle = RegisterServiceCtrlHandlerA(qw::kServiceName, ControlHandler);
   if (!gStatusHandle) {
-    gHost->WriteError(LastSystemError().text);
+    gHost->WriteError(qw::LastSystemFailure("RegisterServiceCtrlHandler").Text());
     return;
   }
   try {
@@ -170,7 +150,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
     std::thread serviceThread(ServiceThread);
     serviceThread.join();
   } catch (...) {
-    gHost->WriteFailure("実行", ErrorText(std::current_exception()));
+    gHost->WriteFailure("実行", qw::ExceptionText(std::current_exception()));
   }
   gHost->ReportStopped();
 }
@@ -235,7 +215,8 @@ int main() {
   qw::RunMainLoop(loop, *log, exeSource);
   dispatcher.join();
   if (dispatchError != 0) {
-    log->Report(exeSource, qw::EventType::Error, 0, 0, qw::SystemErrorText(dispatchError));
+    const qw::Status dispatched = qw::SystemFailure("StartServiceCtrlDispatcher", dispatchError);
+    log->Report(exeSource, qw::EventType::Error, 0, 0, dispatched.Text());
   }
   gHost = nullptr;
   CloseHandle(gQueueReady);

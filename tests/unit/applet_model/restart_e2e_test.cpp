@@ -46,13 +46,15 @@ TEST(RestartE2E, ApplyAnsweredYesRestartsTheInstalledService) {
   EXPECT_FALSE(view.applyEnabled);
   EXPECT_EQ(profiles->ReadString(kIniFileName, kSectionWarning, kKeyInterval, ""), interval);
 
-  SystemError error;
-  auto scm = services->Open(&error);
-  ASSERT_NE(scm, nullptr) << error.text;
-  auto service = scm->OpenNamedService(kServiceName, &error);
-  ASSERT_NE(service, nullptr) << error.text;
+  std::unique_ptr<ServiceManagerHandle> scm;
+  Status status = services->Open(&scm);
+  ASSERT_NE(scm, nullptr) << status.Describe();
+  std::unique_ptr<ServiceHandle> service;
+  status = scm->OpenNamedService(kServiceName, &service);
+  ASSERT_NE(service, nullptr) << status.Describe();
   ServiceState state = ServiceState::Unknown;
-  ASSERT_TRUE(service->QueryState(&state, &error)) << error.text;
+  status = service->QueryState(&state);
+  ASSERT_TRUE(status.Ok()) << status.Describe();
   EXPECT_TRUE(state == ServiceState::Running || state == ServiceState::StartPending)
       << ServiceStateName(state);
 }

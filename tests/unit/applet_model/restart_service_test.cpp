@@ -125,7 +125,7 @@ TEST_F(RestartServiceTest, EachFailureIsReportedWithTheSystemErrorAndStopsTheRes
     c.arrange(scm);
     RestartResult result = Restart();
     EXPECT_EQ(result.outcome, c.outcome);
-    EXPECT_EQ(result.error.code, c.code);
+    EXPECT_EQ(result.status.Code(), c.code);
     EXPECT_EQ(scm.calls, c.calls);
     ASSERT_EQ(boxes.shown.size(), 1u);
     const std::string& text = boxes.shown[0].text;
@@ -142,7 +142,7 @@ TEST_F(RestartServiceTest, StartRefusedBecauseTheServiceIsStoppingAgainIsAFailur
   onPending = [this] { scm.state = ServiceState::StopPending; scm.stopQueries = -1; };
   RestartResult result = Restart();
   EXPECT_EQ(result.outcome, RestartOutcome::StartFailed);
-  EXPECT_EQ(result.error.code, kErrorServiceAlreadyRunning);
+  EXPECT_EQ(result.status.Code(), kErrorServiceAlreadyRunning);
   EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
@@ -164,24 +164,25 @@ TEST_F(RestartServiceTest, PollIntervalAndLimitAreHonoured) {
 
 TEST(SystemServiceManager, OpensTheManagerOrSaysWhyNot) {
   auto manager = NewSystemServiceManager();
-  SystemError error;
-  auto handle = manager->Open(&error);
+  std::unique_ptr<ServiceManagerHandle> handle;
+  Status status = manager->Open(&handle);
 #ifdef _WIN32
   // Under Wine every user may open the manager; on Windows only an
   // administrator: either way a failure carries the system's text.
   if (!handle) {
-    EXPECT_NE(error.code, 0u);
-    EXPECT_FALSE(error.text.empty());
+    EXPECT_NE(status.Code(), 0);
+    EXPECT_FALSE(status.Text().empty());
   } else {
-    auto service = handle->OpenNamedService("QuotawardenNoSuchService", &error);
+    std::unique_ptr<ServiceHandle> service;
+    status = handle->OpenNamedService("QuotawardenNoSuchService", &service);
     EXPECT_EQ(service, nullptr);
-    EXPECT_EQ(error.code, kErrorServiceDoesNotExist);
-    EXPECT_FALSE(error.text.empty());
+    EXPECT_EQ(status.Code(), kErrorServiceDoesNotExist);
+    EXPECT_FALSE(status.Text().empty());
   }
 #else
   EXPECT_EQ(handle, nullptr);
-  EXPECT_EQ(error.code, kErrorCallNotImplemented);
-  EXPECT_NE(error.text.find("not available"), std::string::npos);
+  EXPECT_EQ(status.Code(), kErrorCallNotImplemented);
+  EXPECT_NE(status.Text().find("not available"), std::string::npos);
 #endif
 }
 

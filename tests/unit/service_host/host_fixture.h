@@ -52,12 +52,11 @@ class LockedEventLog : public EventLog {
 
 class RecordingStatus : public ServiceStatusReporter {
  public:
-  bool SetStatus(const ServiceStatus& status, SystemError* error) override {
+  Status SetStatus(const ServiceStatus& status) override {
     std::lock_guard<std::mutex> lock(mutex_);
     reports_.push_back(status);
-    if (failWith.empty()) return true;
-    if (error) *error = SystemError{6, failWith};
-    return false;
+    if (failWith.empty()) return {};
+    return Status::Failure("SetServiceStatus", 6, failWith);
   }
   std::vector<ServiceStatus> Reports() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
+#include "common/exception_text.h"
 #include "platform/text_codec.h"
 #include "service/service_install.h"
 #include "tests/unit/service_host/host_fixture.h"
@@ -194,7 +195,7 @@ TEST_F(HostTest, AStopFromInsideACheckOnTheSameThreadFailsAndTheStateIsReportedA
 
 TEST(ServiceTexts, FailureAndSystemErrorTexts) {
   EXPECT_EQ(ServiceFailureText("実行", "boom"), "サービス失敗 実行: boom");
-  EXPECT_EQ(SystemErrorMessage(SystemError{1073, "既に存在します。"}),
+  EXPECT_EQ(SystemErrorMessage(Status::Failure("CreateService", 1073, "既に存在します。")),
             "システムエラー。コード：1073.\r\n既に存在します。");
   EXPECT_EQ(ControlActionName(kControlStop), "停止");
   EXPECT_EQ(ControlActionName(kControlPause), "一時停止");
@@ -202,6 +203,12 @@ TEST(ServiceTexts, FailureAndSystemErrorTexts) {
   EXPECT_EQ(ControlActionName(kControlInterrogate), "との対話");
   EXPECT_EQ(ControlActionName(kControlShutdown), "シャットダウン");
   EXPECT_EQ(ControlActionName(6), "");
+}
+
+TEST(ServiceTexts, EveryCaughtErrorHasAText) {
+  EXPECT_EQ(ExceptionText(std::make_exception_ptr(NotAnInteger("x"))), "'x' は整数ではありません");
+  EXPECT_EQ(ExceptionText(std::make_exception_ptr(42)), "不明なエラー");
+  EXPECT_EQ(ExceptionText(nullptr), "不明なエラー") << "nothing caught is not rethrown";
 }
 
 }  // namespace

@@ -39,30 +39,23 @@ TEST(Switches, ImagePathIsQuotedWhenItHasABlank) {
 
 class FakeRegistry : public ServiceRegistry {
  public:
-  bool Open(SystemError* error) override {
+  Status Open() override {
     ++opens;
-    return Answer(openError, error);
+    return openError;
   }
-  bool Create(const ServiceRegistration& registration, SystemError* error) override {
+  Status Create(const ServiceRegistration& registration) override {
     created.push_back(registration);
-    return Answer(createError, error);
+    return createError;
   }
-  bool Delete(const std::string& name, SystemError* error) override {
+  Status Delete(const std::string& name) override {
     deleted.push_back(name);
-    return Answer(deleteError, error);
+    return deleteError;
   }
 
-  SystemError openError, createError, deleteError;  // code 0: success
+  Status openError, createError, deleteError;  // the answers; success unless set
   int opens = 0;
   std::vector<ServiceRegistration> created;
   std::vector<std::string> deleted;
-
- private:
-  static bool Answer(const SystemError& planned, SystemError* error) {
-    if (planned.code == 0) return true;
-    *error = planned;
-    return false;
-  }
 };
 
 TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
@@ -90,7 +83,7 @@ TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
 
 TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
   FakeRegistry registry;
-  registry.createError = {1073, "指定されたサービスは既に存在します。"};
+  registry.createError = Status::Failure("CreateService", 1073, "指定されたサービスは既に存在します。");
   FakeMessageBoxes boxes;
   EXPECT_EQ(InstallService(registry, boxes, u"C:\\a.exe", true), 1);
   ASSERT_EQ(boxes.shown.size(), 1u);
@@ -101,7 +94,7 @@ TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
   EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
 
   FakeRegistry closed;
-  closed.openError = {5, "アクセスが拒否されました。"};
+  closed.openError = Status::Failure("OpenSCManager", 5, "アクセスが拒否されました。");
   FakeMessageBoxes boxes2;
   EXPECT_EQ(InstallService(closed, boxes2, u"C:\\a.exe", false), 1);
   EXPECT_TRUE(closed.created.empty());
@@ -119,7 +112,8 @@ TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
   EXPECT_EQ(boxes.shown[0].text, "サービスの登録を解除しました。");
   EXPECT_EQ(boxes.shown[0].caption, "情報");
 
-  registry.deleteError = {1060, "指定されたサービスはインストールされたサービスとして存在しません。"};
+  registry.deleteError =
+      Status::Failure("OpenService", 1060, "指定されたサービスはインストールされたサービスとして存在しません。");
   FakeMessageBoxes failed;
   EXPECT_EQ(UninstallService(registry, failed, true), 1);
   ASSERT_EQ(failed.shown.size(), 1u);
