@@ -501,6 +501,17 @@ bool TSMTPClient::Connect() {
   }
   FConnected = Run(ssGreeting);
   if (!FConnected) {
+    // A server that refused the greeting or EHLO/HELO (except a 421, which
+    // closes) waits for QUIT (RFC 5321 3.1).
+    if (FStatus.Code() != 0) {
+      try {
+        SayQuit();
+      } catch (...) {
+        socket.Close();
+        if (!FInDeliver) FTalk->StopDeadline();
+        throw;
+      }
+    }
     socket.Close();  // nothing is left half open
     if (!FInDeliver) FTalk->StopDeadline();
   }
@@ -566,9 +577,9 @@ bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& reci
   return delivered;
 }
 
-void TSMTPClient::Disconnect() {
+void TSMTPClient::SayQuit() {
   ClientSocket& socket = FTalk->Socket();
-  if (FConnected && socket.Active() && !FDataOpen && !FNoQuit && !CancelRequested() && !FTalk->DeadlinePassed()) {
+  if (socket.Active() && !FDataOpen && !FNoQuit && !CancelRequested() && !FTalk->DeadlinePassed()) {
     int timeOut = FTalk->TimeOut();
     FTalk->SetTimeOut(std::min(timeOut, kQuitWaitSeconds));
     bool ownDeadline = !FTalk->DeadlineRunning();
@@ -587,6 +598,11 @@ void TSMTPClient::Disconnect() {
     FTalk->SetTimeOut(timeOut);
     if (ownDeadline) FTalk->StopDeadline();
   }
+}
+
+void TSMTPClient::Disconnect() {
+  ClientSocket& socket = FTalk->Socket();
+  if (FConnected) SayQuit();
   socket.Close();
   FConnected = false;
   FDataOpen = false;

@@ -226,6 +226,8 @@ class TSMTPClient {
   std::string AllRecipients() const;
   void PrepareText();
   std::string TimeOutText(int seconds, bool inAll) const;
+  // QUIT, when the connection is fit for it, waiting a few seconds at most.
+  void SayQuit();
   [[noreturn]] void Fail(const char* suffix) const;
   void CheckText(const std::string& text) const;
 
