@@ -40,8 +40,14 @@ struct TDeliveryResult {
   // "GREETING", "EHLO", "HELO", "MAIL", "RCPT <address>", "DATA", "." for the
   // end of the text), Code() is the reply code (0 for a socket error, a
   // time-out, a stop, a reply that is not SMTP), and Text() is the server's
-  // final reply line verbatim, the socket error's text, "time-out after N s",
-  // or "cancelled by stop".
+  // final reply line verbatim, the socket error's text ("<system text>
+  // (<number>)", e.g. "No such host is known. (11001)"), "time-out after N s"
+  // (silence of TimeOut seconds), "time-out after N s in all" (the
+  // Deadline), "cancelled by stop", "connection closed by the server", or for
+  // a reply that is not SMTP the offending line itself, "empty reply line",
+  // "reply line longer than 65536 bytes" or "more replies than commands".
+  // With every recipient refused, What() is "RCPT <last address>" and the
+  // code and text are of that last refusal.
   Status status;
   // Recipients the server refused, each with its reply line verbatim.
   std::vector<std::pair<std::string, std::string>> refused;
