@@ -287,6 +287,8 @@ bool TSMTPClient::Run(TSmtpState state) {
       break;
     }
     if (state != ssGreeting) {  // the greeting comes unasked
+      FTalkError = teNone;  // a failure while sending counts as much as one while waiting
+      FTalkErrorCode = 0;
       if (!FTalk->Socket().Active()) {
         state = Failed(state, 0, "connection closed by the server");
         break;
@@ -312,8 +314,6 @@ bool TSMTPClient::Run(TSmtpState state) {
 }
 
 bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
-  FTalkError = teNone;
-  FTalkErrorCode = 0;
   if (FReader.HasReply() || FReader.Failed()) {
     FTalk->CancelWait();  // it is here already
   } else {
@@ -491,6 +491,8 @@ bool TSMTPClient::Connect() {
   FDataOpen = false;
   FOpenTransaction = false;
   FState = ssGreeting;
+  FTalkError = teNone;
+  FTalkErrorCode = 0;
   FTalk->ExpectReply(tsGreeting);
   try {
     socket.Open();
