@@ -189,7 +189,9 @@ class TSMTPClient {
   int Deadline = 300;
   // Safe from any thread: ends the conversation in progress (its wait
   // returns within moments) as "cancelled by stop", and makes every later
-  // exchange of this client fail the same way.
+  // exchange of this client fail the same way. It posts an empty task to
+  // the client's loop to wake the wait, so the client and the loop of its
+  // thread must still exist during the call. No QUIT follows a cancel.
   void RequestCancel();
   bool CancelRequested() const { return FCancel.load(); }
 

@@ -115,8 +115,10 @@ class TSocketTalk {
   // being sent is kept and judged. Sending stops early when the exchange has
   // ended meanwhile (error, close, time-out, a hook's CancelWait).
   void SendText(const std::string& text, const std::string& terminator, TTalkStep step);
-  // Returns when the exchange has ended (or a hook has set it succeeded);
-  // the outcome is Succeeded().
+  // Returns when the exchange has ended (or a hook has set it succeeded),
+  // at the latest when the deadline passes or the cancel flag is set (both
+  // end it as failed, teDeadline or teCancelled); the outcome is
+  // Succeeded().
   void WaitReply();
   // Ends the current exchange as failed; for the owner's hooks.
   void CancelWait();
