@@ -176,10 +176,14 @@ void TSocketTalk::CancelWait() {
 
 void TSocketTalk::HandleRead() {
   // In pieces of at most kTalkReadChunk bytes, each judged on its own, so
-  // that a flood of data never sits in one buffer.
+  // that a flood of data never sits in one buffer; at most kReadRounds of
+  // them per notification, so that a peer that never lets the socket drain
+  // cannot keep the time-outs and a cancel from running (the socket
+  // notifies again for what is left).
+  constexpr int kReadRounds = 16;
   std::weak_ptr<bool> alive = FAlive;
   std::string piece;
-  for (;;) {
+  for (int round = 0; round < kReadRounds; ++round) {
     int pending = FSocket->PendingLength();
     if (pending <= 0) return;
     int want = std::min(pending, kTalkReadChunk);
