@@ -11,50 +11,6 @@ namespace qw {
 
 namespace {
 
-// Reads an integer as the program reads numbers everywhere: leading blanks,
-// an optional sign, then decimal digits, or hexadecimal digits after "$",
-// "x" or "0x"; nothing may follow. False when the text is no such number.
-bool ReadInteger(const std::string& text, int64_t* value) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int base = 10;
-  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
-    base = 16;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    base = 16;
-    i += 2;
-  }
-  if (i >= text.size()) return false;
-  int64_t result = 0;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-    if (result > (int64_t{1} << 32)) return false;
-  }
-  if (base == 16) {
-    if (result > int64_t{UINT32_MAX}) return false;
-    if (result > INT32_MAX) result -= int64_t{1} << 32;  // hexadecimal wraps into the negative
-  } else if (result > int64_t{INT32_MAX} + (negative ? 1 : 0)) {
-    return false;
-  }
-  result = negative ? -result : result;
-  *value = result;
-  return true;
-}
-
 int CompareCaseless(const std::string& a, const std::string& b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
@@ -66,35 +22,119 @@ int CompareCaseless(const std::string& a, const std::string& b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-const char* ExpectedCode(TTalkStep step) {
-  switch (step) {
-    case tsGreeting: return "220";
-    case tsHelo: return "250";
-    case tsMailFrom: return "250";
-    case tsRcptTo: return "250";
-    case tsData: return "354";
-    case tsMessageText: return "250";
-    case tsQuit: return "221";
-    case tsNone: break;
-  }
-  return nullptr;
-}
-
 constexpr int kQuitWaitSeconds = 5;
 
 }  // namespace
 
+
+// ---- reply reader ----
+
+void TSmtpReplyReader::Clear() {
+  FBuffer.clear();
+  FStart = 0;
+  FScanned = 0;
+  FReply = TSmtpReply();
+  FKeptText = 0;
+  FReplies.clear();
+  FError.clear();
+}
+
+void TSmtpReplyReader::Feed(const char* bytes, size_t count) {
+  if (Failed()) return;  // nothing more is read after a protocol error
+  FBuffer.append(bytes, count);
+  Parse();
+}
+
+TSmtpReply TSmtpReplyReader::TakeReply() {
+  TSmtpReply reply = std::move(FReplies.front());
+  FReplies.pop_front();
+  return reply;
+}
+
+void TSmtpReplyReader::Parse() {
+  while (!Failed()) {
+    size_t lf = FBuffer.find('\n', FScanned);
+    if (lf == std::string::npos) {
+      FScanned = FBuffer.size();
+      // A CR may still wait for its LF.
+      if (FBuffer.size() - FStart > kMaxLine + 1) {
+        FError = "reply line longer than " + std::to_string(kMaxLine) + " bytes";
+      }
+      break;
+    }
+    size_t end = lf;
+    if (end > FStart && FBuffer[end - 1] == '\r') --end;
+    if (end - FStart > kMaxLine) {
+      FError = "reply line longer than " + std::to_string(kMaxLine) + " bytes";
+      break;
+    }
+    std::string line = FBuffer.substr(FStart, end - FStart);
+    FStart = lf + 1;
+    FScanned = FStart;
+    TakeLine(std::move(line));
+  }
+  if (Failed()) {
+    FBuffer.clear();
+    FBuffer.shrink_to_fit();
+    FStart = FScanned = 0;
+    return;
+  }
+  if (FStart > 0) {  // keep only the partial line
+    FBuffer.erase(0, FStart);
+    FScanned -= FStart;
+    FStart = 0;
+  }
+}
+
+void TSmtpReplyReader::TakeLine(std::string line) {
+  auto digit = [&](size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+  bool wellFormed = line.size() >= 3 && digit(0) && digit(1) && digit(2) &&
+                    (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+  if (!wellFormed) {
+    FError = line.empty() ? "empty reply line" : line;
+    return;
+  }
+  if (line.size() > 3 && line[3] == '-') {
+    if (FKeptText + line.size() <= kMaxKeptText) {  // the rest of a huge reply is dropped
+      FKeptText += line.size();
+      FReply.lines.push_back(std::move(line));
+    }
+    return;
+  }
+  FReply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+  FReply.finalLine = line;
+  FReply.lines.push_back(std::move(line));
+  FReplies.push_back(std::move(FReply));
+  FReply = TSmtpReply();
+  FKeptText = 0;
+  if (FReplies.size() > kMaxQueued) FError = "more replies than commands";
+}
+
+// ---- client ----
+
 TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<ClientSocket> socket)
     : Name(std::move(name)), FTalk(std::make_unique<TSocketTalk>(this, loop, std::move(socket))) {
-  FTalk->OnReplyComplete = [this](TSocketTalk&, TTalkStep step, bool& succeeded, const std::string& reply) {
-    OnReplyComplete(step, succeeded, reply);
+  FTalk->KeepReplyText = false;  // the reader keeps what it needs, bounded
+  FTalk->SetCancelFlag(&FCancel);
+  FTalk->OnPieceReceived = [this](TSocketTalk&, TTalkStep, bool&, const std::string& piece) { FReader.Feed(piece); };
+  // The wait ends at a complete reply or a protocol error; the state's
+  // handler judges what came.
+  FTalk->OnCheckComplete = [this](TSocketTalk&, TTalkStep, const std::string&) {
+    return FReader.HasReply() || FReader.Failed();
   };
-  FTalk->OnPieceReceived = [this](TSocketTalk&, TTalkStep, bool& succeeded, const std::string& piece) {
-    OnPieceReceived(succeeded, piece);
+  FTalk->OnReplyComplete = [](TSocketTalk&, TTalkStep step, bool& succeeded, const std::string&) {
+    if (step != tsNone) succeeded = true;
   };
-  FTalk->OnFailure = [](TSocketTalk& talk, TTalkStep, TTalkError) { talk.CancelWait(); };
-  FTalk->OnConnectionClosed = [this](TSocketTalk&) { FConnected = false; };
-  FTalk->OnCheckComplete = [](TSocketTalk&, TTalkStep, const std::string& reply) { return IsCompleteReply(reply); };
+  FTalk->OnFailure = [this](TSocketTalk& talk, TTalkStep, TTalkError error) {
+    FTalkError = error;
+    FTalkErrorCode = talk.LastErrorCode();
+    talk.CancelWait();
+  };
+  FTalk->OnConnectionClosed = [this](TSocketTalk&) {
+    FConnected = false;
+    FPeerClosed = true;
+  };
+  FTalk->Socket().OnConnect = [this] { FSocketConnected = true; };
 }
 
 TSMTPClient::~TSMTPClient() = default;
@@ -105,16 +145,57 @@ void TSMTPClient::CheckText(const std::string& text) const {
   if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) Fail(": Invalid character in address");
 }
 
-bool TSMTPClient::IsNumericAddress(const std::string& text) {
+void TSMTPClient::RequestCancel() {
+  FCancel.store(true);
+  FTalk->Wake();  // the waiting loop looks at the flag
+}
+
+bool TSMTPClient::IsNumericAddress(const std::string& text) { return ParseDottedQuad(text); }
+
+namespace {
+
+// Labels of letters, digits and hyphens, 1 to 63 bytes, no hyphen at either
+// end; a single final dot allowed.
+bool DomainLabels(std::string name, size_t minLabels) {
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty() || name.size() > 253) return false;
+  size_t labels = 0;
   size_t start = 0;
+  bool lastNumeric = true;
   for (;;) {
-    size_t dot = text.find('.', start);
-    std::string piece = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    int64_t value;
-    if (!ReadInteger(piece, &value) || value < 0) return false;
-    if (dot == std::string::npos) return true;
+    size_t dot = name.find('.', start);
+    size_t end = dot == std::string::npos ? name.size() : dot;
+    size_t length = end - start;
+    if (length == 0 || length > 63 || name[start] == '-' || name[end - 1] == '-') return false;
+    lastNumeric = true;
+    for (size_t i = start; i < end; ++i) {
+      char c = name[i];
+      bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      bool digit = c >= '0' && c <= '9';
+      if (!letter && !digit && c != '-') return false;
+      if (!digit) lastNumeric = false;
+    }
+    ++labels;
+    if (dot == std::string::npos) break;
     start = dot + 1;
   }
+  return labels >= minLabels && !lastNumeric;  // no top-level label is numeric
+}
+
+}  // namespace
+
+bool TSMTPClient::IsFullDomain(const std::string& text) { return DomainLabels(text, 2); }
+
+std::string TSMTPClient::GreetingName() {
+  ClientSocket& socket = FTalk->Socket();
+  std::string name = socket.LocalHostName();
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (IsFullDomain(name)) return name;
+  // RFC 5321 4.1.4: without a fully qualified name, the address literal.
+  std::string address = socket.LocalAddressText();
+  if (ParseDottedQuad(address)) return "[" + address + "]";
+  if (DomainLabels(name, 1)) return name;
+  return "localhost";
 }
 
 std::string TSMTPClient::MakeTransparent(const std::string& text) {
@@ -148,61 +229,298 @@ bool TSMTPClient::IsCompleteReply(const std::string& text) {
   return line.size() == 3 || line[3] == ' ';
 }
 
-void TSMTPClient::OnReplyComplete(TTalkStep step, bool& succeeded, const std::string& reply) {
-  const char* code = ExpectedCode(step);
-  if (!code) return;
-  // RCPT TO also succeeds with 251 ("user not local; will forward").
-  if (reply.compare(0, 3, code) == 0 || (step == tsRcptTo && reply.compare(0, 3, "251") == 0)) succeeded = true;
+
+std::string TSMTPClient::TimeOutText(int seconds, bool inAll) const {
+  return "time-out after " + std::to_string(seconds) + " s" + (inAll ? " in all" : "");
 }
 
-void TSMTPClient::OnPieceReceived(bool& succeeded, const std::string& piece) {
-  int64_t code = 0;
-  if (!ReadInteger(piece.substr(0, 3), &code)) code = 0;
-  if (code >= 500 && piece.size() >= 2 && piece.compare(piece.size() - 2, 2, "\r\n") == 0) {
-    succeeded = false;
-    FTalk->CancelWait();
+std::string TSMTPClient::StepWord(TSmtpState state) const {
+  switch (state) {
+    case ssGreeting: return FSocketConnected ? "GREETING" : "CONNECT";
+    case ssEhlo: return "EHLO";
+    case ssHelo: return "HELO";
+    case ssRset: return "RSET";
+    case ssMail: return "MAIL";
+    case ssRcpt: return FNextRecipient < FRecipients.size() ? "RCPT " + FRecipients[FNextRecipient] : "RCPT";
+    case ssData: return "DATA";
+    case ssText: return ".";
+    case ssQuit: return "QUIT";
+    case ssReady:
+    case ssFailed: break;
   }
+  return "";
+}
+
+std::string TSMTPClient::CommandFor(TSmtpState state) const {
+  switch (state) {
+    case ssEhlo: return "EHLO " + FHeloName + "\r\n";
+    case ssHelo: return "HELO " + FHeloName + "\r\n";
+    case ssRset: return "RSET\r\n";
+    case ssMail: return "MAIL FROM:<" + FFrom + ">\r\n";
+    case ssRcpt: return "RCPT TO:<" + FRecipients[FNextRecipient] + ">\r\n";
+    case ssData: return "DATA\r\n";
+    case ssQuit: return "QUIT\r\n";
+    default: break;
+  }
+  return "";
+}
+
+namespace {
+
+TTalkStep TalkStepOf(int state) {
+  // Same order as TSmtpState up to ssQuit.
+  static const TTalkStep steps[] = {tsGreeting, tsEhlo, tsHelo, tsRset, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit};
+  return state >= 0 && state < 9 ? steps[state] : tsNone;
+}
+
+}  // namespace
+
+bool TSMTPClient::Run(TSmtpState state) {
+  while (state != ssReady && state != ssFailed) {
+    FState = state;
+    if (CancelRequested()) {
+      state = Failed(state, 0, "cancelled by stop");
+      break;
+    }
+    if (FTalk->DeadlinePassed()) {
+      state = Failed(state, 0, TimeOutText(Deadline, true));
+      break;
+    }
+    if (state != ssGreeting) {  // the greeting comes unasked
+      FTalkError = teNone;  // a failure while sending counts as much as one while waiting
+      FTalkErrorCode = 0;
+      if (!FTalk->Socket().Active()) {
+        state = Failed(state, 0, "connection closed by the server");
+        break;
+      }
+      if (state == ssText) {
+        FDataOpen = true;
+        FTalk->SetSendPacketSize(PacketSize);
+        FTalk->SendText(FText, "\r\n", tsMessageText);
+      } else {
+        FTalk->SendText(CommandFor(state), "\r\n", TalkStepOf(state));
+      }
+    }
+    TSmtpReply reply;
+    if (!AwaitReply(state, &reply)) {
+      state = ssFailed;
+      break;
+    }
+    if (state == ssText) FDataOpen = false;  // answered: the server reads commands again
+    state = Judge(state, reply);
+  }
+  FState = state;
+  return state == ssReady;
+}
+
+bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
+  if (FReader.HasReply() || FReader.Failed()) {
+    FTalk->CancelWait();  // it is here already
+  } else {
+    FTalk->WaitReply();
+  }
+  if (FReader.HasReply()) {
+    *reply = FReader.TakeReply();
+    return true;
+  }
+  if (FReader.Failed()) {
+    FNoQuit = true;  // the server speaks no SMTP we know: no more words
+    Failed(state, 0, FReader.ErrorText());
+    return false;
+  }
+  std::string text;
+  switch (FTalkError) {
+    case teTimeOut: text = TimeOutText(FTalk->TimeOut(), false); break;
+    case teDeadline:
+      FNoQuit = true;
+      text = TimeOutText(Deadline, true);
+      break;
+    case teCancelled:
+      FNoQuit = true;
+      text = "cancelled by stop";
+      break;
+    case teNone: text = FPeerClosed ? "connection closed by the server" : "no reply"; break;
+    default:
+      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorMessage(FTalkErrorCode) + " (" +
+                                       std::to_string(FTalkErrorCode) + ")"
+                                 : "socket error";
+      break;
+  }
+  Failed(state, 0, text);
+  return false;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
+  FStatus = Status::Failure(StepWord(state), code, std::move(text));
+  return ssFailed;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::Refused(TSmtpState state, const TSmtpReply& reply) {
+  if (reply.code == 421) FNoQuit = true;  // the server is closing the connection
+  return Failed(state, reply.code, reply.finalLine);
+}
+
+TSMTPClient::TSmtpState TSMTPClient::Judge(TSmtpState state, const TSmtpReply& reply) {
+  switch (state) {
+    case ssGreeting: return OnGreeting(reply);
+    case ssEhlo: return OnEhlo(reply);
+    case ssHelo: return OnHelo(reply);
+    case ssRset: return OnRset(reply);
+    case ssMail: return OnMail(reply);
+    case ssRcpt: return OnRcpt(reply);
+    case ssData: return OnData(reply);
+    case ssText: return OnText(reply);
+    case ssQuit: return OnQuit(reply);
+    case ssReady:
+    case ssFailed: break;
+  }
+  return ssFailed;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnGreeting(const TSmtpReply& reply) {
+  if (reply.code != 220) return Refused(ssGreeting, reply);
+  FHeloName = GreetingName();
+  return ssEhlo;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnEhlo(const TSmtpReply& reply) {
+  if (reply.code == 250) return ssReady;
+  // RFC 5321 4.1.4: a server that does not know EHLO (500, 502, or another
+  // permanent refusal) may still take HELO.
+  if (reply.code >= 500 && reply.code <= 599) return ssHelo;
+  return Refused(ssEhlo, reply);
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnHelo(const TSmtpReply& reply) {
+  return reply.code == 250 ? ssReady : Refused(ssHelo, reply);
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnRset(const TSmtpReply& reply) {
+  if (reply.code != 250) return Refused(ssRset, reply);
+  FOpenTransaction = false;
+  return ssMail;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnMail(const TSmtpReply& reply) {
+  if (reply.code != 250) return Refused(ssMail, reply);
+  FOpenTransaction = true;
+  FNextRecipient = 0;
+  FAccepted = 0;
+  return ssRcpt;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnRcpt(const TSmtpReply& reply) {
+  // 251: "user not local; will forward". A refusal names only this
+  // recipient (RFC 5321 3.3): the others go on, except when the server is
+  // closing the connection.
+  if (reply.code == 250 || reply.code == 251) {
+    ++FAccepted;
+  } else if (reply.code == 421) {
+    return Refused(ssRcpt, reply);
+  } else {
+    FRefused.emplace_back(FRecipients[FNextRecipient], reply.finalLine);
+  }
+  if (FNextRecipient + 1 < FRecipients.size()) {
+    ++FNextRecipient;
+    return ssRcpt;
+  }
+  if (FAccepted == 0) return Refused(ssRcpt, reply);  // every one refused: "RCPT <last address>"
+  ++FNextRecipient;
+  PrepareText();
+  return ssData;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnData(const TSmtpReply& reply) {
+  return reply.code == 354 ? ssText : Refused(ssData, reply);
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnText(const TSmtpReply& reply) {
+  FOpenTransaction = false;  // the end of the text ends the transaction either way
+  if (reply.code != 250) return Refused(ssText, reply);
+  FAcceptedReply = reply.finalLine;
+  return ssReady;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnQuit(const TSmtpReply&) { return ssReady; }
+
+void TSMTPClient::PrepareText() {
+  MailMessage->SetMessageIdHeader(FTalk->Socket().LocalAddressText());
+  std::vector<std::string> savedHeader = MailMessage->HeaderLines;
+  try {
+    MailMessage->SetHeaderValue("Bcc", "");  // the transmitted text names no Bcc recipient
+    FText = MakeTransparent(MailMessage->FullText());
+    FText += "\r\n.\r\n";
+  } catch (...) {
+    MailMessage->HeaderLines = std::move(savedHeader);
+    throw;
+  }
+  MailMessage->HeaderLines = std::move(savedHeader);
 }
 
 bool TSMTPClient::Connect() {
   ClientSocket& socket = FTalk->Socket();
-  if (FConnected || socket.Active()) return false;
-  if (Host.empty()) return false;
+  if (FConnected || socket.Active()) {
+    FStatus = Status::Failure("CONNECT", 0, "already connected");
+    return false;
+  }
+  if (Host.empty()) {
+    FStatus = Status::Failure("CONNECT", 0, "no server host");
+    return false;
+  }
   CheckText(Host);
-  if (IsNumericAddress(Host)) {
+  if (CancelRequested()) {
+    FStatus = Status::Failure("CONNECT", 0, "cancelled by stop");
+    return false;
+  }
+  uint32_t ignored;
+  if (ParseDottedQuad(Host, &ignored)) {
     socket.SetHost("");
     socket.SetAddress(Host);
   } else {
-    socket.SetHost(Host);
+    socket.SetHost(Host);  // a name, or a number of some other form: the socket decides
     socket.SetAddress("");
   }
   socket.SetPort(Port);
 
+  if (!FInDeliver) FTalk->StartDeadline(Deadline);
+  FReader.Clear();
+  FStatus = Status();
+  FPeerClosed = false;
+  FSocketConnected = false;
+  FNoQuit = false;
+  FDataOpen = false;
+  FOpenTransaction = false;
+  FState = ssGreeting;
+  FTalkError = teNone;
+  FTalkErrorCode = 0;
   FTalk->ExpectReply(tsGreeting);
   try {
     socket.Open();
   } catch (...) {
     FTalk->CancelWait();
+    if (!FInDeliver) FTalk->StopDeadline();
     throw;
   }
-  FTalk->WaitReply();
-  if (FTalk->Succeeded()) {
-    std::string hostName = socket.LocalHostName();
-    if (hostName.empty()) hostName = "localhost";
-    if (hostName.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-      socket.Close();  // a host name that would break the command line
-      Fail(": Invalid character in address");
+  FConnected = Run(ssGreeting);
+  if (!FConnected) {
+    // A server that refused the greeting or EHLO/HELO (except a 421, which
+    // closes) waits for QUIT (RFC 5321 3.1).
+    if (FStatus.Code() != 0) {
+      try {
+        SayQuit();
+      } catch (...) {
+        socket.Close();
+        if (!FInDeliver) FTalk->StopDeadline();
+        throw;
+      }
     }
-    FTalk->SendText("HELO " + hostName + "\r\n", "\r\n", tsHelo);
-    FTalk->WaitReply();
+    socket.Close();  // nothing is left half open
+    if (!FInDeliver) FTalk->StopDeadline();
   }
-  FConnected = FTalk->Succeeded();
-  if (!FConnected) socket.Close();  // nothing is left half open
   return FConnected;
 }
 
-bool TSMTPClient::Send() {
-  if (!MailMessage) Fail(": MailMessage unassigned");
+std::string TSMTPClient::AllRecipients() const {
   std::string recipients;
   if (MailMessage->ToRecipients().Count() > 0) recipients = MailMessage->ToRecipients().AddressText();
   for (TMailRecipients* list : {&MailMessage->CcRecipients(), &MailMessage->BccRecipients()}) {
@@ -211,14 +529,15 @@ bool TSMTPClient::Send() {
       recipients += list->AddressText();
     }
   }
-  return SendTo(MailMessage->SenderAddress(), recipients);
+  return recipients;
 }
 
-bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& recipients) {
-  if (!FConnected || !FTalk->Socket().Active()) return false;
+bool TSMTPClient::Send() {
   if (!MailMessage) Fail(": MailMessage unassigned");
-  if (MailMessage->NeedsRebuild()) Fail(": MailMessage need rebuild");
+  return SendTo(MailMessage->SenderAddress(), AllRecipients());
+}
 
+std::vector<std::string> TSMTPClient::Envelope(const std::string& fromAddress, const std::string& recipients) {
   // Ascending order, letter case ignored; the first form of an address wins.
   std::vector<std::string> envelope;
   for (std::string& item : ReadCommaList(recipients)) {
@@ -231,62 +550,109 @@ bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& reci
   if (envelope.empty()) Fail(": No recipients to send message");
   CheckText(fromAddress);
   for (const std::string& address : envelope) CheckText(address);
-
-  FTalk->SendText("MAIL FROM:<" + fromAddress + ">\r\n", "\r\n", tsMailFrom);
-  FTalk->WaitReply();
-  if (!FTalk->Succeeded()) return false;
-  for (const std::string& address : envelope) {
-    FTalk->SendText("RCPT TO:<" + address + ">\r\n", "\r\n", tsRcptTo);
-    FTalk->WaitReply();
-    if (!FTalk->Succeeded()) return false;
-  }
-
-  MailMessage->SetMessageIdHeader(FTalk->Socket().LocalAddressText());
-  std::vector<std::string> savedHeader = MailMessage->HeaderLines;
-  bool result = false;
-  try {
-    MailMessage->SetHeaderValue("Bcc", "");  // the transmitted text names no Bcc recipient
-    FTalk->SendText("DATA\r\n", "\r\n", tsData);
-    FTalk->WaitReply();
-    if (FTalk->Succeeded()) {
-      FTalk->SetSendPacketSize(PacketSize);
-      std::string text = MakeTransparent(MailMessage->FullText());
-      text += "\r\n.\r\n";
-      FDataOpen = true;
-      FTalk->SendText(text, "\r\n", tsMessageText);
-      FTalk->WaitReply();
-      result = FTalk->Succeeded();
-      // Without a reply the server may still be reading the text: a QUIT
-      // would only be taken as more of it.
-      if (IsCompleteReply(FTalk->ReplyText())) FDataOpen = false;
-    }
-  } catch (...) {
-    MailMessage->HeaderLines = std::move(savedHeader);
-    throw;
-  }
-  MailMessage->HeaderLines = std::move(savedHeader);
-  return result;
+  return envelope;
 }
 
-void TSMTPClient::Disconnect() {
+bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& recipients) {
+  FRefused.clear();
+  FAcceptedReply.clear();
+  if (!FConnected || !FTalk->Socket().Active()) {
+    FStatus = Status::Failure("MAIL", 0, "not connected");
+    return false;
+  }
+  if (!MailMessage) Fail(": MailMessage unassigned");
+  if (MailMessage->NeedsRebuild()) Fail(": MailMessage need rebuild");
+  FRecipients = Envelope(fromAddress, recipients);
+  FFrom = fromAddress;
+  FNextRecipient = 0;
+  FAccepted = 0;
+  FStatus = Status();
+  bool delivered;
+  try {
+    delivered = Run(FOpenTransaction ? ssRset : ssMail);
+  } catch (...) {
+    FText.clear();
+    throw;
+  }
+  FText.clear();
+  FText.shrink_to_fit();
+  return delivered;
+}
+
+void TSMTPClient::SayQuit() {
   ClientSocket& socket = FTalk->Socket();
-  if (FConnected && socket.Active() && !FDataOpen) {
+  if (socket.Active() && !FDataOpen && !FNoQuit && !CancelRequested() && !FTalk->DeadlinePassed()) {
     int timeOut = FTalk->TimeOut();
     FTalk->SetTimeOut(std::min(timeOut, kQuitWaitSeconds));
+    bool ownDeadline = !FTalk->DeadlineRunning();
+    if (ownDeadline) FTalk->StartDeadline(kQuitWaitSeconds);  // a trickling answer is bounded too
+    Status kept = FStatus;  // the answer to QUIT changes no outcome
     try {
-      FTalk->SendText("QUIT\r\n", "\r\n", tsQuit);
-      FTalk->WaitReply();
+      Run(ssQuit);
     } catch (...) {
       FTalk->SetTimeOut(timeOut);
+      if (ownDeadline) FTalk->StopDeadline();
       socket.Close();
       FConnected = false;
       throw;
     }
+    FStatus = kept;
     FTalk->SetTimeOut(timeOut);
+    if (ownDeadline) FTalk->StopDeadline();
   }
+}
+
+void TSMTPClient::Disconnect() {
+  ClientSocket& socket = FTalk->Socket();
+  if (FConnected) SayQuit();
   socket.Close();
   FConnected = false;
   FDataOpen = false;
+  FOpenTransaction = false;
+  if (!FInDeliver) FTalk->StopDeadline();
+}
+
+TDeliveryResult TSMTPClient::Deliver() {
+  // Misuse raises before anything is sent.
+  if (!MailMessage) Fail(": MailMessage unassigned");
+  if (MailMessage->NeedsRebuild()) Fail(": MailMessage need rebuild");
+  const std::string from = MailMessage->SenderAddress();
+  const std::string recipients = AllRecipients();
+  Envelope(from, recipients);
+  CheckText(Host);
+
+  TDeliveryResult result;
+  FInDeliver = true;
+  FTalk->StartDeadline(Deadline);
+  auto finish = [&] {
+    FInDeliver = false;
+    FTalk->StopDeadline();
+  };
+  try {
+    try {
+      if (Connect()) SendTo(from, recipients);
+    } catch (const ESocketError& e) {
+      FStatus = Status::Failure(FState == ssReady || FState == ssFailed ? "CONNECT" : StepWord(FState), 0, e.what());
+    }
+    result.status = FStatus;
+    result.refused = FRefused;
+    result.acceptedReply = FAcceptedReply;
+    try {
+      Disconnect();
+    } catch (const ESocketError&) {
+      // The outcome is settled; a socket that fails while closing adds nothing.
+    }
+  } catch (...) {
+    try {
+      FTalk->Socket().Close();
+    } catch (...) {
+    }
+    FConnected = false;
+    finish();
+    throw;
+  }
+  finish();
+  return result;
 }
 
 }  // namespace qw

@@ -1,17 +1,24 @@
 // TSMTPClient delivers one TMailMessage to an SMTP server (RFC 5321) over one
-// TCP connection: Connect opens it and says HELO, Send or SendTo give the
-// envelope (MAIL FROM, one RCPT TO per distinct recipient) and the message
-// text after DATA, Disconnect says QUIT and closes. Each command is one
-// synchronous exchange of its TSocketTalk, which waits by dispatching the
-// calling thread's messages.
+// TCP connection: Connect opens it and says EHLO (HELO when the server does
+// not know EHLO), Send or SendTo give the envelope (MAIL FROM, one RCPT TO per
+// distinct recipient) and the message text after DATA, Disconnect says QUIT
+// and closes. Deliver does all three as one bounded attempt.
 //
-// Network outcomes are boolean results. Misuse (no message, a message that
-// needs rebuilding, no recipients, CR, LF or NUL in an address, the host or
-// a command) raises std::runtime_error with Name + ": " + a fixed text
-// before anything is sent.
+// The conversation is a state machine: each state sends its command, waits
+// (by dispatching the calling thread's messages through its TSocketTalk) for
+// one complete reply, read line by line by TSmtpReplyReader, and its handler
+// judges the reply and names the next state.
+//
+// Network outcomes are boolean results (and LastStatus, or the result of
+// Deliver). Misuse (no message, a message that needs rebuilding, no
+// recipients, CR, LF or NUL in an address, the host or a command) raises
+// std::runtime_error with Name + ": " + a fixed text before anything is
+// sent.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -33,8 +40,14 @@ struct TDeliveryResult {
   // "GREETING", "EHLO", "HELO", "MAIL", "RCPT <address>", "DATA", "." for the
   // end of the text), Code() is the reply code (0 for a socket error, a
   // time-out, a stop, a reply that is not SMTP), and Text() is the server's
-  // final reply line verbatim, the socket error's text, "time-out after N s",
-  // or "cancelled by stop".
+  // final reply line verbatim, the socket error's text ("<system text>
+  // (<number>)", e.g. "No such host is known. (11001)"), "time-out after N s"
+  // (silence of TimeOut seconds), "time-out after N s in all" (the
+  // Deadline), "cancelled by stop", "connection closed by the server", or for
+  // a reply that is not SMTP the offending line itself, "empty reply line",
+  // "reply line longer than 65536 bytes" or "more replies than commands".
+  // With every recipient refused, What() is "RCPT <last address>" and the
+  // code and text are of that last refusal.
   Status status;
   // Recipients the server refused, each with its reply line verbatim.
   std::vector<std::pair<std::string, std::string>> refused;
@@ -43,6 +56,54 @@ struct TDeliveryResult {
 
   bool Delivered() const { return status.Ok(); }
   bool Complete() const { return status.Ok() && refused.empty(); }
+};
+
+// One reply of the server: the code and the lines, CR LF removed. The final
+// line is kept whole; earlier lines only up to kMaxKeptText bytes in all.
+struct TSmtpReply {
+  int code = 0;
+  std::string finalLine;
+  std::vector<std::string> lines;
+};
+
+// Cuts the bytes of the server into replies. A line ends with CR LF or with
+// a bare LF (tolerated: some servers and proxies send it, and without
+// pipelining no reply can be misread by it). A reply line is three digits
+// followed by a blank (the final line), a hyphen (more lines follow) or
+// nothing (final). Anything else, and a line longer than kMaxLine bytes,
+// is a protocol error that stays until Clear. Bytes after a complete reply
+// are kept for the next one.
+class TSmtpReplyReader {
+ public:
+  static constexpr size_t kMaxLine = 65536;
+  static constexpr size_t kMaxKeptText = 65536;
+  static constexpr size_t kMaxQueued = 8;
+
+  void Clear();
+  void Feed(const char* bytes, size_t count);
+  void Feed(const std::string& bytes) { Feed(bytes.data(), bytes.size()); }
+  bool HasReply() const { return !FReplies.empty(); }
+  bool Failed() const { return !FError.empty(); }
+  // The protocol error: the offending line (or "empty reply line"), "reply
+  // line longer than 65536 bytes", or "more replies than commands" (more
+  // than kMaxQueued replies held at once).
+  const std::string& ErrorText() const { return FError; }
+  // Hands out the complete reply and goes on with the bytes kept.
+  TSmtpReply TakeReply();
+  // Bytes held (the partial line and what follows a complete reply).
+  size_t Buffered() const { return FBuffer.size() - FStart; }
+
+ private:
+  void Parse();
+  void TakeLine(std::string line);
+
+  std::string FBuffer;
+  size_t FStart = 0;    // first byte not yet cut into lines
+  size_t FScanned = 0;  // no LF before this position
+  TSmtpReply FReply;  // the reply being read
+  size_t FKeptText = 0;
+  std::deque<TSmtpReply> FReplies;  // complete replies not yet taken
+  std::string FError;
 };
 
 class TSMTPClient {
@@ -73,26 +134,49 @@ class TSMTPClient {
   const TProgressEvent& OnProgress() const { return FTalk->OnProgress; }
   void SetOnProgress(TProgressEvent handler) { FTalk->OnProgress = std::move(handler); }
 
-  // True after HELO was accepted, until Disconnect or the connection closes.
+  // True after EHLO or HELO was accepted, until Disconnect or the connection
+  // closes.
   bool Connected() const { return FConnected; }
 
-  // Opens the connection, waits for the greeting, says HELO. True when HELO
-  // was accepted. False, without raising, when a connection is open or
-  // active, when Host is empty, on a refusal, a socket error, the closing of
-  // the connection or a time-out; a failed attempt closes what it opened.
-  // Errors of the socket while opening (ESocketError) pass to the caller.
+  // Opens the connection, waits for the greeting, says EHLO (HELO after a
+  // 5xx to EHLO). True when it was accepted. False, without raising, when a
+  // connection is open or active, when Host is empty, on a refusal, a socket
+  // error, the closing of the connection, a time-out or a cancel; a failed
+  // attempt closes what it opened. Errors of the socket while opening
+  // (ESocketError) pass to the caller. Host is taken as a number only when
+  // it is a dotted quad; anything else is looked up. Starts the Deadline
+  // unless it runs already.
   bool Connect();
   // Sends MailMessage from the address of its "From" header to every address
   // of its To, Cc and Bcc lists. True when the server accepted the text.
   bool Send();
   // Sends MailMessage with an explicit envelope: `fromAddress` is a bare
   // address, `recipients` a comma list of bare addresses (sent in ascending
-  // order, letter case ignored, each address once).
+  // order, letter case ignored, each address once). A refused recipient
+  // does not end the transaction: the text goes to those accepted (the
+  // refused ones are in RefusedRecipients); with none accepted there is no
+  // DATA and the result is false. A transaction left unfinished is reset
+  // (RSET) before the next one on the same connection.
   bool SendTo(const std::string& fromAddress, const std::string& recipients);
   // Says QUIT (waiting a few seconds at most for the answer) when connected,
   // then closes the connection. No QUIT follows a message text that the
-  // server did not answer (it would be read as more text).
+  // server did not answer (it would be read as more text), a protocol error,
+  // a passed deadline or a cancel. Stops the Deadline.
   void Disconnect();
+
+  // The outcome of the last Connect, Send or SendTo, worded as in
+  // TDeliveryResult.
+  const Status& LastStatus() const { return FStatus; }
+  // The recipients refused by the last Send or SendTo, with the reply lines.
+  const std::vector<std::pair<std::string, std::string>>& RefusedRecipients() const { return FRefused; }
+  // The name said with EHLO or HELO: the computer's DNS name when it is a
+  // fully qualified ASCII domain, else the address literal of the local end
+  // ("[192.0.2.5]").
+  std::string GreetingName();
+  // A domain of letters, digits and hyphens in dot-separated labels of 1 to
+  // 63 bytes (no hyphen at either end), 255 bytes at most, with at least two
+  // labels. A single final "." is allowed.
+  static bool IsFullDomain(const std::string& text);
 
   TSocketTalk& Talk() { return *FTalk; }
 
@@ -100,16 +184,19 @@ class TSMTPClient {
   // seconds overall besides the silence time-out. Network outcomes, refusals
   // and a cancel are in the result; misuse still raises as above.
   TDeliveryResult Deliver();
-  // Longest whole conversation of Deliver, in seconds.
+  // Longest whole conversation of Deliver (or from Connect to Disconnect),
+  // in seconds; 0 or less: none.
   int Deadline = 300;
   // Safe from any thread: ends the conversation in progress (its wait
   // returns within moments) as "cancelled by stop", and makes every later
-  // exchange of this client fail the same way.
+  // exchange of this client fail the same way. It posts an empty task to
+  // the client's loop to wake the wait, so the client and the loop of its
+  // thread must still exist during the call. No QUIT follows a cancel.
   void RequestCancel();
   bool CancelRequested() const { return FCancel.load(); }
 
-  // A dotted numeric address, every piece an integer of 0 or more ("25",
-  // "192.168.1.10"; not "mail", "host-1.lan" or "10.0.0.1.").
+  // A dotted-quad IPv4 address: four decimal pieces of 0 to 255
+  // ("192.168.1.10"; not "25", "1.2.3.4.5", "0x7f.0.0.1", "mail").
   static bool IsNumericAddress(const std::string& text);
   // Text with a "." doubled at the start of every line, so that no line of
   // it can end the data.
@@ -119,14 +206,61 @@ class TSMTPClient {
   static bool IsCompleteReply(const std::string& text);
 
  private:
-  void OnReplyComplete(TTalkStep step, bool& succeeded, const std::string& reply);
-  void OnPieceReceived(bool& succeeded, const std::string& piece);
+  // The states of the conversation; ssReady and ssFailed end a run.
+  enum TSmtpState { ssGreeting, ssEhlo, ssHelo, ssRset, ssMail, ssRcpt, ssData, ssText, ssQuit, ssReady, ssFailed };
+
+  // Runs the conversation from `state` until ssReady or ssFailed; true for
+  // ssReady.
+  bool Run(TSmtpState state);
+  std::string CommandFor(TSmtpState state) const;
+  std::string StepWord(TSmtpState state) const;
+  // Waits for the reply to the command of `state`; false (FStatus set) when
+  // none came.
+  bool AwaitReply(TSmtpState state, TSmtpReply* reply);
+  TSmtpState Judge(TSmtpState state, const TSmtpReply& reply);
+  TSmtpState OnGreeting(const TSmtpReply& reply);
+  TSmtpState OnEhlo(const TSmtpReply& reply);
+  TSmtpState OnHelo(const TSmtpReply& reply);
+  TSmtpState OnRset(const TSmtpReply& reply);
+  TSmtpState OnMail(const TSmtpReply& reply);
+  TSmtpState OnRcpt(const TSmtpReply& reply);
+  TSmtpState OnData(const TSmtpReply& reply);
+  TSmtpState OnText(const TSmtpReply& reply);
+  TSmtpState OnQuit(const TSmtpReply& reply);
+  TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
+  TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
+
+  std::vector<std::string> Envelope(const std::string& fromAddress, const std::string& recipients);
+  std::string AllRecipients() const;
+  void PrepareText();
+  std::string TimeOutText(int seconds, bool inAll) const;
+  // QUIT, when the connection is fit for it, waiting a few seconds at most.
+  void SayQuit();
   [[noreturn]] void Fail(const char* suffix) const;
   void CheckText(const std::string& text) const;
 
   std::unique_ptr<TSocketTalk> FTalk;
+  TSmtpReplyReader FReader;
   bool FConnected = false;
-  bool FDataOpen = false;  // the message text went out and was not answered
+  bool FDataOpen = false;      // the message text went out and was not answered
+  bool FOpenTransaction = false;  // MAIL was accepted and the transaction not finished
+  bool FNoQuit = false;        // the connection is beyond a polite QUIT
+  bool FPeerClosed = false;
+  bool FSocketConnected = false;  // the TCP connection came about
+  bool FInDeliver = false;
+  TSmtpState FState = ssReady;  // the state whose reply is awaited
+  std::string FHeloName;
+  TTalkError FTalkError = teNone;
+  int FTalkErrorCode = 0;
+  Status FStatus;
+  // The envelope and text of the transaction in progress.
+  std::string FFrom;
+  std::vector<std::string> FRecipients;
+  size_t FNextRecipient = 0;
+  size_t FAccepted = 0;
+  std::string FText;
+  std::string FAcceptedReply;
+  std::vector<std::pair<std::string, std::string>> FRefused;
   std::atomic<bool> FCancel{false};
 };
 

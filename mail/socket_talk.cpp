@@ -19,13 +19,19 @@ TTalkError TalkErrorOf(TErrorEvent event) {
 }
 
 TSocketTalk::TSocketTalk(void* owner, MessageLoop& loop, std::unique_ptr<ClientSocket> socket)
-    : FOwner(owner), FLoop(loop), FSocket(std::move(socket)), FTimer(loop.CreateTimer()) {
+    : FOwner(owner),
+      FLoop(loop),
+      FSocket(std::move(socket)),
+      FTimer(loop.CreateTimer()),
+      FDeadlineTimer(loop.CreateTimer()) {
   FSocket->OnRead = [this] { HandleRead(); };
   FSocket->OnWrite = [this] { HandleWrite(); };
   FSocket->OnDisconnect = [this] { HandleDisconnect(); };
   FSocket->OnError = [this](TErrorEvent event, int& code) { HandleError(event, code); };
   FTimer->SetEnabled(false);
   FTimer->OnTimer = [this] { HandleTimeOut(); };
+  FDeadlineTimer->SetEnabled(false);
+  FDeadlineTimer->OnTimer = [this] { HandleDeadline(); };
 }
 
 TSocketTalk::~TSocketTalk() {
@@ -36,6 +42,7 @@ TSocketTalk::~TSocketTalk() {
   FSocket->OnError = nullptr;
   FSocket.reset();  // closes an open connection
   FTimer.reset();
+  FDeadlineTimer.reset();
 }
 
 void TSocketTalk::ExpectReply(TTalkStep step) {
@@ -44,9 +51,29 @@ void TSocketTalk::ExpectReply(TTalkStep step) {
   FTimer->SetInterval(TimeOutMs());
   FTimer->SetEnabled(true);
   FLastError = teNone;
+  FLastErrorCode = 0;
   FStep = step;
   FWaiting = true;
   FSucceeded = false;
+}
+
+void TSocketTalk::StartDeadline(int seconds) {
+  FDeadlinePassed = false;
+  FDeadlineRunning = seconds > 0;
+  FDeadlineTimer->SetEnabled(false);
+  if (!FDeadlineRunning) return;
+  FDeadlineTimer->SetInterval(static_cast<int64_t>(seconds) * 1000);
+  FDeadlineTimer->SetEnabled(true);
+}
+
+void TSocketTalk::StopDeadline() {
+  FDeadlineTimer->SetEnabled(false);
+  FDeadlineRunning = false;
+  FDeadlinePassed = false;
+}
+
+void TSocketTalk::Wake() {
+  FLoop.Post([] {});
 }
 
 void TSocketTalk::SendText(const std::string& text, const std::string& terminator, TTalkStep step) {
@@ -57,6 +84,7 @@ void TSocketTalk::SendText(const std::string& text, const std::string& terminato
   FReplyText.clear();
   FTimer->SetInterval(TimeOutMs());
   FLastError = teNone;
+  FLastErrorCode = 0;
   FWaiting = true;
   FSucceeded = false;
 
@@ -75,6 +103,7 @@ void TSocketTalk::SendText(const std::string& text, const std::string& terminato
     for (size_t at = 0; at < text.size(); at += static_cast<size_t>(packetSize)) {
       FLoop.ProcessPending();
       if (alive.expired()) return;
+      if (CheckStop()) break;
       size_t length = std::min(text.size() - at, static_cast<size_t>(packetSize));
       bool goOn = HandOver(text.data() + at, length, &handed);
       if (alive.expired()) return;
@@ -118,6 +147,7 @@ bool TSocketTalk::HandOver(const char* bytes, size_t count, size_t* handedOver) 
     }
     FLoop.WaitAndProcess(10);
     if (alive.expired()) return false;
+    if (CheckStop()) return false;
   }
   if (blocked) FTimer->SetEnabled(false);
   return true;
@@ -127,6 +157,7 @@ void TSocketTalk::WaitReply() {
   std::weak_ptr<bool> alive = FAlive;
   FTimer->SetInterval(TimeOutMs());
   while (FWaiting && !FSucceeded) {
+    if (CheckStop()) break;
     FTimer->SetEnabled(true);
     FLoop.WaitAndProcess(-1);
     if (alive.expired()) return;
@@ -144,13 +175,29 @@ void TSocketTalk::CancelWait() {
 }
 
 void TSocketTalk::HandleRead() {
-  int pending = FSocket->PendingLength();
-  if (pending <= 0) return;
-  std::string piece(static_cast<size_t>(pending), '\0');
-  int got = FSocket->ReceiveBytes(piece.data(), pending);
-  if (got <= 0) return;
-  piece.resize(static_cast<size_t>(got));
-  FReplyText += piece;
+  // In pieces of at most kTalkReadChunk bytes, each judged on its own, so
+  // that a flood of data never sits in one buffer; at most kReadRounds of
+  // them per notification, so that a peer that never lets the socket drain
+  // cannot keep the time-outs and a cancel from running (the socket
+  // notifies again for what is left).
+  constexpr int kReadRounds = 16;
+  std::weak_ptr<bool> alive = FAlive;
+  std::string piece;
+  for (int round = 0; round < kReadRounds; ++round) {
+    int pending = FSocket->PendingLength();
+    if (pending <= 0) return;
+    int want = std::min(pending, kTalkReadChunk);
+    piece.assign(static_cast<size_t>(want), '\0');
+    int got = FSocket->ReceiveBytes(piece.data(), want);
+    if (alive.expired() || got <= 0) return;
+    piece.resize(static_cast<size_t>(got));
+    HandlePiece(piece);
+    if (alive.expired()) return;
+  }
+}
+
+void TSocketTalk::HandlePiece(const std::string& piece) {
+  if (KeepReplyText) FReplyText += piece;
   FLastError = teNone;
   FTimer->SetEnabled(false);
 
@@ -208,6 +255,7 @@ void TSocketTalk::HandleDisconnect() {
 void TSocketTalk::HandleError(TErrorEvent event, int& code) {
   FTimer->SetEnabled(false);
   FLastError = TalkErrorOf(event);
+  FLastErrorCode = code;
   FReplyTerminator.clear();
   FWaiting = false;
   FSucceeded = false;
@@ -221,16 +269,37 @@ void TSocketTalk::HandleError(TErrorEvent event, int& code) {
   FStep = tsNone;
 }
 
-void TSocketTalk::HandleTimeOut() {
+void TSocketTalk::HandleTimeOut() { EndWithError(teTimeOut); }
+
+void TSocketTalk::HandleDeadline() {
+  FDeadlineTimer->SetEnabled(false);
+  FDeadlinePassed = true;
+  if (FWaiting) EndWithError(teDeadline);
+}
+
+bool TSocketTalk::CheckStop() {
+  if (!FWaiting) return false;
+  if (Cancelled()) {
+    EndWithError(teCancelled);
+    return true;
+  }
+  if (FDeadlinePassed) {
+    EndWithError(teDeadline);
+    return true;
+  }
+  return false;
+}
+
+void TSocketTalk::EndWithError(TTalkError error) {
   FTimer->SetEnabled(false);
-  FLastError = teTimeOut;
+  FLastError = error;
   FReplyTerminator.clear();
   FWaiting = false;
   FSucceeded = false;
   std::weak_ptr<bool> alive = FAlive;
   if (OnFailure) {
     auto hook = OnFailure;
-    hook(*this, FStep, teTimeOut);
+    hook(*this, FStep, error);
     if (alive.expired()) return;
   }
   FStep = tsNone;

@@ -7,9 +7,15 @@
 //
 // Waiting dispatches the messages of the calling thread's loop, so socket
 // notifications and the time-out tick run inside the wait, on that thread.
-// Everything happens on that one thread; no locks are taken here.
+// Everything happens on that one thread; no locks are taken here, except the
+// cancel flag, which another thread may set (then Wake() ends the wait).
+//
+// Besides the silence time-out, an optional deadline bounds a whole series
+// of exchanges, so that a peer that trickles a byte at a time cannot hold
+// the conversation for ever.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,11 +31,17 @@ namespace qw {
 using TClientSocket = ClientSocket;
 
 // The owner's code for the exchange in progress.
-enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit };
+enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit, tsEhlo, tsRset };
 
-// What ended the last exchange when it failed: nothing, the time-out, or the
-// class of a socket error.
-enum TTalkError { teNone, teTimeOut, teGeneral, teSend, teReceive, teConnect, teDisconnect, teAccept, teLookup };
+// What ended the last exchange when it failed: nothing, the time-out, the
+// class of a socket error, the deadline, or the cancel flag.
+enum TTalkError {
+  teNone, teTimeOut, teGeneral, teSend, teReceive, teConnect, teDisconnect, teAccept, teLookup, teDeadline, teCancelled
+};
+
+// Largest piece read from the socket at once; a consumer that keeps no more
+// than it needs has bounded memory whatever the peer sends.
+constexpr int kTalkReadChunk = 65536;
 
 TTalkError TalkErrorOf(TErrorEvent event);
 
@@ -61,6 +73,27 @@ class TSocketTalk {
   bool Waiting() const { return FWaiting; }
   bool Succeeded() const { return FSucceeded; }
   TTalkError LastError() const { return FLastError; }
+  // The Windows Sockets error number of the last socket error (0: none).
+  int LastErrorCode() const { return FLastErrorCode; }
+
+  // With false, received bytes are only handed to the hooks and ReplyText
+  // stays empty (the owner keeps what it needs).
+  bool KeepReplyText = true;
+
+  // Arms the deadline: `seconds` from now every wait ends as teDeadline
+  // (0 or less: no deadline). StopDeadline disarms it and forgets that it
+  // passed.
+  void StartDeadline(int seconds);
+  void StopDeadline();
+  bool DeadlineRunning() const { return FDeadlineRunning; }
+  bool DeadlinePassed() const { return FDeadlinePassed; }
+  // The flag, owned by the caller, that ends every wait as teCancelled once
+  // set (from any thread; then call Wake from that thread).
+  void SetCancelFlag(const std::atomic<bool>* flag) { FCancelFlag = flag; }
+  bool Cancelled() const { return FCancelFlag && FCancelFlag->load(); }
+  // Wakes the waiting loop so that it looks at the cancel flag. Safe from any
+  // thread.
+  void Wake();
 
   // Hooks of the owner.
   std::function<void(TSocketTalk&, TTalkStep, bool& succeeded, const std::string& reply)> OnReplyComplete;
@@ -82,18 +115,26 @@ class TSocketTalk {
   // being sent is kept and judged. Sending stops early when the exchange has
   // ended meanwhile (error, close, time-out, a hook's CancelWait).
   void SendText(const std::string& text, const std::string& terminator, TTalkStep step);
-  // Returns when the exchange has ended (or a hook has set it succeeded);
-  // the outcome is Succeeded().
+  // Returns when the exchange has ended (or a hook has set it succeeded),
+  // at the latest when the deadline passes or the cancel flag is set (both
+  // end it as failed, teDeadline or teCancelled); the outcome is
+  // Succeeded().
   void WaitReply();
   // Ends the current exchange as failed; for the owner's hooks.
   void CancelWait();
 
  private:
   void HandleRead();
+  void HandlePiece(const std::string& piece);
   void HandleWrite();
   void HandleDisconnect();
   void HandleError(TErrorEvent event, int& code);
   void HandleTimeOut();
+  void HandleDeadline();
+  // Ends the exchange as failed with `error` and tells the owner.
+  void EndWithError(TTalkError error);
+  // Ends the wait at once when the deadline passed or a cancel came.
+  bool CheckStop();
   // Offers bytes to the socket until all are taken; false when sending has
   // to stop (no connection, a send error, the exchange ended).
   bool HandOver(const char* bytes, size_t count, size_t* handedOver);
@@ -103,6 +144,11 @@ class TSocketTalk {
   MessageLoop& FLoop;
   std::unique_ptr<ClientSocket> FSocket;
   std::unique_ptr<Timer> FTimer;
+  std::unique_ptr<Timer> FDeadlineTimer;
+  bool FDeadlineRunning = false;
+  bool FDeadlinePassed = false;
+  const std::atomic<bool>* FCancelFlag = nullptr;
+  int FLastErrorCode = 0;
   int FTimeOut = 60;
   int FSendPacketSize = 0;
   std::string FReplyTerminator;

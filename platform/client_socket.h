@@ -10,6 +10,7 @@
 // Use a socket on one thread only: the one that opens it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -27,13 +28,26 @@ class ESocketError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A dotted-quad IPv4 address: exactly four decimal pieces of 0 to 255, one to
+// three digits each ("192.0.2.5", "010.0.0.1" is 10.0.0.1). Nothing else
+// counts: not "1.2.3.4.5", "127.1", "0x7f.0.0.1", " 1.2.3.4". `address`
+// receives it in network byte order.
+bool ParseDottedQuad(const std::string& text, uint32_t* address = nullptr);
+// A host name that the resolver would take for a number in one of the old
+// inet_aton forms: its last label (a final "." aside) is all digits or "0x"
+// and hexadecimal digits. No DNS name ends so (top-level labels are never
+// numeric); such a target is only valid as a dotted quad.
+bool LooksNumeric(const std::string& host);
+
 class ClientSocket {
  public:
   virtual ~ClientSocket() = default;
 
   // The target: a host name, looked up when the socket opens, or a dotted
   // numeric address (the owner sets exactly one of them), and a port.
-  // Changing them while Active raises ESocketError.
+  // Changing them while Active raises ESocketError. An address that is not a
+  // dotted quad, and a host name that LooksNumeric without being one, fail
+  // as an unknown host (error 11001) through the notifications.
   void SetHost(const std::string& host);
   const std::string& Host() const { return FHost; }
   void SetAddress(const std::string& address);
@@ -63,8 +77,9 @@ class ClientSocket {
   // failure reports eeReceive and closes the connection.
   virtual int ReceiveBytes(void* buffer, int count) = 0;
 
-  // The computer's host name (at most 256 bytes) and the dotted address of
-  // the local end; empty when no socket exists.
+  // The computer's host name (at most 256 bytes; the fully qualified DNS name
+  // when the system knows it) and the dotted address of the local end; empty
+  // when no socket exists.
   virtual std::string LocalHostName() = 0;
   virtual std::string LocalAddressText() = 0;
 
@@ -77,6 +92,9 @@ class ClientSocket {
   // errors are mapped to the same numbers). A handler that sets it to 0
   // consumes the error; otherwise the socket raises ESocketError.
   std::function<void(TErrorEvent event, int& errorCode)> OnError;
+
+  // The system's text for an error number of the notifications.
+  std::string ErrorMessage(int code) { return ErrorText(code); }
 
  protected:
   // Reports an error notification; throws "非同期ソケットエラー %d" when the

@@ -80,16 +80,17 @@ int main(int argc, char** argv) {
     client.PacketSize = packet;
     client.MailMessage = &message;
     if (!client.Connect()) {
-      std::fprintf(stderr, "smtp_send: cannot connect to %s:%d or the server refused the greeting or HELO\n",
-                   host.c_str(), port);
+      std::fprintf(stderr, "smtp_send: cannot connect to %s:%d: %s\n", host.c_str(), port,
+                   client.LastStatus().Describe().c_str());
       return 1;
     }
     if (message.NeedsRebuild()) message.Rebuild();
     message.SetDateHeader(system->Now());
     bool sent = client.Send();
+    const std::string failure = client.LastStatus().Describe();
     client.Disconnect();
     if (!sent) {
-      std::fprintf(stderr, "smtp_send: the server did not accept the message\n");
+      std::fprintf(stderr, "smtp_send: the server did not accept the message: %s\n", failure.c_str());
       return 1;
     }
     if (!sentFile.empty()) {

@@ -64,6 +64,57 @@ int WsaLookupCode(int gaiError, int err) {
   }
 }
 
+// The fully qualified name of this computer (the canonical name of its host
+// name), found once per process on a helper thread, so that no socket ever
+// waits for the resolver; until it is known LocalHostName gives the plain
+// host name. Never freed: the helper may outlive everything else.
+struct LocalNameCache {
+  std::mutex mu;
+  bool started = false;
+  std::string fullName;
+};
+
+LocalNameCache& TheLocalNameCache() {
+  static LocalNameCache* cache = new LocalNameCache;
+  return *cache;
+}
+
+void StartLocalNameLookup() {
+  LocalNameCache& cache = TheLocalNameCache();
+  {
+    std::lock_guard<std::mutex> lock(cache.mu);
+    if (cache.started) return;
+    cache.started = true;
+  }
+  try {
+    std::thread([] {
+      char name[257] = {};
+      if (gethostname(name, 256) != 0) return;
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_CANONNAME;
+      addrinfo* found = nullptr;
+      std::string canonical;
+      if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found && found->ai_canonname) {
+        canonical = found->ai_canonname;
+      }
+      if (found) freeaddrinfo(found);
+      LocalNameCache& c = TheLocalNameCache();
+      std::lock_guard<std::mutex> lock(c.mu);
+      c.fullName = canonical;
+    }).detach();
+  } catch (const std::system_error&) {
+    // No helper thread: the plain host name serves.
+  }
+}
+
+std::string LocalFullName() {
+  LocalNameCache& cache = TheLocalNameCache();
+  std::lock_guard<std::mutex> lock(cache.mu);
+  return cache.fullName;
+}
+
 class PosixClientSocket : public ClientSocket {
  public:
   PosixClientSocket() : token_(std::make_shared<PosixClientSocket*>(this)) {}
@@ -81,13 +132,27 @@ class PosixClientSocket : public ClientSocket {
     fd_ = fd;
     loop_ = &ThisThreadPollLoop();
     ++generation_;
-    if (!Host().empty()) {
+    // Only a dotted quad is taken as a number (inet_addr would make
+    // "1.2.3.4.5" 255.255.255.255); a name that looks numeric otherwise is
+    // not handed to the resolver, which would read "127.1" or "0x7f.1" in
+    // the old forms.
+    uint32_t address = 0;
+    const std::string& target = Host().empty() ? Address() : Host();
+    if (ParseDottedQuad(target, &address)) {
+      Connect(address);
+    } else if (Host().empty() || LooksNumeric(Host())) {
+      state_ = kLookingUp;
+      std::weak_ptr<PosixClientSocket*> token = token_;
+      uint64_t generation = generation_;
+      loop_->Post([token, generation] {
+        auto alive = token.lock();
+        if (alive && *alive) (*alive)->OnLookupDone(generation, 0, 11001);
+      });
+    } else {
       state_ = kLookingUp;
       StartLookup();
-    } else {
-      in_addr_t address = inet_addr(Address().c_str());
-      Connect(address);
     }
+    StartLocalNameLookup();
   }
 
   void Close() override {
@@ -144,6 +209,8 @@ class PosixClientSocket : public ClientSocket {
     if (fd_ < 0) return "";
     char name[257] = {};
     if (gethostname(name, 256) != 0) return "";
+    std::string fullName = LocalFullName();
+    if (fullName.find('.') != std::string::npos && fullName.size() <= 256) return fullName;
     return name;
   }
 
@@ -157,13 +224,34 @@ class PosixClientSocket : public ClientSocket {
 
  protected:
   std::string ErrorText(int code) override {
+    // The numbers WsaCode maps by name have Windows numbers (not 10000 +
+    // errno); the rest are 10000 + errno.
     switch (code) {
+      case 10013: return "An attempt was made to access a socket in a way forbidden by its access permissions.";
+      case 10024: return "Too many open sockets.";
+      case 10035: return "A non-blocking socket operation could not be completed immediately.";
+      case 10036: return "A blocking operation is currently executing.";
+      case 10037: return "An operation was attempted on a non-blocking socket that already had an operation in progress.";
+      case 10038: return "An operation was attempted on something that is not a socket.";
+      case 10040: return "A message sent on a datagram socket was larger than the internal message buffer.";
+      case 10048: return "Only one usage of each socket address is normally permitted.";
+      case 10049: return "The requested address is not valid in its context.";
+      case 10050: return "A socket operation encountered a dead network.";
+      case 10051: return "A socket operation was attempted to an unreachable network.";
+      case 10052: return "The connection has been broken due to keep-alive activity detecting a failure.";
       case 10053: return "An established connection was aborted by the software in your host machine.";
       case 10054: return "An existing connection was forcibly closed by the remote host.";
+      case 10055: return "No buffer space available.";
+      case 10056: return "A connect request was made on an already connected socket.";
+      case 10057: return "The socket is not connected.";
       case 10060: return "The connection timed out.";
       case 10061: return "No connection could be made because the target machine actively refused it.";
+      case 10064: return "A socket operation failed because the destination host was down.";
+      case 10065: return "A socket operation was attempted to an unreachable host.";
       case 11001: return "No such host is known.";
       case 11002: return "This is usually a temporary error during hostname resolution.";
+      case 11003: return "A non-recoverable error occurred during a database lookup.";
+      case 11004: return "The requested name is valid, but no data of the requested type was found.";
       default: return code > 10000 && code < 11000 ? std::strerror(code - 10000) : "Socket error";
     }
   }
@@ -227,7 +315,7 @@ class PosixClientSocket : public ClientSocket {
     Connect(address);
   }
 
-  void Connect(in_addr_t address) {
+  void Connect(uint32_t address) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(Port()));

@@ -56,7 +56,19 @@ class Win32ClientSocket : public ClientSocket {
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);  // small commands
     socket_ = s;
-    if (!Host().empty()) {
+    // Only a dotted quad is taken as a number (inet_addr would make
+    // "1.2.3.4.5" 255.255.255.255); a name that looks numeric otherwise is
+    // not handed to the resolver, which would read "127.1" in the old forms.
+    uint32_t address = 0;
+    const std::string& target = Host().empty() ? Address() : Host();
+    if (ParseDottedQuad(target, &address)) {
+      Connect(address);
+    } else if (Host().empty() || LooksNumeric(Host())) {
+      // Reported like a failed connection: as a notification.
+      WSAAsyncSelect(socket_, window_, kSelectMessage, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+      PostMessageW(window_, kSelectMessage, static_cast<WPARAM>(socket_),
+                   WSAMAKESELECTREPLY(FD_CONNECT, WSAHOST_NOT_FOUND));
+    } else {
       lookup_ = WSAAsyncGetHostByName(window_, kLookupMessage, Host().c_str(), lookupBuffer_.data(),
                                       static_cast<int>(lookupBuffer_.size()));
       if (!lookup_) {
@@ -64,8 +76,6 @@ class Win32ClientSocket : public ClientSocket {
         Release();
         ThrowApiError(code, "WSAASyncGetHostByName");
       }
-    } else {
-      Connect(inet_addr(Address().c_str()));
     }
   }
 
@@ -116,6 +126,13 @@ class Win32ClientSocket : public ClientSocket {
 
   std::string LocalHostName() override {
     if (socket_ == INVALID_SOCKET) return "";
+    // The fully qualified DNS name when the computer has one (a local
+    // query, no resolver involved), else the host name.
+    char full[257] = {};
+    DWORD size = sizeof full - 1;
+    if (GetComputerNameExA(ComputerNameDnsFullyQualified, full, &size) && size > 0 && size <= 256) {
+      return std::string(full, size);
+    }
     char name[257] = {};
     if (gethostname(name, 256) != 0) return "";
     return name;

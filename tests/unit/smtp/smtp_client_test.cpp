@@ -69,7 +69,7 @@ TEST_F(SmtpClientTest, DeliversToDistinctRecipientsInOrderWithoutTheBccLine) {
   EXPECT_EQ(session.recipients,
             (std::vector<std::string>{"admin@example.jp", "auditor@example.jp", "boss@example.jp", "Zed@example.jp"}));
   ASSERT_GE(session.commands.size(), 8u);
-  EXPECT_EQ(session.commands[0].rfind("HELO ", 0), 0u);
+  EXPECT_EQ(session.commands[0].rfind("EHLO ", 0), 0u);
   EXPECT_GT(session.commands[0].size(), 5u);
   EXPECT_EQ(session.commands[1], "MAIL FROM:<watch@example.jp>");
   EXPECT_EQ(session.commands[2], "RCPT TO:<admin@example.jp>");
@@ -164,7 +164,8 @@ TEST_F(SmtpClientTest, AGreetingOtherThan220FailsAndClosesTheConnection) {
   EXPECT_FALSE(client.Connected());
   EXPECT_FALSE(client.Talk().Socket().Active());
   ASSERT_TRUE(server.WaitForSessions(1, 10000));
-  EXPECT_TRUE(server.Sessions()[0].commands.empty());  // no HELO after the refusal
+  // No EHLO after the refusal, only the QUIT the server waits for.
+  EXPECT_EQ(server.Sessions()[0].commands, std::vector<std::string>{"QUIT"});
 }
 
 TEST_F(SmtpClientTest, RefusalsAtEachStepEndTheDelivery) {
@@ -174,8 +175,10 @@ TEST_F(SmtpClientTest, RefusalsAtEachStepEndTheDelivery) {
     size_t recipientsOffered;
     bool messageIdAdded;
   };
-  for (const Case& c : {Case{"HELO", "501 who are you\r\n", 0, false}, Case{"MAIL", "451 try later\r\n", 0, false},
-                        Case{"RCPT", "550 no such user\r\n", 1, false}, Case{"DATA", "554 no data\r\n", 3, true},
+  // A refused recipient does not stop the others; with every one refused
+  // there is no DATA.
+  for (const Case& c : {Case{"EHLO", "421 closing\r\n", 0, false}, Case{"MAIL", "451 try later\r\n", 0, false},
+                        Case{"RCPT", "550 no such user\r\n", 3, false}, Case{"DATA", "554 no data\r\n", 3, true},
                         Case{"DOT", "552 too big\r\n", 3, true}}) {
     SCOPED_TRACE(c.verb);
     SmtpTestServer refusing;
@@ -191,7 +194,7 @@ TEST_F(SmtpClientTest, RefusalsAtEachStepEndTheDelivery) {
     smtp.Port = refusing.Port();
     smtp.MailMessage = &message;
     bool connected = smtp.Connect();
-    if (std::string(c.verb) == "HELO") {
+    if (std::string(c.verb) == "EHLO") {
       EXPECT_FALSE(connected);
     } else {
       ASSERT_TRUE(connected);
@@ -201,7 +204,7 @@ TEST_F(SmtpClientTest, RefusalsAtEachStepEndTheDelivery) {
     smtp.Disconnect();
     ASSERT_TRUE(refusing.WaitForSessions(1, 10000));
     auto session = refusing.Sessions()[0];
-    EXPECT_EQ(session.recipients.size(), c.recipientsOffered);  // none after a refused one
+    EXPECT_EQ(session.recipients.size(), c.recipientsOffered);
     if (c.messageIdAdded) {
       EXPECT_TRUE(HasHeader(message.HeaderLines, "Message-ID:"));
       EXPECT_TRUE(HasHeader(message.HeaderLines, "Bcc:"));
@@ -398,10 +401,13 @@ TEST_F(SmtpClientTest, DisconnectSaysQuitAndWaitsForTheAnswer) {
 }
 
 TEST(SmtpClientText, NumericAddresses) {
-  for (const char* yes : {"192.168.1.10", "25", "0x7f.0.0.1", "$FF.1", " 1.2"}) {
+  for (const char* yes : {"192.168.1.10", "0.0.0.0", "255.255.255.255", "010.1.1.1"}) {
     EXPECT_TRUE(TSMTPClient::IsNumericAddress(yes)) << yes;
   }
-  for (const char* no : {"mail", "host-1.lan", "10.0.0.1.", ".1", "1..2", "", "-1.2.3.4", "1.2x", "99999999999"}) {
+  // Only a dotted quad: the old forms of inet_addr are names (and fail).
+  for (const char* no : {"mail", "host-1.lan", "10.0.0.1.", ".1", "1..2", "", "-1.2.3.4", "1.2x", "99999999999",
+                         "1.2.3.4.5", "25", "127.1", "0x7f.0.0.1", "$FF.1", " 1.2.3.4", "1.2.3.4 ", "256.1.1.1",
+                         "1.2.3.0400", "1.2.3.-4", "+1.2.3.4"}) {
     EXPECT_FALSE(TSMTPClient::IsNumericAddress(no)) << no;
   }
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <string>
 #include <vector>
 
@@ -295,6 +297,52 @@ TEST_F(SocketTalkTest, AReplyArrivingWhileTheTextIsSentIsKeptAndJudged) {
   EXPECT_TRUE(talk->Succeeded());
   ASSERT_EQ(completions.size(), 1u);
   EXPECT_EQ(completions[0], "250 early\r\n");
+}
+
+}  // namespace
+}  // namespace qw
+
+namespace qw {
+namespace {
+
+TEST_F(SocketTalkTest, TheDeadlineEndsAWaitThatTricklingKeepsAlive) {
+  talk->SetTimeOut(1);
+  Connect();
+  for (int i = 1; i <= 20; ++i) At(i * 900, [&] { fake->Deliver("x"); });  // never a second of silence
+  talk->StartDeadline(5);
+  talk->SendText("NOOP\r\n", "\r\n", tsMailFrom);
+  talk->WaitReply();
+  EXPECT_FALSE(talk->Succeeded());
+  EXPECT_EQ(loop.NowMs(), 5000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], teDeadline);
+  EXPECT_TRUE(talk->DeadlinePassed());
+  // Later waits end at once until the deadline is stopped.
+  talk->SendText("NOOP\r\n", "\r\n", tsMailFrom);
+  talk->WaitReply();
+  EXPECT_EQ(loop.NowMs(), 5000);
+  EXPECT_EQ(failures.back(), teDeadline);
+  talk->StopDeadline();
+  EXPECT_FALSE(talk->DeadlinePassed());
+}
+
+TEST_F(SocketTalkTest, TheCancelFlagEndsTheWaitAndTheSending) {
+  std::atomic<bool> cancel{false};
+  talk->SetCancelFlag(&cancel);
+  talk->SetTimeOut(60);
+  Connect();
+  At(2000, [&] { cancel = true; });
+  talk->SendText("NOOP\r\n", "\r\n", tsData);
+  talk->WaitReply();
+  EXPECT_FALSE(talk->Succeeded());
+  EXPECT_LT(loop.NowMs(), 3000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], teCancelled);
+  // A packet-wise text stops at once.
+  talk->SetSendPacketSize(10);
+  talk->SendText(std::string(100, 'a'), "\r\n", tsMessageText);
+  EXPECT_EQ(fake->Sent(), "NOOP\r\n");
+  EXPECT_EQ(failures.back(), teCancelled);
 }
 
 }  // namespace

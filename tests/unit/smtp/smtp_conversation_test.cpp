@@ -1,0 +1,546 @@
+// The conversation of the SMTP client as a whole: the reply reader, replies
+// in every possible split against a fake socket, and Deliver against the
+// loopback test server (refusals at each step, partial recipients, bounds,
+// cancel from another thread, numeric and unknown hosts).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mail/smtp_client.h"
+#include "tests/fakes/fake_client_socket.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+#include "tools/smtp_test_server.h"
+
+namespace qw {
+namespace {
+
+using Reply = SmtpTestServer::Reply;
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// ---- the reader ----
+
+TEST(SmtpReplyReader, EverySplitOfAMultiLineReplyGivesTheSameReply) {
+  const std::string bytes = "250-mail.example.jp hello\r\n250-8BITMIME\r\n250 SIZE 1000\r\n";
+  auto check = [&](TSmtpReplyReader& reader, const std::string& how) {
+    ASSERT_TRUE(reader.HasReply()) << how;
+    TSmtpReply reply = reader.TakeReply();
+    EXPECT_EQ(reply.code, 250) << how;
+    EXPECT_EQ(reply.finalLine, "250 SIZE 1000") << how;
+    EXPECT_EQ(reply.lines.size(), 3u) << how;
+    EXPECT_FALSE(reader.HasReply()) << how;
+    EXPECT_EQ(reader.Buffered(), 0u) << how;
+  };
+  for (size_t split = 0; split <= bytes.size(); ++split) {
+    TSmtpReplyReader reader;
+    reader.Feed(bytes.substr(0, split));
+    EXPECT_EQ(reader.HasReply(), split == bytes.size()) << split;  // never before the final CR LF
+    reader.Feed(bytes.substr(split));
+    check(reader, "split at " + std::to_string(split));
+  }
+  TSmtpReplyReader bytewise;
+  for (char c : bytes) bytewise.Feed(&c, 1);
+  check(bytewise, "byte by byte");
+}
+
+TEST(SmtpReplyReader, LineEndsCodesAndLeftovers) {
+  struct Case {
+    const char* bytes;
+    int code;           // 0: no reply
+    const char* final;  // final line, or the error text
+    bool failed;
+  };
+  for (const Case& c : {
+           Case{"220 ready\n", 220, "220 ready", false},               // bare LF tolerated
+           Case{"250-a\n250-b\r\n250 c\n", 250, "250 c", false},       // mixed
+           Case{"354\r\n", 354, "354", false},                        // code alone
+           Case{"550 no\rsuch\r\n", 550, "550 no\rsuch", false},      // a lone CR is text
+           Case{"250-a\r\n", 0, "", false},                           // not complete yet
+           Case{"250 ok", 0, "", false},                              // no line end yet
+           Case{"hello there\r\n", 0, "hello there", true},           // garbage
+           Case{"25 ok\r\n", 0, "25 ok", true},
+           Case{"2500 ok\r\n", 0, "2500 ok", true},
+           Case{"250-a\r\nxyz\r\n", 0, "xyz", true},                  // garbage inside a reply
+           Case{"\r\n", 0, "empty reply line", true},
+       }) {
+    SCOPED_TRACE(c.bytes);
+    TSmtpReplyReader reader;
+    reader.Feed(c.bytes);
+    EXPECT_EQ(reader.Failed(), c.failed);
+    if (c.failed) {
+      EXPECT_EQ(reader.ErrorText(), c.final);
+      continue;
+    }
+    ASSERT_EQ(reader.HasReply(), c.code != 0);
+    if (c.code) {
+      TSmtpReply reply = reader.TakeReply();
+      EXPECT_EQ(reply.code, c.code);
+      EXPECT_EQ(reply.finalLine, c.final);
+    }
+  }
+  // Two replies in one piece: the second waits for the next command.
+  TSmtpReplyReader reader;
+  reader.Feed("250 one\r\n251 two\r\n2");
+  EXPECT_EQ(reader.TakeReply().finalLine, "250 one");
+  ASSERT_TRUE(reader.HasReply());
+  EXPECT_EQ(reader.TakeReply().code, 251);
+  EXPECT_EQ(reader.Buffered(), 1u);
+  // A babbling server is cut off.
+  TSmtpReplyReader babble;
+  for (int i = 0; i < 20; ++i) babble.Feed("250 again\r\n");
+  EXPECT_TRUE(babble.Failed());
+  EXPECT_EQ(babble.ErrorText(), "more replies than commands");
+}
+
+TEST(SmtpReplyReader, AnEndlessLineEndsWithBoundedMemory) {
+  TSmtpReplyReader reader;
+  reader.Feed("220 ");
+  const std::string piece(4096, 'a');
+  size_t most = 0;
+  for (int i = 0; i < 256; ++i) {  // 1 MB without a line end
+    reader.Feed(piece);
+    most = std::max(most, reader.Buffered());
+  }
+  EXPECT_TRUE(reader.Failed());
+  EXPECT_EQ(reader.ErrorText(), "reply line longer than 65536 bytes");
+  EXPECT_LE(most, TSmtpReplyReader::kMaxLine + 1);
+  EXPECT_EQ(reader.Buffered(), 0u);
+  // A line of exactly the limit is still a reply; one more byte is not.
+  for (size_t extra : {0, 1}) {
+    TSmtpReplyReader edge;
+    edge.Feed("250 " + std::string(TSmtpReplyReader::kMaxLine - 4 + extra, 'b') + "\r\n");
+    EXPECT_EQ(edge.HasReply(), extra == 0);
+    EXPECT_EQ(edge.Failed(), extra == 1);
+  }
+  // Continuation lines beyond the kept text are dropped, the final line kept.
+  TSmtpReplyReader many;
+  const std::string line = "250-" + std::string(1000, 'c') + "\r\n";
+  for (int i = 0; i < 200; ++i) many.Feed(line);
+  many.Feed("250 end\r\n");
+  ASSERT_TRUE(many.HasReply());
+  TSmtpReply reply = many.TakeReply();
+  EXPECT_EQ(reply.finalLine, "250 end");
+  EXPECT_LT(reply.lines.size(), 70u);
+}
+
+TEST(SmtpClientNames, GreetingNamesAreAsciiDomains) {
+  for (const char* yes : {"mail.example.jp", "a-b.c.example", "host.example.jp.", "x1.y2.jp"}) {
+    EXPECT_TRUE(TSMTPClient::IsFullDomain(yes)) << yes;
+  }
+  for (const char* no : {"localhost", "host", "-a.example.jp", "a-.example.jp", "a..b", ".a.b", "a_b.example.jp",
+                         "10.0.0.5", "ホスト.example.jp", "a.b\r\nRCPT", "a b.jp", ""}) {
+    EXPECT_FALSE(TSMTPClient::IsFullDomain(no)) << no;
+  }
+  EXPECT_FALSE(TSMTPClient::IsFullDomain(std::string(64, 'a') + ".jp"));
+}
+
+// ---- against a fake socket: every split of every reply ----
+
+// A server on the far side of a FakeClientSocket: answers each command line
+// with the scripted pieces (each its own read notification).
+class FakePeer {
+ public:
+  FakePeer() {
+    auto socket = std::make_unique<FakeClientSocket>(loop);
+    fake = socket.get();
+    client = std::make_unique<TSMTPClient>("fake", loop, std::move(socket));
+    client->Host = "192.0.2.1";
+    client->MailMessage = &message;
+    message.SetSenderHeader("", "watch@example.jp");
+    message.ToRecipients().AssignCommaLists("", "a@x.jp,b@x.jp");
+    message.BodyStream = "body\r\n";
+    replies = {{"GREETING", {"220 fake ready\r\n"}}, {"EHLO", {"250-fake\r\n250 8BITMIME\r\n"}},
+               {"HELO", {"250 fake\r\n"}},          {"MAIL", {"250 ok\r\n"}},
+               {"RCPT", {"250 ok\r\n"}},           {"DATA", {"354 go\r\n"}},
+               {"DOT", {"250 queued\r\n"}},        {"QUIT", {"221 bye\r\n"}},
+               {"RSET", {"250 ok\r\n"}}};
+    loop.OnIdle = [this] {
+      if (fake->OpenCount() > opened_) {
+        opened_ = fake->OpenCount();
+        fake->AcceptConnection();
+        Say("GREETING");
+      }
+    };
+    fake->onSent = [this](const std::string& bytes) {
+      buffer_ += bytes;
+      Process();
+    };
+  }
+
+  void Say(const std::string& verb) {
+    for (const std::string& piece : replies[verb]) fake->Deliver(piece);
+  }
+
+  FakeMessageLoop loop;
+  FakeClientSocket* fake = nullptr;
+  test::FakeSystemInfo sysInfo;
+  TMailMessage message{sysInfo};
+  std::unique_ptr<TSMTPClient> client;
+  std::map<std::string, std::vector<std::string>> replies;  // by verb, or "RCPT <address>"
+  std::vector<std::string> commands;                        // "<text>" for a message text
+
+ private:
+  void Process() {
+    for (;;) {
+      if (data_) {
+        size_t end = buffer_.find("\r\n.\r\n");
+        if (end == std::string::npos) return;
+        buffer_.erase(0, end + 5);
+        data_ = false;
+        commands.push_back("<text>");
+        Say("DOT");
+        continue;
+      }
+      size_t end = buffer_.find("\r\n");
+      if (end == std::string::npos) return;
+      std::string line = buffer_.substr(0, end);
+      buffer_.erase(0, end + 2);
+      commands.push_back(line);
+      std::string verb = line.substr(0, std::min(line.find(' '), line.find(':')));
+      if (verb == "RCPT") {
+        std::string address = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+        if (replies.count("RCPT " + address)) verb = "RCPT " + address;
+      }
+      Say(verb);
+      std::string said;
+      for (const std::string& piece : replies[verb]) said += piece;
+      if (verb == "DATA" && said.rfind("354", 0) == 0) data_ = true;
+    }
+  }
+
+  std::string buffer_;
+  bool data_ = false;
+  int opened_ = 0;
+};
+
+TEST(SmtpConversationFake, EveryReplySplitAtEveryByteIsReadWhole) {
+  const std::vector<std::string> verbs = {"GREETING", "EHLO", "MAIL", "DATA", "DOT"};
+  const std::map<std::string, std::string> whole = {{"GREETING", "220-fake\r\n220-second line\r\n220 ready\r\n"},
+                                                    {"EHLO", "250-fake\r\n250-PIPELINING\r\n250 8BITMIME\r\n"},
+                                                    {"MAIL", "250 2.1.0 ok\r\n"},
+                                                    {"DATA", "354 go ahead\r\n"},
+                                                    {"DOT", "250-queued\r\n250 as 1234\r\n"}};
+  for (const std::string& verb : verbs) {
+    const std::string bytes = whole.at(verb);
+    for (size_t split = 1; split < bytes.size(); ++split) {
+      SCOPED_TRACE(verb + " split at " + std::to_string(split));
+      FakePeer peer;
+      peer.replies[verb] = {bytes.substr(0, split), bytes.substr(split)};
+      TDeliveryResult result = peer.client->Deliver();
+      EXPECT_TRUE(result.Complete()) << result.status.Describe();
+      if (verb == "DOT") {
+        EXPECT_EQ(result.acceptedReply, "250 as 1234");
+      }
+      const std::vector<std::string> expected = {"EHLO [10.1.2.3]",  "MAIL FROM:<watch@example.jp>",
+                                                 "RCPT TO:<a@x.jp>", "RCPT TO:<b@x.jp>",
+                                                 "DATA",             "<text>",
+                                                 "QUIT"};
+      EXPECT_EQ(peer.commands, expected);
+    }
+  }
+  // And one byte at a time.
+  FakePeer bytewise;
+  for (auto& [verb, pieces] : bytewise.replies) {
+    std::string bytes;
+    for (const std::string& piece : pieces) bytes += piece;
+    pieces.clear();
+    for (char c : bytes) pieces.emplace_back(1, c);
+  }
+  EXPECT_TRUE(bytewise.client->Deliver().Complete());
+  EXPECT_EQ(bytewise.commands.back(), "QUIT");
+}
+
+TEST(SmtpConversationFake, AFloodedLineEndsTheAttempt) {
+  FakePeer peer;
+  peer.replies["MAIL"] = {"250 " + std::string(1 << 20, 'x') + "\r\n"};
+  TDeliveryResult result = peer.client->Deliver();
+  EXPECT_FALSE(result.Delivered());
+  EXPECT_EQ(result.status.What(), "MAIL");
+  EXPECT_EQ(result.status.Code(), 0);
+  EXPECT_EQ(result.status.Text(), "reply line longer than 65536 bytes");
+  EXPECT_EQ(peer.commands.back(), "MAIL FROM:<watch@example.jp>");  // no more words, no QUIT
+  EXPECT_FALSE(peer.fake->Active());
+}
+
+TEST(SmtpConversationFake, AnUnfinishedTransactionIsResetBeforeTheNextOne) {
+  FakePeer peer;
+  peer.replies["RCPT"] = {"550 no\r\n"};
+  ASSERT_TRUE(peer.client->Connect());
+  EXPECT_FALSE(peer.client->SendTo("w@x.jp", "a@x.jp"));
+  EXPECT_EQ(peer.client->LastStatus().What(), "RCPT a@x.jp");
+  peer.replies["RCPT"] = {"250 ok\r\n"};
+  EXPECT_TRUE(peer.client->SendTo("w@x.jp", "a@x.jp"));
+  EXPECT_TRUE(peer.client->LastStatus().Ok());
+  peer.client->Disconnect();
+  const std::vector<std::string> expected = {"EHLO [10.1.2.3]", "MAIL FROM:<w@x.jp>", "RCPT TO:<a@x.jp>", "RSET",
+                                             "MAIL FROM:<w@x.jp>", "RCPT TO:<a@x.jp>", "DATA", "<text>", "QUIT"};
+  EXPECT_EQ(peer.commands, expected);
+}
+
+// ---- Deliver against the loopback server ----
+
+struct Delivery {
+  explicit Delivery(SmtpTestServer& server, const std::string& to = "a@x.jp,b@x.jp") {
+    client.Host = "127.0.0.1";
+    client.Port = server.Port();
+    client.MailMessage = &message;
+    client.SetTimeOut(5);
+    message.SetSenderHeader("", "watch@example.jp");
+    message.ToRecipients().AssignCommaLists("", to);
+    message.BodyStream = "Drive C: is low.\r\n";
+  }
+  test::FakeSystemInfo sysInfo;
+  TMailMessage message{sysInfo};
+  TSMTPClient client{"smtpClient"};
+};
+
+SmtpTestServer::Session LastSession(SmtpTestServer& server) {
+  EXPECT_TRUE(server.WaitForSessions(1, 10000));
+  auto sessions = server.Sessions();
+  return sessions.empty() ? SmtpTestServer::Session{} : sessions.back();
+}
+
+bool Has(const std::vector<std::string>& commands, const std::string& prefix) {
+  return std::any_of(commands.begin(), commands.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+TEST(SmtpDeliver, RefusalsAndFaultsAtEachStepAreNamed) {
+  struct Case {
+    const char* verb;
+    Reply reply;
+    const char* what;
+    int code;
+    const char* text;
+    bool quit;  // QUIT said at the end
+  };
+  const std::vector<Case> cases = {
+      {"GREETING", Reply::CloseAfter("421 too busy\r\n"), "GREETING", 421, "421 too busy", false},
+      {"GREETING", Reply::Text("554-no\r\n554 service\r\n"), "GREETING", 554, "554 service", true},
+      {"EHLO", Reply::Text("421 closing\r\n"), "EHLO", 421, "421 closing", false},
+      {"MAIL", Reply::Text("451 try later\r\n"), "MAIL", 451, "451 try later", true},
+      {"MAIL", Reply::Text("550-policy\r\n550-more\r\n550 5.7.1 refused\r\n"), "MAIL", 550, "550 5.7.1 refused", true},
+      {"DATA", Reply::Text("554 no data\r\n"), "DATA", 554, "554 no data", true},
+      {"DOT", Reply::Text("552 too big\r\n"), ".", 552, "552 too big", true},
+      {"MAIL", Reply::Text("hello there\r\n"), "MAIL", 0, "hello there", false},
+      {"MAIL", Reply::Silence(), "MAIL", 0, "time-out after 1 s", true},
+      {"RCPT", Reply::CloseAfter(""), "RCPT a@x.jp", 0, "connection closed by the server", false},
+      {"MAIL", Reply::Text("250 " + std::string(1 << 20, 'y') + "\r\n"), "MAIL", 0,
+       "reply line longer than 65536 bytes", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.verb) + " -> " + c.text);
+    SmtpTestServer server;
+    server.Script(c.verb, c.reply);
+    ASSERT_TRUE(server.Start());
+    Delivery d(server);
+    d.client.SetTimeOut(1);
+    auto start = Clock::now();
+    TDeliveryResult result = d.client.Deliver();
+    EXPECT_LT(MsSince(start), 4000);
+    EXPECT_FALSE(result.Delivered());
+    EXPECT_EQ(result.status.What(), c.what);
+    EXPECT_EQ(result.status.Code(), c.code);
+    EXPECT_EQ(result.status.Text(), c.text);
+    EXPECT_FALSE(d.client.Connected());
+    auto session = LastSession(server);
+    EXPECT_EQ(!session.commands.empty() && session.commands.back() == "QUIT", c.quit);
+    EXPECT_TRUE(session.messages.empty() || std::string(c.verb) == "DOT");
+  }
+}
+
+TEST(SmtpDeliver, EhloFallsBackToHeloAndBareLineFeedsAreRead) {
+  struct Case {
+    const char* ehlo;
+    const char* helo;
+    bool delivered;
+    const char* what;
+  };
+  for (const Case& c : {Case{"502 not implemented\r\n", "250 hi\r\n", true, ""},
+                        Case{"500 what\n", "250 hi\n", true, ""},
+                        Case{"500 what\r\n", "501 no\r\n", false, "HELO"}}) {
+    SCOPED_TRACE(c.ehlo);
+    SmtpTestServer server;
+    server.Script("EHLO", Reply::Text(c.ehlo));
+    server.Script("HELO", Reply::Text(c.helo));
+    server.Script("GREETING", Reply::Text("220-bare\n220 line feeds\n"));
+    ASSERT_TRUE(server.Start());
+    Delivery d(server);
+    TDeliveryResult result = d.client.Deliver();
+    EXPECT_EQ(result.Delivered(), c.delivered) << result.status.Describe();
+    EXPECT_EQ(result.status.What(), c.what);
+    auto session = LastSession(server);
+    ASSERT_GE(session.commands.size(), 2u);
+    // The name: a fully qualified domain or the address literal, 7-bit.
+    std::string name = session.commands[0].substr(5);
+    EXPECT_EQ(session.commands[0].substr(0, 5), "EHLO ");
+    EXPECT_TRUE(TSMTPClient::IsFullDomain(name) || name == "[127.0.0.1]") << name;
+    EXPECT_EQ(session.commands[1], "HELO " + name);
+    EXPECT_EQ(session.messages.size(), c.delivered ? 1u : 0u);
+  }
+}
+
+TEST(SmtpDeliver, RefusedRecipientsDoNotStopTheOthers) {
+  {
+    SmtpTestServer server;
+    server.Script("RCPT", Reply::Text("550 5.1.1 no such user\r\n"), 1);  // a@x.jp
+    ASSERT_TRUE(server.Start());
+    Delivery d(server);
+    TDeliveryResult result = d.client.Deliver();
+    EXPECT_TRUE(result.Delivered()) << result.status.Describe();
+    EXPECT_FALSE(result.Complete());
+    ASSERT_EQ(result.refused.size(), 1u);
+    EXPECT_EQ(result.refused[0].first, "a@x.jp");
+    EXPECT_EQ(result.refused[0].second, "550 5.1.1 no such user");
+    EXPECT_EQ(result.acceptedReply, "250 OK queued");
+    auto session = LastSession(server);
+    EXPECT_EQ(session.recipients, (std::vector<std::string>{"a@x.jp", "b@x.jp"}));
+    EXPECT_EQ(session.messages.size(), 1u);
+    EXPECT_EQ(session.commands.back(), "QUIT");
+  }
+  {
+    SmtpTestServer server;
+    server.Script("RCPT", Reply::Text("550 no\r\n"), 1);
+    server.Script("RCPT", Reply::Text("450 mailbox busy\r\n"), 2);
+    ASSERT_TRUE(server.Start());
+    Delivery d(server);
+    TDeliveryResult result = d.client.Deliver();
+    EXPECT_FALSE(result.Delivered());
+    EXPECT_EQ(result.status.What(), "RCPT b@x.jp");  // the last refusal
+    EXPECT_EQ(result.status.Code(), 450);
+    EXPECT_EQ(result.status.Text(), "450 mailbox busy");
+    EXPECT_EQ(result.refused.size(), 2u);
+    auto session = LastSession(server);
+    EXPECT_FALSE(Has(session.commands, "DATA"));
+    EXPECT_EQ(session.commands.back(), "QUIT");
+  }
+}
+
+TEST(SmtpDeliver, ATricklingPeerMeetsTheDeadline) {
+  SmtpTestServer server;
+  std::vector<std::string> bytes;
+  for (char c : std::string("220 ") + std::string(100, 'z')) bytes.emplace_back(1, c);
+  server.Script("GREETING", Reply::Split(bytes, 200));  // never silent for a whole second
+  ASSERT_TRUE(server.Start());
+  Delivery d(server);
+  d.client.SetTimeOut(1);
+  d.client.Deadline = 2;
+  auto start = Clock::now();
+  TDeliveryResult result = d.client.Deliver();
+  int64_t took = MsSince(start);
+  EXPECT_GE(took, 1900);
+  EXPECT_LT(took, 3500);
+  EXPECT_EQ(result.status.What(), "GREETING");
+  EXPECT_EQ(result.status.Text(), "time-out after 2 s in all");
+  EXPECT_FALSE(d.client.Talk().Socket().Active());
+}
+
+TEST(SmtpDeliver, ACancelFromAnotherThreadEndsTheWaitAtOnce) {
+  SmtpTestServer server;
+  server.Script("MAIL", Reply::Silence());
+  ASSERT_TRUE(server.Start());
+  Delivery d(server);
+  d.client.SetTimeOut(30);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    d.client.RequestCancel();
+  });
+  auto start = Clock::now();
+  TDeliveryResult result = d.client.Deliver();
+  int64_t took = MsSince(start);
+  stopper.join();
+  EXPECT_GE(took, 250);
+  EXPECT_LT(took, 1000);
+  EXPECT_TRUE(d.client.CancelRequested());
+  EXPECT_EQ(result.status.What(), "MAIL");
+  EXPECT_EQ(result.status.Code(), 0);
+  EXPECT_EQ(result.status.Text(), "cancelled by stop");
+  EXPECT_FALSE(Has(LastSession(server).commands, "QUIT"));
+  // Later attempts of the same client fail at once the same way.
+  start = Clock::now();
+  result = d.client.Deliver();
+  EXPECT_LT(MsSince(start), 200);
+  EXPECT_EQ(result.status.What(), "CONNECT");
+  EXPECT_EQ(result.status.Text(), "cancelled by stop");
+  EXPECT_EQ(server.Sessions().size(), 1u);
+}
+
+TEST(SmtpDeliver, OnlyDottedQuadsAreNumbersAndUnknownHostsFailTheConnect) {
+  SmtpTestServer server;
+  ASSERT_TRUE(server.Start());
+  struct Case {
+    const char* host;
+    bool delivered;
+  };
+  for (const Case& c : {Case{"127.0.0.1", true}, Case{"localhost", true}, Case{"1.2.3.4.5", false},
+                        Case{"127.1", false}, Case{"0x7f.0.0.1", false}, Case{"2130706433", false},
+                        Case{"no-such-host.invalid", false}}) {
+    SCOPED_TRACE(c.host);
+    Delivery d(server);
+    d.client.Host = c.host;
+    d.client.SetTimeOut(20);
+    auto start = Clock::now();
+    TDeliveryResult result = d.client.Deliver();
+    EXPECT_LT(MsSince(start), 15000);  // an answer, not a time-out
+    EXPECT_EQ(result.Delivered(), c.delivered) << result.status.Describe();
+    if (!c.delivered) {
+      EXPECT_EQ(result.status.What(), "CONNECT");
+      EXPECT_EQ(result.status.Code(), 0);
+      EXPECT_NE(result.status.Text().find("(110"), std::string::npos) << result.status.Text();  // 1100x: lookup
+    }
+  }
+  EXPECT_EQ(server.Sessions().size(), 2u);  // only the two good ones connected
+
+  // Nobody listening: the socket's own words.
+  int port = server.Port();
+  server.Stop();
+  Delivery d(server);
+  d.client.Port = port;
+  TDeliveryResult result = d.client.Deliver();
+  EXPECT_EQ(result.status.What(), "CONNECT");
+  EXPECT_NE(result.status.Text().find("(10061)"), std::string::npos) << result.status.Text();
+}
+
+TEST(SmtpSocket, AnAddressThatIsNoDottedQuadIsNeverDialled) {
+  // inet_addr("1.2.3.4.5") is 255.255.255.255; the socket must not go there.
+  for (const char* address : {"1.2.3.4.5", "127.1", ""}) {
+    SCOPED_TRACE(address);
+    auto socket = NewClientSocket();
+    std::vector<int> errors;
+    bool connected = false;
+    socket->OnError = [&](TErrorEvent, int& code) {
+      errors.push_back(code);
+      code = 0;
+    };
+    socket->OnConnect = [&] { connected = true; };
+    socket->SetAddress(address);
+    socket->SetPort(25);
+    socket->Open();
+    for (int i = 0; i < 100 && errors.empty() && !connected; ++i) ThisThreadLoop().WaitAndProcess(20);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(errors, std::vector<int>{11001});
+    socket->Close();
+  }
+  EXPECT_TRUE(ParseDottedQuad("10.20.30.40"));
+  uint32_t address = 0;
+  ASSERT_TRUE(ParseDottedQuad("192.0.2.5", &address));
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address);
+  EXPECT_EQ(bytes[0], 192);
+  EXPECT_EQ(bytes[3], 5);
+  EXPECT_TRUE(LooksNumeric("127.1"));
+  EXPECT_TRUE(LooksNumeric("0x7f000001"));
+  EXPECT_FALSE(LooksNumeric("mail.example.jp"));
+  EXPECT_FALSE(LooksNumeric("0xdead.example.jp"));
+}
+
+}  // namespace
+}  // namespace qw
