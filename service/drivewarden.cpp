@@ -225,12 +225,14 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
   auto problem = [&](const char* key, const std::string& value, const std::string& reason) {
     EConvertError error = SettingsValueError(kIniFileName, kSectionMail, key, value, reason);
     if (mailOn) throw error;
-    next.mailProblems.push_back(error.what());
+    // An empty key is the normal state of mail that is off.
+    if (!value.empty()) next.mailProblems.push_back(error.what());
   };
   std::string reason;
   if (!PortNumber(portText, &next.smtpPort, &reason)) problem(kKeyPort, portText, reason);
   std::string bare;
-  if (BareAddress(from, false, &bare, &reason))
+  const bool fromNameHint = from.find('<') != std::string::npos || from.find('"') != std::string::npos;
+  if (BareAddress(from, fromNameHint, &bare, &reason))
     next.mailFrom = bare;
   else
     problem(kKeyMailFrom, from, reason);
@@ -287,7 +289,8 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (FixedDrives.find(letter) != std::string::npos) continue;
     const std::string value = TrimControls(ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), missing));
-    if (value != missing && !value.empty() && value != "0") next.absentLetters += letter;
+    if (value != missing && value.find_first_of("123456789") != std::string::npos)
+      next.absentLetters += letter;
   }
 
   ReadMailSettings(next);
