@@ -238,7 +238,7 @@ TEST_F(SystemProfileTest, PosixWritesKeepLinkModeAndOwner) {
 TEST(ProfileText, Utf16LeRoundTripsByteForByte) {
   // An astral character, a lone high and a lone low surrogate, and an odd
   // last byte (dropped).
-  const std::string bytes = std::string("\xFF\xFE[\0A\0]\0\x3D\xD8\x00\xDE\x00\xD8x\0\x00\xDCy\0", 24);
+  const std::string bytes = std::string("\xFF\xFE[\0A\0]\0\x3D\xD8\x00\xDE\x00\xD8x\0\x00\xDCy\0", 20);
   ProfileEncoding encoding;
   const std::string text = DecodeProfileBytes(bytes + "z", &encoding);
   EXPECT_EQ(encoding, ProfileEncoding::Utf16LeBom);
