@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "common/errors.h"
 #include "mail/encodings.h"
 #include "mail/iso2022jp.h"
 #include "service/drivewarden.h"
@@ -101,20 +102,16 @@ TEST_F(AlertTest, ASecondAlertWithoutCcCarriesNoCcLine) {
   EXPECT_EQ(log.entries.size(), 2u);
 }
 
-TEST_F(AlertTest, AToListWithoutAddressesIsAnErrorOfTheCheck) {
+TEST_F(AlertTest, AToListWithoutAddressesFailsTheLoadBeforeAnyMail) {
   SetIni(" , ,", "");
   try {
     service->ServiceStart();
     FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "smtpClient: No recipients to send message");
+  } catch (const ESettingsError& e) {
+    EXPECT_STREQ(e.what(), "設定ファイル Drivewarden.ini の [MAIL] MAILTO=, ,: メールアドレスがありません");
   }
-  ASSERT_EQ(log.entries.size(), 1u) << "the entry comes before the mail";
-  EXPECT_EQ(log.entries[0].type, EventType::Warning);
-  ASSERT_TRUE(server.WaitForSessions(1, 10000)) << "the connection is closed";
-  EXPECT_TRUE(server.Sessions()[0].messages.empty());
-  EXPECT_FALSE(service->smtpClient().Connected());
-  EXPECT_TRUE(service->tmCheck().Enabled());
+  EXPECT_TRUE(log.entries.empty());
+  EXPECT_TRUE(server.Sessions().empty()) << "no connection to the server";
 }
 
 TEST_F(AlertTest, NoServerListeningSkipsTheMail) {
