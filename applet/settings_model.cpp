@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kMsgMailSettings =
     "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。";
 constexpr const char* kMsgIntervalRange = "インターバルには 1 以上の整数を入力してください。";
-constexpr const char* kMsgPortRange = "ポート番号には 0 ～ 65535 の整数を入力してください。";
+constexpr const char* kMsgPortRange = "ポート番号には 1 ～ 65535 の整数を入力してください。";
 constexpr const char* kMsgWriteFailed = "%s に書き込めません";
 constexpr const char* kMsgRestartQuestion =
     "設定内容を反映させ、ドライブ番人サービスを再起動しますか？";
@@ -254,7 +254,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     ShowCheckFailure(kMsgIntervalRange, MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Interval);
     return SaveOutcome::Refused;
   }
-  if (!NumericValue(SettingsField::Port, 0, 65535, &port)) {
+  if (!NumericValue(SettingsField::Port, 1, 65535, &port)) {
     ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
     return SaveOutcome::Refused;
   }

@@ -43,7 +43,7 @@ inline constexpr const char* kLimitLineSeparator = ":   ";
 enum class SettingsField {
   Interval,  // edtInterval: numeric box, hours (display text may be "1,000")
   Smtp,      // edtSMTP: server name
-  Port,      // edtPort: numeric box, 0 to 65535
+  Port,      // edtPort: numeric box, 1 to 65535 (the service refuses 0)
   From,      // edtFrom: sender address
 };
 

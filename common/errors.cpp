@@ -20,6 +20,52 @@ EConvertError NotAFloat(const std::string& text) {
   return EConvertError("'" + text + "' は浮動小数点数ではありません");
 }
 
+EConvertError NotANonNegativeNumber(const std::string& text) {
+  return EConvertError("'" + text + "' は 0 以上の数ではありません");
+}
+
+EConvertError NotAPortNumber(const std::string& text) {
+  return EConvertError("'" + text + "' は 1 ～ 65535 のポート番号ではありません");
+}
+
+std::string ShownValue(const std::string& value) {
+  constexpr size_t kShownBytes = 200;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  size_t i = 0;
+  for (; i < value.size() && i < kShownBytes; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c < 32 || c == 127) {
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  // Do not leave the lead byte of a Shift-JIS pair alone at the cut.
+  if (i < value.size()) {
+    size_t lead = 0;
+    for (size_t k = 0; k < i; ++k) {
+      const unsigned char c = static_cast<unsigned char>(value[k]);
+      if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+        if (k + 1 == i) lead = 1;
+        ++k;
+      }
+    }
+    if (lead) shown.pop_back();
+    shown += "...";
+  }
+  return shown;
+}
+
+EConvertError SettingsValueError(const std::string& file, const std::string& section,
+                                 const std::string& key, const std::string& value,
+                                 const std::string& reason) {
+  return EConvertError("設定ファイル " + file + " の [" + section + "] " + key + "=" +
+                       ShownValue(value) + ": " + reason);
+}
+
 namespace {
 
 bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t* value) {

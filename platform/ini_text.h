@@ -3,13 +3,16 @@
 // in-memory fake; Windows itself uses the real functions.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/status.h"
 
 namespace qw {
 
 // The value of [section] key in `text`, blanks around it removed and one pair
-// of enclosing quotes dropped, cut to 2,047 bytes; nullopt when missing.
+// of enclosing quotes dropped, whole; nullopt when missing.
 std::optional<std::string> IniLookup(const std::string& text, const std::string& section,
                                      const std::string& key);
 
@@ -18,6 +21,28 @@ std::optional<std::string> IniLookup(const std::string& text, const std::string&
 // the text. Lines end with CR LF.
 std::string IniAssign(const std::string& text, const std::string& section, const std::string& key,
                       const std::string& value);
+
+// The form of a profile file's bytes, told by its byte-order mark.
+enum class ProfileEncoding { Ansi, Utf8Bom, Utf16LeBom };
+
+// The text of a profile file's bytes for IniLookup and IniAssign: an ANSI
+// file as it is, the bytes after a UTF-8 mark, or a UTF-16LE file (after
+// its mark) converted to UTF-8 (lone surrogates are kept in the same
+// three-byte form, so that EncodeProfileText gives the same bytes back; an
+// odd last byte is dropped). `encoding` receives the form.
+std::string DecodeProfileBytes(const std::string& bytes, ProfileEncoding* encoding);
+// The bytes of a profile file of `encoding` holding `text` (mark included).
+std::string EncodeProfileText(const std::string& text, ProfileEncoding encoding);
+
+// Whether a regular file's bytes are a profile file: at most
+// kMaxProfileBytes, and no NUL in the decoded text. The failure's text says
+// why (Shift-JIS).
+Status CheckProfileBytes(const std::string& bytes);
+// The failure for a profile path that names a folder (or another thing that
+// is not a regular file).
+Status NotARegularProfileFile(bool folder);
+// The failure for a file larger than kMaxProfileBytes.
+Status ProfileTooLarge(int64_t size);
 
 // Packs a local date and time into a DOS stamp (date high, time low).
 int32_t PackDosStamp(int year, int month, int day, int hour, int minute, int second);

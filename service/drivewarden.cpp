@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/address_check.h"
+#include "common/comma_list.h"
 #include "common/errors.h"
 
 namespace qw {
@@ -105,17 +107,17 @@ int64_t TDrivewarden::ThresholdBytes(const std::string& limitText, int64_t capac
     std::string number = limitText.substr(0, limitText.size() - 2);
     int64_t megabytes = 0;
     if (!TryStrToInt64(number, &megabytes)) throw NotAnInteger(number);
+    if (megabytes < 0) throw NotANonNegativeNumber(number);
     constexpr int64_t kMebibyte = 1024 * 1024;
     // A byte count beyond 64 bits does not convert; it never wraps.
-    if (megabytes > std::numeric_limits<int64_t>::max() / kMebibyte ||
-        megabytes < std::numeric_limits<int64_t>::min() / kMebibyte)
-      throw NotAnInteger(number);
+    if (megabytes > std::numeric_limits<int64_t>::max() / kMebibyte) throw NotAnInteger(number);
     return megabytes * kMebibyte;
   }
   if (limitText.find('%') != std::string::npos) {
     std::string number = limitText.substr(0, limitText.size() - 1);
     double percent = 0;
     if (!TryStrToFloat(number, platform_.system.DecimalSeparator(), &percent)) throw NotAFloat(number);
+    if (percent < 0) throw NotANonNegativeNumber(number);
     const double share = percent / 100;
     const double product = static_cast<double>(capacity) * share;
     // Round to the nearest whole byte, a tie going to the even neighbour.
@@ -126,50 +128,236 @@ int64_t TDrivewarden::ThresholdBytes(const std::string& limitText, int64_t capac
     if (!(rounded >= -9.2e18 && rounded <= 9.2e18)) throw NotAFloat(number);
     return static_cast<int64_t>(rounded);
   }
-  return 0;
+  // No unit: only "0" (the default) or nothing means "no threshold"; a
+  // number without its unit is refused rather than read as no threshold.
+  const std::string bare = TrimControls(limitText);
+  if (bare.empty() || bare == "0") return 0;
+  throw EConvertError("'" + limitText + "' は MB または % のしきい値ではありません");
 }
 
-void TDrivewarden::LoadSettings() {
+namespace {
+
+const char kNameForm[] =
+    " (「名前 <アドレス>」の形式は使えません。アドレスだけを書いてください)";
+
+// The address of one item of a settings address: the item less one pair of
+// enclosing angle brackets. False with the reason when it is no address the
+// applet would accept or when it holds a line break or NUL.
+bool BareAddress(const std::string& item, bool nameHint, std::string* bare, std::string* reason) {
+  const std::string shown = "'" + ShownValue(item) + "'";
+  if (item.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    *reason = shown + " に改行文字または NUL 文字が含まれています";
+    return false;
+  }
+  std::string address = item;
+  if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+    address = address.substr(1, address.size() - 2);
+  if (address.size() > 254) {
+    *reason = shown + " は 254 バイトを超えています";
+    return false;
+  }
+  if (!IsMailAddress(address)) {
+    *reason = shown + " はメールアドレスではありません";
+    if (nameHint) *reason += kNameForm;
+    return false;
+  }
+  *bare = address;
+  return true;
+}
+
+// A comma list of addresses as the bare comma list the mail is given; empty
+// items (",,", a trailing comma) are passed over, but a list that names no
+// address at all is refused.
+bool BareAddressList(const std::string& value, std::string* bare, std::string* reason) {
+  const bool nameHint = value.find('<') != std::string::npos || value.find('"') != std::string::npos;
+  std::vector<std::string> addresses;
+  for (const std::string& item : ReadCommaList(value)) {
+    if (item.empty()) continue;
+    std::string address;
+    if (!BareAddress(item, nameHint, &address, reason)) return false;
+    addresses.push_back(address);
+  }
+  if (addresses.empty() && !value.empty()) {
+    *reason = "メールアドレスがありません";
+    return false;
+  }
+  *bare = WriteCommaList(addresses);
+  return true;
+}
+
+// A PORT value: decimal digits, or hexadecimal after "0x" as the profile
+// functions read it, from 1 to 65535. Empty means the default port.
+bool PortNumber(const std::string& text, int* port, std::string* reason) {
+  const std::string bare = TrimControls(text);
+  if (bare.empty()) {
+    *port = 25;
+    return true;
+  }
+  int64_t value = -1;
+  bool converts = TryStrToInt64(bare, &value);
+  if (!converts && bare.size() > 2 && bare.size() <= 10 && bare[0] == '0' &&
+      (bare[1] == 'x' || bare[1] == 'X')) {
+    converts = true;
+    value = 0;
+    for (size_t i = 2; i < bare.size() && converts; ++i) {
+      const char c = bare[i];
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) converts = false;
+      value = value * 16 + digit;
+    }
+  }
+  if (!converts) {
+    *reason = NotAnInteger(text).what();
+    return false;
+  }
+  if (value < 1 || value > 65535) {
+    *reason = NotAPortNumber(text).what();
+    return false;
+  }
+  *port = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
   Profiles& ini = platform_.profiles;
-  const int32_t stamp = ini.LastWriteDosStamp(kIniFileName);
-  if (stamp == FIniFileDate) return;
-  FIniFileDate = stamp;
+  next.smtpHost = ini.ReadString(kIniFileName, kSectionMail, kKeySmtp, "");
+  const std::string portText = ini.ReadString(kIniFileName, kSectionMail, kKeyPort, "");
+  const std::string from = ini.ReadString(kIniFileName, kSectionMail, kKeyMailFrom, kDefaultMailFrom);
+  const std::string to = ini.ReadString(kIniFileName, kSectionMail, kKeyMailTo, "");
+  const std::string cc = ini.ReadString(kIniFileName, kSectionMail, kKeyMailCc, "");
+  next.mailFrom = from;
+  next.mailTo = to;
+  next.mailCc = cc;
+  // Mail is on when it is switched on and has a server and a To list; only
+  // then do the mail keys have to hold. With mail off a bad key is reported
+  // and the watch goes on.
+  const bool mailOn = next.isMailSend && !next.smtpHost.empty() && !to.empty();
+  auto problem = [&](const char* key, const std::string& value, const std::string& reason) {
+    EConvertError error = SettingsValueError(kIniFileName, kSectionMail, key, value, reason);
+    if (mailOn) throw error;
+    // An empty key is the normal state of mail that is off.
+    if (!value.empty()) next.mailProblems.push_back(error.what());
+  };
+  std::string reason;
+  if (!PortNumber(portText, &next.smtpPort, &reason)) problem(kKeyPort, portText, reason);
+  std::string bare;
+  const bool fromNameHint = from.find('<') != std::string::npos || from.find('"') != std::string::npos;
+  if (BareAddress(from, fromNameHint, &bare, &reason))
+    next.mailFrom = bare;
+  else
+    problem(kKeyMailFrom, from, reason);
+  if (BareAddressList(to, &bare, &reason))
+    next.mailTo = bare;
+  else
+    problem(kKeyMailTo, to, reason);
+  if (BareAddressList(cc, &bare, &reason))
+    next.mailCc = bare;
+  else
+    problem(kKeyMailCc, cc, reason);
+  if (!mailOn) next.isMailSend = false;
+}
 
+TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
+  Profiles& ini = platform_.profiles;
+  const Status file = ini.CheckFile(kIniFileName);
+  if (!file.Ok())
+    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.Text());
+
+  LoadedSettings next;
   const std::string intervalText = ini.ReadString(kIniFileName, kSectionWarning, kKeyInterval, "24");
-  int32_t interval = 0;
-  if (!TryStrToInt(intervalText, &interval)) throw NotAnInteger(intervalText);
+  if (!TryStrToInt(intervalText, &next.interval))
+    throw SettingsValueError(kIniFileName, kSectionWarning, kKeyInterval, intervalText,
+                             NotAnInteger(intervalText).what());
   // An interval below one hour would check (and mail) every second.
-  if (interval < 1) throw NotAPositiveInteger(intervalText);
-  FInterval = interval;
+  if (next.interval < 1)
+    throw SettingsValueError(kIniFileName, kSectionWarning, kKeyInterval, intervalText,
+                             NotAPositiveInteger(intervalText).what());
 
-  FIsMailSend =
+  next.isMailSend =
       TrimControls(ini.ReadString(kIniFileName, kSectionWarning, kKeyIsMailSend, "")) == "1";
 
-  if (!FDriveList) FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
-  FDriveList->clear();
   for (char letter : FixedDrives) {
     auto drive = std::make_unique<A_Drive>();
     drive->Letter = letter;
     drive->LimitText = ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), "0");
     drive->Capacity = Capacity(letter);
-    drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity);
-    FDriveList->push_back(std::move(drive));
+    try {
+      drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity);
+    } catch (const EConvertError& e) {
+      throw SettingsValueError(kIniFileName, kSectionDrive, std::string(1, letter), drive->LimitText,
+                               e.what());
+    }
+    // A share of a drive whose size is unknown is still a threshold.
+    if (drive->LimitBytes > 0 || (drive->LimitText.find('%') != std::string::npos &&
+                                  drive->LimitText.find_first_of("123456789") != std::string::npos))
+      ++next.thresholdCount;
+    next.drives.push_back(std::move(drive));
+  }
+  // Thresholds of letters that are no fixed drive here are never checked;
+  // the check says so.
+  const std::string missing = "\x01";
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    if (FixedDrives.find(letter) != std::string::npos) continue;
+    const std::string value = TrimControls(ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), missing));
+    if (value != missing && value.find_first_of("123456789") != std::string::npos)
+      next.absentLetters += letter;
   }
 
-  const std::string smtp = ini.ReadString(kIniFileName, kSectionMail, kKeySmtp, "");
-  const int port = ini.ReadInt(kIniFileName, kSectionMail, kKeyPort, 25);
-  FMailFrom = ini.ReadString(kIniFileName, kSectionMail, kKeyMailFrom, kDefaultMailFrom);
-  FMailTo = ini.ReadString(kIniFileName, kSectionMail, kKeyMailTo, "");
-  FMailCc = ini.ReadString(kIniFileName, kSectionMail, kKeyMailCc, "");
+  ReadMailSettings(next);
+  return next;
+}
+
+void TDrivewarden::LoadSettings() {
+  const int32_t stamp = platform_.profiles.LastWriteDosStamp(kIniFileName);
+  if (stamp == FIniFileDate && FDriveList) {
+    // The same file version: nothing to read unless the fixed drives are
+    // not those of the table (a start lists them anew).
+    std::string letters;
+    for (const auto& drive : *FDriveList) letters += drive->Letter;
+    if (letters == FixedDrives) return;
+  }
+
+  LoadedSettings next = ReadSettings();
+
+  FIniFileDate = stamp;
+  FInterval = next.interval;
+  FIsMailSend = next.isMailSend;
+  if (!FDriveList) FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
+  *FDriveList = std::move(next.drives);
+  FThresholdCount = next.thresholdCount;
+  FAbsentLetters = next.absentLetters;
+  FMailFrom = next.mailFrom;
+  FMailTo = next.mailTo;
+  FMailCc = next.mailCc;
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);
-  if (smtp.empty() || FMailTo.empty()) {
-    FIsMailSend = false;
-  } else {
-    FSmtpHost = smtp;
-    FSmtpPort = port;
-    if (OnSmtpServer) OnSmtpServer(smtp, port);
+  if (FIsMailSend) {
+    FSmtpHost = next.smtpHost;
+    FSmtpPort = next.smtpPort;
+    if (OnSmtpServer) OnSmtpServer(next.smtpHost, next.smtpPort);
   }
+  if (!next.mailProblems.empty()) {
+    std::string text = std::string("メール通知はオフのため、次の設定の誤りがあっても監視を続けます。") + kCrLf;
+    for (const std::string& line : next.mailProblems) text += line + kCrLf;
+    WriteEventLog(text, EventType::Warning);
+  }
+}
+
+std::string TDrivewarden::SettingsNoteLines() const {
+  std::string lines;
+  if (!FDriveList || FDriveList->empty())
+    lines += std::string("このコンピューターには固定ドライブがありません。") + kCrLf;
+  else if (FThresholdCount == 0)
+    lines += std::string("しきい値が設定されたドライブはありません。") + kCrLf;
+  for (char letter : FAbsentLetters)
+    lines += std::string("設定ファイルのドライブ ") + letter +
+             ": はこのコンピューターの固定ドライブにありません。" + kCrLf;
+  return lines;
 }
 
 void TDrivewarden::FreeDriveList() {
@@ -264,7 +452,13 @@ void TDrivewarden::RunChecks(bool fromTimer) {
 void TDrivewarden::CheckOnce() {
   std::string driveLines;
   std::string thresholdLines;
-  LoadSettings();
+  try {
+    LoadSettings();
+  } catch (const ESettingsError& e) {
+    // The check goes on with the last good settings; the file is read again
+    // at the next check, and each check that finds it broken says so.
+    WriteEventLog(e.what(), EventType::Error);
+  }
 
   if (FDriveList) {
     for (auto& drive : *FDriveList) {
@@ -283,6 +477,8 @@ void TDrivewarden::CheckOnce() {
       }
     }
   }
+
+  driveLines += SettingsNoteLines();
 
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);

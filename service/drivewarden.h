@@ -59,13 +59,24 @@ class TDrivewarden {
   // follows on the thread that handles controls.
   void CancelForStop();
 
-  // Reads the settings file when its stamp has changed since the last load.
-  // Throws EConvertError when a number does not convert.
+  // Reads the settings file when its stamp has changed since the last
+  // complete load (or the fixed drives are not those of the table). All or
+  // nothing: every value is read and converted first, and only a load whose
+  // values all convert replaces the settings and records the stamp; a
+  // failed one leaves the settings as they were and the file is read again
+  // at the next load. Throws ESettingsError (EConvertError for a value,
+  // naming its key and value; ESettingsFileError for a file that cannot be
+  // read at all). The mail keys (PORT, MAILFROM, MAILTO, MAILCC) are held to
+  // these rules only while mail is on (ISMAILSEND=1 with a server and a To
+  // list); with mail off a bad one does not fail the load but is written as
+  // one warning entry at the load of that file version.
   void LoadSettings();
   void FreeDriveList();
 
-  // One check; `Sender` is ignored. Errors propagate after the check timer
-  // has been started again. After ServiceStop it does nothing.
+  // One check; `Sender` is ignored. A settings file that fails to load is
+  // written as an error entry (event ID 5610) and the check goes on with the
+  // last good settings. Other errors propagate after the check timer has
+  // been started again. After ServiceStop it does nothing.
   void tmCheckTimer(void* Sender);
   // A check on demand, through the same path as the timer's, without moving
   // the schedule (the check timer is left as it is). When a check is running
@@ -123,6 +134,26 @@ class TDrivewarden {
   ServicePlatform platform_;
 
  private:
+  // The settings one load reads, before they replace the current ones.
+  struct LoadedSettings {
+    int32_t interval = 24;
+    bool isMailSend = false;
+    std::vector<std::unique_ptr<A_Drive>> drives;
+    std::string smtpHost;
+    int smtpPort = 25;
+    std::string mailFrom;
+    std::string mailTo;
+    std::string mailCc;
+    int thresholdCount = 0;          // fixed drives with a threshold above zero
+    std::string absentLetters;       // [DRIVE] letters that are no fixed drive
+    std::vector<std::string> mailProblems;  // bad mail keys while mail is off
+  };
+  LoadedSettings ReadSettings();
+  void ReadMailSettings(LoadedSettings& next);
+  // The lines a check adds after its drive lines: no threshold at all, and
+  // thresholds of letters that are not fixed drives here.
+  std::string SettingsNoteLines() const;
+
   int64_t ThresholdBytes(const std::string& limitText, int64_t capacity);
   int64_t Capacity(char letter);
 
@@ -142,6 +173,8 @@ class TDrivewarden {
   std::string FMailCc;
   std::unique_ptr<std::vector<std::unique_ptr<A_Drive>>> FDriveList;
   int32_t FIniFileDate = 0;
+  int FThresholdCount = 0;
+  std::string FAbsentLetters;
   std::string FSmtpHost;
   int FSmtpPort = 25;
 

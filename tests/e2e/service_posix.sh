@@ -72,7 +72,7 @@ events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
 assert len(events) == 1, events
 e = events[0]
 assert e == {"source": "Drivewarden", "type": "error", "category": 0, "id": 0,
-             "text": "サービス失敗 開始: 'x' は整数ではありません"}, e
+             "text": "サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません"}, e
 PY
 tail -n 1 "$work/err" | grep -q "stopped" || fail "a failed start does not end stopped"
 

@@ -105,7 +105,7 @@ wine sc start Drivewarden >"$work/start-bad.txt" 2>&1 </dev/null || true
 sleep 2
 wait_state STOPPED 60 || fail "a bad INTERVAL did not leave it stopped"
 entries >"$work/entries.txt"
-grep -qx "Drivewarden|error|0|サービス失敗 開始: 'x' は整数ではありません" "$work/entries.txt" \
+grep -qxF "Drivewarden|error|0|サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません" "$work/entries.txt" \
   || fail "no start failure entry"
 
 # Remove the registration, silently.

@@ -15,7 +15,7 @@ ln -s "$work/data" "$work/dosdevices/d:"
 printf '[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=99%%\r\nD=1MB\r\n' >"$work/Drivewarden.ini"
 "$bin" --once --windir="$work" --eventlog="$work/warn.json"
 
-# No thresholds at all.
+# No thresholds at all: the entry says so.
 printf '[WARNING]\r\nINTERVAL=24\r\n' >"$work/Drivewarden.ini"
 QUOTAWARDEN_EVENTLOG="$work/info.json" "$bin" --once --windir="$work"
 
@@ -67,10 +67,11 @@ assert re.fullmatch(r"\d{4}/\d\d/\d\d( \d{1,2}:\d\d:\d\d)?", lines[-1]), lines[-
 info = entries("info.json")
 assert len(info) == 1 and info[0]["type"] == "information", info
 text = info[0]["text"]
-assert re.fullmatch(r"・ C ドライブの空き領域: [0-9,]+ バイト\r\n・ D ドライブの空き領域: [0-9,]+ バイト\r\n", text), text
+assert re.fullmatch(r"・ C ドライブの空き領域: [0-9,]+ バイト\r\n・ D ドライブの空き領域: [0-9,]+ バイト\r\n"
+                    r"しきい値が設定されたドライブはありません。\r\n", text), text
 
 assert entries("bad.json") == [], "an entry was written"
 err = open(os.path.join(work, "bad.err"), encoding="utf-8").read().strip()
-assert err == "'abc' は整数ではありません", err
+assert err == "設定ファイル Drivewarden.ini の [WARNING] INTERVAL=abc: 'abc' は整数ではありません", err
 print("ok")
 PY

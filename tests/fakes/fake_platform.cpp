@@ -18,7 +18,7 @@ std::string FakeProfiles::ReadString(const std::string& file, const std::string&
                                      const std::string& key, const std::string& def) {
   if (onRead) onRead(section, key);
   auto it = files_.find(Upper(file));
-  if (it == files_.end()) return def;
+  if (it == files_.end() || it->second.folder) return def;
   auto value = IniLookup(it->second.text, section, key);
   return value ? *value : def;
 }
@@ -28,6 +28,7 @@ bool FakeProfiles::WriteString(const std::string& file, const std::string& secti
   if (writesBeforeFailure == 0) return false;
   if (writesBeforeFailure > 0) --writesBeforeFailure;
   File& f = files_[Upper(file)];
+  if (f.folder) return false;
   f.text = IniAssign(f.text, section, key, value);
   f.stamp = ++nextStamp_;
   writeLog.push_back(section + "/" + key + "=" + value);
@@ -39,8 +40,19 @@ int32_t FakeProfiles::LastWriteDosStamp(const std::string& file) {
   return it == files_.end() ? -1 : it->second.stamp;
 }
 
+Status FakeProfiles::CheckFile(const std::string& file) {
+  auto it = files_.find(Upper(file));
+  if (it == files_.end()) return Status();
+  if (it->second.folder) return NotARegularProfileFile(true);
+  return CheckProfileBytes(it->second.text);
+}
+
 void FakeProfiles::SetFile(const std::string& file, const std::string& text, int32_t stamp) {
-  files_[Upper(file)] = File{text, stamp};
+  files_[Upper(file)] = File{text, stamp, false};
+}
+
+void FakeProfiles::SetFolder(const std::string& file, int32_t stamp) {
+  files_[Upper(file)] = File{std::string(), stamp, true};
 }
 
 void FakeProfiles::RemoveFile(const std::string& file) { files_.erase(Upper(file)); }

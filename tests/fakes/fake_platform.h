@@ -25,9 +25,15 @@ class FakeProfiles : public Profiles {
   bool WriteString(const std::string& file, const std::string& section, const std::string& key,
                    const std::string& value) override;
   int32_t LastWriteDosStamp(const std::string& file) override;
+  // The shared byte checks of the system implementations (size, NUL); a
+  // folder put in place fails as a folder does there.
+  Status CheckFile(const std::string& file) override;
 
   // Puts a whole file (its text) in place with the given stamp.
   void SetFile(const std::string& file, const std::string& text, int32_t stamp);
+  // Puts a folder in the file's place: reads give the defaults, CheckFile
+  // fails, the stamp is `stamp`.
+  void SetFolder(const std::string& file, int32_t stamp);
   void RemoveFile(const std::string& file);
   bool HasFile(const std::string& file) const;
   std::string FileText(const std::string& file) const;
@@ -43,6 +49,7 @@ class FakeProfiles : public Profiles {
   struct File {
     std::string text;
     int32_t stamp = 0;
+    bool folder = false;
   };
   std::map<std::string, File> files_;  // by upper-case name
   int32_t nextStamp_ = 0x5A000000;

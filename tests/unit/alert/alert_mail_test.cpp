@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/errors.h"
 #include "mail/encodings.h"
 #include "mail/iso2022jp.h"
 #include "service/drivewarden.h"
@@ -102,6 +103,18 @@ TEST_F(AlertTest, ASecondAlertWithoutCcCarriesNoCcLine) {
   EXPECT_EQ(sessions[1].messages[0].find("Cc:"), std::string::npos);
   EXPECT_EQ(sessions[1].recipients, std::vector<std::string>{"a@example.jp"});
   EXPECT_EQ(log.entries.size(), 2u);
+}
+
+TEST_F(AlertTest, AToListWithoutAddressesFailsTheLoadBeforeAnyMail) {
+  SetIni(" , ,", "");
+  try {
+    service->ServiceStart();
+    FAIL() << "no error";
+  } catch (const ESettingsError& e) {
+    EXPECT_STREQ(e.what(), "設定ファイル Drivewarden.ini の [MAIL] MAILTO=, ,: メールアドレスがありません");
+  }
+  EXPECT_TRUE(log.entries.empty());
+  EXPECT_TRUE(server.Sessions().empty()) << "no connection to the server";
 }
 
 TEST_F(AlertTest, NoServerListeningIsAFailedAlertAfterTheWarning) {

@@ -368,21 +368,21 @@ TEST_F(SettingsModelTest, IntervalMustBeAWholeNumberOfAtLeastOne) {
   EXPECT_FALSE(model.IsModified());
 }
 
-TEST_F(SettingsModelTest, PortMustLieBetweenZeroAnd65535) {
+TEST_F(SettingsModelTest, PortMustLieBetweenOneAnd65535) {
   Load();
-  for (const char* bad : {"65536", "-1", "", "25a", "99999999999"}) {
+  for (const char* bad : {"0", "65536", "-1", "", "25a", "99999999999"}) {
     SCOPED_TRACE(bad);
     boxes.shown.clear();
     view.Type(SettingsField::Port, bad);
     EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::Refused);
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "ポート番号には 0 ～ 65535 の整数を入力してください。");
+    EXPECT_EQ(boxes.shown[0].text, "ポート番号には 1 ～ 65535 の整数を入力してください。");
     EXPECT_EQ(view.page, SettingsPage::Mail);
     EXPECT_EQ(view.focus, SettingsControl::Port);
     EXPECT_FALSE(profiles.HasFile(kIni));
   }
   for (const auto& [shown, written] :
-       {std::pair{"0", "0"}, std::pair{"65,535", "65535"}, std::pair{"587", "587"}}) {
+       {std::pair{"1", "1"}, std::pair{"65,535", "65535"}, std::pair{"587", "587"}}) {
     boxes.answers = {MessageBoxResult::No};
     view.Type(SettingsField::Port, shown);
     EXPECT_TRUE(model.SaveSettings(true));

@@ -12,6 +12,7 @@
 
 #include "platform/drives.h"
 #include "platform/event_log.h"
+#include "platform/ini_text.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 
@@ -19,6 +20,7 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -77,7 +79,7 @@ TEST_F(SystemProfileTest, ReadingRules) {
   EXPECT_EQ(profiles->ReadString(name, "WARNING", "Q1", ""), "quoted value");
   EXPECT_EQ(profiles->ReadString(name, "WARNING", "Q2", ""), "single");
   EXPECT_EQ(profiles->ReadString(name, "WARNING", "E", "dflt"), "") << "an empty value is not missing";
-  EXPECT_EQ(profiles->ReadString(name, "MAIL", "LONG", "").size(), 2047u);
+  EXPECT_EQ(profiles->ReadString(name, "MAIL", "LONG", ""), std::string(3000, 'x')) << "read whole";
   EXPECT_EQ(profiles->ReadInt(name, "MAIL", "PORT", 25), 25);
   EXPECT_EQ(profiles->ReadInt(name, "MAIL", "BAD", 25), 25);
   EXPECT_EQ(profiles->ReadInt(name, "MAIL", "DEC", 25), 2525);
@@ -109,6 +111,71 @@ TEST_F(SystemProfileTest, WritesCreateTheFileAndKeepOtherKeys) {
   EXPECT_LT(after.find("D=2MB"), after.find("Z=3%"));
 }
 
+// UTF-16LE text of an ASCII `text`, with its byte-order mark.
+std::string Utf16Le(const std::string& text) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : text) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+TEST_F(SystemProfileTest, LongValuesAreReadWhole) {
+  std::string addresses;
+  for (int i = 0; i < 1000; ++i) addresses += (i ? "," : "") + ("user" + std::to_string(i) + "@example.jp");
+  ASSERT_GT(addresses.size(), 16000u);
+  Put("[MAIL]\r\nMAILTO=" + addresses + "\r\nNEXT=1\r\n");
+  EXPECT_EQ(profiles->ReadString(name, "MAIL", "MAILTO", ""), addresses);
+  EXPECT_EQ(profiles->ReadString(name, "MAIL", "NEXT", ""), "1");
+  // The buffer is grown exactly across its first size.
+  for (size_t n : {2046u, 2047u, 2048u, 8191u, 8192u}) {
+    Put("[A]\r\nK=" + std::string(n, 'v') + "\r\n");
+    EXPECT_EQ(profiles->ReadString(name, "A", "K", "").size(), n);
+  }
+}
+
+// Both byte-order marks are read as the Windows profile functions read them:
+// the first section is not hidden behind a UTF-8 mark, and a UTF-16LE file
+// reads as its text. A write keeps the file's form.
+TEST_F(SystemProfileTest, ByteOrderMarks) {
+  Put("\xEF\xBB\xBF[WARNING]\r\nINTERVAL=7\r\n[DRIVE]\r\nC=3MB\r\n");
+  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+  EXPECT_TRUE(profiles->CheckFile(name).Ok());
+  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "D", "5%"));
+  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "D", ""), "5%");
+  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+
+  Put(Utf16Le("[WARNING]\r\nINTERVAL=7\r\n[DRIVE]\r\nC=3MB\r\n"));
+  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << profiles->CheckFile(name).Describe();
+  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "C", ""), "3MB");
+  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "C", "9MB"));
+  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "C", ""), "9MB");
+  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+  const std::string after = Text();
+  EXPECT_EQ(after.substr(0, 2), "\xFF\xFE") << "still UTF-16LE";
+  EXPECT_NE(after.find(Utf16Le("C=9MB").substr(2)), std::string::npos);
+}
+
+// Files that are no profile file fail CheckFile with a reason and read as
+// no keys; a missing file passes.
+TEST_F(SystemProfileTest, CheckFileRefusesWhatIsNoProfileFile) {
+  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "missing";
+  Put("");
+  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "empty";
+  Put(std::string("[A]\r\nB=C\r\n\0\x01\x02", 13));
+  EXPECT_EQ(profiles->CheckFile(name).Text(), "テキストファイルではありません (NUL 文字を含みます)");
+  Put("[A]\r\nB=C\r\n" + std::string(2 << 20, ';'));
+  EXPECT_EQ(profiles->CheckFile(name).Text(), "大きすぎます (2,097,162 バイト、上限は 1,048,576 バイト)");
+  Put("[A]\r\nB=C\r\n" + std::string(kMaxProfileBytes - 10, ';'));
+  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "exactly at the limit";
+  std::error_code ec;
+  fs::remove(path, ec);
+  fs::create_directory(path);
+  EXPECT_EQ(profiles->CheckFile(name).Text(), "ファイルではなくフォルダーです");
+  EXPECT_EQ(profiles->ReadString(name, "A", "B", "dflt"), "dflt");
+  EXPECT_NE(profiles->LastWriteDosStamp(name), -1) << "a folder has a stamp, so its coming is seen";
+  fs::remove(path, ec);
+}
+
 TEST_F(SystemProfileTest, StampIsTheLocalWriteTimeInDosForm) {
   Put("[A]\r\nB=C\r\n");
   const int32_t stamp = profiles->LastWriteDosStamp(name);
@@ -123,6 +190,65 @@ TEST_F(SystemProfileTest, StampIsTheLocalWriteTimeInDosForm) {
   EXPECT_EQ(month, local.tm_mon + 1);
   EXPECT_GE(day, 1);
   EXPECT_LT(second, 60);
+}
+
+#ifndef _WIN32
+// A write goes through a symbolic link to its target and keeps the target's
+// mode and owner; a file that cannot be read is not replaced; a FIFO in the
+// file's place never blocks.
+TEST_F(SystemProfileTest, PosixWritesKeepLinkModeAndOwner) {
+  const fs::path real = fs::path(dir) / "real" / "Drivewarden.ini";
+  fs::create_directories(real.parent_path());
+  std::ofstream(real, std::ios::binary) << "[DRIVE]\r\nC=1MB\r\n";
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  ASSERT_EQ(chown(real.c_str(), 4321, 4322), 0) << "the test runs as root";
+  fs::create_symlink(real, path);
+
+  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "C", "2MB"));
+  EXPECT_TRUE(fs::is_symlink(path)) << "the link stays";
+  std::ifstream in(real, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "[DRIVE]\r\nC=2MB\r\n");
+  struct stat st {};
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(real.parent_path())) entries += e.exists();
+  EXPECT_EQ(entries, 1u) << "no temporary file is left";
+
+  fs::remove(path);
+  Put("[A]\r\nB=C\r\n" + std::string(kMaxProfileBytes, ';'));
+  EXPECT_FALSE(profiles->WriteString(name, "A", "B", "D")) << "an unreadable file is not replaced";
+  EXPECT_EQ(fs::file_size(path), static_cast<uintmax_t>(kMaxProfileBytes + 10));
+
+  fs::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(profiles->CheckFile(name).Text(), "通常のファイルではありません");
+  EXPECT_EQ(profiles->ReadString(name, "A", "B", "dflt"), "dflt");
+  EXPECT_NE(profiles->LastWriteDosStamp(name), -1);
+  EXPECT_FALSE(profiles->WriteString(name, "A", "B", "D"));
+  EXPECT_TRUE(fs::is_fifo(path));
+  fs::remove(path);
+}
+#endif
+
+TEST(ProfileText, Utf16LeRoundTripsByteForByte) {
+  // An astral character, a lone high and a lone low surrogate, and an odd
+  // last byte (dropped).
+  const std::string bytes = std::string("\xFF\xFE[\0A\0]\0\x3D\xD8\x00\xDE\x00\xD8x\0\x00\xDCy\0", 20);
+  ProfileEncoding encoding;
+  const std::string text = DecodeProfileBytes(bytes + "z", &encoding);
+  EXPECT_EQ(encoding, ProfileEncoding::Utf16LeBom);
+  EXPECT_EQ(text, "[A]\xF0\x9F\x98\x80\xED\xA0\x80x\xED\xB0\x80y");
+  EXPECT_EQ(EncodeProfileText(text, encoding), bytes);
+  EXPECT_EQ(DecodeProfileBytes("\xEF\xBB\xBF[A]", &encoding), "[A]");
+  EXPECT_EQ(encoding, ProfileEncoding::Utf8Bom);
+  EXPECT_EQ(EncodeProfileText("[A]", encoding), "\xEF\xBB\xBF[A]");
+  EXPECT_EQ(DecodeProfileBytes("\xEF\xBB[A]", &encoding), "\xEF\xBB[A]");
+  EXPECT_EQ(encoding, ProfileEncoding::Ansi);
 }
 
 TEST(SystemDrives, CIsAFixedMeasurableDrive) {

@@ -62,14 +62,14 @@ TEST_F(HostTest, AnIntervalBeyondThe32BitTimerLimitIsKept) {
   EXPECT_EQ(CheckEntries(), 2u);
 }
 
-TEST_F(HostTest, AFailedPeriodicCheckIsWrittenUnderTheProgramAndTheScheduleGoesOn) {
+TEST_F(HostTest, AFailedPeriodicLoadIsAnErrorEntryOfTheCheckAndTheScheduleGoesOn) {
   ASSERT_TRUE(Host().Start());
   SetIni("[WARNING]\r\nINTERVAL=x\r\n");
   std::vector<int64_t> errorTimes;
   log.onReport = [&](const EventEntry& e) {
     if (e.type != EventType::Error) return;
     errorTimes.push_back(loop.NowMs());
-    // Mend the file: the check after the failed one works again.
+    // Mend the file: the check after the failed one loads it.
     SetIni("[WARNING]\r\nINTERVAL=2\r\n");
   };
   drives.drives['C'].onMeasure = [&] {
@@ -79,14 +79,15 @@ TEST_F(HostTest, AFailedPeriodicCheckIsWrittenUnderTheProgramAndTheScheduleGoesO
   RunMainLoop(loop, log, "QuotawardenService.exe");
 
   const std::vector<EventEntry> entries = log.Entries();
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[1].source, "QuotawardenService.exe");
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[1].source, "Drivewarden");
   EXPECT_EQ(entries[1].type, EventType::Error);
   EXPECT_EQ(entries[1].category, 0);
-  EXPECT_EQ(entries[1].eventId, 0u);
-  EXPECT_EQ(entries[1].text, "'x' は整数ではありません");
+  EXPECT_EQ(entries[1].eventId, kCheckEventId);
+  EXPECT_EQ(entries[1].text, "設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません");
   EXPECT_EQ(errorTimes, std::vector<int64_t>{kHourMs});
-  EXPECT_EQ(entries[2].eventId, kCheckEventId) << "the timer was armed again after the error";
+  EXPECT_EQ(entries[2].type, EventType::Information) << "the check went on with the last good settings";
+  EXPECT_EQ(entries[3].eventId, kCheckEventId) << "the timer was armed again after the error";
   EXPECT_EQ(loop.NowMs(), 2 * kHourMs);
   EXPECT_EQ(CheckTimer().Interval(), 2 * kHourMs);
   EXPECT_EQ(Host().State(), ServiceState::Running);
@@ -100,7 +101,7 @@ TEST_F(HostTest, AFailedStartIsWrittenUnderTheServiceAndLeavesNoTimer) {
   EXPECT_EQ(entries[0].source, "Drivewarden");
   EXPECT_EQ(entries[0].type, EventType::Error);
   EXPECT_EQ(entries[0].eventId, 0u);
-  EXPECT_EQ(entries[0].text, "サービス失敗 開始: 'x' は整数ではありません");
+  EXPECT_EQ(entries[0].text, "サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません");
   EXPECT_EQ(status.States(), std::vector<ServiceState>{ServiceState::StartPending});
   EXPECT_FALSE(CheckTimer().Enabled());
 }

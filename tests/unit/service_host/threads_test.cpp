@@ -105,7 +105,7 @@ TEST_F(HostTest, AServiceThreadWhoseStartFailsEndsWithoutWaitingForControls) {
   serviceThread.join();
   EXPECT_FALSE(started);
   ASSERT_EQ(log.Count(), 1u);
-  EXPECT_EQ(log.Entries()[0].text, "サービス失敗 開始: '0' は 1 以上の整数ではありません");
+  EXPECT_EQ(log.Entries()[0].text, "サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=0: '0' は 1 以上の整数ではありません");
 }
 
 }  // namespace
