@@ -194,7 +194,7 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_BTN_DELETECC, "削除");
 
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETRANGE32, 1, INT_MAX);
-  SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 0, 65535);
+  SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 1, 65535);
   Subclass(Control(IDC_EDT_SMTP), &T_frmDrivewarden::SmtpEditProc);
   Subclass(Control(IDC_EDT_FROM), &T_frmDrivewarden::FromEditProc);
 
