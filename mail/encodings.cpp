@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <stdexcept>
+#include <vector>
 
 #include "mail/header_lines.h"
 #include "mail/iso2022jp.h"
@@ -246,29 +248,173 @@ void EncodeQuotedPrintableTo(std::string& out, std::string_view text, bool heade
   flush();
 }
 
-std::string EncodeHeaderWord(std::string_view text, std::string_view charset) {
-  bool plain = true;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 128 || c < 32) {
-      plain = false;
+namespace {
+
+constexpr std::size_t kMaxEncodedWord = 75;     // RFC 2047, section 2
+constexpr std::size_t kMaxWordLine = 76;        // a line that holds encoded words
+constexpr std::string_view kToJis = "\x1B$B";
+constexpr std::string_view kToAscii = "\x1B(B";
+
+// How the bytes of a charset group into characters, so that no encoded word
+// ends inside one.
+enum class CharGrouping { kSingleByte, kShiftJis, kEucJp, kUtf8, kDoubleByte };
+
+CharGrouping GroupingOf(std::string_view charset) {
+  for (std::string_view label : {"shift_jis", "shift-jis", "sjis", "x-sjis", "cp932", "windows-31j", "ms_kanji"})
+    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kShiftJis;
+  if (EqualsIgnoreCase(charset, "euc-jp")) return CharGrouping::kEucJp;
+  if (EqualsIgnoreCase(charset, "utf-8") || EqualsIgnoreCase(charset, "utf8")) return CharGrouping::kUtf8;
+  for (std::string_view label : {"gb2312", "gbk", "gb18030", "big5", "euc-kr", "euc-cn", "ks_c_5601-1987"})
+    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kDoubleByte;
+  return CharGrouping::kSingleByte;
+}
+
+// Byte count of the character that starts text[i] (at least 1, never past
+// the end of the text).
+std::size_t CharLength(std::string_view text, std::size_t i, CharGrouping grouping) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  std::size_t n = 1;
+  switch (grouping) {
+    case CharGrouping::kSingleByte: break;
+    case CharGrouping::kShiftJis:
+      if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) n = 2;
       break;
+    case CharGrouping::kEucJp:
+      if (c == 0x8F) n = 3;
+      else if (c == 0x8E || c >= 0xA1) n = 2;
+      break;
+    case CharGrouping::kDoubleByte:
+      if (c >= 0x81) n = 2;
+      break;
+    case CharGrouping::kUtf8:
+      if (c >= 0xC0) {
+        n = 1;
+        while (n < 4 && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+      }
+      break;
+  }
+  return i + n <= text.size() ? n : text.size() - i;
+}
+
+// One character of the text to carry: its bytes (already in the target
+// charset) and, for ISO-2022-JP, whether they belong to JIS X 0208.
+struct WordUnit {
+  std::string_view bytes;
+  bool jis = false;
+};
+
+// Splits ISO-2022-JP made by ShiftJisToIso2022Jp (which writes no escape
+// sequences but its own two) into characters.
+std::vector<WordUnit> Iso2022JpUnits(std::string_view iso) {
+  std::vector<WordUnit> units;
+  bool jis = false;
+  for (std::size_t i = 0; i < iso.size();) {
+    if (iso.substr(i, 3) == kToJis) {
+      jis = true;
+      i += 3;
+    } else if (iso.substr(i, 3) == kToAscii) {
+      jis = false;
+      i += 3;
+    } else {
+      const std::size_t n = jis && i + 1 < iso.size() ? 2 : 1;
+      units.push_back({iso.substr(i, n), jis});
+      i += n;
     }
   }
-  if (plain) return std::string(text);
-  std::string word = "=?";
-  word.append(charset);
-  word += "?Q?";
+  return units;
+}
+
+// Encoded words for the whole of `text`, whatever its bytes.
+std::string EncodeWords(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  // The text as characters of the charset the label names.
+  std::string converted;
+  std::vector<WordUnit> units;
   if (EqualsIgnoreCase(charset, "iso-2022-jp")) {
     // The label promises ISO-2022-JP, so the Shift-JIS bytes are converted.
-    // Its double-byte codes are printable ASCII of every kind ("?", ";",
-    // ",", '"'), which are escaped so that the word stays one word.
-    word += EncodeQpHeader(ShiftJisToIso2022Jp(text), true);
+    converted = ShiftJisToIso2022Jp(text);
+    units = Iso2022JpUnits(converted);
   } else {
-    word += EncodeQpHeader(text, false);
+    const CharGrouping grouping = GroupingOf(charset);
+    for (std::size_t i = 0; i < text.size();) {
+      const std::size_t n = CharLength(text, i, grouping);
+      units.push_back({text.substr(i, n), false});
+      i += n;
+    }
   }
-  word += "?=";
-  return word;
+
+  // Every word is complete in itself: an ISO-2022-JP word starts in ASCII
+  // and switches to JIS X 0208 where its characters need it, and switches
+  // back before it ends. All bytes but letters, digits and "!*+-/" are
+  // escaped, which keeps "?", "=", blanks, commas, semicolons and quotes out
+  // of the words: nothing ends a word early, gives FoldHeaders a place to
+  // break one, or cuts a display name for an address parser.
+  const std::string head = "=?" + std::string(charset) + "?Q?";
+  const std::string toJis = EncodeQpHeader(kToJis, true);
+  const std::string toAscii = EncodeQpHeader(kToAscii, true);
+  const std::size_t overhead = head.size() + 2;
+  std::size_t room = kMaxEncodedWord;
+  // The first word shares its line with what precedes the value.
+  if (lineStart < kMaxWordLine && kMaxWordLine - lineStart < room) room = kMaxWordLine - lineStart;
+
+  std::string out;
+  std::string word;     // the escaped bytes of the current word
+  bool wordJis = false;  // whether the current word is in JIS X 0208 at its end
+  auto close_word = [&] {
+    if (!out.empty()) out += ' ';
+    out += head;
+    out += word;
+    if (wordJis) out += toAscii;
+    out += "?=";
+    word.clear();
+    wordJis = false;
+    room = kMaxEncodedWord;
+  };
+  for (const WordUnit& unit : units) {
+    const std::string bytes = EncodeQpHeader(unit.bytes, true);
+    auto cost = [&](bool inJis) {
+      std::size_t n = bytes.size();
+      if (unit.jis != inJis) n += unit.jis ? toJis.size() : toAscii.size();
+      if (unit.jis) n += toAscii.size();  // the word must be able to end after it
+      return n;
+    };
+    if (!word.empty() && overhead + word.size() + cost(wordJis) > room) close_word();
+    if (word.empty() && overhead + cost(false) > room) {
+      // The first word's line is too full: the word may take a line of its
+      // own in length, but no word may pass the RFC 2047 limit.
+      if (overhead + cost(false) > kMaxEncodedWord)
+        throw std::length_error("charset label \"" + std::string(charset) + "\" too long for an encoded word");
+      room = kMaxEncodedWord;
+    }
+    if (unit.jis != wordJis) word += unit.jis ? toJis : toAscii;
+    wordJis = unit.jis;
+    word += bytes;
+  }
+  if (!word.empty() || wordJis) close_word();
+  return out;
+}
+
+// Whether every byte is printable ASCII or DEL (none below 32).
+bool IsPlainHeaderText(std::string_view text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 128 || c < 32) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeHeaderWord(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  if (IsPlainHeaderText(text)) return std::string(text);
+  return EncodeWords(text, charset, lineStart);
+}
+
+std::string EncodeHeaderPhrase(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  // The module's own address readers know no quoted pairs, so a quote or a
+  // backslash sends even an ASCII name into encoded words.
+  if (IsPlainHeaderText(text) && text.find_first_of("\"\\") == std::string_view::npos)
+    return "\"" + std::string(text) + "\"";
+  return EncodeWords(text, charset, lineStart);
 }
 
 std::string DecodeQuotedPrintable(std::string_view text) {
@@ -351,6 +497,7 @@ std::string DecodeHeaderWords(std::string_view text) {
   std::string out;
   out.reserve(t.size());
   std::size_t pos = 0;  // t[0, pos) is done; decoded bytes are final
+  bool after_word = false;  // t[pos - 2, pos) closed a decoded word
   while (true) {
     std::size_t p = t.find("=?", pos);
     if (p == std::string_view::npos) break;
@@ -369,16 +516,25 @@ std::string DecodeHeaderWords(std::string_view text) {
       if (letter == 'B' || letter == 'U') kind = letter;
     }
     std::string_view encoded = inner.size() > 2 ? inner.substr(2) : std::string_view();
-    out.append(t.substr(pos, p - pos));
+    const std::string_view gap = t.substr(pos, p - pos);
+    // Only white space between this word and a decoded one before it goes.
+    const bool joins = after_word && gap.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    after_word = true;
     if (kind == 'B') {
+      if (!joins) out.append(gap);
       out += BeforeFirstZero(DecodeBase64Text(encoded));
     } else if (kind == 'U') {
       try {
-        out += BeforeFirstZero(UUDecodeLine(encoded));
+        std::string decoded = BeforeFirstZero(UUDecodeLine(encoded));
+        if (!joins) out.append(gap);
+        out += decoded;
       } catch (const UUDecodeError&) {
+        out.append(gap);
         out.append(t.substr(p, e + 2 - p));  // not uuencode: kept as it stands
+        after_word = false;
       }
     } else {
+      if (!joins) out.append(gap);
       std::string underscores(encoded);
       for (char& c : underscores)
         if (c == '_') c = ' ';

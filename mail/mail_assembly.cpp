@@ -334,7 +334,13 @@ void TMailPart::ParseAt(std::string_view data, bool hasHeaderBlock, int depth) {
 void TMailPart::LoadText(std::string_view text) { ParseText(text, true); }
 
 std::string TMailPart::FullText() const {
-  std::string folded = FoldHeaders(HeaderText());
+  std::string folded;
+  try {
+    folded = FoldHeaders(HeaderText());
+  } catch (const std::length_error& e) {
+    // A line that came in by a parse or straight into HeaderLines.
+    throw std::length_error(Name + ": " + e.what());
+  }
   std::string text;
   text.reserve(folded.size() + 2 + BodyStream.size());
   text += folded;
