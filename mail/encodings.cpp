@@ -344,52 +344,74 @@ std::string EncodeWords(std::string_view text, std::string_view charset, std::si
 
   // Every word is complete in itself: an ISO-2022-JP word starts in ASCII
   // and switches to JIS X 0208 where its characters need it, and switches
-  // back before it ends. All bytes but letters, digits and "!*+-/" are
-  // escaped, which keeps "?", "=", blanks, commas, semicolons and quotes out
-  // of the words: nothing ends a word early, gives FoldHeaders a place to
-  // break one, or cuts a display name for an address parser.
-  const std::string head = "=?" + std::string(charset) + "?Q?";
-  const std::string toJis = EncodeQpHeader(kToJis, true);
-  const std::string toAscii = EncodeQpHeader(kToAscii, true);
+  // back before it ends. ISO-2022-JP goes in base64 ("B"), which carries its
+  // escape sequences and double-byte codes in two thirds of the bytes "Q"
+  // would need (the alert's subject and sender name fit one word each).
+  // Other charsets go in "Q" with every byte but letters, digits and "!*+-/"
+  // escaped. Either way a word holds no "?", blank, comma, semicolon or
+  // quote: nothing ends a word early, gives FoldHeaders a place to break one,
+  // or cuts a display name for an address parser.
+  const bool base64 = EqualsIgnoreCase(charset, "iso-2022-jp");
+  const std::string head = "=?" + std::string(charset) + (base64 ? "?B?" : "?Q?");
   const std::size_t overhead = head.size() + 2;
+  auto q_size = [](std::string_view bytes) {
+    std::size_t n = 0;
+    for (char c : bytes) n += IsPhraseSafe(static_cast<unsigned char>(c)) ? 1 : 3;
+    return n;
+  };
+  // Encoded size of a word whose bytes are `raw` bytes long, `q` escaped.
+  auto encoded_size = [base64](std::size_t raw, std::size_t q) { return base64 ? (raw + 2) / 3 * 4 : q; };
   std::size_t room = kMaxEncodedWord;
   // The first word shares its line with what precedes the value.
   if (lineStart < kMaxWordLine && kMaxWordLine - lineStart < room) room = kMaxWordLine - lineStart;
 
   std::string out;
-  std::string word;     // the escaped bytes of the current word
-  bool wordJis = false;  // whether the current word is in JIS X 0208 at its end
+  std::string raw;       // the bytes of the current word
+  std::size_t q = 0;     // their "Q" size
+  bool rawJis = false;   // whether the current word is in JIS X 0208 at its end
   auto close_word = [&] {
+    if (rawJis) raw += kToAscii;
     if (!out.empty()) out += ' ';
     out += head;
-    out += word;
-    if (wordJis) out += toAscii;
+    if (base64) {
+      for (char c : EncodeBase64Lines(raw))
+        if (c != '\r' && c != '\n') out += c;
+    } else {
+      out += EncodeQpHeader(raw, true);
+    }
     out += "?=";
-    word.clear();
-    wordJis = false;
+    raw.clear();
+    q = 0;
+    rawJis = false;
     room = kMaxEncodedWord;
   };
   for (const WordUnit& unit : units) {
-    const std::string bytes = EncodeQpHeader(unit.bytes, true);
-    auto cost = [&](bool inJis) {
-      std::size_t n = bytes.size();
-      if (unit.jis != inJis) n += unit.jis ? toJis.size() : toAscii.size();
-      if (unit.jis) n += toAscii.size();  // the word must be able to end after it
-      return n;
+    std::string add;
+    std::size_t closing = 0;  // bytes to switch back to ASCII after the unit
+    auto measure = [&] {
+      add.clear();
+      if (unit.jis != rawJis) add += unit.jis ? kToJis : kToAscii;
+      add += unit.bytes;
+      closing = unit.jis ? kToAscii.size() : 0;
+      return overhead + encoded_size(raw.size() + add.size() + closing, q + q_size(add) + 3 * closing);
     };
-    if (!word.empty() && overhead + word.size() + cost(wordJis) > room) close_word();
-    if (word.empty() && overhead + cost(false) > room) {
+    std::size_t size = measure();
+    if (!raw.empty() && size > room) {
+      close_word();
+      size = measure();
+    }
+    if (raw.empty() && size > room) {
       // The first word's line is too full: the word may take a line of its
       // own in length, but no word may pass the RFC 2047 limit.
-      if (overhead + cost(false) > kMaxEncodedWord)
+      if (size > kMaxEncodedWord)
         throw std::length_error("charset label \"" + std::string(charset) + "\" too long for an encoded word");
       room = kMaxEncodedWord;
     }
-    if (unit.jis != wordJis) word += unit.jis ? toJis : toAscii;
-    wordJis = unit.jis;
-    word += bytes;
+    raw += add;
+    q += q_size(add);
+    rawJis = unit.jis;
   }
-  if (!word.empty() || wordJis) close_word();
+  if (!raw.empty()) close_word();
   return out;
 }
 

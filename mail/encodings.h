@@ -29,21 +29,22 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
 void EncodeQuotedPrintableTo(std::string& destination, std::string_view text, bool headerMode);
 
 // `text` unchanged when it has no byte of 128 or more and none below 32;
-// otherwise the whole text as encoded words "=?" + charset + "?Q?" + ... +
-// "?=" separated by one blank (the header line is stored unfolded;
+// otherwise the whole text as encoded words "=?" + charset + "?B?" / "?Q?" +
+// ... + "?=" separated by one blank (the header line is stored unfolded;
 // FoldHeaders breaks it at these blanks). Every word is at most 75 bytes
-// (RFC 2047) and ends between two characters, never inside one: with the
+// (RFC 2047) and ends between two characters, never inside one. With the
 // label iso-2022-jp (ASCII case ignored) the Shift-JIS text is converted to
-// ISO-2022-JP first and every word is ISO-2022-JP of its own, starting in
-// ASCII and switching back to ASCII (ESC ( B) before it ends; the labels
-// shift_jis (and its aliases), euc-jp, utf-8 and the Chinese and Korean
-// double-byte sets keep their characters whole; any other label is taken as
-// one byte per character. Inside a word every byte but letters, digits and
-// "!*+-/" is written =XX, so a word holds no "?", blank, comma, semicolon or
-// quote. `lineStart` is the number of bytes before the value on its line
-// ("Subject: " is 9): the first word is kept short enough for that line to
-// stay within 76 bytes where a character fits. Throws std::length_error when
-// the charset label is too long for any character to fit a word.
+// ISO-2022-JP and written in base64 ("B"); every word is ISO-2022-JP of its
+// own, starting in ASCII and switching back to ASCII (ESC ( B) before it
+// ends. Other labels keep the bytes and write "Q" with every byte but
+// letters, digits and "!*+-/" as =XX; shift_jis (and its aliases), euc-jp,
+// utf-8 and the Chinese and Korean double-byte sets keep their characters
+// whole, any other label is taken as one byte per character. No word holds
+// a "?", blank, comma, semicolon or quote. `lineStart` is the number of bytes
+// before the value on its line ("Subject: " is 9): the first word is kept
+// short enough for that line to stay within 76 bytes where a character
+// fits. Throws std::length_error when the charset label is too long for any
+// character to fit a word.
 std::string EncodeHeaderWord(std::string_view text, std::string_view charset,
                              std::size_t lineStart = 0);
 

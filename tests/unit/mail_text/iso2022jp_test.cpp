@@ -187,16 +187,17 @@ TEST(ShiftJisToIso2022Jp, SwitchesOnlyWhenTheCharacterSetChanges) {
 }  // namespace
 }  // namespace qw
 
-// Writes an alert-style header and the conversion of every Shift-JIS
-// character for tests/e2e/mail_word_python.sh, which checks them with
-// Python's email package and codecs. Runs only when QW_MAIL_WORD_OUT names
-// the output folder.
+// Writes generated mails and the conversion of every Shift-JIS character for
+// tests/e2e/mail_word_python.sh, which checks them with Python's email package
+// and codecs. Runs only when QW_MAIL_WORD_OUT names the output folder.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 #include "mail/encodings.h"
 #include "mail/header_lines.h"
+#include "mail/mail_message.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace qw {
 namespace {
@@ -211,17 +212,52 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-TEST(MailWordExport, WritesHeaderAndConversionTable) {
+TEST(MailWordExport, WritesMailsAndConversionTable) {
   const char* dir = std::getenv("QW_MAIL_WORD_OUT");
   if (!dir) GTEST_SKIP() << "QW_MAIL_WORD_OUT not set";
-  std::string header = "Subject: " + EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp") + "\r\n" +
-                       "From: \"" + EncodeHeaderWord("ドライブ番人", "iso-2022-jp") + "\" <drivewarden@example.jp>\r\n" +
-                       "To: <admin@example.jp>\r\n";
-  std::ofstream mail(std::string(dir) + "/mail.eml", std::ios::binary);
-  mail << FoldHeaders(header) << "\r\n" << "body\r\n";
-  ASSERT_TRUE(mail.good());
+  std::string kanji40;
+  for (int i = 0; i < 4; ++i) kanji40 += "東京都千代田区霞関番";
+  std::string words;
+  for (int i = 0; i < 30; ++i) words += " volume" + std::to_string(i) + ":";
+  struct Mail {
+    std::string subject, name;
+  };
+  const Mail mails[] = {
+      {"ドライブ領域不足のお知らせ", "ドライブ番人サービス"},
+      {"ドライブ領域不足のお知らせ", "ドライブ番人"},
+      {kanji40, kanji40},
+      {"WATCHED-PC: ドライブ C の空き 1,024 MB / 容量 100,000 MB (しきい値 2,048 MB) \x87\x90 1% \xFA\x5B 至急",
+       "Drivewarden 番人 on WATCHED-PC (ops-team, storage)"},
+      {"Disk space report for WATCHED-PC:" + words, "Drive Warden"},
+      {"a", "\"Quoted\" Warden"},
+  };
+  std::ofstream list(std::string(dir) + "/mails.txt", std::ios::binary);
+  int index = 0;
+  for (const Mail& m : mails) {
+    test::FakeSystemInfo system;
+    TMailMessage msg(system, "mailMsg");
+    msg.Charset = "iso-2022-jp";
+    msg.ParseText("body\r\n", false);
+    msg.SetSubjectHeader(m.subject);
+    msg.SetSenderHeader(m.name, "drivewarden@example.jp");
+    msg.ToRecipients().AssignCommaLists(m.name, "admin@example.jp");
+    msg.SetHeaderValue("MIME-Version", "1.0");
+    msg.SetHeaderValue("Content-Type", "text/plain");
+    msg.SetHeaderParam("Content-Type", "charset", "ISO-2022-JP");
+    msg.Rebuild();
+    const std::string file = "mail" + std::to_string(index++) + ".eml";
+    std::ofstream mail(std::string(dir) + "/" + file, std::ios::binary);
+    mail << msg.FullText();
+    ASSERT_TRUE(mail.good());
+    list << file << ' ' << Hex(m.subject) << ' ' << Hex(m.name) << '\n';
+  }
+  ASSERT_TRUE(list.good());
 
   std::ofstream table(std::string(dir) + "/table.txt", std::ios::binary);
+  for (int c : {0x0E, 0x0F, 0x1B}) {
+    std::string single(1, static_cast<char>(c));
+    table << Hex(single) << ' ' << Hex("a" + ShiftJisToIso2022Jp(single)) << '\n';
+  }
   for (int lead = 0x80; lead <= 0xFF; ++lead) {
     if (lead >= 0xA1 && lead <= 0xDF) {
       std::string single(1, static_cast<char>(lead));
