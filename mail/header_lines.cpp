@@ -276,9 +276,10 @@ std::string LineName(std::string_view line) {
 // blank), never inside a quoted stretch. The first piece keeps the name, its
 // colon and the blank after it; a line that starts with a TAB keeps at least
 // 35 bytes. A piece ends at the last break place within kFoldWidth bytes;
-// where there is none, at the first one after, so that no line passes
-// kMaxHeaderLineBytes. Throws std::length_error when some piece cannot be
-// brought within that limit.
+// where there is none, at the first one after; where that still leaves a
+// line of more than kMaxHeaderLineBytes, at a blank inside a quoted stretch.
+// Throws std::length_error when some piece cannot be brought within that
+// limit.
 void FoldLine(std::string_view line, std::string& out, std::vector<unsigned char>& quoted) {
   if (line.size() <= kFoldWidth) {
     out.append(line);
@@ -335,12 +336,29 @@ void FoldLine(std::string_view line, std::string& out, std::vector<unsigned char
           break;
         }
       }
-      if (brk == std::string_view::npos) break;  // the rest is one line
     }
     // A ',' or ';' followed by a blank breaks before the blank instead: the
     // same first line, and nothing added to the next.
-    if (line[brk] != ' ' && brk + 1 < line.size() && line[brk + 1] == ' ' && !quoted[brk + 1]) ++brk;
-    if (length_at(brk) > kMaxHeaderLineBytes) fail();
+    if (brk != std::string_view::npos && line[brk] != ' ' && brk + 1 < line.size() && line[brk + 1] == ' ' &&
+        !quoted[brk + 1])
+      ++brk;
+    const bool tooLong = brk == std::string_view::npos ? lead + line.size() - start > kMaxHeaderLineBytes
+                                                       : length_at(brk) > kMaxHeaderLineBytes;
+    if (tooLong) {
+      // Last resort: a blank inside a quoted stretch. Folding keeps the blank,
+      // so unfolding gives the quoted text back unchanged.
+      brk = std::string_view::npos;
+      for (std::size_t i = std::min(last, line.size() - 1) + 1; i-- > lower;) {
+        if (line[i] == ' ') {
+          brk = i;
+          break;
+        }
+      }
+      for (std::size_t i = std::max(lower, last + 1); brk == std::string_view::npos && i < line.size(); ++i)
+        if (line[i] == ' ') brk = i;
+      if (brk == std::string_view::npos || length_at(brk) > kMaxHeaderLineBytes) fail();
+    }
+    if (brk == std::string_view::npos) break;  // the rest is one line
     if (line[brk] == ' ') {
       out.append(line.substr(start, brk - start));
       out += "\r\n";

@@ -69,7 +69,8 @@ constexpr std::size_t kMaxHeaderLineBytes = 998;
 // the continuation line (unfolding gives the line back unchanged); a break
 // after ',' or ';' adds a blank at the start of the continuation line. A
 // piece ends at the last such place within 72 bytes, or where there is none,
-// at the first one after. Every output line, the last one included, ends in
+// at the first one after; a blank inside a quoted stretch is taken only when
+// nothing else keeps the line within kMaxHeaderLineBytes. Every output line, the last one included, ends in
 // CR LF; trailing empty lines are dropped. An empty text gives an empty
 // result. Throws std::length_error naming the header when a line cannot be
 // folded into lines of at most kMaxHeaderLineBytes bytes.

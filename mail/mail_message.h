@@ -244,7 +244,10 @@ class TMailMessage : public TMailPart {
 
   // When NeedsRebuild: writes a multipart body anew from the sub-parts (a
   // message without sub-parts keeps its body), sets "Content-Length" to the
-  // body's size and clears NeedsRebuild.
+  // body's size and clears NeedsRebuild. Sub-part header lines go out as they
+  // are, except that one of more than 998 bytes is folded; one that cannot
+  // be is refused (std::length_error "Name: header line ...", the body
+  // emptied, NeedsRebuild still set).
   void Rebuild();
 
   // Test and embedding hooks. The random source defaults to the module's

@@ -458,6 +458,39 @@ TEST_F(MailAssemblyTest, HugeHeaderLinesAndLinesWithoutColonsParseWhole) {
   EXPECT_EQ(text.substr(text.size() - 6), "\r\nbody");
 }
 
+TEST_F(MailAssemblyTest, LongUuencodedFileNamesParseAndNoPartLinePasses998Bytes) {
+  // A name with blanks: its part's lines are folded when the body is built.
+  const std::string spaced = std::string(500, 'n') + " " + std::string(400, 'm') + ".txt";
+  msg.ParseText("text\r\nbegin 644 " + spaced + "\r\n#0V%T\r\n`\r\nend\r\n", false);
+  ASSERT_EQ(msg.SubParts().Count(), 2);
+  EXPECT_EQ(msg.SubParts()[1].HeaderParam("Content-Disposition", "filename"), spaced);
+  EXPECT_EQ(msg.SubParts()[1].ContentStream, "Cat");
+  msg.Rebuild();
+  std::size_t pos = 0;
+  const std::string text = msg.FullText();
+  while (pos < text.size()) {
+    std::size_t eol = text.find("\r\n", pos);
+    if (eol == std::string::npos) eol = text.size();
+    EXPECT_LE(eol - pos, 998u);
+    pos = eol + 2;
+  }
+  TMailMessage again(system);
+  again.LoadText(text);
+  ASSERT_EQ(again.SubParts().Count(), 2);
+  EXPECT_EQ(again.SubParts()[1].HeaderParam("Content-Disposition", "filename"), spaced);
+
+  // One without: the parse still takes it, the rebuild refuses it.
+  const std::string solid(995, 's');
+  EXPECT_NO_THROW(msg.ParseText("text\r\nbegin 644 " + solid + "\r\n#0V%T\r\n`\r\nend\r\n", false));
+  try {
+    msg.Rebuild();
+    ADD_FAILURE() << "no error";
+  } catch (const std::length_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("mailMsg: header line \"Content-Type\"", 0), 0u) << e.what();
+  }
+  EXPECT_TRUE(msg.NeedsRebuild());
+}
+
 TEST_F(MailAssemblyTest, EncodeContentWritesBase64Lines) {
   TMailPart part;
   part.ContentStream = std::string(58, '\xff');
