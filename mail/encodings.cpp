@@ -393,7 +393,8 @@ std::string EncodeWords(std::string_view text, std::string_view charset, std::si
       if (unit.jis != rawJis) add += unit.jis ? kToJis : kToAscii;
       add += unit.bytes;
       closing = unit.jis ? kToAscii.size() : 0;
-      return overhead + encoded_size(raw.size() + add.size() + closing, q + q_size(add) + 3 * closing);
+      return overhead + encoded_size(raw.size() + add.size() + closing,
+                                     q + q_size(add) + (closing ? q_size(kToAscii) : 0));
     };
     std::size_t size = measure();
     if (!raw.empty() && size > room) {
