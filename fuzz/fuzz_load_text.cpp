@@ -1,7 +1,8 @@
 // LoadText of arbitrary bytes, then Rebuild and FullText. Checks that the
 // parse ends (no crash, no hang, no out-of-bounds access), that the part tree
 // is consistent, that a parse with a progress handler builds the same tree as
-// one without, and that the rebuilt text states its own body length.
+// one without, and that the rebuilt text states its own body length (or is
+// refused for a header line no folding brings within 998 bytes).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -82,10 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quiet.Rebuild();
   Check(!quiet.NeedsRebuild());
   Check(quiet.HeaderValue("Content-Length") == std::to_string(quiet.BodyStream.size()));
-  const std::string full = quiet.FullText();
-  Check(full.size() >= quiet.BodyStream.size() + 2);
-  Check(full.compare(full.size() - quiet.BodyStream.size(), std::string::npos,
-                     quiet.BodyStream) == 0);
+  // FullText refuses a header that cannot be folded into lines of at most
+  // 998 bytes, which needs a header line longer than that.
+  std::string full;
+  try {
+    full = quiet.FullText();
+  } catch (const std::length_error&) {
+    bool longLine = false;
+    for (const auto& line : quiet.HeaderLines) longLine = longLine || line.size() > 998;
+    Check(longLine);
+  }
+  if (!full.empty()) {
+    Check(full.size() >= quiet.BodyStream.size() + 2);
+    Check(full.compare(full.size() - quiet.BodyStream.size(), std::string::npos,
+                       quiet.BodyStream) == 0);
+  }
 
   // Recipients read from whatever the header holds keep their lists paired.
   for (qw::TMailRecipients* r : {&quiet.ToRecipients(), &quiet.CcRecipients()}) {

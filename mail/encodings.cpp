@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <stdexcept>
+#include <vector>
 
 #include "mail/header_lines.h"
 #include "mail/iso2022jp.h"
@@ -246,29 +248,196 @@ void EncodeQuotedPrintableTo(std::string& out, std::string_view text, bool heade
   flush();
 }
 
-std::string EncodeHeaderWord(std::string_view text, std::string_view charset) {
-  bool plain = true;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 128 || c < 32) {
-      plain = false;
+namespace {
+
+constexpr std::size_t kMaxEncodedWord = 75;     // RFC 2047, section 2
+constexpr std::size_t kMaxWordLine = 76;        // a line that holds encoded words
+constexpr std::string_view kToJis = "\x1B$B";
+constexpr std::string_view kToAscii = "\x1B(B";
+
+// How the bytes of a charset group into characters, so that no encoded word
+// ends inside one.
+enum class CharGrouping { kSingleByte, kShiftJis, kEucJp, kUtf8, kDoubleByte };
+
+CharGrouping GroupingOf(std::string_view charset) {
+  for (std::string_view label : {"shift_jis", "shift-jis", "sjis", "x-sjis", "cp932", "windows-31j", "ms_kanji"})
+    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kShiftJis;
+  if (EqualsIgnoreCase(charset, "euc-jp")) return CharGrouping::kEucJp;
+  if (EqualsIgnoreCase(charset, "utf-8") || EqualsIgnoreCase(charset, "utf8")) return CharGrouping::kUtf8;
+  for (std::string_view label : {"gb2312", "gbk", "gb18030", "big5", "euc-kr", "euc-cn", "ks_c_5601-1987"})
+    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kDoubleByte;
+  return CharGrouping::kSingleByte;
+}
+
+// Byte count of the character that starts text[i] (at least 1, never past
+// the end of the text).
+std::size_t CharLength(std::string_view text, std::size_t i, CharGrouping grouping) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  std::size_t n = 1;
+  switch (grouping) {
+    case CharGrouping::kSingleByte: break;
+    case CharGrouping::kShiftJis:
+      if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) n = 2;
       break;
+    case CharGrouping::kEucJp:
+      if (c == 0x8F) n = 3;
+      else if (c == 0x8E || c >= 0xA1) n = 2;
+      break;
+    case CharGrouping::kDoubleByte:
+      if (c >= 0x81) n = 2;
+      break;
+    case CharGrouping::kUtf8:
+      if (c >= 0xC0) {
+        n = 1;
+        while (n < 4 && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+      }
+      break;
+  }
+  return i + n <= text.size() ? n : text.size() - i;
+}
+
+// One character of the text to carry: its bytes (already in the target
+// charset) and, for ISO-2022-JP, whether they belong to JIS X 0208.
+struct WordUnit {
+  std::string_view bytes;
+  bool jis = false;
+};
+
+// Splits ISO-2022-JP made by ShiftJisToIso2022Jp (which writes no escape
+// sequences but its own two) into characters.
+std::vector<WordUnit> Iso2022JpUnits(std::string_view iso) {
+  std::vector<WordUnit> units;
+  bool jis = false;
+  for (std::size_t i = 0; i < iso.size();) {
+    if (iso.substr(i, 3) == kToJis) {
+      jis = true;
+      i += 3;
+    } else if (iso.substr(i, 3) == kToAscii) {
+      jis = false;
+      i += 3;
+    } else {
+      const std::size_t n = jis && i + 1 < iso.size() ? 2 : 1;
+      units.push_back({iso.substr(i, n), jis});
+      i += n;
     }
   }
-  if (plain) return std::string(text);
-  std::string word = "=?";
-  word.append(charset);
-  word += "?Q?";
+  return units;
+}
+
+// Encoded words for the whole of `text`, whatever its bytes.
+std::string EncodeWords(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  // The text as characters of the charset the label names.
+  std::string converted;
+  std::vector<WordUnit> units;
   if (EqualsIgnoreCase(charset, "iso-2022-jp")) {
     // The label promises ISO-2022-JP, so the Shift-JIS bytes are converted.
-    // Its double-byte codes are printable ASCII of every kind ("?", ";",
-    // ",", '"'), which are escaped so that the word stays one word.
-    word += EncodeQpHeader(ShiftJisToIso2022Jp(text), true);
+    converted = ShiftJisToIso2022Jp(text);
+    units = Iso2022JpUnits(converted);
   } else {
-    word += EncodeQpHeader(text, false);
+    const CharGrouping grouping = GroupingOf(charset);
+    for (std::size_t i = 0; i < text.size();) {
+      const std::size_t n = CharLength(text, i, grouping);
+      units.push_back({text.substr(i, n), false});
+      i += n;
+    }
   }
-  word += "?=";
-  return word;
+
+  // Every word is complete in itself: an ISO-2022-JP word starts in ASCII
+  // and switches to JIS X 0208 where its characters need it, and switches
+  // back before it ends. ISO-2022-JP goes in base64 ("B"), which carries its
+  // escape sequences and double-byte codes in two thirds of the bytes "Q"
+  // would need (the alert's subject and sender name fit one word each).
+  // Other charsets go in "Q" with every byte but letters, digits and "!*+-/"
+  // escaped. Either way a word holds no "?", blank, comma, semicolon or
+  // quote: nothing ends a word early, gives FoldHeaders a place to break one,
+  // or cuts a display name for an address parser.
+  const bool base64 = EqualsIgnoreCase(charset, "iso-2022-jp");
+  const std::string head = "=?" + std::string(charset) + (base64 ? "?B?" : "?Q?");
+  const std::size_t overhead = head.size() + 2;
+  auto q_size = [](std::string_view bytes) {
+    std::size_t n = 0;
+    for (char c : bytes) n += IsPhraseSafe(static_cast<unsigned char>(c)) ? 1 : 3;
+    return n;
+  };
+  // Encoded size of a word whose bytes are `raw` bytes long, `q` escaped.
+  auto encoded_size = [base64](std::size_t raw, std::size_t q) { return base64 ? (raw + 2) / 3 * 4 : q; };
+  std::size_t room = kMaxEncodedWord;
+  // The first word shares its line with what precedes the value.
+  if (lineStart < kMaxWordLine && kMaxWordLine - lineStart < room) room = kMaxWordLine - lineStart;
+
+  std::string out;
+  std::string raw;       // the bytes of the current word
+  std::size_t q = 0;     // their "Q" size
+  bool rawJis = false;   // whether the current word is in JIS X 0208 at its end
+  auto close_word = [&] {
+    if (rawJis) raw += kToAscii;
+    if (!out.empty()) out += ' ';
+    out += head;
+    if (base64) {
+      for (char c : EncodeBase64Lines(raw))
+        if (c != '\r' && c != '\n') out += c;
+    } else {
+      out += EncodeQpHeader(raw, true);
+    }
+    out += "?=";
+    raw.clear();
+    q = 0;
+    rawJis = false;
+    room = kMaxEncodedWord;
+  };
+  for (const WordUnit& unit : units) {
+    std::string add;
+    std::size_t closing = 0;  // bytes to switch back to ASCII after the unit
+    auto measure = [&] {
+      add.clear();
+      if (unit.jis != rawJis) add += unit.jis ? kToJis : kToAscii;
+      add += unit.bytes;
+      closing = unit.jis ? kToAscii.size() : 0;
+      return overhead + encoded_size(raw.size() + add.size() + closing,
+                                     q + q_size(add) + (closing ? q_size(kToAscii) : 0));
+    };
+    std::size_t size = measure();
+    if (!raw.empty() && size > room) {
+      close_word();
+      size = measure();
+    }
+    if (raw.empty() && size > room) {
+      // The first word's line is too full: the word may take a line of its
+      // own in length, but no word may pass the RFC 2047 limit.
+      if (size > kMaxEncodedWord)
+        throw std::length_error("charset label \"" + std::string(charset) + "\" too long for an encoded word");
+      room = kMaxEncodedWord;
+    }
+    raw += add;
+    q += q_size(add);
+    rawJis = unit.jis;
+  }
+  if (!raw.empty()) close_word();
+  return out;
+}
+
+// Whether every byte is printable ASCII or DEL (none below 32).
+bool IsPlainHeaderText(std::string_view text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 128 || c < 32) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeHeaderWord(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  if (IsPlainHeaderText(text)) return std::string(text);
+  return EncodeWords(text, charset, lineStart);
+}
+
+std::string EncodeHeaderPhrase(std::string_view text, std::string_view charset, std::size_t lineStart) {
+  // The module's own address readers know no quoted pairs, so a quote or a
+  // backslash sends even an ASCII name into encoded words.
+  if (IsPlainHeaderText(text) && text.find_first_of("\"\\") == std::string_view::npos)
+    return "\"" + std::string(text) + "\"";
+  return EncodeWords(text, charset, lineStart);
 }
 
 std::string DecodeQuotedPrintable(std::string_view text) {
@@ -351,6 +520,7 @@ std::string DecodeHeaderWords(std::string_view text) {
   std::string out;
   out.reserve(t.size());
   std::size_t pos = 0;  // t[0, pos) is done; decoded bytes are final
+  bool after_word = false;  // t[pos - 2, pos) closed a decoded word
   while (true) {
     std::size_t p = t.find("=?", pos);
     if (p == std::string_view::npos) break;
@@ -369,16 +539,25 @@ std::string DecodeHeaderWords(std::string_view text) {
       if (letter == 'B' || letter == 'U') kind = letter;
     }
     std::string_view encoded = inner.size() > 2 ? inner.substr(2) : std::string_view();
-    out.append(t.substr(pos, p - pos));
+    const std::string_view gap = t.substr(pos, p - pos);
+    // Only white space between this word and a decoded one before it goes.
+    const bool joins = after_word && gap.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    after_word = true;
     if (kind == 'B') {
+      if (!joins) out.append(gap);
       out += BeforeFirstZero(DecodeBase64Text(encoded));
     } else if (kind == 'U') {
       try {
-        out += BeforeFirstZero(UUDecodeLine(encoded));
+        std::string decoded = BeforeFirstZero(UUDecodeLine(encoded));
+        if (!joins) out.append(gap);
+        out += decoded;
       } catch (const UUDecodeError&) {
+        out.append(gap);
         out.append(t.substr(p, e + 2 - p));  // not uuencode: kept as it stands
+        after_word = false;
       }
     } else {
+      if (!joins) out.append(gap);
       std::string underscores(encoded);
       for (char& c : underscores)
         if (c == '_') c = ' ';

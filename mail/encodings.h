@@ -29,12 +29,31 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
 void EncodeQuotedPrintableTo(std::string& destination, std::string_view text, bool headerMode);
 
 // `text` unchanged when it has no byte of 128 or more and none below 32;
-// otherwise one encoded word "=?" + charset + "?Q?" + header-mode QP + "?=",
-// never split. With the label iso-2022-jp (ASCII case ignored) the Shift-JIS
-// text is converted to ISO-2022-JP first and "?" is written as =3F (its
-// double-byte codes may hold "?", which could end the word early); other
-// labels keep the bytes, and "?" is written unchanged.
-std::string EncodeHeaderWord(std::string_view text, std::string_view charset);
+// otherwise the whole text as encoded words "=?" + charset + "?B?" / "?Q?" +
+// ... + "?=" separated by one blank (the header line is stored unfolded;
+// FoldHeaders breaks it at these blanks). Every word is at most 75 bytes
+// (RFC 2047) and ends between two characters, never inside one. With the
+// label iso-2022-jp (ASCII case ignored) the Shift-JIS text is converted to
+// ISO-2022-JP and written in base64 ("B"); every word is ISO-2022-JP of its
+// own, starting in ASCII and switching back to ASCII (ESC ( B) before it
+// ends. Other labels keep the bytes and write "Q" with every byte but
+// letters, digits and "!*+-/" as =XX; shift_jis (and its aliases), euc-jp,
+// utf-8 and the Chinese and Korean double-byte sets keep their characters
+// whole, any other label is taken as one byte per character. No word holds
+// a "?", blank, comma, semicolon or quote. `lineStart` is the number of bytes
+// before the value on its line ("Subject: " is 9): the first word is kept
+// short enough for that line to stay within 76 bytes where a character
+// fits. Throws std::length_error when the charset label is too long for any
+// character to fit a word.
+std::string EncodeHeaderWord(std::string_view text, std::string_view charset,
+                             std::size_t lineStart = 0);
+
+// A display name for an address line (a phrase): printable ASCII without '"'
+// and '\\' comes back inside double quotes; any other text becomes encoded
+// words as EncodeHeaderWord writes them, without quotes (RFC 2047 forbids
+// encoded words inside a quoted string).
+std::string EncodeHeaderPhrase(std::string_view text, std::string_view charset,
+                               std::size_t lineStart = 0);
 
 // "=XX" (upper-case hex only) becomes the byte; "=" + CR LF, LF CR, lone CR or
 // lone LF is a soft break and removed; a final "=" is removed; any other "="
@@ -48,7 +67,9 @@ std::string DecodeBase64Text(std::string_view text);
 
 // `text` trimmed, with every encoded word "=?charset?X?...?=" replaced by its
 // decoded bytes (B: base64, U: uuencoded line, anything else: Q). The charset
-// is not used; no conversion takes place. Blanks between words stay.
+// is not used; no conversion takes place. White space (blanks, tabs, CR, LF)
+// between two decoded words is dropped (RFC 2047, section 6.2), so a text
+// split into several words reads back whole; other blanks stay.
 // Decoded bytes are final: they are not searched for encoded words again. A U
 // word that is not valid uuencode is kept as it stands. Never throws.
 std::string DecodeHeaderWords(std::string_view text);

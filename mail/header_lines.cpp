@@ -1,7 +1,9 @@
 // Header line routines: byte-wise, ASCII-only case handling, one pass each.
 #include "mail/header_lines.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <stdexcept>
 
 namespace qw {
 namespace {
@@ -258,7 +260,26 @@ namespace {
 constexpr std::size_t kFoldWidth = 72;
 constexpr std::size_t kTabLowerBound = 36;
 
-// Folds one unbroken line into `out`.
+bool IsBreakByte(char c) { return c == ' ' || c == ',' || c == ';'; }
+
+// The name of a header line for an error text: up to its colon, at most 40
+// bytes.
+std::string LineName(std::string_view line) {
+  std::size_t colon = line.find(':');
+  std::string_view name = line.substr(0, colon == std::string_view::npos ? line.size() : colon);
+  return std::string(name.substr(0, 40));
+}
+
+// Folds one unbroken line into `out`. A line is broken before a blank (which
+// then starts the continuation line: unfolding gives the line back as it
+// was) or after a ',' or ';' (the continuation line then starts with an added
+// blank), never inside a quoted stretch. The first piece keeps the name, its
+// colon and the blank after it; a line that starts with a TAB keeps at least
+// 35 bytes. A piece ends at the last break place within kFoldWidth bytes;
+// where there is none, at the first one after; where that still leaves a
+// line of more than kMaxHeaderLineBytes, at a blank inside a quoted stretch.
+// Throws std::length_error when some piece cannot be brought within that
+// limit.
 void FoldLine(std::string_view line, std::string& out, std::vector<unsigned char>& quoted) {
   if (line.size() <= kFoldWidth) {
     out.append(line);
@@ -280,29 +301,82 @@ void FoldLine(std::string_view line, std::string& out, std::vector<unsigned char
       open = c;
     }
   }
-  std::size_t start = 0;        // the current piece is line[start, end of line)
-  std::size_t colon_blank = line.find(": ");  // first ": " at or after start
-  while (line.size() - start > kFoldWidth) {
-    std::size_t lower;  // 1-based, relative to start
-    if (line[start] == '\t') {
-      lower = kTabLowerBound;
-    } else {
-      if (colon_blank != std::string_view::npos && colon_blank < start)
-        colon_blank = line.find(": ", start);
-      lower = (colon_blank == std::string_view::npos ? 0 : colon_blank - start + 1) + 2;
-    }
-    std::size_t brk = std::string_view::npos;
-    for (std::size_t p = kFoldWidth; p >= lower && p >= 1; --p) {
-      std::size_t i = start + p - 1;
-      char c = line[i];
-      if (!quoted[i] && (c == ' ' || c == ',' || c == ';')) { brk = i; break; }
-    }
-    if (brk == std::string_view::npos) break;
-    if (line[brk] == ' ') out.append(line.substr(start, brk - start));
-    else out.append(line.substr(start, brk + 1 - start));
-    out += "\r\n\t";
-    start = brk + 1;
+  auto fail = [&] {
+    throw std::length_error("header line \"" + LineName(line) + "\" cannot be folded into lines of at most " +
+                            std::to_string(kMaxHeaderLineBytes) + " bytes");
+  };
+  // The first piece: nothing before the name's colon and the blank after it.
+  std::size_t lower;  // first index at which a break byte may be taken
+  if (line[0] == '\t') {
+    lower = kTabLowerBound - 1;
+  } else {
+    std::size_t colon = line.find(':');
+    lower = colon == std::string_view::npos ? 1 : colon + 1;
+    if (lower < line.size() && line[lower] == ' ') ++lower;
   }
+  std::size_t start = 0;  // the current piece is line[start, end of line)
+  std::size_t lead = 0;   // bytes written before it on its line (an added blank)
+  while (lead + line.size() - start > kFoldWidth) {
+    // Output length of the piece when it ends at break byte i.
+    auto length_at = [&](std::size_t i) { return lead + i - start + (line[i] == ' ' ? 0 : 1); };
+    std::size_t brk = std::string_view::npos;
+    // 1-based position of the break byte on its output line within the width.
+    const std::size_t last = start + kFoldWidth - 1 - lead;
+    for (std::size_t i = std::min(last, line.size() - 1) + 1; i-- > lower;) {
+      if (!quoted[i] && IsBreakByte(line[i])) {
+        brk = i;
+        break;
+      }
+    }
+    if (brk == std::string_view::npos) {
+      // None within the width: the first one after it keeps the line short.
+      for (std::size_t i = std::max(lower, last + 1); i < line.size(); ++i) {
+        if (!quoted[i] && IsBreakByte(line[i])) {
+          brk = i;
+          break;
+        }
+      }
+    }
+    // A ',' or ';' followed by a blank breaks before the blank instead: the
+    // same first line, and nothing added to the next.
+    if (brk != std::string_view::npos && line[brk] != ' ' && brk + 1 < line.size() && line[brk + 1] == ' ' &&
+        !quoted[brk + 1])
+      ++brk;
+    const bool tooLong = brk == std::string_view::npos ? lead + line.size() - start > kMaxHeaderLineBytes
+                                                       : length_at(brk) > kMaxHeaderLineBytes;
+    if (tooLong) {
+      // Last resort: a blank inside a quoted stretch. Folding keeps the blank,
+      // so unfolding gives the quoted text back unchanged.
+      brk = std::string_view::npos;
+      for (std::size_t i = std::min(last, line.size() - 1) + 1; i-- > lower;) {
+        if (line[i] == ' ') {
+          brk = i;
+          break;
+        }
+      }
+      for (std::size_t i = std::max(lower, last + 1); brk == std::string_view::npos && i < line.size(); ++i)
+        if (line[i] == ' ') brk = i;
+      if (brk == std::string_view::npos || length_at(brk) > kMaxHeaderLineBytes) fail();
+    }
+    if (brk == std::string_view::npos) break;  // the rest is one line
+    if (line[brk] == ' ') {
+      out.append(line.substr(start, brk - start));
+      out += "\r\n";
+      start = brk;
+      lead = 0;
+    } else {
+      out.append(line.substr(start, brk + 1 - start));
+      out += "\r\n ";
+      start = brk + 1;
+      lead = 1;
+    }
+    // A continuation line needs a byte that is not a blank or TAB before
+    // its own first break.
+    lower = start;
+    while (lower < line.size() && (line[lower] == ' ' || line[lower] == '\t')) ++lower;
+    ++lower;
+  }
+  if (lead + line.size() - start > kMaxHeaderLineBytes) fail();
   out.append(line.substr(start));
   out += "\r\n";
 }

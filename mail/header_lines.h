@@ -10,6 +10,7 @@
 // ':', ';' and '=' have no meaning. Every routine is linear in its input.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,11 +57,23 @@ std::string ReplaceFieldParam(std::string_view line, std::string_view param,
 // trimmed. A line without a colon is all name and ends in a blank.
 std::string NormalizeHeaderLine(std::string_view line);
 
+// The longest line RFC 5322 allows, CR LF not counted; servers refuse longer
+// ones.
+constexpr std::size_t kMaxHeaderLineBytes = 998;
+
 // Folds a header text (lines separated by CR LF, lone CR or lone LF): lines of
 // more than 72 bytes are broken at a blank, ',' or ';' outside quoted
-// stretches, continuation lines starting with TAB. Every output line, the last
-// one included, ends in CR LF; trailing empty lines are dropped. An empty
-// text gives an empty result.
+// stretches (double quotes or apostrophes), never inside the name, its colon
+// and the blank after it, and not before position 36 of a line that starts
+// with a TAB. A break at a blank puts CR LF before the blank, which starts
+// the continuation line (unfolding gives the line back unchanged); a break
+// after ',' or ';' adds a blank at the start of the continuation line. A
+// piece ends at the last such place within 72 bytes, or where there is none,
+// at the first one after; a blank inside a quoted stretch is taken only when
+// nothing else keeps the line within kMaxHeaderLineBytes. Every output line, the last one included, ends in
+// CR LF; trailing empty lines are dropped. An empty text gives an empty
+// result. Throws std::length_error naming the header when a line cannot be
+// folded into lines of at most kMaxHeaderLineBytes bytes.
 std::string FoldHeaders(std::string_view text);
 
 }  // namespace qw

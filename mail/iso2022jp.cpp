@@ -1,6 +1,8 @@
 // Shift-JIS to ISO-2022-JP. JIS X 0208 cells are reached by the arithmetic
-// relation between the two encodings; cells that JIS X 0208 leaves unassigned
-// (vendor rows, user-defined area, gaps inside rows) become the geta mark.
+// relation between the two encodings; the few vendor codes of code page 932
+// that stand for a character JIS X 0208 has go through a table; every other
+// cell that JIS X 0208 leaves unassigned (vendor rows, user-defined area, gaps
+// inside rows) becomes the geta mark.
 #include "mail/iso2022jp.h"
 
 #include <cstdint>
@@ -50,6 +52,43 @@ bool IsAssigned(unsigned j1, unsigned j2) {
   }
 }
 
+// Code page 932 codes outside the JIS X 0208 rows whose character JIS X 0208
+// has as well: the NEC row 13 symbols and their duplicates among the
+// NEC-selected IBM and the IBM extensions. Made from the Unicode mapping of
+// code page 932: a vendor code whose character code page 932 writes with a
+// code of the JIS X 0208 rows (0xEEF9 and 0xFA54 are U+FFE2, written 0x81CA).
+// Every other vendor code (Roman numerals, circled digits, the IBM kanji...)
+// has no JIS X 0208 form. Sorted by Shift-JIS code.
+struct VendorCode {
+  std::uint16_t sjis, jis;
+};
+constexpr VendorCode kVendorCodes[] = {
+    {0x8790, 0x2262},  // ≒
+    {0x8791, 0x2261},  // ≡
+    {0x8792, 0x2269},  // ∫
+    {0x8795, 0x2265},  // √
+    {0x8796, 0x225D},  // ⊥
+    {0x8797, 0x225C},  // ∠
+    {0x879A, 0x2268},  // ∵
+    {0x879B, 0x2241},  // ∩
+    {0x879C, 0x2240},  // ∪
+    {0xEEF9, 0x224C},  // ¬
+    {0xFA54, 0x224C},  // ¬
+    {0xFA5B, 0x2268},  // ∵
+};
+
+std::uint16_t VendorToJis(unsigned char s1, unsigned char s2) {
+  const std::uint16_t code = static_cast<std::uint16_t>(s1 << 8 | s2);
+  for (const VendorCode& v : kVendorCodes)
+    if (v.sjis == code) return v.jis;
+  return kGeta;
+}
+
+// Bytes that switch a reader's character set (ESC, SO, SI). The converter
+// writes its own escape sequences; any of these in the input is dropped so
+// that the text cannot change the reader's state behind its back.
+bool IsShiftControl(unsigned char c) { return c == 0x1B || c == 0x0E || c == 0x0F; }
+
 bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 bool IsTrailByte(unsigned char c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
 
@@ -63,7 +102,7 @@ std::uint16_t PairToJis(unsigned char s1, unsigned char s2) {
   } else {
     j2 = s2 - 0x7E;
   }
-  if (j1 < 0x21 || j1 > 0x7E || j2 < 0x21 || j2 > 0x7E || !IsAssigned(j1, j2)) return kGeta;
+  if (j1 < 0x21 || j1 > 0x7E || j2 < 0x21 || j2 > 0x7E || !IsAssigned(j1, j2)) return VendorToJis(s1, s2);
   return static_cast<std::uint16_t>(j1 << 8 | j2);
 }
 
@@ -105,7 +144,9 @@ std::string ShiftJisToIso2022Jp(std::string_view sjis) {
   const std::size_t n = sjis.size();
   for (std::size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(sjis[i]);
-    if (c < 0x80) {
+    if (IsShiftControl(c)) {
+      continue;
+    } else if (c < 0x80) {
       if (jis) {
         out += "\x1B(B";
         jis = false;

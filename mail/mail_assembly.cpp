@@ -275,14 +275,16 @@ class TMailPart::Parser {
       attachment->FParentPart = &FPart;
       UUDecodeText(FData.substr(contentStart, contentEnd - contentStart),
                    attachment->ContentStream);
-      attachment->EncodeContent();
+      EncodeBase64Stream(attachment->BodyStream, attachment->ContentStream);
       attachment->ParentBoundary = boundary;
       const std::string quotedName = "\"" + fileName + "\"";
-      attachment->SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
-      attachment->SetHeaderValue("Content-Transfer-Encoding", "base64");
-      attachment->SetHeaderValue("Content-Disposition", "attachment");
-      attachment->SetHeaderParam("Content-Type", "name", quotedName);
-      attachment->SetHeaderParam("Content-Disposition", "filename", quotedName);
+      // The lines are written directly: a parse takes whatever name the text
+      // holds, and a line too long to send is refused by FullText, not here.
+      attachment->HeaderLines = {
+          "Content-Transfer-Encoding: base64",
+          ReplaceFieldParam("Content-Type: " + ContentTypeOfFile(fileName), "name", quotedName),
+          ReplaceFieldParam("Content-Disposition: attachment", "filename", quotedName),
+      };
       FPart.FSubParts.FItems.push_back(std::move(attachment));
     }
   }
@@ -334,7 +336,13 @@ void TMailPart::ParseAt(std::string_view data, bool hasHeaderBlock, int depth) {
 void TMailPart::LoadText(std::string_view text) { ParseText(text, true); }
 
 std::string TMailPart::FullText() const {
-  std::string folded = FoldHeaders(HeaderText());
+  std::string folded;
+  try {
+    folded = FoldHeaders(HeaderText());
+  } catch (const std::length_error& e) {
+    // A line that came in by a parse or straight into HeaderLines.
+    throw std::length_error(Name + ": " + e.what());
+  }
   std::string text;
   text.reserve(folded.size() + 2 + BodyStream.size());
   text += folded;
@@ -355,6 +363,11 @@ void WriteParts(const TMailPart& part, std::string& out) {
     out += "\r\n";
     for (const auto& line : sub.HeaderLines) {
       if (line.empty()) continue;
+      if (line.size() > kMaxHeaderLineBytes) {
+        // Lines go out as they are, but none longer than a server takes.
+        out += FoldHeaders(line);
+        continue;
+      }
       out += line;
       out += "\r\n";
     }
@@ -391,7 +404,13 @@ void TMailMessage::Rebuild() {
     BodyStream.clear();
     BodyStream.reserve(kPreamble.size() + PartsSize(*this));
     BodyStream += kPreamble;
-    WriteParts(*this, BodyStream);
+    try {
+      WriteParts(*this, BodyStream);
+    } catch (const std::length_error& e) {
+      // NeedsRebuild stays set: the half-written body is never sent.
+      BodyStream.clear();
+      throw std::length_error(Name + ": " + e.what());
+    }
   }
   SetHeaderValue("Content-Length", std::to_string(BodyStream.size()));
   FNeedsRebuild = false;

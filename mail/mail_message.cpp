@@ -35,6 +35,24 @@ std::string StripQuotePair(std::string value) {
   return value;
 }
 
+// Runs `make` (an encoding of header text); a value it refuses is reported
+// with the component name in front, like the module's other usage errors.
+template <typename Make>
+std::string Encoded(const std::string& component, Make make) {
+  try {
+    return make();
+  } catch (const std::length_error& e) {
+    throw std::length_error(component + ": " + e.what());
+  }
+}
+
+// Refuses a header line that no folding brings within the line limit of
+// RFC 5322, before it is stored: a server would reject the whole message.
+void CheckFoldable(const std::string& component, const std::string& line) {
+  if (line.size() <= kMaxHeaderLineBytes) return;  // fits even unfolded
+  Encoded(component, [&] { return FoldHeaders(line); });
+}
+
 int32_t ClampToInt32(std::size_t n) {
   constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
   return static_cast<int32_t>(n > kMax ? kMax : n);
@@ -95,12 +113,13 @@ void TMailPart::SetHeaderValue(std::string_view name, std::string_view valueView
     if (i >= 0) HeaderLines.erase(HeaderLines.begin() + i);
     return;
   }
+  std::string updated = ReplaceFieldValue(i < 0 ? prefix + " " : HeaderLines[static_cast<std::size_t>(i)], value);
+  CheckFoldable(Name, updated);
   if (i < 0) {
-    HeaderLines.push_back(prefix + " ");
-    i = static_cast<int>(HeaderLines.size()) - 1;
+    HeaderLines.push_back(std::move(updated));
+  } else {
+    HeaderLines[static_cast<std::size_t>(i)] = std::move(updated);
   }
-  std::string& line = HeaderLines[static_cast<std::size_t>(i)];
-  line = ReplaceFieldValue(line, value);
 }
 
 void TMailPart::SetHeaderParam(std::string_view name, std::string_view paramView,
@@ -109,12 +128,14 @@ void TMailPart::SetHeaderParam(std::string_view name, std::string_view paramView
   const std::string value(valueView);
   std::string prefix = LinePrefix(name);
   int i = FindHeaderLine(HeaderLines, prefix, 0);
+  std::string updated = ReplaceFieldParam(i < 0 ? prefix + " " : HeaderLines[static_cast<std::size_t>(i)],
+                                          param, value);
+  CheckFoldable(Name, updated);
   if (i < 0) {
-    HeaderLines.push_back(prefix + " ");
-    i = static_cast<int>(HeaderLines.size()) - 1;
+    HeaderLines.push_back(std::move(updated));
+  } else {
+    HeaderLines[static_cast<std::size_t>(i)] = std::move(updated);
   }
-  std::string& line = HeaderLines[static_cast<std::size_t>(i)];
-  line = ReplaceFieldParam(line, param, value);
 }
 
 bool TMailPart::HasHeader(std::string_view name) const {
@@ -176,9 +197,10 @@ void TMailRecipients::WriteHeader() {
       if (i > 0) value += ", ";
       std::string name = TrimSpaces(FNames[i]);
       if (!name.empty()) {
-        value += '"';
-        value += EncodeHeaderWord(name, FMessage.Charset);
-        value += "\" ";
+        // The first name shares its line with "To: ".
+        const std::size_t lineStart = i == 0 ? FHeaderName.size() + 2 : 0;
+        value += Encoded(FMessage.Name, [&] { return EncodeHeaderPhrase(name, FMessage.Charset, lineStart); });
+        value += ' ';
       }
       value += '<';
       value += TrimSpaces(FAddresses[i]);
@@ -295,7 +317,8 @@ void TMailMessage::NotifyProgress(int64_t total, int64_t current) {
 }
 
 void TMailMessage::SetSubjectHeader(std::string_view text) {
-  SetHeaderValue("Subject", EncodeHeaderWord(text, Charset));
+  constexpr std::size_t kLineStart = 9;  // "Subject: "
+  SetHeaderValue("Subject", Encoded(Name, [&] { return EncodeHeaderWord(text, Charset, kLineStart); }));
 }
 
 void TMailMessage::SetSenderHeader(std::string_view displayName, std::string_view address) {
@@ -305,9 +328,9 @@ void TMailMessage::SetSenderHeader(std::string_view displayName, std::string_vie
   }
   std::string value;
   if (!displayName.empty()) {
-    value += '"';
-    value += EncodeHeaderWord(displayName, Charset);
-    value += "\" ";
+    constexpr std::size_t kLineStart = 6;  // "From: "
+    value += Encoded(Name, [&] { return EncodeHeaderPhrase(displayName, Charset, kLineStart); });
+    value += ' ';
   }
   value += '<';
   value.append(address);

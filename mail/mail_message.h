@@ -98,10 +98,12 @@ class TMailPart {
   // Value of parameter `param` of the line, unquoted the same way.
   std::string HeaderParam(std::string_view name, std::string_view param) const;
   // Sets the main value (trimmed), appending "Name: " first when the line is
-  // missing; parameters stay. An empty value deletes the line.
+  // missing; parameters stay. An empty value deletes the line. A line that
+  // FoldHeaders cannot bring into lines of at most 998 bytes is refused:
+  // std::length_error ("Name: header line ..."), the header unchanged.
   void SetHeaderValue(std::string_view name, std::string_view value);
   // Sets a parameter (value written unchanged), appending the line first when
-  // it is missing.
+  // it is missing; refused like SetHeaderValue.
   void SetHeaderParam(std::string_view name, std::string_view param,
                       std::string_view value);
   bool HasHeader(std::string_view name) const;
@@ -128,7 +130,9 @@ class TMailPart {
   // set to "base64".
   void EncodeContent();
   // Header lines folded for output, an empty line, the body. Does not
-  // rebuild.
+  // rebuild. Throws std::length_error ("Name: header line ...") when a header
+  // line (parsed or put into HeaderLines directly) cannot be folded into
+  // lines of at most 998 bytes.
   std::string FullText() const;
 
  protected:
@@ -217,11 +221,15 @@ class TMailMessage : public TMailPart {
   // Rebuild. The SMTP client refuses to send while it is set.
   bool NeedsRebuild() const { return FNeedsRebuild; }
 
-  // "Subject": the text unchanged when it is printable ASCII, otherwise one
-  // encoded word with Charset. An empty text deletes the line.
+  // "Subject": the text unchanged when it is printable ASCII, otherwise
+  // encoded words with Charset (EncodeHeaderWord: at most 75 bytes each,
+  // separated by blanks, the first one short enough for "Subject: " and it
+  // to stay within 76 bytes). An empty text deletes the line.
   void SetSubjectHeader(std::string_view text);
-  // "From": "\"" + encoded name + "\" <address>", or "<address>" without a
-  // name; an empty address deletes the line.
+  // "From": the display name (EncodeHeaderPhrase: quoted printable ASCII, or
+  // unquoted encoded words) + " <address>", or "<address>" without a name;
+  // an empty address deletes the line. Encoding errors (a charset label too
+  // long for a word) are std::length_error with the component name.
   void SetSenderHeader(std::string_view displayName, std::string_view address);
   // "Date" for a local date and time, zone from the system's current offset.
   void SetDateHeader(const LocalDateTime& when);
@@ -236,7 +244,10 @@ class TMailMessage : public TMailPart {
 
   // When NeedsRebuild: writes a multipart body anew from the sub-parts (a
   // message without sub-parts keeps its body), sets "Content-Length" to the
-  // body's size and clears NeedsRebuild.
+  // body's size and clears NeedsRebuild. Sub-part header lines go out as they
+  // are, except that one of more than 998 bytes is folded; one that cannot
+  // be is refused (std::length_error "Name: header line ...", the body
+  // emptied, NeedsRebuild still set).
   void Rebuild();
 
   // Test and embedding hooks. The random source defaults to the module's

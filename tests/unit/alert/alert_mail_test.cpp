@@ -78,7 +78,7 @@ TEST_F(AlertTest, TheAlertIsAnIso2022JpMailWithTheReportAsBody) {
       "Subject: " + EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp") + "\r\n"
       "To: <a@example.jp>, <b@example.jp>\r\n"
       "Cc: <c@example.jp>\r\n"
-      "From: \"" + EncodeHeaderWord("ドライブ番人サービス", "iso-2022-jp") + "\" <warden@example.jp>\r\n"
+      "From: " + EncodeHeaderPhrase("ドライブ番人サービス", "iso-2022-jp") + "\r\n <warden@example.jp>\r\n"
       "MIME-Version: 1.0\r\n"
       "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
       "Content-Transfer-Encoding: 7bit\r\n"
@@ -87,7 +87,7 @@ TEST_F(AlertTest, TheAlertIsAnIso2022JpMailWithTheReportAsBody) {
       "Message-ID: <20240506070809.1A2B3C40.1A2B3C41@127.0.0.1>\r\n"
       "\r\n" + body;
   EXPECT_EQ(s.messages[0], expected + "\r\n") << "the text ends with the line break before the final dot";
-  EXPECT_EQ(EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp").rfind("=?iso-2022-jp?Q?", 0), 0u);
+  EXPECT_EQ(EncodeHeaderWord("ドライブ領域不足のお知らせ", "iso-2022-jp").rfind("=?iso-2022-jp?B?", 0), 0u);
 }
 
 TEST_F(AlertTest, ASecondAlertWithoutCcCarriesNoCcLine) {

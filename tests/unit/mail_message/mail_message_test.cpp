@@ -1,6 +1,7 @@
 // Header storage, recipient lists and the header setters of the message.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -150,7 +151,8 @@ TEST_F(MailMessageTest, JapaneseNamesAreWrittenAsEncodedWordsAndReadBackDecoded)
   msg.Charset = "iso-2022-jp";
   TMailRecipients& to = msg.ToRecipients();
   to.AssignCommaLists("山田", "yamada@example.jp");
-  EXPECT_EQ(msg.HeaderValue("To"), "\"=?iso-2022-jp?Q?=1B=24B=3B3ED=1B=28B?=\" <yamada@example.jp>");
+  // Encoded words stand unquoted (RFC 2047 forbids them in a quoted string).
+  EXPECT_EQ(msg.HeaderValue("To"), "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>");
   EXPECT_EQ(to.Count(), 1);
   EXPECT_EQ(to.Addresses(), (Lines{"yamada@example.jp"}));
 
@@ -222,11 +224,15 @@ TEST_F(MailMessageTest, SubjectIsEncodedWholeWhenAnyByteIsNotPrintableAscii) {
 TEST_F(MailMessageTest, SenderHeaderAndItsAddress) {
   msg.Charset = "iso-2022-jp";
   msg.SetSenderHeader("山田", "yamada@example.jp");
-  EXPECT_EQ(msg.HeaderValue("From"), "\"=?iso-2022-jp?Q?=1B=24B=3B3ED=1B=28B?=\" <yamada@example.jp>");
+  EXPECT_EQ(msg.HeaderValue("From"), "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>");
   EXPECT_EQ(msg.SenderAddress(), "yamada@example.jp");
   EXPECT_EQ(msg.HeaderAddress("From", 0), "yamada@example.jp");
   EXPECT_EQ(msg.HeaderAddress("From", 3), "");
   EXPECT_EQ(msg.HeaderAddress("From", -1), "");
+
+  msg.SetSenderHeader("Drive Warden", "dw@example.jp");  // plain names stay quoted
+  EXPECT_EQ(msg.HeaderLines, (Lines{"From: \"Drive Warden\" <dw@example.jp>"}));
+  EXPECT_EQ(msg.SenderAddress(), "dw@example.jp");
 
   msg.SetSenderHeader("", "bare@example.jp");
   EXPECT_EQ(msg.HeaderLines, (Lines{"From: <bare@example.jp>"}));
@@ -235,6 +241,103 @@ TEST_F(MailMessageTest, SenderHeaderAndItsAddress) {
   msg.SetSenderHeader("Somebody", "");
   EXPECT_FALSE(msg.HasHeader("From"));
   EXPECT_EQ(msg.SenderAddress(), "");
+}
+
+// The encoded words of a stored header value, as the blanks separate them.
+std::vector<std::string> WordsOf(const std::string& value) {
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  while ((pos = value.find("=?", pos)) != std::string::npos) {
+    std::size_t end = value.find("?=", value.find('?', value.find('?', pos + 2) + 1) + 1);
+    words.push_back(value.substr(pos, end + 2 - pos));
+    pos = end + 2;
+  }
+  return words;
+}
+
+TEST_F(MailMessageTest, LongSubjectsAndNamesBecomeShortWordsOnLinesOfTheirOwn) {
+  std::string kanji40;
+  for (int i = 0; i < 4; ++i) kanji40 += "東京都千代田区霞関番";
+  struct Case {
+    std::string charset, subject, name;
+  };
+  const Case cases[] = {
+      {"iso-2022-jp", "ドライブ領域不足のお知らせ", "ドライブ番人サービス"},
+      {"iso-2022-jp", kanji40 + " (C: 1,024 MB)", kanji40},
+      {"shift_jis", kanji40, kanji40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.charset + " " + std::to_string(c.subject.size()));
+    msg.HeaderLines.clear();
+    msg.Charset = c.charset;
+    msg.SetSubjectHeader(c.subject);
+    msg.SetSenderHeader(c.name, "drivewarden@example.jp");
+    msg.ToRecipients().AssignCommaLists(c.name + ",", "a@example.jp,b@example.jp");
+
+    const std::string from = msg.HeaderValue("From");
+    EXPECT_EQ(from.find('"'), std::string::npos) << from;
+    EXPECT_EQ(msg.SenderAddress(), "drivewarden@example.jp");
+    for (const std::string& value : {msg.HeaderValue("Subject"), from, msg.HeaderValue("To")}) {
+      const std::vector<std::string> words = WordsOf(value);
+      ASSERT_FALSE(words.empty()) << value;
+      for (const std::string& word : words) EXPECT_LE(word.size(), 75u) << word;
+    }
+    // Every name is read back whole (shift_jis words hold the bytes as
+    // they are; the module's reader does not convert ISO-2022-JP).
+    EXPECT_EQ(msg.ToRecipients().Count(), 2);
+    EXPECT_EQ(msg.ToRecipients().Addresses(), (Lines{"a@example.jp", "b@example.jp"}));
+    if (c.charset == "shift_jis") {
+      EXPECT_EQ(msg.ToRecipients().Names(), (Lines{c.name, ""}));
+    }
+
+    // On the wire every line holding encoded words stays within 76 bytes.
+    const std::string text = msg.FullText();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      std::size_t eol = text.find("\r\n", pos);
+      ASSERT_NE(eol, std::string::npos);
+      const std::string line = text.substr(pos, eol - pos);
+      if (line.find("=?") != std::string::npos) {
+        EXPECT_LE(line.size(), 76u) << line;
+      }
+      pos = eol + 2;
+    }
+  }
+}
+
+TEST_F(MailMessageTest, AValueNoFoldingBringsWithin998BytesIsRefused) {
+  msg.SetHeaderValue("Subject", "kept");
+  try {
+    msg.SetHeaderValue("Subject", std::string(1200, 'x'));
+    ADD_FAILURE() << "no error";
+  } catch (const std::length_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("mailMsg: header line \"Subject\"", 0), 0u) << e.what();
+  }
+  EXPECT_EQ(msg.HeaderLines, (Lines{"Subject: kept"}));
+  EXPECT_THROW(msg.SetHeaderParam("Content-Type", "name", std::string(1000, 'n')), std::length_error);
+  EXPECT_EQ(msg.HeaderLines, (Lines{"Subject: kept"})) << "no empty line left behind";
+
+  // Long values that can be folded are taken, and folded within the limit.
+  std::string words;
+  for (int i = 0; i < 400; ++i) words += "word" + std::to_string(i) + " ";
+  msg.SetHeaderValue("X-Words", words);
+  msg.SetHeaderValue("X-Long", std::string(990, 'y'));  // 998 with "X-Long: "
+  const std::string text = msg.FullText();
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t eol = text.find("\r\n", pos);
+    ASSERT_NE(eol, std::string::npos);
+    EXPECT_LE(eol - pos, 998u);
+    pos = eol + 2;
+  }
+  // A line put into the header directly is refused when the text is made.
+  msg.HeaderLines.push_back("X-Direct: " + std::string(1000, 'd'));
+  try {
+    msg.FullText();
+    ADD_FAILURE() << "no error";
+  } catch (const std::length_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("mailMsg: header line \"X-Direct\"", 0), 0u) << e.what();
+  }
 }
 
 TEST_F(MailMessageTest, HeaderAddressPicksTheEntryByIndex) {

@@ -8,9 +8,13 @@
 #include <cstdio>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mail/header_lines.h"
+#include "mail/iso2022jp.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace qw {
@@ -104,41 +108,183 @@ TEST(EncodeHeaderWord, LeavesPrintableAsciiUnchanged) {
   EXPECT_EQ(EncodeHeaderWord("", "iso-8859-1"), "");
 }
 
-TEST(EncodeHeaderWord, MakesOneWordOfTheWholeText) {
+TEST(EncodeHeaderWord, WritesAShortTextAsOneWord) {
   EXPECT_EQ(EncodeHeaderWord("a\tb c", "us-ascii"), "=?us-ascii?Q?a=09b=20c?=");
   // Other labels keep the Shift-JIS bytes.
   EXPECT_EQ(EncodeHeaderWord("あ", "shift_jis"), "=?shift_jis?Q?=82=A0?=");
-  // iso-2022-jp (any ASCII case) converts first; the label stays as given.
-  EXPECT_EQ(EncodeHeaderWord("あ", "iso-2022-jp"), "=?iso-2022-jp?Q?=1B=24B=24=22=1B=28B?=");
-  EXPECT_EQ(EncodeHeaderWord("x あ?", "ISO-2022-JP"), "=?ISO-2022-JP?Q?x=20=1B=24B=24=22=1B=28B=3F?=");
-  // Never split, however long.
-  std::string long_text(200, 'x');
-  long_text[0] = '\x01';
-  std::string word = EncodeHeaderWord(long_text, "us-ascii");
-  EXPECT_EQ(word, "=?us-ascii?Q?=01" + std::string(199, 'x') + "?=");
+  // iso-2022-jp (any ASCII case) converts first and writes base64; the
+  // label stays as given. (The base64 texts are those of Python's iso2022_jp
+  // codec for the same characters.)
+  EXPECT_EQ(EncodeHeaderWord("あ", "iso-2022-jp"), "=?iso-2022-jp?B?GyRCJCIbKEI=?=");
+  EXPECT_EQ(EncodeHeaderWord("x あ?", "ISO-2022-JP"), "=?ISO-2022-JP?B?eCAbJEIkIhsoQj8=?=");
+  EXPECT_EQ(DecodeHeaderWords(EncodeHeaderWord("x あ?", "ISO-2022-JP")), "x \x1B$B$\"\x1B(B?");
+  // "?", "_" and the specials of an address line are escaped for every label.
+  EXPECT_EQ(EncodeHeaderWord("\x01?_,;\"<>.", "iso-8859-1"), "=?iso-8859-1?Q?=01=3F=5F=2C=3B=22=3C=3E=2E?=");
 }
 
-TEST(EncodeHeaderWord, EscapesQuestionMarksProducedByTheConversion) {
+TEST(EncodeHeaderWord, QuestionMarksOfTheConversionNeverEndTheWord) {
   // 何 is JIS 0x323F and 食 is 0x3F29: both hold the byte "?".
   std::string word = EncodeHeaderWord("何食", "iso-2022-jp");
-  EXPECT_EQ(word, "=?iso-2022-jp?Q?=1B=24B2=3F=3F=29=1B=28B?=");
+  EXPECT_EQ(word, "=?iso-2022-jp?B?GyRCMj8/KRsoQg==?=");
+  EXPECT_EQ(DecodeHeaderWords(word), "\x1B$B2?" "?)\x1B(B");
   EXPECT_EQ(word.find('?', 16), word.size() - 2) << word;
 }
 
-TEST(EncodeHeaderWord, ConvertedWordsHoldNoPlaceToFoldOrSplit) {
-  // The JIS codes of these characters are printable ASCII of every kind:
-  // blanks, commas, semicolons and quotes must not stay in the word, or
-  // FoldHeaders would break it and address parsers would cut it.
+// The words of an EncodeHeaderWord result, split at its blanks.
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t blank = text.find(' ', pos);
+    if (blank == std::string::npos) blank = text.size();
+    words.push_back(text.substr(pos, blank - pos));
+    pos = blank + 1;
+  }
+  return words;
+}
+
+// ISO-2022-JP as (JIS flag, bytes) characters: the text a reader shows,
+// whatever escape sequences lead to it.
+std::vector<std::pair<bool, std::string>> IsoCharacters(const std::string& iso) {
+  std::vector<std::pair<bool, std::string>> chars;
+  bool jis = false;
+  for (std::size_t i = 0; i < iso.size();) {
+    if (iso.compare(i, 3, "\x1B$B") == 0 || iso.compare(i, 3, "\x1B(B") == 0) {
+      jis = iso[i + 1] == '$';
+      i += 3;
+      continue;
+    }
+    const std::size_t n = jis ? 2 : 1;
+    chars.emplace_back(jis, iso.substr(i, n));
+    i += n;
+  }
+  return chars;
+}
+
+bool IsUtf8Whole(const std::string& bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    const std::size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (i + n > bytes.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+bool IsShiftJisWhole(const std::string& bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+      if (i + 1 >= bytes.size()) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
+TEST(EncodeHeaderWord, LongTextsBecomeWordsOfAtMost75BytesEachWholeInItself) {
+  std::string kanji40;
+  for (int i = 0; i < 4; ++i) kanji40 += "東京都千代田区霞関番";  // 40 kanji
+  std::string utf8;
+  for (int i = 0; i < 30; ++i) utf8 += "\xE3\x81\x82\xF0\x9F\x98\x80";  // あ and an emoji
+  struct Case {
+    std::string text, charset;
+    std::size_t lineStart;
+  };
+  const Case cases[] = {
+      {"ドライブ領域不足のお知らせ", "iso-2022-jp", 9},
+      {"ドライブ番人サービス", "iso-2022-jp", 6},
+      {kanji40, "iso-2022-jp", 6},
+      {kanji40, "iso-2022-jp", 0},
+      {"Disk C: 残り 1,024 MB (しきい値 2,048 MB) - ｶﾞﾊﾟｳﾞ半角ｶﾅ ends here", "iso-2022-jp", 9},
+      {kanji40 + "abc" + kanji40, "shift_jis", 9},
+      {utf8, "utf-8", 9},
+      {std::string(200, 'x') + "\x01", "us-ascii", 0},
+      {"caf\xE9 " + std::string(120, '\xE9'), "iso-8859-1", 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.charset + " " + std::to_string(c.text.size()) + " bytes");
+    const std::string encoded = EncodeHeaderWord(c.text, c.charset, c.lineStart);
+    const std::vector<std::string> words = SplitWords(encoded);
+    const std::string head = "=?" + c.charset + (c.charset == "iso-2022-jp" ? "?B?" : "?Q?");
+    std::string joined;
+    std::vector<std::pair<bool, std::string>> chars;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+      const std::string& word = words[w];
+      EXPECT_LE(word.size(), 75u) << word;
+      if (w == 0) {
+        EXPECT_LE(c.lineStart + word.size(), 76u) << word;
+      }
+      ASSERT_EQ(word.rfind(head, 0), 0u) << word;
+      ASSERT_EQ(word.substr(word.size() - 2), "?=") << word;
+      const std::string inner = word.substr(head.size(), word.size() - head.size() - 2);
+      for (char ch : inner)
+        EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(ch)) || std::string("!*+-/=").find(ch) != std::string::npos)
+            << "'" << ch << "' in " << word;
+      // Each word decodes on its own.
+      const std::string bytes = DecodeHeaderWords(word);
+      if (c.charset == "iso-2022-jp") {
+        // Starts in ASCII, ends in ASCII, never splits a JIS pair.
+        const auto own = IsoCharacters(bytes);
+        EXPECT_TRUE(bytes.size() < 3 || bytes.compare(bytes.size() - 3, 3, "\x1B$B") != 0);
+        if (!own.empty() && own.back().first) {
+          EXPECT_EQ(bytes.substr(bytes.size() - 3), "\x1B(B") << word;
+        }
+        for (const auto& ch : own) EXPECT_EQ(ch.second.size(), ch.first ? 2u : 1u) << word;
+        chars.insert(chars.end(), own.begin(), own.end());
+      } else if (c.charset == "utf-8") {
+        EXPECT_TRUE(IsUtf8Whole(bytes)) << word;
+      } else if (c.charset == "shift_jis") {
+        EXPECT_TRUE(IsShiftJisWhole(bytes)) << word;
+      }
+      joined += bytes;
+    }
+    // The alert's own subject and name fit one word; the long texts do not.
+    EXPECT_EQ(words.size() > 1, c.text.size() > 40) << encoded;
+    if (c.charset == "iso-2022-jp") {
+      EXPECT_EQ(chars, IsoCharacters(ShiftJisToIso2022Jp(c.text)));
+    } else {
+      EXPECT_EQ(joined, c.text);
+    }
+    // The module's reader gives the whole text back, folded or not.
+    EXPECT_EQ(DecodeHeaderWords(encoded), c.charset == "iso-2022-jp" ? joined : c.text);
+    std::string folded = FoldHeaders("Subject: " + encoded);
+    EXPECT_EQ(DecodeHeaderWords(WithoutLineBreaks(folded).substr(9)), DecodeHeaderWords(encoded));
+  }
+}
+
+TEST(EncodeHeaderWord, FoldingBreaksOnlyBetweenWords) {
   const std::string text =
       "お知らせ：ドライブの空き領域が不足しています。至急ご確認ください。せせせせせせ";
-  const std::string word = EncodeHeaderWord(text, "iso-2022-jp");
-  const std::string inner = word.substr(16, word.size() - 18);
-  for (char c : inner) {
-    const bool safe = std::isalnum(static_cast<unsigned char>(c)) || std::string("!*+-/=").find(c) != std::string::npos;
-    EXPECT_TRUE(safe) << "'" << c << "' in " << word;
-  }
-  const std::string folded = FoldHeaders("Subject: " + word + "\r\n");
-  EXPECT_EQ(folded, "Subject: " + word + "\r\n") << "the word stays on one line";
+  const std::string encoded = EncodeHeaderWord(text, "iso-2022-jp", 9);
+  const std::vector<std::string> words = SplitWords(encoded);
+  ASSERT_GE(words.size(), 3u);
+  const std::string folded = FoldHeaders("Subject: " + encoded + "\r\n");
+  std::string expected = "Subject: " + words[0] + "\r\n";
+  for (std::size_t w = 1; w < words.size(); ++w) expected += " " + words[w] + "\r\n";
+  EXPECT_EQ(folded, expected);
+}
+
+TEST(EncodeHeaderWord, RefusesACharsetLabelNoCharacterFitsWith) {
+  // "=?" + 71 bytes + "?Q?" + "=E9" + "?=" is 78 bytes.
+  EXPECT_THROW(EncodeHeaderWord("\xE9", std::string(71, 'x')), std::length_error);
+  // A label that leaves room for one character gives one word per character.
+  const std::string fits(64, 'x');
+  EXPECT_EQ(EncodeHeaderWord("\xE9\xE9", fits), "=?" + fits + "?Q?=E9?= =?" + fits + "?Q?=E9?=");
+}
+
+TEST(EncodeHeaderPhrase, QuotesPlainNamesAndLeavesEncodedWordsUnquoted) {
+  EXPECT_EQ(EncodeHeaderPhrase("Drive Warden", "iso-2022-jp"), "\"Drive Warden\"");
+  EXPECT_EQ(EncodeHeaderPhrase("山田", "iso-2022-jp"), "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?=");
+  // A quote or backslash cannot stand in the module's quoted names.
+  EXPECT_EQ(EncodeHeaderPhrase("a\"b\\", "us-ascii"), "=?us-ascii?Q?a=22b=5C?=");
+  std::string name;
+  for (int i = 0; i < 40; ++i) name += "番";
+  const std::string phrase = EncodeHeaderPhrase(name, "iso-2022-jp", 6);
+  EXPECT_EQ(phrase.find('"'), std::string::npos);
+  for (const std::string& word : SplitWords(phrase)) EXPECT_LE(word.size(), 75u);
 }
 
 TEST(DecodeQuotedPrintable, FollowsTheModuleRules) {
@@ -171,7 +317,11 @@ TEST(DecodeBase64Text, OutsideCharacterKeepsThePreviousGroupsValue) {
 }
 
 TEST(DecodeHeaderWords, DecodesEveryWordAndKeepsTheTextAround) {
-  EXPECT_EQ(DecodeHeaderWords("=?iso-2022-jp?B?QUJD?= =?iso-2022-jp?B?REVG?="), "ABC DEF");
+  // White space between two words goes (RFC 2047, section 6.2), other text
+  // between them stays.
+  EXPECT_EQ(DecodeHeaderWords("=?iso-2022-jp?B?QUJD?= =?iso-2022-jp?B?REVG?="), "ABCDEF");
+  EXPECT_EQ(DecodeHeaderWords("=?x?Q?a?=\r\n \t=?x?Q?b?= =?x?Q?c?="), "abc");
+  EXPECT_EQ(DecodeHeaderWords("=?x?Q?a?= and =?x?Q?b?= c"), "a and b c");
   EXPECT_EQ(DecodeHeaderWords("  Re: =?x?Q?a_b=3Dc?= end  "), "Re: a b=c end");
   EXPECT_EQ(DecodeHeaderWords("=?x?b?QUJD?="), "ABC");
   EXPECT_EQ(DecodeHeaderWords("=?x?Q?a?==?x?Q?b?="), "ab");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -117,17 +118,18 @@ TEST(FoldHeaders, BreaksAtTheLastBlankWithinTheWidth) {
   line[39] = ' ';
   line[74] = ' ';
   ASSERT_EQ(line.size(), 80u);
-  EXPECT_EQ(FoldHeaders(line), line.substr(0, 39) + "\r\n\t" + line.substr(40) + "\r\n");
+  // CR LF goes before the blank, which starts the continuation line.
+  EXPECT_EQ(FoldHeaders(line), line.substr(0, 39) + "\r\n" + line.substr(39) + "\r\n");
 }
 
 TEST(FoldHeaders, KeepsCommaOrSemicolonOnTheFirstPiece) {
   std::string to = "To: <" + std::string(30, 'a') + "@example.jp>,<" + std::string(30, 'b') + "@example.jp>";
   std::size_t comma = to.find(',');
-  EXPECT_EQ(FoldHeaders(to), to.substr(0, comma + 1) + "\r\n\t" + to.substr(comma + 1) + "\r\n");
+  EXPECT_EQ(FoldHeaders(to), to.substr(0, comma + 1) + "\r\n " + to.substr(comma + 1) + "\r\n");
 
   std::string ct = "Content-Type: multipart/mixed;boundary=\"" + std::string(60, 'q') + "\"";
   std::size_t semi = ct.find(';');
-  EXPECT_EQ(FoldHeaders(ct), ct.substr(0, semi + 1) + "\r\n\t" + ct.substr(semi + 1) + "\r\n");
+  EXPECT_EQ(FoldHeaders(ct), ct.substr(0, semi + 1) + "\r\n " + ct.substr(semi + 1) + "\r\n");
 }
 
 TEST(FoldHeaders, SkipsBlanksInsideQuotedStretches) {
@@ -137,8 +139,9 @@ TEST(FoldHeaders, SkipsBlanksInsideQuotedStretches) {
   std::string from = "To: <a@b.jp>, " + name + " <c@d.jp>";
   ASSERT_GT(from.size(), 72u);
   std::string rest = name + " <c@d.jp>";
-  // The rest is longer than 72 too: its first blank outside quotes is past 72.
-  EXPECT_EQ(FoldHeaders(from), "To: <a@b.jp>,\r\n\t" + rest + "\r\n");
+  // The rest is longer than 72 too: its first blank outside quotes is past
+  // 72, and it is taken.
+  EXPECT_EQ(FoldHeaders(from), "To: <a@b.jp>,\r\n " + name + "\r\n <c@d.jp>\r\n");
 
   // Apostrophes quote as well.
   std::string apos = "X-Note: '" + std::string(30, 'a') + " " + std::string(40, 'b') + "'";
@@ -149,7 +152,7 @@ TEST(FoldHeaders, TabLinesBreakNoEarlierThanPosition36) {
   std::string early = "\t" + std::string(30, 'a') + " " + std::string(50, 'b');  // blank at 32
   EXPECT_EQ(FoldHeaders(early), early + "\r\n");
   std::string late = "\t" + std::string(38, 'a') + " " + std::string(50, 'b');  // blank at 40
-  EXPECT_EQ(FoldHeaders(late), late.substr(0, 39) + "\r\n\t" + late.substr(40) + "\r\n");
+  EXPECT_EQ(FoldHeaders(late), late.substr(0, 39) + "\r\n" + late.substr(39) + "\r\n");
 }
 
 TEST(FoldHeaders, FoldsLongRestsAgain) {
@@ -165,11 +168,9 @@ TEST(FoldHeaders, FoldsLongRestsAgain) {
     std::size_t eol = folded.find("\r\n", pos);
     ASSERT_NE(eol, std::string::npos);
     std::string piece = folded.substr(pos, eol - pos);
-    EXPECT_LE(piece.size(), 73u) << piece;
+    EXPECT_LE(piece.size(), 72u) << piece;
     if (pieces > 0) {
-      ASSERT_EQ(piece[0], '\t');
-      joined += ' ';
-      piece.erase(0, 1);
+      ASSERT_EQ(piece[0], ' ');
     }
     joined += piece;
     ++pieces;
@@ -177,6 +178,75 @@ TEST(FoldHeaders, FoldsLongRestsAgain) {
   }
   EXPECT_GT(pieces, 3u);
   EXPECT_EQ(joined, line);
+}
+
+// The lines of a folded text, without their CR LF.
+std::vector<std::string> FoldedLines(const std::string& folded) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < folded.size()) {
+    std::size_t eol = folded.find("\r\n", pos);
+    if (eol == std::string::npos) eol = folded.size();
+    lines.push_back(folded.substr(pos, eol - pos));
+    pos = eol + 2;
+  }
+  return lines;
+}
+
+TEST(FoldHeaders, NoLinePassesTheLimitWhereABreakExists) {
+  std::string words;  // 50 words of 9 bytes
+  for (int i = 0; i < 50; ++i) words += " word" + std::to_string(1000 + i);
+  struct Case {
+    const char* what;
+    std::string line;
+    std::size_t longest;  // the longest line the folding may leave
+  };
+  const Case cases[] = {
+      // A ": " far in the rest must not stop the folding of the pieces before.
+      {"colon far away", "X-Note:" + words + " note: " + words + ": end", 72},
+      {"colon in every piece", "X-Note:" + std::string(" a: b c: d e: f g: h") + words + words, 72},
+      // Long words leave lines past the width, but each as short as it can be.
+      {"long words", "X-Words: " + std::string(300, 'a') + " " + std::string(500, 'b') + " c", 501},
+      {"long name", "X-Name: \"" + std::string(900, 'q') + "\" <q@example.jp>", 910},
+      {"998 exactly", "X: " + std::string(995, 'z'), 998},
+      // Only where nothing else helps, a blank inside quotes.
+      {"blank inside quotes", "X-Name: \"" + std::string(500, 'q') + " " + std::string(600, 'r') + "\"", 602},
+      {"long address list", "To: " + [] {
+         std::string list;
+         for (int i = 0; i < 200; ++i) list += "<person" + std::to_string(i) + "@example.jp>,";
+         return list;
+       }(), 72},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folded = FoldHeaders(c.line);
+    std::string unfolded;
+    for (const std::string& line : FoldedLines(folded)) {
+      EXPECT_LE(line.size(), c.longest) << line.substr(0, 80);
+      unfolded += line;
+    }
+    if (c.line.find(',') == std::string::npos) {
+      EXPECT_EQ(unfolded, c.line) << "unfolding gives the line back";
+    }
+  }
+}
+
+TEST(FoldHeaders, RefusesALineThatCannotBeBroughtWithin998Bytes) {
+  const std::string cases[] = {
+      "X: " + std::string(996, 'z'),                                      // 999 bytes, no break
+      "Subject: " + std::string(40, 'a') + " " + std::string(999, 'b'),   // a piece of 1000
+      "X-Name: \"" + std::string(500, 'q') + std::string(500, 'q') + "\" <a@b.jp>",  // one quoted word
+      "A: short\r\nX-Huge: " + std::string(5000, 'x') + "\r\nB: short",
+  };
+  for (const std::string& line : cases) {
+    try {
+      FoldHeaders(line);
+      ADD_FAILURE() << "folded: " << line.substr(0, 40);
+    } catch (const std::length_error& e) {
+      EXPECT_NE(std::string(e.what()).find("998"), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind("header line \"", 0), 0u) << e.what();
+    }
+  }
 }
 
 }  // namespace
