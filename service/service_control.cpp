@@ -97,7 +97,12 @@ bool ServiceHost::Start() {
   }
   ReportStatus(ServiceState::StartPending);
   try {
-    service_.ServiceStart([this] { ReportStatus(ServiceState::Running); });
+    service_.ServiceStart([this] {
+      ReportStatus(ServiceState::Running);
+      // A stop that came while the start handler began (which makes the
+      // service ready for checks again) still cancels the first check.
+      if (stopRequested_) service_.CancelForStop();
+    });
   } catch (...) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -110,7 +115,10 @@ bool ServiceHost::Start() {
   return true;
 }
 
-void ServiceHost::CancelForStop() { service_.CancelForStop(); }
+void ServiceHost::CancelForStop() {
+  stopRequested_ = true;
+  service_.CancelForStop();
+}
 
 void ServiceHost::ReportStopped() { ReportStatus(ServiceState::Stopped); }
 

@@ -142,6 +142,7 @@ class ServiceHost {
   uint32_t exitCode_ = 0;  // the service's own exit code, 0 while none
   MessageLoop* checkLoop_;
   std::atomic<bool> paused_{false};
+  std::atomic<bool> stopRequested_{false};
 };
 
 // Runs the main thread's loop until it is told to quit. An error that

@@ -142,5 +142,12 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
   EXPECT_EQ(Service().DriveList(), nullptr);
 }
 
+TEST_F(HostTest, AStopRequestedBeforeTheStartHandlerRunsStillCancelsTheFirstCheck) {
+  Host().CancelForStop();  // the signal came before the service thread began
+  ASSERT_TRUE(Host().Start());
+  EXPECT_EQ(CheckEntries(), 0u) << "no check runs for a service that is stopping";
+  EXPECT_TRUE(Host().HandleControl(kControlStop));
+}
+
 }  // namespace
 }  // namespace qw::test
