@@ -208,9 +208,8 @@ class SettingsModel {
 // A threshold list line: letter + ":   " + threshold text.
 std::string LimitLine(char letter, const std::string& limitText);
 
-// Splits a threshold text for the threshold dialog: with "MB" anywhere the
-// unit is MB and the number is the text less its last two characters;
-// otherwise the unit is % and the number is the text less its last character.
+// Splits a threshold text for the threshold dialog as SplitThreshold does;
+// a text without a unit opens as % with its last character dropped.
 void SplitLimitText(const std::string& limitText, std::string* number, LimitUnit* unit);
 
 }  // namespace qw

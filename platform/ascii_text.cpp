@@ -77,6 +77,7 @@ bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min,
   }
   // Accumulated as a negative number so that the minimum of int64 fits.
   int64_t result = 0;
+  uint32_t wrapped = 0;
   bool any = false;
   for (; p < text.size(); ++p) {
     const char c = AsciiLower(text[p]);
@@ -90,12 +91,18 @@ bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min,
     } else {
       return false;
     }
+    any = true;
+    if (rules.wrap32) {
+      wrapped = wrapped * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+      continue;
+    }
     if (result < (std::numeric_limits<int64_t>::min() + digit) / base) return false;
     result = result * base - digit;
-    any = true;
   }
   if (!any) return false;
-  if (!negative) {
+  if (rules.wrap32) {
+    result = static_cast<int32_t>(negative ? 0u - wrapped : wrapped);
+  } else if (!negative) {
     if (result == std::numeric_limits<int64_t>::min()) return false;
     result = -result;
   }

@@ -39,9 +39,15 @@ struct IntegerRules {
   bool leadingBlanks = false;  // spaces and tabs before the number are skipped
   bool hexPrefix = false;      // "0x"/"0X" followed by digits gives a hexadecimal number
   bool prefixOnly = false;     // the number ends at the first other byte (else nothing may follow)
+  bool wrap32 = false;         // digits accumulate modulo 2^32 and the result is that 32-bit
+                               // value, signed; nothing overflows
 };
 // Strict decimal: an optional sign and decimal digits, nothing else.
 inline constexpr IntegerRules kDecimal{};
+// GetPrivateProfileInt's reading, which profile values must keep so that a
+// file reads the same here as under Windows: blanks, sign, "0x", any tail,
+// and a 32-bit wrap-around instead of an overflow.
+inline constexpr IntegerRules kProfileInteger{true, true, true, true};
 
 // Reads an integer by `rules` within [min, max]. False, with `value`
 // untouched, when the text holds no such number or it is out of range.
