@@ -6,21 +6,11 @@
 #include <vector>
 
 #include "common/comma_list.h"
+#include "platform/ascii_text.h"
 
 namespace qw {
 
 namespace {
-
-int CompareCaseless(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
 
 constexpr int kQuitWaitSeconds = 5;
 
@@ -341,9 +331,7 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
       break;
     case teNone: text = FPeerClosed ? "connection closed by the server" : "no reply"; break;
     default:
-      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorMessage(FTalkErrorCode) + " (" +
-                                       std::to_string(FTalkErrorCode) + ")"
-                                 : "socket error";
+      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error";
       break;
   }
   Failed(state, 0, text);
