@@ -169,20 +169,21 @@ bool SettingsModel::LimitForEdit(int index, std::string* letter, std::string* nu
   return true;
 }
 
-bool SettingsModel::edtSMTPExit() {
-  const std::string text = view_.FieldText(SettingsField::Smtp);
-  if (text.empty() || IsDomainName(text)) return true;
-  ShowMessage(kMsgBadServer, MessageBoxIcon::Exclamation);
-  view_.FocusControl(SettingsControl::Smtp);
+bool SettingsModel::LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                               SettingsControl control) {
+  const std::string text = view_.FieldText(field);
+  if (text.empty() || valid(text)) return true;
+  ShowMessage(message, MessageBoxIcon::Exclamation);
+  view_.FocusControl(control);
   return false;
 }
 
+bool SettingsModel::edtSMTPExit() {
+  return LeaveCheck(SettingsField::Smtp, IsDomainName, kMsgBadServer, SettingsControl::Smtp);
+}
+
 bool SettingsModel::edtFromExit() {
-  const std::string text = view_.FieldText(SettingsField::From);
-  if (text.empty() || IsMailAddress(text)) return true;
-  ShowMessage(kMsgBadAddress, MessageBoxIcon::Exclamation);
-  view_.FocusControl(SettingsControl::From);
-  return false;
+  return LeaveCheck(SettingsField::From, IsMailAddress, kMsgBadAddress, SettingsControl::From);
 }
 
 bool SettingsModel::NumericValue(SettingsField field, long long min, long long max,

@@ -183,6 +183,10 @@ class SettingsModel {
   // number in [min, max]; false otherwise.
   bool NumericValue(SettingsField field, long long min, long long max, std::string* digits);
   void ShowMessage(const std::string& text, MessageBoxIcon icon);
+  // A box left empty or holding what `valid` accepts passes; otherwise the
+  // message is shown and the focus goes back to `control`.
+  bool LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                  SettingsControl control);
   void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
                         SettingsControl focus);
   bool CheckMailSettings();

@@ -63,6 +63,23 @@ std::string_view StripQuotes(std::string_view text) {
   return text.size() < 2 ? std::string_view() : text.substr(1, text.size() - 2);
 }
 
+size_t ReadQuotedRun(std::string_view text, size_t at, char quote, std::string* out) {
+  size_t p = at + 1;
+  const size_t n = text.size();
+  while (p < n) {
+    if (text[p] == quote) {
+      if (p + 1 < n && text[p + 1] == quote) {
+        *out += quote;
+        p += 2;
+        continue;
+      }
+      return p + 1;
+    }
+    *out += text[p++];
+  }
+  return p;
+}
+
 bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max, int64_t* value) {
   size_t p = 0;
   if (rules.leadingBlanks) {

@@ -23,8 +23,8 @@ bool EqualsCaseless(std::string_view a, std::string_view b);
 // TrimBlanks takes spaces only (header lines, where a tab may be folding
 // white space that belongs to the value);
 std::string_view TrimBlanks(std::string_view text);
-// TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines, as
-// the Windows profile functions read them);
+// TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines,
+// which must read here as they do under Windows);
 std::string_view TrimSpaceTab(std::string_view text);
 // TrimControls takes every byte of value 0 to 32 (values typed by people
 // into settings files and dialogs).
@@ -33,6 +33,12 @@ std::string_view TrimControls(std::string_view text);
 // One enclosing pair of double quotes removed; a text that is a lone double
 // quote becomes empty. Anything else is returned as it is.
 std::string_view StripQuotes(std::string_view text);
+
+// Reads a quoted run that begins at text[at], which is `quote`: the bytes up
+// to the closing quote, two quotes inside standing for one, are appended to
+// `out`. A run without its closing quote ends with the text. Returns the
+// position after the run.
+size_t ReadQuotedRun(std::string_view text, size_t at, char quote, std::string* out);
 
 // How an integer may be written.
 struct IntegerRules {

@@ -151,8 +151,8 @@ bool BareAddressList(const std::string& value, std::string* bare, std::string* r
   return true;
 }
 
-// A PORT value: decimal digits, or hexadecimal after "0x" as the profile
-// functions read it, from 1 to 65535. Empty means the default port.
+// A PORT value: decimal digits, or "0x" and hexadecimal digits, from 1 to
+// 65535. Empty means the default port.
 bool PortNumber(const std::string& text, int* port, std::string* reason) {
   const std::string bare(TrimControls(text));
   if (bare.empty()) {

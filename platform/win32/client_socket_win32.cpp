@@ -22,14 +22,7 @@ LRESULT CALLBACK SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 
 void RegisterSocketClass() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = SocketWindowProc;
-    wc.hInstance = ThisModule();
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  });
+  std::call_once(once, [] { RegisterWindowClass(kWindowClass, SocketWindowProc, false); });
 }
 
 class Win32ClientSocket : public ClientSocket {

@@ -39,6 +39,18 @@ TEST(AsciiText, TrimmingRulesDiffer) {
   EXPECT_EQ(StripQuotes("a\""), "a\"");
 }
 
+TEST(AsciiText, QuotedRunsDoubleTheirQuote) {
+  std::string out = "x";
+  EXPECT_EQ(ReadQuotedRun("a'b''c'd", 1, '\'', &out), 7u);
+  EXPECT_EQ(out, "xb'c");
+  out.clear();
+  EXPECT_EQ(ReadQuotedRun("\"\"\"\"", 0, '"', &out), 4u) << "a run of one doubled quote";
+  EXPECT_EQ(out, "\"");
+  out.clear();
+  EXPECT_EQ(ReadQuotedRun("\"open''", 0, '"', &out), 7u) << "no closing quote: the run ends with the text";
+  EXPECT_EQ(out, "open''");
+}
+
 TEST(AsciiText, IntegerRules) {
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
