@@ -10,28 +10,29 @@
 
 namespace qw {
 
-EConvertError NotAnInteger(const std::string& text) {
-  return EConvertError("'" + text + "' は整数ではありません");
+namespace {
+
+// "'<text>' <what>"
+EConvertError ValueIsNot(const std::string& text, const char* what) {
+  return EConvertError("'" + text + "' " + what);
 }
 
-EConvertError NotAPositiveInteger(const std::string& text) {
-  return EConvertError("'" + text + "' は 1 以上の整数ではありません");
-}
+}  // namespace
 
-EConvertError NotAFloat(const std::string& text) {
-  return EConvertError("'" + text + "' は浮動小数点数ではありません");
-}
+EConvertError NotAnInteger(const std::string& text) { return ValueIsNot(text, "は整数ではありません"); }
 
-EConvertError NotANonNegativeNumber(const std::string& text) {
-  return EConvertError("'" + text + "' は 0 以上の数ではありません");
-}
+EConvertError NotAPositiveInteger(const std::string& text) { return ValueIsNot(text, "は 1 以上の整数ではありません"); }
+
+EConvertError NotAFloat(const std::string& text) { return ValueIsNot(text, "は浮動小数点数ではありません"); }
+
+EConvertError NotANonNegativeNumber(const std::string& text) { return ValueIsNot(text, "は 0 以上の数ではありません"); }
 
 EConvertError NotAPortNumber(const std::string& text) {
-  return EConvertError("'" + text + "' は 1 ～ 65535 のポート番号ではありません");
+  return ValueIsNot(text, "は 1 ～ 65535 のポート番号ではありません");
 }
 
 EConvertError NotAThreshold(const std::string& text) {
-  return EConvertError("'" + text + "' は MB または % のしきい値ではありません");
+  return ValueIsNot(text, "は MB または % のしきい値ではありません");
 }
 
 std::string ShownValue(const std::string& value) {
