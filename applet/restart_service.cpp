@@ -16,19 +16,27 @@ RestartResult Failure(RestartOutcome outcome, Status status) {
   return result;
 }
 
+// Opens the Service Control Manager and the named service in it.
+RestartResult OpenManagerAndService(ServiceManager& manager, const std::string& name,
+                          std::unique_ptr<ServiceManagerHandle>* scm, std::unique_ptr<ServiceHandle>* service) {
+  Status status = manager.Open(scm);
+  if (!status) return Failure(RestartOutcome::OpenManagerFailed, std::move(status));
+  status = (*scm)->OpenNamedService(name, service);
+  if (!status) return Failure(RestartOutcome::OpenServiceFailed, std::move(status));
+  return {};
+}
+
 // Asks the service to stop and waits for the stopped state. A service that
 // is not running counts as stopped.
 RestartResult StopBlock(ServiceManager& manager, const std::string& name,
                         const RestartTiming& timing) {
   std::unique_ptr<ServiceManagerHandle> scm;
-  Status status = manager.Open(&scm);
-  if (!status) return Failure(RestartOutcome::OpenManagerFailed, std::move(status));
   std::unique_ptr<ServiceHandle> service;
-  status = scm->OpenNamedService(name, &service);
-  if (!status) return Failure(RestartOutcome::OpenServiceFailed, std::move(status));
+  RestartResult opened = OpenManagerAndService(manager, name, &scm, &service);
+  if (!opened.ok()) return opened;
 
   ServiceState state = ServiceState::Unknown;
-  status = service->Stop(&state);
+  Status status = service->Stop(&state);
   if (!status) {
     if (status.Code() == kErrorServiceNotActive) {
       state = ServiceState::Stopped;
@@ -67,12 +75,10 @@ RestartResult StopBlock(ServiceManager& manager, const std::string& name,
 
 RestartResult StartBlock(ServiceManager& manager, const std::string& name) {
   std::unique_ptr<ServiceManagerHandle> scm;
-  Status status = manager.Open(&scm);
-  if (!status) return Failure(RestartOutcome::OpenManagerFailed, std::move(status));
   std::unique_ptr<ServiceHandle> service;
-  status = scm->OpenNamedService(name, &service);
-  if (!status) return Failure(RestartOutcome::OpenServiceFailed, std::move(status));
-  status = service->Start();
+  RestartResult opened = OpenManagerAndService(manager, name, &scm, &service);
+  if (!opened.ok()) return opened;
+  Status status = service->Start();
   if (status) return {};
   // Started by someone else since it stopped: it runs on the new settings.
   // Any other state (still stopping), or a failed query, means the start was
@@ -105,31 +111,27 @@ RestartResult RestartService(ServiceManager& manager, MessageBoxes& boxes,
   return result;
 }
 
-std::string RestartFailureText(const RestartResult& result) {
-  std::string reason;
-  switch (result.outcome) {
-    case RestartOutcome::Restarted: return "";
-    case RestartOutcome::OpenManagerFailed:
-      reason = "サービス コントロール マネージャを開けません。";
-      break;
-    case RestartOutcome::OpenServiceFailed:
-      reason = "ドライブ番人サービス (Drivewarden) を開けません。";
-      break;
-    case RestartOutcome::StopFailed:
-      reason = "ドライブ番人サービスを停止できません。";
-      break;
-    case RestartOutcome::StopTimedOut:
-      reason = "ドライブ番人サービスが時間内に停止しませんでした。";
-      break;
-    case RestartOutcome::QueryFailed:
-      reason = "ドライブ番人サービスの状態を取得できません。";
-      break;
-    case RestartOutcome::StartFailed:
-      reason = "ドライブ番人サービスを開始できません。";
-      break;
+namespace {
+
+const char* OutcomeReason(RestartOutcome outcome) {
+  switch (outcome) {
+    case RestartOutcome::Restarted: break;
+    case RestartOutcome::OpenManagerFailed: return "サービス コントロール マネージャを開けません。";
+    case RestartOutcome::OpenServiceFailed: return "ドライブ番人サービス (Drivewarden) を開けません。";
+    case RestartOutcome::StopFailed: return "ドライブ番人サービスを停止できません。";
+    case RestartOutcome::StopTimedOut: return "ドライブ番人サービスが時間内に停止しませんでした。";
+    case RestartOutcome::QueryFailed: return "ドライブ番人サービスの状態を取得できません。";
+    case RestartOutcome::StartFailed: return "ドライブ番人サービスを開始できません。";
   }
+  return "";
+}
+
+}  // namespace
+
+std::string RestartFailureText(const RestartResult& result) {
+  if (result.outcome == RestartOutcome::Restarted) return "";
   std::string text = "ドライブ番人サービスを再起動できませんでした。\r\n";
-  text += reason;
+  text += OutcomeReason(result.outcome);
   text += "\r\n";
   text += result.status.Text();
   text += " (" + std::to_string(result.status.Code()) + ")";

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "common/address_check.h"
 #include "common/comma_list.h"
 #include "common/errors.h"
+#include "common/threshold.h"
+#include "platform/ascii_text.h"
 
 namespace qw {
 namespace {
@@ -25,16 +28,6 @@ SettingsList ListOf(MailTarget target) {
   return target == MailTarget::To ? SettingsList::To : SettingsList::Cc;
 }
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
-
 bool IsBlank(const std::string& text) { return TrimControls(text).empty(); }
 
 std::string Replace(std::string text, const std::string& placeholder, const std::string& value) {
@@ -50,13 +43,13 @@ std::string LimitLine(char letter, const std::string& limitText) {
 }
 
 void SplitLimitText(const std::string& limitText, std::string* number, LimitUnit* unit) {
-  if (limitText.find("MB") != std::string::npos) {
-    *unit = LimitUnit::MB;
-    *number = limitText.substr(0, limitText.size() - 2);
-  } else {
-    *unit = LimitUnit::Percent;
-    *number = limitText.empty() ? std::string() : limitText.substr(0, limitText.size() - 1);
-  }
+  ThresholdParts parts = SplitThreshold(limitText);
+  *unit = parts.unit == ThresholdUnit::MB ? LimitUnit::MB : LimitUnit::Percent;
+  // A text without a unit goes to the dialog as a share less its last byte
+  // (a bare "0", no threshold, opens an empty box); the service reads it as
+  // no threshold or refuses it.
+  if (parts.unit == ThresholdUnit::None && !parts.number.empty()) parts.number.pop_back();
+  *number = std::move(parts.number);
 }
 
 SettingsModel::SettingsModel(SettingsView& view, Profiles& profiles, Drives& drives,
@@ -143,7 +136,7 @@ bool SettingsModel::AddMailAddress(const std::string& address, MailTarget target
   const SettingsList list = ListOf(target);
   bool added = true;
   for (const std::string& line : view_.ListLines(list)) {
-    if (SameIgnoringAsciiCase(line, address)) {
+    if (EqualsCaseless(line, address)) {
       added = false;
       break;
     }
@@ -176,25 +169,26 @@ bool SettingsModel::LimitForEdit(int index, std::string* letter, std::string* nu
   return true;
 }
 
-bool SettingsModel::edtSMTPExit() {
-  const std::string text = view_.FieldText(SettingsField::Smtp);
-  if (text.empty() || IsDomainName(text)) return true;
-  ShowMessage(kMsgBadServer, MessageBoxIcon::Exclamation);
-  view_.FocusControl(SettingsControl::Smtp);
+bool SettingsModel::LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                               SettingsControl control) {
+  const std::string text = view_.FieldText(field);
+  if (text.empty() || valid(text)) return true;
+  ShowMessage(message, MessageBoxIcon::Exclamation);
+  view_.FocusControl(control);
   return false;
 }
 
+bool SettingsModel::edtSMTPExit() {
+  return LeaveCheck(SettingsField::Smtp, IsDomainName, kMsgBadServer, SettingsControl::Smtp);
+}
+
 bool SettingsModel::edtFromExit() {
-  const std::string text = view_.FieldText(SettingsField::From);
-  if (text.empty() || IsMailAddress(text)) return true;
-  ShowMessage(kMsgBadAddress, MessageBoxIcon::Exclamation);
-  view_.FocusControl(SettingsControl::From);
-  return false;
+  return LeaveCheck(SettingsField::From, IsMailAddress, kMsgBadAddress, SettingsControl::From);
 }
 
 bool SettingsModel::NumericValue(SettingsField field, long long min, long long max,
                                  std::string* digits) {
-  std::string text = TrimControls(view_.FieldText(field));
+  std::string text(TrimControls(view_.FieldText(field)));
   if (!thousandSeparator_.empty()) {
     for (size_t at = text.find(thousandSeparator_); at != std::string::npos;
          at = text.find(thousandSeparator_, at)) {

@@ -183,6 +183,10 @@ class SettingsModel {
   // number in [min, max]; false otherwise.
   bool NumericValue(SettingsField field, long long min, long long max, std::string* digits);
   void ShowMessage(const std::string& text, MessageBoxIcon icon);
+  // A box left empty or holding what `valid` accepts passes; otherwise the
+  // message is shown and the focus goes back to `control`.
+  bool LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                  SettingsControl control);
   void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
                         SettingsControl focus);
   bool CheckMailSettings();
@@ -208,9 +212,8 @@ class SettingsModel {
 // A threshold list line: letter + ":   " + threshold text.
 std::string LimitLine(char letter, const std::string& limitText);
 
-// Splits a threshold text for the threshold dialog: with "MB" anywhere the
-// unit is MB and the number is the text less its last two characters;
-// otherwise the unit is % and the number is the text less its last character.
+// Splits a threshold text for the threshold dialog as SplitThreshold does;
+// a text without a unit opens as % with its last character dropped.
 void SplitLimitText(const std::string& limitText, std::string* number, LimitUnit* unit);
 
 }  // namespace qw

@@ -1,5 +1,7 @@
 #include "common/comma_list.h"
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 namespace {
 
@@ -27,19 +29,7 @@ std::vector<std::string> ReadCommaList(std::string_view text) {
   while (p < n) {
     std::string item;
     if (text[p] == '"') {
-      ++p;
-      while (p < n) {
-        if (text[p] == '"') {
-          if (p + 1 < n && text[p + 1] == '"') {
-            item += '"';
-            p += 2;
-            continue;
-          }
-          ++p;
-          break;
-        }
-        item += text[p++];
-      }
+      p = ReadQuotedRun(text, p, '"', &item);
     } else {
       size_t start = p;
       while (p < n && static_cast<unsigned char>(text[p]) > 32 && text[p] != ',') ++p;

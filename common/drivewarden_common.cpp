@@ -18,11 +18,4 @@ void ListFixedDrives(Drives& drives) {
   FixedDrives = FixedDriveLetters(drives);
 }
 
-std::string TrimControls(const std::string& text) {
-  size_t b = 0, e = text.size();
-  while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
-  return text.substr(b, e - b);
-}
-
 }  // namespace qw

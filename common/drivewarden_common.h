@@ -51,7 +51,4 @@ inline constexpr const char* kServiceDisplayName = "Drivesentry";
 // The check's event ID.
 inline constexpr uint32_t kCheckEventId = 5610;
 
-// Strips leading and trailing bytes of value 0 to 32 (Delphi's Trim).
-std::string TrimControls(const std::string& text);
-
 }  // namespace qw

@@ -6,26 +6,33 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 
-EConvertError NotAnInteger(const std::string& text) {
-  return EConvertError("'" + text + "' は整数ではありません");
+namespace {
+
+// "'<text>' <what>"
+EConvertError ValueIsNot(const std::string& text, const char* what) {
+  return EConvertError("'" + text + "' " + what);
 }
 
-EConvertError NotAPositiveInteger(const std::string& text) {
-  return EConvertError("'" + text + "' は 1 以上の整数ではありません");
-}
+}  // namespace
 
-EConvertError NotAFloat(const std::string& text) {
-  return EConvertError("'" + text + "' は浮動小数点数ではありません");
-}
+EConvertError NotAnInteger(const std::string& text) { return ValueIsNot(text, "は整数ではありません"); }
 
-EConvertError NotANonNegativeNumber(const std::string& text) {
-  return EConvertError("'" + text + "' は 0 以上の数ではありません");
-}
+EConvertError NotAPositiveInteger(const std::string& text) { return ValueIsNot(text, "は 1 以上の整数ではありません"); }
+
+EConvertError NotAFloat(const std::string& text) { return ValueIsNot(text, "は浮動小数点数ではありません"); }
+
+EConvertError NotANonNegativeNumber(const std::string& text) { return ValueIsNot(text, "は 0 以上の数ではありません"); }
 
 EConvertError NotAPortNumber(const std::string& text) {
-  return EConvertError("'" + text + "' は 1 ～ 65535 のポート番号ではありません");
+  return ValueIsNot(text, "は 1 ～ 65535 のポート番号ではありません");
+}
+
+EConvertError NotAThreshold(const std::string& text) {
+  return ValueIsNot(text, "は MB または % のしきい値ではありません");
 }
 
 std::string ShownValue(const std::string& value) {
@@ -66,54 +73,21 @@ EConvertError SettingsValueError(const std::string& file, const std::string& sec
                        ShownValue(value) + ": " + reason);
 }
 
-namespace {
-
-bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t* value) {
-  size_t p = 0;
-  bool negative = false;
-  if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
-    negative = text[p] == '-';
-    ++p;
-  }
-  if (p == text.size()) return false;
-  // Accumulate as a negative number so that the minimum fits.
-  int64_t result = 0;
-  for (; p < text.size(); ++p) {
-    char c = text[p];
-    if (c < '0' || c > '9') return false;
-    int digit = c - '0';
-    if (result < (std::numeric_limits<int64_t>::min() + digit) / 10) return false;
-    result = result * 10 - digit;
-  }
-  if (!negative) {
-    if (result == std::numeric_limits<int64_t>::min()) return false;
-    result = -result;
-  }
-  if (result < min || result > max) return false;
-  *value = result;
-  return true;
-}
-
-}  // namespace
-
 bool TryStrToInt(const std::string& text, int32_t* value) {
   int64_t v = 0;
-  if (!ParseSigned(text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), &v))
+  if (!ParseInteger(text, kDecimal, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), &v))
     return false;
   *value = static_cast<int32_t>(v);
   return true;
 }
 
 bool TryStrToInt64(const std::string& text, int64_t* value) {
-  return ParseSigned(text, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
-                     value);
+  return ParseInteger(text, kDecimal, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
+                      value);
 }
 
 bool TryStrToFloat(const std::string& text, const std::string& decimalSeparator, double* value) {
-  size_t b = 0, e = text.size();
-  while (b < e && text[b] == ' ') ++b;
-  while (e > b && text[e - 1] == ' ') --e;
-  std::string s = text.substr(b, e - b);
+  const std::string s(TrimBlanks(text));
   if (s.empty()) return false;
   // Bring the text into the C form: digits, one '.', optional exponent.
   std::string c;

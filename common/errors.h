@@ -38,6 +38,8 @@ EConvertError NotAFloat(const std::string& text);
 EConvertError NotANonNegativeNumber(const std::string& text);
 // "'<text>' は 1 ～ 65535 のポート番号ではありません"
 EConvertError NotAPortNumber(const std::string& text);
+// "'<text>' は MB または % のしきい値ではありません"
+EConvertError NotAThreshold(const std::string& text);
 
 // A value as an error message shows it: bytes below 32 and DEL as "\xNN",
 // and a value longer than 200 bytes cut there with "..." after it.

@@ -6,23 +6,24 @@
 #include <vector>
 
 #include "common/comma_list.h"
+#include "platform/ascii_text.h"
 
 namespace qw {
 
 namespace {
 
-int CompareCaseless(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
 constexpr int kQuitWaitSeconds = 5;
+
+// The three-digit code that begins a reply line, or -1.
+int ReplyCodeOf(std::string_view line) {
+  if (line.size() < 3) return -1;
+  int code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return -1;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
+}
 
 }  // namespace
 
@@ -87,9 +88,8 @@ void TSmtpReplyReader::Parse() {
 }
 
 void TSmtpReplyReader::TakeLine(std::string line) {
-  auto digit = [&](size_t i) { return line[i] >= '0' && line[i] <= '9'; };
-  bool wellFormed = line.size() >= 3 && digit(0) && digit(1) && digit(2) &&
-                    (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+  const int code = ReplyCodeOf(line);
+  bool wellFormed = code >= 0 && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
   if (!wellFormed) {
     FError = line.empty() ? "empty reply line" : line;
     return;
@@ -101,7 +101,7 @@ void TSmtpReplyReader::TakeLine(std::string line) {
     }
     return;
   }
-  FReply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+  FReply.code = code;
   FReply.finalLine = line;
   FReply.lines.push_back(std::move(line));
   FReplies.push_back(std::move(FReply));
@@ -222,10 +222,7 @@ bool TSMTPClient::IsCompleteReply(const std::string& text) {
   size_t previous = text.rfind("\r\n", end - 1);
   size_t start = previous == std::string::npos ? 0 : previous + 2;
   std::string line = text.substr(start, end - start);
-  if (line.size() < 3) return false;
-  for (int i = 0; i < 3; ++i) {
-    if (line[i] < '0' || line[i] > '9') return false;
-  }
+  if (ReplyCodeOf(line) < 0) return false;
   return line.size() == 3 || line[3] == ' ';
 }
 
@@ -341,9 +338,7 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
       break;
     case teNone: text = FPeerClosed ? "connection closed by the server" : "no reply"; break;
     default:
-      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorMessage(FTalkErrorCode) + " (" +
-                                       std::to_string(FTalkErrorCode) + ")"
-                                 : "socket error";
+      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error";
       break;
   }
   Failed(state, 0, text);

@@ -253,20 +253,9 @@ void TSocketTalk::HandleDisconnect() {
 }
 
 void TSocketTalk::HandleError(TErrorEvent event, int& code) {
-  FTimer->SetEnabled(false);
-  FLastError = TalkErrorOf(event);
   FLastErrorCode = code;
-  FReplyTerminator.clear();
-  FWaiting = false;
-  FSucceeded = false;
   code = 0;  // consumed: the socket raises nothing
-  std::weak_ptr<bool> alive = FAlive;
-  if (OnFailure) {
-    auto hook = OnFailure;
-    hook(*this, FStep, FLastError);
-    if (alive.expired()) return;
-  }
-  FStep = tsNone;
+  EndWithError(TalkErrorOf(event));
 }
 
 void TSocketTalk::HandleTimeOut() { EndWithError(teTimeOut); }

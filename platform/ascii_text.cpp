@@ -63,6 +63,23 @@ std::string_view StripQuotes(std::string_view text) {
   return text.size() < 2 ? std::string_view() : text.substr(1, text.size() - 2);
 }
 
+size_t ReadQuotedRun(std::string_view text, size_t at, char quote, std::string* out) {
+  size_t p = at + 1;
+  const size_t n = text.size();
+  while (p < n) {
+    if (text[p] == quote) {
+      if (p + 1 < n && text[p + 1] == quote) {
+        *out += quote;
+        p += 2;
+        continue;
+      }
+      return p + 1;
+    }
+    *out += text[p++];
+  }
+  return p;
+}
+
 bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max, int64_t* value) {
   size_t p = 0;
   if (rules.leadingBlanks) {
@@ -77,6 +94,7 @@ bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min,
   }
   // Accumulated as a negative number so that the minimum of int64 fits.
   int64_t result = 0;
+  uint32_t wrapped = 0;
   bool any = false;
   for (; p < text.size(); ++p) {
     const char c = AsciiLower(text[p]);
@@ -90,12 +108,18 @@ bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min,
     } else {
       return false;
     }
+    any = true;
+    if (rules.wrap32) {
+      wrapped = wrapped * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+      continue;
+    }
     if (result < (std::numeric_limits<int64_t>::min() + digit) / base) return false;
     result = result * base - digit;
-    any = true;
   }
   if (!any) return false;
-  if (!negative) {
+  if (rules.wrap32) {
+    result = static_cast<int32_t>(negative ? 0u - wrapped : wrapped);
+  } else if (!negative) {
     if (result == std::numeric_limits<int64_t>::min()) return false;
     result = -result;
   }

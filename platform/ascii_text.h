@@ -23,8 +23,8 @@ bool EqualsCaseless(std::string_view a, std::string_view b);
 // TrimBlanks takes spaces only (header lines, where a tab may be folding
 // white space that belongs to the value);
 std::string_view TrimBlanks(std::string_view text);
-// TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines, as
-// the Windows profile functions read them);
+// TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines,
+// which must read here as they do under Windows);
 std::string_view TrimSpaceTab(std::string_view text);
 // TrimControls takes every byte of value 0 to 32 (values typed by people
 // into settings files and dialogs).
@@ -34,14 +34,26 @@ std::string_view TrimControls(std::string_view text);
 // quote becomes empty. Anything else is returned as it is.
 std::string_view StripQuotes(std::string_view text);
 
+// Reads a quoted run that begins at text[at], which is `quote`: the bytes up
+// to the closing quote, two quotes inside standing for one, are appended to
+// `out`. A run without its closing quote ends with the text. Returns the
+// position after the run.
+size_t ReadQuotedRun(std::string_view text, size_t at, char quote, std::string* out);
+
 // How an integer may be written.
 struct IntegerRules {
   bool leadingBlanks = false;  // spaces and tabs before the number are skipped
   bool hexPrefix = false;      // "0x"/"0X" followed by digits gives a hexadecimal number
   bool prefixOnly = false;     // the number ends at the first other byte (else nothing may follow)
+  bool wrap32 = false;         // digits accumulate modulo 2^32 and the result is that 32-bit
+                               // value, signed; nothing overflows
 };
 // Strict decimal: an optional sign and decimal digits, nothing else.
 inline constexpr IntegerRules kDecimal{};
+// GetPrivateProfileInt's reading, which profile values must keep so that a
+// file reads the same here as under Windows: blanks, sign, "0x", any tail,
+// and a 32-bit wrap-around instead of an overflow.
+inline constexpr IntegerRules kProfileInteger{true, true, true, true};
 
 // Reads an integer by `rules` within [min, max]. False, with `value`
 // untouched, when the text holds no such number or it is out of range.

@@ -1,6 +1,5 @@
 #include "platform/client_socket.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace qw {
@@ -75,11 +74,15 @@ void ClientSocket::ReportAsyncError(TErrorEvent event, int code) {
     std::function<void(TErrorEvent, int&)> handler = OnError;
     handler(event, code);
   }
-  if (code != 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, "非同期ソケットエラー %d", code);
-    throw ESocketError(text);
-  }
+  if (code != 0) ThrowAsyncError(code);
+}
+
+void ClientSocket::ThrowAsyncError(int code) {
+  throw ESocketError("非同期ソケットエラー " + std::to_string(code));
+}
+
+std::string ClientSocket::ErrorDescription(int code) {
+  return ErrorText(code) + " (" + std::to_string(code) + ")";
 }
 
 int ClientSocket::ReportCallError(TErrorEvent event, int code) {
@@ -91,8 +94,7 @@ int ClientSocket::ReportCallError(TErrorEvent event, int code) {
 }
 
 void ClientSocket::ThrowApiError(int code, const char* api) {
-  std::string text = "Windows ソケットエラー： " + ErrorText(code) + " (" + std::to_string(code) + ") [API '" + api + "']";
-  throw ESocketError(text);
+  throw ESocketError("Windows ソケットエラー： " + ErrorDescription(code) + " [API '" + api + "']");
 }
 
 }  // namespace qw

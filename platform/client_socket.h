@@ -93,16 +93,20 @@ class ClientSocket {
   // consumes the error; otherwise the socket raises ESocketError.
   std::function<void(TErrorEvent event, int& errorCode)> OnError;
 
-  // The system's text for an error number of the notifications.
-  std::string ErrorMessage(int code) { return ErrorText(code); }
+  // An error number of the notifications as messages show it: the system's
+  // text, then the number in parentheses.
+  std::string ErrorDescription(int code);
 
  protected:
-  // Reports an error notification; throws "非同期ソケットエラー %d" when the
-  // handler leaves the code set.
+  // Reports an error notification; throws ThrowAsyncError when the handler
+  // leaves the code set.
   void ReportAsyncError(TErrorEvent event, int code);
+  // Throws "非同期ソケットエラー <code>": an error of a notification that no
+  // handler consumed.
+  [[noreturn]] static void ThrowAsyncError(int code);
   // Reports a failed call; returns the code the handler left (0: consumed).
   int ReportCallError(TErrorEvent event, int code);
-  // Throws "Windows ソケットエラー： <text> (<code>) [API '<api>']".
+  // Throws "Windows ソケットエラー： <ErrorDescription> [API '<api>']".
   [[noreturn]] void ThrowApiError(int code, const char* api);
   // The system's text for a Windows Sockets error number.
   virtual std::string ErrorText(int code) = 0;

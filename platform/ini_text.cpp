@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/profile.h"
 
 namespace qw {
@@ -107,25 +108,6 @@ std::string GroupedDecimal(int64_t value) {
   return grouped;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && (IsSpace(s.back()) || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 struct Line {
   size_t begin;  // offset of the line in the text
   size_t end;    // offset after its line break
@@ -149,18 +131,18 @@ std::vector<Line> SplitLines(const std::string& text) {
 
 // The name of a section line "[name]", or nullopt for another line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-  line = Trim(line);
+  line = TrimSpaceTab(line);
   if (line.empty() || line.front() != '[') return std::nullopt;
   size_t close = line.find(']');
   std::string_view name = close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1);
-  return Trim(name);
+  return TrimSpaceTab(name);
 }
 
 // Splits "key=value"; nullopt for a line without '='.
 std::optional<std::pair<std::string_view, std::string_view>> KeyValue(std::string_view line) {
   size_t eq = line.find('=');
   if (eq == std::string_view::npos) return std::nullopt;
-  return std::make_pair(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
+  return std::make_pair(TrimSpaceTab(line.substr(0, eq)), TrimSpaceTab(line.substr(eq + 1)));
 }
 
 }  // namespace
@@ -170,12 +152,12 @@ std::optional<std::string> IniLookup(const std::string& text, const std::string&
   bool inSection = false;
   for (const Line& line : SplitLines(text)) {
     if (auto name = SectionName(line.content)) {
-      inSection = SameName(*name, section);
+      inSection = EqualsCaseless(*name, section);
       continue;
     }
     if (!inSection) continue;
     auto kv = KeyValue(line.content);
-    if (!kv || !SameName(kv->first, Trim(key))) continue;
+    if (!kv || !EqualsCaseless(kv->first, TrimSpaceTab(key))) continue;
     std::string_view value = kv->second;
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -195,16 +177,16 @@ std::string IniAssign(const std::string& text, const std::string& section, const
   for (const Line& line : lines) {
     if (auto name = SectionName(line.content)) {
       if (inSection) break;
-      inSection = SameName(*name, section);
+      inSection = EqualsCaseless(*name, section);
       if (inSection) sectionEnd = line.end;
       continue;
     }
     if (!inSection) continue;
     auto kv = KeyValue(line.content);
-    if (kv && SameName(kv->first, key)) {
+    if (kv && EqualsCaseless(kv->first, key)) {
       return text.substr(0, line.begin) + entry + text.substr(line.end);
     }
-    if (!Trim(line.content).empty()) sectionEnd = line.end;
+    if (!TrimSpaceTab(line.content).empty()) sectionEnd = line.end;
   }
   if (sectionEnd != std::string::npos) {
     std::string head = text.substr(0, sectionEnd);

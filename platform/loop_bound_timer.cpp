@@ -17,6 +17,17 @@ struct LoopBoundTimer::Shared {
 
   uint64_t appliedGeneration = 0;  // owning thread only
 
+  // Sets one setting (any thread); true when it changed, which begins a new
+  // period.
+  template <typename T>
+  bool Change(T Shared::*field, T value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (this->*field == value) return false;
+    this->*field = value;
+    ++generation;
+    return true;
+  }
+
   // Brings the inner timer to the latest settings (owning thread).
   void Apply() {
     if (!inner) return;
@@ -57,13 +68,7 @@ LoopBoundTimer::~LoopBoundTimer() {
 }
 
 void LoopBoundTimer::SetEnabled(bool enabled) {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->enabled == enabled) return;
-    shared_->enabled = enabled;
-    ++shared_->generation;
-  }
-  Apply();
+  if (shared_->Change(&Shared::enabled, enabled)) Apply();
 }
 
 bool LoopBoundTimer::Enabled() const {
@@ -72,13 +77,7 @@ bool LoopBoundTimer::Enabled() const {
 }
 
 void LoopBoundTimer::SetInterval(int64_t milliseconds) {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->interval == milliseconds) return;
-    shared_->interval = milliseconds;
-    ++shared_->generation;
-  }
-  Apply();
+  if (shared_->Change(&Shared::interval, milliseconds)) Apply();
 }
 
 int64_t LoopBoundTimer::Interval() const {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 namespace {
 
@@ -23,20 +25,7 @@ std::string FormatDateTimePicture(const std::string& picture, const LocalDateTim
   while (i < n) {
     char c = picture[i];
     if (c == '\'') {
-      // Quoted text; two quotes inside stand for one.
-      ++i;
-      while (i < n) {
-        if (picture[i] == '\'') {
-          if (i + 1 < n && picture[i + 1] == '\'') {
-            out += '\'';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        out += picture[i++];
-      }
+      i = ReadQuotedRun(picture, i, '\'', &out);
       continue;
     }
     size_t run = 1;

@@ -1,13 +1,12 @@
 #include "service/drivewarden.h"
 
-#include <cfenv>
-#include <cmath>
-#include <limits>
 #include <stdexcept>
 
 #include "common/address_check.h"
 #include "common/comma_list.h"
 #include "common/errors.h"
+#include "common/threshold.h"
+#include "platform/ascii_text.h"
 
 namespace qw {
 namespace {
@@ -102,39 +101,6 @@ int64_t TDrivewarden::Capacity(char letter) {
   return total;
 }
 
-int64_t TDrivewarden::ThresholdBytes(const std::string& limitText, int64_t capacity) {
-  if (limitText.find("MB") != std::string::npos) {
-    std::string number = limitText.substr(0, limitText.size() - 2);
-    int64_t megabytes = 0;
-    if (!TryStrToInt64(number, &megabytes)) throw NotAnInteger(number);
-    if (megabytes < 0) throw NotANonNegativeNumber(number);
-    constexpr int64_t kMebibyte = 1024 * 1024;
-    // A byte count beyond 64 bits does not convert; it never wraps.
-    if (megabytes > std::numeric_limits<int64_t>::max() / kMebibyte) throw NotAnInteger(number);
-    return megabytes * kMebibyte;
-  }
-  if (limitText.find('%') != std::string::npos) {
-    std::string number = limitText.substr(0, limitText.size() - 1);
-    double percent = 0;
-    if (!TryStrToFloat(number, platform_.system.DecimalSeparator(), &percent)) throw NotAFloat(number);
-    if (percent < 0) throw NotANonNegativeNumber(number);
-    const double share = percent / 100;
-    const double product = static_cast<double>(capacity) * share;
-    // Round to the nearest whole byte, a tie going to the even neighbour.
-    const int previous = std::fegetround();
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(product);
-    std::fesetround(previous);
-    if (!(rounded >= -9.2e18 && rounded <= 9.2e18)) throw NotAFloat(number);
-    return static_cast<int64_t>(rounded);
-  }
-  // No unit: only "0" (the default) or nothing means "no threshold"; a
-  // number without its unit is refused rather than read as no threshold.
-  const std::string bare = TrimControls(limitText);
-  if (bare.empty() || bare == "0") return 0;
-  throw EConvertError("'" + limitText + "' は MB または % のしきい値ではありません");
-}
-
 namespace {
 
 const char kNameForm[] =
@@ -185,30 +151,20 @@ bool BareAddressList(const std::string& value, std::string* bare, std::string* r
   return true;
 }
 
-// A PORT value: decimal digits, or hexadecimal after "0x" as the profile
-// functions read it, from 1 to 65535. Empty means the default port.
+// A PORT value: decimal digits, or "0x" and hexadecimal digits, from 1 to
+// 65535. Empty means the default port.
 bool PortNumber(const std::string& text, int* port, std::string* reason) {
-  const std::string bare = TrimControls(text);
+  const std::string bare(TrimControls(text));
   if (bare.empty()) {
     *port = 25;
     return true;
   }
   int64_t value = -1;
   bool converts = TryStrToInt64(bare, &value);
-  if (!converts && bare.size() > 2 && bare.size() <= 10 && bare[0] == '0' &&
-      (bare[1] == 'x' || bare[1] == 'X')) {
-    converts = true;
-    value = 0;
-    for (size_t i = 2; i < bare.size() && converts; ++i) {
-      const char c = bare[i];
-      const int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                               : -1;
-      if (digit < 0) converts = false;
-      value = value * 16 + digit;
-    }
-  }
+  // "0x" and at most eight hexadecimal digits, no sign: never beyond 32 bits.
+  constexpr IntegerRules kHex{false, true, false};
+  const bool hex = bare.size() > 2 && bare.size() <= 10 && bare[0] == '0' && (bare[1] == 'x' || bare[1] == 'X');
+  if (!converts && hex) converts = ParseInteger(bare, kHex, 0, UINT32_MAX, &value);
   if (!converts) {
     *reason = NotAnInteger(text).what();
     return false;
@@ -287,7 +243,7 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
     drive->LimitText = ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), "0");
     drive->Capacity = Capacity(letter);
     try {
-      drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity);
+      drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity, platform_.system.DecimalSeparator());
     } catch (const EConvertError& e) {
       throw SettingsValueError(kIniFileName, kSectionDrive, std::string(1, letter), drive->LimitText,
                                e.what());
@@ -303,7 +259,7 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
   const std::string missing = "\x01";
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (FixedDrives.find(letter) != std::string::npos) continue;
-    const std::string value = TrimControls(ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), missing));
+    const std::string value(TrimControls(ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), missing)));
     if (value != missing && value.find_first_of("123456789") != std::string::npos)
       next.absentLetters += letter;
   }

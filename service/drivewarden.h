@@ -154,7 +154,6 @@ class TDrivewarden {
   // thresholds of letters that are not fixed drives here.
   std::string SettingsNoteLines() const;
 
-  int64_t ThresholdBytes(const std::string& limitText, int64_t capacity);
   int64_t Capacity(char letter);
 
   std::unique_ptr<Timer> tmCheck_;

@@ -9,9 +9,9 @@
 // (lines should end with CR LF). --sent-file receives the message text as
 // transmitted (without its "Bcc" line, before transparency). Exit status 0
 // when the server accepted the message, 1 when the delivery failed, 2 on a
-// usage error.
+// usage error (a number that is not a decimal within its range included).
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -19,6 +19,7 @@
 
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
+#include "platform/ascii_text.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -28,6 +29,15 @@ int Usage() {
                "                 [--subject TEXT] [--body-file FILE] [--timeout SECONDS] [--packet BYTES]\n"
                "                 [--sent-file FILE]\n");
   return 2;
+}
+
+// A decimal number within [min, max]; anything else is a usage error rather
+// than a silent 0.
+bool NumberArg(const std::string& value, int64_t min, int64_t max, int* number) {
+  int64_t parsed = 0;
+  if (!qw::ParseInteger(value, qw::kDecimal, min, max, &parsed)) return false;
+  *number = static_cast<int>(parsed);
+  return true;
 }
 }  // namespace
 
@@ -39,15 +49,20 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return Usage();
     std::string value = argv[++i];
     if (arg == "--host") host = value;
-    else if (arg == "--port") port = std::atoi(value.c_str());
+    else if (arg == "--port") {
+      if (!NumberArg(value, 1, 65535, &port)) return Usage();
+    }
     else if (arg == "--from") from = value;
     else if (arg == "--to") to = value;
     else if (arg == "--cc") cc = value;
     else if (arg == "--bcc") bcc = value;
     else if (arg == "--subject") subject = value;
     else if (arg == "--body-file") bodyFile = value;
-    else if (arg == "--timeout") timeOut = std::atoi(value.c_str());
-    else if (arg == "--packet") packet = std::atoi(value.c_str());
+    else if (arg == "--timeout") {
+      if (!NumberArg(value, 1, 86400, &timeOut)) return Usage();
+    } else if (arg == "--packet") {
+      if (!NumberArg(value, 1, INT32_MAX, &packet)) return Usage();
+    }
     else if (arg == "--sent-file") sentFile = value;
     else return Usage();
   }

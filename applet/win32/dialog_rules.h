@@ -7,6 +7,7 @@
 
 #include "applet/settings_model.h"
 #include "common/address_check.h"
+#include "common/errors.h"
 
 namespace qw {
 
@@ -36,7 +37,6 @@ struct LimitDecision {
 
 inline constexpr const char* kMsgLimitEmpty = "空き領域しきい値を入力してください。";
 inline constexpr const char* kMsgPercentRange = "0 ～ 99 % の範囲を指定してください。";
-inline constexpr const char* kMsgNotInteger = "'%s' は整数ではありません";
 
 inline const char* LimitUnitText(LimitUnit unit) { return unit == LimitUnit::Percent ? "%" : "MB"; }
 
@@ -52,9 +52,7 @@ inline LimitDecision DecideLimit(const std::string& number, LimitUnit unit) {
   }
   for (char c : number) {
     if (c < '0' || c > '9') {
-      const std::string format = kMsgNotInteger;
-      const size_t at = format.find("%s");
-      d.message = format.substr(0, at) + number + format.substr(at + 2);
+      d.message = NotAnInteger(number).what();
       d.errorIcon = true;
       return d;
     }

@@ -1,17 +1,14 @@
 #include "applet/win32/dialog_util.h"
 
+#include "platform/win32/win_loop.h"
+
 namespace qw {
 
 namespace {
 constexpr wchar_t kOldProcProp[] = L"QwOldWndProc";
 }
 
-HINSTANCE AppletInstance() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&AppletInstance), &self);
-  return self;
-}
+HINSTANCE AppletInstance() { return ThisModule(); }
 
 int ScreenDpi() {
   HDC dc = GetDC(nullptr);

@@ -6,19 +6,13 @@
 #include "corelib/win32/form_panel.h"
 #include "corelib/win32/ui_font.h"
 #include "corelib/win32/win_text.h"
+#include "platform/win32/win_loop.h"
 
 namespace qw {
 
 namespace {
 
 constexpr wchar_t kAboutClass[] = L"QwAboutForm";
-
-HINSTANCE ThisModule() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &self);
-  return self;
-}
 
 // Base layout at 96 DPI.
 constexpr int kClientWidth = 494;
@@ -47,16 +41,7 @@ int T_NVKBaseCommonAboutForm::Scale(int pixels) const { return MulDiv(pixels, dp
 
 void T_NVKBaseCommonAboutForm::Build(const std::string& componentName) {
   static bool registered = false;
-  if (!registered) {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = &T_NVKBaseCommonAboutForm::WindowProc;
-    wc.hInstance = ThisModule();
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = kAboutClass;
-    registered = RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-  }
+  if (!registered) registered = RegisterWindowClass(kAboutClass, &T_NVKBaseCommonAboutForm::WindowProc, true);
   DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
   DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
   RECT r{0, 0, Scale(kClientWidth), Scale(kClientHeight)};

@@ -1,6 +1,7 @@
 #include "corelib/win32/form_panel.h"
 
 #include "corelib/win32/win_text.h"
+#include "platform/win32/win_loop.h"
 
 namespace qw {
 
@@ -9,24 +10,10 @@ namespace {
 constexpr wchar_t kPanelClass[] = L"QwFormPanel";
 constexpr wchar_t kFormNameProp[] = L"QwFormComponentName";
 
-HINSTANCE ThisModule() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &self);
-  return self;
-}
-
 void RegisterPanelClass(WNDPROC proc) {
   static bool registered = false;
   if (registered) return;
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = proc;
-  wc.hInstance = ThisModule();
-  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kPanelClass;
-  registered = RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  registered = RegisterWindowClass(kPanelClass, proc, true);
 }
 
 // Component names of the registered forms; entries of windows that have gone

@@ -305,11 +305,7 @@ class PosixClientSocket : public ClientSocket {
         if (token.expired() || !*token.lock()) return;
       }
       Release();
-      if (left != 0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "非同期ソケットエラー %d", left);
-        throw ESocketError(text);
-      }
+      if (left != 0) ThrowAsyncError(left);
       return;
     }
     Connect(address);
@@ -405,11 +401,7 @@ class PosixClientSocket : public ClientSocket {
       int left = ReportCallError(eeDisconnect, WsaCode(err));
       if (gone()) return;
       if (state_ == kConnected) CloseConnection();
-      if (left != 0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "非同期ソケットエラー %d", left);
-        throw ESocketError(text);
-      }
+      if (left != 0) ThrowAsyncError(left);
     }
   }
 

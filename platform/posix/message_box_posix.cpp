@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
+#include "platform/ascii_text.h"
 #include "platform/message_box.h"
 #include "platform/text_codec.h"
 
@@ -43,7 +43,7 @@ class ConsoleMessageBoxes : public MessageBoxes {
                     {"yes", MessageBoxResult::Yes},
                     {"no", MessageBoxResult::No}};
       for (const auto& entry : kNames) {
-        if (strcasecmp(env, entry.name) == 0 && HasButton(buttons, entry.result)) {
+        if (EqualsCaseless(env, entry.name) && HasButton(buttons, entry.result)) {
           answer = entry.result;
         }
       }

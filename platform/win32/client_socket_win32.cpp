@@ -22,14 +22,7 @@ LRESULT CALLBACK SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 
 void RegisterSocketClass() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = SocketWindowProc;
-    wc.hInstance = ThisModule();
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  });
+  std::call_once(once, [] { RegisterWindowClass(kWindowClass, SocketWindowProc, false); });
 }
 
 class Win32ClientSocket : public ClientSocket {
@@ -161,7 +154,7 @@ class Win32ClientSocket : public ClientSocket {
         if (!alive.Still()) return;
       }
       Release();
-      if (left != 0) ThrowAsync(left);
+      if (left != 0) ThrowAsyncError(left);
       return;
     }
     auto* host = reinterpret_cast<hostent*>(lookupBuffer_.data());
@@ -192,7 +185,7 @@ class Win32ClientSocket : public ClientSocket {
           int left = ReportCallError(eeDisconnect, code);
           if (!alive.Still()) return;
           if (connected_) CloseConnection();
-          if (left != 0) ThrowAsync(left);
+          if (left != 0) ThrowAsyncError(left);
           return;
         }
         case FD_READ: ReportAsyncError(eeReceive, code); return;
@@ -253,12 +246,6 @@ class Win32ClientSocket : public ClientSocket {
       std::function<void()> handler = notification;
       handler();
     }
-  }
-
-  [[noreturn]] static void ThrowAsync(int code) {
-    char text[64];
-    wsprintfA(text, "非同期ソケットエラー %d", code);
-    throw ESocketError(text);
   }
 
   void EnsureWindow() {

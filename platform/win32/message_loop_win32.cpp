@@ -154,14 +154,7 @@ LRESULT CALLBACK LoopWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
 
 void RegisterLoopClass() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = LoopWindowProc;
-    wc.hInstance = ThisModule();
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  });
+  std::call_once(once, [] { RegisterWindowClass(kWindowClass, LoopWindowProc, false); });
 }
 
 class Win32Loop : public MessageLoop {
@@ -302,6 +295,19 @@ HINSTANCE ThisModule() {
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(&ThisModule), &module);
   return module;
+}
+
+bool RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool formLook) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = ThisModule();
+  if (formLook) {
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  }
+  wc.lpszClassName = name;
+  return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 MessageLoop& ThisThreadLoop() {

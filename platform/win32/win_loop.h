@@ -23,7 +23,13 @@ void SetTimerChunkLimitForTesting(int64_t milliseconds);
 void PostThreadMessageForTesting(uint32_t message);
 bool TakeThreadMessageForTesting(uint32_t message);
 
-// The module that holds this code (for window classes).
+// The module that holds this code (for window classes, dialog templates and
+// resources).
 HINSTANCE ThisModule();
+
+// Registers a window class of this module; `formLook` gives it the arrow
+// cursor and the button-face background of a form. True when the class
+// exists afterwards (also when it was registered before).
+bool RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool formLook);
 
 }  // namespace qw

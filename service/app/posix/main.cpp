@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ascii_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
 #include "platform/message_loop.h"
@@ -114,10 +115,10 @@ struct MailTimes {
 
 // A whole number of seconds from 1 to one day.
 bool ParseSeconds(const std::string& text, int* seconds) {
-  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  const int value = std::stoi(text);
-  if (value < 1 || value > 86400) return false;
-  *seconds = value;
+  if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  int64_t value = 0;
+  if (!qw::ParseInteger(text, qw::kDecimal, 1, 86400, &value)) return false;
+  *seconds = static_cast<int>(value);
   return true;
 }
 

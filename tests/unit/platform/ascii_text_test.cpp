@@ -2,6 +2,7 @@
 // the three trimming rules keep their differences, and the integer rules
 // accept exactly their forms, with the full 64-bit range and no overflow.
 #include "platform/ascii_text.h"
+#include "platform/profile.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +37,18 @@ TEST(AsciiText, TrimmingRulesDiffer) {
   EXPECT_EQ(StripQuotes("\""), "") << "a lone quote";
   EXPECT_EQ(StripQuotes("\"a"), "\"a");
   EXPECT_EQ(StripQuotes("a\""), "a\"");
+}
+
+TEST(AsciiText, QuotedRunsDoubleTheirQuote) {
+  std::string out = "x";
+  EXPECT_EQ(ReadQuotedRun("a'b''c'd", 1, '\'', &out), 7u);
+  EXPECT_EQ(out, "xb'c");
+  out.clear();
+  EXPECT_EQ(ReadQuotedRun("\"\"\"\"", 0, '"', &out), 4u) << "a run of one doubled quote";
+  EXPECT_EQ(out, "\"");
+  out.clear();
+  EXPECT_EQ(ReadQuotedRun("\"open''", 0, '"', &out), 7u) << "no closing quote: the run ends with the text";
+  EXPECT_EQ(out, "open''");
 }
 
 TEST(AsciiText, IntegerRules) {
@@ -78,6 +91,33 @@ TEST(AsciiText, IntegerRules) {
   EXPECT_FALSE(ParseInteger("65536", kDecimal, 1, 65535, &value));
   EXPECT_TRUE(ParseInteger("65535", kDecimal, 1, 65535, &value));
   EXPECT_EQ(value, 65535);
+}
+
+// The profile rule wraps where the others refuse; ProfileTextToInt gives it
+// with its default for a text without digits.
+TEST(AsciiText, ProfileIntegerWrapsAt32Bits) {
+  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  const struct {
+    const char* text;
+    int64_t value;
+  } cases[] = {
+      {"2147483647", kMax},
+      {"2147483648", kMin},
+      {"4294967297", 1},
+      {"99999999999999999999999", -159383553},  // 10^23 - 1 modulo 2^32, signed
+      {"0xFFFFFFFF", -1},
+      {"-0x1", -1},
+      {"  -4294967295x", 1},
+      {"0x", 0},
+  };
+  for (const auto& c : cases) {
+    int64_t value = 12345;
+    EXPECT_TRUE(ParseInteger(c.text, kProfileInteger, kMin, kMax, &value)) << c.text;
+    EXPECT_EQ(value, c.value) << c.text;
+    EXPECT_EQ(ProfileTextToInt(c.text, 7), c.value) << c.text;
+  }
+  for (const char* none : {"", " ", "-", "x1", "0xg"}) EXPECT_EQ(ProfileTextToInt(none, 7), 7) << none;
 }
 
 }  // namespace
