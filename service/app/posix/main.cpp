@@ -50,7 +50,8 @@ const char kUsage[] =
     "                    every recipient; 2 when the check ran but its alert\n"
     "                    mail failed or reached only some recipients (the\n"
     "                    reason on stderr and in an error entry); 1 with the\n"
-    "                    error on stderr when the check could not run.\n"
+    "                    error on stderr and in an error entry when the check\n"
+    "                    could not run.\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -217,6 +218,9 @@ int main(int argc, char** argv) {
     service.ServiceStart();
     service.ServiceStop();
   } catch (const std::exception& error) {
+    // Also in the log, as the service writes a failed start: a scheduled
+    // one-shot run may have nobody reading its stderr.
+    log->Report(qw::kServiceName, qw::EventType::Error, 0, 0, qw::ServiceFailureText("開始", error.what()));
     std::fprintf(stderr, "%s\n", qw::SjisToUtf8(error.what()).c_str());
     return 1;
   }
