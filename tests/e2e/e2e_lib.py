@@ -6,6 +6,7 @@ parallel and reports each with its reasons.
 
 The scripts import it with sys.path pointed at tests/e2e."""
 
+import atexit
 import concurrent.futures
 import json
 import os
@@ -24,6 +25,34 @@ SMTP_SEND = os.path.join(NATIVE_BIN, "smtp_send")
 
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "ERROR: UndefinedBehaviorSanitizer", "WARNING: ThreadSanitizer")
+
+
+# Every program started here, ended when the script ends or is terminated
+# (a time-out of the test stage), so that no server outlives its script.
+_children = []
+
+
+def _end_children():
+    for proc in list(_children):
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def _on_terminate(signum, frame):
+    _end_children()
+    os._exit(128 + signum)
+
+
+atexit.register(_end_children)
+signal.signal(signal.SIGTERM, _on_terminate)
+signal.signal(signal.SIGINT, _on_terminate)
+
+
+def spawn(args, **kwargs):
+    proc = subprocess.Popen(args, **kwargs)
+    _children.append(proc)
+    return proc
 
 
 class CaseFailure(Exception):
@@ -74,7 +103,7 @@ class Server:
             if os.path.exists(f):
                 os.remove(f)
         self.out = open(os.path.join(folder, "server.out"), "wb")
-        self.proc = subprocess.Popen(
+        self.proc = spawn(
             [SERVER, "--port-file", port_file, "--log", self.log, "--maildir", self.maildir, *args],
             stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
         end = time.monotonic() + start_timeout
@@ -111,12 +140,13 @@ class Server:
     def wait_sessions_ended(self, timeout):
         """Waits until every session begun has ended; False after `timeout`."""
         end = time.monotonic() + timeout
-        while time.monotonic() < end:
+        while True:
             sessions = self.sessions()
             if all(any(n.startswith("end ") for n in s["notes"]) for s in sessions):
                 return True
+            if time.monotonic() >= end:
+                return False
             time.sleep(0.05)
-        return False
 
     def messages(self):
         if not os.path.isdir(self.maildir):
@@ -181,7 +211,7 @@ def run(args, case, name="host", timeout=40, env=None):
     start = time.monotonic()
     timed_out = False
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=full_env)
+        proc = spawn(args, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=full_env)
         try:
             rc = proc.wait(timeout)
         except subprocess.TimeoutExpired:

@@ -44,7 +44,7 @@ class Foreground:
         self.err_path = case.path("host.err")
         self.out = open(case.path("host.out"), "wb")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(
+        self.proc = spawn(
             [SERVICE, "--foreground", "--windir=" + case.dir, "--eventlog=" + case.path("events.json")],
             stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err)
 
