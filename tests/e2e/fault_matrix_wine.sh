@@ -223,8 +223,8 @@ def stop_in_mail_wait(case):
         stopped = wait_state("STOPPED", STOP_BOUND)
         seconds = time.monotonic() - start
         case.note("STOPPED after %.1f s" % seconds if stopped else "not STOPPED within %.0f s" % STOP_BOUND)
-        case.expect(stopped, "not STOPPED within %.0f s of sc stop (sc stop said %r)"
-                    % (STOP_BOUND, " ".join(out.split())[-160:]))
+        case.expect(stopped, "not STOPPED within %.0f s of sc stop (sc stop: exit %d %r, state %s)"
+                    % (STOP_BOUND, rc, " ".join(out.split())[-160:], state()))
         if not stopped:
             ensure_stopped(case)
         time.sleep(0.5)
