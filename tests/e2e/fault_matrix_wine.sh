@@ -37,9 +37,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "fault_matrix_wine: $*" >&2; for f in "$work"/*.txt; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done; exit 1; }
 
-qw_wine_prefix "$work/prefix"
-# A fresh prefix: let its first boot finish before services are installed.
-wineserver -w >/dev/null 2>&1 </dev/null || true
+qw_wine_prefix "$work/prefix"  # waits for the first boot of the new prefix
 events="$work/events.json"
 events_win="Z:${events//\//\\}"
 wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
