@@ -75,6 +75,7 @@ struct Scripted {
 bool ParseTarget(const std::string& target, std::string* verb, int* occurrence) {
   size_t hash = target.find('#');
   *verb = target.substr(0, hash);
+  for (char& ch : *verb) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   *occurrence = 0;
   if (verb->empty()) return false;
   if (hash == std::string::npos) return true;
