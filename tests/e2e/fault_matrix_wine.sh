@@ -245,7 +245,8 @@ def no_data(case, commands, verbs, server):
 
 
 cases = [
-    ("ok", mail_case(ok=True, check=quit_last)),
+    ("ok", mail_case(ok=True, check=lambda case, c, v, s: (
+        case.expect(v[:1] == ["EHLO"], "the first command is not EHLO: %s" % c[:1]), quit_last(case, c, v, s)))),
     ("split-every-byte", mail_case(["--at", "GREETING=bytes=20:220 split at every byte",
                                     "--at", r"EHLO=bytes=20:250-first\n250 last"], ok=True)),
     ("multi-line-replies", mail_case(["--at", r"EHLO=:250-mx.example.jp\n250-SIZE 10240000\n250 8BITMIME",
