@@ -10,6 +10,8 @@ static void CloseSocket(SocketHandle s) { closesocket(s); }
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -74,6 +76,22 @@ std::string Unstuff(const std::string& raw) {
   return out;
 }
 
+// A command line as the log shows it: printable ASCII kept, other bytes and
+// the backslash as \xHH.
+std::string Printable(const std::string& line) {
+  std::string out;
+  for (unsigned char ch : line) {
+    if (ch >= 0x20 && ch <= 0x7e && ch != '\\') {
+      out += static_cast<char>(ch);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", ch);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 SmtpTestServer::Reply DefaultReply(const std::string& verb) {
   using R = SmtpTestServer::Reply;
   if (verb == "GREETING") return R::Text("220 localhost test SMTP server ready\r\n");
@@ -116,6 +134,20 @@ SmtpTestServer::Reply SmtpTestServer::Reply::CloseAfter(std::string bytes) {
 SmtpTestServer::Reply SmtpTestServer::Reply::ResetAfter(std::string bytes) {
   Reply r = Text(std::move(bytes));
   r.reset = true;
+  return r;
+}
+
+SmtpTestServer::Reply SmtpTestServer::Reply::StopReadingAfter(std::string bytes) {
+  Reply r = Text(std::move(bytes));
+  r.stopReading = true;
+  return r;
+}
+SmtpTestServer::Reply SmtpTestServer::Reply::Trickle(const std::string& bytes, size_t pieceSize, int delayMs) {
+  Reply r;
+  if (pieceSize == 0) pieceSize = 1;
+  for (size_t at = 0; at < bytes.size(); at += pieceSize) {
+    r.pieces.push_back(Piece{at == 0 ? 0 : delayMs, bytes.substr(at, pieceSize)});
+  }
   return r;
 }
 
@@ -236,6 +268,39 @@ bool SmtpTestServer::SendReply(uintptr_t connection, const Reply& reply) {
   return !reply.close;
 }
 
+void SmtpTestServer::Log(const std::string& line) {
+  if (logPath_.empty()) return;
+  std::lock_guard<std::mutex> lock(logMu_);
+  std::ofstream out(logPath_, std::ios::binary | std::ios::app);
+  out << line << "\n";
+}
+
+void SmtpTestServer::WaitUnread(uintptr_t connection, size_t session) {
+  SocketHandle c = H(connection);
+  while (!stop_) {
+#ifdef _WIN32
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#else
+    // POLLRDHUP tells the peer's close without reading what it sent.
+    pollfd p{c, POLLRDHUP, 0};
+    if (poll(&p, 1, 50) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
+#endif
+  }
+  size_t unread = 0;
+#ifdef _WIN32
+  u_long pending = 0;
+  if (ioctlsocket(c, FIONREAD, &pending) == 0) unread = pending;
+#else
+  int pending = 0;
+  if (ioctl(c, FIONREAD, &pending) == 0 && pending > 0) unread = static_cast<size_t>(pending);
+#endif
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_[session].unreadBytes = unread;
+  }
+  Log("# unread " + std::to_string(unread) + " bytes");
+}
+
 void SmtpTestServer::StoreMessage(size_t session, std::string raw) {
   if (!keepData_ && mailDir_.empty()) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -267,16 +332,35 @@ void SmtpTestServer::Converse(uintptr_t connection) {
     std::lock_guard<std::mutex> lock(mu_);
     session = sessions_.size() - 1;
   }
+  Log("# session " + std::to_string(session + 1));
   std::map<std::string, int> counts;
-  bool open = SendReply(connection, ReplyFor("GREETING", counts));
+  // Sends the reply chosen for `verb` and notes what it did; false when the
+  // session ends with it (closed, reset, or the client gone).
+  bool reading = true;
+  bool clientClosed = false;
+  auto answer = [&](const std::string& verb, const Reply& reply) {
+    if (reply.silent) Log("# silent after " + verb);
+    bool open = SendReply(connection, reply);
+    if (reply.close || reply.reset) Log("# closed after " + verb);
+    if (!open && !reply.close && !reply.reset) clientClosed = true;  // the send failed
+    if (open && reply.stopReading) {
+      Log("# stopped reading after " + verb);
+      reading = false;
+    }
+    return open;
+  };
+  bool open = answer("GREETING", ReplyFor("GREETING", counts));
   std::string buffer;
   bool dataMode = false;
   size_t searchFrom = 0;
   std::vector<char> chunk(256 * 1024);
-  while (open && !stop_) {
+  while (open && reading && !stop_) {
     if (!Readable(c, 50)) continue;
     int n = static_cast<int>(recv(c, chunk.data(), static_cast<int>(chunk.size()), 0));
-    if (n <= 0) break;  // the client closed the connection
+    if (n <= 0) {  // the client closed the connection
+      clientClosed = true;
+      break;
+    }
     if (keepData_) {
       std::lock_guard<std::mutex> lock(mu_);
       sessions_[session].received.append(chunk.data(), static_cast<size_t>(n));
@@ -298,9 +382,11 @@ void SmtpTestServer::Converse(uintptr_t connection) {
         }
         dataMode = false;
         searchFrom = 0;
+        Log(".");
+        Log("# text " + std::to_string(raw.size()) + " bytes");
         StoreMessage(session, std::move(raw));
-        open = SendReply(connection, ReplyFor("DOT", counts));
-        if (!open) break;
+        open = answer("DOT", ReplyFor("DOT", counts));
+        if (!open || !reading) break;
         continue;
       }
       size_t end = buffer.find("\r\n");
@@ -317,14 +403,23 @@ void SmtpTestServer::Converse(uintptr_t connection) {
         if (verb == "MAIL") s.mailFrom = Between(line, '<', '>');
         if (verb == "RCPT") s.recipients.push_back(Between(line, '<', '>'));
       }
+      Log(Printable(line));
       Reply reply = ReplyFor(verb, counts);
-      open = SendReply(connection, reply);
-      if (!open) break;
+      open = answer(verb, reply);
+      if (!open || !reading) break;
       if (verb == "DATA" && !reply.silent && !reply.pieces.empty() && reply.pieces[0].bytes.rfind("3", 0) == 0) {
         dataMode = true;
         searchFrom = 0;
       }
     }
+  }
+  if (open && !reading) WaitUnread(connection, session);
+  if (clientClosed || (open && !reading && !stop_)) {
+    Log("# end client closed");
+  } else if (stop_) {
+    Log("# end server stopped");
+  } else {
+    Log("# end server closed");
   }
   CloseSocket(c);
 }

@@ -2,8 +2,10 @@
 // serving one connection at a time on a thread of its own. By default it
 // behaves like an ordinary server and keeps what it receives; a script
 // replaces the reply to a command by other text, by pieces sent with delays,
-// by silence or by a closed connection, for every occurrence of the command
-// or only for one of them.
+// by silence, by a closed connection or by a peer that reads nothing more,
+// for every occurrence of the command or only for one of them. With a log
+// file it writes what each session brought, one command per line, so that
+// scripts can tell what a client sent (see SetLogFile).
 #pragma once
 
 #include <atomic>
@@ -28,6 +30,11 @@ class SmtpTestServer {
     bool close = false;   // close the connection after the pieces
     bool reset = false;   // abort the connection (RST) after the pieces
     bool silent = false;  // answer nothing at all
+    // After the pieces, read nothing more from the connection: what the
+    // client sends stays in the socket buffers until they fill and its send
+    // blocks. The session ends when the client closes (or the server stops);
+    // the bytes left unread are then in Session::unreadBytes.
+    bool stopReading = false;
 
     static Reply Text(std::string bytes);
     // The pieces, each `delayMs` after the one before.
@@ -36,6 +43,10 @@ class SmtpTestServer {
     static Reply Silence();
     static Reply CloseAfter(std::string bytes = "");
     static Reply ResetAfter(std::string bytes = "");
+    static Reply StopReadingAfter(std::string bytes = "");
+    // `bytes` in pieces of `pieceSize` bytes, each `delayMs` after the one
+    // before (pieceSize 1: a reply split at every byte).
+    static Reply Trickle(const std::string& bytes, size_t pieceSize, int delayMs);
   };
 
   // What one connection brought.
@@ -46,6 +57,7 @@ class SmtpTestServer {
     std::vector<std::string> rawData;        // each DATA text as received (dot-stuffed), ".\r\n" excluded
     std::vector<std::string> messages;       // each DATA text with the stuffed dots removed
     std::string received;                    // every byte received, in order
+    size_t unreadBytes = 0;                  // left unread after a StopReadingAfter reply
     bool ended = false;
   };
 
@@ -66,6 +78,22 @@ class SmtpTestServer {
   // (for long runs with large messages). Set before Start.
   void SetKeepData(bool keep) { keepData_ = keep; }
 
+  // Appends what every session brings to `path`, flushed line by line so
+  // that it can be read while the server runs. Lines that begin with "# "
+  // are the server's own notes; every other line is one command as received
+  // (without CR LF; bytes below 0x20, above 0x7e and "\\" written as \xHH),
+  // the end of a message text being the line ".":
+  //   # session 1
+  //   EHLO host / MAIL FROM:<a@b> / RCPT TO:<c@d> / DATA / . / QUIT
+  //   # text 1234 bytes           after "." (the dot-stuffed text's size)
+  //   # silent after DATA        a Silence reply was chosen
+  //   # closed after RCPT        a CloseAfter or ResetAfter reply was sent
+  //   # stopped reading after GREETING
+  //   # unread 4096 bytes        at the end of a session that stopped reading
+  //   # end client closed | # end server closed | # end server stopped
+  // Set before Start; an empty path (the default) writes nothing.
+  void SetLogFile(std::string path) { logPath_ = std::move(path); }
+
   // Listens on 127.0.0.1:`port` (0: a free port). False when it cannot.
   bool Start(int port = 0);
   int Port() const { return port_; }
@@ -83,6 +111,9 @@ class SmtpTestServer {
   bool SendReply(uintptr_t connection, const Reply& reply);
   Reply ReplyFor(const std::string& verb, std::map<std::string, int>& counts);
   void StoreMessage(size_t session, std::string raw);
+  void Log(const std::string& line);
+  // Waits without reading until the client closes or the server stops.
+  void WaitUnread(uintptr_t connection, size_t session);
 
   std::string mailDir_;
   uintptr_t listener_;
@@ -95,6 +126,8 @@ class SmtpTestServer {
   std::vector<Session> sessions_;
   size_t stored_ = 0;
   bool keepData_ = true;
+  std::string logPath_;
+  std::mutex logMu_;
 };
 
 }  // namespace qw

@@ -2,7 +2,8 @@
 #
 #   qw_wine_prefix DIR   create (once) a 64-bit Wine prefix in DIR and export
 #                        WINEPREFIX, WINEARCH, WINEDEBUG, WINEDLLOVERRIDES;
-#                        leaves a persistent wineserver running (wineserver -p)
+#                        leaves a persistent wineserver running (wineserver -p);
+#                        a new prefix's first boot has finished
 #   qw_wine_stop         end the wineserver of the current prefix
 #
 # Wine's system processes inherit the handles of the command that started
@@ -17,6 +18,10 @@ qw_wine_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
+    # Let the first boot finish (its server ends by itself) before anything
+    # is installed; a persistent server started while it runs would not be
+    # persistent.
+    timeout 120 wineserver -w >/dev/null 2>&1 </dev/null || true
   fi
   wineserver -p >/dev/null 2>&1 </dev/null || true
 }

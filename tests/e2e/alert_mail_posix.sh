@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The one-shot host with a crossed threshold and mail on: one warning entry and
 # one alert mail at the test SMTP server, which Python's email package reads
-# back to the report; with no server listening, the entry alone and exit 0.
+# back to the report (exit 0); with no server listening, the warning, then one
+# error entry that names the CONNECT step, and exit 2 with the reason on
+# stderr.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin=build/native/bin
@@ -24,14 +26,21 @@ write_ini() {
 }
 
 write_ini "$port"
-"$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/events.json"
+rc=0
+"$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/events.json" 2>"$work/sent.err" || rc=$?
+[ "$rc" -eq 0 ] || { echo "alert_mail_posix: exit $rc for a delivered mail" >&2; cat "$work/sent.err" >&2; exit 1; }
 for _ in $(seq 50); do ls "$work/mail"/*.eml >/dev/null 2>&1 && break; sleep 0.1; done
 
 # Nobody listens on the server's port once it is gone.
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""
 rm -f "$work/Drivewarden.ini"
 write_ini "$port"
-"$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/events-noserver.json"
+rc=0
+"$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/events-noserver.json" \
+  2>"$work/noserver.err" || rc=$?
+[ "$rc" -eq 2 ] || { echo "alert_mail_posix: exit $rc with no server listening, expected 2" >&2; cat "$work/noserver.err" >&2; exit 1; }
+[ -s "$work/noserver.err" ] || { echo "alert_mail_posix: exit 2 with nothing on stderr" >&2; exit 1; }
+if grep -E "ERROR: AddressSanitizer|runtime error:" "$work/sent.err" "$work/noserver.err"; then exit 1; fi
 
 /usr/bin/python3 - "$work" <<'PY'
 import email, email.policy, glob, json, os, sys
@@ -54,7 +63,11 @@ entry = events[0]["text"]
 assert body.replace("\r\n\r\n", "\r\n").rstrip("\r\n") == entry, (body, entry)
 assert "\r\n\r\n" in body, "the mail keeps the blank lines"
 noserver = [json.loads(l) for l in open(os.path.join(work, "events-noserver.json"), encoding="utf-8")]
-assert len(noserver) == 1 and noserver[0]["type"] == "warning", noserver
+assert len(noserver) == 2, noserver
+assert noserver[0]["type"] == "warning" and noserver[0]["id"] == 5610, noserver[0]
+failure = noserver[1]
+assert failure["type"] == "error" and failure["source"] == "Drivewarden", failure
+assert "CONNECT: " in failure["text"], failure["text"]
 assert len(glob.glob(os.path.join(work, "mail", "*.eml"))) == 1
 print("ok:", msg["Subject"], "/", msg["From"])
 PY

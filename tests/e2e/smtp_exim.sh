@@ -14,11 +14,17 @@ winexe="$root/${prefix}win64/bin/smtp_send.exe"
 [ -x "$native" ] || { echo "smtp_exim: $native not built" >&2; exit 1; }
 command -v exim4 >/dev/null || { echo "smtp_exim: exim4 not installed" >&2; exit 1; }
 
-work="$(mktemp -d "$root/build/e2e-smtp-exim.XXXXXX")"
+source scripts/lib/wine.sh
+
+# The test data lives in a folder of its own outside the checkout: exim's
+# delivery user (nobody) must reach the Maildir, and the checkout may sit in
+# a private folder (mode 0700, as under /root).
+work="$(mktemp -d /tmp/qw-e2e-smtp-exim.XXXXXX)"
 pidfile="$work/exim.pid"
+wine_started=""
 cleanup() {
   if [ -f "$pidfile" ]; then kill "$(cat "$pidfile")" 2>/dev/null || true; fi
-  if [ -n "${WINEPREFIX:-}" ]; then qw_wine_stop; fi
+  if [ -n "$wine_started" ]; then qw_wine_stop; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,6 +36,9 @@ port="$(free_port)"
 mkdir -p "$work/spool" "$work/log" "$work/Maildir"
 chmod 0755 "$work"  # the delivery runs as nobody
 chmod 0777 "$work/Maildir"
+if command -v runuser >/dev/null; then
+  runuser -u nobody -- test -w "$work/Maildir" || { echo "smtp_exim: nobody cannot write $work/Maildir" >&2; exit 1; }
+fi
 cat >"$work/exim.conf" <<CONF
 primary_hostname = mx.example.test
 domainlist local_domains = example.test
@@ -151,8 +160,8 @@ grep -q "did not accept" "$work/refused.err" || { cat "$work/refused.err" >&2; e
 echo "refused relay: reported as failure"
 
 if [ -f "$winexe" ]; then
-  source scripts/lib/wine.sh
   qw_wine_prefix "${prefix}wine-smtp-exim"
+  wine_started=1
   deliver wine wine "$winexe" --host 127.0.0.1 --port "$port" --from watch@example.test \
     --to "admin@example.test,ADMIN@example.test" --cc ops@example.test --bcc audit@example.test \
     --subject "Low disk space (Wine)" --body-file "$body" --packet 32768 \
