@@ -47,9 +47,10 @@ wineserver -p >/dev/null 2>&1 </dev/null
 
 mkdir -p "$WINEPREFIX/drive_c/Quotawarden"
 cp "$exe_built" "$WINEPREFIX/drive_c/Quotawarden/"
-# Wine's sc.exe has no "control" command: the same call from a small program.
-x86_64-w64-mingw32-gcc -O1 -o "$WINEPREFIX/drive_c/Quotawarden/sc_control.exe" tests/e2e/sc_control.c -ladvapi32 \
-  >"$work/sc_control-build.txt" 2>&1 || fail "sc_control.exe does not build"
+# Wine's sc.exe has no "control" command: the same call from the tools'
+# service_control.exe.
+cp "$(dirname "$exe_built")/service_control.exe" "$WINEPREFIX/drive_c/Quotawarden/sc_control.exe" \
+  || fail "service_control.exe is not built"
 # Installed with no settings file yet: an automatic start (below, on a new
 # server) checks with no thresholds and writes nothing that matters.
 wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || fail "/INSTALL /SILENT failed"
