@@ -238,7 +238,8 @@ std::string TSMTPClient::StepWord(TSmtpState state) const {
     case ssHelo: return "HELO";
     case ssRset: return "RSET";
     case ssMail: return "MAIL";
-    case ssRcpt: return FNextRecipient < FRecipients.size() ? "RCPT " + FRecipients[FNextRecipient] : "RCPT";
+    case ssRcpt:
+      return FNextRecipient < FRecipients.size() ? "RCPT <" + FRecipients[FNextRecipient] + ">" : "RCPT";
     case ssData: return "DATA";
     case ssText: return ".";
     case ssQuit: return "QUIT";
@@ -380,9 +381,10 @@ TSMTPClient::TSmtpState TSMTPClient::OnGreeting(const TSmtpReply& reply) {
 
 TSMTPClient::TSmtpState TSMTPClient::OnEhlo(const TSmtpReply& reply) {
   if (reply.code == 250) return ssReady;
-  // RFC 5321 4.1.4: a server that does not know EHLO (500, 502, or another
-  // permanent refusal) may still take HELO.
-  if (reply.code >= 500 && reply.code <= 599) return ssHelo;
+  // RFC 5321 4.1.4: a server that does not know EHLO (500 unrecognised,
+  // 502 not implemented) may still take HELO; any other refusal is the
+  // server's answer to this client and stands.
+  if (reply.code == 500 || reply.code == 502) return ssHelo;
   return Refused(ssEhlo, reply);
 }
 

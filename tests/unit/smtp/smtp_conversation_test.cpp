@@ -277,7 +277,7 @@ TEST(SmtpConversationFake, AnUnfinishedTransactionIsResetBeforeTheNextOne) {
   peer.replies["RCPT"] = {"550 no\r\n"};
   ASSERT_TRUE(peer.client->Connect());
   EXPECT_FALSE(peer.client->SendTo("w@x.jp", "a@x.jp"));
-  EXPECT_EQ(peer.client->LastStatus().What(), "RCPT a@x.jp");
+  EXPECT_EQ(peer.client->LastStatus().What(), "RCPT <a@x.jp>");
   peer.replies["RCPT"] = {"250 ok\r\n"};
   EXPECT_TRUE(peer.client->SendTo("w@x.jp", "a@x.jp"));
   EXPECT_TRUE(peer.client->LastStatus().Ok());
@@ -333,7 +333,7 @@ TEST(SmtpDeliver, RefusalsAndFaultsAtEachStepAreNamed) {
       {"DOT", Reply::Text("552 too big\r\n"), ".", 552, "552 too big", true},
       {"MAIL", Reply::Text("hello there\r\n"), "MAIL", 0, "hello there", false},
       {"MAIL", Reply::Silence(), "MAIL", 0, "time-out after 1 s", true},
-      {"RCPT", Reply::CloseAfter(""), "RCPT a@x.jp", 0, "connection closed by the server", false},
+      {"RCPT", Reply::CloseAfter(""), "RCPT <a@x.jp>", 0, "connection closed by the server", false},
       {"MAIL", Reply::Text("250 " + std::string(1 << 20, 'y') + "\r\n"), "MAIL", 0,
        "reply line longer than 65536 bytes", false},
   };
@@ -364,10 +364,13 @@ TEST(SmtpDeliver, EhloFallsBackToHeloAndBareLineFeedsAreRead) {
     const char* helo;
     bool delivered;
     const char* what;
+    bool heloSent = true;
   };
   for (const Case& c : {Case{"502 not implemented\r\n", "250 hi\r\n", true, ""},
                         Case{"500 what\n", "250 hi\n", true, ""},
-                        Case{"500 what\r\n", "501 no\r\n", false, "HELO"}}) {
+                        Case{"500 what\r\n", "501 no\r\n", false, "HELO"},
+                        // A refusal that is not "unknown command" stands.
+                        Case{"550 not you\r\n", "250 hi\r\n", false, "EHLO", false}}) {
     SCOPED_TRACE(c.ehlo);
     SmtpTestServer server;
     server.Script("EHLO", Reply::Text(c.ehlo));
@@ -384,7 +387,7 @@ TEST(SmtpDeliver, EhloFallsBackToHeloAndBareLineFeedsAreRead) {
     std::string name = session.commands[0].substr(5);
     EXPECT_EQ(session.commands[0].substr(0, 5), "EHLO ");
     EXPECT_TRUE(TSMTPClient::IsFullDomain(name) || name == "[127.0.0.1]") << name;
-    EXPECT_EQ(session.commands[1], "HELO " + name);
+    EXPECT_EQ(session.commands[1], c.heloSent ? "HELO " + name : "QUIT");
     EXPECT_EQ(session.messages.size(), c.delivered ? 1u : 0u);
   }
 }
@@ -415,7 +418,7 @@ TEST(SmtpDeliver, RefusedRecipientsDoNotStopTheOthers) {
     Delivery d(server);
     TDeliveryResult result = d.client.Deliver();
     EXPECT_FALSE(result.Delivered());
-    EXPECT_EQ(result.status.What(), "RCPT b@x.jp");  // the last refusal
+    EXPECT_EQ(result.status.What(), "RCPT <b@x.jp>");  // the last refusal
     EXPECT_EQ(result.status.Code(), 450);
     EXPECT_EQ(result.status.Text(), "450 mailbox busy");
     EXPECT_EQ(result.refused.size(), 2u);
