@@ -481,12 +481,18 @@ void TDrivewarden::SetMailTimeOuts(int silenceSeconds, int deadlineSeconds) {
 }
 
 std::string AlertFailureText(const TDeliveryResult& result) {
-  if (!result.Delivered()) return std::string(kAlertNotSent) + result.status.Describe();
-  if (result.refused.empty()) return "";
-  std::string text = kAlertPartlySent;
-  for (size_t i = 0; i < result.refused.size(); ++i) {
-    if (i > 0) text += kCrLf;
-    text += "RCPT <" + result.refused[i].first + ">: " + result.refused[i].second;
+  if (result.Complete()) return "";
+  const std::string reason = result.status.Describe();
+  std::string text = result.Delivered() ? kAlertPartlySent : std::string(kAlertNotSent) + reason;
+  // Every refused recipient is named, also when all were refused (the
+  // status names the last of them).
+  bool first = result.Delivered();
+  for (const auto& [address, reply] : result.refused) {
+    const std::string line = "RCPT <" + address + ">: " + reply;
+    if (line == reason) continue;
+    if (!first) text += kCrLf;
+    text += line;
+    first = false;
   }
   return text;
 }

@@ -63,7 +63,11 @@ def settings_case(data, outcome, key=None, server_args=None, check=None, ran="wa
         if want == "error":
             case.expect(r.rc == 1, "exit code %d, expected 1 for settings that do not load" % r.rc)
             case.expect(err != "", "no error on stderr")
-            case.expect(ev == [], "entries written: %s" % [e["type"] for e in ev])
+            # The failure is also logged, as the service logs a failed start.
+            case.expect([e["type"] for e in ev] == ["error"], "entries written: %s" % [e["type"] for e in ev])
+            if ev:
+                case.expect(ev[0]["text"].startswith("サービス失敗 開始: ") and ev[0]["text"].endswith(err.splitlines()[0]),
+                            "the error entry is not the failure on stderr: %r" % ev[0]["text"][:200])
             if key:
                 case.expect(key in r.err, "stderr does not name %r: %r" % (key, err[:200]))
         else:

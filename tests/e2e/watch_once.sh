@@ -19,7 +19,7 @@ printf '[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=99%%\r\nD=1MB\r\n' >"$work/Driv
 printf '[WARNING]\r\nINTERVAL=24\r\n' >"$work/Drivewarden.ini"
 QUOTAWARDEN_EVENTLOG="$work/info.json" "$bin" --once --windir="$work"
 
-# A bad interval: exit 1, the error on stderr, no entry.
+# A bad interval: exit 1, the error on stderr and in one error entry.
 printf '[WARNING]\r\nINTERVAL=abc\r\n' >"$work/Drivewarden.ini"
 set +e
 "$bin" --once --windir="$work" --eventlog="$work/bad.json" 2>"$work/bad.err"
@@ -70,7 +70,9 @@ text = info[0]["text"]
 assert re.fullmatch(r"・ C ドライブの空き領域: [0-9,]+ バイト\r\n・ D ドライブの空き領域: [0-9,]+ バイト\r\n"
                     r"しきい値が設定されたドライブはありません。\r\n", text), text
 
-assert entries("bad.json") == [], "an entry was written"
+bad = entries("bad.json")
+assert [e["type"] for e in bad] == ["error"], bad
+assert bad[0]["text"].startswith("サービス失敗 開始: "), bad
 err = open(os.path.join(work, "bad.err"), encoding="utf-8").read().strip()
 assert err == "設定ファイル Drivewarden.ini の [WARNING] INTERVAL=abc: 'abc' は整数ではありません", err
 print("ok")
