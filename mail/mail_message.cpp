@@ -10,6 +10,7 @@
 #include "common/comma_list.h"
 #include "mail/encodings.h"
 #include "mail/header_lines.h"
+#include "platform/ascii_text.h"
 #include "platform/message_loop.h"
 
 namespace qw {
@@ -27,12 +28,13 @@ std::string LinePrefix(std::string_view name) {
 bool IsQuoteByte(char c) { return c == '"' || c == '\''; }
 
 // Removes one enclosing pair of double quotes or apostrophes (in any
-// combination) from a value longer than 2 bytes.
-std::string StripQuotePair(std::string value) {
+// combination) from a value longer than 2 bytes. Not StripQuotes: it is the
+// rule HeaderValue and HeaderParam promise (mail_message.h), on top of theirs.
+std::string StripQuotePair(std::string_view value) {
   if (value.size() > 2 && IsQuoteByte(value.front()) && IsQuoteByte(value.back())) {
-    return value.substr(1, value.size() - 2);
+    value = value.substr(1, value.size() - 2);
   }
-  return value;
+  return std::string(value);
 }
 
 // Runs `make` (an encoding of header text); a value it refuses is reported
@@ -94,14 +96,14 @@ void TMailPart::ClearContent() {
 std::string TMailPart::HeaderValue(std::string_view name) const {
   int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
   if (i < 0) return {};
-  return StripQuotePair(TrimSpaces(FieldValue(HeaderLines[static_cast<std::size_t>(i)])));
+  return StripQuotePair(TrimBlanks(FieldValue(HeaderLines[static_cast<std::size_t>(i)])));
 }
 
 std::string TMailPart::HeaderParam(std::string_view name, std::string_view param) const {
   int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
   if (i < 0) return {};
   return StripQuotePair(
-      TrimSpaces(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
+      TrimBlanks(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
 }
 
 void TMailPart::SetHeaderValue(std::string_view name, std::string_view valueView) {
@@ -195,7 +197,7 @@ void TMailRecipients::WriteHeader() {
     std::string value;
     for (std::size_t i = 0; i < FAddresses.size(); ++i) {
       if (i > 0) value += ", ";
-      std::string name = TrimSpaces(FNames[i]);
+      const std::string_view name = TrimBlanks(FNames[i]);
       if (!name.empty()) {
         // The first name shares its line with "To: ".
         const std::size_t lineStart = i == 0 ? FHeaderName.size() + 2 : 0;
@@ -203,7 +205,7 @@ void TMailRecipients::WriteHeader() {
         value += ' ';
       }
       value += '<';
-      value += TrimSpaces(FAddresses[i]);
+      value += TrimBlanks(FAddresses[i]);
       value += '>';
     }
     FMessage.SetHeaderValue(FHeaderName, value);
@@ -215,7 +217,7 @@ void TMailRecipients::RefreshFromHeader() {
   const int32_t length = ClampToInt32(FMessage.HeaderTextLength());
   if (length == FChangeMarker) return;
 
-  const std::string value = TrimSpaces(FMessage.HeaderValue(FHeaderName));
+  const std::string value(TrimBlanks(FMessage.HeaderValue(FHeaderName)));
   FChangeMarker = length;
   FNames.clear();
   FAddresses.clear();
@@ -228,10 +230,10 @@ void TMailRecipients::RefreshFromHeader() {
     std::string name;
     std::string address;
     if (beforeAngle) {
-      address = TrimSpaces(nameText);
+      address = TrimBlanks(nameText);
     } else {
-      name = TrimSpaces(DecodeHeaderWords(nameText));
-      address = TrimSpaces(addressText);
+      name = TrimBlanks(DecodeHeaderWords(nameText));
+      address = TrimBlanks(addressText);
     }
     if (!address.empty()) {
       FNames.push_back(std::move(name));
@@ -359,7 +361,7 @@ void TMailMessage::SetMessageIdHeader(std::string_view host) {
 }
 
 std::string TMailMessage::HeaderAddress(std::string_view name, int index) const {
-  const std::string value = TrimSpaces(HeaderValue(name));
+  const std::string value(TrimBlanks(HeaderValue(name)));
   bool quoted = false;
   int entry = 0;
   std::string collected;
@@ -383,7 +385,7 @@ std::string TMailMessage::HeaderAddress(std::string_view name, int index) const 
     }
   }
   if (entry != index) return {};
-  return TrimSpaces(collected);
+  return std::string(TrimBlanks(collected));
 }
 
 std::string TMailMessage::SenderAddress() const { return HeaderAddress("From", 0); }
