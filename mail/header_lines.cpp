@@ -29,6 +29,18 @@ std::size_t FirstColonOutsideQuotes(std::string_view line) {
   return std::string_view::npos;
 }
 
+// Position of the first semicolon outside double quotes at or after `from`,
+// which must be outside quotes itself, or the size of the line: the end of
+// the value that starts there.
+std::size_t ValueEnd(std::string_view line, std::size_t from) {
+  bool quoted = false;
+  for (std::size_t i = from; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    else if (!quoted && line[i] == ';') return i;
+  }
+  return line.size();
+}
+
 }  // namespace
 
 int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefix, int occurrence) {
@@ -45,26 +57,15 @@ int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefi
 std::string FieldValue(std::string_view line) {
   std::size_t colon = FirstColonOutsideQuotes(line);
   if (colon == std::string_view::npos) return {};
-  bool quoted = false;
-  std::size_t end = line.size();
-  // The colon itself was outside quotes, so the scan resumes unquoted.
-  for (std::size_t i = colon + 1; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (!quoted && line[i] == ';') { end = i; break; }
-  }
+  const std::size_t end = ValueEnd(line, colon + 1);
   return std::string(StripQuotes(TrimBlanks(line.substr(colon + 1, end - colon - 1))));
 }
 
 std::string ReplaceFieldValue(std::string_view line, std::string_view value) {
   std::size_t colon = FirstColonOutsideQuotes(line);
   if (colon == std::string_view::npos) return std::string(line);
-  std::size_t start = colon + 1;
-  std::size_t end = line.size();
-  bool quoted = false;
-  for (std::size_t i = start; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (!quoted && line[i] == ';') { end = i; break; }
-  }
+  const std::size_t start = colon + 1;
+  const std::size_t end = ValueEnd(line, colon + 1);
   std::string_view trimmed = TrimBlanks(value);
   std::string result;
   result.reserve(line.size() + trimmed.size() + 1);
@@ -131,37 +132,14 @@ std::string FieldParam(std::string_view line, std::string_view param) {
 
 std::string ReplaceFieldParam(std::string_view line, std::string_view param, std::string_view value) {
   std::string text = ParamScanText(line);
-  std::size_t found_begin = std::string::npos;
-  std::size_t found_end = 0;
   // The value of the first matching parameter runs to the next ';' outside
   // quotes: an '=' inside it belongs to it.
-  {
-    std::string_view wanted = TrimBlanks(param);
-    enum Stage { kBeforeColon, kMainValue, kParams } stage = kBeforeColon;
-    bool quoted = false;
-    std::size_t name_begin = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      char c = text[i];
-      if (c == '"') { quoted = !quoted; continue; }
-      if (quoted) continue;
-      if (found_begin != std::string::npos) {
-        if (c == ';') { found_end = i; break; }
-        continue;
-      }
-      if (c == ':' && stage == kBeforeColon) {
-        stage = kMainValue;
-      } else if (c == ';' && stage != kBeforeColon) {
-        stage = kParams;
-        name_begin = i + 1;
-      } else if (c == '=' && stage == kParams) {
-        if (EqualsCaseless(TrimBlanks(std::string_view(text).substr(name_begin, i - name_begin)), wanted)) {
-          found_begin = i + 1;
-          found_end = text.size();
-        }
-        name_begin = i + 1;
-      }
-    }
-  }
+  std::size_t found_begin = std::string::npos;
+  ScanParams(text, param, [&](std::size_t begin, std::size_t) {
+    found_begin = begin;
+    return false;
+  });
+  std::size_t found_end = found_begin == std::string::npos ? 0 : ValueEnd(text, found_begin);
   text.pop_back();  // the ';' that closed the scan text
   std::string_view new_value = TrimBlanks(value);
   if (found_begin != std::string::npos) {
