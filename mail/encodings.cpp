@@ -425,8 +425,9 @@ std::string EncodeHeaderWord(std::string_view text, std::string_view charset, st
 }
 
 std::string EncodeHeaderPhrase(std::string_view text, std::string_view charset, std::size_t lineStart) {
-  // The module's own address readers know no quoted pairs, so a quote or a
-  // backslash sends even an ASCII name into encoded words.
+  // The address readers of TMailMessage (HeaderAddress, the recipient lists)
+  // know no quoted pairs, so a quote or a backslash sends even an ASCII name
+  // into encoded words.
   if (IsPlainHeaderText(text) && text.find_first_of("\"\\") == std::string_view::npos)
     return "\"" + std::string(text) + "\"";
   return EncodeWords(text, charset, lineStart);

@@ -38,7 +38,7 @@ std::string StripQuotePair(std::string_view value) {
 }
 
 // Runs `make` (an encoding of header text); a value it refuses is reported
-// with the component name in front, like the module's other usage errors.
+// with the component name in front, like every other usage error of a message.
 template <typename Make>
 std::string Encoded(const std::string& component, Make make) {
   try {
