@@ -55,6 +55,25 @@ void CheckFoldable(const std::string& component, const std::string& line) {
   Encoded(component, [&] { return FoldHeaders(line); });
 }
 
+// The entries of an address list (the value of a To, Cc, Bcc or From line):
+// the text split at every ',' and ';' outside double quotes, the quotes kept.
+// Both readers of such lists, TMailRecipients and HeaderAddress, split it so.
+std::vector<std::string_view> AddressEntries(std::string_view value) {
+  std::vector<std::string_view> entries;
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (value[i] == ',' || value[i] == ';')) {
+      entries.push_back(value.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  entries.push_back(value.substr(start));
+  return entries;
+}
+
 int32_t ClampToInt32(std::size_t n) {
   constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
   return static_cast<int32_t>(n > kMax ? kMax : n);
@@ -222,11 +241,26 @@ void TMailRecipients::RefreshFromHeader() {
   FNames.clear();
   FAddresses.clear();
 
-  bool quoted = false;
-  bool beforeAngle = true;
-  std::string nameText;
-  std::string addressText;
-  auto endEntry = [&] {
+  auto isSeparator = [](char c) { return c == ',' || c == ';' || c == '<' || c == '>'; };
+  for (std::string_view entry : AddressEntries(value)) {
+    // Before a '<', everything but unquoted separators is the name (or, with
+    // no '<' at all, the address); after it, the unquoted bytes but blanks.
+    bool quoted = false;
+    bool beforeAngle = true;
+    std::string nameText;
+    std::string addressText;
+    for (char c : entry) {
+      if (c == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (beforeAngle) {
+        if (quoted || !isSeparator(c)) nameText.push_back(c);
+      } else if (!quoted && c != ' ' && !isSeparator(c)) {
+        addressText.push_back(c);
+      }
+      if (c == '<' && !quoted) beforeAngle = false;
+    }
     std::string name;
     std::string address;
     if (beforeAngle) {
@@ -239,29 +273,7 @@ void TMailRecipients::RefreshFromHeader() {
       FNames.push_back(std::move(name));
       FAddresses.push_back(std::move(address));
     }
-    nameText.clear();
-    addressText.clear();
-    beforeAngle = true;
-  };
-  auto isSeparator = [](char c) { return c == ',' || c == ';' || c == '<' || c == '>'; };
-
-  for (char c : value) {
-    if (c == '"') {
-      quoted = !quoted;
-      continue;
-    }
-    if (!quoted && (c == ',' || c == ';')) {
-      endEntry();
-      continue;
-    }
-    if (beforeAngle) {
-      if (quoted || !isSeparator(c)) nameText.push_back(c);
-    } else if (!quoted && c != ' ' && !isSeparator(c)) {
-      addressText.push_back(c);
-    }
-    if (c == '<' && !quoted) beforeAngle = false;
   }
-  if (!value.empty()) endEntry();
 }
 
 int TMailRecipients::Count() {
@@ -362,20 +374,17 @@ void TMailMessage::SetMessageIdHeader(std::string_view host) {
 
 std::string TMailMessage::HeaderAddress(std::string_view name, int index) const {
   const std::string value(TrimBlanks(HeaderValue(name)));
+  const std::vector<std::string_view> entries = AddressEntries(value);
+  if (index < 0 || static_cast<std::size_t>(index) >= entries.size()) return {};
+  // The unquoted bytes but blanks, from after the last '<' up to a '>'.
   bool quoted = false;
-  int entry = 0;
   std::string collected;
-  for (char c : value) {
+  for (char c : entries[static_cast<std::size_t>(index)]) {
     if (c == '"') {
       quoted = !quoted;
       continue;
     }
-    if (!quoted && (c == ',' || c == ';')) {
-      if (entry == index) break;
-      ++entry;
-      continue;
-    }
-    if (entry != index || quoted) continue;
+    if (quoted) continue;
     if (c == '<') {
       collected.clear();
     } else if (c == '>') {
@@ -384,7 +393,6 @@ std::string TMailMessage::HeaderAddress(std::string_view name, int index) const 
       collected.push_back(c);
     }
   }
-  if (entry != index) return {};
   return std::string(TrimBlanks(collected));
 }
 
