@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "mail/header_lines.h"
 #include "mail/iso2022jp.h"
+#include "platform/ascii_text.h"
 #include "platform/content_type.h"
 
 namespace qw {
@@ -20,16 +20,8 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
-
-// Value of an upper-case hexadecimal digit, or -1.
+// Value of an upper-case hexadecimal digit, or -1: quoted-printable escapes
+// are upper case (RFC 2045 6.7), so a lower-case "=3d" stays as text.
 int UpperHexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -261,11 +253,11 @@ enum class CharGrouping { kSingleByte, kShiftJis, kEucJp, kUtf8, kDoubleByte };
 
 CharGrouping GroupingOf(std::string_view charset) {
   for (std::string_view label : {"shift_jis", "shift-jis", "sjis", "x-sjis", "cp932", "windows-31j", "ms_kanji"})
-    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kShiftJis;
-  if (EqualsIgnoreCase(charset, "euc-jp")) return CharGrouping::kEucJp;
-  if (EqualsIgnoreCase(charset, "utf-8") || EqualsIgnoreCase(charset, "utf8")) return CharGrouping::kUtf8;
+    if (EqualsCaseless(charset, label)) return CharGrouping::kShiftJis;
+  if (EqualsCaseless(charset, "euc-jp")) return CharGrouping::kEucJp;
+  if (EqualsCaseless(charset, "utf-8") || EqualsCaseless(charset, "utf8")) return CharGrouping::kUtf8;
   for (std::string_view label : {"gb2312", "gbk", "gb18030", "big5", "euc-kr", "euc-cn", "ks_c_5601-1987"})
-    if (EqualsIgnoreCase(charset, label)) return CharGrouping::kDoubleByte;
+    if (EqualsCaseless(charset, label)) return CharGrouping::kDoubleByte;
   return CharGrouping::kSingleByte;
 }
 
@@ -329,7 +321,7 @@ std::string EncodeWords(std::string_view text, std::string_view charset, std::si
   // The text as characters of the charset the label names.
   std::string converted;
   std::vector<WordUnit> units;
-  if (EqualsIgnoreCase(charset, "iso-2022-jp")) {
+  if (EqualsCaseless(charset, "iso-2022-jp")) {
     // The label promises ISO-2022-JP, so the Shift-JIS bytes are converted.
     converted = ShiftJisToIso2022Jp(text);
     units = Iso2022JpUnits(converted);
@@ -351,7 +343,7 @@ std::string EncodeWords(std::string_view text, std::string_view charset, std::si
   // escaped. Either way a word holds no "?", blank, comma, semicolon or
   // quote: nothing ends a word early, gives FoldHeaders a place to break one,
   // or cuts a display name for an address parser.
-  const bool base64 = EqualsIgnoreCase(charset, "iso-2022-jp");
+  const bool base64 = EqualsCaseless(charset, "iso-2022-jp");
   const std::string head = "=?" + std::string(charset) + (base64 ? "?B?" : "?Q?");
   const std::size_t overhead = head.size() + 2;
   auto q_size = [](std::string_view bytes) {
@@ -433,8 +425,9 @@ std::string EncodeHeaderWord(std::string_view text, std::string_view charset, st
 }
 
 std::string EncodeHeaderPhrase(std::string_view text, std::string_view charset, std::size_t lineStart) {
-  // The module's own address readers know no quoted pairs, so a quote or a
-  // backslash sends even an ASCII name into encoded words.
+  // The address readers of TMailMessage (HeaderAddress, the recipient lists)
+  // know no quoted pairs, so a quote or a backslash sends even an ASCII name
+  // into encoded words.
   if (IsPlainHeaderText(text) && text.find_first_of("\"\\") == std::string_view::npos)
     return "\"" + std::string(text) + "\"";
   return EncodeWords(text, charset, lineStart);
@@ -515,8 +508,7 @@ std::string BeforeFirstZero(std::string bytes) {
 }  // namespace
 
 std::string DecodeHeaderWords(std::string_view text) {
-  std::string source = TrimSpaces(text);
-  std::string_view t(source);
+  const std::string_view t = TrimBlanks(text);
   std::string out;
   out.reserve(t.size());
   std::size_t pos = 0;  // t[0, pos) is done; decoded bytes are final
@@ -535,7 +527,7 @@ std::string DecodeHeaderWords(std::string_view text) {
     std::string_view inner = t.substr(q + 1, e - q - 1);
     char kind = 'Q';
     if (inner.size() >= 2 && inner[1] == '?') {
-      char letter = UpperAscii(inner[0]);
+      char letter = AsciiUpper(inner[0]);
       if (letter == 'B' || letter == 'U') kind = letter;
     }
     std::string_view encoded = inner.size() > 2 ? inner.substr(2) : std::string_view();
@@ -692,7 +684,7 @@ void UUDecodeText(std::string_view text, std::string& destination) {
 }
 
 std::string PadLeftTo(std::string_view text, int width, std::string_view pad) {
-  std::string result = TrimLeftSpaces(text);
+  std::string result(TrimLeftBlanks(text));
   const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
   if (result.size() > w) return result.substr(result.size() - w);
   if (pad.empty() || result.size() >= w) return result;  // an empty pad cannot lengthen it

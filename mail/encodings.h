@@ -5,8 +5,8 @@
 //
 // All routines work on byte strings; Shift-JIS text is converted only by
 // EncodeHeaderWord when its charset label is iso-2022-jp. Every routine is
-// linear in its input. The routines deliberately follow the module's own rules
-// where these depart from the RFCs (noted per routine).
+// linear in its input. Where a routine departs from the RFCs, its comment says
+// how; the departures are deliberate.
 #pragma once
 
 #include <cstddef>
@@ -101,7 +101,7 @@ void UUDecodeText(std::string_view text, std::string& destination);
 // shorter one gets `pad` put in front until it is at least `width` bytes.
 std::string PadLeftTo(std::string_view text, int width, std::string_view pad);
 
-// The module's pseudo-random generator (seeded once per process from the
+// The mail pseudo-random generator (seeded once per process from the
 // clock), shared by boundaries and message identifiers. Not thread-safe.
 std::uint32_t NextMailRandom();
 // Reseeds the generator (tests use it for reproducible values).

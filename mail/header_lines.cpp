@@ -5,40 +5,16 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 namespace {
 
 constexpr char kBlank = ' ';
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
-
-std::string_view TrimView(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && text[begin] == kBlank) ++begin;
-  while (end > begin && text[end - 1] == kBlank) --end;
-  return text.substr(begin, end - begin);
-}
-
-// Removes one enclosing pair of double quotes; a lone double quote becomes
-// empty.
-std::string StripEnclosingQuotes(std::string_view text) {
-  if (!text.empty() && text.front() == '"' && text.back() == '"')
-    return text.size() < 2 ? std::string() : std::string(text.substr(1, text.size() - 2));
-  return std::string(text);
-}
-
 // The line trimmed and ended with one ";" (the form the parameter scan works on).
 std::string ParamScanText(std::string_view line) {
-  std::string text(TrimView(line));
+  std::string text(TrimBlanks(line));
   if (text.empty() || text.back() != ';') text += ';';
   return text;
 }
@@ -53,28 +29,25 @@ std::size_t FirstColonOutsideQuotes(std::string_view line) {
   return std::string_view::npos;
 }
 
+// Position of the first semicolon outside double quotes at or after `from`,
+// which must be outside quotes itself, or the size of the line: the end of
+// the value that starts there.
+std::size_t ValueEnd(std::string_view line, std::size_t from) {
+  bool quoted = false;
+  for (std::size_t i = from; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    else if (!quoted && line[i] == ';') return i;
+  }
+  return line.size();
+}
+
 }  // namespace
-
-std::string TrimSpaces(std::string_view text) { return std::string(TrimView(text)); }
-
-std::string TrimLeftSpaces(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size() && text[begin] == kBlank) ++begin;
-  return std::string(text.substr(begin));
-}
-
-std::string TrimRightSpaces(std::string_view text) {
-  std::size_t end = text.size();
-  while (end > 0 && text[end - 1] == kBlank) --end;
-  return std::string(text.substr(0, end));
-}
 
 int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefix, int occurrence) {
   int seen = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
-    if (line.size() < prefix.size()) continue;
-    if (!EqualsIgnoreCase(std::string_view(line).substr(0, prefix.size()), prefix)) continue;
+    if (!StartsWithCaseless(line, prefix)) continue;
     if (seen == occurrence) return static_cast<int>(i);
     ++seen;
   }
@@ -84,27 +57,16 @@ int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefi
 std::string FieldValue(std::string_view line) {
   std::size_t colon = FirstColonOutsideQuotes(line);
   if (colon == std::string_view::npos) return {};
-  bool quoted = false;
-  std::size_t end = line.size();
-  // The colon itself was outside quotes, so the scan resumes unquoted.
-  for (std::size_t i = colon + 1; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (!quoted && line[i] == ';') { end = i; break; }
-  }
-  return StripEnclosingQuotes(TrimView(line.substr(colon + 1, end - colon - 1)));
+  const std::size_t end = ValueEnd(line, colon + 1);
+  return std::string(StripQuotes(TrimBlanks(line.substr(colon + 1, end - colon - 1))));
 }
 
 std::string ReplaceFieldValue(std::string_view line, std::string_view value) {
   std::size_t colon = FirstColonOutsideQuotes(line);
   if (colon == std::string_view::npos) return std::string(line);
-  std::size_t start = colon + 1;
-  std::size_t end = line.size();
-  bool quoted = false;
-  for (std::size_t i = start; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (!quoted && line[i] == ';') { end = i; break; }
-  }
-  std::string_view trimmed = TrimView(value);
+  const std::size_t start = colon + 1;
+  const std::size_t end = ValueEnd(line, colon + 1);
+  std::string_view trimmed = TrimBlanks(value);
   std::string result;
   result.reserve(line.size() + trimmed.size() + 1);
   result.append(line.substr(0, start));
@@ -122,7 +84,7 @@ namespace {
 template <typename OnValue>
 void ScanParams(std::string_view text, std::string_view param, OnValue on_value) {
   enum Stage { kBeforeColon, kMainValue, kParams } stage = kBeforeColon;
-  std::string_view wanted = TrimView(param);
+  std::string_view wanted = TrimBlanks(param);
   bool quoted = false;
   bool match = false;
   std::size_t name_begin = 0;  // the name is text[name_begin, i) when no match
@@ -146,7 +108,7 @@ void ScanParams(std::string_view text, std::string_view param, OnValue on_value)
       // seen here is empty.
       std::string_view name = match ? std::string_view() : text.substr(name_begin, i - name_begin);
       if (match && !on_value(value_begin, i)) return;
-      match = EqualsIgnoreCase(TrimView(name), wanted);
+      match = EqualsCaseless(TrimBlanks(name), wanted);
       name_begin = i + 1;
       value_begin = i + 1;
     }
@@ -165,53 +127,30 @@ std::string FieldParam(std::string_view line, std::string_view param) {
     result.append(text, begin, end - begin);
     return true;
   });
-  return StripEnclosingQuotes(TrimView(result));
+  return std::string(StripQuotes(TrimBlanks(result)));
 }
 
 std::string ReplaceFieldParam(std::string_view line, std::string_view param, std::string_view value) {
   std::string text = ParamScanText(line);
-  std::size_t found_begin = std::string::npos;
-  std::size_t found_end = 0;
   // The value of the first matching parameter runs to the next ';' outside
   // quotes: an '=' inside it belongs to it.
-  {
-    std::string_view wanted = TrimView(param);
-    enum Stage { kBeforeColon, kMainValue, kParams } stage = kBeforeColon;
-    bool quoted = false;
-    std::size_t name_begin = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      char c = text[i];
-      if (c == '"') { quoted = !quoted; continue; }
-      if (quoted) continue;
-      if (found_begin != std::string::npos) {
-        if (c == ';') { found_end = i; break; }
-        continue;
-      }
-      if (c == ':' && stage == kBeforeColon) {
-        stage = kMainValue;
-      } else if (c == ';' && stage != kBeforeColon) {
-        stage = kParams;
-        name_begin = i + 1;
-      } else if (c == '=' && stage == kParams) {
-        if (EqualsIgnoreCase(TrimView(std::string_view(text).substr(name_begin, i - name_begin)), wanted)) {
-          found_begin = i + 1;
-          found_end = text.size();
-        }
-        name_begin = i + 1;
-      }
-    }
-  }
+  std::size_t found_begin = std::string::npos;
+  ScanParams(text, param, [&](std::size_t begin, std::size_t) {
+    found_begin = begin;
+    return false;
+  });
+  std::size_t found_end = found_begin == std::string::npos ? 0 : ValueEnd(text, found_begin);
   text.pop_back();  // the ';' that closed the scan text
-  std::string_view new_value = TrimView(value);
+  std::string_view new_value = TrimBlanks(value);
   if (found_begin != std::string::npos) {
     if (found_end > text.size()) found_end = text.size();
     if (found_begin > found_end) found_begin = found_end;
     text.replace(found_begin, found_end - found_begin, new_value);
     return text;
   }
-  std::string result(TrimView(text));
+  std::string result(TrimBlanks(text));
   result += "; ";
-  result.append(TrimView(param));
+  result.append(TrimBlanks(param));
   result += '=';
   result.append(new_value);
   return result;
@@ -225,12 +164,12 @@ std::string NormalizeHeaderLine(std::string_view line) {
   for (std::size_t i = 0; i < name_end; ++i) {
     char c = line[i];
     if (i == 0 || line[i - 1] == '-') {
-      c = UpperAscii(c);
+      c = AsciiUpper(c);
     } else if ((c == 'd' || c == 'D') && name.size() >= 2 && name[name.size() - 2] == '-' &&
                name.back() == 'I' && i + 1 < line.size() && line[i + 1] == ':') {
       c = 'D';
     } else {
-      c = LowerAscii(c);
+      c = AsciiLower(c);
     }
     name += c;
   }
@@ -249,9 +188,9 @@ std::string NormalizeHeaderLine(std::string_view line) {
       value += c;
     }
   }
-  std::string result(TrimView(name));
+  std::string result(TrimBlanks(name));
   result += kBlank;
-  result.append(TrimView(value));
+  result.append(TrimBlanks(value));
   return result;
 }
 

@@ -5,7 +5,8 @@
 //
 // All routines are stateless and work on byte strings (Shift-JIS text is never
 // converted). Letter case is compared and changed for the ASCII letters only,
-// byte by byte. "Blank" means byte 32 only. A header line is one unfolded line
+// byte by byte, and "blank" means byte 32 only (the rules of
+// platform/ascii_text.h). A header line is one unfolded line
 // "Name: value; param=value; ...". Double quotes enclose stretches in which
 // ':', ';' and '=' have no meaning. Every routine is linear in its input.
 #pragma once
@@ -16,12 +17,6 @@
 #include <vector>
 
 namespace qw {
-
-// `text` without leading and trailing blanks (byte 32 only; tabs stay).
-std::string TrimSpaces(std::string_view text);
-// `text` without leading blanks / without trailing blanks.
-std::string TrimLeftSpaces(std::string_view text);
-std::string TrimRightSpaces(std::string_view text);
 
 // Index of the line number `occurrence` (0-based) whose first bytes equal
 // `prefix`, ASCII case ignored; a line shorter than `prefix` never matches.
@@ -35,7 +30,7 @@ int FindHeaderLine(const std::vector<std::string>& lines, std::string_view prefi
 std::string FieldValue(std::string_view line);
 
 // `line` with the bytes between its first colon (outside quotes) and the next
-// semicolon outside quotes (or the end) replaced by " " + TrimSpaces(value).
+// semicolon outside quotes (or the end) replaced by " " + TrimBlanks(value).
 // Parameters stay. A line without a colon outside quotes comes back unchanged.
 std::string ReplaceFieldValue(std::string_view line, std::string_view value);
 
@@ -45,7 +40,7 @@ std::string ReplaceFieldValue(std::string_view line, std::string_view value);
 // concatenated.
 std::string FieldParam(std::string_view line, std::string_view param);
 
-// `line` (trimmed) with parameter `param` set to TrimSpaces(value): an
+// `line` (trimmed) with parameter `param` set to TrimBlanks(value): an
 // existing parameter's value is replaced in place, otherwise
 // "; " + param + "=" + value is appended.
 std::string ReplaceFieldParam(std::string_view line, std::string_view param,

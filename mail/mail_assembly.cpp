@@ -17,6 +17,7 @@
 #include "mail/encodings.h"
 #include "mail/header_lines.h"
 #include "mail/mail_message.h"
+#include "platform/ascii_text.h"
 
 namespace qw {
 
@@ -66,21 +67,6 @@ Line ReadLine(std::string_view data, std::size_t offset) {
   return line;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool IsMultipartType(std::string_view contentType) {
-  constexpr std::string_view kMultipart = "multipart/";
-  if (contentType.size() < kMultipart.size()) return false;
-  for (std::size_t i = 0; i < kMultipart.size(); ++i) {
-    if (LowerAscii(contentType[i]) != kMultipart[i]) return false;
-  }
-  return true;
-}
-
 // Whether `p` points into a buffer owned by `part` or its sub-parts.
 bool PointsInto(const char* p, const std::string& s) {
   std::less<const char*> less;
@@ -109,7 +95,7 @@ class TMailPart::Parser {
     enum class Kind { Plain, Multipart, UuEncoded } kind = Kind::Plain;
     std::string delimiter;
     if (FDepth < kMaxPartDepth) {
-      if (IsMultipartType(FPart.HeaderValue("Content-Type"))) {
+      if (StartsWithCaseless(FPart.HeaderValue("Content-Type"), "multipart/")) {
         kind = Kind::Multipart;
         delimiter = "--" + FPart.Boundary();
       } else if (!FPart.HasHeader("Content-Type")) {
@@ -174,7 +160,7 @@ class TMailPart::Parser {
     if (FNotify) {
       for (std::size_t pos = from; pos < FData.size();) {
         Line line = Next(pos);
-        if (StartsWith(line.Text(FData), prefix)) return pos;
+        if (line.Text(FData).starts_with(prefix)) return pos;
         pos = line.next;
       }
       return FData.size();
@@ -194,7 +180,7 @@ class TMailPart::Parser {
   // no CR LF): the bytes match and the prefix does not run into the line's
   // own CR LF, as a prefix ending in CR would when a LF follows it.
   bool LineAtStartsWith(std::size_t pos, std::string_view prefix) const {
-    if (!StartsWith(FData.substr(pos), prefix)) return false;
+    if (!FData.substr(pos).starts_with(prefix)) return false;
     const std::size_t after = pos + prefix.size();
     return prefix.empty() || prefix.back() != '\r' || after >= FData.size() || FData[after] != '\n';
   }
@@ -257,7 +243,7 @@ class TMailPart::Parser {
       Line beginLine = ReadLine(FData, begin);
       std::string_view beginText = beginLine.Text(FData);
       std::string fileName =
-          beginText.size() > 10 ? TrimSpaces(beginText.substr(10, 999)) : std::string();
+          beginText.size() > 10 ? std::string(TrimBlanks(beginText.substr(10, 999))) : std::string();
 
       // The block's lines run to the CR LF before the end line; a block
       // without an end line runs to the end of the text.

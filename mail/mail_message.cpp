@@ -10,6 +10,7 @@
 #include "common/comma_list.h"
 #include "mail/encodings.h"
 #include "mail/header_lines.h"
+#include "platform/ascii_text.h"
 #include "platform/message_loop.h"
 
 namespace qw {
@@ -27,16 +28,17 @@ std::string LinePrefix(std::string_view name) {
 bool IsQuoteByte(char c) { return c == '"' || c == '\''; }
 
 // Removes one enclosing pair of double quotes or apostrophes (in any
-// combination) from a value longer than 2 bytes.
-std::string StripQuotePair(std::string value) {
+// combination) from a value longer than 2 bytes. Not StripQuotes: it is the
+// rule HeaderValue and HeaderParam promise (mail_message.h), on top of theirs.
+std::string StripQuotePair(std::string_view value) {
   if (value.size() > 2 && IsQuoteByte(value.front()) && IsQuoteByte(value.back())) {
-    return value.substr(1, value.size() - 2);
+    value = value.substr(1, value.size() - 2);
   }
-  return value;
+  return std::string(value);
 }
 
 // Runs `make` (an encoding of header text); a value it refuses is reported
-// with the component name in front, like the module's other usage errors.
+// with the component name in front, like every other usage error of a message.
 template <typename Make>
 std::string Encoded(const std::string& component, Make make) {
   try {
@@ -51,6 +53,25 @@ std::string Encoded(const std::string& component, Make make) {
 void CheckFoldable(const std::string& component, const std::string& line) {
   if (line.size() <= kMaxHeaderLineBytes) return;  // fits even unfolded
   Encoded(component, [&] { return FoldHeaders(line); });
+}
+
+// The entries of an address list (the value of a To, Cc, Bcc or From line):
+// the text split at every ',' and ';' outside double quotes, the quotes kept.
+// Both readers of such lists, TMailRecipients and HeaderAddress, split it so.
+std::vector<std::string_view> AddressEntries(std::string_view value) {
+  std::vector<std::string_view> entries;
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (value[i] == ',' || value[i] == ';')) {
+      entries.push_back(value.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  entries.push_back(value.substr(start));
+  return entries;
 }
 
 int32_t ClampToInt32(std::size_t n) {
@@ -94,14 +115,14 @@ void TMailPart::ClearContent() {
 std::string TMailPart::HeaderValue(std::string_view name) const {
   int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
   if (i < 0) return {};
-  return StripQuotePair(TrimSpaces(FieldValue(HeaderLines[static_cast<std::size_t>(i)])));
+  return StripQuotePair(TrimBlanks(FieldValue(HeaderLines[static_cast<std::size_t>(i)])));
 }
 
 std::string TMailPart::HeaderParam(std::string_view name, std::string_view param) const {
   int i = FindHeaderLine(HeaderLines, LinePrefix(name), 0);
   if (i < 0) return {};
   return StripQuotePair(
-      TrimSpaces(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
+      TrimBlanks(FieldParam(HeaderLines[static_cast<std::size_t>(i)], param)));
 }
 
 void TMailPart::SetHeaderValue(std::string_view name, std::string_view valueView) {
@@ -195,7 +216,7 @@ void TMailRecipients::WriteHeader() {
     std::string value;
     for (std::size_t i = 0; i < FAddresses.size(); ++i) {
       if (i > 0) value += ", ";
-      std::string name = TrimSpaces(FNames[i]);
+      const std::string_view name = TrimBlanks(FNames[i]);
       if (!name.empty()) {
         // The first name shares its line with "To: ".
         const std::size_t lineStart = i == 0 ? FHeaderName.size() + 2 : 0;
@@ -203,7 +224,7 @@ void TMailRecipients::WriteHeader() {
         value += ' ';
       }
       value += '<';
-      value += TrimSpaces(FAddresses[i]);
+      value += TrimBlanks(FAddresses[i]);
       value += '>';
     }
     FMessage.SetHeaderValue(FHeaderName, value);
@@ -215,51 +236,44 @@ void TMailRecipients::RefreshFromHeader() {
   const int32_t length = ClampToInt32(FMessage.HeaderTextLength());
   if (length == FChangeMarker) return;
 
-  const std::string value = TrimSpaces(FMessage.HeaderValue(FHeaderName));
+  const std::string value(TrimBlanks(FMessage.HeaderValue(FHeaderName)));
   FChangeMarker = length;
   FNames.clear();
   FAddresses.clear();
 
-  bool quoted = false;
-  bool beforeAngle = true;
-  std::string nameText;
-  std::string addressText;
-  auto endEntry = [&] {
+  auto isSeparator = [](char c) { return c == ',' || c == ';' || c == '<' || c == '>'; };
+  for (std::string_view entry : AddressEntries(value)) {
+    // Before a '<', everything but unquoted separators is the name (or, with
+    // no '<' at all, the address); after it, the unquoted bytes but blanks.
+    bool quoted = false;
+    bool beforeAngle = true;
+    std::string nameText;
+    std::string addressText;
+    for (char c : entry) {
+      if (c == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (beforeAngle) {
+        if (quoted || !isSeparator(c)) nameText.push_back(c);
+      } else if (!quoted && c != ' ' && !isSeparator(c)) {
+        addressText.push_back(c);
+      }
+      if (c == '<' && !quoted) beforeAngle = false;
+    }
     std::string name;
     std::string address;
     if (beforeAngle) {
-      address = TrimSpaces(nameText);
+      address = TrimBlanks(nameText);
     } else {
-      name = TrimSpaces(DecodeHeaderWords(nameText));
-      address = TrimSpaces(addressText);
+      name = TrimBlanks(DecodeHeaderWords(nameText));
+      address = TrimBlanks(addressText);
     }
     if (!address.empty()) {
       FNames.push_back(std::move(name));
       FAddresses.push_back(std::move(address));
     }
-    nameText.clear();
-    addressText.clear();
-    beforeAngle = true;
-  };
-  auto isSeparator = [](char c) { return c == ',' || c == ';' || c == '<' || c == '>'; };
-
-  for (char c : value) {
-    if (c == '"') {
-      quoted = !quoted;
-      continue;
-    }
-    if (!quoted && (c == ',' || c == ';')) {
-      endEntry();
-      continue;
-    }
-    if (beforeAngle) {
-      if (quoted || !isSeparator(c)) nameText.push_back(c);
-    } else if (!quoted && c != ' ' && !isSeparator(c)) {
-      addressText.push_back(c);
-    }
-    if (c == '<' && !quoted) beforeAngle = false;
   }
-  if (!value.empty()) endEntry();
 }
 
 int TMailRecipients::Count() {
@@ -359,21 +373,18 @@ void TMailMessage::SetMessageIdHeader(std::string_view host) {
 }
 
 std::string TMailMessage::HeaderAddress(std::string_view name, int index) const {
-  const std::string value = TrimSpaces(HeaderValue(name));
+  const std::string value(TrimBlanks(HeaderValue(name)));
+  const std::vector<std::string_view> entries = AddressEntries(value);
+  if (index < 0 || static_cast<std::size_t>(index) >= entries.size()) return {};
+  // The unquoted bytes but blanks, from after the last '<' up to a '>'.
   bool quoted = false;
-  int entry = 0;
   std::string collected;
-  for (char c : value) {
+  for (char c : entries[static_cast<std::size_t>(index)]) {
     if (c == '"') {
       quoted = !quoted;
       continue;
     }
-    if (!quoted && (c == ',' || c == ';')) {
-      if (entry == index) break;
-      ++entry;
-      continue;
-    }
-    if (entry != index || quoted) continue;
+    if (quoted) continue;
     if (c == '<') {
       collected.clear();
     } else if (c == '>') {
@@ -382,8 +393,7 @@ std::string TMailMessage::HeaderAddress(std::string_view name, int index) const 
       collected.push_back(c);
     }
   }
-  if (entry != index) return {};
-  return TrimSpaces(collected);
+  return std::string(TrimBlanks(collected));
 }
 
 std::string TMailMessage::SenderAddress() const { return HeaderAddress("From", 0); }

@@ -202,7 +202,7 @@ class TMailMessage : public TMailPart {
   using RandomSource = std::function<uint32_t()>;
 
   // `system` gives the local time (Message-ID) and the UTC offset (Date).
-  // Random numbers come from the module's generator (NextMailRandom).
+  // Random numbers come from NextMailRandom (see SetRandomSource).
   explicit TMailMessage(SystemInfo& system, std::string name = {});
   ~TMailMessage() override;
 
@@ -250,9 +250,9 @@ class TMailMessage : public TMailPart {
   // emptied, NeedsRebuild still set).
   void Rebuild();
 
-  // Test and embedding hooks. The random source defaults to the module's
-  // generator; the message pump, called after each progress notification,
-  // defaults to processing the calling thread's pending messages.
+  // Test and embedding hooks. The random source defaults to NextMailRandom;
+  // the message pump, called after each progress notification, defaults to
+  // processing the calling thread's pending messages.
   void SetRandomSource(RandomSource source);
   void SetMessagePump(std::function<void()> pump);
 

@@ -1,5 +1,6 @@
 #include "platform/ascii_text.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace qw {
@@ -31,6 +32,10 @@ bool EqualsCaseless(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CompareCaseless(a, b) == 0;
 }
 
+bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && CompareCaseless(text.substr(0, prefix.size()), prefix) == 0;
+}
+
 namespace {
 
 template <typename Pred>
@@ -45,6 +50,10 @@ std::string_view TrimBy(std::string_view text, Pred front, Pred back) {
 std::string_view TrimBlanks(std::string_view text) {
   auto blank = [](char c) { return c == ' '; };
   return TrimBy(text, +blank, +blank);
+}
+
+std::string_view TrimLeftBlanks(std::string_view text) {
+  return text.substr(std::min(text.find_first_not_of(' '), text.size()));
 }
 
 std::string_view TrimSpaceTab(std::string_view text) {

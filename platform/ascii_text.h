@@ -18,11 +18,16 @@ std::string AsciiUpperCase(std::string_view text);
 // common prefix.
 int CompareCaseless(std::string_view a, std::string_view b);
 bool EqualsCaseless(std::string_view a, std::string_view b);
+// Whether `text` begins with `prefix`, ASCII letter case ignored.
+bool StartsWithCaseless(std::string_view text, std::string_view prefix);
 
 // Trimming. The three rules differ on purpose:
 // TrimBlanks takes spaces only (header lines, where a tab may be folding
 // white space that belongs to the value);
 std::string_view TrimBlanks(std::string_view text);
+// TrimLeftBlanks is the same rule at the start only (a text about to be
+// padded on the left keeps its tail);
+std::string_view TrimLeftBlanks(std::string_view text);
 // TrimSpaceTab takes spaces and tabs, and CRs at the end (profile lines,
 // which must read here as they do under Windows);
 std::string_view TrimSpaceTab(std::string_view text);

@@ -10,14 +10,6 @@
 namespace qw {
 namespace {
 
-TEST(TrimSpaces, RemovesBlanksOnlyAtBothEnds) {
-  EXPECT_EQ(TrimSpaces("   a  b   "), "a  b");
-  EXPECT_EQ(TrimSpaces("\t a \t"), "\t a \t");
-  EXPECT_EQ(TrimSpaces("    "), "");
-  EXPECT_EQ(TrimLeftSpaces("  a  "), "a  ");
-  EXPECT_EQ(TrimRightSpaces("  a  "), "  a");
-}
-
 TEST(FindHeaderLine, MatchesPrefixIgnoringAsciiCaseAndCountsOccurrences) {
   std::vector<std::string> lines = {"Tomorrow: x", "to: a", "Subject: s", "TO: b", "To"};
   EXPECT_EQ(FindHeaderLine(lines, "To:"), 1);

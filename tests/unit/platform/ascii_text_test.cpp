@@ -23,10 +23,22 @@ TEST(AsciiText, CaseFoldsAsciiLettersOnly) {
   EXPECT_TRUE(EqualsCaseless("Content-Type", "CONTENT-type"));
   EXPECT_FALSE(EqualsCaseless("Content-Type", "Content-Typ"));
   EXPECT_FALSE(EqualsCaseless("@[", "`{")) << "the neighbours of the letters do not fold";
+  EXPECT_TRUE(StartsWithCaseless("MultiPart/Mixed; boundary=x", "multipart/"));
+  EXPECT_TRUE(StartsWithCaseless("multipart/", "MULTIPART/"));
+  EXPECT_TRUE(StartsWithCaseless("any", ""));
+  EXPECT_FALSE(StartsWithCaseless("multipart", "multipart/")) << "shorter than the prefix";
+  EXPECT_FALSE(StartsWithCaseless(" multipart/", "multipart/"));
+  EXPECT_FALSE(StartsWithCaseless("multipart\\", "multipart|")) << "the neighbours of the letters do not fold";
 }
 
 TEST(AsciiText, TrimmingRulesDiffer) {
   EXPECT_EQ(TrimBlanks("  a\tb \t "), "a\tb \t");
+  EXPECT_EQ(TrimBlanks("   a  b   "), "a  b");
+  EXPECT_EQ(TrimBlanks("\t a \t"), "\t a \t");
+  EXPECT_EQ(TrimBlanks("    "), "");
+  EXPECT_EQ(TrimLeftBlanks("  a  "), "a  ");
+  EXPECT_EQ(TrimLeftBlanks("\t a"), "\t a");
+  EXPECT_EQ(TrimLeftBlanks("   "), "");
   EXPECT_EQ(TrimSpaceTab("\t a b \t\r"), "a b");
   EXPECT_EQ(TrimSpaceTab("\ra\r"), "\ra") << "a CR only at the end";
   EXPECT_EQ(TrimControls(std::string("\x01 \r\n1\x1F ", 7)), "1");
