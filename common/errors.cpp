@@ -55,7 +55,7 @@ std::string ShownValue(const std::string& value) {
     size_t lead = 0;
     for (size_t k = 0; k < i; ++k) {
       const unsigned char c = static_cast<unsigned char>(value[k]);
-      if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+      if (IsShiftJisLeadByte(c)) {
         if (k + 1 == i) lead = 1;
         ++k;
       }

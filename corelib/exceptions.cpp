@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 
 namespace {
@@ -32,7 +34,7 @@ std::string TrimWide(const std::string& text) {
   std::vector<Char> chars;
   for (size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    bool lead = IsShiftJisLeadByte(c);
     size_t len = lead && i + 1 < text.size() ? 2 : 1;
     bool blank = len == 1 ? IsBlankByte(c)
                           : c == 0x81 && static_cast<unsigned char>(text[i + 1]) == 0x40;

@@ -269,7 +269,7 @@ std::size_t CharLength(std::string_view text, std::size_t i, CharGrouping groupi
   switch (grouping) {
     case CharGrouping::kSingleByte: break;
     case CharGrouping::kShiftJis:
-      if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) n = 2;
+      if (IsShiftJisLeadByte(c)) n = 2;
       break;
     case CharGrouping::kEucJp:
       if (c == 0x8F) n = 3;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "platform/ascii_text.h"
+
 namespace qw {
 namespace {
 
@@ -89,7 +91,6 @@ std::uint16_t VendorToJis(unsigned char s1, unsigned char s2) {
 // that the text cannot change the reader's state behind its back.
 bool IsShiftControl(unsigned char c) { return c == 0x1B || c == 0x0E || c == 0x0F; }
 
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 bool IsTrailByte(unsigned char c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
 
 // JIS code of a Shift-JIS pair, or kGeta when the pair is not in JIS X 0208.
@@ -157,7 +158,7 @@ std::string ShiftJisToIso2022Jp(std::string_view sjis) {
       bool used_next = false;
       put_jis(KanaToJis(c, next, used_next));
       if (used_next) ++i;
-    } else if (IsLeadByte(c) && i + 1 < n && IsTrailByte(static_cast<unsigned char>(sjis[i + 1]))) {
+    } else if (IsShiftJisLeadByte(c) && i + 1 < n && IsTrailByte(static_cast<unsigned char>(sjis[i + 1]))) {
       put_jis(PairToJis(c, static_cast<unsigned char>(sjis[i + 1])));
       ++i;
     } else {

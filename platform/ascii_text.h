@@ -14,6 +14,9 @@ constexpr char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<
 std::string AsciiLowerCase(std::string_view text);
 std::string AsciiUpperCase(std::string_view text);
 
+// The first byte of a two-byte Shift-JIS (code page 932) character.
+constexpr bool IsShiftJisLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
 // Compares with ASCII letter case ignored: <0, 0 or >0, shorter first on a
 // common prefix.
 int CompareCaseless(std::string_view a, std::string_view b);
