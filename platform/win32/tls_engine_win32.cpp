@@ -1,0 +1,464 @@
+// The TLS engine on Windows: SChannel through SSPI, so the system's TLS policy
+// and trusted roots apply and no DLL of our own is needed.
+//
+// SChannel is told not to validate the server's certificate itself
+// (SCH_CRED_MANUAL_CRED_VALIDATION): the chain and the host name are checked
+// here with CertGetCertificateChain and the SSL chain policy, so a refusal
+// carries the system's own reason. Revocation is not checked, as SChannel's
+// own validation does not check it unless asked; an alert must not wait on a
+// CRL server that the relay's network cannot reach.
+#define SECURITY_WIN32
+#define SCHANNEL_USE_BLACKLISTS
+#include <windows.h>
+#include <winternl.h>  // UNICODE_STRING, used by SCH_CREDENTIALS
+#include <wincrypt.h>
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "platform/text_codec.h"
+#include "platform/tls_engine.h"
+
+namespace qw {
+
+namespace {
+
+constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
+                                ISC_REQ_USE_SUPPLIED_CREDS | ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// The content type of a TLS record that carries an alert.
+constexpr unsigned char kAlertRecord = 21;
+
+constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS |
+                                   SCH_USE_STRONG_CRYPTO;
+
+// A hand-written text for the codes the system may have no message for (Wine
+// has none for most SSPI and certificate codes).
+const char* KnownReason(DWORD code) {
+  switch (static_cast<HRESULT>(code)) {
+    case CERT_E_UNTRUSTEDROOT: return "信頼されたルート証明機関の証明書で終わっていません";
+    case CERT_E_CHAINING: return "信頼されたルート証明機関までたどれません";
+    case CERT_E_CN_NO_MATCH: return "証明書の名前がサーバー名と一致しません";
+    case CERT_E_EXPIRED: return "証明書の有効期間外です";
+    case CERT_E_WRONG_USAGE: return "サーバー認証に使えない証明書です";
+    case CERT_E_REVOKED: return "証明書は失効しています";
+    case CERT_E_UNTRUSTEDTESTROOT: return "テスト用のルート証明書です";
+    case TRUST_E_CERT_SIGNATURE: return "証明書の署名が正しくありません";
+    case TRUST_E_BASIC_CONSTRAINTS: return "証明書の基本制約が正しくありません";
+    case SEC_E_ILLEGAL_MESSAGE: return "サーバーから不正な TLS メッセージを受け取りました";
+    case SEC_E_ALGORITHM_MISMATCH: return "サーバーと共通の暗号方式またはプロトコルがありません";
+    case SEC_E_UNSUPPORTED_FUNCTION: return "サーバーが対応していない TLS のバージョンです";
+    case SEC_E_INTERNAL_ERROR: return "TLS の内部エラーです";
+    case SEC_E_DECRYPT_FAILURE: return "受け取ったデータを復号できません";
+    case SEC_E_MESSAGE_ALTERED: return "受け取ったデータが改変されています";
+    case SEC_E_CERT_UNKNOWN: return "サーバーの証明書を処理できません";
+    case SEC_E_NO_CREDENTIALS: return "TLS の資格情報がありません";
+    case SEC_E_WRONG_PRINCIPAL: return "証明書の名前がサーバー名と一致しません";
+    default: return nullptr;
+  }
+}
+
+// The system's text for an SSPI or certificate code (Shift-JIS, no trailing
+// line break), with the code in hexadecimal so the text can be looked up.
+std::string ReasonText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::u16string text;
+  if (length > 0 && buffer) text.assign(reinterpret_cast<const char16_t*>(buffer), length);
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' ||
+                           text.back() == u'.')) {
+    text.pop_back();
+  }
+  std::string reason;
+  if (!text.empty()) {
+    reason = Utf16ToSjis(text);
+  } else if (const char* known = KnownReason(code)) {
+    reason = known;
+  } else {
+    reason = "エラー";
+  }
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+  return reason + " (" + hex + ")";
+}
+
+Status TlsFailure(DWORD code, const std::string& text) {
+  return Status::Failure("TLS", static_cast<int64_t>(code), text);
+}
+
+class SchannelEngine : public TlsEngine {
+ public:
+  explicit SchannelEngine(const TlsOptions& options)
+      : options_(options), target_(SjisToUtf16(options.serverName)) {}
+
+  ~SchannelEngine() override {
+    if (haveContext_) DeleteSecurityContext(&context_);
+    if (haveCredentials_) FreeCredentialsHandle(&credentials_);
+  }
+
+  SchannelEngine(const SchannelEngine&) = delete;
+  SchannelEngine& operator=(const SchannelEngine&) = delete;
+
+  void Feed(std::string_view bytes) override {
+    if (state_ == State::Failed) return;
+    input_.append(bytes);
+  }
+
+  std::string TakeOutput() override { return std::exchange(output_, std::string()); }
+
+  Step Handshake() override {
+    switch (state_) {
+      case State::Open: return Step::Done;
+      case State::Failed: return Step::Failed;
+      case State::Start: {
+        if (!AcquireCredentials()) return Step::Failed;
+        const Step first = Negotiate(true);
+        if (first != Step::WantMore) return first;
+        state_ = State::Handshaking;
+        // Nothing can have been fed that the first call looked at.
+        return input_.empty() ? Step::WantMore : Handshake();
+      }
+      case State::Handshaking: {
+        const Step step = Negotiate(false);
+        if (step == Step::Done) return Finish();
+        return step;
+      }
+    }
+    return Step::Failed;
+  }
+
+  Status Encrypt(std::string_view plain) override {
+    if (state_ != State::Open) return NotOpen();
+    if (sentShutdown_) return TlsFailure(0, "TLS の接続はすでに閉じています");
+    const size_t most = sizes_.cbMaximumMessage;
+    std::string record;
+    while (!plain.empty()) {
+      const std::string_view chunk = plain.substr(0, most);
+      plain.remove_prefix(chunk.size());
+      record.assign(sizes_.cbHeader + chunk.size() + sizes_.cbTrailer, '\0');
+      char* base = record.data();
+      std::copy(chunk.begin(), chunk.end(), base + sizes_.cbHeader);
+      SecBuffer buffers[4];
+      buffers[0] = {sizes_.cbHeader, SECBUFFER_STREAM_HEADER, base};
+      buffers[1] = {static_cast<unsigned long>(chunk.size()), SECBUFFER_DATA, base + sizes_.cbHeader};
+      buffers[2] = {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER,
+                    base + sizes_.cbHeader + chunk.size()};
+      buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+      SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+      const SECURITY_STATUS status = EncryptMessage(&context_, 0, &desc, 0);
+      if (status != SEC_E_OK) {
+        return Fail(TlsFailure(status, "暗号化できません: " + ReasonText(status)));
+      }
+      // The record is header, data and trailer back to back; the trailer may
+      // be shorter than its room.
+      output_.append(base, buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+    }
+    return Status();
+  }
+
+  Status Decrypt(std::string* plain) override {
+    if (state_ != State::Open) return NotOpen();
+    while (!input_.empty() && !peerClosed_) {
+      if (renegotiating_) {
+        const Step step = Negotiate(false);
+        if (step == Step::Failed) return error_;
+        if (step == Step::WantMore) return Status();
+        renegotiating_ = false;
+        continue;
+      }
+      const size_t size = input_.size();
+      const unsigned char recordType = static_cast<unsigned char>(input_[0]);
+      SecBuffer buffers[4];
+      buffers[0] = {static_cast<unsigned long>(size), SECBUFFER_DATA, input_.data()};
+      buffers[1] = {0, SECBUFFER_EMPTY, nullptr};
+      buffers[2] = {0, SECBUFFER_EMPTY, nullptr};
+      buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+      SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+      const SECURITY_STATUS status = DecryptMessage(&context_, &desc, 0, nullptr);
+      if (status == SEC_E_INCOMPLETE_MESSAGE) return Status();
+      if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
+        return Fail(TlsFailure(status, "受信データを復号できません: " + ReasonText(status)));
+      }
+      size_t extra = 0;
+      size_t data = 0;
+      for (const SecBuffer& buffer : buffers) {
+        if (buffer.BufferType == SECBUFFER_DATA && buffer.pvBuffer && buffer.cbBuffer > 0) {
+          plain->append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+          data += buffer.cbBuffer;
+        } else if (buffer.BufferType == SECBUFFER_EXTRA) {
+          extra = buffer.cbBuffer;
+        }
+      }
+      // Windows reports the peer's closing alert as SEC_I_CONTEXT_EXPIRED;
+      // Wine's SChannel as SEC_E_OK with no data. An alert record (TLS 1.2
+      // and older show the type outside the encryption) that decrypts to
+      // nothing is that alert.
+      if (status == SEC_E_OK && data == 0 && recordType == kAlertRecord) {
+        input_.erase(0, size - std::min(extra, size));
+        peerClosed_ = true;
+        break;
+      }
+      // What follows the record is left untouched at the end of the input.
+      if (extra > size) extra = size;
+      input_.erase(0, size - extra);
+      if (status == SEC_I_CONTEXT_EXPIRED) {
+        peerClosed_ = true;
+      } else if (status == SEC_I_RENEGOTIATE) {
+        // A post-handshake message (a TLS 1.3 session ticket or key update)
+        // goes back through InitializeSecurityContext.
+        renegotiating_ = true;
+        const Step step = Negotiate(false);
+        if (step == Step::Failed) return error_;
+        if (step == Step::Done) renegotiating_ = false;
+        if (step == Step::WantMore && input_.empty()) return Status();
+      }
+    }
+    return Status();
+  }
+
+  bool PeerClosed() const override { return peerClosed_; }
+
+  // Queues the closing alert. Nothing is queued when the system cannot make
+  // one; the socket closing ends the connection all the same.
+  void Shutdown() override {
+    if (!haveContext_ || sentShutdown_ || state_ == State::Failed) return;
+    sentShutdown_ = true;
+    DWORD type = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
+    SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+    if (ApplyControlToken(&context_, &controlDesc) != SEC_E_OK) return;
+    SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
+    ULONG attributes = 0;
+    const SECURITY_STATUS status = InitializeSecurityContextW(
+        &credentials_, &context_, TargetName(), kContextFlags, 0, 0, nullptr, 0, nullptr, &outDesc,
+        &attributes, nullptr);
+    if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && out.pvBuffer) {
+      output_.append(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+    }
+    if (out.pvBuffer) FreeContextBuffer(out.pvBuffer);
+  }
+
+  const Status& Error() const override { return error_; }
+  bool Verified() const override { return verified_; }
+  std::string Protocol() const override { return protocol_; }
+
+ private:
+  enum class State { Start, Handshaking, Open, Failed };
+
+  SEC_WCHAR* TargetName() {
+    return target_.empty() ? nullptr : reinterpret_cast<SEC_WCHAR*>(target_.data());
+  }
+
+  Step FailStep(Status status) {
+    error_ = std::move(status);
+    state_ = State::Failed;
+    return Step::Failed;
+  }
+  Status Fail(Status status) {
+    error_ = std::move(status);
+    state_ = State::Failed;
+    return error_;
+  }
+  Status NotOpen() const {
+    if (state_ == State::Failed) return error_;
+    return TlsFailure(0, "TLS のハンドシェイクが終わっていません");
+  }
+
+  // TLS 1.2 at least. SCH_CREDENTIALS (newer systems, and the only way to
+  // TLS 1.3 on them) names the protocols to disable; older systems know only
+  // SCHANNEL_CRED, which names those to enable, some of them not TLS 1.3.
+  bool AcquireCredentials() {
+    TLS_PARAMETERS parameters{};
+    parameters.grbitDisabledProtocols =
+        SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+    SCH_CREDENTIALS modern{};
+    modern.dwVersion = SCH_CREDENTIALS_VERSION;
+    modern.dwFlags = kCredentialFlags;
+    modern.cTlsParameters = 1;
+    modern.pTlsParameters = &parameters;
+    SECURITY_STATUS status = Acquire(&modern);
+    if (status != SEC_E_OK) {
+      SCHANNEL_CRED legacy{};
+      legacy.dwVersion = SCHANNEL_CRED_VERSION;
+      legacy.dwFlags = kCredentialFlags;
+      legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+      status = Acquire(&legacy);
+      if (status != SEC_E_OK) {
+        legacy.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+        status = Acquire(&legacy);
+      }
+    }
+    if (status != SEC_E_OK) {
+      FailStep(TlsFailure(status, "TLS を準備できません (AcquireCredentialsHandle): " +
+                                      ReasonText(status)));
+      return false;
+    }
+    haveCredentials_ = true;
+    return true;
+  }
+
+  SECURITY_STATUS Acquire(void* authData) {
+    TimeStamp expiry{};
+    return AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W),
+                                     SECPKG_CRED_OUTBOUND, nullptr, authData, nullptr, nullptr,
+                                     &credentials_, &expiry);
+  }
+
+  // One or more rounds of InitializeSecurityContext over the input: the
+  // handshake, or a post-handshake message after SEC_I_RENEGOTIATE. Done
+  // leaves in the input what followed the last handshake message.
+  Step Negotiate(bool first) {
+    for (int round = 0; round < 64; ++round) {
+      if (!first && input_.empty()) return Step::WantMore;
+      const size_t size = input_.size();
+      SecBuffer inBuffers[2];
+      inBuffers[0] = {static_cast<unsigned long>(size), SECBUFFER_TOKEN, input_.data()};
+      inBuffers[1] = {0, SECBUFFER_EMPTY, nullptr};
+      SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inBuffers};
+      SecBuffer outBuffers[2];
+      outBuffers[0] = {0, SECBUFFER_TOKEN, nullptr};
+      outBuffers[1] = {0, SECBUFFER_ALERT, nullptr};
+      SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, outBuffers};
+      ULONG attributes = 0;
+      const SECURITY_STATUS status = InitializeSecurityContextW(
+          &credentials_, first ? nullptr : &context_, TargetName(), kContextFlags, 0, 0,
+          first ? nullptr : &inDesc, 0, first ? &context_ : nullptr, &outDesc, &attributes, nullptr);
+      if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveContext_ = true;
+      // The token goes out even with a failure: it is the alert that tells
+      // the server why.
+      for (SecBuffer& buffer : outBuffers) {
+        if (buffer.pvBuffer) {
+          if (buffer.cbBuffer > 0) {
+            output_.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+          }
+          FreeContextBuffer(buffer.pvBuffer);
+        }
+      }
+      if (status == SEC_E_INCOMPLETE_MESSAGE) return Step::WantMore;
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+        // The server asked for a client certificate; there is none to give,
+        // and the next round goes on without one.
+        continue;
+      }
+      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+        return FailStep(TlsFailure(status, "TLS のハンドシェイクに失敗しました: " + ReasonText(status)));
+      }
+      if (!first) {
+        size_t extra = inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0;
+        if (extra > size) extra = size;
+        input_.erase(0, size - extra);
+      }
+      if (status == SEC_E_OK) return Step::Done;
+      if (first) return Step::WantMore;
+    }
+    return FailStep(TlsFailure(0, "TLS のハンドシェイクが終わりません"));
+  }
+
+  // After the last handshake message: the protocol, the record sizes and,
+  // when asked, the certificate.
+  Step Finish() {
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+      if (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) {
+        protocol_ = "TLSv1.3";
+      } else if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) {
+        protocol_ = "TLSv1.2";
+      } else {
+        return FailStep(TlsFailure(0, "TLS 1.2 より古いプロトコルしか使えません"));
+      }
+    } else {
+      protocol_ = "TLS";
+    }
+    const SECURITY_STATUS sizesStatus =
+        QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+    if (sizesStatus != SEC_E_OK || sizes_.cbMaximumMessage == 0) {
+      return FailStep(TlsFailure(sizesStatus, "TLS のレコード長を取得できません: " +
+                                                  ReasonText(sizesStatus)));
+    }
+    if (options_.verify) {
+      Status checked = CheckCertificate();
+      if (!checked) return FailStep(std::move(checked));
+      verified_ = true;
+    }
+    state_ = State::Open;
+    return Step::Done;
+  }
+
+  Status CheckCertificate() {
+    if (target_.empty()) return TlsFailure(0, "証明書を確かめるサーバー名がありません");
+    PCCERT_CONTEXT certificate = nullptr;
+    SECURITY_STATUS status =
+        QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (status != SEC_E_OK || !certificate) {
+      return TlsFailure(status, "証明書をサーバーから受け取れません: " + ReasonText(status));
+    }
+    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara,
+                                 0, nullptr, &chain)) {
+      const DWORD error = GetLastError();
+      CertFreeCertificateContext(certificate);
+      return TlsFailure(error, "証明書の検証に失敗しました (" + options_.serverName +
+                                   "): " + ReasonText(error));
+    }
+    HTTPSPolicyCallbackData https{};
+    https.cbStruct = sizeof https;
+    https.dwAuthType = AUTHTYPE_SERVER;
+    https.pwszServerName = reinterpret_cast<WCHAR*>(target_.data());
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    policy.pvExtraPolicyPara = &https;
+    CERT_CHAIN_POLICY_STATUS verdict{};
+    verdict.cbSize = sizeof verdict;
+    const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
+                                                          &verdict);
+    const DWORD error = checked ? verdict.dwError : GetLastError();
+    CertFreeCertificateChain(chain);
+    CertFreeCertificateContext(certificate);
+    if (!checked || error != 0) {
+      return TlsFailure(error, "証明書の検証に失敗しました (" + options_.serverName +
+                                   "): " + ReasonText(error));
+    }
+    return Status();
+  }
+
+  TlsOptions options_;
+  std::u16string target_;
+  CredHandle credentials_{};
+  CtxtHandle context_{};
+  bool haveCredentials_ = false;
+  bool haveContext_ = false;
+  State state_ = State::Start;
+  std::string input_;
+  std::string output_;
+  SecPkgContext_StreamSizes sizes_{};
+  Status error_;
+  bool verified_ = false;
+  bool peerClosed_ = false;
+  bool renegotiating_ = false;
+  bool sentShutdown_ = false;
+  std::string protocol_;
+};
+
+}  // namespace
+
+std::unique_ptr<TlsEngine> NewTlsEngine(const TlsOptions& options) {
+  return std::make_unique<SchannelEngine>(options);
+}
+
+}  // namespace qw

@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""A loopback TLS server for the TLS engine's tests.
+
+  tls_echo_server.py MODE CERT KEY PORTFILE
+
+MODE echo: each connection shakes hands, echoes every byte back until the
+client's closing alert, answers it with its own and closes.
+MODE close: each connection is closed as soon as the client's first bytes
+(its hello) arrive, in the middle of the handshake.
+
+Listens on 127.0.0.1 at a free port, written to PORTFILE once listening.
+Every connection is bounded by a 10 s time-out; the server ends by itself
+after 120 s.
+"""
+import os
+import socket
+import ssl
+import sys
+import threading
+
+
+def serve_echo(context, conn):
+    try:
+        tls = context.wrap_socket(conn, server_side=True)
+    except (ssl.SSLError, OSError) as error:
+        print(f"handshake failed: {error}", file=sys.stderr, flush=True)
+        conn.close()
+        return
+    try:
+        while True:
+            data = tls.recv(65536)
+            if not data:  # the client's closing alert
+                break
+            tls.sendall(data)
+        tls.unwrap()  # sends this side's closing alert
+    except (ssl.SSLError, OSError) as error:
+        print(f"echo ended: {error}", file=sys.stderr, flush=True)
+    finally:
+        conn.close()
+
+
+def serve_close(conn):
+    try:
+        conn.recv(1)
+    except OSError:
+        pass
+    conn.close()
+
+
+def main():
+    mode, cert, key, portfile = sys.argv[1:5]
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    listener.settimeout(120)
+    tmp = portfile + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(str(listener.getsockname()[1]))
+    os.replace(tmp, portfile)
+    while True:
+        try:
+            conn, _ = listener.accept()
+        except socket.timeout:
+            return
+        conn.settimeout(10)
+        if mode == "close":
+            target = serve_close
+            args = (conn,)
+        else:
+            target = serve_echo
+            args = (context, conn)
+        threading.Thread(target=target, args=args, daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
