@@ -2,13 +2,15 @@
 // a loopback server that echoes what it receives, for the end-to-end tests of
 // the engine under Wine.
 //
-//   tls_probe [--trust CAFILE] [--bytes N] PORT SERVERNAME VERIFY
+//   tls_probe [--trust CAFILE] [--bytes N] [--chunk N] PORT SERVERNAME VERIFY
 //
 // Connects to 127.0.0.1:PORT, shakes hands with SERVERNAME as the name to
 // check (VERIFY 1) or without any check (VERIFY 0), sends N bytes (default a
 // short line), reads them back, closes with the closing alert and waits for
 // the server's. --trust first adds the PEM certificate CAFILE to the local
-// machine's trusted roots.
+// machine's trusted roots. --chunk feeds what arrives to the engine N bytes at
+// a time, each piece followed by a handshake step or a decrypt, as a socket
+// that reads little at a time would.
 //
 // Prints "ok <protocol> verified=<0|1> peer-closed=<0|1>" and exits 0, or
 // prints the failure (the engine's text as UTF-8) and exits 1; 2 for a wrong
@@ -17,6 +19,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,10 +92,13 @@ int Receive(SOCKET s, std::string* into) {
 int main(int argc, char** argv) {
   const char* trust = nullptr;
   size_t bytes = 0;
+  size_t chunk = 0;
   int arg = 1;
   for (; arg < argc && std::strncmp(argv[arg], "--", 2) == 0; ++arg) {
     if (std::strcmp(argv[arg], "--trust") == 0 && arg + 1 < argc) {
       trust = argv[++arg];
+    } else if (std::strcmp(argv[arg], "--chunk") == 0 && arg + 1 < argc) {
+      chunk = std::strtoul(argv[++arg], nullptr, 10);
     } else if (std::strcmp(argv[arg], "--bytes") == 0 && arg + 1 < argc) {
       bytes = std::strtoul(argv[++arg], nullptr, 10);
     } else {
@@ -100,7 +106,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - arg != 3) {
-    std::fprintf(stderr, "usage: tls_probe [--trust CAFILE] [--bytes N] PORT SERVERNAME VERIFY\n");
+    std::fprintf(stderr, "usage: tls_probe [--trust CAFILE] [--bytes N] [--chunk N] PORT SERVERNAME VERIFY\n");
     return 2;
   }
   const int port = std::atoi(argv[arg]);
@@ -124,17 +130,22 @@ int main(int argc, char** argv) {
   }
 
   auto engine = qw::NewTlsEngine(options);
+  qw::TlsEngine::Step step = engine->Handshake();
+  std::string pending;  // received, not yet fed
   for (;;) {
-    const qw::TlsEngine::Step step = engine->Handshake();
     if (!SendAll(s, engine->TakeOutput())) return Fail("send failed during the handshake");
     if (step == qw::TlsEngine::Step::Done) break;
     if (step == qw::TlsEngine::Step::Failed) return Fail(engine->Error().Describe());
-    std::string received;
-    const int n = Receive(s, &received);
-    if (n == 0) return Fail("TLS: サーバーがハンドシェイクの途中で接続を閉じました");
-    if (n < 0) return Fail("TLS: ハンドシェイクの途中で受信に失敗しました (" +
-                           std::to_string(WSAGetLastError()) + ")");
-    engine->Feed(received);
+    if (pending.empty()) {
+      const int n = Receive(s, &pending);
+      if (n == 0) return Fail("TLS: サーバーがハンドシェイクの途中で接続を閉じました");
+      if (n < 0) return Fail("TLS: ハンドシェイクの途中で受信に失敗しました (" +
+                             std::to_string(WSAGetLastError()) + ")");
+    }
+    const size_t piece = chunk ? std::min(chunk, pending.size()) : pending.size();
+    engine->Feed(std::string_view(pending).substr(0, piece));
+    pending.erase(0, piece);
+    step = engine->Handshake();
   }
 
   std::string payload;
@@ -150,13 +161,13 @@ int main(int argc, char** argv) {
 
   std::string echoed;
   while (echoed.size() < payload.size()) {
-    std::string received;
-    const int n = Receive(s, &received);
-    if (n <= 0) {
+    if (pending.empty() && Receive(s, &pending) <= 0) {
       return Fail("the echo ended after " + std::to_string(echoed.size()) + " of " +
                   std::to_string(payload.size()) + " bytes");
     }
-    engine->Feed(received);
+    const size_t piece = chunk ? std::min(chunk, pending.size()) : pending.size();
+    engine->Feed(std::string_view(pending).substr(0, piece));
+    pending.erase(0, piece);
     status = engine->Decrypt(&echoed);
     if (!status) return Fail(status.Describe());
     // A post-handshake message may need an answer.

@@ -91,6 +91,49 @@ std::string ReasonText(DWORD code) {
   return reason + " (" + hex + ")";
 }
 
+std::string OldProtocolName(DWORD protocol) {
+  if (protocol & SP_PROT_TLS1_1_CLIENT) return "TLSv1.1";
+  if (protocol & SP_PROT_TLS1_0_CLIENT) return "TLSv1";
+  if (protocol & SP_PROT_SSL3_CLIENT) return "SSLv3";
+  return "0x" + std::to_string(protocol);
+}
+
+// The alert a server sends to refuse the handshake is in clear; its reason
+// (the protocol version, no common cipher, an unknown name) is worth more to
+// the user than the code the system turns every refusal into. Empty when the
+// input holds no alert record.
+std::string ServerAlert(const std::string& input) {
+  size_t at = 0;
+  while (at + 5 <= input.size()) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(input[i]); };
+    const size_t length = (static_cast<size_t>(byte(at + 3)) << 8) | byte(at + 4);
+    if (byte(at) == 21 && length == 2 && at + 7 <= input.size()) {
+      const unsigned description = byte(at + 6);
+      const char* name = "";
+      switch (description) {
+        case 0: name = "close_notify"; break;
+        case 10: name = "unexpected_message"; break;
+        case 20: name = "bad_record_mac"; break;
+        case 40: name = "handshake_failure"; break;
+        case 42: name = "bad_certificate"; break;
+        case 47: name = "illegal_parameter"; break;
+        case 48: name = "unknown_ca"; break;
+        case 50: name = "decode_error"; break;
+        case 51: name = "decrypt_error"; break;
+        case 70: name = "protocol_version"; break;
+        case 71: name = "insufficient_security"; break;
+        case 80: name = "internal_error"; break;
+        case 109: name = "missing_extension"; break;
+        case 112: name = "unrecognized_name"; break;
+        default: name = "alert"; break;
+      }
+      return std::string("。サーバーの応答: ") + name + " (" + std::to_string(description) + ")";
+    }
+    at += 5 + length;
+  }
+  return "";
+}
+
 Status TlsFailure(DWORD code, const std::string& text) {
   return Status::Failure("TLS", static_cast<int64_t>(code), text);
 }
@@ -351,7 +394,9 @@ class SchannelEngine : public TlsEngine {
         continue;
       }
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
-        return FailStep(TlsFailure(status, "TLS のハンドシェイクに失敗しました: " + ReasonText(status)));
+        std::string text = "TLS のハンドシェイクに失敗しました: " + ReasonText(status);
+        if (!first) text += ServerAlert(input_);
+        return FailStep(TlsFailure(status, text));
       }
       if (!first) {
         size_t extra = inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0;
@@ -374,7 +419,9 @@ class SchannelEngine : public TlsEngine {
       } else if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) {
         protocol_ = "TLSv1.2";
       } else {
-        return FailStep(TlsFailure(0, "TLS 1.2 より古いプロトコルしか使えません"));
+        return FailStep(TlsFailure(
+            0, "サーバーが TLS 1.2 より古いプロトコル (" + OldProtocolName(info.dwProtocol) +
+                   ") を選びました。TLS 1.2 以上が必要です"));
       }
     } else {
       protocol_ = "TLS";

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """A loopback TLS server for the TLS engine's tests.
 
-  tls_echo_server.py MODE CERT KEY PORTFILE
+  tls_echo_server.py MODE CERT KEY PORTFILE [VERSIONS]
 
 MODE echo: each connection shakes hands, echoes every byte back until the
 client's closing alert, answers it with its own and closes.
 MODE close: each connection is closed as soon as the client's first bytes
 (its hello) arrive, in the middle of the handshake.
+
+VERSIONS limits the protocol: "tls1.3" TLS 1.3 only, "upto1.1" TLS 1.1 at
+most (an old server).
 
 Listens on 127.0.0.1 at a free port, written to PORTFILE once listening.
 Every connection is bounded by a 10 s time-out; the server ends by itself
@@ -51,6 +54,13 @@ def main():
     mode, cert, key, portfile = sys.argv[1:5]
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
+    versions = sys.argv[5] if len(sys.argv) > 5 else ""
+    if versions == "tls1.3":
+        context.minimum_version = ssl.TLSVersion.TLSv1_3
+    elif versions == "upto1.1":
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.maximum_version = ssl.TLSVersion.TLSv1_1
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
