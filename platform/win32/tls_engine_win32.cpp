@@ -9,6 +9,8 @@
 // CRL server that the relay's network cannot reach.
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
+#include <winsock2.h>
+#include <ws2tcpip.h>  // InetPtonA
 #include <windows.h>
 #include <winternl.h>  // UNICODE_STRING, used by SCH_CREDENTIALS
 #include <wincrypt.h>
@@ -31,6 +33,10 @@ constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
                                 ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
                                 ISC_REQ_USE_SUPPLIED_CREDS | ISC_REQ_MANUAL_CRED_VALIDATION;
+
+// SECURITY_FLAG_IGNORE_CERT_CN_INVALID of the SSL chain policy's checks
+// (declared by the WinINet and WinHTTP headers only).
+constexpr DWORD kIgnoreNameMismatch = 0x00001000;
 
 // The content type of a TLS record that carries an alert.
 constexpr unsigned char kAlertRecord = 21;
@@ -132,6 +138,40 @@ std::string ServerAlert(const std::string& input) {
     at += 5 + length;
   }
   return "";
+}
+
+// True when `name` is an IPv4 or IPv6 address that the certificate names
+// among its subject's alternative names.
+bool HasIpAddress(PCCERT_CONTEXT certificate, const std::string& name) {
+  unsigned char address[16];
+  size_t length = 0;
+  if (InetPtonA(AF_INET, name.c_str(), address) == 1) {
+    length = 4;
+  } else if (InetPtonA(AF_INET6, name.c_str(), address) == 1) {
+    length = 16;
+  } else {
+    return false;
+  }
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                        certificate->pCertInfo->rgExtension);
+  if (!extension) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == length &&
+            std::equal(address, address + length, entry.IPAddress.pbData);
+  }
+  LocalFree(names);
+  return found;
 }
 
 Status TlsFailure(DWORD code, const std::string& text) {
@@ -252,6 +292,7 @@ class SchannelEngine : public TlsEngine {
       }
       // What follows the record is left untouched at the end of the input.
       if (extra > size) extra = size;
+      if (extra == size && data == 0 && status == SEC_E_OK) return Status();  // nothing taken
       input_.erase(0, size - extra);
       if (status == SEC_I_CONTEXT_EXPIRED) {
         peerClosed_ = true;
@@ -472,8 +513,18 @@ class SchannelEngine : public TlsEngine {
     policy.pvExtraPolicyPara = &https;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
-    const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
-                                                          &verdict);
+    BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
+                                                    &verdict);
+    if (checked && static_cast<HRESULT>(verdict.dwError) == CERT_E_CN_NO_MATCH &&
+        HasIpAddress(certificate, options_.serverName)) {
+      // An address is matched against the certificate's IP address names,
+      // which not every system's policy does (Wine's does not); the rest of
+      // the policy must still hold.
+      https.fdwChecks = kIgnoreNameMismatch;
+      verdict = {};
+      verdict.cbSize = sizeof verdict;
+      checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict);
+    }
     const DWORD error = checked ? verdict.dwError : GetLastError();
     CertFreeCertificateChain(chain);
     CertFreeCertificateContext(certificate);
