@@ -2,7 +2,7 @@
 // a loopback server that echoes what it receives, for the end-to-end tests of
 // the engine under Wine.
 //
-//   tls_probe [--trust CAFILE] [--bytes N] [--chunk N] PORT SERVERNAME VERIFY
+//   tls_probe [--trust CAFILE] [--bytes N] [--chunk N] [--greeting] PORT SERVERNAME VERIFY
 //
 // Connects to 127.0.0.1:PORT, shakes hands with SERVERNAME as the name to
 // check (VERIFY 1) or without any check (VERIFY 0), sends N bytes (default a
@@ -10,7 +10,9 @@
 // the server's. --trust first adds the PEM certificate CAFILE to the local
 // machine's trusted roots. --chunk feeds what arrives to the engine N bytes at
 // a time, each piece followed by a handshake step or a decrypt, as a socket
-// that reads little at a time would.
+// that reads little at a time would. --greeting reads the server's first line
+// before sending (printed with the number of receives it took after the
+// handshake: 0 when it came with the last handshake message).
 //
 // Prints "ok <protocol> verified=<0|1> peer-closed=<0|1>" and exits 0, or
 // prints the failure (the engine's text as UTF-8) and exits 1; 2 for a wrong
@@ -93,10 +95,13 @@ int main(int argc, char** argv) {
   const char* trust = nullptr;
   size_t bytes = 0;
   size_t chunk = 0;
+  bool expectGreeting = false;
   int arg = 1;
   for (; arg < argc && std::strncmp(argv[arg], "--", 2) == 0; ++arg) {
     if (std::strcmp(argv[arg], "--trust") == 0 && arg + 1 < argc) {
       trust = argv[++arg];
+    } else if (std::strcmp(argv[arg], "--greeting") == 0) {
+      expectGreeting = true;
     } else if (std::strcmp(argv[arg], "--chunk") == 0 && arg + 1 < argc) {
       chunk = std::strtoul(argv[++arg], nullptr, 10);
     } else if (std::strcmp(argv[arg], "--bytes") == 0 && arg + 1 < argc) {
@@ -106,7 +111,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - arg != 3) {
-    std::fprintf(stderr, "usage: tls_probe [--trust CAFILE] [--bytes N] [--chunk N] PORT SERVERNAME VERIFY\n");
+    std::fprintf(stderr, "usage: tls_probe [--trust CAFILE] [--bytes N] [--chunk N] [--greeting] PORT SERVERNAME VERIFY\n");
     return 2;
   }
   const int port = std::atoi(argv[arg]);
@@ -130,6 +135,7 @@ int main(int argc, char** argv) {
   }
 
   auto engine = qw::NewTlsEngine(options);
+  qw::Status status;
   qw::TlsEngine::Step step = engine->Handshake();
   std::string pending;  // received, not yet fed
   for (;;) {
@@ -148,6 +154,29 @@ int main(int argc, char** argv) {
     step = engine->Handshake();
   }
 
+  // A server that speaks first (SMTP over implicit TLS): its greeting may
+  // have come with the last handshake message, so the engine is asked before
+  // the socket.
+  std::string greeting;
+  int greetingReceives = 0;
+  if (expectGreeting) {
+    for (;;) {
+      if (!pending.empty()) {
+        const size_t piece = chunk ? std::min(chunk, pending.size()) : pending.size();
+        engine->Feed(std::string_view(pending).substr(0, piece));
+        pending.erase(0, piece);
+      }
+      status = engine->Decrypt(&greeting);
+      if (!status) return Fail(status.Describe());
+      if (greeting.find("\r\n") != std::string::npos) break;
+      if (pending.empty()) {
+        if (Receive(s, &pending) <= 0) return Fail("no greeting: " + greeting);
+        ++greetingReceives;
+      }
+    }
+    greeting.erase(greeting.find("\r\n"));
+  }
+
   std::string payload;
   if (bytes == 0) {
     payload = "hello over TLS\r\n";
@@ -155,7 +184,7 @@ int main(int argc, char** argv) {
     payload.reserve(bytes);
     for (size_t i = 0; i < bytes; ++i) payload.push_back(static_cast<char>('A' + (i * 7) % 26));
   }
-  qw::Status status = engine->Encrypt(payload);
+  status = engine->Encrypt(payload);
   if (!status) return Fail(status.Describe());
   if (!SendAll(s, engine->TakeOutput())) return Fail("send failed");
 
@@ -194,8 +223,12 @@ int main(int argc, char** argv) {
   }
   closesocket(s);
   WSACleanup();
-  std::printf("ok %s verified=%d peer-closed=%d alert=%d\n", engine->Protocol().c_str(),
+  std::printf("ok %s verified=%d peer-closed=%d alert=%d", engine->Protocol().c_str(),
               engine->Verified() ? 1 : 0, engine->PeerClosed() ? 1 : 0, alert.empty() ? 0 : 1);
+  if (expectGreeting) {
+    std::printf(" greeting=\"%s\" greeting-receives=%d", greeting.c_str(), greetingReceives);
+  }
+  std::printf("\n");
   std::fflush(stdout);
   return 0;
 }

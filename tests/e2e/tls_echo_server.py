@@ -5,6 +5,9 @@
 
 MODE echo: each connection shakes hands, echoes every byte back until the
 client's closing alert, answers it with its own and closes.
+MODE greet: as echo, with the line "220 greetings" sent in the same write
+as the server's last handshake message, as an SMTP server on the implicit
+TLS port may.
 MODE close: each connection is closed as soon as the client's first bytes
 (its hello) arrive, in the middle of the handshake.
 
@@ -42,9 +45,60 @@ def serve_echo(context, conn):
         conn.close()
 
 
-def serve_close(conn):
+def serve_greet(context, conn):
+    # Through memory, so that the last handshake message and the greeting
+    # leave in one write.
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_side=True)
+
+    def receive():
+        out = outgoing.read()
+        if out:
+            conn.sendall(out)
+        data = conn.recv(65536)
+        if not data:
+            raise OSError("the client closed")
+        incoming.write(data)
+
     try:
-        conn.recv(1)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                receive()
+        tls.write(b"220 greetings\r\n")
+        conn.sendall(outgoing.read())
+        while True:
+            try:
+                data = tls.read(65536)
+            except ssl.SSLWantReadError:
+                receive()
+                continue
+            except ssl.SSLZeroReturnError:
+                data = b""
+            if not data:  # the client's closing alert
+                try:
+                    tls.unwrap()
+                except ssl.SSLError:
+                    pass
+                conn.sendall(outgoing.read())
+                break
+            tls.write(data)
+            conn.sendall(outgoing.read())
+    except (ssl.SSLError, OSError) as error:
+        print(f"greet ended: {error}", file=sys.stderr, flush=True)
+    finally:
+        conn.close()
+
+
+def serve_close(conn):
+    # The hello is read whole first: unread bytes would make the close a reset.
+    try:
+        conn.recv(65536)
+        conn.settimeout(0.2)
+        while conn.recv(65536):
+            pass
     except OSError:
         pass
     conn.close()
@@ -78,6 +132,9 @@ def main():
         if mode == "close":
             target = serve_close
             args = (conn,)
+        elif mode == "greet":
+            target = serve_greet
+            args = (context, conn)
         else:
             target = serve_echo
             args = (context, conn)

@@ -51,9 +51,10 @@ start_server() {  # NAME MODE CHAIN [VERSIONS]
 start_server echo echo chain.pem
 start_server expired echo expired-chain.pem
 start_server close close chain.pem
+start_server greet greet chain.pem
 start_server old echo chain.pem upto1.1
 start_server tls13 echo chain.pem tls1.3
-for name in echo expired close old tls13; do
+for name in echo expired close greet old tls13; do
   for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
   [ -s "$work/$name.port" ] || { echo "tls_engine_wine: server $name did not start" >&2; exit 1; }
 done
@@ -116,6 +117,15 @@ expect_ok expired-unverified '^ok TLSv1\.[23] verified=0'
 # message and record comes in pieces.
 run pieces --chunk 3 --bytes 20000 "$(port echo)" localhost 1
 expect_ok pieces '^ok TLSv1\.[23] verified=1 peer-closed=1'
+
+# A server that speaks first right after the handshake (SMTP on the implicit
+# TLS port), its greeting in the same write as its last handshake message:
+# the greeting is read before anything is sent, without a further receive
+# when it arrived whole with the handshake, and fed in pieces too.
+run greeting --greeting "$(port greet)" localhost 1
+expect_ok greeting '^ok TLSv1\.[23] verified=1 peer-closed=1 alert=1 greeting="220 greetings" greeting-receives=0'
+run greeting-pieces --greeting --chunk 2 "$(port greet)" localhost 1
+expect_ok greeting-pieces 'greeting="220 greetings"'
 
 # A server that closes in the middle of the handshake.
 run closed "$(port close)" localhost 1
