@@ -120,13 +120,13 @@ void T_frmDrivewarden::CreatePages() {
 }
 
 void T_frmDrivewarden::LayOut() {
-  SetClientSizeCentred(window_, 438, 436);
+  SetClientSizeCentred(window_, 438, 466);
   PlaceControls(window_, {
-                             {IDC_GROUP, 6, 2, 426, 394},
-                             {IDC_PAGECONTROL, 14, 18, 410, 370},
-                             {IDOK, 192, 404, 75, 25},
-                             {IDC_BTN_CANCEL, 273, 404, 75, 25},
-                             {IDC_BTN_APPLY, 354, 404, 75, 25},
+                             {IDC_GROUP, 6, 2, 426, 424},
+                             {IDC_PAGECONTROL, 14, 18, 410, 400},
+                             {IDOK, 192, 434, 75, 25},
+                             {IDC_BTN_CANCEL, 273, 434, 75, 25},
+                             {IDC_BTN_APPLY, 354, 434, 75, 25},
                          });
   // The pages fill the tab control's display area.
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
