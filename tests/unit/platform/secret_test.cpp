@@ -50,6 +50,22 @@ TEST(Secret, ProtectedFormReadsBackToTheSameBytes) {
   }
 }
 
+#ifndef _WIN32
+// A value protected on Windows (a copied file) cannot be read here: it fails
+// with its reason instead of passing its base64 off as the password, and a
+// clear value that looks protected is refused rather than stored ambiguously.
+TEST(Secret, PosixRefusesWhatLooksProtected) {
+  std::string clear = "stale";
+  Status st = UnprotectSecret(kPrefix + "AQAAANCMnd8BFdERjHoAwE/Cl+s=", &clear);
+  EXPECT_FALSE(st.Ok());
+  EXPECT_NE(st.Text().find("DPAPI"), std::string::npos) << st.Text();
+  EXPECT_TRUE(clear.empty());
+  std::string stored = "stale";
+  EXPECT_FALSE(ProtectSecret(kPrefix + "x", &stored).Ok());
+  EXPECT_TRUE(stored.empty());
+}
+#endif
+
 #ifdef _WIN32
 TEST(Secret, EachProtectionDiffersButBothReadBack) {
   std::string first, second, clear;
