@@ -770,6 +770,25 @@ void DriveSecondOpening() {
   Check(NoMessageBox(), "OK without a change asks no question");
 }
 
+// A clear password typed into the file by hand is shown, and the next save
+// writes it protected.
+void DriveHandTypedPassword() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the dialog opens a third time");
+  if (d == nullptr) return;
+  Check(Text(Item(d, IDC_EDT_PASSWORD)) == L"typed by hand", "a clear password in the file is shown as it is",
+        Text(Item(d, IDC_EDT_PASSWORD)));
+  SetTextOf(Item(d, IDC_EDT_INTERVAL), L"25");
+  Click(Item(d, IDC_BTN_APPLY));
+  Answer("restart question after the hand-typed password",
+         "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  std::string stored = ReadKey("MAIL", "PASSWORD");
+  Check(stored.rfind("dpapi:", 0) == 0 && stored.find("typed") == std::string::npos,
+        "the next save writes the hand-typed password protected");
+  Click(Item(d, IDC_BTN_CANCEL));
+  Check(WaitGone(d), "Cancel closes the dialog");
+}
+
 // --- screenshots ------------------------------------------------------------------
 
 bool SaveBmp(HWND window, const std::wstring& path) {
@@ -899,6 +918,8 @@ int wmain(int argc, wchar_t** argv) {
     WhileInside([&] { Check(gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData) == 0, "CPL_DBLCLK answers 0"); },
                 DriveDialog);
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveSecondOpening);
+    WriteKey("MAIL", "PASSWORD", "typed by hand");
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveHandTypedPassword);
   } else if (mode == L"screens" && argc >= 4) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");
