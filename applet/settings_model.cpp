@@ -9,6 +9,7 @@
 #include "common/errors.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
+#include "platform/secret.h"
 
 namespace qw {
 namespace {
@@ -23,6 +24,38 @@ constexpr const char* kMsgRestartQuestion =
 constexpr const char* kMsgDuplicate = "すでに登録されています。";
 constexpr const char* kMsgBadServer = "SMTP サーバ名が不正です。正しく入力してください。";
 constexpr const char* kMsgBadAddress = "入力されたメールアドレスが不正です。正しく入力してください。";
+constexpr const char* kMsgSecurityChoice = "暗号化の方式を選んでください。";
+constexpr const char* kMsgPasswordMissing =
+    "ユーザー名を入力した場合は、パスワードも入力してください。";
+constexpr const char* kMsgUserMissing =
+    "パスワードを入力した場合は、ユーザー名も入力してください。";
+constexpr const char* kMsgPasswordUnreadable =
+    "保存されているパスワードを読み取れません。\rメール設定でパスワードを入力し直してください。\r\r";
+constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
+
+class PlatformSecrets : public SecretStore {
+ public:
+  Status Protect(const std::string& clear, std::string* stored) override {
+    return ProtectSecret(clear, stored);
+  }
+  Status Unprotect(const std::string& stored, std::string* clear) override {
+    return UnprotectSecret(stored, clear);
+  }
+};
+
+// The encryption box's index for a SECURITY value; a missing key is NONE,
+// letter case and surrounding blanks are forgiven, anything else is -1 (no
+// selection, so that a save asks for a choice instead of guessing).
+int SecurityIndexOf(const std::string& value) {
+  const std::string text(TrimControls(value));
+  if (text.empty()) return static_cast<int>(SecurityChoice::None);
+  for (int i = 0; i < 3; ++i) {
+    if (EqualsCaseless(text, kSecurityValues[i])) return i;
+  }
+  return -1;
+}
+
+bool IsSecurityIndex(int index) { return index >= 0 && index < 3; }
 
 SettingsList ListOf(MailTarget target) {
   return target == MailTarget::To ? SettingsList::To : SettingsList::Cc;
@@ -52,9 +85,19 @@ void SplitLimitText(const std::string& limitText, std::string* number, LimitUnit
   *number = std::move(parts.number);
 }
 
+SecretStore& SystemSecrets() {
+  static PlatformSecrets secrets;
+  return secrets;
+}
+
 SettingsModel::SettingsModel(SettingsView& view, Profiles& profiles, Drives& drives,
-                             MessageBoxes& boxes, ServiceManager& services)
-    : view_(view), profiles_(profiles), drives_(drives), boxes_(boxes), services_(services) {}
+                             MessageBoxes& boxes, ServiceManager& services, SecretStore& secrets)
+    : view_(view),
+      profiles_(profiles),
+      drives_(drives),
+      boxes_(boxes),
+      services_(services),
+      secrets_(secrets) {}
 
 void SettingsModel::FormCreate() {
   ListFixedDrives(drives_);
@@ -84,9 +127,28 @@ void SettingsModel::FormCreate() {
   for (const std::string& address : ReadCommaList(read(kSectionMail, kKeyMailCc, ""))) {
     view_.AddListLine(SettingsList::Cc, address);
   }
+  view_.SetSecurityIndex(SecurityIndexOf(read(kSectionMail, kKeySecurity, "")));
+  view_.SetFieldText(SettingsField::User, read(kSectionMail, kKeyUser, ""));
+  // The box shows the clear password (masked). A stored value that cannot be
+  // read (damaged, or protected on another computer) leaves the box empty
+  // and is reported now: the service cannot read it either, and a save with
+  // a user name and no password is refused until one is typed.
+  std::string password;
+  passwordLoadError_.clear();
+  const Status unprotected = secrets_.Unprotect(read(kSectionMail, kKeyPassword, ""), &password);
+  if (!unprotected.Ok()) {
+    password.clear();
+    passwordLoadError_ = unprotected.Describe();
+  }
+  view_.SetFieldText(SettingsField::Password, password);
+  view_.SetTlsVerifyChecked(TrimControls(read(kSectionMail, kKeyTlsVerify, "1")) != "0");
 
   FSettingsText = GetSettingsText();
+  FPasswordText = view_.FieldText(SettingsField::Password);
   view_.SetApplyEnabled(false);
+  if (!passwordLoadError_.empty()) {
+    ShowMessage(kMsgPasswordUnreadable + passwordLoadError_, MessageBoxIcon::Exclamation);
+  }
 }
 
 void SettingsModel::FormDestroy() {
@@ -109,15 +171,34 @@ std::string SettingsModel::GetSettingsText() {
   line("FROM", view_.FieldText(SettingsField::From));
   line("TOLIST", WriteCommaList(view_.ListLines(SettingsList::To)));
   line("CCLIST", WriteCommaList(view_.ListLines(SettingsList::Cc)));
+  const int security = view_.SecurityIndex();
+  line("SECURITY", IsSecurityIndex(security) ? kSecurityValues[security] : "");
+  line("USER", view_.FieldText(SettingsField::User));
+  line("TLSVERIFY", view_.TlsVerifyChecked() ? "T" : "F");
   return text;
 }
 
-bool SettingsModel::IsModified() { return GetSettingsText() != FSettingsText; }
+bool SettingsModel::IsModified() {
+  return GetSettingsText() != FSettingsText ||
+         view_.FieldText(SettingsField::Password) != FPasswordText;
+}
 
 void SettingsModel::Change() { view_.SetApplyEnabled(IsModified()); }
 
 void SettingsModel::ckbIsMailSendClick() {
   view_.SetApplyEnabled(view_.MailSendChecked() != FMailSendAtLoad);
+}
+
+void SettingsModel::cbxSecurityChange() {
+  const int security = view_.SecurityIndex();
+  std::string port;
+  if (IsSecurityIndex(security) && NumericValue(SettingsField::Port, 1, 65535, &port)) {
+    bool usual = false;
+    for (int p : kSecurityPorts) usual = usual || port == std::to_string(p);
+    const std::string suggested = std::to_string(kSecurityPorts[security]);
+    if (usual && port != suggested) view_.SetFieldText(SettingsField::Port, suggested);
+  }
+  Change();
 }
 
 void SettingsModel::SetLimit(const std::string& letter, const std::string& limitText) {
@@ -226,7 +307,27 @@ bool SettingsModel::CheckMailSettings() {
   return false;
 }
 
-bool SettingsModel::WriteAll(const std::string& interval, const std::string& port) {
+// A login needs both halves: a user name without a password would be refused
+// by every server, and a password without a user name is never sent (the
+// service logs in only when USER is set), which is a forgotten name rather
+// than a choice.
+bool SettingsModel::CheckLoginSettings() {
+  if (!view_.MailSendChecked()) return true;
+  const bool userBlank = IsBlank(view_.FieldText(SettingsField::User));
+  const bool passwordEmpty = view_.FieldText(SettingsField::Password).empty();
+  if (userBlank == passwordEmpty) return true;
+  if (userBlank) {
+    ShowCheckFailure(kMsgUserMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                     SettingsControl::User);
+  } else {
+    ShowCheckFailure(kMsgPasswordMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                     SettingsControl::Password);
+  }
+  return false;
+}
+
+bool SettingsModel::WriteAll(const std::string& interval, const std::string& port,
+                             const std::string& password) {
   auto write = [this](const char* section, const std::string& key, const std::string& value) {
     return profiles_.WriteString(kIniFileName, section, key, value);
   };
@@ -239,7 +340,11 @@ bool SettingsModel::WriteAll(const std::string& interval, const std::string& por
          write(kSectionMail, kKeyPort, port) &&
          write(kSectionMail, kKeyMailFrom, view_.FieldText(SettingsField::From)) &&
          write(kSectionMail, kKeyMailTo, WriteCommaList(view_.ListLines(SettingsList::To))) &&
-         write(kSectionMail, kKeyMailCc, WriteCommaList(view_.ListLines(SettingsList::Cc)));
+         write(kSectionMail, kKeyMailCc, WriteCommaList(view_.ListLines(SettingsList::Cc))) &&
+         write(kSectionMail, kKeySecurity, kSecurityValues[view_.SecurityIndex()]) &&
+         write(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User)) &&
+         write(kSectionMail, kKeyPassword, password) &&
+         write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0");
 }
 
 SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
@@ -253,13 +358,37 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     return SaveOutcome::Refused;
   }
   if (!CheckMailSettings()) return SaveOutcome::Refused;
+  // The file must stay loadable by the service, mail switched on or not.
+  if (!IsSecurityIndex(view_.SecurityIndex())) {
+    ShowCheckFailure(kMsgSecurityChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                     SettingsControl::Security);
+    return SaveOutcome::Refused;
+  }
+  if (!CheckLoginSettings()) return SaveOutcome::Refused;
+  // The password is written in its stored form only (protected on Windows),
+  // so a clear password typed into the file by hand is replaced now. It is
+  // protected before anything is written: a failure leaves the file as it was.
+  std::string password;
+  const std::string clearPassword = view_.FieldText(SettingsField::Password);
+  if (!clearPassword.empty()) {
+    const Status protectedPassword = secrets_.Protect(clearPassword, &password);
+    if (!protectedPassword.Ok()) {
+      ShowCheckFailure(kMsgProtectFailed + protectedPassword.Describe(), MessageBoxIcon::Error,
+                       SettingsPage::Mail, SettingsControl::Password);
+      return SaveOutcome::Refused;
+    }
+  }
 
-  if (!WriteAll(interval, port)) {
+  if (!WriteAll(interval, port, password)) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName);
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
   }
-  if (apply) FSettingsText = GetSettingsText();
+  if (apply) {
+    FSettingsText = GetSettingsText();
+    FPasswordText = clearPassword;
+  }
+  passwordLoadError_.clear();
 
   const MessageBoxResult answer = boxes_.Show(kMsgRestartQuestion, kAppletCaption,
                                               MessageBoxButtons::YesNo, MessageBoxIcon::None, 1);

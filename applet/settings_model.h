@@ -11,8 +11,11 @@
 //   - WM_INITDIALOG: create the controls, then call FormCreate(). The view's
 //     setters may fire change notifications while the controls are filled;
 //     forwarding them to Change() is harmless (Apply ends up disabled).
-//   - EN_CHANGE of the interval, port, server and sender boxes: Change().
+//   - EN_CHANGE of the interval, port, server, sender, user and password
+//     boxes: Change().
 //   - click of the mail check box: ckbIsMailSendClick().
+//   - selection change of the encryption box: cbxSecurityChange(); click of
+//     the certificate check box: Change().
 //   - OK: acnOKExecute(); Apply: acnApplyExecute(); Cancel: acnCancelExecute().
 //     Each close request goes through SettingsView::RequestClose(), whose
 //     implementation asks FormCloseQuery() and closes only when it is true.
@@ -33,6 +36,7 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/service_manager.h"
+#include "platform/status.h"
 
 namespace qw {
 
@@ -45,7 +49,16 @@ enum class SettingsField {
   Smtp,      // edtSMTP: server name
   Port,      // edtPort: numeric box, 1 to 65535 (the service refuses 0)
   From,      // edtFrom: sender address
+  User,      // edtUser: user name of the SMTP login (empty: no login)
+  Password,  // edtPassword: masked box, the clear password
 };
+
+// The choices of the encryption box (cbxSecurity), in its order, and the
+// SECURITY values of the settings file they stand for.
+enum class SecurityChoice { None = 0, StartTls = 1, Tls = 2 };
+inline constexpr const char* kSecurityValues[3] = {"NONE", "STARTTLS", "TLS"};
+// The usual port of each choice (submission over STARTTLS, implicit TLS).
+inline constexpr int kSecurityPorts[3] = {25, 587, 465};
 
 // The list boxes. Limit is lsbLimitList (one line per drive of FDriveList,
 // same order); To and Cc are lbxToList and lbxCcList.
@@ -58,7 +71,9 @@ enum class MailTarget { To, Cc };
 enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2 };
 
 // Controls that can receive the focus from the model.
-enum class SettingsControl { Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList };
+enum class SettingsControl {
+  Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password
+};
 
 // Unit of a threshold as the threshold dialog shows it.
 enum class LimitUnit { MB, Percent };
@@ -74,6 +89,14 @@ class SettingsView {
 
   virtual bool MailSendChecked() = 0;
   virtual void SetMailSendChecked(bool checked) = 0;
+
+  // The encryption box: the index of a SecurityChoice, -1 when none is
+  // selected (a SECURITY value the applet does not know).
+  virtual int SecurityIndex() = 0;
+  virtual void SetSecurityIndex(int index) = 0;
+  // The certificate check box (TLSVERIFY).
+  virtual bool TlsVerifyChecked() = 0;
+  virtual void SetTlsVerifyChecked(bool checked) = 0;
 
   virtual std::vector<std::string> ListLines(SettingsList list) = 0;
   virtual void AddListLine(SettingsList list, const std::string& line) = 0;
@@ -113,10 +136,20 @@ enum class SaveOutcome {
   WriteFailed,  // a key could not be written; the keys before it stay written
 };
 
+// How the model stores the SMTP password: the platform's ProtectSecret and
+// UnprotectSecret (platform/secret.h) unless a test gives its own.
+class SecretStore {
+ public:
+  virtual ~SecretStore() = default;
+  virtual Status Protect(const std::string& clear, std::string* stored) = 0;
+  virtual Status Unprotect(const std::string& stored, std::string* clear) = 0;
+};
+SecretStore& SystemSecrets();
+
 class SettingsModel {
  public:
   SettingsModel(SettingsView& view, Profiles& profiles, Drives& drives, MessageBoxes& boxes,
-                ServiceManager& services);
+                ServiceManager& services, SecretStore& secrets = SystemSecrets());
   SettingsModel(const SettingsModel&) = delete;
   SettingsModel& operator=(const SettingsModel&) = delete;
 
@@ -125,9 +158,12 @@ class SettingsModel {
   // Disposes the drive records.
   void FormDestroy();
 
-  // The eight-line snapshot of the controls' contents (CR LF after each line).
+  // The snapshot of the controls' contents, one line each (CR LF after
+  // each line). The password is not part of the text (the text may be shown
+  // in a test's output); it is kept beside it.
   std::string GetSettingsText();
-  // True when the controls differ from the saved snapshot.
+  // True when the controls (the password included) differ from the saved
+  // snapshot.
   bool IsModified();
 
   // Text change of the interval, port, server or sender box.
@@ -135,6 +171,14 @@ class SettingsModel {
   // Click of the mail check box: Apply follows the difference from the state
   // at load (the snapshot is not consulted).
   void ckbIsMailSendClick();
+  // Selection change of the encryption box: when the port box still holds
+  // one of the usual ports (25, 587, 465), it takes the usual port of the new
+  // choice; a port the user typed is never replaced.
+  void cbxSecurityChange();
+
+  // The reason the stored password could not be read at load (the system's
+  // words); empty when it was read or there was none.
+  const std::string& PasswordLoadError() const { return passwordLoadError_; }
 
   // Sets the threshold text of the drive `letter` (from the threshold dialog).
   void SetLimit(const std::string& letter, const std::string& limitText);
@@ -190,18 +234,22 @@ class SettingsModel {
   void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
                         SettingsControl focus);
   bool CheckMailSettings();
-  bool WriteAll(const std::string& interval, const std::string& port);
+  bool CheckLoginSettings();
+  bool WriteAll(const std::string& interval, const std::string& port, const std::string& password);
 
   SettingsView& view_;
   Profiles& profiles_;
   Drives& drives_;
   MessageBoxes& boxes_;
   ServiceManager& services_;
+  SecretStore& secrets_;
 
   std::vector<A_Drive> FDriveList;
   bool FMailSendAtLoad = false;
   bool FCanClose = true;
   std::string FSettingsText;
+  std::string FPasswordText;  // the password at the snapshot
+  std::string passwordLoadError_;
 
   std::string thousandSeparator_ = ",";
   RestartTiming restartTiming_;

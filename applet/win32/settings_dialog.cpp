@@ -86,6 +86,8 @@ HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
     case SettingsField::Smtp: return Control(IDC_EDT_SMTP);
     case SettingsField::Port: return Control(IDC_EDT_PORT);
     case SettingsField::From: return Control(IDC_EDT_FROM);
+    case SettingsField::User: return Control(IDC_EDT_USER);
+    case SettingsField::Password: return Control(IDC_EDT_PASSWORD);
   }
   return nullptr;
 }
@@ -118,13 +120,13 @@ void T_frmDrivewarden::CreatePages() {
 }
 
 void T_frmDrivewarden::LayOut() {
-  SetClientSizeCentred(window_, 438, 364);
+  SetClientSizeCentred(window_, 438, 466);
   PlaceControls(window_, {
-                             {IDC_GROUP, 6, 2, 426, 322},
-                             {IDC_PAGECONTROL, 14, 18, 410, 298},
-                             {IDOK, 192, 332, 75, 25},
-                             {IDC_BTN_CANCEL, 273, 332, 75, 25},
-                             {IDC_BTN_APPLY, 354, 332, 75, 25},
+                             {IDC_GROUP, 6, 2, 426, 424},
+                             {IDC_PAGECONTROL, 14, 18, 410, 400},
+                             {IDOK, 192, 434, 75, 25},
+                             {IDC_BTN_CANCEL, 273, 434, 75, 25},
+                             {IDC_BTN_APPLY, 354, 434, 75, 25},
                          });
   // The pages fill the tab control's display area.
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
@@ -149,16 +151,23 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_EDT_SMTP, 10, 27, 272, 21},
                                {IDC_LBL_PORT, 292, 10, 100, 16},
                                {IDC_EDT_PORT, 292, 27, 100, 21},
-                               {IDC_LBL_FROM, 10, 56, 300, 16},
-                               {IDC_EDT_FROM, 10, 73, 382, 21},
-                               {IDC_LBL_MAILTO, 10, 106, 250, 16},
-                               {IDC_BTN_ADDTO, 262, 101, 62, 23},
-                               {IDC_BTN_DELETETO, 330, 101, 62, 23},
-                               {IDC_LBX_TOLIST, 10, 126, 382, 54},
-                               {IDC_LBL_MAILCC, 10, 190, 250, 16},
-                               {IDC_BTN_ADDCC, 262, 185, 62, 23},
-                               {IDC_BTN_DELETECC, 330, 185, 62, 23},
-                               {IDC_LBX_CCLIST, 10, 210, 382, 54},
+                               {IDC_LBL_SECURITY, 10, 56, 130, 16},
+                               {IDC_CBX_SECURITY, 10, 73, 130, 120},
+                               {IDC_CKB_TLSVERIFY, 160, 74, 232, 20},
+                               {IDC_LBL_USER, 10, 104, 180, 16},
+                               {IDC_EDT_USER, 10, 121, 186, 21},
+                               {IDC_LBL_PASSWORD, 206, 104, 180, 16},
+                               {IDC_EDT_PASSWORD, 206, 121, 186, 21},
+                               {IDC_LBL_FROM, 10, 152, 300, 16},
+                               {IDC_EDT_FROM, 10, 169, 382, 21},
+                               {IDC_LBL_MAILTO, 10, 202, 250, 16},
+                               {IDC_BTN_ADDTO, 262, 197, 62, 23},
+                               {IDC_BTN_DELETETO, 330, 197, 62, 23},
+                               {IDC_LBX_TOLIST, 10, 222, 382, 54},
+                               {IDC_LBL_MAILCC, 10, 286, 250, 16},
+                               {IDC_BTN_ADDCC, 262, 281, 62, 23},
+                               {IDC_BTN_DELETECC, 330, 281, 62, 23},
+                               {IDC_LBX_CCLIST, 10, 306, 382, 54},
                            });
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
@@ -192,6 +201,15 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_LBL_MAILCC, "送信先メールアドレス(Cc)");
   SetItemText(pages_[1], IDC_BTN_ADDCC, "追加");
   SetItemText(pages_[1], IDC_BTN_DELETECC, "削除");
+  SetItemText(pages_[1], IDC_LBL_SECURITY, "暗号化");
+  SetItemText(pages_[1], IDC_CKB_TLSVERIFY, "証明書を検証する");
+  SetItemText(pages_[1], IDC_LBL_USER, "ユーザー名");
+  SetItemText(pages_[1], IDC_LBL_PASSWORD, "パスワード");
+  // The choices in the order of SecurityChoice.
+  for (const char* choice : {"なし", "STARTTLS", "SSL/TLS"}) {
+    SendMessageW(Control(IDC_CBX_SECURITY), CB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
 
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETRANGE32, 1, INT_MAX);
   SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 1, 65535);
@@ -337,7 +355,15 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
     case IDC_EDT_PORT:
     case IDC_EDT_SMTP:
     case IDC_EDT_FROM:
+    case IDC_EDT_USER:
+    case IDC_EDT_PASSWORD:
       if (code == EN_CHANGE) model_.Change();
+      return true;
+    case IDC_CBX_SECURITY:
+      if (code == CBN_SELCHANGE) model_.cbxSecurityChange();
+      return true;
+    case IDC_CKB_TLSVERIFY:
+      if (code == BN_CLICKED) model_.Change();
       return true;
     case IDC_CKB_ISMAILSEND:
       if (code == BN_CLICKED) model_.ckbIsMailSendClick();
@@ -396,6 +422,22 @@ bool T_frmDrivewarden::MailSendChecked() {
 
 void T_frmDrivewarden::SetMailSendChecked(bool checked) {
   SendMessageW(Control(IDC_CKB_ISMAILSEND), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+int T_frmDrivewarden::SecurityIndex() {
+  return static_cast<int>(SendMessageW(Control(IDC_CBX_SECURITY), CB_GETCURSEL, 0, 0));
+}
+
+void T_frmDrivewarden::SetSecurityIndex(int index) {
+  SendMessageW(Control(IDC_CBX_SECURITY), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+bool T_frmDrivewarden::TlsVerifyChecked() {
+  return SendMessageW(Control(IDC_CKB_TLSVERIFY), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void T_frmDrivewarden::SetTlsVerifyChecked(bool checked) {
+  SendMessageW(Control(IDC_CKB_TLSVERIFY), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 std::vector<std::string> T_frmDrivewarden::ListLines(SettingsList list) {
@@ -462,6 +504,9 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::LimitList: id = IDC_LSB_LIMITLIST; break;
     case SettingsControl::ToList: id = IDC_LBX_TOLIST; break;
     case SettingsControl::CcList: id = IDC_LBX_CCLIST; break;
+    case SettingsControl::Security: id = IDC_CBX_SECURITY; break;
+    case SettingsControl::User: id = IDC_EDT_USER; break;
+    case SettingsControl::Password: id = IDC_EDT_PASSWORD; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);

@@ -45,6 +45,10 @@ class T_frmDrivewarden : public SettingsView {
   void SetFieldText(SettingsField field, const std::string& text) override;
   bool MailSendChecked() override;
   void SetMailSendChecked(bool checked) override;
+  int SecurityIndex() override;
+  void SetSecurityIndex(int index) override;
+  bool TlsVerifyChecked() override;
+  void SetTlsVerifyChecked(bool checked) override;
   std::vector<std::string> ListLines(SettingsList list) override;
   void AddListLine(SettingsList list, const std::string& line) override;
   void SetListLine(SettingsList list, int index, const std::string& line) override;

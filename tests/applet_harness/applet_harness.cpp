@@ -196,6 +196,18 @@ void SelectLine(HWND list, int index) {
                reinterpret_cast<LPARAM>(list));
 }
 
+// Chooses line `index` of a drop-down list as a click does: the selection,
+// then the notification to its parent.
+void Choose(HWND combo, int index) {
+  SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  SendMessageW(GetParent(combo), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(combo), CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(combo));
+}
+
+int Chosen(HWND combo) { return static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0)); }
+
+bool Checked(HWND box) { return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
 void ShowPage(HWND dialog, int index) {
   HWND tab = Item(dialog, IDC_PAGECONTROL);
   SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
@@ -614,6 +626,39 @@ void DriveDialog() {
   Click(Item(addr, IDC_MAIL_BTN_OK));
   WaitGone(addr);
 
+  // Encryption and login: the usual port follows the choice, a typed port
+  // stays; a user name without a password is refused.
+  HWND security = Item(d, IDC_CBX_SECURITY);
+  HWND user = Item(d, IDC_EDT_USER);
+  HWND password = Item(d, IDC_EDT_PASSWORD);
+  HWND verify = Item(d, IDC_CKB_TLSVERIFY);
+  Check(security != nullptr && user != nullptr && password != nullptr && verify != nullptr,
+        "the mail page has the encryption, user, password and certificate controls");
+  if (security == nullptr || user == nullptr || password == nullptr || verify == nullptr) return;
+  Check(SendMessageW(security, CB_GETCOUNT, 0, 0) == 3 && Chosen(security) == 0,
+        "the encryption box offers three choices and opens at none");
+  wchar_t choice[64] = {};
+  SendMessageW(security, CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(choice));
+  Check(std::wstring(choice) == L"SSL/TLS", "the third choice is SSL/TLS", choice);
+  Check(Checked(verify), "the certificate check is on by default");
+  Check((GetWindowLongW(password, GWL_STYLE) & ES_PASSWORD) != 0, "the password box is masked");
+  Choose(security, 1);
+  Check(Text(port) == L"587", "STARTTLS suggests port 587", Text(port));
+  Choose(security, 2);
+  Check(Text(port) == L"465", "SSL/TLS suggests port 465", Text(port));
+  SetTextOf(port, L"2525");
+  Choose(security, 1);
+  Check(Text(port) == L"2525", "a typed port stays when the encryption changes", Text(port));
+  SetTextOf(port, L"25");
+  Choose(security, 1);
+  Check(Text(port) == L"587", "port 25 follows STARTTLS", Text(port));
+  SetTextOf(user, L"alerts@example.com");
+  Click(apply);
+  Answer("user without password", "ユーザー名を入力した場合は、パスワードも入力してください。", IDOK);
+  Sleep(200);
+  Check(FocusOfUi() == password, "the focus goes to the password box", Describe(FocusOfUi()));
+  SetTextOf(password, L"s3cret pw");
+
   // A settings file that cannot be written: the error is shown, nothing is
   // asked, Apply stays enabled. (A folder in the file's place.)
   std::string ini = WindowsDirFile("Drivewarden.ini");
@@ -652,10 +697,16 @@ void DriveDialog() {
   Check(ReadKey("DRIVE", "C") == "500MB", "DRIVE C written");
   Check(ReadKey("DRIVE", "Q") == "7%", "a drive that is not fixed keeps its key");
   Check(ReadKey("MAIL", "SMTP") == "mail.example.com", "SMTP written");
-  Check(ReadKey("MAIL", "PORT") == "25", "PORT written");
+  Check(ReadKey("MAIL", "PORT") == "587", "PORT written");
   Check(ReadKey("MAIL", "MAILFROM") == "warden@example.com", "MAILFROM written");
   Check(ReadKey("MAIL", "MAILTO") == "admin@example.com", "MAILTO written");
   Check(ReadKey("MAIL", "MAILCC") == "ops@example.com", "MAILCC written");
+  Check(ReadKey("MAIL", "SECURITY") == "STARTTLS", "SECURITY written");
+  Check(ReadKey("MAIL", "USER") == "alerts@example.com", "USER written");
+  std::string stored = ReadKey("MAIL", "PASSWORD");
+  Check(stored.rfind("dpapi:", 0) == 0 && stored.size() > 40 && stored.find("s3cret") == std::string::npos,
+        "PASSWORD written protected", std::wstring(stored.begin(), stored.end()));
+  Check(ReadKey("MAIL", "TLSVERIFY") == "1", "TLSVERIFY written");
   std::string file = ReadFileText(WindowsDirFile("Drivewarden.ini"));
   size_t w = file.find("[WARNING]"), m = file.find("[MAIL]");
   size_t k1 = file.find("SMTP="), k2 = file.find("PORT="), k3 = file.find("MAILFROM="),
@@ -707,11 +758,35 @@ void DriveSecondOpening() {
         "the second opening shows mail switched on");
   Check(Lines(Item(d, IDC_LBX_TOLIST)) == std::vector<std::wstring>{L"admin@example.com"},
         "the second opening shows the To list");
+  Check(Chosen(Item(d, IDC_CBX_SECURITY)) == 1, "the second opening shows STARTTLS");
+  Check(Text(Item(d, IDC_EDT_USER)) == L"alerts@example.com", "the second opening shows the user name");
+  Check(Text(Item(d, IDC_EDT_PASSWORD)) == L"s3cret pw",
+        "the second opening reads the protected password back into its box");
+  Check(Checked(Item(d, IDC_CKB_TLSVERIFY)), "the second opening shows the certificate check on");
   Check(!IsWindowEnabled(Item(d, IDC_BTN_APPLY)), "Apply is disabled at the second opening");
   // OK without a change closes without writing or asking.
   Click(Item(d, IDOK));
   Check(WaitGone(d), "OK without a change closes the dialog");
   Check(NoMessageBox(), "OK without a change asks no question");
+}
+
+// A clear password typed into the file by hand is shown, and the next save
+// writes it protected.
+void DriveHandTypedPassword() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the dialog opens a third time");
+  if (d == nullptr) return;
+  Check(Text(Item(d, IDC_EDT_PASSWORD)) == L"typed by hand", "a clear password in the file is shown as it is",
+        Text(Item(d, IDC_EDT_PASSWORD)));
+  SetTextOf(Item(d, IDC_EDT_INTERVAL), L"25");
+  Click(Item(d, IDC_BTN_APPLY));
+  Answer("restart question after the hand-typed password",
+         "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  std::string stored = ReadKey("MAIL", "PASSWORD");
+  Check(stored.rfind("dpapi:", 0) == 0 && stored.find("typed") == std::string::npos,
+        "the next save writes the hand-typed password protected");
+  Click(Item(d, IDC_BTN_CANCEL));
+  Check(WaitGone(d), "Cancel closes the dialog");
 }
 
 // --- screenshots ------------------------------------------------------------------
@@ -843,6 +918,8 @@ int wmain(int argc, wchar_t** argv) {
     WhileInside([&] { Check(gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData) == 0, "CPL_DBLCLK answers 0"); },
                 DriveDialog);
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveSecondOpening);
+    WriteKey("MAIL", "PASSWORD", "typed by hand");
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveHandTypedPassword);
   } else if (mode == L"screens" && argc >= 4) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");
@@ -854,6 +931,10 @@ int wmain(int argc, wchar_t** argv) {
     WriteKey("MAIL", "MAILFROM", "drivewarden@example.co.jp");
     WriteKey("MAIL", "MAILTO", "admin@example.co.jp,storage-team@example.co.jp");
     WriteKey("MAIL", "MAILCC", "manager@example.co.jp");
+    WriteKey("MAIL", "SECURITY", "STARTTLS");
+    WriteKey("MAIL", "USER", "drivewarden@example.co.jp");
+    WriteKey("MAIL", "PASSWORD", "example-password");
+    WriteKey("MAIL", "TLSVERIFY", "1");
     std::wstring dir = argv[3];
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveScreens(dir); });
   } else {

@@ -20,6 +20,11 @@ class FakeSettingsView : public SettingsView {
   bool MailSendChecked() override { return mailSend; }
   void SetMailSendChecked(bool checked) override { mailSend = checked; }
 
+  int SecurityIndex() override { return securityIndex; }
+  void SetSecurityIndex(int index) override { securityIndex = index; }
+  bool TlsVerifyChecked() override { return tlsVerify; }
+  void SetTlsVerifyChecked(bool checked) override { tlsVerify = checked; }
+
   std::vector<std::string> ListLines(SettingsList list) override { return lists[list]; }
   void AddListLine(SettingsList list, const std::string& line) override {
     lists[list].push_back(line);
@@ -57,10 +62,20 @@ class FakeSettingsView : public SettingsView {
     mailSend = !mailSend;
     model->ckbIsMailSendClick();
   }
+  void ChooseSecurity(SecurityChoice choice) {
+    securityIndex = static_cast<int>(choice);
+    model->cbxSecurityChange();
+  }
+  void ClickTlsVerify() {
+    tlsVerify = !tlsVerify;
+    model->Change();
+  }
 
   SettingsModel* model = nullptr;
   std::map<SettingsField, std::string> fields;
   bool mailSend = false;
+  int securityIndex = -2;  // not set by the model yet
+  bool tlsVerify = false;
   std::map<SettingsList, std::vector<std::string>> lists;
   std::map<SettingsList, int> selected;
   bool applyEnabled = true;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "platform/secret.h"
 #include "tests/fakes/fake_message_box.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/fake_service_manager.h"
@@ -21,6 +24,44 @@ constexpr const char* kIni = "Drivewarden.ini";
 constexpr const char* kMailMessage =
     "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。";
 constexpr const char* kQuestion = "設定内容を反映させ、ドライブ番人サービスを再起動しますか？";
+
+// Stands for DPAPI: the stored form is the prefix and the bytes in hex, so a
+// test sees at once whether a value went through Protect; a stored value that
+// is not hex fails as a damaged blob does.
+class FakeSecrets : public SecretStore {
+ public:
+  Status Protect(const std::string& clear, std::string* stored) override {
+    ++protects;
+    if (failProtect) return Status::Failure("CryptProtectData", 5, "アクセスが拒否されました。");
+    static const char* digits = "0123456789ABCDEF";
+    *stored = kProtectedPrefix;
+    for (unsigned char c : clear) {
+      *stored += digits[c >> 4];
+      *stored += digits[c & 15];
+    }
+    return Status();
+  }
+  Status Unprotect(const std::string& stored, std::string* clear) override {
+    clear->clear();
+    const std::string prefix = kProtectedPrefix;
+    if (stored.compare(0, prefix.size(), prefix) != 0) {
+      *clear = stored;
+      return Status();
+    }
+    const std::string hex = stored.substr(prefix.size());
+    auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      if (i + 1 >= hex.size() || value(hex[i]) < 0 || value(hex[i + 1]) < 0) {
+        clear->clear();
+        return Status::Failure("CryptUnprotectData", 13, "データが無効です。");
+      }
+      *clear += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+    }
+    return Status();
+  }
+  bool failProtect = false;
+  int protects = 0;
+};
 
 class SettingsModelTest : public ::testing::Test {
  protected:
@@ -62,7 +103,8 @@ class SettingsModelTest : public ::testing::Test {
   FakeMessageBoxes boxes;
   FakeServiceManager services;
   FakeSettingsView view;
-  SettingsModel model{view, profiles, drives, boxes, services};
+  FakeSecrets secrets;
+  SettingsModel model{view, profiles, drives, boxes, services, secrets};
 };
 
 // --- Loading ---------------------------------------------------------------
@@ -75,6 +117,10 @@ TEST_F(SettingsModelTest, WithoutSettingsFileEveryControlShowsItsDefault) {
   EXPECT_EQ(view.fields[SettingsField::From], kDefaultMailFrom);
   EXPECT_FALSE(view.mailSend);
   EXPECT_FALSE(model.MailSendAtLoad());
+  EXPECT_EQ(view.securityIndex, static_cast<int>(SecurityChoice::None));
+  EXPECT_EQ(view.fields[SettingsField::User], "");
+  EXPECT_EQ(view.fields[SettingsField::Password], "");
+  EXPECT_TRUE(view.tlsVerify);
   EXPECT_EQ(view.lists[SettingsList::Limit], (Lines{"C:   ", "D:   "}));
   EXPECT_TRUE(view.lists[SettingsList::To].empty());
   EXPECT_TRUE(view.lists[SettingsList::Cc].empty());
@@ -106,7 +152,10 @@ TEST_F(SettingsModelTest, LoadsEveryKeyIntoItsControlAndTheSnapshot) {
             "PORT=587\r\n"
             "FROM=watch@example.jp\r\n"
             "TOLIST=a@x.jp,b@y.jp\r\n"
-            "CCLIST=c@z.jp,\r\n");
+            "CCLIST=c@z.jp,\r\n"
+            "SECURITY=NONE\r\n"
+            "USER=\r\n"
+            "TLSVERIFY=T\r\n");
   EXPECT_FALSE(view.applyEnabled);
 }
 
@@ -271,7 +320,8 @@ TEST_F(SettingsModelTest, ApplyWritesEveryKeyInOrderAndAsksTheRestartQuestion) {
   EXPECT_EQ(profiles.writeLog, (Lines{"WARNING/INTERVAL=24", "WARNING/ISMAILSEND=0", "DRIVE/C=500MB",
                                       "DRIVE/D=", "MAIL/SMTP=", "MAIL/PORT=25",
                                       std::string("MAIL/MAILFROM=") + kDefaultMailFrom,
-                                      "MAIL/MAILTO=", "MAIL/MAILCC="}));
+                                      "MAIL/MAILTO=", "MAIL/MAILCC=", "MAIL/SECURITY=NONE",
+                                      "MAIL/USER=", "MAIL/PASSWORD=", "MAIL/TLSVERIFY=1"}));
   EXPECT_EQ(profiles.FileText(kIni).find("[WARNING]"), 0u);
   EXPECT_LT(profiles.FileText(kIni).find("[DRIVE]"), profiles.FileText(kIni).find("[MAIL]"));
   EXPECT_EQ(Value("DRIVE", "D"), "");  // present with an empty value
@@ -527,7 +577,207 @@ TEST_F(SettingsModelTest, ListsRoundTripThroughTheCommaListRule) {
   boxes.answers = {MessageBoxResult::No};
   ASSERT_TRUE(model.SaveSettings(false));
   EXPECT_EQ(Value("MAIL", "MAILTO"), "a@x.jp,b@y.jp,,");
-  EXPECT_EQ(profiles.writeLog.back(), "MAIL/MAILCC=\"\"");
+  EXPECT_EQ(std::count(profiles.writeLog.begin(), profiles.writeLog.end(), "MAIL/MAILCC=\"\""), 1);
+}
+
+// --- Secure submission: encryption, login, certificate check -----------------
+
+TEST_F(SettingsModelTest, LoadsTheSecureSubmissionKeysAndShowsTheClearPassword) {
+  Load("[MAIL]\r\nSECURITY= starttls \r\nUSER=alerts@example.jp\r\n"
+       "PASSWORD=dpapi:70617373\r\nTLSVERIFY=0\r\n");
+  EXPECT_EQ(view.securityIndex, static_cast<int>(SecurityChoice::StartTls));
+  EXPECT_EQ(view.fields[SettingsField::User], "alerts@example.jp");
+  EXPECT_EQ(view.fields[SettingsField::Password], "pass");
+  EXPECT_FALSE(view.tlsVerify);
+  EXPECT_TRUE(model.PasswordLoadError().empty());
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_FALSE(view.applyEnabled);
+  EXPECT_EQ(model.GetSettingsText().find("pass\r\n"), std::string::npos)
+      << "the password must stay out of the snapshot text";
+
+  for (const char* verify : {"1", "", "yes", "2"}) {
+    SCOPED_TRACE(verify);
+    FakeSettingsView fresh;
+    SettingsModel other(fresh, profiles, drives, boxes, services, secrets);
+    profiles.SetFile(kIni, std::string("[MAIL]\r\nSECURITY=TLS\r\nTLSVERIFY=") + verify + "\r\n", 1);
+    other.FormCreate();
+    EXPECT_TRUE(fresh.tlsVerify) << "only 0 turns the check off";
+    EXPECT_EQ(fresh.securityIndex, static_cast<int>(SecurityChoice::Tls));
+  }
+}
+
+TEST_F(SettingsModelTest, UnknownSecurityShowsNoChoiceAndASaveAsksForOne) {
+  Load("[MAIL]\r\nSECURITY=SSL\r\n");
+  EXPECT_EQ(view.securityIndex, -1);
+  view.Type(SettingsField::Interval, "12");
+  model.acnApplyExecute();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "暗号化の方式を選んでください。");
+  EXPECT_EQ(view.page, SettingsPage::Mail);
+  EXPECT_EQ(view.focus, SettingsControl::Security);
+  EXPECT_TRUE(profiles.writeLog.empty()) << "nothing may be written after a refused check";
+  EXPECT_EQ(Value("MAIL", "SECURITY"), "SSL");
+
+  view.ChooseSecurity(SecurityChoice::Tls);
+  boxes.answers = {MessageBoxResult::No};
+  model.acnApplyExecute();
+  EXPECT_EQ(Value("MAIL", "SECURITY"), "TLS");
+}
+
+TEST_F(SettingsModelTest, ChoosingAnEncryptionSuggestsItsPortOnlyOverAUsualPort) {
+  Load();
+  ASSERT_EQ(view.fields[SettingsField::Port], "25");
+  view.ChooseSecurity(SecurityChoice::StartTls);
+  EXPECT_EQ(view.fields[SettingsField::Port], "587");
+  EXPECT_TRUE(view.applyEnabled);
+  view.ChooseSecurity(SecurityChoice::Tls);
+  EXPECT_EQ(view.fields[SettingsField::Port], "465");
+  view.ChooseSecurity(SecurityChoice::None);
+  EXPECT_EQ(view.fields[SettingsField::Port], "25");
+  EXPECT_FALSE(view.applyEnabled) << "back to the loaded choice and port";
+
+  // A port the user typed stays, whatever is chosen after it.
+  for (const char* typed : {"2525", "", "abc", "0"}) {
+    SCOPED_TRACE(typed);
+    view.Type(SettingsField::Port, typed);
+    view.ChooseSecurity(SecurityChoice::StartTls);
+    EXPECT_EQ(view.fields[SettingsField::Port], typed);
+    view.ChooseSecurity(SecurityChoice::None);
+    EXPECT_EQ(view.fields[SettingsField::Port], typed);
+  }
+  // A usual port shown with the thousands separator or blanks is still usual.
+  view.Type(SettingsField::Port, " 587 ");
+  view.ChooseSecurity(SecurityChoice::Tls);
+  EXPECT_EQ(view.fields[SettingsField::Port], "465");
+}
+
+TEST_F(SettingsModelTest, SaveWritesTheNewKeysWithThePasswordProtected) {
+  Load();
+  FillMail();
+  view.ChooseSecurity(SecurityChoice::StartTls);
+  view.Type(SettingsField::User, "alerts@example.jp");
+  view.Type(SettingsField::Password, "s3cret");
+  view.ClickTlsVerify();
+  boxes.answers = {MessageBoxResult::No};
+  model.acnApplyExecute();
+  EXPECT_EQ(Value("MAIL", "SECURITY"), "STARTTLS");
+  EXPECT_EQ(Value("MAIL", "PORT"), "587");
+  EXPECT_EQ(Value("MAIL", "USER"), "alerts@example.jp");
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:733363726574");
+  EXPECT_EQ(Value("MAIL", "TLSVERIFY"), "0");
+  EXPECT_EQ(profiles.FileText(kIni).find("s3cret"), std::string::npos);
+  EXPECT_FALSE(view.applyEnabled);
+  EXPECT_FALSE(model.IsModified());
+
+  // The password alone is a change that Apply follows.
+  view.Type(SettingsField::Password, "other");
+  EXPECT_TRUE(view.applyEnabled);
+  view.Type(SettingsField::Password, "s3cret");
+  EXPECT_FALSE(view.applyEnabled);
+}
+
+TEST_F(SettingsModelTest, AHandTypedClearPasswordIsRewrittenProtectedOnTheNextSave) {
+  Load("[MAIL]\r\nUSER=u\r\nPASSWORD=typed by hand\r\n");
+  EXPECT_EQ(view.fields[SettingsField::Password], "typed by hand");
+  view.Type(SettingsField::Interval, "12");  // an unrelated change
+  boxes.answers = {MessageBoxResult::No};
+  model.acnApplyExecute();
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:74797065642062792068616E64");
+  std::string clear;
+  ASSERT_TRUE(secrets.Unprotect(Value("MAIL", "PASSWORD"), &clear).Ok());
+  EXPECT_EQ(clear, "typed by hand");
+}
+
+TEST_F(SettingsModelTest, UnreadableStoredPasswordIsReportedAndMustBeTypedAgain) {
+  Load("[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=m.x.jp\r\nMAILTO=a@x.jp\r\n"
+       "USER=u\r\nPASSWORD=dpapi:damaged!\r\n");
+  EXPECT_EQ(view.fields[SettingsField::Password], "");
+  EXPECT_NE(model.PasswordLoadError().find("データが無効です。"), std::string::npos);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text.find("保存されているパスワードを読み取れません。"), 0u);
+  EXPECT_NE(boxes.shown[0].text.find("CryptUnprotectData: データが無効です。"), std::string::npos)
+      << "the system's reason is shown";
+  EXPECT_FALSE(view.applyEnabled);
+
+  // A save with the user name and no password is refused: the damaged value stays.
+  view.Type(SettingsField::Interval, "12");
+  model.acnApplyExecute();
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[1].text, "ユーザー名を入力した場合は、パスワードも入力してください。");
+  EXPECT_EQ(view.focus, SettingsControl::Password);
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:damaged!");
+
+  view.Type(SettingsField::Password, "new");
+  boxes.answers = {MessageBoxResult::No};
+  model.acnApplyExecute();
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:6E6577");
+  EXPECT_TRUE(model.PasswordLoadError().empty());
+}
+
+TEST_F(SettingsModelTest, LoginNeedsBothHalvesWhenMailIsOn) {
+  Load();
+  FillMail();
+  view.Type(SettingsField::Password, "pw");
+  model.acnApplyExecute();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "パスワードを入力した場合は、ユーザー名も入力してください。");
+  EXPECT_EQ(view.focus, SettingsControl::User);
+  EXPECT_EQ(view.page, SettingsPage::Mail);
+  EXPECT_TRUE(profiles.writeLog.empty());
+
+  view.Type(SettingsField::User, "  ");
+  model.acnApplyExecute();
+  EXPECT_EQ(boxes.shown.back().text, "パスワードを入力した場合は、ユーザー名も入力してください。")
+      << "a blank user name is no user name";
+
+  // Mail off: the pair is not checked (as the other mail settings are not).
+  view.Type(SettingsField::User, "");
+  view.ClickMailSend();
+  boxes.answers = {MessageBoxResult::No};
+  model.acnApplyExecute();
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:7077");
+  EXPECT_EQ(secrets.protects, 1) << "the refused saves protected nothing";
+}
+
+TEST_F(SettingsModelTest, APasswordThatCannotBeProtectedIsNeverWrittenInClear) {
+  Load("[MAIL]\r\nPASSWORD=dpapi:6F6C64\r\n");
+  view.Type(SettingsField::Password, "new one");
+  secrets.failProtect = true;
+  model.acnApplyExecute();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text,
+            "パスワードを保護できません。\r\rCryptProtectData: アクセスが拒否されました。");
+  EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
+  EXPECT_EQ(view.focus, SettingsControl::Password);
+  EXPECT_TRUE(profiles.writeLog.empty()) << "a failed protection leaves the file as it was";
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:6F6C64");
+  EXPECT_TRUE(view.applyEnabled);
+}
+
+// Through the platform's own protection: on Windows (the tests under Wine)
+// the stored form is DPAPI behind the prefix and reads back; POSIX stores the
+// value as it is.
+TEST_F(SettingsModelTest, SystemSecretsRoundTripThroughTheSettingsFile) {
+  FakeSettingsView first;
+  SettingsModel writer(first, profiles, drives, boxes, services);
+  first.model = &writer;
+  writer.FormCreate();
+  first.Type(SettingsField::User, "u");
+  first.Type(SettingsField::Password, "パスワード");
+  boxes.answers = {MessageBoxResult::No};
+  writer.acnApplyExecute();
+  const std::string stored = Value("MAIL", "PASSWORD");
+#ifdef _WIN32
+  EXPECT_EQ(stored.rfind(kProtectedPrefix, 0), 0u) << stored;
+  EXPECT_EQ(stored.find("パスワード"), std::string::npos);
+#else
+  EXPECT_EQ(stored, "パスワード");
+#endif
+  FakeSettingsView second;
+  SettingsModel reader(second, profiles, drives, boxes, services);
+  reader.FormCreate();
+  EXPECT_EQ(second.fields[SettingsField::Password], "パスワード");
+  EXPECT_TRUE(reader.PasswordLoadError().empty()) << reader.PasswordLoadError();
 }
 
 }  // namespace
