@@ -39,6 +39,10 @@ inline constexpr const char* kKeyPort = "PORT";
 inline constexpr const char* kKeyMailFrom = "MAILFROM";
 inline constexpr const char* kKeyMailTo = "MAILTO";
 inline constexpr const char* kKeyMailCc = "MAILCC";
+inline constexpr const char* kKeySecurity = "SECURITY";
+inline constexpr const char* kKeyUser = "USER";
+inline constexpr const char* kKeyPassword = "PASSWORD";
+inline constexpr const char* kKeyTlsVerify = "TLSVERIFY";
 
 // Sender address used when MAILFROM is missing, by both deliverables. Its
 // domain has a dot, so that the applet's address check accepts it.
