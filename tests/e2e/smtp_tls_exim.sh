@@ -200,9 +200,22 @@ sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $login_port|" -e "/^tls_on
 exim4 -C "$work/exim-login.conf" -bd
 wait_port "$login_port" || fail "the LOGIN-only exim did not listen"
 run_case starttls-login localhost "$login_port" STARTTLS "$user" "$password" 1 "$ca"
+# The tool's transcript over STARTTLS+LOGIN: AUTH lines masked, the
+# password nowhere.
+printf 'transcript check\r\n' >"$work/body.txt"
+SSL_CERT_FILE="$ca" SMTP_TEST_PASSWORD="$password" timeout 30 "$bin/smtp_send" --host localhost \
+  --port "$login_port" --from warden@example.jp --to admin@example.jp --body-file "$work/body.txt" \
+  --security STARTTLS --user "$user" --password-env SMTP_TEST_PASSWORD --transcript 1 --timeout 5 \
+  >"$work/send.out" 2>"$work/send.err" || { cat "$work/send.err" >&2; fail "smtp_send over STARTTLS+LOGIN failed"; }
+grep -q '^> AUTH LOGIN' "$work/send.err" || { cat "$work/send.err" >&2; fail "no AUTH LOGIN in the transcript"; }
+[ "$(grep -c '^> \*\*\*\*' "$work/send.err")" -eq 2 ] || { cat "$work/send.err" >&2; fail "the LOGIN answers are not masked"; }
+if grep -q -e "$password" -e "$(printf %s "$password" | base64)" "$work/send.err" "$work/send.out"; then
+  fail "the password appears in the transcript"
+fi
+echo "transcript: AUTH lines masked"
 kill "$(cat "$work/exim-login.pid")" 2>/dev/null || true
 
-for _ in $(seq 50); do [ "$(ls "$work/Maildir/new" 2>/dev/null | wc -l)" -ge 4 ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ "$(ls "$work/Maildir/new" 2>/dev/null | wc -l)" -ge 5 ] && break; sleep 0.1; done
 
 /usr/bin/python3 - "$work" "$password" <<'PY'
 import email, email.policy, glob, json, os, sys
@@ -267,9 +280,10 @@ reports = set()
 for name in ("starttls-plain", "starttls-login", "tls-plain", "unverified"):
     reports.update(e["text"] for e in case(name)[1] if e["type"] == "warning")
 mails = sorted(glob.glob(os.path.join(work, "Maildir", "new", "*")))
-if len(mails) != 4:
-    problems.append(f"{len(mails)} mails in the Maildir, expected 4")
-for path in mails:
+alerts = [p for p in mails if b"transcript check" not in open(p, "rb").read()]
+if len(mails) != 5 or len(alerts) != 4:
+    problems.append(f"{len(mails)} mails in the Maildir ({len(alerts)} alerts), expected 5 (4 alerts)")
+for path in alerts:
     msg = email.message_from_bytes(open(path, "rb").read(), policy=email.policy.default)
     body = msg.get_content().replace("\r\n", "\n").replace("\n\n", "\n").rstrip("\n")
     if str(msg["Subject"]) != "ドライブ領域不足のお知らせ" or body not in {r.replace("\r\n", "\n") for r in reports}:

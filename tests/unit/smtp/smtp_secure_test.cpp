@@ -195,7 +195,14 @@ TEST_F(SmtpSecureTest, BytesAfterTheStartTlsReplyAreRefused) {
   EXPECT_FALSE(Sent("MAIL"));
 }
 
+// The handshake cases need the platform's engine: one that fails at once
+// produces no ClientHello to wait on.
+bool EngineWorks() {
+  return NewTlsEngine(TlsOptions{"localhost", true})->Handshake() != TlsEngine::Step::Failed;
+}
+
 TEST_F(SmtpSecureTest, HandshakeSilenceAndCloseAreBoundedTlsFailures) {
+  if (!EngineWorks()) GTEST_SKIP() << "no TLS engine on this platform";
   client.Security = TSmtpSecurity::StartTls;
   server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
   server.Script("STARTTLS", Reply::Text("220 ready to start TLS\r\n"));
@@ -211,6 +218,7 @@ TEST_F(SmtpSecureTest, HandshakeSilenceAndCloseAreBoundedTlsFailures) {
 }
 
 TEST_F(SmtpSecureTest, HandshakeWithAServerThatClosesOrSpeaksNoTls) {
+  if (!EngineWorks()) GTEST_SKIP() << "no TLS engine on this platform";
   client.Security = TSmtpSecurity::StartTls;
   server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
   server.Script("STARTTLS", Reply::CloseAfter("220 ready to start TLS\r\n"));
