@@ -5,7 +5,8 @@
 # a test user. The alert arrives intact through STARTTLS+PLAIN,
 # STARTTLS+LOGIN and TLS+PLAIN (SSL_CERT_FILE names the test CA, so
 # TLSVERIFY=1 verifies); the refusals are checked by the text of their error
-# entries: a wrong password, an unknown CA, a certificate for another host,
+# entries: a wrong password, an unknown CA, a certificate for another host
+# (by name, and by address),
 # STARTTLS not offered, a server that closes during the handshake and one
 # silent after STARTTLS. With TLSVERIFY=0 the unknown CA delivers and an
 # information entry says so. The password never appears in an entry or on
@@ -24,7 +25,7 @@ work="$(mktemp -d /tmp/qw-e2e-smtp-tls.XXXXXX)"
 pidfile="$work/exim.pid"
 pids=()
 cleanup() {
-  for f in "$pidfile" "$work/exim-login.pid"; do
+  for f in "$pidfile" "$work/exim-login.pid" "$work/exim-other.pid"; do
     if [ -f "$f" ]; then kill "$(cat "$f")" 2>/dev/null || true; fi
   done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -59,7 +60,12 @@ password='Test-Pass-123'
   printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
   openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
     -extfile server.ext -out server.crt 2>/dev/null
-  chmod 0644 server.key
+  # A certificate of the same CA for another host.
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=other.example.test" -keyout other.key -out other.csr 2>/dev/null
+  printf 'subjectAltName=DNS:other.example.test\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >other.ext
+  openssl x509 -req -in other.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile other.ext -out other.crt 2>/dev/null
+  chmod 0644 server.key other.key
 )
 
 # ---- exim ----
@@ -167,6 +173,15 @@ run_case() {
   echo "$rc" >"$dir/rc"
 }
 
+# The same server with the certificate for another host, on a port of its own.
+other_port="$(free_port)"
+sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $other_port|" -e "/^tls_on_connect_ports/d" \
+    -e "s|^pid_file_path = .*|pid_file_path = $work/exim-other.pid|" \
+    -e "s|^tls_certificate = .*|tls_certificate = $work/other.crt|" \
+    -e "s|^tls_privatekey = .*|tls_privatekey = $work/other.key|" "$work/exim.conf" >"$work/exim-other.conf"
+exim4 -C "$work/exim-other.conf" -bd
+wait_port "$other_port" || fail "the exim with the other certificate did not listen"
+
 ca="$work/ca.crt"
 other="$work/other-ca.crt"
 case_pids=()
@@ -178,7 +193,9 @@ run_case wrong-password localhost "$starttls_port" STARTTLS "$user" "not-the-pas
 case_pids+=($!)
 run_case unknown-ca localhost "$tls_port" TLS "$user" "$password" 1 "$other" &
 case_pids+=($!)
-run_case other-host 127.0.0.1 "$starttls_port" STARTTLS "$user" "$password" 1 "$ca" &
+run_case other-host localhost "$other_port" STARTTLS "$user" "$password" 1 "$ca" &
+case_pids+=($!)
+run_case other-address 127.0.0.1 "$starttls_port" STARTTLS "$user" "$password" 1 "$ca" &
 case_pids+=($!)
 run_case unverified localhost "$tls_port" TLS "$user" "$password" 0 "$other" &
 case_pids+=($!)
@@ -214,6 +231,22 @@ if grep -q -e "$password" -e "$(printf %s "$password" | base64)" "$work/send.err
 fi
 echo "transcript: AUTH lines masked"
 kill "$(cat "$work/exim-login.pid")" 2>/dev/null || true
+
+# A settings file that holds a password and that others can read: the host
+# warns on stderr and in a warning entry, and still runs.
+mkdir -p "$work/case-readable"
+cp "$work/case-no-starttls/Drivewarden.ini" "$work/case-readable/"
+chmod 0644 "$work/case-readable/Drivewarden.ini"
+rc=0
+timeout 30 "$host_exe" --once --windir="$work/case-readable" --eventlog="$work/case-readable/events.json" \
+  --mail-timeout=3 >/dev/null 2>"$work/case-readable/err" || rc=$?
+[ "$rc" -eq 2 ] || fail "readable settings: exit $rc, expected 2 (STARTTLS not offered)"
+grep -q "他のユーザーも読めます" "$work/case-readable/err" || { cat "$work/case-readable/err" >&2; fail "no warning about a readable password"; }
+grep -q '"warning".*他のユーザーも読めます\|他のユーザーも読めます.*"warning"' "$work/case-readable/events.json" \
+  || { cat "$work/case-readable/events.json" >&2; fail "no warning entry about a readable password"; }
+if grep -q -e "$password" "$work/case-readable/err" "$work/case-readable/events.json"; then fail "the password appears"; fi
+if grep -q "他のユーザーも読めます" "$work/case-no-starttls/err"; then fail "a warning for a file only its owner reads"; fi
+echo "readable settings with a password: warned"
 
 for _ in $(seq 50); do [ "$(ls "$work/Maildir/new" 2>/dev/null | wc -l)" -ge 5 ] && break; sleep 0.1; done
 
@@ -269,7 +302,8 @@ delivered("tls-plain")
 delivered("unverified", "証明書を検証していない")
 refused("wrong-password", "AUTH: 535 ")
 refused("unknown-ca", "TLS: 証明書", "unable to get local issuer certificate")
-refused("other-host", "TLS: 証明書", "mismatch")
+refused("other-host", "TLS: 証明書", "hostname mismatch")
+refused("other-address", "TLS: 証明書", "IP address mismatch")
 refused("no-starttls", "STARTTLS: the server does not offer STARTTLS")
 refused("closing", "TLS: connection closed by the server")
 refused("silent", "TLS: time-out after 3 s")
