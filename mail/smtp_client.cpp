@@ -109,7 +109,8 @@ std::string MaskedCommand(const std::string& line, bool inAuthExchange) {
   bool auth = !words.empty() && CompareCaseless(words[0], "AUTH") == 0;
   if (!auth && !inAuthExchange) return line;
   std::string ending = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? "\r\n" : "";
-  if (auth) {
+  // An answer within the exchange is a credential whatever it looks like.
+  if (auth && !inAuthExchange) {
     std::string masked = "AUTH";
     if (words.size() > 1) masked += " " + std::string(words[1].substr(0, words[1].find_first_of("\r\n")));
     if (words.size() > 2) masked += " ****";

@@ -68,6 +68,7 @@ TEST(SmtpAuth, PlainEncodingAndMasking) {
   EXPECT_EQ(MaskedCommand("AUTH LOGIN\r\n", false), "AUTH LOGIN\r\n");
   EXPECT_EQ(MaskedCommand("AUTH LOGIN dXNlcg==\r\n", false), "AUTH LOGIN ****\r\n");
   EXPECT_EQ(MaskedCommand("cGFzcw==\r\n", true), "****\r\n");
+  EXPECT_EQ(MaskedCommand("AUTH PLAIN x\r\n", true), "****\r\n") << "an answer is masked whole, whatever its words";
   EXPECT_EQ(MaskedCommand("MAIL FROM:<a@example.jp>\r\n", false), "MAIL FROM:<a@example.jp>\r\n");
 }
 
