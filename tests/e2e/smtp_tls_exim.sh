@@ -29,7 +29,7 @@ cleanup() {
     if [ -f "$f" ]; then kill "$(cat "$f")" 2>/dev/null || true; fi
   done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "smtp_tls_exim: $*" >&2; exit 1; }
@@ -219,10 +219,16 @@ wait_port "$login_port" || fail "the LOGIN-only exim did not listen"
 run_case starttls-login localhost "$login_port" STARTTLS "$user" "$password" 1 "$ca"
 # The tool's transcript over STARTTLS+LOGIN: AUTH lines masked, the
 # password nowhere.
-printf 'transcript check\r\n' >"$work/body.txt"
+# A body of some 2 MB in packets, so that the TLS socket meets a full socket
+# buffer: it arrives whole.
+{
+  printf 'transcript check\r\n.leading period\r\n'
+  for i in $(seq 1 40000); do printf 'line %05d of a long alert body, padded to a fair length\r\n' "$i"; done
+  printf 'last line\r\n'
+} >"$work/body.txt"
 SSL_CERT_FILE="$ca" SMTP_TEST_PASSWORD="$password" timeout 30 "$bin/smtp_send" --host localhost \
   --port "$login_port" --from warden@example.jp --to admin@example.jp --body-file "$work/body.txt" \
-  --security STARTTLS --user "$user" --password-env SMTP_TEST_PASSWORD --transcript 1 --timeout 5 \
+  --security STARTTLS --user "$user" --password-env SMTP_TEST_PASSWORD --transcript 1 --timeout 5 --packet 32768 \
   >"$work/send.out" 2>"$work/send.err" || { cat "$work/send.err" >&2; fail "smtp_send over STARTTLS+LOGIN failed"; }
 grep -q '^> AUTH LOGIN' "$work/send.err" || { cat "$work/send.err" >&2; fail "no AUTH LOGIN in the transcript"; }
 [ "$(grep -c '^> \*\*\*\*' "$work/send.err")" -eq 2 ] || { cat "$work/send.err" >&2; fail "the LOGIN answers are not masked"; }
@@ -315,6 +321,11 @@ for name in ("starttls-plain", "starttls-login", "tls-plain", "unverified"):
     reports.update(e["text"] for e in case(name)[1] if e["type"] == "warning")
 mails = sorted(glob.glob(os.path.join(work, "Maildir", "new", "*")))
 alerts = [p for p in mails if b"transcript check" not in open(p, "rb").read()]
+for path in mails:
+    data = open(path, "rb").read()
+    if b"transcript check" in data and not (b"\nline 40000 of a long alert body" in data
+                                           and data.rstrip(b"\n").endswith(b"\nlast line") and b"\n.leading period\n" in data):
+        problems.append("the long body over TLS did not arrive whole")
 if len(mails) != 5 or len(alerts) != 4:
     problems.append(f"{len(mails)} mails in the Maildir ({len(alerts)} alerts), expected 5 (4 alerts)")
 for path in alerts:
