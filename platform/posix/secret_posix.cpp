@@ -13,7 +13,7 @@ Status ProtectSecret(const std::string& clear, std::string* stored) {
 
 Status UnprotectSecret(const std::string& stored, std::string* clear) {
   if (IsProtectedSecret(stored)) {
-    return Status::Failure("UnprotectSecret", 0, "a protected password can be read only on Windows");
+    return Status::Failure("UnprotectSecret", 0, "保護されたパスワードは Windows でしか読めません");
   }
   *clear = stored;
   return Status();

@@ -325,6 +325,17 @@ TEST_F(SettingsLoadTest, SecurityLoginAndVerifyKeys) {
   }
 }
 
+#ifndef _WIN32
+// A protected password cannot be read on POSIX: the load fails naming the
+// key, never showing the stored value.
+TEST_F(SettingsLoadTest, AnUnreadablePasswordFailsWithoutShowingIt) {
+  SetIni(MailOn("USER=u\r\nPASSWORD=dpapi:U2VjcmV0\r\n"));
+  const std::string error = StartError();
+  EXPECT_EQ(error, std::string(kPrefix) + "[MAIL] PASSWORD を読めません: 保護されたパスワードは Windows でしか読めません");
+  EXPECT_EQ(error.find("U2VjcmV0"), std::string::npos);
+}
+#endif
+
 // An alert over TLS whose certificate was not checked, and a password sent
 // in clear, each get an information entry after the check's warning; a
 // verified delivery gets none.
