@@ -1,8 +1,10 @@
 // TSMTPClient delivers one TMailMessage to an SMTP server (RFC 5321) over one
 // TCP connection: Connect opens it and says EHLO (HELO when the server does
-// not know EHLO), Send or SendTo give the envelope (MAIL FROM, one RCPT TO per
-// distinct recipient) and the message text after DATA, Disconnect says QUIT
-// and closes. Deliver does all three as one bounded attempt.
+// not know EHLO and no extension is needed), secures it as Security asks
+// (STARTTLS and EHLO again, RFC 3207, or TLS from the first byte) and logs
+// in when User is set (AUTH PLAIN or LOGIN, RFC 4954); Send or SendTo give
+// the envelope (MAIL FROM, one RCPT TO per distinct recipient) and the
+// message text after DATA; Disconnect says QUIT and closes. Deliver does all three as one bounded attempt.
 //
 // The conversation is a state machine: each state sends its command, waits
 // (by dispatching the calling thread's messages through its TSocketTalk) for
@@ -43,10 +45,13 @@ enum class TSmtpSecurity { None, StartTls, Tls };
 struct TDeliveryResult {
   // Ok when the server accepted the message text for at least one
   // recipient. Otherwise What() names the step by its SMTP word ("CONNECT",
-  // "GREETING", "EHLO", "HELO", "STARTTLS", "TLS", "AUTH", "MAIL", "RCPT <address>", "DATA", "." for the
-  // end of the text), Code() is the reply code (0 for a socket error, a
-  // time-out, a stop, a reply that is not SMTP), and Text() is the server's
-  // final reply line verbatim, the socket error's text ("<system text>
+  // "GREETING", "EHLO", "HELO", "STARTTLS", "TLS" (the handshake, also with
+  // TLS from the first byte), "AUTH", "MAIL", "RCPT <address>", "DATA", "."
+  // for the end of the text), Code() is the reply code (0 for a socket
+  // error, a time-out, a stop, a reply that is not SMTP; the engine's code
+  // for a failed handshake), and Text() is the server's final reply line
+  // verbatim, the TLS engine's text (a certificate's begins with "証明書"),
+  // "the server does not offer STARTTLS", the socket error's text ("<system text>
   // (<number>)", e.g. "No such host is known. (11001)"), "time-out after N s"
   // (silence of TimeOut seconds), "time-out after N s in all" (the
   // Deadline), "cancelled by stop", "connection closed by the server", or for
@@ -133,9 +138,9 @@ struct TSmtpExtensions {
 // The client's side of AUTH PLAIN (RFC 4616): "AUTH PLAIN " and base64 of
 // NUL user NUL password.
 std::string AuthPlainCommand(const std::string& user, const std::string& password);
-// A command line as it may be recorded: an AUTH line, and the answers to
-// AUTH LOGIN's questions, keep only their first word; everything else is
-// returned as it is.
+// A command line as it may be recorded: an AUTH line keeps its verb and
+// mechanism ("AUTH PLAIN ****"), an answer within the AUTH exchange becomes
+// "****"; everything else is returned as it is.
 std::string MaskedCommand(const std::string& line, bool inAuthExchange);
 
 class TSMTPClient {

@@ -283,8 +283,6 @@ TEST_F(SettingsLoadTest, AFileThatIsNoSettingsFileFailsWithItsReason) {
   }
 }
 
-#ifndef _WIN32
-// The same load over real files through the POSIX profile functions.
 // The keys of secure submission: a missing key keeps today's plain
 // conversation, the words are read in any case, anything else fails the load
 // naming the key; the password never appears in a message.
@@ -373,6 +371,8 @@ TEST_F(SettingsLoadTest, WeakerDeliveriesAreToldInEntries) {
   EXPECT_EQ(clear[2], std::make_pair(EventType::Information, std::string(kAlertPasswordInClear)));
 }
 
+#ifndef _WIN32
+// The same load over real files through the POSIX profile functions.
 class SettingsFileTest : public SettingsLoadTest {
  protected:
   void SetUp() override {
