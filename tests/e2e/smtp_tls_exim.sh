@@ -6,7 +6,7 @@
 # STARTTLS+LOGIN and TLS+PLAIN (SSL_CERT_FILE names the test CA, so
 # TLSVERIFY=1 verifies); the refusals are checked by the text of their error
 # entries: a wrong password, an unknown CA, a certificate for another host
-# (by name, and by address),
+# (by name, and by address), an expired certificate,
 # STARTTLS not offered, a server that closes during the handshake and one
 # silent after STARTTLS. With TLSVERIFY=0 the unknown CA delivers and an
 # information entry says so. The password never appears in an entry or on
@@ -25,7 +25,7 @@ work="$(mktemp -d /tmp/qw-e2e-smtp-tls.XXXXXX)"
 pidfile="$work/exim.pid"
 pids=()
 cleanup() {
-  for f in "$pidfile" "$work/exim-login.pid" "$work/exim-other.pid"; do
+  for f in "$pidfile" "$work/exim-login.pid" "$work/exim-other.pid" "$work/exim-expired.pid"; do
     if [ -f "$f" ]; then kill "$(cat "$f")" 2>/dev/null || true; fi
   done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -65,6 +65,9 @@ password='Test-Pass-123'
   printf 'subjectAltName=DNS:other.example.test\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >other.ext
   openssl x509 -req -in other.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
     -extfile other.ext -out other.crt 2>/dev/null
+  # And one for localhost that expired yesterday.
+  openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days -1 \
+    -extfile server.ext -out expired.crt 2>/dev/null
   chmod 0644 server.key other.key
 )
 
@@ -180,7 +183,14 @@ sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $other_port|" -e "/^tls_on
     -e "s|^tls_certificate = .*|tls_certificate = $work/other.crt|" \
     -e "s|^tls_privatekey = .*|tls_privatekey = $work/other.key|" "$work/exim.conf" >"$work/exim-other.conf"
 exim4 -C "$work/exim-other.conf" -bd
+# And with the expired one.
+expired_port="$(free_port)"
+sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $expired_port|" -e "/^tls_on_connect_ports/d" \
+    -e "s|^pid_file_path = .*|pid_file_path = $work/exim-expired.pid|" \
+    -e "s|^tls_certificate = .*|tls_certificate = $work/expired.crt|" "$work/exim.conf" >"$work/exim-expired.conf"
+exim4 -C "$work/exim-expired.conf" -bd
 wait_port "$other_port" || fail "the exim with the other certificate did not listen"
+wait_port "$expired_port" || fail "the exim with the expired certificate did not listen"
 
 ca="$work/ca.crt"
 other="$work/other-ca.crt"
@@ -194,6 +204,8 @@ case_pids+=($!)
 run_case unknown-ca localhost "$tls_port" TLS "$user" "$password" 1 "$other" &
 case_pids+=($!)
 run_case other-host localhost "$other_port" STARTTLS "$user" "$password" 1 "$ca" &
+case_pids+=($!)
+run_case expired localhost "$expired_port" STARTTLS "$user" "$password" 1 "$ca" &
 case_pids+=($!)
 run_case other-address 127.0.0.1 "$starttls_port" STARTTLS "$user" "$password" 1 "$ca" &
 case_pids+=($!)
@@ -310,6 +322,7 @@ refused("wrong-password", "AUTH: 535 ")
 refused("unknown-ca", "TLS: 証明書", "unable to get local issuer certificate")
 refused("other-host", "TLS: 証明書", "hostname mismatch")
 refused("other-address", "TLS: 証明書", "IP address mismatch")
+refused("expired", "TLS: 証明書", "certificate has expired")
 refused("no-starttls", "STARTTLS: the server does not offer STARTTLS")
 refused("closing", "TLS: connection closed by the server")
 refused("silent", "TLS: time-out after 3 s")
