@@ -25,8 +25,99 @@ int ReplyCodeOf(std::string_view line) {
   return code;
 }
 
+// Base64 on one line (RFC 4648), as SASL wants it.
+std::string Base64Line(std::string_view bytes) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) | uint8_t(bytes[i + 2]);
+    out += kDigits[v >> 18];
+    out += kDigits[(v >> 12) & 63];
+    out += kDigits[(v >> 6) & 63];
+    out += kDigits[v & 63];
+  }
+  if (i < bytes.size()) {
+    uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
+    if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+    out += kDigits[v >> 18];
+    out += kDigits[(v >> 12) & 63];
+    out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// The words of `text` split at blanks and tabs.
+std::vector<std::string_view> Words(std::string_view text) {
+  std::vector<std::string_view> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    size_t end = at;
+    while (end < text.size() && text[end] != ' ' && text[end] != '\t') ++end;
+    if (end > at) words.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return words;
+}
+
 }  // namespace
 
+// ---- EHLO keywords and AUTH ----
+
+TSmtpExtensions TSmtpExtensions::Parse(const TSmtpReply& reply) {
+  TSmtpExtensions found;
+  if (reply.code != 250) return found;
+  // The first line greets; every later one is "keyword [params]".
+  for (size_t i = 1; i < reply.lines.size(); ++i) {
+    std::string_view line = reply.lines[i];
+    if (line.size() <= 4) continue;
+    line.remove_prefix(4);  // "250-" or "250 "
+    std::vector<std::string_view> words = Words(line);
+    if (words.empty()) continue;
+    std::string_view keyword = words[0];
+    std::vector<std::string_view> mechanisms(words.begin() + 1, words.end());
+    if (keyword.size() > 5 && CompareCaseless(keyword.substr(0, 5), "AUTH=") == 0) {
+      mechanisms.insert(mechanisms.begin(), keyword.substr(5));
+      keyword = keyword.substr(0, 4);
+    }
+    if (CompareCaseless(keyword, "STARTTLS") == 0) {
+      found.startTls = true;
+    } else if (CompareCaseless(keyword, "AUTH") == 0) {
+      for (std::string_view mechanism : mechanisms) {
+        if (CompareCaseless(mechanism, "PLAIN") == 0) found.authPlain = true;
+        if (CompareCaseless(mechanism, "LOGIN") == 0) found.authLogin = true;
+      }
+    }
+  }
+  return found;
+}
+
+std::string AuthPlainCommand(const std::string& user, const std::string& password) {
+  std::string message;
+  message += '\0';
+  message += user;
+  message += '\0';
+  message += password;
+  return "AUTH PLAIN " + Base64Line(message) + "\r\n";
+}
+
+std::string MaskedCommand(const std::string& line, bool inAuthExchange) {
+  std::vector<std::string_view> words = Words(line);
+  bool auth = !words.empty() && CompareCaseless(words[0], "AUTH") == 0;
+  if (!auth && !inAuthExchange) return line;
+  std::string ending = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? "\r\n" : "";
+  // An answer within the exchange is a credential whatever it looks like.
+  if (auth && !inAuthExchange) {
+    std::string masked = "AUTH";
+    if (words.size() > 1) masked += " " + std::string(words[1].substr(0, words[1].find_first_of("\r\n")));
+    if (words.size() > 2) masked += " ****";
+    return masked + ending;
+  }
+  return "****" + ending;
+}
 
 // ---- reply reader ----
 
@@ -113,7 +204,21 @@ void TSmtpReplyReader::TakeLine(std::string line) {
 // ---- client ----
 
 TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<ClientSocket> socket)
-    : Name(std::move(name)), FTalk(std::make_unique<TSocketTalk>(this, loop, std::move(socket))) {
+    : Name(std::move(name)) {
+  auto tls = std::make_unique<TlsSocket>(std::move(socket));
+  FTls = tls.get();
+  FTalk = std::make_unique<TSocketTalk>(this, loop, std::move(tls));
+  // The end of a handshake ends the wait of Handshake (or, with TLS from the
+  // first byte, a failure ends the wait for the greeting).
+  FTls->OnTlsReady = [this] {
+    FTlsDone = true;
+    if (FState == ssTls) FTalk->CancelWait();
+  };
+  FTls->OnTlsFailed = [this](const Status& failure) {
+    FTlsFailure = failure;
+    FNoQuit = true;  // no clear-text word follows a failed handshake
+    FTalk->CancelWait();
+  };
   FTalk->KeepReplyText = false;  // the reader keeps what it needs, bounded
   FTalk->SetCancelFlag(&FCancel);
   FTalk->OnPieceReceived = [this](TSocketTalk&, TTalkStep, bool&, const std::string& piece) { FReader.Feed(piece); };
@@ -134,7 +239,10 @@ TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<Cl
     FConnected = false;
     FPeerClosed = true;
   };
-  FTalk->Socket().OnConnect = [this] { FSocketConnected = true; };
+  FTalk->Socket().OnConnect = [this] {
+    FSocketConnected = true;
+    if (Security == TSmtpSecurity::Tls) FTls->StartTls(TlsOptions{Host, TlsVerify});
+  };
 }
 
 TSMTPClient::~TSMTPClient() = default;
@@ -233,7 +341,14 @@ std::string TSMTPClient::TimeOutText(int seconds, bool inAll) const {
 
 std::string TSMTPClient::StepWord(TSmtpState state) const {
   switch (state) {
-    case ssGreeting: return FSocketConnected ? "GREETING" : "CONNECT";
+    case ssGreeting:
+      if (!FSocketConnected) return "CONNECT";
+      return Security == TSmtpSecurity::Tls && !FTlsDone ? "TLS" : "GREETING";
+    case ssStartTls: return "STARTTLS";
+    case ssTls: return "TLS";
+    case ssAuth:
+    case ssAuthUser:
+    case ssAuthPassword: return "AUTH";
     case ssEhlo: return "EHLO";
     case ssHelo: return "HELO";
     case ssRset: return "RSET";
@@ -258,6 +373,10 @@ std::string TSMTPClient::CommandFor(TSmtpState state) const {
     case ssRcpt: return "RCPT TO:<" + FRecipients[FNextRecipient] + ">\r\n";
     case ssData: return "DATA\r\n";
     case ssQuit: return "QUIT\r\n";
+    case ssStartTls: return "STARTTLS\r\n";
+    case ssAuth: return FAuthLogin ? "AUTH LOGIN\r\n" : AuthPlainCommand(User, Password);
+    case ssAuthUser: return Base64Line(User) + "\r\n";
+    case ssAuthPassword: return Base64Line(Password) + "\r\n";
     default: break;
   }
   return "";
@@ -266,9 +385,10 @@ std::string TSMTPClient::CommandFor(TSmtpState state) const {
 namespace {
 
 TTalkStep TalkStepOf(int state) {
-  // Same order as TSmtpState up to ssQuit.
-  static const TTalkStep steps[] = {tsGreeting, tsEhlo, tsHelo, tsRset, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit};
-  return state >= 0 && state < 9 ? steps[state] : tsNone;
+  // Same order as TSmtpState up to ssAuthPassword.
+  static const TTalkStep steps[] = {tsGreeting, tsEhlo, tsHelo, tsRset, tsMailFrom, tsRcptTo, tsData, tsMessageText,
+                                    tsQuit, tsStartTls, tsTls, tsAuth, tsAuth, tsAuth};
+  return state >= 0 && state < 14 ? steps[state] : tsNone;
 }
 
 }  // namespace
@@ -284,6 +404,10 @@ bool TSMTPClient::Run(TSmtpState state) {
       state = Failed(state, 0, TimeOutText(Deadline, true));
       break;
     }
+    if (state == ssTls) {
+      state = Handshake();
+      continue;
+    }
     if (state != ssGreeting) {  // the greeting comes unasked
       FTalkError = teNone;  // a failure while sending counts as much as one while waiting
       FTalkErrorCode = 0;
@@ -296,7 +420,9 @@ bool TSMTPClient::Run(TSmtpState state) {
         FTalk->SetSendPacketSize(PacketSize);
         FTalk->SendText(FText, "\r\n", tsMessageText);
       } else {
-        FTalk->SendText(CommandFor(state), "\r\n", TalkStepOf(state));
+        std::string command = CommandFor(state);
+        if (OnCommand) OnCommand(MaskedCommand(command, state == ssAuthUser || state == ssAuthPassword));
+        FTalk->SendText(command, "\r\n", TalkStepOf(state));
       }
     }
     TSmtpReply reply;
@@ -317,6 +443,11 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
   } else {
     FTalk->WaitReply();
   }
+  if (!FTlsFailure.Ok()) {
+    FNoQuit = true;
+    FStatus = FTlsFailure;  // What() "TLS"
+    return false;
+  }
   if (FReader.HasReply()) {
     *reply = FReader.TakeReply();
     return true;
@@ -326,6 +457,11 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
     Failed(state, 0, FReader.ErrorText());
     return false;
   }
+  Failed(state, 0, WaitFailureText());
+  return false;
+}
+
+std::string TSMTPClient::WaitFailureText() {
   std::string text;
   switch (FTalkError) {
     case teTimeOut: text = TimeOutText(FTalk->TimeOut(), false); break;
@@ -342,8 +478,31 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
       text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error";
       break;
   }
-  Failed(state, 0, text);
-  return false;
+  return text;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::Handshake() {
+  FTlsDone = false;
+  FTlsFailure = Status();
+  FTalkError = teNone;
+  FTalkErrorCode = 0;
+  FTalk->ExpectReply(tsTls);  // the silence time-out bounds the handshake
+  FTls->StartTls(TlsOptions{Host, TlsVerify});
+  if (!FTlsDone && FTlsFailure.Ok()) FTalk->WaitReply();
+  FTalk->CancelWait();
+  if (!FTlsFailure.Ok()) {
+    FStatus = FTlsFailure;
+    return ssFailed;
+  }
+  if (!FTlsDone) {
+    FNoQuit = true;  // a half-done handshake leaves no channel for QUIT
+    if (FTalkError == teNone && !FPeerClosed && !FTalk->Socket().Active()) FPeerClosed = true;
+    return Failed(ssTls, 0, WaitFailureText());
+  }
+  // RFC 3207 4.2: everything learned before TLS is forgotten.
+  FReader.Clear();
+  FExtensions = TSmtpExtensions();
+  return ssEhlo;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
@@ -367,6 +526,11 @@ TSMTPClient::TSmtpState TSMTPClient::Judge(TSmtpState state, const TSmtpReply& r
     case ssData: return OnData(reply);
     case ssText: return OnText(reply);
     case ssQuit: return OnQuit(reply);
+    case ssStartTls: return OnStartTls(reply);
+    case ssAuth:
+    case ssAuthUser:
+    case ssAuthPassword: return OnAuth(state, reply);
+    case ssTls:
     case ssReady:
     case ssFailed: break;
   }
@@ -380,16 +544,61 @@ TSMTPClient::TSmtpState TSMTPClient::OnGreeting(const TSmtpReply& reply) {
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnEhlo(const TSmtpReply& reply) {
-  if (reply.code == 250) return ssReady;
+  if (reply.code == 250) {
+    FExtensions = TSmtpExtensions::Parse(reply);
+    return AfterGreetingWords();
+  }
   // RFC 5321 4.1.4: a server that does not know EHLO (500 unrecognised,
-  // 502 not implemented) may still take HELO; any other refusal is the
-  // server's answer to this client and stands.
-  if (reply.code == 500 || reply.code == 502) return ssHelo;
+  // 502 not implemented) may still take HELO, unless the settings need an
+  // extension (STARTTLS, AUTH); any other refusal is the server's answer to
+  // this client and stands.
+  bool needsExtension = (Security == TSmtpSecurity::StartTls && !FTls->Encrypted()) || !User.empty();
+  if ((reply.code == 500 || reply.code == 502) && !needsExtension) return ssHelo;
   return Refused(ssEhlo, reply);
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnHelo(const TSmtpReply& reply) {
-  return reply.code == 250 ? ssReady : Refused(ssHelo, reply);
+  if (reply.code != 250) return Refused(ssHelo, reply);
+  FExtensions = TSmtpExtensions();
+  return AfterGreetingWords();
+}
+
+TSMTPClient::TSmtpState TSMTPClient::AfterGreetingWords() {
+  if (Security == TSmtpSecurity::StartTls && !FTls->Encrypted()) {
+    if (!FExtensions.startTls) return Failed(ssStartTls, 0, "the server does not offer STARTTLS");
+    return ssStartTls;
+  }
+  if (User.empty()) return ssReady;
+  if (!FTls->Encrypted() && Security != TSmtpSecurity::None) {
+    return Failed(ssAuth, 0, "the connection is not encrypted");  // never reached: TLS came first
+  }
+  if (FExtensions.authPlain) {
+    FAuthLogin = false;
+  } else if (FExtensions.authLogin) {
+    FAuthLogin = true;
+  } else {
+    return Failed(ssAuth, 0, "the server offers neither AUTH PLAIN nor AUTH LOGIN");
+  }
+  FPasswordInClear = !FTls->Encrypted();
+  return ssAuth;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnStartTls(const TSmtpReply& reply) {
+  if (reply.code != 220) return Refused(ssStartTls, reply);
+  // Bytes after the 220 came before TLS and would be taken as if they came
+  // through it (a man in the middle injecting commands): none may be there.
+  if (FReader.Buffered() > 0 || FReader.HasReply() || FTalk->Socket().PendingLength() > 0) {
+    FNoQuit = true;
+    return Failed(ssStartTls, 0, "data after the reply to STARTTLS");
+  }
+  return ssTls;
+}
+
+TSMTPClient::TSmtpState TSMTPClient::OnAuth(TSmtpState state, const TSmtpReply& reply) {
+  if (reply.code == 235) return ssReady;
+  if (state == ssAuth && FAuthLogin && reply.code == 334) return ssAuthUser;
+  if (state == ssAuthUser && reply.code == 334) return ssAuthPassword;
+  return Refused(state, reply);
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnRset(const TSmtpReply& reply) {
@@ -487,6 +696,10 @@ bool TSMTPClient::Connect() {
   FNoQuit = false;
   FDataOpen = false;
   FOpenTransaction = false;
+  FTlsDone = false;
+  FTlsFailure = Status();
+  FPasswordInClear = false;
+  FExtensions = TSmtpExtensions();
   FState = ssGreeting;
   FTalkError = teNone;
   FTalkErrorCode = 0;
@@ -634,6 +847,10 @@ TDeliveryResult TSMTPClient::Deliver() {
     result.status = FStatus;
     result.refused = FRefused;
     result.acceptedReply = FAcceptedReply;
+    result.encrypted = FTls->Encrypted();
+    result.verified = FTls->Verified();
+    result.tlsProtocol = FTls->Protocol();
+    result.passwordInClear = FPasswordInClear;
     try {
       Disconnect();
     } catch (const ESocketError&) {

@@ -1,8 +1,10 @@
 // TSMTPClient delivers one TMailMessage to an SMTP server (RFC 5321) over one
 // TCP connection: Connect opens it and says EHLO (HELO when the server does
-// not know EHLO), Send or SendTo give the envelope (MAIL FROM, one RCPT TO per
-// distinct recipient) and the message text after DATA, Disconnect says QUIT
-// and closes. Deliver does all three as one bounded attempt.
+// not know EHLO and no extension is needed), secures it as Security asks
+// (STARTTLS and EHLO again, RFC 3207, or TLS from the first byte) and logs
+// in when User is set (AUTH PLAIN or LOGIN, RFC 4954); Send or SendTo give
+// the envelope (MAIL FROM, one RCPT TO per distinct recipient) and the
+// message text after DATA; Disconnect says QUIT and closes. Deliver does all three as one bounded attempt.
 //
 // The conversation is a state machine: each state sends its command, waits
 // (by dispatching the calling thread's messages through its TSocketTalk) for
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -30,17 +33,25 @@
 #include "platform/client_socket.h"
 #include "platform/message_loop.h"
 #include "platform/status.h"
+#include "platform/tls_socket.h"
 
 namespace qw {
+
+// How the connection is secured: not at all, by STARTTLS after the first
+// EHLO, or with TLS from the first byte.
+enum class TSmtpSecurity { None, StartTls, Tls };
 
 // What one delivery attempt came to.
 struct TDeliveryResult {
   // Ok when the server accepted the message text for at least one
   // recipient. Otherwise What() names the step by its SMTP word ("CONNECT",
-  // "GREETING", "EHLO", "HELO", "MAIL", "RCPT <address>", "DATA", "." for the
-  // end of the text), Code() is the reply code (0 for a socket error, a
-  // time-out, a stop, a reply that is not SMTP), and Text() is the server's
-  // final reply line verbatim, the socket error's text ("<system text>
+  // "GREETING", "EHLO", "HELO", "STARTTLS", "TLS" (the handshake, also with
+  // TLS from the first byte), "AUTH", "MAIL", "RCPT <address>", "DATA", "."
+  // for the end of the text), Code() is the reply code (0 for a socket
+  // error, a time-out, a stop, a reply that is not SMTP; the engine's code
+  // for a failed handshake), and Text() is the server's final reply line
+  // verbatim, the TLS engine's text (a certificate's begins with "証明書"),
+  // "the server does not offer STARTTLS", the socket error's text ("<system text>
   // (<number>)", e.g. "No such host is known. (11001)"), "time-out after N s"
   // (silence of TimeOut seconds), "time-out after N s in all" (the
   // Deadline), "cancelled by stop", "connection closed by the server", or for
@@ -53,6 +64,13 @@ struct TDeliveryResult {
   std::vector<std::pair<std::string, std::string>> refused;
   // The server's reply line to the message text when it was accepted.
   std::string acceptedReply;
+  // The conversation ran over TLS; its certificate chain and host name
+  // verified; the protocol ("TLSv1.3").
+  bool encrypted = false;
+  bool verified = false;
+  std::string tlsProtocol;
+  // AUTH went over a connection without TLS (SECURITY=NONE with a user).
+  bool passwordInClear = false;
 
   bool Delivered() const { return status.Ok(); }
   bool Complete() const { return status.Ok() && refused.empty(); }
@@ -106,6 +124,25 @@ class TSmtpReplyReader {
   std::string FError;
 };
 
+// The service extensions of a 250 reply to EHLO (RFC 5321 4.1.1.1): every
+// line after the first is a keyword and its parameters. Keywords and
+// mechanisms are compared without regard to letter case; "AUTH=PLAIN LOGIN"
+// (the old form some servers still send) counts as AUTH.
+struct TSmtpExtensions {
+  bool startTls = false;
+  bool authPlain = false;
+  bool authLogin = false;
+  static TSmtpExtensions Parse(const TSmtpReply& reply);
+};
+
+// The client's side of AUTH PLAIN (RFC 4616): "AUTH PLAIN " and base64 of
+// NUL user NUL password.
+std::string AuthPlainCommand(const std::string& user, const std::string& password);
+// A command line as it may be recorded: an AUTH line keeps its verb and
+// mechanism ("AUTH PLAIN ****"), an answer within the AUTH exchange becomes
+// "****"; everything else is returned as it is.
+std::string MaskedCommand(const std::string& line, bool inAuthExchange);
+
 class TSMTPClient {
  public:
   // `loop` is the loop of the thread that will use the client; the socket is
@@ -126,6 +163,18 @@ class TSMTPClient {
   TMailMessage* MailMessage = nullptr;
   // Packet size for the message text; 0 or less sends it in one piece.
   int PacketSize = 102400;
+  // TLS and login. With StartTls or Tls nothing goes in clear after the
+  // point TLS was asked for: a server that does not offer or refuses
+  // STARTTLS, or whose handshake fails, ends the attempt. A non-empty User
+  // logs in with AUTH PLAIN, else AUTH LOGIN, after the (second) EHLO; in
+  // clear only with Security None.
+  TSmtpSecurity Security = TSmtpSecurity::None;
+  bool TlsVerify = true;
+  std::string User;
+  std::string Password;
+  // Every command sent, with AUTH lines masked (MaskedCommand); for tools
+  // and tests. Null: none recorded.
+  std::function<void(const std::string& line)> OnCommand;
 
   // Longest silence allowed while waiting for the server, in seconds.
   int TimeOut() const { return FTalk->TimeOut(); }
@@ -207,7 +256,10 @@ class TSMTPClient {
 
  private:
   // The states of the conversation; ssReady and ssFailed end a run.
-  enum TSmtpState { ssGreeting, ssEhlo, ssHelo, ssRset, ssMail, ssRcpt, ssData, ssText, ssQuit, ssReady, ssFailed };
+  enum TSmtpState {
+    ssGreeting, ssEhlo, ssHelo, ssRset, ssMail, ssRcpt, ssData, ssText, ssQuit,
+    ssStartTls, ssTls, ssAuth, ssAuthUser, ssAuthPassword, ssReady, ssFailed
+  };
 
   // Runs the conversation from `state` until ssReady or ssFailed; true for
   // ssReady.
@@ -227,6 +279,14 @@ class TSMTPClient {
   TSmtpState OnData(const TSmtpReply& reply);
   TSmtpState OnText(const TSmtpReply& reply);
   TSmtpState OnQuit(const TSmtpReply& reply);
+  TSmtpState OnStartTls(const TSmtpReply& reply);
+  TSmtpState OnAuth(TSmtpState state, const TSmtpReply& reply);
+  // What follows an accepted EHLO or HELO: STARTTLS, AUTH or ready.
+  TSmtpState AfterGreetingWords();
+  // Runs the TLS handshake on the open connection.
+  TSmtpState Handshake();
+  // The failure text of a wait that ended without a reply.
+  std::string WaitFailureText();
   TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
   TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
 
@@ -239,7 +299,13 @@ class TSMTPClient {
   [[noreturn]] void Fail(const char* suffix) const;
   void CheckText(const std::string& text) const;
 
+  TlsSocket* FTls = nullptr;  // owned by FTalk
   std::unique_ptr<TSocketTalk> FTalk;
+  TSmtpExtensions FExtensions;
+  bool FAuthLogin = false;       // AUTH LOGIN rather than PLAIN
+  bool FTlsDone = false;         // the handshake ended well
+  Status FTlsFailure;
+  bool FPasswordInClear = false;
   TSmtpReplyReader FReader;
   bool FConnected = false;
   bool FDataOpen = false;      // the message text went out and was not answered

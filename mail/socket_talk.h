@@ -31,7 +31,8 @@ namespace qw {
 using TClientSocket = ClientSocket;
 
 // The owner's code for the exchange in progress.
-enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit, tsEhlo, tsRset };
+enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit, tsEhlo, tsRset,
+                 tsStartTls, tsTls, tsAuth };
 
 // What ended the last exchange when it failed: nothing, the time-out, the
 // class of a socket error, the deadline, or the cancel flag.

@@ -33,6 +33,10 @@ TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report) {
   TSMTPClient client("smtpClient", ThisThreadLoop());
   client.Host = FSmtpHost;
   client.Port = FSmtpPort;
+  client.Security = FSmtpSecurity;
+  client.TlsVerify = FTlsVerify;
+  client.User = FSmtpUser;
+  client.Password = FSmtpPassword;
   client.SetTimeOut(FMailTimeOut);
   client.Deadline = FMailDeadline;
   client.PacketSize = 102400;

@@ -7,6 +7,7 @@
 #include "common/errors.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
+#include "platform/secret.h"
 
 namespace qw {
 namespace {
@@ -215,6 +216,35 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     next.mailCc = bare;
   else
     problem(kKeyMailCc, cc, reason);
+  const std::string security = ini.ReadString(kIniFileName, kSectionMail, kKeySecurity, "");
+  const std::string securityWord = AsciiUpperCase(TrimControls(security));
+  if (securityWord.empty() || securityWord == "NONE")
+    next.security = TSmtpSecurity::None;
+  else if (securityWord == "STARTTLS")
+    next.security = TSmtpSecurity::StartTls;
+  else if (securityWord == "TLS")
+    next.security = TSmtpSecurity::Tls;
+  else
+    problem(kKeySecurity, security, "NONE、STARTTLS、TLS のいずれかではありません");
+  const std::string verify = ini.ReadString(kIniFileName, kSectionMail, kKeyTlsVerify, "");
+  const std::string verifyWord(TrimControls(verify));
+  if (verifyWord.empty() || verifyWord == "1")
+    next.tlsVerify = true;
+  else if (verifyWord == "0")
+    next.tlsVerify = false;
+  else
+    problem(kKeyTlsVerify, verify, "1 か 0 ではありません");
+  next.user = TrimControls(ini.ReadString(kIniFileName, kSectionMail, kKeyUser, ""));
+  const std::string stored = ini.ReadString(kIniFileName, kSectionMail, kKeyPassword, "");
+  const Status unprotected = UnprotectSecret(stored, &next.password);
+  if (!unprotected.Ok()) {
+    // The stored value itself is never shown: it is (a form of) the password.
+    EConvertError error(std::string("設定ファイル ") + kIniFileName + " の [" + kSectionMail + "] " + kKeyPassword +
+                        " を読めません: " + unprotected.Text());
+    if (mailOn) throw error;
+    next.mailProblems.push_back(error.what());
+    next.password.clear();
+  }
   if (!mailOn) next.isMailSend = false;
 }
 
@@ -295,6 +325,10 @@ void TDrivewarden::LoadSettings() {
   if (FIsMailSend) {
     FSmtpHost = next.smtpHost;
     FSmtpPort = next.smtpPort;
+    FSmtpSecurity = next.security;
+    FSmtpUser = next.user;
+    FSmtpPassword = next.password;
+    FTlsVerify = next.tlsVerify;
     if (OnSmtpServer) OnSmtpServer(next.smtpHost, next.smtpPort);
   }
   if (!next.mailProblems.empty()) {
@@ -468,6 +502,10 @@ void TDrivewarden::RecordAlert(const TDeliveryResult& result) {
   }
   const std::string text = AlertFailureText(result);
   if (!text.empty()) platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, text);
+  if (result.Delivered() && result.encrypted && !result.verified)
+    platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId, kAlertUnverified);
+  if (result.passwordInClear)
+    platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId, kAlertPasswordInClear);
 }
 
 TDrivewarden::AlertOutcome TDrivewarden::LastAlert() const {

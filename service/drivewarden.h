@@ -124,6 +124,9 @@ class TDrivewarden {
   // Host and port handed to the SMTP client by the last complete load.
   const std::string& SmtpHost() const { return FSmtpHost; }
   int SmtpPort() const { return FSmtpPort; }
+  TSmtpSecurity SmtpSecurity() const { return FSmtpSecurity; }
+  const std::string& SmtpUser() const { return FSmtpUser; }
+  bool TlsVerify() const { return FTlsVerify; }
   // Called by a load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> OnSmtpServer;
 
@@ -144,6 +147,10 @@ class TDrivewarden {
     std::string mailFrom;
     std::string mailTo;
     std::string mailCc;
+    TSmtpSecurity security = TSmtpSecurity::None;
+    std::string user;
+    std::string password;
+    bool tlsVerify = true;
     int thresholdCount = 0;          // fixed drives with a threshold above zero
     std::string absentLetters;       // [DRIVE] letters that are no fixed drive
     std::vector<std::string> mailProblems;  // bad mail keys while mail is off
@@ -176,6 +183,10 @@ class TDrivewarden {
   std::string FAbsentLetters;
   std::string FSmtpHost;
   int FSmtpPort = 25;
+  TSmtpSecurity FSmtpSecurity = TSmtpSecurity::None;
+  std::string FSmtpUser;
+  std::string FSmtpPassword;
+  bool FTlsVerify = true;
 
   // Keeps ServiceStop and a check apart: the stop waits while FChecking and
   // a check does not begin once FStopped.
@@ -200,5 +211,12 @@ inline constexpr const char* kEventSource = "Drivewarden";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 std::string AlertFailureText(const TDeliveryResult& result);
+// The information entries that follow an alert sent in a weaker way than
+// usual: over TLS whose certificate was not checked (TLSVERIFY=0), and with
+// the password sent without encryption (SECURITY=NONE with a USER).
+inline constexpr const char* kAlertUnverified =
+    "警告メールは証明書を検証していない暗号化接続で送信しました (TLSVERIFY=0)。";
+inline constexpr const char* kAlertPasswordInClear =
+    "警告メールの送信でパスワードを暗号化せずにサーバーへ送りました (SECURITY=NONE)。";
 
 }  // namespace qw

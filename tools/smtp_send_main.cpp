@@ -4,7 +4,12 @@
 //   smtp_send --host H [--port N] --from ADDR --to LIST [--cc LIST]
 //             [--bcc LIST] [--subject TEXT] [--body-file FILE]
 //             [--timeout SECONDS] [--packet BYTES] [--sent-file FILE]
+//             [--security NONE|STARTTLS|TLS] [--user NAME] [--password-env VAR]
+//             [--verify 1|0] [--transcript 1]
 //
+// The password is taken from the environment variable VAR, never from the
+// command line (which other users can read). --transcript 1 writes every
+// command sent to stderr, AUTH lines masked.
 // LIST is a comma list of bare addresses. The body file is sent as it is
 // (lines should end with CR LF). --sent-file receives the message text as
 // transmitted (without its "Bcc" line, before transparency). Exit status 0
@@ -12,6 +17,7 @@
 // usage error (a number that is not a decimal within its range included).
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -27,7 +33,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: smtp_send --host H [--port N] --from ADDR --to LIST [--cc LIST] [--bcc LIST]\n"
                "                 [--subject TEXT] [--body-file FILE] [--timeout SECONDS] [--packet BYTES]\n"
-               "                 [--sent-file FILE]\n");
+               "                 [--sent-file FILE] [--security NONE|STARTTLS|TLS] [--user NAME]\n"
+               "                 [--password-env VAR] [--verify 1|0] [--transcript 1]\n");
   return 2;
 }
 
@@ -43,6 +50,9 @@ bool NumberArg(const std::string& value, int64_t min, int64_t max, int* number) 
 
 int main(int argc, char** argv) {
   std::string host, from, to, cc, bcc, subject, bodyFile, sentFile;
+  std::string user, passwordEnv;
+  qw::TSmtpSecurity security = qw::TSmtpSecurity::None;
+  bool verify = true, transcript = false;
   int port = 25, timeOut = 60, packet = 102400;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -64,6 +74,17 @@ int main(int argc, char** argv) {
       if (!NumberArg(value, 1, INT32_MAX, &packet)) return Usage();
     }
     else if (arg == "--sent-file") sentFile = value;
+    else if (arg == "--security") {
+      std::string word = qw::AsciiUpperCase(value);
+      if (word == "NONE") security = qw::TSmtpSecurity::None;
+      else if (word == "STARTTLS") security = qw::TSmtpSecurity::StartTls;
+      else if (word == "TLS") security = qw::TSmtpSecurity::Tls;
+      else return Usage();
+    }
+    else if (arg == "--user") user = value;
+    else if (arg == "--password-env") passwordEnv = value;
+    else if (arg == "--verify" && (value == "0" || value == "1")) verify = value == "1";
+    else if (arg == "--transcript" && (value == "0" || value == "1")) transcript = value == "1";
     else return Usage();
   }
   if (host.empty() || from.empty() || to.empty()) return Usage();
@@ -94,6 +115,18 @@ int main(int argc, char** argv) {
     client.SetTimeOut(timeOut);
     client.PacketSize = packet;
     client.MailMessage = &message;
+    client.Security = security;
+    client.TlsVerify = verify;
+    client.User = user;
+    if (!passwordEnv.empty()) {
+      const char* password = std::getenv(passwordEnv.c_str());
+      if (!password) {
+        std::fprintf(stderr, "smtp_send: %s is not set\n", passwordEnv.c_str());
+        return 2;
+      }
+      client.Password = password;
+    }
+    if (transcript) client.OnCommand = [](const std::string& line) { std::fprintf(stderr, "> %s", line.c_str()); };
     if (!client.Connect()) {
       std::fprintf(stderr, "smtp_send: cannot connect to %s:%d: %s\n", host.c_str(), port,
                    client.LastStatus().Describe().c_str());

@@ -8,6 +8,7 @@
 // signal thread turns SIGTERM and SIGINT into the stop control (cancelling
 // a mail conversation in progress first) and SIGHUP into a check on demand.
 #include <pthread.h>
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -170,6 +171,20 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   return started ? 0 : 1;
 }
 
+// POSIX keeps the SMTP password as the settings file holds it, so the
+// file's permissions are its only protection: a file that other users can
+// read and that holds a password is worth a warning (stderr and the log).
+void WarnReadablePassword(qw::Profiles& profiles, qw::EventLog& log, const std::string& windir) {
+  const std::string path = windir + "/" + qw::kIniFileName;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+  if (profiles.ReadString(qw::kIniFileName, qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
+  const std::string text = "設定ファイル " + path +
+                           " はパスワードを含み、他のユーザーも読めます。chmod 600 などで読める人を限ってください。";
+  log.Report(qw::kServiceName, qw::EventType::Warning, 0, 0, text);
+  std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,6 +225,7 @@ int main(int argc, char** argv) {
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
   auto log = qw::NewSystemEventLog(eventlog);
+  WarnReadablePassword(*profiles, *log, windir);
   if (foreground) return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());

@@ -283,6 +283,94 @@ TEST_F(SettingsLoadTest, AFileThatIsNoSettingsFileFailsWithItsReason) {
   }
 }
 
+// The keys of secure submission: a missing key keeps today's plain
+// conversation, the words are read in any case, anything else fails the load
+// naming the key; the password never appears in a message.
+TEST_F(SettingsLoadTest, SecurityLoginAndVerifyKeys) {
+  SetIni(MailOn(""));
+  ASSERT_EQ(StartError(), "");
+  EXPECT_EQ(Service().SmtpSecurity(), TSmtpSecurity::None);
+  EXPECT_TRUE(Service().TlsVerify());
+  EXPECT_EQ(Service().SmtpUser(), "");
+
+  SetIni(MailOn("SECURITY= starttls \r\nUSER=alert@example.jp\r\nPASSWORD=pw\r\nTLSVERIFY=0\r\n"));
+  ASSERT_NO_THROW(Service().LoadSettings());
+  EXPECT_EQ(Service().SmtpSecurity(), TSmtpSecurity::StartTls);
+  EXPECT_EQ(Service().SmtpUser(), "alert@example.jp");
+  EXPECT_FALSE(Service().TlsVerify());
+  SetIni(MailOn("SECURITY=TLS\r\nTLSVERIFY=1\r\n"));
+  ASSERT_NO_THROW(Service().LoadSettings());
+  EXPECT_EQ(Service().SmtpSecurity(), TSmtpSecurity::Tls);
+  EXPECT_TRUE(Service().TlsVerify());
+  SetIni(MailOn("SECURITY=none\r\n"));
+  ASSERT_NO_THROW(Service().LoadSettings());
+  EXPECT_EQ(Service().SmtpSecurity(), TSmtpSecurity::None);
+
+  for (const auto& [ini, message] : std::vector<std::pair<std::string, std::string>>{
+           {MailOn("SECURITY=SSL\r\n"), "[MAIL] SECURITY=SSL: NONE、STARTTLS、TLS のいずれかではありません"},
+           {MailOn("SECURITY=STARTTLS TLS\r\n"),
+            "[MAIL] SECURITY=STARTTLS TLS: NONE、STARTTLS、TLS のいずれかではありません"},
+           {MailOn("TLSVERIFY=yes\r\n"), "[MAIL] TLSVERIFY=yes: 1 か 0 ではありません"},
+       }) {
+    SCOPED_TRACE(ini);
+    SetIni(ini);
+    EXPECT_THROW(Service().LoadSettings(), EConvertError);
+    try {
+      Service().LoadSettings();
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(e.what(), kPrefix + message);
+    }
+  }
+}
+
+#ifndef _WIN32
+// A protected password cannot be read on POSIX: the load fails naming the
+// key, never showing the stored value.
+TEST_F(SettingsLoadTest, AnUnreadablePasswordFailsWithoutShowingIt) {
+  SetIni(MailOn("USER=u\r\nPASSWORD=dpapi:U2VjcmV0\r\n"));
+  const std::string error = StartError();
+  EXPECT_EQ(error, std::string(kPrefix) + "[MAIL] PASSWORD を読めません: 保護されたパスワードは Windows でしか読めません");
+  EXPECT_EQ(error.find("U2VjcmV0"), std::string::npos);
+}
+#endif
+
+// An alert over TLS whose certificate was not checked, and a password sent
+// in clear, each get an information entry after the check's warning; a
+// verified delivery gets none.
+TEST_F(SettingsLoadTest, WeakerDeliveriesAreToldInEntries) {
+  drives.drives['C'].freeBytes = 0;
+  SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  TDeliveryResult outcome;
+  Service().OnSendAlert = [&](const std::string&) { return outcome; };
+  auto texts = [&](size_t from) {
+    std::vector<std::pair<EventType, std::string>> found;
+    for (size_t i = from; i < log.entries.size(); ++i) found.emplace_back(log.entries[i].type, log.entries[i].text);
+    return found;
+  };
+  outcome.encrypted = true;
+  outcome.verified = true;
+  Service().ServiceStart();
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].type, EventType::Warning);
+
+  outcome.verified = false;
+  outcome.passwordInClear = false;
+  Service().tmCheckTimer(nullptr);
+  auto unverified = texts(1);
+  ASSERT_EQ(unverified.size(), 2u);
+  EXPECT_EQ(unverified[0].first, EventType::Warning);
+  EXPECT_EQ(unverified[1], std::make_pair(EventType::Information, std::string(kAlertUnverified)));
+
+  outcome = TDeliveryResult{};
+  outcome.passwordInClear = true;
+  outcome.status = Status::Failure("MAIL", 550, "550 no");
+  Service().tmCheckTimer(nullptr);
+  auto clear = texts(3);
+  ASSERT_EQ(clear.size(), 3u);
+  EXPECT_EQ(clear[1].first, EventType::Error);
+  EXPECT_EQ(clear[2], std::make_pair(EventType::Information, std::string(kAlertPasswordInClear)));
+}
+
 #ifndef _WIN32
 // The same load over real files through the POSIX profile functions.
 class SettingsFileTest : public SettingsLoadTest {

@@ -1,0 +1,239 @@
+// STARTTLS and AUTH in the conversation: the EHLO keywords, the AUTH
+// encodings, the masking of what is recorded, and the refusals that must end
+// an attempt before anything goes out in clear (against the loopback test
+// server, which speaks no TLS: the handshake itself is tested end to end
+// against a real MTA).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "mail/smtp_client.h"
+#include "tests/fakes/fake_platform.h"
+#include "tools/smtp_test_server.h"
+
+namespace qw {
+namespace {
+
+using Reply = SmtpTestServer::Reply;
+
+TSmtpReply Ehlo(std::vector<std::string> lines) {
+  TSmtpReply reply;
+  reply.code = 250;
+  reply.lines = std::move(lines);
+  reply.finalLine = reply.lines.back();
+  return reply;
+}
+
+TEST(SmtpExtensions, KeywordsAnyCaseOldAuthFormAndTheGreetingLineIgnored) {
+  struct Case {
+    std::vector<std::string> lines;
+    bool startTls, plain, login;
+  };
+  for (const Case& c : {
+           Case{{"250-mail.example.jp", "250-STARTTLS", "250 AUTH PLAIN LOGIN"}, true, true, true},
+           Case{{"250-mail.example.jp", "250-starttls", "250 auth login"}, true, false, true},
+           Case{{"250-mail.example.jp", "250-AUTH=LOGIN", "250 8BITMIME"}, false, false, true},
+           Case{{"250-mail.example.jp", "250-AUTH=PLAIN CRAM-MD5", "250 SIZE 100"}, false, true, false},
+           Case{{"250-mail.example.jp", "250-AUTH  \tCRAM-MD5   Plain", "250 HELP"}, false, true, false},
+           // The first line is the server's name and greeting, never a keyword.
+           Case{{"250 STARTTLS AUTH PLAIN"}, false, false, false},
+           // Words that only begin like the keywords, and mechanisms outside AUTH.
+           Case{{"250-x", "250-STARTTLSX", "250-AUTHX PLAIN", "250 XAUTH LOGIN"}, false, false, false},
+           Case{{"250-x", "250-PLAIN", "250 LOGINDISABLED"}, false, false, false},
+           Case{{"250-x", "250-", "250 AUTH"}, false, false, false},
+       }) {
+    SCOPED_TRACE(c.lines.back());
+    TSmtpExtensions found = TSmtpExtensions::Parse(Ehlo(c.lines));
+    EXPECT_EQ(found.startTls, c.startTls);
+    EXPECT_EQ(found.authPlain, c.plain);
+    EXPECT_EQ(found.authLogin, c.login);
+  }
+  TSmtpReply refused = Ehlo({"550-x", "550 STARTTLS"});
+  refused.code = 550;
+  EXPECT_FALSE(TSmtpExtensions::Parse(refused).startTls);
+}
+
+TEST(SmtpAuth, PlainEncodingAndMasking) {
+  // RFC 4616: base64 of NUL user NUL password, padding of every length.
+  EXPECT_EQ(AuthPlainCommand("user", "pass"), "AUTH PLAIN AHVzZXIAcGFzcw==\r\n");
+  EXPECT_EQ(AuthPlainCommand("ab", "c"), "AUTH PLAIN AGFiAGM=\r\n");
+  EXPECT_EQ(AuthPlainCommand("a", "b"), "AUTH PLAIN AGEAYg==\r\n");
+  EXPECT_EQ(AuthPlainCommand("tim", "tanstaaftanstaaf"), "AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n");
+
+  EXPECT_EQ(MaskedCommand("AUTH PLAIN AHVzZXIAcGFzcw==\r\n", false), "AUTH PLAIN ****\r\n");
+  EXPECT_EQ(MaskedCommand("auth plain AHVzZXIAcGFzcw==", false), "AUTH plain ****");
+  EXPECT_EQ(MaskedCommand("AUTH LOGIN\r\n", false), "AUTH LOGIN\r\n");
+  EXPECT_EQ(MaskedCommand("AUTH LOGIN dXNlcg==\r\n", false), "AUTH LOGIN ****\r\n");
+  EXPECT_EQ(MaskedCommand("cGFzcw==\r\n", true), "****\r\n");
+  EXPECT_EQ(MaskedCommand("AUTH PLAIN x\r\n", true), "****\r\n") << "an answer is masked whole, whatever its words";
+  EXPECT_EQ(MaskedCommand("MAIL FROM:<a@example.jp>\r\n", false), "MAIL FROM:<a@example.jp>\r\n");
+}
+
+class SmtpSecureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.Host = "127.0.0.1";
+    client.MailMessage = &msg;
+    client.SetTimeOut(2);
+    client.Deadline = 20;
+    client.OnCommand = [this](const std::string& line) { recorded += line; };
+    msg.SetSenderHeader("", "watch@example.jp");
+    msg.SetSubjectHeader("Low disk space");
+    msg.ToRecipients().AssignCommaLists("", "admin@example.jp");
+    msg.BodyStream = "Drive C: is low.\r\n";
+  }
+  TDeliveryResult Run() {
+    EXPECT_TRUE(server.Start());
+    client.Port = server.Port();
+    TDeliveryResult result = client.Deliver();
+    EXPECT_TRUE(server.WaitForSessions(1, 10000));
+    auto sessions = server.Sessions();
+    if (!sessions.empty()) session = sessions.back();
+    return result;
+  }
+  bool Sent(const std::string& prefix) const {
+    return std::any_of(session.commands.begin(), session.commands.end(),
+                       [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+  }
+
+  SmtpTestServer server;
+  test::FakeSystemInfo sysInfo;
+  TMailMessage msg{sysInfo};
+  TSMTPClient client{"smtpClient"};
+  SmtpTestServer::Session session;
+  std::string recorded;
+};
+
+TEST_F(SmtpSecureTest, PlainLoginInClearIsSentOnlyWithSecurityNoneAndSaidSo) {
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n"));
+  server.Script("AUTH", Reply::Text("235 2.7.0 Authentication successful\r\n"));
+  client.User = "user";
+  client.Password = "s3cret-pw";
+  TDeliveryResult result = Run();
+  ASSERT_TRUE(result.Delivered()) << result.status.Describe();
+  EXPECT_TRUE(result.passwordInClear);
+  EXPECT_FALSE(result.encrypted);
+  EXPECT_TRUE(Sent("AUTH PLAIN " + AuthPlainCommand("user", "s3cret-pw").substr(11, 16)));
+  EXPECT_EQ(session.messages.size(), 1u);
+  EXPECT_NE(recorded.find("AUTH PLAIN ****"), std::string::npos) << recorded;
+  EXPECT_EQ(recorded.find("AHVzZXIA"), std::string::npos);
+  EXPECT_EQ(recorded.find("s3cret"), std::string::npos);
+}
+
+TEST_F(SmtpSecureTest, LoginMechanismWhenPlainIsNotOfferedAndARefusedLoginVerbatim) {
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH=LOGIN\r\n"));
+  server.Script("AUTH", Reply::Text("334 VXNlcm5hbWU6\r\n"));
+  server.Script("DXNLCG==", Reply::Text("334 UGFzc3dvcmQ6\r\n"));  // base64 of "user", as the server sees the verb
+  server.Script("*", Reply::Text("535 5.7.8 Authentication credentials invalid\r\n"));
+  client.User = "user";
+  client.Password = "wrong";
+  TDeliveryResult result = Run();
+  EXPECT_FALSE(result.Delivered());
+  EXPECT_EQ(result.status.What(), "AUTH");
+  EXPECT_EQ(result.status.Code(), 535);
+  EXPECT_EQ(result.status.Text(), "535 5.7.8 Authentication credentials invalid");
+  EXPECT_TRUE(Sent("AUTH LOGIN"));
+  EXPECT_TRUE(Sent("dXNlcg=="));
+  EXPECT_TRUE(Sent("d3Jvbmc="));  // "wrong"
+  EXPECT_FALSE(Sent("MAIL"));
+  EXPECT_EQ(recorded.find("d3Jvbmc="), std::string::npos) << recorded;
+  EXPECT_EQ(recorded.find("dXNlcg=="), std::string::npos) << recorded;
+}
+
+TEST_F(SmtpSecureTest, NoCommonMechanismAndEhloRefusedWithAUserEndTheAttempt) {
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH CRAM-MD5\r\n"));
+  client.User = "user";
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.Describe(), "AUTH: the server offers neither AUTH PLAIN nor AUTH LOGIN");
+  EXPECT_FALSE(Sent("AUTH"));
+  EXPECT_FALSE(Sent("MAIL"));
+}
+
+TEST_F(SmtpSecureTest, EhloRefusedGetsNoHeloWhenALoginIsNeeded) {
+  server.Script("EHLO", Reply::Text("502 5.5.2 not implemented\r\n"));
+  client.User = "user";
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.What(), "EHLO");
+  EXPECT_EQ(result.status.Code(), 502);
+  EXPECT_FALSE(Sent("HELO"));
+  EXPECT_FALSE(Sent("MAIL"));
+}
+
+TEST_F(SmtpSecureTest, StartTlsNotOfferedOrRefusedNeverFallsBackToClearText) {
+  client.Security = TSmtpSecurity::StartTls;
+  client.User = "user";
+  client.Password = "pw";
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH PLAIN\r\n"));
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.Describe(), "STARTTLS: the server does not offer STARTTLS");
+  EXPECT_FALSE(Sent("STARTTLS"));
+  EXPECT_FALSE(Sent("AUTH"));
+  EXPECT_FALSE(Sent("MAIL"));
+  EXPECT_FALSE(result.passwordInClear);
+}
+
+TEST_F(SmtpSecureTest, StartTlsRefused) {
+  client.Security = TSmtpSecurity::StartTls;
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
+  server.Script("STARTTLS", Reply::Text("454 4.7.0 TLS not available due to temporary reason\r\n"));
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.What(), "STARTTLS");
+  EXPECT_EQ(result.status.Text(), "454 4.7.0 TLS not available due to temporary reason");
+  EXPECT_FALSE(Sent("MAIL"));
+}
+
+TEST_F(SmtpSecureTest, BytesAfterTheStartTlsReplyAreRefused) {
+  // A man in the middle can append commands to the 220; they would be read
+  // as if they came through TLS.
+  client.Security = TSmtpSecurity::StartTls;
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
+  server.Script("STARTTLS", Reply::Text("220 go ahead\r\n250 injected\r\n"));
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.Describe(), "STARTTLS: data after the reply to STARTTLS");
+  EXPECT_FALSE(Sent("MAIL"));
+}
+
+// The handshake cases need the platform's engine: one that fails at once
+// produces no ClientHello to wait on.
+bool EngineWorks() {
+  return NewTlsEngine(TlsOptions{"localhost", true})->Handshake() != TlsEngine::Step::Failed;
+}
+
+TEST_F(SmtpSecureTest, HandshakeSilenceAndCloseAreBoundedTlsFailures) {
+  if (!EngineWorks()) GTEST_SKIP() << "no TLS engine on this platform";
+  client.Security = TSmtpSecurity::StartTls;
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
+  server.Script("STARTTLS", Reply::Text("220 ready to start TLS\r\n"));
+  // The test server answers the ClientHello (an unknown command to it) with
+  // silence: the handshake waits for the silence time-out.
+  server.Script("*", Reply::Silence());
+  auto start = std::chrono::steady_clock::now();
+  TDeliveryResult result = Run();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(result.status.Describe(), "TLS: time-out after 2 s");
+  EXPECT_LT(ms, 6000);
+  EXPECT_FALSE(Sent("MAIL"));
+}
+
+TEST_F(SmtpSecureTest, HandshakeWithAServerThatClosesOrSpeaksNoTls) {
+  if (!EngineWorks()) GTEST_SKIP() << "no TLS engine on this platform";
+  client.Security = TSmtpSecurity::StartTls;
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 STARTTLS\r\n"));
+  server.Script("STARTTLS", Reply::CloseAfter("220 ready to start TLS\r\n"));
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.Describe(), "TLS: connection closed by the server");
+}
+
+TEST_F(SmtpSecureTest, ImplicitTlsAgainstAPlainServerFailsAsTls) {
+  client.Security = TSmtpSecurity::Tls;
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.What(), "TLS");
+  EXPECT_FALSE(result.status.Text().empty());
+  EXPECT_TRUE(session.messages.empty());
+}
+
+}  // namespace
+}  // namespace qw
