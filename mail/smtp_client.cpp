@@ -487,8 +487,10 @@ TSMTPClient::TSmtpState TSMTPClient::Handshake() {
   FTalkError = teNone;
   FTalkErrorCode = 0;
   FTalk->ExpectReply(tsTls);  // the silence time-out bounds the handshake
-  FTls->StartTls(TlsOptions{Host, TlsVerify});
-  if (!FTlsDone && FTlsFailure.Ok()) FTalk->WaitReply();
+  // The server may have closed right after its 220 (the close can be told
+  // before the handshake begins): nothing would ever answer.
+  if (FTalk->Socket().Active()) FTls->StartTls(TlsOptions{Host, TlsVerify});
+  if (!FTlsDone && FTlsFailure.Ok() && FTalk->Socket().Active()) FTalk->WaitReply();
   FTalk->CancelWait();
   if (!FTlsFailure.Ok()) {
     FStatus = FTlsFailure;
