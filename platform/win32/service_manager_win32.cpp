@@ -2,10 +2,11 @@
 
 #include "platform/service_manager.h"
 #include "platform/text_codec.h"
+#include "platform/win32/system_message.h"
 
 namespace qw {
 
-std::string SystemErrorText(uint32_t code) {
+std::u16string SystemMessage(uint32_t code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -16,6 +17,11 @@ std::string SystemErrorText(uint32_t code) {
   while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ')) {
     text.pop_back();
   }
+  return text;
+}
+
+std::string SystemErrorText(uint32_t code) {
+  const std::u16string text = SystemMessage(code);
   if (text.empty()) return "error " + std::to_string(code);
   return Utf16ToSjis(text);
 }

@@ -24,6 +24,7 @@
 
 #include "platform/text_codec.h"
 #include "platform/tls_engine.h"
+#include "platform/win32/system_message.h"
 
 namespace qw {
 
@@ -73,17 +74,8 @@ const char* KnownReason(DWORD code) {
 // The system's text for an SSPI or certificate code (Shift-JIS, no trailing
 // line break), with the code in hexadecimal so the text can be looked up.
 std::string ReasonText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-  std::u16string text;
-  if (length > 0 && buffer) text.assign(reinterpret_cast<const char16_t*>(buffer), length);
-  if (buffer) LocalFree(buffer);
-  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' ||
-                           text.back() == u'.')) {
-    text.pop_back();
-  }
+  std::u16string text = SystemMessage(code);
+  while (!text.empty() && (text.back() == u'.' || text.back() == u' ')) text.pop_back();
   std::string reason;
   if (!text.empty()) {
     reason = Utf16ToSjis(text);
