@@ -14,6 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root="$(pwd)"
+source scripts/lib/exim_tls.sh
 bin="$root/build/native/bin"
 host_exe="$bin/QuotawardenService"
 [ -x "$host_exe" ] || { echo "smtp_tls_exim: $host_exe not built" >&2; exit 1; }
@@ -34,32 +35,16 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "smtp_tls_exim: $*" >&2; exit 1; }
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-wait_port() {
-  for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 user=tester
 password='Test-Pass-123'
 
 # ---- certificates: the test CA, a server certificate for localhost, and a
 # second CA nobody trusts ----
+qw_test_certs "$work"
 (
   cd "$work"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quotawarden Test CA" \
-    -keyout ca.key -out ca.crt 2>/dev/null
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Untrusted Test CA" \
     -keyout other-ca.key -out other-ca.crt 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null
-  printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
-  openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
-    -extfile server.ext -out server.crt 2>/dev/null
   # A certificate of the same CA for another host.
   openssl req -newkey rsa:2048 -nodes -subj "/CN=other.example.test" -keyout other.key -out other.csr 2>/dev/null
   printf 'subjectAltName=DNS:other.example.test\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >other.ext
@@ -68,81 +53,15 @@ password='Test-Pass-123'
   # And one for localhost that expired yesterday.
   openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days -1 \
     -extfile server.ext -out expired.crt 2>/dev/null
-  chmod 0644 server.key other.key
+  chmod 0644 other.key
 )
 
 # ---- exim ----
-starttls_port="$(free_port)"
-tls_port="$(free_port)"
-mkdir -p "$work/spool" "$work/log" "$work/Maildir"
-chmod 0755 "$work"
-chmod 0777 "$work/Maildir"
-cat >"$work/exim.conf" <<CONF
-primary_hostname = mx.example.test
-domainlist local_domains = example.jp
-spool_directory = $work/spool
-log_file_path = $work/log/%slog
-pid_file_path = $pidfile
-local_interfaces = <; 127.0.0.1
-daemon_smtp_ports = $starttls_port : $tls_port
-tls_on_connect_ports = $tls_port
-tls_advertise_hosts = *
-tls_certificate = $work/server.crt
-tls_privatekey = $work/server.key
-auth_advertise_hosts = *
-exim_user = root
-exim_group = root
-never_users =
-host_lookup =
-rfc1413_hosts =
-acl_smtp_rcpt = check_rcpt
-acl_smtp_data = check_data
-keep_environment =
-
-begin acl
-check_rcpt:
-  deny   message = authentication required
-         !authenticated = *
-  accept domains = +local_domains
-  deny   message = relay not permitted
-check_data:
-  accept
-
-begin routers
-to_maildir:
-  driver = accept
-  domains = +local_domains
-  transport = maildir_delivery
-
-begin transports
-maildir_delivery:
-  driver = appendfile
-  directory = $work/Maildir
-  maildir_format
-  create_directory
-  user = nobody
-  group = nogroup
-  mode = 0644
-
-begin retry
-*  *  F,1m,1m
-
-begin authenticators
-plain:
-  driver = plaintext
-  public_name = PLAIN
-  server_prompts = :
-  server_condition = \${if and {{eq{\$auth2}{$user}}{eq{\$auth3}{$password}}}}
-  server_set_id = \$auth2
-login:
-  driver = plaintext
-  public_name = LOGIN
-  server_prompts = "Username:: : Password::"
-  server_condition = \${if and {{eq{\$auth1}{$user}}{eq{\$auth2}{$password}}}}
-  server_set_id = \$auth1
-CONF
+starttls_port="$(qw_free_port)"
+tls_port="$(qw_free_port)"
+qw_exim_tls_conf "$work" "$user" "$password" "$starttls_port" "$tls_port"
 exim4 -C "$work/exim.conf" -bd
-wait_port "$starttls_port" && wait_port "$tls_port" || { cat "$work/log/"* >&2 2>/dev/null; fail "exim did not listen"; }
+qw_wait_port "$starttls_port" && qw_wait_port "$tls_port" || { cat "$work/log/"* >&2 2>/dev/null; fail "exim did not listen"; }
 
 # ---- the test server for the faults exim does not make ----
 start_fake() {  # name, --at scripts...
@@ -177,20 +96,20 @@ run_case() {
 }
 
 # The same server with the certificate for another host, on a port of its own.
-other_port="$(free_port)"
+other_port="$(qw_free_port)"
 sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $other_port|" -e "/^tls_on_connect_ports/d" \
     -e "s|^pid_file_path = .*|pid_file_path = $work/exim-other.pid|" \
     -e "s|^tls_certificate = .*|tls_certificate = $work/other.crt|" \
     -e "s|^tls_privatekey = .*|tls_privatekey = $work/other.key|" "$work/exim.conf" >"$work/exim-other.conf"
 exim4 -C "$work/exim-other.conf" -bd
 # And with the expired one.
-expired_port="$(free_port)"
+expired_port="$(qw_free_port)"
 sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $expired_port|" -e "/^tls_on_connect_ports/d" \
     -e "s|^pid_file_path = .*|pid_file_path = $work/exim-expired.pid|" \
     -e "s|^tls_certificate = .*|tls_certificate = $work/expired.crt|" "$work/exim.conf" >"$work/exim-expired.conf"
 exim4 -C "$work/exim-expired.conf" -bd
-wait_port "$other_port" || fail "the exim with the other certificate did not listen"
-wait_port "$expired_port" || fail "the exim with the expired certificate did not listen"
+qw_wait_port "$other_port" || fail "the exim with the other certificate did not listen"
+qw_wait_port "$expired_port" || fail "the exim with the expired certificate did not listen"
 
 ca="$work/ca.crt"
 other="$work/other-ca.crt"
@@ -222,12 +141,10 @@ wait "${case_pids[@]}"
 # STARTTLS+LOGIN: the client takes PLAIN whenever it is offered, so LOGIN
 # needs an exim that offers only LOGIN: the same configuration without the
 # PLAIN authenticator, on a port of its own.
-login_port="$(free_port)"
-sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $login_port|" -e "/^tls_on_connect_ports/d" \
-    -e "s|^pid_file_path = .*|pid_file_path = $work/exim-login.pid|" \
-    -e "/^plain:/,/^  server_set_id = \\\$auth2/d" "$work/exim.conf" >"$work/exim-login.conf"
+login_port="$(qw_free_port)"
+qw_exim_login_only "$work" "$login_port"
 exim4 -C "$work/exim-login.conf" -bd
-wait_port "$login_port" || fail "the LOGIN-only exim did not listen"
+qw_wait_port "$login_port" || fail "the LOGIN-only exim did not listen"
 run_case starttls-login localhost "$login_port" STARTTLS "$user" "$password" 1 "$ca"
 # The tool's transcript over STARTTLS+LOGIN: AUTH lines masked, the
 # password nowhere.

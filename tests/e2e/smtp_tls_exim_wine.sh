@@ -21,6 +21,7 @@ command -v exim4 >/dev/null || { echo "smtp_tls_exim_wine: exim4 not installed" 
 # Outside the checkout: exim's delivery user (nobody) must reach the Maildir.
 work="$(mktemp -d /tmp/qw-e2e-tls-wine.XXXXXX)"
 source scripts/lib/wine.sh
+source scripts/lib/exim_tls.sh
 wine_started=""
 cleanup() {
   if [ -n "$wine_started" ]; then
@@ -36,105 +37,19 @@ fail() {
   for f in "$work"/*.txt "$work/events.json"; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done
   exit 1
 }
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-wait_port() {
-  for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1',$1),1)" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 user=tester
 password='Test-Pass-456'
 
-(
-  cd "$work"
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quotawarden Wine Test CA" \
-    -keyout ca.key -out ca.crt 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null
-  printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
-  openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
-    -extfile server.ext -out server.crt 2>/dev/null
-  chmod 0644 server.key
-)
-
-starttls_port="$(free_port)"
-tls_port="$(free_port)"
-login_port="$(free_port)"
-mkdir -p "$work/spool" "$work/log" "$work/Maildir"
-chmod 0755 "$work"
-chmod 0777 "$work/Maildir"
-cat >"$work/exim.conf" <<CONF
-primary_hostname = mx.example.test
-domainlist local_domains = example.jp
-spool_directory = $work/spool
-log_file_path = $work/log/%slog
-pid_file_path = $work/exim.pid
-local_interfaces = <; 127.0.0.1
-daemon_smtp_ports = $starttls_port : $tls_port
-tls_on_connect_ports = $tls_port
-tls_advertise_hosts = *
-tls_certificate = $work/server.crt
-tls_privatekey = $work/server.key
-auth_advertise_hosts = *
-exim_user = root
-exim_group = root
-never_users =
-host_lookup =
-rfc1413_hosts =
-acl_smtp_rcpt = check_rcpt
-keep_environment =
-
-begin acl
-check_rcpt:
-  deny   message = authentication required
-         !authenticated = *
-  accept domains = +local_domains
-  deny   message = relay not permitted
-
-begin routers
-to_maildir:
-  driver = accept
-  domains = +local_domains
-  transport = maildir_delivery
-
-begin transports
-maildir_delivery:
-  driver = appendfile
-  directory = $work/Maildir
-  maildir_format
-  create_directory
-  user = nobody
-  group = nogroup
-  mode = 0644
-
-begin retry
-*  *  F,1m,1m
-
-begin authenticators
-plain:
-  driver = plaintext
-  public_name = PLAIN
-  server_prompts = :
-  server_condition = \${if and {{eq{\$auth2}{$user}}{eq{\$auth3}{$password}}}}
-  server_set_id = \$auth2
-login:
-  driver = plaintext
-  public_name = LOGIN
-  server_prompts = "Username:: : Password::"
-  server_condition = \${if and {{eq{\$auth1}{$user}}{eq{\$auth2}{$password}}}}
-  server_set_id = \$auth1
-CONF
+qw_test_certs "$work"
+starttls_port="$(qw_free_port)"
+tls_port="$(qw_free_port)"
+login_port="$(qw_free_port)"
+qw_exim_tls_conf "$work" "$user" "$password" "$starttls_port" "$tls_port"
 exim4 -C "$work/exim.conf" -bd
 # The LOGIN-only server: the client takes PLAIN whenever it is offered.
-sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = $login_port|" -e "/^tls_on_connect_ports/d" \
-    -e "s|^pid_file_path = .*|pid_file_path = $work/exim-login.pid|" \
-    -e "/^plain:/,/^  server_set_id = \\\$auth2/d" "$work/exim.conf" >"$work/exim-login.conf"
+qw_exim_login_only "$work" "$login_port"
 exim4 -C "$work/exim-login.conf" -bd
-for p in "$starttls_port" "$tls_port" "$login_port"; do wait_port "$p" || fail "exim did not listen on $p"; done
+for p in "$starttls_port" "$tls_port" "$login_port"; do qw_wait_port "$p" || fail "exim did not listen on $p"; done
 
 qw_wine_prefix "$work/prefix"
 wine_started=1
