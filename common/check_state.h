@@ -1,0 +1,49 @@
+// The last check's state: what the service writes after every check (and a
+// one-shot run after its check) and what the applet's status page shows. It
+// is a small INI text (status.ini) in a folder both deliverables reach:
+// Windows %ProgramData%\Quotawarden, POSIX the settings folder unless the
+// host is told another. Byte counts are plain decimal digits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace qw {
+
+struct DriveState {
+  char letter = 'C';
+  int64_t freeBytes = -1;  // -1: not measured
+  int64_t capacity = -1;
+  std::string thresholdText;
+  int64_t thresholdBytes = 0;
+  bool below = false;
+};
+
+struct CheckState {
+  std::string checkedLocal;  // "2026-12-09 21:04:05"
+  std::string checkedUtc;    // "2026-12-09T12:04:05Z"
+  // "information", "warning", or the error text of a check that failed.
+  std::string outcome;
+  std::vector<DriveState> drives;
+  bool mailAttempted = false;
+  bool mailDelivered = false;
+  // The server's reply to the message text, or what ended a failed attempt.
+  std::string mailReply;
+  // The last delivery that succeeded (kept from earlier checks).
+  std::string lastDeliveryLocal;
+  std::string lastDeliveryUtc;
+};
+
+inline constexpr const char* kStateFileName = "status.ini";
+
+// The INI text of `state` (CR LF line ends, sections [CHECK], [MAIL] and one
+// [DRIVE.<letter>] per drive).
+std::string FormatCheckState(const CheckState& state);
+// Reads FormatCheckState's text back; false for a text that is not one (a
+// damaged or foreign file), leaving `state` as it was.
+bool ParseCheckState(const std::string& text, CheckState* state);
+
+}  // namespace qw

@@ -1,0 +1,24 @@
+// Whole-file reads and atomic replacement, for the small state files the
+// service writes and the applet reads.
+#pragma once
+
+#include <string>
+
+#include "platform/status.h"
+
+namespace qw {
+
+// Reads the whole file (at most `limit` bytes; a larger file fails).
+Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit = 1 << 20);
+// Writes `bytes` to a temporary file in the same folder, flushes it and
+// renames it over `path`, so that a reader sees the old file or the new one,
+// never a part. Creates nothing but the file (the folder must exist).
+Status ReplaceFileAtomically(const std::string& path, const std::string& bytes);
+// The folder of the service's state: Windows %ProgramData%\Quotawarden
+// (created when missing, readable by local administrators); POSIX
+// `windowsDir` (the settings folder). `override`, when not empty, wins.
+Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder);
+// `folder` joined with `name` by the platform's separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+}  // namespace qw
