@@ -508,6 +508,19 @@ TSMTPClient::TSmtpState TSMTPClient::Handshake() {
 }
 
 TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
+  // The text may end in an event entry: whatever a server echoes back of
+  // the login (the password, or its base64 forms) is masked there too.
+  if (!Password.empty()) {
+    const std::string plain = AuthPlainCommand(User, Password);
+    // Longest first: the password's base64 can stand inside the payload's.
+    for (const std::string& secret :
+         {plain.substr(11, plain.size() - 13), Base64Line(Password), Password}) {
+      for (size_t at = text.find(secret); !secret.empty() && at != std::string::npos;
+           at = text.find(secret, at + 4)) {
+        text.replace(at, secret.size(), "****");
+      }
+    }
+  }
   FStatus = Status::Failure(StepWord(state), code, std::move(text));
   return ssFailed;
 }

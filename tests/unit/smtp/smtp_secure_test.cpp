@@ -143,6 +143,18 @@ TEST_F(SmtpSecureTest, LoginMechanismWhenPlainIsNotOfferedAndARefusedLoginVerbat
   EXPECT_EQ(recorded.find("dXNlcg=="), std::string::npos) << recorded;
 }
 
+TEST_F(SmtpSecureTest, AServerThatEchoesTheLoginNeverPutsThePasswordInTheStatus) {
+  const std::string payload = AuthPlainCommand("user", "s3cret-pw").substr(11, 24);
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH PLAIN\r\n"));
+  server.Script("AUTH", Reply::Text("500 5.5.1 unrecognized: AUTH PLAIN " + AuthPlainCommand("user", "s3cret-pw").substr(11)));
+  client.User = "user";
+  client.Password = "s3cret-pw";
+  TDeliveryResult result = Run();
+  EXPECT_EQ(result.status.What(), "AUTH");
+  EXPECT_EQ(result.status.Text(), "500 5.5.1 unrecognized: AUTH PLAIN ****");
+  EXPECT_EQ(result.status.Text().find(payload), std::string::npos);
+}
+
 TEST_F(SmtpSecureTest, NoCommonMechanismAndEhloRefusedWithAUserEndTheAttempt) {
   server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH CRAM-MD5\r\n"));
   client.User = "user";
