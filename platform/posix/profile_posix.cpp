@@ -75,14 +75,25 @@ Status ReadBytes(const std::string& path, std::string* bytes, bool* missing) {
   return Status();
 }
 
-// Writes `bytes` to `temp`, a new file made with `mode` (the umask applies);
-// the file is flushed to the disk before it is closed.
-bool WriteNewFile(const std::string& temp, const std::string& bytes, mode_t mode) {
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+// Writes `bytes` to `temp`, a new file that is private until it has the
+// mode and owner of `old` (when given) before any byte is written, so that
+// no one may read more of the new file than of the old one; without `old`
+// it is made with the mode a new file gets (0666 less the umask). The file
+// is flushed to the disk before it is closed.
+bool WriteNewFile(const std::string& temp, const std::string& bytes, const struct stat* old) {
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, old ? 0600 : 0666);
   if (fd < 0) return false;
-  size_t done = 0;
   bool ok = true;
-  while (done < bytes.size()) {
+  if (old) {
+    // The owner can be given back only by a privileged writer; anyone else
+    // who may replace the file is its owner or keeps the file's group.
+    if (fchown(fd, old->st_uid, old->st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0) {
+      // The new file keeps the writer's owner and group.
+    }
+    ok = fchmod(fd, old->st_mode & 07777) == 0;
+  }
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -136,19 +147,7 @@ class PosixProfiles : public Profiles {
     static std::atomic<unsigned> counter{0};
     const std::string temp = path + ".tmp" + std::to_string(getpid()) + "." +
                              std::to_string(counter.fetch_add(1));
-    if (!WriteNewFile(temp, EncodeProfileText(updated, encoding), 0666)) return false;
-    if (existed) {
-      // The owner can be given back only by a privileged writer; anyone else
-      // who may replace the file is its owner or keeps the file's group.
-      if (chown(temp.c_str(), old.st_uid, old.st_gid) != 0 &&
-          chown(temp.c_str(), static_cast<uid_t>(-1), old.st_gid) != 0) {
-        // The new file keeps the writer's owner and group.
-      }
-      if (chmod(temp.c_str(), old.st_mode & 07777) != 0) {
-        unlink(temp.c_str());
-        return false;
-      }
-    }
+    if (!WriteNewFile(temp, EncodeProfileText(updated, encoding), existed ? &old : nullptr)) return false;
     if (rename(temp.c_str(), path.c_str()) != 0) {
       unlink(temp.c_str());
       return false;
