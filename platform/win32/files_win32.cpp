@@ -85,7 +85,21 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
     DeleteFileW(temp.c_str());
     return status;
   }
-  if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // A reader holding the old file open makes the replacement fail for as
+  // long as it reads (a few milliseconds for a state file): a bounded number
+  // of tries, about half a second in all, before the failure stands.
+  bool moved = false;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      moved = true;
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    Sleep(25);
+    SetLastError(error);
+  }
+  if (!moved) {
     const Status status = LastSystemFailure("MoveFileEx");
     DeleteFileW(temp.c_str());
     return status;
