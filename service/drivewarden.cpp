@@ -3,10 +3,12 @@
 #include <stdexcept>
 
 #include "common/address_check.h"
+#include "common/check_state.h"
 #include "common/comma_list.h"
 #include "common/errors.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
+#include "platform/files.h"
 #include "platform/secret.h"
 
 namespace qw {
@@ -15,6 +17,55 @@ namespace {
 const char kCrLf[] = "\r\n";
 
 std::string RootOf(char letter) { return std::string{letter, ':', '\\'}; }
+
+std::string TwoDigits(int n) { return std::string{static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10)}; }
+
+// "yyyy-mm-dd" and the time "hh:mm:ss" joined by `between`.
+std::string StampText(int year, int month, int day, int hour, int minute, int second, const char* between) {
+  return std::to_string(year) + "-" + TwoDigits(month) + "-" + TwoDigits(day) + between + TwoDigits(hour) + ":" +
+         TwoDigits(minute) + ":" + TwoDigits(second);
+}
+
+// Days since 1970-01-01 of a civil date and back (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+void CivilFromDays(int64_t z, int* y, int* m, int* d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
+}
+
+// The local time as written in the state, and the same moment in UTC.
+std::string LocalStamp(const LocalDateTime& t) {
+  return StampText(t.year, t.month, t.day, t.hour, t.minute, t.second, " ");
+}
+std::string UtcStamp(const LocalDateTime& t, int offsetMinutes) {
+  int64_t seconds = DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second -
+                    int64_t{offsetMinutes} * 60;
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  int y = 0, m = 0, d = 0;
+  CivilFromDays(days, &y, &m, &d);
+  return StampText(y, m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                   static_cast<int>(rest % 60), "T") +
+         "Z";
+}
 
 // Ends a chain of checks when it leaves, also by an error: restarts the
 // check timer when a tick began the chain (unless the service has been
@@ -70,7 +121,13 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   }
   ListFixedDrives(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
-  LoadSettings();
+  FStateFailureReported = false;
+  try {
+    LoadSettings();
+  } catch (const std::exception& e) {
+    WriteCheckState(e.what(), false);
+    throw;
+  }
   if (loaded) loaded();
   tmCheckTimer(nullptr);
 }
@@ -432,7 +489,13 @@ void TDrivewarden::RunChecks(bool fromTimer) {
   }
   CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FTimerRestart, FStopped);
   for (;;) {
-    CheckOnce();
+    try {
+      CheckOnce();
+    } catch (const std::exception& e) {
+      // The host reports the error; the state tells the status page too.
+      WriteCheckState(e.what(), false);
+      throw;
+    }
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (!FCheckRequested || FStopped) break;
     FCheckRequested = false;
@@ -476,11 +539,15 @@ void TDrivewarden::CheckOnce() {
   }
   if (thresholdLines.empty()) {
     WriteEventLog(driveLines, EventType::Information);
+    WriteCheckState("information", true);
     return;
   }
   const std::string report = ComposeReport(driveLines, thresholdLines);
   WriteEventLog(report, EventType::Warning);
-  if (!FIsMailSend) return;
+  if (!FIsMailSend) {
+    WriteCheckState("warning", true);
+    return;
+  }
 
   // The mail step never ends the check: whatever goes wrong there is
   // recorded as a failed alert mail after the warning entry.
@@ -492,6 +559,63 @@ void TDrivewarden::CheckOnce() {
     result.status = Status::Failure("", 0, e.what());
   }
   RecordAlert(result);
+  WriteCheckState("warning", true);
+}
+
+void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
+  if (FStateFolder.empty()) return;
+  try {
+    const std::string path = JoinPath(FStateFolder, kStateFileName);
+    if (!FStateRead) {
+      // The last delivery outlives the process: the first write of a run
+      // takes it from the state an earlier run left.
+      FStateRead = true;
+      std::string text;
+      CheckState previous;
+      if (ReadWholeFile(path, &text).Ok() && ParseCheckState(text, &previous)) {
+        FLastDeliveryLocal = previous.lastDeliveryLocal;
+        FLastDeliveryUtc = previous.lastDeliveryUtc;
+      }
+    }
+    const LocalDateTime now = platform_.system.Now();
+    CheckState state;
+    state.checkedLocal = LocalStamp(now);
+    state.checkedUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
+    state.outcome = outcome;
+    if (FDriveList) {
+      for (const auto& drive : *FDriveList) {
+        DriveState d;
+        d.letter = drive->Letter;
+        d.freeBytes = drive->FreeSpace;
+        d.capacity = drive->Capacity;
+        d.thresholdText = drive->LimitText;
+        d.thresholdBytes = drive->LimitBytes;
+        d.below = drive->FreeSpace < drive->LimitBytes;
+        state.drives.push_back(d);
+      }
+    }
+    const AlertOutcome alert = mailStep ? LastAlert() : AlertOutcome{};
+    state.mailAttempted = alert.attempted;
+    if (alert.attempted) {
+      state.mailDelivered = alert.result.Delivered();
+      state.mailReply = alert.result.Delivered() ? alert.result.acceptedReply : alert.result.status.Describe();
+      if (state.mailDelivered) {
+        FLastDeliveryLocal = state.checkedLocal;
+        FLastDeliveryUtc = state.checkedUtc;
+      }
+    }
+    state.lastDeliveryLocal = FLastDeliveryLocal;
+    state.lastDeliveryUtc = FLastDeliveryUtc;
+    const Status written = ReplaceFileAtomically(path, FormatCheckState(state));
+    if (written.Ok() || FStateFailureReported) return;
+    FStateFailureReported = true;
+    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                              std::string(kStateNotWritten) + path + ": " + written.Describe());
+  } catch (const std::exception& e) {
+    if (FStateFailureReported) return;
+    FStateFailureReported = true;
+    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, std::string(kStateNotWritten) + e.what());
+  }
 }
 
 void TDrivewarden::RecordAlert(const TDeliveryResult& result) {

@@ -113,6 +113,14 @@ class TDrivewarden {
 
   Timer& tmCheck() { return *tmCheck_; }
 
+  // The folder of the last-check state (status.ini), set by the host; empty
+  // writes no state. After every check (and a start whose settings fail to
+  // load) the state is replaced atomically. A state that cannot be written
+  // does not stop the check; its first failure after ServiceStart is written
+  // as one error entry naming the file and the system's reason.
+  void SetStateFolder(const std::string& folder) { FStateFolder = folder; }
+  const std::string& StateFolderPath() const { return FStateFolder; }
+
   // Settings state, as the last load left it.
   int32_t Interval() const { return FInterval; }
   bool IsMailSend() const { return FIsMailSend; }
@@ -170,6 +178,15 @@ class TDrivewarden {
   void RunChecks(bool fromTimer);
   void CheckOnce();
   void RecordAlert(const TDeliveryResult& result);
+  // Writes the last-check state with `outcome` ("information", "warning" or
+  // the error text of a check that failed); `mailStep` when the check got
+  // as far as its mail step (else no mail is recorded). Never throws.
+  void WriteCheckState(const std::string& outcome, bool mailStep);
+  std::string FStateFolder;
+  bool FStateRead = false;          // the previous state's last delivery was read
+  bool FStateFailureReported = false;  // since the last ServiceStart
+  std::string FLastDeliveryLocal;
+  std::string FLastDeliveryUtc;
   int FMailTimeOut = 60;
   int FMailDeadline = 300;
   int32_t FInterval = 0;
@@ -208,6 +225,9 @@ inline constexpr const char* kEventSource = "Drivewarden";
 // only some recipients: the fixed start, then the failed step and the
 // reason, or one "RCPT <address>: <reply>" line per refused recipient.
 // Empty when the mail reached everyone.
+// The error entry of a last-check state that could not be written: the fixed
+// start, the file's path, then the failed step and the system's reason.
+inline constexpr const char* kStateNotWritten = "状態ファイルを書き込めません: ";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 std::string AlertFailureText(const TDeliveryResult& result);

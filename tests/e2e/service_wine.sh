@@ -97,6 +97,12 @@ grep -q '^Drivewarden|information|5610|・ C ドライブの空き領域: ' "$wo
 wine sc stop Drivewarden >"$work/stop.txt" 2>&1 </dev/null || true
 wait_state STOPPED 60 || fail "never STOPPED (state $(state))"
 [ "$(entries | wc -l)" -eq 1 ] || fail "entries besides the first check's"
+# The first check's state, in the folder the service made under ProgramData.
+status_ini="$WINEPREFIX/drive_c/ProgramData/Quotawarden/status.ini"
+[ -f "$status_ini" ] || fail "no status.ini in ProgramData\\Quotawarden"
+grep -q $'^OUTCOME=information\r$' "$status_ini" || fail "status.ini: $(cat "$status_ini")"
+grep -q $'^\[DRIVE.C\]\r$' "$status_ini" || fail "status.ini without drive C"
+grep -Eq $'^FREE=[0-9]+\r$' "$status_ini" || fail "status.ini: free bytes not plain digits"
 
 # A settings value that does not convert: the service does not start.
 rm -f "$events"
@@ -107,6 +113,7 @@ wait_state STOPPED 60 || fail "a bad INTERVAL did not leave it stopped"
 entries >"$work/entries.txt"
 grep -qxF "Drivewarden|error|0|サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません" "$work/entries.txt" \
   || fail "no start failure entry"
+LC_ALL=C grep -q $'^OUTCOME=.*INTERVAL=x' "$status_ini" || fail "the failed start's error is not the state's outcome"
 
 # Remove the registration, silently.
 wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || fail "/UNINSTALL /SILENT failed"

@@ -21,6 +21,7 @@
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "platform/system_info.h"
@@ -31,8 +32,8 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: QuotawardenService --foreground [--windir=DIR] [--eventlog=FILE] [mail options]\n"
-    "       QuotawardenService --once [--windir=DIR] [--eventlog=FILE] [mail options]\n"
+    "Usage: QuotawardenService --foreground [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
+    "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -59,6 +60,11 @@ const char kUsage[] =
     "                    (default 300).\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
+    "  --state-dir=DIR   the folder of status.ini, the last check's state that\n"
+    "                    every check (also --once) replaces (default: the\n"
+    "                    --windir folder). A state that cannot be written is\n"
+    "                    one error entry per run; the exit code stays that\n"
+    "                    of the check.\n"
     "  --eventlog=FILE   also append each entry to FILE as one JSON line\n"
     "                    (the environment variable QUOTAWARDEN_EVENTLOG does\n"
     "                    the same). Entries always go to syslog.\n"
@@ -124,7 +130,8 @@ bool ParseSeconds(const std::string& text, int* seconds) {
   return true;
 }
 
-int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail) {
+int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail,
+                  const std::string& stateFolder) {
   // The signals are taken by the signal thread alone; every thread started
   // from here inherits the mask.
   sigset_t signals;
@@ -139,6 +146,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   std::unique_ptr<qw::TDrivewarden> service = qw::CreateDrivewarden(platform, loop);
   StderrStatus status;
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);
+  service->SetStateFolder(stateFolder);
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
 
@@ -192,6 +200,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
+  std::string stateDir;
   std::string value;
   MailTimes mail;
   for (int i = 1; i < argc; ++i) {
@@ -204,7 +213,8 @@ int main(int argc, char** argv) {
       once = true;
     } else if (std::strcmp(arg, "--foreground") == 0) {
       foreground = true;
-    } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog)) {
+    } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog) ||
+               TakeValue(arg, "--state-dir", &stateDir)) {
     } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
       int* target = std::strncmp(arg, "--mail-timeout", 14) == 0 ? &mail.timeOut : &mail.deadline;
       if (!ParseSeconds(value, target)) {
@@ -226,10 +236,17 @@ int main(int argc, char** argv) {
   auto system = qw::NewSystemInfo();
   auto log = qw::NewSystemEventLog(eventlog);
   WarnReadablePassword(*profiles, *log, windir);
-  if (foreground) return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail);
+  std::string stateFolder;
+  const qw::Status folder = qw::StateFolder(windir, stateDir, &stateFolder);
+  if (!folder.Ok())
+    log->Report(qw::kEventSource, qw::EventType::Error, 0, qw::kCheckEventId,
+                std::string(qw::kStateNotWritten) + folder.Describe());
+  if (foreground)
+    return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);
+  service.SetStateFolder(stateFolder);
   try {
     service.ServiceStart();
     service.ServiceStop();

@@ -20,6 +20,7 @@
 #include "common/exception_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/message_loop.h"
 #include "platform/profile.h"
@@ -199,6 +200,16 @@ int main() {
     return switches.install ? qw::InstallService(registry, *boxes, exePath, switches.silent)
                             : qw::UninstallService(registry, *boxes, switches.silent);
   }
+
+  // The last check's state goes to %ProgramData%\Quotawarden; a folder that
+  // cannot be made is said once and the service runs without the state.
+  std::string stateFolder;
+  const qw::Status folder = qw::StateFolder("", "", &stateFolder);
+  if (folder.Ok())
+    service->SetStateFolder(stateFolder);
+  else
+    log->Report(qw::kEventSource, qw::EventType::Error, 0, qw::kCheckEventId,
+                std::string(qw::kStateNotWritten) + folder.Describe());
 
   ScmStatus status;
   qw::ServiceHost host(*service, status, *log, &loop);

@@ -1,0 +1,239 @@
+#include "common/check_state.h"
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "platform/ascii_text.h"
+
+namespace qw {
+namespace {
+
+const char kCrLf[] = "\r\n";
+
+// A Shift-JIS pair: a lead byte followed by a byte of the trail range. The
+// pair is copied whole by both escaping directions, so that a trail byte
+// 0x5C (the "\" byte inside many kanji) is never taken for an escape.
+bool IsPairAt(std::string_view text, size_t i) {
+  if (i + 1 >= text.size() || !IsShiftJisLeadByte(static_cast<unsigned char>(text[i]))) return false;
+  const unsigned char trail = static_cast<unsigned char>(text[i + 1]);
+  return trail >= 0x40 && trail <= 0xFC && trail != 0x7F;
+}
+
+// One value on one line: CR, LF and the backslash itself are written as
+// "\r", "\n" and "\\".
+std::string Escape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (IsPairAt(text, i)) {
+      out.append(text.substr(i, 2));
+      ++i;
+      continue;
+    }
+    switch (text[i]) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\\': out += "\\\\"; break;
+      default: out += text[i];
+    }
+  }
+  return out;
+}
+
+// Escape's reverse; false for a backslash that starts no known sequence.
+bool Unescape(std::string_view text, std::string* out) {
+  std::string result;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (IsPairAt(text, i)) {
+      result.append(text.substr(i, 2));
+      ++i;
+      continue;
+    }
+    if (text[i] != '\\') {
+      result += text[i];
+      continue;
+    }
+    if (i + 1 >= text.size()) return false;
+    const char next = text[++i];
+    if (next == 'r') result += '\r';
+    else if (next == 'n') result += '\n';
+    else if (next == '\\') result += '\\';
+    else return false;
+  }
+  *out = std::move(result);
+  return true;
+}
+
+// A byte count: plain decimal digits, or nothing for a count that is not
+// known (any negative value, read back as -1).
+std::string CountText(int64_t count) { return count < 0 ? std::string() : std::to_string(count); }
+
+bool ReadCount(std::string_view text, int64_t* count) {
+  if (text.empty()) {
+    *count = -1;
+    return true;
+  }
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return ParseInteger(text, kDecimal, 0, INT64_MAX, count);
+}
+
+bool ReadFlag(std::string_view text, bool* flag) {
+  if (text != "0" && text != "1") return false;
+  *flag = text == "1";
+  return true;
+}
+
+void AddLine(std::string& out, const char* key, const std::string& value) {
+  out += key;
+  out += '=';
+  out += value;
+  out += kCrLf;
+}
+
+// The keys one section has read, so that a repeated key or section is a
+// damaged file rather than a silent choice between two values.
+struct Seen {
+  std::vector<std::string> keys;
+  bool Add(const std::string& key) {
+    for (const auto& k : keys)
+      if (k == key) return false;
+    keys.push_back(key);
+    return true;
+  }
+  bool Has(const char* key) const {
+    for (const auto& k : keys)
+      if (k == key) return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+std::string FormatCheckState(const CheckState& state) {
+  std::string out;
+  out += "[CHECK]";
+  out += kCrLf;
+  AddLine(out, "LOCAL", Escape(state.checkedLocal));
+  AddLine(out, "UTC", Escape(state.checkedUtc));
+  AddLine(out, "OUTCOME", Escape(state.outcome));
+  out += "[MAIL]";
+  out += kCrLf;
+  AddLine(out, "ATTEMPTED", state.mailAttempted ? "1" : "0");
+  AddLine(out, "DELIVERED", state.mailDelivered ? "1" : "0");
+  AddLine(out, "REPLY", Escape(state.mailReply));
+  AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
+  AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
+  for (const auto& drive : state.drives) {
+    out += "[DRIVE.";
+    out += AsciiUpper(drive.letter);
+    out += "]";
+    out += kCrLf;
+    AddLine(out, "FREE", CountText(drive.freeBytes));
+    AddLine(out, "CAPACITY", CountText(drive.capacity));
+    AddLine(out, "THRESHOLD", Escape(drive.thresholdText));
+    AddLine(out, "THRESHOLDBYTES", CountText(drive.thresholdBytes));
+    AddLine(out, "BELOW", drive.below ? "1" : "0");
+  }
+  return out;
+}
+
+bool ParseCheckState(const std::string& text, CheckState* state) {
+  enum class Section { None, Check, Mail, Drive, Other };
+  CheckState next;
+  Section section = Section::None;
+  Seen check, mail, drive;
+  std::vector<std::string> sections;
+  // A drive section is complete when it held every key.
+  auto driveComplete = [&drive] {
+    return drive.Has("FREE") && drive.Has("CAPACITY") && drive.Has("THRESHOLDBYTES") && drive.Has("BELOW");
+  };
+
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+
+    if (line.front() == '[') {
+      if (line.back() != ']') return false;
+      if (section == Section::Drive && !driveComplete()) return false;
+      const std::string name = AsciiUpperCase(line.substr(1, line.size() - 2));
+      for (const auto& s : sections)
+        if (s == name) return false;
+      sections.push_back(name);
+      if (name == "CHECK") {
+        section = Section::Check;
+      } else if (name == "MAIL") {
+        section = Section::Mail;
+      } else if (name.compare(0, 6, "DRIVE.") == 0) {
+        if (name.size() != 7 || name[6] < 'A' || name[6] > 'Z') return false;
+        section = Section::Drive;
+        drive = Seen{};
+        DriveState d;
+        d.letter = name[6];
+        next.drives.push_back(d);
+      } else {
+        section = Section::Other;  // a later version's section: skipped
+      }
+      continue;
+    }
+
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos || equals == 0) return false;
+    const std::string key = AsciiUpperCase(line.substr(0, equals));
+    const std::string_view value = line.substr(equals + 1);
+    switch (section) {
+      case Section::None:
+        return false;
+      case Section::Other:
+        break;
+      case Section::Check: {
+        if (!check.Add(key)) return false;
+        std::string* target = key == "LOCAL"     ? &next.checkedLocal
+                              : key == "UTC"     ? &next.checkedUtc
+                              : key == "OUTCOME" ? &next.outcome
+                                                 : nullptr;
+        if (target && !Unescape(value, target)) return false;
+        break;
+      }
+      case Section::Mail: {
+        if (!mail.Add(key)) return false;
+        if (key == "ATTEMPTED") {
+          if (!ReadFlag(value, &next.mailAttempted)) return false;
+        } else if (key == "DELIVERED") {
+          if (!ReadFlag(value, &next.mailDelivered)) return false;
+        } else {
+          std::string* target = key == "REPLY"               ? &next.mailReply
+                                : key == "LASTDELIVERYLOCAL" ? &next.lastDeliveryLocal
+                                : key == "LASTDELIVERYUTC"   ? &next.lastDeliveryUtc
+                                                             : nullptr;
+          if (target && !Unescape(value, target)) return false;
+        }
+        break;
+      }
+      case Section::Drive: {
+        if (!drive.Add(key)) return false;
+        DriveState& d = next.drives.back();
+        bool ok = true;
+        if (key == "FREE") ok = ReadCount(value, &d.freeBytes);
+        else if (key == "CAPACITY") ok = ReadCount(value, &d.capacity);
+        else if (key == "THRESHOLD") ok = Unescape(value, &d.thresholdText);
+        else if (key == "THRESHOLDBYTES") ok = ReadCount(value, &d.thresholdBytes);
+        else if (key == "BELOW") ok = ReadFlag(value, &d.below);
+        if (!ok) return false;
+        break;
+      }
+    }
+  }
+  if (section == Section::Drive && !driveComplete()) return false;
+  if (!check.Has("LOCAL") || !check.Has("UTC") || !check.Has("OUTCOME")) return false;
+  if (!mail.Has("ATTEMPTED") || !mail.Has("DELIVERED")) return false;
+  *state = std::move(next);
+  return true;
+}
+
+}  // namespace qw

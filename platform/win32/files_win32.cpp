@@ -1,0 +1,156 @@
+// Whole files through the W entry points (paths are Shift-JIS inside).
+#include <windows.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "platform/ascii_text.h"
+#include "platform/files.h"
+#include "platform/system_error.h"
+#include "platform/text_codec.h"
+
+namespace qw {
+namespace {
+
+std::wstring Wide(const std::string& sjis) {
+  const std::u16string wide = SjisToUtf16(sjis);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+class HandleCloser {
+ public:
+  explicit HandleCloser(HANDLE h) : h_(h) {}
+  ~HandleCloser() { if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_); }
+  HandleCloser(const HandleCloser&) = delete;
+  HandleCloser& operator=(const HandleCloser&) = delete;
+  // Closes now; false (with the last error set) when closing failed.
+  bool Close() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h) != 0;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
+Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) {
+  const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
+  HandleCloser closer(file);
+  std::string data;
+  char buffer[16384];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) return LastSystemFailure("ReadFile");
+    if (got == 0) break;
+    data.append(buffer, got);
+    if (data.size() > limit)
+      return Status::Failure("ReadFile", ERROR_FILE_TOO_LARGE,
+                             "the file is larger than " + std::to_string(limit) + " bytes");
+  }
+  *bytes = std::move(data);
+  return Status();
+}
+
+Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+  static std::atomic<unsigned> serial{0};
+  const std::wstring target = Wide(path);
+  const std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                            std::to_wstring(serial.fetch_add(1)) + L".tmp";
+  const HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
+  HandleCloser closer(file);
+  auto fail = [&](Status status) {
+    closer.Close();
+    DeleteFileW(temp.c_str());
+    return status;
+  };
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+    DWORD put = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &put, nullptr)) return fail(LastSystemFailure("WriteFile"));
+    done += put;
+  }
+  if (!FlushFileBuffers(file)) return fail(LastSystemFailure("FlushFileBuffers"));
+  if (!closer.Close()) {
+    const Status status = LastSystemFailure("CloseHandle");
+    DeleteFileW(temp.c_str());
+    return status;
+  }
+  // A reader holding the old file open makes the replacement fail for as
+  // long as it reads (a few milliseconds for a state file): a bounded number
+  // of tries, about half a second in all, before the failure stands.
+  bool moved = false;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      moved = true;
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    Sleep(25);
+    SetLastError(error);
+  }
+  if (!moved) {
+    const Status status = LastSystemFailure("MoveFileEx");
+    DeleteFileW(temp.c_str());
+    return status;
+  }
+  return Status();
+}
+
+Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder) {
+  (void)windowsDir;
+  if (!override.empty()) {
+    *folder = override;
+    return Status();
+  }
+  PWSTR programData = nullptr;
+  const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData);
+  if (FAILED(hr)) {
+    if (programData) CoTaskMemFree(programData);
+    return SystemFailure("SHGetKnownFolderPath", static_cast<uint32_t>(hr));
+  }
+  std::wstring wide(programData);
+  CoTaskMemFree(programData);
+  wide += L"\\Quotawarden";
+  // Local administrators and SYSTEM may do everything, users may read; the
+  // rights are not inherited from ProgramData (whose users may create files).
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)",
+                                                            SDDL_REVISION_1, &descriptor, nullptr))
+    return LastSystemFailure("ConvertStringSecurityDescriptorToSecurityDescriptor");
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  const BOOL created = CreateDirectoryW(wide.c_str(), &attributes);
+  const DWORD error = created ? ERROR_SUCCESS : GetLastError();
+  LocalFree(descriptor);
+  if (!created && error != ERROR_ALREADY_EXISTS) return SystemFailure("CreateDirectory", error);
+  *folder = Utf16ToSjis(std::u16string(wide.begin(), wide.end()));
+  return Status();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  const char last = folder.back();
+  // A trailing "\" byte may be the second byte of a Shift-JIS character;
+  // only a folder that ends in a separator outside a character keeps it.
+  bool endsInSeparator = last == '/';
+  if (last == '\\') {
+    size_t i = 0;
+    while (i < folder.size() - 1) i += IsShiftJisLeadByte(static_cast<unsigned char>(folder[i])) ? 2 : 1;
+    endsInSeparator = i == folder.size() - 1;
+  }
+  return endsInSeparator ? folder + name : folder + "\\" + name;
+}
+
+}  // namespace qw

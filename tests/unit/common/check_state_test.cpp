@@ -1,0 +1,152 @@
+// The state file's text: what the service writes reads back the same, and a
+// damaged or foreign text is refused whole instead of half read.
+#include "common/check_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace qw {
+namespace {
+
+CheckState Sample() {
+  CheckState s;
+  s.checkedLocal = "2026/12/09 21:04:05";
+  s.checkedUtc = "2026-12-09T12:04:05Z";
+  s.outcome = "設定ファイルを読めません\r\n2 行目\\終わり";  // a kanji whose trail byte is 0x5C: 表
+  s.outcome += "\x95\x5C";
+  s.mailAttempted = true;
+  s.mailDelivered = false;
+  s.mailReply = "550 5.1.1 <a@example.com>: Recipient address rejected";
+  s.lastDeliveryLocal = "2026/12/01 09:00:00";
+  s.lastDeliveryUtc = "2026-12-01T00:00:00Z";
+  DriveState c;
+  c.letter = 'C';
+  c.freeBytes = 123456789012;
+  c.capacity = 500107862016;
+  c.thresholdText = "10%";
+  c.thresholdBytes = 50010786201;
+  c.below = false;
+  DriveState d;
+  d.letter = 'D';
+  d.freeBytes = -1;  // not measured
+  d.capacity = INT64_MAX;
+  d.thresholdText = "500MB";
+  d.thresholdBytes = 524288000;
+  d.below = true;
+  s.drives = {c, d};
+  return s;
+}
+
+void ExpectSame(const CheckState& a, const CheckState& b) {
+  EXPECT_EQ(a.checkedLocal, b.checkedLocal);
+  EXPECT_EQ(a.checkedUtc, b.checkedUtc);
+  EXPECT_EQ(a.outcome, b.outcome);
+  EXPECT_EQ(a.mailAttempted, b.mailAttempted);
+  EXPECT_EQ(a.mailDelivered, b.mailDelivered);
+  EXPECT_EQ(a.mailReply, b.mailReply);
+  EXPECT_EQ(a.lastDeliveryLocal, b.lastDeliveryLocal);
+  EXPECT_EQ(a.lastDeliveryUtc, b.lastDeliveryUtc);
+  ASSERT_EQ(a.drives.size(), b.drives.size());
+  for (size_t i = 0; i < a.drives.size(); ++i) {
+    EXPECT_EQ(a.drives[i].letter, b.drives[i].letter);
+    EXPECT_EQ(a.drives[i].freeBytes, b.drives[i].freeBytes);
+    EXPECT_EQ(a.drives[i].capacity, b.drives[i].capacity);
+    EXPECT_EQ(a.drives[i].thresholdText, b.drives[i].thresholdText);
+    EXPECT_EQ(a.drives[i].thresholdBytes, b.drives[i].thresholdBytes);
+    EXPECT_EQ(a.drives[i].below, b.drives[i].below);
+  }
+}
+
+TEST(CheckState, RoundTripKeepsEveryFieldAndOneLinePerValue) {
+  const CheckState s = Sample();
+  const std::string text = FormatCheckState(s);
+  // The error text's line breaks do not break the file's lines.
+  EXPECT_NE(text.find("OUTCOME=設定ファイルを読めません\\r\\n2 行目\\\\終わり\x95\x5C\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[DRIVE.C]\r\nFREE=123456789012\r\nCAPACITY=500107862016\r\n"), std::string::npos);
+  EXPECT_NE(text.find("[DRIVE.D]\r\nFREE=\r\nCAPACITY=9223372036854775807\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("=-"), std::string::npos) << "byte counts are plain digits";
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back));
+  ExpectSame(s, back);
+
+  // LF line ends (a file edited elsewhere) read the same.
+  std::string lf;
+  for (char c : text)
+    if (c != '\r') lf += c;
+  CheckState fromLf;
+  ASSERT_TRUE(ParseCheckState(lf, &fromLf));
+  ExpectSame(s, fromLf);
+
+  // An empty state (no drives, nothing sent) also survives.
+  CheckState empty, emptyBack;
+  emptyBack.outcome = "stale";
+  ASSERT_TRUE(ParseCheckState(FormatCheckState(empty), &emptyBack));
+  ExpectSame(empty, emptyBack);
+}
+
+TEST(CheckState, NegativeCountsAreWrittenAsUnknown) {
+  CheckState s;
+  DriveState d;
+  d.freeBytes = INT64_MIN;
+  d.capacity = -5;
+  d.thresholdBytes = -1;
+  s.drives = {d};
+  const std::string text = FormatCheckState(s);
+  EXPECT_EQ(text.find('-'), std::string::npos) << text;
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back));
+  EXPECT_EQ(back.drives[0].freeBytes, -1);
+  EXPECT_EQ(back.drives[0].capacity, -1);
+  EXPECT_EQ(back.drives[0].thresholdBytes, -1);
+}
+
+TEST(CheckState, DamagedOrForeignTextsAreRefusedAndLeaveTheStateAsItWas) {
+  const std::string good = FormatCheckState(Sample());
+  auto replaced = [&good](const std::string& from, const std::string& to) {
+    std::string text = good;
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"empty", ""},
+      {"settings file", "[SETTING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n"},
+      {"zeros after a crash", std::string(64, '\0')},
+      {"cut in the middle of a drive", good.substr(0, good.find("THRESHOLDBYTES"))},
+      {"no [MAIL]", good.substr(0, good.find("[MAIL]"))},
+      {"key before any section", "LOCAL=x\r\n" + good},
+      {"line without =", replaced("ATTEMPTED=1", "ATTEMPTED")},
+      {"flag not 0/1", replaced("ATTEMPTED=1", "ATTEMPTED=yes")},
+      {"negative count", replaced("FREE=123456789012", "FREE=-123")},
+      {"signed count", replaced("FREE=123456789012", "FREE=+123")},
+      {"count above int64", replaced("CAPACITY=9223372036854775807", "CAPACITY=9223372036854775808")},
+      {"huge count", replaced("FREE=123456789012", "FREE=99999999999999999999999999")},
+      {"hex count", replaced("FREE=123456789012", "FREE=0x10")},
+      {"blank in count", replaced("FREE=123456789012", "FREE= 12")},
+      {"unknown escape", replaced("2 行目", "\\t")},
+      {"lone backslash at the end", replaced("LOCAL=2026/12/09 21:04:05", "LOCAL=x\\")},
+      {"repeated key", replaced("[MAIL]\r\n", "[MAIL]\r\nDELIVERED=1\r\n")},
+      {"repeated section", good + "[CHECK]\r\nLOCAL=\r\nUTC=\r\nOUTCOME=\r\n"},
+      {"drive letter not A-Z", replaced("[DRIVE.D]", "[DRIVE.1]")},
+      {"unclosed section", replaced("[MAIL]", "[MAIL")},
+  };
+  for (const auto& c : cases) {
+    CheckState state = Sample();
+    state.outcome = "kept";
+    EXPECT_FALSE(ParseCheckState(c.text, &state)) << c.name;
+    EXPECT_EQ(state.outcome, "kept") << c.name;
+    EXPECT_EQ(state.drives.size(), 2u) << c.name;
+  }
+  // A later version's extra keys and sections are skipped, not refused.
+  CheckState state;
+  ASSERT_TRUE(ParseCheckState(replaced("[MAIL]\r\n", "[MAIL]\r\nSERVER=mx\r\n") + "[FUTURE]\r\nX=1\r\n", &state));
+  EXPECT_EQ(state.drives.size(), 2u);
+}
+
+}  // namespace
+}  // namespace qw

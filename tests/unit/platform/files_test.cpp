@@ -1,0 +1,142 @@
+// Whole-file reads and the atomic replacement the state file relies on: the
+// replaced file reads back whole, a reader never sees a part, nothing is
+// left behind beside it, and the failures carry the system's reason.
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace qw {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = (fs::temp_directory_path() / ("qw_files_" + std::to_string(getpid()))).string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+  size_t EntriesInDir() const {
+    size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      (void)entry;
+      ++n;
+    }
+    return n;
+  }
+  std::string dir;
+};
+
+TEST_F(Files, ReplaceWritesThenReplacesAndLeavesNoTemporaryFile) {
+  const std::string path = JoinPath(dir, "status.ini");
+  std::string binary("a\0b\r\n\xff\x95\x5c", 8);
+  ASSERT_TRUE(ReplaceFileAtomically(path, binary).Ok());
+  std::string back = "stale";
+  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
+  EXPECT_EQ(back, binary);
+
+  ASSERT_TRUE(ReplaceFileAtomically(path, "second").Ok());
+  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
+  EXPECT_EQ(back, "second") << "the old content is replaced, not appended to";
+  ASSERT_TRUE(ReplaceFileAtomically(path, "").Ok());
+  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
+  EXPECT_EQ(back, "");
+  EXPECT_EQ(EntriesInDir(), 1u) << "only status.ini remains";
+}
+
+TEST_F(Files, ReadRefusesAFileAboveTheLimitAndAMissingFile) {
+  const std::string path = JoinPath(dir, "big");
+  ASSERT_TRUE(ReplaceFileAtomically(path, std::string(100, 'x')).Ok());
+  std::string bytes = "kept";
+  EXPECT_TRUE(ReadWholeFile(path, &bytes, 100).Ok());
+  EXPECT_EQ(bytes.size(), 100u);
+  bytes = "kept";
+  const Status tooBig = ReadWholeFile(path, &bytes, 99);
+  EXPECT_FALSE(tooBig.Ok());
+  EXPECT_NE(tooBig.Text().find("99"), std::string::npos) << tooBig.Describe();
+  EXPECT_EQ(bytes, "kept");
+
+  const Status missing = ReadWholeFile(JoinPath(dir, "absent.ini"), &bytes);
+  EXPECT_FALSE(missing.Ok());
+  EXPECT_NE(missing.Code(), 0);
+  EXPECT_FALSE(missing.Text().empty());
+  EXPECT_EQ(bytes, "kept");
+}
+
+TEST_F(Files, ReplaceInAMissingFolderFailsWithTheReasonAndCreatesNothing) {
+  const std::string path = JoinPath(JoinPath(dir, "absent"), "status.ini");
+  const Status status = ReplaceFileAtomically(path, "x");
+  EXPECT_FALSE(status.Ok());
+  EXPECT_NE(status.Code(), 0);
+  EXPECT_FALSE(status.Text().empty());
+  EXPECT_EQ(EntriesInDir(), 0u);
+}
+
+TEST_F(Files, AReaderSeesTheOldFileOrTheNewOneNeverAPart) {
+  const std::string path = JoinPath(dir, "status.ini");
+  const std::string a(200000, 'a'), b(300000, 'b');
+  ASSERT_TRUE(ReplaceFileAtomically(path, a).Ok());
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::string bytes;
+      // An open may fail for a moment while the name is replaced (Windows);
+      // what is read must be one whole version.
+      if (!ReadWholeFile(path, &bytes).Ok()) continue;
+      ++reads;
+      if (bytes != a && bytes != b) ++torn;
+      // A reader like the status page's, not one that never lets go.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  int failedWrites = 0;
+  for (int i = 0; i < 40; ++i)
+    if (!ReplaceFileAtomically(path, i % 2 ? a : b).Ok()) ++failedWrites;
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(failedWrites, 0);
+}
+
+TEST(StateFolder, TheOverrideWinsAndJoinPathAddsOneSeparator) {
+  std::string folder;
+  ASSERT_TRUE(StateFolder("/windir", "/elsewhere", &folder).Ok());
+  EXPECT_EQ(folder, "/elsewhere");
+#ifdef _WIN32
+  EXPECT_EQ(JoinPath("C:\\ProgramData\\Quotawarden", "status.ini"), "C:\\ProgramData\\Quotawarden\\status.ini");
+  EXPECT_EQ(JoinPath("C:\\", "status.ini"), "C:\\status.ini");
+  // "表" ends in the byte of "\": it is a character, not a separator.
+  EXPECT_EQ(JoinPath("C:\\\x95\x5c", "s"), "C:\\\x95\x5c\\s");
+  ASSERT_TRUE(StateFolder("", "", &folder).Ok());
+  EXPECT_NE(folder.find("\\Quotawarden"), std::string::npos) << folder;
+  EXPECT_TRUE(fs::is_directory(folder)) << folder;
+#else
+  EXPECT_EQ(JoinPath("/var/qw", "status.ini"), "/var/qw/status.ini");
+  EXPECT_EQ(JoinPath("/var/qw/", "status.ini"), "/var/qw/status.ini");
+  ASSERT_TRUE(StateFolder("/windir", "", &folder).Ok());
+  EXPECT_EQ(folder, "/windir");
+#endif
+}
+
+}  // namespace
+}  // namespace qw
