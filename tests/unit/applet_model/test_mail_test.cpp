@@ -101,6 +101,22 @@ TEST_F(TestMailModelTest, DeliveredAndRefusedAtRcpt) {
   EXPECT_NE(job->Transcript().find("< 550 5.1.1 mailbox unavailable\r\n"), std::string::npos);
 }
 
+TEST_F(TestMailModelTest, TheTranscriptMasksTheLogin) {
+  server.Script("EHLO", SmtpTestServer::Reply::Text("250-localhost\r\n250 AUTH PLAIN LOGIN\r\n"));
+  server.Script("*", SmtpTestServer::Reply::Text("235 2.7.0 accepted\r\n"));
+  ASSERT_TRUE(server.Start());
+  FillMail(server.Port());
+  view.Type(SettingsField::User, "someone");
+  view.Type(SettingsField::Password, "Secret-Word-1");
+  auto job = Send();
+  EXPECT_TRUE(job->Delivered()) << job->OutcomeText();
+  const std::string transcript = job->Transcript();
+  EXPECT_NE(transcript.find("> AUTH PLAIN ****\r\n< 235 2.7.0 accepted\r\n"), std::string::npos) << transcript;
+  EXPECT_EQ(transcript.find("Secret-Word-1"), std::string::npos);
+  EXPECT_EQ(transcript.find(AuthPlainCommand("someone", "Secret-Word-1").substr(11)), std::string::npos);
+  EXPECT_TRUE(job->Result().passwordInClear);
+}
+
 TEST_F(TestMailModelTest, ServerDownIsNoConnection) {
   ASSERT_TRUE(server.Start());
   const int port = server.Port();
