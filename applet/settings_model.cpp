@@ -10,6 +10,7 @@
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
 #include "platform/secret.h"
+#include "platform/message_loop.h"
 
 namespace qw {
 namespace {
@@ -294,8 +295,8 @@ void SettingsModel::ShowCheckFailure(const std::string& text, MessageBoxIcon ico
   view_.FocusControl(focus);
 }
 
-bool SettingsModel::CheckMailSettings() {
-  if (!view_.MailSendChecked()) return true;
+bool SettingsModel::CheckMailSettings(bool mailOn) {
+  if (!mailOn) return true;
   const bool smtpBlank = IsBlank(view_.FieldText(SettingsField::Smtp));
   const bool fromBlank = IsBlank(view_.FieldText(SettingsField::From));
   const bool toEmpty = view_.ListLines(SettingsList::To).empty();
@@ -311,8 +312,8 @@ bool SettingsModel::CheckMailSettings() {
 // by every server, and a password without a user name is never sent (the
 // service logs in only when USER is set), which is a forgotten name rather
 // than a choice.
-bool SettingsModel::CheckLoginSettings() {
-  if (!view_.MailSendChecked()) return true;
+bool SettingsModel::CheckLoginSettings(bool mailOn) {
+  if (!mailOn) return true;
   const bool userBlank = IsBlank(view_.FieldText(SettingsField::User));
   const bool passwordEmpty = view_.FieldText(SettingsField::Password).empty();
   if (userBlank == passwordEmpty) return true;
@@ -347,24 +348,28 @@ bool SettingsModel::WriteAll(const std::string& interval, const std::string& por
          write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0");
 }
 
-SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
-  std::string interval, port;
-  if (!NumericValue(SettingsField::Interval, 1, std::numeric_limits<int32_t>::max(), &interval)) {
+bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port) {
+  if (!NumericValue(SettingsField::Interval, 1, std::numeric_limits<int32_t>::max(), interval)) {
     ShowCheckFailure(kMsgIntervalRange, MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Interval);
-    return SaveOutcome::Refused;
+    return false;
   }
-  if (!NumericValue(SettingsField::Port, 1, 65535, &port)) {
+  if (!NumericValue(SettingsField::Port, 1, 65535, port)) {
     ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
-    return SaveOutcome::Refused;
+    return false;
   }
-  if (!CheckMailSettings()) return SaveOutcome::Refused;
+  if (!CheckMailSettings(mailOn)) return false;
   // The file must stay loadable by the service, mail switched on or not.
   if (!IsSecurityIndex(view_.SecurityIndex())) {
     ShowCheckFailure(kMsgSecurityChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail,
                      SettingsControl::Security);
-    return SaveOutcome::Refused;
+    return false;
   }
-  if (!CheckLoginSettings()) return SaveOutcome::Refused;
+  return CheckLoginSettings(mailOn);
+}
+
+SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
+  std::string interval, port;
+  if (!CheckFields(view_.MailSendChecked(), &interval, &port)) return SaveOutcome::Refused;
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
@@ -400,6 +405,23 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   return SaveOutcome::Saved;
 }
 
+bool SettingsModel::TestMailSettings(TTestMailSettings* settings) {
+  std::string interval, port;
+  if (!CheckFields(true, &interval, &port)) return false;
+  settings->host = std::string(TrimControls(view_.FieldText(SettingsField::Smtp)));
+  settings->port = std::stoi(port);
+  settings->security = static_cast<TSmtpSecurity>(view_.SecurityIndex());
+  settings->tlsVerify = view_.TlsVerifyChecked();
+  settings->user = std::string(TrimControls(view_.FieldText(SettingsField::User)));
+  settings->password = view_.FieldText(SettingsField::Password);
+  settings->from = std::string(TrimControls(view_.FieldText(SettingsField::From)));
+  settings->to = WriteCommaList(view_.ListLines(SettingsList::To));
+  settings->cc = WriteCommaList(view_.ListLines(SettingsList::Cc));
+  settings->timeOut = testMailTimeOut_;
+  settings->deadline = testMailDeadline_;
+  return true;
+}
+
 bool SettingsModel::SaveSettings(bool apply) { return SaveSettingsEx(apply) == SaveOutcome::Saved; }
 
 void SettingsModel::acnOKExecute() {
@@ -421,6 +443,87 @@ void SettingsModel::acnApplyExecute() {
 void SettingsModel::acnCancelExecute() {
   FCanClose = true;
   view_.RequestClose();
+}
+
+TestMailJob::TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone)
+    : settings_(std::move(settings)), system_(system), onDone_(std::move(onDone)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+TestMailJob::~TestMailJob() {
+  Cancel();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TestMailJob::Run() {
+  TTestMailOutcome outcome;
+  std::string failure;
+  try {
+    // The client and the loop it waits on belong to this thread.
+    TSMTPClient client("smtpClient", ThisThreadLoop());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cancelled_) client.RequestCancel();
+      client_ = &client;
+    }
+    struct Unregister {
+      TestMailJob& job;
+      ~Unregister() {
+        std::lock_guard<std::mutex> lock(job.mutex_);
+        job.client_ = nullptr;
+      }
+    } unregister{*this};
+    outcome = SendTestMail(client, system_, settings_);
+  } catch (const std::exception& error) {
+    failure = error.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outcome_ = std::move(outcome);
+    failure_ = std::move(failure);
+    done_ = true;
+  }
+  doneChanged_.notify_all();
+  if (onDone_) onDone_();
+}
+
+void TestMailJob::Cancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelled_ = true;
+  if (client_) client_->RequestCancel();
+}
+
+bool TestMailJob::Done() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return done_;
+}
+
+bool TestMailJob::WaitDone(int milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return doneChanged_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return done_; });
+}
+
+bool TestMailJob::Delivered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return done_ && failure_.empty() && outcome_.result.Complete();
+}
+
+std::string TestMailJob::OutcomeText() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!failure_.empty()) return failure_;
+  return TestMailOutcomeText(outcome_.result, settings_);
+}
+
+std::string TestMailJob::Transcript() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcome_.TranscriptText("\r\n");
+}
+
+TDeliveryResult TestMailJob::Result() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcome_.result;
 }
 
 }  // namespace qw

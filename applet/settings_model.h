@@ -27,7 +27,11 @@
 //   - opening the threshold dialog: LimitForEdit() of the selected line.
 #pragma once
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "applet/restart_service.h"
@@ -37,6 +41,8 @@
 #include "platform/profile.h"
 #include "platform/service_manager.h"
 #include "platform/status.h"
+#include "platform/system_info.h"
+#include "mail/test_mail.h"
 
 namespace qw {
 
@@ -204,6 +210,16 @@ class SettingsModel {
   bool SaveSettings(bool apply);
   SaveOutcome SaveSettingsEx(bool apply);
 
+  // The test mail's settings as the dialog holds them, saved or not, after
+  // the checks of a save with mail taken as on (the same messages, page and
+  // focus). False, with the failure shown, when a field is refused.
+  bool TestMailSettings(TTestMailSettings* settings);
+  // Time-outs of the test mail's conversation, in seconds.
+  void SetTestMailTimeOuts(int silence, int deadline) {
+    testMailTimeOut_ = silence;
+    testMailDeadline_ = deadline;
+  }
+
   void acnOKExecute();
   void acnApplyExecute();
   void acnCancelExecute();
@@ -233,8 +249,10 @@ class SettingsModel {
                   SettingsControl control);
   void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
                         SettingsControl focus);
-  bool CheckMailSettings();
-  bool CheckLoginSettings();
+  // The checks of a save; `mailOn` holds the mail keys to their rules.
+  bool CheckFields(bool mailOn, std::string* interval, std::string* port);
+  bool CheckMailSettings(bool mailOn);
+  bool CheckLoginSettings(bool mailOn);
   bool WriteAll(const std::string& interval, const std::string& port, const std::string& password);
 
   SettingsView& view_;
@@ -255,6 +273,51 @@ class SettingsModel {
   RestartTiming restartTiming_;
   RestartResult lastRestart_;
   int restartCount_ = 0;
+  int testMailTimeOut_ = 30;
+  int testMailDeadline_ = 120;
+};
+
+// One test mail sent on a thread of its own, which runs the SMTP client with
+// that thread's message loop so that the dialog's thread stays free. The
+// job starts at construction; `onDone` is called on the job's thread when it
+// has ended (the dialog posts itself a message from it). Cancel, from any
+// thread, ends the conversation at once ("cancelled by stop"). The
+// destructor cancels and waits for the thread, which the cancel bounds.
+class TestMailJob {
+ public:
+  TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone = nullptr);
+  ~TestMailJob();
+  TestMailJob(const TestMailJob&) = delete;
+  TestMailJob& operator=(const TestMailJob&) = delete;
+
+  void Cancel();
+  bool Done() const;
+  // Waits at most `milliseconds` for the end; true when it has ended.
+  bool WaitDone(int milliseconds);
+
+  // After Done: every recipient accepted the mail.
+  bool Delivered() const;
+  // After Done: "送信しました" or the failure (TestMailOutcomeText, or the
+  // text of an error raised before anything was sent).
+  std::string OutcomeText() const;
+  // After Done: the conversation, lines ending with CR LF.
+  std::string Transcript() const;
+  TDeliveryResult Result() const;
+
+ private:
+  void Run();
+
+  TTestMailSettings settings_;
+  SystemInfo& system_;
+  std::function<void()> onDone_;
+  mutable std::mutex mutex_;
+  std::condition_variable doneChanged_;
+  TSMTPClient* client_ = nullptr;  // the conversation in progress
+  bool cancelled_ = false;
+  bool done_ = false;
+  TTestMailOutcome outcome_;
+  std::string failure_;
+  std::thread thread_;  // last: started once the rest exists
 };
 
 // A threshold list line: letter + ":   " + threshold text.

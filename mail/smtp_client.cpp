@@ -450,6 +450,9 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
   }
   if (FReader.HasReply()) {
     *reply = FReader.TakeReply();
+    if (OnReply) {
+      for (const std::string& line : reply->lines) OnReply(line);
+    }
     return true;
   }
   if (FReader.Failed()) {

@@ -175,6 +175,11 @@ class TSMTPClient {
   // Every command sent, with AUTH lines masked (MaskedCommand); for tools
   // and tests. Null: none recorded.
   std::function<void(const std::string& line)> OnCommand;
+  // Every reply line received, CR LF removed, as the server sent it (the
+  // earlier lines of a very long reply only as far as TSmtpReply keeps
+  // them). The server never echoes the password: AUTH LOGIN's challenges
+  // are its own words. Null: none recorded.
+  std::function<void(const std::string& line)> OnReply;
 
   // Longest silence allowed while waiting for the server, in seconds.
   int TimeOut() const { return FTalk->TimeOut(); }

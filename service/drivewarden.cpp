@@ -250,7 +250,9 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
   // Mail is on when it is switched on and has a server and a To list; only
   // then do the mail keys have to hold. With mail off a bad key is reported
   // and the watch goes on.
-  const bool mailOn = next.isMailSend && !next.smtpHost.empty() && !to.empty();
+  // A load for the test mail holds the keys to the same rules whatever
+  // ISMAILSEND says: the mail is asked for explicitly.
+  const bool mailOn = (next.isMailSend || TestMailLoad) && !next.smtpHost.empty() && !to.empty();
   auto problem = [&](const char* key, const std::string& value, const std::string& reason) {
     EConvertError error = SettingsValueError(kIniFileName, kSectionMail, key, value, reason);
     if (mailOn) throw error;
@@ -379,7 +381,7 @@ void TDrivewarden::LoadSettings() {
   FMailCc = next.mailCc;
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);
-  if (FIsMailSend) {
+  if (FIsMailSend || TestMailLoad) {
     FSmtpHost = next.smtpHost;
     FSmtpPort = next.smtpPort;
     FSmtpSecurity = next.security;
@@ -640,6 +642,22 @@ TDrivewarden::AlertOutcome TDrivewarden::LastAlert() const {
 void TDrivewarden::SetMailTimeOuts(int silenceSeconds, int deadlineSeconds) {
   FMailTimeOut = silenceSeconds;
   FMailDeadline = deadlineSeconds;
+}
+
+TTestMailSettings TDrivewarden::TestMailSettings() const {
+  TTestMailSettings settings;
+  settings.host = FSmtpHost;
+  settings.port = FSmtpPort;
+  settings.security = FSmtpSecurity;
+  settings.tlsVerify = FTlsVerify;
+  settings.user = FSmtpUser;
+  settings.password = FSmtpPassword;
+  settings.from = FMailFrom;
+  settings.to = FMailTo;
+  settings.cc = FMailCc;
+  settings.timeOut = FMailTimeOut;
+  settings.deadline = FMailDeadline;
+  return settings;
 }
 
 std::string AlertFailureText(const TDeliveryResult& result) {

@@ -16,6 +16,7 @@
 #include "common/drivewarden_common.h"
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
+#include "mail/test_mail.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
 #include "platform/profile.h"
@@ -135,6 +136,12 @@ class TDrivewarden {
   TSmtpSecurity SmtpSecurity() const { return FSmtpSecurity; }
   const std::string& SmtpUser() const { return FSmtpUser; }
   bool TlsVerify() const { return FTlsVerify; }
+  // The mail settings of the last load as the test mail takes them, with
+  // the time-outs of SetMailTimeOuts (ISMAILSEND plays no part).
+  TTestMailSettings TestMailSettings() const;
+  // Set before LoadSettings by the test mail: the mail keys are read and
+  // must hold as with ISMAILSEND=1, which the load still reports as it is.
+  bool TestMailLoad = false;
   // Called by a load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> OnSmtpServer;
 

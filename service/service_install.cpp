@@ -22,6 +22,7 @@ HostSwitches ParseSwitches(const std::vector<std::string>& args) {
   switches.install = HasSwitch(args, "INSTALL");
   switches.uninstall = !switches.install && HasSwitch(args, "UNINSTALL");
   switches.silent = HasSwitch(args, "SILENT");
+  switches.testMail = !switches.install && !switches.uninstall && HasSwitch(args, "TESTMAIL");
   return switches;
 }
 

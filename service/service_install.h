@@ -1,5 +1,5 @@
-// The service's installation: the command-line switches INSTALL, UNINSTALL
-// and SILENT, the registration values, and the message boxes that tell the
+// The service's installation: the command-line switches INSTALL, UNINSTALL,
+// SILENT and TESTMAIL, the registration values, and the message boxes that tell the
 // outcome. The Service Control Manager is reached through ServiceRegistry,
 // which the Windows program implements.
 #pragma once
@@ -30,6 +30,9 @@ struct HostSwitches {
   bool install = false;
   bool uninstall = false;
   bool silent = false;
+  // TESTMAIL: send the test mail with the saved settings and exit; INSTALL
+  // and UNINSTALL come first.
+  bool testMail = false;
 };
 bool HasSwitch(const std::vector<std::string>& args, const std::string& name);
 HostSwitches ParseSwitches(const std::vector<std::string>& args);

@@ -9,6 +9,8 @@
 #define IDD_PAGE_VERINFO 103
 #define IDD_LIMIT 110
 #define IDD_MAILADDRESS 111
+#define IDD_TESTMAIL_PROGRESS 112
+#define IDD_TESTMAIL_RESULT 113
 
 // Settings dialog (btnOK is IDOK, the default button).
 #define IDC_BTN_CANCEL 1001
@@ -50,6 +52,7 @@
 #define IDC_EDT_USER 1220
 #define IDC_LBL_PASSWORD 1221
 #define IDC_EDT_PASSWORD 1222
+#define IDC_BTN_TESTMAIL 1223
 
 // Page 3, tbsVerInfo.
 #define IDC_PNL_VERINFO 1301
@@ -71,3 +74,9 @@
 #define IDM_DELTO 1603
 #define IDM_ADDCC 1604
 #define IDM_DELCC 1605
+
+// Test mail: the progress window and the outcome box.
+#define IDC_TM_LABEL 1601
+#define IDC_TM_CANCEL 1602
+#define IDC_TM_OUTCOME 1603
+#define IDC_TM_TRANSCRIPT 1604

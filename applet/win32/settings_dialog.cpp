@@ -17,6 +17,8 @@ namespace qw {
 namespace {
 
 constexpr UINT kLeaveCheckMessage = WM_APP + 1;
+// Posted by the test mail's thread when the conversation has ended.
+constexpr UINT kTestMailDone = WM_APP + 2;
 constexpr int kVersionPage = 2;
 
 const char* const kPageCaptions[3] = {"警告設定", "メール設定", "バージョン情報"};
@@ -54,9 +56,11 @@ T_frmDrivewarden::T_frmDrivewarden(HWND owner)
       drives_(NewSystemDrives("")),
       boxes_(NewSystemMessageBoxes()),
       services_(NewSystemServiceManager()),
+      system_(NewSystemInfo()),
       model_(*this, *profiles_, *drives_, *boxes_, *services_) {}
 
 T_frmDrivewarden::~T_frmDrivewarden() {
+  testMail_.reset();  // cancels and waits for a conversation still running
   if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
   if (font_ != nullptr) DeleteObject(font_);
 }
@@ -163,11 +167,12 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_MAILTO, 10, 202, 250, 16},
                                {IDC_BTN_ADDTO, 262, 197, 62, 23},
                                {IDC_BTN_DELETETO, 330, 197, 62, 23},
-                               {IDC_LBX_TOLIST, 10, 222, 382, 54},
-                               {IDC_LBL_MAILCC, 10, 286, 250, 16},
-                               {IDC_BTN_ADDCC, 262, 281, 62, 23},
-                               {IDC_BTN_DELETECC, 330, 281, 62, 23},
-                               {IDC_LBX_CCLIST, 10, 306, 382, 54},
+                               {IDC_LBX_TOLIST, 10, 222, 382, 46},
+                               {IDC_LBL_MAILCC, 10, 278, 250, 16},
+                               {IDC_BTN_ADDCC, 262, 273, 62, 23},
+                               {IDC_BTN_DELETECC, 330, 273, 62, 23},
+                               {IDC_LBX_CCLIST, 10, 298, 382, 46},
+                               {IDC_BTN_TESTMAIL, 292, 350, 100, 23},
                            });
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
@@ -205,6 +210,7 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_CKB_TLSVERIFY, "証明書を検証する");
   SetItemText(pages_[1], IDC_LBL_USER, "ユーザー名");
   SetItemText(pages_[1], IDC_LBL_PASSWORD, "パスワード");
+  SetItemText(pages_[1], IDC_BTN_TESTMAIL, "テスト送信");
   // The choices in the order of SecurityChoice.
   for (const char* choice : {"なし", "STARTTLS", "SSL/TLS"}) {
     SendMessageW(Control(IDC_CBX_SECURITY), CB_ADDSTRING, 0,
@@ -350,6 +356,9 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       return true;
     case IDC_BTN_APPLY:
       if (code == BN_CLICKED) model_.acnApplyExecute();
+      return true;
+    case IDC_BTN_TESTMAIL:
+      if (code == BN_CLICKED) acnTestMailExecute();
       return true;
     case IDC_EDT_INTERVAL:
     case IDC_EDT_PORT:
@@ -678,6 +687,9 @@ INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wPara
     case kLeaveCheckMessage:
       self->OnLeaveCheck(static_cast<int>(wParam));
       return TRUE;
+    case kTestMailDone:
+      self->TestMailDone();
+      return TRUE;
     case WM_DESTROY:
       self->FormDestroy();
       self->window_ = nullptr;
@@ -685,6 +697,88 @@ INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wPara
     default:
       return FALSE;
   }
+}
+
+// ---------------------------------------------------------------------------
+// Test mail
+
+namespace {
+
+struct TestMailResultTexts {
+  std::string outcome;
+  std::string transcript;
+};
+
+}  // namespace
+
+void T_frmDrivewarden::acnTestMailExecute() {
+  if (testMail_) return;
+  TTestMailSettings settings;
+  if (!model_.TestMailSettings(&settings)) return;
+  HWND dialog = window_;
+  testMail_ = std::make_unique<TestMailJob>(settings, *system_, [dialog] { PostMessageW(dialog, kTestMailDone, 0, 0); });
+  // The dialog keeps its message loop but takes no input while the mail
+  // goes out; the progress window is the one place to act.
+  EnableWindow(window_, FALSE);
+  testMailProgress_ = CreateDialogParamW(AppletInstance(), MAKEINTRESOURCEW(IDD_TESTMAIL_PROGRESS), window_,
+                                         &T_frmDrivewarden::ProgressProc, reinterpret_cast<LPARAM>(this));
+}
+
+void T_frmDrivewarden::TestMailDone() {
+  if (!testMail_ || !testMail_->Done()) return;
+  TestMailResultTexts texts{testMail_->OutcomeText(), testMail_->Transcript()};
+  testMail_.reset();
+  EnableWindow(window_, TRUE);
+  if (testMailProgress_ != nullptr) DestroyWindow(testMailProgress_);
+  testMailProgress_ = nullptr;
+  DialogBoxParamW(AppletInstance(), MAKEINTRESOURCEW(IDD_TESTMAIL_RESULT), window_, &T_frmDrivewarden::ResultProc,
+                  reinterpret_cast<LPARAM>(&texts));
+  FocusDialogControl(window_, Control(IDC_BTN_TESTMAIL));
+}
+
+INT_PTR CALLBACK T_frmDrivewarden::ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&]() -> INT_PTR {
+    if (message == WM_INITDIALOG) {
+      SetWindowLongPtrW(window, DWLP_USER, lParam);
+      SetText(window, "テスト送信");
+      SetItemText(window, IDC_TM_LABEL, "送信中…");
+      SetItemText(window, IDC_TM_CANCEL, "中止");
+      return TRUE;
+    }
+    auto* self = reinterpret_cast<T_frmDrivewarden*>(GetWindowLongPtrW(window, DWLP_USER));
+    if (self == nullptr) return FALSE;
+    // 中止, Escape and the close box all cancel; the window goes when the
+    // conversation has ended (at once after a cancel).
+    if ((message == WM_COMMAND && (LOWORD(wParam) == IDC_TM_CANCEL || LOWORD(wParam) == IDCANCEL)) ||
+        message == WM_CLOSE) {
+      if (self->testMail_) self->testMail_->Cancel();
+      EnableWindow(GetDlgItem(window, IDC_TM_CANCEL), FALSE);
+      SetItemText(window, IDC_TM_LABEL, "中止しています…");
+      return TRUE;
+    }
+    return FALSE;
+  });
+}
+
+INT_PTR CALLBACK T_frmDrivewarden::ResultProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<INT_PTR>(TRUE, [&]() -> INT_PTR {
+    if (message == WM_INITDIALOG) {
+      const auto* texts = reinterpret_cast<const TestMailResultTexts*>(lParam);
+      SetText(window, "テスト送信");
+      SetItemText(window, IDC_TM_OUTCOME, texts->outcome);
+      SetItemText(window, IDC_TM_TRANSCRIPT, texts->transcript);
+      return TRUE;
+    }
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+      EndDialog(window, LOWORD(wParam));
+      return TRUE;
+    }
+    if (message == WM_CLOSE) {
+      EndDialog(window, IDCANCEL);
+      return TRUE;
+    }
+    return FALSE;
+  });
 }
 
 }  // namespace qw

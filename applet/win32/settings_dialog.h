@@ -19,6 +19,7 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/service_manager.h"
+#include "platform/system_info.h"
 
 namespace qw {
 
@@ -73,8 +74,16 @@ class T_frmDrivewarden : public SettingsView {
   static LRESULT CALLBACK FromEditProc(HWND, UINT, WPARAM, LPARAM);
   static LRESULT FromEditProcImpl(HWND, UINT, WPARAM, LPARAM);
 
+  static INT_PTR CALLBACK ProgressProc(HWND, UINT, WPARAM, LPARAM);
+  static INT_PTR CALLBACK ResultProc(HWND, UINT, WPARAM, LPARAM);
+
   void FormCreate();
   void FormDestroy();
+  // テスト送信: checks the fields as a save does, then sends the test mail on
+  // a worker thread while the progress window (送信中…, 中止) is shown and
+  // the dialog itself is disabled; the end comes back as kTestMailDone.
+  void acnTestMailExecute();
+  void TestMailDone();
   void CreatePages();
   void LayOut();
   bool OnCommand(int id, int code);
@@ -102,7 +111,10 @@ class T_frmDrivewarden : public SettingsView {
   std::unique_ptr<Drives> drives_;
   std::unique_ptr<MessageBoxes> boxes_;
   std::unique_ptr<ServiceManager> services_;
+  std::unique_ptr<SystemInfo> system_;
   SettingsModel model_;
+  std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
+  HWND testMailProgress_ = nullptr;
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;

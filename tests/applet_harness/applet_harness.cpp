@@ -866,6 +866,69 @@ void DriveScreens(const std::wstring& dir) {
   WaitGone(d);
 }
 
+// A top-level window captioned `caption` that has the child `id` (the test
+// mail's progress window and outcome box share their caption).
+HWND WaitDialogWith(const std::wstring& caption, int id, int ms = 15000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    HWND w = FindDialog(caption);
+    if (w != nullptr && Item(w, id) != nullptr && IsWindowVisible(w)) {
+      Sleep(100);
+      return w;
+    }
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+// テスト送信 against the test server on `port` (delivered), then on
+// `silentPort` (a server that never answers MAIL) cancelled with 中止.
+void DriveTestMail(const std::wstring& port, const std::wstring& silentPort) {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens for the test mail");
+  if (d == nullptr) return;
+  ShowPage(d, 1);
+  HWND button = Item(d, IDC_BTN_TESTMAIL);
+  Check(button != nullptr && Text(button) == W("テスト送信"), "the mail page has テスト送信");
+  if (button == nullptr) return;
+  SetTextOf(Item(d, IDC_EDT_PORT), port);
+  Click(button);
+  HWND result = WaitDialogWith(W("テスト送信"), IDC_TM_OUTCOME, 30000);
+  Check(result != nullptr, "the outcome box opens");
+  if (result == nullptr) return;
+  Check(Text(Item(result, IDC_TM_OUTCOME)) == W("送信しました"), "the outcome is 送信しました",
+        Text(Item(result, IDC_TM_OUTCOME)));
+  HWND transcript = Item(result, IDC_TM_TRANSCRIPT);
+  const std::wstring lines = Text(transcript);
+  Check(lines.find(L"> MAIL FROM:<warden@example.com>\r\n") != std::wstring::npos &&
+            lines.find(L"< 250") != std::wstring::npos,
+        "the transcript shows commands and replies", lines);
+  Check((GetWindowLongW(transcript, GWL_STYLE) & ES_READONLY) != 0, "the transcript box is read-only");
+  Click(Item(result, IDOK));
+  Check(WaitGone(result), "OK closes the outcome box");
+  Check(IsWindowEnabled(d) != FALSE, "the dialog takes input again");
+
+  SetTextOf(Item(d, IDC_EDT_PORT), silentPort);
+  Click(button);
+  HWND progress = WaitDialogWith(W("テスト送信"), IDC_TM_CANCEL);
+  Check(progress != nullptr, "the progress window opens");
+  if (progress == nullptr) return;
+  Check(Text(Item(progress, IDC_TM_LABEL)) == W("送信中…"), "the progress window says 送信中…");
+  Check(!IsWindowEnabled(d), "the dialog takes no input while sending");
+  Sleep(1000);
+  Check(IsWindow(progress) && IsWindowVisible(progress), "a silent server keeps the progress window open");
+  const DWORD cancelled = GetTickCount();
+  Click(Item(progress, IDC_TM_CANCEL));
+  result = WaitDialogWith(W("テスト送信"), IDC_TM_OUTCOME, 5000);
+  Check(result != nullptr && GetTickCount() - cancelled < 3000, "中止 ends the conversation at once");
+  if (result == nullptr) return;
+  Check(Text(Item(result, IDC_TM_OUTCOME)) == L"MAIL: cancelled by stop", "the outcome names the cancel",
+        Text(Item(result, IDC_TM_OUTCOME)));
+  Click(Item(result, IDOK));
+  WaitGone(result);
+  Click(Item(d, IDC_BTN_CANCEL));
+  Check(WaitGone(d), "Cancel closes the dialog after the test mails");
+}
+
 void WriteKey(const char* section, const char* key, const char* value) {
   WritePrivateProfileStringA(section, key, value, "Drivewarden.ini");
 }
@@ -890,7 +953,7 @@ int WatchControlPanel() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | - watch\n");
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | CPL testmail PORT SILENTPORT | - watch\n");
     return 2;
   }
   std::wstring mode = argv[2];
@@ -920,6 +983,14 @@ int wmain(int argc, wchar_t** argv) {
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveSecondOpening);
     WriteKey("MAIL", "PASSWORD", "typed by hand");
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, ni.lData); }, DriveHandTypedPassword);
+  } else if (mode == L"testmail" && argc >= 5) {
+    gCpl(cplWindow, CPL_INIT, 0, 0);
+    WriteKey("WARNING", "ISMAILSEND", "0");
+    WriteKey("MAIL", "SMTP", "127.0.0.1");
+    WriteKey("MAIL", "MAILFROM", "warden@example.com");
+    WriteKey("MAIL", "MAILTO", "admin@example.com");
+    std::wstring port = argv[3], silentPort = argv[4];
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveTestMail(port, silentPort); });
   } else if (mode == L"screens" && argc >= 4) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");

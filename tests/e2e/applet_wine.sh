@@ -41,6 +41,25 @@ r=$?
 cat "$work/check.out"
 [ $r -eq 0 ] || { echo "harness failed (exit $r)"; tail -n 20 "$work/check.err"; rc=1; }
 
+echo "== harness: test mail, delivered and cancelled"
+server="$root/build/native/bin/smtp_test_server"
+if [ -x "$server" ]; then
+  "$server" --port-file "$work/smtp.port" >"$work/smtp.log" 2>&1 &
+  smtp_pid=$!
+  "$server" --port-file "$work/silent.port" --at MAIL=silent: >"$work/silent.log" 2>&1 &
+  silent_pid=$!
+  for _ in $(seq 100); do [ -s "$work/smtp.port" ] && [ -s "$work/silent.port" ] && break; sleep 0.1; done
+  timeout 120 wine "$harness" "$cplw" testmail "$(cat "$work/smtp.port")" "$(cat "$work/silent.port")" \
+    >"$work/testmail.out" 2>"$work/testmail.err" </dev/null
+  r=$?
+  kill "$smtp_pid" "$silent_pid" 2>/dev/null
+  wait "$smtp_pid" "$silent_pid" 2>/dev/null
+  cat "$work/testmail.out"
+  [ $r -eq 0 ] || { echo "test mail harness failed (exit $r)"; tail -n 20 "$work/testmail.err"; rc=1; }
+else
+  echo "missing $server (build native first)"; rc=1
+fi
+
 echo "== wine control opens the dialog"
 timeout 120 wine control "$cplw" >"$work/control.out" 2>"$work/control.err" </dev/null &
 control_pid=$!

@@ -28,12 +28,14 @@
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
 #include "service/service_control.h"
+#include "service/test_mail_run.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: QuotawardenService --foreground [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
+    "       QuotawardenService --test-mail [--windir=DIR] [--eventlog=FILE] [mail options]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -54,6 +56,11 @@ const char kUsage[] =
     "                    reason on stderr and in an error entry); 1 with the\n"
     "                    error on stderr and in an error entry when the check\n"
     "                    could not run.\n"
+    "  --test-mail       send the test mail (subject テストメール) with the saved\n"
+    "                    mail settings, whatever ISMAILSEND says; print the\n"
+    "                    conversation and the outcome (UTF-8) to stdout; exit\n"
+    "                    0 when every recipient was accepted, 1 otherwise (a\n"
+    "                    settings error included).\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -198,6 +205,7 @@ void WarnReadablePassword(qw::Profiles& profiles, qw::EventLog& log, const std::
 int main(int argc, char** argv) {
   bool once = false;
   bool foreground = false;
+  bool testMail = false;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
   std::string stateDir;
@@ -213,6 +221,8 @@ int main(int argc, char** argv) {
       once = true;
     } else if (std::strcmp(arg, "--foreground") == 0) {
       foreground = true;
+    } else if (std::strcmp(arg, "--test-mail") == 0) {
+      testMail = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog) ||
                TakeValue(arg, "--state-dir", &stateDir)) {
     } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
@@ -226,7 +236,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (once == foreground) {
+  if (int(once) + int(foreground) + int(testMail) != 1) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
@@ -236,6 +246,14 @@ int main(int argc, char** argv) {
   auto system = qw::NewSystemInfo();
   auto log = qw::NewSystemEventLog(eventlog);
   WarnReadablePassword(*profiles, *log, windir);
+  if (testMail) {
+    qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
+    service.SetMailTimeOuts(mail.timeOut, mail.deadline);
+    const qw::TTestMailRun run = qw::RunTestMail(service, *system);
+    std::fputs(qw::SjisToUtf8(run.text).c_str(), stdout);
+    std::fflush(stdout);
+    return run.exitCode;
+  }
   std::string stateFolder;
   const qw::Status folder = qw::StateFolder(windir, stateDir, &stateFolder);
   if (!folder.Ok())

@@ -32,6 +32,7 @@
 #include "service/drivewarden.h"
 #include "service/service_control.h"
 #include "service/service_install.h"
+#include "service/test_mail_run.h"
 
 namespace {
 
@@ -166,6 +167,36 @@ std::u16string ModulePath() {
   }
 }
 
+// Writes the test mail's text (Shift-JIS, LF line ends) where the caller can
+// read it: to a console as UTF-16 (readable whatever its code page), to a
+// redirected standard output as UTF-8. A program started from a console
+// without one of its own attaches to the parent's.
+void PrintTestMailText(const std::string& sjis) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+      out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+    }
+  }
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  std::string text;
+  for (char c : sjis) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) {
+    const std::u16string wide = qw::SjisToUtf16(text);
+    DWORD written = 0;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  const std::string utf8 = qw::SjisToUtf8(text);
+  DWORD written = 0;
+  WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
 std::vector<std::string> Arguments() {
   std::vector<std::string> args;
   int argc = 0;
@@ -199,6 +230,12 @@ int main() {
     ScmRegistry registry;
     return switches.install ? qw::InstallService(registry, *boxes, exePath, switches.silent)
                             : qw::UninstallService(registry, *boxes, switches.silent);
+  }
+
+  if (switches.testMail) {
+    const qw::TTestMailRun run = qw::RunTestMail(*service, *system);
+    PrintTestMailText(run.text);
+    return run.exitCode;
   }
 
   // The last check's state goes to %ProgramData%\Quotawarden; a folder that

@@ -26,8 +26,16 @@ TEST(Switches, SlashOrMinusAnyCaseInstallWins) {
   EXPECT_FALSE(s.install);
   EXPECT_FALSE(s.uninstall);
 
+  s = ParseSwitches({"/TestMail"});
+  EXPECT_TRUE(s.testMail);
+  EXPECT_FALSE(s.install || s.uninstall);
+  s = ParseSwitches({"-testmail", "/uninstall"});
+  EXPECT_FALSE(s.testMail) << "the install switches come first";
+  s = ParseSwitches({"testmail", "/testmails"});
+  EXPECT_FALSE(s.testMail);
+
   s = ParseSwitches({});
-  EXPECT_FALSE(s.install || s.uninstall || s.silent);
+  EXPECT_FALSE(s.install || s.uninstall || s.silent || s.testMail);
 }
 
 TEST(Switches, ImagePathIsQuotedWhenItHasABlank) {

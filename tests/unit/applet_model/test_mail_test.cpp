@@ -1,0 +1,167 @@
+// The test mail of the settings dialog: the checks of a save before it, and
+// the conversation on a worker thread against the SMTP test server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "applet/settings_model.h"
+#include "tests/fakes/fake_message_box.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_service_manager.h"
+#include "tests/unit/applet_model/fake_settings_view.h"
+#include "tools/smtp_test_server.h"
+
+namespace qw {
+namespace {
+
+class TestMailModelTest : public ::testing::Test {
+ protected:
+  TestMailModelTest() {
+    drives.drives['C'];
+    view.model = &model;
+    model.FormCreate();  // no settings file: mail off, port 25
+    model.SetTestMailTimeOuts(5, 20);
+  }
+
+  // Server, sender and one To, as typed; mail stays switched off.
+  void FillMail(int port) {
+    view.Type(SettingsField::Smtp, "127.0.0.1");
+    view.Type(SettingsField::Port, std::to_string(port));
+    view.Type(SettingsField::From, "watch@example.jp");
+    ASSERT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::To));
+  }
+
+  // Runs a job to its end (bounded) and returns it.
+  std::unique_ptr<TestMailJob> Send() {
+    TTestMailSettings settings;
+    EXPECT_TRUE(model.TestMailSettings(&settings));
+    auto job = std::make_unique<TestMailJob>(settings, system, [this] { ++doneCalls; });
+    EXPECT_TRUE(job->WaitDone(15000));
+    return job;
+  }
+
+  test::FakeProfiles profiles;
+  test::FakeDrives drives;
+  test::FakeMessageBoxes boxes;
+  test::FakeServiceManager services;
+  test::FakeSettingsView view;
+  test::FakeSystemInfo system;
+  SettingsModel model{view, profiles, drives, boxes, services};
+  SmtpTestServer server;
+  std::atomic<int> doneCalls{0};
+};
+
+TEST_F(TestMailModelTest, RefusedFieldsAreShownAsASaveShowsThem) {
+  TTestMailSettings settings;
+  // Mail is off, yet the test mail needs a server: the save's mail message.
+  EXPECT_FALSE(model.TestMailSettings(&settings));
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。");
+  EXPECT_EQ(view.page, SettingsPage::Mail);
+  EXPECT_EQ(view.focus, SettingsControl::Smtp);
+
+  FillMail(25);
+  view.Type(SettingsField::Port, "0");
+  EXPECT_FALSE(model.TestMailSettings(&settings));
+  EXPECT_EQ(boxes.shown.back().text, "ポート番号には 1 ～ 65535 の整数を入力してください。");
+  EXPECT_EQ(view.focus, SettingsControl::Port);
+
+  view.Type(SettingsField::Port, "2,525");
+  view.Type(SettingsField::User, "someone");
+  EXPECT_FALSE(model.TestMailSettings(&settings));
+  EXPECT_EQ(view.focus, SettingsControl::Password);
+
+  view.Type(SettingsField::Password, "secret word");
+  ASSERT_TRUE(model.TestMailSettings(&settings));
+  EXPECT_EQ(settings.port, 2525);
+  EXPECT_EQ(settings.user, "someone");
+  EXPECT_EQ(settings.password, "secret word");
+  EXPECT_EQ(settings.to, "admin@example.jp");
+  EXPECT_EQ(profiles.ReadString("Drivewarden.ini", "MAIL", "SMTP", "<none>"), "<none>") << "nothing is saved";
+}
+
+TEST_F(TestMailModelTest, DeliveredAndRefusedAtRcpt) {
+  ASSERT_TRUE(server.Start());
+  FillMail(server.Port());
+  ASSERT_TRUE(model.AddMailAddress("copy@example.jp", MailTarget::Cc));
+  auto job = Send();
+  EXPECT_TRUE(job->Delivered());
+  EXPECT_EQ(job->OutcomeText(), "送信しました");
+  EXPECT_NE(job->Transcript().find("> RCPT TO:<copy@example.jp>\r\n"), std::string::npos) << job->Transcript();
+  EXPECT_NE(job->Transcript().find("< 250"), std::string::npos);
+  EXPECT_EQ(doneCalls.load(), 1);
+  ASSERT_TRUE(server.WaitForSessions(1, 5000));
+  EXPECT_EQ(server.Sessions()[0].recipients, (std::vector<std::string>{"admin@example.jp", "copy@example.jp"}));
+
+  server.Script("RCPT", SmtpTestServer::Reply::Text("550 5.1.1 mailbox unavailable\r\n"));
+  job = Send();
+  EXPECT_FALSE(job->Delivered());
+  EXPECT_EQ(job->OutcomeText(), "RCPT <copy@example.jp>: 550 5.1.1 mailbox unavailable");
+  EXPECT_NE(job->Transcript().find("< 550 5.1.1 mailbox unavailable\r\n"), std::string::npos);
+}
+
+TEST_F(TestMailModelTest, TheTranscriptMasksTheLogin) {
+  server.Script("EHLO", SmtpTestServer::Reply::Text("250-localhost\r\n250 AUTH PLAIN LOGIN\r\n"));
+  server.Script("*", SmtpTestServer::Reply::Text("235 2.7.0 accepted\r\n"));
+  ASSERT_TRUE(server.Start());
+  FillMail(server.Port());
+  view.Type(SettingsField::User, "someone");
+  view.Type(SettingsField::Password, "Secret-Word-1");
+  auto job = Send();
+  EXPECT_TRUE(job->Delivered()) << job->OutcomeText();
+  const std::string transcript = job->Transcript();
+  EXPECT_NE(transcript.find("> AUTH PLAIN ****\r\n< 235 2.7.0 accepted\r\n"), std::string::npos) << transcript;
+  EXPECT_EQ(transcript.find("Secret-Word-1"), std::string::npos);
+  EXPECT_EQ(transcript.find(AuthPlainCommand("someone", "Secret-Word-1").substr(11)), std::string::npos);
+  EXPECT_TRUE(job->Result().passwordInClear);
+}
+
+TEST_F(TestMailModelTest, ServerDownIsNoConnection) {
+  ASSERT_TRUE(server.Start());
+  const int port = server.Port();
+  server.Stop();
+  FillMail(port);
+  auto job = Send();
+  EXPECT_FALSE(job->Delivered());
+  EXPECT_EQ(job->OutcomeText().rfind("接続できません: 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u)
+      << job->OutcomeText();
+}
+
+TEST_F(TestMailModelTest, SilentServerIsCancelledAtOnce) {
+  server.Script("MAIL", SmtpTestServer::Reply::Silence());
+  ASSERT_TRUE(server.Start());
+  FillMail(server.Port());
+  TTestMailSettings settings;
+  ASSERT_TRUE(model.TestMailSettings(&settings));
+  TestMailJob job(settings, system);
+  // Wait until the conversation hangs on the silent MAIL.
+  const auto start = std::chrono::steady_clock::now();
+  while (server.Sessions().empty() || server.Sessions()[0].commands.size() < 2) {
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(job.Done());
+  const auto cancelled = std::chrono::steady_clock::now();
+  job.Cancel();
+  ASSERT_TRUE(job.WaitDone(1000)) << "the conversation did not end within a second of the cancel";
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+  EXPECT_FALSE(job.Delivered());
+  EXPECT_EQ(job.Result().status.Text(), "cancelled by stop");
+  EXPECT_EQ(job.OutcomeText(), "MAIL: cancelled by stop");
+}
+
+TEST_F(TestMailModelTest, DestroyingARunningJobEndsIt) {
+  server.Script("GREETING", SmtpTestServer::Reply::Silence());
+  ASSERT_TRUE(server.Start());
+  FillMail(server.Port());
+  TTestMailSettings settings;
+  ASSERT_TRUE(model.TestMailSettings(&settings));
+  const auto start = std::chrono::steady_clock::now();
+  { TestMailJob job(settings, system); }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace qw
