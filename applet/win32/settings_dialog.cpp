@@ -176,9 +176,9 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBX_CCLIST, 10, 306, 382, 54},
                            });
   PlaceControls(pages_[kStatusPage], {
-                               {IDC_LBL_STATUS_CHECKED, 10, 12, 300, 16},
+                               {IDC_LBL_STATUS_CHECKED, 10, 8, 306, 30},
                                {IDC_BTN_STATUS_REFRESH, 322, 8, 70, 23},
-                               {IDC_LBL_STATUS_OUTCOME, 10, 36, 382, 32},
+                               {IDC_LBL_STATUS_OUTCOME, 10, 42, 382, 26},
                                {IDC_PNL_STATUS_DRIVES, 10, 70, 382, 220},
                                {IDC_LBL_STATUS_MAIL, 10, 296, 382, 34},
                                {IDC_LBL_STATUS_LASTDELIVERY, 10, 334, 382, 16},

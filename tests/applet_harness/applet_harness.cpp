@@ -864,7 +864,7 @@ void DriveStatusPage(HWND d) {
   } else {
     std::wstring drives = Text(rows);
     Check(IsWindowVisible(rows) != FALSE && IsWindowVisible(notice) == FALSE,
-          "更新 reads the state and shows the rows", drives);
+          "the refresh button reads the state and shows the rows", drives);
     Check(Contains(Text(Item(d, IDC_LBL_STATUS_CHECKED)), "2026-12-09 21:04:05"),
           "the page shows when the check ran", Text(Item(d, IDC_LBL_STATUS_CHECKED)));
     Check(Contains(Text(Item(d, IDC_LBL_STATUS_OUTCOME)), "警告"), "the page shows the outcome",
