@@ -7,6 +7,7 @@
 #define IDD_PAGE_WARNING 101
 #define IDD_PAGE_MAIL 102
 #define IDD_PAGE_VERINFO 103
+#define IDD_PAGE_STATUS 104
 #define IDD_LIMIT 110
 #define IDD_MAILADDRESS 111
 #define IDD_TESTMAIL_PROGRESS 112
@@ -17,7 +18,7 @@
 #define IDC_BTN_APPLY 1002
 #define IDC_GROUP 1003
 #define IDC_PAGECONTROL 1004
-#define IDC_PAGE_FIRST 1005  // pages 1005 to 1007 (child dialogs)
+#define IDC_PAGE_FIRST 1005  // pages 1005 to 1008 (child dialogs)
 
 // Page 1, tshetWarning.
 #define IDC_LBL_LIMIT 1101
@@ -56,6 +57,15 @@
 
 // Page 3, tbsVerInfo.
 #define IDC_PNL_VERINFO 1301
+
+// Page 4, the last check's state.
+#define IDC_LBL_STATUS_CHECKED 1701
+#define IDC_BTN_STATUS_REFRESH 1702
+#define IDC_LBL_STATUS_OUTCOME 1703
+#define IDC_PNL_STATUS_DRIVES 1704
+#define IDC_LBL_STATUS_MAIL 1705
+#define IDC_LBL_STATUS_LASTDELIVERY 1706
+#define IDC_LBL_STATUS_NOTICE 1707
 
 // Threshold dialog (btnOK is IDOK, btnCancel IDCANCEL).
 #define IDC_LIMIT_LABEL1 1401

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "applet/restart_service.h"
@@ -21,14 +22,19 @@ constexpr UINT kLeaveCheckMessage = WM_APP + 1;
 constexpr UINT kTestMailDone = WM_APP + 2;
 constexpr int kVersionPage = 2;
 
-const char* const kPageCaptions[3] = {"警告設定", "メール設定", "バージョン情報"};
-const int kPageTemplates[3] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL, IDD_PAGE_VERINFO};
+constexpr int kStatusPage = 3;
+constexpr int kPageCount = 4;
 
-// The page that holds a control id (ids 11xx, 12xx, 13xx).
+const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態"};
+const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL, IDD_PAGE_VERINFO,
+                                        IDD_PAGE_STATUS};
+
+// The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx).
 int PageOfId(int id) {
   if (id >= 1100 && id < 1200) return 0;
   if (id >= 1200 && id < 1300) return 1;
   if (id >= 1300 && id < 1400) return 2;
+  if (id >= 1700 && id < 1800) return kStatusPage;
   return -1;
 }
 
@@ -101,7 +107,7 @@ HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
 
 void T_frmDrivewarden::CreatePages() {
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kPageCount; ++i) {
     std::wstring caption = Wide(kPageCaptions[i]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
@@ -174,6 +180,15 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBX_CCLIST, 10, 298, 382, 46},
                                {IDC_BTN_TESTMAIL, 292, 350, 100, 23},
                            });
+  PlaceControls(pages_[kStatusPage], {
+                               {IDC_LBL_STATUS_CHECKED, 10, 8, 306, 30},
+                               {IDC_BTN_STATUS_REFRESH, 322, 8, 70, 23},
+                               {IDC_LBL_STATUS_OUTCOME, 10, 42, 382, 26},
+                               {IDC_PNL_STATUS_DRIVES, 10, 70, 382, 220},
+                               {IDC_LBL_STATUS_MAIL, 10, 296, 382, 34},
+                               {IDC_LBL_STATUS_LASTDELIVERY, 10, 334, 382, 16},
+                               {IDC_LBL_STATUS_NOTICE, 10, 40, 382, 120},
+                           });
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
                reinterpret_cast<WPARAM>(Control(IDC_EDT_INTERVAL)), 0);
@@ -211,6 +226,7 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_LBL_USER, "ユーザー名");
   SetItemText(pages_[1], IDC_LBL_PASSWORD, "パスワード");
   SetItemText(pages_[1], IDC_BTN_TESTMAIL, "テスト送信");
+  SetItemText(pages_[kStatusPage], IDC_BTN_STATUS_REFRESH, "更新");
   // The choices in the order of SecurityChoice.
   for (const char* choice : {"なし", "STARTTLS", "SSL/TLS"}) {
     SendMessageW(Control(IDC_CBX_SECURITY), CB_ADDSTRING, 0,
@@ -292,15 +308,94 @@ void T_frmDrivewarden::SwitchPage(int index) {
   if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != index) {
     SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
   }
-  for (int i = 0; i < 3; ++i) ShowWindow(pages_[i], i == index ? SW_SHOW : SW_HIDE);
+  for (int i = 0; i < kPageCount; ++i) ShowWindow(pages_[i], i == index ? SW_SHOW : SW_HIDE);
   pageControlChange();
 }
 
 void T_frmDrivewarden::pageControlChange() {
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
-  if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != kVersionPage || !pnlVerInfo || !FAboutForm) return;
+  LRESULT current = SendMessageW(tab, TCM_GETCURSEL, 0, 0);
+  // The status page reads the state each time it is shown.
+  if (current == kStatusPage) RefreshStatus();
+  if (current != kVersionPage || !pnlVerInfo || !FAboutForm) return;
   pnlVerInfo->SetForm(FAboutForm->Handle());
   FAboutForm->Show();
+}
+
+void T_frmDrivewarden::RefreshStatus() {
+  const StatusPageView& view = statusModel_.Refresh();
+  HWND page = pages_[kStatusPage];
+  // Without a state the page holds the notice alone (no error box: a service
+  // that has not run yet is an ordinary state of a fresh installation).
+  for (int id : {IDC_LBL_STATUS_CHECKED, IDC_LBL_STATUS_OUTCOME, IDC_PNL_STATUS_DRIVES,
+                 IDC_LBL_STATUS_MAIL, IDC_LBL_STATUS_LASTDELIVERY}) {
+    ShowWindow(GetDlgItem(page, id), view.hasState ? SW_SHOW : SW_HIDE);
+  }
+  ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_NOTICE), view.hasState ? SW_HIDE : SW_SHOW);
+  SetItemText(page, IDC_LBL_STATUS_NOTICE, view.notice);
+  SetItemText(page, IDC_LBL_STATUS_CHECKED, view.checkedText);
+  SetItemText(page, IDC_LBL_STATUS_OUTCOME, view.outcomeText);
+  SetItemText(page, IDC_LBL_STATUS_MAIL, view.mailText);
+  SetItemText(page, IDC_LBL_STATUS_LASTDELIVERY, view.lastDeliveryText);
+  // The drawn rows also stand as the panel's text, one line a drive, for
+  // screen readers and the harness.
+  std::string rows;
+  for (const StatusDriveRow& row : view.drives) {
+    rows += row.label + " " + row.freeText + " " + row.thresholdText + "\r\n";
+  }
+  SetItemText(page, IDC_PNL_STATUS_DRIVES, rows);
+  InvalidateRect(GetDlgItem(page, IDC_PNL_STATUS_DRIVES), nullptr, TRUE);
+}
+
+void T_frmDrivewarden::DrawDriveRows(const DRAWITEMSTRUCT& item) {
+  HDC dc = item.hDC;
+  RECT area = item.rcItem;
+  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
+  const std::vector<StatusDriveRow>& rows = statusModel_.View().drives;
+  if (rows.empty()) return;
+  HGDIOBJ oldFont = SelectObject(dc, font_);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+  const int height = area.bottom - area.top;
+  const int rowHeight = std::max(ScalePixels(20), std::min(ScalePixels(44), height / static_cast<int>(rows.size())));
+  const int textHeight = ScalePixels(18);
+  const int barHeight = std::max(ScalePixels(4), std::min(ScalePixels(14), rowHeight - textHeight - ScalePixels(6)));
+  HBRUSH usedBrush = CreateSolidBrush(RGB(0x3a, 0x6e, 0xc8));
+  HBRUSH belowBrush = CreateSolidBrush(RGB(0xd0, 0x20, 0x20));
+  HBRUSH freeBrush = CreateSolidBrush(RGB(0xff, 0xff, 0xff));
+  HBRUSH markBrush = CreateSolidBrush(RGB(0x00, 0x00, 0x00));
+  int top = area.top;
+  for (const StatusDriveRow& row : rows) {
+    if (top + rowHeight > area.bottom + 1) break;  // more drives than room: the text lists them all
+    RECT text{area.left, top, area.right, top + textHeight};
+    std::wstring line = Wide(row.label + "  " + row.freeText + "   " + row.thresholdText);
+    DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &text,
+              DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    if (row.measured) {
+      RECT bar{area.left + ScalePixels(2), top + textHeight + ScalePixels(1),
+               area.right - ScalePixels(2), top + textHeight + ScalePixels(1) + barHeight};
+      const int width = bar.right - bar.left;
+      RECT used = bar;
+      used.right = bar.left + static_cast<int>(width * row.usedFraction + 0.5);
+      RECT free = bar;
+      free.left = used.right;
+      FillRect(dc, &free, freeBrush);
+      FillRect(dc, &used, row.below ? belowBrush : usedBrush);
+      FrameRect(dc, &bar, markBrush);
+      // The threshold mark: where the used part may reach before the free
+      // space falls under the threshold; a little taller than the bar.
+      int x = bar.left + static_cast<int>(width * row.thresholdFraction + 0.5);
+      x = std::clamp(x, static_cast<int>(bar.left), static_cast<int>(bar.right) - ScalePixels(2));
+      RECT mark{x, bar.top - ScalePixels(3), x + ScalePixels(2), bar.bottom + ScalePixels(3)};
+      FillRect(dc, &mark, markBrush);
+    }
+    top += rowHeight;
+  }
+  DeleteObject(usedBrush);
+  DeleteObject(belowBrush);
+  DeleteObject(freeBrush);
+  DeleteObject(markBrush);
+  SelectObject(dc, oldFont);
 }
 
 void T_frmDrivewarden::OnContextMenu(HWND list, int x, int y) {
@@ -347,6 +442,9 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       return true;
     case IDCANCEL:
       // Escape and Alt+F4 are not bound to Cancel.
+      return true;
+    case IDC_BTN_STATUS_REFRESH:
+      if (code == BN_CLICKED) RefreshStatus();
       return true;
     case IDC_BTN_CANCEL:
       if (code == BN_CLICKED) {
@@ -645,6 +743,12 @@ INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, L
       self->OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),
                           static_cast<short>(HIWORD(lParam)));
       return TRUE;
+    case WM_DRAWITEM: {
+      const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+      if (item == nullptr || item->CtlID != IDC_PNL_STATUS_DRIVES) return FALSE;
+      self->DrawDriveRows(*item);
+      return TRUE;
+    }
     default:
       return FALSE;
   }

@@ -1,5 +1,6 @@
-// The settings dialog T_frmDrivewarden: the applet's only window. Three pages
-// (warning settings, mail settings, version information) in a tab control,
+// The settings dialog T_frmDrivewarden: the applet's only window. Four pages
+// (warning settings, mail settings, version information, the last check's
+// state) in a tab control,
 // OK, Cancel and Apply along the bottom. The Win32 side of the dialog: it
 // owns the controls and implements SettingsView for the settings model,
 // which loads, tracks changes, checks and saves.
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "applet/settings_model.h"
+#include "applet/status_model.h"
 #include "applet/win32/limit_form.h"
 #include "applet/win32/mail_address_form.h"
 #include "corelib/win32/about_form.h"
@@ -95,6 +97,9 @@ class T_frmDrivewarden : public SettingsView {
   void acnLimitExecute();
   void pageControlChange();
   void SwitchPage(int index);
+  // The status page: reads the state again and shows it; draws the drive bars.
+  void RefreshStatus();
+  void DrawDriveRows(const DRAWITEMSTRUCT& item);
 
   HWND Control(int id) const;
   HWND ListControl(SettingsList list) const;
@@ -102,7 +107,7 @@ class T_frmDrivewarden : public SettingsView {
 
   HWND owner_ = nullptr;
   HWND window_ = nullptr;
-  HWND pages_[3] = {};
+  HWND pages_[4] = {};
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   INT_PTR modalResult_ = IDCANCEL;
@@ -115,6 +120,7 @@ class T_frmDrivewarden : public SettingsView {
   SettingsModel model_;
   std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
   HWND testMailProgress_ = nullptr;
+  StatusModel statusModel_{&ReadStateFile};
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;
