@@ -5,6 +5,10 @@
 //   applet_harness.exe CPL check           protocol and the full dialog scenario
 //   applet_harness.exe CPL screens DIR     writes BMP pictures of the pages and
 //                                          the threshold and address dialogs
+//   applet_harness.exe CPL testmail PORT SILENTPORT [DIR]
+//                                          the test mail against a server on
+//                                          PORT and a silent one (cancelled);
+//                                          with DIR, a picture of the outcome
 //   applet_harness.exe - watch             waits for the settings dialog of
 //                                          another process (opened by the
 //                                          Control Panel), checks it and
@@ -985,7 +989,7 @@ HWND WaitDialogWith(const std::wstring& caption, int id, int ms = 15000) {
 
 // テスト送信 against the test server on `port` (delivered), then on
 // `silentPort` (a server that never answers MAIL) cancelled with 中止.
-void DriveTestMail(const std::wstring& port, const std::wstring& silentPort) {
+void DriveTestMail(const std::wstring& port, const std::wstring& silentPort, const std::wstring& shots) {
   HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
   Check(d != nullptr, "the settings dialog opens for the test mail");
   if (d == nullptr) return;
@@ -1000,6 +1004,7 @@ void DriveTestMail(const std::wstring& port, const std::wstring& silentPort) {
   if (result == nullptr) return;
   Check(Text(Item(result, IDC_TM_OUTCOME)) == W("送信しました"), "the outcome is 送信しました",
         Text(Item(result, IDC_TM_OUTCOME)));
+  if (!shots.empty()) Check(SaveBmp(result, shots + L"\\testmail_outcome.bmp"), "test mail outcome captured");
   HWND transcript = Item(result, IDC_TM_TRANSCRIPT);
   const std::wstring lines = Text(transcript);
   Check(lines.find(L"> MAIL FROM:<warden@example.com>\r\n") != std::wstring::npos &&
@@ -1056,7 +1061,7 @@ int WatchControlPanel() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | CPL testmail PORT SILENTPORT | - watch\n");
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | - watch\n");
     return 2;
   }
   std::wstring mode = argv[2];
@@ -1093,7 +1098,8 @@ int wmain(int argc, wchar_t** argv) {
     WriteKey("MAIL", "MAILFROM", "warden@example.com");
     WriteKey("MAIL", "MAILTO", "admin@example.com");
     std::wstring port = argv[3], silentPort = argv[4];
-    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveTestMail(port, silentPort); });
+    const std::wstring shots = argc >= 6 ? argv[5] : L"";
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveTestMail(port, silentPort, shots); });
   } else if (mode == L"screens" && argc >= 4) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");
