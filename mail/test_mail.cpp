@@ -32,6 +32,17 @@ std::string TestMailBody(SystemInfo& system) {
          "送信日時: " + system.FormatShortDate(now) + " " + system.FormatLongTime(now) + "\r\n";
 }
 
+void ApplyServerSettings(TSMTPClient& client, const TTestMailSettings& settings) {
+  client.Host = settings.host;
+  client.Port = settings.port;
+  client.Security = settings.security;
+  client.TlsVerify = settings.tlsVerify;
+  client.User = settings.user;
+  client.Password = settings.password;
+  client.SetTimeOut(settings.timeOut);
+  client.Deadline = settings.deadline;
+}
+
 TTestMailOutcome SendTestMail(TSMTPClient& client, SystemInfo& system, const TTestMailSettings& settings) {
   TMailMessage message(system, "testMailMsg");
   message.Charset = "iso-2022-jp";
@@ -49,14 +60,7 @@ TTestMailOutcome SendTestMail(TSMTPClient& client, SystemInfo& system, const TTe
   message.SetDateHeader(system.Now());
 
   TTestMailOutcome outcome;
-  client.Host = settings.host;
-  client.Port = settings.port;
-  client.Security = settings.security;
-  client.TlsVerify = settings.tlsVerify;
-  client.User = settings.user;
-  client.Password = settings.password;
-  client.SetTimeOut(settings.timeOut);
-  client.Deadline = settings.deadline;
+  ApplyServerSettings(client, settings);
   client.MailMessage = &message;
   client.OnCommand = [&outcome](const std::string& line) { outcome.transcript.push_back("> " + WithoutLineEnd(line)); };
   client.OnReply = [&outcome](const std::string& line) { outcome.transcript.push_back("< " + line); };

@@ -30,6 +30,10 @@ struct TTestMailSettings {
   int deadline = 300;
 };
 
+// Gives `client` the server, security, login and time-outs of `settings`
+// (the alert mail and the test mail are sent alike).
+void ApplyServerSettings(TSMTPClient& client, const TTestMailSettings& settings);
+
 struct TTestMailOutcome {
   TDeliveryResult result;
   // The conversation: "> " and each command sent (AUTH masked), "< " and

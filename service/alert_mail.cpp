@@ -1,6 +1,7 @@
 // The alert mail: the check's report sent to the To and Cc addresses of the
 // settings, as an ISO-2022-JP mail that Japanese mail readers show as it is.
 #include "mail/iso2022jp.h"
+#include "mail/test_mail.h"
 #include "service/drivewarden.h"
 
 namespace qw {
@@ -31,14 +32,7 @@ TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report) {
   // The client and its socket belong to this thread: made here, destroyed
   // here, whichever thread ran the previous check.
   TSMTPClient client("smtpClient", ThisThreadLoop());
-  client.Host = FSmtpHost;
-  client.Port = FSmtpPort;
-  client.Security = FSmtpSecurity;
-  client.TlsVerify = FTlsVerify;
-  client.User = FSmtpUser;
-  client.Password = FSmtpPassword;
-  client.SetTimeOut(FMailTimeOut);
-  client.Deadline = FMailDeadline;
+  ApplyServerSettings(client, TestMailSettings());
   client.PacketSize = 102400;
   client.MailMessage = &message;
   {
