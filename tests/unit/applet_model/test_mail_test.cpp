@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "applet/settings_model.h"
 #include "tests/fakes/fake_message_box.h"
@@ -90,6 +91,8 @@ TEST_F(TestMailModelTest, DeliveredAndRefusedAtRcpt) {
   EXPECT_EQ(job->OutcomeText(), "送信しました");
   EXPECT_NE(job->Transcript().find("> RCPT TO:<copy@example.jp>\r\n"), std::string::npos) << job->Transcript();
   EXPECT_NE(job->Transcript().find("< 250"), std::string::npos);
+  // The job calls onDone on its own thread just after WaitDone may return.
+  for (int i = 0; i < 500 && doneCalls.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(doneCalls.load(), 1);
   ASSERT_TRUE(server.WaitForSessions(1, 5000));
   EXPECT_EQ(server.Sessions()[0].recipients, (std::vector<std::string>{"admin@example.jp", "copy@example.jp"}));
