@@ -74,6 +74,9 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
     ready.wait(lock, [&] { return host != nullptr; });
   }
   ASSERT_TRUE(WaitFor([&] { return host->State() == ServiceState::Running; }));
+  // Running is reported before the first check: wait for its entry, so that
+  // the hold below meets the periodic check, not the first one.
+  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 1; }));
 
   // A short period from here on, set from this thread: the main thread's
   // loop applies it and its next tick runs the check that is held.

@@ -67,6 +67,9 @@ TEST_F(HostTest, TheServiceThreadStartsHandlesControlsAndEndsOnStop) {
     Host().ReportStatus(ServiceState::Stopped);
   });
   ASSERT_TRUE(WaitFor([&] { return Host().State() == ServiceState::Running; }));
+  // Running is reported before the first check; the check ends by starting
+  // the timer again.
+  ASSERT_TRUE(WaitFor([&] { return Service().tmCheck().Enabled(); }));
   EXPECT_EQ(CheckEntries(), 1u) << "the first check ran on the service thread";
 
   // The first check armed the timer from the service thread: the main
