@@ -168,11 +168,11 @@ std::string ParseAt(const std::string& value, Scripted* out) {
       pieceSize = 1;
       pieceDelay = Number(mode.substr(6), &ok);
     } else if (mode.rfind("chunks=", 0) == 0) {
-      std::string spec = mode.substr(7);
-      size_t slash = spec.find('/');
+      std::string chunking = mode.substr(7);
+      size_t slash = chunking.find('/');
       bool ok2 = false;
-      pieceSize = Number(spec.substr(0, slash), &ok);
-      pieceDelay = slash == std::string::npos ? -1 : Number(spec.substr(slash + 1), &ok2);
+      pieceSize = Number(chunking.substr(0, slash), &ok);
+      pieceDelay = slash == std::string::npos ? -1 : Number(chunking.substr(slash + 1), &ok2);
       ok = ok && ok2 && pieceSize > 0;
     } else if (mode.rfind("pad=", 0) == 0) {
       pad = Number(mode.substr(4), &ok);
