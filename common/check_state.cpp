@@ -124,6 +124,7 @@ std::string FormatCheckState(const CheckState& state) {
   AddLine(out, "REPLY", Escape(state.mailReply));
   AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
   AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
+  AddLine(out, "FAILURES", std::to_string(state.mailFailures < 0 ? 0 : state.mailFailures));
   for (const auto& drive : state.drives) {
     out += "[DRIVE.";
     out += AsciiUpper(drive.letter);
@@ -206,6 +207,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
           if (!ReadFlag(value, &next.mailAttempted)) return false;
         } else if (key == "DELIVERED") {
           if (!ReadFlag(value, &next.mailDelivered)) return false;
+        } else if (key == "FAILURES") {
+          if (!ReadCount(value, &next.mailFailures) || next.mailFailures < 0) return false;
         } else {
           std::string* target = key == "REPLY"               ? &next.mailReply
                                 : key == "LASTDELIVERYLOCAL" ? &next.lastDeliveryLocal

@@ -35,6 +35,9 @@ struct CheckState {
   // The last delivery that succeeded (kept from earlier checks).
   std::string lastDeliveryLocal;
   std::string lastDeliveryUtc;
+  // Alert mail attempts that did not reach every recipient, counted over the
+  // life of this state file (a state without the key reads as 0).
+  int64_t mailFailures = 0;
 };
 
 inline constexpr const char* kStateFileName = "status.ini";

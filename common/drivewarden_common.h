@@ -43,6 +43,9 @@ inline constexpr const char* kKeySecurity = "SECURITY";
 inline constexpr const char* kKeyUser = "USER";
 inline constexpr const char* kKeyPassword = "PASSWORD";
 inline constexpr const char* kKeyTlsVerify = "TLSVERIFY";
+// The folder of the metrics file (empty: no metrics file).
+inline constexpr const char* kSectionMetrics = "METRICS";
+inline constexpr const char* kKeyTextFileDir = "TEXTFILEDIR";
 
 // Sender address used when MAILFROM is missing, by both deliverables. Its
 // domain has a dot, so that the applet's address check accepts it.
@@ -51,6 +54,9 @@ inline constexpr const char* kDefaultMailFrom = "drivewarden@localhost.localdoma
 // Service name under the Service Control Manager and its display name.
 inline constexpr const char* kServiceName = "Drivewarden";
 inline constexpr const char* kServiceDisplayName = "Drivesentry";
+
+// The product version the metrics file names.
+inline constexpr const char* kProductVersion = "1.2.1.0";
 
 // The check's event ID.
 inline constexpr uint32_t kCheckEventId = 5610;

@@ -18,6 +18,10 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes);
 // (created when missing, readable by local administrators); POSIX
 // `windowsDir` (the settings folder). `override`, when not empty, wins.
 Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder);
+// True for a path that starts at a root and so means the same folder to
+// every process: POSIX a leading "/"; Windows a drive letter, a colon and a
+// separator (C:\x) or a UNC path (\\server\share).
+bool IsAbsolutePath(const std::string& path);
 // `folder` joined with `name` by the platform's separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
 

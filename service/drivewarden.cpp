@@ -10,6 +10,7 @@
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "service/metrics_file.h"
 
 namespace qw {
 namespace {
@@ -122,6 +123,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   ListFixedDrives(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   FStateFailureReported = false;
+  FMetricsFailureReported = false;
   try {
     LoadSettings();
   } catch (const std::exception& e) {
@@ -353,6 +355,19 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
       next.absentLetters += letter;
   }
 
+  // The metrics folder: empty is off; a value must name one folder for every
+  // process (the service's current folder is no one's choice).
+  next.metricsFolder = ini.ReadString(kIniFileName, kSectionMetrics, kKeyTextFileDir, "");
+  if (!next.metricsFolder.empty()) {
+    for (char c : next.metricsFolder)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        throw SettingsValueError(kIniFileName, kSectionMetrics, kKeyTextFileDir, next.metricsFolder,
+                                 "制御文字が含まれています");
+    if (!IsAbsolutePath(next.metricsFolder))
+      throw SettingsValueError(kIniFileName, kSectionMetrics, kKeyTextFileDir, next.metricsFolder,
+                               "絶対パスではありません");
+  }
+
   ReadMailSettings(next);
   return next;
 }
@@ -379,6 +394,7 @@ void TDrivewarden::LoadSettings() {
   FMailFrom = next.mailFrom;
   FMailTo = next.mailTo;
   FMailCc = next.mailCc;
+  FMetricsFolder = next.metricsFolder;
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);
   if (FIsMailSend || TestMailLoad) {
@@ -507,11 +523,13 @@ void TDrivewarden::RunChecks(bool fromTimer) {
 void TDrivewarden::CheckOnce() {
   std::string driveLines;
   std::string thresholdLines;
+  FLoadFailed = false;
   try {
     LoadSettings();
   } catch (const ESettingsError& e) {
     // The check goes on with the last good settings; the file is read again
     // at the next check, and each check that finds it broken says so.
+    FLoadFailed = true;
     WriteEventLog(e.what(), EventType::Error);
   }
 
@@ -564,23 +582,25 @@ void TDrivewarden::CheckOnce() {
   WriteCheckState("warning", true);
 }
 
+void TDrivewarden::ReadPreviousState() {
+  if (FStateRead || FStateFolder.empty()) return;
+  // The last delivery and the failure count outlive the process: the first
+  // write or count of a run takes them from the state an earlier run left.
+  FStateRead = true;
+  std::string text;
+  CheckState previous;
+  if (ReadWholeFile(JoinPath(FStateFolder, kStateFileName), &text).Ok() && ParseCheckState(text, &previous)) {
+    FLastDeliveryLocal = previous.lastDeliveryLocal;
+    FLastDeliveryUtc = previous.lastDeliveryUtc;
+    FMailFailures += previous.mailFailures;
+  }
+}
+
 void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
-  if (FStateFolder.empty()) return;
+  CheckState state;
   try {
-    const std::string path = JoinPath(FStateFolder, kStateFileName);
-    if (!FStateRead) {
-      // The last delivery outlives the process: the first write of a run
-      // takes it from the state an earlier run left.
-      FStateRead = true;
-      std::string text;
-      CheckState previous;
-      if (ReadWholeFile(path, &text).Ok() && ParseCheckState(text, &previous)) {
-        FLastDeliveryLocal = previous.lastDeliveryLocal;
-        FLastDeliveryUtc = previous.lastDeliveryUtc;
-      }
-    }
+    ReadPreviousState();
     const LocalDateTime now = platform_.system.Now();
-    CheckState state;
     state.checkedLocal = LocalStamp(now);
     state.checkedUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
     state.outcome = outcome;
@@ -608,6 +628,21 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
     }
     state.lastDeliveryLocal = FLastDeliveryLocal;
     state.lastDeliveryUtc = FLastDeliveryUtc;
+    state.mailFailures = FMailFailures;
+  } catch (const std::exception& e) {
+    if (!FStateFolder.empty() && !FStateFailureReported) {
+      FStateFailureReported = true;
+      platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                                std::string(kStateNotWritten) + e.what());
+    }
+    return;
+  }
+  // Information and warning are the outcomes of a check that ran; any other
+  // outcome is the error that ended it.
+  WriteMetrics(state, !FLoadFailed && (outcome == "information" || outcome == "warning"));
+  if (FStateFolder.empty()) return;
+  try {
+    const std::string path = JoinPath(FStateFolder, kStateFileName);
     const Status written = ReplaceFileAtomically(path, FormatCheckState(state));
     if (written.Ok() || FStateFailureReported) return;
     FStateFailureReported = true;
@@ -620,7 +655,31 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
   }
 }
 
+void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {
+  if (FMetricsFolder.empty()) return;
+  const std::string path = JoinPath(FMetricsFolder, kMetricsFileName);
+  std::string reason;
+  try {
+    MetricsFacts facts;
+    facts.checkSucceeded = succeeded;
+    facts.host = LocalComputerName();
+    facts.version = kProductVersion;
+    const Status written = WriteMetricsFile(FMetricsFolder, FormatMetrics(state, facts));
+    if (written.Ok()) return;
+    reason = written.Describe();
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  if (FMetricsFailureReported) return;
+  FMetricsFailureReported = true;
+  platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                            std::string(kMetricsNotWritten) + path + ": " + reason);
+}
+
 void TDrivewarden::RecordAlert(const TDeliveryResult& result) {
+  // Every attempt that did not reach every recipient counts, once, here.
+  ReadPreviousState();
+  if (!result.Complete()) ++FMailFailures;
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FLastAlert.attempted = true;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/check_state.h"
 #include "common/drivewarden_common.h"
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
@@ -122,6 +123,19 @@ class TDrivewarden {
   void SetStateFolder(const std::string& folder) { FStateFolder = folder; }
   const std::string& StateFolderPath() const { return FStateFolder; }
 
+  // The folder of the metrics file ([METRICS] TEXTFILEDIR of the last
+  // complete load; empty: none). After every check, and after a check that
+  // failed, the file there is replaced atomically with the check's values
+  // (a check whose settings did not load says so with
+  // quotawarden_last_check_success 0, written to the folder of the last
+  // good settings). A folder that cannot take the file does not stop the
+  // check; its first failure after ServiceStart is one error entry.
+  const std::string& MetricsFolder() const { return FMetricsFolder; }
+  // Alert mail attempts that did not reach every recipient: carried over
+  // from the state file an earlier run left (when there is one), then one
+  // more for each such attempt.
+  int64_t MailFailures() const { return FMailFailures; }
+
   // Settings state, as the last load left it.
   int32_t Interval() const { return FInterval; }
   bool IsMailSend() const { return FIsMailSend; }
@@ -169,6 +183,7 @@ class TDrivewarden {
     int thresholdCount = 0;          // fixed drives with a threshold above zero
     std::string absentLetters;       // [DRIVE] letters that are no fixed drive
     std::vector<std::string> mailProblems;  // bad mail keys while mail is off
+    std::string metricsFolder;
   };
   LoadedSettings ReadSettings();
   void ReadMailSettings(LoadedSettings& next);
@@ -189,7 +204,16 @@ class TDrivewarden {
   // the error text of a check that failed); `mailStep` when the check got
   // as far as its mail step (else no mail is recorded). Never throws.
   void WriteCheckState(const std::string& outcome, bool mailStep);
+  // Takes the last delivery and the failure count from the state an earlier
+  // run left, once per process (before the first write or count).
+  void ReadPreviousState();
+  // Replaces the metrics file with `state`'s values. Never throws.
+  void WriteMetrics(const CheckState& state, bool succeeded);
   std::string FStateFolder;
+  std::string FMetricsFolder;
+  bool FMetricsFailureReported = false;  // since the last ServiceStart
+  bool FLoadFailed = false;              // the running check's settings did not load
+  int64_t FMailFailures = 0;
   bool FStateRead = false;          // the previous state's last delivery was read
   bool FStateFailureReported = false;  // since the last ServiceStart
   std::string FLastDeliveryLocal;
@@ -228,6 +252,9 @@ class TDrivewarden {
 // The source name of the service's event log entries.
 inline constexpr const char* kEventSource = "Drivewarden";
 
+// The error entry of a metrics file that could not be written: the fixed
+// start, the file's path, then the failed step and the reason.
+inline constexpr const char* kMetricsNotWritten = "メトリクスファイルを書き込めません: ";
 // The error entry that follows a warning whose alert mail failed, or reached
 // only some recipients: the fixed start, then the failed step and the
 // reason, or one "RCPT <address>: <reply>" line per refused recipient.

@@ -84,6 +84,8 @@ Status StateFolder(const std::string& windowsDir, const std::string& override, s
   return Status();
 }
 
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() == '/') return folder + name;

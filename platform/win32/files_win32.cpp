@@ -139,6 +139,14 @@ Status StateFolder(const std::string& windowsDir, const std::string& override, s
   return Status();
 }
 
+bool IsAbsolutePath(const std::string& path) {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  const char drive = AsciiUpper(path.empty() ? '\0' : path[0]);
+  if (path.size() >= 3 && drive >= 'A' && drive <= 'Z' && path[1] == ':' && separator(path[2])) return true;
+  // "\\server\share": a server name after the two separators.
+  return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   const char last = folder.back();

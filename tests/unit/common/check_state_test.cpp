@@ -21,6 +21,7 @@ CheckState Sample() {
   s.mailReply = "550 5.1.1 <a@example.com>: Recipient address rejected";
   s.lastDeliveryLocal = "2026/12/01 09:00:00";
   s.lastDeliveryUtc = "2026-12-01T00:00:00Z";
+  s.mailFailures = 4294967297;
   DriveState c;
   c.letter = 'C';
   c.freeBytes = 123456789012;
@@ -48,6 +49,7 @@ void ExpectSame(const CheckState& a, const CheckState& b) {
   EXPECT_EQ(a.mailReply, b.mailReply);
   EXPECT_EQ(a.lastDeliveryLocal, b.lastDeliveryLocal);
   EXPECT_EQ(a.lastDeliveryUtc, b.lastDeliveryUtc);
+  EXPECT_EQ(a.mailFailures, b.mailFailures);
   ASSERT_EQ(a.drives.size(), b.drives.size());
   for (size_t i = 0; i < a.drives.size(); ++i) {
     EXPECT_EQ(a.drives[i].letter, b.drives[i].letter);
@@ -78,6 +80,13 @@ TEST(CheckState, RoundTripKeepsEveryFieldAndOneLinePerValue) {
   CheckState fromLf;
   ASSERT_TRUE(ParseCheckState(lf, &fromLf));
   ExpectSame(s, fromLf);
+
+  // A state written before the failure count existed reads as none.
+  std::string old = text;
+  old.erase(old.find("FAILURES=4294967297\r\n"), std::string("FAILURES=4294967297\r\n").size());
+  CheckState fromOld;
+  ASSERT_TRUE(ParseCheckState(old, &fromOld));
+  EXPECT_EQ(fromOld.mailFailures, 0);
 
   // An empty state (no drives, nothing sent) also survives.
   CheckState empty, emptyBack;
@@ -127,6 +136,8 @@ TEST(CheckState, DamagedOrForeignTextsAreRefusedAndLeaveTheStateAsItWas) {
       {"count above int64", replaced("CAPACITY=9223372036854775807", "CAPACITY=9223372036854775808")},
       {"huge count", replaced("FREE=123456789012", "FREE=99999999999999999999999999")},
       {"hex count", replaced("FREE=123456789012", "FREE=0x10")},
+      {"empty failure count", replaced("FAILURES=4294967297", "FAILURES=")},
+      {"negative failure count", replaced("FAILURES=4294967297", "FAILURES=-1")},
       {"blank in count", replaced("FREE=123456789012", "FREE= 12")},
       {"unknown escape", replaced("2 行目", "\\t")},
       {"lone backslash at the end", replaced("LOCAL=2026/12/09 21:04:05", "LOCAL=x\\")},

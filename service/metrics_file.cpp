@@ -1,0 +1,129 @@
+#include "service/metrics_file.h"
+
+#include <string_view>
+
+#include "platform/files.h"
+#include "platform/text_codec.h"
+
+namespace qw {
+namespace {
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += help;
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+void Sample(std::string& out, const char* name, const std::string& labels, int64_t value) {
+  out += name;
+  if (!labels.empty()) out += "{" + labels + "}";
+  out += ' ';
+  out += std::to_string(value);
+  out += '\n';
+}
+
+std::string DriveLabel(char letter) { return "drive=\"" + MetricsLabelValue(std::string(1, letter)) + "\""; }
+
+bool Digits(std::string_view text, size_t at, size_t count, int* value) {
+  int v = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  *value = v;
+  return true;
+}
+
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+}  // namespace
+
+std::string MetricsLabelValue(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (char c : utf8) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '"') out += "\\\"";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+bool UnixSecondsOfUtcStamp(const std::string& stamp, int64_t* seconds) {
+  // 2026-12-09T12:04:05Z
+  if (stamp.size() != 20 || stamp[4] != '-' || stamp[7] != '-' || stamp[10] != 'T' || stamp[13] != ':' ||
+      stamp[16] != ':' || stamp[19] != 'Z')
+    return false;
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  if (!Digits(stamp, 0, 4, &y) || !Digits(stamp, 5, 2, &mo) || !Digits(stamp, 8, 2, &d) ||
+      !Digits(stamp, 11, 2, &h) || !Digits(stamp, 14, 2, &mi) || !Digits(stamp, 17, 2, &s))
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
+  *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
+  std::string out;
+  Family(out, "quotawarden_info", "gauge",
+         "The Quotawarden watch of this computer; always 1, the labels tell its version and computer name.");
+  const std::string infoLabels = "version=\"" + MetricsLabelValue(facts.version) + "\",host=\"" +
+                                 MetricsLabelValue(SjisToUtf8(facts.host)) + "\"";
+  Sample(out, "quotawarden_info", infoLabels, 1);
+
+  int64_t checked = 0;
+  if (!UnixSecondsOfUtcStamp(state.checkedUtc, &checked)) checked = 0;
+  Family(out, "quotawarden_last_check_timestamp_seconds", "gauge",
+         "Time of the last check, in seconds since 1970-01-01 UTC.");
+  Sample(out, "quotawarden_last_check_timestamp_seconds", "", checked);
+  Family(out, "quotawarden_last_check_success", "gauge",
+         "1 when the last check loaded its settings and ran to its end, 0 when it failed.");
+  Sample(out, "quotawarden_last_check_success", "", facts.checkSucceeded ? 1 : 0);
+
+  int64_t delivered = 0;
+  if (!UnixSecondsOfUtcStamp(state.lastDeliveryUtc, &delivered)) delivered = 0;
+  Family(out, "quotawarden_alert_mail_last_success_timestamp_seconds", "gauge",
+         "Time of the last alert mail the server accepted, in seconds since 1970-01-01 UTC; 0 when none was.");
+  Sample(out, "quotawarden_alert_mail_last_success_timestamp_seconds", "", delivered);
+  Family(out, "quotawarden_alert_mail_failures_total", "counter",
+         "Alert mail attempts that did not reach every recipient.");
+  Sample(out, "quotawarden_alert_mail_failures_total", "", state.mailFailures < 0 ? 0 : state.mailFailures);
+
+  Family(out, "quotawarden_drive_free_bytes", "gauge",
+         "Bytes of the drive available to the service, as its report says.");
+  for (const auto& drive : state.drives)
+    if (drive.freeBytes >= 0) Sample(out, "quotawarden_drive_free_bytes", DriveLabel(drive.letter), drive.freeBytes);
+  Family(out, "quotawarden_drive_size_bytes", "gauge", "Total bytes of the drive.");
+  for (const auto& drive : state.drives)
+    if (drive.capacity >= 0) Sample(out, "quotawarden_drive_size_bytes", DriveLabel(drive.letter), drive.capacity);
+  Family(out, "quotawarden_drive_threshold_bytes", "gauge",
+         "Free bytes below which the drive is reported; 0 when the drive has no threshold.");
+  for (const auto& drive : state.drives)
+    Sample(out, "quotawarden_drive_threshold_bytes", DriveLabel(drive.letter),
+           drive.thresholdBytes < 0 ? 0 : drive.thresholdBytes);
+  Family(out, "quotawarden_drive_below_threshold", "gauge",
+         "1 when the last check reported the drive below its threshold, else 0.");
+  for (const auto& drive : state.drives)
+    Sample(out, "quotawarden_drive_below_threshold", DriveLabel(drive.letter), drive.below ? 1 : 0);
+  return out;
+}
+
+Status WriteMetricsFile(const std::string& folder, const std::string& text) {
+  return ReplaceFileAtomically(JoinPath(folder, kMetricsFileName), text);
+}
+
+}  // namespace qw
