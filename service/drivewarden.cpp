@@ -662,6 +662,7 @@ void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {
   try {
     MetricsFacts facts;
     facts.checkSucceeded = succeeded;
+    facts.intervalSeconds = int64_t{FInterval} * 3600;
     facts.host = LocalComputerName();
     facts.version = kProductVersion;
     const Status written = WriteMetricsFile(FMetricsFolder, FormatMetrics(state, facts));

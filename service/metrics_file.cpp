@@ -93,6 +93,9 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
   Family(out, "quotawarden_last_check_success", "gauge",
          "1 when the last check loaded its settings and ran to its end, 0 when it failed.");
   Sample(out, "quotawarden_last_check_success", "", facts.checkSucceeded ? 1 : 0);
+  Family(out, "quotawarden_check_interval_seconds", "gauge",
+         "Time from the end of one check to the start of the next (INTERVAL), in seconds.");
+  Sample(out, "quotawarden_check_interval_seconds", "", facts.intervalSeconds);
 
   int64_t delivered = 0;
   if (!UnixSecondsOfUtcStamp(state.lastDeliveryUtc, &delivered)) delivered = 0;

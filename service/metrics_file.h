@@ -22,6 +22,9 @@ struct MetricsFacts {
   // check ended with an error (the drive values are those of the last
   // measurement).
   bool checkSucceeded = false;
+  // INTERVAL of the settings in use, in seconds: a fleet's rules tell a
+  // watch that stopped checking by it.
+  int64_t intervalSeconds = 0;
   std::string host;     // the computer name, Shift-JIS as the system gives it
   std::string version;  // the product version, ASCII
 };

@@ -32,6 +32,7 @@ from e2e_lib import *
 
 work = sys.argv[1]
 FAMILIES = ["quotawarden_info", "quotawarden_last_check_timestamp_seconds", "quotawarden_last_check_success",
+            "quotawarden_check_interval_seconds",
             "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
             "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
             "quotawarden_drive_below_threshold"]
@@ -155,6 +156,7 @@ def node_exporter_case(case):
                 "check time %s, state %s" % (scraped.get("quotawarden_last_check_timestamp_seconds"), s["CHECK"]["UTC"]))
     case.expect(abs(scraped.get("quotawarden_last_check_timestamp_seconds", 0) - time.time()) < 120, "check time is now")
     case.expect(scraped.get("quotawarden_last_check_success") == 1, "success")
+    case.expect(scraped.get("quotawarden_check_interval_seconds") == 24 * 3600, "INTERVAL=24 is a day")
     info = [k for k in scraped if k.startswith("quotawarden_info{")]
     case.expect(len(info) == 1 and 'version="' in info[0] and 'host="' in info[0], "info: %s" % info)
 
@@ -227,7 +229,7 @@ while not os.path.exists(stop):
         continue
     reads += 1
     lines = data.split(b"\n")
-    whole = data.endswith(b"\n") and sum(1 for l in lines if l.startswith(b"# TYPE ")) == 9 \
+    whole = data.endswith(b"\n") and sum(1 for l in lines if l.startswith(b"# TYPE ")) == 10 \
         and sum(1 for l in lines if l.startswith(b"quotawarden_")) == expect
     if whole:
         versions.add([l for l in lines if l.startswith(b"quotawarden_drive_threshold_bytes")][0])

@@ -63,6 +63,7 @@ Parsed Parse(const std::string& text) {
 
 const char* const kFamilies[] = {
     "quotawarden_info", "quotawarden_last_check_timestamp_seconds", "quotawarden_last_check_success",
+    "quotawarden_check_interval_seconds",
     "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
     "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
     "quotawarden_drive_below_threshold"};
@@ -83,6 +84,7 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   state.drives = {c, d};
   MetricsFacts facts;
   facts.checkSucceeded = true;
+  facts.intervalSeconds = 7200;
   facts.host = "PC\"1\\\n\x83\x5C";  // quote, backslash, LF, then ソ (its trail byte is "\")
   facts.version = "1.2.1.0";
 
@@ -96,6 +98,7 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   EXPECT_EQ(p.samples.at("quotawarden_info{version=\"1.2.1.0\",host=\"PC\\\"1\\\\\\n\xE3\x82\xBD\"}"), "1");
   EXPECT_EQ(p.samples.at("quotawarden_last_check_timestamp_seconds"), "1714946889");
   EXPECT_EQ(p.samples.at("quotawarden_last_check_success"), "1");
+  EXPECT_EQ(p.samples.at("quotawarden_check_interval_seconds"), "7200");
   EXPECT_EQ(p.samples.at("quotawarden_alert_mail_last_success_timestamp_seconds"), "946684799");
   EXPECT_EQ(p.samples.at("quotawarden_alert_mail_failures_total"), "7");
   EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes{drive=\"C\"}"), "52428800");
@@ -107,7 +110,7 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   EXPECT_EQ(p.samples.count("quotawarden_drive_size_bytes{drive=\"D\"}"), 0u);
   EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_bytes{drive=\"D\"}"), "0");
   EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold{drive=\"D\"}"), "0");
-  EXPECT_EQ(p.samples.size(), 11u);
+  EXPECT_EQ(p.samples.size(), 12u);
 
   // No delivery yet, and a failed check.
   state.lastDeliveryUtc.clear();
@@ -224,6 +227,7 @@ TEST_F(MetricsWatchTest, ACheckWritesItsDrivesAndAFolderValueMustBeAbsoluteAndPr
   EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold{drive=\"D\"}"), "0");
   EXPECT_EQ(p.samples.at("quotawarden_last_check_success"), "1");
   EXPECT_EQ(p.samples.at("quotawarden_last_check_timestamp_seconds"), "1714946889");
+  EXPECT_EQ(p.samples.at("quotawarden_check_interval_seconds"), "86400");
   EXPECT_EQ(p.samples.at("quotawarden_info{version=\"1.2.1.0\",host=\"WATCHED-PC\"}"), "1");
   EXPECT_TRUE(Errors().empty());
 
