@@ -9,6 +9,7 @@
 #include "common/errors.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
+#include "platform/files.h"
 #include "platform/secret.h"
 #include "platform/message_loop.h"
 
@@ -32,6 +33,9 @@ constexpr const char* kMsgUserMissing =
     "パスワードを入力した場合は、ユーザー名も入力してください。";
 constexpr const char* kMsgPasswordUnreadable =
     "保存されているパスワードを読み取れません。\rメール設定でパスワードを入力し直してください。\r\r";
+constexpr const char* kMsgMetricsFolder =
+    "メトリクスファイルのフォルダーには C:\\Program Files\\windows_exporter\\textfile_inputs のような絶対パスを入力してください。";
+constexpr const char* kMsgMetricsFolderControl = "メトリクスファイルのフォルダー名に制御文字は使えません。";
 constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
 
 class PlatformSecrets : public SecretStore {
@@ -143,9 +147,13 @@ void SettingsModel::FormCreate() {
   }
   view_.SetFieldText(SettingsField::Password, password);
   view_.SetTlsVerifyChecked(TrimControls(read(kSectionMail, kKeyTlsVerify, "1")) != "0");
+  const std::string metricsFolder = read(kSectionMetrics, kKeyTextFileDir, "");
+  FMetricsFolderInFile = !metricsFolder.empty();
+  view_.SetFieldText(SettingsField::TextFileDir, metricsFolder);
 
   FSettingsText = GetSettingsText();
   FPasswordText = view_.FieldText(SettingsField::Password);
+  FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
   view_.SetApplyEnabled(false);
   if (!passwordLoadError_.empty()) {
     ShowMessage(kMsgPasswordUnreadable + passwordLoadError_, MessageBoxIcon::Exclamation);
@@ -181,7 +189,8 @@ std::string SettingsModel::GetSettingsText() {
 
 bool SettingsModel::IsModified() {
   return GetSettingsText() != FSettingsText ||
-         view_.FieldText(SettingsField::Password) != FPasswordText;
+         view_.FieldText(SettingsField::Password) != FPasswordText ||
+         view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText;
 }
 
 void SettingsModel::Change() { view_.SetApplyEnabled(IsModified()); }
@@ -327,8 +336,24 @@ bool SettingsModel::CheckLoginSettings(bool mailOn) {
   return false;
 }
 
+bool SettingsModel::CheckMetricsFolder(std::string* folder) {
+  *folder = std::string(TrimControls(view_.FieldText(SettingsField::TextFileDir)));
+  if (folder->empty()) return true;
+  for (char c : *folder) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      ShowCheckFailure(kMsgMetricsFolderControl, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
+                       SettingsControl::TextFileDir);
+      return false;
+    }
+  }
+  if (IsAbsolutePath(*folder)) return true;
+  ShowCheckFailure(kMsgMetricsFolder, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
+                   SettingsControl::TextFileDir);
+  return false;
+}
+
 bool SettingsModel::WriteAll(const std::string& interval, const std::string& port,
-                             const std::string& password) {
+                             const std::string& password, const std::string& metricsFolder) {
   auto write = [this](const char* section, const std::string& key, const std::string& value) {
     return profiles_.WriteString(kIniFileName, section, key, value);
   };
@@ -345,7 +370,11 @@ bool SettingsModel::WriteAll(const std::string& interval, const std::string& por
          write(kSectionMail, kKeySecurity, kSecurityValues[view_.SecurityIndex()]) &&
          write(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User)) &&
          write(kSectionMail, kKeyPassword, password) &&
-         write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0");
+         write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0") &&
+         // A file that never named a metrics folder gets no [METRICS] section
+         // while the box stays empty.
+         ((metricsFolder.empty() && !FMetricsFolderInFile) ||
+          write(kSectionMetrics, kKeyTextFileDir, metricsFolder));
 }
 
 bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port) {
@@ -370,6 +399,8 @@ bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string*
 SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   std::string interval, port;
   if (!CheckFields(view_.MailSendChecked(), &interval, &port)) return SaveOutcome::Refused;
+  std::string metricsFolder;
+  if (!CheckMetricsFolder(&metricsFolder)) return SaveOutcome::Refused;
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
@@ -384,7 +415,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     }
   }
 
-  if (!WriteAll(interval, port, password)) {
+  if (!WriteAll(interval, port, password, metricsFolder)) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName);
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
@@ -392,7 +423,9 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   if (apply) {
     FSettingsText = GetSettingsText();
     FPasswordText = clearPassword;
+    FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
   }
+  FMetricsFolderInFile = FMetricsFolderInFile || !metricsFolder.empty();
   passwordLoadError_.clear();
 
   const MessageBoxResult answer = boxes_.Show(kMsgRestartQuestion, kAppletCaption,

@@ -57,6 +57,7 @@ enum class SettingsField {
   From,      // edtFrom: sender address
   User,      // edtUser: user name of the SMTP login (empty: no login)
   Password,  // edtPassword: masked box, the clear password
+  TextFileDir,  // the metrics file's folder ([METRICS] TEXTFILEDIR; empty: none)
 };
 
 // The choices of the encryption box (cbxSecurity), in its order, and the
@@ -74,11 +75,11 @@ enum class SettingsList { Limit, To, Cc };
 enum class MailTarget { To, Cc };
 
 // Pages of the page control, by index.
-enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2 };
+enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4 };
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
-  Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password
+  Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -253,7 +254,11 @@ class SettingsModel {
   bool CheckFields(bool mailOn, std::string* interval, std::string* port);
   bool CheckMailSettings(bool mailOn);
   bool CheckLoginSettings(bool mailOn);
-  bool WriteAll(const std::string& interval, const std::string& port, const std::string& password);
+  // The metrics folder as the service will take it (blanks around it
+  // dropped): empty, or an absolute path without control characters.
+  bool CheckMetricsFolder(std::string* folder);
+  bool WriteAll(const std::string& interval, const std::string& port, const std::string& password,
+                const std::string& metricsFolder);
 
   SettingsView& view_;
   Profiles& profiles_;
@@ -267,6 +272,8 @@ class SettingsModel {
   bool FCanClose = true;
   std::string FSettingsText;
   std::string FPasswordText;  // the password at the snapshot
+  std::string FMetricsFolderText;  // the metrics folder box at the snapshot
+  bool FMetricsFolderInFile = false;  // the file held TEXTFILEDIR at load
   std::string passwordLoadError_;
 
   std::string thousandSeparator_ = ",";

@@ -8,6 +8,7 @@
 #define IDD_PAGE_MAIL 102
 #define IDD_PAGE_VERINFO 103
 #define IDD_PAGE_STATUS 104
+#define IDD_PAGE_METRICS 105
 #define IDD_LIMIT 110
 #define IDD_MAILADDRESS 111
 #define IDD_TESTMAIL_PROGRESS 112
@@ -18,7 +19,7 @@
 #define IDC_BTN_APPLY 1002
 #define IDC_GROUP 1003
 #define IDC_PAGECONTROL 1004
-#define IDC_PAGE_FIRST 1005  // pages 1005 to 1008 (child dialogs)
+#define IDC_PAGE_FIRST 1005  // pages 1005 to 1009 (child dialogs)
 
 // Page 1, tshetWarning.
 #define IDC_LBL_LIMIT 1101
@@ -66,6 +67,12 @@
 #define IDC_LBL_STATUS_MAIL 1705
 #define IDC_LBL_STATUS_LASTDELIVERY 1706
 #define IDC_LBL_STATUS_NOTICE 1707
+
+// Page 5, the metrics file for the fleet's monitoring.
+#define IDC_LBL_METRICS_DIR 1801
+#define IDC_EDT_METRICS_DIR 1802
+#define IDC_BTN_METRICS_BROWSE 1803
+#define IDC_LBL_METRICS_NOTE 1804
 
 // Threshold dialog (btnOK is IDOK, btnCancel IDCANCEL).
 #define IDC_LIMIT_LABEL1 1401

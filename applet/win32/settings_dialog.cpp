@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <climits>
@@ -23,11 +24,12 @@ constexpr UINT kTestMailDone = WM_APP + 2;
 constexpr int kVersionPage = 2;
 
 constexpr int kStatusPage = 3;
-constexpr int kPageCount = 4;
+constexpr int kMetricsPage = static_cast<int>(SettingsPage::Metrics);
+constexpr int kPageCount = 5;
 
-const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態"};
+const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携"};
 const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL, IDD_PAGE_VERINFO,
-                                        IDD_PAGE_STATUS};
+                                        IDD_PAGE_STATUS, IDD_PAGE_METRICS};
 
 // The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx).
 int PageOfId(int id) {
@@ -35,6 +37,7 @@ int PageOfId(int id) {
   if (id >= 1200 && id < 1300) return 1;
   if (id >= 1300 && id < 1400) return 2;
   if (id >= 1700 && id < 1800) return kStatusPage;
+  if (id >= 1800 && id < 1900) return kMetricsPage;
   return -1;
 }
 
@@ -98,6 +101,7 @@ HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
     case SettingsField::From: return Control(IDC_EDT_FROM);
     case SettingsField::User: return Control(IDC_EDT_USER);
     case SettingsField::Password: return Control(IDC_EDT_PASSWORD);
+    case SettingsField::TextFileDir: return Control(IDC_EDT_METRICS_DIR);
   }
   return nullptr;
 }
@@ -189,6 +193,12 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_STATUS_LASTDELIVERY, 10, 334, 382, 16},
                                {IDC_LBL_STATUS_NOTICE, 10, 40, 382, 120},
                            });
+  PlaceControls(pages_[kMetricsPage], {
+                               {IDC_LBL_METRICS_DIR, 10, 12, 382, 16},
+                               {IDC_EDT_METRICS_DIR, 10, 31, 300, 21},
+                               {IDC_BTN_METRICS_BROWSE, 318, 30, 74, 23},
+                               {IDC_LBL_METRICS_NOTE, 10, 64, 382, 150},
+                           });
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
                reinterpret_cast<WPARAM>(Control(IDC_EDT_INTERVAL)), 0);
@@ -227,6 +237,13 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_LBL_PASSWORD, "パスワード");
   SetItemText(pages_[1], IDC_BTN_TESTMAIL, "テスト送信");
   SetItemText(pages_[kStatusPage], IDC_BTN_STATUS_REFRESH, "更新");
+  SetItemText(pages_[kMetricsPage], IDC_LBL_METRICS_DIR, "メトリクスファイル (quotawarden.prom) のフォルダー");
+  SetItemText(pages_[kMetricsPage], IDC_BTN_METRICS_BROWSE, "参照...");
+  SetItemText(pages_[kMetricsPage], IDC_LBL_METRICS_NOTE,
+              "チェックのたびに、各ドライブの空き領域・容量・しきい値と前回のチェックの結果を Prometheus "
+              "形式のファイルに書き込みます。windows_exporter の textfile_inputs フォルダー (例: C:\\Program "
+              "Files\\windows_exporter\\textfile_inputs) を指定すると、Prometheus がすべてのサーバーの値を"
+              "集めて監視できます。\r\n\r\n空欄のときは書き込みません。");
   // The choices in the order of SecurityChoice.
   for (const char* choice : {"なし", "STARTTLS", "SSL/TLS"}) {
     SendMessageW(Control(IDC_CBX_SECURITY), CB_ADDSTRING, 0,
@@ -347,6 +364,45 @@ void T_frmDrivewarden::RefreshStatus() {
   InvalidateRect(GetDlgItem(page, IDC_PNL_STATUS_DRIVES), nullptr, TRUE);
 }
 
+namespace {
+
+// The picker opens at the folder of the box (when it names one).
+int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM, LPARAM data) {
+  if (message == BFFM_INITIALIZED) {
+    SetText(window, "フォルダーの参照");
+    const auto* start = reinterpret_cast<const std::wstring*>(data);
+    if (!start->empty()) SendMessageW(window, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(start->c_str()));
+  }
+  return 0;
+}
+
+}  // namespace
+
+void T_frmDrivewarden::acnBrowseMetricsFolderExecute() {
+  // The new-style picker needs a single-threaded apartment on this thread;
+  // a thread that is in another apartment already gets the classic one.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const std::wstring start = Wide(FieldText(SettingsField::TextFileDir));
+  const std::wstring title = Wide("メトリクスファイルを書き込むフォルダーを選んでください。");
+  BROWSEINFOW info{};
+  info.hwndOwner = window_;
+  info.lpszTitle = title.c_str();
+  info.ulFlags = BIF_RETURNONLYFSDIRS | (SUCCEEDED(com) ? BIF_NEWDIALOGSTYLE : 0);
+  info.lpfn = &BrowseCallback;
+  info.lParam = reinterpret_cast<LPARAM>(&start);
+  PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+  if (chosen != nullptr) {
+    wchar_t path[MAX_PATH] = {};
+    if (SHGetPathFromIDListW(chosen, path)) {
+      SetFieldText(SettingsField::TextFileDir, Narrow(path));
+      model_.Change();
+    }
+    CoTaskMemFree(chosen);
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  FocusDialogControl(window_, Control(IDC_EDT_METRICS_DIR));
+}
+
 void T_frmDrivewarden::DrawDriveRows(const DRAWITEMSTRUCT& item) {
   HDC dc = item.hDC;
   RECT area = item.rcItem;
@@ -464,7 +520,11 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
     case IDC_EDT_FROM:
     case IDC_EDT_USER:
     case IDC_EDT_PASSWORD:
+    case IDC_EDT_METRICS_DIR:
       if (code == EN_CHANGE) model_.Change();
+      return true;
+    case IDC_BTN_METRICS_BROWSE:
+      if (code == BN_CLICKED) acnBrowseMetricsFolderExecute();
       return true;
     case IDC_CBX_SECURITY:
       if (code == CBN_SELCHANGE) model_.cbxSecurityChange();
@@ -614,6 +674,7 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::Security: id = IDC_CBX_SECURITY; break;
     case SettingsControl::User: id = IDC_EDT_USER; break;
     case SettingsControl::Password: id = IDC_EDT_PASSWORD; break;
+    case SettingsControl::TextFileDir: id = IDC_EDT_METRICS_DIR; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);

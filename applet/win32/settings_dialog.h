@@ -99,6 +99,9 @@ class T_frmDrivewarden : public SettingsView {
   void SwitchPage(int index);
   // The status page: reads the state again and shows it; draws the drive bars.
   void RefreshStatus();
+  // 参照…: the folder picker, starting at the folder in the box; the chosen
+  // folder replaces the box's text.
+  void acnBrowseMetricsFolderExecute();
   void DrawDriveRows(const DRAWITEMSTRUCT& item);
 
   HWND Control(int id) const;
@@ -107,7 +110,7 @@ class T_frmDrivewarden : public SettingsView {
 
   HWND owner_ = nullptr;
   HWND window_ = nullptr;
-  HWND pages_[4] = {};
+  HWND pages_[5] = {};
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   INT_PTR modalResult_ = IDCANCEL;

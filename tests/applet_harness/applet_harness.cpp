@@ -19,6 +19,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <cpl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <functional>
@@ -934,6 +935,42 @@ bool SaveBmp(HWND window, const std::wstring& path) {
   return true;
 }
 
+// 参照… on the metrics page: the folder picker opens at the folder of the
+// box; a folder chosen there (the harness selects it as a user's click
+// would, with the picker's own message) replaces the box's text and enables
+// Apply; キャンセル leaves the box as it was.
+void DriveFolderPicker(HWND d, const std::wstring& shots) {
+  HWND box = Item(d, IDC_EDT_METRICS_DIR);
+  const std::wstring before = Text(box);
+  wchar_t windowsDir[MAX_PATH] = {};
+  GetWindowsDirectoryW(windowsDir, MAX_PATH);
+  static std::wstring target;
+  target = std::wstring(windowsDir) + L"\\system32";
+  HWND picker = nullptr;
+  WhileInside([&] { Click(Item(d, IDC_BTN_METRICS_BROWSE)); }, [&] {
+    picker = WaitDialog(W("フォルダーの参照"));
+    Check(picker != nullptr, "参照... opens the folder picker");
+    if (picker == nullptr) return;
+    if (!shots.empty()) Check(SaveBmp(picker, shots + L"\\dialog_folder.bmp"), "folder picker captured");
+    SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(target.c_str()));
+    Sleep(300);
+    Click(Item(picker, IDOK));
+    Check(WaitGone(picker), "OK closes the picker");
+  });
+  Check(_wcsicmp(Text(box).c_str(), target.c_str()) == 0, "the chosen folder fills the box", Text(box));
+  Check(IsWindowEnabled(Item(d, IDC_BTN_APPLY)) != FALSE, "a chosen folder enables Apply");
+
+  SetTextOf(box, before);
+  WhileInside([&] { Click(Item(d, IDC_BTN_METRICS_BROWSE)); }, [&] {
+    picker = WaitDialog(W("フォルダーの参照"));
+    Check(picker != nullptr, "the picker opens again");
+    if (picker == nullptr) return;
+    Click(Item(picker, IDCANCEL));
+    Check(WaitGone(picker), "キャンセル closes the picker");
+  });
+  Check(Text(box) == before, "キャンセル leaves the box as it was", Text(box));
+}
+
 void DriveScreens(const std::wstring& dir) {
   HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
   Check(d != nullptr, "the settings dialog opens");
@@ -945,6 +982,11 @@ void DriveScreens(const std::wstring& dir) {
   Check(SaveBmp(d, dir + L"\\page_mail.bmp"), "mail page captured");
   ShowPage(d, 2);
   Check(SaveBmp(d, dir + L"\\page_version.bmp"), "version page captured");
+  ShowPage(d, 4);
+  Check(Text(Item(d, IDC_EDT_METRICS_DIR)) == L"C:\\Program Files\\windows_exporter\\textfile_inputs",
+        "the metrics page shows TEXTFILEDIR", Text(Item(d, IDC_EDT_METRICS_DIR)));
+  Check(SaveBmp(d, dir + L"\\page_metrics.bmp"), "metrics page captured");
+  DriveFolderPicker(d, dir);
   Check(WriteStateFile(kTwoDriveState), "a state with two drives written");
   ShowPage(d, 3);
   Check(SaveBmp(d, dir + L"\\page_status.bmp"), "status page captured");
@@ -1115,6 +1157,7 @@ int wmain(int argc, wchar_t** argv) {
     WriteKey("MAIL", "USER", "drivewarden@example.co.jp");
     WriteKey("MAIL", "PASSWORD", "example-password");
     WriteKey("MAIL", "TLSVERIFY", "1");
+    WriteKey("METRICS", "TEXTFILEDIR", "C:\\Program Files\\windows_exporter\\textfile_inputs");
     std::wstring dir = argv[3];
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveScreens(dir); });
   } else {
