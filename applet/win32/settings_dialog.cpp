@@ -238,7 +238,7 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_BTN_TESTMAIL, "テスト送信");
   SetItemText(pages_[kStatusPage], IDC_BTN_STATUS_REFRESH, "更新");
   SetItemText(pages_[kMetricsPage], IDC_LBL_METRICS_DIR, "メトリクスファイル (quotawarden.prom) のフォルダー");
-  SetItemText(pages_[kMetricsPage], IDC_BTN_METRICS_BROWSE, "参照...");
+  SetItemText(pages_[kMetricsPage], IDC_BTN_METRICS_BROWSE, "参照…");
   SetItemText(pages_[kMetricsPage], IDC_LBL_METRICS_NOTE,
               "チェックのたびに、各ドライブの空き領域・容量・しきい値と前回のチェックの結果を Prometheus "
               "形式のファイルに書き込みます。windows_exporter の textfile_inputs フォルダー (例: C:\\Program "

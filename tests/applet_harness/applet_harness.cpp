@@ -936,39 +936,46 @@ bool SaveBmp(HWND window, const std::wstring& path) {
 }
 
 // 参照… on the metrics page: the folder picker opens at the folder of the
-// box; a folder chosen there (the harness selects it as a user's click
-// would, with the picker's own message) replaces the box's text and enables
-// Apply; キャンセル leaves the box as it was.
-void DriveFolderPicker(HWND d, const std::wstring& shots) {
-  HWND box = Item(d, IDC_EDT_METRICS_DIR);
-  const std::wstring before = Text(box);
-  wchar_t windowsDir[MAX_PATH] = {};
-  GetWindowsDirectoryW(windowsDir, MAX_PATH);
-  static std::wstring target;
-  target = std::wstring(windowsDir) + L"\\system32";
+// box (OK at once gives that folder back); a folder chosen in it (selected
+// with the picker's own message, as a click in its tree does) replaces the
+// box's text and enables Apply; キャンセル leaves the box as it was.
+std::wstring PickFolder(HWND d, const std::wstring& select, bool ok, const std::wstring& shot) {
   HWND picker = nullptr;
   WhileInside([&] { Click(Item(d, IDC_BTN_METRICS_BROWSE)); }, [&] {
     picker = WaitDialog(W("フォルダーの参照"));
     Check(picker != nullptr, "参照... opens the folder picker");
     if (picker == nullptr) return;
-    if (!shots.empty()) Check(SaveBmp(picker, shots + L"\\dialog_folder.bmp"), "folder picker captured");
-    SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(target.c_str()));
-    Sleep(300);
-    Click(Item(picker, IDOK));
-    Check(WaitGone(picker), "OK closes the picker");
+    Sleep(500);
+    if (!shot.empty()) Check(SaveBmp(picker, shot), "folder picker captured");
+    if (!select.empty()) {
+      PIDLIST_ABSOLUTE pidl = ILCreateFromPathW(select.c_str());
+      SendMessageW(picker, BFFM_SETSELECTIONW, FALSE, reinterpret_cast<LPARAM>(pidl));
+      ILFree(pidl);
+      Sleep(300);
+    }
+    Click(Item(picker, ok ? IDOK : IDCANCEL));
+    Check(WaitGone(picker), "the picker closes");
   });
-  Check(_wcsicmp(Text(box).c_str(), target.c_str()) == 0, "the chosen folder fills the box", Text(box));
-  Check(IsWindowEnabled(Item(d, IDC_BTN_APPLY)) != FALSE, "a chosen folder enables Apply");
+  return Text(Item(d, IDC_EDT_METRICS_DIR));
+}
 
+void DriveFolderPicker(HWND d, const std::wstring& shots) {
+  HWND box = Item(d, IDC_EDT_METRICS_DIR);
+  const std::wstring before = Text(box);
+  wchar_t windowsDir[MAX_PATH] = {};
+  GetWindowsDirectoryW(windowsDir, MAX_PATH);
+  const std::wstring windows = windowsDir;
+  const std::wstring system32 = windows + L"\\system32";
+
+  SetTextOf(box, windows);
+  std::wstring got = PickFolder(d, L"", true, shots.empty() ? L"" : shots + L"\\dialog_folder.bmp");
+  Check(_wcsicmp(got.c_str(), windows.c_str()) == 0, "the picker opens at the box's folder", got);
+  got = PickFolder(d, system32, true, L"");
+  Check(_wcsicmp(got.c_str(), system32.c_str()) == 0, "the chosen folder fills the box", got);
+  Check(IsWindowEnabled(Item(d, IDC_BTN_APPLY)) != FALSE, "a chosen folder enables Apply");
   SetTextOf(box, before);
-  WhileInside([&] { Click(Item(d, IDC_BTN_METRICS_BROWSE)); }, [&] {
-    picker = WaitDialog(W("フォルダーの参照"));
-    Check(picker != nullptr, "the picker opens again");
-    if (picker == nullptr) return;
-    Click(Item(picker, IDCANCEL));
-    Check(WaitGone(picker), "キャンセル closes the picker");
-  });
-  Check(Text(box) == before, "キャンセル leaves the box as it was", Text(box));
+  got = PickFolder(d, system32, false, L"");
+  Check(got == before, "キャンセル leaves the box as it was", got);
 }
 
 void DriveScreens(const std::wstring& dir) {

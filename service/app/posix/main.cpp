@@ -80,7 +80,13 @@ const char kUsage[] =
     "Drive letters: DIR/dosdevices/<letter>: symlinks map letters to folders\n"
     "(Wine's layout, lower-case letter and a colon, e.g. dosdevices/d: -> /srv).\n"
     "Without a dosdevices folder, C: is /. Free and total bytes are what statvfs\n"
-    "gives to the caller.\n";
+    "gives to the caller.\n"
+    "\n"
+    "Metrics: with [METRICS] TEXTFILEDIR=/var/lib/prometheus/node-exporter (an\n"
+    "absolute folder) every check, --once included, also replaces\n"
+    "quotawarden.prom there for node_exporter's textfile collector. A folder\n"
+    "that cannot take it is one error entry per run; the exit code stays that\n"
+    "of the check.\n";
 
 // A check timer that no loop serves: a one-shot run never waits for a tick.
 class IdleTimer : public qw::Timer {
