@@ -851,8 +851,10 @@ void DriveStatusPage(HWND d) {
   item.pszText = caption;
   item.cchTextMax = 64;
   SendMessageW(tab, TCM_GETITEMW, 3, reinterpret_cast<LPARAM>(&item));
-  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 4 && std::wstring(caption) == W("状態"),
+  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 5 && std::wstring(caption) == W("状態"),
         "the fourth page is 状態", caption);
+  SendMessageW(tab, TCM_GETITEMW, 4, reinterpret_cast<LPARAM>(&item));
+  Check(std::wstring(caption) == W("監視連携"), "the fifth page is 監視連携", caption);
   ShowPage(d, 3);
   HWND notice = Item(d, IDC_LBL_STATUS_NOTICE);
   HWND rows = Item(d, IDC_PNL_STATUS_DRIVES);
@@ -976,6 +978,37 @@ void DriveFolderPicker(HWND d, const std::wstring& shots) {
   SetTextOf(box, before);
   got = PickFolder(d, system32, false, L"");
   Check(got == before, "キャンセル leaves the box as it was", got);
+}
+
+// The metrics page on its own: the folder picker, a relative folder refused
+// on OK with the page and the box shown again and nothing written, then a
+// folder that the service takes written by OK.
+void DriveMetricsPage() {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens for the metrics page");
+  if (d == nullptr) return;
+  ShowPage(d, 4);
+  HWND box = Item(d, IDC_EDT_METRICS_DIR);
+  Check(box != nullptr && Text(box).empty(), "the metrics page has an empty folder box");
+  Check(Text(Item(d, IDC_BTN_METRICS_BROWSE)) == W("参照…"), "the button says 参照…");
+  DriveFolderPicker(d, L"");
+  SetTextOf(box, L"textfile_inputs");
+  ShowPage(d, 0);
+  Click(Item(d, IDOK));
+  Answer("relative folder",
+         "メトリクスファイルのフォルダーには C:\\Program Files\\windows_exporter\\textfile_inputs "
+         "のような絶対パスを入力してください。",
+         IDOK);
+  Check(IsWindowVisible(d) != FALSE, "the refused OK leaves the dialog open");
+  Check(ActivePage(d) == 4, "the refused OK shows the metrics page");
+  Check(FocusOfUi() == box, "the focus goes to the folder box");
+  Check(ReadKey("METRICS", "TEXTFILEDIR") == "<missing>", "nothing was written by the refused OK");
+  SetTextOf(box, L"C:\\Program Files\\windows_exporter\\textfile_inputs");
+  Click(Item(d, IDOK));
+  Answer("restart question", "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  Check(WaitGone(d), "OK closes the dialog");
+  Check(ReadKey("METRICS", "TEXTFILEDIR") == "C:\\Program Files\\windows_exporter\\textfile_inputs",
+        "TEXTFILEDIR written");
 }
 
 void DriveScreens(const std::wstring& dir) {
@@ -1110,7 +1143,7 @@ int WatchControlPanel() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: applet_harness CPL check | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | - watch\n");
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL metrics | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | - watch\n");
     return 2;
   }
   std::wstring mode = argv[2];
@@ -1149,6 +1182,9 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring port = argv[3], silentPort = argv[4];
     const std::wstring shots = argc >= 6 ? argv[5] : L"";
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveTestMail(port, silentPort, shots); });
+  } else if (mode == L"metrics") {
+    gCpl(cplWindow, CPL_INIT, 0, 0);
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, DriveMetricsPage);
   } else if (mode == L"screens" && argc >= 4) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");

@@ -41,6 +41,12 @@ r=$?
 cat "$work/check.out"
 [ $r -eq 0 ] || { echo "harness failed (exit $r)"; tail -n 20 "$work/check.err"; rc=1; }
 
+echo "== harness: the metrics page and its folder picker"
+timeout 120 wine "$harness" "$cplw" metrics >"$work/metrics.out" 2>"$work/metrics.err" </dev/null
+r=$?
+cat "$work/metrics.out"
+[ $r -eq 0 ] || { echo "metrics harness failed (exit $r)"; tail -n 20 "$work/metrics.err"; rc=1; }
+
 echo "== harness: test mail, delivered and cancelled"
 server="$root/build/native/bin/smtp_test_server"
 if [ -x "$server" ]; then
