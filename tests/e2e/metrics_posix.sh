@@ -285,8 +285,10 @@ def reader_case(case):
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, timeout=30).returncode
             if rc != 0:
                 failures.append((n, rc))
-            if time.monotonic() - start > 100:
-                failures.append(("over 100 s after round", n))
+            # The stage's own limit is 400 s; a machine this slow fails here
+            # with the reason rather than there without one.
+            if time.monotonic() - start > 300:
+                failures.append(("over 300 s after round", n))
                 break
 
     reads, bad, versions, example = race(service_writer)
