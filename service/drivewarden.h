@@ -202,7 +202,8 @@ class TDrivewarden {
   void RecordAlert(const TDeliveryResult& result);
   // Writes the last-check state with `outcome` ("information", "warning" or
   // the error text of a check that failed); `mailStep` when the check got
-  // as far as its mail step (else no mail is recorded). Never throws.
+  // as far as its mail step (else no mail is recorded). The metrics file
+  // follows from the same values. Never throws.
   void WriteCheckState(const std::string& outcome, bool mailStep);
   // Takes the last delivery and the failure count from the state an earlier
   // run left, once per process (before the first write or count).
