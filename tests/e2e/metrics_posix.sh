@@ -213,6 +213,13 @@ def broken_settings_case(case):
         case.expect(r.rc == 1, "%s: exit %d, expected 1" % (name, r.rc))
         case.expect("[METRICS] TEXTFILEDIR=" in r.err, "%s: stderr %r" % (name, r.err[-300:]))
         case.expect(not os.path.exists(case.path("prom")), name + ": no file")
+    # A good folder beside a value that does not convert: a one-shot run
+    # knows no good settings, so it writes no file (and exits 1 as before).
+    os.makedirs(case.path("prom"))
+    ini(case, case.path("prom"), ["C=1 MB"])
+    r = once(case)
+    case.expect(r.rc == 1 and "[DRIVE] C=1 MB" in r.err, "broken drive: exit %d %r" % (r.rc, r.err[-200:]))
+    case.expect(os.listdir(case.path("prom")) == [], "broken drive: nothing in the folder")
 
 
 READER = r"""
