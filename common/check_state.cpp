@@ -124,6 +124,23 @@ std::string FormatCheckState(const CheckState& state) {
   AddLine(out, "REPLY", Escape(state.mailReply));
   AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
   AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
+  if (!state.alertUtc.empty() || state.alertOpen) {
+    out += "[ALERT]";
+    out += kCrLf;
+    AddLine(out, "UTC", Escape(state.alertUtc));
+    AddLine(out, "SHORT", Escape(state.alertShort));
+    AddLine(out, "OPEN", state.alertOpen ? "1" : "0");
+  }
+  if (state.pending) {
+    out += "[PENDINGALERT]";
+    out += kCrLf;
+    AddLine(out, "KIND", state.pendingRecovery ? "recovery" : "alert");
+    AddLine(out, "COMPOSEDLOCAL", Escape(state.pendingComposedLocal));
+    AddLine(out, "COMPOSEDUTC", Escape(state.pendingComposedUtc));
+    AddLine(out, "ATTEMPTS", CountText(state.pendingAttempts));
+    AddLine(out, "SHORT", Escape(state.pendingShort));
+    AddLine(out, "REPORT", Escape(state.pendingReport));
+  }
   for (const auto& drive : state.drives) {
     out += "[DRIVE.";
     out += AsciiUpper(drive.letter);
@@ -139,10 +156,10 @@ std::string FormatCheckState(const CheckState& state) {
 }
 
 bool ParseCheckState(const std::string& text, CheckState* state) {
-  enum class Section { None, Check, Mail, Drive, Other };
+  enum class Section { None, Check, Mail, Alert, Pending, Drive, Other };
   CheckState next;
   Section section = Section::None;
-  Seen check, mail, drive;
+  Seen check, mail, alert, pending, drive;
   std::vector<std::string> sections;
   // A drive section is complete when it held every key.
   auto driveComplete = [&drive] {
@@ -169,6 +186,11 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         section = Section::Check;
       } else if (name == "MAIL") {
         section = Section::Mail;
+      } else if (name == "ALERT") {
+        section = Section::Alert;
+      } else if (name == "PENDINGALERT") {
+        section = Section::Pending;
+        next.pending = true;
       } else if (name.compare(0, 6, "DRIVE.") == 0) {
         if (name.size() != 7 || name[6] < 'A' || name[6] > 'Z') return false;
         section = Section::Drive;
@@ -215,6 +237,29 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         }
         break;
       }
+      case Section::Alert: {
+        if (!alert.Add(key)) return false;
+        bool ok = true;
+        if (key == "UTC") ok = Unescape(value, &next.alertUtc);
+        else if (key == "SHORT") ok = Unescape(value, &next.alertShort);
+        else if (key == "OPEN") ok = ReadFlag(value, &next.alertOpen);
+        if (!ok) return false;
+        break;
+      }
+      case Section::Pending: {
+        if (!pending.Add(key)) return false;
+        bool ok = true;
+        if (key == "KIND") {
+          if (value != "alert" && value != "recovery") return false;
+          next.pendingRecovery = value == "recovery";
+        } else if (key == "COMPOSEDLOCAL") ok = Unescape(value, &next.pendingComposedLocal);
+        else if (key == "COMPOSEDUTC") ok = Unescape(value, &next.pendingComposedUtc);
+        else if (key == "ATTEMPTS") ok = ReadCount(value, &next.pendingAttempts) && next.pendingAttempts >= 0;
+        else if (key == "SHORT") ok = Unescape(value, &next.pendingShort);
+        else if (key == "REPORT") ok = Unescape(value, &next.pendingReport);
+        if (!ok) return false;
+        break;
+      }
       case Section::Drive: {
         if (!drive.Add(key)) return false;
         DriveState& d = next.drives.back();
@@ -232,6 +277,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
   if (section == Section::Drive && !driveComplete()) return false;
   if (!check.Has("LOCAL") || !check.Has("UTC") || !check.Has("OUTCOME")) return false;
   if (!mail.Has("ATTEMPTED") || !mail.Has("DELIVERED")) return false;
+  // A pending mail without its text could only send an empty mail.
+  if (next.pending && (!pending.Has("KIND") || !pending.Has("REPORT") || next.pendingReport.empty())) return false;
   *state = std::move(next);
   return true;
 }
