@@ -5,6 +5,8 @@
 #     entry per failed attempt, then, once the server is up, the alert arrives
 #     on the retry timer (the first retry shortened with --retry-first) with
 #     the late-delivery entry, and the state keeps no pending mail;
+#   - a stop (SIGTERM) while a retry waits for a silent server ends the host
+#     within moments and leaves the alert in the state;
 #   - a sequence of one-shot runs sharing status.ini: a failed run keeps the
 #     alert in the state, the next run delivers the newer report, a check with
 #     no drive short sends the recovery notice (RECOVERYMAIL=1) once, and
@@ -17,7 +19,7 @@ server_pid="" host_pid=""
 cleanup() {
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
+  [ -n "${QW_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 fail() {
@@ -29,9 +31,11 @@ fail() {
 }
 mkdir -p "$work/mail"
 
-server_up() {  # server_up MAILDIR (each server numbers its mails from 1)
-  mkdir -p "$1"
-  "$bin/smtp_test_server" --port "$port" --maildir "$1" >>"$work/server.log" 2>&1 &
+server_up() {  # server_up MAILDIR [server options] (each server numbers its mails from 1)
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  "$bin/smtp_test_server" --port "$port" --maildir "$dir" "$@" >>"$work/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 50); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
@@ -75,6 +79,26 @@ kill -TERM "$host_pid"
 rc=0; wait "$host_pid" || rc=$?; host_pid=""
 [ "$rc" -eq 0 ] || fail "the foreground host exited $rc"
 cp "$work/status.ini" "$work/fg-status.ini"
+
+# --- A stop while a retry talks to a server that never greets.
+server_down
+rm -f "$work/status.ini"
+"$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/stop.json" --retry-first=1 \
+  --mail-timeout=30 --mail-deadline=60 2>"$work/stop.err" &
+host_pid=$!
+for _ in $(seq 100); do grep -q '"error"' "$work/stop.json" 2>/dev/null && break; sleep 0.1; done
+server_up "$work/mail/silent" --at GREETING=silent: --log "$work/silent.log"
+# Session 1 is server_up's own probe of the port; session 2 is the retry.
+for _ in $(seq 100); do grep -q '^# session 2' "$work/silent.log" 2>/dev/null && break; sleep 0.1; done
+grep -q '^# session 2' "$work/silent.log" || fail "the retry did not connect"
+sleep 0.3
+stop_at=$SECONDS
+kill -TERM "$host_pid"
+rc=0; wait "$host_pid" || rc=$?; host_pid=""
+[ "$rc" -eq 0 ] || fail "the host stopped during a retry exited $rc"
+[ $((SECONDS - stop_at)) -le 3 ] || fail "the stop waited for the silent server"
+grep -q 'PENDINGALERT' "$work/status.ini" || fail "the alert is not kept after the stop"
+cp "$work/status.ini" "$work/stop-status.ini"
 
 # --- One-shot runs sharing the state.
 run_once() {  # run_once EXPECTED-EXIT NAME
@@ -129,6 +153,10 @@ assert len(late) == 1 and "回失敗した後に送信" in late[0]["text"], fg
 s = state("fg-status.ini")
 assert "PENDINGALERT" not in s and s["ALERT"]["OPEN"] == "1" and s["ALERT"]["SHORT"] == "C", s
 assert s["MAIL"]["DELIVERED"] == "1" and s["MAIL"]["LASTDELIVERYLOCAL"], s
+
+stopped = [e for e in events("stop") if e["type"] == "error"]
+assert stopped[-1]["text"].endswith("cancelled by stop\r\nサービスの次の開始後に再送します。"), stopped
+assert state("stop-status.ini")["PENDINGALERT"]["ATTEMPTS"] == "2", state("stop-status.ini")
 
 down = state("down.ini")
 assert down["PENDINGALERT"]["KIND"] == "alert" and down["PENDINGALERT"]["ATTEMPTS"] == "1", down
