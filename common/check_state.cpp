@@ -21,13 +21,23 @@ bool IsPairAt(std::string_view text, size_t i) {
 }
 
 // One value on one line: CR, LF and the backslash itself are written as
-// "\r", "\n" and "\\".
+// "\r", "\n" and "\\". A lead byte without its trail byte is written as
+// "\xHH": raw, it would pair with the backslash of an escape after it and
+// read back as another text.
 std::string Escape(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (IsPairAt(text, i)) {
       out.append(text.substr(i, 2));
       ++i;
+      continue;
+    }
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (IsShiftJisLeadByte(byte)) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
       continue;
     }
     switch (text[i]) {
@@ -39,6 +49,9 @@ std::string Escape(std::string_view text) {
   }
   return out;
 }
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+int HexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 // Escape's reverse; false for a backslash that starts no known sequence.
 bool Unescape(std::string_view text, std::string* out) {
@@ -58,7 +71,10 @@ bool Unescape(std::string_view text, std::string* out) {
     if (next == 'r') result += '\r';
     else if (next == 'n') result += '\n';
     else if (next == '\\') result += '\\';
-    else return false;
+    else if (next == 'x' && i + 2 < text.size() && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
+      result += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else return false;
   }
   *out = std::move(result);
   return true;
@@ -124,7 +140,7 @@ std::string FormatCheckState(const CheckState& state) {
   AddLine(out, "REPLY", Escape(state.mailReply));
   AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
   AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
-  if (!state.alertUtc.empty() || state.alertOpen) {
+  if (!state.alertUtc.empty() || !state.alertShort.empty() || state.alertOpen) {
     out += "[ALERT]";
     out += kCrLf;
     AddLine(out, "UTC", Escape(state.alertUtc));

@@ -86,6 +86,26 @@ TEST(CheckState, RoundTripKeepsEveryFieldAndOneLinePerValue) {
   ExpectSame(empty, emptyBack);
 }
 
+TEST(CheckState, ALeadByteWithoutItsTrailByteDoesNotSwallowTheEscapeAfterIt) {
+  // Raw, 0x91 would pair with the "\\" of the escaped CR and read back as
+  // another text.
+  for (const std::string& value : {std::string("C\x91\r\x01"), std::string("x\x91\\n"), std::string("end\xE0")}) {
+    CheckState s;
+    s.outcome = value;
+    s.pending = true;
+    s.pendingReport = value;
+    s.alertShort = value;
+    CheckState back;
+    ASSERT_TRUE(ParseCheckState(FormatCheckState(s), &back));
+    EXPECT_EQ(back.outcome, value);
+    EXPECT_EQ(back.pendingReport, value);
+    EXPECT_EQ(back.alertShort, value);
+  }
+  CheckState s;
+  s.outcome = "\x91\r";
+  EXPECT_NE(FormatCheckState(s).find("OUTCOME=\\x91\\r\r\n"), std::string::npos) << FormatCheckState(s);
+}
+
 TEST(CheckState, NegativeCountsAreWrittenAsUnknown) {
   CheckState s;
   DriveState d;
