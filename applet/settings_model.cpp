@@ -19,6 +19,8 @@ namespace {
 constexpr const char* kMsgMailSettings =
     "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。";
 constexpr const char* kMsgIntervalRange = "インターバルには 1 以上の整数を入力してください。";
+// As the service's load words a bad REMIND.
+constexpr const char* kMsgRemindRange = "'%s' は 0 以上の整数ではありません";
 constexpr const char* kMsgPortRange = "ポート番号には 1 ～ 65535 の整数を入力してください。";
 constexpr const char* kMsgWriteFailed = "%s に書き込めません";
 constexpr const char* kMsgRestartQuestion =
@@ -116,6 +118,8 @@ void SettingsModel::FormCreate() {
   view_.SetFieldText(SettingsField::Interval, read(kSectionWarning, kKeyInterval, "24"));
   FMailSendAtLoad = TrimControls(read(kSectionWarning, kKeyIsMailSend, "")) == "1";
   view_.SetMailSendChecked(FMailSendAtLoad);
+  view_.SetFieldText(SettingsField::Remind, read(kSectionWarning, kKeyRemind, "0"));
+  view_.SetRecoveryMailChecked(TrimControls(read(kSectionWarning, kKeyRecoveryMail, "")) == "1");
   for (char letter : FixedDrives) {
     A_Drive drive;
     drive.Letter = letter;
@@ -184,6 +188,8 @@ std::string SettingsModel::GetSettingsText() {
   line("SECURITY", IsSecurityIndex(security) ? kSecurityValues[security] : "");
   line("USER", view_.FieldText(SettingsField::User));
   line("TLSVERIFY", view_.TlsVerifyChecked() ? "T" : "F");
+  line("REMIND", view_.FieldText(SettingsField::Remind));
+  line("RECOVERYMAIL", view_.RecoveryMailChecked() ? "T" : "F");
   return text;
 }
 
@@ -352,7 +358,7 @@ bool SettingsModel::CheckMetricsFolder(std::string* folder) {
   return false;
 }
 
-bool SettingsModel::WriteAll(const std::string& interval, const std::string& port,
+bool SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                              const std::string& password, const std::string& metricsFolder) {
   auto write = [this](const char* section, const std::string& key, const std::string& value) {
     return profiles_.WriteString(kIniFileName, section, key, value);
@@ -371,17 +377,27 @@ bool SettingsModel::WriteAll(const std::string& interval, const std::string& por
          write(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User)) &&
          write(kSectionMail, kKeyPassword, password) &&
          write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0") &&
+         // Written last, so that a file of an earlier version keeps its order.
+         write(kSectionWarning, kKeyRemind, remind) &&
+         write(kSectionWarning, kKeyRecoveryMail, view_.RecoveryMailChecked() ? "1" : "0") &&
          // A file that never named a metrics folder gets no [METRICS] section
          // while the box stays empty.
          ((metricsFolder.empty() && !FMetricsFolderInFile) ||
           write(kSectionMetrics, kKeyTextFileDir, metricsFolder));
 }
 
-bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port) {
+bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port, std::string* remind) {
   if (!NumericValue(SettingsField::Interval, 1, std::numeric_limits<int32_t>::max(), interval)) {
     ShowCheckFailure(kMsgIntervalRange, MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Interval);
     return false;
   }
+  std::string remindDigits;
+  if (!NumericValue(SettingsField::Remind, 0, std::numeric_limits<int32_t>::max(), &remindDigits)) {
+    ShowCheckFailure(Replace(kMsgRemindRange, "%s", view_.FieldText(SettingsField::Remind)),
+                     MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Remind);
+    return false;
+  }
+  if (remind) *remind = remindDigits;
   if (!NumericValue(SettingsField::Port, 1, 65535, port)) {
     ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
     return false;
@@ -397,8 +413,8 @@ bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string*
 }
 
 SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
-  std::string interval, port;
-  if (!CheckFields(view_.MailSendChecked(), &interval, &port)) return SaveOutcome::Refused;
+  std::string interval, port, remind;
+  if (!CheckFields(view_.MailSendChecked(), &interval, &port, &remind)) return SaveOutcome::Refused;
   std::string metricsFolder;
   if (!CheckMetricsFolder(&metricsFolder)) return SaveOutcome::Refused;
   // The password is written in its stored form only (protected on Windows),
@@ -415,7 +431,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     }
   }
 
-  if (!WriteAll(interval, port, password, metricsFolder)) {
+  if (!WriteAll(interval, remind, port, password, metricsFolder)) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName);
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;

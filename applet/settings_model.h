@@ -11,8 +11,8 @@
 //   - WM_INITDIALOG: create the controls, then call FormCreate(). The view's
 //     setters may fire change notifications while the controls are filled;
 //     forwarding them to Change() is harmless (Apply ends up disabled).
-//   - EN_CHANGE of the interval, port, server, sender, user and password
-//     boxes: Change().
+//   - EN_CHANGE of the interval, reminder, port, server, sender, user and
+//     password boxes, and a click of the recovery notice check box: Change().
 //   - click of the mail check box: ckbIsMailSendClick().
 //   - selection change of the encryption box: cbxSecurityChange(); click of
 //     the certificate check box: Change().
@@ -52,6 +52,7 @@ inline constexpr const char* kLimitLineSeparator = ":   ";
 // The text boxes the model reads and writes.
 enum class SettingsField {
   Interval,  // edtInterval: numeric box, hours (display text may be "1,000")
+  Remind,    // edtRemind: numeric box, hours between mails of a standing shortage (0: every check)
   Smtp,      // edtSMTP: server name
   Port,      // edtPort: numeric box, 1 to 65535 (the service refuses 0)
   From,      // edtFrom: sender address
@@ -79,7 +80,8 @@ enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4 };
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
-  Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir
+  Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir,
+  Remind, RecoveryMail
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -96,6 +98,9 @@ class SettingsView {
 
   virtual bool MailSendChecked() = 0;
   virtual void SetMailSendChecked(bool checked) = 0;
+  // The recovery notice check box (RECOVERYMAIL).
+  virtual bool RecoveryMailChecked() = 0;
+  virtual void SetRecoveryMailChecked(bool checked) = 0;
 
   // The encryption box: the index of a SecurityChoice, -1 when none is
   // selected (a SECURITY value the applet does not know).
@@ -251,14 +256,14 @@ class SettingsModel {
   void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
                         SettingsControl focus);
   // The checks of a save; `mailOn` holds the mail keys to their rules.
-  bool CheckFields(bool mailOn, std::string* interval, std::string* port);
+  bool CheckFields(bool mailOn, std::string* interval, std::string* port, std::string* remind = nullptr);
   bool CheckMailSettings(bool mailOn);
   bool CheckLoginSettings(bool mailOn);
   // The metrics folder as the service will take it (blanks around it
   // dropped): empty, or an absolute path without control characters.
   bool CheckMetricsFolder(std::string* folder);
-  bool WriteAll(const std::string& interval, const std::string& port, const std::string& password,
-                const std::string& metricsFolder);
+  bool WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
+                const std::string& password, const std::string& metricsFolder);
 
   SettingsView& view_;
   Profiles& profiles_;

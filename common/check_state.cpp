@@ -21,13 +21,23 @@ bool IsPairAt(std::string_view text, size_t i) {
 }
 
 // One value on one line: CR, LF and the backslash itself are written as
-// "\r", "\n" and "\\".
+// "\r", "\n" and "\\". A lead byte without its trail byte is written as
+// "\xHH": raw, it would pair with the backslash of an escape after it and
+// read back as another text.
 std::string Escape(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (IsPairAt(text, i)) {
       out.append(text.substr(i, 2));
       ++i;
+      continue;
+    }
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (IsShiftJisLeadByte(byte)) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
       continue;
     }
     switch (text[i]) {
@@ -39,6 +49,9 @@ std::string Escape(std::string_view text) {
   }
   return out;
 }
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+int HexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 // Escape's reverse; false for a backslash that starts no known sequence.
 bool Unescape(std::string_view text, std::string* out) {
@@ -58,7 +71,10 @@ bool Unescape(std::string_view text, std::string* out) {
     if (next == 'r') result += '\r';
     else if (next == 'n') result += '\n';
     else if (next == '\\') result += '\\';
-    else return false;
+    else if (next == 'x' && i + 2 < text.size() && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
+      result += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else return false;
   }
   *out = std::move(result);
   return true;
@@ -125,6 +141,23 @@ std::string FormatCheckState(const CheckState& state) {
   AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
   AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
   AddLine(out, "FAILURES", std::to_string(state.mailFailures < 0 ? 0 : state.mailFailures));
+  if (!state.alertUtc.empty() || !state.alertShort.empty() || state.alertOpen) {
+    out += "[ALERT]";
+    out += kCrLf;
+    AddLine(out, "UTC", Escape(state.alertUtc));
+    AddLine(out, "SHORT", Escape(state.alertShort));
+    AddLine(out, "OPEN", state.alertOpen ? "1" : "0");
+  }
+  if (state.pending) {
+    out += "[PENDINGALERT]";
+    out += kCrLf;
+    AddLine(out, "KIND", state.pendingRecovery ? "recovery" : "alert");
+    AddLine(out, "COMPOSEDLOCAL", Escape(state.pendingComposedLocal));
+    AddLine(out, "COMPOSEDUTC", Escape(state.pendingComposedUtc));
+    AddLine(out, "ATTEMPTS", CountText(state.pendingAttempts));
+    AddLine(out, "SHORT", Escape(state.pendingShort));
+    AddLine(out, "REPORT", Escape(state.pendingReport));
+  }
   for (const auto& drive : state.drives) {
     out += "[DRIVE.";
     out += AsciiUpper(drive.letter);
@@ -140,10 +173,10 @@ std::string FormatCheckState(const CheckState& state) {
 }
 
 bool ParseCheckState(const std::string& text, CheckState* state) {
-  enum class Section { None, Check, Mail, Drive, Other };
+  enum class Section { None, Check, Mail, Alert, Pending, Drive, Other };
   CheckState next;
   Section section = Section::None;
-  Seen check, mail, drive;
+  Seen check, mail, alert, pending, drive;
   std::vector<std::string> sections;
   // A drive section is complete when it held every key.
   auto driveComplete = [&drive] {
@@ -170,6 +203,11 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         section = Section::Check;
       } else if (name == "MAIL") {
         section = Section::Mail;
+      } else if (name == "ALERT") {
+        section = Section::Alert;
+      } else if (name == "PENDINGALERT") {
+        section = Section::Pending;
+        next.pending = true;
       } else if (name.compare(0, 6, "DRIVE.") == 0) {
         if (name.size() != 7 || name[6] < 'A' || name[6] > 'Z') return false;
         section = Section::Drive;
@@ -218,6 +256,29 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         }
         break;
       }
+      case Section::Alert: {
+        if (!alert.Add(key)) return false;
+        bool ok = true;
+        if (key == "UTC") ok = Unescape(value, &next.alertUtc);
+        else if (key == "SHORT") ok = Unescape(value, &next.alertShort);
+        else if (key == "OPEN") ok = ReadFlag(value, &next.alertOpen);
+        if (!ok) return false;
+        break;
+      }
+      case Section::Pending: {
+        if (!pending.Add(key)) return false;
+        bool ok = true;
+        if (key == "KIND") {
+          if (value != "alert" && value != "recovery") return false;
+          next.pendingRecovery = value == "recovery";
+        } else if (key == "COMPOSEDLOCAL") ok = Unescape(value, &next.pendingComposedLocal);
+        else if (key == "COMPOSEDUTC") ok = Unescape(value, &next.pendingComposedUtc);
+        else if (key == "ATTEMPTS") ok = ReadCount(value, &next.pendingAttempts) && next.pendingAttempts >= 0;
+        else if (key == "SHORT") ok = Unescape(value, &next.pendingShort);
+        else if (key == "REPORT") ok = Unescape(value, &next.pendingReport);
+        if (!ok) return false;
+        break;
+      }
       case Section::Drive: {
         if (!drive.Add(key)) return false;
         DriveState& d = next.drives.back();
@@ -235,6 +296,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
   if (section == Section::Drive && !driveComplete()) return false;
   if (!check.Has("LOCAL") || !check.Has("UTC") || !check.Has("OUTCOME")) return false;
   if (!mail.Has("ATTEMPTED") || !mail.Has("DELIVERED")) return false;
+  // A pending mail without its text could only send an empty mail.
+  if (next.pending && (!pending.Has("KIND") || !pending.Has("REPORT") || next.pendingReport.empty())) return false;
   *state = std::move(next);
   return true;
 }

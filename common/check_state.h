@@ -38,12 +38,30 @@ struct CheckState {
   // Alert mail attempts that did not reach every recipient, counted over the
   // life of this state file (a state without the key reads as 0).
   int64_t mailFailures = 0;
+
+  // [PENDINGALERT]: a mail whose delivery failed and is tried again, kept
+  // as it was composed so that it survives a restart. No section: none.
+  bool pending = false;
+  bool pendingRecovery = false;  // the recovery notice rather than an alert
+  std::string pendingReport;
+  std::string pendingComposedLocal;
+  std::string pendingComposedUtc;
+  int64_t pendingAttempts = 0;   // failed attempts so far
+  std::string pendingShort;      // letters of the drives short in the report
+
+  // [ALERT]: the last alert that was delivered, for the reminder interval
+  // and the recovery notice. `alertOpen` while no check since that alert
+  // found every drive at or above its threshold.
+  std::string alertUtc;
+  std::string alertShort;
+  bool alertOpen = false;
 };
 
 inline constexpr const char* kStateFileName = "status.ini";
 
-// The INI text of `state` (CR LF line ends, sections [CHECK], [MAIL] and one
-// [DRIVE.<letter>] per drive).
+// The INI text of `state` (CR LF line ends, sections [CHECK], [MAIL], [ALERT]
+// when an alert was ever delivered, [PENDINGALERT] when a mail is pending,
+// and one [DRIVE.<letter>] per drive).
 std::string FormatCheckState(const CheckState& state);
 // Reads FormatCheckState's text back; false for a text that is not one (a
 // damaged or foreign file), leaving `state` as it was.

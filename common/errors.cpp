@@ -23,6 +23,10 @@ EConvertError NotAnInteger(const std::string& text) { return ValueIsNot(text, "�
 
 EConvertError NotAPositiveInteger(const std::string& text) { return ValueIsNot(text, "は 1 以上の整数ではありません"); }
 
+EConvertError NotANonNegativeInteger(const std::string& text) {
+  return ValueIsNot(text, "は 0 以上の整数ではありません");
+}
+
 EConvertError NotAFloat(const std::string& text) { return ValueIsNot(text, "は浮動小数点数ではありません"); }
 
 EConvertError NotANonNegativeNumber(const std::string& text) { return ValueIsNot(text, "は 0 以上の数ではありません"); }

@@ -32,6 +32,8 @@ class ESettingsFileError : public ESettingsError {
 EConvertError NotAnInteger(const std::string& text);
 // "'<text>' は 1 以上の整数ではありません"
 EConvertError NotAPositiveInteger(const std::string& text);
+// "'<text>' は 0 以上の整数ではありません"
+EConvertError NotANonNegativeInteger(const std::string& text);
 // "'<text>' は浮動小数点数ではありません"
 EConvertError NotAFloat(const std::string& text);
 // "'<text>' は 0 以上の数ではありません"

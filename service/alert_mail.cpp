@@ -8,15 +8,16 @@ namespace qw {
 namespace {
 
 const char kAlertSubject[] = "ドライブ領域不足のお知らせ";
+const char kRecoverySubject[] = "ドライブ領域回復のお知らせ";
 const char kAlertSenderName[] = "ドライブ番人サービス";
 
 }  // namespace
 
-TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report) {
+TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report, bool recovery) {
   TMailMessage& message = *FMailMsg;
   // The body travels as ISO-2022-JP (7 bit), not as raw Shift-JIS.
   message.ParseText(ShiftJisToIso2022Jp(report), false);
-  message.SetSubjectHeader(kAlertSubject);
+  message.SetSubjectHeader(recovery ? kRecoverySubject : kAlertSubject);
   message.TextEncoding = et7Bit;
   message.ToRecipients().AssignCommaLists("", FMailTo);
   if (!FMailCc.empty()) message.CcRecipients().AssignCommaLists("", FMailCc);

@@ -1,5 +1,6 @@
 #include "service/drivewarden.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/address_check.h"
@@ -96,22 +97,72 @@ class CheckEnd {
   const bool& stopped_;
 };
 
+// Seconds since 1970 of a "yyyy-mm-ddThh:mm:ssZ" stamp; false for any
+// other text.
+bool UtcStampSeconds(const std::string& text, int64_t* seconds) {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z')
+    return false;
+  auto number = [&text](size_t at, size_t n, int* out) {
+    int value = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      value = value * 10 + (text[i] - '0');
+    }
+    *out = value;
+    return true;
+  };
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) ||
+      !number(14, 2, &mi) || !number(17, 2, &s))
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
+  *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+// "5 分後" for whole minutes, else "N 秒後".
+std::string DelayText(int64_t milliseconds) {
+  if (milliseconds % 60000 == 0) return std::to_string(milliseconds / 60000) + " 分後";
+  return std::to_string((milliseconds + 999) / 1000) + " 秒後";
+}
+
+// The retry timer of a host that has none (a one-shot run): it never ticks.
+class InertTimer : public Timer {
+ public:
+  void SetEnabled(bool enabled) override { enabled_ = enabled; }
+  bool Enabled() const override { return enabled_; }
+  void SetInterval(int64_t milliseconds) override { interval_ = milliseconds; }
+  int64_t Interval() const override { return interval_; }
+
+ private:
+  bool enabled_ = false;
+  int64_t interval_ = 1000;
+};
+
 }  // namespace
 
-TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer)
+TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer,
+                           std::unique_ptr<Timer> retryTimer)
     : platform_(platform),
       tmCheck_(std::move(checkTimer)),
+      tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<InertTimer>()),
       FMailMsg(std::make_unique<TMailMessage>(platform.system, "mailMsg")) {
+  FRetryTimerTicks = dynamic_cast<InertTimer*>(tmRetry_.get()) == nullptr;
   FMailMsg->Charset = "iso-2022-jp";
   FMailMsg->TextEncoding = etQuotedPrintable;
   tmCheck_->SetEnabled(false);
   tmCheck_->SetInterval(1000);
   tmCheck_->OnTimer = [this] { tmCheckTimer(this); };
+  tmRetry_->SetEnabled(false);
+  tmRetry_->OnTimer = [this] { tmRetryTimer(this); };
 }
 
 TDrivewarden::~TDrivewarden() {
   tmCheck_->SetEnabled(false);
   tmCheck_->OnTimer = nullptr;
+  tmRetry_->SetEnabled(false);
+  tmRetry_->OnTimer = nullptr;
 }
 
 void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
@@ -124,6 +175,11 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   FStateFailureReported = false;
   FMetricsFailureReported = false;
+  ReadPreviousState();
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FPending) FPending->triedThisRun = false;
+  }
   try {
     LoadSettings();
   } catch (const std::exception& e) {
@@ -132,6 +188,14 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   }
   if (loaded) loaded();
   tmCheckTimer(nullptr);
+  // A mail left pending by an earlier run that the first check neither
+  // replaced nor dropped goes now rather than one retry delay later.
+  bool sendPending = false;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    sendPending = FPending && !FPending->triedThisRun && !FStopped;
+  }
+  if (sendPending) RunChecks(false, true);
 }
 
 void TDrivewarden::CancelForStop() {
@@ -152,6 +216,7 @@ void TDrivewarden::ServiceStop() {
     FCheckEnded.wait(lock, [this] { return !FChecking; });
   }
   tmCheck_->SetEnabled(false);
+  tmRetry_->SetEnabled(false);
   FreeDriveList();
 }
 
@@ -327,6 +392,13 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
 
   next.isMailSend =
       TrimControls(ini.ReadString(kIniFileName, kSectionWarning, kKeyIsMailSend, "")) == "1";
+  next.recoveryMail =
+      TrimControls(ini.ReadString(kIniFileName, kSectionWarning, kKeyRecoveryMail, "")) == "1";
+  // Hours between mails of a standing shortage; 0 mails at every check.
+  const std::string remindText = ini.ReadString(kIniFileName, kSectionWarning, kKeyRemind, "0");
+  if (!TryStrToInt(remindText, &next.remind) || next.remind < 0)
+    throw SettingsValueError(kIniFileName, kSectionWarning, kKeyRemind, remindText,
+                             NotANonNegativeInteger(remindText).what());
 
   for (char letter : FixedDrives) {
     auto drive = std::make_unique<A_Drive>();
@@ -386,6 +458,8 @@ void TDrivewarden::LoadSettings() {
 
   FIniFileDate = stamp;
   FInterval = next.interval;
+  FRemind = next.remind;
+  FRecoveryMail = next.recoveryMail;
   FIsMailSend = next.isMailSend;
   if (!FDriveList) FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   *FDriveList = std::move(next.drives);
@@ -491,24 +565,54 @@ void TDrivewarden::tmCheckTimer(void* /*Sender*/) {
 
 void TDrivewarden::CheckNow() { RunChecks(false); }
 
-void TDrivewarden::RunChecks(bool fromTimer) {
+void TDrivewarden::tmRetryTimer(void* /*Sender*/) {
+  tmRetry_->SetEnabled(false);
+  RunChecks(false, true);
+}
+
+void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
+  int busyRetryAttempts = -1;
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (FStopped) return;
-    if (FChecking) {
+    if (FChecking && retry) {
+      // A check runs: it replaces or drops the pending mail, or the retry
+      // comes again after the same delay.
+      if (!FPending) return;
+      busyRetryAttempts = FPending->attempts;
+    } else if (FChecking) {
       // The running chain takes this check over when its own check ends.
       FCheckRequested = true;
       FTimerRestart = FTimerRestart || fromTimer;
       return;
+    } else {
+      FChecking = true;
+      FTimerRestart = fromTimer;
+      FCheckThread = std::this_thread::get_id();
     }
-    FChecking = true;
-    FTimerRestart = fromTimer;
-    FCheckThread = std::this_thread::get_id();
+  }
+  if (busyRetryAttempts >= 0) {
+    ArmRetry(RetryDelayMs(busyRetryAttempts, FFirstRetryMs));
+    return;
   }
   CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FTimerRestart, FStopped);
-  for (;;) {
+  for (bool first = true;; first = false) {
     try {
-      CheckOnce();
+      if (first && retry) {
+        bool pending = false;
+        {
+          std::lock_guard<std::mutex> lock(FCheckMutex);
+          pending = FPending.has_value();
+        }
+        if (pending && FIsMailSend) {
+          AttemptPending();
+          WriteRetryState();
+        } else if (pending) {
+          DropPending();
+        }
+      } else {
+        CheckOnce();
+      }
     } catch (const std::exception& e) {
       // The host reports the error; the state tells the status page too.
       WriteCheckState(e.what(), false);
@@ -523,6 +627,7 @@ void TDrivewarden::RunChecks(bool fromTimer) {
 void TDrivewarden::CheckOnce() {
   std::string driveLines;
   std::string thresholdLines;
+  std::string shortLetters;
   FLoadFailed = false;
   try {
     LoadSettings();
@@ -541,6 +646,7 @@ void TDrivewarden::CheckOnce() {
       driveLines += std::string("・ ") + drive->Letter + " ドライブの空き領域: " +
                     FormatBytes(drive->FreeSpace) + kCrLf;
       if (drive->FreeSpace < drive->LimitBytes) {
+        shortLetters += drive->Letter;
         thresholdLines += std::string(1, drive->Letter) + " ドライブ : しきい値 " + drive->LimitText;
         if (drive->LimitText.find('%') != std::string::npos)
           thresholdLines += " ( 全容量 " + FormatBytes(drive->Capacity);
@@ -557,42 +663,272 @@ void TDrivewarden::CheckOnce() {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FLastAlert = AlertOutcome{};
   }
+  // Mail switched off takes a waiting mail with it.
+  bool pendingRecovery = false;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    pendingRecovery = FPending && FPending->recovery;
+  }
+  if (!FIsMailSend) DropPending();
+
   if (thresholdLines.empty()) {
     WriteEventLog(driveLines, EventType::Information);
+    // The shortage is over: a waiting alert is no longer true. A waiting
+    // recovery notice still is, and stays.
+    if (!pendingRecovery) DropPending();
+    const bool recovered = FAlertOpen;
+    FAlertOpen = false;
+    if (recovered && FRecoveryMail && FIsMailSend) {
+      SetPending(true, ComposeRecoveryReport(driveLines), "");
+      AttemptPending();
+    }
     WriteCheckState("information", true);
     return;
   }
   const std::string report = ComposeReport(driveLines, thresholdLines);
   WriteEventLog(report, EventType::Warning);
-  if (!FIsMailSend) {
+  if (!FIsMailSend || !ReminderDue(shortLetters)) {
     WriteCheckState("warning", true);
     return;
   }
 
-  // The mail step never ends the check: whatever goes wrong there is
-  // recorded as a failed alert mail after the warning entry.
+  // The newest report replaces a waiting one. The mail step never ends the
+  // check: whatever goes wrong there is recorded as a failed alert mail
+  // after the warning entry.
+  SetPending(false, report, shortLetters);
+  AttemptPending();
+  WriteCheckState("warning", true);
+}
+
+std::string TDrivewarden::ComposeRecoveryReport(const std::string& driveLines) {
+  std::string report;
+  report += LocalComputerName() + " のすべてのドライブの空き領域が、指定されたしきい値以上に回復しました。" + kCrLf;
+  report += kCrLf;
+  report += driveLines;
+  report += kCrLf;
+  const LocalDateTime now = platform_.system.Now();
+  report += platform_.system.FormatShortDate(now);
+  if (now.hour != 0 || now.minute != 0 || now.second != 0)
+    report += " " + platform_.system.FormatLongTime(now);
+  return report;
+}
+
+bool TDrivewarden::ReminderDue(const std::string& shortLetters) const {
+  if (FRemind <= 0 || !FAlertOpen) return true;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FPending) return true;  // the last alert never arrived
+  }
+  for (char letter : shortLetters)
+    if (FAlertShort.find(letter) == std::string::npos) return true;
+  int64_t alertSeconds = 0;
+  if (!UtcStampSeconds(FAlertUtc, &alertSeconds)) return true;
+  const LocalDateTime now = platform_.system.Now();
+  int64_t nowSeconds = 0;
+  if (!UtcStampSeconds(UtcStamp(now, platform_.system.UtcOffsetMinutes()), &nowSeconds)) return true;
+  // A clock set back (now before the alert) counts as due too.
+  const int64_t passed = nowSeconds - alertSeconds;
+  return passed < 0 || passed >= int64_t{FRemind} * 3600;
+}
+
+void TDrivewarden::SetPending(bool recovery, const std::string& report, const std::string& shortLetters) {
+  const LocalDateTime now = platform_.system.Now();
+  PendingMail mail;
+  mail.recovery = recovery;
+  mail.report = report;
+  mail.composedLocal = LocalStamp(now);
+  mail.composedUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
+  mail.shortLetters = shortLetters;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FPending = std::move(mail);
+  }
+  tmRetry_->SetEnabled(false);
+}
+
+void TDrivewarden::DropPending() {
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FPending.reset();
+  }
+  tmRetry_->SetEnabled(false);
+}
+
+void TDrivewarden::ArmRetry(int64_t milliseconds) {
+  tmRetry_->SetEnabled(false);
+  tmRetry_->SetInterval(milliseconds);
+  tmRetry_->SetEnabled(true);
+}
+
+int64_t TDrivewarden::RetryDelayMs(int failedAttempts, int64_t firstMs) {
+  constexpr int64_t kMinute = 60 * 1000;
+  if (failedAttempts <= 1) return firstMs;
+  if (failedAttempts == 2) return 15 * kMinute;
+  if (failedAttempts == 3) return 30 * kMinute;
+  return 60 * kMinute;
+}
+
+bool TDrivewarden::HasPendingAlert() const {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  return FPending.has_value();
+}
+
+std::string TDrivewarden::PendingReport() const {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  return FPending ? FPending->report : std::string();
+}
+
+int TDrivewarden::PendingAttempts() const {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  return FPending ? FPending->attempts : 0;
+}
+
+void TDrivewarden::AttemptPending() {
+  PendingMail mail;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (!FPending) return;
+    FPending->triedThisRun = true;
+    mail = *FPending;
+  }
   TDeliveryResult result;
   try {
-    result = OnSendAlert ? OnSendAlert(report) : SendAlertMail(report);
+    if (OnSendAlert)
+      result = OnSendAlert(mail.report);
+    else
+      result = SendAlertMail(mail.report, mail.recovery);
   } catch (const std::exception& e) {
     result = TDeliveryResult{};
     result.status = Status::Failure("", 0, e.what());
   }
-  RecordAlert(result);
-  WriteCheckState("warning", true);
+  bool stopped = false;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    stopped = FStopped;
+  }
+
+  if (result.Delivered()) {
+    if (mail.attempts > 0) {
+      platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId,
+                                std::string(mail.recovery ? kRecoveryDeliveredLate : kAlertDeliveredLate) +
+                                    mail.composedLocal + " (" + std::to_string(mail.attempts) +
+                                    " 回失敗した後に送信)");
+    }
+    if (!mail.recovery) {
+      const LocalDateTime now = platform_.system.Now();
+      FAlertOpen = true;
+      FAlertShort = mail.shortLetters;
+      FAlertUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
+    }
+    RecordAlert(result);
+    DropPending();
+    return;
+  }
+  if (IsFinalRefusal(result)) {
+    RecordAlert(result, "サーバーが拒否したため再送しません。");
+    DropPending();
+    return;
+  }
+  const int attempts = mail.attempts + 1;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FPending) FPending->attempts = attempts;
+  }
+  const int64_t delay = RetryDelayMs(attempts, FFirstRetryMs);
+  std::string note;
+  if (stopped)
+    note = "サービスの次の開始後に再送します。";
+  else if (!FRetryTimerTicks)
+    note = "次の実行で再送します。";
+  else
+    note = DelayText(delay) + "に再送します。";
+  RecordAlert(result, note);
+  if (!stopped) ArmRetry(delay);
 }
 
 void TDrivewarden::ReadPreviousState() {
   if (FStateRead || FStateFolder.empty()) return;
-  // The last delivery and the failure count outlive the process: the first
-  // write or count of a run takes them from the state an earlier run left.
+  // The last delivery, the last delivered alert and a pending mail outlive
+  // the process: the first start of a run takes them from the state an
+  // earlier run left. A damaged state is replaced by the next write.
   FStateRead = true;
   std::string text;
   CheckState previous;
-  if (ReadWholeFile(JoinPath(FStateFolder, kStateFileName), &text).Ok() && ParseCheckState(text, &previous)) {
-    FLastDeliveryLocal = previous.lastDeliveryLocal;
-    FLastDeliveryUtc = previous.lastDeliveryUtc;
-    FMailFailures += previous.mailFailures;
+  try {
+    if (!ReadWholeFile(JoinPath(FStateFolder, kStateFileName), &text).Ok() || !ParseCheckState(text, &previous))
+      return;
+  } catch (const std::exception&) {
+    return;
+  }
+  FLastDeliveryLocal = previous.lastDeliveryLocal;
+  FLastDeliveryUtc = previous.lastDeliveryUtc;
+  FMailFailures += previous.mailFailures;
+  FAlertUtc = previous.alertUtc;
+  FAlertShort = previous.alertShort;
+  FAlertOpen = previous.alertOpen;
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  FPending.reset();
+  if (previous.pending) {
+    PendingMail mail;
+    mail.recovery = previous.pendingRecovery;
+    mail.report = previous.pendingReport;
+    mail.composedLocal = previous.pendingComposedLocal;
+    mail.composedUtc = previous.pendingComposedUtc;
+    mail.attempts = static_cast<int>(std::min<int64_t>(previous.pendingAttempts, 1000000));
+    mail.shortLetters = previous.pendingShort;
+    FPending = std::move(mail);
+  }
+}
+
+void TDrivewarden::FillAlertState(CheckState& state) const {
+  state.lastDeliveryLocal = FLastDeliveryLocal;
+  state.lastDeliveryUtc = FLastDeliveryUtc;
+  state.alertUtc = FAlertUtc;
+  state.alertShort = FAlertShort;
+  state.alertOpen = FAlertOpen;
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  state.pending = FPending.has_value();
+  if (FPending) {
+    state.pendingRecovery = FPending->recovery;
+    state.pendingReport = FPending->report;
+    state.pendingComposedLocal = FPending->composedLocal;
+    state.pendingComposedUtc = FPending->composedUtc;
+    state.pendingAttempts = FPending->attempts;
+    state.pendingShort = FPending->shortLetters;
+  }
+}
+
+void TDrivewarden::WriteRetryState() {
+  if (!FLastCheckState) return;
+  CheckState state = *FLastCheckState;
+  const AlertOutcome alert = LastAlert();
+  state.mailAttempted = alert.attempted;
+  if (alert.attempted) {
+    state.mailDelivered = alert.result.Delivered();
+    state.mailReply = alert.result.Delivered() ? alert.result.acceptedReply : alert.result.status.Describe();
+    if (state.mailDelivered) {
+      const LocalDateTime now = platform_.system.Now();
+      FLastDeliveryLocal = LocalStamp(now);
+      FLastDeliveryUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
+    }
+  }
+  FillAlertState(state);
+  WriteStateFile(state);
+}
+
+void TDrivewarden::WriteStateFile(const CheckState& state) {
+  *FLastCheckState = state;
+  try {
+    const std::string path = JoinPath(FStateFolder, kStateFileName);
+    const Status written = ReplaceFileAtomically(path, FormatCheckState(state));
+    if (written.Ok() || FStateFailureReported) return;
+    FStateFailureReported = true;
+    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                              std::string(kStateNotWritten) + path + ": " + written.Describe());
+  } catch (const std::exception& e) {
+    if (FStateFailureReported) return;
+    FStateFailureReported = true;
+    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, std::string(kStateNotWritten) + e.what());
   }
 }
 
@@ -626,8 +962,7 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
         FLastDeliveryUtc = state.checkedUtc;
       }
     }
-    state.lastDeliveryLocal = FLastDeliveryLocal;
-    state.lastDeliveryUtc = FLastDeliveryUtc;
+    FillAlertState(state);
     state.mailFailures = FMailFailures;
   } catch (const std::exception& e) {
     if (!FStateFolder.empty() && !FStateFailureReported) {
@@ -639,20 +974,11 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
   }
   // Information and warning are the outcomes of a check that ran; any other
   // outcome is the error that ended it.
-  WriteMetrics(state, !FLoadFailed && (outcome == "information" || outcome == "warning"));
-  if (FStateFolder.empty()) return;
-  try {
-    const std::string path = JoinPath(FStateFolder, kStateFileName);
-    const Status written = ReplaceFileAtomically(path, FormatCheckState(state));
-    if (written.Ok() || FStateFailureReported) return;
-    FStateFailureReported = true;
-    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
-                              std::string(kStateNotWritten) + path + ": " + written.Describe());
-  } catch (const std::exception& e) {
-    if (FStateFailureReported) return;
-    FStateFailureReported = true;
-    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, std::string(kStateNotWritten) + e.what());
-  }
+  FLastCheckSucceeded = !FLoadFailed && (outcome == "information" || outcome == "warning");
+  if (!FLastCheckState) FLastCheckState = std::make_unique<CheckState>();
+  *FLastCheckState = state;
+  WriteMetrics(state, FLastCheckSucceeded);
+  WriteStateFile(state);
 }
 
 void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {
@@ -677,16 +1003,22 @@ void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {
                             std::string(kMetricsNotWritten) + path + ": " + reason);
 }
 
-void TDrivewarden::RecordAlert(const TDeliveryResult& result) {
+void TDrivewarden::RecordAlert(const TDeliveryResult& result, const std::string& note) {
   // Every attempt that did not reach every recipient counts, once, here.
   ReadPreviousState();
   if (!result.Complete()) ++FMailFailures;
+  bool recovery = false;
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FLastAlert.attempted = true;
     FLastAlert.result = result;
+    recovery = FPending && FPending->recovery;
   }
-  const std::string text = AlertFailureText(result);
+  std::string text = AlertFailureText(result);
+  const std::string notSent = kAlertNotSent;
+  if (recovery && text.compare(0, notSent.size(), notSent) == 0)
+    text = kRecoveryNotSent + text.substr(notSent.size());
+  if (!text.empty() && !note.empty()) text += kCrLf + note;
   if (!text.empty()) platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, text);
   if (result.Delivered() && result.encrypted && !result.verified)
     platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId, kAlertUnverified);
@@ -718,6 +1050,18 @@ TTestMailSettings TDrivewarden::TestMailSettings() const {
   settings.timeOut = FMailTimeOut;
   settings.deadline = FMailDeadline;
   return settings;
+}
+
+bool IsFinalRefusal(const TDeliveryResult& result) {
+  if (result.Delivered()) return false;
+  const Status& status = result.status;
+  const std::string& step = status.What();
+  if (step == "MAIL" || step == "DATA" || step == ".") return status.Code() >= 500 && status.Code() <= 599;
+  if (step.compare(0, 5, "RCPT ") != 0 || result.refused.empty()) return false;
+  // Every recipient refused: final only when every refusal was permanent.
+  for (const auto& refusal : result.refused)
+    if (refusal.second.empty() || refusal.second[0] != '5') return false;
+  return true;
 }
 
 std::string AlertFailureText(const TDeliveryResult& result) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +38,10 @@ struct ServicePlatform {
 class TDrivewarden {
  public:
   // `checkTimer` is the check timer tmCheck; its ticks call tmCheckTimer.
-  TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer);
+  // `retryTimer` (tmRetry) tries a failed alert mail again; without one (a
+  // one-shot run) a failed mail waits in the state for the next run.
+  TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer,
+               std::unique_ptr<Timer> retryTimer = nullptr);
   virtual ~TDrivewarden();
 
   TDrivewarden(const TDrivewarden&) = delete;
@@ -86,6 +90,26 @@ class TDrivewarden {
   // right after it instead of overlapping it.
   void CheckNow();
 
+  // A failed alert mail is kept (with the report as composed) and tried
+  // again by the retry timer after 5, 15, 30 and then every 60 minutes,
+  // until it is delivered, a newer check replaces it (a check with a drive
+  // short and mail on), a check finds no drive short (an alert is dropped;
+  // a recovery notice stays) or mail is switched off. A 5xx refusal of the
+  // whole message or of every recipient is final. Each failed attempt is
+  // one error entry; a late delivery is one information entry naming when
+  // the mail was composed. A retry runs as a check does: never beside one,
+  // waited for by ServiceStop, cancelled by CancelForStop.
+  void tmRetryTimer(void* Sender);
+  Timer& tmRetry() { return *tmRetry_; }
+  // The pending mail, if any: its report, and the failed attempts so far.
+  bool HasPendingAlert() const;
+  std::string PendingReport() const;
+  int PendingAttempts() const;
+  // Replaces the first delay (5 minutes) for tests that cannot wait that
+  // long; the later delays stay. Not reachable from the settings file.
+  void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
+  static int64_t RetryDelayMs(int failedAttempts, int64_t firstMs);
+
   // Collapses blank lines and writes one entry with event ID 5610 under the
   // service's source.
   void WriteEventLog(const std::string& text, EventType type);
@@ -97,7 +121,8 @@ class TDrivewarden {
   // sends the full report as the alert mail and tells how it went. A test
   // may put another step in its place with OnSendAlert. Errors raised by the
   // step are recorded as a failed alert mail; the check goes on.
-  TDeliveryResult SendAlertMail(const std::string& report);
+  // With `recovery` the subject is that of the recovery notice.
+  TDeliveryResult SendAlertMail(const std::string& report, bool recovery = false);
   std::function<TDeliveryResult(const std::string& report)> OnSendAlert;
 
   // What the mail step of the last check came to.
@@ -138,6 +163,8 @@ class TDrivewarden {
 
   // Settings state, as the last load left it.
   int32_t Interval() const { return FInterval; }
+  int32_t Remind() const { return FRemind; }
+  bool RecoveryMail() const { return FRecoveryMail; }
   bool IsMailSend() const { return FIsMailSend; }
   const std::string& MailFrom() const { return FMailFrom; }
   const std::string& MailTo() const { return FMailTo; }
@@ -169,6 +196,8 @@ class TDrivewarden {
   // The settings one load reads, before they replace the current ones.
   struct LoadedSettings {
     int32_t interval = 24;
+    int32_t remind = 0;
+    bool recoveryMail = false;
     bool isMailSend = false;
     std::vector<std::unique_ptr<A_Drive>> drives;
     std::string smtpHost;
@@ -194,26 +223,61 @@ class TDrivewarden {
   int64_t Capacity(char letter);
 
   std::unique_ptr<Timer> tmCheck_;
+  std::unique_ptr<Timer> tmRetry_;
   std::unique_ptr<TMailMessage> FMailMsg;
   // Runs checks until no request is left; `fromTimer` when the timer's tick
-  // began it (the timer is then started again at the end).
-  void RunChecks(bool fromTimer);
+  // began it (the timer is then started again at the end); `retry` begins
+  // the chain with an attempt of the pending mail instead of a check.
+  void RunChecks(bool fromTimer, bool retry = false);
   void CheckOnce();
-  void RecordAlert(const TDeliveryResult& result);
+  // `note` is added as a line of its own to a failure's error entry.
+  void RecordAlert(const TDeliveryResult& result, const std::string& note = "");
+
+  // The mail that failed and waits for its next attempt.
+  struct PendingMail {
+    bool recovery = false;
+    std::string report;
+    std::string composedLocal;
+    std::string composedUtc;
+    int attempts = 0;          // failed attempts
+    std::string shortLetters;  // drives short in the report
+    bool triedThisRun = false;
+  };
+  // One attempt of FPending; delivered, final or scheduled again.
+  void AttemptPending();
+  void ArmRetry(int64_t milliseconds);
+  void SetPending(bool recovery, const std::string& report, const std::string& shortLetters);
+  // False while REMIND holds back a mail of a standing shortage.
+  bool ReminderDue(const std::string& shortLetters) const;
+  std::string ComposeRecoveryReport(const std::string& driveLines);
+  void DropPending();
+  // Takes the last delivery, the last delivered alert, the failure count and
+  // a pending mail from the state an earlier run left (once per process,
+  // before the first write or count).
+  void ReadPreviousState();
+  // Rewrites the last check's state and metrics with the mail step of a retry.
+  void WriteRetryState();
+  void FillAlertState(CheckState& state) const;
+  void WriteStateFile(const CheckState& state);
+  std::optional<PendingMail> FPending;  // guarded by FCheckMutex for readers
+  int64_t FFirstRetryMs = 5 * 60 * 1000;
+  bool FRetryTimerTicks = false;  // a host timer, not the one-shot run's inert one
+  std::string FAlertUtc;    // the last delivered alert
+  std::string FAlertShort;
+  bool FAlertOpen = false;
+  std::unique_ptr<CheckState> FLastCheckState;  // as last written
   // Writes the last-check state with `outcome` ("information", "warning" or
   // the error text of a check that failed); `mailStep` when the check got
   // as far as its mail step (else no mail is recorded). The metrics file
   // follows from the same values. Never throws.
   void WriteCheckState(const std::string& outcome, bool mailStep);
-  // Takes the last delivery and the failure count from the state an earlier
-  // run left, once per process (before the first write or count).
-  void ReadPreviousState();
   // Replaces the metrics file with `state`'s values. Never throws.
   void WriteMetrics(const CheckState& state, bool succeeded);
   std::string FStateFolder;
   std::string FMetricsFolder;
   bool FMetricsFailureReported = false;  // since the last ServiceStart
   bool FLoadFailed = false;              // the running check's settings did not load
+  bool FLastCheckSucceeded = false;      // the last check's metrics success flag
   int64_t FMailFailures = 0;
   bool FStateRead = false;          // the previous state's last delivery was read
   bool FStateFailureReported = false;  // since the last ServiceStart
@@ -222,6 +286,8 @@ class TDrivewarden {
   int FMailTimeOut = 60;
   int FMailDeadline = 300;
   int32_t FInterval = 0;
+  int32_t FRemind = 0;
+  bool FRecoveryMail = false;
   bool FIsMailSend = false;
   std::string FMailFrom;
   std::string FMailTo;
@@ -265,6 +331,14 @@ inline constexpr const char* kMetricsNotWritten = "メトリクスファイル�
 inline constexpr const char* kStateNotWritten = "状態ファイルを書き込めません: ";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
+// The information entry of a mail delivered after failed attempts; the
+// composition time and the attempt count follow.
+inline constexpr const char* kAlertDeliveredLate = "警告メールを遅れて送信しました。作成: ";
+inline constexpr const char* kRecoveryDeliveredLate = "回復のお知らせを遅れて送信しました。作成: ";
+inline constexpr const char* kRecoveryNotSent = "回復のお知らせを送信できませんでした: ";
+// True for a 5xx refusal of the whole message (MAIL, DATA, the end of the
+// text) or of every recipient: trying again would meet the same answer.
+bool IsFinalRefusal(const TDeliveryResult& result);
 std::string AlertFailureText(const TDeliveryResult& result);
 // The information entries that follow an alert sent in a weaker way than
 // usual: over TLS whose certificate was not checked (TLSVERIFY=0), and with

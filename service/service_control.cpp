@@ -8,7 +8,8 @@ namespace qw {
 
 std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
-  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer));
+  auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
+  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer));
 }
 
 // ---------------------------------------------------------------------------
@@ -50,11 +51,18 @@ ServiceHost::ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, E
     if (paused->load()) return;  // a paused service skips its checks
     svc->tmCheckTimer(&svc->tmCheck());
   };
+  // A paused service does not retry either; the retry timer keeps its
+  // period, so the first tick after the pause tries again.
+  service_.tmRetry().OnTimer = [svc, paused] {
+    if (paused->load()) return;
+    svc->tmRetryTimer(&svc->tmRetry());
+  };
 }
 
 ServiceHost::~ServiceHost() {
   TDrivewarden* svc = &service_;
   service_.tmCheck().OnTimer = [svc] { svc->tmCheckTimer(&svc->tmCheck()); };
+  service_.tmRetry().OnTimer = [svc] { svc->tmRetryTimer(&svc->tmRetry()); };
 }
 
 void ServiceHost::ReportStatus(ServiceState state) {

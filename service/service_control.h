@@ -53,8 +53,8 @@ inline constexpr uint32_t kExitStartFailed = 1;  // the start handler raised an 
 // parameter, to the Windows service thread.
 inline constexpr uint32_t kServiceControlMessage = 0x401;
 
-// Builds the service object with its components; the check timer belongs to
-// `mainLoop`, whose thread must be the calling thread.
+// Builds the service object with its components; the check and retry timers
+// belong to `mainLoop`, whose thread must be the calling thread.
 std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop);
 
 struct ServiceStatus {

@@ -96,6 +96,7 @@ HWND T_frmDrivewarden::ListControl(SettingsList list) const {
 HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
   switch (field) {
     case SettingsField::Interval: return Control(IDC_EDT_INTERVAL);
+    case SettingsField::Remind: return Control(IDC_EDT_REMIND);
     case SettingsField::Smtp: return Control(IDC_EDT_SMTP);
     case SettingsField::Port: return Control(IDC_EDT_PORT);
     case SettingsField::From: return Control(IDC_EDT_FROM);
@@ -159,6 +160,10 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_INTERVAL, 10, 206, 300, 16},
                                {IDC_EDT_INTERVAL, 10, 224, 100, 21},
                                {IDC_LBL_PERHOUR, 118, 227, 100, 16},
+                               {IDC_CKB_RECOVERYMAIL, 10, 256, 382, 20},
+                               {IDC_LBL_REMIND, 10, 286, 382, 16},
+                               {IDC_EDT_REMIND, 10, 304, 100, 21},
+                               {IDC_LBL_REMINDHOUR, 118, 307, 270, 16},
                            });
   PlaceControls(pages_[1], {
                                {IDC_LBL_SMTP, 10, 10, 250, 16},
@@ -202,6 +207,8 @@ void T_frmDrivewarden::LayOut() {
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
                reinterpret_cast<WPARAM>(Control(IDC_EDT_INTERVAL)), 0);
+  SendMessageW(Control(IDC_UDN_REMIND), UDM_SETBUDDY, reinterpret_cast<WPARAM>(Control(IDC_EDT_REMIND)),
+               0);
   SendMessageW(Control(IDC_UDN_PORT), UDM_SETBUDDY, reinterpret_cast<WPARAM>(Control(IDC_EDT_PORT)),
                0);
 }
@@ -222,6 +229,9 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[0], IDC_CKB_ISMAILSEND, "空き領域不足の場合、メールで通知");
   SetItemText(pages_[0], IDC_LBL_INTERVAL, "空き領域をチェックするインターバル");
   SetItemText(pages_[0], IDC_LBL_PERHOUR, "時間ごと");
+  SetItemText(pages_[0], IDC_CKB_RECOVERYMAIL, "空き領域が回復したときもメールで通知");
+  SetItemText(pages_[0], IDC_LBL_REMIND, "同じ空き領域不足を再び通知するまでの間隔");
+  SetItemText(pages_[0], IDC_LBL_REMINDHOUR, "時間 (0 はチェックのたびに通知)");
   SetItemText(pages_[1], IDC_LBL_SMTP, "SMTPサーバ");
   SetItemText(pages_[1], IDC_LBL_PORT, "ポート番号");
   SetItemText(pages_[1], IDC_LBL_FROM, "差出人メールアドレス(From)");
@@ -251,6 +261,7 @@ void T_frmDrivewarden::FormCreate() {
   }
 
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETRANGE32, 1, INT_MAX);
+  SendMessageW(Control(IDC_UDN_REMIND), UDM_SETRANGE32, 0, INT_MAX);
   SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 1, 65535);
   Subclass(Control(IDC_EDT_SMTP), &T_frmDrivewarden::SmtpEditProc);
   Subclass(Control(IDC_EDT_FROM), &T_frmDrivewarden::FromEditProc);
@@ -515,6 +526,7 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       if (code == BN_CLICKED) acnTestMailExecute();
       return true;
     case IDC_EDT_INTERVAL:
+    case IDC_EDT_REMIND:
     case IDC_EDT_PORT:
     case IDC_EDT_SMTP:
     case IDC_EDT_FROM:
@@ -530,6 +542,7 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       if (code == CBN_SELCHANGE) model_.cbxSecurityChange();
       return true;
     case IDC_CKB_TLSVERIFY:
+    case IDC_CKB_RECOVERYMAIL:
       if (code == BN_CLICKED) model_.Change();
       return true;
     case IDC_CKB_ISMAILSEND:
@@ -589,6 +602,14 @@ bool T_frmDrivewarden::MailSendChecked() {
 
 void T_frmDrivewarden::SetMailSendChecked(bool checked) {
   SendMessageW(Control(IDC_CKB_ISMAILSEND), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool T_frmDrivewarden::RecoveryMailChecked() {
+  return SendMessageW(Control(IDC_CKB_RECOVERYMAIL), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void T_frmDrivewarden::SetRecoveryMailChecked(bool checked) {
+  SendMessageW(Control(IDC_CKB_RECOVERYMAIL), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 int T_frmDrivewarden::SecurityIndex() {
@@ -675,6 +696,8 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::User: id = IDC_EDT_USER; break;
     case SettingsControl::Password: id = IDC_EDT_PASSWORD; break;
     case SettingsControl::TextFileDir: id = IDC_EDT_METRICS_DIR; break;
+    case SettingsControl::Remind: id = IDC_EDT_REMIND; break;
+    case SettingsControl::RecoveryMail: id = IDC_CKB_RECOVERYMAIL; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);

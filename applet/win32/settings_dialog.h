@@ -48,6 +48,8 @@ class T_frmDrivewarden : public SettingsView {
   void SetFieldText(SettingsField field, const std::string& text) override;
   bool MailSendChecked() override;
   void SetMailSendChecked(bool checked) override;
+  bool RecoveryMailChecked() override;
+  void SetRecoveryMailChecked(bool checked) override;
   int SecurityIndex() override;
   void SetSecurityIndex(int index) override;
   bool TlsVerifyChecked() override;

@@ -479,6 +479,10 @@ void DriveDialog() {
   Check(Text(Item(d, IDC_EDT_INTERVAL)) == L"24", "no settings file: interval 24",
         Text(Item(d, IDC_EDT_INTERVAL)));
   Check(Text(Item(d, IDC_EDT_PORT)) == L"25", "no settings file: port 25");
+  Check(Text(Item(d, IDC_EDT_REMIND)) == L"0", "no settings file: reminder 0 (every check)",
+        Text(Item(d, IDC_EDT_REMIND)));
+  Check(SendMessageW(Item(d, IDC_CKB_RECOVERYMAIL), BM_GETCHECK, 0, 0) == BST_UNCHECKED,
+        "no settings file: no recovery notice");
   std::vector<std::wstring> lines = Lines(limits);
   Check(!lines.empty() && lines[0] == L"C:   ", "the threshold list shows C: without a threshold",
         lines.empty() ? L"" : lines[0]);
@@ -691,6 +695,19 @@ void DriveDialog() {
   RemoveDirectoryA(ini.c_str());
   MoveFileA(kept.c_str(), ini.c_str());
 
+  // The reminder box: a value that is no whole number of 0 or more is
+  // refused on the warning page; then 12 hours and the recovery notice.
+  HWND remind = Item(d, IDC_EDT_REMIND);
+  SetTextOf(remind, L"");
+  Click(apply);
+  Answer("empty reminder", "'' は 0 以上の整数ではありません", IDOK);
+  Check(ActivePage(d) == 0, "the refused reminder shows the warning page");
+  Check(FocusOfUi() == remind, "the focus goes to the reminder box", Describe(FocusOfUi()));
+  SetTextOf(remind, L"12");
+  SendMessageW(Item(d, IDC_CKB_RECOVERYMAIL), BM_SETCHECK, BST_CHECKED, 0);
+  Click(Item(d, IDC_CKB_RECOVERYMAIL));
+  Sleep(100);
+
   // Apply, answering No to the restart question.
   Check(IsWindowEnabled(apply) != FALSE, "Apply is enabled before saving");
   Click(apply);
@@ -715,6 +732,8 @@ void DriveDialog() {
   Check(stored.rfind("dpapi:", 0) == 0 && stored.size() > 40 && stored.find("s3cret") == std::string::npos,
         "PASSWORD written protected", std::wstring(stored.begin(), stored.end()));
   Check(ReadKey("MAIL", "TLSVERIFY") == "1", "TLSVERIFY written");
+  Check(ReadKey("WARNING", "REMIND") == "12", "REMIND written");
+  Check(ReadKey("WARNING", "RECOVERYMAIL") == "1", "RECOVERYMAIL written");
   std::string file = ReadFileText(WindowsDirFile("Drivewarden.ini"));
   size_t w = file.find("[WARNING]"), m = file.find("[MAIL]");
   size_t k1 = file.find("SMTP="), k2 = file.find("PORT="), k3 = file.find("MAILFROM="),
@@ -1189,6 +1208,8 @@ int wmain(int argc, wchar_t** argv) {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WriteKey("WARNING", "INTERVAL", "12");
     WriteKey("WARNING", "ISMAILSEND", "1");
+    WriteKey("WARNING", "RECOVERYMAIL", "1");
+    WriteKey("WARNING", "REMIND", "24");
     WriteKey("DRIVE", "C", "500MB");
     WriteKey("DRIVE", "Z", "10%");
     WriteKey("MAIL", "SMTP", "mail.example.co.jp");

@@ -65,6 +65,8 @@ const char kUsage[] =
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
     "                    (default 300).\n"
+    "  --retry-first=S   for tests: the first retry of a failed alert mail after\n"
+    "                    S seconds (1 to 3600) instead of 5 minutes (--foreground).\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
     "  --state-dir=DIR   the folder of status.ini, the last check's state that\n"
@@ -144,7 +146,7 @@ bool ParseSeconds(const std::string& text, int* seconds) {
 }
 
 int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail,
-                  const std::string& stateFolder) {
+                  const std::string& stateFolder, int firstRetrySeconds) {
   // The signals are taken by the signal thread alone; every thread started
   // from here inherits the mask.
   sigset_t signals;
@@ -160,6 +162,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   StderrStatus status;
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);
   service->SetStateFolder(stateFolder);
+  if (firstRetrySeconds > 0) service->SetFirstRetryDelay(int64_t{firstRetrySeconds} * 1000);
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
 
@@ -217,6 +220,7 @@ int main(int argc, char** argv) {
   std::string stateDir;
   std::string value;
   MailTimes mail;
+  int firstRetrySeconds = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -231,6 +235,11 @@ int main(int argc, char** argv) {
       testMail = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog) ||
                TakeValue(arg, "--state-dir", &stateDir)) {
+    } else if (TakeValue(arg, "--retry-first", &value)) {
+      if (!ParseSeconds(value, &firstRetrySeconds) || firstRetrySeconds > 3600) {
+        std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 3600\n", arg);
+        return kExitUsage;
+      }
     } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
       int* target = std::strncmp(arg, "--mail-timeout", 14) == 0 ? &mail.timeOut : &mail.deadline;
       if (!ParseSeconds(value, target)) {
@@ -266,7 +275,8 @@ int main(int argc, char** argv) {
     log->Report(qw::kEventSource, qw::EventType::Error, 0, qw::kCheckEventId,
                 std::string(qw::kStateNotWritten) + folder.Describe());
   if (foreground)
-    return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder);
+    return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder,
+                         firstRetrySeconds);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/exception_text.h"
+#include "platform/ascii_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
@@ -140,12 +141,33 @@ void ServiceThread() {
   }
 }
 
+// A start parameter (sc start Drivewarden /RETRYFIRST=S) that shortens the
+// first retry of a failed alert mail to S seconds (1 to 3600), so that a test
+// need not wait five minutes. It lasts for this start only and is no setting
+// of the file or the applet. False for any other text.
+bool FirstRetryParameter(const char* arg, int64_t* milliseconds) {
+  const char kName[] = "/RETRYFIRST=";
+  if (!arg || _strnicmp(arg, kName, sizeof kName - 1) != 0) return false;
+  int64_t seconds = 0;
+  if (!qw::ParseInteger(arg + sizeof kName - 1, qw::kDecimal, 1, 3600, &seconds)) return false;
+  *milliseconds = seconds * 1000;
+  return true;
+}
+
 // The service's main routine, on a thread of the Service Control Manager.
-void WINAPI ServiceMain(DWORD /*argc*/, LPSTR* /*argv*/) {
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   gStatusHandle = RegisterServiceCtrlHandlerA(qw::kServiceName, ControlHandler);
   if (!gStatusHandle) {
     gHost->WriteError(qw::LastSystemFailure("RegisterServiceCtrlHandler").Text());
     return;
+  }
+  // argv[0] is the service's name; a parameter that is not known is said.
+  for (DWORD i = 1; i < argc; ++i) {
+    int64_t firstRetry = 0;
+    if (FirstRetryParameter(argv[i], &firstRetry))
+      gHost->Service().SetFirstRetryDelay(firstRetry);
+    else
+      gHost->WriteError(std::string("サービスの開始パラメーターを使いません: ") + (argv[i] ? argv[i] : ""));
   }
   try {
     gHost->ReportStatus(qw::ServiceState::StartPending);

@@ -163,8 +163,10 @@ TEST_F(AlertTest, EveryRecipientRefusedSendsNoTextAndSaysWhy) {
   EXPECT_EQ(log.entries[1].type, EventType::Error);
   EXPECT_EQ(log.entries[1].text, std::string(kAlertNotSent) +
                                      "RCPT <b@example.jp>: 554 5.7.1 relay denied\r\n"
-                                     "RCPT <a@example.jp>: 554 5.7.1 relay denied")
-      << "each refused recipient is named once";
+                                     "RCPT <a@example.jp>: 554 5.7.1 relay denied\r\n"
+                                     "サーバーが拒否したため再送しません。")
+      << "each refused recipient is named once; a permanent refusal is not tried again";
+  EXPECT_FALSE(service->HasPendingAlert());
 }
 
 TEST_F(AlertTest, ASilentServerEndsAtTheSilenceTimeOut) {
@@ -175,7 +177,8 @@ TEST_F(AlertTest, ASilentServerEndsAtTheSilenceTimeOut) {
   service->ServiceStart();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   ASSERT_EQ(log.entries.size(), 2u);
-  EXPECT_EQ(log.entries[1].text, std::string(kAlertNotSent) + "DATA: time-out after 1 s");
+  EXPECT_EQ(log.entries[1].text, std::string(kAlertNotSent) + "DATA: time-out after 1 s\r\n次の実行で再送します。");
+  EXPECT_TRUE(service->HasPendingAlert());
 }
 
 TEST_F(AlertTest, AStopFromAnotherThreadCancelsTheConversation) {
@@ -192,7 +195,7 @@ TEST_F(AlertTest, AStopFromAnotherThreadCancelsTheConversation) {
   ASSERT_EQ(log.entries.size(), 2u);
   const std::string& text = log.entries[1].text;
   EXPECT_EQ(text.rfind(kAlertNotSent, 0), 0u) << text;
-  EXPECT_EQ(text.substr(text.size() - 19), ": cancelled by stop") << text;
+  EXPECT_NE(text.find(": cancelled by stop\r\nサービスの次の開始後に再送します。"), std::string::npos) << text;
   EXPECT_FALSE(service->tmCheck().Enabled()) << "a stopped service does not start its timer again";
 }
 

@@ -19,6 +19,8 @@ class FakeSettingsView : public SettingsView {
   }
   bool MailSendChecked() override { return mailSend; }
   void SetMailSendChecked(bool checked) override { mailSend = checked; }
+  bool RecoveryMailChecked() override { return recoveryMail; }
+  void SetRecoveryMailChecked(bool checked) override { recoveryMail = checked; }
 
   int SecurityIndex() override { return securityIndex; }
   void SetSecurityIndex(int index) override { securityIndex = index; }
@@ -66,6 +68,10 @@ class FakeSettingsView : public SettingsView {
     securityIndex = static_cast<int>(choice);
     model->cbxSecurityChange();
   }
+  void ClickRecoveryMail() {
+    recoveryMail = !recoveryMail;
+    model->Change();
+  }
   void ClickTlsVerify() {
     tlsVerify = !tlsVerify;
     model->Change();
@@ -76,6 +82,7 @@ class FakeSettingsView : public SettingsView {
   bool mailSend = false;
   int securityIndex = -2;  // not set by the model yet
   bool tlsVerify = false;
+  bool recoveryMail = false;
   std::map<SettingsList, std::vector<std::string>> lists;
   std::map<SettingsList, int> selected;
   bool applyEnabled = true;

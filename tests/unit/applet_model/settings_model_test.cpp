@@ -155,7 +155,9 @@ TEST_F(SettingsModelTest, LoadsEveryKeyIntoItsControlAndTheSnapshot) {
             "CCLIST=c@z.jp,\r\n"
             "SECURITY=NONE\r\n"
             "USER=\r\n"
-            "TLSVERIFY=T\r\n");
+            "TLSVERIFY=T\r\n"
+            "REMIND=0\r\n"
+            "RECOVERYMAIL=F\r\n");
   EXPECT_FALSE(view.applyEnabled);
 }
 
@@ -321,7 +323,8 @@ TEST_F(SettingsModelTest, ApplyWritesEveryKeyInOrderAndAsksTheRestartQuestion) {
                                       "DRIVE/D=", "MAIL/SMTP=", "MAIL/PORT=25",
                                       std::string("MAIL/MAILFROM=") + kDefaultMailFrom,
                                       "MAIL/MAILTO=", "MAIL/MAILCC=", "MAIL/SECURITY=NONE",
-                                      "MAIL/USER=", "MAIL/PASSWORD=", "MAIL/TLSVERIFY=1"}));
+                                      "MAIL/USER=", "MAIL/PASSWORD=", "MAIL/TLSVERIFY=1",
+                                      "WARNING/REMIND=0", "WARNING/RECOVERYMAIL=0"}));
   EXPECT_EQ(profiles.FileText(kIni).find("[WARNING]"), 0u);
   EXPECT_LT(profiles.FileText(kIni).find("[DRIVE]"), profiles.FileText(kIni).find("[MAIL]"));
   EXPECT_EQ(Value("DRIVE", "D"), "");  // present with an empty value
@@ -416,6 +419,40 @@ TEST_F(SettingsModelTest, IntervalMustBeAWholeNumberOfAtLeastOne) {
   EXPECT_TRUE(model.SaveSettings(true));
   EXPECT_EQ(Value("WARNING", "INTERVAL"), "1000");
   EXPECT_FALSE(model.IsModified());
+}
+
+TEST_F(SettingsModelTest, ReminderAndRecoveryNoticeLoadCheckAndSave) {
+  Load("[WARNING]\r\nINTERVAL=2\r\nREMIND=12\r\nRECOVERYMAIL=1\r\n");
+  EXPECT_EQ(view.fields[SettingsField::Remind], "12");
+  EXPECT_TRUE(view.recoveryMail);
+  view.ClickRecoveryMail();
+  EXPECT_TRUE(view.applyEnabled) << "the check box is part of the snapshot";
+  view.ClickRecoveryMail();
+  EXPECT_FALSE(view.applyEnabled);
+
+  for (const char* bad : {"", "-1", "abc", "1.5", "2147483648"}) {
+    SCOPED_TRACE(bad);
+    boxes.shown.clear();
+    view.page = SettingsPage::Mail;
+    view.Type(SettingsField::Remind, bad);
+    EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::Refused);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, std::string("'") + bad + "' は 0 以上の整数ではありません");
+    EXPECT_EQ(view.page, SettingsPage::Warning);
+    EXPECT_EQ(view.focus, SettingsControl::Remind);
+    EXPECT_EQ(Value("WARNING", "REMIND"), "12") << "nothing written";
+  }
+  boxes.answers = {MessageBoxResult::No};
+  view.Type(SettingsField::Remind, "0");
+  view.ClickRecoveryMail();
+  EXPECT_TRUE(model.SaveSettings(true));
+  EXPECT_EQ(Value("WARNING", "REMIND"), "0");
+  EXPECT_EQ(Value("WARNING", "RECOVERYMAIL"), "0");
+
+  // A file without the keys opens with today's behaviour.
+  SettingsModelTest::Load("[WARNING]\r\nINTERVAL=2\r\n");
+  EXPECT_EQ(view.fields[SettingsField::Remind], "0");
+  EXPECT_FALSE(view.recoveryMail);
 }
 
 TEST_F(SettingsModelTest, PortMustLieBetweenOneAnd65535) {

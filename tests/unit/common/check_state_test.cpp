@@ -95,6 +95,26 @@ TEST(CheckState, RoundTripKeepsEveryFieldAndOneLinePerValue) {
   ExpectSame(empty, emptyBack);
 }
 
+TEST(CheckState, ALeadByteWithoutItsTrailByteDoesNotSwallowTheEscapeAfterIt) {
+  // Raw, 0x91 would pair with the "\\" of the escaped CR and read back as
+  // another text.
+  for (const std::string& value : {std::string("C\x91\r\x01"), std::string("x\x91\\n"), std::string("end\xE0")}) {
+    CheckState s;
+    s.outcome = value;
+    s.pending = true;
+    s.pendingReport = value;
+    s.alertShort = value;
+    CheckState back;
+    ASSERT_TRUE(ParseCheckState(FormatCheckState(s), &back));
+    EXPECT_EQ(back.outcome, value);
+    EXPECT_EQ(back.pendingReport, value);
+    EXPECT_EQ(back.alertShort, value);
+  }
+  CheckState s;
+  s.outcome = "\x91\r";
+  EXPECT_NE(FormatCheckState(s).find("OUTCOME=\\x91\\r\r\n"), std::string::npos) << FormatCheckState(s);
+}
+
 TEST(CheckState, NegativeCountsAreWrittenAsUnknown) {
   CheckState s;
   DriveState d;
@@ -157,6 +177,59 @@ TEST(CheckState, DamagedOrForeignTextsAreRefusedAndLeaveTheStateAsItWas) {
   CheckState state;
   ASSERT_TRUE(ParseCheckState(replaced("[MAIL]\r\n", "[MAIL]\r\nSERVER=mx\r\n") + "[FUTURE]\r\nX=1\r\n", &state));
   EXPECT_EQ(state.drives.size(), 2u);
+}
+
+TEST(CheckState, ThePendingMailAndTheLastAlertRoundTripAndADamagedOneIsRefused) {
+  CheckState s = Sample();
+  s.pending = true;
+  s.pendingRecovery = false;
+  s.pendingReport = "PC のローカルドライブの空き領域は以下のとおりです。\r\n\r\n表\\x\r\n";
+  s.pendingComposedLocal = "2026-12-09 21:04:05";
+  s.pendingComposedUtc = "2026-12-09T12:04:05Z";
+  s.pendingAttempts = 3;
+  s.pendingShort = "CD";
+  s.alertUtc = "2026-12-08T12:00:00Z";
+  s.alertShort = "C";
+  s.alertOpen = true;
+  const std::string text = FormatCheckState(s);
+  EXPECT_NE(text.find("[ALERT]\r\nUTC=2026-12-08T12:00:00Z\r\nSHORT=C\r\nOPEN=1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[PENDINGALERT]\r\nKIND=alert\r\n"), std::string::npos) << text;
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back));
+  ExpectSame(s, back);
+  EXPECT_TRUE(back.pending);
+  EXPECT_FALSE(back.pendingRecovery);
+  EXPECT_EQ(back.pendingReport, s.pendingReport) << "the report as composed, line breaks and all";
+  EXPECT_EQ(back.pendingComposedLocal, s.pendingComposedLocal);
+  EXPECT_EQ(back.pendingComposedUtc, s.pendingComposedUtc);
+  EXPECT_EQ(back.pendingAttempts, 3);
+  EXPECT_EQ(back.pendingShort, "CD");
+  EXPECT_EQ(back.alertUtc, s.alertUtc);
+  EXPECT_EQ(back.alertShort, "C");
+  EXPECT_TRUE(back.alertOpen);
+
+  // No pending mail and no alert ever delivered: neither section.
+  const std::string plain = FormatCheckState(Sample());
+  EXPECT_EQ(plain.find("[PENDINGALERT]"), std::string::npos);
+  EXPECT_EQ(plain.find("[ALERT]"), std::string::npos);
+  CheckState none;
+  none.pending = true;
+  ASSERT_TRUE(ParseCheckState(plain, &none));
+  EXPECT_FALSE(none.pending);
+
+  auto replaced = [&text](const std::string& from, const std::string& to) {
+    std::string t = text;
+    const size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return t.replace(at, from.size(), to);
+  };
+  for (const std::string& damaged :
+       {replaced("KIND=alert", "KIND=other"), replaced("ATTEMPTS=3", "ATTEMPTS=-1"),
+        replaced("ATTEMPTS=3", "ATTEMPTS="), replaced("OPEN=1", "OPEN=2"),
+        text.substr(0, text.find("REPORT=")) + "[DRIVE.Z]\r\nFREE=1\r\nCAPACITY=1\r\nTHRESHOLDBYTES=1\r\nBELOW=0\r\n"}) {
+    CheckState state;
+    EXPECT_FALSE(ParseCheckState(damaged, &state)) << damaged;
+  }
 }
 
 }  // namespace

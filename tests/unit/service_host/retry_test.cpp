@@ -1,0 +1,316 @@
+// The retry of a failed alert mail on the service's own timer, with the fake
+// clock: the delays between attempts, the late delivery, replacement by a
+// newer report, the check that drops it, the final refusal, the pending mail
+// across a restart, a stop during a retry and a paused service.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "common/check_state.h"
+#include "platform/files.h"
+#include "tests/unit/service_host/host_fixture.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace qw::test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int64_t kMinuteMs = 60'000;
+const char kMailIni[] =
+    "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=10MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n";
+
+TDeliveryResult Failed(const std::string& step, int code, const std::string& text) {
+  TDeliveryResult result;
+  result.status = Status::Failure(step, code, text);
+  return result;
+}
+
+TDeliveryResult Delivered() {
+  TDeliveryResult result;
+  result.acceptedReply = "250 2.0.0 queued";
+  return result;
+}
+
+class RetryTest : public HostTest {
+ protected:
+  RetryTest() {
+    drives.drives['C'].freeBytes = kMiB;  // below 10MB
+    SetIni(kMailIni);
+  }
+  // Each attempt takes the next scripted result; an empty script delivers.
+  void ScriptMail(TDeliveryResult result, int times = 1) {
+    for (int i = 0; i < times; ++i) script.push_back(result);
+  }
+  void HookMail(TDrivewarden& service) {
+    service.OnSendAlert = [this](const std::string& report) {
+      attemptTimes.push_back(loop.NowMs());
+      reports.push_back(report);
+      if (script.empty()) return Delivered();
+      TDeliveryResult next = script.front();
+      script.pop_front();
+      return next;
+    };
+  }
+  void StartHooked() {
+    HookMail(Service());
+    ASSERT_TRUE(Host().Start());
+  }
+  std::vector<std::string> Texts(EventType type) const {
+    std::vector<std::string> texts;
+    for (const EventEntry& e : log.Entries())
+      if (e.type == type && e.eventId == kCheckEventId) texts.push_back(e.text);
+    return texts;
+  }
+
+  std::deque<TDeliveryResult> script;
+  std::vector<int64_t> attemptTimes;
+  std::vector<std::string> reports;
+};
+
+TEST_F(RetryTest, FailedAttemptsFollowTheScheduleUntilTheLateDelivery) {
+  ScriptMail(Failed("CONNECT", 0, "connection refused (111)"), 5);
+  StartHooked();
+  ASSERT_EQ(attemptTimes.size(), 1u);
+  EXPECT_TRUE(RetryTimer().Enabled());
+
+  loop.AdvanceBy(4 * kHourMs);
+  const std::vector<int64_t> expected = {0, 5 * kMinuteMs, 20 * kMinuteMs, 50 * kMinuteMs, 110 * kMinuteMs,
+                                         170 * kMinuteMs};
+  EXPECT_EQ(attemptTimes, expected) << "5, 15, 30, then 60 minutes apart";
+  for (const std::string& report : reports) EXPECT_EQ(report, reports[0]) << "the report as composed";
+
+  const auto errors = Texts(EventType::Error);
+  ASSERT_EQ(errors.size(), 5u) << "one entry per failed attempt";
+  EXPECT_EQ(errors[0], std::string(kAlertNotSent) + "CONNECT: connection refused (111)\r\n5 分後に再送します。");
+  EXPECT_EQ(errors[1], std::string(kAlertNotSent) + "CONNECT: connection refused (111)\r\n15 分後に再送します。");
+  EXPECT_EQ(errors[4], std::string(kAlertNotSent) + "CONNECT: connection refused (111)\r\n60 分後に再送します。");
+  const auto infos = Texts(EventType::Information);
+  ASSERT_EQ(infos.size(), 1u);
+  EXPECT_EQ(infos[0], std::string(kAlertDeliveredLate) + "2024-05-06 07:08:09 (5 回失敗した後に送信)");
+  EXPECT_FALSE(Service().HasPendingAlert());
+  EXPECT_FALSE(RetryTimer().Enabled());
+  EXPECT_TRUE(Service().LastAlert().result.Delivered());
+  EXPECT_EQ(CheckEntries(), 7u) << "the warning, five failures, the late delivery; no check meanwhile";
+}
+
+TEST_F(RetryTest, ANewerReportReplacesThePendingOneAndStartsTheScheduleAgain) {
+  ScriptMail(Failed("GREETING", 421, "421 4.3.2 shutting down"), 3);
+  StartHooked();
+  loop.AdvanceBy(5 * kMinuteMs);  // second failure; the next retry is 15 minutes away
+  ASSERT_EQ(attemptTimes.size(), 2u);
+  EXPECT_EQ(Service().PendingAttempts(), 2);
+
+  drives.drives['C'].freeBytes = 2 * kMiB;
+  system.now.minute = 30;
+  loop.AdvanceBy(kMinuteMs);
+  Service().CheckNow();  // fails once more, with the new report
+  ASSERT_EQ(attemptTimes.size(), 3u);
+  EXPECT_NE(reports[2], reports[0]);
+  EXPECT_NE(reports[2].find("2,097,152 バイト"), std::string::npos);
+  EXPECT_EQ(Service().PendingAttempts(), 1) << "a new report starts with a new count";
+  loop.AdvanceBy(5 * kMinuteMs);
+  ASSERT_EQ(attemptTimes.size(), 4u);
+  EXPECT_EQ(attemptTimes[3] - attemptTimes[2], 5 * kMinuteMs);
+  EXPECT_EQ(reports[3], reports[2]) << "the newest report is what is sent";
+  const auto infos = Texts(EventType::Information);
+  ASSERT_EQ(infos.size(), 1u);
+  EXPECT_EQ(infos[0], std::string(kAlertDeliveredLate) + "2024-05-06 07:30:09 (1 回失敗した後に送信)");
+}
+
+TEST_F(RetryTest, ACheckWithNoDriveShortDropsThePendingAlert) {
+  ScriptMail(Failed("CONNECT", 0, "time-out after 60 s"), 1);
+  StartHooked();
+  ASSERT_TRUE(Service().HasPendingAlert());
+  drives.drives['C'].freeBytes = 100 * kMiB;
+  Service().CheckNow();
+  EXPECT_FALSE(Service().HasPendingAlert());
+  EXPECT_FALSE(RetryTimer().Enabled());
+  loop.AdvanceBy(3 * kHourMs);
+  EXPECT_EQ(attemptTimes.size(), 1u);
+}
+
+TEST_F(RetryTest, APermanentRefusalIsFinalAndATransientOneIsNot) {
+  struct Case {
+    const char* name;
+    TDeliveryResult result;
+    bool final;
+  };
+  TDeliveryResult allRefused = Failed("RCPT <b@b.jp>", 550, "550 5.1.1 unknown");
+  allRefused.refused = {{"a@b.jp", "550 5.1.1 unknown"}, {"b@b.jp", "550 5.1.1 unknown"}};
+  TDeliveryResult mixed = Failed("RCPT <b@b.jp>", 550, "550 5.1.1 unknown");
+  mixed.refused = {{"a@b.jp", "452 4.2.2 mailbox full"}, {"b@b.jp", "550 5.1.1 unknown"}};
+  const Case cases[] = {
+      {"text refused", Failed(".", 554, "554 5.7.1 spam"), true},
+      {"sender refused", Failed("MAIL", 553, "553 sender not allowed"), true},
+      {"DATA refused", Failed("DATA", 554, "554 no valid recipients"), true},
+      {"every recipient refused for good", allRefused, true},
+      {"one recipient only for now", mixed, false},
+      {"sender for now", Failed("MAIL", 451, "451 try later"), false},
+      {"greeting", Failed("GREETING", 554, "554 go away"), false},
+      {"closed", Failed("DATA", 0, "connection closed by the server"), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsFinalRefusal(c.result), c.final) << c.name;
+
+  ScriptMail(Failed(".", 554, "554 5.7.1 rejected as spam"));
+  StartHooked();
+  EXPECT_FALSE(Service().HasPendingAlert());
+  EXPECT_FALSE(RetryTimer().Enabled());
+  loop.AdvanceBy(2 * kHourMs);
+  EXPECT_EQ(attemptTimes.size(), 1u);
+  const auto errors = Texts(EventType::Error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], std::string(kAlertNotSent) + ".: 554 5.7.1 rejected as spam\r\nサーバーが拒否したため再送しません。");
+}
+
+TEST_F(RetryTest, APausedServiceDoesNotRetryUntilItContinues) {
+  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  StartHooked();
+  EXPECT_FALSE(Host().HandleControl(kControlPause));
+  loop.AdvanceBy(30 * kMinuteMs);
+  EXPECT_EQ(attemptTimes.size(), 1u) << "no retry while paused";
+  EXPECT_TRUE(Service().HasPendingAlert());
+  EXPECT_FALSE(Host().HandleControl(kControlContinue));
+  loop.AdvanceBy(5 * kMinuteMs);
+  ASSERT_EQ(attemptTimes.size(), 2u);
+  EXPECT_FALSE(Service().HasPendingAlert());
+}
+
+TEST_F(RetryTest, AStopDuringARetryWaitsForItAndKeepsTheAlert) {
+  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  StartHooked();
+  std::promise<void> inside;
+  std::promise<TDeliveryResult> answer;
+  std::shared_future<TDeliveryResult> answered = answer.get_future().share();
+  Service().OnSendAlert = [&, answered](const std::string&) {
+    inside.set_value();
+    return answered.get();
+  };
+  std::thread retry([&] { Service().tmRetryTimer(nullptr); });  // the retry's tick
+  inside.get_future().wait();
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    Service().CancelForStop();
+    Service().ServiceStop();
+    stopped = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(stopped.load()) << "the stop waits for the retry's conversation";
+  answer.set_value(Failed("GREETING", 0, "cancelled by stop"));
+  retry.join();
+  stopper.join();
+  EXPECT_TRUE(stopped.load());
+  loop.ProcessPending();  // the timer settings made on the other threads
+  EXPECT_TRUE(Service().HasPendingAlert()) << "kept for the next start";
+  EXPECT_EQ(Service().PendingAttempts(), 2);
+  EXPECT_FALSE(RetryTimer().Enabled());
+  EXPECT_EQ(Texts(EventType::Error).back(),
+            std::string(kAlertNotSent) + "GREETING: cancelled by stop\r\nサービスの次の開始後に再送します。");
+  Service().tmRetryTimer(nullptr);
+  EXPECT_EQ(log.Count(), 3u) << "no retry after the stop";
+}
+
+class RestartTest : public RetryTest {
+ protected:
+  RestartTest() {
+    dir = (fs::temp_directory_path() / ("qw_retry_" + std::to_string(getpid()))).string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  ~RestartTest() override {
+    host.reset();
+    service.reset();
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+  // The first run: the alert fails and the service stops.
+  void FirstRunFails() {
+    Service().SetStateFolder(dir);
+    ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+    StartHooked();
+    ASSERT_TRUE(Host().HandleControl(kControlStop));
+    host.reset();
+    service.reset();
+    attemptTimes.clear();
+    reports.clear();
+  }
+  CheckState Read() {
+    std::string text;
+    CheckState state;
+    EXPECT_TRUE(ReadWholeFile(JoinPath(dir, kStateFileName), &text).Ok());
+    EXPECT_TRUE(ParseCheckState(text, &state)) << text;
+    return state;
+  }
+  std::string dir;
+};
+
+TEST_F(RestartTest, APendingAlertIsKeptInTheStateAndReplacedByTheFirstChecksNewerReport) {
+  FirstRunFails();
+  const CheckState kept = Read();
+  ASSERT_TRUE(kept.pending);
+  EXPECT_FALSE(kept.pendingRecovery);
+  EXPECT_EQ(kept.pendingAttempts, 1);
+  EXPECT_EQ(kept.pendingShort, "C");
+  EXPECT_EQ(kept.pendingComposedLocal, "2024-05-06 07:08:09");
+  EXPECT_NE(kept.pendingReport.find("C ドライブ : しきい値 10MB"), std::string::npos);
+
+  system.now.hour = 9;
+  Service().SetStateFolder(dir);
+  StartHooked();
+  ASSERT_EQ(reports.size(), 1u) << "one mail: the newer report, not the old one too";
+  EXPECT_NE(reports[0].find("9:08:09"), std::string::npos) << reports[0];
+  const CheckState after = Read();
+  EXPECT_FALSE(after.pending);
+  EXPECT_TRUE(after.alertOpen);
+  EXPECT_EQ(after.alertShort, "C");
+  EXPECT_EQ(after.lastDeliveryLocal, "2024-05-06 09:08:09");
+}
+
+TEST_F(RestartTest, APendingAlertIsDroppedWhenTheFirstCheckFindsNoShortage) {
+  FirstRunFails();
+  drives.drives['C'].freeBytes = 100 * kMiB;
+  Service().SetStateFolder(dir);
+  StartHooked();
+  EXPECT_TRUE(reports.empty());
+  EXPECT_FALSE(Read().pending);
+  loop.AdvanceBy(kHourMs);
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(RestartTest, APendingRecoveryNoticeIsSentAfterTheFirstCheck) {
+  // An alert is delivered, then the recovery notice fails and the service stops.
+  SetIni("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\nRECOVERYMAIL=1\r\n[DRIVE]\r\nC=10MB\r\n"
+         "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  Service().SetStateFolder(dir);
+  StartHooked();
+  ASSERT_EQ(reports.size(), 1u);
+  drives.drives['C'].freeBytes = 100 * kMiB;
+  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  Service().CheckNow();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[1].find("回復しました"), std::string::npos) << reports[1];
+  ASSERT_TRUE(Host().HandleControl(kControlStop));
+  EXPECT_TRUE(Read().pendingRecovery);
+  host.reset();
+  service.reset();
+
+  system.now.hour = 12;
+  Service().SetStateFolder(dir);
+  StartHooked();
+  ASSERT_EQ(reports.size(), 3u) << "the information check, then the notice kept from the first run";
+  EXPECT_EQ(reports[2], reports[1]);
+  EXPECT_FALSE(Read().pending);
+  const auto infos = Texts(EventType::Information);
+  EXPECT_EQ(infos.back(), std::string(kRecoveryDeliveredLate) + "2024-05-06 07:08:09 (1 回失敗した後に送信)");
+}
+
+}  // namespace
+}  // namespace qw::test
