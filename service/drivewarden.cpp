@@ -913,11 +913,16 @@ void TDrivewarden::WriteRetryState() {
     }
   }
   FillAlertState(state);
+  state.mailFailures = FMailFailures;
+  *FLastCheckState = state;
+  // The retry's outcome reaches the metrics too: the delivery time and the
+  // failure count change with it, the check's own success does not.
+  WriteMetrics(state, FLastCheckSucceeded);
   WriteStateFile(state);
 }
 
 void TDrivewarden::WriteStateFile(const CheckState& state) {
-  *FLastCheckState = state;
+  if (FStateFolder.empty()) return;
   try {
     const std::string path = JoinPath(FStateFolder, kStateFileName);
     const Status written = ReplaceFileAtomically(path, FormatCheckState(state));

@@ -312,5 +312,42 @@ TEST_F(RestartTest, APendingRecoveryNoticeIsSentAfterTheFirstCheck) {
   EXPECT_EQ(infos.back(), std::string(kRecoveryDeliveredLate) + "2024-05-06 07:08:09 (1 回失敗した後に送信)");
 }
 
+// Each failed retry counts in the metrics file at once, without waiting for
+// the next check, and the count carries over to the next start.
+TEST_F(RestartTest, RetriesReachTheMetricsFileAndTheFailureCountSurvivesARestart) {
+  SetIni(std::string(kMailIni) + "[METRICS]\r\nTEXTFILEDIR=" + dir + "\r\n");
+  const std::string prom = JoinPath(dir, "quotawarden.prom");
+  auto sample = [&](const std::string& name) {
+    std::string text;
+    EXPECT_TRUE(ReadWholeFile(prom, &text).Ok());
+    const std::string key = "\n" + name + " ";
+    const size_t at = text.find(key);
+    if (at == std::string::npos) return std::string("(none)");
+    const size_t start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+  };
+  Service().SetStateFolder(dir);
+  ScriptMail(Failed("CONNECT", 0, "refused"), 2);
+  StartHooked();
+  EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "1");
+  EXPECT_EQ(sample("quotawarden_alert_mail_last_success_timestamp_seconds"), "0");
+  loop.AdvanceBy(5 * kMinuteMs);
+  ASSERT_EQ(attemptTimes.size(), 2u);
+  EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "2") << "the retry's failure, before any check";
+  loop.AdvanceBy(15 * kMinuteMs);
+  ASSERT_EQ(attemptTimes.size(), 3u);
+  EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "2");
+  EXPECT_NE(sample("quotawarden_alert_mail_last_success_timestamp_seconds"), "0") << "the late delivery";
+  EXPECT_EQ(sample("quotawarden_last_check_success"), "1");
+  ASSERT_TRUE(Host().HandleControl(kControlStop));
+  host.reset();
+  service.reset();
+
+  Service().SetStateFolder(dir);
+  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  StartHooked();
+  EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "3") << "counted on from the earlier run";
+}
+
 }  // namespace
 }  // namespace qw::test
