@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "platform/system_info.h"
 
 namespace qw {
 
@@ -66,5 +67,12 @@ std::string FormatCheckState(const CheckState& state);
 // Reads FormatCheckState's text back; false for a text that is not one (a
 // damaged or foreign file), leaving `state` as it was.
 bool ParseCheckState(const std::string& text, CheckState* state);
+
+// The stamps of the state: the local time "yyyy-mm-dd hh:mm:ss", the same
+// moment in UTC "yyyy-mm-ddThh:mm:ssZ" (`offsetMinutes` east of UTC), and
+// the seconds since 1970 of a UTC stamp (false for any other text).
+std::string LocalStamp(const LocalDateTime& t);
+std::string UtcStamp(const LocalDateTime& t, int offsetMinutes);
+bool UtcStampSeconds(const std::string& text, int64_t* seconds);
 
 }  // namespace qw

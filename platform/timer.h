@@ -27,4 +27,18 @@ class Timer {
   std::function<void()> OnTimer;
 };
 
+// A timer that no loop serves: it keeps its settings and never ticks (the
+// timers of a one-shot run, which never waits for one).
+class IdleTimer : public Timer {
+ public:
+  void SetEnabled(bool enabled) override { enabled_ = enabled; }
+  bool Enabled() const override { return enabled_; }
+  void SetInterval(int64_t milliseconds) override { interval_ = milliseconds; }
+  int64_t Interval() const override { return interval_; }
+
+ private:
+  bool enabled_ = false;
+  int64_t interval_ = 1000;
+};
+
 }  // namespace qw

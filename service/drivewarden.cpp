@@ -20,55 +20,6 @@ const char kCrLf[] = "\r\n";
 
 std::string RootOf(char letter) { return std::string{letter, ':', '\\'}; }
 
-std::string TwoDigits(int n) { return std::string{static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10)}; }
-
-// "yyyy-mm-dd" and the time "hh:mm:ss" joined by `between`.
-std::string StampText(int year, int month, int day, int hour, int minute, int second, const char* between) {
-  return std::to_string(year) + "-" + TwoDigits(month) + "-" + TwoDigits(day) + between + TwoDigits(hour) + ":" +
-         TwoDigits(minute) + ":" + TwoDigits(second);
-}
-
-// Days since 1970-01-01 of a civil date and back (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-void CivilFromDays(int64_t z, int* y, int* m, int* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
-}
-
-// The local time as written in the state, and the same moment in UTC.
-std::string LocalStamp(const LocalDateTime& t) {
-  return StampText(t.year, t.month, t.day, t.hour, t.minute, t.second, " ");
-}
-std::string UtcStamp(const LocalDateTime& t, int offsetMinutes) {
-  int64_t seconds = DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second -
-                    int64_t{offsetMinutes} * 60;
-  int64_t days = seconds / 86400;
-  int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  int y = 0, m = 0, d = 0;
-  CivilFromDays(days, &y, &m, &d);
-  return StampText(y, m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
-                   static_cast<int>(rest % 60), "T") +
-         "Z";
-}
-
 // Ends a chain of checks when it leaves, also by an error: restarts the
 // check timer when a tick began the chain (unless the service has been
 // stopped meanwhile), and lets a waiting stop go on.
@@ -97,48 +48,11 @@ class CheckEnd {
   const bool& stopped_;
 };
 
-// Seconds since 1970 of a "yyyy-mm-ddThh:mm:ssZ" stamp; false for any
-// other text.
-bool UtcStampSeconds(const std::string& text, int64_t* seconds) {
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z')
-    return false;
-  auto number = [&text](size_t at, size_t n, int* out) {
-    int value = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (text[i] < '0' || text[i] > '9') return false;
-      value = value * 10 + (text[i] - '0');
-    }
-    *out = value;
-    return true;
-  };
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) ||
-      !number(14, 2, &mi) || !number(17, 2, &s))
-    return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
-  *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
-}
-
 // "5 分後" for whole minutes, else "N 秒後".
 std::string DelayText(int64_t milliseconds) {
   if (milliseconds % 60000 == 0) return std::to_string(milliseconds / 60000) + " 分後";
   return std::to_string((milliseconds + 999) / 1000) + " 秒後";
 }
-
-// The retry timer of a host that has none (a one-shot run): it never ticks.
-class InertTimer : public Timer {
- public:
-  void SetEnabled(bool enabled) override { enabled_ = enabled; }
-  bool Enabled() const override { return enabled_; }
-  void SetInterval(int64_t milliseconds) override { interval_ = milliseconds; }
-  int64_t Interval() const override { return interval_; }
-
- private:
-  bool enabled_ = false;
-  int64_t interval_ = 1000;
-};
 
 }  // namespace
 
@@ -146,9 +60,9 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
                            std::unique_ptr<Timer> retryTimer)
     : platform_(platform),
       tmCheck_(std::move(checkTimer)),
-      tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<InertTimer>()),
+      tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()),
       FMailMsg(std::make_unique<TMailMessage>(platform.system, "mailMsg")) {
-  FRetryTimerTicks = dynamic_cast<InertTimer*>(tmRetry_.get()) == nullptr;
+  FRetryTimerTicks = dynamic_cast<IdleTimer*>(tmRetry_.get()) == nullptr;
   FMailMsg->Charset = "iso-2022-jp";
   FMailMsg->TextEncoding = etQuotedPrintable;
   tmCheck_->SetEnabled(false);

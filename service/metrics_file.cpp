@@ -30,25 +30,6 @@ void Sample(std::string& out, const char* name, const std::string& labels, int64
 
 std::string DriveLabel(char letter) { return "drive=\"" + MetricsLabelValue(std::string(1, letter)) + "\""; }
 
-bool Digits(std::string_view text, size_t at, size_t count, int* value) {
-  int v = 0;
-  for (size_t i = at; i < at + count; ++i) {
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
-  }
-  *value = v;
-  return true;
-}
-
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 }  // namespace
 
 std::string MetricsLabelValue(const std::string& utf8) {
@@ -63,20 +44,6 @@ std::string MetricsLabelValue(const std::string& utf8) {
   return out;
 }
 
-bool UnixSecondsOfUtcStamp(const std::string& stamp, int64_t* seconds) {
-  // 2026-12-09T12:04:05Z
-  if (stamp.size() != 20 || stamp[4] != '-' || stamp[7] != '-' || stamp[10] != 'T' || stamp[13] != ':' ||
-      stamp[16] != ':' || stamp[19] != 'Z')
-    return false;
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  if (!Digits(stamp, 0, 4, &y) || !Digits(stamp, 5, 2, &mo) || !Digits(stamp, 8, 2, &d) ||
-      !Digits(stamp, 11, 2, &h) || !Digits(stamp, 14, 2, &mi) || !Digits(stamp, 17, 2, &s))
-    return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
-  *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
-}
-
 std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
   std::string out;
   Family(out, "quotawarden_info", "gauge",
@@ -86,7 +53,7 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
   Sample(out, "quotawarden_info", infoLabels, 1);
 
   int64_t checked = 0;
-  if (!UnixSecondsOfUtcStamp(state.checkedUtc, &checked)) checked = 0;
+  if (!UtcStampSeconds(state.checkedUtc, &checked)) checked = 0;
   Family(out, "quotawarden_last_check_timestamp_seconds", "gauge",
          "Time of the last check, in seconds since 1970-01-01 UTC.");
   Sample(out, "quotawarden_last_check_timestamp_seconds", "", checked);
@@ -98,7 +65,7 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
   Sample(out, "quotawarden_check_interval_seconds", "", facts.intervalSeconds);
 
   int64_t delivered = 0;
-  if (!UnixSecondsOfUtcStamp(state.lastDeliveryUtc, &delivered)) delivered = 0;
+  if (!UtcStampSeconds(state.lastDeliveryUtc, &delivered)) delivered = 0;
   Family(out, "quotawarden_alert_mail_last_success_timestamp_seconds", "gauge",
          "Time of the last alert mail the server accepted, in seconds since 1970-01-01 UTC; 0 when none was.");
   Sample(out, "quotawarden_alert_mail_last_success_timestamp_seconds", "", delivered);

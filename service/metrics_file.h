@@ -39,10 +39,6 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts);
 // backslash, double quote and line feed escaped.
 std::string MetricsLabelValue(const std::string& utf8);
 
-// "yyyy-mm-ddThh:mm:ssZ" as seconds since 1970-01-01T00:00:00Z; false for
-// any other text.
-bool UnixSecondsOfUtcStamp(const std::string& stamp, int64_t* seconds);
-
 // Replaces kMetricsFileName in `folder` with `text` (a temporary file in the
 // same folder renamed over it).
 Status WriteMetricsFile(const std::string& folder, const std::string& text);

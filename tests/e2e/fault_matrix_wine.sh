@@ -39,11 +39,7 @@ fail() { echo "fault_matrix_wine: $*" >&2; for f in "$work"/*.txt; do [ -f "$f" 
 
 qw_wine_prefix "$work/prefix"  # waits for the first boot of the new prefix
 events="$work/events.json"
-events_win="Z:${events//\//\\}"
-wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null || fail "reg add"
-qw_wine_stop
-wineserver -p >/dev/null 2>&1 </dev/null
+qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 
 mkdir -p "$WINEPREFIX/drive_c/Quotawarden"
 cp "$exe_built" "$WINEPREFIX/drive_c/Quotawarden/"

@@ -33,13 +33,7 @@ fail() {
 
 qw_wine_prefix "$work/prefix"
 events="$work/events.json"
-events_win="Z:${events//\//\\}"
-# The service process gets its environment from the registry, read when
-# services.exe starts: set it there, then start a new server.
-wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null
-qw_wine_stop
-wineserver -p >/dev/null 2>&1 </dev/null
+qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 export QUOTAWARDEN_EVENTLOG="$events_win"
 
 dir="$WINEPREFIX/drive_c/Program Files/Quotawarden"

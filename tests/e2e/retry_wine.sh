@@ -39,11 +39,7 @@ kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=""
 
 qw_wine_prefix "$work/prefix"
 events="$work/events.json"
-events_win="Z:${events//\//\\}"
-wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null
-qw_wine_stop
-wineserver -p >/dev/null 2>&1 </dev/null
+qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 
 dir="$WINEPREFIX/drive_c/Quotawarden"
 mkdir -p "$dir"

@@ -54,11 +54,7 @@ for p in "$starttls_port" "$tls_port" "$login_port"; do qw_wait_port "$p" || fai
 qw_wine_prefix "$work/prefix"
 wine_started=1
 events="$work/events.json"
-events_win="Z:${events//\//\\}"
-wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null || fail "reg add"
-qw_wine_stop
-wineserver -p >/dev/null 2>&1 </dev/null
+qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 
 dir="$WINEPREFIX/drive_c/Quotawarden"
 mkdir -p "$dir"

@@ -90,19 +90,6 @@ const char kUsage[] =
     "that cannot take it is one error entry per run; the exit code stays that\n"
     "of the check.\n";
 
-// A check timer that no loop serves: a one-shot run never waits for a tick.
-class IdleTimer : public qw::Timer {
- public:
-  void SetEnabled(bool enabled) override { enabled_ = enabled; }
-  bool Enabled() const override { return enabled_; }
-  void SetInterval(int64_t milliseconds) override { interval_ = milliseconds; }
-  int64_t Interval() const override { return interval_; }
-
- private:
-  bool enabled_ = false;
-  int64_t interval_ = 1000;
-};
-
 // A command line that cannot be run (EX_USAGE); 2 is the one-shot run's
 // failed alert mail.
 constexpr int kExitUsage = 64;
@@ -262,7 +249,7 @@ int main(int argc, char** argv) {
   auto log = qw::NewSystemEventLog(eventlog);
   WarnReadablePassword(*profiles, *log, windir);
   if (testMail) {
-    qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
+    qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
     service.SetMailTimeOuts(mail.timeOut, mail.deadline);
     const qw::TTestMailRun run = qw::RunTestMail(service, *system);
     std::fputs(qw::SjisToUtf8(run.text).c_str(), stdout);
@@ -278,7 +265,7 @@ int main(int argc, char** argv) {
     return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder,
                          firstRetrySeconds);
 
-  qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<IdleTimer>());
+  qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);
   service.SetStateFolder(stateFolder);
   try {

@@ -232,5 +232,29 @@ TEST(CheckState, ThePendingMailAndTheLastAlertRoundTripAndADamagedOneIsRefused) 
   }
 }
 
+LocalDateTime At(int year, int month, int day, int hour, int minute, int second) {
+  LocalDateTime t;
+  t.year = year, t.month = month, t.day = day, t.hour = hour, t.minute = minute, t.second = second;
+  return t;
+}
+
+TEST(CheckState, StampsCrossDaysAndYearsAndReadBackAsSeconds) {
+  // 00:30 on 1 January at UTC+9 is the last day of the year before in UTC;
+  // 23:30 on 28 February 2024 at UTC-5 is the leap day.
+  EXPECT_EQ(UtcStamp(At(2025, 1, 1, 0, 30, 0), 9 * 60), "2024-12-31T15:30:00Z");
+  EXPECT_EQ(UtcStamp(At(2024, 2, 28, 23, 30, 5), -5 * 60), "2024-02-29T04:30:05Z");
+  EXPECT_EQ(LocalStamp(At(2024, 2, 28, 23, 30, 5)), "2024-02-28 23:30:05");
+  int64_t s = -1;
+  EXPECT_TRUE(UtcStampSeconds("2024-02-29T00:00:00Z", &s));
+  EXPECT_EQ(s, 1709164800);
+  EXPECT_TRUE(UtcStampSeconds("1970-01-01T00:00:00Z", &s));
+  EXPECT_EQ(s, 0);
+  EXPECT_TRUE(UtcStampSeconds(UtcStamp(At(2025, 1, 1, 0, 30, 0), 9 * 60), &s));
+  EXPECT_EQ(s, 1735659000);
+  for (const char* bad : {"", "2024-02-29 00:00:00", "2024-02-29T00:00:00", "2024-13-01T00:00:00Z",
+                          "2024-02-29T24:00:00Z", "2024-0a-29T00:00:00Z", "2024-02-29T00:00:00Zx"})
+    EXPECT_FALSE(UtcStampSeconds(bad, &s)) << bad;
+}
+
 }  // namespace
 }  // namespace qw
