@@ -47,8 +47,8 @@ class Win32EventLog : public EventLog {
       if (handle) {
         std::u16string wide = SjisToUtf16(text);
         LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
-        ReportEventW(handle, static_cast<WORD>(type), category, eventId, nullptr, 1, 0, strings,
-                     nullptr);
+        ReportEventW(handle, static_cast<WORD>(type), category, EventMessageId(type, eventId), nullptr, 1, 0,
+                     strings, nullptr);
       }
     }
     if (!jsonFile_.empty()) {
