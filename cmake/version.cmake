@@ -3,6 +3,7 @@
 # version page and the MSI package's name and ProductVersion all take it from
 # here. -DQW_VERSION=X.Y.Z overrides it for one build folder (the upgrade test
 # builds an older package that way).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/VERSION)
 if(NOT QW_VERSION)
   file(STRINGS ${PROJECT_SOURCE_DIR}/VERSION QW_VERSION LIMIT_COUNT 1)
 endif()

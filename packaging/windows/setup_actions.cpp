@@ -15,6 +15,11 @@
 //                    what WriteSettings wrote.
 //   RemoveSettings   deferred, at an uninstall with REMOVESETTINGS=1: deletes
 //                    the settings file named in its CustomActionData.
+//   QuoteServicePath deferred, after InstallServices: encloses the service's
+//                    image path in quotes when it holds a blank and is not
+//                    quoted (as /INSTALL registers it). Windows Installer
+//                    quotes it itself; Wine's does not, and an unquoted
+//                    "C:\Program Files\..." could start C:\Program.exe.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -26,6 +31,7 @@
 #include "common/drivewarden_common.h"
 #include "platform/drives.h"
 #include "platform/text_codec.h"
+#include "service/service_install.h"
 
 namespace {
 
@@ -206,4 +212,45 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveSettings(MSIHANDLE install
   }
   Log(install, L"removed " + path + L" (REMOVESETTINGS=1)");
   return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE install) {
+  const std::wstring name = Wide(qw::kServiceName);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    Log(install, L"cannot open the Service Control Manager: " + SystemText(GetLastError()), true);
+    return ERROR_INSTALL_FAILURE;
+  }
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
+  if (!service) {
+    const DWORD error = GetLastError();
+    CloseServiceHandle(manager);
+    Log(install, L"cannot open the service " + name + L": " + SystemText(error), true);
+    return ERROR_INSTALL_FAILURE;
+  }
+  UINT result = ERROR_SUCCESS;
+  DWORD needed = 0;
+  QueryServiceConfigW(service, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
+    Log(install, L"cannot read the service's configuration: " + SystemText(GetLastError()), true);
+    result = ERROR_INSTALL_FAILURE;
+  } else {
+    const std::u16string path(reinterpret_cast<const char16_t*>(config->lpBinaryPathName));
+    const std::u16string quoted = qw::QuoteImagePath(path);
+    if (quoted != path) {
+      if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                               reinterpret_cast<LPCWSTR>(quoted.c_str()), nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr)) {
+        Log(install, L"the service's image path is now quoted");
+      } else {
+        Log(install, L"cannot quote the service's image path: " + SystemText(GetLastError()), true);
+        result = ERROR_INSTALL_FAILURE;
+      }
+    }
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
 }
