@@ -8,6 +8,7 @@
 #include "common/address_check.h"
 #include "common/comma_list.h"
 #include "common/drivewarden_common.h"
+#include "common/threshold.h"
 #include "platform/ascii_text.h"
 #include "platform/ini_text.h"
 
@@ -139,6 +140,15 @@ std::optional<std::string> ThresholdText(const std::string& value, std::string* 
   const LimitDecision decision = DecideLimit(number, unit);
   if (!decision.accepted) {
     *message = decision.message;
+    return std::nullopt;
+  }
+  // The dialog sets no upper bound on megabytes; the service's conversion
+  // does, and a file it cannot convert would stop the service installed
+  // with it, so the installer holds the value to the service's rule too.
+  try {
+    (void)ThresholdBytes(decision.limitText, int64_t{1} << 40, ".");
+  } catch (const std::exception& e) {
+    *message = e.what();
     return std::nullopt;
   }
   return decision.limitText;

@@ -87,6 +87,7 @@ TEST_F(InstallSettingsTest, ARefusedValueNamesItselfAndWritesNothing) {
       {"THRESHOLD", "100%", "99 %"},
       {"THRESHOLD", "MB", "単位"},
       {"THRESHOLD", "1.5MB", "整数"},
+      {"THRESHOLD", "99999999999999MB", "整数"},  // beyond the service's byte count
       {"TEXTFILEDIR", "metrics", "絶対パス"},
       {"TEXTFILEDIR", "C:\\a\tb", "絶対パス"},
   };
