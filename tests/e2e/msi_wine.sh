@@ -6,7 +6,7 @@
 #     names itself in the log and leaves nothing installed;
 #   - an install with properties: the files, the service's registry values,
 #     both event sources (their message file formats every ID to the text
-#     alone), the Control Panel entry, Drivewarden.ini written from the
+#     alone), the Control Panel entry (Wine's control.exe loads the applet), Drivewarden.ini written from the
 #     properties, the service RUNNING and its first check's entry in Japanese;
 #   - an uninstall: no service, files, sources or applet entry; the settings
 #     file is kept byte for byte; installing again with other properties
@@ -173,6 +173,14 @@ grep -qF 'EventMessageFile C:\Program Files\Quotawarden\QuotawardenService.exe' 
   || fail "EventMessageFile is not the installed program"
 wine reg query "$cpls" /v QuotawardenCtrlPanel >"$work/reg-cpl.txt" 2>&1 </dev/null || fail "no Control Panel entry"
 grep -qF 'C:\Program Files\Quotawarden\QuotawardenCtrlPanel.cpl' "$work/reg-cpl.txt" || fail "Control Panel entry: path"
+# Control Panel (Wine's control.exe, on a virtual display) loads the applet
+# from that entry: its trace names the file and does not refuse it.
+if command -v xvfb-run >/dev/null; then
+  xvfb-run -a env WINEDEBUG=+shlctrl timeout 20 wine control >"$work/control.txt" 2>&1 </dev/null || true
+  grep -qF 'Control_LoadApplet No manifest at ID 123 in L"C:\\Program Files\\Quotawarden\\QuotawardenCtrlPanel.cpl"' \
+    "$work/control.txt" || fail "Control Panel did not load the applet"
+  ! grep -q 'Not a valid control panel applet.*QuotawardenCtrlPanel' "$work/control.txt" || fail "Control Panel refused the applet"
+fi
 wait_state RUNNING 60 || fail "the service is not RUNNING (state $(state))"
 check_entries 1 || fail "no first check entry"
 /usr/bin/python3 - "$events" >"$work/first-entry.txt" 2>&1 <<'PY' || fail "first check entry: $(cat "$work/first-entry.txt")"
