@@ -178,6 +178,14 @@ wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&
 [ "$(tr -d '\r' <"$work/probe.txt" | grep -c ' ok$')" -eq 12 ] || fail "not every message ID formatted"
 grep -qF 'EventMessageFile C:\Program Files\Quotawarden\QuotawardenService.exe' "$work/probe.txt" \
   || fail "EventMessageFile is not the installed program"
+# The probe tells a message file without these messages apart.
+wine reg add "$evkey\\QwProbeCheck" /v EventMessageFile /t REG_EXPAND_SZ /d 'C:\windows\system32\kernel32.dll' /f \
+  >"$work/reg-bogus.txt" 2>&1 </dev/null
+wine reg add "$evkey\\QwProbeCheck" /v TypesSupported /t REG_DWORD /d 7 /f >>"$work/reg-bogus.txt" 2>&1 </dev/null
+if wine "$probe" messages QwProbeCheck >"$work/probe-bogus.txt" 2>&1 </dev/null; then
+  fail "the probe accepts a message file without the service's messages"
+fi
+wine reg delete "$evkey\\QwProbeCheck" /f >>"$work/reg-bogus.txt" 2>&1 </dev/null
 wine reg query "$cpls" /v QuotawardenCtrlPanel >"$work/reg-cpl.txt" 2>&1 </dev/null || fail "no Control Panel entry"
 grep -qF 'C:\Program Files\Quotawarden\QuotawardenCtrlPanel.cpl' "$work/reg-cpl.txt" || fail "Control Panel entry: path"
 # Control Panel (Wine's control.exe, on a virtual display) loads the applet
