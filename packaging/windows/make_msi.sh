@@ -49,8 +49,18 @@ rm -f "$out.tmp"
 secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SMTP;PORT;MAILFROM;MAILTO;MAILCC;INTERVAL;THRESHOLD;TEXTFILEDIR;REMOVESETTINGS"
 msibuild "$out.tmp" -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
   >>"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
-msiinfo export "$out.tmp" Property | grep -q "REMOVESETTINGS" ||
+# (Tables are read whole before grep: grep -q ending a pipe early would fail it.)
+properties="$(msiinfo export "$out.tmp" Property)"
+grep -q "REMOVESETTINGS" <<<"$properties" ||
   { echo "make_msi: SecureCustomProperties was not extended" >&2; exit 1; }
+# wixl writes Execute="rollback" as an immediate action (no in-script and
+# rollback bits): give RollbackSettings its type, a DLL action run in the
+# rollback script as the system (1 + 0x100 + 0x400 + 0x800).
+msibuild "$out.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = 'RollbackSettings'" \
+  >>"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
+actions="$(msiinfo export "$out.tmp" CustomAction)"
+grep -q $'^RollbackSettings\t3329\t' <<<"$actions" ||
+  { echo "make_msi: RollbackSettings is not a rollback action" >&2; exit 1; }
 [ -n "$signing" ] && sign "$out.tmp"
 mv "$out.tmp" "$out"
 echo "make_msi: $out${signing:+ (signed)}" >&2

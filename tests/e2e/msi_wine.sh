@@ -4,6 +4,8 @@
 # Japanese texts are shown to hold without code page 932:
 #   - a refused property (INTERVAL=0, MAILTO=not an address) fails with 1603,
 #     names itself in the log and leaves nothing installed;
+#   - a failure after the settings file was written (the service cannot
+#     start) rolls everything back, the new settings file included;
 #   - an install with properties: the files, the service's registry values,
 #     both event sources (their message file formats every ID to the text
 #     alone), the Control Panel entry (Wine's control.exe loads the applet), Drivewarden.ini written from the
@@ -145,6 +147,25 @@ for bad in "INTERVAL=0" "MAILTO=not an address"; do
   [ ! -e "$ini" ] || fail "$bad: a settings file was written"
   nothing_installed "$bad"
 done
+
+# --- A failure after the settings file was written: all rolled back --------
+# A service of the same name registered beforehand with a missing program
+# makes StartServices fail after WriteSettings; the rollback takes the new
+# settings file away with the rest.
+step "rollback after the settings were written"
+wine sc create Drivewarden binPath= 'C:\missing\program.exe' >"$work/sc-create.txt" 2>&1 </dev/null \
+  || fail "sc create failed"
+rc="$(msiexec_rc rollback /i "$(win "$work/current.msi")" INTERVAL=3)"
+[ "$rc" != 0 ] || fail "an install whose service cannot start succeeded"
+grep -aqF "Quotawarden: wrote C:\windows\Drivewarden.ini" "$work/rollback.log" || fail "the settings were never written"
+grep -aqF "Quotawarden: removed C:\windows\Drivewarden.ini again" "$work/rollback.log" || fail "no rollback of the settings"
+[ ! -e "$ini" ] || fail "the rollback left the settings file"
+[ ! -e "$dir" ] || fail "the rollback left $dir"
+! has_key "$evkey\\Drivewarden" || fail "the rollback left the event source"
+# Wine's rollback of InstallServices removes the service of that name as
+# well; whatever is left of it goes now.
+wine sc delete Drivewarden >"$work/sc-delete.txt" 2>&1 </dev/null || true
+nothing_installed "rollback"
 
 # --- Install with properties ----------------------------------------------
 step "install with properties"
