@@ -6,6 +6,8 @@
 #     names itself in the log and leaves nothing installed;
 #   - a failure after the settings file was written (the service cannot
 #     start) rolls everything back, the new settings file included;
+#   - an existing settings file that does not load keeps the service from
+#     starting: the installation fails, nothing stays, the file is unchanged;
 #   - an install with properties: the files, the service's registry values,
 #     both event sources (their message file formats every ID to the text
 #     alone), the Control Panel entry (Wine's control.exe loads the applet), Drivewarden.ini written from the
@@ -166,6 +168,17 @@ grep -aqF "Quotawarden: removed C:\windows\Drivewarden.ini again" "$work/rollbac
 # well; whatever is left of it goes now.
 wine sc delete Drivewarden >"$work/sc-delete.txt" 2>&1 </dev/null || true
 nothing_installed "rollback"
+
+# An existing settings file that does not load: the service cannot start, the
+# installation fails and is rolled back, the file stays as it was.
+step "existing settings that do not load"
+printf '[WARNING]\r\nINTERVAL=x\r\n' >"$ini"
+cp "$ini" "$work/settings-bad.ini"
+rc="$(msiexec_rc bad-settings /i "$(win "$work/current.msi")" INTERVAL=3)"
+[ "$rc" != 0 ] || fail "an install over settings that do not load succeeded"
+cmp -s "$ini" "$work/settings-bad.ini" || fail "the existing settings file was changed"
+nothing_installed "settings that do not load"
+rm -f "$ini"
 
 # --- Install with properties ----------------------------------------------
 step "install with properties"
