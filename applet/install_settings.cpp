@@ -18,8 +18,6 @@ namespace {
 constexpr const char* kMsgBadAddress = "入力されたメールアドレスが不正です。正しく入力してください。";
 constexpr const char* kMsgBadThreshold = "しきい値には 500MB や 10% のように数と単位 (MB または %) を指定してください。";
 constexpr const char* kMsgBadFolder = "フォルダーには絶対パス (C:\\... または \\\\server\\share\\...) を指定してください。";
-constexpr const char* kSectionMetrics = "METRICS";
-constexpr const char* kKeyTextFileDir = "TEXTFILEDIR";
 
 // The settings file as a text in memory, changed by the profile rules.
 class TextProfiles : public Profiles {
@@ -237,7 +235,7 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
                                                        : "INTERVAL";
     return Refused(name, Property(properties, name), boxes.last);
   }
-  if (!folder.empty()) profiles.WriteString(kIniFileName, kSectionMetrics, kKeyTextFileDir, folder);
+  if (!folder.empty()) profiles.WriteString(kIniFileName, "METRICS", "TEXTFILEDIR", folder);
   *fileText = profiles.text;
   return {};
 }
