@@ -163,8 +163,15 @@ bool AnyInstallProperty(const InstallProperties& properties) {
 
 bool IsAbsoluteWindowsPath(const std::string& path) {
   if (path.empty() || path.size() >= 260) return false;
-  for (unsigned char c : path) {
+  // Control characters, and the characters no Windows file name holds (a
+  // character outside code page 932 arrives here as '?').
+  for (size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
     if (c < 0x20 || c == 0x7F) return false;
+    if (std::string_view("<>\"|?*").find(static_cast<char>(c)) != std::string_view::npos) return false;
+    if (c == ':' && i != 1) return false;
+    // The second byte of a Shift-JIS character may look like any of these.
+    if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) ++i;
   }
   const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
   const bool drive = path.size() >= 3 && letter && path[1] == ':' && path[2] == '\\';

@@ -41,7 +41,8 @@ bool AnyInstallProperty(const InstallProperties& properties);
 Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText);
 
 // TEXTFILEDIR's rule: "X:\..." or "\\server\share...", no control
-// characters, shorter than MAX_PATH.
+// characters nor < > " | ? * or a second colon, shorter than MAX_PATH.
+// `path` is Shift-JIS.
 bool IsAbsoluteWindowsPath(const std::string& path);
 
 }  // namespace qw

@@ -124,6 +124,11 @@ TEST(InstallSettingsPath, AbsoluteWindowsPathsOnly) {
   EXPECT_FALSE(IsAbsoluteWindowsPath("\\\\\\x\\y"));
   EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a\nb"));
   EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a\x7f"));
+  EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a?b")) << "what a character outside code page 932 becomes";
+  EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a\"b"));
+  EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a:b"));
+  EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\a|b"));
+  EXPECT_TRUE(IsAbsoluteWindowsPath("C:\\レポート")) << "the second byte of ポ is the byte of |";
   EXPECT_FALSE(IsAbsoluteWindowsPath("C:\\" + std::string(300, 'a')));
 }
 
