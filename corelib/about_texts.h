@@ -1,10 +1,12 @@
 // The texts of the product's version information form.
 #pragma once
 
+#include "qw_version.h"
+
 namespace qw {
 
 inline constexpr const char* kAboutProductName = "NORVIKA ドライブ番人";
-inline constexpr const char* kAboutProductVersion = "バージョン 1.2.1.0";
+inline constexpr const char* kAboutProductVersion = "バージョン " QW_VERSION_TEXT;
 inline constexpr const char* kAboutCompanyName = "NORVIKA システムズ";
 inline constexpr const char* kAboutCopyright = "Copyright (C) 2026 NORVIKA Systems. All rights reserved.";
 inline constexpr const char* kAboutBaseCaption = "ProgramName のバージョン情報";

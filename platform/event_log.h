@@ -22,6 +22,17 @@ enum class EventType : uint16_t {
 
 const char* EventTypeName(EventType type);  // "error", "warning", "information"
 
+// The ID an entry carries to ReportEventW, as the service program's message
+// table (service/app/win32/messages.mc) defines it: the severity of `type` in
+// the top two bits (1 information, 2 warning, 3 error), customer bit and
+// facility clear, and `eventId` in the low sixteen bits, which is the event
+// ID Event Viewer shows. Callers pass the plain ID (5610); only the Windows
+// writer widens it, here.
+constexpr uint32_t EventMessageId(EventType type, uint32_t eventId) {
+  const uint32_t severity = type == EventType::Error ? 3u : type == EventType::Warning ? 2u : 1u;
+  return (severity << 30) | (eventId & 0xFFFFu);
+}
+
 class EventLog {
  public:
   virtual ~EventLog() = default;

@@ -1,6 +1,8 @@
 #include "service/service_install.h"
 
 #include "platform/ascii_text.h"
+#include "platform/text_codec.h"
+#include "service/drivewarden.h"
 
 namespace qw {
 
@@ -40,6 +42,19 @@ ServiceRegistration DrivewardenRegistration(const std::u16string& exePath) {
   return registration;
 }
 
+std::vector<std::string> EventSourceNames(const std::u16string& exePath) {
+  const size_t slash = exePath.find_last_of(u"\\/");
+  const std::u16string file = slash == std::u16string::npos ? exePath : exePath.substr(slash + 1);
+  std::vector<std::string> names{kEventSource};
+  const std::string exeName = Utf16ToSjis(file);
+  if (!exeName.empty() && !EqualsCaseless(exeName, kEventSource)) names.push_back(exeName);
+  return names;
+}
+
+std::u16string EventSourceKey(const std::string& source) {
+  return u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SjisToUtf16(source);
+}
+
 namespace {
 
 const char kErrorCaption[] = "エラー";
@@ -65,6 +80,17 @@ int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u1
                          "\" の登録は失敗しました。");
     return 1;
   }
+  const std::vector<std::string> sources = EventSourceNames(exePath);
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const Status added = registry.AddEventSource(sources[i], exePath);
+    if (added) continue;
+    // Take back what this install made; their failures would hide the cause.
+    for (size_t j = 0; j <= i; ++j) (void)registry.RemoveEventSource(sources[j]);
+    (void)registry.Delete(registration.name);
+    ShowError(boxes, "\"" + SystemErrorMessage(added) + "\" : イベント ソース \"" + sources[i] +
+                         "\" の登録は失敗しました。");
+    return 1;
+  }
   if (!silent) {
     boxes.Show("サービスを登録しました。", kInformationCaption, MessageBoxButtons::Ok,
                MessageBoxIcon::Information);
@@ -72,16 +98,31 @@ int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u1
   return 0;
 }
 
-int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent) {
+int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
+                     bool silent) {
   const Status opened = registry.Open();
   if (!opened) {
     ShowError(boxes, SystemErrorMessage(opened));
     return 1;
   }
   const Status deleted = registry.Delete(kServiceName);
+  // The sources go whether or not the service was there: a registration
+  // left half by hand is cleaned up as well.
+  std::string sourceFailure;
+  for (const std::string& source : EventSourceNames(exePath)) {
+    const Status removed = registry.RemoveEventSource(source);
+    if (!removed && sourceFailure.empty()) {
+      sourceFailure = "\"" + SystemErrorMessage(removed) + "\" : イベント ソース \"" + source +
+                      "\" の登録解除に失敗しました。";
+    }
+  }
   if (!deleted) {
     ShowError(boxes, "\"" + SystemErrorMessage(deleted) + "\" : サービス \"" +
                          std::string(kServiceDisplayName) + "\" の登録解除に失敗しました。");
+    return 1;
+  }
+  if (!sourceFailure.empty()) {
+    ShowError(boxes, sourceFailure);
     return 1;
   }
   if (!silent) {

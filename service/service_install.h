@@ -51,6 +51,15 @@ struct ServiceRegistration {
 };
 ServiceRegistration DrivewardenRegistration(const std::u16string& exePath);
 
+// The event sources the program writes under (Shift-JIS): the service's
+// Drivewarden and the executable's file name, which the host's own failures
+// use. Both name the program as their message file.
+std::vector<std::string> EventSourceNames(const std::u16string& exePath);
+// The registry key of a source of the Application log, under HKLM.
+std::u16string EventSourceKey(const std::string& source);
+// TypesSupported of both sources: error, warning and information.
+inline constexpr uint32_t kEventTypesSupported = 0x7;
+
 // The Service Control Manager as the install switches use it: one block
 // opens the manager, creates or deletes, and closes it on destruction.
 class ServiceRegistry {
@@ -64,13 +73,22 @@ class ServiceRegistry {
   // OpenService by name with full access, then DeleteService; the failure
   // names whichever of the two failed.
   virtual Status Delete(const std::string& name) = 0;
+  // Creates the source's key (EventSourceKey) and writes EventMessageFile
+  // (REG_EXPAND_SZ, `messageFile`) and TypesSupported (kEventTypesSupported).
+  virtual Status AddEventSource(const std::string& source, const std::u16string& messageFile) = 0;
+  // Deletes the source's key; a key that is not there is success.
+  virtual Status RemoveEventSource(const std::string& source) = 0;
 };
 
-// The INSTALL and UNINSTALL switches: register (remove) the service and
-// tell the outcome in a message box (none on success with `silent`).
+// The INSTALL and UNINSTALL switches: register (remove) the service and its
+// event sources, and tell the outcome in a message box (none on success with
+// `silent`). An install whose event sources cannot be written removes what
+// it made, so that no half registration stays. An uninstall removes the
+// sources even when the service was not registered.
 // Return the exit code: 0 on success, 1 on failure.
 int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
                    bool silent);
-int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, bool silent);
+int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
+                     bool silent);
 
 }  // namespace qw

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "platform/client_socket.h"
+#include "platform/text_codec.h"
+#include "platform/win32/system_message.h"
 #include "platform/win32/win_loop.h"
 
 namespace qw {
@@ -221,11 +223,8 @@ class Win32ClientSocket : public ClientSocket {
 
  protected:
   std::string ErrorText(int code) override {
-    char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = n && text ? std::string(text, n) : "";
-    if (text) LocalFree(text);
+    // The system's words through the W function, whatever the ANSI code page.
+    std::string result = Utf16ToSjis(SystemMessage(static_cast<uint32_t>(code)));
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == '.')) result.pop_back();
     return result;
   }

@@ -10,7 +10,10 @@
 namespace qw {
 
 bool AppendLineToFile(const std::string& path, const std::string& line) {
-  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  // The path is Shift-JIS like every text here; the W function takes it
+  // whatever the system's ANSI code page.
+  const std::u16string wide = SjisToUtf16(path);
+  HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(wide.c_str()), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -25,7 +28,9 @@ class Win32EventLog : public EventLog {
  public:
   explicit Win32EventLog(std::string jsonFile) : jsonFile_(std::move(jsonFile)) {
     if (jsonFile_.empty()) {
-      if (const char* env = std::getenv("QUOTAWARDEN_EVENTLOG")) jsonFile_ = env;
+      wchar_t env[32768];
+      const DWORD n = GetEnvironmentVariableW(L"QUOTAWARDEN_EVENTLOG", env, 32768);
+      if (n > 0 && n < 32768) jsonFile_ = Utf16ToSjis(std::u16string(reinterpret_cast<const char16_t*>(env), n));
     }
   }
 
@@ -47,8 +52,8 @@ class Win32EventLog : public EventLog {
       if (handle) {
         std::u16string wide = SjisToUtf16(text);
         LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
-        ReportEventW(handle, static_cast<WORD>(type), category, eventId, nullptr, 1, 0, strings,
-                     nullptr);
+        ReportEventW(handle, static_cast<WORD>(type), category, EventMessageId(type, eventId), nullptr, 1, 0,
+                     strings, nullptr);
       }
     }
     if (!jsonFile_.empty()) {

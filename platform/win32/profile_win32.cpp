@@ -5,19 +5,17 @@
 
 #include "platform/ini_text.h"
 #include "platform/profile.h"
+#include "platform/text_codec.h"
+#include "platform/win32/system_message.h"
 
 namespace qw {
 namespace {
 
 Status SystemFailure(const char* what, DWORD error) {
-  char* text = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = n && text ? std::string(text, n) : "error " + std::to_string(error);
-  if (text) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-    message.pop_back();
+  // The system's words in UTF-16, made Shift-JIS here: the ANSI code page
+  // of the system may not be 932.
+  const std::u16string text = SystemMessage(error);
+  const std::string message = text.empty() ? "error " + std::to_string(error) : Utf16ToSjis(text);
   return Status::Failure(what, error, message);
 }
 

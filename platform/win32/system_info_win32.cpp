@@ -3,15 +3,23 @@
 #include <vector>
 
 #include "platform/system_info.h"
+#include "platform/text_codec.h"
 
 namespace qw {
 namespace {
 
+// Locale texts and names are read with the W functions and made Shift-JIS
+// here: a format such as "yyyy'年'M'月'd'日'" or a computer name in Japanese
+// would not survive an ANSI code page other than 932.
+std::string Narrow(const wchar_t* text, size_t length) {
+  return Utf16ToSjis(std::u16string(reinterpret_cast<const char16_t*>(text), length));
+}
+
 std::string LocaleText(LCTYPE type, const char* fallback) {
-  char buffer[128] = {};
-  int n = GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof buffer);
+  wchar_t buffer[128] = {};
+  int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, type, buffer, 128);
   if (n <= 1) return fallback;
-  return std::string(buffer, static_cast<size_t>(n - 1));
+  return Narrow(buffer, static_cast<size_t>(n - 1));
 }
 
 SYSTEMTIME ToSystemTime(const LocalDateTime& t) {
@@ -30,17 +38,17 @@ SYSTEMTIME ToSystemTime(const LocalDateTime& t) {
 class Win32SystemInfo : public SystemInfo {
  public:
   std::string ComputerName() override {
-    char buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof buffer;
-    if (!GetComputerNameA(buffer, &size)) return "";
-    return std::string(buffer, size);
+    wchar_t buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(buffer, &size)) return "";
+    return Narrow(buffer, size);
   }
 
   std::string HostName() override {
-    char buffer[257] = {};
-    DWORD size = sizeof buffer;
-    if (!GetComputerNameExA(ComputerNameDnsHostname, buffer, &size)) return "";
-    return std::string(buffer, size);
+    wchar_t buffer[257] = {};
+    DWORD size = 257;
+    if (!GetComputerNameExW(ComputerNameDnsHostname, buffer, &size)) return "";
+    return Narrow(buffer, size);
   }
 
   LocalDateTime Now() override {

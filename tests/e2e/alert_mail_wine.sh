@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The installed Windows service, started through Wine's Service Control
 # Manager, delivers the alert mail of its first check to the test SMTP server
-# on loopback; Python's email package reads it back to the report.
+# on loopback; Python's email package reads it back to the report. Wine runs
+# in an English locale, so nothing may depend on code page 932 being the
+# system's.
 #
 # Every wine command writes to files, never to a pipe (Wine's system
 # processes inherit the handles of the command that starts them).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# Wine in an English locale (ANSI code page 1252): the mail must read in
+# Japanese whatever the system's code page.
+export LANG=en_US.UTF-8 LC_ALL=
 root="$(pwd)"
 exe_built="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
 server_bin="build/native/bin/smtp_test_server"

@@ -4,7 +4,9 @@
 # name; /INSTALL /SILENT registers Drivewarden (quoted image path with a
 # blank); sc start runs the first check and reaches RUNNING; sc stop reaches
 # STOPPED; a settings file that does not convert leaves it stopped with the
-# start failure entry; /UNINSTALL /SILENT removes the registration.
+# start failure entry; /UNINSTALL /SILENT removes the registration. /INSTALL
+# registers both event sources with the program as message file (every ID
+# formats to the entry's text alone); /UNINSTALL removes them.
 #
 # Wine's system processes inherit the handles of the command that starts
 # them, so every wine command writes to files here, never to a pipe.
@@ -13,6 +15,8 @@ cd "$(dirname "$0")/../.."
 root="$(pwd)"
 exe_built="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
 [ -f "$exe_built" ] || { echo "service_wine: $exe_built is not built" >&2; exit 1; }
+probe="${QW_WIN64_BIN:-build/win64/bin}/install_probe.exe"
+[ -f "$probe" ] || { echo "service_wine: $probe is not built" >&2; exit 1; }
 work="$root/build/e2e-service-wine"
 rm -rf "$work"
 mkdir -p "$work"
@@ -80,6 +84,12 @@ grep -Eq 'Type +REG_DWORD +0x10$' "$work/reg-lf.txt" || fail "service type"
 grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$work/reg-lf.txt" || fail "error control"
 grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$work/reg-lf.txt" \
   || fail "image path not quoted"
+# Both event sources name the program as their message file, and every ID
+# the service reports formats to its text alone.
+wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&1 </dev/null \
+  || fail "the event sources do not format their messages"
+grep -qF 'Drivewarden: EventMessageFile C:\Program Files\Quotawarden\QuotawardenService.exe' "$work/probe.txt" \
+  || fail "EventMessageFile of Drivewarden"
 
 # Start: the first check's entry, then RUNNING.
 wine sc start Drivewarden >"$work/start.txt" 2>&1 </dev/null || true
@@ -114,4 +124,10 @@ wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || fail "/
 if wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg-after.txt" 2>&1 </dev/null; then
   fail "still registered after /UNINSTALL"
 fi
+evkey='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+for source in Drivewarden QuotawardenService.exe; do
+  if wine reg query "$evkey\\$source" >"$work/reg-source.txt" 2>&1 </dev/null; then
+    fail "the event source $source is still there after /UNINSTALL"
+  fi
+done
 echo "service_wine: ok"

@@ -1,5 +1,6 @@
 // QuotawardenService.exe: hosts the drive watch as the Windows service
-// Drivewarden, or registers and removes it (INSTALL, UNINSTALL, SILENT).
+// Drivewarden, or registers and removes it with its event sources (INSTALL,
+// UNINSTALL, SILENT).
 //
 // Threads: the main thread owns the message loop and the check timer, so the
 // periodic checks run there; the dispatcher thread runs
@@ -94,6 +95,33 @@ class ScmRegistry : public qw::ServiceRegistry {
     if (!DeleteService(service)) result = qw::LastSystemFailure("DeleteService");
     CloseServiceHandle(service);
     return result;
+  }
+
+  qw::Status AddEventSource(const std::string& source, const std::u16string& messageFile) override {
+    const std::u16string path = qw::EventSourceKey(source);
+    HKEY key = nullptr;
+    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return qw::SystemFailure("RegCreateKeyEx", static_cast<uint32_t>(rc));
+    const DWORD types = qw::kEventTypesSupported;
+    rc = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                        reinterpret_cast<const BYTE*>(messageFile.c_str()),
+                        static_cast<DWORD>((messageFile.size() + 1) * sizeof(char16_t)));
+    if (rc == ERROR_SUCCESS) {
+      rc = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                          sizeof types);
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return qw::SystemFailure("RegSetValueEx", static_cast<uint32_t>(rc));
+    return {};
+  }
+
+  qw::Status RemoveEventSource(const std::string& source) override {
+    const std::u16string path = qw::EventSourceKey(source);
+    const LSTATUS rc = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, Wide(path), KEY_WOW64_64KEY, 0);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+      return qw::SystemFailure("RegDeleteKeyEx", static_cast<uint32_t>(rc));
+    return {};
   }
 
  private:
@@ -251,7 +279,7 @@ int main() {
     auto boxes = qw::NewSystemMessageBoxes();
     ScmRegistry registry;
     return switches.install ? qw::InstallService(registry, *boxes, exePath, switches.silent)
-                            : qw::UninstallService(registry, *boxes, switches.silent);
+                            : qw::UninstallService(registry, *boxes, exePath, switches.silent);
   }
 
   if (switches.testMail) {

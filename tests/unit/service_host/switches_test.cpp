@@ -1,6 +1,8 @@
 // The command-line switches and the install and uninstall boxes.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "service/service_install.h"
 #include "tests/fakes/fake_message_box.h"
 
@@ -59,12 +61,77 @@ class FakeRegistry : public ServiceRegistry {
     deleted.push_back(name);
     return deleteError;
   }
+  Status AddEventSource(const std::string& source, const std::u16string& messageFile) override {
+    if (source == failingSource) return Status::Failure("RegCreateKeyEx", 5, "アクセスが拒否されました。");
+    sources[source] = messageFile;
+    return {};
+  }
+  Status RemoveEventSource(const std::string& source) override {
+    removedSources.push_back(source);
+    if (source == unremovableSource) return Status::Failure("RegDeleteKeyEx", 5, "アクセスが拒否されました。");
+    sources.erase(source);
+    return {};
+  }
 
   Status openError, createError, deleteError;  // the answers; success unless set
+  std::string failingSource, unremovableSource;
   int opens = 0;
   std::vector<ServiceRegistration> created;
   std::vector<std::string> deleted;
+  std::map<std::string, std::u16string> sources;  // source -> message file
+  std::vector<std::string> removedSources;
 };
+
+TEST(EventSources, TheServiceAndTheProgramNameAreTheSources) {
+  EXPECT_EQ(EventSourceNames(u"C:\\Program Files\\Quotawarden\\QuotawardenService.exe"),
+            (std::vector<std::string>{"Drivewarden", "QuotawardenService.exe"}));
+  EXPECT_EQ(EventSourceNames(u"D:/qw/監視.exe"), (std::vector<std::string>{"Drivewarden", "監視.exe"}));
+  EXPECT_EQ(EventSourceNames(u"C:\\drivewarden"), std::vector<std::string>{"Drivewarden"})
+      << "a program named like the service source adds no second source";
+  EXPECT_EQ(EventSourceKey("Drivewarden"),
+            u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Drivewarden");
+}
+
+TEST(EventSources, InstallWritesBothUninstallRemovesBothEvenWithoutTheService) {
+  const std::u16string exe = u"C:\\Program Files\\Quotawarden\\QuotawardenService.exe";
+  FakeRegistry registry;
+  FakeMessageBoxes boxes;
+  ASSERT_EQ(InstallService(registry, boxes, exe, true), 0);
+  ASSERT_EQ(registry.sources.size(), 2u);
+  EXPECT_EQ(registry.sources["Drivewarden"], exe) << "the message file is the bare path, not the quoted image path";
+  EXPECT_EQ(registry.sources["QuotawardenService.exe"], exe);
+
+  registry.deleteError = Status::Failure("OpenService", 1060, "ありません。");
+  FakeMessageBoxes failed;
+  EXPECT_EQ(UninstallService(registry, failed, exe, true), 1) << "the missing service is still a failure";
+  EXPECT_TRUE(registry.sources.empty()) << "the sources went all the same";
+  ASSERT_EQ(failed.shown.size(), 1u);
+  EXPECT_NE(failed.shown[0].text.find("サービス \"Drivesentry\" の登録解除に失敗しました。"), std::string::npos);
+}
+
+TEST(EventSources, ASourceThatCannotBeWrittenUndoesTheInstall) {
+  FakeRegistry registry;
+  registry.failingSource = "QuotawardenService.exe";
+  FakeMessageBoxes boxes;
+  EXPECT_EQ(InstallService(registry, boxes, u"C:\\qw\\QuotawardenService.exe", true), 1);
+  EXPECT_TRUE(registry.sources.empty()) << "the first source was taken back";
+  EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"}) << "and the service";
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text,
+            "\"システムエラー。コード：5.\r\nアクセスが拒否されました。\" : "
+            "イベント ソース \"QuotawardenService.exe\" の登録は失敗しました。");
+  EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
+
+  FakeRegistry stuck;
+  stuck.unremovableSource = "Drivewarden";
+  FakeMessageBoxes stuckBoxes;
+  EXPECT_EQ(UninstallService(stuck, stuckBoxes, u"C:\\qw\\QuotawardenService.exe", true), 1)
+      << "a source left behind is a failed uninstall";
+  EXPECT_EQ(stuck.removedSources, (std::vector<std::string>{"Drivewarden", "QuotawardenService.exe"}));
+  ASSERT_EQ(stuckBoxes.shown.size(), 1u);
+  EXPECT_NE(stuckBoxes.shown[0].text.find("イベント ソース \"Drivewarden\" の登録解除に失敗しました。"),
+            std::string::npos);
+}
 
 TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
   FakeRegistry registry;
@@ -114,7 +181,7 @@ TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
 TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
   FakeRegistry registry;
   FakeMessageBoxes boxes;
-  EXPECT_EQ(UninstallService(registry, boxes, false), 0);
+  EXPECT_EQ(UninstallService(registry, boxes, u"C:\\a.exe", false), 0);
   EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"});
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "サービスの登録を解除しました。");
@@ -123,7 +190,7 @@ TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
   registry.deleteError =
       Status::Failure("OpenService", 1060, "指定されたサービスはインストールされたサービスとして存在しません。");
   FakeMessageBoxes failed;
-  EXPECT_EQ(UninstallService(registry, failed, true), 1);
+  EXPECT_EQ(UninstallService(registry, failed, u"C:\\a.exe", true), 1);
   ASSERT_EQ(failed.shown.size(), 1u);
   EXPECT_EQ(failed.shown[0].text,
             "\"システムエラー。コード：1060.\r\n指定されたサービスはインストールされたサービスとして存在しません。\" : "

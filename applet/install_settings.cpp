@@ -1,0 +1,250 @@
+#include "applet/install_settings.h"
+
+#include <map>
+#include <optional>
+
+#include "applet/settings_model.h"
+#include "applet/win32/dialog_rules.h"
+#include "common/address_check.h"
+#include "common/comma_list.h"
+#include "common/drivewarden_common.h"
+#include "common/threshold.h"
+#include "platform/ascii_text.h"
+#include "platform/ini_text.h"
+
+namespace qw {
+namespace {
+
+constexpr const char* kMsgBadAddress = "入力されたメールアドレスが不正です。正しく入力してください。";
+constexpr const char* kMsgBadThreshold = "しきい値には 500MB や 10% のように数と単位 (MB または %) を指定してください。";
+constexpr const char* kMsgBadFolder = "フォルダーには絶対パス (C:\\... または \\\\server\\share\\...) を指定してください。";
+
+// The settings file as a text in memory, changed by the profile rules.
+class TextProfiles : public Profiles {
+ public:
+  std::string ReadString(const std::string&, const std::string& section, const std::string& key,
+                         const std::string& def) override {
+    return IniLookup(text, section, key).value_or(def);
+  }
+  bool WriteString(const std::string&, const std::string& section, const std::string& key,
+                   const std::string& value) override {
+    text = IniAssign(text, section, key, value);
+    return true;
+  }
+  Status CheckFile(const std::string&) override { return {}; }
+  int32_t LastWriteDosStamp(const std::string&) override { return -1; }
+
+  std::string text;
+};
+
+// The dialog's controls without a window.
+class HeadlessView : public SettingsView {
+ public:
+  std::string FieldText(SettingsField field) override { return fields_[field]; }
+  void SetFieldText(SettingsField field, const std::string& text) override { fields_[field] = text; }
+  bool MailSendChecked() override { return mailSend_; }
+  void SetMailSendChecked(bool checked) override { mailSend_ = checked; }
+  int SecurityIndex() override { return security_; }
+  void SetSecurityIndex(int index) override { security_ = index; }
+  bool TlsVerifyChecked() override { return tlsVerify_; }
+  void SetTlsVerifyChecked(bool checked) override { tlsVerify_ = checked; }
+  std::vector<std::string> ListLines(SettingsList list) override { return lists_[list]; }
+  void AddListLine(SettingsList list, const std::string& line) override { lists_[list].push_back(line); }
+  void SetListLine(SettingsList list, int index, const std::string& line) override {
+    if (index >= 0 && index < static_cast<int>(lists_[list].size())) lists_[list][index] = line;
+  }
+  void DeleteListLine(SettingsList list, int index) override {
+    if (index >= 0 && index < static_cast<int>(lists_[list].size())) lists_[list].erase(lists_[list].begin() + index);
+  }
+  int SelectedIndex(SettingsList) override { return -1; }
+  void SetSelectedIndex(SettingsList, int) override {}
+  bool ApplyEnabled() override { return true; }
+  void SetApplyEnabled(bool) override {}
+  void ShowPage(SettingsPage) override {}
+  void FocusControl(SettingsControl control) override { focused = control; }
+  void RequestClose() override {}
+  void ProcessPendingMessages() override {}
+
+  // Where a refused check sent the focus: the field at fault.
+  std::optional<SettingsControl> focused;
+
+ private:
+  std::map<SettingsField, std::string> fields_;
+  std::map<SettingsList, std::vector<std::string>> lists_;
+  bool mailSend_ = false;
+  int security_ = 0;
+  bool tlsVerify_ = true;
+};
+
+// Keeps the last message; the restart question is answered No (the
+// installer starts the service itself).
+class RecordingBoxes : public MessageBoxes {
+ public:
+  MessageBoxResult Show(const std::string& text, const std::string&, MessageBoxButtons buttons, MessageBoxIcon,
+                        int) override {
+    if (buttons == MessageBoxButtons::YesNo) return MessageBoxResult::No;
+    last = text;
+    return MessageBoxResult::Ok;
+  }
+  std::string last;
+};
+
+class NoServices : public ServiceManager {
+ public:
+  Status Open(std::unique_ptr<ServiceManagerHandle>* manager) override {
+    manager->reset();
+    return Status::Failure("OpenSCManager", 1, "not used while installing");
+  }
+};
+
+// No password is given on the command line: nothing is protected.
+class NoSecrets : public SecretStore {
+ public:
+  Status Protect(const std::string&, std::string* stored) override {
+    stored->clear();
+    return Status::Failure("Protect", 1, "not used while installing");
+  }
+  Status Unprotect(const std::string& stored, std::string* clear) override {
+    clear->clear();
+    return stored.empty() ? Status{} : Status::Failure("Unprotect", 1, "not used while installing");
+  }
+};
+
+std::string Property(const InstallProperties& properties, const char* name) {
+  for (const auto& [key, value] : properties) {
+    if (EqualsCaseless(key, name)) return value;
+  }
+  return "";
+}
+
+Status Refused(const char* name, const std::string& value, const std::string& message) {
+  return Status::Failure("settings", 1, std::string(name) + "=" + value + ": " + message);
+}
+
+// THRESHOLD as the threshold dialog would take it: digits and a unit.
+std::optional<std::string> ThresholdText(const std::string& value, std::string* message) {
+  std::string number;
+  LimitUnit unit;
+  if (value.size() > 2 && EqualsCaseless(std::string_view(value).substr(value.size() - 2), "MB")) {
+    number = value.substr(0, value.size() - 2);
+    unit = LimitUnit::MB;
+  } else if (value.size() > 1 && value.back() == '%') {
+    number = value.substr(0, value.size() - 1);
+    unit = LimitUnit::Percent;
+  } else {
+    *message = kMsgBadThreshold;
+    return std::nullopt;
+  }
+  const LimitDecision decision = DecideLimit(number, unit);
+  if (!decision.accepted) {
+    *message = decision.message;
+    return std::nullopt;
+  }
+  // The dialog sets no upper bound on megabytes; the service's conversion
+  // does, and a file it cannot convert would stop the service installed
+  // with it, so the installer holds the value to the service's rule too.
+  try {
+    (void)ThresholdBytes(decision.limitText, int64_t{1} << 40, ".");
+  } catch (const std::exception& e) {
+    *message = e.what();
+    return std::nullopt;
+  }
+  return decision.limitText;
+}
+
+}  // namespace
+
+bool AnyInstallProperty(const InstallProperties& properties) {
+  for (const auto& [key, value] : properties) {
+    if (!value.empty()) return true;
+  }
+  return false;
+}
+
+bool IsAbsoluteWindowsPath(const std::string& path) {
+  if (path.empty() || path.size() >= 260) return false;
+  // Control characters, and the characters no Windows file name holds (a
+  // character outside code page 932 arrives here as '?').
+  for (size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+    if (std::string_view("<>\"|?*").find(static_cast<char>(c)) != std::string_view::npos) return false;
+    if (c == ':' && i != 1) return false;
+    // The second byte of a Shift-JIS character may look like any of these.
+    if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) ++i;
+  }
+  const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  const bool drive = path.size() >= 3 && letter && path[1] == ':' && path[2] == '\\';
+  const bool unc = path.size() >= 5 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\' &&
+                   path.find('\\', 2) != std::string::npos && path.find('\\', 2) + 1 < path.size();
+  return drive || unc;
+}
+
+Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText) {
+  TextProfiles profiles;
+  HeadlessView view;
+  RecordingBoxes boxes;
+  NoServices services;
+  NoSecrets secrets;
+  SettingsModel model(view, profiles, drives, boxes, services, secrets);
+  model.FormCreate();
+
+  const std::string interval = Property(properties, "INTERVAL");
+  if (!interval.empty()) view.SetFieldText(SettingsField::Interval, interval);
+
+  const std::string threshold = Property(properties, "THRESHOLD");
+  if (!threshold.empty()) {
+    std::string message;
+    const std::optional<std::string> text = ThresholdText(threshold, &message);
+    if (!text) return Refused("THRESHOLD", threshold, message);
+    for (const A_Drive& drive : std::vector<A_Drive>(model.DriveList())) {
+      model.SetLimit(std::string(1, drive.Letter), *text);
+    }
+  }
+
+  const std::string smtp = Property(properties, "SMTP");
+  if (!smtp.empty()) {
+    view.SetFieldText(SettingsField::Smtp, smtp);
+    if (!model.edtSMTPExit()) return Refused("SMTP", smtp, boxes.last);
+  }
+  const std::string port = Property(properties, "PORT");
+  if (!port.empty()) view.SetFieldText(SettingsField::Port, port);
+  const std::string from = Property(properties, "MAILFROM");
+  if (!from.empty()) {
+    view.SetFieldText(SettingsField::From, from);
+    if (!model.edtFromExit()) return Refused("MAILFROM", from, boxes.last);
+  }
+  const struct {
+    const char* name;
+    MailTarget target;
+  } lists[] = {{"MAILTO", MailTarget::To}, {"MAILCC", MailTarget::Cc}};
+  for (const auto& list : lists) {
+    const std::string value = Property(properties, list.name);
+    for (const std::string& address : ReadCommaList(value)) {
+      bool typeable = true;
+      for (char c : address) typeable = typeable && AddressKeyPasses(static_cast<unsigned char>(c));
+      if (!typeable || !IsMailAddress(address)) return Refused(list.name, value, kMsgBadAddress);
+      if (!model.AddMailAddress(address, list.target)) return Refused(list.name, value, boxes.last);
+    }
+  }
+  view.SetMailSendChecked(!smtp.empty() && !Property(properties, "MAILTO").empty());
+
+  const std::string folder = Property(properties, "TEXTFILEDIR");
+  if (!folder.empty() && !IsAbsoluteWindowsPath(folder)) return Refused("TEXTFILEDIR", folder, kMsgBadFolder);
+
+  // The checks of a save; the control a refusal focuses names the property.
+  if (model.SaveSettingsEx(false) != SaveOutcome::Saved) {
+    const SettingsControl at = view.focused.value_or(SettingsControl::Interval);
+    const char* name = at == SettingsControl::Port   ? "PORT"
+                       : at == SettingsControl::Smtp ? "SMTP"
+                       : at == SettingsControl::From ? "MAILFROM"
+                       : at == SettingsControl::ToList ? "MAILTO"
+                                                       : "INTERVAL";
+    return Refused(name, Property(properties, name), boxes.last);
+  }
+  if (!folder.empty()) profiles.WriteString(kIniFileName, "METRICS", "TEXTFILEDIR", folder);
+  *fileText = profiles.text;
+  return {};
+}
+
+}  // namespace qw

@@ -1,0 +1,48 @@
+// The settings file an installation writes from the public properties of its
+// command line (msiexec ... SMTP=... MAILTO=... INTERVAL=24 THRESHOLD=10%),
+// when the computer has none yet.
+//
+// The properties pass the settings dialog's own checks: the dialog model
+// (SettingsModel) is loaded as for an empty file, given the properties as if
+// typed, and saved into a text in memory, so a value the dialog refuses
+// refuses the installation with the dialog's message, and an accepted one is
+// written exactly as the dialog writes it. THRESHOLD goes to every fixed
+// drive through the threshold dialog's decision; a list of addresses passes
+// the address dialog's check one by one. ISMAILSEND=1 is written when SMTP
+// and MAILTO are both given. TEXTFILEDIR is written as [METRICS]
+// TEXTFILEDIR= when given, and must be an absolute path without control
+// characters.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/status.h"
+
+namespace qw {
+
+// The property names the installer reads, in the order they are checked.
+inline constexpr const char* kInstallPropertyNames[] = {"INTERVAL", "THRESHOLD", "SMTP",  "PORT",
+                                                        "MAILFROM", "MAILTO",    "MAILCC", "TEXTFILEDIR"};
+
+// Property values (Shift-JIS), by name; a property not given is absent or
+// empty, and takes the dialog's default.
+using InstallProperties = std::vector<std::pair<std::string, std::string>>;
+
+// Whether any settings property is given (not empty).
+bool AnyInstallProperty(const InstallProperties& properties);
+
+// The settings file's bytes (CR LF lines) made from `properties`, or a
+// failure whose text names the property, its value and the dialog's message,
+// e.g. "INTERVAL=0: インターバルには 1 以上の整数を入力してください。".
+// `drives` gives the fixed drives THRESHOLD applies to.
+Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText);
+
+// TEXTFILEDIR's rule: "X:\..." or "\\server\share...", no control
+// characters nor < > " | ? * or a second colon, shorter than MAX_PATH.
+// `path` is Shift-JIS.
+bool IsAbsoluteWindowsPath(const std::string& path);
+
+}  // namespace qw

@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# The MSI package under Wine's msiexec, silent (/qn), in a fresh prefix set to
+# an English locale (LANG=en_US.UTF-8, ANSI code page 1252), so that the
+# Japanese texts are shown to hold without code page 932:
+#   - a refused property (INTERVAL=0, MAILTO=not an address) fails with 1603,
+#     names itself in the log and leaves nothing installed;
+#   - a failure after the settings file was written (the service cannot
+#     start) rolls everything back, the new settings file included;
+#   - an existing settings file that does not load keeps the service from
+#     starting: the installation fails, nothing stays, the file is unchanged;
+#   - an install with properties: the files, the service's registry values,
+#     both event sources (their message file formats every ID to the text
+#     alone), the Control Panel entry (Wine's control.exe loads the applet), Drivewarden.ini written from the
+#     properties, the service RUNNING and its first check's entry in Japanese;
+#   - an uninstall: no service, files, sources or applet entry; the settings
+#     file is kept byte for byte; installing again with other properties
+#     leaves it so and the log says the properties were ignored;
+#   - an uninstall with REMOVESETTINGS=1 removes the settings file too;
+#   - an upgrade from the package of the previous version number (built here
+#     into build/previous-win64) keeps the settings and runs the new program.
+#
+# Wine's system processes inherit the handles of the command that starts
+# them, so every wine command writes to files here, never to a pipe. A wine
+# command's exit code keeps its low byte only: 1603 reads 67, 1605 reads 69.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root="$(pwd)"
+version="$(tr -d ' \r\n' <VERSION)"
+bin="${QW_WIN64_BIN:-build/win64/bin}"
+msi="$(dirname "$bin")/Quotawarden-$version.msi"
+probe="$bin/install_probe.exe"
+[ -f "$msi" ] || { echo "msi_wine: $msi is not built" >&2; exit 1; }
+[ -f "$probe" ] || { echo "msi_wine: $probe is not built" >&2; exit 1; }
+work="$root/build/e2e-msi-wine"
+rm -rf "$work"
+mkdir -p "$work"
+export LANG=en_US.UTF-8 LC_ALL=
+source scripts/lib/wine.sh
+
+cleanup() {
+  qw_wine_stop
+  [ -n "${QW_KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "msi_wine: $*" >&2
+  for f in "$work"/*.txt "$work"/*.log "$work/events.json"; do
+    [ -f "$f" ] && { echo "== $f"; tail -n 60 "$f"; } >&2
+  done
+  exit 1
+}
+step() { echo "msi_wine: $*" >&2; }
+
+# The version before this one: VERSION as it stood before the commit that
+# last changed it; before the file existed, the applet's FILEVERSION.
+previous_version() {
+  local c v
+  c="$(git log -1 --format=%H -- VERSION 2>/dev/null || true)"
+  [ -n "$c" ] || return 1
+  v="$(git show "$c~1:VERSION" 2>/dev/null | tr -d ' \r\n' || true)"
+  if [ -z "$v" ]; then
+    v="$(git show "$c~1:applet/win32/applet.rc" 2>/dev/null |
+      sed -n 's/^FILEVERSION \([0-9]*\),\([0-9]*\),\([0-9]*\),[0-9]*.*/\1.\2.\3/p' | head -1)"
+  fi
+  [ -n "$v" ] && [ "$v" != "$version" ] && echo "$v"
+}
+previous="${QW_PREVIOUS_VERSION:-$(previous_version || true)}"
+[ -n "$previous" ] || fail "no previous version number found"
+step "building the package of the previous version $previous"
+# Only the version differs from build/win64: with ccache, most of it is found
+# there (a first build without it takes some minutes).
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
+  export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+fi
+BUILD_DIR_PREFIX=build/previous- QW_VERSION="$previous" QW_BUILD_TARGETS="msi_package" \
+  timeout 700 scripts/build win64 >"$work/build-previous.log" 2>&1 || fail "the previous package does not build"
+previous_msi="build/previous-win64/Quotawarden-$previous.msi"
+[ -f "$previous_msi" ] || fail "no $previous_msi"
+
+qw_wine_prefix "$work/prefix"
+wine reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP >"$work/acp.txt" 2>&1 </dev/null || true
+acp="$(tr -d '\r' <"$work/acp.txt" | sed -n 's/.*ACP *REG_SZ *//p')"
+[ "$acp" = 1252 ] || fail "the prefix's ANSI code page is '$acp', not 1252"
+events="$work/events.json"
+events_win="Z:${events//\//\\}"
+# The service process gets its environment from the registry, read when
+# services.exe starts: set it there, then start a new server.
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+  /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$work/reg-env.txt" 2>&1 </dev/null
+qw_wine_stop
+wineserver -p >/dev/null 2>&1 </dev/null
+
+cp "$msi" "$work/current.msi"
+cp "$previous_msi" "$work/previous.msi"
+product_code() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'; }
+current_code="$(product_code "$work/current.msi")"
+previous_code="$(product_code "$work/previous.msi")"
+[ -n "$current_code" ] && [ -n "$previous_code" ] || fail "no ProductCode in the packages"
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+win() { local p; p="$(realpath -m "$1")"; echo "Z:${p//\//\\}"; }
+dir="$WINEPREFIX/drive_c/Program Files/Quotawarden"
+ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"
+evkey='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+cpls='HKLM\Software\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
+
+msiexec_rc() {  # msiexec_rc NAME ARGS...: runs msiexec, prints its exit code
+  local name="$1"; shift
+  local rc=0
+  timeout 240 wine msiexec "$@" /qn /l*v "$(win "$work/$name.log")" >"$work/$name.txt" 2>&1 </dev/null || rc=$?
+  echo "$rc"
+}
+state() {
+  wine sc query Drivewarden >"$work/query.txt" 2>&1 </dev/null || true
+  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/query.txt"
+}
+wait_state() {  # wait_state STATE SECONDS
+  for _ in $(seq "$2"); do [ "$(state)" = "$1" ] && return 0; sleep 1; done
+  return 1
+}
+has_key() { wine reg query "$1" >"$work/reg-probe.txt" 2>&1 </dev/null; }
+check_entries() {  # check_entries COUNT: waits for COUNT check entries (ID 5610)
+  for _ in $(seq 60); do
+    [ "$(grep -c '"source":"Drivewarden".*"id":5610' "$events" 2>/dev/null || true)" -ge "$1" ] && return 0
+    sleep 1
+  done
+  return 1
+}
+nothing_installed() {  # nothing_installed WHAT: the service, files, sources and applet entry are gone
+  [ ! -e "$dir" ] || fail "$1: $dir is there"
+  ! has_key 'HKLM\System\CurrentControlSet\Services\Drivewarden' || fail "$1: the service is registered"
+  ! has_key "$evkey\\Drivewarden" || fail "$1: the event source Drivewarden is there"
+  ! has_key "$evkey\\QuotawardenService.exe" || fail "$1: the event source QuotawardenService.exe is there"
+  if wine reg query "$cpls" /v QuotawardenCtrlPanel >"$work/reg-cpl.txt" 2>&1 </dev/null; then
+    fail "$1: the Control Panel entry is there"
+  fi
+  # Neither package is registered as installed.
+  ! has_key "$uninstall\\$current_code" || fail "$1: $version is registered as installed"
+  ! has_key "$uninstall\\$previous_code" || fail "$1: $previous is registered as installed"
+}
+
+# --- Refused properties: 1603 and nothing behind ---------------------------
+for bad in "INTERVAL=0" "MAILTO=not an address"; do
+  step "refused property $bad"
+  rc="$(msiexec_rc bad /i "$(win "$work/current.msi")" SMTP=mail.example.jp "$bad")"
+  [ "$rc" = 67 ] || fail "$bad: exit code $rc, not 1603 (67)"
+  grep -aqF "Quotawarden: the settings are refused: $bad: " "$work/bad.log" || fail "$bad: no reason in the log"
+  [ ! -e "$ini" ] || fail "$bad: a settings file was written"
+  nothing_installed "$bad"
+done
+
+# --- A failure after the settings file was written: all rolled back --------
+# A service of the same name registered beforehand with a missing program
+# makes StartServices fail after WriteSettings; the rollback takes the new
+# settings file away with the rest.
+step "rollback after the settings were written"
+wine sc create Drivewarden binPath= 'C:\missing\program.exe' >"$work/sc-create.txt" 2>&1 </dev/null \
+  || fail "sc create failed"
+rc="$(msiexec_rc rollback /i "$(win "$work/current.msi")" INTERVAL=3)"
+[ "$rc" != 0 ] || fail "an install whose service cannot start succeeded"
+grep -aqF "Quotawarden: wrote C:\windows\Drivewarden.ini" "$work/rollback.log" || fail "the settings were never written"
+grep -aqF "Quotawarden: removed C:\windows\Drivewarden.ini again" "$work/rollback.log" || fail "no rollback of the settings"
+[ ! -e "$ini" ] || fail "the rollback left the settings file"
+[ ! -e "$dir" ] || fail "the rollback left $dir"
+! has_key "$evkey\\Drivewarden" || fail "the rollback left the event source"
+# Wine's rollback of InstallServices removes the service of that name as
+# well; whatever is left of it goes now.
+wine sc delete Drivewarden >"$work/sc-delete.txt" 2>&1 </dev/null || true
+nothing_installed "rollback"
+
+# An existing settings file that does not load: the service cannot start, the
+# installation fails and is rolled back, the file stays as it was.
+step "existing settings that do not load"
+printf '[WARNING]\r\nINTERVAL=x\r\n' >"$ini"
+cp "$ini" "$work/settings-bad.ini"
+rc="$(msiexec_rc bad-settings /i "$(win "$work/current.msi")" INTERVAL=3)"
+[ "$rc" != 0 ] || fail "an install over settings that do not load succeeded"
+cmp -s "$ini" "$work/settings-bad.ini" || fail "the existing settings file was changed"
+nothing_installed "settings that do not load"
+rm -f "$ini"
+
+# --- Install with properties ----------------------------------------------
+step "install with properties"
+rc="$(msiexec_rc install /i "$(win "$work/current.msi")" SMTP=127.0.0.1 PORT=587 MAILTO=ops@example.jp,admin@example.jp \
+  MAILFROM=drivewarden@example.jp INTERVAL=12 THRESHOLD=10% 'TEXTFILEDIR=C:\ProgramData\Quotawarden\metrics')"
+[ "$rc" = 0 ] || fail "install: exit code $rc"
+[ -f "$dir/QuotawardenService.exe" ] || fail "no QuotawardenService.exe in Program Files"
+[ -f "$dir/QuotawardenCtrlPanel.cpl" ] || fail "no QuotawardenCtrlPanel.cpl in Program Files"
+[ ! -e "$dir/QuotawardenSetup.dll" ] || fail "the custom action DLL was installed"
+tr -d '\r' <"$ini" >"$work/ini-lf.txt" || fail "no settings file"
+for line in '[WARNING]' INTERVAL=12 ISMAILSEND=1 '[DRIVE]' C=10% '[MAIL]' SMTP=127.0.0.1 PORT=587 \
+  MAILFROM=drivewarden@example.jp MAILTO=ops@example.jp,admin@example.jp SECURITY=NONE TLSVERIFY=1 \
+  '[METRICS]' 'TEXTFILEDIR=C:\ProgramData\Quotawarden\metrics'; do
+  grep -qxF "$line" "$work/ini-lf.txt" || fail "settings file without '$line'"
+done
+[ "$(grep -c $'\r$' "$ini")" -eq "$(wc -l <"$ini")" ] || fail "settings file lines do not end in CR LF"
+wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg-service.txt" 2>&1 </dev/null \
+  || fail "the service is not registered"
+tr -d '\r' <"$work/reg-service.txt" >"$work/reg-service-lf.txt"
+grep -Eq 'DisplayName +REG_SZ +Drivesentry$' "$work/reg-service-lf.txt" || fail "display name"
+grep -Eq 'Start +REG_DWORD +0x2$' "$work/reg-service-lf.txt" || fail "start type"
+grep -Eq 'Type +REG_DWORD +0x10$' "$work/reg-service-lf.txt" || fail "service type"
+grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$work/reg-service-lf.txt" || fail "error control"
+grep -Eq 'ObjectName +REG_SZ +LocalSystem$' "$work/reg-service-lf.txt" || fail "account"
+# Quoted, as /INSTALL registers it: a path with a blank left unquoted could
+# start C:\Program.exe.
+grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$work/reg-service-lf.txt" \
+  || fail "image path not quoted"
+wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&1 </dev/null \
+  || fail "the event sources do not format their messages"
+[ "$(tr -d '\r' <"$work/probe.txt" | grep -c ' ok$')" -eq 12 ] || fail "not every message ID formatted"
+grep -qF 'EventMessageFile C:\Program Files\Quotawarden\QuotawardenService.exe' "$work/probe.txt" \
+  || fail "EventMessageFile is not the installed program"
+# The probe tells a message file without these messages apart.
+wine reg add "$evkey\\QwProbeCheck" /v EventMessageFile /t REG_EXPAND_SZ /d 'C:\windows\system32\kernel32.dll' /f \
+  >"$work/reg-bogus.txt" 2>&1 </dev/null
+wine reg add "$evkey\\QwProbeCheck" /v TypesSupported /t REG_DWORD /d 7 /f >>"$work/reg-bogus.txt" 2>&1 </dev/null
+if wine "$probe" messages QwProbeCheck >"$work/probe-bogus.txt" 2>&1 </dev/null; then
+  fail "the probe accepts a message file without the service's messages"
+fi
+wine reg delete "$evkey\\QwProbeCheck" /f >>"$work/reg-bogus.txt" 2>&1 </dev/null
+wine reg query "$cpls" /v QuotawardenCtrlPanel >"$work/reg-cpl.txt" 2>&1 </dev/null || fail "no Control Panel entry"
+grep -qF 'C:\Program Files\Quotawarden\QuotawardenCtrlPanel.cpl' "$work/reg-cpl.txt" || fail "Control Panel entry: path"
+# Control Panel (Wine's control.exe, on a virtual display) loads the applet
+# from that entry: its trace names the file and does not refuse it.
+if command -v xvfb-run >/dev/null; then
+  xvfb-run -a env WINEDEBUG=+shlctrl timeout 20 wine control >"$work/control.txt" 2>&1 </dev/null || true
+  grep -qF 'Control_LoadApplet No manifest at ID 123 in L"C:\\Program Files\\Quotawarden\\QuotawardenCtrlPanel.cpl"' \
+    "$work/control.txt" || fail "Control Panel did not load the applet"
+  ! grep -q 'Not a valid control panel applet.*QuotawardenCtrlPanel' "$work/control.txt" || fail "Control Panel refused the applet"
+fi
+wait_state RUNNING 60 || fail "the service is not RUNNING (state $(state))"
+check_entries 1 || fail "no first check entry"
+/usr/bin/python3 - "$events" >"$work/first-entry.txt" 2>&1 <<'PY' || fail "first check entry: $(cat "$work/first-entry.txt")"
+import json, sys
+entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+checks = [e for e in entries if e["source"] == "Drivewarden" and e["id"] == 5610 and e["type"] in ("information", "warning")]
+assert checks, entries
+text = checks[0]["text"]
+# Japanese as on a Japanese system: the report's own words, no '?' in their place.
+assert "・ C ドライブの空き領域: " in text, text
+assert "?" not in text, text
+PY
+cp "$ini" "$work/settings-kept.ini"
+
+# --- Uninstall keeps the settings; a new install leaves them ----------------
+step "uninstall"
+rc="$(msiexec_rc uninstall /x "$(win "$work/current.msi")")"
+[ "$rc" = 0 ] || fail "uninstall: exit code $rc"
+nothing_installed "uninstall"
+cmp -s "$ini" "$work/settings-kept.ini" || fail "uninstall changed or removed the settings file"
+
+step "install over an existing settings file"
+rc="$(msiexec_rc reinstall /i "$(win "$work/current.msi")" INTERVAL=5 SMTP=other.example.jp MAILTO=x@example.jp)"
+[ "$rc" = 0 ] || fail "install over settings: exit code $rc"
+cmp -s "$ini" "$work/settings-kept.ini" || fail "the existing settings file was changed"
+grep -aq "Quotawarden: .*Drivewarden.ini exists and is kept as it is; the properties INTERVAL SMTP MAILTO are ignored" \
+  "$work/reinstall.log" || fail "the log does not say the properties were ignored"
+wait_state RUNNING 60 || fail "not RUNNING after the second install"
+
+step "uninstall with REMOVESETTINGS=1"
+rc="$(msiexec_rc remove-all /x "$(win "$work/current.msi")" REMOVESETTINGS=1)"
+[ "$rc" = 0 ] || fail "uninstall with REMOVESETTINGS=1: exit code $rc"
+[ ! -e "$ini" ] || fail "REMOVESETTINGS=1 left the settings file"
+nothing_installed "REMOVESETTINGS=1"
+
+# --- Upgrade from the previous version --------------------------------------
+step "install $previous, then upgrade to $version"
+rm -f "$events"
+rc="$(msiexec_rc previous /i "$(win "$work/previous.msi")" INTERVAL=6 THRESHOLD=1%)"
+[ "$rc" = 0 ] || fail "install of $previous: exit code $rc"
+wait_state RUNNING 60 || fail "$previous is not RUNNING"
+check_entries 1 || fail "$previous wrote no check entry"
+wine "$probe" version 'C:\Program Files\Quotawarden\QuotawardenService.exe' >"$work/version-before.txt" 2>&1 </dev/null
+[ "$(tr -d '\r\n' <"$work/version-before.txt")" = "$previous.0" ] || fail "the installed program is not $previous"
+cp "$ini" "$work/settings-previous.ini"
+rc="$(msiexec_rc upgrade /i "$(win "$work/current.msi")" INTERVAL=7)"
+[ "$rc" = 0 ] || fail "upgrade: exit code $rc"
+cmp -s "$ini" "$work/settings-previous.ini" || fail "the upgrade changed the settings file"
+wine "$probe" version 'C:\Program Files\Quotawarden\QuotawardenService.exe' >"$work/version-after.txt" 2>&1 </dev/null
+[ "$(tr -d '\r\n' <"$work/version-after.txt")" = "$version.0" ] || fail "the installed program is not $version"
+wait_state RUNNING 60 || fail "not RUNNING after the upgrade"
+check_entries 2 || fail "the upgraded service wrote no check entry"
+! has_key "$uninstall\\$previous_code" || fail "$previous is still registered as installed"
+has_key "$uninstall\\$current_code" || fail "$version is not registered as installed"
+wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe-upgrade.txt" 2>&1 </dev/null \
+  || fail "the event sources after the upgrade"
+
+step "final uninstall"
+rc="$(msiexec_rc final /x "$(win "$work/current.msi")" REMOVESETTINGS=1)"
+[ "$rc" = 0 ] || fail "final uninstall: exit code $rc"
+[ ! -e "$ini" ] || fail "the final uninstall left the settings file"
+nothing_installed "final uninstall"
+echo "msi_wine: ok"
