@@ -44,6 +44,8 @@ class HeadlessView : public SettingsView {
   void SetFieldText(SettingsField field, const std::string& text) override { fields_[field] = text; }
   bool MailSendChecked() override { return mailSend_; }
   void SetMailSendChecked(bool checked) override { mailSend_ = checked; }
+  bool RecoveryMailChecked() override { return recoveryMail_; }
+  void SetRecoveryMailChecked(bool checked) override { recoveryMail_ = checked; }
   int SecurityIndex() override { return security_; }
   void SetSecurityIndex(int index) override { security_ = index; }
   bool TlsVerifyChecked() override { return tlsVerify_; }
@@ -72,6 +74,7 @@ class HeadlessView : public SettingsView {
   std::map<SettingsField, std::string> fields_;
   std::map<SettingsList, std::vector<std::string>> lists_;
   bool mailSend_ = false;
+  bool recoveryMail_ = false;
   int security_ = 0;
   bool tlsVerify_ = true;
 };
@@ -229,6 +232,9 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
   }
   view.SetMailSendChecked(!smtp.empty() && !Property(properties, "MAILTO").empty());
 
+  // The folder is held to the Windows rule whatever system builds the file
+  // (the dialog's own check is the rule of the system it runs on), and
+  // written after the dialog's keys.
   const std::string folder = Property(properties, "TEXTFILEDIR");
   if (!folder.empty() && !IsAbsoluteWindowsPath(folder)) return Refused("TEXTFILEDIR", folder, kMsgBadFolder);
 
@@ -242,7 +248,7 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
                                                        : "INTERVAL";
     return Refused(name, Property(properties, name), boxes.last);
   }
-  if (!folder.empty()) profiles.WriteString(kIniFileName, "METRICS", "TEXTFILEDIR", folder);
+  if (!folder.empty()) profiles.WriteString(kIniFileName, kSectionMetrics, kKeyTextFileDir, folder);
   *fileText = profiles.text;
   return {};
 }
