@@ -97,6 +97,11 @@ StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const st
   view.lastDeliveryText = "最後に届けた日時: " +
                           (state.lastDeliveryLocal.empty() ? std::string("まだありません")
                                                            : state.lastDeliveryLocal);
+  if (state.pending) {
+    view.pendingText = std::string("再送待ち: ") + (state.pendingRecovery ? "回復のお知らせ" : "警告メール") +
+                       " (作成 " + (state.pendingComposedLocal.empty() ? "不明" : state.pendingComposedLocal) +
+                       "、" + std::to_string(state.pendingAttempts) + " 回失敗)";
+  }
   return view;
 }
 

@@ -43,6 +43,8 @@ struct StatusPageView {
   std::vector<StatusDriveRow> drives;
   std::string mailText;
   std::string lastDeliveryText;
+  // A mail that failed and waits for its retry; empty when none waits.
+  std::string pendingText;
 };
 
 // The view of a read: `state` is used only when `load` is Loaded.

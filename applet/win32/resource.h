@@ -72,6 +72,7 @@
 #define IDC_LBL_STATUS_MAIL 1705
 #define IDC_LBL_STATUS_LASTDELIVERY 1706
 #define IDC_LBL_STATUS_NOTICE 1707
+#define IDC_LBL_STATUS_PENDING 1708
 
 // Page 5, the metrics file for the fleet's monitoring.
 #define IDC_LBL_METRICS_DIR 1801

@@ -193,9 +193,10 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_STATUS_CHECKED, 10, 8, 306, 30},
                                {IDC_BTN_STATUS_REFRESH, 322, 8, 70, 23},
                                {IDC_LBL_STATUS_OUTCOME, 10, 42, 382, 26},
-                               {IDC_PNL_STATUS_DRIVES, 10, 70, 382, 220},
-                               {IDC_LBL_STATUS_MAIL, 10, 296, 382, 34},
-                               {IDC_LBL_STATUS_LASTDELIVERY, 10, 334, 382, 16},
+                               {IDC_PNL_STATUS_DRIVES, 10, 70, 382, 200},
+                               {IDC_LBL_STATUS_MAIL, 10, 276, 382, 34},
+                               {IDC_LBL_STATUS_LASTDELIVERY, 10, 314, 382, 16},
+                               {IDC_LBL_STATUS_PENDING, 10, 334, 382, 16},
                                {IDC_LBL_STATUS_NOTICE, 10, 40, 382, 120},
                            });
   PlaceControls(pages_[kMetricsPage], {
@@ -359,12 +360,14 @@ void T_frmDrivewarden::RefreshStatus() {
                  IDC_LBL_STATUS_MAIL, IDC_LBL_STATUS_LASTDELIVERY}) {
     ShowWindow(GetDlgItem(page, id), view.hasState ? SW_SHOW : SW_HIDE);
   }
+  ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_PENDING), view.pendingText.empty() ? SW_HIDE : SW_SHOW);
   ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_NOTICE), view.hasState ? SW_HIDE : SW_SHOW);
   SetItemText(page, IDC_LBL_STATUS_NOTICE, view.notice);
   SetItemText(page, IDC_LBL_STATUS_CHECKED, view.checkedText);
   SetItemText(page, IDC_LBL_STATUS_OUTCOME, view.outcomeText);
   SetItemText(page, IDC_LBL_STATUS_MAIL, view.mailText);
   SetItemText(page, IDC_LBL_STATUS_LASTDELIVERY, view.lastDeliveryText);
+  SetItemText(page, IDC_LBL_STATUS_PENDING, view.pendingText);
   // The drawn rows also stand as the panel's text, one line a drive, for
   // screen readers and the harness.
   std::string rows;

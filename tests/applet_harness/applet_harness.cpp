@@ -903,6 +903,15 @@ void DriveStatusPage(HWND d) {
     Check(Contains(Text(Item(d, IDC_LBL_STATUS_MAIL)), "送信しました (250 2.0.0 Ok: queued as 1A2B)") &&
               Contains(Text(Item(d, IDC_LBL_STATUS_LASTDELIVERY)), "2026-12-09 21:04:06"),
           "the page shows the last mail and the last delivery", Text(Item(d, IDC_LBL_STATUS_MAIL)));
+    HWND pending = Item(d, IDC_LBL_STATUS_PENDING);
+    Check(IsWindowVisible(pending) == FALSE, "no mail waits: no retry line");
+    Check(WriteStateFile(std::string(kTwoDriveState) +
+                         "[PENDINGALERT]\r\nKIND=alert\r\nCOMPOSEDLOCAL=2026-12-09 21:04:05\r\n"
+                         "COMPOSEDUTC=2026-12-09T12:04:05Z\r\nATTEMPTS=2\r\nSHORT=D\r\nREPORT=x\r\n"),
+          "the test writes a state with a mail waiting for its retry");
+    PressRefresh(d);
+    Check(IsWindowVisible(pending) != FALSE && Contains(Text(pending), "再送待ち: 警告メール (作成 2026-12-09 21:04:05、2 回失敗)"),
+          "the page shows the mail waiting for its retry", Text(pending));
   }
 
   Check(WriteStateFile("\x01\x02 not a state\r\n"), "the test damages the state file");

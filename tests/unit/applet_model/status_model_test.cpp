@@ -97,6 +97,16 @@ TEST(StatusModelTest, OutcomeAndMailTexts) {
   EXPECT_EQ(view.outcomeText, "結果: エラー ドライブ Z: を調べられません");
   EXPECT_EQ(view.mailText,
             "メール: 送信できませんでした (550 5.1.1 <a@b>: Recipient address rejected)");
+  EXPECT_EQ(view.pendingText, "") << "no mail waits";
+
+  state.pending = true;
+  state.pendingComposedLocal = "2026-12-09 21:04:05";
+  state.pendingAttempts = 3;
+  EXPECT_EQ(BuildStatusPage(StateLoad::Loaded, state, "").pendingText,
+            "再送待ち: 警告メール (作成 2026-12-09 21:04:05、3 回失敗)");
+  state.pendingRecovery = true;
+  EXPECT_EQ(BuildStatusPage(StateLoad::Loaded, state, "").pendingText,
+            "再送待ち: 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗)");
 }
 
 TEST(StatusModelTest, NoStateOrDamagedStateIsANoticeNotAnError) {
