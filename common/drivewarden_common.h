@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/drives.h"
+#include "qw_version.h"
 
 namespace qw {
 
@@ -57,8 +58,9 @@ inline constexpr const char* kDefaultMailFrom = "drivewarden@localhost.localdoma
 inline constexpr const char* kServiceName = "Drivewarden";
 inline constexpr const char* kServiceDisplayName = "Drivesentry";
 
-// The product version the metrics file names.
-inline constexpr const char* kProductVersion = "1.2.1.0";
+// The product version the metrics file names (the file VERSION, as the
+// version resources and the version page show it).
+inline constexpr const char* kProductVersion = QW_VERSION_TEXT;
 
 // The check's event ID.
 inline constexpr uint32_t kCheckEventId = 5610;

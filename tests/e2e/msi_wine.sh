@@ -16,7 +16,7 @@
 #     file is kept byte for byte; installing again with other properties
 #     leaves it so and the log says the properties were ignored;
 #   - an uninstall with REMOVESETTINGS=1 removes the settings file too;
-#   - an upgrade from the package of the previous version number (built here
+#   - an upgrade from the package of the version one below VERSION (built here
 #     into build/previous-win64) keeps the settings and runs the new program.
 #
 # Wine's system processes inherit the handles of the command that starts
@@ -51,18 +51,16 @@ fail() {
 }
 step() { echo "msi_wine: $*" >&2; }
 
-# The version before this one: VERSION as it stood before the commit that
-# last changed it; before the file existed, the applet's FILEVERSION.
+# The version the upgrade starts from: one below VERSION (the patch number
+# less one, else the minor, else the major), built here from this tree.
 previous_version() {
-  local c v
-  c="$(git log -1 --format=%H -- VERSION 2>/dev/null || true)"
-  [ -n "$c" ] || return 1
-  v="$(git show "$c~1:VERSION" 2>/dev/null | tr -d ' \r\n' || true)"
-  if [ -z "$v" ]; then
-    v="$(git show "$c~1:applet/win32/applet.rc" 2>/dev/null |
-      sed -n 's/^FILEVERSION \([0-9]*\),\([0-9]*\),\([0-9]*\),[0-9]*.*/\1.\2.\3/p' | head -1)"
+  local major minor patch
+  IFS=. read -r major minor patch <<<"$version"
+  if [ "$patch" -gt 0 ]; then echo "$major.$minor.$((patch - 1))"
+  elif [ "$minor" -gt 0 ]; then echo "$major.$((minor - 1)).0"
+  elif [ "$major" -gt 0 ]; then echo "$((major - 1)).0.0"
+  else return 1
   fi
-  [ -n "$v" ] && [ "$v" != "$version" ] && echo "$v"
 }
 previous="${QW_PREVIOUS_VERSION:-$(previous_version || true)}"
 [ -n "$previous" ] || fail "no previous version number found"
