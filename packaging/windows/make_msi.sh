@@ -61,6 +61,20 @@ msibuild "$out.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Acti
 actions="$(msiinfo export "$out.tmp" CustomAction)"
 grep -q $'^RollbackSettings\t3329\t' <<<"$actions" ||
   { echo "make_msi: RollbackSettings is not a rollback action" >&2; exit 1; }
+# A rebuilt package of the same version (another ProductCode) replaces the
+# installed one rather than installing beside it: the upgrade search takes
+# its version bound as inclusive (1 + 0x200; wixl has no attribute for it).
+# Attributes is part of the Upgrade table's key, so the row is written anew.
+upgrade="$(msiinfo export "$out.tmp" Upgrade)"
+code="$(awk -F'\t' '$NF ~ /^WIX_UPGRADE_DETECTED/ {print $1}' <<<"$upgrade")"
+[ -n "$code" ] || { echo "make_msi: no upgrade row in the package" >&2; exit 1; }
+msibuild "$out.tmp" -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+  >>"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
+msibuild "$out.tmp" -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$code', '$QW_VERSION', 513, 'WIX_UPGRADE_DETECTED')" \
+  >>"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
+upgrade="$(msiinfo export "$out.tmp" Upgrade)"
+grep -q $'\t'"$QW_VERSION"$'\t\t513\t\tWIX_UPGRADE_DETECTED' <<<"$upgrade" ||
+  { echo "make_msi: the upgrade of the same version is not inclusive" >&2; exit 1; }
 [ -n "$signing" ] && sign "$out.tmp"
 mv "$out.tmp" "$out"
 echo "make_msi: $out${signing:+ (signed)}" >&2

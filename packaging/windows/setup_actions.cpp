@@ -117,15 +117,23 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
 
     qw::InstallProperties properties;
     std::wstring given;
+    std::wstring unheld;  // the first property with a character Shift-JIS cannot hold
     for (const char* name : qw::kInstallPropertyNames) {
       const std::wstring value = Property(install, Wide(name).c_str());
       properties.emplace_back(name, Sjis(value));
+      if (unheld.empty() && Wide(properties.back().second) != value) unheld = Wide(name) + L"=" + value;
       if (!value.empty()) given += (given.empty() ? L"" : L" ") + Wide(name);
     }
     if (Exists(path)) {
       Log(install, path + L" exists and is kept as it is" +
                        (given.empty() ? std::wstring(L".") : L"; the properties " + given + L" are ignored."));
       return ERROR_SUCCESS;
+    }
+    // The settings file is Shift-JIS: a value it cannot hold would be written
+    // as another value (an address with '?', another folder).
+    if (!unheld.empty()) {
+      Log(install, L"the settings are refused: " + unheld + L": a character outside Shift-JIS (code page 932)", true);
+      return ERROR_INSTALL_FAILURE;
     }
     auto drives = qw::NewSystemDrives("");
     std::string text;
@@ -137,7 +145,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
     const std::wstring data = path + L"\n" + Wide(text);
     if (MsiSetPropertyW(install, L"WriteSettings", data.c_str()) != ERROR_SUCCESS ||
         MsiSetPropertyW(install, L"RollbackSettings", data.c_str()) != ERROR_SUCCESS ||
-        MsiSetPropertyW(install, L"QW_WRITESETTINGS", L"1") != ERROR_SUCCESS) {
+        MsiSetPropertyW(install, L"QwWriteSettings", L"1") != ERROR_SUCCESS) {
       Log(install, L"the settings cannot be handed to the installation script", true);
       return ERROR_INSTALL_FAILURE;
     }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "platform/event_log.h"
 #include "platform/text_codec.h"
@@ -49,19 +50,31 @@ class Win32EventLog : public EventLog {
         std::u16string name = SjisToUtf16(source);
         handle = RegisterEventSourceW(nullptr, reinterpret_cast<LPCWSTR>(name.c_str()));
       }
-      if (handle) {
-        std::u16string wide = SjisToUtf16(text);
-        LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
-        ReportEventW(handle, static_cast<WORD>(type), category, EventMessageId(type, eventId), nullptr, 1, 0,
-                     strings, nullptr);
+      std::u16string wide = SjisToUtf16(text);
+      LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
+      if (!handle) {
+        Lost(L"RegisterEventSourceW", GetLastError(), wide);
+      } else if (!ReportEventW(handle, static_cast<WORD>(type), category, EventMessageId(type, eventId), nullptr, 1,
+                               0, strings, nullptr)) {
+        Lost(L"ReportEventW", GetLastError(), wide);
       }
     }
-    if (!jsonFile_.empty()) {
-      AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
-    }
+    if (!jsonFile_.empty() && !AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text)))
+      Lost(L"the events file", GetLastError(), SjisToUtf16(text));
   }
 
  private:
+  // An entry the event log did not take goes to the debugger output (what a
+  // service without a console has left), with the call and its error.
+  static void Lost(const wchar_t* what, DWORD error, const std::u16string& text) {
+    std::wstring line = L"Quotawarden: ";
+    line += what;
+    line += L" failed (error " + std::to_wstring(error) + L"); the entry: ";
+    line.append(text.begin(), text.end());
+    line += L"\r\n";
+    OutputDebugStringW(line.c_str());
+  }
+
   std::string jsonFile_;
   std::mutex mutex_;
   std::map<std::string, HANDLE> sources_;

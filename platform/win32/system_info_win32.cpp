@@ -83,18 +83,18 @@ class Win32SystemInfo : public SystemInfo {
 
   std::string FormatShortDate(const LocalDateTime& t) override {
     SYSTEMTIME st = ToSystemTime(t);
-    char buffer[128] = {};
-    int n = GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buffer, sizeof buffer);
+    wchar_t buffer[128] = {};
+    int n = GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buffer, 128);
     if (n <= 1) return SystemInfo::FormatShortDate(t);
-    return std::string(buffer, static_cast<size_t>(n - 1));
+    return Narrow(buffer, static_cast<size_t>(n - 1));
   }
 
   std::string FormatLongTime(const LocalDateTime& t) override {
     SYSTEMTIME st = ToSystemTime(t);
-    char buffer[128] = {};
-    int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, buffer, sizeof buffer);
+    wchar_t buffer[128] = {};
+    int n = GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, buffer, 128);
     if (n <= 1) return SystemInfo::FormatLongTime(t);
-    return std::string(buffer, static_cast<size_t>(n - 1));
+    return Narrow(buffer, static_cast<size_t>(n - 1));
   }
 };
 

@@ -15,12 +15,16 @@ std::wstring ToWide(UINT codePage, const std::string& text) {
   return out;
 }
 
+// A character the code page cannot hold becomes its default character ('?'),
+// never a look-alike: "best fit" would turn "josé" into "jose", another
+// address that looks right.
 std::string FromWide(UINT codePage, const std::wstring& text) {
   if (text.empty()) return {};
-  int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  int n = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
                               nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+  WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), out.data(), n,
                       nullptr, nullptr);
   return out;
 }
