@@ -513,6 +513,14 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
   for (bool first = true;; first = false) {
     try {
       if (first && retry) {
+        // A retry follows the settings file as a check does (mail switched
+        // off, another server); a file that does not load keeps the last
+        // good settings and is said as at a check.
+        try {
+          LoadSettings();
+        } catch (const ESettingsError& e) {
+          WriteEventLog(e.what(), EventType::Error);
+        }
         bool pending = false;
         {
           std::lock_guard<std::mutex> lock(FCheckMutex);
@@ -523,6 +531,7 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
           WriteRetryState();
         } else if (pending) {
           DropPending();
+          WriteRetryState();
         }
       } else {
         CheckOnce();
@@ -589,12 +598,17 @@ void TDrivewarden::CheckOnce() {
     WriteEventLog(driveLines, EventType::Information);
     // The shortage is over: a waiting alert is no longer true. A waiting
     // recovery notice still is, and stays.
-    if (!pendingRecovery) DropPending();
-    const bool recovered = FAlertOpen;
-    FAlertOpen = false;
-    if (recovered && FRecoveryMail && FIsMailSend) {
+    const bool noticeWaits = pendingRecovery && FIsMailSend && FRecoveryMail;
+    if (!noticeWaits) DropPending();
+    // The alert stays open until its recovery notice is delivered (or
+    // refused for good): a notice that waits goes on with its retries, and
+    // one replaced by a new shortage's alert is composed again at the next
+    // recovery.
+    if (!noticeWaits && FAlertOpen && FRecoveryMail && FIsMailSend) {
       SetPending(true, ComposeRecoveryReport(driveLines), "");
       AttemptPending();
+    } else if (!noticeWaits) {
+      FAlertOpen = false;
     }
     WriteCheckState("information", true);
     return;
@@ -728,7 +742,9 @@ void TDrivewarden::AttemptPending() {
                                     mail.composedLocal + " (" + std::to_string(mail.attempts) +
                                     " 回失敗した後に送信)");
     }
-    if (!mail.recovery) {
+    if (mail.recovery) {
+      FAlertOpen = false;
+    } else {
       const LocalDateTime now = platform_.system.Now();
       FAlertOpen = true;
       FAlertShort = mail.shortLetters;
@@ -739,6 +755,7 @@ void TDrivewarden::AttemptPending() {
     return;
   }
   if (IsFinalRefusal(result)) {
+    if (mail.recovery) FAlertOpen = false;
     RecordAlert(result, "サーバーが拒否したため再送しません。");
     DropPending();
     return;
@@ -768,15 +785,30 @@ void TDrivewarden::ReadPreviousState() {
   FStateRead = true;
   std::string text;
   CheckState previous;
+  // A missing state is a first run; any other failure loses what the state
+  // kept (a waiting mail, the alert history, the count) and is said once.
+  const std::string path = JoinPath(FStateFolder, kStateFileName);
+  std::string reason;
   try {
-    if (!ReadWholeFile(JoinPath(FStateFolder, kStateFileName), &text).Ok() || !ParseCheckState(text, &previous))
-      return;
-  } catch (const std::exception&) {
+    const Status read = ReadWholeFile(path, &text);
+    if (!read.Ok()) {
+      if (read.Code() == 2 || read.Code() == 3) return;  // ENOENT, ERROR_FILE/PATH_NOT_FOUND
+      reason = read.Describe();
+    } else if (!ParseCheckState(text, &previous)) {
+      reason = "状態ファイルの形式ではありません";
+    }
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  if (!reason.empty()) {
+    platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                              std::string(kStateNotRead) + path + ": " + reason);
     return;
   }
   FLastDeliveryLocal = previous.lastDeliveryLocal;
   FLastDeliveryUtc = previous.lastDeliveryUtc;
-  FMailFailures += previous.mailFailures;
+  // A damaged or hand-edited count cannot push the counter past its range.
+  FMailFailures += std::clamp<int64_t>(previous.mailFailures, 0, int64_t{1} << 53);
   FAlertUtc = previous.alertUtc;
   FAlertShort = previous.alertShort;
   FAlertOpen = previous.alertOpen;
@@ -977,6 +1009,9 @@ bool IsFinalRefusal(const TDeliveryResult& result) {
   const std::string& step = status.What();
   if (step == "MAIL" || step == "DATA" || step == ".") return status.Code() >= 500 && status.Code() <= 599;
   if (step.compare(0, 5, "RCPT ") != 0 || result.refused.empty()) return false;
+  // A conversation that ended at RCPT for another reason (a time-out, a
+  // closed connection, a stop) after a refused recipient is no refusal.
+  if (status.Code() < 500 || status.Code() > 599) return false;
   // Every recipient refused: final only when every refusal was permanent.
   for (const auto& refusal : result.refused)
     if (refusal.second.empty() || refusal.second[0] != '5') return false;

@@ -329,6 +329,7 @@ inline constexpr const char* kMetricsNotWritten = "メトリクスファイル�
 // The error entry of a last-check state that could not be written: the fixed
 // start, the file's path, then the failed step and the system's reason.
 inline constexpr const char* kStateNotWritten = "状態ファイルを書き込めません: ";
+inline constexpr const char* kStateNotRead = "状態ファイルを読めません。再送待ちのメールと通知の履歴は失われました: ";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 // The information entry of a mail delivered after failed attempts; the

@@ -148,12 +148,23 @@ TEST_F(RetryTest, APermanentRefusalIsFinalAndATransientOneIsNot) {
   allRefused.refused = {{"a@b.jp", "550 5.1.1 unknown"}, {"b@b.jp", "550 5.1.1 unknown"}};
   TDeliveryResult mixed = Failed("RCPT <b@b.jp>", 550, "550 5.1.1 unknown");
   mixed.refused = {{"a@b.jp", "452 4.2.2 mailbox full"}, {"b@b.jp", "550 5.1.1 unknown"}};
+  // One recipient refused, then the conversation ended at the next RCPT
+  // for another reason: no refusal of every recipient.
+  TDeliveryResult refusedThenSilent = Failed("RCPT <b@b.jp>", 0, "time-out after 60 s");
+  refusedThenSilent.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
+  TDeliveryResult refusedThenStopped = Failed("RCPT <b@b.jp>", 0, "cancelled by stop");
+  refusedThenStopped.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
+  TDeliveryResult refusedThenShutdown = Failed("RCPT <b@b.jp>", 421, "421 4.3.2 shutting down");
+  refusedThenShutdown.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
   const Case cases[] = {
       {"text refused", Failed(".", 554, "554 5.7.1 spam"), true},
       {"sender refused", Failed("MAIL", 553, "553 sender not allowed"), true},
       {"DATA refused", Failed("DATA", 554, "554 no valid recipients"), true},
       {"every recipient refused for good", allRefused, true},
       {"one recipient only for now", mixed, false},
+      {"refused, then silence", refusedThenSilent, false},
+      {"refused, then a stop", refusedThenStopped, false},
+      {"refused, then 421", refusedThenShutdown, false},
       {"sender for now", Failed("MAIL", 451, "451 try later"), false},
       {"greeting", Failed("GREETING", 554, "554 go away"), false},
       {"closed", Failed("DATA", 0, "connection closed by the server"), false},
@@ -169,6 +180,41 @@ TEST_F(RetryTest, APermanentRefusalIsFinalAndATransientOneIsNot) {
   const auto errors = Texts(EventType::Error);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], std::string(kAlertNotSent) + ".: 554 5.7.1 rejected as spam\r\nサーバーが拒否したため再送しません。");
+}
+
+TEST_F(RetryTest, ARetryFollowsTheSettingsFile) {
+  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  StartHooked();
+  ASSERT_TRUE(Service().HasPendingAlert());
+  SetIni("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\n[DRIVE]\r\nC=10MB\r\n");
+  loop.AdvanceBy(5 * kMinuteMs);
+  EXPECT_EQ(attemptTimes.size(), 1u) << "mail switched off since: no retry";
+  EXPECT_FALSE(Service().HasPendingAlert());
+  EXPECT_FALSE(RetryTimer().Enabled());
+}
+
+// A recovery notice that waits, is replaced by a new shortage's alert that
+// fails too, is composed again at the next recovery: the alert delivered
+// first is still open.
+TEST_F(RetryTest, ARecoveryNoticeReplacedByANewAlertIsComposedAgainAtTheNextRecovery) {
+  SetIni("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\nRECOVERYMAIL=1\r\n[DRIVE]\r\nC=10MB\r\n"
+         "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  StartHooked();  // the alert is delivered
+  drives.drives['C'].freeBytes = 100 * kMiB;
+  ScriptMail(Failed("CONNECT", 0, "refused"), 2);
+  Service().CheckNow();  // the notice fails
+  drives.drives['C'].freeBytes = kMiB;
+  Service().CheckNow();  // a new alert replaces it and fails
+  drives.drives['C'].freeBytes = 100 * kMiB;
+  Service().CheckNow();  // the alert is dropped; the notice is composed again
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_NE(reports[1].find("回復しました"), std::string::npos) << reports[1];
+  EXPECT_EQ(reports[2].find("回復しました"), std::string::npos) << reports[2];
+  EXPECT_NE(reports[3].find("回復しました"), std::string::npos) << reports[3];
+  EXPECT_FALSE(Service().HasPendingAlert());
+  drives.drives['C'].freeBytes = 200 * kMiB;
+  Service().CheckNow();
+  EXPECT_EQ(reports.size(), 4u) << "one notice per recovery";
 }
 
 TEST_F(RetryTest, APausedServiceDoesNotRetryUntilItContinues) {
@@ -272,6 +318,17 @@ TEST_F(RestartTest, APendingAlertIsKeptInTheStateAndReplacedByTheFirstChecksNewe
   EXPECT_TRUE(after.alertOpen);
   EXPECT_EQ(after.alertShort, "C");
   EXPECT_EQ(after.lastDeliveryLocal, "2024-05-06 09:08:09");
+}
+
+TEST_F(RestartTest, AStateThatCannotBeReadIsSaidAndReplaced) {
+  ASSERT_TRUE(ReplaceFileAtomically(JoinPath(dir, kStateFileName), "\x01\x02 no state\r\n").Ok());
+  Service().SetStateFolder(dir);
+  StartHooked();
+  const auto errors = Texts(EventType::Error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind(kStateNotRead, 0), 0u) << errors[0];
+  EXPECT_NE(errors[0].find(kStateFileName), std::string::npos) << errors[0];
+  EXPECT_EQ(Read().outcome, "warning") << "the next write replaces it";
 }
 
 TEST_F(RestartTest, APendingAlertIsDroppedWhenTheFirstCheckFindsNoShortage) {
