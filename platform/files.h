@@ -14,6 +14,8 @@ Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit =
 // renames it over `path`, so that a reader sees the old file or the new one,
 // never a part. Creates nothing but the file (the folder must exist).
 Status ReplaceFileAtomically(const std::string& path, const std::string& bytes);
+// Removes the file; a file that is not there is no failure.
+Status RemoveFileIfPresent(const std::string& path);
 // The folder of the service's state: Windows %ProgramData%\Quotawarden
 // (created when missing, readable by local administrators); POSIX
 // `windowsDir` (the settings folder). `override`, when not empty, wins.

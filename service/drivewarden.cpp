@@ -382,6 +382,14 @@ void TDrivewarden::LoadSettings() {
   FMailFrom = next.mailFrom;
   FMailTo = next.mailTo;
   FMailCc = next.mailCc;
+  if (!FMetricsFolder.empty() && FMetricsFolder != next.metricsFolder) {
+    // A folder given up leaves no file behind that an exporter would go on
+    // serving with frozen values.
+    const std::string old = JoinPath(FMetricsFolder, kMetricsFileName);
+    if (const Status removed = RemoveFileIfPresent(old); !removed)
+      platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
+                                std::string(kMetricsNotRemoved) + old + ": " + removed.Describe());
+  }
   FMetricsFolder = next.metricsFolder;
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);

@@ -322,6 +322,7 @@ inline constexpr const char* kEventSource = "Drivewarden";
 // The error entry of a metrics file that could not be written: the fixed
 // start, the file's path, then the failed step and the reason.
 inline constexpr const char* kMetricsNotWritten = "メトリクスファイルを書き込めません: ";
+inline constexpr const char* kMetricsNotRemoved = "使われなくなったメトリクスファイルを削除できません: ";
 // The error entry that follows a warning whose alert mail failed, or reached
 // only some recipients: the fixed start, then the failed step and the
 // reason, or one "RCPT <address>: <reply>" line per refused recipient.

@@ -78,6 +78,11 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
   return Status();
 }
 
+Status RemoveFileIfPresent(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+  return SystemFailure("unlink", errno);
+}
+
 Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder) {
   *folder = override.empty() ? windowsDir : override;
   if (folder->empty()) return Status::Failure("StateFolder", 0, "no folder for the state");

@@ -107,6 +107,13 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
   return Status();
 }
 
+Status RemoveFileIfPresent(const std::string& path) {
+  if (DeleteFileW(Wide(path).c_str())) return {};
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+  return SystemFailure("DeleteFile", error);
+}
+
 Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder) {
   (void)windowsDir;
   if (!override.empty()) {

@@ -201,6 +201,37 @@ class MetricsWatchTest : public ::testing::Test {
   int32_t stamp = 0x58A00000;
 };
 
+// A folder given up (moved or cleared) keeps no file an exporter would go on
+// serving; a file that cannot be removed is one error entry.
+TEST_F(MetricsWatchTest, AFolderGivenUpLosesItsFile) {
+  const std::string first = Folder("first"), second = Folder("second");
+  fs::create_directories(first);
+  fs::create_directories(second);
+  SetIniIn(first, "[DRIVE]\r\nC=60MB\r\n");
+  Service().ServiceStart();
+  ASSERT_TRUE(Exists(first));
+  SetIniIn(second, "[DRIVE]\r\nC=60MB\r\n");
+  Service().tmCheckTimer(nullptr);
+  EXPECT_FALSE(Exists(first)) << "moved";
+  ASSERT_TRUE(Exists(second));
+  SetIni("[DRIVE]\r\nC=60MB\r\n");
+  Service().tmCheckTimer(nullptr);
+  EXPECT_FALSE(Exists(second)) << "cleared";
+  EXPECT_TRUE(Errors().empty());
+
+  // A folder in place of the file: it cannot be removed as a file.
+  SetIniIn(first, "[DRIVE]\r\nC=60MB\r\n");
+  Service().tmCheckTimer(nullptr);
+  ASSERT_TRUE(Exists(first));
+  fs::remove(JoinPath(first, kMetricsFileName));
+  fs::create_directories(JoinPath(JoinPath(first, kMetricsFileName), "sub"));
+  SetIni("[DRIVE]\r\nC=60MB\r\n");
+  Service().tmCheckTimer(nullptr);
+  const auto errors = Errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back().rfind(kMetricsNotRemoved, 0), 0u) << errors.back();
+}
+
 TEST_F(MetricsWatchTest, ACheckWritesItsDrivesAndAFolderValueMustBeAbsoluteAndPrintable) {
   // Off unless set: no file anywhere.
   SetIni("[DRIVE]\r\nC=60MB\r\n");
@@ -220,7 +251,7 @@ TEST_F(MetricsWatchTest, ACheckWritesItsDrivesAndAFolderValueMustBeAbsoluteAndPr
   EXPECT_EQ(p.samples.at("quotawarden_last_check_success"), "1");
   EXPECT_EQ(p.samples.at("quotawarden_last_check_timestamp_seconds"), "1714946889");
   EXPECT_EQ(p.samples.at("quotawarden_check_interval_seconds"), "86400");
-  EXPECT_EQ(p.samples.at("quotawarden_info{version=\"1.2.1.0\",host=\"WATCHED-PC\"}"), "1");
+  EXPECT_EQ(p.samples.at("quotawarden_info{version=\"" + std::string(kProductVersion) + "\",host=\"WATCHED-PC\"}"), "1");
   EXPECT_TRUE(Errors().empty());
 
   // A relative folder or one with a control character fails the whole load,
