@@ -10,6 +10,11 @@
 #                        $events_win) as the event file of the services of the
 #                        prefix, and start a new server so that services.exe
 #                        reads it; reg's output goes to LOG
+#   qw_wine_service_registered DIR
+#                        whether the service Drivewarden is registered as
+#                        /INSTALL registers it from C:\Program Files\Quotawarden
+#                        (reg's output kept in DIR/reg-service-lf.txt); on a
+#                        difference it prints which value and returns 1
 #
 # Wine's system processes inherit the handles of the command that started
 # them: always send a wine command's output to files, never through a pipe.
@@ -45,4 +50,18 @@ qw_wine_service_eventlog() {
     /v QUOTAWARDEN_EVENTLOG /t REG_SZ /d "$events_win" /f >"$log" 2>&1 </dev/null || return 1
   qw_wine_stop
   wineserver -p >/dev/null 2>&1 </dev/null || true
+}
+
+qw_wine_service_registered() {
+  local out="$1/reg-service-lf.txt"
+  wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$1/reg-service.txt" 2>&1 </dev/null ||
+    { echo "the service is not registered"; return 1; }
+  tr -d '\r' <"$1/reg-service.txt" >"$out"
+  grep -Eq 'DisplayName +REG_SZ +Drivesentry$' "$out" || { echo "display name"; return 1; }
+  grep -Eq 'Start +REG_DWORD +0x2$' "$out" || { echo "start type"; return 1; }
+  grep -Eq 'Type +REG_DWORD +0x10$' "$out" || { echo "service type"; return 1; }
+  grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$out" || { echo "error control"; return 1; }
+  # Quoted: a path with a blank left unquoted could start C:\Program.exe.
+  grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$out" ||
+    { echo "image path not quoted"; return 1; }
 }

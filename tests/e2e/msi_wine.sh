@@ -198,18 +198,8 @@ for line in '[WARNING]' INTERVAL=12 ISMAILSEND=1 '[DRIVE]' C=10% '[MAIL]' SMTP=1
   grep -qxF "$line" "$work/ini-lf.txt" || fail "settings file without '$line'"
 done
 [ "$(grep -c $'\r$' "$ini")" -eq "$(wc -l <"$ini")" ] || fail "settings file lines do not end in CR LF"
-wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg-service.txt" 2>&1 </dev/null \
-  || fail "the service is not registered"
-tr -d '\r' <"$work/reg-service.txt" >"$work/reg-service-lf.txt"
-grep -Eq 'DisplayName +REG_SZ +Drivesentry$' "$work/reg-service-lf.txt" || fail "display name"
-grep -Eq 'Start +REG_DWORD +0x2$' "$work/reg-service-lf.txt" || fail "start type"
-grep -Eq 'Type +REG_DWORD +0x10$' "$work/reg-service-lf.txt" || fail "service type"
-grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$work/reg-service-lf.txt" || fail "error control"
+why="$(qw_wine_service_registered "$work")" || fail "$why"
 grep -Eq 'ObjectName +REG_SZ +LocalSystem$' "$work/reg-service-lf.txt" || fail "account"
-# Quoted, as /INSTALL registers it: a path with a blank left unquoted could
-# start C:\Program.exe.
-grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$work/reg-service-lf.txt" \
-  || fail "image path not quoted"
 wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&1 </dev/null \
   || fail "the event sources do not format their messages"
 [ "$(tr -d '\r' <"$work/probe.txt" | grep -c ' ok$')" -eq 12 ] || fail "not every message ID formatted"

@@ -75,15 +75,7 @@ rm -f "$events"
 
 # Register, silently.
 wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || fail "/INSTALL /SILENT failed"
-wine reg query 'HKLM\System\CurrentControlSet\Services\Drivewarden' >"$work/reg.txt" 2>&1 </dev/null \
-  || fail "no registration"
-tr -d '\r' <"$work/reg.txt" >"$work/reg-lf.txt"
-grep -Eq 'DisplayName +REG_SZ +Drivesentry$' "$work/reg-lf.txt" || fail "display name"
-grep -Eq 'Start +REG_DWORD +0x2$' "$work/reg-lf.txt" || fail "start type"
-grep -Eq 'Type +REG_DWORD +0x10$' "$work/reg-lf.txt" || fail "service type"
-grep -Eq 'ErrorControl +REG_DWORD +0x1$' "$work/reg-lf.txt" || fail "error control"
-grep -Fq 'ImagePath    REG_SZ    "C:\Program Files\Quotawarden\QuotawardenService.exe"' "$work/reg-lf.txt" \
-  || fail "image path not quoted"
+why="$(qw_wine_service_registered "$work")" || fail "$why"
 # Both event sources name the program as their message file, and every ID
 # the service reports formats to its text alone.
 wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&1 </dev/null \
