@@ -10,7 +10,7 @@
 #include "common/drivewarden_common.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
-#include "platform/ini_text.h"
+#include "platform/profile.h"
 
 namespace qw {
 namespace {
@@ -19,22 +19,19 @@ constexpr const char* kMsgBadAddress = "入力されたメールアドレスが�
 constexpr const char* kMsgBadThreshold = "しきい値には 500MB や 10% のように数と単位 (MB または %) を指定してください。";
 constexpr const char* kMsgBadFolder = "フォルダーには絶対パス (C:\\... または \\\\server\\share\\...) を指定してください。";
 
-// The settings file as a text in memory, changed by the profile rules.
-class TextProfiles : public Profiles {
+// The settings file in memory: missing until the model's save writes it.
+class MemoryProfiles : public Profiles {
  public:
-  std::string ReadString(const std::string&, const std::string& section, const std::string& key,
-                         const std::string& def) override {
-    return IniLookup(text, section, key).value_or(def);
+  Status ReadSnapshot(const std::string&, ProfileSnapshot* snapshot) override {
+    *snapshot = file;
+    return {};
   }
-  bool WriteString(const std::string&, const std::string& section, const std::string& key,
-                   const std::string& value) override {
-    text = IniAssign(text, section, key, value);
-    return true;
+  Status WriteSnapshot(const std::string&, const ProfileSnapshot& snapshot) override {
+    file = snapshot;
+    return {};
   }
-  Status CheckFile(const std::string&) override { return {}; }
-  int32_t LastWriteDosStamp(const std::string&) override { return -1; }
 
-  std::string text;
+  ProfileSnapshot file;
 };
 
 // The dialog's controls without a window.
@@ -184,7 +181,7 @@ bool IsAbsoluteWindowsPath(const std::string& path) {
 }
 
 Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText) {
-  TextProfiles profiles;
+  MemoryProfiles profiles;
   HeadlessView view;
   RecordingBoxes boxes;
   NoServices services;
@@ -248,8 +245,8 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
                                                        : "INTERVAL";
     return Refused(name, Property(properties, name), boxes.last);
   }
-  if (!folder.empty()) profiles.WriteString(kIniFileName, kSectionMetrics, kKeyTextFileDir, folder);
-  *fileText = profiles.text;
+  if (!folder.empty()) profiles.file.WriteString(kSectionMetrics, kKeyTextFileDir, folder);
+  *fileText = profiles.file.Bytes();
   return {};
 }
 

@@ -111,8 +111,12 @@ void SettingsModel::FormCreate() {
   FCanClose = true;
   FDriveList.clear();
 
-  auto read = [this](const char* section, const std::string& key, const std::string& def) {
-    return profiles_.ReadString(kIniFileName, section, key, def);
+  // Every value from one reading of the file. A file that cannot be read
+  // shows the defaults; a save then refuses to replace it (WriteAll).
+  ProfileSnapshot ini;
+  profiles_.ReadSnapshot(kIniFileName, &ini).Ignore();
+  auto read = [&ini](const char* section, const std::string& key, const std::string& def) {
+    return ini.ReadString(section, key, def);
   };
 
   view_.SetFieldText(SettingsField::Interval, read(kSectionWarning, kKeyInterval, "24"));
@@ -358,32 +362,37 @@ bool SettingsModel::CheckMetricsFolder(std::string* folder) {
   return false;
 }
 
-bool SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
-                             const std::string& password, const std::string& metricsFolder) {
-  auto write = [this](const char* section, const std::string& key, const std::string& value) {
-    return profiles_.WriteString(kIniFileName, section, key, value);
+Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
+                               const std::string& password, const std::string& metricsFolder) {
+  // The new text is composed over the file as it is now (keys and comments
+  // the dialog does not know stay) and replaces it in one step, so that the
+  // service never reads half a save. A file that cannot be read is not
+  // replaced.
+  ProfileSnapshot ini;
+  const Status read = profiles_.ReadSnapshot(kIniFileName, &ini);
+  if (!read.Ok()) return read;
+  auto write = [&ini](const char* section, const std::string& key, const std::string& value) {
+    ini.WriteString(section, key, value);
   };
-  if (!write(kSectionWarning, kKeyInterval, interval)) return false;
-  if (!write(kSectionWarning, kKeyIsMailSend, view_.MailSendChecked() ? "1" : "0")) return false;
-  for (const A_Drive& drive : FDriveList) {
-    if (!write(kSectionDrive, std::string(1, drive.Letter), drive.LimitText)) return false;
-  }
-  return write(kSectionMail, kKeySmtp, view_.FieldText(SettingsField::Smtp)) &&
-         write(kSectionMail, kKeyPort, port) &&
-         write(kSectionMail, kKeyMailFrom, view_.FieldText(SettingsField::From)) &&
-         write(kSectionMail, kKeyMailTo, WriteCommaList(view_.ListLines(SettingsList::To))) &&
-         write(kSectionMail, kKeyMailCc, WriteCommaList(view_.ListLines(SettingsList::Cc))) &&
-         write(kSectionMail, kKeySecurity, kSecurityValues[view_.SecurityIndex()]) &&
-         write(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User)) &&
-         write(kSectionMail, kKeyPassword, password) &&
-         write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0") &&
-         // Written last, so that a file of an earlier version keeps its order.
-         write(kSectionWarning, kKeyRemind, remind) &&
-         write(kSectionWarning, kKeyRecoveryMail, view_.RecoveryMailChecked() ? "1" : "0") &&
-         // A file that never named a metrics folder gets no [METRICS] section
-         // while the box stays empty.
-         ((metricsFolder.empty() && !FMetricsFolderInFile) ||
-          write(kSectionMetrics, kKeyTextFileDir, metricsFolder));
+  write(kSectionWarning, kKeyInterval, interval);
+  write(kSectionWarning, kKeyIsMailSend, view_.MailSendChecked() ? "1" : "0");
+  for (const A_Drive& drive : FDriveList) write(kSectionDrive, std::string(1, drive.Letter), drive.LimitText);
+  write(kSectionMail, kKeySmtp, view_.FieldText(SettingsField::Smtp));
+  write(kSectionMail, kKeyPort, port);
+  write(kSectionMail, kKeyMailFrom, view_.FieldText(SettingsField::From));
+  write(kSectionMail, kKeyMailTo, WriteCommaList(view_.ListLines(SettingsList::To)));
+  write(kSectionMail, kKeyMailCc, WriteCommaList(view_.ListLines(SettingsList::Cc)));
+  write(kSectionMail, kKeySecurity, kSecurityValues[view_.SecurityIndex()]);
+  write(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User));
+  write(kSectionMail, kKeyPassword, password);
+  write(kSectionMail, kKeyTlsVerify, view_.TlsVerifyChecked() ? "1" : "0");
+  // Composed last, so that a file of an earlier version keeps its order.
+  write(kSectionWarning, kKeyRemind, remind);
+  write(kSectionWarning, kKeyRecoveryMail, view_.RecoveryMailChecked() ? "1" : "0");
+  // A file that never named a metrics folder gets no [METRICS] section
+  // while the box stays empty.
+  if (!metricsFolder.empty() || FMetricsFolderInFile) write(kSectionMetrics, kKeyTextFileDir, metricsFolder);
+  return profiles_.WriteSnapshot(kIniFileName, ini);
 }
 
 bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port, std::string* remind) {
@@ -431,8 +440,8 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     }
   }
 
-  if (!WriteAll(interval, remind, port, password, metricsFolder)) {
-    const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName);
+  if (const Status written = WriteAll(interval, remind, port, password, metricsFolder); !written.Ok()) {
+    const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName) + "\r\r" + written.Describe();
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
   }

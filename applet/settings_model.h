@@ -1,6 +1,6 @@
 // The settings model of the settings dialog T_frmDrivewarden: loading
 // Drivewarden.ini into the controls, the change snapshot that enables Apply,
-// the checks and the key-by-key write on OK or Apply, the restart question,
+// the checks and the write of the whole file on OK or Apply, the restart question,
 // and OK, Apply, Cancel and the close query.
 //
 // The model holds no window. The controls it reads and writes are reached
@@ -132,7 +132,7 @@ class SettingsView {
   virtual void ProcessPendingMessages() = 0;
 
   // Called when the settings file cannot be written, with the error message
-  // ("Drivewarden.ini に書き込めません"). Return true when the view has dealt
+  // ("Drivewarden.ini に書き込めません" and the reason after an empty line). Return true when the view has dealt
   // with it (for example by offering to run the applet elevated); false lets
   // the model show the message in a message box.
   virtual bool HandleWriteFailure(const std::string& message) {
@@ -145,7 +145,7 @@ class SettingsView {
 enum class SaveOutcome {
   Saved,        // every key written (restart question asked)
   Refused,      // a check failed; nothing written
-  WriteFailed,  // a key could not be written; the keys before it stay written
+  WriteFailed,  // the file could not be replaced; it is as it was
 };
 
 // How the model stores the SMTP password: the platform's ProtectSecret and
@@ -262,7 +262,7 @@ class SettingsModel {
   // The metrics folder as the service will take it (blanks around it
   // dropped): empty, or an absolute path without control characters.
   bool CheckMetricsFolder(std::string* folder);
-  bool WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
+  Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                 const std::string& password, const std::string& metricsFolder);
 
   SettingsView& view_;

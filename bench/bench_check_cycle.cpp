@@ -41,24 +41,16 @@ constexpr long kMaxGrowth = 64 * 1024;
 // The settings file as a fixed text (the profile rules do not matter here).
 class BenchProfiles : public qw::Profiles {
  public:
-  std::string ReadString(const std::string&, const std::string& section, const std::string& key,
-                         const std::string& def) override {
-    const std::string name = section + "/" + key;
-    if (name == "WARNING/INTERVAL") return "24";
-    if (name == "WARNING/ISMAILSEND") return mailOn ? "1" : "0";
-    if (name == "DRIVE/C") return "500MB";
-    if (name == "DRIVE/D") return "10%";
-    if (name == "MAIL/SMTP") return "127.0.0.1";
-    if (name == "MAIL/PORT") return std::to_string(port);
-    if (name == "MAIL/MAILFROM") return "warden@example.jp";
-    if (name == "MAIL/MAILTO") return "admin@example.jp,ops@example.jp";
-    return def;
+  qw::Status ReadSnapshot(const std::string&, qw::ProfileSnapshot* snapshot) override {
+    *snapshot = qw::ProfileSnapshot::OfBytes(
+        std::string("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=") + (mailOn ? "1" : "0") +
+        "\r\n[DRIVE]\r\nC=500MB\r\nD=10%\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" + std::to_string(port) +
+        "\r\nMAILFROM=warden@example.jp\r\nMAILTO=admin@example.jp,ops@example.jp\r\n");
+    return {};
   }
-  bool WriteString(const std::string&, const std::string&, const std::string&, const std::string&) override {
-    return false;
+  qw::Status WriteSnapshot(const std::string&, const qw::ProfileSnapshot&) override {
+    return qw::Status::Failure("WriteSnapshot", 0, "the benchmark writes no settings");
   }
-  qw::Status CheckFile(const std::string&) override { return {}; }
-  int32_t LastWriteDosStamp(const std::string&) override { return 0x58A00001; }
   bool mailOn = true;
   int port = 25;
 };

@@ -242,11 +242,4 @@ Status ProfileTooLarge(int64_t size) {
                              GroupedDecimal(kMaxProfileBytes) + " バイト)");
 }
 
-int32_t PackDosStamp(int year, int month, int day, int hour, int minute, int second) {
-  if (year < 1980 || year > 2107) return -1;
-  uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | (month << 5) | day);
-  uint32_t time = static_cast<uint32_t>((hour << 11) | (minute << 5) | (second / 2));
-  return static_cast<int32_t>((date << 16) | time);
-}
-
 }  // namespace qw

@@ -1,6 +1,6 @@
 // The text of a profile (INI) file, read and changed by the rules of the
-// Windows profile functions. Used by the POSIX profile files and the
-// in-memory fake; Windows itself uses the real functions.
+// Windows profile functions. Used by the profile snapshots of both hosts and
+// by the in-memory fake.
 #pragma once
 
 #include <cstdint>
@@ -43,8 +43,5 @@ Status CheckProfileBytes(const std::string& bytes);
 Status NotARegularProfileFile(bool folder);
 // The failure for a file larger than kMaxProfileBytes.
 Status ProfileTooLarge(int64_t size);
-
-// Packs a local date and time into a DOS stamp (date high, time low).
-int32_t PackDosStamp(int year, int month, int day, int hour, int minute, int second);
 
 }  // namespace qw

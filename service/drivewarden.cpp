@@ -218,13 +218,12 @@ bool PortNumber(const std::string& text, int* port, std::string* reason) {
 
 }  // namespace
 
-void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
-  Profiles& ini = platform_.profiles;
-  next.smtpHost = ini.ReadString(kIniFileName, kSectionMail, kKeySmtp, "");
-  const std::string portText = ini.ReadString(kIniFileName, kSectionMail, kKeyPort, "");
-  const std::string from = ini.ReadString(kIniFileName, kSectionMail, kKeyMailFrom, kDefaultMailFrom);
-  const std::string to = ini.ReadString(kIniFileName, kSectionMail, kKeyMailTo, "");
-  const std::string cc = ini.ReadString(kIniFileName, kSectionMail, kKeyMailCc, "");
+void TDrivewarden::ReadMailSettings(const ProfileSnapshot& ini, LoadedSettings& next) {
+  next.smtpHost = ini.ReadString(kSectionMail, kKeySmtp, "");
+  const std::string portText = ini.ReadString(kSectionMail, kKeyPort, "");
+  const std::string from = ini.ReadString(kSectionMail, kKeyMailFrom, kDefaultMailFrom);
+  const std::string to = ini.ReadString(kSectionMail, kKeyMailTo, "");
+  const std::string cc = ini.ReadString(kSectionMail, kKeyMailCc, "");
   next.mailFrom = from;
   next.mailTo = to;
   next.mailCc = cc;
@@ -256,7 +255,7 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     next.mailCc = bare;
   else
     problem(kKeyMailCc, cc, reason);
-  const std::string security = ini.ReadString(kIniFileName, kSectionMail, kKeySecurity, "");
+  const std::string security = ini.ReadString(kSectionMail, kKeySecurity, "");
   const std::string securityWord = AsciiUpperCase(TrimControls(security));
   if (securityWord.empty() || securityWord == "NONE")
     next.security = TSmtpSecurity::None;
@@ -266,7 +265,7 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     next.security = TSmtpSecurity::Tls;
   else
     problem(kKeySecurity, security, "NONE、STARTTLS、TLS のいずれかではありません");
-  const std::string verify = ini.ReadString(kIniFileName, kSectionMail, kKeyTlsVerify, "");
+  const std::string verify = ini.ReadString(kSectionMail, kKeyTlsVerify, "");
   const std::string verifyWord(TrimControls(verify));
   if (verifyWord.empty() || verifyWord == "1")
     next.tlsVerify = true;
@@ -274,8 +273,8 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     next.tlsVerify = false;
   else
     problem(kKeyTlsVerify, verify, "1 か 0 ではありません");
-  next.user = TrimControls(ini.ReadString(kIniFileName, kSectionMail, kKeyUser, ""));
-  const std::string stored = ini.ReadString(kIniFileName, kSectionMail, kKeyPassword, "");
+  next.user = TrimControls(ini.ReadString(kSectionMail, kKeyUser, ""));
+  const std::string stored = ini.ReadString(kSectionMail, kKeyPassword, "");
   const Status unprotected = UnprotectSecret(stored, &next.password);
   if (!unprotected.Ok()) {
     // The stored value itself is never shown: it is (a form of) the password.
@@ -288,14 +287,9 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
   if (!mailOn) next.isMailSend = false;
 }
 
-TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
-  Profiles& ini = platform_.profiles;
-  const Status file = ini.CheckFile(kIniFileName);
-  if (!file.Ok())
-    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.Text());
-
+TDrivewarden::LoadedSettings TDrivewarden::ReadSettings(const ProfileSnapshot& ini) {
   LoadedSettings next;
-  const std::string intervalText = ini.ReadString(kIniFileName, kSectionWarning, kKeyInterval, "24");
+  const std::string intervalText = ini.ReadString(kSectionWarning, kKeyInterval, "24");
   if (!TryStrToInt(intervalText, &next.interval))
     throw SettingsValueError(kIniFileName, kSectionWarning, kKeyInterval, intervalText,
                              NotAnInteger(intervalText).what());
@@ -305,11 +299,11 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
                              NotAPositiveInteger(intervalText).what());
 
   next.isMailSend =
-      TrimControls(ini.ReadString(kIniFileName, kSectionWarning, kKeyIsMailSend, "")) == "1";
+      TrimControls(ini.ReadString(kSectionWarning, kKeyIsMailSend, "")) == "1";
   next.recoveryMail =
-      TrimControls(ini.ReadString(kIniFileName, kSectionWarning, kKeyRecoveryMail, "")) == "1";
+      TrimControls(ini.ReadString(kSectionWarning, kKeyRecoveryMail, "")) == "1";
   // Hours between mails of a standing shortage; 0 mails at every check.
-  const std::string remindText = ini.ReadString(kIniFileName, kSectionWarning, kKeyRemind, "0");
+  const std::string remindText = ini.ReadString(kSectionWarning, kKeyRemind, "0");
   if (!TryStrToInt(remindText, &next.remind) || next.remind < 0)
     throw SettingsValueError(kIniFileName, kSectionWarning, kKeyRemind, remindText,
                              NotANonNegativeInteger(remindText).what());
@@ -317,7 +311,7 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
   for (char letter : FixedDrives) {
     auto drive = std::make_unique<A_Drive>();
     drive->Letter = letter;
-    drive->LimitText = ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), "0");
+    drive->LimitText = ini.ReadString(kSectionDrive, std::string(1, letter), "0");
     drive->Capacity = Capacity(letter);
     try {
       drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity, platform_.system.DecimalSeparator());
@@ -336,14 +330,14 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
   const std::string missing = "\x01";
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (FixedDrives.find(letter) != std::string::npos) continue;
-    const std::string value(TrimControls(ini.ReadString(kIniFileName, kSectionDrive, std::string(1, letter), missing)));
+    const std::string value(TrimControls(ini.ReadString(kSectionDrive, std::string(1, letter), missing)));
     if (value != missing && value.find_first_of("123456789") != std::string::npos)
       next.absentLetters += letter;
   }
 
   // The metrics folder: empty is off; a value must name one folder for every
   // process (the service's current folder is no one's choice).
-  next.metricsFolder = ini.ReadString(kIniFileName, kSectionMetrics, kKeyTextFileDir, "");
+  next.metricsFolder = ini.ReadString(kSectionMetrics, kKeyTextFileDir, "");
   if (!next.metricsFolder.empty()) {
     for (char c : next.metricsFolder)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
@@ -354,13 +348,19 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings() {
                                "絶対パスではありません");
   }
 
-  ReadMailSettings(next);
+  ReadMailSettings(ini, next);
   return next;
 }
 
 void TDrivewarden::LoadSettings() {
-  const int32_t stamp = platform_.profiles.LastWriteDosStamp(kIniFileName);
-  if (stamp == FIniFileDate && FDriveList) {
+  // The file is read once; every value comes from that one snapshot, so a
+  // load never mixes two versions of a file that is being replaced.
+  ProfileSnapshot ini;
+  const Status file = platform_.profiles.ReadSnapshot(kIniFileName, &ini);
+  if (!file.Ok())
+    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.Text());
+  // Changed or not is decided by the content, whatever the file's time says.
+  if (FDriveList && ini.Bytes() == FIniFileBytes) {
     // The same file version: nothing to read unless the fixed drives are
     // not those of the table (a start lists them anew).
     std::string letters;
@@ -368,9 +368,9 @@ void TDrivewarden::LoadSettings() {
     if (letters == FixedDrives) return;
   }
 
-  LoadedSettings next = ReadSettings();
+  LoadedSettings next = ReadSettings(ini);
 
-  FIniFileDate = stamp;
+  FIniFileBytes = ini.Bytes();
   FInterval = next.interval;
   FRemind = next.remind;
   FRecoveryMail = next.recoveryMail;

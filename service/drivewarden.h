@@ -169,7 +169,9 @@ class TDrivewarden {
   const std::string& MailFrom() const { return FMailFrom; }
   const std::string& MailTo() const { return FMailTo; }
   const std::string& MailCc() const { return FMailCc; }
-  int32_t IniFileDate() const { return FIniFileDate; }
+  // The bytes of the settings file at the last complete load (empty for a
+  // missing file); a load whose file holds the same bytes reads nothing anew.
+  const std::string& IniFileBytes() const { return FIniFileBytes; }
   const std::vector<std::unique_ptr<A_Drive>>* DriveList() const { return FDriveList.get(); }
   // Host and port handed to the SMTP client by the last complete load.
   const std::string& SmtpHost() const { return FSmtpHost; }
@@ -214,8 +216,8 @@ class TDrivewarden {
     std::vector<std::string> mailProblems;  // bad mail keys while mail is off
     std::string metricsFolder;
   };
-  LoadedSettings ReadSettings();
-  void ReadMailSettings(LoadedSettings& next);
+  LoadedSettings ReadSettings(const ProfileSnapshot& ini);
+  void ReadMailSettings(const ProfileSnapshot& ini, LoadedSettings& next);
   // The lines a check adds after its drive lines: no threshold at all, and
   // thresholds of letters that are not fixed drives here.
   std::string SettingsNoteLines() const;
@@ -293,7 +295,7 @@ class TDrivewarden {
   std::string FMailTo;
   std::string FMailCc;
   std::unique_ptr<std::vector<std::unique_ptr<A_Drive>>> FDriveList;
-  int32_t FIniFileDate = 0;
+  std::string FIniFileBytes;
   int FThresholdCount = 0;
   std::string FAbsentLetters;
   std::string FSmtpHost;

@@ -9,8 +9,8 @@
 //                    settings file present the properties are ignored, and
 //                    the log says so. Hands the path and text to the two
 //                    actions below through their CustomActionData.
-//   WriteSettings    deferred, as the system: creates the file, never
-//                    replacing one that appeared meanwhile.
+//   WriteSettings    deferred, as the system: creates the file whole in one
+//                    step, never replacing one that appeared meanwhile.
 //   RollbackSettings rollback: deletes the file again when it still holds
 //                    what WriteSettings wrote.
 //   RemoveSettings   deferred, at an uninstall with REMOVESETTINGS=1: deletes
@@ -30,6 +30,7 @@
 #include "applet/install_settings.h"
 #include "common/drivewarden_common.h"
 #include "platform/drives.h"
+#include "platform/profile.h"
 #include "platform/text_codec.h"
 #include "service/service_install.h"
 
@@ -165,23 +166,20 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
     Log(install, L"WriteSettings has no settings to write", true);
     return ERROR_INSTALL_FAILURE;
   }
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS) {
+  // The settings file's one writer: a new file flushed and moved in place in
+  // one step, never over a file that appeared meanwhile.
+  const std::string sjisPath = Sjis(path);
+  if (Wide(sjisPath) != path) {
+    Log(install, L"cannot write " + path + L": the path holds a character outside Shift-JIS (code page 932)", true);
+    return ERROR_INSTALL_FAILURE;
+  }
+  const qw::Status written = qw::WriteProfileFile(sjisPath, text, true);
+  if (!written.Ok()) {
+    if (written.Code() == qw::kProfileFileExists) {
       Log(install, path + L" appeared during the installation and is kept as it is.");
       return ERROR_SUCCESS;
     }
-    Log(install, L"cannot create " + path + L": " + SystemText(error), true);
-    return ERROR_INSTALL_FAILURE;
-  }
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  const DWORD error = ok ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!ok || written != text.size()) {
-    DeleteFileW(path.c_str());
-    Log(install, L"cannot write " + path + L": " + SystemText(error), true);
+    Log(install, L"cannot write " + path + L": " + Wide(written.Describe()), true);
     return ERROR_INSTALL_FAILURE;
   }
   Log(install, L"wrote " + path);

@@ -1,124 +1,199 @@
-// Profile files through the Windows profile functions themselves.
+// Profile files on Windows: the file's bytes read once through the W entry
+// points, the profile rules applied to them in memory (the same code as on
+// POSIX), and writes that replace the whole file with ReplaceFileW.
 #include <windows.h>
 
-#include <vector>
+#include <atomic>
+#include <string>
 
 #include "platform/ini_text.h"
 #include "platform/profile.h"
+#include "platform/system_error.h"
 #include "platform/text_codec.h"
-#include "platform/win32/system_message.h"
 
 namespace qw {
 namespace {
 
-Status SystemFailure(const char* what, DWORD error) {
-  // The system's words in UTF-16, made Shift-JIS here: the ANSI code page
-  // of the system may not be 932.
-  const std::u16string text = SystemMessage(error);
-  const std::string message = text.empty() ? "error " + std::to_string(error) : Utf16ToSjis(text);
-  return Status::Failure(what, error, message);
+std::wstring Wide(const std::string& sjis) {
+  const std::u16string wide = SjisToUtf16(sjis);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 // Closes a handle when it leaves.
 class HandleCloser {
  public:
   explicit HandleCloser(HANDLE h) : h_(h) {}
-  ~HandleCloser() { CloseHandle(h_); }
+  ~HandleCloser() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
   HandleCloser(const HandleCloser&) = delete;
   HandleCloser& operator=(const HandleCloser&) = delete;
+  // Closes now; false (with the last error set) when closing failed.
+  bool Close() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h) != 0;
+  }
 
  private:
   HANDLE h_;
 };
 
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The bytes of the file at `path`; `missing` set (and success) when there is
+// none. A folder, a device or a file above kMaxProfileBytes fails.
+Status ReadBytes(const std::wstring& path, std::string* bytes, bool* missing) {
+  *missing = false;
+  bytes->clear();
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    const DWORD error = GetLastError();
+    if (IsMissing(error)) {
+      *missing = true;
+      return Status();
+    }
+    return SystemFailure("GetFileAttributesEx", error);
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return NotARegularProfileFile(true);
+  const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  if (size > kMaxProfileBytes) return ProfileTooLarge(size);
+  // Shared for writing and deleting: a writer replacing the file meanwhile
+  // is not held up, and this handle keeps reading the version it opened.
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (IsMissing(error)) {
+      *missing = true;
+      return Status();
+    }
+    return SystemFailure("CreateFile", error);
+  }
+  HandleCloser closer(h);
+  if (GetFileType(h) != FILE_TYPE_DISK) return NotARegularProfileFile(false);
+  char buffer[65536];
+  while (true) {
+    DWORD n = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) return LastSystemFailure("ReadFile");
+    if (n == 0) break;
+    bytes->append(buffer, n);
+    // A file that grows meanwhile is refused, not read without end.
+    if (static_cast<int64_t>(bytes->size()) > kMaxProfileBytes)
+      return ProfileTooLarge(static_cast<int64_t>(bytes->size()));
+  }
+  return Status();
+}
+
 class Win32Profiles : public Profiles {
  public:
-  // The value whole: the buffer grows while the value fills it (a cut value
-  // comes back as the buffer's size less one). The file is at most
-  // kMaxProfileBytes when it has passed CheckFile; the bound keeps a read of
-  // a larger one finite.
-  std::string ReadString(const std::string& file, const std::string& section,
-                         const std::string& key, const std::string& def) override {
-    DWORD size = 2048;
-    constexpr DWORD kMaxBuffer = static_cast<DWORD>(kMaxProfileBytes) * 4 + 2;
-    while (true) {
-      std::vector<char> buffer(size, '\0');
-      DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), def.c_str(), buffer.data(),
-                                         size, file.c_str());
-      if (n + 1 < size || size >= kMaxBuffer) return std::string(buffer.data(), n);
-      size = size * 4 > kMaxBuffer ? kMaxBuffer : size * 4;
-    }
-  }
-
-  bool WriteString(const std::string& file, const std::string& section, const std::string& key,
-                   const std::string& value) override {
-    return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str()) !=
-           FALSE;
-  }
-
-  Status CheckFile(const std::string& file) override {
-    std::string path;
-    if (!PathOf(file, &path)) return SystemFailure("GetWindowsDirectoryA", GetLastError());
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
-      return SystemFailure("GetFileAttributesExA", error);
-    }
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return NotARegularProfileFile(true);
-    const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size > kMaxProfileBytes) return ProfileTooLarge(size);
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
-      return SystemFailure("CreateFileA", error);
-    }
-    HandleCloser closer(h);
-    if (GetFileType(h) != FILE_TYPE_DISK) return NotARegularProfileFile(false);
+  Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) override {
+    *snapshot = ProfileSnapshot();
+    std::wstring path;
+    if (Status located = PathOf(file, &path); !located.Ok()) return located;
     std::string bytes;
-    char buffer[65536];
-    while (true) {
-      DWORD n = 0;
-      if (!ReadFile(h, buffer, sizeof buffer, &n, nullptr)) return SystemFailure("ReadFile", GetLastError());
-      if (n == 0) break;
-      bytes.append(buffer, n);
-      if (static_cast<int64_t>(bytes.size()) > kMaxProfileBytes)
-        return ProfileTooLarge(static_cast<int64_t>(bytes.size()));
-    }
-    return CheckProfileBytes(bytes);
+    bool missing = false;
+    Status read = ReadBytes(path, &bytes, &missing);
+    if (!read.Ok() || missing) return read;
+    Status checked = CheckProfileBytes(bytes);
+    if (!checked.Ok()) return checked;
+    *snapshot = ProfileSnapshot::OfBytes(std::move(bytes));
+    return Status();
   }
 
-  int32_t LastWriteDosStamp(const std::string& file) override {
-    std::string path;
-    if (!PathOf(file, &path)) return -1;
-    // The attributes, not an open file: a folder in the file's place has a
-    // time too, and a file opened elsewhere without sharing still has one.
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-    FILETIME local{};
-    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local)) return -1;
-    WORD date = 0, time = 0;
-    if (!FileTimeToDosDateTime(&local, &date, &time)) return -1;
-    return static_cast<int32_t>((static_cast<uint32_t>(date) << 16) | time);
+  Status WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) override {
+    std::wstring path;
+    if (Status located = PathOf(file, &path); !located.Ok()) return located;
+    return WriteProfileFile(Utf16ToSjis(std::u16string(path.begin(), path.end())), snapshot.Bytes());
   }
 
  private:
   // A bare name lives in the Windows directory, as for the profile functions.
-  static bool PathOf(const std::string& file, std::string* path) {
-    *path = file;
-    if (file.find('\\') != std::string::npos || file.find('/') != std::string::npos) return true;
-    char dir[MAX_PATH] = {};
-    UINT n = GetWindowsDirectoryA(dir, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return false;
-    *path = std::string(dir, n) + "\\" + file;
-    return true;
+  static Status PathOf(const std::string& file, std::wstring* path) {
+    *path = Wide(file);
+    if (file.find('\\') != std::string::npos || file.find('/') != std::string::npos) return Status();
+    wchar_t dir[MAX_PATH] = {};
+    const UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return LastSystemFailure("GetWindowsDirectory");
+    *path = std::wstring(dir, n) + L"\\" + *path;
+    return Status();
   }
 };
 
+// A reader holding the old file open without FILE_SHARE_DELETE makes a
+// replacement fail for as long as it reads (milliseconds for a settings
+// file): a bounded number of tries, about half a second in all.
+bool Retryable(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+}
+
 }  // namespace
+
+Status WriteProfileFile(const std::string& sjisPath, const std::string& bytes, bool createOnly) {
+  static std::atomic<unsigned> serial{0};
+  const std::wstring target = Wide(sjisPath);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return NotARegularProfileFile(true);
+    if (createOnly) return Status::Failure("CreateFile", kProfileFileExists, sjisPath + " exists already");
+  }
+  const std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                            std::to_wstring(serial.fetch_add(1)) + L".tmp";
+  const HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
+  HandleCloser closer(file);
+  auto fail = [&](Status status) {
+    closer.Close();
+    DeleteFileW(temp.c_str());
+    return status;
+  };
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(bytes.size() - done < (1u << 20) ? bytes.size() - done : (1u << 20));
+    DWORD put = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &put, nullptr)) return fail(LastSystemFailure("WriteFile"));
+    done += put;
+  }
+  if (!FlushFileBuffers(file)) return fail(LastSystemFailure("FlushFileBuffers"));
+  if (!closer.Close()) {
+    const Status status = LastSystemFailure("CloseHandle");
+    DeleteFileW(temp.c_str());
+    return status;
+  }
+
+  if (createOnly) {
+    // Without MOVEFILE_REPLACE_EXISTING: a file that came meanwhile stays.
+    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return Status();
+    const DWORD error = GetLastError();
+    DeleteFileW(temp.c_str());
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+      return Status::Failure("MoveFileEx", kProfileFileExists, sjisPath + " exists already");
+    return SystemFailure("MoveFileEx", error);
+  }
+
+  DWORD error = ERROR_SUCCESS;
+  const char* step = "ReplaceFile";
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    // ReplaceFileW gives the new file the replaced one's security
+    // descriptor (and attributes); a file that is not there (yet, or any
+    // more) is a new one, moved in place.
+    step = "ReplaceFile";
+    if (ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+      return Status();
+    error = GetLastError();
+    if (IsMissing(error)) {
+      step = "MoveFileEx";
+      if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Status();
+      error = GetLastError();
+    }
+    if (!Retryable(error)) break;
+    Sleep(25);
+  }
+  DeleteFileW(temp.c_str());
+  return SystemFailure(step, error);
+}
 
 std::unique_ptr<Profiles> NewSystemProfiles(const std::string&) {
   return std::make_unique<Win32Profiles>();

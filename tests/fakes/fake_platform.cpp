@@ -14,46 +14,41 @@ std::string Upper(std::string s) {
 
 }  // namespace
 
-std::string FakeProfiles::ReadString(const std::string& file, const std::string& section,
-                                     const std::string& key, const std::string& def) {
-  if (onRead) onRead(section, key);
-  auto it = files_.find(Upper(file));
-  if (it == files_.end() || it->second.folder) return def;
-  auto value = IniLookup(it->second.text, section, key);
-  return value ? *value : def;
-}
-
-bool FakeProfiles::WriteString(const std::string& file, const std::string& section,
-                               const std::string& key, const std::string& value) {
-  if (writesBeforeFailure == 0) return false;
-  if (writesBeforeFailure > 0) --writesBeforeFailure;
-  File& f = files_[Upper(file)];
-  if (f.folder) return false;
-  f.text = IniAssign(f.text, section, key, value);
-  f.stamp = ++nextStamp_;
-  writeLog.push_back(section + "/" + key + "=" + value);
-  return true;
-}
-
-int32_t FakeProfiles::LastWriteDosStamp(const std::string& file) {
-  auto it = files_.find(Upper(file));
-  return it == files_.end() ? -1 : it->second.stamp;
-}
-
-Status FakeProfiles::CheckFile(const std::string& file) {
+Status FakeProfiles::ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) {
+  ++snapshotCount;
+  if (onSnapshot) onSnapshot();
+  *snapshot = ProfileSnapshot();
   auto it = files_.find(Upper(file));
   if (it == files_.end()) return Status();
   if (it->second.folder) return NotARegularProfileFile(true);
-  return CheckProfileBytes(it->second.text);
+  Status checked = CheckProfileBytes(it->second.text);
+  if (!checked.Ok()) return checked;
+  *snapshot = ProfileSnapshot::OfBytes(it->second.text);
+  return Status();
 }
 
-void FakeProfiles::SetFile(const std::string& file, const std::string& text, int32_t stamp) {
-  files_[Upper(file)] = File{text, stamp, false};
+Status FakeProfiles::WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) {
+  if (writesBeforeFailure == 0) return Status::Failure("WriteFile", 5, "access denied");
+  auto it = files_.find(Upper(file));
+  if (it != files_.end() && it->second.folder) return NotARegularProfileFile(true);
+  if (writesBeforeFailure > 0) --writesBeforeFailure;
+  files_[Upper(file)] = File{snapshot.Bytes(), false};
+  writeLog.push_back(snapshot.Bytes());
+  return Status();
 }
 
-void FakeProfiles::SetFolder(const std::string& file, int32_t stamp) {
-  files_[Upper(file)] = File{std::string(), stamp, true};
+std::string FakeProfiles::ReadString(const std::string& file, const std::string& section,
+                                     const std::string& key, const std::string& def) const {
+  auto it = files_.find(Upper(file));
+  if (it == files_.end() || it->second.folder) return def;
+  return ProfileSnapshot::OfBytes(it->second.text).ReadString(section, key, def);
 }
+
+void FakeProfiles::SetFile(const std::string& file, const std::string& text) {
+  files_[Upper(file)] = File{text, false};
+}
+
+void FakeProfiles::SetFolder(const std::string& file) { files_[Upper(file)] = File{std::string(), true}; }
 
 void FakeProfiles::RemoveFile(const std::string& file) { files_.erase(Upper(file)); }
 

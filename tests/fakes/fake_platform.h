@@ -16,43 +16,44 @@
 namespace qw::test {
 
 // Profile files held as texts, with the rules of the Windows profile
-// functions. A file's stamp is set by the test (a new write gives the file a
-// new stamp unless `keepStampOnWrite`).
+// functions; a snapshot is the file's text at the moment it is taken, and a
+// write replaces the whole text at once.
 class FakeProfiles : public Profiles {
  public:
-  std::string ReadString(const std::string& file, const std::string& section,
-                         const std::string& key, const std::string& def) override;
-  bool WriteString(const std::string& file, const std::string& section, const std::string& key,
-                   const std::string& value) override;
-  int32_t LastWriteDosStamp(const std::string& file) override;
   // The shared byte checks of the system implementations (size, NUL); a
   // folder put in place fails as a folder does there.
-  Status CheckFile(const std::string& file) override;
+  Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) override;
+  Status WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) override;
 
-  // Puts a whole file (its text) in place with the given stamp.
-  void SetFile(const std::string& file, const std::string& text, int32_t stamp);
-  // Puts a folder in the file's place: reads give the defaults, CheckFile
-  // fails, the stamp is `stamp`.
-  void SetFolder(const std::string& file, int32_t stamp);
+  // Puts a whole file (its text) in place.
+  void SetFile(const std::string& file, const std::string& text);
+  // Tests written for the time-stamped load pass a stamp; nothing reads it.
+  void SetFile(const std::string& file, const std::string& text, int32_t) { SetFile(file, text); }
+  // Puts a folder in the file's place: snapshots and writes fail.
+  void SetFolder(const std::string& file);
+  void SetFolder(const std::string& file, int32_t) { SetFolder(file); }
   void RemoveFile(const std::string& file);
   bool HasFile(const std::string& file) const;
   std::string FileText(const std::string& file) const;
+  // The value of [section] key in the file as it is now, or `def`.
+  std::string ReadString(const std::string& file, const std::string& section, const std::string& key,
+                         const std::string& def) const;
 
   // Writes fail once this many more writes have succeeded (-1: never).
   int writesBeforeFailure = -1;
-  // Every write, in order, as "SECTION/KEY=value".
+  // The whole text of every successful write, in order.
   std::vector<std::string> writeLog;
-  // Called at each read, with section and key.
-  std::function<void(const std::string&, const std::string&)> onRead;
+  // The number of snapshots taken.
+  int snapshotCount = 0;
+  // Called at each snapshot, before it is taken (a test may change the file).
+  std::function<void()> onSnapshot;
 
  private:
   struct File {
     std::string text;
-    int32_t stamp = 0;
     bool folder = false;
   };
   std::map<std::string, File> files_;  // by upper-case name
-  int32_t nextStamp_ = 0x5A000000;
 };
 
 struct FakeDrive {

@@ -189,7 +189,10 @@ void WarnReadablePassword(qw::Profiles& profiles, qw::EventLog& log, const std::
   const std::string path = windir + "/" + qw::kIniFileName;
   struct stat st {};
   if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
-  if (profiles.ReadString(qw::kIniFileName, qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
+  // A file that cannot be read fails the load, which says why.
+  qw::ProfileSnapshot ini;
+  if (!profiles.ReadSnapshot(qw::kIniFileName, &ini).Ok()) return;
+  if (ini.ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
   const std::string text = "設定ファイル " + path +
                            " はパスワードを含み、他のユーザーも読めます。chmod 600 などで読める人を限ってください。";
   log.Report(qw::kServiceName, qw::EventType::Warning, 0, 0, text);

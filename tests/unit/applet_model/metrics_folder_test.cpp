@@ -43,7 +43,7 @@ class MetricsFolderTest : public ::testing::Test {
   }
   bool MetricsWritten() const {
     for (const auto& w : profiles.writeLog)
-      if (w.rfind("METRICS/", 0) == 0) return true;
+      if (w.find("[METRICS]") != std::string::npos) return true;
     return false;
   }
 
@@ -81,8 +81,8 @@ TEST_F(MetricsFolderTest, LoadedComparedAndWrittenOnlyWhenThereIsOne) {
   EXPECT_TRUE(view.applyEnabled);
   profiles.writeLog.clear();
   model.acnApplyExecute();
-  EXPECT_NE(std::find(profiles.writeLog.begin(), profiles.writeLog.end(), "METRICS/TEXTFILEDIR="),
-            profiles.writeLog.end());
+  ASSERT_EQ(profiles.writeLog.size(), 1u);
+  EXPECT_EQ(profiles.ReadString(kIni, "METRICS", "TEXTFILEDIR", "<none>"), "");
 }
 
 TEST_F(MetricsFolderTest, ARelativeFolderOrAControlCharacterIsRefusedOnItsPageAndNothingIsWritten) {

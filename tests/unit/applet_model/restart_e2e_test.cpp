@@ -44,7 +44,9 @@ TEST(RestartE2E, ApplyAnsweredYesRestartsTheInstalledService) {
   EXPECT_EQ(model.RestartCount(), 1);
   EXPECT_TRUE(model.LastRestart().ok()) << RestartFailureText(model.LastRestart());
   EXPECT_FALSE(view.applyEnabled);
-  EXPECT_EQ(profiles->ReadString(kIniFileName, kSectionWarning, kKeyInterval, ""), interval);
+  ProfileSnapshot ini;
+  ASSERT_TRUE(profiles->ReadSnapshot(kIniFileName, &ini).Ok());
+  EXPECT_EQ(ini.ReadString(kSectionWarning, kKeyInterval, ""), interval);
 
   std::unique_ptr<ServiceManagerHandle> scm;
   Status status = services->Open(&scm);

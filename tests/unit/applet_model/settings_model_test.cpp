@@ -319,12 +319,13 @@ TEST_F(SettingsModelTest, ApplyWritesEveryKeyInOrderAndAsksTheRestartQuestion) {
   model.SetLimit("C", "500MB");
   boxes.answers = {MessageBoxResult::No};
   model.acnApplyExecute();
-  EXPECT_EQ(profiles.writeLog, (Lines{"WARNING/INTERVAL=24", "WARNING/ISMAILSEND=0", "DRIVE/C=500MB",
-                                      "DRIVE/D=", "MAIL/SMTP=", "MAIL/PORT=25",
-                                      std::string("MAIL/MAILFROM=") + kDefaultMailFrom,
-                                      "MAIL/MAILTO=", "MAIL/MAILCC=", "MAIL/SECURITY=NONE",
-                                      "MAIL/USER=", "MAIL/PASSWORD=", "MAIL/TLSVERIFY=1",
-                                      "WARNING/REMIND=0", "WARNING/RECOVERYMAIL=0"}));
+  // The whole file in one write.
+  EXPECT_EQ(profiles.writeLog,
+            (Lines{std::string("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\nREMIND=0\r\nRECOVERYMAIL=0\r\n"
+                               "[DRIVE]\r\nC=500MB\r\nD=\r\n"
+                               "[MAIL]\r\nSMTP=\r\nPORT=25\r\nMAILFROM=") +
+                   kDefaultMailFrom +
+                   "\r\nMAILTO=\r\nMAILCC=\r\nSECURITY=NONE\r\nUSER=\r\nPASSWORD=\r\nTLSVERIFY=1\r\n"}));
   EXPECT_EQ(profiles.FileText(kIni).find("[WARNING]"), 0u);
   EXPECT_LT(profiles.FileText(kIni).find("[DRIVE]"), profiles.FileText(kIni).find("[MAIL]"));
   EXPECT_EQ(Value("DRIVE", "D"), "");  // present with an empty value
@@ -486,27 +487,52 @@ TEST_F(SettingsModelTest, OtherThousandsSeparatorIsRemovedToo) {
   EXPECT_EQ(Value("WARNING", "INTERVAL"), "1000");
 }
 
-TEST_F(SettingsModelTest, UnwritableFileKeepsEarlierKeysAsksNothingAndLeavesApplyOn) {
-  Load("[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=1MB\r\nD=2MB\r\n[MAIL]\r\nSMTP=old.x.jp\r\n");
+// A save that cannot replace the file leaves every key as it was (never a
+// part of the new values), asks nothing and leaves Apply on.
+TEST_F(SettingsModelTest, UnwritableFileKeepsEveryKeyAsksNothingAndLeavesApplyOn) {
+  const std::string before = "[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=1MB\r\nD=2MB\r\n[MAIL]\r\nSMTP=old.x.jp\r\n";
+  Load(before);
   view.Type(SettingsField::Interval, "8");
   model.SetLimit("C", "5MB");
   model.SetLimit("D", "6MB");
   view.Type(SettingsField::Smtp, "new.x.jp");
-  profiles.writesBeforeFailure = 3;  // INTERVAL, ISMAILSEND, DRIVE/C
+  profiles.writesBeforeFailure = 0;
   model.acnApplyExecute();
 
-  EXPECT_EQ(Value("WARNING", "INTERVAL"), "8");
-  EXPECT_EQ(Value("DRIVE", "C"), "5MB");
-  EXPECT_EQ(Value("DRIVE", "D"), "2MB");
-  EXPECT_EQ(Value("MAIL", "SMTP"), "old.x.jp");
+  EXPECT_EQ(profiles.FileText(kIni), before);
+  const std::string message = "Drivewarden.ini に書き込めません\r\rWriteFile: access denied";
   ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].text, "Drivewarden.ini に書き込めません");
+  EXPECT_EQ(boxes.shown[0].text, message);
   EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
   EXPECT_EQ(QuestionsAsked(), 0u);
   EXPECT_TRUE(services.calls.empty());
   EXPECT_TRUE(view.applyEnabled);
   EXPECT_TRUE(model.IsModified());
-  EXPECT_EQ(view.writeFailures, (Lines{"Drivewarden.ini に書き込めません"}));
+  EXPECT_EQ(view.writeFailures, (Lines{message}));
+
+  // A file that cannot be read (a folder in its place) is not replaced.
+  boxes.shown.clear();
+  profiles.writesBeforeFailure = -1;
+  profiles.SetFolder(kIni);
+  model.acnApplyExecute();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Drivewarden.ini に書き込めません\r\rprofile: ファイルではなくフォルダーです");
+  EXPECT_TRUE(profiles.writeLog.empty());
+}
+
+// The save composes over the file as it is at the save: a key or comment
+// the dialog does not know, added by hand after the dialog opened, stays.
+TEST_F(SettingsModelTest, SaveKeepsWhatTheDialogDoesNotKnow) {
+  Load("[WARNING]\r\nINTERVAL=24\r\n");
+  profiles.SetFile(kIni, "; kept\r\n[WARNING]\r\nINTERVAL=24\r\nFUTURE=x\r\n[OTHER]\r\nA=1\r\n");
+  view.Type(SettingsField::Interval, "8");
+  boxes.answers = {MessageBoxResult::No};
+  ASSERT_TRUE(model.SaveSettings(true));
+  ASSERT_EQ(profiles.writeLog.size(), 1u);
+  const std::string text = profiles.FileText(kIni);
+  EXPECT_EQ(text.rfind("; kept\r\n[WARNING]\r\nINTERVAL=8\r\n", 0), 0u) << text;
+  EXPECT_EQ(Value("WARNING", "FUTURE"), "x");
+  EXPECT_EQ(Value("OTHER", "A"), "1");
 }
 
 TEST_F(SettingsModelTest, ViewMayTakeOverTheWriteFailure) {
@@ -614,7 +640,8 @@ TEST_F(SettingsModelTest, ListsRoundTripThroughTheCommaListRule) {
   boxes.answers = {MessageBoxResult::No};
   ASSERT_TRUE(model.SaveSettings(false));
   EXPECT_EQ(Value("MAIL", "MAILTO"), "a@x.jp,b@y.jp,,");
-  EXPECT_EQ(std::count(profiles.writeLog.begin(), profiles.writeLog.end(), "MAIL/MAILCC=\"\""), 1);
+  ASSERT_EQ(profiles.writeLog.size(), 1u);
+  EXPECT_NE(profiles.writeLog[0].find("\r\nMAILCC=\"\"\r\n"), std::string::npos) << profiles.writeLog[0];
 }
 
 // --- Secure submission: encryption, login, certificate check -----------------

@@ -61,36 +61,56 @@ class SystemProfileTest : public ::testing::Test {
     return s.str();
   }
 
+  // One key through a snapshot of the file, as a reader takes it.
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& def) {
+    ProfileSnapshot ini;
+    return profiles->ReadSnapshot(name, &ini).Ok() ? ini.ReadString(section, key, def) : def;
+  }
+  int ReadInt(const std::string& section, const std::string& key, int def) {
+    ProfileSnapshot ini;
+    return profiles->ReadSnapshot(name, &ini).Ok() ? ini.ReadInt(section, key, def) : def;
+  }
+  // One key set over the file as it is, and the whole file replaced.
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    ProfileSnapshot ini;
+    if (!profiles->ReadSnapshot(name, &ini).Ok()) return false;
+    ini.WriteString(section, key, value);
+    return profiles->WriteSnapshot(name, ini).Ok();
+  }
+  Status CheckFile() {
+    ProfileSnapshot ini;
+    return profiles->ReadSnapshot(name, &ini);
+  }
+
   std::string name, dir, path;
   std::unique_ptr<Profiles> profiles;
 };
 
-TEST_F(SystemProfileTest, MissingFileReadsDefaultsAndHasNoStamp) {
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "24");
-  EXPECT_EQ(profiles->ReadInt(name, "MAIL", "PORT", 25), 25);
-  EXPECT_EQ(profiles->LastWriteDosStamp(name), -1);
+TEST_F(SystemProfileTest, MissingFileReadsDefaults) {
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "24");
+  EXPECT_EQ(ReadInt("MAIL", "PORT", 25), 25);
 }
 
 TEST_F(SystemProfileTest, ReadingRules) {
   Put("[warning]\r\ninterval = 12 \r\nQ1=\"quoted value\"\r\nQ2='single'\r\nE=\r\n"
       "[MAIL]\r\nPORT=0x19\r\nBAD=abc\r\nDEC=2525\r\nLONG=" + std::string(3000, 'x') + "\r\n");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "12");
-  EXPECT_EQ(profiles->ReadString(name, "Warning", "Interval", "24"), "12");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "Q1", ""), "quoted value");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "Q2", ""), "single");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "E", "dflt"), "") << "an empty value is not missing";
-  EXPECT_EQ(profiles->ReadString(name, "MAIL", "LONG", ""), std::string(3000, 'x')) << "read whole";
-  EXPECT_EQ(profiles->ReadInt(name, "MAIL", "PORT", 25), 25);
-  EXPECT_EQ(profiles->ReadInt(name, "MAIL", "BAD", 25), 25);
-  EXPECT_EQ(profiles->ReadInt(name, "MAIL", "DEC", 25), 2525);
-  EXPECT_EQ(profiles->ReadString(name, "MAIL", "INTERVAL", "none"), "none") << "keys belong to their section";
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "12");
+  EXPECT_EQ(ReadString("Warning", "Interval", "24"), "12");
+  EXPECT_EQ(ReadString("WARNING", "Q1", ""), "quoted value");
+  EXPECT_EQ(ReadString("WARNING", "Q2", ""), "single");
+  EXPECT_EQ(ReadString("WARNING", "E", "dflt"), "") << "an empty value is not missing";
+  EXPECT_EQ(ReadString("MAIL", "LONG", ""), std::string(3000, 'x')) << "read whole";
+  EXPECT_EQ(ReadInt("MAIL", "PORT", 25), 25);
+  EXPECT_EQ(ReadInt("MAIL", "BAD", 25), 25);
+  EXPECT_EQ(ReadInt("MAIL", "DEC", 25), 2525);
+  EXPECT_EQ(ReadString("MAIL", "INTERVAL", "none"), "none") << "keys belong to their section";
 }
 
 TEST_F(SystemProfileTest, WritesCreateTheFileAndKeepOtherKeys) {
-  ASSERT_TRUE(profiles->WriteString(name, "WARNING", "INTERVAL", "24"));
-  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "C", "10MB"));
-  ASSERT_TRUE(profiles->WriteString(name, "MAIL", "SMTP", "mx"));
-  ASSERT_TRUE(profiles->WriteString(name, "WARNING", "ISMAILSEND", "1"));
+  ASSERT_TRUE(WriteString("WARNING", "INTERVAL", "24"));
+  ASSERT_TRUE(WriteString("DRIVE", "C", "10MB"));
+  ASSERT_TRUE(WriteString("MAIL", "SMTP", "mx"));
+  ASSERT_TRUE(WriteString("WARNING", "ISMAILSEND", "1"));
   const std::string text = Text();
   const auto w = text.find("[WARNING]"), d = text.find("[DRIVE]"), m = text.find("[MAIL]");
   ASSERT_NE(w, std::string::npos);
@@ -99,13 +119,12 @@ TEST_F(SystemProfileTest, WritesCreateTheFileAndKeepOtherKeys) {
   EXPECT_LT(w, d);
   EXPECT_LT(d, m);
   EXPECT_LT(text.find("ISMAILSEND=1"), d) << "a new key goes into its own section";
-  EXPECT_NE(profiles->LastWriteDosStamp(name), -1);
 
   Put("[DRIVE]\r\nC=1MB\r\nD=2MB\r\nZ=3%\r\n");
-  ASSERT_TRUE(profiles->WriteString(name, "drive", "c", "5MB"));
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "C", ""), "5MB");
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "D", ""), "2MB");
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "Z", ""), "3%");
+  ASSERT_TRUE(WriteString("drive", "c", "5MB"));
+  EXPECT_EQ(ReadString("DRIVE", "C", ""), "5MB");
+  EXPECT_EQ(ReadString("DRIVE", "D", ""), "2MB");
+  EXPECT_EQ(ReadString("DRIVE", "Z", ""), "3%");
   const std::string after = Text();
   EXPECT_EQ(after.find("C=1MB"), std::string::npos);
   EXPECT_LT(after.find("D=2MB"), after.find("Z=3%"));
@@ -123,12 +142,12 @@ TEST_F(SystemProfileTest, LongValuesAreReadWhole) {
   for (int i = 0; i < 1000; ++i) addresses += (i ? "," : "") + ("user" + std::to_string(i) + "@example.jp");
   ASSERT_GT(addresses.size(), 16000u);
   Put("[MAIL]\r\nMAILTO=" + addresses + "\r\nNEXT=1\r\n");
-  EXPECT_EQ(profiles->ReadString(name, "MAIL", "MAILTO", ""), addresses);
-  EXPECT_EQ(profiles->ReadString(name, "MAIL", "NEXT", ""), "1");
+  EXPECT_EQ(ReadString("MAIL", "MAILTO", ""), addresses);
+  EXPECT_EQ(ReadString("MAIL", "NEXT", ""), "1");
   // The buffer is grown exactly across its first size.
   for (size_t n : {2046u, 2047u, 2048u, 8191u, 8192u}) {
     Put("[A]\r\nK=" + std::string(n, 'v') + "\r\n");
-    EXPECT_EQ(profiles->ReadString(name, "A", "K", "").size(), n);
+    EXPECT_EQ(ReadString("A", "K", "").size(), n);
   }
 }
 
@@ -137,19 +156,19 @@ TEST_F(SystemProfileTest, LongValuesAreReadWhole) {
 // reads as its text. A write keeps the file's form.
 TEST_F(SystemProfileTest, ByteOrderMarks) {
   Put("\xEF\xBB\xBF[WARNING]\r\nINTERVAL=7\r\n[DRIVE]\r\nC=3MB\r\n");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
-  EXPECT_TRUE(profiles->CheckFile(name).Ok());
-  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "D", "5%"));
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "D", ""), "5%");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "7");
+  EXPECT_TRUE(CheckFile().Ok());
+  ASSERT_TRUE(WriteString("DRIVE", "D", "5%"));
+  EXPECT_EQ(ReadString("DRIVE", "D", ""), "5%");
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "7");
 
   Put(Utf16Le("[WARNING]\r\nINTERVAL=7\r\n[DRIVE]\r\nC=3MB\r\n"));
-  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << profiles->CheckFile(name).Describe();
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "C", ""), "3MB");
-  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "C", "9MB"));
-  EXPECT_EQ(profiles->ReadString(name, "DRIVE", "C", ""), "9MB");
-  EXPECT_EQ(profiles->ReadString(name, "WARNING", "INTERVAL", "24"), "7");
+  EXPECT_TRUE(CheckFile().Ok()) << CheckFile().Describe();
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "7");
+  EXPECT_EQ(ReadString("DRIVE", "C", ""), "3MB");
+  ASSERT_TRUE(WriteString("DRIVE", "C", "9MB"));
+  EXPECT_EQ(ReadString("DRIVE", "C", ""), "9MB");
+  EXPECT_EQ(ReadString("WARNING", "INTERVAL", "24"), "7");
   const std::string after = Text();
   EXPECT_EQ(after.substr(0, 2), "\xFF\xFE") << "still UTF-16LE";
   EXPECT_NE(after.find(Utf16Le("C=9MB").substr(2)), std::string::npos);
@@ -158,38 +177,53 @@ TEST_F(SystemProfileTest, ByteOrderMarks) {
 // Files that are no profile file fail CheckFile with a reason and read as
 // no keys; a missing file passes.
 TEST_F(SystemProfileTest, CheckFileRefusesWhatIsNoProfileFile) {
-  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "missing";
+  EXPECT_TRUE(CheckFile().Ok()) << "missing";
   Put("");
-  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "empty";
+  EXPECT_TRUE(CheckFile().Ok()) << "empty";
   Put(std::string("[A]\r\nB=C\r\n\0\x01\x02", 13));
-  EXPECT_EQ(profiles->CheckFile(name).Text(), "テキストファイルではありません (NUL 文字を含みます)");
+  EXPECT_EQ(CheckFile().Text(), "テキストファイルではありません (NUL 文字を含みます)");
   Put("[A]\r\nB=C\r\n" + std::string(2 << 20, ';'));
-  EXPECT_EQ(profiles->CheckFile(name).Text(), "大きすぎます (2,097,162 バイト、上限は 1,048,576 バイト)");
+  EXPECT_EQ(CheckFile().Text(), "大きすぎます (2,097,162 バイト、上限は 1,048,576 バイト)");
   Put("[A]\r\nB=C\r\n" + std::string(kMaxProfileBytes - 10, ';'));
-  EXPECT_TRUE(profiles->CheckFile(name).Ok()) << "exactly at the limit";
+  EXPECT_TRUE(CheckFile().Ok()) << "exactly at the limit";
   std::error_code ec;
   fs::remove(path, ec);
   fs::create_directory(path);
-  EXPECT_EQ(profiles->CheckFile(name).Text(), "ファイルではなくフォルダーです");
-  EXPECT_EQ(profiles->ReadString(name, "A", "B", "dflt"), "dflt");
-  EXPECT_NE(profiles->LastWriteDosStamp(name), -1) << "a folder has a stamp, so its coming is seen";
+  EXPECT_EQ(CheckFile().Text(), "ファイルではなくフォルダーです");
+  EXPECT_EQ(ReadString("A", "B", "dflt"), "dflt");
   fs::remove(path, ec);
 }
 
-TEST_F(SystemProfileTest, StampIsTheLocalWriteTimeInDosForm) {
-  Put("[A]\r\nB=C\r\n");
-  const int32_t stamp = profiles->LastWriteDosStamp(name);
-  ASSERT_NE(stamp, -1);
-  const int year = 1980 + ((static_cast<uint32_t>(stamp) >> 25) & 0x7F);
-  const int month = (static_cast<uint32_t>(stamp) >> 21) & 0x0F;
-  const int day = (static_cast<uint32_t>(stamp) >> 16) & 0x1F;
-  const int second = (stamp & 0x1F) * 2;
-  const std::time_t now = std::time(nullptr);
-  std::tm local = *std::localtime(&now);
-  EXPECT_EQ(year, local.tm_year + 1900);
-  EXPECT_EQ(month, local.tm_mon + 1);
-  EXPECT_GE(day, 1);
-  EXPECT_LT(second, 60);
+// The settings file's one writer: the whole text in place and no temporary
+// file left beside it; in create-only mode an existing file is never
+// replaced; a folder in the file's place is never replaced.
+TEST_F(SystemProfileTest, WholeFileWrites) {
+  auto leftovers = [&] {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(dir)) {
+      const std::string file = e.path().filename().string();
+      n += file != name && file.rfind(name, 0) == 0;
+    }
+    return n;
+  };
+  ASSERT_TRUE(WriteProfileFile(path, "[A]\r\nB=1\r\n", true).Ok());
+  EXPECT_EQ(Text(), "[A]\r\nB=1\r\n");
+  const Status again = WriteProfileFile(path, "[A]\r\nB=2\r\n", true);
+  EXPECT_FALSE(again.Ok());
+  EXPECT_EQ(again.Code(), kProfileFileExists) << again.Describe();
+  EXPECT_EQ(Text(), "[A]\r\nB=1\r\n");
+  const Status replaced = WriteProfileFile(path, "[A]\r\nB=3\r\n");
+  ASSERT_TRUE(replaced.Ok()) << replaced.Describe();
+  EXPECT_EQ(Text(), "[A]\r\nB=3\r\n");
+  EXPECT_EQ(leftovers(), 0u);
+
+  std::error_code ec;
+  fs::remove(path, ec);
+  fs::create_directory(path);
+  EXPECT_EQ(WriteProfileFile(path, "[A]\r\n").Text(), "ファイルではなくフォルダーです");
+  EXPECT_TRUE(fs::is_directory(path));
+  EXPECT_EQ(leftovers(), 0u);
+  fs::remove(path, ec);
 }
 
 #ifndef _WIN32
@@ -204,7 +238,7 @@ TEST_F(SystemProfileTest, PosixWritesKeepLinkModeAndOwner) {
   ASSERT_EQ(chown(real.c_str(), 4321, 4322), 0) << "the test runs as root";
   fs::create_symlink(real, path);
 
-  ASSERT_TRUE(profiles->WriteString(name, "DRIVE", "C", "2MB"));
+  ASSERT_TRUE(WriteString("DRIVE", "C", "2MB"));
   EXPECT_TRUE(fs::is_symlink(path)) << "the link stays";
   std::ifstream in(real, std::ios::binary);
   std::stringstream text;
@@ -221,15 +255,14 @@ TEST_F(SystemProfileTest, PosixWritesKeepLinkModeAndOwner) {
 
   fs::remove(path);
   Put("[A]\r\nB=C\r\n" + std::string(kMaxProfileBytes, ';'));
-  EXPECT_FALSE(profiles->WriteString(name, "A", "B", "D")) << "an unreadable file is not replaced";
+  EXPECT_FALSE(WriteString("A", "B", "D")) << "an unreadable file is not replaced";
   EXPECT_EQ(fs::file_size(path), static_cast<uintmax_t>(kMaxProfileBytes + 10));
 
   fs::remove(path);
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  EXPECT_EQ(profiles->CheckFile(name).Text(), "通常のファイルではありません");
-  EXPECT_EQ(profiles->ReadString(name, "A", "B", "dflt"), "dflt");
-  EXPECT_NE(profiles->LastWriteDosStamp(name), -1);
-  EXPECT_FALSE(profiles->WriteString(name, "A", "B", "D"));
+  EXPECT_EQ(CheckFile().Text(), "通常のファイルではありません");
+  EXPECT_EQ(ReadString("A", "B", "dflt"), "dflt");
+  EXPECT_FALSE(WriteString("A", "B", "D"));
   EXPECT_TRUE(fs::is_fifo(path));
   fs::remove(path);
 }

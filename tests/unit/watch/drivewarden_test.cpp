@@ -62,7 +62,7 @@ TEST_F(WatchTest, FixedDrivesAreListedInLetterOrder) {
 
 TEST_F(WatchTest, MissingFileGivesDefaults) {
   Start();
-  EXPECT_EQ(Service().IniFileDate(), -1);
+  EXPECT_EQ(Service().IniFileBytes(), "");
   EXPECT_EQ(Service().Interval(), 24);
   EXPECT_EQ(Service().tmCheck().Interval(), 24 * 3600000LL);
   EXPECT_FALSE(Service().IsMailSend());
@@ -122,28 +122,36 @@ TEST_F(WatchTest, IntervalSetsTheTimerPeriodIn64Bits) {
   EXPECT_EQ(Service().tmCheck().Interval(), 5000LL * 3'600'000);
 }
 
-TEST_F(WatchTest, ReloadOnlyWhenTheStampChanges) {
+// "Changed" is the file's content: a second save within the same second
+// (the same time stamp) is read, the same bytes are not parsed again.
+TEST_F(WatchTest, ReloadOnlyWhenTheContentChanges) {
   SetIni("[DRIVE]\r\nC=1MB\r\n");
   Start();
   ASSERT_EQ(Service().DriveList()->size(), 2u);
-  // Rewritten within the same two-second slot: not read again.
+  EXPECT_EQ(Service().IniFileBytes(), "[DRIVE]\r\nC=1MB\r\n");
+  // Rewritten within the same two-second slot: read again, and the table
+  // is rebuilt instead of added to.
   profiles.SetFile("Drivewarden.ini", "[DRIVE]\r\nC=9MB\r\n", stamp);
   Service().LoadSettings();
-  EXPECT_EQ(Drive(0).LimitBytes, kMiB);
+  EXPECT_EQ(Drive(0).LimitBytes, 9 * kMiB);
   EXPECT_EQ(Service().DriveList()->size(), 2u);
-  // A new stamp rebuilds the table instead of adding to it.
-  SetIni("[DRIVE]\r\nC=9MB\r\n");
+  // The same bytes: the file is read, nothing is parsed or measured again.
+  int measured = drives.measureCount;
+  const int snapshots = profiles.snapshotCount;
   Service().LoadSettings();
-  EXPECT_EQ(Service().DriveList()->size(), 2u);
+  EXPECT_EQ(profiles.snapshotCount, snapshots + 1);
+  EXPECT_EQ(drives.measureCount, measured);
   EXPECT_EQ(Drive(0).LimitBytes, 9 * kMiB);
   // A vanished file reads as defaults once, then not again until it returns.
   profiles.RemoveFile("Drivewarden.ini");
   Service().LoadSettings();
   EXPECT_EQ(Drive(0).LimitBytes, 0);
-  int reads = 0;
-  profiles.onRead = [&](const std::string&, const std::string&) { ++reads; };
+  measured = drives.measureCount;
   Service().LoadSettings();
-  EXPECT_EQ(reads, 0);
+  EXPECT_EQ(drives.measureCount, measured);
+  profiles.SetFile("Drivewarden.ini", "[DRIVE]\r\nC=9MB\r\n");
+  Service().LoadSettings();
+  EXPECT_EQ(Drive(0).LimitBytes, 9 * kMiB);
 }
 
 TEST_F(WatchTest, MailRule) {

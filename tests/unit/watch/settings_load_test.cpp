@@ -208,7 +208,7 @@ TEST_F(SettingsLoadTest, ABadEditKeepsTheLastGoodSettingsUntilItIsMended) {
   ASSERT_EQ(StartError(), "");
   ASSERT_EQ(log.entries.size(), 1u);
   EXPECT_EQ(log.entries[0].type, EventType::Information);
-  const int32_t goodStamp = Service().IniFileDate();
+  const std::string goodBytes = Service().IniFileBytes();
 
   SetIni("[WARNING]\r\nINTERVAL=5\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=4MB\r\nD=1 MB\r\n"
          "[MAIL]\r\nSMTP=mx.example.jp\r\nMAILTO=new@example.jp\r\n");
@@ -227,7 +227,7 @@ TEST_F(SettingsLoadTest, ABadEditKeepsTheLastGoodSettingsUntilItIsMended) {
     EXPECT_EQ(Service().tmCheck().Interval(), 3 * 3600000LL);
     EXPECT_FALSE(Service().IsMailSend());
     EXPECT_EQ(Service().MailTo(), "");
-    EXPECT_EQ(Service().IniFileDate(), goodStamp);
+    EXPECT_EQ(Service().IniFileBytes(), goodBytes);
     ASSERT_EQ(Service().DriveList()->size(), 2u);
     EXPECT_EQ(Service().DriveList()->at(0)->LimitBytes, 2 * kMiB);
     EXPECT_TRUE(Service().tmCheck().Enabled());
@@ -243,7 +243,7 @@ TEST_F(SettingsLoadTest, ABadEditKeepsTheLastGoodSettingsUntilItIsMended) {
   EXPECT_EQ(Service().Interval(), 5);
   EXPECT_EQ(Service().MailTo(), "new@example.jp");
   EXPECT_EQ(mails.size(), 1u);
-  EXPECT_EQ(Service().IniFileDate(), stamp);
+  EXPECT_EQ(Service().IniFileBytes(), profiles.FileText("Drivewarden.ini"));
 }
 
 TEST_F(SettingsLoadTest, AFileThatIsNoSettingsFileFailsWithItsReason) {

@@ -1,0 +1,171 @@
+// The settings load against a settings file that another process replaces
+// while the service reads it: every load gives the values of one whole
+// version of the file, and a new version is taken whatever its time stamp.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "common/drivewarden_common.h"
+#include "service/drivewarden.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace qw {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeDrives;
+using test::FakeEventLog;
+using test::FakeSystemInfo;
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+// One whole version of the settings file; every value differs between two
+// versions, so a load that mixes them shows it in any key.
+std::string Version(int n) {
+  const std::string s = std::to_string(n);
+  return "[WARNING]\r\nINTERVAL=" + std::to_string(2 + n) + "\r\nISMAILSEND=1\r\nREMIND=" + s +
+         "\r\n[DRIVE]\r\nC=" + std::to_string(10 + n) + "MB\r\nD=" + std::to_string(20 + n) +
+         "%\r\n[MAIL]\r\nSMTP=mx" + s + ".example.jp\r\nPORT=" + std::to_string(2500 + n) +
+         "\r\nMAILFROM=from" + s + "@example.jp\r\nMAILTO=to" + s + "@example.jp\r\nMAILCC=cc" + s +
+         "@example.jp\r\n";
+}
+
+// The values of the last load as the version number they all name; -1 when
+// they name more than one version.
+int LoadedVersion(const TDrivewarden& service) {
+  const int n = service.Interval() - 2;
+  const std::string s = std::to_string(n);
+  const auto& drives = *service.DriveList();
+  const bool whole = service.Remind() == n && drives.size() == 2 &&
+                     drives[0]->LimitText == std::to_string(10 + n) + "MB" &&
+                     drives[1]->LimitText == std::to_string(20 + n) + "%" &&
+                     service.SmtpHost() == "mx" + s + ".example.jp" && service.SmtpPort() == 2500 + n &&
+                     service.MailFrom() == "from" + s + "@example.jp" &&
+                     service.MailTo() == "to" + s + "@example.jp" && service.MailCc() == "cc" + s + "@example.jp";
+  return whole ? n : -1;
+}
+
+class SettingsRewriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef _WIN32
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+#endif
+#ifdef _WIN32
+    const char* windir = std::getenv("WINDIR");
+    dir = windir ? windir : "C:\\windows";
+#else
+    dir = (fs::temp_directory_path() / ("qw_rewrite_" + std::to_string(getpid()) + "_" + test)).string();
+    fs::create_directories(dir);
+#endif
+    path = (fs::path(dir) / kIniFileName).string();
+    // A settings file of the machine (the Windows directory of a test
+    // prefix) is put back afterwards.
+    kept = ReadWholeFile(path, &keptBytes).Ok();
+    profiles = NewSystemProfiles(dir);
+    drives.drives['C'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    ListFixedDrives(drives);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (kept)
+      EXPECT_TRUE(ReplaceFileAtomically(path, keptBytes).Ok());
+    else
+      fs::remove(path, ec);
+#ifndef _WIN32
+    fs::remove_all(dir, ec);
+#endif
+  }
+
+  // A service that reads the file of this test.
+  std::unique_ptr<TDrivewarden> NewService() {
+    return std::make_unique<TDrivewarden>(ServicePlatform{*profiles, drives, system, log}, loop.CreateTimer());
+  }
+
+  std::string dir, path;
+  bool kept = false;
+  std::string keptBytes;
+  std::unique_ptr<Profiles> profiles;
+  FakeDrives drives;
+  FakeSystemInfo system;
+  FakeEventLog log;
+  FakeMessageLoop loop;
+};
+
+int HammerRounds() {
+  const char* rounds = std::getenv("QW_SETTINGS_HAMMER_ROUNDS");
+  const int n = rounds ? std::atoi(rounds) : 0;
+  return n > 0 ? n : 200;
+}
+
+// A writer replaces the file with version 1 and version 2 in turn, each in
+// one step, as fast as it can; loads by new services and by one running
+// service meanwhile each give one whole version. Once the writer has
+// stopped, the running service takes the last version at its next load,
+// however close to its previous load that version was written.
+TEST_F(SettingsRewriteTest, LoadsDuringRewritesNeverMixTwoVersions) {
+  ASSERT_TRUE(ReplaceFileAtomically(path, Version(1)).Ok());
+  std::atomic<bool> stop{false};
+  std::atomic<int> written{0};
+  std::atomic<int> writeFailures{0};
+  std::thread writer([&] {
+    for (int i = 0; !stop; ++i) {
+      if (ReplaceFileAtomically(path, Version(2 - i % 2)).Ok())
+        ++written;
+      else
+        ++writeFailures;
+    }
+  });
+  auto running = NewService();
+  std::set<int> seen;
+  int mixed = 0;
+  const int rounds = HammerRounds();
+  for (int round = 0; round < rounds; ++round) {
+    auto fresh = NewService();
+    try {
+      fresh->LoadSettings();
+      running->LoadSettings();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "round " << round << ": " << e.what();
+      break;
+    }
+    for (const TDrivewarden* service : {fresh.get(), running.get()}) {
+      const int version = LoadedVersion(*service);
+      if (version < 0) ++mixed;
+      seen.insert(version);
+    }
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(mixed, 0) << "loads that mixed two versions, of " << 2 * rounds << "; " << written << " writes";
+  EXPECT_EQ(writeFailures, 0);
+  EXPECT_GT(written, 2) << "the writer never ran beside the loads";
+
+  // The last version, written within a second of the previous load.
+  running->LoadSettings();
+  ASSERT_TRUE(ReplaceFileAtomically(path, Version(3)).Ok());
+  running->LoadSettings();
+  EXPECT_EQ(LoadedVersion(*running), 3);
+  ASSERT_TRUE(ReplaceFileAtomically(path, Version(4)).Ok());
+  running->LoadSettings();
+  EXPECT_EQ(LoadedVersion(*running), 4);
+}
+
+}  // namespace
+}  // namespace qw
