@@ -1,0 +1,121 @@
+// The dialog's saves against the real settings file and a service that
+// loads it: two saves within one second are both taken, each save is one
+// whole file, and a save keeps the file's byte-order mark.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "applet/settings_model.h"
+#include "common/drivewarden_common.h"
+#include "platform/files.h"
+#include "service/drivewarden.h"
+#include "tests/fakes/fake_message_box.h"
+#include "tests/fakes/fake_message_loop.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_service_manager.h"
+#include "tests/unit/applet_model/fake_settings_view.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace qw {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The Windows directory of the test: the real one under Wine, a folder of
+// its own on POSIX.
+std::string TestWindowsDir() {
+#ifdef _WIN32
+  const char* windir = std::getenv("WINDIR");
+  return windir ? windir : "C:\\windows";
+#else
+  const std::string dir = (fs::temp_directory_path() / ("qw_save_" + std::to_string(getpid()))).string();
+  fs::create_directories(dir);
+  return dir;
+#endif
+}
+
+class SettingsSaveFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = (fs::path(dir) / kIniFileName).string();
+    // A settings file of the machine (the Windows directory of a test
+    // prefix) is put back afterwards.
+    kept = ReadWholeFile(path, &keptBytes).Ok();
+    drives.drives['C'] = {kDriveFixed, 900 * 1024 * 1024, 1000 * 1024 * 1024, true, nullptr};
+    view.model = &model;
+    RestartTiming timing;
+    timing.sleep = [](int64_t) {};
+    model.SetRestartTiming(timing);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (kept)
+      EXPECT_TRUE(ReplaceFileAtomically(path, keptBytes).Ok());
+    else
+      fs::remove(path, ec);
+#ifndef _WIN32
+    fs::remove_all(dir, ec);
+#endif
+  }
+
+  void Save(const std::string& interval) {
+    view.Type(SettingsField::Interval, interval);
+    boxes.answers = {MessageBoxResult::No};
+    ASSERT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved) << interval;
+  }
+
+  std::string dir = TestWindowsDir();
+  std::string path;
+  bool kept = false;
+  std::string keptBytes;
+  std::unique_ptr<Profiles> profiles = NewSystemProfiles(dir);
+  test::FakeDrives drives;
+  test::FakeSystemInfo system;
+  test::FakeEventLog log;
+  FakeMessageLoop loop;
+  test::FakeMessageBoxes boxes;
+  test::FakeServiceManager services;
+  test::FakeSettingsView view;
+  SettingsModel model{view, *profiles, drives, boxes, services};
+};
+
+TEST_F(SettingsSaveFileTest, TwoSavesWithinOneSecondAreBothTaken) {
+  std::error_code ec;
+  fs::remove(path, ec);
+  model.FormCreate();
+  TDrivewarden service(ServicePlatform{*profiles, drives, system, log}, loop.CreateTimer());
+  service.LoadSettings();
+  ASSERT_EQ(service.Interval(), 24);
+  for (const char* interval : {"7", "8", "9"}) {
+    Save(interval);
+    service.LoadSettings();
+    EXPECT_EQ(service.Interval(), std::stoi(interval));
+  }
+  // No temporary file is left beside the settings file.
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string file = e.path().filename().string();
+    EXPECT_FALSE(file != kIniFileName && file.rfind(kIniFileName, 0) == 0) << file;
+  }
+}
+
+TEST_F(SettingsSaveFileTest, ASaveKeepsTheByteOrderMark) {
+  const std::string utf8Mark = "\xEF\xBB\xBF";
+  ASSERT_TRUE(WriteProfileFile(path, utf8Mark + "; note\r\n[WARNING]\r\nINTERVAL=5\r\n").Ok());
+  model.FormCreate();
+  EXPECT_EQ(view.fields[SettingsField::Interval], "5");
+  Save("6");
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile(path, &bytes).Ok());
+  EXPECT_EQ(bytes.rfind(utf8Mark + "; note\r\n[WARNING]\r\nINTERVAL=6\r\n", 0), 0u) << bytes;
+}
+
+}  // namespace
+}  // namespace qw
