@@ -400,7 +400,7 @@ class SchannelEngine : public TlsEngine {
           return Fail(TlsFailure(
               static_cast<DWORD>(SEC_I_RENEGOTIATE),
               "サーバーが TLS の再ネゴシエーションを求めました (" + protocol_ +
-                  ")。証明書が確かめた後で変わりうるため、再ネゴシエーションには応じません"));
+                  ")。確かめた証明書が替わりうるため、再ネゴシエーションには応じません"));
         }
         // A TLS 1.3 post-handshake message (a session ticket or a key
         // update) goes back through InitializeSecurityContext.
