@@ -64,6 +64,9 @@ class OpenSslEngine : public TlsEngine {
     if (FOptions.verify) {
       SSL_set_verify(FSsl, SSL_VERIFY_PEER, nullptr);
       X509_VERIFY_PARAM* param = SSL_get0_param(FSsl);
+      // A wildcard stands for a whole left-most label ("*.example.jp"),
+      // never for part of one ("w*.example.jp"), as RFC 6125 advises.
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
       int set = numeric ? X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str())
                         : X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size());
       if (set != 1) {

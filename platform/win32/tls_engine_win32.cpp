@@ -2,11 +2,19 @@
 // and trusted roots apply and no DLL of our own is needed.
 //
 // SChannel is told not to validate the server's certificate itself
-// (SCH_CRED_MANUAL_CRED_VALIDATION): the chain and the host name are checked
-// here with CertGetCertificateChain and the SSL chain policy, so a refusal
-// carries the system's own reason. Revocation is not checked, as SChannel's
-// own validation does not check it unless asked; an alert must not wait on a
-// CRL server that the relay's network cannot reach.
+// (SCH_CRED_MANUAL_CRED_VALIDATION): the chain is built here by the local
+// machine's chain engine (the roots a LocalSystem service trusts), any error
+// in the chain's trust status refuses it, and only then does the SSL chain
+// policy check the name. The policy alone is not enough: some systems' policy
+// (Wine's) passes a chain that stops short of a root or goes through a
+// certificate that is no CA. Revocation is not checked, as SChannel's own
+// validation does not check it unless asked; an alert must not wait on a CRL
+// server that the relay's network cannot reach.
+//
+// A TLS 1.2 server that asks to renegotiate is refused: a new handshake could
+// bring another certificate after the check. TLS 1.3 has no renegotiation;
+// its post-handshake messages (session tickets, key updates) are taken, and
+// the certificate is checked again after them.
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
 #include <winsock2.h>
@@ -55,6 +63,14 @@ const char* KnownReason(DWORD code) {
     case CERT_E_EXPIRED: return "証明書の有効期間外です";
     case CERT_E_WRONG_USAGE: return "サーバー認証に使えない証明書です";
     case CERT_E_REVOKED: return "証明書は失効しています";
+    case CRYPT_E_REVOKED: return "証明書は失効しています";
+    case CRYPT_E_NO_REVOCATION_CHECK: return "証明書の失効を確認できません";
+    case CRYPT_E_REVOCATION_OFFLINE: return "証明書の失効を確認するサーバーに接続できません";
+    case TRUST_E_EXPLICIT_DISTRUST: return "証明書は信頼しないと指定されています";
+    case CERT_E_INVALID_NAME: return "証明書の名前が名前の制約に反しています";
+    case CERT_E_INVALID_POLICY: return "証明書のポリシーが正しくありません";
+    case CERT_E_CRITICAL: return "証明書に扱えない重要な拡張があります";
+    case TRUST_E_FAIL: return "証明書を信頼できません";
     case CERT_E_UNTRUSTEDTESTROOT: return "テスト用のルート証明書です";
     case TRUST_E_CERT_SIGNATURE: return "証明書の署名が正しくありません";
     case TRUST_E_BASIC_CONSTRAINTS: return "証明書の基本制約が正しくありません";
@@ -166,6 +182,96 @@ bool HasIpAddress(PCCERT_CONTEXT certificate, const std::string& name) {
   return found;
 }
 
+// The errors of a chain's trust status, in the order in which the first one
+// present gives the failure its code. Every bit refuses the chain, named or
+// not, except CERT_TRUST_IS_NOT_TIME_NESTED, which is obsolete and no longer
+// set by Windows.
+struct ChainError {
+  DWORD bit;
+  HRESULT code;
+  const char* name;
+  const char* text;
+};
+constexpr ChainError kChainErrors[] = {
+    {CERT_TRUST_IS_UNTRUSTED_ROOT, CERT_E_UNTRUSTEDROOT, "CERT_TRUST_IS_UNTRUSTED_ROOT",
+     "ルート証明書が信頼されていません"},
+    {CERT_TRUST_IS_PARTIAL_CHAIN, CERT_E_CHAINING, "CERT_TRUST_IS_PARTIAL_CHAIN",
+     "信頼されたルート証明機関までたどれません (発行者の証明書がありません)"},
+    {CERT_TRUST_IS_EXPLICIT_DISTRUST, TRUST_E_EXPLICIT_DISTRUST, "CERT_TRUST_IS_EXPLICIT_DISTRUST",
+     "信頼しないと指定された証明書です"},
+    {CERT_TRUST_IS_REVOKED, CRYPT_E_REVOKED, "CERT_TRUST_IS_REVOKED", "失効した証明書があります"},
+    {CERT_TRUST_IS_NOT_SIGNATURE_VALID, TRUST_E_CERT_SIGNATURE, "CERT_TRUST_IS_NOT_SIGNATURE_VALID",
+     "署名が正しくない証明書があります"},
+    {CERT_TRUST_IS_CYCLIC, CERT_E_CHAINING, "CERT_TRUST_IS_CYCLIC", "証明書チェーンが循環しています"},
+    {CERT_TRUST_IS_NOT_TIME_VALID, CERT_E_EXPIRED, "CERT_TRUST_IS_NOT_TIME_VALID",
+     "有効期間外の証明書があります"},
+    {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE, "CERT_TRUST_IS_NOT_VALID_FOR_USAGE",
+     "サーバー認証に使えない証明書です"},
+    {CERT_TRUST_INVALID_BASIC_CONSTRAINTS, TRUST_E_BASIC_CONSTRAINTS,
+     "CERT_TRUST_INVALID_BASIC_CONSTRAINTS", "CA ではない証明書が発行者になっています"},
+    {CERT_TRUST_INVALID_NAME_CONSTRAINTS, CERT_E_INVALID_NAME, "CERT_TRUST_INVALID_NAME_CONSTRAINTS",
+     "名前の制約が正しくありません"},
+    {CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT, CERT_E_INVALID_NAME,
+     "CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT", "扱えない名前の制約があります"},
+    {CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT, CERT_E_INVALID_NAME,
+     "CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT", "名前の制約が定めていない名前があります"},
+    {CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT, CERT_E_INVALID_NAME,
+     "CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT", "名前の制約が許さない名前があります"},
+    {CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT, CERT_E_INVALID_NAME,
+     "CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT", "名前の制約が除外した名前があります"},
+    {CERT_TRUST_INVALID_POLICY_CONSTRAINTS, CERT_E_INVALID_POLICY,
+     "CERT_TRUST_INVALID_POLICY_CONSTRAINTS", "ポリシーの制約が正しくありません"},
+    {CERT_TRUST_NO_ISSUANCE_CHAIN_POLICY, CERT_E_INVALID_POLICY, "CERT_TRUST_NO_ISSUANCE_CHAIN_POLICY",
+     "発行ポリシーがありません"},
+    {CERT_TRUST_INVALID_EXTENSION, CERT_E_CRITICAL, "CERT_TRUST_INVALID_EXTENSION",
+     "正しくない拡張があります"},
+    {CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT, CERT_E_CRITICAL,
+     "CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT", "扱えない重要な拡張があります"},
+    {CERT_TRUST_HAS_WEAK_SIGNATURE, TRUST_E_CERT_SIGNATURE, "CERT_TRUST_HAS_WEAK_SIGNATURE",
+     "弱い署名の証明書があります"},
+    {CERT_TRUST_REVOCATION_STATUS_UNKNOWN, CRYPT_E_NO_REVOCATION_CHECK,
+     "CERT_TRUST_REVOCATION_STATUS_UNKNOWN", "失効を確認できません"},
+    {CERT_TRUST_IS_OFFLINE_REVOCATION, CRYPT_E_REVOCATION_OFFLINE, "CERT_TRUST_IS_OFFLINE_REVOCATION",
+     "失効の情報を取得できません"},
+    {CERT_TRUST_CTL_IS_NOT_TIME_VALID, CERT_E_EXPIRED, "CERT_TRUST_CTL_IS_NOT_TIME_VALID",
+     "証明書信頼リストの有効期間外です"},
+    {CERT_TRUST_CTL_IS_NOT_SIGNATURE_VALID, TRUST_E_CERT_SIGNATURE,
+     "CERT_TRUST_CTL_IS_NOT_SIGNATURE_VALID", "証明書信頼リストの署名が正しくありません"},
+    {CERT_TRUST_CTL_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE,
+     "CERT_TRUST_CTL_IS_NOT_VALID_FOR_USAGE", "証明書信頼リストがこの用途に使えません"},
+};
+constexpr DWORD kIgnoredChainErrors = CERT_TRUST_IS_NOT_TIME_NESTED;
+
+// The failure of a chain whose trust status carries `errors` (not zero after
+// kIgnoredChainErrors is taken out): the code of the first error of the
+// table, its system text, and every error present by its text and name.
+struct ChainVerdict {
+  DWORD code;
+  std::string text;
+};
+ChainVerdict ChainErrorsVerdict(DWORD errors) {
+  DWORD code = 0;
+  std::string list;
+  DWORD named = 0;
+  for (const ChainError& error : kChainErrors) {
+    if (!(errors & error.bit)) continue;
+    if (code == 0) code = static_cast<DWORD>(error.code);
+    if (!list.empty()) list += "、";
+    list += std::string(error.text) + " [" + error.name + "]";
+    named |= error.bit;
+  }
+  if (const DWORD rest = errors & ~named) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(rest));
+    if (!list.empty()) list += "、";
+    list += std::string("その他の誤り [") + hex + "]";
+  }
+  if (code == 0) code = static_cast<DWORD>(TRUST_E_FAIL);
+  char status[16];
+  std::snprintf(status, sizeof status, "0x%08lX", static_cast<unsigned long>(errors));
+  return {code, ReasonText(code) + "。証明書チェーンの誤り " + status + ": " + list};
+}
+
 Status TlsFailure(DWORD code, const std::string& text) {
   return Status::Failure("TLS", static_cast<int64_t>(code), text);
 }
@@ -244,10 +350,9 @@ class SchannelEngine : public TlsEngine {
     if (state_ != State::Open) return NotOpen();
     while (!input_.empty() && !peerClosed_) {
       if (renegotiating_) {
-        const Step step = Negotiate(false);
+        const Step step = PostHandshake();
         if (step == Step::Failed) return error_;
         if (step == Step::WantMore) return Status();
-        renegotiating_ = false;
         continue;
       }
       const size_t size = input_.size();
@@ -289,12 +394,19 @@ class SchannelEngine : public TlsEngine {
       if (status == SEC_I_CONTEXT_EXPIRED) {
         peerClosed_ = true;
       } else if (status == SEC_I_RENEGOTIATE) {
-        // A post-handshake message (a TLS 1.3 session ticket or key update)
-        // goes back through InitializeSecurityContext.
+        // Before TLS 1.3 this is the server asking for a new handshake,
+        // which could change the certificate after it was checked: refused.
+        if (protocol_ != "TLSv1.3") {
+          return Fail(TlsFailure(
+              static_cast<DWORD>(SEC_I_RENEGOTIATE),
+              "サーバーが TLS の再ネゴシエーションを求めました (" + protocol_ +
+                  ")。確かめた証明書が替わりうるため、再ネゴシエーションには応じません"));
+        }
+        // A TLS 1.3 post-handshake message (a session ticket or a key
+        // update) goes back through InitializeSecurityContext.
         renegotiating_ = true;
-        const Step step = Negotiate(false);
+        const Step step = PostHandshake();
         if (step == Step::Failed) return error_;
-        if (step == Step::Done) renegotiating_ = false;
         if (step == Step::WantMore && input_.empty()) return Status();
       }
     }
@@ -442,6 +554,20 @@ class SchannelEngine : public TlsEngine {
     return FailStep(TlsFailure(0, "TLS のハンドシェイクが終わりません"));
   }
 
+  // Continues a post-handshake exchange; once it is done the certificate is
+  // checked again (when asked), as the exchange went through the handshake
+  // machinery once more.
+  Step PostHandshake() {
+    const Step step = Negotiate(false);
+    if (step != Step::Done) return step;
+    renegotiating_ = false;
+    if (options_.verify) {
+      Status checked = CheckCertificate();
+      if (!checked) return FailStep(std::move(checked));
+    }
+    return Step::Done;
+  }
+
   // After the last handshake message: the protocol, the record sizes and,
   // when asked, the certificate.
   Step Finish() {
@@ -489,12 +615,21 @@ class SchannelEngine : public TlsEngine {
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara,
-                                 0, nullptr, &chain)) {
+    if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr, certificate->hCertStore,
+                                 &chainPara, 0, nullptr, &chain)) {
       const DWORD error = GetLastError();
       CertFreeCertificateContext(certificate);
       return TlsFailure(error, "証明書の検証に失敗しました (" + options_.serverName +
                                    "): " + ReasonText(error));
+    }
+    // The chain itself first: the name is worth checking only on a chain
+    // that reaches a trusted root.
+    if (const DWORD errors = chain->TrustStatus.dwErrorStatus & ~kIgnoredChainErrors) {
+      CertFreeCertificateChain(chain);
+      CertFreeCertificateContext(certificate);
+      const ChainVerdict verdict = ChainErrorsVerdict(errors);
+      return TlsFailure(verdict.code, "証明書の検証に失敗しました (" + options_.serverName +
+                                          "): " + verdict.text);
     }
     HTTPSPolicyCallbackData https{};
     https.cbStruct = sizeof https;

@@ -28,7 +28,8 @@ fail() {
 }
 
 # The certificates: a CA, a server certificate for localhost and 127.0.0.1
-# signed by it, and an expired one.
+# signed by it, an expired one, a self-signed one, one issued by the server
+# certificate (which is no CA), one for the partial wildcard w*.example.test.
 cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
   -subj "/CN=Quotawarden Test CA $$" >openssl.log 2>&1
@@ -40,11 +41,20 @@ openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out e
   -extfile ext.cnf >>openssl.log 2>&1
 cat server.pem ca.pem >chain.pem
 cat expired.pem ca.pem >expired-chain.pem
+openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 2 -subj "/CN=localhost" \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -addext "extendedKeyUsage=serverAuth" >>openssl.log 2>&1
+openssl req -newkey rsa:2048 -nodes -keyout sub.key -out sub.csr -subj "/CN=localhost" >>openssl.log 2>&1
+openssl x509 -req -in sub.csr -CA server.pem -CAkey server.key -CAcreateserial -out sub.pem -days 1 \
+  -extfile ext.cnf >>openssl.log 2>&1
+cat sub.pem server.pem ca.pem >notca-chain.pem
+printf 'subjectAltName=DNS:w*.example.test\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' >wild.cnf
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out wild.pem -days 2 \
+  -extfile wild.cnf >>openssl.log 2>&1
 cd "$root"
 
-start_server() {  # NAME MODE CHAIN [VERSIONS]
+start_server() {  # NAME MODE CHAIN [VERSIONS [KEY]]
   local name="$1" mode="$2" chain="$3"
-  python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" "$work/server.key" "$work/$name.port" \
+  python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" "$work/${5:-server.key}" "$work/$name.port" \
     ${4:-} >"$work/server-$name.log" 2>&1 &
   server_pids+=($!)
 }
@@ -54,7 +64,15 @@ start_server close close chain.pem
 start_server greet greet chain.pem
 start_server old echo chain.pem upto1.1
 start_server tls13 echo chain.pem tls1.3
-for name in echo expired close greet old tls13; do
+# What most servers send: their own certificate alone, no chain.
+start_server leaf echo server.pem
+start_server self echo self.pem "" self.key
+start_server notca echo notca-chain.pem "" sub.key
+start_server wild echo wild.pem
+/usr/bin/python3 tests/e2e/tls_renegotiate_server.py "$work/chain.pem" "$work/server.key" "$work/reneg.port" \
+  >"$work/server-reneg.log" 2>&1 &
+server_pids+=($!)
+for name in echo expired close greet old tls13 leaf self notca wild reneg; do
   for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
   [ -s "$work/$name.port" ] || { echo "tls_engine_wine: server $name did not start" >&2; exit 1; }
 done
@@ -89,9 +107,16 @@ expect_refusal() {  # NAME PATTERN...
 run unverified --bytes 100000 "$(port echo)" localhost 0
 expect_ok unverified '^ok TLSv1\.[23] verified=0 peer-closed=1 alert=1'
 
-# Checked against a CA the prefix does not trust; the wrong name with it.
+# Checked against a CA the prefix does not trust: the server's full chain,
+# its certificate alone (the chain stops short of any root, which the
+# system's SSL policy alone lets pass on Wine) and a self-signed one; the
+# wrong name with it. The text names the chain's error.
 run untrusted "$(port echo)" localhost 1
-expect_refusal untrusted '^TLS: 証明書' '0x800B0109'
+expect_refusal untrusted '^TLS: 証明書' '0x800B0109' 'CERT_TRUST_IS_UNTRUSTED_ROOT'
+run untrusted-leaf-only "$(port leaf)" localhost 1
+expect_refusal untrusted-leaf-only '^TLS: 証明書' '0x800B010A' 'CERT_TRUST_IS_PARTIAL_CHAIN'
+run self-signed "$(port self)" localhost 1
+expect_refusal self-signed '^TLS: 証明書' '0x800B0109' 'CERT_TRUST_IS_UNTRUSTED_ROOT'
 run untrusted-other-name "$(port echo)" other.example 1
 expect_refusal untrusted-other-name '^TLS: 証明書'
 
@@ -108,7 +133,23 @@ expect_ok trusted-address '^ok TLSv1\.[23] verified=1'
 run trusted-other-address "$(port echo)" 127.0.0.2 1
 expect_refusal trusted-other-address '^TLS: 証明書' '0x800B010F'
 run expired "$(port expired)" localhost 1
-expect_refusal expired '^TLS: 証明書' '0x800B0101'
+expect_refusal expired '^TLS: 証明書' '0x800B0101' 'CERT_TRUST_IS_NOT_TIME_VALID'
+# The certificate alone now reaches the trusted root: accepted.
+run trusted-leaf-only "$(port leaf)" localhost 1
+expect_ok trusted-leaf-only '^ok TLSv1\.[23] verified=1'
+# A trusted root, but the server's certificate was issued by a certificate
+# that is no CA (which the SSL policy alone lets pass on Wine).
+run not-a-ca "$(port notca)" localhost 1
+expect_refusal not-a-ca '^TLS: 証明書' '0x80096019' 'CERT_TRUST_INVALID_BASIC_CONSTRAINTS'
+# A wildcard that is part of a label matches no name.
+run partial-wildcard "$(port wild)" www.example.test 1
+expect_refusal partial-wildcard '^TLS: 証明書' 'www.example.test'
+# A server that asks for a new handshake after the first is refused, checked
+# or not: a renegotiation could bring another certificate.
+run renegotiate "$(port reneg)" localhost 1
+expect_refusal renegotiate '^TLS: ' '再ネゴシエーション' 'TLSv1.2'
+run renegotiate-unverified "$(port reneg)" localhost 0
+expect_refusal renegotiate-unverified '^TLS: ' '再ネゴシエーション'
 # Not checked: an expired certificate is no reason to refuse.
 run expired-unverified "$(port expired)" localhost 0
 expect_ok expired-unverified '^ok TLSv1\.[23] verified=0'
