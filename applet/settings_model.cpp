@@ -33,6 +33,12 @@ constexpr const char* kMsgPasswordMissing =
     "ユーザー名を入力した場合は、パスワードも入力してください。";
 constexpr const char* kMsgUserMissing =
     "パスワードを入力した場合は、ユーザー名も入力してください。";
+constexpr const char* kMsgPasswordChars =
+    "パスワードに、設定ファイルに保存できない文字が含まれています。\r"
+    "シフト JIS で表せる文字だけを使ってください。";
+constexpr const char* kMsgUserChars =
+    "ユーザー名に、設定ファイルに保存できない文字が含まれています。\r"
+    "シフト JIS で表せる文字だけを使ってください。";
 constexpr const char* kMsgPasswordUnreadable =
     "保存されているパスワードを読み取れません。\rメール設定でパスワードを入力し直してください。\r\r";
 constexpr const char* kMsgMetricsFolder =
@@ -332,6 +338,17 @@ bool SettingsModel::CheckMailSettings(bool mailOn) {
 // service logs in only when USER is set), which is a forgotten name rather
 // than a choice.
 bool SettingsModel::CheckLoginSettings(bool mailOn) {
+  // A character the stored form cannot hold would be saved as "?" and the
+  // login would fail without a word: refused here, mail on or off.
+  if (view_.FieldTextLost(SettingsField::User)) {
+    ShowCheckFailure(kMsgUserChars, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::User);
+    return false;
+  }
+  if (view_.FieldTextLost(SettingsField::Password)) {
+    ShowCheckFailure(kMsgPasswordChars, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                     SettingsControl::Password);
+    return false;
+  }
   if (!mailOn) return true;
   const bool userBlank = IsBlank(view_.FieldText(SettingsField::User));
   const bool passwordEmpty = view_.FieldText(SettingsField::Password).empty();

@@ -95,6 +95,13 @@ class SettingsView {
 
   virtual std::string FieldText(SettingsField field) = 0;
   virtual void SetFieldText(SettingsField field, const std::string& text) = 0;
+  // True when the control holds characters that FieldText's Shift-JIS
+  // cannot (the Win32 boxes take any Unicode text); FieldText has them as
+  // "?" then.
+  virtual bool FieldTextLost(SettingsField field) {
+    (void)field;
+    return false;
+  }
 
   virtual bool MailSendChecked() = 0;
   virtual void SetMailSendChecked(bool checked) = 0;

@@ -7,6 +7,7 @@
 
 #include "common/comma_list.h"
 #include "platform/ascii_text.h"
+#include "platform/text_codec.h"
 
 namespace qw {
 
@@ -26,28 +27,7 @@ int ReplyCodeOf(std::string_view line) {
 }
 
 // Base64 on one line (RFC 4648), as SASL wants it.
-std::string Base64Line(std::string_view bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) | uint8_t(bytes[i + 2]);
-    out += kDigits[v >> 18];
-    out += kDigits[(v >> 12) & 63];
-    out += kDigits[(v >> 6) & 63];
-    out += kDigits[v & 63];
-  }
-  if (i < bytes.size()) {
-    uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-    if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-    out += kDigits[v >> 18];
-    out += kDigits[(v >> 12) & 63];
-    out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
+std::string Base64Line(std::string_view bytes) { return Base64OneLine(bytes); }
 
 // The words of `text` split at blanks and tabs.
 std::vector<std::string_view> Words(std::string_view text) {
@@ -374,9 +354,9 @@ std::string TSMTPClient::CommandFor(TSmtpState state) const {
     case ssData: return "DATA\r\n";
     case ssQuit: return "QUIT\r\n";
     case ssStartTls: return "STARTTLS\r\n";
-    case ssAuth: return FAuthLogin ? "AUTH LOGIN\r\n" : AuthPlainCommand(User, Password);
-    case ssAuthUser: return Base64Line(User) + "\r\n";
-    case ssAuthPassword: return Base64Line(Password) + "\r\n";
+    case ssAuth: return FAuthLogin ? "AUTH LOGIN\r\n" : AuthPlainCommand(FAuthUser, FAuthPassword);
+    case ssAuthUser: return Base64Line(FAuthUser) + "\r\n";
+    case ssAuthPassword: return Base64Line(FAuthPassword) + "\r\n";
     default: break;
   }
   return "";
@@ -421,7 +401,7 @@ bool TSMTPClient::Run(TSmtpState state) {
         FTalk->SendText(FText, "\r\n", tsMessageText);
       } else {
         std::string command = CommandFor(state);
-        if (OnCommand) OnCommand(MaskedCommand(command, state == ssAuthUser || state == ssAuthPassword));
+        if (OnCommand) OnCommand(Mask().Apply(MaskedCommand(command, state == ssAuthUser || state == ssAuthPassword)));
         FTalk->SendText(command, "\r\n", TalkStepOf(state));
       }
     }
@@ -451,7 +431,7 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
   if (FReader.HasReply()) {
     *reply = FReader.TakeReply();
     if (OnReply) {
-      for (const std::string& line : reply->lines) OnReply(line);
+      for (const std::string& line : reply->lines) OnReply(Mask().Apply(line));
     }
     return true;
   }
@@ -510,21 +490,20 @@ TSMTPClient::TSmtpState TSMTPClient::Handshake() {
   return ssEhlo;
 }
 
+const SecretMask& TSMTPClient::Mask() {
+  if (!FMaskMade || FMaskUser != User || FMaskPassword != Password) {
+    FMask = LoginMask(User, Password);
+    FMaskUser = User;
+    FMaskPassword = Password;
+    FMaskMade = true;
+  }
+  return FMask;
+}
+
 TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
   // The text may end in an event entry: whatever a server echoes back of
-  // the login (the password, or its base64 forms) is masked there too.
-  if (!Password.empty()) {
-    const std::string plain = AuthPlainCommand(User, Password);
-    // Longest first: the password's base64 can stand inside the payload's.
-    for (const std::string& secret :
-         {plain.substr(11, plain.size() - 13), Base64Line(Password), Password}) {
-      for (size_t at = text.find(secret); !secret.empty() && at != std::string::npos;
-           at = text.find(secret, at + 4)) {
-        text.replace(at, secret.size(), "****");
-      }
-    }
-  }
-  FStatus = Status::Failure(StepWord(state), code, std::move(text));
+  // the login is masked there too.
+  FStatus = Status::Failure(StepWord(state), code, Mask().Apply(text));
   return ssFailed;
 }
 
@@ -597,6 +576,12 @@ TSMTPClient::TSmtpState TSMTPClient::AfterGreetingWords() {
   } else {
     return Failed(ssAuth, 0, "the server offers neither AUTH PLAIN nor AUTH LOGIN");
   }
+  // RFC 4616 and RFC 4954: the login travels as UTF-8. A name or password
+  // that does not convert whole is not sent in part.
+  if (!SjisToUtf8Exact(User, &FAuthUser))
+    return Failed(ssAuth, 0, "the user name is not Shift-JIS text and cannot be sent as UTF-8");
+  if (!SjisToUtf8Exact(Password, &FAuthPassword))
+    return Failed(ssAuth, 0, "the password is not Shift-JIS text and cannot be sent as UTF-8");
   FPasswordInClear = !FTls->Encrypted();
   return ssAuth;
 }
@@ -642,7 +627,7 @@ TSMTPClient::TSmtpState TSMTPClient::OnRcpt(const TSmtpReply& reply) {
   } else if (reply.code == 421) {
     return Refused(ssRcpt, reply);
   } else {
-    FRefused.emplace_back(FRecipients[FNextRecipient], reply.finalLine);
+    FRefused.emplace_back(FRecipients[FNextRecipient], Mask().Apply(reply.finalLine));
   }
   if (FNextRecipient + 1 < FRecipients.size()) {
     ++FNextRecipient;
@@ -661,7 +646,7 @@ TSMTPClient::TSmtpState TSMTPClient::OnData(const TSmtpReply& reply) {
 TSMTPClient::TSmtpState TSMTPClient::OnText(const TSmtpReply& reply) {
   FOpenTransaction = false;  // the end of the text ends the transaction either way
   if (reply.code != 250) return Refused(ssText, reply);
-  FAcceptedReply = reply.finalLine;
+  FAcceptedReply = Mask().Apply(reply.finalLine);
   return ssReady;
 }
 
@@ -837,6 +822,8 @@ void TSMTPClient::Disconnect() {
   FConnected = false;
   FDataOpen = false;
   FOpenTransaction = false;
+  FAuthUser.clear();
+  FAuthPassword.clear();
   if (!FInDeliver) FTalk->StopDeadline();
 }
 

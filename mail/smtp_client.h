@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/secret_mask.h"
 #include "mail/mail_message.h"
 #include "mail/mail_types.h"
 #include "mail/socket_talk.h"
@@ -136,7 +137,7 @@ struct TSmtpExtensions {
 };
 
 // The client's side of AUTH PLAIN (RFC 4616): "AUTH PLAIN " and base64 of
-// NUL user NUL password.
+// NUL user NUL password (the bytes as given: the client gives UTF-8).
 std::string AuthPlainCommand(const std::string& user, const std::string& password);
 // A command line as it may be recorded: an AUTH line keeps its verb and
 // mechanism ("AUTH PLAIN ****"), an answer within the AUTH exchange becomes
@@ -167,18 +168,24 @@ class TSMTPClient {
   // point TLS was asked for: a server that does not offer or refuses
   // STARTTLS, or whose handshake fails, ends the attempt. A non-empty User
   // logs in with AUTH PLAIN, else AUTH LOGIN, after the (second) EHLO; in
-  // clear only with Security None.
+  // clear only with Security None. User and Password are Shift-JIS, as the
+  // settings hold them, and go to the server as UTF-8 (RFC 4616, RFC 4954);
+  // one that is no Shift-JIS text is not sent: the attempt ends at "AUTH".
   TSmtpSecurity Security = TSmtpSecurity::None;
   bool TlsVerify = true;
   std::string User;
   std::string Password;
   // Every command sent, with AUTH lines masked (MaskedCommand); for tools
   // and tests. Null: none recorded.
+  //
+  // Everything the client hands out (the lines to OnCommand and OnReply,
+  // the status text, the refused recipients' replies, the accepted reply)
+  // has passed through LoginMask(User, Password): a server that echoes the
+  // login puts no password, payload or base64 form of them in any of it.
   std::function<void(const std::string& line)> OnCommand;
-  // Every reply line received, CR LF removed, as the server sent it (the
-  // earlier lines of a very long reply only as far as TSmtpReply keeps
-  // them). The server never echoes the password: AUTH LOGIN's challenges
-  // are its own words. Null: none recorded.
+  // Every reply line received, CR LF removed, as the server sent it but
+  // masked (the earlier lines of a very long reply only as far as
+  // TSmtpReply keeps them). Null: none recorded.
   std::function<void(const std::string& line)> OnReply;
 
   // Longest silence allowed while waiting for the server, in seconds.
@@ -294,6 +301,8 @@ class TSMTPClient {
   std::string WaitFailureText();
   TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
   TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
+  // The mask of the current User and Password (made again when they change).
+  const SecretMask& Mask();
 
   std::vector<std::string> Envelope(const std::string& fromAddress, const std::string& recipients);
   std::string AllRecipients() const;
@@ -308,6 +317,12 @@ class TSMTPClient {
   std::unique_ptr<TSocketTalk> FTalk;
   TSmtpExtensions FExtensions;
   bool FAuthLogin = false;       // AUTH LOGIN rather than PLAIN
+  std::string FAuthUser;         // User and Password as UTF-8, for AUTH
+  std::string FAuthPassword;
+  SecretMask FMask;
+  std::string FMaskUser;         // the login FMask was made of
+  std::string FMaskPassword;
+  bool FMaskMade = false;
   bool FTlsDone = false;         // the handshake ended well
   Status FTlsFailure;
   bool FPasswordInClear = false;

@@ -8,6 +8,7 @@
 // Each line is appended with one write, so that processes never interleave.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,22 @@ class EventLog {
   virtual void Report(const std::string& source, EventType type, uint16_t category,
                       uint32_t eventId, const std::string& text) = 0;
 };
+
+// The event log takes at most kEventTextLimit UTF-16 code units in one
+// insertion string (ReportEventW refuses a longer one, and the entry would be
+// lost). A longer text is cut before it and ends with kEventTextCutMarker;
+// both hosts cut alike, so that an entry reads the same on each.
+inline constexpr size_t kEventTextLimit = 31839;
+inline constexpr const char* kEventTextCutMarker = "...(以下省略)";
+inline constexpr const char16_t* kEventTextCutMarkerWide = u"...(以下省略)";
+
+// `text` as it fits in `limit` code units: unchanged when it does, else its
+// beginning and the marker, never ending in half a surrogate pair.
+std::u16string CutEventText(std::u16string text, size_t limit = kEventTextLimit);
+// The same for Shift-JIS text, counting one code unit per character (every
+// character of code page 932 is one UTF-16 code unit; so is a byte that is
+// no character): never ends in half a double-byte character.
+std::string CutEventTextSjis(std::string text, size_t limit = kEventTextLimit);
 
 // The system's event log (POSIX: syslog). `jsonFile` overrides
 // QUOTAWARDEN_EVENTLOG when not empty.

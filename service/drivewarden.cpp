@@ -7,6 +7,7 @@
 #include "common/check_state.h"
 #include "common/comma_list.h"
 #include "common/errors.h"
+#include "common/secret_mask.h"
 #include "common/threshold.h"
 #include "platform/ascii_text.h"
 #include "platform/files.h"
@@ -457,7 +458,11 @@ void TDrivewarden::WriteEventLog(const std::string& text, EventType type) {
     p = hit + kDouble.size();
   }
   collapsed.append(text, p, std::string::npos);
-  platform_.eventLog.Report(kEventSource, type, 0, kCheckEventId, collapsed);
+  platform_.eventLog.Report(kEventSource, type, 0, kCheckEventId, MaskSecrets(collapsed));
+}
+
+std::string TDrivewarden::MaskSecrets(const std::string& text) const {
+  return LoginMask(FSmtpUser, FSmtpPassword).Apply(text);
 }
 
 std::string TDrivewarden::ComposeReport(const std::string& driveLines,
@@ -879,7 +884,11 @@ void TDrivewarden::WriteStateFile(const CheckState& state) {
   if (FStateFolder.empty()) return;
   try {
     const std::string path = JoinPath(FStateFolder, kStateFileName);
-    const Status written = ReplaceFileAtomically(path, FormatCheckState(state));
+    // The server's words and an error text are the state's only quoted text.
+    CheckState masked = state;
+    masked.mailReply = MaskSecrets(state.mailReply);
+    if (state.outcome != "information" && state.outcome != "warning") masked.outcome = MaskSecrets(state.outcome);
+    const Status written = ReplaceFileAtomically(path, FormatCheckState(masked));
     if (written.Ok() || FStateFailureReported) return;
     FStateFailureReported = true;
     platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
@@ -978,7 +987,7 @@ void TDrivewarden::RecordAlert(const TDeliveryResult& result, const std::string&
   if (recovery && text.compare(0, notSent.size(), notSent) == 0)
     text = kRecoveryNotSent + text.substr(notSent.size());
   if (!text.empty() && !note.empty()) text += kCrLf + note;
-  if (!text.empty()) platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, text);
+  if (!text.empty()) platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId, MaskSecrets(text));
   if (result.Delivered() && result.encrypted && !result.verified)
     platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId, kAlertUnverified);
   if (result.passwordInClear)

@@ -111,8 +111,11 @@ class TDrivewarden {
   static int64_t RetryDelayMs(int failedAttempts, int64_t firstMs);
 
   // Collapses blank lines and writes one entry with event ID 5610 under the
-  // service's source.
+  // service's source, masked (MaskSecrets).
   void WriteEventLog(const std::string& text, EventType type);
+  // `text` with the SMTP login of the settings masked (LoginMask): entries
+  // and the state file quote server replies, and a server may echo the login.
+  std::string MaskSecrets(const std::string& text) const;
   std::string LocalComputerName();
   // "#,###" with the system's thousands separator (0 gives "0"), then " バイト".
   std::string FormatBytes(int64_t count);

@@ -11,6 +11,7 @@
 #include "applet/win32/dialog_rules.h"
 #include "applet/win32/dialog_util.h"
 #include "applet/win32/resource.h"
+#include "platform/text_codec.h"
 #include "corelib/win32/ui_font.h"
 #include "corelib/win32/win_text.h"
 
@@ -594,6 +595,16 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
 // SettingsView
 
 std::string T_frmDrivewarden::FieldText(SettingsField field) { return GetText(FieldControl(field)); }
+
+bool T_frmDrivewarden::FieldTextLost(SettingsField field) {
+  HWND control = FieldControl(field);
+  const int n = GetWindowTextLengthW(control);
+  if (n <= 0) return false;
+  std::u16string text(static_cast<size_t>(n) + 1, u'\0');
+  const int got = GetWindowTextW(control, reinterpret_cast<LPWSTR>(text.data()), n + 1);
+  text.resize(static_cast<size_t>(got < 0 ? 0 : got));
+  return !Utf16FitsSjis(text);
+}
 
 void T_frmDrivewarden::SetFieldText(SettingsField field, const std::string& text) {
   SetText(FieldControl(field), text);

@@ -46,6 +46,7 @@ class T_frmDrivewarden : public SettingsView {
   // SettingsView.
   std::string FieldText(SettingsField field) override;
   void SetFieldText(SettingsField field, const std::string& text) override;
+  bool FieldTextLost(SettingsField field) override;
   bool MailSendChecked() override;
   void SetMailSendChecked(bool checked) override;
   bool RecoveryMailChecked() override;

@@ -29,7 +29,10 @@ class PosixEventLog : public EventLog {
   }
 
   void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
-              const std::string& text) override {
+              const std::string& fullText) override {
+    // Cut as the Windows event log needs it, so that both hosts write the
+    // same entry (and no datagram to syslog grows without bound).
+    const std::string text = CutEventTextSjis(fullText);
     int priority = type == EventType::Error     ? LOG_ERR
                    : type == EventType::Warning ? LOG_WARNING
                                                 : LOG_INFO;

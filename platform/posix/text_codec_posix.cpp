@@ -42,6 +42,29 @@ std::string SjisToUtf8(const std::string& sjis) {
   return Convert("CP932", "UTF-8", sjis.data(), sjis.size(), "\xEF\xBF\xBD", 1);
 }
 
+bool SjisToUtf8Exact(const std::string& sjis, std::string* utf8) {
+  iconv_t cd = iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string out;
+  char buffer[4096];
+  char* in = const_cast<char*>(sjis.data());
+  size_t left = sjis.size();
+  bool ok = true;
+  while (left > 0) {
+    char* o = buffer;
+    size_t room = sizeof buffer;
+    const size_t rc = iconv(cd, &in, &left, &o, &room);
+    out.append(buffer, static_cast<size_t>(o - buffer));
+    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+      ok = false;  // EILSEQ or EINVAL: no character of the code page
+      break;
+    }
+  }
+  iconv_close(cd);
+  if (ok) *utf8 = std::move(out);
+  return ok;
+}
+
 std::string Utf8ToSjis(const std::string& utf8) {
   return Convert("UTF-8", "CP932", utf8.data(), utf8.size(), "?", 1);
 }

@@ -42,7 +42,12 @@ class Win32EventLog : public EventLog {
   }
 
   void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
-              const std::string& text) override {
+              const std::string& fullText) override {
+    // The limit counts the UTF-16 code units ReportEventW is given; the
+    // events file gets the same text, cut alike.
+    const std::u16string full = SjisToUtf16(fullText);
+    const std::u16string wide = CutEventText(full);
+    const std::string text = wide.size() == full.size() ? fullText : Utf16ToSjis(wide);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       HANDLE& handle = sources_[source];
@@ -50,7 +55,6 @@ class Win32EventLog : public EventLog {
         std::u16string name = SjisToUtf16(source);
         handle = RegisterEventSourceW(nullptr, reinterpret_cast<LPCWSTR>(name.c_str()));
       }
-      std::u16string wide = SjisToUtf16(text);
       LPCWSTR strings[1] = {reinterpret_cast<LPCWSTR>(wide.c_str())};
       if (!handle) {
         Lost(L"RegisterEventSourceW", GetLastError(), wide);
@@ -60,7 +64,7 @@ class Win32EventLog : public EventLog {
       }
     }
     if (!jsonFile_.empty() && !AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text)))
-      Lost(L"the events file", GetLastError(), SjisToUtf16(text));
+      Lost(L"the events file", GetLastError(), wide);
   }
 
  private:

@@ -34,6 +34,22 @@ std::string FromWide(UINT codePage, const std::wstring& text) {
 std::string SjisToUtf8(const std::string& sjis) { return FromWide(CP_UTF8, ToWide(kShiftJis, sjis)); }
 std::string Utf8ToSjis(const std::string& utf8) { return FromWide(kShiftJis, ToWide(CP_UTF8, utf8)); }
 
+bool SjisToUtf8Exact(const std::string& sjis, std::string* utf8) {
+  if (sjis.empty()) {
+    utf8->clear();
+    return true;
+  }
+  // MB_ERR_INVALID_CHARS: a byte that is no character fails the call
+  // instead of becoming the default character.
+  const int size = static_cast<int>(sjis.size());
+  const int n = MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, sjis.data(), size, nullptr, 0);
+  if (n <= 0) return false;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  if (MultiByteToWideChar(kShiftJis, MB_ERR_INVALID_CHARS, sjis.data(), size, wide.data(), n) != n) return false;
+  *utf8 = FromWide(CP_UTF8, wide);
+  return true;
+}
+
 std::u16string SjisToUtf16(const std::string& sjis) {
   std::wstring wide = ToWide(kShiftJis, sjis);
   return std::u16string(wide.begin(), wide.end());

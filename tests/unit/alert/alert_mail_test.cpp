@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
 #include "common/errors.h"
+#include "common/secret_mask.h"
+#include "platform/files.h"
 #include "mail/encodings.h"
 #include "mail/iso2022jp.h"
 #include "service/drivewarden.h"
@@ -13,8 +16,17 @@
 #include "tests/fakes/fake_platform.h"
 #include "tools/smtp_test_server.h"
 
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
 namespace qw {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int64_t kMiB = 1024 * 1024;
 
@@ -197,6 +209,52 @@ TEST_F(AlertTest, AStopFromAnotherThreadCancelsTheConversation) {
   EXPECT_EQ(text.rfind(kAlertNotSent, 0), 0u) << text;
   EXPECT_NE(text.find(": cancelled by stop\r\nサービスの次の開始後に再送します。"), std::string::npos) << text;
   EXPECT_FALSE(service->tmCheck().Enabled()) << "a stopped service does not start its timer again";
+}
+
+TEST_F(AlertTest, AServerThatEchoesTheLoginPutsItInNoEntryAndNotInTheStateFile) {
+  const std::string password = "Echo-Me-9x";
+  const std::string payload = Base64OneLine(std::string(1, '\0') + "alert@example.jp" + std::string(1, '\0') + password);
+  const fs::path dir = fs::temp_directory_path() / ("qw_mask_state_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  service->SetStateFolder(dir.string());
+  server.Script("EHLO", SmtpTestServer::Reply::Text("250-localhost\r\n250 AUTH PLAIN\r\n"));
+  server.Script("AUTH", SmtpTestServer::Reply::Text("235 2.7.0 welcome " + payload + "\r\n"));
+  server.Script("RCPT", SmtpTestServer::Reply::Text("550 5.7.1 " + password + " may not send (" +
+                                                    Base64OneLine("login:" + password) + ")\r\n"));
+  profiles.SetFile("Drivewarden.ini",
+                   "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=100MB\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" +
+                       std::to_string(server.Port()) +
+                       "\r\nMAILFROM=warden@example.jp\r\nMAILTO=a@example.jp\r\nUSER=alert@example.jp\r\nPASSWORD=" +
+                       password + "\r\n",
+                   ++stamp);
+  service->ServiceStart();
+  ASSERT_TRUE(server.WaitForSessions(1, 10000));
+  ASSERT_TRUE(server.Sessions()[0].messages.empty()) << "the one recipient was refused";
+  // An entry the service writes itself with a server's words in it.
+  service->WriteEventLog("the server said " + Base64OneLine(password) + " and " + password, EventType::Warning);
+
+  bool failureEntry = false;
+  for (const auto& entry : log.entries) {
+    SCOPED_TRACE(entry.text);
+    EXPECT_EQ(entry.text.find(password), std::string::npos);
+    EXPECT_EQ(entry.text.find(payload), std::string::npos);
+    EXPECT_EQ(entry.text.find(Base64OneLine(password)), std::string::npos);
+    if (entry.type == EventType::Error) {
+      failureEntry = true;
+      EXPECT_NE(entry.text.find("550 5.7.1 **** may not send ("), std::string::npos);
+      EXPECT_EQ(entry.text.find(Base64OneLine("login:" + password).substr(8, 12)), std::string::npos);
+    }
+  }
+  EXPECT_TRUE(failureEntry);
+  EXPECT_EQ(log.entries.back().text, "the server said **** and ****");
+
+  std::string state;
+  ASSERT_TRUE(ReadWholeFile(JoinPath(dir.string(), kStateFileName), &state).Ok());
+  EXPECT_EQ(state.find(password), std::string::npos) << state;
+  EXPECT_NE(state.find("**** may not send"), std::string::npos) << state;
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
 }
 
 }  // namespace

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "applet/settings_model.h"
+#include "platform/text_codec.h"
 
 namespace qw::test {
 
 class FakeSettingsView : public SettingsView {
  public:
   std::string FieldText(SettingsField field) override { return fields[field]; }
+  bool FieldTextLost(SettingsField field) override { return lost[field]; }
   void SetFieldText(SettingsField field, const std::string& text) override {
     fields[field] = text;
     if (model) model->Change();
@@ -59,7 +61,16 @@ class FakeSettingsView : public SettingsView {
   }
 
   // The user's side: typing into a box, clicking the check box.
-  void Type(SettingsField field, const std::string& text) { SetFieldText(field, text); }
+  void Type(SettingsField field, const std::string& text) {
+    lost[field] = false;
+    SetFieldText(field, text);
+  }
+  // Typing Unicode text, as the Win32 boxes take it: the Shift-JIS text the
+  // dialog reads back, and whether characters were lost on the way.
+  void TypeWide(SettingsField field, const std::u16string& text) {
+    lost[field] = !Utf16FitsSjis(text);
+    SetFieldText(field, Utf16ToSjis(text));
+  }
   void ClickMailSend() {
     mailSend = !mailSend;
     model->ckbIsMailSendClick();
@@ -79,6 +90,7 @@ class FakeSettingsView : public SettingsView {
 
   SettingsModel* model = nullptr;
   std::map<SettingsField, std::string> fields;
+  std::map<SettingsField, bool> lost;
   bool mailSend = false;
   int securityIndex = -2;  // not set by the model yet
   bool tlsVerify = false;

@@ -818,6 +818,55 @@ TEST_F(SettingsModelTest, APasswordThatCannotBeProtectedIsNeverWrittenInClear) {
   EXPECT_TRUE(view.applyEnabled);
 }
 
+TEST_F(SettingsModelTest, ALoginShiftJisCannotHoldIsRefusedWhenTypedAndNeverSavedAsQuestionMarks) {
+  struct Case {
+    SettingsField field;
+    std::u16string typed;
+    bool refused;
+  };
+  const std::string passwordMessage =
+      "パスワードに、設定ファイルに保存できない文字が含まれています。\rシフト JIS で表せる文字だけを使ってください。";
+  const std::string userMessage =
+      "ユーザー名に、設定ファイルに保存できない文字が含まれています。\rシフト JIS で表せる文字だけを使ってください。";
+  for (const Case& c : {
+           Case{SettingsField::Password, u"caf\u00E9-pw", true},        // é: no Shift-JIS character
+           Case{SettingsField::Password, u"key\U0001F511", true},        // a character beyond the BMP
+           Case{SettingsField::Password, u"\u20AC100", true},            // €
+           Case{SettingsField::User, u"jos\u00E9@example.jp", true},
+           Case{SettingsField::Password, u"\u30D1\u30B9\uFF5E1", false},  // パス～1: all held
+           Case{SettingsField::Password, u"what?", false},                // a "?" typed is no loss
+       }) {
+    SCOPED_TRACE(Utf16ToSjis(c.typed));
+    boxes.shown.clear();
+    FakeProfiles files;
+    FakeSettingsView fresh;
+    SettingsModel model2(fresh, files, drives, boxes, services, secrets);
+    fresh.model = &model2;
+    model2.FormCreate();
+    fresh.Type(SettingsField::Smtp, "mail.example.jp");
+    fresh.Type(SettingsField::From, "watch@example.jp");
+    ASSERT_TRUE(model2.AddMailAddress("admin@example.jp", MailTarget::To));
+    fresh.ClickMailSend();
+    fresh.Type(SettingsField::User, "user");
+    fresh.Type(SettingsField::Password, "pw");
+    fresh.TypeWide(c.field, c.typed);
+    boxes.answers = {MessageBoxResult::No};
+    TTestMailSettings mail;
+    EXPECT_EQ(model2.TestMailSettings(&mail), !c.refused) << "the test mail is refused alike";
+    EXPECT_EQ(model2.SaveSettingsEx(true), c.refused ? SaveOutcome::Refused : SaveOutcome::Saved);
+    if (c.refused) {
+      ASSERT_FALSE(boxes.shown.empty());
+      EXPECT_EQ(boxes.shown.back().text, c.field == SettingsField::User ? userMessage : passwordMessage);
+      EXPECT_EQ(fresh.focus, c.field == SettingsField::User ? SettingsControl::User : SettingsControl::Password);
+      EXPECT_TRUE(files.writeLog.empty());
+    } else {
+      std::string stored;
+      ASSERT_TRUE(secrets.Unprotect(files.ReadString(kIni, "MAIL", "PASSWORD", ""), &stored).Ok());
+      EXPECT_EQ(SjisToUtf16(stored), c.typed);
+    }
+  }
+}
+
 // Through the platform's own protection: on Windows (the tests under Wine)
 // the stored form is DPAPI behind the prefix and reads back; POSIX stores the
 // value as it is.

@@ -247,5 +247,123 @@ TEST_F(SmtpSecureTest, ImplicitTlsAgainstAPlainServerFailsAsTls) {
   EXPECT_TRUE(session.messages.empty());
 }
 
+std::string Utf8(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TEST_F(SmtpSecureTest, EveryLineHandedOutIsMaskedWhenTheServerEchoesTheLogin) {
+  const std::string password = "s3cret-pw";
+  const std::string payload = Base64OneLine(std::string("\0user\0", 6) + password);
+  msg.ToRecipients().AssignCommaLists("", "admin@example.jp,copy@example.jp");
+  server.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH PLAIN\r\n"));
+  server.Script("AUTH", Reply::Text("235-you said " + payload + "\r\n235 2.7.0 ok " + Base64OneLine(password) + "\r\n"));
+  server.Script("MAIL", Reply::Text("250 2.1.0 sender ok, login " + password + "\r\n"));
+  // Within a longer base64 run, at an alignment of its own.
+  server.Script("RCPT", Reply::Text("550 5.1.1 unknown " + Base64OneLine("xy" + password + "z") + "\r\n"), 1);
+  server.Script("DOT", Reply::Text("250 2.0.0 queued " + payload + "\r\n"));
+  std::string replies;
+  client.OnReply = [&replies](const std::string& line) { replies += line + "\n"; };
+  client.User = "user";
+  client.Password = password;
+  TDeliveryResult result = Run();
+  ASSERT_TRUE(result.Delivered()) << result.status.Describe();
+  ASSERT_EQ(result.refused.size(), 1u);
+  EXPECT_TRUE(Sent("AUTH PLAIN " + payload)) << "the server got the real payload";
+
+  const std::vector<std::pair<std::string, std::string>> outputs = {
+      {"replies", replies},
+      {"commands", recorded},
+      {"refused", result.refused[0].second},
+      {"accepted", result.acceptedReply},
+  };
+  for (const auto& [name, text] : outputs) {
+    SCOPED_TRACE(name + ": " + text);
+    EXPECT_EQ(text.find(password), std::string::npos);
+    EXPECT_EQ(text.find(payload), std::string::npos);
+    EXPECT_EQ(text.find(Base64OneLine(password)), std::string::npos);
+    EXPECT_EQ(text.find(Base64OneLine("xy" + password + "z").substr(4, 8)), std::string::npos);
+  }
+  EXPECT_NE(replies.find("235 2.7.0 ok ****\n"), std::string::npos) << replies;
+  EXPECT_NE(replies.find("250 2.1.0 sender ok, login ****\n"), std::string::npos) << replies;
+  EXPECT_EQ(result.acceptedReply, "250 2.0.0 queued ****");
+  EXPECT_EQ(result.refused[0].second.rfind("550 5.1.1 unknown ", 0), 0u) << result.refused[0].second;
+  EXPECT_NE(result.refused[0].second.find("****"), std::string::npos) << result.refused[0].second;
+}
+
+TEST_F(SmtpSecureTest, TheLoginTravelsAsUtf8WithBothMechanisms) {
+  // The settings hold Shift-JIS; the literals below are UTF-8 whatever the
+  // execution character set.
+  const std::string user = "管理者";
+  const std::string password = "パスワード＃1";
+  const std::string utf8User = Utf8(u8"管理者");
+  const std::string utf8Password = Utf8(u8"パスワード＃1");
+  ASSERT_NE(user, utf8User) << "the sources must be compiled to Shift-JIS";
+  for (bool login : {false, true}) {
+    SCOPED_TRACE(login ? "LOGIN" : "PLAIN");
+    SmtpTestServer fresh;
+    recorded.clear();
+    if (login) {
+      fresh.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH LOGIN\r\n"));
+      fresh.Script("AUTH", Reply::Text("334 VXNlcm5hbWU6\r\n"));
+      fresh.Script(Upper(Base64OneLine(utf8User)), Reply::Text("334 UGFzc3dvcmQ6\r\n"));
+    } else {
+      fresh.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH PLAIN\r\n"));
+      fresh.Script("AUTH", Reply::Text("235 2.7.0 accepted\r\n"));
+    }
+    fresh.Script("*", Reply::Text("235 2.7.0 accepted\r\n"));
+    ASSERT_TRUE(fresh.Start());
+    client.Port = fresh.Port();
+    client.User = user;
+    client.Password = password;
+    TDeliveryResult result = client.Deliver();
+    ASSERT_TRUE(fresh.WaitForSessions(1, 10000));
+    const std::vector<std::string> commands = fresh.Sessions().back().commands;
+    EXPECT_TRUE(result.Delivered()) << result.status.Describe();
+    std::vector<std::string> auth;
+    bool inAuth = false;
+    for (const std::string& command : commands) {
+      if (command.rfind("AUTH", 0) == 0) inAuth = true;
+      if (command.rfind("MAIL", 0) == 0) inAuth = false;
+      if (inAuth) auth.push_back(command);
+    }
+    const std::vector<std::string> expected =
+        login ? std::vector<std::string>{"AUTH LOGIN", Base64OneLine(utf8User), Base64OneLine(utf8Password)}
+              : std::vector<std::string>{"AUTH PLAIN " + Base64OneLine(std::string(1, '\0') + utf8User +
+                                                                      std::string(1, '\0') + utf8Password)};
+    EXPECT_EQ(auth, expected);
+    EXPECT_EQ(recorded.find(Base64OneLine(utf8Password)), std::string::npos) << recorded;
+  }
+}
+
+TEST_F(SmtpSecureTest, ALoginThatIsNoShiftJisTextIsNotSentInPart) {
+  struct Case {
+    std::string user, password, word;
+  };
+  for (const Case& c : {
+           Case{"user", "abc\x85\x40" "def", "password"},  // a pair code page 932 leaves unassigned
+           Case{"user", "abc\x81", "password"},             // a lead byte without its trail byte
+           Case{"us\x81" " er", "pw", "user name"},         // a lead byte before a blank
+       }) {
+    SmtpTestServer fresh;
+    fresh.Script("EHLO", Reply::Text("250-localhost\r\n250 AUTH PLAIN LOGIN\r\n"));
+    ASSERT_TRUE(fresh.Start());
+    client.Port = fresh.Port();
+    client.User = c.user;
+    client.Password = c.password;
+    TDeliveryResult result = client.Deliver();
+    ASSERT_TRUE(fresh.WaitForSessions(1, 10000));
+    const std::vector<std::string> commands = fresh.Sessions().back().commands;
+    EXPECT_EQ(result.status.What(), "AUTH");
+    EXPECT_NE(result.status.Text().find(c.word), std::string::npos) << result.status.Text();
+    for (const std::string& command : commands) {
+      EXPECT_NE(command.rfind("AUTH", 0), 0u) << command;
+      EXPECT_NE(command.rfind("MAIL", 0), 0u) << command;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qw
