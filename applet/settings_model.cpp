@@ -286,7 +286,7 @@ bool SettingsModel::LeaveCheck(SettingsField field, bool (*valid)(const std::str
 }
 
 bool SettingsModel::edtSMTPExit() {
-  return LeaveCheck(SettingsField::Smtp, IsDomainName, kMsgBadServer, SettingsControl::Smtp);
+  return LeaveCheck(SettingsField::Smtp, IsServerName, kMsgBadServer, SettingsControl::Smtp);
 }
 
 bool SettingsModel::edtFromExit() {

@@ -212,7 +212,7 @@ class SettingsModel {
   // index is out of range (no line selected).
   bool LimitForEdit(int index, std::string* letter, std::string* number, LimitUnit* unit) const;
 
-  // Leave checks: a non-empty server name that IsDomainName refuses, or a
+  // Leave checks: a non-empty server name that IsServerName refuses, or a
   // non-empty sender that IsMailAddress refuses, is reported and the focus
   // goes back to the box. True when the text passes.
   bool edtSMTPExit();

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/client_socket.h"
+
 namespace qw {
 
 namespace {
@@ -38,5 +40,13 @@ bool IsDomainName(const std::string& text) {
   if (dot == std::string::npos || dot == 0) return false;
   return text.back() != '.';
 }
+
+}  // namespace qw
+
+namespace qw {
+
+bool IsServerName(const std::string& text) { return IsDomainName(text) || ParseHostLiteral(text); }
+
+bool IsServerNameChar(char c) { return IsHostNameChar(c) || c == ':' || c == '[' || c == ']'; }
 
 }  // namespace qw

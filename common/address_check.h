@@ -24,4 +24,13 @@ bool IsMailAddress(const std::string& text);
 // dotted numeric address passes. The empty text is refused.
 bool IsDomainName(const std::string& text);
 
+// The SMTP server setting: a host name that IsDomainName accepts, or an
+// address literal: an IPv6 address, bare or in brackets ("::1",
+// "[2001:db8::1]"), or a dotted quad in brackets.
+bool IsServerName(const std::string& text);
+
+// Characters of the SMTP server box: host-name characters, and ":", "[" and
+// "]" for IPv6 addresses.
+bool IsServerNameChar(char c);
+
 }  // namespace qw

@@ -221,7 +221,7 @@ TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<Cl
   };
   FTalk->Socket().OnConnect = [this] {
     FSocketConnected = true;
-    if (Security == TSmtpSecurity::Tls) FTls->StartTls(TlsOptions{Host, TlsVerify});
+    if (Security == TSmtpSecurity::Tls) FTls->StartTls(TlsOptions{HostWithoutBrackets(Host), TlsVerify});
   };
 }
 
@@ -279,9 +279,11 @@ std::string TSMTPClient::GreetingName() {
   std::string name = socket.LocalHostName();
   if (!name.empty() && name.back() == '.') name.pop_back();
   if (IsFullDomain(name)) return name;
-  // RFC 5321 4.1.4: without a fully qualified name, the address literal.
+  // RFC 5321 4.1.4: without a fully qualified name, the address literal
+  // (4.1.3: "[IPv6:...]" for an IPv6 address).
   std::string address = socket.LocalAddressText();
   if (ParseDottedQuad(address)) return "[" + address + "]";
+  if (ParseIpv6(address)) return "[IPv6:" + address + "]";
   if (DomainLabels(name, 1)) return name;
   return "localhost";
 }
@@ -444,10 +446,24 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
   return false;
 }
 
+std::string TSMTPClient::AttemptText() {
+  // Only while connecting, and only when it tells more than the host does:
+  // the address a name stood for, and how many were tried.
+  if (FState != ssGreeting || FSocketConnected) return "";
+  ClientSocket& socket = FTalk->Socket();
+  const int count = socket.AttemptCount();
+  IpAddress address, given;
+  if (count <= 0 || !ParseHostLiteral(socket.AttemptAddressText(), &address)) return "";
+  if (count == 1 && ParseHostLiteral(Host, &given) && given == address) return "";
+  std::string text = address.BracketedText();
+  if (count > 1) text += " (the last of " + std::to_string(count) + " addresses tried)";
+  return text + ": ";
+}
+
 std::string TSMTPClient::WaitFailureText() {
   std::string text;
   switch (FTalkError) {
-    case teTimeOut: text = TimeOutText(FTalk->TimeOut(), false); break;
+    case teTimeOut: text = AttemptText() + TimeOutText(FTalk->TimeOut(), false); break;
     case teDeadline:
       FNoQuit = true;
       text = TimeOutText(Deadline, true);
@@ -458,7 +474,8 @@ std::string TSMTPClient::WaitFailureText() {
       break;
     case teNone: text = FPeerClosed ? "connection closed by the server" : "no reply"; break;
     default:
-      text = FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error";
+      text = AttemptText() +
+             (FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error");
       break;
   }
   return text;
@@ -472,7 +489,7 @@ TSMTPClient::TSmtpState TSMTPClient::Handshake() {
   FTalk->ExpectReply(tsTls);  // the silence time-out bounds the handshake
   // The server may have closed right after its 220 (the close can be told
   // before the handshake begins): nothing would ever answer.
-  if (FTalk->Socket().Active()) FTls->StartTls(TlsOptions{Host, TlsVerify});
+  if (FTalk->Socket().Active()) FTls->StartTls(TlsOptions{HostWithoutBrackets(Host), TlsVerify});
   if (!FTlsDone && FTlsFailure.Ok() && FTalk->Socket().Active()) FTalk->WaitReply();
   FTalk->CancelWait();
   if (!FTlsFailure.Ok()) {
@@ -653,7 +670,11 @@ TSMTPClient::TSmtpState TSMTPClient::OnText(const TSmtpReply& reply) {
 TSMTPClient::TSmtpState TSMTPClient::OnQuit(const TSmtpReply&) { return ssReady; }
 
 void TSMTPClient::PrepareText() {
-  MailMessage->SetMessageIdHeader(FTalk->Socket().LocalAddressText());
+  // An IPv6 address stands in brackets on the right of the Message-ID (a
+  // domain literal, RFC 5322 3.6.4): its colons are no dot-atom.
+  std::string local = FTalk->Socket().LocalAddressText();
+  if (ParseIpv6(local)) local = "[" + local + "]";
+  MailMessage->SetMessageIdHeader(local);
   std::vector<std::string> savedHeader = MailMessage->HeaderLines;
   try {
     MailMessage->SetHeaderValue("Bcc", "");  // the transmitted text names no Bcc recipient
@@ -681,8 +702,7 @@ bool TSMTPClient::Connect() {
     FStatus = Status::Failure("CONNECT", 0, "cancelled by stop");
     return false;
   }
-  uint32_t ignored;
-  if (ParseDottedQuad(Host, &ignored)) {
+  if (ParseHostLiteral(Host)) {  // a dotted quad or an IPv6 address, bracketed or not
     socket.SetHost("");
     socket.SetAddress(Host);
   } else {

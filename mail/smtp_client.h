@@ -158,7 +158,8 @@ class TSMTPClient {
   std::string Name;
   // TCP port of the server.
   int Port = 25;
-  // The server: a host name or a dotted numeric address.
+  // The server: a host name, a dotted quad or an IPv6 address (bare or in
+  // brackets: "::1", "[2001:db8::1]").
   std::string Host;
   // The message to send; not owned.
   TMailMessage* MailMessage = nullptr;
@@ -205,8 +206,9 @@ class TSMTPClient {
   // error, the closing of the connection, a time-out or a cancel; a failed
   // attempt closes what it opened. Errors of the socket while opening
   // (ESocketError) pass to the caller. Host is taken as a number only when
-  // it is a dotted quad; anything else is looked up. Starts the Deadline
-  // unless it runs already.
+  // it is a dotted quad or an IPv6 address; anything else is looked up, and
+  // every address of the name is tried in turn (a silent one for the
+  // time-out). Starts the Deadline unless it runs already.
   bool Connect();
   // Sends MailMessage from the address of its "From" header to every address
   // of its To, Cc and Bcc lists. True when the server accepted the text.
@@ -299,6 +301,9 @@ class TSMTPClient {
   TSmtpState Handshake();
   // The failure text of a wait that ended without a reply.
   std::string WaitFailureText();
+  // "[2001:db8::1] (the last of 2 addresses tried): " before the reason of a
+  // failed connection; empty when it would only repeat the host.
+  std::string AttemptText();
   TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
   TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
   // The mask of the current User and Password (made again when they change).

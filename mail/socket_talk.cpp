@@ -258,7 +258,17 @@ void TSocketTalk::HandleError(TErrorEvent event, int& code) {
   EndWithError(TalkErrorOf(event));
 }
 
-void TSocketTalk::HandleTimeOut() { EndWithError(teTimeOut); }
+void TSocketTalk::HandleTimeOut() {
+  // Still connecting: an address that stays silent gives way to the next one
+  // the name stands for, which gets a full time-out of its own (the deadline
+  // bounds them all).
+  if (FWaiting && FStep == tsGreeting && !FSocket->Active() && FSocket->TryNextAddress()) {
+    FTimer->SetEnabled(false);
+    FTimer->SetEnabled(true);
+    return;
+  }
+  EndWithError(teTimeOut);
+}
 
 void TSocketTalk::HandleDeadline() {
   FDeadlineTimer->SetEnabled(false);

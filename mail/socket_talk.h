@@ -108,7 +108,9 @@ class TSocketTalk {
 
   // Arms a wait for the peer's first words; call just before opening the
   // socket. The time-out starts now and covers lookup, connection and the
-  // first data.
+  // first data. When it runs out while the socket is still connecting, the
+  // socket moves on to its next address (TryNextAddress) with a new
+  // time-out; with none left the wait ends as teTimeOut.
   void ExpectReply(TTalkStep step);
   // Sends `text` (in packets of SendPacketSize, dispatching the thread's
   // messages between them and reporting progress) and arms a wait for a reply

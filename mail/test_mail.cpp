@@ -84,9 +84,8 @@ std::string TestMailOutcomeText(const TDeliveryResult& result, const TTestMailSe
     return text;
   }
   if (result.status.What() == "CONNECT") {
-    char port[16];
-    std::snprintf(port, sizeof port, "%d", settings.port);
-    return std::string(kTestMailNoConnection) + ": " + settings.host + ":" + port + ": " + result.status.Text();
+    return std::string(kTestMailNoConnection) + ": " + HostPortText(settings.host, settings.port) + ": " +
+           result.status.Text();
   }
   return result.status.Describe();
 }

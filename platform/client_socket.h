@@ -3,9 +3,17 @@
 // establishment of the connection, arriving data, the closing of the
 // connection and errors come back as notifications, which are messages of
 // the thread that opened the socket (they run while that thread dispatches
-// its message loop). Windows delivers them with WSAAsyncSelect and
-// WSAAsyncGetHostByName to a hidden window; POSIX watches the socket in the
-// thread's poll loop and looks names up on a helper thread.
+// its message loop). Windows delivers them with WSAAsyncSelect to a hidden
+// window; POSIX watches the socket in the thread's poll loop. Both look names
+// up on a helper thread whose answer comes back through that loop.
+//
+// A name may stand for several addresses of both families (IPv4, IPv6):
+// they are tried one after the other, families interleaved in the order the
+// resolver gave (RFC 8305, section 4). An attempt that fails (refused,
+// unreachable) moves on to the next address at once; the owner moves on from
+// an attempt that stays silent with TryNextAddress. The connect notification
+// comes for the first attempt that succeeds; the error notification only
+// when the last one has failed, with its error.
 //
 // Use a socket on one thread only: the one that opens it.
 #pragma once
@@ -15,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace qw {
 
@@ -39,15 +48,49 @@ bool ParseDottedQuad(const std::string& text, uint32_t* address = nullptr);
 // numeric); such a target is only valid as a dotted quad.
 bool LooksNumeric(const std::string& host);
 
+// An IPv4 or IPv6 address, its bytes in network order.
+struct IpAddress {
+  bool v6 = false;
+  unsigned char bytes[16] = {};
+
+  // "192.0.2.5"; "2001:db8::1" in the form of RFC 5952 (lower case, the
+  // longest run of two or more zero groups shortened, "::ffff:192.0.2.5"
+  // for a mapped IPv4 address).
+  std::string Text() const;
+  // Text() in brackets for IPv6, so that a port can follow: "[::1]".
+  std::string BracketedText() const;
+  bool operator==(const IpAddress& other) const;
+};
+
+// An IPv6 address in the text forms of RFC 4291 2.2: eight groups of one to
+// four hexadecimal digits, one "::" for a run of zero groups, an IPv4 dotted
+// quad in place of the last two groups. No zone ("%eth0"), no brackets.
+bool ParseIpv6(const std::string& text, IpAddress* address = nullptr);
+// A server given as an address: a dotted quad, an IPv6 address, or either
+// in brackets ("[::1]", "[192.0.2.5]"). False for a name.
+bool ParseHostLiteral(const std::string& host, IpAddress* address = nullptr);
+// "[::1]" as "::1": the brackets of an address literal dropped; any other
+// text as it is. The form for the certificate check and the lookup.
+std::string HostWithoutBrackets(const std::string& host);
+// "host:port" with an IPv6 address in brackets ("[2001:db8::1]:587"), a
+// bracketed one as it is, a name or a dotted quad unchanged.
+std::string HostPortText(const std::string& host, int port);
+// The resolver's answer in the order of the attempts: the families
+// alternate, beginning with the family of the first address; within a family
+// the resolver's order stays. Repeated addresses are tried once.
+std::vector<IpAddress> InterleaveFamilies(const std::vector<IpAddress>& resolved);
+
 class ClientSocket {
  public:
   virtual ~ClientSocket() = default;
 
-  // The target: a host name, looked up when the socket opens, or a dotted
-  // numeric address (the owner sets exactly one of them), and a port.
-  // Changing them while Active raises ESocketError. An address that is not a
-  // dotted quad, and a host name that LooksNumeric without being one, fail
-  // as an unknown host (error 11001) through the notifications.
+  // The target: a host name, looked up when the socket opens, or a numeric
+  // address (the owner sets exactly one of them), and a port. Changing them
+  // while Active raises ESocketError. Either may be an address literal
+  // (ParseHostLiteral: a dotted quad, IPv6, bracketed or not), which is
+  // dialled without a lookup. An address that is no literal, and a host name
+  // that LooksNumeric without being a dotted quad, fail as an unknown host
+  // (error 11001) through the notifications.
   void SetHost(const std::string& host);
   const std::string& Host() const { return FHost; }
   void SetAddress(const std::string& address);
@@ -67,6 +110,16 @@ class ClientSocket {
   // True from the connect notification to the close notification.
   virtual bool Active() const = 0;
 
+  // While an attempt to connect is in progress: abandons it and starts the
+  // one to the next address, true; false when no address is left (the
+  // attempt in progress goes on) or nothing is being connected.
+  virtual bool TryNextAddress() = 0;
+  // The address of the attempt in progress or of the last one (the
+  // connected peer once connected); empty before the first.
+  virtual std::string AttemptAddressText() = 0;
+  // The attempts made since Open (0 while the name is looked up).
+  virtual int AttemptCount() = 0;
+
   // Bytes accepted; -1 when the socket would block (OnWrite follows when it
   // takes data again) or the send failed (after the error notification with
   // eeSend, the connection closed); 0 when not connected.
@@ -78,8 +131,9 @@ class ClientSocket {
   virtual int ReceiveBytes(void* buffer, int count) = 0;
 
   // The computer's host name (at most 256 bytes; the fully qualified DNS name
-  // when the system knows it) and the dotted address of the local end; empty
-  // when no socket exists.
+  // when the system knows it) and the address of the local end (a dotted
+  // quad, or IPv6 text as IpAddress::Text gives it); empty when no socket
+  // exists.
   virtual std::string LocalHostName() = 0;
   virtual std::string LocalAddressText() = 0;
 

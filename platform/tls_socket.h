@@ -40,6 +40,9 @@ class TlsSocket : public ClientSocket {
   void Open() override;
   void Close() override;
   bool Active() const override { return FInner->Active(); }
+  bool TryNextAddress() override { return FInner->TryNextAddress(); }
+  std::string AttemptAddressText() override { return FInner->AttemptAddressText(); }
+  int AttemptCount() override { return FInner->AttemptCount(); }
   int SendBytes(const void* bytes, int count) override;
   int PendingLength() override;
   int ReceiveBytes(void* buffer, int count) override;

@@ -48,7 +48,14 @@ TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report, bool reco
       self.FActiveClient = nullptr;
     }
   } unregister{*this};
-  return client.Deliver();
+  TDeliveryResult result = client.Deliver();
+  // A connection that failed names the server it tried, as the test mail
+  // does: with several servers in use the entry tells which one.
+  if (result.status.What() == "CONNECT") {
+    const std::string server = HostPortText(client.Host, client.Port);
+    result.status = Status::Failure("CONNECT " + server, result.status.Code(), result.status.Text());
+  }
+  return result;
 }
 
 }  // namespace qw

@@ -170,22 +170,34 @@ void SmtpTestServer::Script(const std::string& verb, Reply reply, int occurrence
   script_[{verb, occurrence}] = std::move(reply);
 }
 
-bool SmtpTestServer::Start(int port) {
-  SocketHandle s = socket(AF_INET, SOCK_STREAM, 0);
+bool SmtpTestServer::Start(int port, bool ipv6) {
+  SocketHandle s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (s == kNoSocket) return false;
   int one = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 16) != 0 ||
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (ipv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    reinterpret_cast<unsigned char*>(&v6->sin6_addr)[15] = 1;  // ::1
+    length = sizeof *v6;
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *v4;
+  }
+  const socklen_t bound = length;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), bound) != 0 || listen(s, 16) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     CloseSocket(s);
     return false;
   }
-  port_ = ntohs(address.sin_port);
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   listener_ = static_cast<uintptr_t>(s);
   stop_ = false;
   thread_ = std::thread([this] { Serve(); });

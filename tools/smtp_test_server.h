@@ -94,8 +94,9 @@ class SmtpTestServer {
   // Set before Start; an empty path (the default) writes nothing.
   void SetLogFile(std::string path) { logPath_ = std::move(path); }
 
-  // Listens on 127.0.0.1:`port` (0: a free port). False when it cannot.
-  bool Start(int port = 0);
+  // Listens on 127.0.0.1:`port`, or [::1]:`port` with `ipv6` (0: a free
+  // port). False when it cannot.
+  bool Start(int port = 0, bool ipv6 = false);
   int Port() const { return port_; }
   void Stop();
 

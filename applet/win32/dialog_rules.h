@@ -14,11 +14,12 @@ namespace qw {
 inline constexpr char16_t kBackspace = 8;
 inline constexpr char16_t kEnter = 13;
 
-// Key filter of the SMTP server box: backspace, "-", ".", digits and ASCII
-// letters pass; everything else (control characters, Japanese characters,
-// the space, the comma) is discarded.
+// Key filter of the SMTP server box: backspace, "-", ".", digits, ASCII
+// letters and, for IPv6 addresses, ":", "[" and "]" pass; everything else
+// (control characters, Japanese characters, the space, the comma) is
+// discarded.
 inline bool SmtpKeyPasses(char16_t c) {
-  return c == kBackspace || (c < 0x80 && IsHostNameChar(static_cast<char>(c)));
+  return c == kBackspace || (c < 0x80 && IsServerNameChar(static_cast<char>(c)));
 }
 
 // Key filter of the sender box and of the address dialog's box: backspace

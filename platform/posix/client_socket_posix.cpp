@@ -1,6 +1,7 @@
 // The client socket on POSIX: a non-blocking socket watched by the opening
-// thread's poll loop; names are looked up with getaddrinfo on a helper thread
-// whose answer is posted back to that loop.
+// thread's poll loop; names are looked up with getaddrinfo (both families) on
+// a helper thread whose answer is posted back to that loop; the addresses are
+// dialled one after the other, each attempt on a socket of its own family.
 #include "platform/client_socket.h"
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/posix/poll_loop.h"
 
@@ -115,6 +117,20 @@ std::string LocalFullName() {
   return cache.fullName;
 }
 
+bool FromSockaddr(const sockaddr_storage& from, IpAddress* address) {
+  IpAddress result;
+  if (from.ss_family == AF_INET) {
+    std::memcpy(result.bytes, &reinterpret_cast<const sockaddr_in*>(&from)->sin_addr, 4);
+  } else if (from.ss_family == AF_INET6) {
+    result.v6 = true;
+    std::memcpy(result.bytes, &reinterpret_cast<const sockaddr_in6*>(&from)->sin6_addr, 16);
+  } else {
+    return false;
+  }
+  *address = result;
+  return true;
+}
+
 class PosixClientSocket : public ClientSocket {
  public:
   PosixClientSocket() : token_(std::make_shared<PosixClientSocket*>(this)) {}
@@ -125,28 +141,29 @@ class PosixClientSocket : public ClientSocket {
 
   void Open() override {
     if (state_ != kClosed) return;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw ESocketError("ソケットが作成できません");
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // commands are small
-    fd_ = fd;
     loop_ = &ThisThreadPollLoop();
     ++generation_;
-    // Only a dotted quad is taken as a number (inet_addr would make
+    addresses_.clear();
+    next_ = 0;
+    attempts_ = 0;
+    lastError_ = 0;
+    current_.clear();
+    // Only an address literal is taken as a number (inet_addr would make
     // "1.2.3.4.5" 255.255.255.255); a name that looks numeric otherwise is
     // not handed to the resolver, which would read "127.1" or "0x7f.1" in
     // the old forms.
-    uint32_t address = 0;
+    IpAddress literal;
     const std::string& target = Host().empty() ? Address() : Host();
-    if (ParseDottedQuad(target, &address)) {
-      Connect(address);
+    if (ParseHostLiteral(target, &literal)) {
+      addresses_.push_back(literal);
+      DialNext();
     } else if (Host().empty() || LooksNumeric(Host())) {
       state_ = kLookingUp;
       std::weak_ptr<PosixClientSocket*> token = token_;
       uint64_t generation = generation_;
       loop_->Post([token, generation] {
         auto alive = token.lock();
-        if (alive && *alive) (*alive)->OnLookupDone(generation, 0, 11001);
+        if (alive && *alive) (*alive)->OnLookupDone(generation, {}, 11001);
       });
     } else {
       state_ = kLookingUp;
@@ -164,6 +181,16 @@ class PosixClientSocket : public ClientSocket {
   }
 
   bool Active() const override { return state_ == kConnected; }
+
+  bool TryNextAddress() override {
+    if (state_ != kConnecting || next_ >= addresses_.size()) return false;
+    lastError_ = 10060;  // this one stayed silent
+    DialNext();
+    return true;
+  }
+
+  std::string AttemptAddressText() override { return current_; }
+  int AttemptCount() override { return attempts_; }
 
   int SendBytes(const void* bytes, int count) override {
     if (state_ != kConnected || count <= 0) return 0;
@@ -216,10 +243,12 @@ class PosixClientSocket : public ClientSocket {
 
   std::string LocalAddressText() override {
     if (fd_ < 0) return "";
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t len = sizeof local;
     if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "";
-    return inet_ntoa(local.sin_addr);
+    IpAddress address;
+    if (!FromSockaddr(local, &address)) return "";
+    return address.Text();
   }
 
  protected:
@@ -262,37 +291,45 @@ class PosixClientSocket : public ClientSocket {
   void StartLookup() {
     std::weak_ptr<PosixClientSocket*> token = token_;
     std::shared_ptr<PollLoop::Poster> poster = loop_->PostHandle();
-    std::string host = Host();
+    std::string host = HostWithoutBrackets(Host());
     uint64_t generation = generation_;
     try {
       std::thread([token, poster, host, generation] {
         addrinfo hints{};
-        hints.ai_family = AF_INET;
+        hints.ai_family = AF_UNSPEC;  // both families
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
         int err = errno;
-        in_addr_t address = 0;
+        std::vector<IpAddress> resolved;
         int code = 0;
-        if (rc == 0 && found) {
-          address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        if (rc == 0) {
+          for (addrinfo* at = found; at; at = at->ai_next) {
+            if (!at->ai_addr || at->ai_addrlen > sizeof(sockaddr_storage)) continue;
+            sockaddr_storage copy{};
+            std::memcpy(&copy, at->ai_addr, at->ai_addrlen);
+            IpAddress address;
+            if (FromSockaddr(copy, &address)) resolved.push_back(address);
+          }
+          if (resolved.empty()) code = 11004;  // WSANO_DATA: no address of a known family
         } else {
           code = WsaLookupCode(rc, err);
         }
         if (found) freeaddrinfo(found);
-        poster->Post([token, generation, address, code] {
+        if (!resolved.empty()) resolved = InterleaveFamilies(resolved);
+        poster->Post([token, generation, resolved, code] {
           auto alive = token.lock();
           if (!alive || !*alive) return;
-          (*alive)->OnLookupDone(generation, address, code);
+          (*alive)->OnLookupDone(generation, resolved, code);
         });
       }).detach();
     } catch (const std::system_error& e) {
       Release();
-      ThrowApiError(WsaCode(e.code().value()), "WSAASyncGetHostByName");
+      ThrowApiError(WsaCode(e.code().value()), "getaddrinfo");
     }
   }
 
-  void OnLookupDone(uint64_t generation, in_addr_t address, int code) {
+  void OnLookupDone(uint64_t generation, const std::vector<IpAddress>& resolved, int code) {
     if (generation != generation_ || state_ != kLookingUp) return;  // abandoned meanwhile
     if (code != 0) {
       // The lookup failed: report it and close the socket.
@@ -308,37 +345,72 @@ class PosixClientSocket : public ClientSocket {
       if (left != 0) ThrowAsyncError(left);
       return;
     }
-    Connect(address);
+    addresses_ = resolved;
+    next_ = 0;
+    DialNext();
   }
 
-  void Connect(uint32_t address) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(Port()));
-    peer.sin_addr.s_addr = address;
-    state_ = kConnecting;
-    int rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    int err = errno;
-    int fd = fd_;
-    std::weak_ptr<PosixClientSocket*> token = token_;
-    if (rc != 0 && err != EINPROGRESS) {
-      // Reported like a failed connection: as a notification.
-      uint64_t generation = generation_;
-      int code = WsaCode(err);
-      loop_->Post([token, generation, code] {
-        auto alive = token.lock();
-        if (!alive || !*alive) return;
-        PosixClientSocket* self = *alive;
-        if (self->generation_ != generation || self->state_ != kConnecting) return;
-        self->Release();
-        self->ReportAsyncError(eeConnect, code);
-      });
-      return;
+  // Starts the attempt to the next address that can be dialled; an address
+  // whose attempt fails at once (no route, no such family here) is passed
+  // over. With none left, the error notification follows with the last
+  // failure's error.
+  void DialNext() {
+    while (next_ < addresses_.size()) {
+      const IpAddress address = addresses_[next_++];
+      ++attempts_;
+      current_ = address.Text();
+      CloseFd();
+      state_ = kConnecting;
+      const int code = StartConnect(address);
+      if (code == 0) return;
+      lastError_ = code;
     }
+    CloseFd();
+    state_ = kConnecting;  // until the notification runs
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    uint64_t generation = generation_;
+    int code = lastError_ != 0 ? lastError_ : 10061;
+    // Reported like a failed connection: as a notification.
+    loop_->Post([token, generation, code] {
+      auto alive = token.lock();
+      if (!alive || !*alive) return;
+      PosixClientSocket* self = *alive;
+      if (self->generation_ != generation || self->state_ != kConnecting) return;
+      self->Release();
+      self->ReportAsyncError(eeConnect, code);
+    });
+  }
+
+  // 0 when the connection is under way (watched by the loop), else the error.
+  int StartConnect(const IpAddress& address) {
+    sockaddr_storage peer{};
+    socklen_t length = 0;
+    if (address.v6) {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(static_cast<uint16_t>(Port()));
+      std::memcpy(&v6->sin6_addr, address.bytes, 16);
+      length = sizeof *v6;
+    } else {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(static_cast<uint16_t>(Port()));
+      std::memcpy(&v4->sin_addr, address.bytes, 4);
+      length = sizeof *v4;
+    }
+    int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return WsaCode(errno);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // commands are small
+    fd_ = fd;
+    int rc = connect(fd_, reinterpret_cast<sockaddr*>(&peer), length);
+    if (rc != 0 && errno != EINPROGRESS) return WsaCode(errno);
+    std::weak_ptr<PosixClientSocket*> token = token_;
     loop_->WatchFd(fd, POLLIN | POLLOUT, [token](short revents) {
       auto alive = token.lock();
       if (alive && *alive) (*alive)->OnReady(revents);
     });
+    return 0;
   }
 
   void OnReady(short revents) {
@@ -349,8 +421,8 @@ class PosixClientSocket : public ClientSocket {
       socklen_t len = sizeof err;
       if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
       if (err != 0) {
-        Release();
-        ReportAsyncError(eeConnect, WsaCode(err));
+        lastError_ = WsaCode(err);
+        DialNext();  // the next address, or the error notification
         return;
       }
       if (!(revents & POLLOUT)) return;
@@ -426,12 +498,16 @@ class PosixClientSocket : public ClientSocket {
     if (left != 0) ThrowApiError(left, api);
   }
 
-  void Release() {
+  void CloseFd() {
     if (fd_ >= 0) {
       if (loop_) loop_->UnwatchFd(fd_);
       close(fd_);
     }
     fd_ = -1;
+  }
+
+  void Release() {
+    CloseFd();
     state_ = kClosed;
     ++generation_;
   }
@@ -440,6 +516,11 @@ class PosixClientSocket : public ClientSocket {
   PollLoop* loop_ = nullptr;
   int fd_ = -1;
   State state_ = kClosed;
+  std::vector<IpAddress> addresses_;  // of this Open, in the order of the attempts
+  size_t next_ = 0;                   // the next one to try
+  int attempts_ = 0;
+  int lastError_ = 0;                 // of the last failed attempt
+  std::string current_;               // the address of the attempt in progress or last made
   uint64_t generation_ = 0;
   std::mutex io_;
 };

@@ -3,6 +3,8 @@
 // handed out by TakeOutput. The socket code moves the bytes.
 #include "platform/tls_engine.h"
 
+#include "platform/client_socket.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -57,9 +59,10 @@ class OpenSslEngine : public TlsEngine {
     BIO_set_mem_eof_return(FIn, -1);  // an empty input means "more to come"
     SSL_set_bio(FSsl, FIn, FOut);     // the session owns both now
     SSL_set_connect_state(FSsl);
-    // SNI only for a name: RFC 6066 allows no address literal there.
-    const std::string& name = FOptions.serverName;
-    bool numeric = !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
+    // SNI only for a name: RFC 6066 allows no address literal there (IPv4
+    // nor IPv6). An address is checked against the certificate's IP names.
+    const std::string name = HostWithoutBrackets(FOptions.serverName);
+    bool numeric = ParseHostLiteral(name);
     if (!name.empty() && !numeric) SSL_set_tlsext_host_name(FSsl, name.c_str());
     if (FOptions.verify) {
       SSL_set_verify(FSsl, SSL_VERIFY_PEER, nullptr);

@@ -1,9 +1,14 @@
-// The client socket on Windows Sockets 1.1: WSAAsyncSelect and
-// WSAAsyncGetHostByName deliver their notifications to a hidden message-only
-// window of the thread that opened the socket.
+// The client socket on Windows Sockets: WSAAsyncSelect delivers its
+// notifications to a hidden message-only window of the thread that opened
+// the socket. Names are looked up with GetAddrInfoW (both families) on a
+// helper thread, which posts its answer to the same window; the addresses
+// are dialled one after the other, each on a socket of its own family.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +23,66 @@ namespace {
 
 constexpr UINT kSelectMessage = WM_APP + 0x201;
 constexpr UINT kLookupMessage = WM_APP + 0x202;
+constexpr UINT kDialFailedMessage = WM_APP + 0x203;
+
+bool FromSockaddr(const sockaddr_storage& from, IpAddress* address) {
+  IpAddress result;
+  if (from.ss_family == AF_INET) {
+    std::memcpy(result.bytes, &reinterpret_cast<const sockaddr_in*>(&from)->sin_addr, 4);
+  } else if (from.ss_family == AF_INET6) {
+    result.v6 = true;
+    std::memcpy(result.bytes, &reinterpret_cast<const sockaddr_in6*>(&from)->sin6_addr, 16);
+  } else {
+    return false;
+  }
+  *address = result;
+  return true;
+}
+
+// One lookup, shared by the socket and its helper thread. The socket lets go
+// of it by clearing `window` (under the lock), after which the thread posts
+// nothing; the thread's answer waits here until the message arrives.
+struct LookupJob {
+  std::mutex mu;
+  HWND window = nullptr;
+  UINT_PTR serial = 0;
+  std::u16string host;
+  std::vector<IpAddress> resolved;
+  int code = 0;
+};
+
+DWORD WINAPI LookupThread(LPVOID parameter) {
+  std::unique_ptr<std::shared_ptr<LookupJob>> holder(static_cast<std::shared_ptr<LookupJob>*>(parameter));
+  std::shared_ptr<LookupJob> job = *holder;
+  std::wstring host(job->host.begin(), job->host.end());
+  ADDRINFOW hints{};
+  hints.ai_family = AF_UNSPEC;  // both families
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  ADDRINFOW* found = nullptr;
+  int rc = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
+  std::vector<IpAddress> resolved;
+  int code = 0;
+  if (rc == 0) {
+    for (ADDRINFOW* at = found; at; at = at->ai_next) {
+      if (!at->ai_addr || at->ai_addrlen > sizeof(sockaddr_storage)) continue;
+      sockaddr_storage copy{};
+      std::memcpy(&copy, at->ai_addr, at->ai_addrlen);
+      IpAddress address;
+      if (FromSockaddr(copy, &address)) resolved.push_back(address);
+    }
+    if (resolved.empty()) code = WSANO_DATA;
+  } else {
+    code = rc;
+  }
+  if (found) FreeAddrInfoW(found);
+  if (!resolved.empty()) resolved = InterleaveFamilies(resolved);
+  std::lock_guard<std::mutex> lock(job->mu);
+  job->resolved = std::move(resolved);
+  job->code = code;
+  if (job->window) PostMessageW(job->window, kLookupMessage, job->serial, 0);
+  return 0;
+}
 const wchar_t kWindowClass[] = L"QuotawardenSocketWindow";
 
 LRESULT CALLBACK SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -31,8 +96,7 @@ class Win32ClientSocket : public ClientSocket {
  public:
   Win32ClientSocket() {
     WSADATA data;
-    started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
-    lookupBuffer_.resize(MAXGETHOSTSTRUCT > 1024 ? MAXGETHOSTSTRUCT : 1024);
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }
   ~Win32ClientSocket() override {
     Release();
@@ -44,35 +108,40 @@ class Win32ClientSocket : public ClientSocket {
   }
 
   void Open() override {
-    if (socket_ != INVALID_SOCKET) return;
+    if (socket_ != INVALID_SOCKET || lookup_ || connecting_) return;
     EnsureWindow();
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) throw ESocketError("ソケットが作成できません");
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);  // small commands
-    socket_ = s;
-    // Only a dotted quad is taken as a number (inet_addr would make
+    addresses_.clear();
+    next_ = 0;
+    attempts_ = 0;
+    lastError_ = 0;
+    current_.clear();
+    ++serial_;
+    // Only an address literal is taken as a number (inet_addr would make
     // "1.2.3.4.5" 255.255.255.255); a name that looks numeric otherwise is
     // not handed to the resolver, which would read "127.1" in the old forms.
-    uint32_t address = 0;
+    IpAddress literal;
     const std::string& target = Host().empty() ? Address() : Host();
-    if (ParseDottedQuad(target, &address)) {
-      Connect(address);
+    if (ParseHostLiteral(target, &literal)) {
+      addresses_.push_back(literal);
+      DialNext();
     } else if (Host().empty() || LooksNumeric(Host())) {
       // Reported like a failed connection: as a notification.
-      WSAAsyncSelect(socket_, window_, kSelectMessage, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-      PostMessageW(window_, kSelectMessage, static_cast<WPARAM>(socket_),
-                   WSAMAKESELECTREPLY(FD_CONNECT, WSAHOST_NOT_FOUND));
+      connecting_ = true;
+      PostMessageW(window_, kDialFailedMessage, serial_, WSAHOST_NOT_FOUND);
     } else {
-      lookup_ = WSAAsyncGetHostByName(window_, kLookupMessage, Host().c_str(), lookupBuffer_.data(),
-                                      static_cast<int>(lookupBuffer_.size()));
-      if (!lookup_) {
-        int code = WSAGetLastError();
-        Release();
-        ThrowApiError(code, "WSAASyncGetHostByName");
-      }
+      StartLookup();
     }
   }
+
+  bool TryNextAddress() override {
+    if (!connecting_ || socket_ == INVALID_SOCKET || next_ >= addresses_.size()) return false;
+    lastError_ = WSAETIMEDOUT;  // this one stayed silent
+    DialNext();
+    return true;
+  }
+
+  std::string AttemptAddressText() override { return current_; }
+  int AttemptCount() override { return attempts_; }
 
   void Close() override {
     if (connected_) {
@@ -135,17 +204,26 @@ class Win32ClientSocket : public ClientSocket {
 
   std::string LocalAddressText() override {
     if (socket_ == INVALID_SOCKET) return "";
-    sockaddr_in local{};
+    sockaddr_storage local{};
     int len = sizeof local;
     if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "";
-    return inet_ntoa(local.sin_addr);
+    IpAddress address;
+    if (!FromSockaddr(local, &address)) return "";
+    return address.Text();
   }
 
   // Messages of the hidden window.
-  void OnLookupMessage(WPARAM wParam, LPARAM lParam) {
-    if (!lookup_ || reinterpret_cast<HANDLE>(wParam) != lookup_) return;
-    lookup_ = nullptr;
-    int code = WSAGETASYNCERROR(lParam);
+  void OnLookupMessage(WPARAM wParam, LPARAM) {
+    if (!lookup_ || wParam != lookup_->serial) return;  // abandoned meanwhile
+    std::shared_ptr<LookupJob> job = std::move(lookup_);
+    std::vector<IpAddress> resolved;
+    int code;
+    {
+      std::lock_guard<std::mutex> lock(job->mu);
+      job->window = nullptr;
+      resolved = std::move(job->resolved);
+      code = job->code;
+    }
     if (code != 0) {
       Alive alive(this);
       int left = ReportCallError(eeLookup, code);
@@ -159,15 +237,15 @@ class Win32ClientSocket : public ClientSocket {
       if (left != 0) ThrowAsyncError(left);
       return;
     }
-    auto* host = reinterpret_cast<hostent*>(lookupBuffer_.data());
-    if (!host->h_addr_list || !host->h_addr_list[0]) {
-      Release();
-      ReportAsyncError(eeLookup, WSANO_DATA);
-      return;
-    }
-    in_addr address;
-    memcpy(&address, host->h_addr_list[0], sizeof address);
-    Connect(address.s_addr);
+    addresses_ = std::move(resolved);
+    next_ = 0;
+    DialNext();
+  }
+
+  void OnDialFailedMessage(WPARAM wParam, LPARAM lParam) {
+    if (wParam != serial_ || !connecting_ || connected_) return;  // an old attempt's
+    Release();
+    ReportAsyncError(eeConnect, static_cast<int>(lParam));
   }
 
   void OnSelectMessage(WPARAM wParam, LPARAM lParam) {
@@ -178,8 +256,10 @@ class Win32ClientSocket : public ClientSocket {
     if (code != 0) {
       switch (event) {
         case FD_CONNECT:
-          Release();  // the connection never came about
-          ReportAsyncError(eeConnect, code);
+          // This address refused or could not be reached: the next one, or
+          // the error notification when none is left.
+          lastError_ = code;
+          DialNext();
           return;
         case FD_CLOSE: {
           // The connection broke: report it, then close it, so that the
@@ -198,6 +278,7 @@ class Win32ClientSocket : public ClientSocket {
     }
     switch (event) {
       case FD_CONNECT:
+        connecting_ = false;
         connected_ = true;
         Notify(OnConnect);
         break;
@@ -260,18 +341,84 @@ class Win32ClientSocket : public ClientSocket {
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
 
-  void Connect(unsigned long address) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<u_short>(Port()));
-    peer.sin_addr.s_addr = address;
-    WSAAsyncSelect(socket_, window_, kSelectMessage, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
-    if (connect(socket_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
-      int err = WSAGetLastError();
-      if (err != WSAEWOULDBLOCK) {
-        // Reported like a failed connection: as a notification.
-        PostMessageW(window_, kSelectMessage, static_cast<WPARAM>(socket_), WSAMAKESELECTREPLY(FD_CONNECT, err));
-      }
+  void StartLookup() {
+    auto job = std::make_shared<LookupJob>();
+    job->window = window_;
+    job->serial = serial_;
+    job->host = SjisToUtf16(HostWithoutBrackets(Host()));
+    auto* parameter = new std::shared_ptr<LookupJob>(job);
+    HANDLE thread = CreateThread(nullptr, 0, LookupThread, parameter, 0, nullptr);
+    if (!thread) {
+      const DWORD error = GetLastError();
+      delete parameter;
+      Release();
+      ThrowApiError(static_cast<int>(error), "GetAddrInfoW");
+    }
+    CloseHandle(thread);
+    lookup_ = std::move(job);
+    connecting_ = true;
+  }
+
+  // Starts the attempt to the next address that can be dialled; an address
+  // whose attempt fails at once is passed over. With none left, the error
+  // notification follows with the last failure's error.
+  void DialNext() {
+    connecting_ = true;
+    while (next_ < addresses_.size()) {
+      const IpAddress address = addresses_[next_++];
+      ++attempts_;
+      current_ = address.Text();
+      CloseSocketOnly();
+      const int code = StartConnect(address);
+      if (code == 0) return;
+      lastError_ = code;
+    }
+    CloseSocketOnly();
+    PostMessageW(window_, kDialFailedMessage, serial_, lastError_ != 0 ? lastError_ : WSAECONNREFUSED);
+  }
+
+  // 0 when the connection is under way (its end comes as FD_CONNECT), else
+  // the error.
+  int StartConnect(const IpAddress& address) {
+    sockaddr_storage peer{};
+    int length = 0;
+    if (address.v6) {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(static_cast<u_short>(Port()));
+      std::memcpy(&v6->sin6_addr, address.bytes, 16);
+      length = sizeof *v6;
+    } else {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(static_cast<u_short>(Port()));
+      std::memcpy(&v4->sin_addr, address.bytes, 4);
+      length = sizeof *v4;
+    }
+    SOCKET s = socket(peer.ss_family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return WSAGetLastError();
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);  // small commands
+    socket_ = s;
+    if (WSAAsyncSelect(socket_, window_, kSelectMessage, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
+      return WSAGetLastError();
+    }
+    if (connect(socket_, reinterpret_cast<sockaddr*>(&peer), length) == SOCKET_ERROR) {
+      const int err = WSAGetLastError();
+      if (err != WSAEWOULDBLOCK) return err;
+    }
+    return 0;
+  }
+
+  // Closes the socket of an attempt, with the notifications it left queued
+  // (the next socket may get the same handle value).
+  void CloseSocketOnly() {
+    if (socket_ == INVALID_SOCKET) return;
+    if (window_) WSAAsyncSelect(socket_, window_, 0, 0);
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+    MSG stale;
+    while (window_ && PeekMessageW(&stale, window_, kSelectMessage, kSelectMessage, PM_REMOVE)) {
     }
   }
 
@@ -293,19 +440,22 @@ class Win32ClientSocket : public ClientSocket {
 
   void Release() {
     if (lookup_) {
-      WSACancelAsyncRequest(lookup_);
-      lookup_ = nullptr;
+      std::lock_guard<std::mutex> lock(lookup_->mu);
+      lookup_->window = nullptr;  // the helper thread posts nothing now
     }
+    lookup_.reset();
     if (socket_ != INVALID_SOCKET) {
       if (window_) WSAAsyncSelect(socket_, window_, 0, 0);
       closesocket(socket_);
     }
     socket_ = INVALID_SOCKET;
     connected_ = false;
+    connecting_ = false;
+    ++serial_;
     // Notifications of the closed socket still queued must not reach the
     // next one, which may get the same handle value.
     MSG stale;
-    while (window_ && PeekMessageW(&stale, window_, kSelectMessage, kLookupMessage, PM_REMOVE)) {
+    while (window_ && PeekMessageW(&stale, window_, kSelectMessage, kDialFailedMessage, PM_REMOVE)) {
     }
   }
 
@@ -314,19 +464,27 @@ class Win32ClientSocket : public ClientSocket {
   HWND window_ = nullptr;
   DWORD windowThread_ = 0;
   SOCKET socket_ = INVALID_SOCKET;
-  HANDLE lookup_ = nullptr;
+  std::shared_ptr<LookupJob> lookup_;
   bool connected_ = false;
-  std::vector<char> lookupBuffer_;
+  bool connecting_ = false;           // from Open to the connect or error notification
+  UINT_PTR serial_ = 0;               // of this Open; older messages are dropped
+  std::vector<IpAddress> addresses_;  // of this Open, in the order of the attempts
+  size_t next_ = 0;                   // the next one to try
+  int attempts_ = 0;
+  int lastError_ = 0;                 // of the last failed attempt
+  std::string current_;               // the address of the attempt in progress or last made
   std::mutex io_;
 };
 
 LRESULT CALLBACK SocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == kSelectMessage || msg == kLookupMessage) {
+  if (msg == kSelectMessage || msg == kLookupMessage || msg == kDialFailedMessage) {
     auto* socket = reinterpret_cast<Win32ClientSocket*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (!socket) return 0;
     try {
       if (msg == kSelectMessage) {
         socket->OnSelectMessage(wParam, lParam);
+      } else if (msg == kDialFailedMessage) {
+        socket->OnDialFailedMessage(wParam, lParam);
       } else {
         socket->OnLookupMessage(wParam, lParam);
       }

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/client_socket.h"
 #include "platform/text_codec.h"
 #include "platform/tls_engine.h"
 #include "platform/win32/system_message.h"
@@ -279,7 +280,7 @@ Status TlsFailure(DWORD code, const std::string& text) {
 class SchannelEngine : public TlsEngine {
  public:
   explicit SchannelEngine(const TlsOptions& options)
-      : options_(options), target_(SjisToUtf16(options.serverName)) {}
+      : options_(options), target_(SjisToUtf16(HostWithoutBrackets(options.serverName))) {}
 
   ~SchannelEngine() override {
     if (haveContext_) DeleteSecurityContext(&context_);
@@ -443,8 +444,11 @@ class SchannelEngine : public TlsEngine {
  private:
   enum class State { Start, Handshaking, Open, Failed };
 
+  // The name for SNI: none for an address (RFC 6066 allows no address
+  // literal there); the certificate check still uses target_.
   SEC_WCHAR* TargetName() {
-    return target_.empty() ? nullptr : reinterpret_cast<SEC_WCHAR*>(target_.data());
+    return target_.empty() || ParseHostLiteral(options_.serverName) ? nullptr
+                                                                    : reinterpret_cast<SEC_WCHAR*>(target_.data());
   }
 
   Step FailStep(Status status) {
@@ -643,7 +647,7 @@ class SchannelEngine : public TlsEngine {
     BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
                                                     &verdict);
     if (checked && static_cast<HRESULT>(verdict.dwError) == CERT_E_CN_NO_MATCH &&
-        HasIpAddress(certificate, options_.serverName)) {
+        HasIpAddress(certificate, HostWithoutBrackets(options_.serverName))) {
       // An address is matched against the certificate's IP address names,
       // which not every system's policy does (Wine's does not); the rest of
       // the policy must still hold.

@@ -162,7 +162,7 @@ cases = [
     ("quit-unanswered", mail_case(["--at", "QUIT=silent:"], max_s=12.0, check=full_transaction)),
 
     # Refused: the step by its SMTP word and the reply line verbatim.
-    ("connect-refused", mail_case(no_server=True, rc=2, max_s=10.0, step=r"CONNECT: \S")),
+    ("connect-refused", mail_case(no_server=True, rc=2, max_s=10.0, step=r"CONNECT 127\.0\.0\.1:\d+: \S")),
     ("greeting-421-close", mail_case(
         ["--at", "GREETING=close:421 4.3.2 service not available"], rc=2,
         errors=["GREETING: 421 4.3.2 service not available"],

@@ -9,6 +9,24 @@ void FakeClientSocket::Open() {
   if (opened_) return;
   opened_ = true;
   ++opens_;
+  attempt_ = 0;
+  attempts_ = 1;
+}
+
+bool FakeClientSocket::TryNextAddress() {
+  if (!opened_ || active_ || attempt_ + 1 >= addresses.size()) return false;
+  ++attempt_;
+  ++attempts_;
+  return true;
+}
+
+void FakeClientSocket::FailAttempt(int code) {
+  loop_.Post([this, code] {
+    if (!opened_ || active_) return;
+    if (TryNextAddress()) return;
+    opened_ = false;
+    ReportAsyncError(eeConnect, code);
+  });
 }
 
 void FakeClientSocket::Close() {

@@ -20,6 +20,9 @@ class FakeClientSocket : public ClientSocket {
   void Open() override;
   void Close() override;
   bool Active() const override { return active_; }
+  bool TryNextAddress() override;
+  std::string AttemptAddressText() override { return attempts_ > 0 ? addresses[attempt_] : ""; }
+  int AttemptCount() override { return attempts_; }
   int SendBytes(const void* bytes, int count) override;
   int PendingLength() override { return static_cast<int>(pending_.size()); }
   int ReceiveBytes(void* buffer, int count) override;
@@ -32,6 +35,13 @@ class FakeClientSocket : public ClientSocket {
   void NotifyReadWithoutData();            // a read notification, nothing pending
   void CloseFromPeer();                    // close notification
   void ReportError(TErrorEvent event, int code);
+  // The attempt in progress fails with `code` (10061: refused): the next
+  // address is dialled, or, with none left, the connect error is notified.
+  void FailAttempt(int code);
+
+  // The addresses the target stands for, dialled in this order from Open on
+  // (at least one).
+  std::vector<std::string> addresses{"10.9.8.7"};
 
   // Behaviour of SendBytes: refuse (would block) this many calls first; then
   // accept at most `acceptLimit` bytes per call (0: everything); with
@@ -47,6 +57,8 @@ class FakeClientSocket : public ClientSocket {
   int OpenCount() const { return opens_; }
   int CloseCount() const { return closes_; }
   int RefusedCalls() const { return refused_; }
+  // Index in `addresses` of the attempt in progress or last made.
+  size_t AttemptIndex() const { return attempt_; }
 
  protected:
   std::string ErrorText(int code) override { return "fake error " + std::to_string(code); }
@@ -59,6 +71,8 @@ class FakeClientSocket : public ClientSocket {
   std::string sent_;
   std::vector<std::string> calls_;
   int opens_ = 0, closes_ = 0, refused_ = 0;
+  size_t attempt_ = 0;
+  int attempts_ = 0;
 };
 
 }  // namespace qw

@@ -44,9 +44,9 @@ class AlertTest : public ::testing::Test {
     service->mailMsg().SetRandomSource([next]() mutable { return next++; });
   }
 
-  void SetIni(const std::string& to, const std::string& cc) {
+  void SetIni(const std::string& to, const std::string& cc, const std::string& host = "127.0.0.1") {
     std::string text = "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=100MB\r\n"
-                       "[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" + std::to_string(server.Port()) +
+                       "[MAIL]\r\nSMTP=" + host + "\r\nPORT=" + std::to_string(server.Port()) +
                        "\r\nMAILFROM=warden@example.jp\r\nMAILTO=" + to + "\r\n";
     if (!cc.empty()) text += "MAILCC=" + cc + "\r\n";
     profiles.SetFile("Drivewarden.ini", text, ++stamp);
@@ -139,12 +139,40 @@ TEST_F(AlertTest, NoServerListeningIsAFailedAlertAfterTheWarning) {
   EXPECT_EQ(log.entries[1].type, EventType::Error);
   EXPECT_EQ(log.entries[1].source, "Drivewarden");
   EXPECT_EQ(log.entries[1].eventId, kCheckEventId);
-  EXPECT_EQ(log.entries[1].text.rfind(std::string(kAlertNotSent) + "CONNECT: ", 0), 0u) << log.entries[1].text;
+  // The entry names the server tried.
+  const std::string prefix = std::string(kAlertNotSent) + "CONNECT 127.0.0.1:" + std::to_string(port) + ": ";
+  EXPECT_EQ(log.entries[1].text.rfind(prefix, 0), 0u) << log.entries[1].text;
   EXPECT_EQ(service->SmtpPort(), port);
   const auto alert = service->LastAlert();
   EXPECT_TRUE(alert.attempted);
   EXPECT_FALSE(alert.result.Delivered());
   EXPECT_TRUE(service->tmCheck().Enabled()) << "the watch goes on";
+}
+
+TEST_F(AlertTest, AServerGivenAsAnIpv6AddressGetsTheAlertAndAFailureNamesIt) {
+  SmtpTestServer v6;
+  if (!v6.Start(0, true)) GTEST_SKIP() << "this machine cannot listen on [::1]";
+  for (const char* host : {"::1", "[::1]"}) {
+    SCOPED_TRACE(host);
+    log.entries.clear();
+    std::string text = "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=100MB\r\n[MAIL]\r\nSMTP=" +
+                       std::string(host) + "\r\nPORT=" + std::to_string(v6.Port()) +
+                       "\r\nMAILFROM=warden@example.jp\r\nMAILTO=a@example.jp\r\n";
+    profiles.SetFile("Drivewarden.ini", text, ++stamp);
+    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
+    service->ServiceStart();
+    EXPECT_TRUE(service->LastAlert().result.Complete()) << service->LastAlert().result.status.Describe();
+    ASSERT_EQ(log.entries.size(), 1u) << log.entries.back().text;
+  }
+  EXPECT_EQ(v6.Sessions().size(), 2u);
+  const int port = v6.Port();
+  v6.Stop();
+  log.entries.clear();
+  service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
+  service->ServiceStart();
+  ASSERT_EQ(log.entries.size(), 2u);
+  const std::string prefix = std::string(kAlertNotSent) + "CONNECT [::1]:" + std::to_string(port) + ": ";
+  EXPECT_EQ(log.entries[1].text.rfind(prefix, 0), 0u) << log.entries[1].text;
 }
 
 TEST_F(AlertTest, ARefusedRecipientAmongSeveralIsNamedAndTheOthersGetTheMail) {

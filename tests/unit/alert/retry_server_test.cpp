@@ -75,7 +75,9 @@ class RetryServerTest : public ::testing::Test {
 TEST_F(RetryServerTest, AnAlertFailedWhileTheServerWasDownArrivesOnTheRetryAfterItComesUp) {
   service->ServiceStart();
   ASSERT_EQ(Texts(EventType::Error).size(), 1u);
-  EXPECT_EQ(Texts(EventType::Error)[0].rfind(std::string(kAlertNotSent) + "CONNECT: ", 0), 0u);
+  EXPECT_EQ(Texts(EventType::Error)[0].rfind(std::string(kAlertNotSent) + "CONNECT 127.0.0.1:" + std::to_string(port) + ": ", 0),
+            0u)
+      << Texts(EventType::Error)[0];
   ASSERT_TRUE(service->HasPendingAlert());
   const std::string composed = service->PendingReport();
 

@@ -20,6 +20,19 @@ TEST(IsDomainName, RefusesMisplacedDotsAndForeignCharacters) {
   }
 }
 
+TEST(IsServerName, TakesHostNamesAndAddressLiteralsOfBothFamilies) {
+  for (const char* name : {"mail.example.jp", "192.168.0.1", "::1", "[::1]", "2001:db8::25", "[2001:db8::25]",
+                           "[192.0.2.5]", "::ffff:192.0.2.5"}) {
+    EXPECT_TRUE(IsServerName(name)) << name;
+  }
+  for (const char* name : {"", "localhost", "[mail.example.jp]", "[::1", "::1]", "1::2::3", "[[::1]]", "::1%eth0",
+                           "mail.example.jp:25", "[::1]:25", "2001:db8::g", "a.b\r\n"}) {
+    EXPECT_FALSE(IsServerName(name)) << name;
+  }
+  // An address literal is a server, never a mail domain here.
+  EXPECT_FALSE(IsMailAddress("taro@[::1]"));
+}
+
 TEST(IsMailAddress, LocalPartMayHoldAnyAddressCharacterOrNothing) {
   for (const char* address : {"taro@example.jp", "@example.jp", ".taro.@example.jp",
                               "a..b@example.jp", "!#$%&'*+-./=?^_`{|}~@x.jp",

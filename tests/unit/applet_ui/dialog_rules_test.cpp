@@ -62,10 +62,10 @@ TEST(ThresholdDialogOk, SplitThenComposeGivesTheStoredTextBack) {
   }
 }
 
-TEST(ServerBoxKeyFilter, PassesHostNameCharactersAndBackspaceOnly) {
-  for (char16_t c : std::u16string(u"azAZ09-.")) EXPECT_TRUE(SmtpKeyPasses(c)) << int(c);
+TEST(ServerBoxKeyFilter, PassesHostNameAndIpv6CharactersAndBackspaceOnly) {
+  for (char16_t c : std::u16string(u"azAZ09-.:[]")) EXPECT_TRUE(SmtpKeyPasses(c)) << int(c);
   EXPECT_TRUE(SmtpKeyPasses(8));
-  for (char16_t c : std::u16string(u" ,@_\"\r\t")) EXPECT_FALSE(SmtpKeyPasses(c)) << int(c);
+  for (char16_t c : std::u16string(u" ,@_\"\r\t%/;")) EXPECT_FALSE(SmtpKeyPasses(c)) << int(c);
   EXPECT_FALSE(SmtpKeyPasses(0x16));    // Ctrl+V
   EXPECT_FALSE(SmtpKeyPasses(0x3042));  // a Japanese character
   EXPECT_FALSE(SmtpKeyPasses(0xFF21));  // a full-width letter
