@@ -109,8 +109,11 @@ Status ParseSddl(const std::string& sddl, SecurityDescription* description);
 // The SID of the account this process runs as (POSIX: empty).
 std::string ProcessUserSid();
 
-// Gives the settings file the descriptor of SettingsFileSecurity (Windows)
-// and checks that it holds; POSIX does nothing. A failure says what failed.
+// Gives the settings file the descriptor of SettingsFileSecurity (Windows;
+// POSIX does nothing). A failure says what failed. Whether it holds is
+// SecretFileReaders' to tell: a system may accept a descriptor and keep
+// another (Wine derives one from the Unix mode), which the service's load
+// then reports.
 Status ProtectSettingsFile(const std::string& path);
 // Who besides the service's administrators may read the file: Windows the
 // groups of PublicReaders; POSIX "group" and/or "others" by the mode bits.

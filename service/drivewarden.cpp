@@ -11,6 +11,7 @@
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "platform/secure_file.h"
 #include "service/metrics_file.h"
 
 namespace qw {
@@ -276,7 +277,19 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     problem(kKeyTlsVerify, verify, "1 か 0 ではありません");
   next.user = TrimControls(ini.ReadString(kIniFileName, kSectionMail, kKeyUser, ""));
   const std::string stored = ini.ReadString(kIniFileName, kSectionMail, kKeyPassword, "");
-  const Status unprotected = UnprotectSecret(stored, &next.password);
+  next.passwordInFile = !stored.empty();
+  // The host's own store wins: the file's value is then not even read.
+  const Status unprotected =
+      FCredentialPassword.empty() ? UnprotectSecret(stored, &next.password) : Status();
+  if (!FCredentialPassword.empty()) {
+    next.password = FCredentialPassword;
+  } else if (unprotected.Ok() && !stored.empty() && !IsProtectedSecret(stored)) {
+    // A clear password typed into the file: its protected form, where the
+    // platform has one, replaces it after the load.
+    std::string protectedForm;
+    if (ProtectSecret(next.password, &protectedForm).Ok() && protectedForm != stored)
+      next.protectedPassword = protectedForm;
+  }
   if (!unprotected.Ok()) {
     // The stored value itself is never shown: it is (a form of) the password.
     EConvertError error(std::string("設定ファイル ") + kIniFileName + " の [" + kSectionMail + "] " + kKeyPassword +
@@ -391,6 +404,7 @@ void TDrivewarden::LoadSettings() {
                                 std::string(kMetricsNotRemoved) + old + ": " + removed.Describe());
   }
   FMetricsFolder = next.metricsFolder;
+  CareForStoredSecret(next);
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);
   if (FIsMailSend || TestMailLoad) {
@@ -407,6 +421,40 @@ void TDrivewarden::LoadSettings() {
     for (const std::string& line : next.mailProblems) text += line + kCrLf;
     WriteEventLog(text, EventType::Warning);
   }
+}
+
+void TDrivewarden::CareForStoredSecret(const LoadedSettings& next) {
+  if (FSettingsPath.empty()) return;
+  if (!next.protectedPassword.empty()) {
+    if (!platform_.profiles.WriteString(kIniFileName, kSectionMail, kKeyPassword, next.protectedPassword)) {
+      WriteEventLog("設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                        " は平文のままです。保護した形に置き換えられませんでした (ファイルに書き込めません)",
+                    EventType::Warning);
+    } else {
+      std::string text = "設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                         " は平文でした。保護した形に置き換えました。";
+      if (const Status rights = ProtectSettingsFile(FSettingsPath); !rights)
+        text += std::string(kCrLf) + "ファイルの権限は限れませんでした: " + rights.Describe();
+      WriteEventLog(text, EventType::Information);
+    }
+  }
+  if (!next.passwordInFile) return;
+  std::vector<std::string> readers;
+  if (const Status checked = SecretFileReaders(FSettingsPath, &readers); !checked) {
+    WriteEventLog("設定ファイル " + FSettingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
+                      checked.Describe(),
+                  EventType::Warning);
+    return;
+  }
+  std::string text;
+  if (!readers.empty())
+    text = "設定ファイル " + FSettingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
+  if (!FCredentialPassword.empty())
+    text += std::string(text.empty() ? "" : kCrLf) + "設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " +
+            kKeyPassword + " は使われません (資格情報 " + kCredentialName + " のパスワードを使います)。設定ファイルから消してください。";
+  else if (!readers.empty())
+    text += kReadableSecretAdvice;
+  if (!text.empty()) WriteEventLog(text, EventType::Warning);
 }
 
 std::string TDrivewarden::SettingsNoteLines() const {

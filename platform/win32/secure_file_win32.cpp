@@ -173,15 +173,7 @@ Status ApplySecurity(const std::string& path, const SecurityDescription& descrip
   return Status();
 }
 
-Status ProtectSettingsFile(const std::string& path) {
-  if (Status applied = ApplySecurity(path, SettingsFileSecurity()); !applied) return applied;
-  std::vector<std::string> readers;
-  if (Status checked = SecretFileReaders(path, &readers); !checked) return checked;
-  if (!readers.empty())
-    return Status::Failure("SetNamedSecurityInfo", 0,
-                           path + " の権限を設定しましたが保たれず、" + GroupNames(readers) + " が読めます");
-  return Status();
-}
+Status ProtectSettingsFile(const std::string& path) { return ApplySecurity(path, SettingsFileSecurity()); }
 
 Status SecretFileReaders(const std::string& path, std::vector<std::string>* readers) {
   readers->clear();
