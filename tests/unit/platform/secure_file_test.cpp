@@ -44,6 +44,10 @@ SecurityDescription Described(const std::string& owner, std::vector<AccessEntry>
   return d;
 }
 
+#ifdef _WIN32
+bool OnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+#endif
+
 struct Case {
   const char* name;
   SecurityDescription description;
@@ -100,6 +104,8 @@ TEST(SecureFile, JudgesWhoMayReadAndWhoMayChange) {
   for (const Case& c : Cases()) {
     ExpectJudgement(c, c.description, "description");
 #ifdef _WIN32
+    // Wine parses "D:NO_ACCESS_CONTROL" as an empty DACL, not a NULL one.
+    if (!c.description.hasDacl && OnWine()) continue;
     // The same descriptor through the system: SDDL text, parser, ACE walk.
     SecurityDescription parsed;
     ASSERT_TRUE(ParseSddl(ToSddl(c.description), &parsed).Ok()) << c.name << ": " << ToSddl(c.description);
@@ -136,8 +142,6 @@ fs::path TempFile(const char* name) {
 
 #ifdef _WIN32
 
-bool OnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 // The settings file's descriptor is applied; Windows keeps it, Wine derives
 // one from the Unix mode, and the readers the product reports are those of
 // the descriptor the file then has, whichever it is.
@@ -165,6 +169,11 @@ TEST(SecureFile, AStateFolderThatIsALinkIsRefusedAndNotTouched) {
   fs::create_directories(target);
   if (!CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
     GTEST_SKIP() << "no symbolic links here (" << GetLastError() << ")";
+  const DWORD attributes = GetFileAttributesW(link.wstring().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    RemoveDirectoryW(link.wstring().c_str());
+    GTEST_SKIP() << "the link made here is no reparse point (attributes " << attributes << ")";
+  }
   std::vector<std::string> repaired;
   const Status status = PrepareStateFolder(link.string(), "status.ini", &repaired);
   EXPECT_FALSE(status.Ok());
