@@ -23,7 +23,7 @@ fail() { echo "credential_posix: $*" >&2; exit 1; }
 
 # The ASan build reads nothing from /work the user may not see, but copy the
 # program anyway so the test does not depend on the checkout's modes.
-install -m 0755 build/native/bin/QuotawardenService "$work/QuotawardenService"
+install -m 0755 "${QW_NATIVE_BIN:-build/native/bin}/QuotawardenService" "$work/QuotawardenService"
 host="$work/QuotawardenService"
 
 password='s3cret-Pa55'
