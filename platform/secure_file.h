@@ -97,7 +97,8 @@ std::string GroupNames(const std::vector<std::string>& sids);
 
 // --- The operating system's part ---
 
-// Windows: the owner and DACL of a file or folder (a link is not followed).
+// Windows: the owner and DACL of a file or folder (a link is followed: check
+// for one first).
 // POSIX: fails (no descriptors).
 Status ReadSecurity(const std::string& path, SecurityDescription* description);
 // Windows: sets owner and DACL of `path` (the DACL protected when the

@@ -287,7 +287,10 @@ void TDrivewarden::ReadMailSettings(LoadedSettings& next) {
     // A clear password typed into the file: its protected form, where the
     // platform has one, replaces it after the load.
     std::string protectedForm;
-    if (ProtectSecret(next.password, &protectedForm).Ok() && protectedForm != stored)
+    const Status protectedNow = ProtectSecret(next.password, &protectedForm);
+    if (!protectedNow.Ok())
+      next.protectFailure = protectedNow.Describe();
+    else if (protectedForm != stored)
       next.protectedPassword = protectedForm;
   }
   if (!unprotected.Ok()) {
@@ -425,6 +428,10 @@ void TDrivewarden::LoadSettings() {
 
 void TDrivewarden::CareForStoredSecret(const LoadedSettings& next) {
   if (FSettingsPath.empty()) return;
+  if (!next.protectFailure.empty())
+    WriteEventLog("設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                      " は平文のままです。保護できません: " + next.protectFailure,
+                  EventType::Warning);
   if (!next.protectedPassword.empty()) {
     if (!platform_.profiles.WriteString(kIniFileName, kSectionMail, kKeyPassword, next.protectedPassword)) {
       WriteEventLog("設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +

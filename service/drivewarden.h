@@ -223,6 +223,7 @@ class TDrivewarden {
     std::string password;
     bool passwordInFile = false;    // the file's PASSWORD is not empty
     std::string protectedPassword;  // the protected form of a clear PASSWORD, to store
+    std::string protectFailure;     // why a clear PASSWORD could not be protected
     bool tlsVerify = true;
     int thresholdCount = 0;          // fixed drives with a threshold above zero
     std::string absentLetters;       // [DRIVE] letters that are no fixed drive

@@ -212,8 +212,23 @@ Status PrepareStateFolder(const std::string& folder, const std::string& stateFil
     SECURITY_ATTRIBUTES security{};
     security.nLength = sizeof security;
     security.lpSecurityDescriptor = descriptor;
-    if (!CreateDirectoryW(wide.c_str(), &security) && GetLastError() != ERROR_ALREADY_EXISTS)
-      return LastSystemFailure("CreateDirectory");
+    BOOL made = CreateDirectoryW(wide.c_str(), &security);
+    DWORD madeError = made ? ERROR_SUCCESS : GetLastError();
+    if (madeError == ERROR_INVALID_OWNER) {
+      // An account that may not name Administrators as owner makes it its
+      // own; the rights are the same.
+      SecurityDescription ownerless = StateFolderSecurity();
+      ownerless.owner.clear();
+      PSECURITY_DESCRIPTOR second = nullptr;
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(ToSddl(ownerless)).c_str(), SDDL_REVISION_1,
+                                                                &second, nullptr))
+        return LastSystemFailure("ConvertStringSecurityDescriptorToSecurityDescriptor");
+      LocalPtr ownedSecond(second);
+      security.lpSecurityDescriptor = second;
+      made = CreateDirectoryW(wide.c_str(), &security);
+      madeError = made ? ERROR_SUCCESS : GetLastError();
+    }
+    if (!made && madeError != ERROR_ALREADY_EXISTS) return SystemFailure("CreateDirectory", madeError);
     if (Status read = Attributes(folder, &attributes); !read) return read;
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return ReparseFailure(folder);

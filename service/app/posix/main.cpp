@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -265,13 +266,35 @@ int SetSecret(const std::string& windir) {
     std::fputs("QuotawardenService: no password on standard input (one line is read)\n", stderr);
     return 1;
   }
+  // A private temporary file (mkstemp makes it 0600) renamed over the old
+  // one: the password is never in a file others can read, nor half written.
   const std::string path = qw::JoinPath(windir, qw::kCredentialName);
-  const mode_t old = ::umask(077);
-  const qw::Status written = qw::ReplaceFileAtomically(path, line + "\n");
-  ::umask(old);
-  if (!written || ::chmod(path.c_str(), 0600) != 0) {
-    std::fprintf(stderr, "QuotawardenService: %s: %s\n", path.c_str(),
-                 written ? std::strerror(errno) : qw::SjisToUtf8(written.Describe()).c_str());
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  auto failed = [&](const char* what) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: %s: %s\n", path.c_str(), what, std::strerror(error));
+    return 1;
+  };
+  if (fd < 0) {
+    std::fprintf(stderr, "QuotawardenService: %s: mkstemp: %s\n", path.c_str(), std::strerror(errno));
+    return 1;
+  }
+  const std::string bytes = line + "\n";
+  if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return failed("write");
+  if (::fsync(fd) != 0) return failed("fsync");
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: close: %s\n", path.c_str(), std::strerror(error));
+    return 1;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: rename: %s\n", path.c_str(), std::strerror(error));
     return 1;
   }
   std::fprintf(stderr, "QuotawardenService: the password is stored in %s (mode 0600)\n", path.c_str());
