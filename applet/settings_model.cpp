@@ -11,6 +11,7 @@
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "platform/secure_file.h"
 #include "platform/message_loop.h"
 
 namespace qw {
@@ -45,6 +46,8 @@ constexpr const char* kMsgMetricsFolder =
     "メトリクスファイルのフォルダーには C:\\Program Files\\windows_exporter\\textfile_inputs のような絶対パスを入力してください。";
 constexpr const char* kMsgMetricsFolderControl = "メトリクスファイルのフォルダー名に制御文字は使えません。";
 constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
+constexpr const char* kMsgRightsFailed =
+    "設定は保存しましたが、設定ファイルを SYSTEM と Administrators だけが読める権限にできません。\r\r";
 
 class PlatformSecrets : public SecretStore {
  public:
@@ -54,6 +57,7 @@ class PlatformSecrets : public SecretStore {
   Status Unprotect(const std::string& stored, std::string* clear) override {
     return UnprotectSecret(stored, clear);
   }
+  Status ProtectFile() override { return ProtectSettingsFile(SettingsFilePath("", kIniFileName)); }
 };
 
 // The encryption box's index for a SECURITY value; a missing key is NONE,
@@ -462,6 +466,8 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
   }
+  if (const Status rights = secrets_.ProtectFile(); !rights)
+    ShowMessage(kMsgRightsFailed + rights.Describe(), MessageBoxIcon::Exclamation);
   if (apply) {
     FSettingsText = GetSettingsText();
     FPasswordText = clearPassword;

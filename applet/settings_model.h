@@ -162,6 +162,9 @@ class SecretStore {
   virtual ~SecretStore() = default;
   virtual Status Protect(const std::string& clear, std::string* stored) = 0;
   virtual Status Unprotect(const std::string& stored, std::string* clear) = 0;
+  // After every save: limits who may read the settings file (Windows: SYSTEM
+  // and Administrators only). The default does nothing.
+  virtual Status ProtectFile() { return Status(); }
 };
 SecretStore& SystemSecrets();
 

@@ -17,8 +17,9 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes);
 // Removes the file; a file that is not there is no failure.
 Status RemoveFileIfPresent(const std::string& path);
 // The folder of the service's state: Windows %ProgramData%\Quotawarden
-// (created when missing, readable by local administrators); POSIX
-// `windowsDir` (the settings folder). `override`, when not empty, wins.
+// (only the path: nothing is created; the service prepares it with
+// PrepareStateFolder of platform/secure_file.h); POSIX `windowsDir` (the
+// settings folder). `override`, when not empty, wins.
 Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder);
 // True for a path that starts at a root and so means the same folder to
 // every process: POSIX a leading "/"; Windows a drive letter, a colon and a

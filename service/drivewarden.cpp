@@ -12,6 +12,7 @@
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "platform/secure_file.h"
 #include "service/metrics_file.h"
 
 namespace qw {
@@ -276,7 +277,22 @@ void TDrivewarden::ReadMailSettings(const ProfileSnapshot& ini, LoadedSettings& 
     problem(kKeyTlsVerify, verify, "1 か 0 ではありません");
   next.user = TrimControls(ini.ReadString(kSectionMail, kKeyUser, ""));
   const std::string stored = ini.ReadString(kSectionMail, kKeyPassword, "");
-  const Status unprotected = UnprotectSecret(stored, &next.password);
+  next.passwordInFile = !stored.empty();
+  // The host's own store wins: the file's value is then not even read.
+  const Status unprotected =
+      FCredentialPassword.empty() ? UnprotectSecret(stored, &next.password) : Status();
+  if (!FCredentialPassword.empty()) {
+    next.password = FCredentialPassword;
+  } else if (unprotected.Ok() && !stored.empty() && !IsProtectedSecret(stored)) {
+    // A clear password typed into the file: its protected form, where the
+    // platform has one, replaces it after the load.
+    std::string protectedForm;
+    const Status protectedNow = ProtectSecret(next.password, &protectedForm);
+    if (!protectedNow.Ok())
+      next.protectFailure = protectedNow.Describe();
+    else if (protectedForm != stored)
+      next.protectedPassword = protectedForm;
+  }
   if (!unprotected.Ok()) {
     // The stored value itself is never shown: it is (a form of) the password.
     EConvertError error(std::string("設定ファイル ") + kIniFileName + " の [" + kSectionMail + "] " + kKeyPassword +
@@ -392,6 +408,7 @@ void TDrivewarden::LoadSettings() {
                                 std::string(kMetricsNotRemoved) + old + ": " + removed.Describe());
   }
   FMetricsFolder = next.metricsFolder;
+  CareForStoredSecret(next);
 
   tmCheck_->SetInterval(static_cast<int64_t>(FInterval) * 3600000);
   if (FIsMailSend || TestMailLoad) {
@@ -408,6 +425,56 @@ void TDrivewarden::LoadSettings() {
     for (const std::string& line : next.mailProblems) text += line + kCrLf;
     WriteEventLog(text, EventType::Warning);
   }
+}
+
+void TDrivewarden::CareForStoredSecret(const LoadedSettings& next) {
+  if (FSettingsPath.empty()) return;
+  if (!next.protectFailure.empty())
+    WriteEventLog("設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                      " は平文のままです。保護できません: " + next.protectFailure,
+                  EventType::Warning);
+  if (!next.protectedPassword.empty()) {
+    // The file as it is now, so that nothing written since the load is
+    // lost; a password changed since is left to the next load.
+    ProfileSnapshot current;
+    Status written = platform_.profiles.ReadSnapshot(kIniFileName, &current);
+    const std::string now = current.ReadString(kSectionMail, kKeyPassword, "");
+    const bool same = written.Ok() && !IsProtectedSecret(now) && now == next.password;
+    if (same) {
+      current.WriteString(kSectionMail, kKeyPassword, next.protectedPassword);
+      written = platform_.profiles.WriteSnapshot(kIniFileName, current);
+    }
+    if (!same && written.Ok()) {
+      // Changed since the load: the next load sees the new value.
+    } else if (!written.Ok()) {
+      WriteEventLog("設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                        " は平文のままです。保護した形に置き換えられませんでした: " + written.Describe(),
+                    EventType::Warning);
+    } else {
+      std::string text = "設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " + kKeyPassword +
+                         " は平文でした。保護した形に置き換えました。";
+      if (const Status rights = ProtectSettingsFile(FSettingsPath); !rights)
+        text += std::string(kCrLf) + "ファイルの権限は限れませんでした: " + rights.Describe();
+      WriteEventLog(text, EventType::Information);
+    }
+  }
+  if (!next.passwordInFile) return;
+  std::vector<std::string> readers;
+  if (const Status checked = SecretFileReaders(FSettingsPath, &readers); !checked) {
+    WriteEventLog("設定ファイル " + FSettingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
+                      checked.Describe(),
+                  EventType::Warning);
+    return;
+  }
+  std::string text;
+  if (!readers.empty())
+    text = "設定ファイル " + FSettingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
+  if (!FCredentialPassword.empty())
+    text += std::string(text.empty() ? "" : kCrLf) + "設定ファイル " + FSettingsPath + " の [" + kSectionMail + "] " +
+            kKeyPassword + " は使われません (資格情報 " + kCredentialName + " のパスワードを使います)。設定ファイルから消してください。";
+  else if (!readers.empty())
+    text += kReadableSecretAdvice;
+  if (!text.empty()) WriteEventLog(text, EventType::Warning);
 }
 
 std::string TDrivewarden::SettingsNoteLines() const {

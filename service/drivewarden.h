@@ -149,6 +149,19 @@ class TDrivewarden {
   // does not stop the check; its first failure after ServiceStart is written
   // as one error entry naming the file and the system's reason.
   void SetStateFolder(const std::string& folder) { FStateFolder = folder; }
+
+  // The secret of the mail login. `settingsPath`: the settings file's full
+  // path; when not empty, every load whose file holds a PASSWORD that
+  // ordinary users can read writes one warning entry, and a clear PASSWORD
+  // typed by hand is replaced by its protected form (where the platform
+  // protects one) with an information entry. `credential`: a password the
+  // host took from a store of its own (POSIX: the systemd credential); when
+  // not empty it is the one used, and a PASSWORD in the file is ignored with
+  // a warning.
+  void SetSecretSources(const std::string& settingsPath, const std::string& credential) {
+    FSettingsPath = settingsPath;
+    FCredentialPassword = credential;
+  }
   const std::string& StateFolderPath() const { return FStateFolder; }
 
   // The folder of the metrics file ([METRICS] TEXTFILEDIR of the last
@@ -213,6 +226,9 @@ class TDrivewarden {
     TSmtpSecurity security = TSmtpSecurity::None;
     std::string user;
     std::string password;
+    bool passwordInFile = false;    // the file's PASSWORD is not empty
+    std::string protectedPassword;  // the protected form of a clear PASSWORD, to store
+    std::string protectFailure;     // why a clear PASSWORD could not be protected
     bool tlsVerify = true;
     int thresholdCount = 0;          // fixed drives with a threshold above zero
     std::string absentLetters;       // [DRIVE] letters that are no fixed drive
@@ -279,6 +295,10 @@ class TDrivewarden {
   // Replaces the metrics file with `state`'s values. Never throws.
   void WriteMetrics(const CheckState& state, bool succeeded);
   std::string FStateFolder;
+  std::string FSettingsPath;
+  std::string FCredentialPassword;
+  // After a load: the clear password stored protected, the file's rights.
+  void CareForStoredSecret(const LoadedSettings& next);
   std::string FMetricsFolder;
   bool FMetricsFailureReported = false;  // since the last ServiceStart
   bool FLoadFailed = false;              // the running check's settings did not load
@@ -354,5 +374,20 @@ inline constexpr const char* kAlertUnverified =
     "警告メールは証明書を検証していない暗号化接続で送信しました (TLSVERIFY=0)。";
 inline constexpr const char* kAlertPasswordInClear =
     "警告メールの送信でパスワードを暗号化せずにサーバーへ送りました (SECURITY=NONE)。";
+
+// The name of the POSIX host's credential that holds the SMTP password
+// (a file of that name in $CREDENTIALS_DIRECTORY).
+inline constexpr const char* kCredentialName = "smtp-password";
+// What works, told after "the settings file holds a password that others can read".
+#ifdef _WIN32
+inline constexpr const char* kReadableSecretAdvice =
+    "管理者として QuotawardenService.exe /SETSECRET PASSWORD を実行する (パスワードは標準入力から) か、"
+    "コントロール パネルで設定を保存し直すと、SYSTEM と Administrators だけが読める権限になります。";
+#else
+inline constexpr const char* kReadableSecretAdvice =
+    "パスワードは systemd の資格情報に移してください: root だけが読めるファイル /etc/quotawarden/smtp-password "
+    "(chmod 600) に書き、設定ファイルの PASSWORD を空にすると、同梱のユニットが LoadCredential= でサービスに渡します "
+    "(QuotawardenService --set-secret PASSWORD がそのファイルを作ります)。";
+#endif
 
 }  // namespace qw

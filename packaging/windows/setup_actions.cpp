@@ -29,7 +29,10 @@
 
 #include "applet/install_settings.h"
 #include "common/drivewarden_common.h"
+#include "common/check_state.h"
 #include "platform/drives.h"
+#include "platform/files.h"
+#include "platform/secure_file.h"
 #include "platform/profile.h"
 #include "platform/text_codec.h"
 #include "service/service_install.h"
@@ -183,7 +186,33 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
     return ERROR_INSTALL_FAILURE;
   }
   Log(install, L"wrote " + path);
+  // Only SYSTEM and Administrators may read it (it may come to hold the
+  // password); the service warns at every load when that did not hold.
+  if (const qw::Status rights = qw::ProtectSettingsFile(Sjis(path)); !rights)
+    Log(install, L"cannot limit the rights of " + path + L": " + Wide(rights.Describe()), true);
   return ERROR_SUCCESS;
+}
+
+// The state folder (%ProgramData%\Quotawarden) made here with its protected
+// rights, so that no user can make it first; one that is a link, or whose
+// rights cannot be set, fails the installation.
+extern "C" __declspec(dllexport) UINT __stdcall MakeStateFolder(MSIHANDLE install) {
+  try {
+    std::string folder;
+    qw::Status status = qw::StateFolder("", "", &folder);
+    std::vector<std::string> repaired;
+    if (status) status = qw::PrepareStateFolder(folder, qw::kStateFileName, &repaired);
+    if (!status) {
+      Log(install, L"the state folder cannot be made safe: " + Wide(status.Describe()), true);
+      return ERROR_INSTALL_FAILURE;
+    }
+    for (const std::string& line : repaired) Log(install, Wide(line));
+    Log(install, L"the state folder " + Wide(folder) + L" is ready");
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    Log(install, L"making the state folder failed: " + Wide(e.what()), true);
+    return ERROR_INSTALL_FAILURE;
+  }
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RollbackSettings(MSIHANDLE install) {

@@ -129,19 +129,8 @@ Status StateFolder(const std::string& windowsDir, const std::string& override, s
   std::wstring wide(programData);
   CoTaskMemFree(programData);
   wide += L"\\Quotawarden";
-  // Local administrators and SYSTEM may do everything, users may read; the
-  // rights are not inherited from ProgramData (whose users may create files).
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;BU)",
-                                                            SDDL_REVISION_1, &descriptor, nullptr))
-    return LastSystemFailure("ConvertStringSecurityDescriptorToSecurityDescriptor");
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = descriptor;
-  const BOOL created = CreateDirectoryW(wide.c_str(), &attributes);
-  const DWORD error = created ? ERROR_SUCCESS : GetLastError();
-  LocalFree(descriptor);
-  if (!created && error != ERROR_ALREADY_EXISTS) return SystemFailure("CreateDirectory", error);
+  // Only the path: the service makes and checks the folder (PrepareStateFolder),
+  // a reader such as the applet never creates it.
   *folder = Utf16ToSjis(std::u16string(wide.begin(), wide.end()));
   return Status();
 }

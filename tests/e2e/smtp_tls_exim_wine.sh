@@ -103,7 +103,12 @@ for e in events:
     assert password not in e["text"], "the password appears in an entry"
 errors = [e for e in events if e["type"] == "error"]
 assert not errors, errors
-warnings = [e["text"] for e in events if e["source"] == "Drivewarden" and e["type"] == "warning" and e["id"] == 5610]
+# Wine keeps no DACL a file is given (it derives one from the Unix mode), so
+# each load of a file holding a password also warns that Everyone can read it.
+readable = [e for e in events if e["type"] == "warning" and "他のユーザーも読めます (Everyone)" in e["text"]]
+assert len(readable) >= 3, events
+warnings = [e["text"] for e in events if e["source"] == "Drivewarden" and e["type"] == "warning" and e["id"] == 5610
+            and e not in readable]
 assert len(warnings) == 3, events
 mails = sorted(glob.glob(os.path.join(work, "Maildir", "new", "*")))
 assert len(mails) == 3, mails

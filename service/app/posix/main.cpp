@@ -10,13 +10,17 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
@@ -24,6 +28,7 @@
 #include "platform/files.h"
 #include "platform/message_loop.h"
 #include "platform/profile.h"
+#include "platform/secure_file.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
@@ -36,6 +41,7 @@ const char kUsage[] =
     "Usage: QuotawardenService --foreground [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --test-mail [--windir=DIR] [--eventlog=FILE] [mail options]\n"
+    "       QuotawardenService --set-secret PASSWORD [--windir=DIR] < file\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -61,6 +67,15 @@ const char kUsage[] =
     "                    conversation and the outcome (UTF-8) to stdout; exit\n"
     "                    0 when every recipient was accepted, 1 otherwise (a\n"
     "                    settings error included).\n"
+    "  --set-secret PASSWORD\n"
+    "                    read the SMTP password from standard input (one\n"
+    "                    line) and store it in DIR/smtp-password, mode 0600,\n"
+    "                    the file the shipped unit hands to the service as the\n"
+    "                    systemd credential smtp-password; exit 0 when stored,\n"
+    "                    1 with the reason (empty or unreadable input).\n"
+    "                    Under systemd $CREDENTIALS_DIRECTORY/smtp-password,\n"
+    "                    when not empty, is the password used, and a PASSWORD\n"
+    "                    in the settings file is ignored (with a warning).\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -132,8 +147,13 @@ bool ParseSeconds(const std::string& text, int* seconds) {
   return true;
 }
 
+struct SecretSources {
+  std::string settingsPath;
+  std::string credential;
+};
+
 int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail,
-                  const std::string& stateFolder, int firstRetrySeconds) {
+                  const std::string& stateFolder, int firstRetrySeconds, const SecretSources& secrets) {
   // The signals are taken by the signal thread alone; every thread started
   // from here inherits the mask.
   sigset_t signals;
@@ -149,6 +169,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   StderrStatus status;
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);
   service->SetStateFolder(stateFolder);
+  service->SetSecretSources(secrets.settingsPath, secrets.credential);
   if (firstRetrySeconds > 0) service->SetFirstRetryDelay(int64_t{firstRetrySeconds} * 1000);
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
@@ -182,21 +203,106 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   return started ? 0 : 1;
 }
 
-// POSIX keeps the SMTP password as the settings file holds it, so the
-// file's permissions are its only protection: a file that other users can
-// read and that holds a password is worth a warning (stderr and the log).
-void WarnReadablePassword(qw::Profiles& profiles, qw::EventLog& log, const std::string& windir) {
-  const std::string path = windir + "/" + qw::kIniFileName;
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+// The SMTP password from the systemd credential (LoadCredential= of the
+// shipped unit): $CREDENTIALS_DIRECTORY/smtp-password, UTF-8, one line (a
+// final line end is dropped). Empty when there is none (no directory, no
+// file, an empty file: the unit's SetCredential= default). A credential that
+// cannot be read is an error entry and the file's PASSWORD is used.
+std::string CredentialPassword(qw::EventLog& log) {
+  const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+  if (!dir || !*dir) return "";
+  const std::string path = qw::JoinPath(dir, qw::kCredentialName);
+  std::string bytes;
+  const qw::Status read = qw::ReadWholeFile(path, &bytes, 4096);
+  if (!read) {
+    if (read.Code() == ENOENT) return "";
+    const std::string text = "資格情報 " + path + " を読めません: " + read.Describe();
+    log.Report(qw::kServiceName, qw::EventType::Error, 0, 0, text);
+    std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
+    return "";
+  }
+  if (!bytes.empty() && bytes.back() == '\n') bytes.pop_back();
+  if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+  const std::string sjis = qw::Utf8ToSjis(bytes);
+  if (qw::SjisToUtf8(sjis) != bytes || bytes.find_first_of("\r\n") != std::string::npos) {
+    const std::string text = "資格情報 " + path + " のパスワードは 1 行の UTF-8 で、Shift-JIS で表せる文字だけにしてください。使いません";
+    log.Report(qw::kServiceName, qw::EventType::Error, 0, 0, text);
+    std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
+    return "";
+  }
+  return sjis;
+}
+
+// Also on stderr at start (the load writes the entry): a settings file that
+// others can read and that holds a password, unless the credential is used.
+void WarnReadablePassword(qw::Profiles& profiles, const std::string& path, bool credential) {
+  if (credential) return;
   // A file that cannot be read fails the load, which says why.
   qw::ProfileSnapshot ini;
   if (!profiles.ReadSnapshot(qw::kIniFileName, &ini).Ok()) return;
   if (ini.ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
-  const std::string text = "設定ファイル " + path +
-                           " はパスワードを含み、他のユーザーも読めます。chmod 600 などで読める人を限ってください。";
-  log.Report(qw::kServiceName, qw::EventType::Warning, 0, 0, text);
+  std::vector<std::string> readers;
+  if (!qw::SecretFileReaders(path, &readers) || readers.empty()) return;
+  const std::string text = "設定ファイル " + path + " はパスワードを含み、他のユーザーも読めます。" +
+                           qw::kReadableSecretAdvice;
   std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
+}
+
+// --set-secret PASSWORD: one line from standard input (never the command
+// line, which other users see) into the credential file the shipped unit
+// loads, <windir>/smtp-password, mode 0600, replaced in one step.
+int SetSecret(const std::string& windir) {
+  std::string line;
+  int c = 0;
+  while ((c = std::getchar()) != EOF && c != '\n') {
+    line += static_cast<char>(c);
+    if (line.size() > 1024) {
+      std::fputs("QuotawardenService: the password is longer than 1024 bytes\n", stderr);
+      return 1;
+    }
+  }
+  if (std::ferror(stdin)) {
+    std::fprintf(stderr, "QuotawardenService: standard input cannot be read: %s\n", std::strerror(errno));
+    return 1;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) {
+    std::fputs("QuotawardenService: no password on standard input (one line is read)\n", stderr);
+    return 1;
+  }
+  // A private temporary file (mkstemp makes it 0600) renamed over the old
+  // one: the password is never in a file others can read, nor half written.
+  const std::string path = qw::JoinPath(windir, qw::kCredentialName);
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  auto failed = [&](const char* what) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: %s: %s\n", path.c_str(), what, std::strerror(error));
+    return 1;
+  };
+  if (fd < 0) {
+    std::fprintf(stderr, "QuotawardenService: %s: mkstemp: %s\n", path.c_str(), std::strerror(errno));
+    return 1;
+  }
+  const std::string bytes = line + "\n";
+  if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return failed("write");
+  if (::fsync(fd) != 0) return failed("fsync");
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: close: %s\n", path.c_str(), std::strerror(error));
+    return 1;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    std::fprintf(stderr, "QuotawardenService: %s: rename: %s\n", path.c_str(), std::strerror(error));
+    return 1;
+  }
+  std::fprintf(stderr, "QuotawardenService: the password is stored in %s (mode 0600)\n", path.c_str());
+  return 0;
 }
 
 }  // namespace
@@ -205,6 +311,7 @@ int main(int argc, char** argv) {
   bool once = false;
   bool foreground = false;
   bool testMail = false;
+  bool setSecret = false;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
   std::string stateDir;
@@ -223,6 +330,13 @@ int main(int argc, char** argv) {
       foreground = true;
     } else if (std::strcmp(arg, "--test-mail") == 0) {
       testMail = true;
+    } else if (std::strcmp(arg, "--set-secret") == 0) {
+      if (i + 1 >= argc || std::strcmp(argv[i + 1], "PASSWORD") != 0) {
+        std::fprintf(stderr, "QuotawardenService: --set-secret takes the name PASSWORD (the value comes from standard input)\n");
+        return kExitUsage;
+      }
+      ++i;
+      setSecret = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog) ||
                TakeValue(arg, "--state-dir", &stateDir)) {
     } else if (TakeValue(arg, "--retry-first", &value)) {
@@ -241,7 +355,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (int(once) + int(foreground) + int(testMail) != 1) {
+  if (int(once) + int(foreground) + int(testMail) + int(setSecret) != 1) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
@@ -249,11 +363,16 @@ int main(int argc, char** argv) {
   auto profiles = qw::NewSystemProfiles(windir);
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
+  if (setSecret) return SetSecret(windir);
   auto log = qw::NewSystemEventLog(eventlog);
-  WarnReadablePassword(*profiles, *log, windir);
+  SecretSources secrets;
+  secrets.settingsPath = qw::SettingsFilePath(windir, qw::kIniFileName);
+  secrets.credential = CredentialPassword(*log);
+  WarnReadablePassword(*profiles, secrets.settingsPath, !secrets.credential.empty());
   if (testMail) {
     qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
     service.SetMailTimeOuts(mail.timeOut, mail.deadline);
+    service.SetSecretSources(secrets.settingsPath, secrets.credential);
     const qw::TTestMailRun run = qw::RunTestMail(service, *system);
     std::fputs(qw::SjisToUtf8(run.text).c_str(), stdout);
     std::fflush(stdout);
@@ -266,11 +385,12 @@ int main(int argc, char** argv) {
                 std::string(qw::kStateNotWritten) + folder.Describe());
   if (foreground)
     return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder,
-                         firstRetrySeconds);
+                         firstRetrySeconds, secrets);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);
   service.SetStateFolder(stateFolder);
+  service.SetSecretSources(secrets.settingsPath, secrets.credential);
   try {
     service.ServiceStart();
     service.ServiceStop();

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/check_state.h"
 #include "common/exception_text.h"
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
@@ -26,6 +27,8 @@
 #include "platform/message_box.h"
 #include "platform/message_loop.h"
 #include "platform/profile.h"
+#include "platform/secret.h"
+#include "platform/secure_file.h"
 #include "platform/service_manager.h"
 #include "platform/status.h"
 #include "platform/system_error.h"
@@ -221,8 +224,8 @@ std::u16string ModulePath() {
 // read it: to a console as UTF-16 (readable whatever its code page), to a
 // redirected standard output as UTF-8. A program started from a console
 // without one of its own attaches to the parent's.
-void PrintTestMailText(const std::string& sjis) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+void PrintText(const std::string& sjis, DWORD stream = STD_OUTPUT_HANDLE) {
+  HANDLE out = GetStdHandle(stream);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) {
     if (AttachConsole(ATTACH_PARENT_PROCESS)) {
       out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -245,6 +248,90 @@ void PrintTestMailText(const std::string& sjis) {
   const std::string utf8 = qw::SjisToUtf8(text);
   DWORD written = 0;
   WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+bool IsAdministrator() {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                &administrators))
+    return false;
+  BOOL member = FALSE;
+  if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+// One line of standard input (at most 1024 bytes; CR LF or LF ends it).
+qw::Status ReadInputLine(std::string* line) {
+  line->clear();
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE)
+    return qw::Status::Failure("GetStdHandle", 0, "標準入力がありません");
+  for (;;) {
+    char c = 0;
+    DWORD got = 0;
+    if (!ReadFile(in, &c, 1, &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) break;  // the writer closed: the end
+      return qw::LastSystemFailure("ReadFile");
+    }
+    if (got == 0 || c == '\n') break;
+    *line += c;
+    if (line->size() > 1024) return qw::Status::Failure("ReadFile", 0, "1024 バイトを超える行です");
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return qw::Status();
+}
+
+// /SETSECRET PASSWORD: the SMTP password from standard input (never from the
+// command line, which every user can see) into the settings file, protected,
+// and the file's rights limited to SYSTEM and Administrators. Exit 0 when
+// stored and protected; 1 when nothing was stored; 3 when the password is
+// stored protected but others can still read the file (the message says who).
+int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
+  auto fail = [](const std::string& text, int code) {
+    PrintText("QuotawardenService /SETSECRET: " + text + "\n", STD_ERROR_HANDLE);
+    return code;
+  };
+  size_t at = 0;
+  while (at < args.size() && !qw::HasSwitch({args[at]}, "SETSECRET")) ++at;
+  if (at + 1 >= args.size() || !qw::EqualsCaseless(args[at + 1], "PASSWORD"))
+    return fail("保存する値の名前 PASSWORD を続けてください (値は標準入力から読みます)", 64);
+  if (!IsAdministrator()) return fail("管理者として実行してください", 1);
+  std::string clear;
+  if (const qw::Status read = ReadInputLine(&clear); !read)
+    return fail("標準入力を読めません: " + read.Describe(), 1);
+  if (clear.empty()) return fail("標準入力にパスワードがありません (1 行を読みます)", 1);
+  std::string stored;
+  if (const qw::Status protectedForm = qw::ProtectSecret(clear, &stored); !protectedForm)
+    return fail("パスワードを保護できません: " + protectedForm.Describe(), 1);
+  const std::string path = qw::SettingsFilePath("", qw::kIniFileName);
+  // A missing file is made with its rights first, so the value is never in
+  // a file others can read.
+  if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(qw::SjisToUtf16(path).c_str())) == INVALID_FILE_ATTRIBUTES) {
+    const HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(qw::SjisToUtf16(path).c_str()), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (const qw::Status rights = qw::ProtectSettingsFile(path); !rights)
+      return fail(path + " の権限を設定できません: " + rights.Describe(), 1);
+  }
+  qw::ProfileSnapshot ini;
+  if (const qw::Status read = profiles.ReadSnapshot(qw::kIniFileName, &ini); !read)
+    return fail(path + " を読めません: " + read.Describe(), 1);
+  ini.WriteString(qw::kSectionMail, qw::kKeyPassword, stored);
+  if (const qw::Status written = profiles.WriteSnapshot(qw::kIniFileName, ini); !written)
+    return fail(path + " に書き込めません: " + written.Describe(), 1);
+  if (const qw::Status rights = qw::ProtectSettingsFile(path); !rights)
+    return fail("パスワードは保護して保存しましたが、" + path + " の権限を設定できません: " + rights.Describe(), 3);
+  std::vector<std::string> readers;
+  if (const qw::Status checked = qw::SecretFileReaders(path, &readers); !checked)
+    return fail("パスワードは保護して保存しましたが、" + path + " の権限を確かめられません: " + checked.Describe(), 3);
+  if (!readers.empty())
+    return fail("パスワードは保護して保存しましたが、" + path + " の権限が保たれず、" + qw::GroupNames(readers) +
+                    " が読めます",
+                3);
+  PrintText("QuotawardenService /SETSECRET: " + path + " にパスワードを保護して保存しました\n");
+  return 0;
 }
 
 std::vector<std::string> Arguments() {
@@ -278,20 +365,38 @@ int main() {
   if (switches.install || switches.uninstall) {
     auto boxes = qw::NewSystemMessageBoxes();
     ScmRegistry registry;
-    return switches.install ? qw::InstallService(registry, *boxes, exePath, switches.silent)
-                            : qw::UninstallService(registry, *boxes, exePath, switches.silent);
+    if (switches.uninstall) return qw::UninstallService(registry, *boxes, exePath, switches.silent);
+    const int installed = qw::InstallService(registry, *boxes, exePath, switches.silent);
+    // A settings file already there gets the rights of one that holds a
+    // secret; one that does not keep them is the service's warning at load.
+    const std::string settingsPath = qw::SettingsFilePath("", qw::kIniFileName);
+    if (installed == 0 && GetFileAttributesW(reinterpret_cast<LPCWSTR>(qw::SjisToUtf16(settingsPath).c_str())) !=
+                              INVALID_FILE_ATTRIBUTES) {
+      if (const qw::Status rights = qw::ProtectSettingsFile(settingsPath); !rights)
+        log->Report(exeSource, qw::EventType::Warning, 0, 0,
+                    settingsPath + " の権限を SYSTEM と Administrators だけにできません: " + rights.Describe());
+    }
+    return installed;
   }
+  if (!switches.install && !switches.uninstall && qw::HasSwitch(args, "SETSECRET")) return SetSecret(*profiles, args);
+  service->SetSecretSources(qw::SettingsFilePath("", qw::kIniFileName), "");
 
   if (switches.testMail) {
     const qw::TTestMailRun run = qw::RunTestMail(*service, *system);
-    PrintTestMailText(run.text);
+    PrintText(run.text);
     return run.exitCode;
   }
 
   // The last check's state goes to %ProgramData%\Quotawarden; a folder that
   // cannot be made is said once and the service runs without the state.
+  // The folder is made with its rights when missing; a link is never
+  // followed and rights that let others change it are reset, or the state
+  // is not used there.
   std::string stateFolder;
-  const qw::Status folder = qw::StateFolder("", "", &stateFolder);
+  qw::Status folder = qw::StateFolder("", "", &stateFolder);
+  std::vector<std::string> repaired;
+  if (folder.Ok()) folder = qw::PrepareStateFolder(stateFolder, qw::kStateFileName, &repaired);
+  for (const std::string& line : repaired) log->Report(qw::kEventSource, qw::EventType::Warning, 0, qw::kCheckEventId, line);
   if (folder.Ok())
     service->SetStateFolder(stateFolder);
   else

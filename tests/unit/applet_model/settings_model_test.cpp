@@ -59,8 +59,15 @@ class FakeSecrets : public SecretStore {
     }
     return Status();
   }
+  Status ProtectFile() override {
+    ++fileProtects;
+    if (failProtectFile) return Status::Failure("SetNamedSecurityInfo", 5, "アクセスが拒否されました。");
+    return Status();
+  }
   bool failProtect = false;
   int protects = 0;
+  bool failProtectFile = false;
+  int fileProtects = 0;
 };
 
 class SettingsModelTest : public ::testing::Test {
@@ -533,6 +540,34 @@ TEST_F(SettingsModelTest, SaveKeepsWhatTheDialogDoesNotKnow) {
   EXPECT_EQ(text.rfind("; kept\r\n[WARNING]\r\nINTERVAL=8\r\n", 0), 0u) << text;
   EXPECT_EQ(Value("WARNING", "FUTURE"), "x");
   EXPECT_EQ(Value("OTHER", "A"), "1");
+}
+
+// Every save that wrote the file limits its rights afterwards; a save that
+// wrote nothing does not; a failure to limit them is said, and the save
+// stands.
+TEST_F(SettingsModelTest, ASaveLimitsTheFileRightsAfterWriting) {
+  Load();
+  view.Type(SettingsField::Interval, "5");
+  boxes.answers = {MessageBoxResult::No};
+  ASSERT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved);
+  EXPECT_EQ(secrets.fileProtects, 1);
+  EXPECT_EQ(Value("WARNING", "INTERVAL"), "5");
+
+  secrets.failProtectFile = true;
+  view.Type(SettingsField::Interval, "6");
+  boxes.shown.clear();
+  boxes.answers = {MessageBoxResult::No};
+  ASSERT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved);
+  EXPECT_EQ(secrets.fileProtects, 2);
+  EXPECT_EQ(Value("WARNING", "INTERVAL"), "6");
+  ASSERT_FALSE(boxes.shown.empty());
+  EXPECT_NE(boxes.shown[0].text.find("アクセスが拒否されました"), std::string::npos) << boxes.shown[0].text;
+  EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Exclamation);
+
+  profiles.writesBeforeFailure = 0;
+  view.Type(SettingsField::Interval, "7");
+  EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::WriteFailed);
+  EXPECT_EQ(secrets.fileProtects, 2) << "nothing written, nothing to protect";
 }
 
 TEST_F(SettingsModelTest, ViewMayTakeOverTheWriteFailure) {

@@ -454,3 +454,56 @@ TEST_F(SettingsFileTest, FilesOfEveryKind) {
 
 }  // namespace
 }  // namespace qw
+
+#ifndef _WIN32
+namespace qw {
+namespace {
+
+// The secret at each load: a password in a file others can read is one
+// warning entry that tells where to move it; a file without a password, or
+// one only its owner reads, none; a password from the host's own store (the
+// systemd credential) makes a PASSWORD in the file a warning of its own.
+TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("qw_secret_" + std::to_string(::getpid()) + ".ini")).string();
+  std::ofstream(path) << "stands for the settings file";
+  struct Case {
+    const char* name;
+    const char* password;  // PASSWORD in the file
+    mode_t mode;
+    const char* credential;
+    const char* expected;  // a part of the one warning; nullptr: no warning
+  };
+  const Case cases[] = {
+      {"readable with a password", "p", 0644, "", "他のユーザーも読めます (group, others)"},
+      {"readable by the group", "p", 0640, "", "LoadCredential="},
+      {"private with a password", "p", 0600, "", nullptr},
+      {"readable without a password", "", 0644, "", nullptr},
+      {"credential and a password in the file", "p", 0600, "c", "は使われません"},
+      {"credential and a readable file without a password", "", 0644, "c", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    service.reset();
+    log.entries.clear();
+    SetIni(MailOn(std::string("PASSWORD=") + c.password + "\r\nUSER=u\r\n"));
+    Service().SetSecretSources(path, c.credential);
+    ASSERT_EQ(StartError(), "");
+    std::vector<std::string> warnings;
+    for (const auto& e : log.entries)
+      if (e.type == EventType::Warning && e.text.find(path) != std::string::npos) warnings.push_back(e.text);
+    if (!c.expected) {
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+      continue;
+    }
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(c.expected), std::string::npos) << warnings[0];
+    EXPECT_EQ(warnings[0].find("chmod 600 など"), std::string::npos) << "advice that keeps the unit's user out";
+  }
+  std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace qw
+#endif
