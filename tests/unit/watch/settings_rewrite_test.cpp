@@ -132,11 +132,17 @@ TEST_F(SettingsRewriteTest, LoadsDuringRewritesNeverMixTwoVersions) {
         ++writeFailures;
     }
   });
+  // The loads begin once the writer is writing, and go on until it has
+  // written a number of versions beside them, however fast either is (a
+  // machine under load, Wine's slower file calls).
+  for (int spins = 0; written == 0 && writeFailures == 0 && spins < 1000000; ++spins) std::this_thread::yield();
   auto running = NewService();
   std::set<int> seen;
   int mixed = 0;
   const int rounds = HammerRounds();
-  for (int round = 0; round < rounds; ++round) {
+  const int minWrites = 20;
+  for (int round = 0; round < rounds || (written < minWrites && writeFailures == 0 && round < 100 * rounds);
+       ++round) {
     auto fresh = NewService();
     try {
       fresh->LoadSettings();
@@ -153,9 +159,9 @@ TEST_F(SettingsRewriteTest, LoadsDuringRewritesNeverMixTwoVersions) {
   }
   stop = true;
   writer.join();
-  EXPECT_EQ(mixed, 0) << "loads that mixed two versions, of " << 2 * rounds << "; " << written << " writes";
+  EXPECT_EQ(mixed, 0) << "loads that mixed two versions; " << written << " writes";
   EXPECT_EQ(writeFailures, 0);
-  EXPECT_GT(written, 2) << "the writer never ran beside the loads";
+  EXPECT_GE(written, minWrites) << "the writer hardly ran beside the loads";
 
   // The last version, written within a second of the previous load.
   running->LoadSettings();
