@@ -179,17 +179,29 @@ TEST_F(HostTest, ShutdownEndsWithoutTheStopHandlerInterrogateRepeatsOtherCodesDo
 }
 
 TEST_F(HostTest, AStopFromInsideACheckOnTheSameThreadFailsAndTheStateIsReportedAgain) {
+  // D is short and mail is on; the stop comes from the check's mail step.
+  SetIni("[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nD=900MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  auto delivered = [](const std::string&) {
+    TDeliveryResult result;
+    result.acceptedReply = "250 ok";
+    return result;
+  };
+  Service().OnSendAlert = delivered;
   ASSERT_TRUE(Host().Start());
   bool ended = true;
-  drives.drives['D'].onMeasure = [&] { ended = Host().HandleControl(kControlStop); };
+  Service().OnSendAlert = [&](const std::string& report) {
+    ended = Host().HandleControl(kControlStop);
+    return delivered(report);
+  };
   loop.AdvanceBy(kHourMs);
   EXPECT_FALSE(ended);
   const std::vector<EventEntry> entries = log.Entries();
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[1].source, "Drivewarden");
-  EXPECT_EQ(entries[1].eventId, 0u);
-  EXPECT_EQ(entries[1].text.rfind("サービス失敗 停止: ", 0), 0u) << SjisToUtf8(entries[1].text);
-  EXPECT_EQ(entries[2].eventId, kCheckEventId) << "the check went on with its table";
+  EXPECT_EQ(entries[2].source, "Drivewarden");
+  EXPECT_EQ(entries[2].eventId, 0u);
+  EXPECT_EQ(entries[2].text.rfind("サービス失敗 停止: ", 0), 0u) << SjisToUtf8(entries[2].text);
+  EXPECT_EQ(entries[1].eventId, kCheckEventId) << "the check went on with its table";
+  EXPECT_NE(Service().DriveList(), nullptr);
   EXPECT_EQ(status.States().back(), ServiceState::Running);
   EXPECT_TRUE(CheckTimer().Enabled());
 }
