@@ -137,6 +137,28 @@ void TDrivewarden::ServiceStop() {
   FreeDriveList();
 }
 
+bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
+  FCalls.Cancel();
+  {
+    std::unique_lock<std::mutex> lock(FCheckMutex);
+    if (FChecking && FCheckThread == std::this_thread::get_id())
+      throw std::logic_error("ServiceStop called from inside a check on the same thread");
+    FStopped = true;
+    FCheckRequested = false;
+    if (FActiveClient) FActiveClient->RequestCancel();
+    if (!FCheckEnded.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !FChecking; })) {
+      lock.unlock();
+      tmCheck_->SetEnabled(false);
+      tmRetry_->SetEnabled(false);
+      return false;
+    }
+  }
+  tmCheck_->SetEnabled(false);
+  tmRetry_->SetEnabled(false);
+  FreeDriveList();
+  return true;
+}
+
 std::map<char, TDrivewarden::DriveAnswer> TDrivewarden::MeasureDrives(const std::string& letters) {
   struct Raw {
     bool ok = false;

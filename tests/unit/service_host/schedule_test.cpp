@@ -118,7 +118,7 @@ TEST_F(HostTest, StatusReportsCarryAcceptedControlsCheckPointsAndWaitHint) {
   EXPECT_EQ(reports[1].state, ServiceState::StartPending);
   EXPECT_EQ(reports[1].checkPoint, 2u);
   EXPECT_EQ(reports[2].state, ServiceState::Running);
-  EXPECT_EQ(reports[2].controlsAccepted, 7u);
+  EXPECT_EQ(reports[2].controlsAccepted, 0x107u) << "stop, pause and continue, shutdown, preshutdown";
   EXPECT_EQ(reports[2].checkPoint, 0u);
   EXPECT_EQ(reports[3].state, ServiceState::StopPending);
   EXPECT_EQ(reports[3].checkPoint, 1u);
@@ -166,12 +166,12 @@ TEST_F(HostTest, StopFreesTheTableAndNoCheckRunsAfterIt) {
   EXPECT_FALSE(CheckTimer().Enabled()) << "the late tick does not arm the timer again";
 }
 
-TEST_F(HostTest, ShutdownEndsWithoutTheStopHandlerInterrogateRepeatsOtherCodesDoNothing) {
+TEST_F(HostTest, ShutdownStopsInterrogateRepeatsOtherCodesDoNothing) {
   ASSERT_TRUE(Host().Start());
   EXPECT_FALSE(Host().HandleControl(kControlInterrogate));
   EXPECT_FALSE(Host().HandleControl(200));
   EXPECT_TRUE(Host().HandleControl(kControlShutdown));
-  EXPECT_NE(Service().DriveList(), nullptr) << "shutdown does not call ServiceStop";
+  EXPECT_EQ(Service().DriveList(), nullptr) << "with no check running, shutdown stops at once";
   EXPECT_EQ(status.States(),
             (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
                                        ServiceState::Running, ServiceState::StopPending}));
@@ -215,6 +215,7 @@ TEST(ServiceTexts, FailureAndSystemErrorTexts) {
   EXPECT_EQ(ControlActionName(kControlContinue), "続行");
   EXPECT_EQ(ControlActionName(kControlInterrogate), "との対話");
   EXPECT_EQ(ControlActionName(kControlShutdown), "シャットダウン");
+  EXPECT_EQ(ControlActionName(kControlPreshutdown), "シャットダウンの準備");
   EXPECT_EQ(ControlActionName(6), "");
 }
 
