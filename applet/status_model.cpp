@@ -101,6 +101,8 @@ StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const st
     view.pendingText = std::string("再送待ち: ") + (state.pendingRecovery ? "回復のお知らせ" : "警告メール") +
                        " (作成 " + (state.pendingComposedLocal.empty() ? "不明" : state.pendingComposedLocal) +
                        "、" + std::to_string(state.pendingAttempts) + " 回失敗)";
+    // A mail that reached some recipients waits for the others alone.
+    if (!state.pendingRecipients.empty()) view.pendingText += " 宛先: " + state.pendingRecipients;
   }
   return view;
 }

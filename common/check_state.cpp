@@ -229,6 +229,7 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "COMPOSEDUTC", Escape(state.pendingComposedUtc));
     AddLine(out, "ATTEMPTS", CountText(state.pendingAttempts));
     AddLine(out, "SHORT", Escape(state.pendingShort));
+    if (!state.pendingRecipients.empty()) AddLine(out, "RECIPIENTS", Escape(state.pendingRecipients));
     AddLine(out, "REPORT", Escape(state.pendingReport));
   }
   for (const auto& drive : state.drives) {
@@ -348,6 +349,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "COMPOSEDUTC") ok = Unescape(value, &next.pendingComposedUtc);
         else if (key == "ATTEMPTS") ok = ReadCount(value, &next.pendingAttempts) && next.pendingAttempts >= 0;
         else if (key == "SHORT") ok = Unescape(value, &next.pendingShort);
+        else if (key == "RECIPIENTS") ok = Unescape(value, &next.pendingRecipients);
         else if (key == "REPORT") ok = Unescape(value, &next.pendingReport);
         if (!ok) return false;
         break;

@@ -49,6 +49,9 @@ struct CheckState {
   std::string pendingComposedUtc;
   int64_t pendingAttempts = 0;   // failed attempts so far
   std::string pendingShort;      // letters of the drives short in the report
+  // The recipients still to reach (a comma list of addresses); empty (and a
+  // state without the key): every recipient of the settings.
+  std::string pendingRecipients;
 
   // [ALERT]: the last alert that was delivered, for the reminder interval
   // and the recovery notice. `alertOpen` while no check since that alert

@@ -852,7 +852,7 @@ TDeliveryResult TSMTPClient::Deliver() {
   if (!MailMessage) Fail(": MailMessage unassigned");
   if (MailMessage->NeedsRebuild()) Fail(": MailMessage need rebuild");
   const std::string from = MailMessage->SenderAddress();
-  const std::string recipients = AllRecipients();
+  const std::string recipients = EnvelopeRecipients.empty() ? AllRecipients() : EnvelopeRecipients;
   Envelope(from, recipients);
   CheckText(Host);
 

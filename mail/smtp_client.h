@@ -247,6 +247,11 @@ class TSMTPClient {
   // seconds overall besides the silence time-out. Network outcomes, refusals
   // and a cancel are in the result; misuse still raises as above.
   TDeliveryResult Deliver();
+  // When not empty, the recipients Deliver sends to (a comma list of bare
+  // addresses) in place of every address of the message's To, Cc and Bcc
+  // lists, which the header lines still show: a retry for the recipients
+  // that refused an earlier attempt for now.
+  std::string EnvelopeRecipients;
   // Longest whole conversation of Deliver (or from Connect to Disconnect),
   // in seconds; 0 or less: none.
   int Deadline = 300;

@@ -13,7 +13,8 @@ const char kAlertSenderName[] = "ドライブ番人サービス";
 
 }  // namespace
 
-TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report, bool recovery) {
+TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report, bool recovery,
+                                           const std::string& recipients) {
   TMailMessage& message = *FMailMsg;
   // The body travels as ISO-2022-JP (7 bit), not as raw Shift-JIS.
   message.ParseText(ShiftJisToIso2022Jp(report), false);
@@ -36,6 +37,7 @@ TDeliveryResult TDrivewarden::SendAlertMail(const std::string& report, bool reco
   ApplyServerSettings(client, TestMailSettings());
   client.PacketSize = 102400;
   client.MailMessage = &message;
+  client.EnvelopeRecipients = recipients;
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (FStopped) client.RequestCancel();

@@ -87,6 +87,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     FStopped = false;
     FCheckRequested = false;
   }
+  FCalls.Resume();
   ListFixedDrives(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   FStateFailureReported = false;
@@ -115,6 +116,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
 }
 
 void TDrivewarden::CancelForStop() {
+  FCalls.Cancel();
   std::lock_guard<std::mutex> lock(FCheckMutex);
   FStopped = true;
   FCheckRequested = false;
@@ -122,6 +124,7 @@ void TDrivewarden::CancelForStop() {
 }
 
 void TDrivewarden::ServiceStop() {
+  FCalls.Cancel();
   {
     std::unique_lock<std::mutex> lock(FCheckMutex);
     if (FChecking && FCheckThread == std::this_thread::get_id())
@@ -136,10 +139,103 @@ void TDrivewarden::ServiceStop() {
   FreeDriveList();
 }
 
-int64_t TDrivewarden::Capacity(char letter) {
-  int64_t freeBytes = -1, total = -1;
-  if (!platform_.drives.DiskFreeSpace(RootOf(letter), &freeBytes, &total)) return -1;
-  return total;
+bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
+  FCalls.Cancel();
+  {
+    std::unique_lock<std::mutex> lock(FCheckMutex);
+    if (FChecking && FCheckThread == std::this_thread::get_id())
+      throw std::logic_error("ServiceStop called from inside a check on the same thread");
+    FStopped = true;
+    FCheckRequested = false;
+    if (FActiveClient) FActiveClient->RequestCancel();
+    if (!FCheckEnded.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !FChecking; })) {
+      lock.unlock();
+      tmCheck_->SetEnabled(false);
+      tmRetry_->SetEnabled(false);
+      return false;
+    }
+  }
+  tmCheck_->SetEnabled(false);
+  tmRetry_->SetEnabled(false);
+  FreeDriveList();
+  return true;
+}
+
+std::map<char, TDrivewarden::DriveAnswer> TDrivewarden::MeasureDrives(const std::string& letters) {
+  struct Raw {
+    bool ok = false;
+    int64_t freeBytes = -1;
+    int64_t totalBytes = -1;
+  };
+  std::map<char, DriveAnswer> answers;
+  std::map<char, std::shared_ptr<Raw>> started;
+  std::vector<std::string> keys;
+  Drives* drives = &platform_.drives;
+  for (char letter : letters) {
+    const std::string key = std::string("drive ") + letter;
+    auto raw = std::make_shared<Raw>();
+    const std::string root = RootOf(letter);
+    switch (FCalls.Begin(key, [raw, drives, root] {
+      try {
+        raw->ok = drives->DiskFreeSpace(root, &raw->freeBytes, &raw->totalBytes);
+      } catch (...) {
+        raw->ok = false;
+      }
+    })) {
+      case BoundedCalls::Start::Started:
+        started[letter] = raw;
+        keys.push_back(key);
+        break;
+      case BoundedCalls::Start::Busy:
+        answers[letter] = DriveAnswer{};  // the last call has not returned yet
+        break;
+      case BoundedCalls::Start::NoThread:
+        answers[letter] = DriveAnswer{true, false, -1, -1};
+        break;
+    }
+  }
+  FCalls.Wait(keys, std::chrono::milliseconds(FAnswerBoundMs), true);
+  for (const auto& [letter, raw] : started) {
+    DriveAnswer answer;
+    // A call that returned wrote its result before it said so.
+    if (FCalls.Returned(std::string("drive ") + letter)) {
+      answer.answered = true;
+      answer.measured = raw->ok;
+      if (raw->ok) {
+        answer.freeBytes = raw->freeBytes;
+        answer.totalBytes = raw->totalBytes;
+      }
+    }
+    answers[letter] = answer;
+  }
+  return answers;
+}
+
+Status TDrivewarden::BoundedWrite(const std::string& key, std::function<Status()> write) {
+  auto result = std::make_shared<Status>();
+  const BoundedCalls::Start start = FCalls.Begin(key, [result, write = std::move(write)] {
+    try {
+      *result = write();
+    } catch (const std::exception& e) {
+      *result = Status::Failure("", 0, e.what());
+    } catch (...) {
+      *result = Status::Failure("", 0, "不明なエラー");
+    }
+  });
+  const std::string seconds = std::to_string((FAnswerBoundMs + 999) / 1000);
+  if (start == BoundedCalls::Start::Busy)
+    return Status::Failure("", 0, "前回の書き込みがまだ終わっていません");
+  if (start == BoundedCalls::Start::NoThread)
+    return Status::Failure("", 0, "書き込みのスレッドを作れません");
+  // Not cancelled by a stop: the state a stop leaves is what the next start reads.
+  if (!FCalls.Wait({key}, std::chrono::milliseconds(FAnswerBoundMs), false))
+    return Status::Failure("", 0, "書き込みが " + seconds + " 秒以内に終わりません");
+  return *result;
+}
+
+std::string DriveNoAnswerLine(char letter, int64_t boundMs) {
+  return std::string(1, letter) + " ドライブ : " + kDriveNoAnswer + " ( " + std::to_string((boundMs + 999) / 1000) +
+         " 秒以内に空き領域を返しませんでした )";
 }
 
 namespace {
@@ -325,11 +421,14 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings(const ProfileSnapshot& i
     throw SettingsValueError(kIniFileName, kSectionWarning, kKeyRemind, remindText,
                              NotANonNegativeInteger(remindText).what());
 
+  // A drive that does not answer has no known size (its line in the check
+  // says so).
+  const std::map<char, DriveAnswer> sizes = MeasureDrives(FixedDrives);
   for (char letter : FixedDrives) {
     auto drive = std::make_unique<A_Drive>();
     drive->Letter = letter;
     drive->LimitText = ini.ReadString(kSectionDrive, std::string(1, letter), "0");
-    drive->Capacity = Capacity(letter);
+    drive->Capacity = sizes.at(letter).measured ? sizes.at(letter).totalBytes : -1;
     try {
       drive->LimitBytes = ThresholdBytes(drive->LimitText, drive->Capacity, platform_.system.DecimalSeparator());
     } catch (const EConvertError& e) {
@@ -642,10 +741,21 @@ void TDrivewarden::CheckOnce() {
   }
 
   if (FDriveList) {
+    std::string letters;
+    for (const auto& drive : *FDriveList) letters += drive->Letter;
+    const std::map<char, DriveAnswer> answers = MeasureDrives(letters);
+    // A stop while drives were measured ends the check without a report.
+    if (FCalls.Cancelled()) return;
     for (auto& drive : *FDriveList) {
-      int64_t freeBytes = -1, total = -1;
-      drive->FreeSpace =
-          platform_.drives.DiskFreeSpace(RootOf(drive->Letter), &freeBytes, &total) ? freeBytes : -1;
+      const DriveAnswer& answer = answers.at(drive->Letter);
+      drive->FreeSpace = answer.measured ? answer.freeBytes : -1;
+      if (!answer.answered) {
+        // A drive that does not answer is a warning whatever its threshold.
+        driveLines += std::string("・ ") + drive->Letter + " ドライブの空き領域: " + kDriveNoAnswer + kCrLf;
+        shortLetters += drive->Letter;
+        thresholdLines += DriveNoAnswerLine(drive->Letter, FAnswerBoundMs) + kCrLf;
+        continue;
+      }
       driveLines += std::string("・ ") + drive->Letter + " ドライブの空き領域: " +
                     FormatBytes(drive->FreeSpace) + kCrLf;
       if (drive->FreeSpace < drive->LimitBytes) {
@@ -791,6 +901,41 @@ int TDrivewarden::PendingAttempts() const {
   return FPending ? FPending->attempts : 0;
 }
 
+std::string TDrivewarden::PendingRecipients() const {
+  std::lock_guard<std::mutex> lock(FCheckMutex);
+  return FPending ? FPending->recipients : std::string();
+}
+
+namespace {
+
+bool IsPermanentReply(const std::string& reply) { return !reply.empty() && reply[0] == '5'; }
+
+bool HasAddress(const std::vector<std::string>& list, const std::string& address) {
+  for (const std::string& item : list)
+    if (CompareCaseless(item, address) == 0) return true;
+  return false;
+}
+
+// The addresses of `recipients` (a comma list) less those the server refused
+// for good.
+std::vector<std::string> WithoutPermanentRefusals(const std::string& recipients, const TDeliveryResult& result) {
+  std::vector<std::string> permanent;
+  for (const auto& [address, reply] : result.refused)
+    if (IsPermanentReply(reply)) permanent.push_back(address);
+  std::vector<std::string> left;
+  for (const std::string& item : ReadCommaList(recipients))
+    if (!item.empty() && !HasAddress(permanent, item) && !HasAddress(left, item)) left.push_back(item);
+  return left;
+}
+
+std::string AddressNames(const std::vector<std::string>& addresses) {
+  std::string text;
+  for (const std::string& address : addresses) text += (text.empty() ? "<" : ", <") + address + ">";
+  return text;
+}
+
+}  // namespace
+
 void TDrivewarden::AttemptPending() {
   PendingMail mail;
   {
@@ -804,7 +949,7 @@ void TDrivewarden::AttemptPending() {
     if (OnSendAlert)
       result = OnSendAlert(mail.report);
     else
-      result = SendAlertMail(mail.report, mail.recovery);
+      result = SendAlertMail(mail.report, mail.recovery, mail.recipients);
   } catch (const std::exception& e) {
     result = TDeliveryResult{};
     result.status = Status::Failure("", 0, e.what());
@@ -815,6 +960,44 @@ void TDrivewarden::AttemptPending() {
     stopped = FStopped;
   }
 
+  // The recipients of this attempt: those still to reach, or everyone.
+  std::string attempted = mail.recipients;
+  if (attempted.empty()) attempted = FMailCc.empty() ? FMailTo : FMailTo + "," + FMailCc;
+  // Recipients refused for now (4xx) by a server that took the text for
+  // others: the mail waits for them alone.
+  std::vector<std::string> later;
+  if (result.Delivered())
+    for (const auto& [address, reply] : result.refused)
+      if (!IsPermanentReply(reply) && !HasAddress(later, address)) later.push_back(address);
+  if (result.Delivered() && !later.empty()) {
+    if (mail.recovery) {
+      FAlertOpen = false;  // the notice is out; its retry reaches the rest
+    } else {
+      const LocalDateTime now = platform_.system.Now();
+      FAlertOpen = true;
+      FAlertShort = mail.shortLetters;
+      FAlertUtc = UtcStamp(now, platform_.system.UtcOffsetMinutes());
+    }
+    const int attempts = mail.attempts + 1;
+    {
+      std::lock_guard<std::mutex> lock(FCheckMutex);
+      if (FPending) {
+        FPending->attempts = attempts;
+        FPending->recipients = WriteCommaList(later);
+      }
+    }
+    const int64_t delay = RetryDelayMs(attempts, FFirstRetryMs);
+    std::string note = "一時的に拒否された宛先 " + AddressNames(later) + " には";
+    if (stopped)
+      note += "サービスの次の開始後に再送します。";
+    else if (!FRetryTimerTicks)
+      note += "次の実行で再送します。";
+    else
+      note += DelayText(delay) + "に再送します。";
+    RecordAlert(result, note);
+    if (!stopped) ArmRetry(delay);
+    return;
+  }
   if (result.Delivered()) {
     if (mail.attempts > 0) {
       platform_.eventLog.Report(kEventSource, EventType::Information, 0, kCheckEventId,
@@ -841,9 +1024,22 @@ void TDrivewarden::AttemptPending() {
     return;
   }
   const int attempts = mail.attempts + 1;
+  // Recipients refused for good before the conversation failed are not
+  // tried again; the others are.
+  bool narrowed = false;
+  for (const auto& refusal : result.refused) narrowed = narrowed || IsPermanentReply(refusal.second);
+  if (narrowed && WithoutPermanentRefusals(attempted, result).empty()) {
+    if (mail.recovery) FAlertOpen = false;
+    RecordAlert(result, "サーバーが拒否したため再送しません。");
+    DropPending();
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
-    if (FPending) FPending->attempts = attempts;
+    if (FPending) {
+      FPending->attempts = attempts;
+      if (narrowed) FPending->recipients = WriteCommaList(WithoutPermanentRefusals(attempted, result));
+    }
   }
   const int64_t delay = RetryDelayMs(attempts, FFirstRetryMs);
   std::string note;
@@ -902,6 +1098,7 @@ void TDrivewarden::ReadPreviousState() {
     mail.composedUtc = previous.pendingComposedUtc;
     mail.attempts = static_cast<int>(std::min<int64_t>(previous.pendingAttempts, 1000000));
     mail.shortLetters = previous.pendingShort;
+    mail.recipients = previous.pendingRecipients;
     FPending = std::move(mail);
   }
 }
@@ -921,6 +1118,7 @@ void TDrivewarden::FillAlertState(CheckState& state) const {
     state.pendingComposedUtc = FPending->composedUtc;
     state.pendingAttempts = FPending->attempts;
     state.pendingShort = FPending->shortLetters;
+    state.pendingRecipients = FPending->recipients;
   }
 }
 
@@ -955,7 +1153,8 @@ void TDrivewarden::WriteStateFile(const CheckState& state) {
     CheckState masked = state;
     masked.mailReply = MaskSecrets(state.mailReply);
     if (state.outcome != "information" && state.outcome != "warning") masked.outcome = MaskSecrets(state.outcome);
-    const Status written = ReplaceFileAtomically(path, FormatCheckState(masked));
+    const std::string text = FormatCheckState(masked);
+    const Status written = BoundedWrite("state", [path, text] { return ReplaceFileAtomically(path, text); });
     if (written.Ok() || FStateFailureReported) return;
     FStateFailureReported = true;
     platform_.eventLog.Report(kEventSource, EventType::Error, 0, kCheckEventId,
@@ -1026,7 +1225,9 @@ void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {
     facts.intervalSeconds = int64_t{FInterval} * 3600;
     facts.host = LocalComputerName();
     facts.version = kProductVersion;
-    const Status written = WriteMetricsFile(FMetricsFolder, FormatMetrics(state, facts));
+    const std::string folder = FMetricsFolder;
+    const std::string text = FormatMetrics(state, facts);
+    const Status written = BoundedWrite("metrics", [folder, text] { return WriteMetricsFile(folder, text); });
     if (written.Ok()) return;
     reason = written.Describe();
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "platform/profile.h"
 #include "platform/system_info.h"
 #include "platform/timer.h"
+#include "service/bounded_calls.h"
 
 namespace qw {
 
@@ -34,6 +36,9 @@ struct ServicePlatform {
   SystemInfo& system;
   EventLog& eventLog;
 };
+
+// The bound of a free-space call and of a state or metrics file write.
+inline constexpr int64_t kAnswerBoundMs = 3000;
 
 class TDrivewarden {
  public:
@@ -59,6 +64,10 @@ class TDrivewarden {
   // Throws std::logic_error when called from inside a check on the same
   // thread, which could never end.
   void ServiceStop();
+  // ServiceStop that waits at most `milliseconds` for a running check. False
+  // when the check has not ended by then: the timers are off and no check
+  // begins any more, but the drive table stays with the check that uses it.
+  bool ServiceStopWithin(int64_t milliseconds);
   // Safe from any thread, also while the start handler runs: no check
   // begins any more, and the mail conversation in progress (if any) ends
   // within moments as "cancelled by stop". The stop itself (ServiceStop)
@@ -105,6 +114,12 @@ class TDrivewarden {
   bool HasPendingAlert() const;
   std::string PendingReport() const;
   int PendingAttempts() const;
+  // The recipients the pending mail still has to reach, as a comma list;
+  // empty: every To and Cc address of the settings. After an attempt that
+  // some recipients accepted and others refused with a 4xx reply, the
+  // retry goes to the refused ones alone; a 5xx refusal of a recipient is
+  // final for that recipient. A newer check's mail goes to everyone again.
+  std::string PendingRecipients() const;
   // Replaces the first delay (5 minutes) for tests that cannot wait that
   // long; the later delays stay. Not reachable from the settings file.
   void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
@@ -125,7 +140,11 @@ class TDrivewarden {
   // may put another step in its place with OnSendAlert. Errors raised by the
   // step are recorded as a failed alert mail; the check goes on.
   // With `recovery` the subject is that of the recovery notice.
-  TDeliveryResult SendAlertMail(const std::string& report, bool recovery = false);
+  // `recipients` (a comma list of bare addresses), when not empty, is the
+  // envelope of this attempt; the header lines still name the To and Cc
+  // addresses of the settings.
+  TDeliveryResult SendAlertMail(const std::string& report, bool recovery = false,
+                                const std::string& recipients = "");
   std::function<TDeliveryResult(const std::string& report)> OnSendAlert;
 
   // What the mail step of the last check came to.
@@ -142,6 +161,18 @@ class TDrivewarden {
   void SetMailTimeOuts(int silenceSeconds, int deadlineSeconds);
 
   Timer& tmCheck() { return *tmCheck_; }
+
+  // Every free-space call and every write of the state and metrics files
+  // runs on a thread of its own and is waited for at most this long; a
+  // drive that has not answered by then is reported as not answering (and
+  // is not asked again while its call is still outstanding), a file write
+  // that has not ended is a failed write. A stop ends the wait for drives at
+  // once. Tests may shorten it; the product uses kAnswerBoundMs.
+  void SetAnswerBound(int64_t milliseconds) { FAnswerBoundMs = milliseconds; }
+  int64_t AnswerBound() const { return FAnswerBoundMs; }
+  // Calls still outstanding (drives that have not answered, writes that
+  // have not ended).
+  size_t OutstandingCalls() const { return FCalls.Outstanding(); }
 
   // The folder of the last-check state (status.ini), set by the host; empty
   // writes no state. After every check (and a start whose settings fail to
@@ -241,7 +272,20 @@ class TDrivewarden {
   // thresholds of letters that are not fixed drives here.
   std::string SettingsNoteLines() const;
 
-  int64_t Capacity(char letter);
+  // What a bounded free-space call came to.
+  struct DriveAnswer {
+    bool answered = false;  // the call returned within the bound
+    bool measured = false;  // ... and the drive could be measured
+    int64_t freeBytes = -1;
+    int64_t totalBytes = -1;
+  };
+  // Measures `letters` at once, each on a thread of its own, waiting for
+  // them together at most FAnswerBoundMs (less when a stop comes).
+  std::map<char, DriveAnswer> MeasureDrives(const std::string& letters);
+  // Runs a file write on a thread of its own under `key`, with the bound.
+  Status BoundedWrite(const std::string& key, std::function<Status()> write);
+  BoundedCalls FCalls;
+  int64_t FAnswerBoundMs = kAnswerBoundMs;
 
   std::unique_ptr<Timer> tmCheck_;
   std::unique_ptr<Timer> tmRetry_;
@@ -262,6 +306,7 @@ class TDrivewarden {
     std::string composedUtc;
     int attempts = 0;          // failed attempts
     std::string shortLetters;  // drives short in the report
+    std::string recipients;    // still to reach; empty: everyone
     bool triedThisRun = false;
   };
   // One attempt of FPending; delivered, final or scheduled again.
@@ -340,6 +385,11 @@ class TDrivewarden {
   TSMTPClient* FActiveClient = nullptr;  // the conversation a stop cancels
   AlertOutcome FLastAlert;
 };
+
+// A drive whose free-space call did not return within the bound: its line
+// in the drive list, and its line among the drives of the warning.
+inline constexpr const char* kDriveNoAnswer = "応答がありません";
+std::string DriveNoAnswerLine(char letter, int64_t boundMs);
 
 // The source name of the service's event log entries.
 inline constexpr const char* kEventSource = "Drivewarden";

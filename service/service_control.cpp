@@ -1,5 +1,7 @@
 #include "service/service_control.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "common/exception_text.h"
@@ -26,6 +28,7 @@ std::string ControlActionName(uint32_t code) {
     case kControlContinue: return "続行";
     case kControlInterrogate: return "との対話";
     case kControlShutdown: return "シャットダウン";
+    case kControlPreshutdown: return "シャットダウンの準備";
     default: return "";
   }
 }
@@ -152,8 +155,10 @@ bool ServiceHost::HandleControl(uint32_t code) {
         ReportStatus(previous);
         return false;
       case kControlShutdown:
-        ReportStatus(ServiceState::StopPending);
-        service_.CancelForStop();
+        StopForShutdown(code, shutdownWaitMs_);
+        return true;
+      case kControlPreshutdown:
+        StopForShutdown(code, preshutdownWaitMs_);
         return true;
       case kControlCheckNow:
         if (checkLoop_) {
@@ -166,7 +171,8 @@ bool ServiceHost::HandleControl(uint32_t code) {
     }
   } catch (...) {
     const std::string error = ExceptionText(std::current_exception());
-    if (code != kControlShutdown) ReportStatus(previous);
+    const bool ends = code == kControlShutdown || code == kControlPreshutdown;
+    if (!ends) ReportStatus(previous);
     const std::string name = ControlActionName(code);
     if (name.empty()) {
       WriteError("サービスに対するカスタムメッセージ (" + std::to_string(code) + ") は失敗しました：" +
@@ -174,8 +180,25 @@ bool ServiceHost::HandleControl(uint32_t code) {
     } else {
       WriteFailure(name, error);
     }
-    return code == kControlShutdown;
+    return ends;
   }
+}
+
+void ServiceHost::StopForShutdown(uint32_t code, uint32_t boundMs) {
+  ReportStatus(ServiceState::StopPending);
+  stopRequested_ = true;
+  service_.CancelForStop();
+  // In steps of a second at most, each told to the manager, so that a long
+  // wait is not taken for a hung service.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (service_.ServiceStopWithin(std::clamp<int64_t>(left.count(), 0, 1000))) return;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    ReportStatus(ServiceState::StopPending);
+  }
+  WriteFailure(ControlActionName(code), "実行中のチェックが " + std::to_string((boundMs + 999) / 1000) +
+                                            " 秒以内に終わりませんでした。その結果 (再送待ちのメールを含む) は保存されていません");
 }
 
 // ---------------------------------------------------------------------------

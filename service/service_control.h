@@ -32,7 +32,8 @@ namespace qw {
 // Status values of the service.
 inline constexpr uint32_t kServiceWaitHintMs = 5000;
 // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN
-inline constexpr uint32_t kServiceControlsAccepted = 7;
+// | SERVICE_ACCEPT_PRESHUTDOWN
+inline constexpr uint32_t kServiceControlsAccepted = 0x107;
 
 // Control codes (SERVICE_CONTROL_*).
 inline constexpr uint32_t kControlStop = 1;
@@ -40,6 +41,15 @@ inline constexpr uint32_t kControlPause = 2;
 inline constexpr uint32_t kControlContinue = 3;
 inline constexpr uint32_t kControlInterrogate = 4;
 inline constexpr uint32_t kControlShutdown = 5;
+inline constexpr uint32_t kControlPreshutdown = 15;
+
+// At shutdown the service waits this long at most for a check in progress
+// (cancelled at once) to save its state: within the time Windows grants a
+// service at SHUTDOWN, and well within the preshutdown time-out the service
+// asks for (SERVICE_CONFIG_PRESHUTDOWN_INFO) at PRESHUTDOWN.
+inline constexpr uint32_t kShutdownWaitMs = 4000;
+inline constexpr uint32_t kPreshutdownWaitMs = 20000;
+inline constexpr uint32_t kPreshutdownTimeoutMs = 30000;
 // A user-defined control (128 to 255 are the service's own): run a check
 // now (`sc control Drivewarden 128`; SIGHUP on POSIX).
 inline constexpr uint32_t kControlCheckNow = 128;
@@ -120,7 +130,11 @@ class ServiceHost {
   void ReportStopped();
 
   // Handles one control code as the service thread does. True when the
-  // service thread is to end (stop, shutdown).
+  // service thread is to end (stop, shutdown, preshutdown). A shutdown
+  // cancels the check in progress and waits for it, with a bound (reporting
+  // stop-pending meanwhile), so that what it leaves (a pending alert) is in
+  // the state file before the service reports stopped; a check that does
+  // not end within the bound is an error entry.
   bool HandleControl(uint32_t code);
 
   // An error entry under the service's source: the failure text of `action`.
@@ -131,6 +145,8 @@ class ServiceHost {
   ServiceState State() const;
   bool Paused() const { return paused_.load(); }
   TDrivewarden& Service() { return service_; }
+  // Replaces kShutdownWaitMs and kPreshutdownWaitMs, for tests.
+  void SetShutdownWait(uint32_t milliseconds) { shutdownWaitMs_ = preshutdownWaitMs_ = milliseconds; }
 
  private:
   TDrivewarden& service_;
@@ -143,6 +159,10 @@ class ServiceHost {
   MessageLoop* checkLoop_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> stopRequested_{false};
+  uint32_t shutdownWaitMs_ = kShutdownWaitMs;
+  uint32_t preshutdownWaitMs_ = kPreshutdownWaitMs;
+  // Ends the service for a shutdown, waiting `boundMs` at most.
+  void StopForShutdown(uint32_t code, uint32_t boundMs);
 };
 
 // Runs the main thread's loop until it is told to quit. An error that

@@ -70,6 +70,8 @@ write_ini 99%
 host_pid=$!
 for _ in $(seq 100); do grep -q '"error"' "$work/fg.json" 2>/dev/null && break; sleep 0.1; done
 grep -q '"error"' "$work/fg.json" || fail "no error entry for the failed first mail"
+# The state is written just after the entry.
+for _ in $(seq 50); do grep -q 'PENDINGALERT' "$work/status.ini" 2>/dev/null && break; sleep 0.1; done
 grep -q 'PENDINGALERT' "$work/status.ini" || fail "the failed alert is not kept in the state"
 server_up "$work/mail/fg"
 for _ in $(seq 150); do [ "$(mails)" -ge 1 ] && break; sleep 0.1; done

@@ -3,6 +3,7 @@
 // that vanishes or cannot be written, a clock at a chosen instant).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
@@ -71,7 +72,7 @@ class FakeDrives : public Drives {
   bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override;
 
   std::map<char, FakeDrive> drives;  // by upper-case letter
-  int measureCount = 0;
+  std::atomic<int> measureCount{0};  // drives are measured on threads of their own
 };
 
 class FakeSystemInfo : public SystemInfo {

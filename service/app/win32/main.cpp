@@ -136,10 +136,33 @@ class ScmRegistry : public qw::ServiceRegistry {
 // Control handler: hands the code to the service thread. A stop or
 // shutdown first cancels what the service waits for, since the service
 // thread may be busy in the start handler's first check.
-void WINAPI ControlHandler(DWORD code) {
-  if (code == qw::kControlStop || code == qw::kControlShutdown) gHost->CancelForStop();
+DWORD WINAPI ControlHandler(DWORD code, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/) {
+  if (code == qw::kControlStop || code == qw::kControlShutdown || code == qw::kControlPreshutdown)
+    gHost->CancelForStop();
   WaitForSingleObject(gQueueReady, 5000);
   PostThreadMessageW(gServiceThreadId.load(), qw::kServiceControlMessage, code, 0);
+  return NO_ERROR;
+}
+
+// Asks for the preshutdown time-out the shutdown wait needs (the system's
+// default may be shorter). The service changes its own configuration, so an
+// installation by /INSTALL and one by the package both get it.
+qw::Status SetPreshutdownTimeout() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return qw::LastSystemFailure("OpenSCManager");
+  SC_HANDLE service = OpenServiceW(manager, L"Drivewarden", SERVICE_CHANGE_CONFIG);
+  qw::Status result;
+  if (!service) {
+    result = qw::LastSystemFailure("OpenService");
+  } else {
+    SERVICE_PRESHUTDOWN_INFO info{};
+    info.dwPreshutdownTimeout = qw::kPreshutdownTimeoutMs;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
+      result = qw::LastSystemFailure("ChangeServiceConfig2");
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return result;
 }
 
 void ServiceThread() {
@@ -187,11 +210,13 @@ bool FirstRetryParameter(const char* arg, int64_t* milliseconds) {
 
 // The service's main routine, on a thread of the Service Control Manager.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
-  gStatusHandle = RegisterServiceCtrlHandlerA(qw::kServiceName, ControlHandler);
+  gStatusHandle = RegisterServiceCtrlHandlerExA(qw::kServiceName, ControlHandler, nullptr);
   if (!gStatusHandle) {
-    gHost->WriteError(qw::LastSystemFailure("RegisterServiceCtrlHandler").Text());
+    gHost->WriteError(qw::LastSystemFailure("RegisterServiceCtrlHandlerEx").Text());
     return;
   }
+  if (const qw::Status preshutdown = SetPreshutdownTimeout(); !preshutdown)
+    gHost->WriteError("シャットダウンの準備時間を設定できません: " + preshutdown.Describe());
   // argv[0] is the service's name; a parameter that is not known is said.
   for (DWORD i = 1; i < argc; ++i) {
     int64_t firstRetry = 0;

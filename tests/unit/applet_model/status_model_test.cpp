@@ -107,6 +107,9 @@ TEST(StatusModelTest, OutcomeAndMailTexts) {
   state.pendingRecovery = true;
   EXPECT_EQ(BuildStatusPage(StateLoad::Loaded, state, "").pendingText,
             "再送待ち: 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗)");
+  state.pendingRecipients = "b@example.jp,c@example.jp";
+  EXPECT_EQ(BuildStatusPage(StateLoad::Loaded, state, "").pendingText,
+            "再送待ち: 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗) 宛先: b@example.jp,c@example.jp");
 }
 
 TEST(StatusModelTest, NoStateOrDamagedStateIsANoticeNotAnError) {

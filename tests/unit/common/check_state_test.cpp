@@ -204,6 +204,16 @@ TEST(CheckState, ThePendingMailAndTheLastAlertRoundTripAndADamagedOneIsRefused) 
   EXPECT_EQ(back.pendingComposedUtc, s.pendingComposedUtc);
   EXPECT_EQ(back.pendingAttempts, 3);
   EXPECT_EQ(back.pendingShort, "CD");
+  EXPECT_EQ(back.pendingRecipients, "") << "no key: every recipient";
+  EXPECT_EQ(text.find("RECIPIENTS="), std::string::npos) << "a mail for everyone writes no list";
+  // A mail that reached some recipients keeps the others; a file written
+  // before the key existed still loads, as a mail for everyone.
+  s.pendingRecipients = "b@example.jp,c@example.jp";
+  const std::string narrowed = FormatCheckState(s);
+  EXPECT_NE(narrowed.find("\r\nRECIPIENTS=b@example.jp,c@example.jp\r\n"), std::string::npos) << narrowed;
+  CheckState some;
+  ASSERT_TRUE(ParseCheckState(narrowed, &some));
+  EXPECT_EQ(some.pendingRecipients, "b@example.jp,c@example.jp");
   EXPECT_EQ(back.alertUtc, s.alertUtc);
   EXPECT_EQ(back.alertShort, "C");
   EXPECT_TRUE(back.alertOpen);

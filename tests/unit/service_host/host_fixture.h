@@ -126,8 +126,12 @@ class HostTest : public ::testing::Test {
 };
 
 // Polls `done` for at most five seconds.
+// Polls `done` until it holds, for at most 30 s: a bound for a test that
+// fails, generous enough for a machine under load (sanitizers, other tests
+// on every core), never a wait a passing test pays.
 inline bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 5000; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

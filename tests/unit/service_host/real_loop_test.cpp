@@ -25,21 +25,29 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
   LockedEventLog log;
   RecordingStatus status;
   ControlQueue controls;
-  profiles.SetFile("Drivewarden.ini", "[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=10MB\r\n", 0x58A00001);
+  // D is short and mail is on: the held step is the check's mail step.
+  profiles.SetFile("Drivewarden.ini",
+                   "[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nD=900MB\r\n[MAIL]\r\nSMTP=mx\r\n"
+                   "MAILTO=a@b.jp\r\n",
+                   0x58A00001);
   drives.drives['C'] = {kDriveFixed, 500 * kMiB, 1000 * kMiB, true, nullptr};
   drives.drives['D'] = {kDriveFixed, 800 * kMiB, 1000 * kMiB, true, nullptr};
 
-  // Once `hold` is set, the next measurement of D blocks until released.
+  // Once `hold` is set, the next mail step blocks until released.
   std::atomic<bool> hold{false};
   std::atomic<std::thread::id> heldOn{};
   std::promise<void> measuring;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  drives.drives['D'].onMeasure = [&] {
-    if (!hold.exchange(false)) return;
-    heldOn = std::this_thread::get_id();
-    measuring.set_value();
-    released.wait();
+  auto mailStep = [&](const std::string&) {
+    if (hold.exchange(false)) {
+      heldOn = std::this_thread::get_id();
+      measuring.set_value();
+      released.wait();
+    }
+    TDeliveryResult delivered;
+    delivered.acceptedReply = "250 ok";
+    return delivered;
   };
 
   std::mutex mutex;
@@ -51,6 +59,7 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
   std::thread mainThread([&] {
     MessageLoop& loop = ThisThreadLoop();
     std::unique_ptr<TDrivewarden> svc = CreateDrivewarden({profiles, drives, system, log}, loop);
+    svc->OnSendAlert = mailStep;
     ServiceHost h(*svc, status, log);
     std::thread serviceThread([&] {
       h.ReportStatus(ServiceState::StartPending);
@@ -98,7 +107,7 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
   ASSERT_EQ(entries.size(), 2u) << "the first check and the held one, nothing else";
   for (const EventEntry& e : entries) {
     EXPECT_EQ(e.eventId, kCheckEventId);
-    EXPECT_EQ(e.type, EventType::Information);
+    EXPECT_EQ(e.type, EventType::Warning);
   }
   EXPECT_EQ(status.States().back(), ServiceState::Stopped);
 }

@@ -118,7 +118,7 @@ TEST_F(HostTest, StatusReportsCarryAcceptedControlsCheckPointsAndWaitHint) {
   EXPECT_EQ(reports[1].state, ServiceState::StartPending);
   EXPECT_EQ(reports[1].checkPoint, 2u);
   EXPECT_EQ(reports[2].state, ServiceState::Running);
-  EXPECT_EQ(reports[2].controlsAccepted, 7u);
+  EXPECT_EQ(reports[2].controlsAccepted, 0x107u) << "stop, pause and continue, shutdown, preshutdown";
   EXPECT_EQ(reports[2].checkPoint, 0u);
   EXPECT_EQ(reports[3].state, ServiceState::StopPending);
   EXPECT_EQ(reports[3].checkPoint, 1u);
@@ -166,12 +166,12 @@ TEST_F(HostTest, StopFreesTheTableAndNoCheckRunsAfterIt) {
   EXPECT_FALSE(CheckTimer().Enabled()) << "the late tick does not arm the timer again";
 }
 
-TEST_F(HostTest, ShutdownEndsWithoutTheStopHandlerInterrogateRepeatsOtherCodesDoNothing) {
+TEST_F(HostTest, ShutdownStopsInterrogateRepeatsOtherCodesDoNothing) {
   ASSERT_TRUE(Host().Start());
   EXPECT_FALSE(Host().HandleControl(kControlInterrogate));
   EXPECT_FALSE(Host().HandleControl(200));
   EXPECT_TRUE(Host().HandleControl(kControlShutdown));
-  EXPECT_NE(Service().DriveList(), nullptr) << "shutdown does not call ServiceStop";
+  EXPECT_EQ(Service().DriveList(), nullptr) << "with no check running, shutdown stops at once";
   EXPECT_EQ(status.States(),
             (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
                                        ServiceState::Running, ServiceState::StopPending}));
@@ -179,17 +179,29 @@ TEST_F(HostTest, ShutdownEndsWithoutTheStopHandlerInterrogateRepeatsOtherCodesDo
 }
 
 TEST_F(HostTest, AStopFromInsideACheckOnTheSameThreadFailsAndTheStateIsReportedAgain) {
+  // D is short and mail is on; the stop comes from the check's mail step.
+  SetIni("[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nD=900MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  auto delivered = [](const std::string&) {
+    TDeliveryResult result;
+    result.acceptedReply = "250 ok";
+    return result;
+  };
+  Service().OnSendAlert = delivered;
   ASSERT_TRUE(Host().Start());
   bool ended = true;
-  drives.drives['D'].onMeasure = [&] { ended = Host().HandleControl(kControlStop); };
+  Service().OnSendAlert = [&](const std::string& report) {
+    ended = Host().HandleControl(kControlStop);
+    return delivered(report);
+  };
   loop.AdvanceBy(kHourMs);
   EXPECT_FALSE(ended);
   const std::vector<EventEntry> entries = log.Entries();
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[1].source, "Drivewarden");
-  EXPECT_EQ(entries[1].eventId, 0u);
-  EXPECT_EQ(entries[1].text.rfind("サービス失敗 停止: ", 0), 0u) << SjisToUtf8(entries[1].text);
-  EXPECT_EQ(entries[2].eventId, kCheckEventId) << "the check went on with its table";
+  EXPECT_EQ(entries[2].source, "Drivewarden");
+  EXPECT_EQ(entries[2].eventId, 0u);
+  EXPECT_EQ(entries[2].text.rfind("サービス失敗 停止: ", 0), 0u) << SjisToUtf8(entries[2].text);
+  EXPECT_EQ(entries[1].eventId, kCheckEventId) << "the check went on with its table";
+  EXPECT_NE(Service().DriveList(), nullptr);
   EXPECT_EQ(status.States().back(), ServiceState::Running);
   EXPECT_TRUE(CheckTimer().Enabled());
 }
@@ -203,6 +215,7 @@ TEST(ServiceTexts, FailureAndSystemErrorTexts) {
   EXPECT_EQ(ControlActionName(kControlContinue), "続行");
   EXPECT_EQ(ControlActionName(kControlInterrogate), "との対話");
   EXPECT_EQ(ControlActionName(kControlShutdown), "シャットダウン");
+  EXPECT_EQ(ControlActionName(kControlPreshutdown), "シャットダウンの準備");
   EXPECT_EQ(ControlActionName(6), "");
 }
 

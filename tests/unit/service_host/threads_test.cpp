@@ -13,17 +13,25 @@ namespace qw::test {
 namespace {
 
 TEST_F(HostTest, StopWaitsForACheckInProgressAndNoCheckStartsAfterIt) {
-  ASSERT_TRUE(Host().Start());
-  loop.ProcessPending();
-
-  // The next check blocks inside the measurement of D until released.
+  // D is short and mail is on: the next check blocks in its mail step
+  // until released (a stop does not cut this step short).
+  SetIni("[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nD=900MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
+  std::atomic<bool> hold{false};
   std::promise<void> measuring;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  drives.drives['D'].onMeasure = [&measuring, released] {
-    measuring.set_value();
-    released.wait();
+  Service().OnSendAlert = [&hold, &measuring, released](const std::string&) {
+    if (hold.exchange(false)) {
+      measuring.set_value();
+      released.wait();
+    }
+    TDeliveryResult delivered;
+    delivered.acceptedReply = "250 ok";
+    return delivered;
   };
+  ASSERT_TRUE(Host().Start());
+  loop.ProcessPending();
+  hold = true;
 
   // The "main thread" runs the check as its timer tick would.
   std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });
