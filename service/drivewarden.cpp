@@ -123,21 +123,7 @@ void TDrivewarden::CancelForStop() {
   if (FActiveClient) FActiveClient->RequestCancel();
 }
 
-void TDrivewarden::ServiceStop() {
-  FCalls.Cancel();
-  {
-    std::unique_lock<std::mutex> lock(FCheckMutex);
-    if (FChecking && FCheckThread == std::this_thread::get_id())
-      throw std::logic_error("ServiceStop called from inside a check on the same thread");
-    FStopped = true;
-    FCheckRequested = false;
-    if (FActiveClient) FActiveClient->RequestCancel();
-    FCheckEnded.wait(lock, [this] { return !FChecking; });
-  }
-  tmCheck_->SetEnabled(false);
-  tmRetry_->SetEnabled(false);
-  FreeDriveList();
-}
+void TDrivewarden::ServiceStop() { ServiceStopWithin(-1); }
 
 bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
   FCalls.Cancel();
@@ -148,7 +134,10 @@ bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
     FStopped = true;
     FCheckRequested = false;
     if (FActiveClient) FActiveClient->RequestCancel();
-    if (!FCheckEnded.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !FChecking; })) {
+    const auto ended = [this] { return !FChecking; };
+    if (milliseconds < 0) {
+      FCheckEnded.wait(lock, ended);
+    } else if (!FCheckEnded.wait_for(lock, std::chrono::milliseconds(milliseconds), ended)) {
       lock.unlock();
       tmCheck_->SetEnabled(false);
       tmRetry_->SetEnabled(false);

@@ -64,8 +64,9 @@ class TDrivewarden {
   // Throws std::logic_error when called from inside a check on the same
   // thread, which could never end.
   void ServiceStop();
-  // ServiceStop that waits at most `milliseconds` for a running check. False
-  // when the check has not ended by then: the timers are off and no check
+  // ServiceStop that waits at most `milliseconds` for a running check (a
+  // negative value: as long as it takes). False when the check has not ended
+  // by then: the timers are off and no check
   // begins any more, but the drive table stays with the check that uses it.
   bool ServiceStopWithin(int64_t milliseconds);
   // Safe from any thread, also while the start handler runs: no check

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/system_error.h"
 #include "platform/text_codec.h"
+#include "platform/win32/temp_file.h"
 
 namespace qw {
 namespace {
@@ -59,17 +60,16 @@ Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) 
   return Status();
 }
 
-Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+Status WriteTempFileBeside(const std::wstring& target, const std::string& bytes, std::wstring* temp) {
   static std::atomic<unsigned> serial{0};
-  const std::wstring target = Wide(path);
-  const std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                            std::to_wstring(serial.fetch_add(1)) + L".tmp";
-  const HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  *temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(serial.fetch_add(1)) +
+          L".tmp";
+  const HANDLE file = CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
   HandleCloser closer(file);
   auto fail = [&](Status status) {
     closer.Close();
-    DeleteFileW(temp.c_str());
+    DeleteFileW(temp->c_str());
     return status;
   };
   size_t done = 0;
@@ -82,9 +82,16 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
   if (!FlushFileBuffers(file)) return fail(LastSystemFailure("FlushFileBuffers"));
   if (!closer.Close()) {
     const Status status = LastSystemFailure("CloseHandle");
-    DeleteFileW(temp.c_str());
+    DeleteFileW(temp->c_str());
     return status;
   }
+  return Status();
+}
+
+Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+  const std::wstring target = Wide(path);
+  std::wstring temp;
+  if (const Status written = WriteTempFileBeside(target, bytes, &temp); !written) return written;
   // A reader holding the old file open makes the replacement fail for as
   // long as it reads (a few milliseconds for a state file): a bounded number
   // of tries, about half a second in all, before the failure stands.

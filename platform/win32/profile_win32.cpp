@@ -3,13 +3,13 @@
 // POSIX), and writes that replace the whole file with ReplaceFileW.
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 
 #include "platform/ini_text.h"
 #include "platform/profile.h"
 #include "platform/system_error.h"
 #include "platform/text_codec.h"
+#include "platform/win32/temp_file.h"
 
 namespace qw {
 namespace {
@@ -131,36 +131,14 @@ bool Retryable(DWORD error) {
 }  // namespace
 
 Status WriteProfileFile(const std::string& sjisPath, const std::string& bytes, bool createOnly) {
-  static std::atomic<unsigned> serial{0};
   const std::wstring target = Wide(sjisPath);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return NotARegularProfileFile(true);
     if (createOnly) return Status::Failure("CreateFile", kProfileFileExists, sjisPath + " exists already");
   }
-  const std::wstring temp = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                            std::to_wstring(serial.fetch_add(1)) + L".tmp";
-  const HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
-  HandleCloser closer(file);
-  auto fail = [&](Status status) {
-    closer.Close();
-    DeleteFileW(temp.c_str());
-    return status;
-  };
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(bytes.size() - done < (1u << 20) ? bytes.size() - done : (1u << 20));
-    DWORD put = 0;
-    if (!WriteFile(file, bytes.data() + done, chunk, &put, nullptr)) return fail(LastSystemFailure("WriteFile"));
-    done += put;
-  }
-  if (!FlushFileBuffers(file)) return fail(LastSystemFailure("FlushFileBuffers"));
-  if (!closer.Close()) {
-    const Status status = LastSystemFailure("CloseHandle");
-    DeleteFileW(temp.c_str());
-    return status;
-  }
+  std::wstring temp;
+  if (const Status written = WriteTempFileBeside(target, bytes, &temp); !written) return written;
 
   if (createOnly) {
     // Without MOVEFILE_REPLACE_EXISTING: a file that came meanwhile stays.
