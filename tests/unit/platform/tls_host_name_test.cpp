@@ -137,7 +137,7 @@ class TlsHostNameTest : public ::testing::Test {
   bool hadOld_ = false;
 };
 
-TEST_F(TlsHostNameTest, WildcardsStandForWholeLabelsOnly) {
+TEST_F(TlsHostNameTest, WildcardsStandForWholeLabelsAndAddressesForThemselves) {
   struct Case {
     const char* altNames;
     const char* serverName;
@@ -153,6 +153,15 @@ TEST_F(TlsHostNameTest, WildcardsStandForWholeLabelsOnly) {
       {"DNS:www.example.test", "WWW.Example.Test", true},
       {"DNS:other.example.test", "www.example.test", false},
       {"DNS:w*.example.test,DNS:www.example.test", "www.example.test", true},
+      // A server given as an address is checked against the address entries
+      // alone, IPv6 as IPv4.
+      {"IP:::1", "::1", true},
+      {"IP:2001:db8::25", "2001:db8:0:0:0:0:0:25", true},
+      {"IP:::2", "::1", false},
+      {"DNS:localhost", "::1", false},
+      {"DNS:::1", "::1", false},
+      {"IP:127.0.0.1", "127.0.0.1", true},
+      {"IP:127.0.0.2", "127.0.0.1", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.altNames) + " for " + c.serverName);
