@@ -39,7 +39,9 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
   std::promise<void> measuring;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> mailSteps{0};
   auto mailStep = [&](const std::string&) {
+    ++mailSteps;
     if (hold.exchange(false)) {
       heldOn = std::this_thread::get_id();
       measuring.set_value();
@@ -83,9 +85,10 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
     ready.wait(lock, [&] { return host != nullptr; });
   }
   ASSERT_TRUE(WaitFor([&] { return host->State() == ServiceState::Running; }));
-  // Running is reported before the first check: wait for its entry, so that
-  // the hold below meets the periodic check, not the first one.
-  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 1; }));
+  // Running is reported before the first check: wait for its entry and its
+  // mail step (which follows the entry), so that the hold below meets the
+  // periodic check, not the first one.
+  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 1 && mailSteps >= 1; }));
 
   // A short period from here on, set from this thread: the main thread's
   // loop applies it and its next tick runs the check that is held.
