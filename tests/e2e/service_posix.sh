@@ -22,13 +22,17 @@ wait_for() {  # wait_for SECONDS COMMAND...
   return 1
 }
 
+has_entry() { [ "$(lines "$work/events.json")" -ge 1 ]; }
+
 run_until_signal() {  # run_until_signal SIGNAL
   rm -f "$work/events.json" "$work/err"
   "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
     >"$work/out" 2>"$work/err" </dev/null &
   pid=$!
   wait_for 30 grep -q "running" "$work/err" || fail "never reached running"
-  [ "$(lines "$work/events.json")" -eq 1 ] || fail "no first check entry"
+  # Running is reported between the load and the first check, whose entry
+  # follows.
+  wait_for 30 has_entry || fail "no first check entry"
   # The host keeps running after its first check.
   sleep 0.5
   kill -0 "$pid" 2>/dev/null || fail "the host ended by itself"
