@@ -1,6 +1,5 @@
 // Whole files through the W entry points (paths are Shift-JIS inside).
 #include <windows.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>

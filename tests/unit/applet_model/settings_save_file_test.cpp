@@ -15,55 +15,22 @@
 #include "tests/fakes/fake_message_loop.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/fake_service_manager.h"
+#include "tests/fakes/real_settings_file.h"
 #include "tests/unit/applet_model/fake_settings_view.h"
-
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 
 namespace qw {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The Windows directory of the test: the real one under Wine, a folder of
-// its own on POSIX.
-std::string TestWindowsDir() {
-#ifdef _WIN32
-  const char* windir = std::getenv("WINDIR");
-  return windir ? windir : "C:\\windows";
-#else
-  const std::string dir = (fs::temp_directory_path() / ("qw_save_" + std::to_string(getpid()))).string();
-  fs::create_directories(dir);
-  return dir;
-#endif
-}
-
 class SettingsSaveFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path = (fs::path(dir) / kIniFileName).string();
-    // A settings file of the machine (the Windows directory of a test
-    // prefix) is put back afterwards.
-    kept = ReadWholeFile(path, &keptBytes).Ok();
     drives.drives['C'] = {kDriveFixed, 900 * 1024 * 1024, 1000 * 1024 * 1024, true, nullptr};
     view.model = &model;
     RestartTiming timing;
     timing.sleep = [](int64_t) {};
     model.SetRestartTiming(timing);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (kept)
-      EXPECT_TRUE(ReplaceFileAtomically(path, keptBytes).Ok());
-    else
-      fs::remove(path, ec);
-#ifndef _WIN32
-    fs::remove_all(dir, ec);
-#endif
   }
 
   void Save(const std::string& interval) {
@@ -72,10 +39,9 @@ class SettingsSaveFileTest : public ::testing::Test {
     ASSERT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved) << interval;
   }
 
-  std::string dir = TestWindowsDir();
-  std::string path;
-  bool kept = false;
-  std::string keptBytes;
+  test::RealSettingsFile file{"save"};
+  const std::string& dir = file.dir;
+  const std::string& path = file.path;
   std::unique_ptr<Profiles> profiles = NewSystemProfiles(dir);
   test::FakeDrives drives;
   test::FakeSystemInfo system;

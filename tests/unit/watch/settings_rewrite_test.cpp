@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,18 +15,11 @@
 #include "service/drivewarden.h"
 #include "tests/fakes/fake_message_loop.h"
 #include "tests/fakes/fake_platform.h"
-
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
+#include "tests/fakes/real_settings_file.h"
 
 namespace qw {
 namespace {
 
-namespace fs = std::filesystem;
 using test::FakeDrives;
 using test::FakeEventLog;
 using test::FakeSystemInfo;
@@ -63,34 +55,9 @@ int LoadedVersion(const TDrivewarden& service) {
 class SettingsRewriteTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifndef _WIN32
-    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-#endif
-#ifdef _WIN32
-    const char* windir = std::getenv("WINDIR");
-    dir = windir ? windir : "C:\\windows";
-#else
-    dir = (fs::temp_directory_path() / ("qw_rewrite_" + std::to_string(getpid()) + "_" + test)).string();
-    fs::create_directories(dir);
-#endif
-    path = (fs::path(dir) / kIniFileName).string();
-    // A settings file of the machine (the Windows directory of a test
-    // prefix) is put back afterwards.
-    kept = ReadWholeFile(path, &keptBytes).Ok();
-    profiles = NewSystemProfiles(dir);
     drives.drives['C'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
     drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
     ListFixedDrives(drives);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (kept)
-      EXPECT_TRUE(ReplaceFileAtomically(path, keptBytes).Ok());
-    else
-      fs::remove(path, ec);
-#ifndef _WIN32
-    fs::remove_all(dir, ec);
-#endif
   }
 
   // A service that reads the file of this test.
@@ -98,10 +65,9 @@ class SettingsRewriteTest : public ::testing::Test {
     return std::make_unique<TDrivewarden>(ServicePlatform{*profiles, drives, system, log}, loop.CreateTimer());
   }
 
-  std::string dir, path;
-  bool kept = false;
-  std::string keptBytes;
-  std::unique_ptr<Profiles> profiles;
+  test::RealSettingsFile file{"rewrite"};
+  const std::string& path = file.path;
+  std::unique_ptr<Profiles> profiles = NewSystemProfiles(file.dir);
   FakeDrives drives;
   FakeSystemInfo system;
   FakeEventLog log;
