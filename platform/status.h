@@ -10,10 +10,21 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
 namespace qw {
+
+// The few kinds of failure that callers act on differently. Everything else
+// is kOther; the code and text still say exactly what happened.
+enum class StatusKind {
+  kOther,
+  kNotFound,      // the file, folder, key, service or host does not exist
+  kAccessDenied,  // it exists, but this caller may not use it
+  kTimedOut,      // a bounded wait ran out
+  kCancelled,     // the caller (a stop) ended it
+};
 
 class [[nodiscard]] Status {
  public:
@@ -26,6 +37,11 @@ class [[nodiscard]] Status {
     status.text_ = std::move(text);
     return status;
   }
+  static Status Failure(std::string what, int64_t code, std::string text, StatusKind kind) {
+    Status status = Failure(std::move(what), code, std::move(text));
+    status.kind_ = kind;
+    return status;
+  }
 
   bool Ok() const { return !failed_; }
   explicit operator bool() const { return !failed_; }
@@ -33,6 +49,9 @@ class [[nodiscard]] Status {
   const std::string& What() const { return what_; }
   int64_t Code() const { return code_; }
   const std::string& Text() const { return text_; }
+  // kOther for success and for failures of no particular kind.
+  StatusKind Kind() const { return kind_; }
+  bool IsNotFound() const { return failed_ && kind_ == StatusKind::kNotFound; }
 
   // "<what>: <text>", or the text alone when nothing names the step; empty
   // for success.
@@ -49,6 +68,39 @@ class [[nodiscard]] Status {
   std::string what_;
   int64_t code_ = 0;
   std::string text_;
+  StatusKind kind_ = StatusKind::kOther;
+};
+
+// A value or the Status of why there is none. For the functions that used to
+// return a Status and hand their value back through an out-parameter.
+//   Result<std::string> read = ReadText(path);
+//   if (!read) return read.status();
+//   Use(*read);
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(Status failure) : status_(std::move(failure)) {  // NOLINT
+    if (status_.Ok()) status_ = Status::Failure("Result", 0, "no value and no failure");
+  }
+
+  bool Ok() const { return value_.has_value(); }
+  explicit operator bool() const { return value_.has_value(); }
+  const Status& status() const { return status_; }
+
+  // Only after Ok(): using the value of a failure is misuse.
+  T& value() & { return *value_; }
+  const T& value() const& { return *value_; }
+  T&& value() && { return std::move(*value_); }
+  T& operator*() & { return *value_; }
+  const T& operator*() const& { return *value_; }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+  T value_or(T fallback) const& { return value_ ? *value_ : std::move(fallback); }
+
+ private:
+  std::optional<T> value_;
+  Status status_;
 };
 
 }  // namespace qw
