@@ -24,6 +24,8 @@ enum class StatusKind {
   kAccessDenied,  // it exists, but this caller may not use it
   kTimedOut,      // a bounded wait ran out
   kCancelled,     // the caller (a stop) ended it
+  kRejected,      // the peer refused for good: the same request fails again
+                  // until the settings change (no retry)
 };
 
 class [[nodiscard]] Status {
