@@ -1,0 +1,195 @@
+"""The real OAuth 2.0 peers on loopback, for end-to-end scripts (run them
+with /usr/bin/python3, which has Debian's aiosmtpd and jwt):
+
+    with OAuthPeers(root, work) as peers:
+        token = peers.token_secret_post("post-client", peers.SECRET, scope)
+        ...
+
+- a test CA, and a server certificate for 127.0.0.1 and localhost signed by
+  it (work/ca.pem, work/server.pem, work/server.key);
+- the authorization server (tests/peers/oauth_server, oidc-provider) over
+  HTTPS, with the clients of CLIENTS: a client secret taken in the form body
+  (post-client) or by HTTP Basic (basic-client), a certificate's key for
+  private_key_jwt (cert-client; work/client.pem holds its certificate and
+  key), one whose tokens live 1 s (short-client), one allowed Google's scope
+  only (google-scope-client); its log counts the token requests;
+- the SMTP checker (oauth_smtp_server.py) with STARTTLS, accepting tokens of
+  that server for the mailbox USER.
+
+The authorization server runs from build/peers/oauth_server, where
+scripts/setup installs oidc-provider from the npm registry.
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+import urllib.parse
+import uuid
+
+import jwt
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
+MICROSOFT_SCOPE = "https://outlook.office365.com/.default"
+GOOGLE_SCOPE = "https://mail.google.com/"
+AUDIENCE = "https://smtp.test"
+USER = "alerts@example.jp"
+SECRET = "s3cret+/=~ &x"
+
+
+class PeerError(Exception):
+    pass
+
+
+def _run(args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def _wait_file(path, process, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            return open(path).read().strip()
+        if process.poll() is not None:
+            raise PeerError("%s ended with %s before it listened" % (process.args, process.returncode))
+        time.sleep(0.05)
+    raise PeerError("%s did not listen within %d s" % (process.args, seconds))
+
+
+class OAuthPeers:
+    def __init__(self, root, work):
+        self.root = root
+        self.work = work
+        self.processes = []
+        self.server_dir = os.path.join(root, "build/peers/oauth_server")
+
+    # -- set-up -------------------------------------------------------------
+    def _path(self, name):
+        return os.path.join(self.work, name)
+
+    def _make_certificates(self):
+        w = self._path
+        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", w("ca.key"), "-out",
+              w("ca.pem"), "-days", "2", "-subj", "/CN=Quotawarden test CA"])
+        _run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", w("server.key"), "-out",
+              w("server.csr"), "-subj", "/CN=127.0.0.1"])
+        with open(w("server.ext"), "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
+                    "extendedKeyUsage=serverAuth\n")
+        _run(["openssl", "x509", "-req", "-in", w("server.csr"), "-CA", w("ca.pem"), "-CAkey", w("ca.key"),
+              "-CAcreateserial", "-out", w("server.pem"), "-days", "2", "-extfile", w("server.ext")])
+        # The application's certificate and key (CLIENTCERT on POSIX: one PEM
+        # file holding both).
+        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", w("client.key"), "-out",
+              w("client.crt"), "-days", "2", "-subj", "/CN=Quotawarden test application"])
+        with open(w("client.pem"), "w") as f:
+            f.write(open(w("client.crt")).read() + open(w("client.key")).read())
+
+    def client_jwk(self):
+        certificate = x509.load_pem_x509_certificate(open(self._path("client.crt"), "rb").read())
+        return json.loads(jwt.algorithms.RSAAlgorithm.to_jwk(certificate.public_key()))
+
+    def _clients(self):
+        return [
+            {"client_id": "post-client", "client_secret": SECRET, "token_endpoint_auth_method": "client_secret_post"},
+            {"client_id": "basic-client", "client_secret": SECRET,
+             "token_endpoint_auth_method": "client_secret_basic"},
+            {"client_id": "cert-client", "token_endpoint_auth_method": "private_key_jwt",
+             "jwks": {"keys": [self.client_jwk()]}},
+            {"client_id": "short-client", "client_secret": SECRET,
+             "token_endpoint_auth_method": "client_secret_post", "accessTokenTTL": 1},
+            {"client_id": "google-scope-client", "client_secret": SECRET,
+             "token_endpoint_auth_method": "client_secret_post", "scope": GOOGLE_SCOPE},
+        ]
+
+    def __enter__(self):
+        if not os.path.isdir(os.path.join(self.server_dir, "node_modules", "oidc-provider")):
+            raise PeerError("oidc-provider is not installed in %s: run scripts/setup" % self.server_dir)
+        os.makedirs(self.work, exist_ok=True)
+        try:
+            self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _start(self):
+        self._make_certificates()
+        w = self._path
+        shutil.copy(os.path.join(self.root, "tests/peers/oauth_server/server.mjs"), self.server_dir)
+        config = {"portFile": w("oauth.port"), "log": w("oauth.log"), "key": w("server.key"),
+                  "cert": w("server.pem"), "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE],
+                  "clients": self._clients()}
+        with open(w("oauth.json"), "w") as f:
+            json.dump(config, f)
+        open(w("oauth.log"), "w").close()
+        oauth = subprocess.Popen(["node", "server.mjs", w("oauth.json")], cwd=self.server_dir,
+                                 stdout=open(w("oauth.out"), "w"), stderr=subprocess.STDOUT)
+        self.processes.append(oauth)
+        self.oauth_port = int(_wait_file(w("oauth.port"), oauth))
+        self.issuer = "https://127.0.0.1:%d" % self.oauth_port
+        self.token_url = self.issuer + "/token"
+
+        smtp_config = {"portFile": w("smtp.port"), "log": w("smtp.log"), "cert": w("server.pem"),
+                       "key": w("server.key"), "caFile": w("ca.pem"), "jwksUri": self.issuer + "/jwks",
+                       "issuer": self.issuer, "audience": AUDIENCE, "scope": MICROSOFT_SCOPE, "users": [USER]}
+        with open(w("smtp.json"), "w") as f:
+            json.dump(smtp_config, f)
+        open(w("smtp.log"), "w").close()
+        smtp = subprocess.Popen(["/usr/bin/python3", os.path.join(self.root, "tests/peers/oauth_smtp_server.py"),
+                                 w("smtp.json")], stdout=open(w("smtp.out"), "w"), stderr=subprocess.STDOUT)
+        self.processes.append(smtp)
+        self.smtp_port = int(_wait_file(w("smtp.port"), smtp))
+
+    def __exit__(self, *exc):
+        for process in self.processes:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+        for process in self.processes:
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self.processes = []
+        return False
+
+    # -- what the tests ask --------------------------------------------------
+    def post_token(self, fields, basic=None, encode_basic=True):
+        """(HTTP status, JSON answer) of a token request made with curl.
+        basic: (client_id, secret) for HTTP Basic, each form-encoded first
+        as RFC 6749 section 2.3.1 asks (unless encode_basic is False)."""
+        args = ["curl", "-sS", "--max-time", "20", "--cacert", self._path("ca.pem"), "-o", "-",
+                "-w", "\n%{http_code}", self.token_url]
+        for name, value in fields.items():
+            args += ["--data-urlencode", "%s=%s" % (name, value)]
+        if basic:
+            quote = urllib.parse.quote_plus if encode_basic else (lambda text: text)
+            args += ["-u", "%s:%s" % (quote(basic[0]), quote(basic[1]))]
+        out = _run(args).stdout
+        body, _, status = out.rpartition("\n")
+        return int(status), json.loads(body) if body.strip() else {}
+
+    def client_assertion(self, client_id, key_path=None, audience=None, lifetime=300):
+        key = open(key_path or self._path("client.key")).read()
+        now = int(time.time())
+        claims = {"iss": client_id, "sub": client_id, "aud": audience or self.token_url, "iat": now,
+                  "nbf": now, "exp": now + lifetime, "jti": uuid.uuid4().hex}
+        return jwt.encode(claims, key, algorithm="RS256")
+
+    def token_requests(self):
+        return [line.split() for line in open(self._path("oauth.log")) if line.startswith("token ")]
+
+    def smtp_log(self):
+        return [line.rstrip("\n") for line in open(self._path("smtp.log"))]
+
+    def send(self, mechanism, user, token):
+        """The reference client's output lines (bearer_send.py)."""
+        result = subprocess.run(["/usr/bin/python3", os.path.join(self.root, "tests/peers/bearer_send.py"),
+                                 str(self.smtp_port), self._path("ca.pem"), mechanism, user, token],
+                                capture_output=True, text=True, timeout=60)
+        if result.returncode != 0:
+            raise PeerError("bearer_send: %s %s" % (result.stdout, result.stderr))
+        return result.stdout.splitlines()
