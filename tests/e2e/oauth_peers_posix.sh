@@ -3,7 +3,8 @@
 # the authorization server (oidc-provider over HTTPS with a test CA) issues
 # JWT access tokens to clients proving themselves with a secret in the form
 # body, by HTTP Basic and by a signed assertion (private_key_jwt), refuses a
-# wrong secret as invalid_client; the SMTP peer takes those tokens over
+# wrong secret as invalid_client, and serves a service account's JWT bearer
+# grant (Google's form) at the key file's token_uri; the SMTP peer takes those tokens over
 # STARTTLS by XOAUTH2 and OAUTHBEARER from python's smtplib and refuses a
 # forged one, one signed by another key, an expired one, one of the wrong
 # scope and one for another mailbox, each with the mechanism's JSON
@@ -15,7 +16,7 @@ import base64, json, os, shutil, smtplib, subprocess, sys, tempfile, time
 
 root = sys.argv[1]
 sys.path.insert(0, os.path.join(root, "tests/peers"))
-from oauth_peers import OAuthPeers, MICROSOFT_SCOPE, GOOGLE_SCOPE, SECRET, USER
+from oauth_peers import OAuthPeers, MICROSOFT_SCOPE, GOOGLE_SCOPE, OTHER_SCOPE, SECRET, USER
 
 work = tempfile.mkdtemp(prefix="qw-e2e-oauth-peers.")
 failures = []
@@ -60,7 +61,7 @@ with OAuthPeers(root, work) as peers:
                                           **scope), None, 401, "invalid_client"),
         ("unknown client", dict(grant, client_id="nobody", client_secret=SECRET, **scope), None, 401,
          "invalid_client"),
-        ("scope not granted", dict(grant, client_id="google-scope-client", client_secret=SECRET, **scope), None, 400,
+        ("scope not granted", dict(grant, client_id="other-scope-client", client_secret=SECRET, **scope), None, 400,
          "invalid_scope"),
     ]
     tokens = {}
@@ -73,13 +74,38 @@ with OAuthPeers(root, work) as peers:
             expect(answer.get("token_type") == "Bearer" and answer.get("expires_in", 0) > 0,
                    "%s: answer %s" % (name, answer))
             tokens[name] = answer.get("access_token", "")
-    expect(len(peers.token_requests()) == len(requests) + 1,
-           "the server counted %d token requests for %d" % (len(peers.token_requests()), len(requests) + 1))
+    # The JWT bearer grant of a service account (its own URL, the key file's
+    # token_uri).
+    bearer = "urn:ietf:params:oauth:grant-type:jwt-bearer"
+    key_file = json.load(open(os.path.join(work, "service_account.json")))
+    expect(key_file["token_uri"] == peers.google_token_url, "key file token_uri %s" % key_file["token_uri"])
+    google_requests = [
+        ("service account", dict(grant_type=bearer, assertion=peers.service_account_assertion(USER)), 200, None),
+        ("service account, another key", dict(grant_type=bearer, assertion=peers.service_account_assertion(
+            USER, key_path=os.path.join(work, "client.key"))), 400, "invalid_grant"),
+        ("service account, two hours", dict(grant_type=bearer, assertion=peers.service_account_assertion(
+            USER, lifetime=7200)), 400, "invalid_grant"),
+        ("service account, unknown scope", dict(grant_type=bearer, assertion=peers.service_account_assertion(
+            USER, scope="https://example.com/none")), 400, "invalid_scope"),
+        ("service account, client credentials", dict(grant, client_id="x"), 400, "unsupported_grant_type"),
+    ]
+    for name, fields, status, error in google_requests:
+        got_status, answer = peers.post_token(fields, url=peers.google_token_url)
+        expect(got_status == status, "%s: HTTP %s, expected %s (%s)" % (name, got_status, status, answer))
+        if error:
+            expect(answer.get("error") == error, "%s: error %r, expected %r" % (name, answer.get("error"), error))
+        else:
+            expect(answer.get("token_type") == "Bearer" and answer.get("expires_in", 0) > 0,
+                   "%s: answer %s" % (name, answer))
+            tokens[name] = answer.get("access_token", "")
+    made = len(requests) + len(google_requests) + 1
+    expect(len(peers.token_requests()) == made,
+           "the server counted %d token requests for %d" % (len(peers.token_requests()), made))
 
     status, short = peers.post_token(dict(grant, client_id="short-client", client_secret=SECRET, **scope))
-    status_g, google = peers.post_token(dict(grant, client_id="google-scope-client", client_secret=SECRET,
-                                             scope=GOOGLE_SCOPE))
-    expect(status == 200 and status_g == 200, "short-lived or Google-scope token not issued")
+    status_o, other_scope = peers.post_token(dict(grant, client_id="other-scope-client", client_secret=SECRET,
+                                                  scope=OTHER_SCOPE))
+    expect(status == 200 and status_o == 200, "short-lived or other-scope token not issued")
     other_key = peers.client_assertion("x", key_path=os.path.join(work, "client.key"))  # a JWT by another key
     time.sleep(2.1)  # the short-lived token has expired
 
@@ -93,7 +119,8 @@ with OAuthPeers(root, work) as peers:
         ("signed by another key", "OAUTHBEARER", USER,
          ".".join([good.split(".")[0]] + other_key.split(".")[1:]), "bad-signature"),
         ("expired", "XOAUTH2", USER, short.get("access_token", ""), "expired"),
-        ("wrong scope", "OAUTHBEARER", USER, google.get("access_token", ""), "bad-scope"),
+        ("XOAUTH2 with a service account's token", "XOAUTH2", USER, tokens.get("service account", ""), None),
+        ("wrong scope", "OAUTHBEARER", USER, other_scope.get("access_token", ""), "bad-scope"),
         ("another mailbox", "XOAUTH2", "other@example.jp", good, "unknown-user"),
         ("not a JWT", "OAUTHBEARER", USER, "abc", "invalid:DecodeError"),
     ]
@@ -108,7 +135,8 @@ with OAuthPeers(root, work) as peers:
         else:
             expect(lines[:1] == ["refused 535 5.7.8 Authentication credentials invalid"], "%s: %s" % (name, lines))
             challenge = [json.loads(l[len("challenge "):]) for l in lines if l.startswith("challenge ")]
-            expect(challenge == [{"status": "invalid_token", "schemes": "bearer", "scope": MICROSOFT_SCOPE}],
+            expect(challenge == [{"status": "invalid_token", "schemes": "bearer",
+                                  "scope": MICROSOFT_SCOPE + " " + GOOGLE_SCOPE}],
                    "%s: challenge %s" % (name, challenge))
             expect(log == ["auth refused %s %s %s" % (mechanism, user, verdict)], "%s: server log %s" % (name, log))
 

@@ -11,10 +11,13 @@ with /usr/bin/python3, which has Debian's aiosmtpd and jwt):
   HTTPS, with the clients of CLIENTS: a client secret taken in the form body
   (post-client) or by HTTP Basic (basic-client), a certificate's key for
   private_key_jwt (cert-client; work/client.pem holds its certificate and
-  key), one whose tokens live 1 s (short-client), one allowed Google's scope
-  only (google-scope-client); its log counts the token requests;
+  key), one whose tokens live 1 s (short-client), one allowed a scope the
+  SMTP peer does not take (other-scope-client); and at /google/token the
+  JWT bearer grant for the service account whose key file is
+  work/service_account.json (its token_uri that URL); its log counts the
+  token requests;
 - the SMTP checker (oauth_smtp_server.py) with STARTTLS, accepting tokens of
-  that server for the mailbox USER.
+  that server with Microsoft's or Google's scope for the mailbox USER.
 
 The authorization server runs from build/peers/oauth_server, where
 scripts/setup installs oidc-provider from the npm registry.
@@ -34,8 +37,11 @@ from cryptography.hazmat.primitives import serialization
 
 MICROSOFT_SCOPE = "https://outlook.office365.com/.default"
 GOOGLE_SCOPE = "https://mail.google.com/"
+OTHER_SCOPE = "https://graph.microsoft.com/.default"
 AUDIENCE = "https://smtp.test"
 USER = "alerts@example.jp"
+SERVICE_ACCOUNT = "sender@quotawarden-test.iam.gserviceaccount.com"
+SERVICE_ACCOUNT_KEY_ID = "0a1b2c3d4e5f60718293a4b5c6d7e8f901234567"
 SECRET = "s3cret+/=~ &x"
 
 
@@ -86,6 +92,22 @@ class OAuthPeers:
               w("client.crt"), "-days", "2", "-subj", "/CN=Quotawarden test application"])
         with open(w("client.pem"), "w") as f:
             f.write(open(w("client.crt")).read() + open(w("client.key")).read())
+        # A service account's key (PKCS#8, as Google's key files hold it).
+        _run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
+              w("service_account.key")])
+
+    def service_account_jwk(self):
+        key = serialization.load_pem_private_key(open(self._path("service_account.key"), "rb").read(), None)
+        jwk = json.loads(jwt.algorithms.RSAAlgorithm.to_jwk(key.public_key()))
+        jwk["kid"] = SERVICE_ACCOUNT_KEY_ID
+        return jwk
+
+    def _write_service_account_file(self):
+        key = {"type": "service_account", "project_id": "quotawarden-test", "private_key_id": SERVICE_ACCOUNT_KEY_ID,
+               "private_key": open(self._path("service_account.key")).read(), "client_email": SERVICE_ACCOUNT,
+               "client_id": "100000000000000000001", "token_uri": self.google_token_url}
+        with open(self._path("service_account.json"), "w") as f:
+            json.dump(key, f, indent=2)
 
     def client_jwk(self):
         certificate = x509.load_pem_x509_certificate(open(self._path("client.crt"), "rb").read())
@@ -100,8 +122,8 @@ class OAuthPeers:
              "jwks": {"keys": [self.client_jwk()]}},
             {"client_id": "short-client", "client_secret": SECRET,
              "token_endpoint_auth_method": "client_secret_post", "accessTokenTTL": 1},
-            {"client_id": "google-scope-client", "client_secret": SECRET,
-             "token_endpoint_auth_method": "client_secret_post", "scope": GOOGLE_SCOPE},
+            {"client_id": "other-scope-client", "client_secret": SECRET,
+             "token_endpoint_auth_method": "client_secret_post", "scope": OTHER_SCOPE},
         ]
 
     def __enter__(self):
@@ -120,8 +142,9 @@ class OAuthPeers:
         w = self._path
         shutil.copy(os.path.join(self.root, "tests/peers/oauth_server/server.mjs"), self.server_dir)
         config = {"portFile": w("oauth.port"), "log": w("oauth.log"), "key": w("server.key"),
-                  "cert": w("server.pem"), "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE],
-                  "clients": self._clients()}
+                  "cert": w("server.pem"), "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE, OTHER_SCOPE],
+                  "clients": self._clients(),
+                  "serviceAccounts": [{"client_email": SERVICE_ACCOUNT, "jwk": self.service_account_jwk()}]}
         with open(w("oauth.json"), "w") as f:
             json.dump(config, f)
         open(w("oauth.log"), "w").close()
@@ -131,10 +154,13 @@ class OAuthPeers:
         self.oauth_port = int(_wait_file(w("oauth.port"), oauth))
         self.issuer = "https://127.0.0.1:%d" % self.oauth_port
         self.token_url = self.issuer + "/token"
+        self.google_token_url = self.issuer + "/google/token"
+        self._write_service_account_file()
 
         smtp_config = {"portFile": w("smtp.port"), "log": w("smtp.log"), "cert": w("server.pem"),
                        "key": w("server.key"), "caFile": w("ca.pem"), "jwksUri": self.issuer + "/jwks",
-                       "issuer": self.issuer, "audience": AUDIENCE, "scope": MICROSOFT_SCOPE, "users": [USER]}
+                       "issuer": self.issuer, "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE],
+                       "users": [USER]}
         with open(w("smtp.json"), "w") as f:
             json.dump(smtp_config, f)
         open(w("smtp.log"), "w").close()
@@ -157,12 +183,20 @@ class OAuthPeers:
         return False
 
     # -- what the tests ask --------------------------------------------------
-    def post_token(self, fields, basic=None, encode_basic=True):
+    def service_account_assertion(self, subject, scope=GOOGLE_SCOPE, lifetime=3600, key_path=None):
+        """The JWT bearer grant's assertion, as a service account signs it."""
+        key = open(key_path or self._path("service_account.key")).read()
+        now = int(time.time())
+        claims = {"iss": SERVICE_ACCOUNT, "sub": subject, "scope": scope, "aud": self.google_token_url,
+                  "iat": now, "exp": now + lifetime}
+        return jwt.encode(claims, key, algorithm="RS256", headers={"kid": SERVICE_ACCOUNT_KEY_ID})
+
+    def post_token(self, fields, basic=None, encode_basic=True, url=None):
         """(HTTP status, JSON answer) of a token request made with curl.
         basic: (client_id, secret) for HTTP Basic, each form-encoded first
         as RFC 6749 section 2.3.1 asks (unless encode_basic is False)."""
         args = ["curl", "-sS", "--max-time", "20", "--cacert", self._path("ca.pem"), "-o", "-",
-                "-w", "\n%{http_code}", self.token_url]
+                "-w", "\n%{http_code}", url or self.token_url]
         for name, value in fields.items():
             args += ["--data-urlencode", "%s=%s" % (name, value)]
         if basic:

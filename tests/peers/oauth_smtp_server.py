@@ -5,8 +5,8 @@ usage: oauth_smtp_server.py CONFIG.json
 
 CONFIG: {"portFile", "log", "cert", "key": the server's TLS certificate and
 key, "caFile": the CA to trust for the authorization server, "jwksUri",
-"issuer", "audience", "scope": the scope a token must hold, "users": the
-mailboxes that may log in}
+"issuer", "audience", "scopes": a token must hold one of them, "users":
+the mailboxes that may log in}
 
 Listens on 127.0.0.1 (a free port, written to portFile) with STARTTLS, and
 offers AUTH XOAUTH2 and OAUTHBEARER only after it (no PLAIN, no LOGIN). A
@@ -14,7 +14,7 @@ token is accepted when its RS256 signature verifies against a key of the
 authorization server's JWKS (fetched over HTTPS, trusting caFile alone) and
 its issuer, audience, expiry and scope are right, for a mailbox of "users".
 A refused token gets the mechanism's JSON challenge (status invalid_token,
-schemes bearer, the scope), then 535 once the client has answered it.
+schemes bearer, the scopes), then 535 once the client has answered it.
 
 Each AUTH is one line in the log: "auth ok MECH USER" or
 "auth refused MECH USER REASON"; each message "mail FROM TO...". Runs until
@@ -68,7 +68,7 @@ def check_token(token):
         return "bad-issuer"
     except Exception as e:  # anything else about the token: refused, said why
         return "invalid:" + type(e).__name__
-    if config["scope"] not in str(claims.get("scope", "")).split():
+    if not set(config["scopes"]) & set(str(claims.get("scope", "")).split()):
         return "bad-scope"
     return None
 
@@ -119,7 +119,7 @@ class Handler:
             log("auth ok %s %s" % (mechanism, user))
             return AuthResult(success=True)
         log("auth refused %s %s %s" % (mechanism, user, why))
-        challenge = json.dumps({"status": "invalid_token", "schemes": "bearer", "scope": config["scope"]})
+        challenge = json.dumps({"status": "invalid_token", "schemes": "bearer", "scope": " ".join(config["scopes"])})
         reply = await server.challenge_auth(challenge)
         if reply is MISSING:
             return AuthResult(success=False, handled=True)
