@@ -64,6 +64,21 @@ Result<ServiceAccountKey> ParseServiceAccountKey(const std::string& json) {
   return key;
 }
 
+Result<TokenSettings> ServiceAccountTokenSettings(const ServiceAccountKey& key, const std::string& mailbox,
+                                                  const std::string& tokenUrl, const std::string& scope) {
+  if (!tokenUrl.empty() && !IsAcceptableTokenUrl(tokenUrl)) {
+    return Status::Failure("TOKENURL", 0, "not an https URL: \"" + tokenUrl + "\"");
+  }
+  TokenSettings settings;
+  settings.grant = TokenGrant::kJwtBearer;
+  settings.tokenUrl = tokenUrl.empty() ? key.tokenUri : tokenUrl;
+  settings.scope = scope.empty() ? kGoogleMailScope : scope;
+  settings.issuer = key.clientEmail;
+  settings.subject = mailbox;
+  settings.headerFields = {{"kid", key.privateKeyId}};
+  return settings;
+}
+
 Result<ServiceAccountKey> LoadServiceAccountKey(const std::string& path) {
   std::string text;
   Status read = ReadWholeFile(path, &text, kMaxServiceAccountFile);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "auth/token_request.h"
 #include "platform/status.h"
 
 namespace qw {
@@ -28,6 +29,13 @@ Result<ServiceAccountKey> ParseServiceAccountKey(const std::string& json);
 // Reads and parses the file at `path` (at most kMaxServiceAccountFile
 // bytes); failures name SERVICEACCOUNT and the path.
 Result<ServiceAccountKey> LoadServiceAccountKey(const std::string& path);
+
+// The token settings of the JWT bearer grant for `key`, sending as
+// `mailbox`: the key's token_uri unless `tokenUrl` (TOKENURL) is given,
+// Google's mail scope unless `scope` (SCOPE) is given, kid = private_key_id.
+// Fails as "TOKENURL" for a TOKENURL that is not https.
+Result<TokenSettings> ServiceAccountTokenSettings(const ServiceAccountKey& key, const std::string& mailbox,
+                                                  const std::string& tokenUrl, const std::string& scope);
 
 // True for an https:// URL, or http:// to localhost, 127.0.0.1 or [::1].
 bool IsAcceptableTokenUrl(const std::string& url);

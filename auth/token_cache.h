@@ -58,7 +58,8 @@ class TokenCache {
   // Drops the cached token (the settings changed, or at stop).
   void Clear();
 
-  // Ends a fetch in progress (as cancelled) from any thread.
+  // Ends a fetch in progress (as cancelled) from any thread; every later
+  // fetch is cancelled too (the HTTP client's rule): for a stop.
   void Cancel();
 
   // Adds the tokens this cache handed out and a transcript may still show

@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "auth/service_account.h"
 #include "common/json.h"
 #include "platform/text_codec.h"
 
@@ -58,6 +59,26 @@ Result<std::string> MicrosoftTokenUrl(const std::string& tenant) {
     return Status::Failure("TENANT", 0, "not a tenant ID or domain name: \"" + tenant + "\"");
   }
   return "https://login.microsoftonline.com/" + tenant + "/oauth2/v2.0/token";
+}
+
+Result<TokenEndpoint> ResolveTokenEndpoint(const std::string& tenant, const std::string& tokenUrl,
+                                           const std::string& scope) {
+  TokenEndpoint endpoint;
+  endpoint.scope = scope;
+  if (!tokenUrl.empty()) {
+    if (!IsAcceptableTokenUrl(tokenUrl)) {
+      return Status::Failure("TOKENURL", 0, "not an https URL: \"" + tokenUrl + "\"");
+    }
+    endpoint.url = tokenUrl;
+  } else if (!tenant.empty()) {
+    Result<std::string> url = MicrosoftTokenUrl(tenant);
+    if (!url) return url.status();
+    endpoint.url = *url;
+  } else {
+    return Status::Failure("TOKENURL", 0, "the value is missing (and no TENANT gives it)");
+  }
+  if (endpoint.scope.empty() && !tenant.empty()) endpoint.scope = kMicrosoftSmtpScope;
+  return endpoint;
 }
 
 std::string FormEncode(std::string_view bytes) {

@@ -61,6 +61,18 @@ struct TokenSettings {
 // so that nothing else can reach the URL's path.
 Result<std::string> MicrosoftTokenUrl(const std::string& tenant);
 
+// Where to ask and for what: TOKENURL and SCOPE as given win; without
+// TOKENURL, TENANT gives Microsoft's token URL and, without SCOPE, Microsoft's
+// SMTP scope. Fails as "TOKENURL" when neither TOKENURL nor TENANT is given
+// or the URL is neither https nor http to a loopback host, as "TENANT" for a
+// tenant that is no name.
+struct TokenEndpoint {
+  std::string url;
+  std::string scope;
+};
+Result<TokenEndpoint> ResolveTokenEndpoint(const std::string& tenant, const std::string& tokenUrl,
+                                           const std::string& scope);
+
 // application/x-www-form-urlencoded of one name or value: unreserved
 // characters (RFC 3986) as they are, space as '+', every other byte %XX.
 std::string FormEncode(std::string_view bytes);

@@ -104,3 +104,41 @@ TEST(ServiceAccountTest, LoadNamesThePathOfAFileThatCannotBeRead) {
 
 }  // namespace
 }  // namespace qw
+
+namespace qw {
+namespace {
+
+TEST(ServiceAccountTest, TokenSettingsTakeTheKeysUrlUnlessOverridden) {
+  ServiceAccountKey key{"sender@p.iam.example", "pem", "kid-1", "https://oauth2.example/token"};
+  const struct {
+    const char* url;
+    const char* scope;
+    const char* wantUrl;  // nullptr: refused as TOKENURL
+    const char* wantScope;
+  } cases[] = {
+      {"", "", "https://oauth2.example/token", kGoogleMailScope},
+      {"https://other.example/token", "", "https://other.example/token", kGoogleMailScope},
+      {"", "https://mail.google.com/ openid", "https://oauth2.example/token", "https://mail.google.com/ openid"},
+      {"http://other.example/token", "", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    Result<TokenSettings> settings = ServiceAccountTokenSettings(key, "alerts@example.jp", c.url, c.scope);
+    if (!c.wantUrl) {
+      ASSERT_FALSE(settings);
+      EXPECT_EQ(settings.status().What(), "TOKENURL");
+      continue;
+    }
+    ASSERT_TRUE(settings) << settings.status().Describe();
+    EXPECT_EQ(settings->grant, TokenGrant::kJwtBearer);
+    EXPECT_EQ(settings->tokenUrl, c.wantUrl);
+    EXPECT_EQ(settings->scope, c.wantScope);
+    EXPECT_EQ(settings->issuer, "sender@p.iam.example");
+    EXPECT_EQ(settings->subject, "alerts@example.jp");
+    ASSERT_EQ(settings->headerFields.size(), 1u);
+    EXPECT_EQ(settings->headerFields[0].name, "kid");
+    EXPECT_EQ(settings->headerFields[0].value, "kid-1");
+  }
+}
+
+}  // namespace
+}  // namespace qw

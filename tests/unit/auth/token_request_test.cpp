@@ -222,3 +222,46 @@ TEST(TokenRequestTest, JtiIsFreshEachTime) {
 
 }  // namespace
 }  // namespace qw
+
+namespace qw {
+namespace {
+
+TEST(TokenEndpointTest, TokenUrlAndScopeFromTheKeysGiven) {
+  const struct {
+    const char* tenant;
+    const char* url;
+    const char* scope;
+    const char* wantUrl;  // nullptr: a failure naming wantKey
+    const char* wantScope;
+    const char* wantKey;
+  } cases[] = {
+      {"contoso.onmicrosoft.com", "", "", "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/token",
+       kMicrosoftSmtpScope, nullptr},
+      {"contoso.onmicrosoft.com", "", "https://outlook.office.com/.default",
+       "https://login.microsoftonline.com/contoso.onmicrosoft.com/oauth2/v2.0/token",
+       "https://outlook.office.com/.default", nullptr},
+      {"contoso.onmicrosoft.com", "https://idp.example/token", "", "https://idp.example/token", kMicrosoftSmtpScope,
+       nullptr},
+      {"", "https://idp.example/token", "smtp", "https://idp.example/token", "smtp", nullptr},
+      {"", "https://idp.example/token", "", "https://idp.example/token", "", nullptr},
+      {"", "http://127.0.0.1:8080/token", "", "http://127.0.0.1:8080/token", "", nullptr},
+      {"", "", "smtp", nullptr, nullptr, "TOKENURL"},
+      {"", "http://idp.example/token", "", nullptr, nullptr, "TOKENURL"},
+      {"", "idp.example/token", "", nullptr, nullptr, "TOKENURL"},
+      {"bad/tenant", "", "", nullptr, nullptr, "TENANT"},
+  };
+  for (const auto& c : cases) {
+    Result<TokenEndpoint> endpoint = ResolveTokenEndpoint(c.tenant, c.url, c.scope);
+    if (c.wantUrl) {
+      ASSERT_TRUE(endpoint) << c.tenant << " " << c.url << ": " << endpoint.status().Describe();
+      EXPECT_EQ(endpoint->url, c.wantUrl);
+      EXPECT_EQ(endpoint->scope, c.wantScope);
+    } else {
+      ASSERT_FALSE(endpoint) << c.tenant << " " << c.url;
+      EXPECT_EQ(endpoint.status().What(), c.wantKey);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qw
