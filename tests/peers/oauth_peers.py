@@ -140,7 +140,11 @@ class OAuthPeers:
     def _start(self):
         self._make_certificates()
         w = self._path
-        shutil.copy(os.path.join(self.root, "tests/peers/oauth_server/server.mjs"), self.server_dir)
+        # Beside its node_modules; replaced in one step, as another script
+        # may be starting its own server at the same time.
+        staged = os.path.join(self.server_dir, "server.mjs.%d" % os.getpid())
+        shutil.copy(os.path.join(self.root, "tests/peers/oauth_server/server.mjs"), staged)
+        os.replace(staged, os.path.join(self.server_dir, "server.mjs"))
         config = {"portFile": w("oauth.port"), "log": w("oauth.log"), "key": w("server.key"),
                   "cert": w("server.pem"), "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE, OTHER_SCOPE],
                   "clients": self._clients(),
