@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "platform/jws.h"
 #include "platform/signing_key.h"
-#include "platform/system_error.h"
 
 namespace qw {
 namespace {
@@ -108,7 +108,7 @@ Result<std::string> ReadWholeFile(const std::string& path) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) {
     const int code = errno;
-    return Status::Failure("fopen", code, path + ": " + SystemErrorText(static_cast<uint32_t>(code)),
+    return Status::Failure("fopen", code, path + ": " + std::strerror(code),
                            code == ENOENT ? StatusKind::kNotFound
                            : code == EACCES ? StatusKind::kAccessDenied
                                             : StatusKind::kOther);
@@ -122,7 +122,7 @@ Result<std::string> ReadWholeFile(const std::string& path) {
   }
   if (std::ferror(file.get())) {
     const int code = errno;
-    return Status::Failure("fread", code, path + ": " + SystemErrorText(static_cast<uint32_t>(code)));
+    return Status::Failure("fread", code, path + ": " + std::strerror(code));
   }
   return text;
 }
