@@ -86,6 +86,21 @@ class CapiSigningKey : public SigningKey {
   const std::string& CertificateDer() const override { return certificateDer_; }
   const std::string& Name() const override { return name_; }
 
+  // The public half of the opened key, for comparing with the certificate's;
+  // empty when the provider cannot export it.
+  std::string PublicKeyInfo() const {
+    const HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle = ncryptKey_ ? ncryptKey_ : prov_;
+    const DWORD keySpec = ncryptKey_ ? CERT_NCRYPT_KEY_SPEC : keySpec_;
+    DWORD size = 0;
+    if (!CryptExportPublicKeyInfo(handle, keySpec, X509_ASN_ENCODING, nullptr, &size) || size == 0) return "";
+    std::string buffer(size, '\0');
+    if (!CryptExportPublicKeyInfo(handle, keySpec, X509_ASN_ENCODING,
+                                  reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data()), &size)) {
+      return "";
+    }
+    return buffer;
+  }
+
  private:
   Result<std::string> SignNcrypt(const std::string& data) {
     const std::string digest = Sha256Digest(data);
@@ -193,6 +208,18 @@ Status OpenFromProvInfo(const CRYPT_KEY_PROV_INFO& info, const std::string& name
   return Status();
 }
 
+// The key, when its public half is the certificate's (or cannot be read to
+// tell: the token endpoint then judges).
+Result<std::unique_ptr<SigningKey>> Matched(std::unique_ptr<CapiSigningKey> key, const CERT_PUBLIC_KEY_INFO& certificate) {
+  const std::string exported = key->PublicKeyInfo();
+  if (!exported.empty() &&
+      !CertComparePublicKeyInfo(X509_ASN_ENCODING, const_cast<CERT_PUBLIC_KEY_INFO*>(&certificate),
+                                reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(const_cast<char*>(exported.data())))) {
+    return Failed("CertComparePublicKeyInfo", 0, key->Name(), "秘密鍵が証明書のものではありません");
+  }
+  return std::unique_ptr<SigningKey>(std::move(key));
+}
+
 }  // namespace
 
 Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certificate) {
@@ -241,11 +268,11 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
                                         nullptr, &handle, &keySpec, &callerFrees)) {
     if (keySpec == CERT_NCRYPT_KEY_SPEC) {
       key->UseNcrypt(handle, callerFrees != FALSE);
-      return std::unique_ptr<SigningKey>(std::move(key));
+      return Matched(std::move(key), publicKey);
     }
     if (CanHashSha256(handle)) {
       key->UseCapi(handle, keySpec, callerFrees != FALSE);
-      return std::unique_ptr<SigningKey>(std::move(key));
+      return Matched(std::move(key), publicKey);
     }
     // An older provider without SHA-256: the same container through the
     // RSA/AES provider.
@@ -259,7 +286,7 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
     }
     return opened;
   }
-  return std::unique_ptr<SigningKey>(std::move(key));
+  return Matched(std::move(key), publicKey);
 }
 
 Result<std::unique_ptr<SigningKey>> LoadPemPrivateKey(const std::string& pem, const std::string& name) {
