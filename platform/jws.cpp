@@ -117,7 +117,10 @@ std::string DottedOid(const std::string& der, size_t begin, size_t length) {
   return out;
 }
 
-std::string AlgorithmName(const std::string& dotted) {
+}  // namespace
+
+std::string KeyAlgorithmName(const std::string& dotted) {
+  if (dotted == "1.2.840.113549.1.1.1") return "RSA";
   if (dotted == "1.2.840.10045.2.1") return "EC";
   if (dotted == "1.3.101.112") return "Ed25519";
   if (dotted == "1.3.101.113") return "Ed448";
@@ -125,8 +128,6 @@ std::string AlgorithmName(const std::string& dotted) {
   if (dotted == "1.2.840.10040.4.1") return "DSA";
   return dotted;
 }
-
-}  // namespace
 
 std::string Base64UrlEncode(const std::string& bytes) {
   std::string out;
@@ -236,7 +237,7 @@ Result<std::string> RsaKeyFromPkcs8(const std::string& der) {
   if (oid.empty() || oid == "?") return malformed;
   if (!info.Expect(0x04, &begin, &length) || length == 0) return malformed;
   if (oid != "1.2.840.113549.1.1.1") {
-    return Status::Failure("PKCS#8", 0, "秘密鍵が RSA ではありません (" + AlgorithmName(oid) + ")");
+    return Status::Failure("PKCS#8", 0, "秘密鍵が RSA ではありません (" + KeyAlgorithmName(oid) + ")");
   }
   // The key itself must at least be one SEQUENCE filling its OCTET STRING.
   const std::string rsa = der.substr(begin, length);

@@ -40,6 +40,10 @@ Result<std::vector<PemBlock>> ParsePem(const std::string& text);
 // ("EC", "Ed25519", or the dotted object identifier).
 Result<std::string> RsaKeyFromPkcs8(const std::string& der);
 
+// A key algorithm's short name for messages ("EC", "Ed25519", "RSA", ...),
+// or the dotted object identifier itself when it is none of the known ones.
+std::string KeyAlgorithmName(const std::string& dottedOid);
+
 // The header fields a certificate's key adds: "x5t" (base64url of the SHA-1
 // of its DER) and "x5t#S256" (of the SHA-256). Empty for a key without a
 // certificate.

@@ -226,12 +226,21 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
   const std::string name = "証明書 " + certificate;
   BYTE thumbprint[20] = {};
   if (!ParseThumbprint(certificate, thumbprint)) {
-    return Failed("CLIENTCERT", 0, name, "SHA-1 の拇印 (16 進 40 桁) ではありません");
+    return Failed("", 0, name, "SHA-1 の拇印 (16 進 40 桁) ではありません");
   }
   std::unique_ptr<void, StoreCloser> store(
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, L"MY"));
-  if (!store) return Failed("CertOpenStore", GetLastError(), name, "ローカル コンピューターの個人ストアを開けません");
+  if (!store) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) {
+      // A machine whose personal store was never made holds no certificate.
+      return Status::Failure("CertOpenStore", error,
+                             name + ": ローカル コンピューターの個人ストア (My) にありません (ストアがありません)",
+                             StatusKind::kNotFound);
+    }
+    return Failed("CertOpenStore", error, name, "ローカル コンピューターの個人ストアを開けません");
+  }
   CRYPT_HASH_BLOB hash{20, thumbprint};
   std::unique_ptr<const CERT_CONTEXT, CertFree> cert(CertFindCertificateInStore(
       store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_HASH, &hash, nullptr));
@@ -245,11 +254,11 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
   }
   const CERT_PUBLIC_KEY_INFO& publicKey = cert->pCertInfo->SubjectPublicKeyInfo;
   if (std::string(publicKey.Algorithm.pszObjId) != szOID_RSA_RSA) {
-    return Failed("CLIENTCERT", 0, name, std::string("鍵が RSA ではありません (") + publicKey.Algorithm.pszObjId + ")");
+    return Failed("", 0, name, "鍵が RSA ではありません (" + KeyAlgorithmName(publicKey.Algorithm.pszObjId) + ")");
   }
   const DWORD bits = CertGetPublicKeyLength(X509_ASN_ENCODING, const_cast<CERT_PUBLIC_KEY_INFO*>(&publicKey));
   if (bits < kMinimumBits) {
-    return Failed("CLIENTCERT", 0, name,
+    return Failed("", 0, name,
                   "RSA の鍵が短すぎます (" + std::to_string(bits) + " ビット、2048 ビット以上が必要です)");
   }
   auto key = std::make_unique<CapiSigningKey>(
@@ -257,7 +266,8 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
 
   const std::string infoBytes = KeyProvInfo(cert.get());
   if (infoBytes.empty()) {
-    return Failed("CLIENTCERT", static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY), name, "証明書に秘密鍵がありません");
+    return Status::Failure("", static_cast<int64_t>(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY)),
+                           name + ": 証明書に秘密鍵がありません");
   }
   const auto& info = *reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(infoBytes.data());
 

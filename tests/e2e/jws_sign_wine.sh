@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root="$(pwd)"
-tool_built="${QW_WIN64_BIN:-build/win64/bin}/jws_sign.exe"
+tool_built="$root/${QW_WIN64_BIN:-build/win64/bin}/jws_sign.exe"
 [ -f "$tool_built" ] || { echo "jws_sign_wine: $tool_built is not built" >&2; exit 1; }
 native_tool="$root/${QW_NATIVE_BIN:-build/native/bin}/jws_sign"
 work="$root/build/e2e-jws-wine"
@@ -111,9 +111,9 @@ refused() {  # refused NAME EXPECTED_TEXT ARGS...
 }
 absent="0000000000000000000000000000000000000000"
 refused absent "CLIENTCERT: CertFindCertificateInStore: 証明書 $absent: ローカル コンピューターの個人ストア (My) にありません" --cert "$absent"
-refused bare "証明書 $bare: 証明書に秘密鍵がありません" --cert "$bare"
-refused ec "証明書 $ec: 鍵が RSA ではありません (1.2.840.10045.2.1)" --cert "$ec"
-refused malformed "SHA-1 の拇印 (16 進 40 桁) ではありません" --cert 'C:\client.pem'
+refused bare "CLIENTCERT: 証明書 $bare: 証明書に秘密鍵がありません" --cert "$bare"
+refused ec "CLIENTCERT: 証明書 $ec: 鍵が RSA ではありません (EC)" --cert "$ec"
+refused malformed "CLIENTCERT: 証明書 C:\\client.pem: SHA-1 の拇印 (16 進 40 桁) ではありません" --cert 'C:\client.pem'
 refused encrypted "SERVICEACCOUNT: PEM: C:\\encrypted.pem: 秘密鍵が暗号化されています" --key 'C:\encrypted.pem'
 refused ec-key "C:\\ec.key: 秘密鍵が RSA ではありません (EC)" --key 'C:\ec.key'
 
