@@ -288,14 +288,8 @@ Result<std::unique_ptr<SigningKey>> OpenCertificateKey(const std::string& certif
     // RSA/AES provider.
     if (callerFrees) CryptReleaseContext(handle, 0);
   }
-  const DWORD acquireError = GetLastError();
   Status opened = OpenFromProvInfo(info, name, key.get());
-  if (!opened) {
-    if (acquireError != 0 && opened.Code() == 0) {
-      return Failed("CryptAcquireCertificatePrivateKey", acquireError, name, "秘密鍵を開けません");
-    }
-    return opened;
-  }
+  if (!opened) return opened;
   return Matched(std::move(key), publicKey);
 }
 

@@ -36,13 +36,15 @@ cat cert.pem key.pem >client.pem
 openssl req -x509 -newkey rsa:2048 -nodes -keyout bare.key -out bare.pem -days 2 -subj "/CN=no key $$" >>openssl.log 2>&1
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ec.key -out ec.pem -days 2 -subj "/CN=ec $$" >>openssl.log 2>&1
 cat cert.pem bare.key >mismatch.pem
+openssl req -x509 -newkey rsa:1024 -nodes -keyout short.key -out short.pem -days 2 -subj "/CN=short $$" >>openssl.log 2>&1
+cat short.pem short.key >short-client.pem
 openssl pkcs8 -topk8 -in key.pem -out encrypted.pem -passout pass:secret >>openssl.log 2>&1
 printf '{"aud":"https://login.example.test/tenant/oauth2/v2.0/token","iss":"app-id","sub":"app-id","jti":"%s","exp":%d}' \
   "$$" $(($(date +%s) + 600)) >claims.json
 
 qw_wine_prefix "$work/prefix"
 cp "$tool_built" "$WINEPREFIX/drive_c/jws_sign.exe"
-cp client.pem mismatch.pem bare.pem ec.pem key.pem key-pkcs1.pem encrypted.pem ec.key claims.json "$WINEPREFIX/drive_c/"
+cp client.pem mismatch.pem short-client.pem short.key bare.pem ec.pem key.pem key-pkcs1.pem encrypted.pem ec.key claims.json "$WINEPREFIX/drive_c/"
 tool='C:\jws_sign.exe'
 
 run() {  # run NAME ARGS...: stdout in NAME.out, stderr in NAME.err, the exit code in $rc
@@ -71,7 +73,9 @@ run import-bare --import 'C:\bare.pem' --no-key
 bare="$(cat import-bare.jws)"
 run import-ec --import 'C:\ec.pem' --no-key
 ec="$(cat import-ec.jws)"
-[ -n "$bare" ] && [ -n "$ec" ] || fail "import without key: $(cat import-bare.err import-ec.err)"
+run import-short --import 'C:\short-client.pem'
+short="$(cat import-short.jws)"
+[ -n "$bare" ] && [ -n "$ec" ] && [ -n "$short" ] || fail "import without key: $(cat import-bare.err import-ec.err import-short.err)"
 
 # By thumbprint, written the way it is copied from the certificate's
 # details (lower case, pairs apart).
@@ -113,6 +117,8 @@ absent="0000000000000000000000000000000000000000"
 refused absent "CLIENTCERT: CertFindCertificateInStore: 証明書 $absent: ローカル コンピューターの個人ストア (My) にありません" --cert "$absent"
 refused bare "CLIENTCERT: 証明書 $bare: 証明書に秘密鍵がありません" --cert "$bare"
 refused ec "CLIENTCERT: 証明書 $ec: 鍵が RSA ではありません (EC)" --cert "$ec"
+refused short "CLIENTCERT: 証明書 $short: RSA の鍵が短すぎます (1024 ビット" --cert "$short"
+refused short-key "SERVICEACCOUNT: PEM: C:\\short.key: RSA の鍵が短すぎます (1024 ビット" --key 'C:\short.key'
 refused malformed "CLIENTCERT: 証明書 C:\\client.pem: SHA-1 の拇印 (16 進 40 桁) ではありません" --cert 'C:\client.pem'
 refused encrypted "SERVICEACCOUNT: PEM: C:\\encrypted.pem: 秘密鍵が暗号化されています" --key 'C:\encrypted.pem'
 refused ec-key "C:\\ec.key: 秘密鍵が RSA ではありません (EC)" --key 'C:\ec.key'
