@@ -105,7 +105,7 @@ step "the recovery action in the package's tables"
 # Type 3073: a function of a DLL in the Binary table (1), deferred (0x400),
 # as the system (0x800).
 actions="$(msiinfo export "$msi" CustomAction | tr -d '\r')"
-grep -qx $'ConfigureRecovery\t3073\tSetupActions\tConfigureRecovery' <<<"$actions" ||
+grep -qP '^ConfigureRecovery\t3073\tSetupActions\tConfigureRecovery\t*$' <<<"$actions" ||
   fail "CustomAction: no deferred ConfigureRecovery run as the system: $(grep ConfigureRecovery <<<"$actions")"
 msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' >"$work/sequence.idt"
 /usr/bin/python3 - "$work/sequence.idt" >"$work/sequence.txt" 2>&1 <<'PY' || fail "InstallExecuteSequence: $(cat "$work/sequence.txt")"
