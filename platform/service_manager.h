@@ -6,7 +6,7 @@
 //
 // Every operation returns a Status: on failure What is the system call
 // ("OpenSCManager", "OpenService", "ControlService", "QueryServiceStatus",
-// "StartService"), Code its error number (GetLastError) and Text the system's
+// "StartService", "ChangeServiceConfig2"), Code its error number (GetLastError) and Text the system's
 // text for it. An operation that yields an object or a state writes it
 // through its last parameter, which may be null where noted.
 #pragma once
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 #include "platform/system_error.h"
@@ -23,6 +24,7 @@ namespace qw {
 // Error numbers of Windows that callers of this interface look at.
 inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorCallNotImplemented = 120;
+inline constexpr uint32_t kErrorInvalidLevel = 124;
 inline constexpr uint32_t kErrorServiceRequestTimeout = 1053;
 inline constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
 inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
@@ -43,6 +45,15 @@ enum class ServiceState : uint32_t {
 
 const char* ServiceStateName(ServiceState state);  // "stopped", "running", ...
 
+// What the manager does when the service fails (SC_ACTION): its type
+// (SC_ACTION_NONE 0, SC_ACTION_RESTART 1, SC_ACTION_REBOOT 2,
+// SC_ACTION_RUN_COMMAND 3) after `delayMs` milliseconds.
+inline constexpr uint32_t kFailureActionRestart = 1;
+struct ServiceFailureAction {
+  uint32_t type = kFailureActionRestart;
+  uint32_t delayMs = 0;
+};
+
 // An open service (OpenServiceA with SERVICE_ALL_ACCESS). Closed when destroyed.
 class ServiceHandle {
  public:
@@ -59,6 +70,20 @@ class ServiceHandle {
 
   // StartServiceA without start arguments.
   virtual Status Start() = 0;
+
+  // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS): `actions` for
+  // the first, second, ... failure (the manager repeats the last one for
+  // every later failure), the failure count going back to zero after
+  // `resetPeriodSeconds` without a failure. No reboot message, no command.
+  virtual Status SetFailureActions(const std::vector<ServiceFailureAction>& actions,
+                                   uint32_t resetPeriodSeconds) = 0;
+
+  // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG): with
+  // `nonCrashFailures` the failure actions also follow a stop the service
+  // reports with a Win32 exit code other than 0, not only the end of its
+  // process without a stop. A system without the setting fails with
+  // kErrorInvalidLevel.
+  virtual Status SetFailureActionsFlag(bool nonCrashFailures) = 0;
 };
 
 // An open manager (OpenSCManagerA of the local computer, active database,

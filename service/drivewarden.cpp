@@ -1132,6 +1132,7 @@ void TDrivewarden::WriteRetryState() {
   // failure count change with it, the check's own success does not.
   WriteMetrics(state, FLastCheckSucceeded);
   WriteStateFile(state);
+  if (OnCheckState) OnCheckState(state, FLastCheckSucceeded);
 }
 
 void TDrivewarden::WriteStateFile(const CheckState& state) {
@@ -1202,6 +1203,7 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
   *FLastCheckState = state;
   WriteMetrics(state, FLastCheckSucceeded);
   WriteStateFile(state);
+  if (OnCheckState) OnCheckState(state, FLastCheckSucceeded);
 }
 
 void TDrivewarden::WriteMetrics(const CheckState& state, bool succeeded) {

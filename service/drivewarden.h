@@ -181,6 +181,11 @@ class TDrivewarden {
   // does not stop the check; its first failure after ServiceStart is written
   // as one error entry naming the file and the system's reason.
   void SetStateFolder(const std::string& folder) { FStateFolder = folder; }
+  // Called on the check's thread each time the last-check state is made
+  // (whether or not a folder takes it), with the state and whether the
+  // check succeeded (its settings loaded and it ran), so that a host can
+  // tell its supervisor. Must not throw.
+  std::function<void(const CheckState& state, bool succeeded)> OnCheckState;
 
   // The secret of the mail login. `settingsPath`: the settings file's full
   // path; when not empty, every load whose file holds a PASSWORD that

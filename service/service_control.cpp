@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "common/errors.h"
 #include "common/exception_text.h"
 
 namespace qw {
@@ -79,7 +80,7 @@ void ServiceHost::ReportStatus(ServiceState state) {
     status.checkPoint = checkPoint_;
     status.waitHint = kServiceWaitHintMs;
     if (state == ServiceState::Stopped && exitCode_ != 0) {
-      status.win32ExitCode = kErrorServiceSpecific;
+      status.win32ExitCode = exitCode_ == kExitSettingsRefused ? 0 : kErrorServiceSpecific;
       status.serviceSpecificExitCode = exitCode_;
     }
   }
@@ -115,9 +116,16 @@ bool ServiceHost::Start() {
       if (stopRequested_) service_.CancelForStop();
     });
   } catch (...) {
+    bool settings = false;
+    try {
+      throw;
+    } catch (const ESettingsError&) {
+      settings = true;
+    } catch (...) {
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      exitCode_ = kExitStartFailed;
+      exitCode_ = settings ? kExitSettingsRefused : kExitStartFailed;
     }
     WriteFailure("開始", ExceptionText(std::current_exception()));
     return false;
@@ -132,6 +140,11 @@ void ServiceHost::CancelForStop() {
 }
 
 void ServiceHost::ReportStopped() { ReportStatus(ServiceState::Stopped); }
+
+uint32_t ServiceHost::StartFailure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return exitCode_;
+}
 
 bool ServiceHost::HandleControl(uint32_t code) {
   const ServiceState previous = State();

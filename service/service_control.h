@@ -58,6 +58,11 @@ inline constexpr uint32_t kControlCheckNow = 128;
 // whose own code tells why. The service's own codes:
 inline constexpr uint32_t kErrorServiceSpecific = 1066;
 inline constexpr uint32_t kExitStartFailed = 1;  // the start handler raised an error
+// The settings did not load at start (ESettingsError). Reported with the
+// Win32 exit code 0, so that the failure actions, which also follow a stop
+// with any other exit code, do not restart a service that would only fail
+// the same way again; the start failure entry says why.
+inline constexpr uint32_t kExitSettingsRefused = 2;
 
 // The thread message (WM_USER + 1) that carries a control code, in its first
 // parameter, to the Windows service thread.
@@ -126,8 +131,12 @@ class ServiceHost {
   void CancelForStop();
 
   // Reports stopped, with ERROR_SERVICE_SPECIFIC_ERROR and the service's own
-  // code when the start failed.
+  // code when the start failed; a start refused for its settings with the
+  // Win32 exit code 0 and kExitSettingsRefused as the service's own code.
   void ReportStopped();
+  // Why the last start failed: 0 (it did not), kExitStartFailed or
+  // kExitSettingsRefused.
+  uint32_t StartFailure() const;
 
   // Handles one control code as the service thread does. True when the
   // service thread is to end (stop, shutdown, preshutdown). A shutdown

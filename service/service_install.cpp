@@ -42,6 +42,33 @@ ServiceRegistration DrivewardenRegistration(const std::u16string& exePath) {
   return registration;
 }
 
+ServiceRecovery DrivewardenRecovery() {
+  ServiceRecovery recovery;
+  recovery.actions = {{kFailureActionRestart, 60'000}, {kFailureActionRestart, 60'000},
+                      {kFailureActionRestart, 300'000}};
+  recovery.resetPeriodSeconds = 24 * 60 * 60;
+  recovery.nonCrashFailures = true;
+  return recovery;
+}
+
+Status RegisterRecovery(ServiceManager& manager, const std::string& name, std::string* note) {
+  if (note) note->clear();
+  const ServiceRecovery recovery = DrivewardenRecovery();
+  std::unique_ptr<ServiceManagerHandle> scm;
+  if (Status opened = manager.Open(&scm); !opened) return opened;
+  std::unique_ptr<ServiceHandle> service;
+  if (Status opened = scm->OpenNamedService(name, &service); !opened) return opened;
+  if (Status set = service->SetFailureActions(recovery.actions, recovery.resetPeriodSeconds); !set) return set;
+  const Status flag = service->SetFailureActionsFlag(recovery.nonCrashFailures);
+  if (flag.Ok()) return {};
+  if (flag.Code() != kErrorInvalidLevel) return flag;
+  if (note) {
+    *note = "このシステムはサービスの回復の設定 SERVICE_CONFIG_FAILURE_ACTIONS_FLAG を受け付けません (" +
+            flag.Describe() + ")。サービスが異常終了したときだけ再起動されます。";
+  }
+  return {};
+}
+
 std::vector<std::string> EventSourceNames(const std::u16string& exePath) {
   const size_t slash = exePath.find_last_of(u"\\/");
   const std::u16string file = slash == std::u16string::npos ? exePath : exePath.substr(slash + 1);
@@ -66,8 +93,9 @@ void ShowError(MessageBoxes& boxes, const std::string& text) {
 
 }  // namespace
 
-int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
-                   bool silent) {
+int InstallService(ServiceRegistry& registry, ServiceManager& manager, MessageBoxes& boxes,
+                   const std::u16string& exePath, bool silent, std::string* note) {
+  if (note) note->clear();
   const Status opened = registry.Open();
   if (!opened) {
     ShowError(boxes, SystemErrorMessage(opened));
@@ -78,6 +106,14 @@ int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u1
   if (!created) {
     ShowError(boxes, "\"" + SystemErrorMessage(created) + "\" : サービス \"" + registration.displayName +
                          "\" の登録は失敗しました。");
+    return 1;
+  }
+  std::string recoveryNote;
+  const Status recovered = RegisterRecovery(manager, registration.name, &recoveryNote);
+  if (!recovered) {
+    (void)registry.Delete(registration.name);  // its failure would hide the cause
+    ShowError(boxes, "\"" + SystemErrorMessage(recovered) + "\" : サービス \"" + registration.displayName +
+                         "\" の回復の設定は失敗しました。");
     return 1;
   }
   const std::vector<std::string> sources = EventSourceNames(exePath);
@@ -91,8 +127,10 @@ int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u1
                          "\" の登録は失敗しました。");
     return 1;
   }
+  if (note) *note = recoveryNote;
   if (!silent) {
-    boxes.Show("サービスを登録しました。", kInformationCaption, MessageBoxButtons::Ok,
+    boxes.Show(recoveryNote.empty() ? "サービスを登録しました。" : "サービスを登録しました。\r\n" + recoveryNote,
+               kInformationCaption, MessageBoxButtons::Ok,
                MessageBoxIcon::Information);
   }
   return 0;

@@ -51,6 +51,28 @@ struct ServiceRegistration {
 };
 ServiceRegistration DrivewardenRegistration(const std::u16string& exePath);
 
+// What the Service Control Manager does when the service fails: restart it
+// after 1 minute, again after 1 minute, then after 5 minutes for every later
+// failure; the count goes back to the first action after a day without a
+// failure. The flag makes a stop with a Win32 exit code other than 0 count
+// as a failure too (a start that failed for a fault, a fatal error). A
+// start refused because the settings do not load stops with exit code 0
+// (see ServiceHost::ReportStopped), so it is not restarted in a loop.
+struct ServiceRecovery {
+  std::vector<ServiceFailureAction> actions;
+  uint32_t resetPeriodSeconds = 0;
+  bool nonCrashFailures = false;
+};
+ServiceRecovery DrivewardenRecovery();
+
+// Gives the registered service `name` its recovery through `manager`: the
+// failure actions, then the flag. A failure names the call that failed
+// (OpenSCManager, OpenService, ChangeServiceConfig2). A system that does not
+// know the flag (kErrorInvalidLevel; Wine) keeps the actions: that is no
+// failure, and `note` (may be null) receives the text that says so; it is
+// left empty otherwise.
+Status RegisterRecovery(ServiceManager& manager, const std::string& name, std::string* note);
+
 // The event sources the program writes under (Shift-JIS): the service's
 // Drivewarden and the executable's file name, which the host's own failures
 // use. Both name the program as their message file.
@@ -80,14 +102,17 @@ class ServiceRegistry {
   virtual Status RemoveEventSource(const std::string& source) = 0;
 };
 
-// The INSTALL and UNINSTALL switches: register (remove) the service and its
-// event sources, and tell the outcome in a message box (none on success with
-// `silent`). An install whose event sources cannot be written removes what
-// it made, so that no half registration stays. An uninstall removes the
-// sources even when the service was not registered.
-// Return the exit code: 0 on success, 1 on failure.
-int InstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
-                   bool silent);
+// The INSTALL and UNINSTALL switches: register (remove) the service with its
+// recovery (RegisterRecovery through `manager`) and its event sources, and
+// tell the outcome in a message box (none on success with `silent`). An
+// install whose recovery or event sources cannot be written removes what it
+// made, so that no half registration stays; RegisterRecovery's note goes
+// into the success box and to `note` (may be null), for the host to write
+// as a warning entry. An uninstall removes the sources even when the
+// service was not registered; deleting the service takes its recovery with
+// it. Return the exit code: 0 on success, 1 on failure.
+int InstallService(ServiceRegistry& registry, ServiceManager& manager, MessageBoxes& boxes,
+                   const std::u16string& exePath, bool silent, std::string* note = nullptr);
 int UninstallService(ServiceRegistry& registry, MessageBoxes& boxes, const std::u16string& exePath,
                      bool silent);
 

@@ -20,6 +20,12 @@
 //                    quoted (as /INSTALL registers it). Windows Installer
 //                    quotes it itself; Wine's does not, and an unquoted
 //                    "C:\Program Files\..." could start C:\Program.exe.
+//   ConfigureRecovery deferred, as the system, after InstallServices: gives the
+//                    service its failure actions and the failure-actions flag
+//                    (RegisterRecovery, as /INSTALL does); wixl writes no
+//                    MsiServiceConfig tables. A system that does not know the
+//                    flag (Wine) keeps the actions, and the log says so.
+//                    Removing the service takes them with it.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -34,6 +40,7 @@
 #include "platform/files.h"
 #include "platform/secure_file.h"
 #include "platform/profile.h"
+#include "platform/service_manager.h"
 #include "platform/text_codec.h"
 #include "service/service_install.h"
 
@@ -288,4 +295,16 @@ extern "C" __declspec(dllexport) UINT __stdcall QuoteServicePath(MSIHANDLE insta
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return result;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall ConfigureRecovery(MSIHANDLE install) {
+  auto manager = qw::NewSystemServiceManager();
+  std::string note;
+  const qw::Status set = qw::RegisterRecovery(*manager, qw::kServiceName, &note);
+  if (!set) {
+    Log(install, L"cannot give the service its recovery: " + Wide(set.Describe()), true);
+    return ERROR_INSTALL_FAILURE;
+  }
+  Log(install, note.empty() ? L"the service restarts after a failure (1, 1, then 5 minutes)" : Wide(note));
+  return ERROR_SUCCESS;
 }

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/service_manager.h"
 #include "platform/text_codec.h"
 #include "platform/win32/system_message.h"
@@ -57,6 +59,30 @@ class Win32Service : public ServiceHandle {
 
   Status Start() override {
     if (!StartServiceA(handle_, 0, nullptr)) return LastSystemFailure("StartService");
+    return {};
+  }
+
+  Status SetFailureActions(const std::vector<ServiceFailureAction>& actions,
+                           uint32_t resetPeriodSeconds) override {
+    std::vector<SC_ACTION> list;
+    for (const ServiceFailureAction& action : actions)
+      list.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(action.type), action.delayMs});
+    SERVICE_FAILURE_ACTIONSW info{};
+    info.dwResetPeriod = resetPeriodSeconds;
+    info.lpRebootMsg = nullptr;  // null leaves them as they are: none for a new service
+    info.lpCommand = nullptr;
+    info.cActions = static_cast<DWORD>(list.size());
+    info.lpsaActions = list.empty() ? nullptr : list.data();
+    if (!ChangeServiceConfig2W(handle_, SERVICE_CONFIG_FAILURE_ACTIONS, &info))
+      return LastSystemFailure("ChangeServiceConfig2");
+    return {};
+  }
+
+  Status SetFailureActionsFlag(bool nonCrashFailures) override {
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = nonCrashFailures ? TRUE : FALSE;
+    if (!ChangeServiceConfig2W(handle_, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+      return LastSystemFailure("ChangeServiceConfig2");
     return {};
   }
 

@@ -8,7 +8,11 @@
 #     start) rolls everything back, the new settings file included;
 #   - an existing settings file that does not load keeps the service from
 #     starting: the installation fails, nothing stays, the file is unchanged;
+#   - the package's own tables: the recovery custom action runs as the system,
+#     deferred, between InstallServices and StartServices, at install only;
 #   - an install with properties: the files, the service's registry values,
+#     its recovery set by the custom action (the log says so; Wine refuses
+#     the failure-actions flag, which the log names),
 #     both event sources (their message file formats every ID to the text
 #     alone), the Control Panel entry (Wine's control.exe loads the applet), Drivewarden.ini written from the
 #     properties, the service RUNNING and its first check's entry in Japanese;
@@ -96,6 +100,24 @@ product_code() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductC
 current_code="$(product_code "$work/current.msi")"
 previous_code="$(product_code "$work/previous.msi")"
 [ -n "$current_code" ] && [ -n "$previous_code" ] || fail "no ProductCode in the packages"
+
+step "the recovery action in the package's tables"
+# Type 3073: a function of a DLL in the Binary table (1), deferred (0x400),
+# as the system (0x800).
+actions="$(msiinfo export "$msi" CustomAction | tr -d '\r')"
+grep -qP '^ConfigureRecovery\t3073\tSetupActions\tConfigureRecovery\t*$' <<<"$actions" ||
+  fail "CustomAction: no deferred ConfigureRecovery run as the system: $(grep ConfigureRecovery <<<"$actions")"
+msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' >"$work/sequence.idt"
+/usr/bin/python3 - "$work/sequence.idt" >"$work/sequence.txt" 2>&1 <<'PY' || fail "InstallExecuteSequence: $(cat "$work/sequence.txt")"
+import sys
+rows = {}
+for line in open(sys.argv[1], encoding="utf-8").read().splitlines()[3:]:
+    action, condition, number = line.split("\t")
+    rows[action] = (condition, int(number))
+condition, at = rows["ConfigureRecovery"]
+assert rows["InstallServices"][1] < at < rows["StartServices"][1], rows
+assert condition == 'NOT REMOVE ~= "ALL"', condition
+PY
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 win() { local p; p="$(realpath -m "$1")"; echo "Z:${p//\//\\}"; }
 dir="$WINEPREFIX/drive_c/Program Files/Quotawarden"
@@ -188,6 +210,8 @@ step "install with properties"
 rc="$(msiexec_rc install /i "$(win "$work/current.msi")" SMTP=127.0.0.1 PORT=587 MAILTO=ops@example.jp,admin@example.jp \
   MAILFROM=drivewarden@example.jp INTERVAL=12 THRESHOLD=10% 'TEXTFILEDIR=C:\ProgramData\Quotawarden\metrics')"
 [ "$rc" = 0 ] || fail "install: exit code $rc"
+grep -aqE 'Quotawarden: (the service restarts after a failure|.*SERVICE_CONFIG_FAILURE_ACTIONS_FLAG.*ChangeServiceConfig2)' \
+  "$work/install.log" || fail "the log does not tell the service's recovery"
 [ -f "$dir/QuotawardenService.exe" ] || fail "no QuotawardenService.exe in Program Files"
 [ -f "$dir/QuotawardenCtrlPanel.cpl" ] || fail "no QuotawardenCtrlPanel.cpl in Program Files"
 [ ! -e "$dir/QuotawardenSetup.dll" ] || fail "the custom action DLL was installed"

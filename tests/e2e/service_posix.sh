@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The POSIX foreground host: it checks at once, writes the entry, runs until
 # SIGTERM (or SIGINT) and exits 0 through the stop handler; a settings file
-# that does not convert keeps it from starting (start failure entry, exit 1).
+# that does not convert keeps it from starting (start failure entry, exit 78).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin="${QW_NATIVE_BIN:-build/native/bin}"
@@ -63,13 +63,13 @@ printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=100%%\r\n' >"$work/Drivewarden.i
 run_until_signal TERM
 grep -q '"type":"warning"' "$work/events.json" || fail "no warning entry"
 
-# An INTERVAL that is not a whole number: start failure, exit 1.
+# An INTERVAL that is not a whole number: start failure, exit 78.
 printf '[WARNING]\r\nINTERVAL=x\r\n' >"$work/Drivewarden.ini"
 rm -f "$work/events.json"
 rc=0
 timeout 30 "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
   >"$work/out" 2>"$work/err" </dev/null || rc=$?
-[ "$rc" -eq 1 ] || fail "exit code $rc for a failed start"
+[ "$rc" -eq 78 ] || fail "exit code $rc for a failed start (settings that do not load: 78)"
 /usr/bin/python3 - "$work/events.json" <<'PY'
 import json, sys
 events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]

@@ -4,9 +4,13 @@
 # name; /INSTALL /SILENT registers Drivewarden (quoted image path with a
 # blank); sc start runs the first check and reaches RUNNING; sc stop reaches
 # STOPPED; a settings file that does not convert leaves it stopped with the
-# start failure entry; /UNINSTALL /SILENT removes the registration. /INSTALL
+# start failure entry and the Win32 exit code 0 (so that the failure actions
+# do not restart it); /UNINSTALL /SILENT removes the registration. /INSTALL
 # registers both event sources with the program as message file (every ID
-# formats to the entry's text alone); /UNINSTALL removes them.
+# formats to the entry's text alone) and gives the service its failure
+# actions (Wine keeps none of them and refuses the failure-actions flag: the
+# install still succeeds, with a warning entry that says so); /UNINSTALL
+# removes them all.
 #
 # Wine's system processes inherit the handles of the command that starts
 # them, so every wine command writes to files here, never to a pipe.
@@ -76,6 +80,11 @@ rm -f "$events"
 # Register, silently.
 wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || fail "/INSTALL /SILENT failed"
 why="$(qw_wine_service_registered "$work")" || fail "$why"
+entries >"$work/entries.txt"
+grep -q '^QuotawardenService.exe|warning|0|このシステムはサービスの回復の設定 SERVICE_CONFIG_FAILURE_ACTIONS_FLAG を受け付けません (ChangeServiceConfig2: ' \
+  "$work/entries.txt" || fail "no warning entry for the failure-actions flag Wine refuses"
+[ "$(wc -l <"$work/entries.txt")" -eq 1 ] || fail "/INSTALL wrote more than the flag's warning"
+rm -f "$events"
 # Both event sources name the program as their message file, and every ID
 # the service reports formats to its text alone.
 wine "$probe" messages Drivewarden QuotawardenService.exe >"$work/probe.txt" 2>&1 </dev/null \
@@ -106,6 +115,7 @@ printf '[WARNING]\r\nINTERVAL=x\r\n' >"$ini"
 wine sc start Drivewarden >"$work/start-bad.txt" 2>&1 </dev/null || true
 sleep 2
 wait_state STOPPED 60 || fail "a bad INTERVAL did not leave it stopped"
+grep -Eq 'WIN32_EXIT_CODE *: *0 ' "$work/query.txt" || fail "a start refused for its settings is not exit code 0: $(cat "$work/query.txt")"
 entries >"$work/entries.txt"
 grep -qxF "Drivewarden|error|0|サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません" "$work/entries.txt" \
   || fail "no start failure entry"

@@ -58,6 +58,22 @@ class FakeServiceHandle : public ServiceHandle {
     return {};
   }
 
+  Status SetFailureActions(const std::vector<ServiceFailureAction>& actions,
+                           uint32_t resetPeriodSeconds) override {
+    owner_.calls.push_back("failure-actions");
+    if (owner_.failureActionsError) return Fail("ChangeServiceConfig2", owner_.failureActionsError);
+    owner_.failureActions = actions;
+    owner_.resetPeriodSeconds = resetPeriodSeconds;
+    return {};
+  }
+
+  Status SetFailureActionsFlag(bool nonCrashFailures) override {
+    owner_.calls.push_back("failure-actions-flag");
+    if (owner_.failureActionsFlagError) return Fail("ChangeServiceConfig2", owner_.failureActionsFlagError);
+    owner_.failureActionsFlag = nonCrashFailures ? 1 : 0;
+    return {};
+  }
+
  private:
   FakeServiceManager& owner_;
 };

@@ -32,9 +32,18 @@ class FakeServiceManager : public ServiceManager {
   uint32_t stopError = 0;
   uint32_t queryError = 0;
   uint32_t startError = 0;
+  uint32_t failureActionsError = 0;
+  uint32_t failureActionsFlagError = 0;
+
+  // What the last successful SetFailureActions and SetFailureActionsFlag
+  // passed (the flag: -1 while never set).
+  std::vector<ServiceFailureAction> failureActions;
+  uint32_t resetPeriodSeconds = 0;
+  int failureActionsFlag = -1;
 
   // "open-manager", "open-service NAME", "stop", "query", "start",
-  // "close-service", "close-manager", in call order.
+  // "failure-actions", "failure-actions-flag", "close-service",
+  // "close-manager", in call order.
   std::vector<std::string> calls;
   int openHandles = 0;
   int starts = 0;

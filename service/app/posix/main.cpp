@@ -7,17 +7,24 @@
 // the service thread runs the start handler and then the controls, and a
 // signal thread turns SIGTERM and SIGINT into the stop control (cancelling
 // a mail conversation in progress first) and SIGHUP into a check on demand.
+// Under systemd with Type=notify (NOTIFY_SOCKET set) it also tells the
+// supervisor: READY=1 once the settings have loaded, WATCHDOG=1 from the
+// main loop's own timer, STATUS= after each check, STOPPING=1 at the stop.
 #include <pthread.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,10 +36,12 @@
 #include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "platform/secure_file.h"
+#include "platform/supervisor_notify.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
 #include "service/service_control.h"
+#include "service/supervisor_status.h"
 #include "service/test_mail_run.h"
 
 namespace {
@@ -51,9 +60,13 @@ const char kUsage[] =
     "                    of the previous check, until SIGTERM or SIGINT (exit\n"
     "                    0); SIGHUP runs a check at once without moving the\n"
     "                    schedule. A failed start is written as the start failure\n"
-    "                    entry and exits 1; a failed periodic check is written\n"
-    "                    as an error entry and the service goes on. State\n"
-    "                    changes are told on stderr.\n"
+    "                    entry and exits 78 when the settings do not load, 1\n"
+    "                    for any other cause; a failed periodic check is\n"
+    "                    written as an error entry and the service goes on.\n"
+    "                    State changes are told on stderr, and to systemd\n"
+    "                    when NOTIFY_SOCKET is set (READY=1 after the load,\n"
+    "                    WATCHDOG=1 at half WATCHDOG_USEC from the main loop,\n"
+    "                    STATUS= after each check, STOPPING=1).\n"
     "  --once            list the drives, load the settings and run one check,\n"
     "                    then exit: 0 when the check ran (information or\n"
     "                    warning entry) and its alert mail, if any, reached\n"
@@ -108,6 +121,15 @@ const char kUsage[] =
 // A command line that cannot be run (EX_USAGE); 2 is the one-shot run's
 // failed alert mail.
 constexpr int kExitUsage = 64;
+// --foreground whose settings do not load at start (EX_CONFIG): the shipped
+// unit does not restart on it (RestartPreventExitStatus=78), since the next
+// start would fail the same way until someone mends the file.
+constexpr int kExitConfig = 78;
+
+// Test only: QUOTAWARDEN_TEST_LOOP_HANG=S (1 to 600) makes each SIGHUP block
+// the main loop for S seconds before its check, so that a test sees the
+// watchdog pings stop while the loop is stuck. Not for production use.
+const char kTestLoopHang[] = "QUOTAWARDEN_TEST_LOOP_HANG";
 
 bool TakeValue(const char* arg, const char* name, std::string* value) {
   size_t n = std::strlen(name);
@@ -124,6 +146,71 @@ class StderrStatus : public qw::ServiceStatusReporter {
     std::fflush(stderr);
     return {};
   }
+};
+
+// The supervisor as the foreground host tells it. A failed notification is
+// one error entry (and a line on stderr) per run of failures: the next one
+// that goes through ends the run.
+class Supervisor {
+ public:
+  Supervisor(qw::SupervisorNotifier& notifier, qw::EventLog& log) : notifier_(notifier), log_(log) {}
+
+  bool Active() const { return notifier_.Active(); }
+
+  void Notify(const std::string& lines) {
+    if (!notifier_.Active()) return;
+    const qw::Status sent = notifier_.Send(lines);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sent.Ok()) {
+      failing_ = false;
+      return;
+    }
+    if (failing_) return;
+    failing_ = true;
+    const std::string text = "systemd への通知 (NOTIFY_SOCKET) が失敗しました: " + sent.Describe();
+    log_.Report(qw::kServiceName, qw::EventType::Error, 0, 0, text);
+    std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
+  }
+
+ private:
+  qw::SupervisorNotifier& notifier_;
+  qw::EventLog& log_;
+  std::mutex mutex_;
+  bool failing_ = false;
+};
+
+// StderrStatus that also tells the supervisor: ready at the first running
+// state (the settings have loaded), stopping at the stop, and why a start
+// failed.
+class SupervisedStatus : public StderrStatus {
+ public:
+  explicit SupervisedStatus(Supervisor& supervisor) : supervisor_(supervisor) {}
+
+  qw::Status SetStatus(const qw::ServiceStatus& status) override {
+    const qw::Status told = StderrStatus::SetStatus(status);
+    switch (status.state) {
+      case qw::ServiceState::Running:
+        if (!ready_.exchange(true)) supervisor_.Notify("READY=1\nSTATUS=Settings loaded; the first check runs");
+        break;
+      case qw::ServiceState::StopPending:
+        if (!stopping_.exchange(true)) supervisor_.Notify("STOPPING=1");
+        break;
+      case qw::ServiceState::Stopped:
+        if (status.serviceSpecificExitCode == qw::kExitSettingsRefused)
+          supervisor_.Notify("STATUS=Start refused: the settings file does not load (see the journal)");
+        else if (status.win32ExitCode != 0)
+          supervisor_.Notify("STATUS=Start failed (see the journal)");
+        break;
+      default:
+        break;
+    }
+    return told;
+  }
+
+ private:
+  Supervisor& supervisor_;
+  std::atomic<bool> ready_{false};
+  std::atomic<bool> stopping_{false};
 };
 
 std::string BaseName(const char* path) {
@@ -166,7 +253,33 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
 
   qw::MessageLoop& loop = qw::ThisThreadLoop();
   std::unique_ptr<qw::TDrivewarden> service = qw::CreateDrivewarden(platform, loop);
-  StderrStatus status;
+  std::unique_ptr<qw::SupervisorNotifier> notifier = qw::NewSupervisorNotifier();
+  Supervisor supervisor(*notifier, platform.eventLog);
+  SupervisedStatus status(supervisor);
+  // The pings come from a timer of the main loop, the loop that runs the
+  // periodic checks: a loop that is stuck stops them, and systemd restarts
+  // the service.
+  std::unique_ptr<qw::Timer> watchdog;
+  if (notifier->WatchdogUsec() > 0) {
+    watchdog = loop.CreateTimer();
+    watchdog->SetInterval(std::max<int64_t>(1, notifier->WatchdogUsec() / 2000));
+    watchdog->OnTimer = [&supervisor] { supervisor.Notify("WATCHDOG=1"); };
+    watchdog->SetEnabled(true);
+  }
+  if (supervisor.Active()) {
+    qw::TDrivewarden* svc = service.get();
+    service->OnCheckState = [&supervisor, svc](const qw::CheckState& state, bool succeeded) {
+      supervisor.Notify("STATUS=" + qw::SupervisorStatusLine(state, succeeded, [svc](const std::string& text) {
+                          return svc->MaskSecrets(text);
+                        }));
+    };
+  }
+  int hangSeconds = 0;
+  if (const char* hang = std::getenv(kTestLoopHang); hang && *hang) {
+    int64_t value = 0;
+    if (qw::ParseInteger(hang, qw::kDecimal, 1, 600, &value)) hangSeconds = static_cast<int>(value);
+    else std::fprintf(stderr, "QuotawardenService: %s='%s' is not 1 to 600 seconds; ignored\n", kTestLoopHang, hang);
+  }
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);
   service->SetStateFolder(stateFolder);
   service->SetSecretSources(secrets.settingsPath, secrets.credential);
@@ -174,11 +287,13 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
 
-  std::thread signalThread([&signals, &controls, &host] {
+  std::thread signalThread([&signals, &controls, &host, &loop, hangSeconds] {
     for (;;) {
       int signal = 0;
       if (sigwait(&signals, &signal) != 0 || signal == SIGUSR1) return;
       if (signal == SIGHUP) {
+        if (hangSeconds > 0)
+          loop.Post([hangSeconds] { std::this_thread::sleep_for(std::chrono::seconds(hangSeconds)); });
         controls.Push(qw::kControlCheckNow);
         continue;
       }
@@ -200,7 +315,9 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   serviceThread.join();
   pthread_kill(signalThread.native_handle(), SIGUSR1);
   signalThread.join();
-  return started ? 0 : 1;
+  service->OnCheckState = nullptr;
+  if (started) return 0;
+  return host.StartFailure() == qw::kExitSettingsRefused ? kExitConfig : 1;
 }
 
 // The SMTP password from the systemd credential (LoadCredential= of the

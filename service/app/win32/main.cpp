@@ -391,7 +391,10 @@ int main() {
     auto boxes = qw::NewSystemMessageBoxes();
     ScmRegistry registry;
     if (switches.uninstall) return qw::UninstallService(registry, *boxes, exePath, switches.silent);
-    const int installed = qw::InstallService(registry, *boxes, exePath, switches.silent);
+    auto manager = qw::NewSystemServiceManager();
+    std::string recoveryNote;
+    const int installed = qw::InstallService(registry, *manager, *boxes, exePath, switches.silent, &recoveryNote);
+    if (!recoveryNote.empty()) log->Report(exeSource, qw::EventType::Warning, 0, 0, recoveryNote);
     // A settings file already there gets the rights of one that holds a
     // secret; one that does not keep them is the service's warning at load.
     const std::string settingsPath = qw::SettingsFilePath("", qw::kIniFileName);

@@ -28,23 +28,67 @@ TEST_F(HostTest, RunningIsReportedOnceTheSettingsLoadBeforeTheFirstCheck) {
   EXPECT_EQ(last.serviceSpecificExitCode, 0u);
 }
 
-TEST_F(HostTest, AFailedStartStopsWithTheServiceSpecificExitCode) {
-  SetIni("[WARNING]\r\nINTERVAL=0\r\n");
-  EXPECT_FALSE(Host().Start());
-  Host().ReportStopped();
-  ServiceStatus last = status.Reports().back();
-  EXPECT_EQ(last.state, ServiceState::Stopped);
-  EXPECT_EQ(last.win32ExitCode, kErrorServiceSpecific);
-  EXPECT_EQ(last.serviceSpecificExitCode, kExitStartFailed);
+// A status reporter that raises an error when running is reported: a start
+// that fails for a fault of its own rather than for the settings.
+class FaultyStatus : public RecordingStatus {
+ public:
+  Status SetStatus(const ServiceStatus& status) override {
+    RecordingStatus::SetStatus(status).Ignore();
+    if (status.state == ServiceState::Running) throw std::runtime_error("fault at start");
+    return {};
+  }
+};
 
-  // A later start that succeeds clears it.
-  SetIni("[WARNING]\r\nINTERVAL=1\r\n");
-  ASSERT_TRUE(Host().Start());
-  Host().HandleControl(kControlStop);
-  Host().ReportStopped();
-  last = status.Reports().back();
-  EXPECT_EQ(last.win32ExitCode, 0u);
-  EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+// A start that fails for a fault stops with the service's own exit code,
+// which the failure actions follow; one refused for its settings stops with
+// the Win32 exit code 0, so that recovery does not restart it into the same
+// refusal every minute.
+TEST_F(HostTest, AFailedStartStopsWithAnExitCodeThatRestartsOnlyAFault) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    bool faultyStatus;
+    uint32_t win32ExitCode, specificExitCode;
+  };
+  const Case cases[] = {
+      {"a value that does not convert", [this] { SetIni("[WARNING]\r\nINTERVAL=0\r\n"); }, false, 0,
+       kExitSettingsRefused},
+      {"a file that cannot be read", [this] { profiles.SetFolder("Drivewarden.ini"); }, false, 0,
+       kExitSettingsRefused},
+      {"a fault after the load", [] {}, true, kErrorServiceSpecific, kExitStartFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetIni("[WARNING]\r\nINTERVAL=1\r\n");
+    c.arrange();
+    FaultyStatus faulty;
+    RecordingStatus plain;
+    RecordingStatus& reports = c.faultyStatus ? faulty : plain;
+    {
+      ServiceHost failed(Service(), reports, log);
+      EXPECT_FALSE(failed.Start());
+      EXPECT_EQ(failed.StartFailure(), c.specificExitCode);
+      failed.ReportStopped();
+    }
+    ServiceStatus last = reports.Reports().back();
+    EXPECT_EQ(last.state, ServiceState::Stopped);
+    EXPECT_EQ(last.win32ExitCode, c.win32ExitCode);
+    EXPECT_EQ(last.serviceSpecificExitCode, c.specificExitCode);
+    ASSERT_FALSE(log.Entries().empty());
+    EXPECT_EQ(log.Entries().back().type, EventType::Error) << "the refusal is never silent";
+    EXPECT_EQ(log.Entries().back().text.rfind("サービス失敗 開始: ", 0), 0u) << log.Entries().back().text;
+
+    // A later start that succeeds clears it.
+    SetIni("[WARNING]\r\nINTERVAL=1\r\n");
+    ServiceHost again(Service(), plain, log);
+    ASSERT_TRUE(again.Start());
+    again.HandleControl(kControlStop);
+    again.ReportStopped();
+    last = plain.Reports().back();
+    EXPECT_EQ(again.StartFailure(), 0u);
+    EXPECT_EQ(last.win32ExitCode, 0u);
+    EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+  }
 }
 
 TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {

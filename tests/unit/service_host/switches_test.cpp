@@ -5,6 +5,7 @@
 
 #include "service/service_install.h"
 #include "tests/fakes/fake_message_box.h"
+#include "tests/fakes/fake_service_manager.h"
 
 namespace qw::test {
 namespace {
@@ -95,8 +96,9 @@ TEST(EventSources, TheServiceAndTheProgramNameAreTheSources) {
 TEST(EventSources, InstallWritesBothUninstallRemovesBothEvenWithoutTheService) {
   const std::u16string exe = u"C:\\Program Files\\Quotawarden\\QuotawardenService.exe";
   FakeRegistry registry;
+  FakeServiceManager scm;
   FakeMessageBoxes boxes;
-  ASSERT_EQ(InstallService(registry, boxes, exe, true), 0);
+  ASSERT_EQ(InstallService(registry, scm, boxes, exe, true), 0);
   ASSERT_EQ(registry.sources.size(), 2u);
   EXPECT_EQ(registry.sources["Drivewarden"], exe) << "the message file is the bare path, not the quoted image path";
   EXPECT_EQ(registry.sources["QuotawardenService.exe"], exe);
@@ -111,9 +113,10 @@ TEST(EventSources, InstallWritesBothUninstallRemovesBothEvenWithoutTheService) {
 
 TEST(EventSources, ASourceThatCannotBeWrittenUndoesTheInstall) {
   FakeRegistry registry;
+  FakeServiceManager scm;
   registry.failingSource = "QuotawardenService.exe";
   FakeMessageBoxes boxes;
-  EXPECT_EQ(InstallService(registry, boxes, u"C:\\qw\\QuotawardenService.exe", true), 1);
+  EXPECT_EQ(InstallService(registry, scm, boxes, u"C:\\qw\\QuotawardenService.exe", true), 1);
   EXPECT_TRUE(registry.sources.empty()) << "the first source was taken back";
   EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"}) << "and the service";
   ASSERT_EQ(boxes.shown.size(), 1u);
@@ -135,8 +138,9 @@ TEST(EventSources, ASourceThatCannotBeWrittenUndoesTheInstall) {
 
 TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
   FakeRegistry registry;
+  FakeServiceManager scm;
   FakeMessageBoxes boxes;
-  EXPECT_EQ(InstallService(registry, boxes, u"C:\\Program Files\\QuotawardenService.exe", false), 0);
+  EXPECT_EQ(InstallService(registry, scm, boxes, u"C:\\Program Files\\QuotawardenService.exe", false), 0);
   ASSERT_EQ(registry.created.size(), 1u);
   const ServiceRegistration& r = registry.created[0];
   EXPECT_EQ(r.name, "Drivewarden");
@@ -152,15 +156,16 @@ TEST(Install, RegistersTheServiceWithItsValuesAndTellsSoUnlessSilent) {
   EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Information);
 
   FakeMessageBoxes quiet;
-  EXPECT_EQ(InstallService(registry, quiet, u"C:\\a.exe", true), 0);
+  EXPECT_EQ(InstallService(registry, scm, quiet, u"C:\\a.exe", true), 0);
   EXPECT_TRUE(quiet.shown.empty());
 }
 
 TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
   FakeRegistry registry;
+  FakeServiceManager scm;
   registry.createError = Status::Failure("CreateService", 1073, "指定されたサービスは既に存在します。");
   FakeMessageBoxes boxes;
-  EXPECT_EQ(InstallService(registry, boxes, u"C:\\a.exe", true), 1);
+  EXPECT_EQ(InstallService(registry, scm, boxes, u"C:\\a.exe", true), 1);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text,
             "\"システムエラー。コード：1073.\r\n指定されたサービスは既に存在します。\" : "
@@ -171,7 +176,7 @@ TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
   FakeRegistry closed;
   closed.openError = Status::Failure("OpenSCManager", 5, "アクセスが拒否されました。");
   FakeMessageBoxes boxes2;
-  EXPECT_EQ(InstallService(closed, boxes2, u"C:\\a.exe", false), 1);
+  EXPECT_EQ(InstallService(closed, scm, boxes2, u"C:\\a.exe", false), 1);
   EXPECT_TRUE(closed.created.empty());
   ASSERT_EQ(boxes2.shown.size(), 1u);
   EXPECT_EQ(boxes2.shown[0].text, "システムエラー。コード：5.\r\nアクセスが拒否されました。");
@@ -180,6 +185,7 @@ TEST(Install, FailuresShowAnErrorBoxEvenWhenSilent) {
 
 TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
   FakeRegistry registry;
+  FakeServiceManager scm;
   FakeMessageBoxes boxes;
   EXPECT_EQ(UninstallService(registry, boxes, u"C:\\a.exe", false), 0);
   EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"});
@@ -195,6 +201,75 @@ TEST(Uninstall, DeletesByNameWithItsOwnTexts) {
   EXPECT_EQ(failed.shown[0].text,
             "\"システムエラー。コード：1060.\r\n指定されたサービスはインストールされたサービスとして存在しません。\" : "
             "サービス \"Drivesentry\" の登録解除に失敗しました。");
+}
+
+TEST(Recovery, InstallRestartsAfterOneOneAndFiveMinutesResetAfterADayAndCountsErrorStops) {
+  FakeRegistry registry;
+  FakeServiceManager scm;
+  scm.installed = true;
+  FakeMessageBoxes boxes;
+  std::string note = "stale";
+  ASSERT_EQ(InstallService(registry, scm, boxes, u"C:\\a.exe", true, &note), 0);
+  ASSERT_EQ(scm.failureActions.size(), 3u);
+  const uint32_t delays[] = {60'000, 60'000, 300'000};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(scm.failureActions[i].type, 1u) << "SC_ACTION_RESTART, failure " << i + 1;
+    EXPECT_EQ(scm.failureActions[i].delayMs, delays[i]) << "failure " << i + 1;
+  }
+  EXPECT_EQ(scm.resetPeriodSeconds, 86'400u);
+  EXPECT_EQ(scm.failureActionsFlag, 1);
+  EXPECT_EQ(scm.calls, (std::vector<std::string>{"open-manager", "open-service Drivewarden", "failure-actions",
+                                                 "failure-actions-flag", "close-service", "close-manager"}))
+      << "the service created by the install is the one configured, after its creation";
+  EXPECT_EQ(scm.openHandles, 0);
+  EXPECT_TRUE(note.empty());
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+// Each way the recovery can fail: the install is taken back (service deleted,
+// no source written) and the box names the call, or, for the flag a system
+// does not know, the install stands with a note.
+TEST(Recovery, AFailureUndoesTheInstallButAnUnknownFlagIsANote) {
+  struct Case {
+    const char* name;
+    uint32_t openManager, openService, actions, flag;
+    int exit;
+    const char* boxHas;
+  };
+  const Case cases[] = {
+      {"manager refused", 5, 0, 0, 0, 1, "コード：5."},
+      {"service gone", 0, 1060, 0, 0, 1, "コード：1060."},
+      {"actions refused", 0, 0, 5, 0, 1, "の回復の設定は失敗しました。"},
+      {"flag refused", 0, 0, 0, 5, 1, "の回復の設定は失敗しました。"},
+      {"flag unknown", 0, 0, 0, 124, 0, "サービスを登録しました。\r\nこのシステムは"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeRegistry registry;
+    FakeServiceManager scm;
+    scm.openManagerError = c.openManager;
+    scm.openServiceError = c.openService;
+    scm.failureActionsError = c.actions;
+    scm.failureActionsFlagError = c.flag;
+    FakeMessageBoxes boxes;
+    std::string note;
+    EXPECT_EQ(InstallService(registry, scm, boxes, u"C:\\a.exe", false, &note), c.exit);
+    EXPECT_EQ(scm.openHandles, 0);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_NE(boxes.shown[0].text.find(c.boxHas), std::string::npos) << boxes.shown[0].text;
+    if (c.exit == 0) {
+      EXPECT_EQ(registry.sources.size(), 2u) << "the install went on";
+      EXPECT_TRUE(registry.deleted.empty());
+      EXPECT_EQ(scm.failureActions.size(), 3u) << "the actions stay without the flag";
+      EXPECT_NE(note.find("SERVICE_CONFIG_FAILURE_ACTIONS_FLAG"), std::string::npos) << note;
+      EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Information);
+    } else {
+      EXPECT_EQ(registry.deleted, std::vector<std::string>{"Drivewarden"}) << "no service stays without recovery";
+      EXPECT_TRUE(registry.sources.empty());
+      EXPECT_TRUE(note.empty());
+      EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Error);
+    }
+  }
 }
 
 }  // namespace
