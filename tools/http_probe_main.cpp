@@ -5,6 +5,7 @@
 //              [--proxy HOST:PORT] [--timeout MS] [--cancel-after MS] URL
 //   Windows only, before or instead of a request:
 //              [--trust CAFILE]            add a PEM CA to the machine's roots
+//              [--trust-user CAFILE]       add it to the current user's roots
 //              [--machine-proxy HOST:PORT] set WinHTTP's machine proxy
 //              [--machine-proxy none]      clear it (direct)
 //
@@ -42,12 +43,12 @@ int Usage() {
   std::fprintf(stderr,
                "usage: http_probe [--method M] [--header \"Name: value\"]... [--body-stdin] "
                "[--proxy HOST:PORT] [--timeout MS] [--cancel-after MS] [--trust CAFILE] "
-               "[--machine-proxy HOST:PORT|none] [URL]\n");
+               "[--trust-user CAFILE] [--machine-proxy HOST:PORT|none] [URL]\n");
   return 2;
 }
 
 #ifdef _WIN32
-bool Trust(const char* path) {
+bool Trust(const char* path, DWORD location) {
   std::ifstream file(path, std::ios::binary);
   std::stringstream pem;
   pem << file.rdbuf();
@@ -62,7 +63,7 @@ bool Trust(const char* path) {
   CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER,
                        reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr);
   HCERTSTORE store =
-      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, location, L"Root");
   if (!store) {
     std::fprintf(stderr, "trust: CertOpenStore failed: %lu\n", GetLastError());
     return false;
@@ -124,7 +125,9 @@ int main(int argc, char** argv) {
       cancelAfterMs = std::atol(argv[++i]);
 #ifdef _WIN32
     } else if (arg == "--trust" && hasValue) {
-      if (!Trust(argv[++i])) return 2;
+      if (!Trust(argv[++i], CERT_SYSTEM_STORE_LOCAL_MACHINE)) return 2;
+    } else if (arg == "--trust-user" && hasValue) {
+      if (!Trust(argv[++i], CERT_SYSTEM_STORE_CURRENT_USER)) return 2;
     } else if (arg == "--machine-proxy" && hasValue) {
       if (!SetMachineProxy(argv[++i])) return 2;
 #endif
