@@ -11,9 +11,9 @@
 // trusts), as soon as WinHTTP has it (WINHTTP_CALLBACK_STATUS_SENDING_REQUEST)
 // and again before the body is written: a chain that WinHTTP let through but
 // the machine's roots do not reach never receives the body, and its answer is
-// never taken. (Wine's WinHTTP goes on sending the request line and headers
-// after the handles are closed in that notification; a Windows WinHTTP ends
-// the send.)
+// never taken. The handles are closed in that notification to end the send;
+// Wine 8's WinHTTP sends the request line and headers all the same, so there
+// only the body is held back.
 #include <windows.h>
 #include <wincrypt.h>
 #include <winhttp.h>
