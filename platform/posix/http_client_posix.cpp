@@ -27,6 +27,21 @@ std::string EnvValue(const char* name) {
   return value ? value : "";
 }
 
+// The proxy libcurl takes from the environment for a scheme (the lower case
+// name first, as libcurl reads it), to name it in a failure.
+std::string EnvProxy(const char* lowerName) {
+  std::string value = EnvValue(lowerName);
+  if (value.empty()) {
+    std::string upper = lowerName;
+    for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    // libcurl ignores HTTP_PROXY (it could be set by a CGI request header).
+    if (upper != "HTTP_PROXY") value = EnvValue(upper.c_str());
+  }
+  if (value.empty()) value = EnvValue("all_proxy");
+  if (value.empty()) value = EnvValue("ALL_PROXY");
+  return value;
+}
+
 struct Transfer {
   std::string body;
   bool tooLarge = false;
@@ -209,9 +224,16 @@ class CurlHttpClient : public HttpClient {
     if (result != CURLE_OK) {
       const std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
       std::string text = CurlStep(result);
-      if (result == CURLE_COULDNT_RESOLVE_PROXY || detail.find("CONNECT") != std::string::npos ||
-          detail.find("roxy") != std::string::npos) {
-        text = "プロキシ経由の接続に失敗しました";
+      // libcurl names the address it could not reach, not whether it was
+      // the proxy's: say which proxy was in the way.
+      const std::string envProxy = url->secure ? EnvProxy("https_proxy") : EnvProxy("http_proxy");
+      if (!proxy.empty() && (result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_PROXY)) {
+        text = "プロキシ経由の接続に失敗しました (" + proxy + ")";
+      } else if (result == CURLE_COULDNT_RESOLVE_PROXY || detail.find("CONNECT") != std::string::npos ||
+                 detail.find("roxy") != std::string::npos) {
+        text = "プロキシ経由の接続に失敗しました" + (envProxy.empty() ? "" : " (" + envProxy + ")");
+      } else if (!envProxy.empty() && result == CURLE_COULDNT_CONNECT) {
+        text += " (プロキシ " + envProxy + " 経由)";
       }
       return HttpFailure(result, text + " (" + url->host + "): " + detail);
     }

@@ -200,8 +200,10 @@ class Exchange {
                          StatusKind::kTimedOut);
     }
     std::string step = WinHttpStep(code);
-    if (!proxy_.empty() && (code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_NAME_NOT_RESOLVED)) {
-      step = "プロキシ経由の接続に失敗しました (" + proxy_ + ")";
+    const std::string& proxy = proxy_.empty() ? machineProxy_ : proxy_;
+    if (!proxy.empty() && (code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_NAME_NOT_RESOLVED)) {
+      step = std::string("プロキシ経由の接続に失敗しました (") +
+             (proxy_.empty() ? "WinHTTP のプロキシ設定 " : "") + proxy + ")";
     }
     return HttpFailure(code, step + " (" + url_.host + "): " + detail);
   }
@@ -238,7 +240,21 @@ class Exchange {
     }
   }
 
+  // The machine's WinHTTP proxy, to name it in a failure.
+  static std::string MachineProxy() {
+    WINHTTP_PROXY_INFO info{};
+    if (!WinHttpGetDefaultProxyConfiguration(&info)) return "";
+    std::string proxy;
+    if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy) {
+      for (const wchar_t* c = info.lpszProxy; *c; ++c) proxy += *c < 0x80 ? static_cast<char>(*c) : '?';
+    }
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+    return proxy;
+  }
+
   Result<HttpResponse> Perform() {
+    if (proxy_.empty()) machineProxy_ = MachineProxy();
     const std::wstring proxyWide = Widen(proxy_);
     HINTERNET session =
         proxy_.empty()
@@ -356,6 +372,7 @@ class Exchange {
   // Written by the worker thread only (in its own calls and callbacks).
   Status certificateFailure_;
   std::string secureFailure_;
+  std::string machineProxy_;
 };
 
 class WinHttpClient : public HttpClient {

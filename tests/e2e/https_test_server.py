@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """A loopback HTTPS server for the tests of the HTTP client.
 
-  https_test_server.py PORTFILE LOGFILE NAME=CERT:KEY [NAME=CERT:KEY ...]
+  https_test_server.py PORTFILE LOGFILE NAME=CERT:KEY|NAME=plain ...
 
 Serves HTTPS on one free loopback port per NAME (each with its own
-certificate and key), plus one port named "silent" that accepts connections
+certificate and key; plain HTTP for "plain"), plus one port named "silent" that accepts connections
 and never says a byte. Writes "NAME PORT" lines to PORTFILE once every port
 listens. Every request that arrives is appended to LOGFILE as one JSON line
 (server, method, path, headers, body).
@@ -51,11 +51,18 @@ def make_handler(name, log_path):
                 self.wfile.write(body)
 
         def _handle(self):
+            # The absolute form of the request target (RFC 9112, 3.2.2),
+            # which a server must accept; recorded as such.
+            absolute = self.path.startswith(("http://", "https://"))
+            if absolute:
+                rest = self.path.split("://", 1)[1]
+                self.path = "/" + rest.split("/", 1)[1] if "/" in rest else "/"
             body = self._read_body()
             record = {
                 "server": name,
                 "method": self.command,
                 "path": self.path,
+                "absolute_form": absolute,
                 "headers": [[k, v] for k, v in self.headers.items()],
                 "body": body.decode("utf-8", "replace"),
             }
@@ -111,6 +118,8 @@ class TlsServer(ThreadingHTTPServer):
 
     def get_request(self):
         sock, address = self.socket.accept()
+        if self.context is None:
+            return sock, address
         # The handshake happens in the request's own thread, on its first
         # read: a client that never shakes hands holds up no other.
         return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
@@ -139,9 +148,11 @@ def main():
     lines = []
     for spec in sys.argv[3:]:
         name, files = spec.split("=", 1)
-        cert, key = files.split(":", 1)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
+        context = None
+        if files != "plain":
+            cert, key = files.split(":", 1)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
         server = TlsServer(("127.0.0.1", 0), make_handler(name, log_path), context)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         lines.append("%s %d" % (name, server.server_address[1]))
