@@ -41,8 +41,10 @@ namespace {
 #endif
 
 // How long a Send that has given up waits for its worker to notice the
-// closed handles before it returns without it.
-constexpr auto kWorkerGrace = std::chrono::milliseconds(1500);
+// closed handles before it returns without it. Under Wine a blocked receive
+// does not end when its handle is closed (only at WinHTTP's own time-outs,
+// which are the request's), so this stays short.
+constexpr auto kWorkerGrace = std::chrono::milliseconds(250);
 
 Status HttpFailure(int64_t code, const std::string& text, StatusKind kind = StatusKind::kOther) {
   return Status::Failure("HTTP", code, text, kind);

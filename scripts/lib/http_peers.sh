@@ -5,10 +5,13 @@
 #   qw_http_certs DIR        qw_test_certs, plus DIR/unknown-leaf.crt (the
 #                            same key, from a CA nobody trusts) and
 #                            DIR/other.crt with DIR/other.key (by the test
-#                            CA, for other.example only)
+#                            CA, for other.example only), DIR/userca.crt and
+#                            DIR/userca-leaf.crt (the same key, from a CA a
+#                            Windows test trusts for its user only)
 #   qw_http_servers DIR      start tests/e2e/https_test_server.py with the
 #                            servers good (localhost by the test CA), unknown
-#                            (unknown CA), other (wrong name), plain (HTTP)
+#                            (unknown CA), other (wrong name), userca (the
+#                            user's CA), plain (HTTP)
 #                            and silent; their ports in http_port[NAME];
 #                            requests logged to DIR/requests.jsonl; its pid
 #                            in DIR/https-server.pid
@@ -34,6 +37,10 @@ qw_http_certs() {
     printf 'subjectAltName=DNS:other.example\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >other.ext
     openssl x509 -req -in other.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
       -extfile other.ext -out other.crt 2>/dev/null
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quotawarden User CA" \
+      -keyout userca.key -out userca.crt 2>/dev/null
+    openssl x509 -req -in server.csr -CA userca.crt -CAkey userca.key -CAcreateserial -days 2 \
+      -extfile server.ext -out userca-leaf.crt 2>/dev/null
   )
 }
 
@@ -42,7 +49,7 @@ qw_http_servers() {
   rm -f "$dir/ports"
   /usr/bin/python3 tests/e2e/https_test_server.py "$dir/ports" "$dir/requests.jsonl" \
     good="$dir/server.crt:$dir/server.key" unknown="$dir/unknown-leaf.crt:$dir/server.key" \
-    other="$dir/other.crt:$dir/other.key" plain=plain >"$dir/https-server.txt" 2>&1 </dev/null &
+    other="$dir/other.crt:$dir/other.key" userca="$dir/userca-leaf.crt:$dir/server.key" plain=plain >"$dir/https-server.txt" 2>&1 </dev/null &
   echo $! >"$dir/https-server.pid"
   for _ in $(seq 100); do [ -f "$dir/ports" ] && break; sleep 0.1; done
   [ -f "$dir/ports" ] || { cat "$dir/https-server.txt" >&2; return 1; }
