@@ -126,6 +126,9 @@ class CurlHttpClient : public HttpClient {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // As WinHTTP names the program on Windows; a User-Agent header of the
+    // request replaces it.
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Quotawarden");
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));

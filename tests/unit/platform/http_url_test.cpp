@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/http_client.h"
 #include "platform/http_url.h"
+#include "tests/fakes/fake_http_client.h"
 
 namespace qw {
 namespace {
@@ -208,6 +210,41 @@ TEST(HttpClientTest, RefusesBeforeConnectingAndStaysCancelled) {
   ASSERT_FALSE(answer.Ok());
   EXPECT_EQ(answer.status().Kind(), StatusKind::kCancelled);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// The scripted client the callers' tests use: it refuses what the real ones
+// refuse (and records nothing for it), takes its outcomes in order, and a
+// server that never answers is ended by a Cancel from another thread.
+TEST(FakeHttpClientTest, RefusesLikeTheRealClientsAndHonoursCancel) {
+  FakeHttpClient fake;
+  fake.Answer(400, R"({"error":"invalid_client"})");
+  fake.Hang();
+  HttpRequest refused;
+  refused.url = "http://login.example/token";
+  EXPECT_FALSE(fake.Send(refused).Ok());
+  EXPECT_EQ(fake.SendCount(), 0u);
+
+  HttpRequest request;
+  request.url = "https://login.example/token";
+  request.body = "grant_type=client_credentials";
+  Result<HttpResponse> first = fake.Send(request);
+  ASSERT_TRUE(first.Ok());
+  EXPECT_EQ(first->status, 400);
+
+  request.timeoutMs = 20000;
+  std::thread canceller([&fake] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fake.Cancel();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Result<HttpResponse> hung = fake.Send(request);
+  canceller.join();
+  ASSERT_FALSE(hung.Ok());
+  EXPECT_EQ(hung.status().Kind(), StatusKind::kCancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_EQ(fake.Requests().size(), 2u);
+  EXPECT_EQ(fake.Requests()[1].body, "grant_type=client_credentials");
+  EXPECT_EQ(fake.Send(request).status().Kind(), StatusKind::kCancelled);
 }
 
 }  // namespace
