@@ -4,7 +4,11 @@
 //
 // The server's certificate is always verified (the machine's trusted roots on
 // Windows; on POSIX the system bundle, or SSL_CERT_FILE / SSL_CERT_DIR when
-// set). Plain http:// is accepted only for a loopback host.
+// set). Plain http:// is accepted only for a loopback host. A redirect is an
+// answer like any other status (never followed). The URL, method, headers
+// and proxy are checked before anything is dialled (platform/http_url.h):
+// a header value cannot hold CR, LF or NUL, and Host, Content-Length and
+// Transfer-Encoding are the client's own.
 #pragma once
 
 #include <memory>

@@ -33,6 +33,7 @@
 #include "platform/client_socket.h"
 #include "platform/text_codec.h"
 #include "platform/tls_engine.h"
+#include "platform/win32/server_certificate.h"
 #include "platform/win32/system_message.h"
 
 namespace qw {
@@ -612,58 +613,9 @@ class SchannelEngine : public TlsEngine {
     if (status != SEC_E_OK || !certificate) {
       return TlsFailure(status, "証明書をサーバーから受け取れません: " + ReasonText(status));
     }
-    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
-    CERT_CHAIN_PARA chainPara{};
-    chainPara.cbSize = sizeof chainPara;
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr, certificate->hCertStore,
-                                 &chainPara, 0, nullptr, &chain)) {
-      const DWORD error = GetLastError();
-      CertFreeCertificateContext(certificate);
-      return TlsFailure(error, "証明書の検証に失敗しました (" + options_.serverName +
-                                   "): " + ReasonText(error));
-    }
-    // The chain itself first: the name is worth checking only on a chain
-    // that reaches a trusted root.
-    if (const DWORD errors = chain->TrustStatus.dwErrorStatus & ~kIgnoredChainErrors) {
-      CertFreeCertificateChain(chain);
-      CertFreeCertificateContext(certificate);
-      const ChainVerdict verdict = ChainErrorsVerdict(errors);
-      return TlsFailure(verdict.code, "証明書の検証に失敗しました (" + options_.serverName +
-                                          "): " + verdict.text);
-    }
-    HTTPSPolicyCallbackData https{};
-    https.cbStruct = sizeof https;
-    https.dwAuthType = AUTHTYPE_SERVER;
-    https.pwszServerName = reinterpret_cast<WCHAR*>(target_.data());
-    CERT_CHAIN_POLICY_PARA policy{};
-    policy.cbSize = sizeof policy;
-    policy.pvExtraPolicyPara = &https;
-    CERT_CHAIN_POLICY_STATUS verdict{};
-    verdict.cbSize = sizeof verdict;
-    BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
-                                                    &verdict);
-    if (checked && static_cast<HRESULT>(verdict.dwError) == CERT_E_CN_NO_MATCH &&
-        HasIpAddress(certificate, HostWithoutBrackets(options_.serverName))) {
-      // An address is matched against the certificate's IP address names,
-      // which not every system's policy does (Wine's does not); the rest of
-      // the policy must still hold.
-      https.fdwChecks = kIgnoreNameMismatch;
-      verdict = {};
-      verdict.cbSize = sizeof verdict;
-      checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict);
-    }
-    const DWORD error = checked ? verdict.dwError : GetLastError();
-    CertFreeCertificateChain(chain);
+    Status checked = VerifyServerCertificate(certificate, options_.serverName);
     CertFreeCertificateContext(certificate);
-    if (!checked || error != 0) {
-      return TlsFailure(error, "証明書の検証に失敗しました (" + options_.serverName +
-                                   "): " + ReasonText(error));
-    }
-    return Status();
+    return checked;
   }
 
   TlsOptions options_;
@@ -685,6 +637,59 @@ class SchannelEngine : public TlsEngine {
 };
 
 }  // namespace
+
+Status VerifyServerCertificate(PCCERT_CONTEXT certificate, const std::string& serverName) {
+  std::u16string target = SjisToUtf16(HostWithoutBrackets(serverName));
+  LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+  CERT_CHAIN_PARA chainPara{};
+  chainPara.cbSize = sizeof chainPara;
+  chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+  chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+  chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, nullptr, certificate->hCertStore,
+                               &chainPara, 0, nullptr, &chain)) {
+    const DWORD error = GetLastError();
+    return TlsFailure(error, "証明書の検証に失敗しました (" + serverName +
+                                 "): " + ReasonText(error));
+  }
+  // The chain itself first: the name is worth checking only on a chain
+  // that reaches a trusted root.
+  if (const DWORD errors = chain->TrustStatus.dwErrorStatus & ~kIgnoredChainErrors) {
+    CertFreeCertificateChain(chain);
+    const ChainVerdict verdict = ChainErrorsVerdict(errors);
+    return TlsFailure(verdict.code, "証明書の検証に失敗しました (" + serverName +
+                                        "): " + verdict.text);
+  }
+  HTTPSPolicyCallbackData https{};
+  https.cbStruct = sizeof https;
+  https.dwAuthType = AUTHTYPE_SERVER;
+  https.pwszServerName = reinterpret_cast<WCHAR*>(target.data());
+  CERT_CHAIN_POLICY_PARA policy{};
+  policy.cbSize = sizeof policy;
+  policy.pvExtraPolicyPara = &https;
+  CERT_CHAIN_POLICY_STATUS verdict{};
+  verdict.cbSize = sizeof verdict;
+  BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
+                                                  &verdict);
+  if (checked && static_cast<HRESULT>(verdict.dwError) == CERT_E_CN_NO_MATCH &&
+      HasIpAddress(certificate, HostWithoutBrackets(serverName))) {
+    // An address is matched against the certificate's IP address names,
+    // which not every system's policy does (Wine's does not); the rest of
+    // the policy must still hold.
+    https.fdwChecks = kIgnoreNameMismatch;
+    verdict = {};
+    verdict.cbSize = sizeof verdict;
+    checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict);
+  }
+  const DWORD error = checked ? verdict.dwError : GetLastError();
+  CertFreeCertificateChain(chain);
+  if (!checked || error != 0) {
+    return TlsFailure(error, "証明書の検証に失敗しました (" + serverName +
+                                 "): " + ReasonText(error));
+  }
+  return Status();
+}
 
 std::unique_ptr<TlsEngine> NewTlsEngine(const TlsOptions& options) {
   return std::make_unique<SchannelEngine>(options);
