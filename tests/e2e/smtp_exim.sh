@@ -12,8 +12,8 @@ source "$(dirname "$0")/lib/common.sh"
 qw_e2e_init smtp_exim
 source tests/e2e/lib/exim.sh
 prefix="${BUILD_DIR_PREFIX:-build/}"
-native="$root/$native_bin/smtp_send"
-winexe="$root/$win64_bin/smtp_send.exe"
+native="$native_bin/smtp_send"
+winexe="$win64_bin/smtp_send.exe"
 qw_need "$native"
 command -v exim4 >/dev/null || fail "exim4 not installed"
 source scripts/lib/wine.sh

@@ -9,8 +9,8 @@
 source "$(dirname "$0")/lib/common.sh"
 qw_e2e_init smtp_ipv6
 prefix="${BUILD_DIR_PREFIX:-build/}"
-native="$root/$native_bin/smtp_send"
-winexe="$root/$win64_bin/smtp_send.exe"
+native="$native_bin/smtp_send"
+winexe="$win64_bin/smtp_send.exe"
 qw_need "$native"
 /usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null || fail "python3-aiosmtpd not installed"
 if ! /usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET6); s.bind(("::1",0))' 2>/dev/null; then

@@ -15,7 +15,7 @@ source "$(dirname "$0")/lib/common.sh"
 # Outside the checkout: exim's delivery user (nobody) must reach the Maildir.
 qw_e2e_init smtp_tls_exim
 source tests/e2e/lib/exim.sh
-bin="$root/$native_bin"
+bin="$native_bin"
 host_exe="$bin/QuotawardenService"
 qw_need "$host_exe" "$bin/smtp_test_server"
 command -v exim4 >/dev/null || fail "exim4 not installed"

@@ -9,8 +9,9 @@
 # with qw_on_exit (last registered first), ends the programs started with
 # qw_spawn and removes $work (kept with QW_KEEP_WORK=1). It does not touch
 # the host's own settings: a script names its binaries through
-#   $native_bin  QW_NATIVE_BIN (default build/native/bin)
-#   $win64_bin   QW_WIN64_BIN  (default build/win64/bin)
+#   $native_bin  QW_NATIVE_BIN (default ${BUILD_DIR_PREFIX:-build/}native/bin)
+#   $win64_bin   QW_WIN64_BIN  (default ${BUILD_DIR_PREFIX:-build/}win64/bin),
+#                both absolute
 #
 #   fail MESSAGE...           print "NAME: MESSAGE" and the work folder's
 #                             *.txt, *.log and events*.json files (those
@@ -49,8 +50,8 @@ qw_e2e_init() {
   qw_name="$1"
   cd "$(dirname "${BASH_SOURCE[0]}")/../../.."
   root="$(pwd)"
-  native_bin="${QW_NATIVE_BIN:-build/native/bin}"
-  win64_bin="${QW_WIN64_BIN:-build/win64/bin}"
+  native_bin="$(realpath -m "${QW_NATIVE_BIN:-${BUILD_DIR_PREFIX:-build/}native/bin}")"
+  win64_bin="$(realpath -m "${QW_WIN64_BIN:-${BUILD_DIR_PREFIX:-build/}win64/bin}")"
   if [ -n "${2:-}" ]; then
     work="$2"
     rm -rf "$work"
