@@ -46,7 +46,7 @@ cd "$root"
 
 start_server() {  # NAME MODE CHAIN [VERSIONS [KEY]]
   local name="$1" mode="$2" chain="$3"
-  qw_spawn "$work/server-$name.log" python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" \
+  qw_spawn "$work/server-$name.log" /usr/bin/python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" \
     "$work/${5:-server.key}" "$work/$name.port" ${4:-}
 }
 start_server echo echo chain.pem
@@ -63,7 +63,7 @@ start_server wild echo wild.pem
 qw_spawn "$work/server-reneg.log" /usr/bin/python3 tests/e2e/tls_renegotiate_server.py "$work/chain.pem" \
   "$work/server.key" "$work/reneg.port"
 for name in echo expired close greet old tls13 leaf self notca wild reneg; do
-  qw_wait_file "$work/$name.port" 10 || fail "server $name did not start"
+  qw_wait_file "$work/$name.port" 30 || fail "server $name did not start"
 done
 port() { cat "$work/$1.port"; }
 
