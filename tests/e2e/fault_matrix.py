@@ -454,7 +454,6 @@ if __name__ == "__main__":
     if host == "posix":
         failed = run_posix(sys.argv[2])
     elif host == "wine":
-        e2e_lib.SERVER = os.path.join(e2e_lib.NATIVE_BIN, "smtp_test_server")
         failed = run_wine(sys.argv[2], sys.argv[3])
     else:
         raise SystemExit("fault_matrix.py: host is posix or wine")
