@@ -224,6 +224,11 @@ bool SmtpTestServer::WaitForSessions(size_t count, int timeoutMs) const {
   });
 }
 
+bool SmtpTestServer::WaitUntil(const std::function<bool(const std::vector<Session>&)>& done, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(sessions_); });
+}
+
 size_t SmtpTestServer::MessageCount() const {
   std::lock_guard<std::mutex> lock(mu_);
   return stored_;
@@ -240,6 +245,7 @@ void SmtpTestServer::Serve() {
       std::lock_guard<std::mutex> lock(mu_);
       sessions_.emplace_back();
     }
+    changed_.notify_all();
     Converse(static_cast<uintptr_t>(c));
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -415,6 +421,7 @@ void SmtpTestServer::Converse(uintptr_t connection) {
         if (verb == "MAIL") s.mailFrom = Between(line, '<', '>');
         if (verb == "RCPT") s.recipients.push_back(Between(line, '<', '>'));
       }
+      changed_.notify_all();
       Log(Printable(line));
       Reply reply = ReplyFor(verb, counts);
       open = answer(verb, reply);

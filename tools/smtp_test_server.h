@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -103,6 +104,9 @@ class SmtpTestServer {
   std::vector<Session> Sessions() const;
   // Waits until `count` sessions have ended; false after `timeoutMs`.
   bool WaitForSessions(size_t count, int timeoutMs) const;
+  // Waits until `done` holds for the sessions (looked at when a session
+  // begins or ends and after each command); false after `timeoutMs`.
+  bool WaitUntil(const std::function<bool(const std::vector<Session>&)>& done, int timeoutMs) const;
   // Messages received so far, over all sessions.
   size_t MessageCount() const;
 

@@ -7,23 +7,22 @@
 #
 #   APPLET_BIN_DIR   where QuotawardenCtrlPanel.cpl and applet_harness.exe are
 #                    (default build/win64/bin)
-set -uo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-bin="${APPLET_BIN_DIR:-build/win64/bin}"
-cpl="$root/$bin/QuotawardenCtrlPanel.cpl"
-harness="$root/$bin/applet_harness.exe"
-for f in "$cpl" "$harness"; do
-  [ -f "$f" ] || { echo "applet_wine: missing $f (build win64 first)" >&2; exit 1; }
-done
-
-work="$root/build/e2e-applet"
-rm -rf "$work" "$work-wine" "$work-wine.boot.log"
-mkdir -p "$work"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init applet_wine build/e2e-applet
+# The steps run on under a virtual display and say themselves what failed.
+set +e
+bin="$(realpath -m "${APPLET_BIN_DIR:-$win64_bin}")"
+cpl="$bin/QuotawardenCtrlPanel.cpl"
+harness="$bin/applet_harness.exe"
+qw_need "$cpl" "$harness" "$native_bin/smtp_test_server"
+rm -rf "$work-wine" "$work-wine.boot.log"
+qw_on_exit 'rm -rf "$work-wine" "$work-wine.boot.log"'
+# The prefix's server, should the display's run be cut short.
+qw_on_exit '[ -d "$work-wine" ] && WINEPREFIX="$work-wine" wineserver -k >/dev/null 2>&1 </dev/null'
 
 cat >"$work/run.sh" <<'INNER'
 set -uo pipefail
-root="$1"; cpl="$2"; harness="$3"; work="$4"
+root="$1"; cpl="$2"; harness="$3"; work="$4"; server="$5"
 source "$root/scripts/lib/wine.sh"
 qw_wine_prefix "$work-wine"
 # One Wine virtual desktop: Wine then activates and focuses windows itself, as
@@ -48,7 +47,6 @@ cat "$work/metrics.out"
 [ $r -eq 0 ] || { echo "metrics harness failed (exit $r)"; tail -n 20 "$work/metrics.err"; rc=1; }
 
 echo "== harness: test mail, delivered and cancelled"
-server="$root/build/native/bin/smtp_test_server"
 if [ -x "$server" ]; then
   "$server" --port-file "$work/smtp.port" >"$work/smtp.log" 2>&1 &
   smtp_pid=$!
@@ -88,8 +86,8 @@ qw_wine_stop
 exit $rc
 INNER
 
-xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/run.sh" "$root" "$cpl" "$harness" "$work"
+timeout -k 10 800 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/run.sh" "$root" "$cpl" "$harness" "$work" \
+  "$native_bin/smtp_test_server"
 rc=$?
-rm -rf "$work-wine"
 if [ $rc -eq 0 ]; then echo "applet_wine: passed"; else echo "applet_wine: FAILED"; fi
 exit $rc

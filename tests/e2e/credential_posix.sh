@@ -8,30 +8,21 @@
 # (the unit's default when /etc/quotawarden/smtp-password is missing) leaves
 # the file's PASSWORD in use, with the warning that tells where to move it and
 # without stopping the run; --set-secret writes the credential file 0600.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init credential_posix
 [ "$(id -u)" -eq 0 ] || { echo "credential_posix: needs root to run the host as nobody; skipped"; exit 0; }
-work="$(mktemp -d /tmp/qw-e2e-credential.XXXXXX)"
+qw_need "$native_bin/QuotawardenService"
 chmod 0755 "$work"
-server_pid=""
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "credential_posix: $*" >&2; exit 1; }
+QW_FAIL_SHOW="$work/server.out"
 
 # The ASan build reads nothing from /work the user may not see, but copy the
 # program anyway so the test does not depend on the checkout's modes.
-install -m 0755 "${QW_NATIVE_BIN:-build/native/bin}/QuotawardenService" "$work/QuotawardenService"
+install -m 0755 "$native_bin/QuotawardenService" "$work/QuotawardenService"
 host="$work/QuotawardenService"
 
 password='s3cret-Pa55'
-/usr/bin/python3 tests/e2e/auth_smtp_server.py "$work/port" "$work/server.log" warden "$password" \
-  >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { cat "$work/server.out" >&2; fail "the SMTP server did not start"; }
+qw_spawn "$work/server.out" /usr/bin/python3 tests/e2e/auth_smtp_server.py "$work/port" "$work/server.log" warden "$password"
+qw_wait_file "$work/port" 10 || fail "the SMTP server did not start"
 port="$(cat "$work/port")"
 
 # case NAME FILEPASSWORD CREDENTIAL|-: settings root 0644, state and log the

@@ -5,16 +5,16 @@
 # as not answering in a warning and reports C; a check on demand (SIGHUP)
 # comes at once, without a second wait; SIGTERM ends the host within 5 s.
 # The mount and its daemon are removed even when the test fails.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-bin="${QW_NATIVE_BIN:-build/native/bin}"
-[ -x "$bin/QuotawardenService" ] || { echo "hung_drive_posix: $bin/QuotawardenService is not built" >&2; exit 1; }
-/usr/bin/python3 -c 'import fusepy' 2>/dev/null || { echo "hung_drive_posix: python3-fusepy is missing (scripts/setup installs it)" >&2; exit 1; }
-[ -c /dev/fuse ] || { echo "hung_drive_posix: /dev/fuse is missing" >&2; exit 1; }
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init hung_drive_posix
+bin="$native_bin"
+qw_need "$bin/QuotawardenService"
+/usr/bin/python3 -c 'import fusepy' 2>/dev/null || fail "python3-fusepy is missing (scripts/setup installs it)"
+[ -c /dev/fuse ] || fail "/dev/fuse is missing"
+QW_FAIL_SHOW="$work/events.json $work/host.err $work/fs.log $work/status.ini"
 
-work="$(mktemp -d /tmp/qw-e2e-hung.XXXXXX)"
 fs_pid="" host_pid=""
-cleanup() {
+unmount() {
   # SIGKILL of the daemon aborts the requests that wait (a caller stuck in
   # statfs is released); then the mount goes.
   [ -n "$host_pid" ] && kill -KILL "$host_pid" 2>/dev/null || true
@@ -26,16 +26,8 @@ cleanup() {
     fusermount -u "$work/mnt" 2>/dev/null || umount -l "$work/mnt" 2>/dev/null || true
   fi
   [ -n "$host_pid" ] && wait "$host_pid" 2>/dev/null || true
-  [ -n "${QW_KEEP_WORK:-}" ] || rm -rf "$work"
 }
-trap cleanup EXIT
-fail() {
-  echo "hung_drive_posix: $*" >&2
-  for f in "$work/events.json" "$work/host.err" "$work/fs.log" "$work/status.ini"; do
-    [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2
-  done
-  exit 1
-}
+qw_on_exit unmount
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
 under() { awk -v x="$1" -v y="$2" 'BEGIN { exit !(x < y) }'; }
@@ -50,7 +42,7 @@ ln -s ../c "$work/dosdevices/c:"
 ln -s ../mnt "$work/dosdevices/d:"
 /usr/bin/python3 tests/e2e/hung_statfs_fs.py "$work/mnt" >"$work/fs.log" 2>&1 &
 fs_pid=$!
-for _ in $(seq 50); do mountpoint -q "$work/mnt" && break; sleep 0.1; done
+qw_wait_for 5 mountpoint -q "$work/mnt" || true
 mountpoint -q "$work/mnt" || fail "the FUSE file system did not mount"
 # What the host will meet: a statfs that does not return.
 (timeout -s KILL 1 stat -f "$work/mnt" >/dev/null 2>&1) 2>/dev/null && fail "statfs of the FUSE mount answered"
@@ -63,7 +55,8 @@ start=$(now)
 ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
   "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" 2>"$work/host.err" &
 host_pid=$!
-for _ in $(seq 150); do [ "$(warnings)" -ge 1 ] && break; sleep 0.1; done
+at_least() { [ "$(warnings)" -ge "$1" ]; }
+qw_wait_for 15 at_least 1 || true
 [ "$(warnings)" -ge 1 ] || fail "no warning within 15 s"
 took=$(elapsed "$start")
 under "$took" 8 || fail "the first check took ${took} s"
@@ -77,7 +70,7 @@ echo "hung_drive_posix: first check in ${took} s, D not answering, C measured"
 # A check on demand while D is still hung: no second call, no second wait.
 start=$(now)
 kill -HUP "$host_pid"
-for _ in $(seq 100); do [ "$(warnings)" -ge 2 ] && break; sleep 0.05; done
+qw_wait_for 5 at_least 2 || true
 [ "$(warnings)" -ge 2 ] || fail "no warning from the check on demand"
 took=$(elapsed "$start")
 under "$took" 2 || fail "the check on demand took ${took} s"
@@ -88,7 +81,7 @@ echo "hung_drive_posix: check on demand in ${took} s"
 start=$(now)
 kill -TERM "$host_pid"
 gone() { ! [ -e "/proc/$host_pid" ] || grep -q '^State:[[:space:]]*Z' "/proc/$host_pid/status" 2>/dev/null; }
-for _ in $(seq 100); do gone && break; sleep 0.05; done
+qw_wait_for 5 gone || true
 gone || fail "the host did not end within 5 s of SIGTERM"
 took=$(elapsed "$start")
 echo "hung_drive_posix: stopped in ${took} s"
@@ -99,5 +92,5 @@ rc=0
 wait "$host_pid" || rc=$?
 host_pid=""
 [ "$rc" -eq 0 ] || fail "the host exited $rc"
-grep -qiE 'AddressSanitizer|runtime error' "$work/host.err" && fail "sanitizer report"
+qw_sanitizer_clean "$work/host.err"
 echo "hung_drive_posix: ok"

@@ -9,29 +9,14 @@
 #
 # Wine's system processes inherit the handles of the command that starts
 # them, so every wine command writes to files here, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-exe_built="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
-[ -f "$exe_built" ] || { echo "metrics_wine: $exe_built is not built" >&2; exit 1; }
-command -v promtool >/dev/null || { echo "metrics_wine: promtool is missing (scripts/setup installs it)" >&2; exit 1; }
-work="$root/build/e2e-metrics-wine"
-rm -rf "$work"
-mkdir -p "$work"
-source scripts/lib/wine.sh
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init metrics_wine build/e2e-metrics-wine
+source tests/e2e/lib/wine.sh
+exe_built="$win64_bin/QuotawardenService.exe"
+qw_need "$exe_built"
+command -v promtool >/dev/null || fail "promtool is missing (scripts/setup installs it)"
 
-cleanup() {
-  qw_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "metrics_wine: $*" >&2
-  for f in "$work"/*.txt "$work/events.json"; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done
-  exit 1
-}
-
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 export QUOTAWARDEN_EVENTLOG="$events_win"

@@ -6,22 +6,10 @@
 # without the variables carries no signature; a signed program with one byte
 # changed no longer verifies; naming a key without a certificate fails the
 # build.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-bin="${QW_WIN64_BIN:-build/win64/bin}"
-for f in QuotawardenService.exe QuotawardenCtrlPanel.cpl QuotawardenSetup.dll; do
-  [ -f "$bin/$f" ] || { echo "msi_signing: $bin/$f is not built" >&2; exit 1; }
-done
-work="$root/build/e2e-msi-signing"
-rm -rf "$work"
-mkdir -p "$work"
-trap '[ -n "${QW_KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
-fail() {
-  echo "msi_signing: $*" >&2
-  for f in "$work"/*.txt; do [ -f "$f" ] && { echo "== $f"; tail -n 30 "$f"; } >&2; done
-  exit 1
-}
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init msi_signing build/e2e-msi-signing
+bin="$win64_bin"
+qw_need "$bin/QuotawardenService.exe" "$bin/QuotawardenCtrlPanel.cpl" "$bin/QuotawardenSetup.dll"
 version="$(tr -d ' \r\n' <VERSION)"
 make_msi() {  # make_msi OUT [VAR=VALUE...]
   local out="$1"; shift

@@ -26,33 +26,17 @@
 # Wine's system processes inherit the handles of the command that starts
 # them, so every wine command writes to files here, never to a pipe. A wine
 # command's exit code keeps its low byte only: 1603 reads 67, 1605 reads 69.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
+export LANG=en_US.UTF-8 LC_ALL=
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init msi_wine build/e2e-msi-wine
+source tests/e2e/lib/wine.sh
 version="$(tr -d ' \r\n' <VERSION)"
-bin="${QW_WIN64_BIN:-build/win64/bin}"
+bin="$win64_bin"
 msi="$(dirname "$bin")/Quotawarden-$version.msi"
 probe="$bin/install_probe.exe"
-[ -f "$msi" ] || { echo "msi_wine: $msi is not built" >&2; exit 1; }
-[ -f "$probe" ] || { echo "msi_wine: $probe is not built" >&2; exit 1; }
-work="$root/build/e2e-msi-wine"
-rm -rf "$work"
-mkdir -p "$work"
-export LANG=en_US.UTF-8 LC_ALL=
-source scripts/lib/wine.sh
+qw_need "$msi" "$probe"
+QW_FAIL_SHOW="$work/*.txt $work/*.log $work/events.json"
 
-cleanup() {
-  qw_wine_stop
-  [ -n "${QW_KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "msi_wine: $*" >&2
-  for f in "$work"/*.txt "$work"/*.log "$work/events.json"; do
-    [ -f "$f" ] && { echo "== $f"; tail -n 60 "$f"; } >&2
-  done
-  exit 1
-}
 step() { echo "msi_wine: $*" >&2; }
 
 # The version the upgrade starts from: one below VERSION (the patch number
@@ -81,7 +65,7 @@ BUILD_DIR_PREFIX=build/previous- QW_VERSION="$previous" QW_BUILD_TARGETS="msi_pa
 previous_msi="build/previous-win64/Quotawarden-$previous.msi"
 [ -f "$previous_msi" ] || fail "no $previous_msi"
 
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 wine reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP >"$work/acp.txt" 2>&1 </dev/null || true
 acp="$(tr -d '\r' <"$work/acp.txt" | sed -n 's/.*ACP *REG_SZ *//p')"
 [ "$acp" = 1252 ] || fail "the prefix's ANSI code page is '$acp', not 1252"
@@ -249,16 +233,7 @@ if command -v xvfb-run >/dev/null; then
 fi
 wait_state RUNNING 60 || fail "the service is not RUNNING (state $(state))"
 check_entries 1 || fail "no first check entry"
-/usr/bin/python3 - "$events" >"$work/first-entry.txt" 2>&1 <<'PY' || fail "first check entry: $(cat "$work/first-entry.txt")"
-import json, sys
-entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
-checks = [e for e in entries if e["source"] == "Drivewarden" and e["id"] == 5610 and e["type"] in ("information", "warning")]
-assert checks, entries
-text = checks[0]["text"]
-# Japanese as on a Japanese system: the report's own words, no '?' in their place.
-assert "・ C ドライブの空き領域: " in text, text
-assert "?" not in text, text
-PY
+qw_py checks/msi_wine "$events" >"$work/first-entry.txt" 2>&1 || fail "first check entry: $(cat "$work/first-entry.txt")"
 cp "$ini" "$work/settings-kept.ini"
 
 # --- Uninstall keeps the settings; a new install leaves them ----------------

@@ -13,10 +13,11 @@
 #
 # Skips (exit 0, printing SKIP) when the service program is missing or has
 # no /INSTALL switch.
-set -uo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-bin="$root/${RESTART_BIN_DIR:-build/win64/bin}"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init restart_wine build/e2e-restart
+# Every step's outcome is looked at here: no exit on the first non-zero one.
+set +e
+bin="$(realpath -m "${RESTART_BIN_DIR:-$win64_bin}")"
 service_exe="$bin/QuotawardenService.exe"
 driver_exe="$bin/applet_model_tests.exe"
 
@@ -24,18 +25,15 @@ if [ ! -f "$service_exe" ]; then
   echo "SKIP: restart_wine: $service_exe is not built"
   exit 0
 fi
-[ -f "$driver_exe" ] || { echo "restart_wine: missing $driver_exe (build win64 first)" >&2; exit 1; }
+qw_need "$driver_exe"
 
-work="$root/build/e2e-restart"
 prefix="$work/wine"
-rm -rf "$work" "$prefix.boot.log"
-mkdir -p "$work"
 events="$work/events.json"
 : >"$events"
 
 # The event log file as Windows programs name it (Wine's Z: is the root).
 events_w="Z:$(printf '%s' "$events" | tr '/' '\\')"
-source "$root/scripts/lib/wine.sh"
+source tests/e2e/lib/wine.sh
 export QUOTAWARDEN_EVENTLOG="$events_w"
 qw_wine_prefix "$prefix"
 
@@ -43,27 +41,17 @@ cleanup() {
   timeout 60 wine sc stop Drivewarden >"$work/cleanup-stop.out" 2>&1 </dev/null
   timeout 60 wine "$service_exe" /UNINSTALL /SILENT >"$work/cleanup-uninstall.out" 2>&1 </dev/null
   qw_wine_stop
-  rm -rf "$prefix" "$prefix.boot.log"
 }
-trap cleanup EXIT
-
-fail() {
-  echo "restart_wine: FAILED: $*"
-  echo "-- event log file:"; cat "$events"
-  exit 1
-}
+qw_on_exit cleanup
+QW_FAIL_SHOW="$events"
 
 check_entries() {  # number of the service's check entries so far
   grep -c '"source":"Drivewarden".*"id":5610' "$events" 2>/dev/null || true
 }
 
-wait_for_entries() {  # wait until at least $1 check entries are written
-  local want="$1" i
-  for i in $(seq 1 90); do
-    [ "$(check_entries)" -ge "$want" ] && return 0
-    sleep 1
-  done
-  return 1
+at_least_entries() { [ "$(check_entries)" -ge "$1" ]; }
+wait_for_entries() {  # wait (90 s at most) until at least $1 check entries are written
+  qw_wait_for 90 at_least_entries "$1"
 }
 
 # The service reads the event log file's name from its environment, which

@@ -11,24 +11,14 @@
 #     alert in the state, the next run delivers the newer report, a check with
 #     no drive short sends the recovery notice (RECOVERYMAIL=1) once, and
 #     REMIND holds back the repeated alert of a standing shortage.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-bin=build/native/bin
-work="$(mktemp -d /tmp/qw-e2e-retry.XXXXXX)"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init retry_posix
+bin="$native_bin"
+qw_need "$bin/QuotawardenService" "$bin/smtp_test_server"
+QW_FAIL_SHOW="$work/*.json $work/*.err $work/status.ini $work/server*.log"
 server_pid="" host_pid=""
-cleanup() {
-  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  [ -n "${QW_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "retry_posix: $*" >&2
-  for f in "$work"/*.json "$work"/*.err "$work/status.ini" "$work"/server*.log; do
-    [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2
-  done
-  exit 1
-}
+qw_on_exit '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null'
+qw_on_exit '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null'
 mkdir -p "$work/mail"
 
 server_up() {  # server_up MAILDIR [server options] (each server numbers its mails from 1)
@@ -37,11 +27,7 @@ server_up() {  # server_up MAILDIR [server options] (each server numbers its mai
   mkdir -p "$dir"
   "$bin/smtp_test_server" --port "$port" --maildir "$dir" "$@" >>"$work/server.log" 2>&1 &
   server_pid=$!
-  for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "the test server did not listen on $port"
+  qw_wait_port "$port" 5 || fail "the test server did not listen on $port"
 }
 server_down() {
   kill "$server_pid" 2>/dev/null || true
@@ -51,9 +37,10 @@ server_down() {
 mails() { ls "$work/mail/fg" 2>/dev/null | wc -l; }
 
 # A free port: the server picks one and goes again.
+# A port of the test server's choosing, free again once it is gone.
 "$bin/smtp_test_server" --port-file "$work/port" --maildir "$work/mail" >"$work/server.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+qw_wait_file "$work/port" 10 || fail "the test server did not start"
 port=$(cat "$work/port")
 server_down
 
@@ -108,7 +95,7 @@ run_once() {  # run_once EXPECTED-EXIT NAME
   "$bin/QuotawardenService" --once --windir="$work" --eventlog="$work/$name.json" --mail-timeout=5 \
     --mail-deadline=10 2>"$work/$name.err" || rc=$?
   [ "$rc" -eq "$expected" ] || fail "$name exit $rc, expected $expected"
-  if grep -E "ERROR: AddressSanitizer|runtime error:" "$work/$name.err"; then exit 1; fi
+  qw_sanitizer_clean "$work/$name.err"
   cp "$work/status.ini" "$work/$name.ini"
 }
 server_down
@@ -125,55 +112,4 @@ run_once 0 short-again   # an alert again at once after a recovery
 run_once 0 held          # REMIND holds the standing shortage back
 server_down
 
-/usr/bin/python3 - "$work" <<'PY'
-import email, email.header, glob, json, os, sys
-work = sys.argv[1]
-
-def events(name):
-    return [json.loads(l) for l in open(os.path.join(work, name + ".json"), encoding="utf-8")]
-
-def state(name):
-    sections, current = {}, None
-    for line in open(os.path.join(work, name), "rb").read().decode("cp932").split("\r\n"):
-        if line.startswith("["):
-            current = sections.setdefault(line.strip("[]"), {})
-        elif line:
-            key, value = line.split("=", 1)
-            current[key] = value
-    return sections
-
-def subject(path):
-    msg = email.message_from_bytes(open(path, "rb").read())
-    return str(email.header.make_header(email.header.decode_header(msg["Subject"])))
-
-fg = events("fg")
-errors = [e for e in fg if e["type"] == "error"]
-assert errors and all(e["text"].startswith("警告メールを送信できませんでした: CONNECT") for e in errors), fg
-assert errors[0]["text"].endswith("2 秒後に再送します。"), errors[0]
-late = [e for e in fg if e["type"] == "information" and e["text"].startswith("警告メールを遅れて送信しました。作成: ")]
-assert len(late) == 1 and "回失敗した後に送信" in late[0]["text"], fg
-s = state("fg-status.ini")
-assert "PENDINGALERT" not in s and s["ALERT"]["OPEN"] == "1" and s["ALERT"]["SHORT"] == "C", s
-assert s["MAIL"]["DELIVERED"] == "1" and s["MAIL"]["LASTDELIVERYLOCAL"], s
-
-stopped = [e for e in events("stop") if e["type"] == "error"]
-assert stopped[-1]["text"].endswith("cancelled by stop\r\nサービスの次の開始後に再送します。"), stopped
-assert state("stop-status.ini")["PENDINGALERT"]["ATTEMPTS"] == "2", state("stop-status.ini")
-
-down = state("down.ini")
-assert down["PENDINGALERT"]["KIND"] == "alert" and down["PENDINGALERT"]["ATTEMPTS"] == "1", down
-assert "次の実行で再送します。" in events("down")[-1]["text"], events("down")
-assert "PENDINGALERT" not in state("up.ini")
-assert "PENDINGALERT" not in state("recovered.ini") and state("recovered.ini")["ALERT"]["OPEN"] == "0"
-
-assert len(glob.glob(os.path.join(work, "mail", "fg", "*"))) == 1
-mails = sorted(glob.glob(os.path.join(work, "mail", "seq", "*")))
-subjects = [subject(p) for p in mails]
-expected = ["ドライブ領域不足のお知らせ", "ドライブ領域回復のお知らせ", "ドライブ領域不足のお知らせ"]
-assert subjects == expected, subjects
-recovery = email.message_from_bytes(open(mails[1], "rb").read())
-body = recovery.get_payload(decode=True).decode("iso-2022-jp")
-assert "回復しました" in body and "C ドライブの空き領域" in body, body
-assert [e["type"] for e in events("held")] == ["warning"], "REMIND: the entry, no mail"
-print("ok:", len(errors), "failed attempts then late delivery;", subjects)
-PY
+qw_py checks/retry_posix "$work"

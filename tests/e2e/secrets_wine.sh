@@ -14,38 +14,18 @@
 #  - a state folder that is a symbolic link is not followed: an error entry,
 #    and nothing written where it points; a missing one is made.
 # Every wine command writes to files, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-exe="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
-[ -f "$exe" ] || { echo "secrets_wine: $exe is not built" >&2; exit 1; }
-work="$root/build/e2e-secrets-wine"
-rm -rf "$work"
-mkdir -p "$work"
-source scripts/lib/wine.sh
-server_pid=""
-cleanup() {
-  qw_wine_stop
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "secrets_wine: $*" >&2
-  for f in "$work"/*.out "$work"/*.err "$work/events.json" "$work/server.log"; do
-    [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2
-  done
-  exit 1
-}
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init secrets_wine build/e2e-secrets-wine
+source tests/e2e/lib/wine.sh
+exe="$win64_bin/QuotawardenService.exe"
+qw_need "$exe"
+QW_FAIL_SHOW="$work/*.out $work/*.err $work/events.json $work/server.log"
 
 password='Wine-s3cret'
-/usr/bin/python3 tests/e2e/auth_smtp_server.py "$work/port" "$work/server.log" warden "$password" \
-  >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || fail "the SMTP server did not start"
+qw_spawn "$work/server.out" /usr/bin/python3 tests/e2e/auth_smtp_server.py "$work/port" "$work/server.log" warden "$password"
+qw_wait_file "$work/port" 10 || fail "the SMTP server did not start"
 
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 events="$work/events.json"
 export QUOTAWARDEN_EVENTLOG="Z:${events//\//\\}"
 ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"

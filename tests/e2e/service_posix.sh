@@ -2,25 +2,16 @@
 # The POSIX foreground host: it checks at once, writes the entry, runs until
 # SIGTERM (or SIGINT) and exits 0 through the stop handler; a settings file
 # that does not convert keeps it from starting (start failure entry, exit 78).
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-bin="${QW_NATIVE_BIN:-build/native/bin}"
-work="$(mktemp -d /tmp/qw-e2e-service.XXXXXX)"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init service_posix
+bin="$native_bin"
+qw_need "$bin/QuotawardenService"
+QW_FAIL_SHOW="$work/err"
 pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "service_posix: $*" >&2; [ -f "$work/err" ] && cat "$work/err" >&2; exit 1; }
+qw_on_exit '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null'
 
 # Lines of a file (0 when it does not exist).
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
-wait_for() {  # wait_for SECONDS COMMAND...
-  local n=$(($1 * 10)); shift
-  for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 
 has_entry() { [ "$(lines "$work/events.json")" -ge 1 ]; }
 
@@ -29,10 +20,10 @@ run_until_signal() {  # run_until_signal SIGNAL
   "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
     >"$work/out" 2>"$work/err" </dev/null &
   pid=$!
-  wait_for 30 grep -q "running" "$work/err" || fail "never reached running"
+  qw_wait_for 30 grep -q "running" "$work/err" || fail "never reached running"
   # Running is reported between the load and the first check, whose entry
   # follows.
-  wait_for 30 has_entry || fail "no first check entry"
+  qw_wait_for 30 has_entry || fail "no first check entry"
   # The host keeps running after its first check.
   sleep 0.5
   kill -0 "$pid" 2>/dev/null || fail "the host ended by itself"
@@ -48,14 +39,7 @@ run_until_signal() {  # run_until_signal SIGNAL
 
 printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=1%%\r\n' >"$work/Drivewarden.ini"
 run_until_signal TERM
-/usr/bin/python3 - "$work/events.json" <<'PY'
-import json, sys
-events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
-assert len(events) == 1, events
-e = events[0]
-assert e["source"] == "Drivewarden" and e["id"] == 5610 and e["type"] == "information", e
-assert "・ C ドライブの空き領域: " in e["text"], e
-PY
+qw_py checks/service_posix "$work/events.json" first-check
 run_until_signal INT
 
 # A threshold above the free space: the first check writes a warning.
@@ -70,14 +54,7 @@ rc=0
 timeout 30 "$bin/QuotawardenService" --foreground --windir="$work" --eventlog="$work/events.json" \
   >"$work/out" 2>"$work/err" </dev/null || rc=$?
 [ "$rc" -eq 78 ] || fail "exit code $rc for a failed start (settings that do not load: 78)"
-/usr/bin/python3 - "$work/events.json" <<'PY'
-import json, sys
-events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
-assert len(events) == 1, events
-e = events[0]
-assert e == {"source": "Drivewarden", "type": "error", "category": 0, "id": 0,
-             "text": "サービス失敗 開始: 設定ファイル Drivewarden.ini の [WARNING] INTERVAL=x: 'x' は整数ではありません"}, e
-PY
+qw_py checks/service_posix "$work/events.json" failed-start
 tail -n 1 "$work/err" | grep -q "stopped" || fail "a failed start does not end stopped"
 
 # --once is still there and unchanged.

@@ -14,30 +14,14 @@
 #
 # Wine's system processes inherit the handles of the command that starts
 # them, so every wine command writes to files here, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-exe_built="${QW_WIN64_BIN:-build/win64/bin}/QuotawardenService.exe"
-[ -f "$exe_built" ] || { echo "service_wine: $exe_built is not built" >&2; exit 1; }
-probe="${QW_WIN64_BIN:-build/win64/bin}/install_probe.exe"
-[ -f "$probe" ] || { echo "service_wine: $probe is not built" >&2; exit 1; }
-work="$root/build/e2e-service-wine"
-rm -rf "$work"
-mkdir -p "$work"
-source scripts/lib/wine.sh
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init service_wine build/e2e-service-wine
+source tests/e2e/lib/wine.sh
+exe_built="$win64_bin/QuotawardenService.exe"
+probe="$win64_bin/install_probe.exe"
+qw_need "$exe_built" "$probe"
 
-cleanup() {
-  qw_wine_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "service_wine: $*" >&2
-  for f in "$work"/*.txt "$work/events.json"; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done
-  exit 1
-}
-
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 export QUOTAWARDEN_EVENTLOG="$events_win"
@@ -49,24 +33,11 @@ exe='C:\Program Files\Quotawarden\QuotawardenService.exe'
 ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"
 printf '[WARNING]\r\nINTERVAL=1\r\n[DRIVE]\r\nC=1%%\r\n' >"$ini"
 
-state() {
-  wine sc query Drivewarden >"$work/query.txt" 2>&1 </dev/null || true
-  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/query.txt"
-}
+state() { qw_sc_state; }
 wait_state() {  # wait_state STATE SECONDS
-  for _ in $(seq "$2"); do [ "$(state)" = "$1" ] && return 0; sleep 1; done
-  return 1
+  qw_sc_wait "$1" "$2"
 }
-# Entries of the events file as "source|type|id|text" lines.
-entries() {
-  [ -f "$events" ] || return 0
-  /usr/bin/python3 -c '
-import json, sys
-for l in open(sys.argv[1], encoding="utf-8"):
-    e = json.loads(l)
-    print("%s|%s|%d|%s" % (e["source"], e["type"], e["id"], e["text"].replace("\r\n", "\\n")))
-' "$events"
-}
+entries() { qw_entries "$events"; }
 
 # Started by hand, without a switch: no box, one entry under the program's name.
 rc=0

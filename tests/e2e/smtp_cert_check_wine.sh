@@ -14,30 +14,18 @@
 # the fourth.
 #
 # Every wine command writes to files, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-winbin="${QW_WIN64_BIN:-build/win64/bin}"
-for f in QuotawardenService.exe smtp_send.exe tls_probe.exe; do
-  [ -f "$winbin/$f" ] || { echo "smtp_cert_check_wine: $winbin/$f is not built" >&2; exit 1; }
-done
-command -v exim4 >/dev/null || { echo "smtp_cert_check_wine: exim4 not installed" >&2; exit 1; }
-
+source "$(dirname "$0")/lib/common.sh"
 # Outside the checkout: exim's delivery user (nobody) must reach the Maildir.
-work="$(mktemp -d /tmp/qw-e2e-cert-wine.XXXXXX)"
-source scripts/lib/wine.sh
-source scripts/lib/exim_tls.sh
-wine_started=""
-cleanup() {
-  if [ -n "$wine_started" ]; then
-    wine sc stop Drivewarden >/dev/null 2>&1 </dev/null || true
-    qw_wine_stop
-  fi
-  for f in "$work"/exim-*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
-  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
+qw_e2e_init smtp_cert_check_wine
+source tests/e2e/lib/wine.sh
+source tests/e2e/lib/exim.sh
+winbin="$win64_bin"
+qw_need "$winbin/QuotawardenService.exe" "$winbin/smtp_send.exe" "$winbin/tls_probe.exe"
+command -v exim4 >/dev/null || fail "exim4 not installed"
+# From here on a failed check is counted and the run goes on: every case is
+# reported; the script fails at the end.
 failures=0
-fail() {
+check_failed() {
   echo "smtp_cert_check_wine: FAIL $*" >&2
   failures=$((failures + 1))
 }
@@ -61,26 +49,24 @@ qw_test_certs "$work"
 
 # One exim per case, each from the same configuration with its own port,
 # certificate, spool and pid file; all deliver into one Maildir.
-qw_exim_tls_conf "$work" "$user" "$password" 0
+exim_tls=(CERT="$work/server.crt" KEY="$work/server.key" USER="$user" PASSWORD="$password")
 cases="leaf chain self trusted"
 declare -A cert=([leaf]=unknown-leaf.crt [chain]=unknown-chain.crt [self]=self.crt [trusted]=server.crt)
 declare -A port
 for c in $cases; do
   port[$c]="$(qw_free_port)"
-  mkdir -p "$work/spool-$c"
-  sed -e "s|^daemon_smtp_ports = .*|daemon_smtp_ports = ${port[$c]}|" \
-      -e "s|^tls_certificate = .*|tls_certificate = $work/${cert[$c]}|" \
-      -e "s|^spool_directory = .*|spool_directory = $work/spool-$c|" \
-      -e "s|^pid_file_path = .*|pid_file_path = $work/exim-$c.pid|" "$work/exim.conf" >"$work/exim-$c.conf"
+  qw_exim_conf "$work/exim-$c.conf" "$work" "${port[$c]}" "${exim_tls[@]}" CERT="$work/${cert[$c]}" \
+    SPOOL="$work/spool-$c" PIDFILE="$work/exim-$c.pid"
   exim4 -C "$work/exim-$c.conf" -bd
+  qw_on_exit "kill \"\$(cat '$work/exim-$c.pid')\" 2>/dev/null"
 done
-for c in $cases; do qw_wait_port "${port[$c]}" || { echo "smtp_cert_check_wine: exim ($c) did not listen" >&2; exit 1; }; done
+for c in $cases; do qw_wait_port "${port[$c]}" || fail "exim ($c) did not listen"; done
 
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
+qw_on_exit 'wine sc stop Drivewarden >/dev/null 2>&1 </dev/null'
 echo "[$SECONDS s] prefix ready"
-wine_started=1
 events="$work/events.json"
-qw_wine_service_eventlog "$events" "$work/reg-env.txt" || { echo "smtp_cert_check_wine: reg add failed" >&2; exit 1; }
+qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add failed"
 dir="$WINEPREFIX/drive_c/Quotawarden"
 mkdir -p "$dir"
 cp "$winbin/QuotawardenService.exe" "$winbin/smtp_send.exe" "$winbin/tls_probe.exe" "$dir/"
@@ -88,7 +74,7 @@ cp "$winbin/QuotawardenService.exe" "$winbin/smtp_send.exe" "$winbin/tls_probe.e
 # fails at once to connect to a port where nothing listens).
 wine 'C:\Quotawarden\tls_probe.exe' --trust "Z:${work//\//\\}\\ca.crt" "$(qw_free_port)" localhost 1 \
   >"$work/trust.txt" 2>&1 </dev/null || true
-grep -q '^trust:' "$work/trust.txt" && { echo "smtp_cert_check_wine: the CA was not added" >&2; cat "$work/trust.txt" >&2; exit 1; }
+grep -q '^trust:' "$work/trust.txt" && { cat "$work/trust.txt" >&2; fail "the CA was not added"; }
 
 mails() { { ls "$work/Maildir/new" 2>/dev/null || true; } | wc -l; }
 
@@ -104,17 +90,17 @@ for c in $cases; do
   for _ in $(seq 20); do [ "$(mails)" -gt "$before" ] && break; [ "$rc" -ne 0 ] && break; sleep 0.5; done
   case "$c" in
     trusted)
-      [ "$rc" -eq 0 ] || fail "smtp_send $c: expected delivery, exit $rc"
-      [ "$(mails)" -gt "$before" ] || fail "smtp_send $c: no mail arrived" ;;
+      [ "$rc" -eq 0 ] || check_failed "smtp_send $c: expected delivery, exit $rc"
+      [ "$(mails)" -gt "$before" ] || check_failed "smtp_send $c: no mail arrived" ;;
     *)
-      [ "$rc" -eq 1 ] || fail "smtp_send $c: expected exit 1, got $rc"
-      [ "$(mails)" -eq "$before" ] || fail "smtp_send $c: a mail arrived"
-      grep -aq 'TLS: ' "$work/send-$c.txt" || fail "smtp_send $c: the failure is not the TLS step" ;;
+      [ "$rc" -eq 1 ] || check_failed "smtp_send $c: expected exit 1, got $rc"
+      [ "$(mails)" -eq "$before" ] || check_failed "smtp_send $c: a mail arrived"
+      grep -aq 'TLS: ' "$work/send-$c.txt" || check_failed "smtp_send $c: the failure is not the TLS step" ;;
   esac
 done
-grep -aq 'CERT_TRUST_IS_PARTIAL_CHAIN' "$work/send-leaf.txt" || fail "smtp_send leaf: no partial chain named"
-grep -aq 'CERT_TRUST_IS_UNTRUSTED_ROOT' "$work/send-chain.txt" || fail "smtp_send chain: no untrusted root named"
-grep -aq 'CERT_TRUST_IS_UNTRUSTED_ROOT' "$work/send-self.txt" || fail "smtp_send self: no untrusted root named"
+grep -aq 'CERT_TRUST_IS_PARTIAL_CHAIN' "$work/send-leaf.txt" || check_failed "smtp_send leaf: no partial chain named"
+grep -aq 'CERT_TRUST_IS_UNTRUSTED_ROOT' "$work/send-chain.txt" || check_failed "smtp_send chain: no untrusted root named"
+grep -aq 'CERT_TRUST_IS_UNTRUSTED_ROOT' "$work/send-self.txt" || check_failed "smtp_send self: no untrusted root named"
 
 # The installed service: each case writes its settings and starts the
 # service, whose first check mails the alert or ends in an error entry.
@@ -124,7 +110,7 @@ write_ini() {  # port
     "$1" "$user" "$password" >"$ini"
 }
 exe='C:\Quotawarden\QuotawardenService.exe'
-wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || { echo "smtp_cert_check_wine: /INSTALL failed" >&2; exit 1; }
+wine "$exe" /INSTALL /SILENT >"$work/install.txt" 2>&1 </dev/null || fail "/INSTALL failed"
 state() { wine sc query Drivewarden >"$work/query.txt" 2>&1 </dev/null || true; grep -o 'STATE *: *[0-9]* *[A-Z_]*' "$work/query.txt" | awk '{print $NF}'; }
 errors() { local n=0; [ -f "$events" ] && n="$(grep -c '"error"' "$events" || true)"; echo "$n"; }
 for c in $cases; do
@@ -146,26 +132,15 @@ for c in $cases; do
   for _ in $(seq 50); do [ "$(state)" = STOPPED ] && break; sleep 0.2; done
   echo "[$SECONDS s] service $c: $(( $(mails) - mails_before )) mail(s), $(( $(errors) - errors_before )) error entr(ies)"
   case "$c" in
-    trusted) [ "$(mails)" -gt "$mails_before" ] || fail "service $c: no mail arrived" ;;
-    *) [ "$(mails)" -eq "$mails_before" ] || fail "service $c: a mail arrived" ;;
+    trusted) [ "$(mails)" -gt "$mails_before" ] || check_failed "service $c: no mail arrived" ;;
+    *) [ "$(mails)" -eq "$mails_before" ] || check_failed "service $c: a mail arrived" ;;
   esac
 done
 wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || true
 
 # The service's entries: one error per refused server naming the chain's
 # error, none for the trusted one, and the password in none.
-/usr/bin/python3 - "$events" "$password" <<'PY' || fail "the service's entries are not right"
-import json, sys
-events = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
-password = sys.argv[2]
-assert all(password not in e["text"] for e in events), "the password appears in an entry"
-errors = [e["text"] for e in events if e["type"] == "error"]
-expected = ["CERT_TRUST_IS_PARTIAL_CHAIN", "CERT_TRUST_IS_UNTRUSTED_ROOT", "CERT_TRUST_IS_UNTRUSTED_ROOT"]
-assert len(errors) == len(expected), errors
-for text, flag in zip(errors, expected):
-    assert flag in text and "TLS" in text and "証明書" in text, (flag, text)
-print("ok: the entries name", ", ".join(expected))
-PY
+qw_py checks/smtp_cert_check_wine "$events" "$password" || check_failed "the service's entries are not right"
 
 if [ "$failures" -ne 0 ]; then
   echo "smtp_cert_check_wine: $failures failure(s)" >&2

@@ -6,71 +6,24 @@
 # the address tried last. Names come from a hosts file of the test's own,
 # bound over /etc/hosts in a private mount namespace (unshare -m). The
 # native client always runs; the cross-built one under Wine when built.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init smtp_ipv6
 prefix="${BUILD_DIR_PREFIX:-build/}"
-native="$root/${prefix}native/bin/smtp_send"
-winexe="$root/${prefix}win64/bin/smtp_send.exe"
-[ -x "$native" ] || { echo "smtp_ipv6: $native not built" >&2; exit 1; }
-/usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null || { echo "smtp_ipv6: python3-aiosmtpd not installed" >&2; exit 1; }
+native="$native_bin/smtp_send"
+winexe="$win64_bin/smtp_send.exe"
+qw_need "$native"
+/usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null || fail "python3-aiosmtpd not installed"
 if ! /usr/bin/python3 -c 'import socket; s=socket.socket(socket.AF_INET6); s.bind(("::1",0))' 2>/dev/null; then
   echo "smtp_ipv6: this machine has no IPv6 loopback; skipped"
   exit 0
 fi
-
 source scripts/lib/wine.sh
-
-work="$(mktemp -d /tmp/qw-e2e-smtp-ipv6.XXXXXX)"
-pids=()
-wine_started=""
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  if [ -n "$wine_started" ]; then qw_wine_stop; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A sink: every message is stored as <folder>/<n>.eml, with the peer's
-# address on its first line.
-cat >"$work/sink.py" <<'PY'
-import asyncio, os, socket, sys, time
-from aiosmtpd.controller import Controller
-
-host, folder, portfile = sys.argv[1], sys.argv[2], sys.argv[3]
-os.makedirs(folder, exist_ok=True)
-
-class Store:
-    count = 0
-    async def handle_DATA(self, server, session, envelope):
-        Store.count += 1
-        with open(os.path.join(folder, "%d.eml" % Store.count), "wb") as f:
-            f.write(("peer %s\n" % session.peer[0]).encode())
-            f.write(envelope.original_content or envelope.content)
-        return "250 2.0.0 stored"
-
-family = socket.AF_INET6 if ":" in host else socket.AF_INET
-probe = socket.socket(family)
-probe.bind((host, 0))
-port = probe.getsockname()[1]
-probe.close()
-controller = Controller(Store(), hostname=host, port=port)
-controller.start()
-with open(portfile + ".tmp", "w") as f:
-    f.write(str(port))
-os.rename(portfile + ".tmp", portfile)
-deadline = time.time() + 300  # never outlives a stuck test by much
-while time.time() < deadline:
-    time.sleep(0.5)
-controller.stop()
-PY
+QW_FAIL_SHOW="$work/err.txt"
 
 start_sink() {
   local host="$1" name="$2"
-  /usr/bin/python3 "$work/sink.py" "$host" "$work/$name" "$work/$name.port" >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/$name.port" ] && return 0; sleep 0.1; done
-  echo "smtp_ipv6: the sink on $host did not start" >&2; cat "$work/$name.log" >&2; exit 1
+  qw_spawn "$work/$name.log" /usr/bin/python3 tests/e2e/ipv6_sink_server.py "$host" "$work/$name" "$work/$name.port"
+  qw_wait_file "$work/$name.port" 10 || { cat "$work/$name.log" >&2; fail "the sink on $host did not start"; }
 }
 start_sink ::1 v6
 start_sink 127.0.0.1 v4
@@ -98,14 +51,14 @@ expect_sent() {
   local before; before="$(count "$sink")"
   if ! "$@" --from watch@example.test --to admin@example.test --subject "$label" --timeout 10 \
        >"$work/out.txt" 2>"$work/err.txt" </dev/null; then
-    echo "smtp_ipv6: $label: not sent" >&2; cat "$work/err.txt" >&2; exit 1
+    fail "$label: not sent"
   fi
   local after; after="$(count "$sink")"
-  [ "$after" -eq $((before + 1)) ] || { echo "smtp_ipv6: $label: $after messages in $sink, expected $((before + 1))" >&2; exit 1; }
+  [ "$after" -eq $((before + 1)) ] || fail "$label: $after messages in $sink, expected $((before + 1))"
   local peer; peer="$(head -n1 "$work/$sink/$after.eml")"
   local want="peer ::1"; [ "$sink" = v4 ] && want="peer 127.0.0.1"
-  [ "$peer" = "$want" ] || { echo "smtp_ipv6: $label: $peer, expected $want" >&2; exit 1; }
-  grep -q "^Subject: $label" "$work/$sink/$after.eml" || { echo "smtp_ipv6: $label: subject lost" >&2; exit 1; }
+  [ "$peer" = "$want" ] || fail "$label: $peer, expected $want"
+  grep -q "^Subject: $label" "$work/$sink/$after.eml" || fail "$label: subject lost"
   echo "$label: sent"
 }
 
@@ -116,8 +69,8 @@ expect_refused() {
   local rc=0
   "$@" --from watch@example.test --to admin@example.test --timeout 10 \
     >"$work/out.txt" 2>"$work/err.txt" </dev/null || rc=$?
-  [ "$rc" -eq 1 ] || { echo "smtp_ipv6: $label: exit $rc, expected 1" >&2; cat "$work/err.txt" >&2; exit 1; }
-  grep -qF -- "$text" "$work/err.txt" || { echo "smtp_ipv6: $label: no '$text' in:" >&2; cat "$work/err.txt" >&2; exit 1; }
+  [ "$rc" -eq 1 ] || fail "$label: exit $rc, expected 1"
+  grep -qF -- "$text" "$work/err.txt" || fail "$label: no '$text' in its message"
   echo "$label: refused as expected"
 }
 
@@ -139,7 +92,7 @@ run_cases native "$native"
 
 if [ -f "$winexe" ]; then
   qw_wine_prefix "${prefix}wine-smtp-ipv6"
-  wine_started=1
+  qw_on_exit qw_wine_stop
   run_cases wine wine "$winexe"
 else
   echo "smtp_ipv6: $winexe not built; Wine run skipped"

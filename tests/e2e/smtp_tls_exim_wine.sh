@@ -9,34 +9,15 @@
 # error entry, and the password in no entry.
 #
 # Every wine command writes to files, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-winbin="${QW_WIN64_BIN:-build/win64/bin}"
-exe_built="$winbin/QuotawardenService.exe"
-probe_built="$winbin/tls_probe.exe"
-for f in "$exe_built" "$probe_built"; do [ -f "$f" ] || { echo "smtp_tls_exim_wine: $f is not built" >&2; exit 1; }; done
-command -v exim4 >/dev/null || { echo "smtp_tls_exim_wine: exim4 not installed" >&2; exit 1; }
-
+source "$(dirname "$0")/lib/common.sh"
 # Outside the checkout: exim's delivery user (nobody) must reach the Maildir.
-work="$(mktemp -d /tmp/qw-e2e-tls-wine.XXXXXX)"
-source scripts/lib/wine.sh
-source scripts/lib/exim_tls.sh
-wine_started=""
-cleanup() {
-  if [ -n "$wine_started" ]; then
-    wine sc stop Drivewarden >/dev/null 2>&1 </dev/null || true
-    qw_wine_stop
-  fi
-  for f in "$work"/exim*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
-  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "smtp_tls_exim_wine: $*" >&2
-  for f in "$work"/*.txt "$work/events.json"; do [ -f "$f" ] && { echo "== $f"; cat "$f"; } >&2; done
-  exit 1
-}
+qw_e2e_init smtp_tls_exim_wine
+source tests/e2e/lib/wine.sh
+source tests/e2e/lib/exim.sh
+exe_built="$win64_bin/QuotawardenService.exe"
+probe_built="$win64_bin/tls_probe.exe"
+qw_need "$exe_built" "$probe_built"
+command -v exim4 >/dev/null || fail "exim4 not installed"
 user=tester
 password='Test-Pass-456'
 
@@ -44,15 +25,16 @@ qw_test_certs "$work"
 starttls_port="$(qw_free_port)"
 tls_port="$(qw_free_port)"
 login_port="$(qw_free_port)"
-qw_exim_tls_conf "$work" "$user" "$password" "$starttls_port" "$tls_port"
-exim4 -C "$work/exim.conf" -bd
+exim_tls=(CERT="$work/server.crt" KEY="$work/server.key" USER="$user" PASSWORD="$password")
+qw_exim_conf "$work/exim.conf" "$work" "$starttls_port : $tls_port" "${exim_tls[@]}" ONCONNECT="$tls_port"
+qw_exim_start "$work/exim.conf" "$starttls_port" "$tls_port" || fail "exim did not listen"
 # The LOGIN-only server: the client takes PLAIN whenever it is offered.
-qw_exim_login_only "$work" "$login_port"
-exim4 -C "$work/exim-login.conf" -bd
-for p in "$starttls_port" "$tls_port" "$login_port"; do qw_wait_port "$p" || fail "exim did not listen on $p"; done
+qw_exim_conf "$work/exim-login.conf" "$work" "$login_port" "${exim_tls[@]}" LOGINONLY=1 \
+  PIDFILE="$work/exim-login.pid"
+qw_exim_start "$work/exim-login.conf" "$login_port" || fail "the LOGIN-only exim did not listen"
 
-qw_wine_prefix "$work/prefix"
-wine_started=1
+qw_wine_setup
+qw_on_exit 'wine sc stop Drivewarden >/dev/null 2>&1 </dev/null'
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 
@@ -95,31 +77,5 @@ for c in "starttls-plain $starttls_port STARTTLS" "starttls-login $login_port ST
 done
 wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || true
 
-/usr/bin/python3 - "$work" "$password" <<'PY' || fail "the mails or the entries are not right"
-import email, email.policy, glob, json, os, sys
-work, password = sys.argv[1], sys.argv[2]
-events = [json.loads(l) for l in open(os.path.join(work, "events.json"), encoding="utf-8")]
-for e in events:
-    assert password not in e["text"], "the password appears in an entry"
-errors = [e for e in events if e["type"] == "error"]
-assert not errors, errors
-# Wine keeps no DACL a file is given (it derives one from the Unix mode), so
-# each load of a file holding a password also warns that Everyone can read it.
-readable = [e for e in events if e["type"] == "warning" and "他のユーザーも読めます (Everyone)" in e["text"]]
-assert len(readable) >= 3, events
-warnings = [e["text"] for e in events if e["source"] == "Drivewarden" and e["type"] == "warning" and e["id"] == 5610
-            and e not in readable]
-assert len(warnings) == 3, events
-mails = sorted(glob.glob(os.path.join(work, "Maildir", "new", "*")))
-assert len(mails) == 3, mails
-for path in mails:
-    msg = email.message_from_bytes(open(path, "rb").read(), policy=email.policy.default)
-    assert str(msg["Subject"]) == "ドライブ領域不足のお知らせ", msg["Subject"]
-    # The Maildir keeps LF line ends; the entry is the report without its blank lines.
-    body = msg.get_content().replace("\r\n", "\n").replace("\n\n", "\n").rstrip("\n")
-    assert body in [w.replace("\r\n", "\n") for w in warnings], (body, warnings)
-    received = str(msg.get_all("Received"))
-    assert "TLS" in received.upper() or "tls" in received, received
-print("ok: 3 alerts over TLS")
-PY
+qw_py checks/smtp_tls_exim_wine "$work" "$password" || fail "the mails or the entries are not right"
 echo "smtp_tls_exim_wine: ok"

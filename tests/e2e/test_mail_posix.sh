@@ -4,25 +4,18 @@
 # stdout and the exit is 0; with RCPT refused the reply is printed and the
 # exit is 1; with no server listening "接続できません" and exit 1; a bad port
 # in the saved file is a settings error, exit 1.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-bin=build/native/bin
-work="$(mktemp -d /tmp/qw-e2e-testmail.XXXXXX)"
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init test_mail_posix
+bin="$native_bin"
+qw_need "$bin/QuotawardenService" "$bin/smtp_test_server"
 pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "test_mail_posix: $*" >&2; exit 1; }
 
 start_server() {  # start_server NAME [ARGS...]: port in $work/NAME.port
   local name=$1; shift
   mkdir -p "$work/$name"
-  "$bin/smtp_test_server" --port-file "$work/$name.port" --maildir "$work/$name" "$@" >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
-  [ -s "$work/$name.port" ] || fail "server $name did not start"
+  qw_spawn "$work/$name.log" "$bin/smtp_test_server" --port-file "$work/$name.port" --maildir "$work/$name" "$@"
+  pids+=("$qw_pid")
+  qw_wait_file "$work/$name.port" 10 || fail "server $name did not start"
 }
 write_ini() {  # write_ini PORT
   rm -f "$work/Drivewarden.ini"
@@ -32,7 +25,7 @@ run() {  # run NAME: exit code in $rc, stdout in $work/NAME.out
   rc=0
   timeout 30 "$bin/QuotawardenService" --test-mail --windir="$work" --eventlog="$work/events.json" \
     --mail-timeout=5 --mail-deadline=20 >"$work/$1.out" 2>"$work/$1.err" || rc=$?
-  if grep -E "ERROR: AddressSanitizer|runtime error:" "$work/$1.err"; then fail "sanitizer report in $1"; fi
+  qw_sanitizer_clean "$work/$1.err"
 }
 
 start_server ok
@@ -43,7 +36,7 @@ grep -qx "> MAIL FROM:<warden@example.jp>" "$work/ok.out" || fail "no MAIL FROM 
 grep -qx "> RCPT TO:<boss@example.jp>" "$work/ok.out" || fail "no RCPT of the Cc in the transcript"
 grep -q "^< 250" "$work/ok.out" || fail "no server reply in the transcript"
 [ "$(tail -n 1 "$work/ok.out")" = "送信しました" ] || fail "last line is not the outcome: $(tail -n 1 "$work/ok.out")"
-for _ in $(seq 50); do ls "$work/ok"/*.eml >/dev/null 2>&1 && break; sleep 0.1; done
+qw_wait_for 5 compgen -G "$work/ok/*.eml" >/dev/null || true
 
 start_server refused --reply "RCPT=550 5.1.1 no such user"
 write_ini "$(cat "$work/refused.port")"
@@ -53,7 +46,7 @@ grep -q "^RCPT <.*>: 550 5.1.1 no such user$" "$work/refused.out" || { cat "$wor
 grep -qx "< 550 5.1.1 no such user" "$work/refused.out" || fail "the refusal is not in the transcript"
 
 down_port=$(cat "$work/refused.port")
-kill "${pids[1]}"; wait "${pids[1]}" 2>/dev/null || true
+qw_kill "${pids[1]}"
 run down
 [ "$rc" -eq 1 ] || fail "exit $rc with no server, expected 1"
 grep -q "^接続できません: 127.0.0.1:$down_port: " "$work/down.out" || { cat "$work/down.out" >&2; fail "no 接続できません"; }
@@ -64,17 +57,4 @@ run badport
 [ "$rc" -eq 1 ] || fail "exit $rc for a bad port, expected 1"
 grep -q "99999" "$work/badport.out" || fail "the settings error is not printed"
 
-/usr/bin/python3 - "$work" <<'PY'
-import email, email.policy, glob, os, sys
-work = sys.argv[1]
-mails = sorted(glob.glob(os.path.join(work, "ok", "*.eml")))
-assert len(mails) == 1, mails
-msg = email.message_from_bytes(open(mails[0], "rb").read(), policy=email.policy.default)
-assert str(msg["Subject"]) == "テストメール", msg["Subject"]
-assert [a.addr_spec for a in msg["To"].addresses] == ["admin@example.jp"], msg["To"]
-assert [a.addr_spec for a in msg["Cc"].addresses] == ["boss@example.jp"], msg["Cc"]
-body = msg.get_content()
-assert "テストメール" in body and "コンピュータ: " in body and "送信日時: " in body, body
-assert not glob.glob(os.path.join(work, "refused", "*.eml"))
-print("ok:", msg["Subject"])
-PY
+qw_py checks/test_mail_posix "$work"

@@ -6,23 +6,15 @@
 #
 # Every wine command writes to files, never to a pipe (Wine's system
 # processes inherit the handles of the command that starts them).
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-probe_built="${QW_WIN64_BIN:-build/win64/bin}/tls_probe.exe"
-[ -f "$probe_built" ] || { echo "tls_engine_wine: $probe_built is not built" >&2; exit 1; }
-work="$root/build/e2e-tls-wine"
-rm -rf "$work"
-mkdir -p "$work"
-source scripts/lib/wine.sh
-server_pids=()
-cleanup() {
-  qw_wine_stop
-  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init tls_engine_wine build/e2e-tls-wine
+source tests/e2e/lib/wine.sh
+probe_built="$win64_bin/tls_probe.exe"
+qw_need "$probe_built"
+# From here on a failed check is counted and the run goes on: every case is
+# reported; the script fails at the end.
 failures=0
-fail() {
+check_failed() {
   echo "tls_engine_wine: FAIL $*" >&2
   failures=$((failures + 1))
 }
@@ -54,9 +46,8 @@ cd "$root"
 
 start_server() {  # NAME MODE CHAIN [VERSIONS [KEY]]
   local name="$1" mode="$2" chain="$3"
-  python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" "$work/${5:-server.key}" "$work/$name.port" \
-    ${4:-} >"$work/server-$name.log" 2>&1 &
-  server_pids+=($!)
+  qw_spawn "$work/server-$name.log" /usr/bin/python3 tests/e2e/tls_echo_server.py "$mode" "$work/$chain" \
+    "$work/${5:-server.key}" "$work/$name.port" ${4:-}
 }
 start_server echo echo chain.pem
 start_server expired echo expired-chain.pem
@@ -69,16 +60,14 @@ start_server leaf echo server.pem
 start_server self echo self.pem "" self.key
 start_server notca echo notca-chain.pem "" sub.key
 start_server wild echo wild.pem
-/usr/bin/python3 tests/e2e/tls_renegotiate_server.py "$work/chain.pem" "$work/server.key" "$work/reneg.port" \
-  >"$work/server-reneg.log" 2>&1 &
-server_pids+=($!)
+qw_spawn "$work/server-reneg.log" /usr/bin/python3 tests/e2e/tls_renegotiate_server.py "$work/chain.pem" \
+  "$work/server.key" "$work/reneg.port"
 for name in echo expired close greet old tls13 leaf self notca wild reneg; do
-  for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
-  [ -s "$work/$name.port" ] || { echo "tls_engine_wine: server $name did not start" >&2; exit 1; }
+  qw_wait_file "$work/$name.port" 30 || fail "server $name did not start"
 done
 port() { cat "$work/$1.port"; }
 
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 cp "$probe_built" "$WINEPREFIX/drive_c/tls_probe.exe"
 probe='C:\tls_probe.exe'
 ca_win="Z:${work//\//\\}\\ca.pem"
@@ -91,13 +80,13 @@ run() {
   echo "== $name (exit $rc): $(grep -v 'wine32\|multiarch\|dpkg\|apt-get\|^$' "$work/$name.txt" | tail -1)"
 }
 expect_ok() {  # NAME PATTERN
-  [ "$rc" -eq 0 ] && grep -q "$2" "$work/$1.txt" || fail "$1: expected success matching '$2'"
+  [ "$rc" -eq 0 ] && grep -q "$2" "$work/$1.txt" || check_failed "$1: expected success matching '$2'"
 }
 expect_refusal() {  # NAME PATTERN...
   local name="$1"; shift
-  [ "$rc" -eq 1 ] || { fail "$name: expected exit 1, got $rc"; return; }
+  [ "$rc" -eq 1 ] || { check_failed "$name: expected exit 1, got $rc"; return; }
   for pattern in "$@"; do
-    grep -q -- "$pattern" "$work/$name.txt" || fail "$name: no '$pattern' in the text"
+    grep -q -- "$pattern" "$work/$name.txt" || check_failed "$name: no '$pattern' in the text"
   done
 }
 
@@ -186,7 +175,7 @@ else
 fi
 
 if [ "$failures" -ne 0 ]; then
-  echo "tls_engine_wine: $failures failure(s); outputs in $work" >&2
+  echo "tls_engine_wine: $failures failure(s); QW_KEEP_WORK=1 keeps the outputs" >&2
   exit 1
 fi
 echo "tls_engine_wine: all cases passed"

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "applet/settings_model.h"
@@ -37,7 +39,13 @@ class TestMailModelTest : public ::testing::Test {
   std::unique_ptr<TestMailJob> Send() {
     TTestMailSettings settings;
     EXPECT_TRUE(model.TestMailSettings(&settings));
-    auto job = std::make_unique<TestMailJob>(settings, system, [this] { ++doneCalls; });
+    auto job = std::make_unique<TestMailJob>(settings, system, [this] {
+      {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        ++doneCalls;
+      }
+      doneCalled.notify_all();
+    });
     EXPECT_TRUE(job->WaitDone(15000));
     return job;
   }
@@ -50,7 +58,15 @@ class TestMailModelTest : public ::testing::Test {
   test::FakeSystemInfo system;
   SettingsModel model{view, profiles, drives, boxes, services};
   SmtpTestServer server;
-  std::atomic<int> doneCalls{0};
+  // Waits (bounded) until onDone has been called `count` times.
+  bool WaitDoneCalls(int count) {
+    std::unique_lock<std::mutex> lock(doneMutex);
+    return doneCalled.wait_for(lock, std::chrono::seconds(30), [&] { return doneCalls >= count; });
+  }
+
+  std::mutex doneMutex;
+  std::condition_variable doneCalled;
+  int doneCalls = 0;
 };
 
 TEST_F(TestMailModelTest, RefusedFieldsAreShownAsASaveShowsThem) {
@@ -92,8 +108,11 @@ TEST_F(TestMailModelTest, DeliveredAndRefusedAtRcpt) {
   EXPECT_NE(job->Transcript().find("> RCPT TO:<copy@example.jp>\r\n"), std::string::npos) << job->Transcript();
   EXPECT_NE(job->Transcript().find("< 250"), std::string::npos);
   // The job calls onDone on its own thread just after WaitDone may return.
-  for (int i = 0; i < 500 && doneCalls.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(doneCalls.load(), 1);
+  ASSERT_TRUE(WaitDoneCalls(1));
+  {
+    std::lock_guard<std::mutex> lock(doneMutex);
+    EXPECT_EQ(doneCalls, 1);
+  }
   ASSERT_TRUE(server.WaitForSessions(1, 5000));
   EXPECT_EQ(server.Sessions()[0].recipients, (std::vector<std::string>{"admin@example.jp", "copy@example.jp"}));
 
@@ -138,13 +157,9 @@ TEST_F(TestMailModelTest, SilentServerIsCancelledAtOnce) {
   TTestMailSettings settings;
   ASSERT_TRUE(model.TestMailSettings(&settings));
   TestMailJob job(settings, system);
-  // Wait until the conversation hangs on the silent MAIL.
-  const auto start = std::chrono::steady_clock::now();
-  while (server.Sessions().empty() || server.Sessions()[0].commands.size() < 2) {
-    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Wait until the conversation hangs on the silent MAIL: the server has it.
+  ASSERT_TRUE(server.WaitUntil(
+      [](const auto& sessions) { return !sessions.empty() && sessions[0].commands.size() >= 2; }, 30000));
   EXPECT_FALSE(job.Done());
   const auto cancelled = std::chrono::steady_clock::now();
   job.Cancel();

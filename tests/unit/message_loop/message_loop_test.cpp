@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <stdexcept>
 #include <thread>  // also brings std::chrono's clocks; <chrono> itself does not
                    // compile with the CP932 execution character set
@@ -88,8 +89,12 @@ TEST(MessageLoop, ProcessPendingDoesNotRunTasksPostedMeanwhile) {
 
 TEST(MessageLoop, QuitFromAnotherThreadEndsRun) {
   MessageLoop& loop = ThisThreadLoop();
+  // The quit comes once Run has begun dispatching (it ran the task) and
+  // waits for more.
+  std::promise<void> running;
+  loop.Post([&] { running.set_value(); });
   std::thread quitter([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    running.get_future().wait();
     loop.Quit();
   });
   auto start = Clock::now();
@@ -121,12 +126,16 @@ TEST(MessageLoop, WaitAndProcessWaitsAtMostTheGivenTimeAndWakesForAPost) {
   EXPECT_GE(waited, 100);
   EXPECT_LT(waited, 2000);
 
+  // The post comes from another thread once this one is about to wait
+  // without a bound: only the post can end the wait.
   bool ran = false;
+  std::promise<void> waiting;
   std::thread poster([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    waiting.get_future().wait();
     loop.Post([&] { ran = true; });
   });
   start = Clock::now();
+  waiting.set_value();
   while (!ran && MsSince(start) < 5000) loop.WaitAndProcess(-1);
   poster.join();
   EXPECT_TRUE(ran);

@@ -6,8 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -94,24 +95,45 @@ TEST_F(Files, AReaderSeesTheOldFileOrTheNewOneNeverAPart) {
   const std::string path = JoinPath(dir, "status.ini");
   const std::string a(200000, 'a'), b(300000, 'b');
   ASSERT_TRUE(ReplaceFileAtomically(path, a).Ok());
-  std::atomic<bool> done{false};
+  // A reader like the status page's: one read for each replacement begun,
+  // overlapping the writer's next one, and never holding the file between
+  // reads (a reader that never lets go would fail the writer on Windows).
+  std::mutex mutex;
+  std::condition_variable wrote;
+  int begun = 0;
+  bool done = false;
   std::atomic<int> reads{0}, torn{0};
   std::thread reader([&] {
-    while (!done) {
+    int seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        wrote.wait(lock, [&] { return done || begun != seen; });
+        if (done) return;
+        seen = begun;
+      }
       std::string bytes;
       // An open may fail for a moment while the name is replaced (Windows);
       // what is read must be one whole version.
       if (!ReadWholeFile(path, &bytes).Ok()) continue;
       ++reads;
       if (bytes != a && bytes != b) ++torn;
-      // A reader like the status page's, not one that never lets go.
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
   int failedWrites = 0;
-  for (int i = 0; i < 40; ++i)
+  for (int i = 0; i < 40; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++begun;
+    }
+    wrote.notify_one();
     if (!ReplaceFileAtomically(path, i % 2 ? a : b).Ok()) ++failedWrites;
-  done = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  wrote.notify_one();
   reader.join();
   EXPECT_EQ(torn.load(), 0);
   EXPECT_GT(reads.load(), 0);

@@ -166,7 +166,8 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
     ended = true;
   });
   ASSERT_TRUE(WaitFor([&] { return CheckEntries() == 1; })) << "the warning comes before the mail";
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the client waits for the greeting
+  // Connected: the client waits for the greeting that never comes.
+  ASSERT_TRUE(server.WaitUntil([](const auto& sessions) { return !sessions.empty(); }, 30000));
   EXPECT_EQ(Host().State(), ServiceState::Running);
 
   const auto stopAt = std::chrono::steady_clock::now();
