@@ -103,6 +103,9 @@ class SmtpTestServer {
   std::vector<Session> Sessions() const;
   // Waits until `count` sessions have ended; false after `timeoutMs`.
   bool WaitForSessions(size_t count, int timeoutMs) const;
+  // Waits until a Silence reply has been chosen after `verb` (the client
+  // is then waiting for a reply that does not come); false after `timeoutMs`.
+  bool WaitForSilence(const std::string& verb, int timeoutMs) const;
   // Messages received so far, over all sessions.
   size_t MessageCount() const;
 
@@ -125,6 +128,7 @@ class SmtpTestServer {
   mutable std::condition_variable changed_;
   std::map<std::pair<std::string, int>, Reply> script_;
   std::vector<Session> sessions_;
+  std::vector<std::string> silentAfter_;  // the verbs a Silence reply followed
   size_t stored_ = 0;
   bool keepData_ = true;
   std::string logPath_;
