@@ -28,7 +28,35 @@ std::vector<std::string> WithoutPermanentRefusals(const std::string& recipients,
   return left;
 }
 
+// "5 分後" for whole minutes, else "N 秒後".
+std::string DelayText(int64_t milliseconds) {
+  if (milliseconds % 60000 == 0) return std::to_string(milliseconds / 60000) + " 分後";
+  return std::to_string((milliseconds + 999) / 1000) + " 秒後";
+}
+
+std::string AddressNames(const std::vector<std::string>& addresses) {
+  std::string text;
+  for (const std::string& address : addresses) text += (text.empty() ? "<" : ", <") + address + ">";
+  return text;
+}
+
 }  // namespace
+
+std::string AttemptNote(const AttemptDecision& decision, bool stopped, bool retryTimerTicks) {
+  using Kind = AttemptDecision::Kind;
+  if (decision.kind == Kind::kDelivered) return "";
+  if (decision.kind == Kind::kFinal) return "サーバーが拒否したため再送しません。";
+  std::string note;
+  if (decision.kind == Kind::kPartly) note = "一時的に拒否された宛先 " + AddressNames(decision.later) + " には";
+  if (stopped) return note + "サービスの次の開始後に再送します。";
+  if (!retryTimerTicks) return note + "次の実行で再送します。";
+  return note + DelayText(decision.retryMs) + "に再送します。";
+}
+
+std::string LateDeliveryText(const PendingMail& mail) {
+  return std::string(mail.recovery ? kRecoveryDeliveredLate : kAlertDeliveredLate) + mail.composedLocal + " (" +
+         std::to_string(mail.attempts) + " 回失敗した後に送信)";
+}
 
 int64_t RetryDelayMs(int failedAttempts, int64_t firstMs) {
   constexpr int64_t kMinute = 60 * 1000;

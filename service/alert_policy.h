@@ -80,6 +80,16 @@ int64_t RetryDelayMs(int failedAttempts, int64_t firstMs);
 // text) or of every recipient: trying again would meet the same answer.
 bool IsFinalRefusal(const TDeliveryResult& result);
 
+// The line an attempt's error entry ends with: when the mail goes again
+// (after the delay, at the next run of a one-shot host without a retry
+// timer, after the next start when a stop ended the attempt), or that it
+// does not. Empty for a delivery.
+std::string AttemptNote(const AttemptDecision& decision, bool stopped, bool retryTimerTicks);
+// The information entry of a mail delivered after failed attempts.
+std::string LateDeliveryText(const PendingMail& mail);
+inline constexpr const char* kAlertDeliveredLate = "警告メールを遅れて送信しました。作成: ";
+inline constexpr const char* kRecoveryDeliveredLate = "回復のお知らせを遅れて送信しました。作成: ";
+
 class AlertPolicy {
  public:
   // A check ended with `facts`. A shortage mails (and replaces a waiting

@@ -69,4 +69,38 @@ std::string AlertFailureText(const TDeliveryResult& result) {
   return text;
 }
 
+std::string AlertFailureEntry(const TDeliveryResult& result, bool recovery, const std::string& note) {
+  std::string text = AlertFailureText(result);
+  const std::string notSent = kAlertNotSent;
+  if (recovery && text.compare(0, notSent.size(), notSent) == 0) text = kRecoveryNotSent + text.substr(notSent.size());
+  if (!text.empty() && !note.empty()) text += "\r\n" + note;
+  return text;
+}
+
+TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int deadline) {
+  TTestMailSettings mail;
+  mail.host = settings.smtpHost;
+  mail.port = settings.smtpPort;
+  switch (settings.security) {
+    case MailSecurity::None:
+      mail.security = TSmtpSecurity::None;
+      break;
+    case MailSecurity::StartTls:
+      mail.security = TSmtpSecurity::StartTls;
+      break;
+    case MailSecurity::Tls:
+      mail.security = TSmtpSecurity::Tls;
+      break;
+  }
+  mail.tlsVerify = settings.tlsVerify;
+  mail.user = settings.user;
+  mail.password = settings.password;
+  mail.from = settings.mailFrom;
+  mail.to = settings.mailTo;
+  mail.cc = settings.mailCc;
+  mail.timeOut = timeOut;
+  mail.deadline = deadline;
+  return mail;
+}
+
 }  // namespace qw

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/watch_settings.h"
 #include "mail/client_slot.h"
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
@@ -21,10 +22,13 @@ namespace qw {
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 std::string AlertFailureText(const TDeliveryResult& result);
-// The information entry of a mail delivered after failed attempts; the
-// composition time and the attempt count follow.
-inline constexpr const char* kAlertDeliveredLate = "警告メールを遅れて送信しました。作成: ";
-inline constexpr const char* kRecoveryDeliveredLate = "回復のお知らせを遅れて送信しました。作成: ";
+// The error entry of an attempt: AlertFailureText (worded for the recovery
+// notice when `recovery`), then `note` on a line of its own; empty when the
+// mail reached everyone.
+std::string AlertFailureEntry(const TDeliveryResult& result, bool recovery, const std::string& note);
+// The server, security and login of `settings` as the SMTP client takes
+// them, with the silence time-out and the deadline in seconds.
+TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int deadline);
 inline constexpr const char* kRecoveryNotSent = "回復のお知らせを送信できませんでした: ";
 // The information entries that follow an alert sent in a weaker way than
 // usual: over TLS whose certificate was not checked (TLSVERIFY=0), and with

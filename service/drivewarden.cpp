@@ -10,57 +10,17 @@ namespace {
 
 const char kCrLf[] = "\r\n";
 
-// Ends a chain of checks when it leaves, also by an error: restarts the
-// check timer when a tick began the chain (unless the service has been
-// stopped meanwhile), and lets a waiting stop go on.
-class CheckEnd {
+// Runs its action when the scope is left, also by an error.
+class AtExit {
  public:
-  CheckEnd(Timer& timer, std::mutex& mutex, std::condition_variable& ended, bool& checking,
-           bool& timerRestart, const bool& stopped)
-      : timer_(timer), mutex_(mutex), ended_(ended), checking_(checking), timerRestart_(timerRestart),
-        stopped_(stopped) {}
-  ~CheckEnd() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!stopped_ && timerRestart_) timer_.SetEnabled(true);
-      timerRestart_ = false;
-      checking_ = false;
-    }
-    ended_.notify_all();
-  }
+  explicit AtExit(std::function<void()> action) : action_(std::move(action)) {}
+  ~AtExit() { action_(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
 
  private:
-  Timer& timer_;
-  std::mutex& mutex_;
-  std::condition_variable& ended_;
-  bool& checking_;
-  bool& timerRestart_;
-  const bool& stopped_;
+  std::function<void()> action_;
 };
-
-// "5 分後" for whole minutes, else "N 秒後".
-std::string DelayText(int64_t milliseconds) {
-  if (milliseconds % 60000 == 0) return std::to_string(milliseconds / 60000) + " 分後";
-  return std::to_string((milliseconds + 999) / 1000) + " 秒後";
-}
-
-TSmtpSecurity ClientSecurity(MailSecurity security) {
-  switch (security) {
-    case MailSecurity::StartTls:
-      return TSmtpSecurity::StartTls;
-    case MailSecurity::Tls:
-      return TSmtpSecurity::Tls;
-    case MailSecurity::None:
-      break;
-  }
-  return TSmtpSecurity::None;
-}
-
-std::string AddressNames(const std::vector<std::string>& addresses) {
-  std::string text;
-  for (const std::string& address : addresses) text += (text.empty() ? "<" : ", <") + address + ">";
-  return text;
-}
 
 }  // namespace
 
@@ -196,12 +156,8 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
   qw::CareForStoredSecret(platform_.profiles, FEntries, FSettingsPath, FCredentialPassword, next);
   tmCheck_->SetInterval(static_cast<int64_t>(next.interval) * 3600000);
   if (next.isMailSend || forTestMail) {
-    FServer.host = next.smtpHost;
-    FServer.port = next.smtpPort;
-    FServer.security = ClientSecurity(next.security);
-    FServer.user = next.user;
-    FServer.password = next.password;
-    FServer.tlsVerify = next.tlsVerify;
+    const TTestMailSettings server = MailSettingsOf(next, FServer.timeOut, FServer.deadline);
+    FServer = server;
     FEntries.SetLogin(next.user, next.password);
     if (FOptions.onSmtpServer) FOptions.onSmtpServer(next.smtpHost, next.smtpPort);
   }
@@ -252,7 +208,18 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
     ArmRetry(*busyRetryDelay);
     return;
   }
-  CheckEnd end(*tmCheck_, FCheckMutex, FCheckEnded, FChecking, FTimerRestart, FStopped);
+  // The chain's end, also by an error: the check timer starts again when a
+  // tick began the chain (unless the service has been stopped meanwhile),
+  // and a waiting stop goes on.
+  AtExit end([this] {
+    {
+      std::lock_guard<std::mutex> lock(FCheckMutex);
+      if (!FStopped && FTimerRestart) tmCheck_->SetEnabled(true);
+      FTimerRestart = false;
+      FChecking = false;
+    }
+    FCheckEnded.notify_all();
+  });
   for (bool first = true;; first = false) {
     try {
       if (first && retry)
@@ -329,20 +296,9 @@ void TDrivewarden::RetryOnce() {
 }
 
 bool TDrivewarden::MeasureAndCompose(ReportLines& lines) {
-  if (FDriveList) {
-    std::string letters;
-    for (const auto& drive : *FDriveList) letters += drive->Letter;
-    const std::map<char, DriveAnswer> answers =
-        MeasureDrives(FCalls, platform_.drives, letters, FOptions.answerBoundMs);
-    if (FCalls.Cancelled()) return false;
-    std::string noAnswer;
-    for (auto& drive : *FDriveList) {
-      const DriveAnswer& answer = answers.at(drive->Letter);
-      drive->FreeSpace = answer.measured ? answer.freeBytes : -1;
-      if (!answer.answered) noAnswer += drive->Letter;
-    }
-    lines = ComposeDriveLines(*FDriveList, noAnswer, FOptions.answerBoundMs, platform_.system.ThousandSeparator());
-  }
+  if (FDriveList && !MeasureTable(FCalls, platform_.drives, *FDriveList, FOptions.answerBoundMs,
+                                  platform_.system.ThousandSeparator(), lines))
+    return false;
   lines.driveLines += SettingsNoteLines(FDriveList ? FDriveList->size() : 0, FDriveList ? FSettings.thresholdCount : 0,
                                         FSettings.absentLetters);
   return true;
@@ -379,24 +335,11 @@ void TDrivewarden::AttemptPending() {
     decision = FPolicy.OnAttempt(*mail, result, everyone, Rules(), Clock());
     stopped = FStopped;
   }
-  using Kind = AttemptDecision::Kind;
-  std::string note;
-  if (decision.kind == Kind::kDelivered && mail->attempts > 0) {
-    FEntries.Information(std::string(mail->recovery ? kRecoveryDeliveredLate : kAlertDeliveredLate) +
-                         mail->composedLocal + " (" + std::to_string(mail->attempts) + " 回失敗した後に送信)");
-  } else if (decision.kind == Kind::kFinal) {
-    note = "サーバーが拒否したため再送しません。";
-  } else if (decision.kind == Kind::kPartly || decision.kind == Kind::kRetry) {
-    if (decision.kind == Kind::kPartly) note = "一時的に拒否された宛先 " + AddressNames(decision.later) + " には";
-    if (stopped)
-      note += "サービスの次の開始後に再送します。";
-    else if (!FRetryTimerTicks)
-      note += "次の実行で再送します。";
-    else
-      note += DelayText(decision.retryMs) + "に再送します。";
-  }
+  if (decision.kind == AttemptDecision::Kind::kDelivered && mail->attempts > 0)
+    FEntries.Information(LateDeliveryText(*mail));
+  const std::string note = AttemptNote(decision, stopped, FRetryTimerTicks);
   RecordAlert(result, mail->recovery, note);
-  if (decision.kind == Kind::kDelivered || decision.kind == Kind::kFinal)
+  if (decision.kind == AttemptDecision::Kind::kDelivered || decision.kind == AttemptDecision::Kind::kFinal)
     tmRetry_->SetEnabled(false);
   else if (!stopped)
     ArmRetry(decision.retryMs);
@@ -411,11 +354,7 @@ void TDrivewarden::RecordAlert(const TDeliveryResult& result, bool recovery, con
     FLastAlert.attempted = true;
     FLastAlert.result = result;
   }
-  std::string text = AlertFailureText(result);
-  const std::string notSent = kAlertNotSent;
-  if (recovery && text.compare(0, notSent.size(), notSent) == 0) text = kRecoveryNotSent + text.substr(notSent.size());
-  if (!text.empty() && !note.empty()) text += kCrLf + note;
-  if (!text.empty()) FEntries.Error(text);
+  if (const std::string text = AlertFailureEntry(result, recovery, note); !text.empty()) FEntries.Error(text);
   if (result.Delivered() && result.encrypted && !result.verified) FEntries.Information(kAlertUnverified);
   if (result.passwordInClear) FEntries.Information(kAlertPasswordInClear);
 }
@@ -439,25 +378,15 @@ AlertClock TDrivewarden::Clock() const {
   return AlertClock{platform_.system.Now(), platform_.system.UtcOffsetMinutes()};
 }
 
-bool TDrivewarden::HasPendingAlert() const {
+std::optional<PendingMail> TDrivewarden::Pending() const {
   std::lock_guard<std::mutex> lock(FCheckMutex);
-  return FPolicy.Pending().has_value();
+  return FPolicy.Pending();
 }
 
-std::string TDrivewarden::PendingReport() const {
-  std::lock_guard<std::mutex> lock(FCheckMutex);
-  return FPolicy.Pending() ? FPolicy.Pending()->report : std::string();
-}
-
-int TDrivewarden::PendingAttempts() const {
-  std::lock_guard<std::mutex> lock(FCheckMutex);
-  return FPolicy.Pending() ? FPolicy.Pending()->attempts : 0;
-}
-
-std::string TDrivewarden::PendingRecipients() const {
-  std::lock_guard<std::mutex> lock(FCheckMutex);
-  return FPolicy.Pending() ? FPolicy.Pending()->recipients : std::string();
-}
+bool TDrivewarden::HasPendingAlert() const { return Pending().has_value(); }
+std::string TDrivewarden::PendingReport() const { return Pending().value_or(PendingMail{}).report; }
+int TDrivewarden::PendingAttempts() const { return Pending().value_or(PendingMail{}).attempts; }
+std::string TDrivewarden::PendingRecipients() const { return Pending().value_or(PendingMail{}).recipients; }
 
 TDrivewarden::AlertOutcome TDrivewarden::LastAlert() const {
   std::lock_guard<std::mutex> lock(FCheckMutex);
@@ -497,6 +426,7 @@ void TDrivewarden::SetMailTimeOuts(int silenceSeconds, int deadlineSeconds) {
 }
 
 TTestMailSettings TDrivewarden::TestMailSettings() const {
+  // The server of the last load with mail on, the addresses of the last load.
   TTestMailSettings settings = FServer;
   settings.from = FSettings.mailFrom;
   settings.to = FSettings.mailTo;

@@ -188,6 +188,7 @@ class TDrivewarden {
   void RecordAlert(const TDeliveryResult& result, bool recovery, const std::string& note);
   void ArmRetry(int64_t milliseconds);
   AlertRules Rules() const;
+  std::optional<PendingMail> Pending() const;
   AlertClock Clock() const;
   // The state an earlier run left, taken once per process into the record
   // and the alert policy.

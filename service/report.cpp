@@ -106,6 +106,22 @@ ReportLines ComposeDriveLines(const std::vector<std::unique_ptr<A_Drive>>& drive
   return lines;
 }
 
+bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_ptr<A_Drive>>& table,
+                  int64_t boundMs, const std::string& thousandSeparator, ReportLines& lines) {
+  std::string letters;
+  for (const auto& drive : table) letters += drive->Letter;
+  const std::map<char, DriveAnswer> answers = MeasureDrives(calls, drives, letters, boundMs);
+  if (calls.Cancelled()) return false;
+  std::string noAnswer;
+  for (auto& drive : table) {
+    const DriveAnswer& answer = answers.at(drive->Letter);
+    drive->FreeSpace = answer.measured ? answer.freeBytes : -1;
+    if (!answer.answered) noAnswer += drive->Letter;
+  }
+  lines = ComposeDriveLines(table, noAnswer, boundMs, thousandSeparator);
+  return true;
+}
+
 std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::string& absentLetters) {
   std::string lines;
   if (driveCount == 0)

@@ -48,6 +48,11 @@ struct ReportLines {
 // call did not return (a warning whatever their threshold).
 ReportLines ComposeDriveLines(const std::vector<std::unique_ptr<A_Drive>>& drives, const std::string& noAnswer,
                               int64_t boundMs, const std::string& thousandSeparator);
+// Measures the drives of `table` (MeasureDrives), sets their FreeSpace (-1
+// for a drive that could not be measured) and composes their lines; false,
+// with nothing composed, when `calls` was cancelled meanwhile.
+bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_ptr<A_Drive>>& table,
+                  int64_t boundMs, const std::string& thousandSeparator, ReportLines& lines);
 // The lines a check adds after its drive lines: no fixed drive or no
 // threshold at all, and thresholds of letters that are not fixed drives here.
 std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::string& absentLetters);
