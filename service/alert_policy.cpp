@@ -119,9 +119,9 @@ AlertStep AlertPolicy::OnRetry(const AlertRules& rules) {
   return AlertStep::kDrop;
 }
 
-std::optional<int64_t> AlertPolicy::BusyRetryDelay(const AlertRules& rules) const {
+std::optional<int64_t> AlertPolicy::BusyRetryDelay(int64_t firstRetryMs) const {
   if (!pending_) return std::nullopt;
-  return RetryDelayMs(pending_->attempts, rules.firstRetryMs);
+  return RetryDelayMs(pending_->attempts, firstRetryMs);
 }
 
 std::optional<PendingMail> AlertPolicy::BeginAttempt() {

@@ -102,7 +102,7 @@ class AlertPolicy {
   AlertStep OnRetry(const AlertRules& rules);
   // A retry that met a running check waits this long again; none without a
   // pending mail.
-  std::optional<int64_t> BusyRetryDelay(const AlertRules& rules) const;
+  std::optional<int64_t> BusyRetryDelay(int64_t firstRetryMs) const;
 
   // The pending mail for an attempt (marked as tried in this run).
   std::optional<PendingMail> BeginAttempt();

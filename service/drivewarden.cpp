@@ -191,7 +191,8 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
     if (FChecking && retry) {
       // A check runs: it replaces or drops the pending mail, or the retry
       // comes again after the same delay.
-      busyRetryDelay = FPolicy.BusyRetryDelay(Rules());
+      // (Not the settings: the check thread may be loading them.)
+      busyRetryDelay = FPolicy.BusyRetryDelay(FFirstRetryMs);
       if (!busyRetryDelay) return;
     } else if (FChecking) {
       // The running chain takes this check over when its own check ends.

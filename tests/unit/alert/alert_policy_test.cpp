@@ -278,7 +278,7 @@ TEST(AlertPolicyTest, TheFirstDelayIsTheHostsAndTheLaterOnesStay) {
   AlertRules rules;
   rules.mailOn = true;
   rules.firstRetryMs = 2000;
-  EXPECT_FALSE(policy.BusyRetryDelay(rules).has_value());
+  EXPECT_FALSE(policy.BusyRetryDelay(rules.firstRetryMs).has_value());
   CheckFacts facts;
   facts.shortLetters = "C";
   facts.alertReport = "alert";
@@ -288,7 +288,7 @@ TEST(AlertPolicyTest, TheFirstDelayIsTheHostsAndTheLaterOnesStay) {
     ASSERT_TRUE(mail);
     (void)policy.OnAttempt(*mail, Failed("CONNECT", 111, "refused"), kEveryone, rules, At(0, attempt));
   }
-  EXPECT_EQ(policy.BusyRetryDelay(rules), std::optional<int64_t>(30 * kMinute));
+  EXPECT_EQ(policy.BusyRetryDelay(rules.firstRetryMs), std::optional<int64_t>(30 * kMinute));
 }
 
 TEST(AlertPolicyTest, AClockSetBackMakesTheReminderDue) {
