@@ -54,9 +54,9 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FStopped = false;
     FCheckRequested = false;
+    FSender.Slot().Reset();  // with FStopped, so that a stop meanwhile holds for both
   }
   FCalls.Resume();
-  FSender.Slot().Reset();
   // A start lists the fixed drives anew; the load fills the table.
   FFixedDrives = FixedDriveLetters(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
@@ -86,10 +86,10 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
 
 void TDrivewarden::CancelForStop() {
   FCalls.Cancel();
-  FSender.Slot().Cancel();
   std::lock_guard<std::mutex> lock(FCheckMutex);
   FStopped = true;
   FCheckRequested = false;
+  FSender.Slot().Cancel();
 }
 
 void TDrivewarden::ServiceStop() { ServiceStopWithin(-1); }
