@@ -8,6 +8,7 @@
 #include "common/comma_list.h"
 #include "common/errors.h"
 #include "common/threshold.h"
+#include "common/watch_settings.h"
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/secret.h"
@@ -60,16 +61,12 @@ class PlatformSecrets : public SecretStore {
   Status ProtectFile() override { return ProtectSettingsFile(SettingsFilePath("", kIniFileName)); }
 };
 
-// The encryption box's index for a SECURITY value; a missing key is NONE,
-// letter case and surrounding blanks are forgiven, anything else is -1 (no
+// The encryption box's index for a SECURITY value: the service's reading
+// of the key (a missing key is NONE), anything it refuses is -1 (no
 // selection, so that a save asks for a choice instead of guessing).
 int SecurityIndexOf(const std::string& value) {
-  const std::string text(TrimControls(value));
-  if (text.empty()) return static_cast<int>(SecurityChoice::None);
-  for (int i = 0; i < 3; ++i) {
-    if (EqualsCaseless(text, kSecurityValues[i])) return i;
-  }
-  return -1;
+  const Result<MailSecurity> security = ParseSecurity(value);
+  return security ? static_cast<int>(*security) : -1;
 }
 
 bool IsSecurityIndex(int index) { return index >= 0 && index < 3; }
@@ -117,7 +114,7 @@ SettingsModel::SettingsModel(SettingsView& view, Profiles& profiles, Drives& dri
       secrets_(secrets) {}
 
 void SettingsModel::FormCreate() {
-  ListFixedDrives(drives_);
+  const std::string fixedLetters = FixedDriveLetters(drives_);
   FCanClose = true;
   FDriveList.clear();
 
@@ -134,7 +131,7 @@ void SettingsModel::FormCreate() {
   view_.SetMailSendChecked(FMailSendAtLoad);
   view_.SetFieldText(SettingsField::Remind, read(kSectionWarning, kKeyRemind, "0"));
   view_.SetRecoveryMailChecked(TrimControls(read(kSectionWarning, kKeyRecoveryMail, "")) == "1");
-  for (char letter : FixedDrives) {
+  for (char letter : fixedLetters) {
     A_Drive drive;
     drive.Letter = letter;
     drive.LimitText = read(kSectionDrive, std::string(1, letter), "");
@@ -542,18 +539,7 @@ void TestMailJob::Run() {
   try {
     // The client and the loop it waits on belong to this thread.
     TSMTPClient client("smtpClient", ThisThreadLoop());
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (cancelled_) client.RequestCancel();
-      client_ = &client;
-    }
-    struct Unregister {
-      TestMailJob& job;
-      ~Unregister() {
-        std::lock_guard<std::mutex> lock(job.mutex_);
-        job.client_ = nullptr;
-      }
-    } unregister{*this};
+    ClientSlot::Hold hold(slot_, client);
     outcome = SendTestMail(client, system_, settings_);
   } catch (const std::exception& error) {
     failure = error.what();
@@ -570,11 +556,7 @@ void TestMailJob::Run() {
   if (onDone_) onDone_();
 }
 
-void TestMailJob::Cancel() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  cancelled_ = true;
-  if (client_) client_->RequestCancel();
-}
+void TestMailJob::Cancel() { slot_.Cancel(); }
 
 bool TestMailJob::Done() const {
   std::lock_guard<std::mutex> lock(mutex_);

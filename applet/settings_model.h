@@ -42,6 +42,7 @@
 #include "platform/service_manager.h"
 #include "platform/status.h"
 #include "platform/system_info.h"
+#include "mail/client_slot.h"
 #include "mail/test_mail.h"
 
 namespace qw {
@@ -334,8 +335,7 @@ class TestMailJob {
   std::function<void()> onDone_;
   mutable std::mutex mutex_;
   std::condition_variable doneChanged_;
-  TSMTPClient* client_ = nullptr;  // the conversation in progress
-  bool cancelled_ = false;
+  ClientSlot slot_;  // the conversation in progress
   bool done_ = false;
   TTestMailOutcome outcome_;
   std::string failure_;

@@ -2,8 +2,6 @@
 
 namespace qw {
 
-std::string FixedDrives;
-
 std::string FixedDriveLetters(Drives& drives) {
   std::string letters;
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
@@ -11,11 +9,6 @@ std::string FixedDriveLetters(Drives& drives) {
     if (drives.DriveType(root) == kDriveFixed) letters += letter;
   }
   return letters;
-}
-
-void ListFixedDrives(Drives& drives) {
-  FixedDrives.clear();
-  FixedDrives = FixedDriveLetters(drives);
 }
 
 }  // namespace qw

@@ -19,12 +19,8 @@ struct A_Drive {
   std::string LimitText;   // threshold text as stored in the settings file
 };
 
-// Letters of the local fixed drives, upper case, A to Z.
-extern std::string FixedDrives;
-
-// Refills FixedDrives: every letter whose root "X:\" is a fixed drive.
-void ListFixedDrives(Drives& drives);
-// The same list, returned.
+// Letters of the local fixed drives (every letter whose root "X:\" is a
+// fixed drive), upper case, A to Z.
 std::string FixedDriveLetters(Drives& drives);
 
 // The settings file (a bare name: it lives in the Windows directory) and its

@@ -81,4 +81,13 @@ size_t BoundedCalls::Outstanding() const {
   return n;
 }
 
+bool BoundedCalls::WaitIdle(std::chrono::milliseconds bound) const {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  return shared_->returned.wait_for(lock, bound, [&] {
+    for (const auto& entry : shared_->running)
+      if (entry.second) return false;
+    return true;
+  });
+}
+
 }  // namespace qw

@@ -44,6 +44,8 @@ class BoundedCalls {
   bool Cancelled() const;
   // Calls begun and not yet returned.
   size_t Outstanding() const;
+  // Waits until no call is outstanding, at most `bound`; true when none is.
+  bool WaitIdle(std::chrono::milliseconds bound) const;
 
  private:
   struct Shared {

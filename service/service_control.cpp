@@ -9,10 +9,11 @@
 
 namespace qw {
 
-std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop) {
+std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop,
+                                                WatchOptions options) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
   auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
-  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer));
+  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
 }
 
 // ---------------------------------------------------------------------------

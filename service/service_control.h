@@ -70,7 +70,8 @@ inline constexpr uint32_t kServiceControlMessage = 0x401;
 
 // Builds the service object with its components; the check and retry timers
 // belong to `mainLoop`, whose thread must be the calling thread.
-std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop);
+std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform, MessageLoop& mainLoop,
+                                                WatchOptions options = {});
 
 struct ServiceStatus {
   ServiceState state = ServiceState::Stopped;

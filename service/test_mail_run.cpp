@@ -9,9 +9,8 @@ namespace qw {
 
 TTestMailRun RunTestMail(TDrivewarden& service, SystemInfo& system) {
   TTestMailRun run;
-  service.TestMailLoad = true;
   try {
-    service.LoadSettings();
+    service.LoadSettings(true);
   } catch (const std::exception& error) {
     run.text = std::string(error.what()) + "\n";
     return run;

@@ -229,6 +229,13 @@ bool SmtpTestServer::WaitUntil(const std::function<bool(const std::vector<Sessio
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(sessions_); });
 }
 
+bool SmtpTestServer::WaitForSilence(const std::string& verb, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return std::find(silentAfter_.begin(), silentAfter_.end(), verb) != silentAfter_.end();
+  });
+}
+
 size_t SmtpTestServer::MessageCount() const {
   std::lock_guard<std::mutex> lock(mu_);
   return stored_;
@@ -357,7 +364,14 @@ void SmtpTestServer::Converse(uintptr_t connection) {
   bool reading = true;
   bool clientClosed = false;
   auto answer = [&](const std::string& verb, const Reply& reply) {
-    if (reply.silent) Log("# silent after " + verb);
+    if (reply.silent) {
+      Log("# silent after " + verb);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        silentAfter_.push_back(verb);
+      }
+      changed_.notify_all();
+    }
     bool open = SendReply(connection, reply);
     if (reply.close || reply.reset) Log("# closed after " + verb);
     if (!open && !reply.close && !reply.reset) clientClosed = true;  // the send failed

@@ -107,6 +107,9 @@ class SmtpTestServer {
   // Waits until `done` holds for the sessions (looked at when a session
   // begins or ends and after each command); false after `timeoutMs`.
   bool WaitUntil(const std::function<bool(const std::vector<Session>&)>& done, int timeoutMs) const;
+  // Waits until a Silence reply has been chosen after `verb` (the client
+  // is then waiting for a reply that does not come); false after `timeoutMs`.
+  bool WaitForSilence(const std::string& verb, int timeoutMs) const;
   // Messages received so far, over all sessions.
   size_t MessageCount() const;
 
@@ -129,6 +132,7 @@ class SmtpTestServer {
   mutable std::condition_variable changed_;
   std::map<std::pair<std::string, int>, Reply> script_;
   std::vector<Session> sessions_;
+  std::vector<std::string> silentAfter_;  // the verbs a Silence reply followed
   size_t stored_ = 0;
   bool keepData_ = true;
   std::string logPath_;

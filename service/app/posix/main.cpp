@@ -268,11 +268,11 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   }
   if (supervisor.Active()) {
     qw::TDrivewarden* svc = service.get();
-    service->OnCheckState = [&supervisor, svc](const qw::CheckState& state, bool succeeded) {
+    service->SetCheckStateListener([&supervisor, svc](const qw::CheckState& state, bool succeeded) {
       supervisor.Notify("STATUS=" + qw::SupervisorStatusLine(state, succeeded, [svc](const std::string& text) {
                           return svc->MaskSecrets(text);
                         }));
-    };
+    });
   }
   int hangSeconds = 0;
   if (const char* hang = std::getenv(kTestLoopHang); hang && *hang) {
@@ -315,7 +315,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   serviceThread.join();
   pthread_kill(signalThread.native_handle(), SIGUSR1);
   signalThread.join();
-  service->OnCheckState = nullptr;
+  service->SetCheckStateListener(nullptr);
   if (started) return 0;
   return host.StartFailure() == qw::kExitSettingsRefused ? kExitConfig : 1;
 }

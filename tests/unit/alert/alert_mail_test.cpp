@@ -225,7 +225,8 @@ TEST_F(AlertTest, AStopFromAnotherThreadCancelsTheConversation) {
   server.Script("MAIL", SmtpTestServer::Reply::Silence());
   SetIni("a@example.jp", "");
   std::thread stopper([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the client waits for MAIL's reply
+    // The client waits for MAIL's reply.
+    EXPECT_TRUE(server.WaitForSilence("MAIL", 10000));
     service->CancelForStop();
   });
   const auto start = std::chrono::steady_clock::now();
@@ -260,7 +261,7 @@ TEST_F(AlertTest, AServerThatEchoesTheLoginPutsItInNoEntryAndNotInTheStateFile) 
   ASSERT_TRUE(server.WaitForSessions(1, 10000));
   ASSERT_TRUE(server.Sessions()[0].messages.empty()) << "the one recipient was refused";
   // An entry the service writes itself with a server's words in it.
-  service->WriteEventLog("the server said " + Base64OneLine(password) + " and " + password, EventType::Warning);
+  service->Entries().Warning("the server said " + Base64OneLine(password) + " and " + password);
 
   bool failureEntry = false;
   for (const auto& entry : log.entries) {

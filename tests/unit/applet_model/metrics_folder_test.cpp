@@ -120,7 +120,6 @@ TEST_F(MetricsFolderTest, TheDialogAndTheServiceAcceptTheSameFolders) {
     TDrivewarden service(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
     bool loaded = true;
     try {
-      ListFixedDrives(drives);
       service.LoadSettings();
     } catch (const ESettingsError& e) {
       loaded = false;

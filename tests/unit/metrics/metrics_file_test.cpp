@@ -167,7 +167,15 @@ class MetricsWatchTest : public ::testing::Test {
   }
   TDrivewarden& Service() {
     if (!service) {
-      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
+      WatchOptions options;
+      options.sendAlert = [this](const std::string& report) {
+        if (mailStep) return mailStep(report);
+        TDeliveryResult result;
+        result.status = Status::Failure("CONNECT", 0, "no mail step in this test");
+        return result;
+      };
+      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer(),
+                                               nullptr, std::move(options));
       service->SetStateFolder(stateFolder);
     }
     return *service;
@@ -195,6 +203,7 @@ class MetricsWatchTest : public ::testing::Test {
   test::FakeSystemInfo system;
   BreakingEventLog log;
   FakeMessageLoop loop;
+  std::function<TDeliveryResult(const std::string& report)> mailStep;  // the alert mail's delivery
   std::unique_ptr<TDrivewarden> service;
   std::string dir;
   std::string stateFolder;
@@ -308,7 +317,7 @@ TEST_F(MetricsWatchTest, AFolderThatRefusesTheFileIsOneErrorPerStartAndTheCheckG
   const std::string missing = JoinPath(Folder("prom"), "absent");
   SetIniIn(missing, "[DRIVE]\r\nC=60MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
   int mails = 0;
-  Service().OnSendAlert = [&mails](const std::string&) {
+  mailStep = [&mails](const std::string&) {
     ++mails;
     return TDeliveryResult{};
   };
@@ -338,7 +347,7 @@ TEST_F(MetricsWatchTest, MailFailuresCountEveryIncompleteAttemptAndOutliveTheRun
   stateFolder = Folder("state");
   SetIniIn(prom, kMail);
   TDeliveryResult next;
-  Service().OnSendAlert = [&next](const std::string&) { return next; };
+  mailStep = [&next](const std::string&) { return next; };
 
   next.status = Status::Failure("connect", 111, "refused");
   Service().ServiceStart();
@@ -358,7 +367,7 @@ TEST_F(MetricsWatchTest, MailFailuresCountEveryIncompleteAttemptAndOutliveTheRun
   // A new run (another process) goes on from the state file's count.
   service.reset();
   next.status = Status::Failure("connect", 111, "refused");
-  Service().OnSendAlert = [&next](const std::string&) { return next; };
+  mailStep = [&next](const std::string&) { return next; };
   Service().ServiceStart();
   p = Read(prom);
   EXPECT_EQ(p.samples.at("quotawarden_alert_mail_failures_total"), "3");
@@ -367,7 +376,7 @@ TEST_F(MetricsWatchTest, MailFailuresCountEveryIncompleteAttemptAndOutliveTheRun
   // Without a state file the count starts at zero.
   service.reset();
   stateFolder.clear();
-  Service().OnSendAlert = [&next](const std::string&) { return next; };
+  mailStep = [&next](const std::string&) { return next; };
   Service().ServiceStart();
   EXPECT_EQ(Read(prom).samples.at("quotawarden_alert_mail_failures_total"), "1");
 }

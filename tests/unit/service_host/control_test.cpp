@@ -157,6 +157,7 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
   drives.drives['C'].freeBytes = kMiB;
   SetIni("[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=10MB\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" +
          std::to_string(server.Port()) + "\r\nMAILTO=ops@example.jp\r\n");
+  realMail = true;
   Host();
   ControlQueue controls;
   std::atomic<bool> ended{false};

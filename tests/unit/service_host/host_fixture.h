@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +24,53 @@ namespace qw::test {
 
 constexpr int64_t kHourMs = 3'600'000;
 
+// What the tests wait for. Every entry and status report wakes the waiters
+// at once; a condition that no report announces (a flag a test's own step
+// sets) is looked at again every few milliseconds.
+class Changes {
+ public:
+  void Notify() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++serial_;
+    }
+    changed_.notify_all();
+  }
+  // Until `done` holds, for at most `bound`: a bound for a test that fails,
+  // generous enough for a machine under load, never a wait a passing test
+  // pays.
+  bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+      uint64_t seen = 0;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen = serial_;
+      }
+      if (done()) return true;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return false;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(5)),
+                          [&] { return serial_ != seen; });
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t serial_ = 0;
+};
+
+inline Changes& TestChanges() {
+  static Changes changes;
+  return changes;
+}
+
+inline bool WaitFor(const std::function<bool()>& done) {
+  return TestChanges().WaitFor(done, std::chrono::seconds(30));
+}
+
 // Entries may come from several threads.
 class LockedEventLog : public EventLog {
  public:
@@ -33,6 +83,7 @@ class LockedEventLog : public EventLog {
       hook = onReport;
     }
     if (hook) hook(EventEntry{source, type, category, eventId, text});
+    TestChanges().Notify();
   }
   std::vector<EventEntry> Entries() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -53,10 +104,15 @@ class LockedEventLog : public EventLog {
 class RecordingStatus : public ServiceStatusReporter {
  public:
   Status SetStatus(const ServiceStatus& status) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back(status);
-    if (failWith.empty()) return {};
-    return Status::Failure("SetServiceStatus", 6, failWith);
+    std::string failure;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reports_.push_back(status);
+      failure = failWith;
+    }
+    TestChanges().Notify();
+    if (failure.empty()) return {};
+    return Status::Failure("SetServiceStatus", 6, failure);
   }
   std::vector<ServiceStatus> Reports() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -85,9 +141,21 @@ class HostTest : public ::testing::Test {
 
   void SetIni(const std::string& text) { profiles.SetFile("Drivewarden.ini", text, ++stamp); }
 
-  // Built on first use, on the calling (main) thread.
+  // Built on first use, on the calling (main) thread. Its alert mail goes
+  // through mailStep, or with realMail to the server of the settings.
   TDrivewarden& Service() {
-    if (!service) service = CreateDrivewarden({profiles, drives, system, log}, loop);
+    if (!service) {
+      WatchOptions options;
+      if (!realMail) {
+        options.sendAlert = [this](const std::string& report) {
+          if (mailStep) return mailStep(report);
+          TDeliveryResult result;
+          result.status = Status::Failure("CONNECT", 0, "no mail step in this test");
+          return result;
+        };
+      }
+      service = CreateDrivewarden({profiles, drives, system, log}, loop, std::move(options));
+    }
     return *service;
   }
   ServiceHost& Host() {
@@ -120,22 +188,11 @@ class HostTest : public ::testing::Test {
   LockedEventLog log;
   FakeMessageLoop loop;
   RecordingStatus status;
+  std::function<TDeliveryResult(const std::string& report)> mailStep;
+  bool realMail = false;  // set before the service is built
   std::unique_ptr<TDrivewarden> service;
   std::unique_ptr<ServiceHost> host;
   int32_t stamp = 0x58A00000;
 };
-
-// Polls `done` for at most five seconds.
-// Polls `done` until it holds, for at most 30 s: a bound for a test that
-// fails, generous enough for a machine under load (sanitizers, other tests
-// on every core), never a wait a passing test pays.
-inline bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
 
 }  // namespace qw::test

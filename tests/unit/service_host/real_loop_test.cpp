@@ -60,8 +60,9 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
 
   std::thread mainThread([&] {
     MessageLoop& loop = ThisThreadLoop();
-    std::unique_ptr<TDrivewarden> svc = CreateDrivewarden({profiles, drives, system, log}, loop);
-    svc->OnSendAlert = mailStep;
+    WatchOptions options;
+    options.sendAlert = mailStep;
+    std::unique_ptr<TDrivewarden> svc = CreateDrivewarden({profiles, drives, system, log}, loop, std::move(options));
     ServiceHost h(*svc, status, log);
     std::thread serviceThread([&] {
       h.ReportStatus(ServiceState::StartPending);

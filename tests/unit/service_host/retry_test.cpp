@@ -50,8 +50,8 @@ class RetryTest : public HostTest {
   void ScriptMail(TDeliveryResult result, int times = 1) {
     for (int i = 0; i < times; ++i) script.push_back(result);
   }
-  void HookMail(TDrivewarden& service) {
-    service.OnSendAlert = [this](const std::string& report) {
+  void HookMail() {
+    mailStep = [this](const std::string& report) {
       attemptTimes.push_back(loop.NowMs());
       reports.push_back(report);
       if (script.empty()) return Delivered();
@@ -61,7 +61,7 @@ class RetryTest : public HostTest {
     };
   }
   void StartHooked() {
-    HookMail(Service());
+    HookMail();
     ASSERT_TRUE(Host().Start());
   }
   std::vector<std::string> Texts(EventType type) const {
@@ -236,7 +236,7 @@ TEST_F(RetryTest, AStopDuringARetryWaitsForItAndKeepsTheAlert) {
   std::promise<void> inside;
   std::promise<TDeliveryResult> answer;
   std::shared_future<TDeliveryResult> answered = answer.get_future().share();
-  Service().OnSendAlert = [&, answered](const std::string&) {
+  mailStep = [&, answered](const std::string&) {
     inside.set_value();
     return answered.get();
   };

@@ -186,10 +186,10 @@ TEST_F(HostTest, AStopFromInsideACheckOnTheSameThreadFailsAndTheStateIsReportedA
     result.acceptedReply = "250 ok";
     return result;
   };
-  Service().OnSendAlert = delivered;
+  mailStep = delivered;
   ASSERT_TRUE(Host().Start());
   bool ended = true;
-  Service().OnSendAlert = [&](const std::string& report) {
+  mailStep = [&](const std::string& report) {
     ended = Host().HandleControl(kControlStop);
     return delivered(report);
   };

@@ -54,7 +54,7 @@ class ShutdownTest : public HostTest {
   void ShutdownDuringTheMail(uint32_t code) {
     std::atomic<int> calls{0};
     std::atomic<bool> cancelled{false};
-    Service().OnSendAlert = [&](const std::string&) {
+    mailStep = [&](const std::string&) {
       TDeliveryResult result;
       if (++calls == 1) {
         result.acceptedReply = "250 ok";  // the first check's mail arrives
@@ -99,7 +99,7 @@ TEST_F(ShutdownTest, ACheckThatDoesNotEndIsGivenUpAfterTheBoundAndSaid) {
   std::shared_future<void> released = release.get_future().share();
   std::atomic<bool> hold{false};
   std::atomic<bool> held{false};
-  Service().OnSendAlert = [&, released](const std::string&) {
+  mailStep = [&, released](const std::string&) {
     if (hold) {
       held = true;
       released.wait();

@@ -20,7 +20,7 @@ TEST_F(HostTest, StopWaitsForACheckInProgressAndNoCheckStartsAfterIt) {
   std::promise<void> measuring;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  Service().OnSendAlert = [&hold, &measuring, released](const std::string&) {
+  mailStep = [&hold, &measuring, released](const std::string&) {
     if (hold.exchange(false)) {
       measuring.set_value();
       released.wait();

@@ -44,7 +44,10 @@ class StateTest : public ::testing::Test {
   }
   TDrivewarden& Service() {
     if (!service) {
-      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
+      WatchOptions options;
+      options.sendAlert = [this](const std::string& report) { return mailStep(report); };
+      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer(),
+                                               nullptr, std::move(options));
       service->SetStateFolder(dir);
     }
     return *service;
@@ -68,6 +71,12 @@ class StateTest : public ::testing::Test {
   test::FakeSystemInfo system;
   test::FakeEventLog log;
   FakeMessageLoop loop;
+  // The alert mail's delivery, as the tests set it.
+  std::function<TDeliveryResult(const std::string&)> mailStep = [](const std::string&) {
+    TDeliveryResult result;
+    result.status = Status::Failure("CONNECT", 0, "no mail step in this test");
+    return result;
+  };
   std::unique_ptr<TDrivewarden> service;
   std::string dir;
   int32_t stamp = 0x58A00000;
@@ -95,7 +104,7 @@ TEST_F(StateTest, AnInformationCheckRecordsTheDrivesAndBothClocks) {
 
 TEST_F(StateTest, WarningsRecordTheMailStepAndKeepTheLastDelivery) {
   SetIni(std::string("[DRIVE]\r\nC=60MB\r\n") + kMailOn);
-  Service().OnSendAlert = [](const std::string&) {
+  mailStep = [](const std::string&) {
     TDeliveryResult result;
     result.acceptedReply = "250 2.0.0 Ok: queued as 4F2A";
     return result;
@@ -114,7 +123,7 @@ TEST_F(StateTest, WarningsRecordTheMailStepAndKeepTheLastDelivery) {
 
   // A later warning whose mail is refused: that reply, the old delivery.
   system.now.hour = 8;
-  Service().OnSendAlert = [](const std::string&) {
+  mailStep = [](const std::string&) {
     TDeliveryResult result;
     result.status = Status::Failure("RCPT <a@b.jp>", 550, "550 5.1.1 unknown\r\nuser");
     return result;

@@ -29,19 +29,21 @@ class WatchTest : public ::testing::Test {
 
   TDrivewarden& Service() {
     if (!service) {
+      WatchOptions options;
+      options.sendAlert = [this](const std::string& report) { return mailStep(report); };
+      options.onSmtpServer = [this](const std::string& host, int port) {
+        if (onSmtpServer) onSmtpServer(host, port);
+      };
       service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log},
-                                               loop.CreateTimer());
+                                               loop.CreateTimer(), nullptr, std::move(options));
     }
     return *service;
   }
 
   void SetIni(const std::string& text) { profiles.SetFile("Drivewarden.ini", text, ++stamp); }
 
-  // Lists the drives and loads, as the start handler does before its check.
-  void Start() {
-    ListFixedDrives(drives);
-    Service().LoadSettings();
-  }
+  // The first load lists the fixed drives, as the start handler's does.
+  void Start() { Service().LoadSettings(); }
 
   const A_Drive& Drive(size_t i) { return *Service().DriveList()->at(i); }
 
@@ -50,14 +52,20 @@ class WatchTest : public ::testing::Test {
   FakeSystemInfo system;
   FakeEventLog log;
   FakeMessageLoop loop;
+  // The alert mail's delivery and the server of each load, as the tests set them.
+  std::function<TDeliveryResult(const std::string&)> mailStep = [](const std::string&) {
+    TDeliveryResult result;
+    result.status = Status::Failure("CONNECT", 0, "no mail step in this test");
+    return result;
+  };
+  std::function<void(const std::string&, int)> onSmtpServer;
   std::unique_ptr<TDrivewarden> service;
   int32_t stamp = 0x58A00000;
 };
 
 TEST_F(WatchTest, FixedDrivesAreListedInLetterOrder) {
   drives.drives['A'] = {kDriveFixed, 1, 1, true, nullptr};
-  ListFixedDrives(drives);
-  EXPECT_EQ(FixedDrives, "ACD");
+  EXPECT_EQ(FixedDriveLetters(drives), "ACD");
 }
 
 TEST_F(WatchTest, MissingFileGivesDefaults) {
@@ -158,7 +166,7 @@ TEST_F(WatchTest, MailRule) {
   SetIni("[WARNING]\r\nISMAILSEND= 1 \r\n[MAIL]\r\nSMTP=mx\r\nPORT=0x19\r\nMAILTO=a@b.jp\r\n");
   std::string host;
   int port = 0;
-  Service().OnSmtpServer = [&](const std::string& h, int p) { host = h, port = p; };
+  onSmtpServer = [&](const std::string& h, int p) { host = h, port = p; };
   Start();
   EXPECT_TRUE(Service().IsMailSend());
   EXPECT_EQ(host, "mx");
@@ -187,14 +195,14 @@ TEST_F(WatchTest, MailRule) {
 }
 
 TEST_F(WatchTest, FormatBytes) {
-  EXPECT_EQ(Service().FormatBytes(1234567), "1,234,567 バイト");
-  EXPECT_EQ(Service().FormatBytes(-1), "-1 バイト");
-  EXPECT_EQ(Service().FormatBytes(0), "0 バイト");
-  EXPECT_EQ(Service().FormatBytes(999), "999 バイト");
-  EXPECT_EQ(Service().FormatBytes(-1000), "-1,000 バイト");
-  EXPECT_EQ(Service().FormatBytes(INT64_MIN), "-9,223,372,036,854,775,808 バイト");
+  EXPECT_EQ(ReportBytes(1234567, system.ThousandSeparator()), "1,234,567 バイト");
+  EXPECT_EQ(ReportBytes(-1, system.ThousandSeparator()), "-1 バイト");
+  EXPECT_EQ(ReportBytes(0, system.ThousandSeparator()), "0 バイト");
+  EXPECT_EQ(ReportBytes(999, system.ThousandSeparator()), "999 バイト");
+  EXPECT_EQ(ReportBytes(-1000, system.ThousandSeparator()), "-1,000 バイト");
+  EXPECT_EQ(ReportBytes(INT64_MIN, system.ThousandSeparator()), "-9,223,372,036,854,775,808 バイト");
   system.thousandSeparator = ".";
-  EXPECT_EQ(Service().FormatBytes(1000000), "1.000.000 バイト");
+  EXPECT_EQ(ReportBytes(1000000, system.ThousandSeparator()), "1.000.000 バイト");
 }
 
 TEST_F(WatchTest, InformationEntryHoldsOnlyTheDriveLines) {
@@ -288,7 +296,7 @@ TEST_F(WatchTest, WarningReportLayout) {
   SetIni("[DRIVE]\r\nC=10%\r\nD=1MB\r\nG=100MB\r\n[WARNING]\r\nISMAILSEND=1\r\n"
          "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
   std::vector<std::string> mails;
-  Service().OnSendAlert = [&](const std::string& report) {
+  mailStep = [&](const std::string& report) {
     mails.push_back(report);
     return TDeliveryResult{};
   };
@@ -343,7 +351,7 @@ TEST_F(WatchTest, MailOffOrNoThresholdLineSendsNothing) {
   drives.drives['C'].freeBytes = kMiB;
   SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
   int mails = 0;
-  Service().OnSendAlert = [&](const std::string&) {
+  mailStep = [&](const std::string&) {
     ++mails;
     return TDeliveryResult{};
   };
@@ -361,7 +369,7 @@ TEST_F(WatchTest, MailOffOrNoThresholdLineSendsNothing) {
 TEST_F(WatchTest, AnErrorOfTheMailStepIsAFailedAlertAfterTheEntry) {
   drives.drives['C'].freeBytes = 0;
   SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
-  Service().OnSendAlert = [](const std::string&) -> TDeliveryResult { throw std::runtime_error("mail failed"); };
+  mailStep = [](const std::string&) -> TDeliveryResult { throw std::runtime_error("mail failed"); };
   EXPECT_NO_THROW(Service().ServiceStart());
   ASSERT_EQ(log.entries.size(), 2u);
   EXPECT_EQ(log.entries[0].type, EventType::Warning);
@@ -372,7 +380,7 @@ TEST_F(WatchTest, AnErrorOfTheMailStepIsAFailedAlertAfterTheEntry) {
   EXPECT_TRUE(Service().tmCheck().Enabled());
 
   // A refusal of some recipients is named; a complete delivery writes nothing more.
-  Service().OnSendAlert = [](const std::string&) {
+  mailStep = [](const std::string&) {
     TDeliveryResult result;
     result.refused = {{"x@example.jp", "550 no such user"}, {"y@example.jp", "551 moved"}};
     return result;
@@ -382,14 +390,14 @@ TEST_F(WatchTest, AnErrorOfTheMailStepIsAFailedAlertAfterTheEntry) {
   ASSERT_EQ(log.entries.size(), 4u);
   EXPECT_EQ(log.entries[3].text, std::string(kAlertPartlySent) +
                                      "RCPT <x@example.jp>: 550 no such user\r\nRCPT <y@example.jp>: 551 moved");
-  Service().OnSendAlert = [](const std::string&) { return TDeliveryResult{}; };
+  mailStep = [](const std::string&) { return TDeliveryResult{}; };
   Service().tmCheckTimer(nullptr);
   EXPECT_EQ(log.entries.size(), 5u);
   EXPECT_TRUE(Service().LastAlert().result.Complete());
 }
 
 TEST_F(WatchTest, WriteEventLogCollapsesBlankLinesInOnePass) {
-  Service().WriteEventLog("a\r\n\r\nb\r\n\r\n\r\nc\r\n\r\n\r\n\r\nd", EventType::Warning);
+  Service().Entries().Warning("a\r\n\r\nb\r\n\r\n\r\nc\r\n\r\n\r\n\r\nd");
   ASSERT_EQ(log.entries.size(), 1u);
   EXPECT_EQ(log.entries[0].text, "a\r\nb\r\n\r\nc\r\n\r\nd");
 }

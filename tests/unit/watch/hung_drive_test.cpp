@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <thread>
 
@@ -22,12 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kMiB = 1024 * 1024;
 constexpr int64_t kBoundMs = 300;
 
-// Polls `done` for at most five seconds.
-bool WaitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
-  return done();
-}
-
 class HungDriveTest : public ::testing::Test {
  protected:
   HungDriveTest() {
@@ -35,26 +31,40 @@ class HungDriveTest : public ::testing::Test {
     drives.drives['D'] = {kDriveFixed, 800 * kMiB, 1000 * kMiB, true, nullptr};
     // D blocks until released, and counts the calls that reached it.
     drives.drives['D'].onMeasure = [this] {
-      ++callsOfD;
+      {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        ++callsOfD;
+      }
+      callsChanged.notify_all();
       if (hang) released.wait();
     };
     profiles.SetFile("Drivewarden.ini",
                      "[WARNING]\r\nINTERVAL=1\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=10MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n",
                      0x58A00001);
-    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
-    service->SetAnswerBound(kBoundMs);
-    service->OnSendAlert = [this](const std::string& report) {
+    NewService(kBoundMs);
+  }
+  void NewService(int64_t boundMs) {
+    WatchOptions options;
+    options.answerBoundMs = boundMs;
+    options.sendAlert = [this](const std::string& report) {
       mailed.push_back(report);
       TDeliveryResult delivered;
       delivered.acceptedReply = "250 ok";
       return delivered;
     };
+    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer(),
+                                             nullptr, std::move(options));
+  }
+  // Waits (at most five seconds) until D has been asked `n` times.
+  bool CallsOfDReach(int n) {
+    std::unique_lock<std::mutex> lock(callsMutex);
+    return callsChanged.wait_for(lock, 5s, [&] { return callsOfD.load() >= n; });
   }
   ~HungDriveTest() override {
     Release();
     // The abandoned calls return into their own shared results, never into
     // the service; the fake drives they call must outlive them.
-    EXPECT_TRUE(WaitUntil([this] { return service->OutstandingCalls() == 0; }));
+    EXPECT_TRUE(service->WaitForOutstandingCalls(5000ms));
     service.reset();
   }
   void Release() {
@@ -78,6 +88,8 @@ class HungDriveTest : public ::testing::Test {
   std::unique_ptr<TDrivewarden> service;
   std::atomic<bool> hang{true};
   std::atomic<int> callsOfD{0};
+  std::mutex callsMutex;
+  std::condition_variable callsChanged;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::vector<std::string> mailed;
@@ -111,7 +123,7 @@ TEST_F(HungDriveTest, TheCheckEndsWithinTheBoundNamesTheDriveAndMailsIt) {
 
   // Once the call returns, D is measured again and all is well.
   Release();
-  ASSERT_TRUE(WaitUntil([this] { return service->OutstandingCalls() == 0; }));
+  ASSERT_TRUE(service->WaitForOutstandingCalls(5000ms));
   service->CheckNow();
   EXPECT_EQ(callsOfD.load(), 2);
   EXPECT_EQ(Texts(EventType::Warning).size(), 2u);
@@ -121,12 +133,12 @@ TEST_F(HungDriveTest, TheCheckEndsWithinTheBoundNamesTheDriveAndMailsIt) {
 }
 
 TEST_F(HungDriveTest, AStopEndsTheWaitForAHungDriveAtOnce) {
-  service->SetAnswerBound(60'000);  // far longer than the stop may take
+  NewService(60'000);  // a bound far longer than the stop may take
   hang = false;
   service->ServiceStart();
   hang = true;
   std::thread check([this] { service->CheckNow(); });
-  ASSERT_TRUE(WaitUntil([this] { return callsOfD.load() == 2; })) << "the check is measuring D";
+  ASSERT_TRUE(CallsOfDReach(2)) << "the check is measuring D";
   const size_t entries = log.entries.size();
   const auto stopAt = Clock::now();
   service->CancelForStop();
@@ -175,16 +187,30 @@ TEST(BoundedCalls, ACallThatReturnsAfterItsOwnerIsGoneTouchesOnlyWhatItHolds) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   auto result = std::make_shared<std::atomic<int>>(0);
+  // Set when the call, and the thread's copy of it, is gone: by then the
+  // thread has told the shared block that the call returned.
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  struct Goodbye {
+    std::promise<void>* finished = nullptr;
+    ~Goodbye() {
+      if (finished) finished->set_value();
+    }
+  };
   {
     BoundedCalls calls;
-    ASSERT_EQ(calls.Begin("a", [released, result] { released.wait(); *result = 7; }), BoundedCalls::Start::Started);
+    auto goodbye = std::make_shared<Goodbye>();
+    goodbye->finished = &finished;
+    ASSERT_EQ(calls.Begin("a", [released, result, goodbye] { released.wait(); *result = 7; }),
+              BoundedCalls::Start::Started);
+    goodbye.reset();
     EXPECT_FALSE(calls.Wait({"a"}, 20ms, false));
   }  // abandoned
   release.set_value();
-  EXPECT_TRUE(WaitUntil([&] { return result->load() == 7; }));
-  // The thread drops its hold on the shared block last; ASan would see a use
-  // after free here had it kept a pointer to the gone object.
-  std::this_thread::sleep_for(50ms);
+  // ASan would see a use after free here had the thread kept a pointer to
+  // the gone object.
+  ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result->load(), 7);
 }
 
 }  // namespace

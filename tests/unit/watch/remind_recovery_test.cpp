@@ -90,9 +90,8 @@ class RemindRecoveryTest : public ::testing::TestWithParam<bool> {
     fs::remove_all(dir, ignored);
   }
   void NewService() {
-    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer());
-    service->SetStateFolder(dir);
-    service->OnSendAlert = [this](const std::string& report) {
+    WatchOptions options;
+    options.sendAlert = [this](const std::string& report) {
       TDeliveryResult result;
       std::string kind = report.find("回復しました") != std::string::npos ? "R" : "A:";
       if (kind == "A:") {
@@ -104,6 +103,9 @@ class RemindRecoveryTest : public ::testing::TestWithParam<bool> {
       else result.acceptedReply = "250 ok";
       return result;
     };
+    service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer(),
+                                             nullptr, std::move(options));
+    service->SetStateFolder(dir);
   }
   void Run(const Scenario& scenario, bool oneShotRuns) {
     profiles.SetFile("Drivewarden.ini",

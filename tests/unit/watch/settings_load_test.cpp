@@ -43,12 +43,13 @@ class SettingsLoadTest : public ::testing::Test {
 
   TDrivewarden& Service() {
     if (!service) {
-      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log},
-                                               loop.CreateTimer());
-      service->OnSendAlert = [this](const std::string& report) {
-        mails.push_back(report);
-        return TDeliveryResult{};
+      WatchOptions options;
+      options.sendAlert = [this](const std::string& report) { return mailStep(report); };
+      options.onSmtpServer = [this](const std::string& host, int port) {
+        if (onSmtpServer) onSmtpServer(host, port);
       };
+      service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log},
+                                               loop.CreateTimer(), nullptr, std::move(options));
     }
     return *service;
   }
@@ -76,6 +77,13 @@ class SettingsLoadTest : public ::testing::Test {
   FakeSystemInfo system;
   FakeEventLog log;
   FakeMessageLoop loop;
+  // The alert mail's delivery (recorded, delivered unless a test says
+  // otherwise) and the server of each load.
+  std::function<TDeliveryResult(const std::string&)> mailStep = [this](const std::string& report) {
+    mails.push_back(report);
+    return TDeliveryResult{};
+  };
+  std::function<void(const std::string&, int)> onSmtpServer;
   std::unique_ptr<TDrivewarden> service;
   std::vector<std::string> mails;
   int32_t stamp = 0x58A00000;
@@ -158,7 +166,7 @@ TEST_F(SettingsLoadTest, GoodValuesAreKeptBare) {
                 "PORT=0x24B\r\n") +
          "[DRIVE]\r\nC=2MB\r\nD=-0%\r\n");
   int port = 0;
-  Service().OnSmtpServer = [&](const std::string&, int p) { port = p; };
+  onSmtpServer = [&](const std::string&, int p) { port = p; };
   ASSERT_EQ(StartError(), "");
   EXPECT_TRUE(Service().IsMailSend());
   EXPECT_EQ(Service().MailTo(), "ops@example.jp,a" + longAddress + ",boss@example.jp")
@@ -342,7 +350,7 @@ TEST_F(SettingsLoadTest, WeakerDeliveriesAreToldInEntries) {
   drives.drives['C'].freeBytes = 0;
   SetIni("[DRIVE]\r\nC=1MB\r\n[WARNING]\r\nISMAILSEND=1\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
   TDeliveryResult outcome;
-  Service().OnSendAlert = [&](const std::string&) { return outcome; };
+  mailStep = [&](const std::string&) { return outcome; };
   auto texts = [&](size_t from) {
     std::vector<std::pair<EventType, std::string>> found;
     for (size_t i = from; i < log.entries.size(); ++i) found.emplace_back(log.entries[i].type, log.entries[i].text);

@@ -57,7 +57,6 @@ class SettingsRewriteTest : public ::testing::Test {
   void SetUp() override {
     drives.drives['C'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
     drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
-    ListFixedDrives(drives);
   }
 
   // A service that reads the file of this test.

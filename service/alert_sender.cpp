@@ -1,0 +1,106 @@
+#include "service/alert_sender.h"
+
+#include "mail/iso2022jp.h"
+#include "platform/message_loop.h"
+
+namespace qw {
+namespace {
+
+const char kAlertSubject[] = "ドライブ領域不足のお知らせ";
+const char kRecoverySubject[] = "ドライブ領域回復のお知らせ";
+const char kAlertSenderName[] = "ドライブ番人サービス";
+
+}  // namespace
+
+AlertSender::AlertSender(SystemInfo& system) : system_(system), message_(system, "mailMsg") {
+  message_.Charset = "iso-2022-jp";
+  message_.TextEncoding = etQuotedPrintable;
+}
+
+TDeliveryResult AlertSender::Send(const std::string& report, bool recovery, const std::string& recipients,
+                                  const TTestMailSettings& settings) {
+  // The body travels as ISO-2022-JP (7 bit), not as raw Shift-JIS.
+  message_.ParseText(ShiftJisToIso2022Jp(report), false);
+  message_.SetSubjectHeader(recovery ? kRecoverySubject : kAlertSubject);
+  message_.TextEncoding = et7Bit;
+  message_.ToRecipients().AssignCommaLists("", settings.to);
+  if (!settings.cc.empty()) message_.CcRecipients().AssignCommaLists("", settings.cc);
+  message_.SetSenderHeader(kAlertSenderName, settings.from);
+  message_.SetHeaderValue("MIME-Version", "1.0");
+  message_.SetHeaderValue("Content-Type", "text/plain");
+  message_.SetHeaderParam("Content-Type", "charset", "ISO-2022-JP");
+  message_.SetHeaderValue("Content-Transfer-Encoding", "7bit");
+
+  if (message_.NeedsRebuild()) message_.Rebuild();
+  message_.SetDateHeader(system_.Now());
+
+  // The client and its socket belong to this thread: made here, destroyed
+  // here, whichever thread ran the previous check.
+  TSMTPClient client("smtpClient", ThisThreadLoop());
+  ApplyServerSettings(client, settings);
+  client.PacketSize = 102400;
+  client.MailMessage = &message_;
+  client.EnvelopeRecipients = recipients;
+  ClientSlot::Hold hold(slot_, client);
+  TDeliveryResult result = client.Deliver();
+  // A connection that failed names the server it tried, as the test mail
+  // does: with several servers in use the entry tells which one.
+  if (result.status.What() == "CONNECT") {
+    const std::string server = HostPortText(client.Host, client.Port);
+    result.status = Status::Failure("CONNECT " + server, result.status.Code(), result.status.Text());
+  }
+  return result;
+}
+
+std::string AlertFailureText(const TDeliveryResult& result) {
+  if (result.Complete()) return "";
+  const std::string reason = result.status.Describe();
+  std::string text = result.Delivered() ? kAlertPartlySent : std::string(kAlertNotSent) + reason;
+  // Every refused recipient is named, also when all were refused (the
+  // status names the last of them).
+  bool first = result.Delivered();
+  for (const auto& [address, reply] : result.refused) {
+    const std::string line = "RCPT <" + address + ">: " + reply;
+    if (line == reason) continue;
+    if (!first) text += "\r\n";
+    text += line;
+    first = false;
+  }
+  return text;
+}
+
+std::string AlertFailureEntry(const TDeliveryResult& result, bool recovery, const std::string& note) {
+  std::string text = AlertFailureText(result);
+  const std::string notSent = kAlertNotSent;
+  if (recovery && text.compare(0, notSent.size(), notSent) == 0) text = kRecoveryNotSent + text.substr(notSent.size());
+  if (!text.empty() && !note.empty()) text += "\r\n" + note;
+  return text;
+}
+
+TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int deadline) {
+  TTestMailSettings mail;
+  mail.host = settings.smtpHost;
+  mail.port = settings.smtpPort;
+  switch (settings.security) {
+    case MailSecurity::None:
+      mail.security = TSmtpSecurity::None;
+      break;
+    case MailSecurity::StartTls:
+      mail.security = TSmtpSecurity::StartTls;
+      break;
+    case MailSecurity::Tls:
+      mail.security = TSmtpSecurity::Tls;
+      break;
+  }
+  mail.tlsVerify = settings.tlsVerify;
+  mail.user = settings.user;
+  mail.password = settings.password;
+  mail.from = settings.mailFrom;
+  mail.to = settings.mailTo;
+  mail.cc = settings.mailCc;
+  mail.timeOut = timeOut;
+  mail.deadline = deadline;
+  return mail;
+}
+
+}  // namespace qw

@@ -1,0 +1,23 @@
+#include "service/entries.h"
+
+#include "common/drivewarden_common.h"
+#include "service/report.h"
+
+namespace qw {
+
+void EntryWriter::Write(EventType type, const std::string& text) {
+  log_.Report(kEventSource, type, 0, kCheckEventId, Mask(CollapseBlankLines(text)));
+}
+
+void EntryWriter::SetLogin(const std::string& user, const std::string& password) {
+  SecretMask mask = LoginMask(user, password);
+  std::lock_guard<std::mutex> lock(mutex_);
+  mask_ = std::move(mask);
+}
+
+std::string EntryWriter::Mask(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mask_.Apply(text);
+}
+
+}  // namespace qw

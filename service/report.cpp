@@ -1,0 +1,187 @@
+#include "service/report.h"
+
+namespace qw {
+namespace {
+
+const char kCrLf[] = "\r\n";
+
+std::string RootOf(char letter) { return std::string{letter, ':', '\\'}; }
+
+std::string DriveKey(char letter) { return std::string("drive ") + letter; }
+
+}  // namespace
+
+std::string DriveNoAnswerLine(char letter, int64_t boundMs) {
+  return std::string(1, letter) + " ドライブ : " + kDriveNoAnswer + " ( " + std::to_string((boundMs + 999) / 1000) +
+         " 秒以内に空き領域を返しませんでした )";
+}
+
+std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, const std::string& letters,
+                                          int64_t boundMs) {
+  struct Raw {
+    bool ok = false;
+    int64_t freeBytes = -1;
+    int64_t totalBytes = -1;
+  };
+  std::map<char, DriveAnswer> answers;
+  std::map<char, std::shared_ptr<Raw>> started;
+  std::vector<std::string> keys;
+  Drives* platform = &drives;
+  for (char letter : letters) {
+    auto raw = std::make_shared<Raw>();
+    const std::string root = RootOf(letter);
+    switch (calls.Begin(DriveKey(letter), [raw, platform, root] {
+      try {
+        raw->ok = platform->DiskFreeSpace(root, &raw->freeBytes, &raw->totalBytes);
+      } catch (...) {
+        raw->ok = false;
+      }
+    })) {
+      case BoundedCalls::Start::Started:
+        started[letter] = raw;
+        keys.push_back(DriveKey(letter));
+        break;
+      case BoundedCalls::Start::Busy:
+        answers[letter] = DriveAnswer{};  // the last call has not returned yet
+        break;
+      case BoundedCalls::Start::NoThread:
+        answers[letter] = DriveAnswer{true, false, -1, -1};
+        break;
+    }
+  }
+  calls.Wait(keys, std::chrono::milliseconds(boundMs), true);
+  for (const auto& [letter, raw] : started) {
+    DriveAnswer answer;
+    // A call that returned wrote its result before it said so.
+    if (calls.Returned(DriveKey(letter))) {
+      answer.answered = true;
+      answer.measured = raw->ok;
+      if (raw->ok) {
+        answer.freeBytes = raw->freeBytes;
+        answer.totalBytes = raw->totalBytes;
+      }
+    }
+    answers[letter] = answer;
+  }
+  return answers;
+}
+
+std::string ReportBytes(int64_t count, const std::string& thousandSeparator) {
+  const bool negative = count < 0;
+  // Work on the magnitude as unsigned so that the minimum value prints too.
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(count) : static_cast<uint64_t>(count);
+  const std::string digits = std::to_string(magnitude);
+  std::string grouped;
+  const size_t n = digits.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && (n - i) % 3 == 0) grouped += thousandSeparator;
+    grouped += digits[i];
+  }
+  return (negative ? "-" : "") + grouped + " バイト";
+}
+
+ReportLines ComposeDriveLines(const std::vector<std::unique_ptr<A_Drive>>& drives, const std::string& noAnswer,
+                              int64_t boundMs, const std::string& thousandSeparator) {
+  ReportLines lines;
+  for (const auto& drive : drives) {
+    if (noAnswer.find(drive->Letter) != std::string::npos) {
+      // A drive that does not answer is a warning whatever its threshold.
+      lines.driveLines += std::string("・ ") + drive->Letter + " ドライブの空き領域: " + kDriveNoAnswer + kCrLf;
+      lines.shortLetters += drive->Letter;
+      lines.thresholdLines += DriveNoAnswerLine(drive->Letter, boundMs) + kCrLf;
+      continue;
+    }
+    lines.driveLines += std::string("・ ") + drive->Letter + " ドライブの空き領域: " +
+                        ReportBytes(drive->FreeSpace, thousandSeparator) + kCrLf;
+    if (drive->FreeSpace < drive->LimitBytes) {
+      lines.shortLetters += drive->Letter;
+      lines.thresholdLines += std::string(1, drive->Letter) + " ドライブ : しきい値 " + drive->LimitText;
+      if (drive->LimitText.find('%') != std::string::npos)
+        lines.thresholdLines += " ( 全容量 " + ReportBytes(drive->Capacity, thousandSeparator);
+      else
+        lines.thresholdLines += " ( = " + ReportBytes(drive->LimitBytes, thousandSeparator);
+      lines.thresholdLines += std::string(" )") + kCrLf;
+    }
+  }
+  return lines;
+}
+
+bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_ptr<A_Drive>>& table,
+                  int64_t boundMs, const std::string& thousandSeparator, ReportLines& lines) {
+  std::string letters;
+  for (const auto& drive : table) letters += drive->Letter;
+  const std::map<char, DriveAnswer> answers = MeasureDrives(calls, drives, letters, boundMs);
+  if (calls.Cancelled()) return false;
+  std::string noAnswer;
+  for (auto& drive : table) {
+    const DriveAnswer& answer = answers.at(drive->Letter);
+    drive->FreeSpace = answer.measured ? answer.freeBytes : -1;
+    if (!answer.answered) noAnswer += drive->Letter;
+  }
+  lines = ComposeDriveLines(table, noAnswer, boundMs, thousandSeparator);
+  return true;
+}
+
+std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::string& absentLetters) {
+  std::string lines;
+  if (driveCount == 0)
+    lines += std::string("このコンピューターには固定ドライブがありません。") + kCrLf;
+  else if (thresholdCount == 0)
+    lines += std::string("しきい値が設定されたドライブはありません。") + kCrLf;
+  for (char letter : absentLetters)
+    lines += std::string("設定ファイルのドライブ ") + letter + ": はこのコンピューターの固定ドライブにありません。" +
+             kCrLf;
+  return lines;
+}
+
+std::string ReportStamp(SystemInfo& formats, const LocalDateTime& now) {
+  std::string stamp = formats.FormatShortDate(now);
+  if (now.hour != 0 || now.minute != 0 || now.second != 0) stamp += " " + formats.FormatLongTime(now);
+  return stamp;
+}
+
+std::string ComposeAlertReport(const std::string& computer, const std::string& driveLines,
+                               const std::string& thresholdLines, const std::string& stamp) {
+  std::string report;
+  report += computer + " のローカルドライブの空き領域は以下のとおりです。" + kCrLf;
+  report += kCrLf;
+  report += driveLines;
+  report += kCrLf;
+  report += std::string("このうち、空き領域が指定されたしきい値以下のドライブは") + kCrLf;
+  report += kCrLf;
+  report += thresholdLines;
+  report += kCrLf;
+  report += std::string("です。") + kCrLf;
+  report += kCrLf;
+  report += stamp;
+  return report;
+}
+
+std::string ComposeRecoveryReport(const std::string& computer, const std::string& driveLines,
+                                  const std::string& stamp) {
+  std::string report;
+  report += computer + " のすべてのドライブの空き領域が、指定されたしきい値以上に回復しました。" + kCrLf;
+  report += kCrLf;
+  report += driveLines;
+  report += kCrLf;
+  report += stamp;
+  return report;
+}
+
+std::string CollapseBlankLines(const std::string& text) {
+  static const std::string kDouble = "\r\n\r\n";
+  std::string collapsed;
+  collapsed.reserve(text.size());
+  size_t p = 0;
+  while (true) {
+    const size_t hit = text.find(kDouble, p);
+    if (hit == std::string::npos) break;
+    collapsed.append(text, p, hit - p);
+    collapsed += kCrLf;
+    p = hit + kDouble.size();
+  }
+  collapsed.append(text, p, std::string::npos);
+  return collapsed;
+}
+
+}  // namespace qw

@@ -1,0 +1,73 @@
+// The check's report: measuring the drives (each call bounded) and the texts
+// composed from the measurements, as functions of their inputs.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/drivewarden_common.h"
+#include "platform/drives.h"
+#include "platform/system_info.h"
+#include "service/bounded_calls.h"
+
+namespace qw {
+
+// A drive whose free-space call did not return within the bound: its line
+// in the drive list, and its line among the drives of the warning.
+inline constexpr const char* kDriveNoAnswer = "応答がありません";
+std::string DriveNoAnswerLine(char letter, int64_t boundMs);
+
+// What a bounded free-space call came to.
+struct DriveAnswer {
+  bool answered = false;  // the call returned within the bound
+  bool measured = false;  // ... and the drive could be measured
+  int64_t freeBytes = -1;
+  int64_t totalBytes = -1;
+};
+
+// Measures `letters` at once, each on a thread of its own under the key
+// "drive <letter>", waiting for them together at most `boundMs` (less when
+// `calls` is cancelled). A drive whose last call has not returned yet is not
+// asked again and has no answer.
+std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, const std::string& letters,
+                                          int64_t boundMs);
+
+// "#,###" with `thousandSeparator` (0 gives "0"), then " バイト".
+std::string ReportBytes(int64_t count, const std::string& thousandSeparator);
+
+// The lines of one check.
+struct ReportLines {
+  std::string driveLines;      // one per drive, then the settings notes
+  std::string thresholdLines;  // one per drive short (or not answering)
+  std::string shortLetters;
+};
+// `drives` with their FreeSpace of this check; `noAnswer`: the letters whose
+// call did not return (a warning whatever their threshold).
+ReportLines ComposeDriveLines(const std::vector<std::unique_ptr<A_Drive>>& drives, const std::string& noAnswer,
+                              int64_t boundMs, const std::string& thousandSeparator);
+// Measures the drives of `table` (MeasureDrives), sets their FreeSpace (-1
+// for a drive that could not be measured) and composes their lines; false,
+// with nothing composed, when `calls` was cancelled meanwhile.
+bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_ptr<A_Drive>>& table,
+                  int64_t boundMs, const std::string& thousandSeparator, ReportLines& lines);
+// The lines a check adds after its drive lines: no fixed drive or no
+// threshold at all, and thresholds of letters that are not fixed drives here.
+std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::string& absentLetters);
+
+// The date under a report: the short date, and the long time unless it is
+// midnight exactly.
+std::string ReportStamp(SystemInfo& formats, const LocalDateTime& now);
+// The warning's report (and the alert mail's body).
+std::string ComposeAlertReport(const std::string& computer, const std::string& driveLines,
+                               const std::string& thresholdLines, const std::string& stamp);
+// The recovery notice.
+std::string ComposeRecoveryReport(const std::string& computer, const std::string& driveLines,
+                                  const std::string& stamp);
+
+// Collapses blank lines ("\r\n\r\n" runs become one "\r\n") in one pass.
+std::string CollapseBlankLines(const std::string& text);
+
+}  // namespace qw

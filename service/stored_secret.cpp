@@ -1,0 +1,55 @@
+#include "service/stored_secret.h"
+
+#include <vector>
+
+#include "platform/secret.h"
+#include "platform/secure_file.h"
+
+namespace qw {
+
+void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::string& settingsPath,
+                         const std::string& credential, const WatchSettings& loaded) {
+  if (settingsPath.empty()) return;
+  const std::string key = "設定ファイル " + settingsPath + " の [" + kSectionMail + "] " + kKeyPassword;
+  if (!loaded.protectFailure.empty()) entries.Warning(key + " は平文のままです。保護できません: " + loaded.protectFailure);
+  if (!loaded.protectedPassword.empty()) {
+    // The file as it is now, so that nothing written since the load is
+    // lost; a password changed since is left to the next load.
+    ProfileSnapshot current;
+    Status written = profiles.ReadSnapshot(kIniFileName, &current);
+    const std::string now = current.ReadString(kSectionMail, kKeyPassword, "");
+    const bool same = written.Ok() && !IsProtectedSecret(now) && now == loaded.password;
+    if (same) {
+      current.WriteString(kSectionMail, kKeyPassword, loaded.protectedPassword);
+      written = profiles.WriteSnapshot(kIniFileName, current);
+    }
+    if (!same && written.Ok()) {
+      // Changed since the load: the next load sees the new value.
+    } else if (!written.Ok()) {
+      entries.Warning(key + " は平文のままです。保護した形に置き換えられませんでした: " + written.Describe());
+    } else {
+      std::string text = key + " は平文でした。保護した形に置き換えました。";
+      if (const Status rights = ProtectSettingsFile(settingsPath); !rights)
+        text += "\r\nファイルの権限は限れませんでした: " + rights.Describe();
+      entries.Information(text);
+    }
+  }
+  if (!loaded.passwordInFile) return;
+  std::vector<std::string> readers;
+  if (const Status checked = SecretFileReaders(settingsPath, &readers); !checked) {
+    entries.Warning("設定ファイル " + settingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
+                    checked.Describe());
+    return;
+  }
+  std::string text;
+  if (!readers.empty())
+    text = "設定ファイル " + settingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
+  if (!credential.empty())
+    text += std::string(text.empty() ? "" : "\r\n") + key + " は使われません (資格情報 " + kCredentialName +
+            " のパスワードを使います)。設定ファイルから消してください。";
+  else if (!readers.empty())
+    text += kReadableSecretAdvice;
+  if (!text.empty()) entries.Warning(text);
+}
+
+}  // namespace qw
