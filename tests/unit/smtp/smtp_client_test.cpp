@@ -402,25 +402,32 @@ TEST_F(SmtpClientTest, DisconnectSaysQuitAndWaitsForTheAnswer) {
 
 TEST(SmtpClientText, NumericAddresses) {
   for (const char* yes : {"192.168.1.10", "0.0.0.0", "255.255.255.255", "010.1.1.1"}) {
-    EXPECT_TRUE(TSMTPClient::IsNumericAddress(yes)) << yes;
+    EXPECT_TRUE(ParseDottedQuad(yes)) << yes;
   }
   // Only a dotted quad: the old forms of inet_addr are names (and fail).
   for (const char* no : {"mail", "host-1.lan", "10.0.0.1.", ".1", "1..2", "", "-1.2.3.4", "1.2x", "99999999999",
                          "1.2.3.4.5", "25", "127.1", "0x7f.0.0.1", "$FF.1", " 1.2.3.4", "1.2.3.4 ", "256.1.1.1",
                          "1.2.3.0400", "1.2.3.-4", "+1.2.3.4"}) {
-    EXPECT_FALSE(TSMTPClient::IsNumericAddress(no)) << no;
+    EXPECT_FALSE(ParseDottedQuad(no)) << no;
   }
 }
 
+// The reader hands out a reply once its last line is a final one.
+bool IsCompleteReply(const std::string& text) {
+  TSmtpReplyReader reader;
+  reader.Feed(text);
+  return reader.HasReply();
+}
+
 TEST(SmtpClientText, ReplyCompleteness) {
-  EXPECT_TRUE(TSMTPClient::IsCompleteReply("250 ok\r\n"));
-  EXPECT_TRUE(TSMTPClient::IsCompleteReply("250\r\n"));
-  EXPECT_TRUE(TSMTPClient::IsCompleteReply("250-a\r\n250-b\r\n250 c\r\n"));
-  EXPECT_FALSE(TSMTPClient::IsCompleteReply("250-a\r\n"));
-  EXPECT_FALSE(TSMTPClient::IsCompleteReply("250-a\r\n250 c"));
-  EXPECT_FALSE(TSMTPClient::IsCompleteReply("25"));
-  EXPECT_FALSE(TSMTPClient::IsCompleteReply("\r\n"));
-  EXPECT_FALSE(TSMTPClient::IsCompleteReply("2500\r\n"));
+  EXPECT_TRUE(IsCompleteReply("250 ok\r\n"));
+  EXPECT_TRUE(IsCompleteReply("250\r\n"));
+  EXPECT_TRUE(IsCompleteReply("250-a\r\n250-b\r\n250 c\r\n"));
+  EXPECT_FALSE(IsCompleteReply("250-a\r\n"));
+  EXPECT_FALSE(IsCompleteReply("250-a\r\n250 c"));
+  EXPECT_FALSE(IsCompleteReply("25"));
+  EXPECT_FALSE(IsCompleteReply("\r\n"));
+  EXPECT_FALSE(IsCompleteReply("2500\r\n"));
 }
 
 TEST(SmtpClientText, Transparency) {

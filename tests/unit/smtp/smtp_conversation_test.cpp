@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/domain_name.h"
 #include "mail/smtp_client.h"
 #include "tests/fakes/fake_client_socket.h"
 #include "tests/fakes/fake_message_loop.h"
@@ -135,13 +136,13 @@ TEST(SmtpReplyReader, AnEndlessLineEndsWithBoundedMemory) {
 
 TEST(SmtpClientNames, GreetingNamesAreAsciiDomains) {
   for (const char* yes : {"mail.example.jp", "a-b.c.example", "host.example.jp.", "x1.y2.jp"}) {
-    EXPECT_TRUE(TSMTPClient::IsFullDomain(yes)) << yes;
+    EXPECT_TRUE(IsFullDomain(yes)) << yes;
   }
   for (const char* no : {"localhost", "host", "-a.example.jp", "a-.example.jp", "a..b", ".a.b", "a_b.example.jp",
                          "10.0.0.5", "ホスト.example.jp", "a.b\r\nRCPT", "a b.jp", ""}) {
-    EXPECT_FALSE(TSMTPClient::IsFullDomain(no)) << no;
+    EXPECT_FALSE(IsFullDomain(no)) << no;
   }
-  EXPECT_FALSE(TSMTPClient::IsFullDomain(std::string(64, 'a') + ".jp"));
+  EXPECT_FALSE(IsFullDomain(std::string(64, 'a') + ".jp"));
 }
 
 // ---- against a fake socket: every split of every reply ----
@@ -386,7 +387,7 @@ TEST(SmtpDeliver, EhloFallsBackToHeloAndBareLineFeedsAreRead) {
     // The name: a fully qualified domain or the address literal, 7-bit.
     std::string name = session.commands[0].substr(5);
     EXPECT_EQ(session.commands[0].substr(0, 5), "EHLO ");
-    EXPECT_TRUE(TSMTPClient::IsFullDomain(name) || name == "[127.0.0.1]") << name;
+    EXPECT_TRUE(IsFullDomain(name) || name == "[127.0.0.1]") << name;
     EXPECT_EQ(session.commands[1], c.heloSent ? "HELO " + name : "QUIT");
     EXPECT_EQ(session.messages.size(), c.delivered ? 1u : 0u);
   }
@@ -527,7 +528,7 @@ TEST(SmtpSocket, AnAddressThatIsNoDottedQuadIsNeverDialled) {
     socket->OnConnect = [&] { connected = true; };
     socket->SetAddress(address);
     socket->SetPort(25);
-    socket->Open();
+    ASSERT_TRUE(socket->Open().Ok());
     for (int i = 0; i < 100 && errors.empty() && !connected; ++i) ThisThreadLoop().WaitAndProcess(20);
     EXPECT_FALSE(connected);
     EXPECT_EQ(errors, std::vector<int>{11001});

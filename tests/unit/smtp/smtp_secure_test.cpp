@@ -48,8 +48,8 @@ TEST(SmtpExtensions, KeywordsAnyCaseOldAuthFormAndTheGreetingLineIgnored) {
     SCOPED_TRACE(c.lines.back());
     TSmtpExtensions found = TSmtpExtensions::Parse(Ehlo(c.lines));
     EXPECT_EQ(found.startTls, c.startTls);
-    EXPECT_EQ(found.authPlain, c.plain);
-    EXPECT_EQ(found.authLogin, c.login);
+    EXPECT_EQ(found.OffersAuth("PLAIN"), c.plain);
+    EXPECT_EQ(found.OffersAuth("LOGIN"), c.login);
   }
   TSmtpReply refused = Ehlo({"550-x", "550 STARTTLS"});
   refused.code = 550;
