@@ -810,6 +810,7 @@ TDeliveryResult TSMTPClient::Deliver() {
   Envelope(from, recipients);
   CheckText(Host);
 
+  FConnectionDeadline.reset();  // one left by an earlier Connect: this attempt has its own
   TalkDeadline whole(*FTalk, Deadline);
   TDeliveryResult result;
   // A raise on the way leaves nothing open.

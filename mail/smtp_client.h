@@ -222,8 +222,8 @@ class TSMTPClient {
   // 5xx to EHLO). True when it was accepted. False, without raising, when a
   // connection is open or active, when Host is empty, on a refusal, a socket
   // error, the closing of the connection, a time-out or a cancel; a failed
-  // attempt closes what it opened. Errors of the socket while opening
-  // (ESocketError) pass to the caller. Host is taken as a number only when
+  // attempt closes what it opened. A socket that cannot be opened fails at
+  // "CONNECT" with the system's words. Host is taken as a number only when
   // it is a dotted quad or an IPv6 address; anything else is looked up, and
   // every address of the name is tried in turn (a silent one for the
   // time-out). Starts the Deadline unless it runs already.
@@ -248,8 +248,6 @@ class TSMTPClient {
   // The outcome of the last Connect, Send or SendTo, worded as in
   // TDeliveryResult.
   const Status& LastStatus() const { return FStatus; }
-  // The step of LastStatus as a value (None after success).
-  TSmtpStep LastStep() const { return FStep; }
   // The recipients refused by the last Send or SendTo, with the reply lines.
   const std::vector<std::pair<std::string, std::string>>& RefusedRecipients() const { return FMail.refused; }
   // The name said with EHLO or HELO: the computer's DNS name when it is a
