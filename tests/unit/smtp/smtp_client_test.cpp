@@ -219,26 +219,6 @@ TEST_F(SmtpClientRealSocketTest, RefusalsAtEachStepEndTheDelivery) {
   }
 }
 
-TEST_F(SmtpClientRealSocketTest, NoQuitFollowsAMessageTextThatWasNotAnswered) {
-  client.SetTimeOut(2);
-  server.Script("DOT", Reply::Silence());
-  ASSERT_TRUE(client.Connect());
-  EXPECT_FALSE(client.Send());
-  auto start = Clock::now();
-  client.Disconnect();
-  EXPECT_LT(MsSince(start), 1000);  // no wait for an answer to a QUIT lost in the text
-  ASSERT_TRUE(server.WaitForSessions(1, 10000));
-  auto session = server.Sessions()[0];
-  EXPECT_EQ(session.received.find("QUIT"), std::string::npos);
-  // The next delivery of the same client says QUIT again.
-  server.Script("DOT", Reply::Text("250 OK\r\n"));
-  ASSERT_TRUE(client.Connect());
-  EXPECT_TRUE(client.Send());
-  client.Disconnect();
-  ASSERT_TRUE(server.WaitForSessions(2, 10000));
-  EXPECT_EQ(server.Sessions()[1].commands.back(), "QUIT");
-}
-
 TEST_F(SmtpClientRealSocketTest, AConnectionClosedInTheMiddleFailsWithoutAnException) {
   server.Script("RCPT", Reply::CloseAfter(""), 1);
   ASSERT_TRUE(client.Connect());
@@ -364,18 +344,6 @@ TEST_F(SmtpClientRealSocketTest, UsageErrorsRaiseBeforeAnythingIsSent) {
   TSMTPClient evilHost("evil");
   evilHost.Host = "mail\r\nQUIT";
   expectRaise([&] { evilHost.Connect(); }, "evil: Invalid character in address");
-}
-
-TEST_F(SmtpClientRealSocketTest, DisconnectSaysQuitAndWaitsForTheAnswer) {
-  server.Script("QUIT", Reply::Delayed(300, "221 bye\r\n"));
-  ASSERT_TRUE(client.Connect());
-  auto start = Clock::now();
-  client.Disconnect();
-  EXPECT_GE(MsSince(start), 250);
-  EXPECT_FALSE(client.Connected());
-  ASSERT_TRUE(server.WaitForSessions(1, 10000));
-  EXPECT_EQ(server.Sessions()[0].commands.back(), "QUIT");
-  client.Disconnect();  // twice is harmless
 }
 
 TEST(SmtpClientText, NumericAddresses) {

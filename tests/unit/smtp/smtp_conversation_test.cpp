@@ -360,6 +360,46 @@ TEST(SmtpConversationFake, ASilentGreetingTimesOutTheConnect) {
   EXPECT_FALSE(peer.fake->Active());
 }
 
+TEST(SmtpConversationFake, NoQuitFollowsAMessageTextThatWasNotAnswered) {
+  FakePeer peer;
+  peer.replies["DOT"] = {};
+  peer.client->SetTimeOut(2);
+  ASSERT_TRUE(peer.client->Connect());
+  EXPECT_FALSE(peer.client->Send());
+  int64_t start = peer.loop.NowMs();
+  peer.client->Disconnect();
+  EXPECT_LT(peer.loop.NowMs() - start, 1000);  // no wait for an answer to a QUIT lost in the text
+  EXPECT_EQ(peer.commands.back(), "<text>");
+  EXPECT_EQ(std::count(peer.commands.begin(), peer.commands.end(), "QUIT"), 0);
+  // The next delivery of the same client says QUIT again.
+  peer.replies["DOT"] = {"250 OK\r\n"};
+  ASSERT_TRUE(peer.client->Connect());
+  EXPECT_TRUE(peer.client->Send());
+  peer.client->Disconnect();
+  EXPECT_EQ(peer.commands.back(), "QUIT");
+}
+
+TEST(SmtpConversationFake, DisconnectSaysQuitAndWaitsForTheAnswer) {
+  FakePeer peer;
+  peer.replies["QUIT"] = {};
+  ASSERT_TRUE(peer.client->Connect());
+  // The answer to QUIT comes 300 ms after it.
+  std::unique_ptr<Timer> answer = peer.loop.CreateTimer();
+  answer->SetInterval(300);
+  answer->OnTimer = [&] {
+    answer->SetEnabled(false);
+    peer.fake->Deliver("221 bye\r\n");
+  };
+  answer->SetEnabled(true);
+  const int64_t start = peer.loop.NowMs();
+  peer.client->Disconnect();
+  EXPECT_GE(peer.loop.NowMs() - start, 250);
+  EXPECT_FALSE(peer.client->Connected());
+  EXPECT_EQ(peer.commands.back(), "QUIT");
+  peer.client->Disconnect();  // twice is harmless
+  EXPECT_EQ(peer.commands.back(), "QUIT");
+}
+
 TEST(SmtpConversationFake, ATricklingPeerMeetsTheDeadline) {
   // One byte of the greeting every 200 ms of the test clock: never silent
   // for a whole second, never done.
