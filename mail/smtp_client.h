@@ -6,10 +6,12 @@
 // the envelope (MAIL FROM, one RCPT TO per distinct recipient) and the
 // message text after DATA; Disconnect says QUIT and closes. Deliver does all three as one bounded attempt.
 //
-// The conversation is a state machine: each state sends its command, waits
-// (by dispatching the calling thread's messages through its TSocketTalk) for
-// one complete reply, read line by line by TSmtpReplyReader, and its handler
-// judges the reply and names the next state.
+// The conversation is a state machine held in one table, a row per state:
+// the step it reports, what it sends, and its handler. Each state sends its
+// command, waits (by dispatching the calling thread's messages through its
+// TSocketTalk) for one complete reply, read line by line by
+// TSmtpReplyReader, and its handler judges the reply and names the next
+// state. The login is a SASL mechanism of mail/sasl.h.
 //
 // Network outcomes are boolean results (and LastStatus, or the result of
 // Deliver). Misuse (no message, a message that needs rebuilding, no
@@ -279,6 +281,7 @@ class TSMTPClient {
   // Text with a "." doubled at the start of every line, so that no line of
   // it can end the data.
   static std::string MakeTransparent(const std::string& text);
+
  private:
   // The states of the conversation; ssReady and ssFailed end a run.
   enum TSmtpState {
