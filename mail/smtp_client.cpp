@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <vector>
 
 #include "common/comma_list.h"
+#include "common/domain_name.h"
 #include "platform/ascii_text.h"
 #include "platform/text_codec.h"
 
@@ -15,173 +17,85 @@ namespace {
 
 constexpr int kQuitWaitSeconds = 5;
 
-// The three-digit code that begins a reply line, or -1.
-int ReplyCodeOf(std::string_view line) {
-  if (line.size() < 3) return -1;
-  int code = 0;
-  for (size_t i = 0; i < 3; ++i) {
-    if (line[i] < '0' || line[i] > '9') return -1;
-    code = code * 10 + (line[i] - '0');
-  }
-  return code;
-}
-
-// Base64 on one line (RFC 4648), as SASL wants it.
-std::string Base64Line(std::string_view bytes) { return Base64OneLine(bytes); }
-
-// The words of `text` split at blanks and tabs.
-std::vector<std::string_view> Words(std::string_view text) {
-  std::vector<std::string_view> words;
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-    size_t end = at;
-    while (end < text.size() && text[end] != ' ' && text[end] != '\t') ++end;
-    if (end > at) words.push_back(text.substr(at, end - at));
-    at = end;
-  }
-  return words;
-}
-
 }  // namespace
 
-// ---- EHLO keywords and AUTH ----
+// ---- steps ----
 
-TSmtpExtensions TSmtpExtensions::Parse(const TSmtpReply& reply) {
-  TSmtpExtensions found;
-  if (reply.code != 250) return found;
-  // The first line greets; every later one is "keyword [params]".
-  for (size_t i = 1; i < reply.lines.size(); ++i) {
-    std::string_view line = reply.lines[i];
-    if (line.size() <= 4) continue;
-    line.remove_prefix(4);  // "250-" or "250 "
-    std::vector<std::string_view> words = Words(line);
-    if (words.empty()) continue;
-    std::string_view keyword = words[0];
-    std::vector<std::string_view> mechanisms(words.begin() + 1, words.end());
-    if (keyword.size() > 5 && CompareCaseless(keyword.substr(0, 5), "AUTH=") == 0) {
-      mechanisms.insert(mechanisms.begin(), keyword.substr(5));
-      keyword = keyword.substr(0, 4);
-    }
-    if (CompareCaseless(keyword, "STARTTLS") == 0) {
-      found.startTls = true;
-    } else if (CompareCaseless(keyword, "AUTH") == 0) {
-      for (std::string_view mechanism : mechanisms) {
-        if (CompareCaseless(mechanism, "PLAIN") == 0) found.authPlain = true;
-        if (CompareCaseless(mechanism, "LOGIN") == 0) found.authLogin = true;
-      }
-    }
+std::string SmtpStepWord(TSmtpStep step, const std::string& recipient) {
+  switch (step) {
+    case TSmtpStep::None: return "";
+    case TSmtpStep::Connect: return "CONNECT";
+    case TSmtpStep::Greeting: return "GREETING";
+    case TSmtpStep::Tls: return "TLS";
+    case TSmtpStep::Ehlo: return "EHLO";
+    case TSmtpStep::Helo: return "HELO";
+    case TSmtpStep::StartTls: return "STARTTLS";
+    case TSmtpStep::Auth: return "AUTH";
+    case TSmtpStep::Rset: return "RSET";
+    case TSmtpStep::Mail: return "MAIL";
+    case TSmtpStep::Rcpt: return recipient.empty() ? "RCPT" : "RCPT <" + recipient + ">";
+    case TSmtpStep::Data: return "DATA";
+    case TSmtpStep::EndOfData: return ".";
+    case TSmtpStep::Quit: return "QUIT";
   }
-  return found;
+  return "";
 }
 
-std::string AuthPlainCommand(const std::string& user, const std::string& password) {
-  std::string message;
-  message += '\0';
-  message += user;
-  message += '\0';
-  message += password;
-  return "AUTH PLAIN " + Base64Line(message) + "\r\n";
-}
-
-std::string MaskedCommand(const std::string& line, bool inAuthExchange) {
-  std::vector<std::string_view> words = Words(line);
-  bool auth = !words.empty() && CompareCaseless(words[0], "AUTH") == 0;
-  if (!auth && !inAuthExchange) return line;
-  std::string ending = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? "\r\n" : "";
-  // An answer within the exchange is a credential whatever it looks like.
-  if (auth && !inAuthExchange) {
-    std::string masked = "AUTH";
-    if (words.size() > 1) masked += " " + std::string(words[1].substr(0, words[1].find_first_of("\r\n")));
-    if (words.size() > 2) masked += " ****";
-    return masked + ending;
-  }
-  return "****" + ending;
-}
-
-// ---- reply reader ----
-
-void TSmtpReplyReader::Clear() {
-  FBuffer.clear();
-  FStart = 0;
-  FScanned = 0;
-  FReply = TSmtpReply();
-  FKeptText = 0;
-  FReplies.clear();
-  FError.clear();
-}
-
-void TSmtpReplyReader::Feed(const char* bytes, size_t count) {
-  if (Failed()) return;  // nothing more is read after a protocol error
-  FBuffer.append(bytes, count);
-  Parse();
-}
-
-TSmtpReply TSmtpReplyReader::TakeReply() {
-  TSmtpReply reply = std::move(FReplies.front());
-  FReplies.pop_front();
-  return reply;
-}
-
-void TSmtpReplyReader::Parse() {
-  while (!Failed()) {
-    size_t lf = FBuffer.find('\n', FScanned);
-    if (lf == std::string::npos) {
-      FScanned = FBuffer.size();
-      // A CR may still wait for its LF.
-      if (FBuffer.size() - FStart > kMaxLine + 1) {
-        FError = "reply line longer than " + std::to_string(kMaxLine) + " bytes";
-      }
-      break;
-    }
-    size_t end = lf;
-    if (end > FStart && FBuffer[end - 1] == '\r') --end;
-    if (end - FStart > kMaxLine) {
-      FError = "reply line longer than " + std::to_string(kMaxLine) + " bytes";
-      break;
-    }
-    std::string line = FBuffer.substr(FStart, end - FStart);
-    FStart = lf + 1;
-    FScanned = FStart;
-    TakeLine(std::move(line));
-  }
-  if (Failed()) {
-    FBuffer.clear();
-    FBuffer.shrink_to_fit();
-    FStart = FScanned = 0;
-    return;
-  }
-  if (FStart > 0) {  // keep only the partial line
-    FBuffer.erase(0, FStart);
-    FScanned -= FStart;
-    FStart = 0;
-  }
-}
-
-void TSmtpReplyReader::TakeLine(std::string line) {
-  const int code = ReplyCodeOf(line);
-  bool wellFormed = code >= 0 && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
-  if (!wellFormed) {
-    FError = line.empty() ? "empty reply line" : line;
-    return;
-  }
-  if (line.size() > 3 && line[3] == '-') {
-    if (FKeptText + line.size() <= kMaxKeptText) {  // the rest of a huge reply is dropped
-      FKeptText += line.size();
-      FReply.lines.push_back(std::move(line));
-    }
-    return;
-  }
-  FReply.code = code;
-  FReply.finalLine = line;
-  FReply.lines.push_back(std::move(line));
-  FReplies.push_back(std::move(FReply));
-  FReply = TSmtpReply();
-  FKeptText = 0;
-  if (FReplies.size() > kMaxQueued) FError = "more replies than commands";
+TDeliveryResult TDeliveryResult::FailedAt(TSmtpStep step, int64_t code, std::string text,
+                                          const std::string& recipient) {
+  TDeliveryResult result;
+  result.status = Status::Failure(SmtpStepWord(step, recipient), code, std::move(text));
+  result.step = step;
+  return result;
 }
 
 // ---- client ----
+
+namespace {
+
+// Runs `action` when the scope ends, however it ends.
+template <typename Action>
+class OnScopeExit {
+ public:
+  explicit OnScopeExit(Action action) : action_(std::move(action)) {}
+  ~OnScopeExit() { action_(); }
+  OnScopeExit(const OnScopeExit&) = delete;
+  OnScopeExit& operator=(const OnScopeExit&) = delete;
+
+ private:
+  Action action_;
+};
+
+}  // namespace
+
+const TSMTPClient::TStateRow TSMTPClient::kStates[] = {
+    {ssGreeting, TSmtpStep::Greeting, TSends::Nothing, nullptr, &TSMTPClient::OnGreeting},
+    {ssTls, TSmtpStep::Tls, TSends::Handshake, nullptr, nullptr},
+    {ssEhlo, TSmtpStep::Ehlo, TSends::Command, &TSMTPClient::EhloCommand, &TSMTPClient::OnEhlo},
+    {ssHelo, TSmtpStep::Helo, TSends::Command, &TSMTPClient::HeloCommand, &TSMTPClient::OnHelo},
+    {ssStartTls, TSmtpStep::StartTls, TSends::Command, &TSMTPClient::StartTlsCommand, &TSMTPClient::OnStartTls},
+    {ssAuth, TSmtpStep::Auth, TSends::Command, &TSMTPClient::AuthCommand, &TSMTPClient::OnAuth},
+    {ssAuthAnswer, TSmtpStep::Auth, TSends::Command, &TSMTPClient::AuthAnswerCommand, &TSMTPClient::OnAuth},
+    {ssRset, TSmtpStep::Rset, TSends::Command, &TSMTPClient::RsetCommand, &TSMTPClient::OnRset},
+    {ssMail, TSmtpStep::Mail, TSends::Command, &TSMTPClient::MailCommand, &TSMTPClient::OnMail},
+    {ssRcpt, TSmtpStep::Rcpt, TSends::Command, &TSMTPClient::RcptCommand, &TSMTPClient::OnRcpt},
+    {ssData, TSmtpStep::Data, TSends::Command, &TSMTPClient::DataCommand, &TSMTPClient::OnData},
+    {ssText, TSmtpStep::EndOfData, TSends::MessageText, nullptr, &TSMTPClient::OnText},
+    {ssQuit, TSmtpStep::Quit, TSends::Command, &TSMTPClient::QuitCommand, &TSMTPClient::OnQuit},
+};
+
+const TSMTPClient::TStateRow& TSMTPClient::RowOf(TSmtpState state) {
+  for (const TStateRow& row : kStates)
+    if (row.state == state) return row;
+  throw std::logic_error("SMTP state without a row");  // ssReady and ssFailed run nothing
+}
+
+namespace {
+
+// The talk's code for the exchange of a state: any code but tsNone will do.
+TTalkStep TalkStepOf(int state) { return state + 1; }
+
+}  // namespace
 
 TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<ClientSocket> socket)
     : Name(std::move(name)) {
@@ -191,12 +105,12 @@ TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<Cl
   // The end of a handshake ends the wait of Handshake (or, with TLS from the
   // first byte, a failure ends the wait for the greeting).
   FTls->OnTlsReady = [this] {
-    FTlsDone = true;
+    FLink.tlsDone = true;
     if (FState == ssTls) FTalk->CancelWait();
   };
   FTls->OnTlsFailed = [this](const Status& failure) {
-    FTlsFailure = failure;
-    FNoQuit = true;  // no clear-text word follows a failed handshake
+    FLink.tlsFailure = failure;
+    FLink.noQuit = true;  // no clear-text word follows a failed handshake
     FTalk->CancelWait();
   };
   FTalk->KeepReplyText = false;  // the reader keeps what it needs, bounded
@@ -211,16 +125,16 @@ TSMTPClient::TSMTPClient(std::string name, MessageLoop& loop, std::unique_ptr<Cl
     if (step != tsNone) succeeded = true;
   };
   FTalk->OnFailure = [this](TSocketTalk& talk, TTalkStep, TTalkError error) {
-    FTalkError = error;
-    FTalkErrorCode = talk.LastErrorCode();
+    FLink.talkError = error;
+    FLink.talkErrorCode = talk.LastErrorCode();
     talk.CancelWait();
   };
   FTalk->OnConnectionClosed = [this](TSocketTalk&) {
-    FConnected = false;
-    FPeerClosed = true;
+    FLink.greeted = false;
+    FLink.peerClosed = true;
   };
   FTalk->Socket().OnConnect = [this] {
-    FSocketConnected = true;
+    FLink.socketConnected = true;
     if (Security == TSmtpSecurity::Tls) FTls->StartTls(TlsOptions{HostWithoutBrackets(Host), TlsVerify});
   };
 }
@@ -238,42 +152,6 @@ void TSMTPClient::RequestCancel() {
   FTalk->Wake();  // the waiting loop looks at the flag
 }
 
-bool TSMTPClient::IsNumericAddress(const std::string& text) { return ParseDottedQuad(text); }
-
-namespace {
-
-// Labels of letters, digits and hyphens, 1 to 63 bytes, no hyphen at either
-// end; a single final dot allowed.
-bool DomainLabels(std::string name, size_t minLabels) {
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  if (name.empty() || name.size() > 253) return false;
-  size_t labels = 0;
-  size_t start = 0;
-  bool lastNumeric = true;
-  for (;;) {
-    size_t dot = name.find('.', start);
-    size_t end = dot == std::string::npos ? name.size() : dot;
-    size_t length = end - start;
-    if (length == 0 || length > 63 || name[start] == '-' || name[end - 1] == '-') return false;
-    lastNumeric = true;
-    for (size_t i = start; i < end; ++i) {
-      char c = name[i];
-      bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-      bool digit = c >= '0' && c <= '9';
-      if (!letter && !digit && c != '-') return false;
-      if (!digit) lastNumeric = false;
-    }
-    ++labels;
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  return labels >= minLabels && !lastNumeric;  // no top-level label is numeric
-}
-
-}  // namespace
-
-bool TSMTPClient::IsFullDomain(const std::string& text) { return DomainLabels(text, 2); }
-
 std::string TSMTPClient::GreetingName() {
   ClientSocket& socket = FTalk->Socket();
   std::string name = socket.LocalHostName();
@@ -284,7 +162,7 @@ std::string TSMTPClient::GreetingName() {
   std::string address = socket.LocalAddressText();
   if (ParseDottedQuad(address)) return "[" + address + "]";
   if (ParseIpv6(address)) return "[IPv6:" + address + "]";
-  if (DomainLabels(name, 1)) return name;
+  if (IsLdhDomain(name)) return name;
   return "localhost";
 }
 
@@ -305,75 +183,37 @@ std::string TSMTPClient::MakeTransparent(const std::string& text) {
   return out;
 }
 
-bool TSMTPClient::IsCompleteReply(const std::string& text) {
-  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) return false;
-  size_t end = text.size() - 2;  // end of the last line
-  if (end == 0) return false;
-  size_t previous = text.rfind("\r\n", end - 1);
-  size_t start = previous == std::string::npos ? 0 : previous + 2;
-  std::string line = text.substr(start, end - start);
-  if (ReplyCodeOf(line) < 0) return false;
-  return line.size() == 3 || line[3] == ' ';
-}
-
-
 std::string TSMTPClient::TimeOutText(int seconds, bool inAll) const {
   return "time-out after " + std::to_string(seconds) + " s" + (inAll ? " in all" : "");
 }
 
-std::string TSMTPClient::StepWord(TSmtpState state) const {
-  switch (state) {
-    case ssGreeting:
-      if (!FSocketConnected) return "CONNECT";
-      return Security == TSmtpSecurity::Tls && !FTlsDone ? "TLS" : "GREETING";
-    case ssStartTls: return "STARTTLS";
-    case ssTls: return "TLS";
-    case ssAuth:
-    case ssAuthUser:
-    case ssAuthPassword: return "AUTH";
-    case ssEhlo: return "EHLO";
-    case ssHelo: return "HELO";
-    case ssRset: return "RSET";
-    case ssMail: return "MAIL";
-    case ssRcpt:
-      return FNextRecipient < FRecipients.size() ? "RCPT <" + FRecipients[FNextRecipient] + ">" : "RCPT";
-    case ssData: return "DATA";
-    case ssText: return ".";
-    case ssQuit: return "QUIT";
-    case ssReady:
-    case ssFailed: break;
+TSmtpStep TSMTPClient::StepOf(TSmtpState state) const {
+  if (state == ssGreeting) {
+    if (!FLink.socketConnected) return TSmtpStep::Connect;
+    if (Security == TSmtpSecurity::Tls && !FLink.tlsDone) return TSmtpStep::Tls;
   }
-  return "";
+  return RowOf(state).step;
 }
 
-std::string TSMTPClient::CommandFor(TSmtpState state) const {
-  switch (state) {
-    case ssEhlo: return "EHLO " + FHeloName + "\r\n";
-    case ssHelo: return "HELO " + FHeloName + "\r\n";
-    case ssRset: return "RSET\r\n";
-    case ssMail: return "MAIL FROM:<" + FFrom + ">\r\n";
-    case ssRcpt: return "RCPT TO:<" + FRecipients[FNextRecipient] + ">\r\n";
-    case ssData: return "DATA\r\n";
-    case ssQuit: return "QUIT\r\n";
-    case ssStartTls: return "STARTTLS\r\n";
-    case ssAuth: return FAuthLogin ? "AUTH LOGIN\r\n" : AuthPlainCommand(FAuthUser, FAuthPassword);
-    case ssAuthUser: return Base64Line(FAuthUser) + "\r\n";
-    case ssAuthPassword: return Base64Line(FAuthPassword) + "\r\n";
-    default: break;
-  }
-  return "";
+std::string TSMTPClient::RecipientOf(TSmtpState state) const {
+  if (state != ssRcpt || FMail.nextRecipient >= FMail.recipients.size()) return "";
+  return FMail.recipients[FMail.nextRecipient];
 }
 
-namespace {
+// ---- the commands ----
 
-TTalkStep TalkStepOf(int state) {
-  // Same order as TSmtpState up to ssAuthPassword.
-  static const TTalkStep steps[] = {tsGreeting, tsEhlo, tsHelo, tsRset, tsMailFrom, tsRcptTo, tsData, tsMessageText,
-                                    tsQuit, tsStartTls, tsTls, tsAuth, tsAuth, tsAuth};
-  return state >= 0 && state < 14 ? steps[state] : tsNone;
-}
+std::string TSMTPClient::EhloCommand() const { return "EHLO " + FLink.heloName + "\r\n"; }
+std::string TSMTPClient::HeloCommand() const { return "HELO " + FLink.heloName + "\r\n"; }
+std::string TSMTPClient::StartTlsCommand() const { return "STARTTLS\r\n"; }
+std::string TSMTPClient::AuthCommand() const { return AuthCommandLine(FLink.auth); }
+std::string TSMTPClient::AuthAnswerCommand() const { return FLink.auth.answers[FLink.nextAnswer] + "\r\n"; }
+std::string TSMTPClient::RsetCommand() const { return "RSET\r\n"; }
+std::string TSMTPClient::MailCommand() const { return "MAIL FROM:<" + FMail.from + ">\r\n"; }
+std::string TSMTPClient::RcptCommand() const { return "RCPT TO:<" + FMail.recipients[FMail.nextRecipient] + ">\r\n"; }
+std::string TSMTPClient::DataCommand() const { return "DATA\r\n"; }
+std::string TSMTPClient::QuitCommand() const { return "QUIT\r\n"; }
 
-}  // namespace
+// ---- the run ----
 
 bool TSMTPClient::Run(TSmtpState state) {
   while (state != ssReady && state != ssFailed) {
@@ -386,37 +226,41 @@ bool TSMTPClient::Run(TSmtpState state) {
       state = Failed(state, 0, TimeOutText(Deadline, true));
       break;
     }
-    if (state == ssTls) {
+    const TStateRow& row = RowOf(state);
+    if (row.sends == TSends::Handshake) {
       state = Handshake();
       continue;
     }
-    if (state != ssGreeting) {  // the greeting comes unasked
-      FTalkError = teNone;  // a failure while sending counts as much as one while waiting
-      FTalkErrorCode = 0;
-      if (!FTalk->Socket().Active()) {
-        state = Failed(state, 0, "connection closed by the server");
-        break;
-      }
-      if (state == ssText) {
-        FDataOpen = true;
-        FTalk->SetSendPacketSize(PacketSize);
-        FTalk->SendText(FText, "\r\n", tsMessageText);
-      } else {
-        std::string command = CommandFor(state);
-        if (OnCommand) OnCommand(Mask().Apply(MaskedCommand(command, state == ssAuthUser || state == ssAuthPassword)));
-        FTalk->SendText(command, "\r\n", TalkStepOf(state));
-      }
-    }
     TSmtpReply reply;
-    if (!AwaitReply(state, &reply)) {
+    if (!SendFor(row) || !AwaitReply(state, &reply)) {
       state = ssFailed;
       break;
     }
-    if (state == ssText) FDataOpen = false;  // answered: the server reads commands again
-    state = Judge(state, reply);
+    if (row.sends == TSends::MessageText) FLink.dataOpen = false;  // answered: the server reads commands again
+    state = (this->*row.judge)(reply);
   }
   FState = state;
   return state == ssReady;
+}
+
+bool TSMTPClient::SendFor(const TStateRow& row) {
+  if (row.sends == TSends::Nothing) return true;  // the greeting comes unasked
+  FLink.talkError = teNone;  // a failure while sending counts as much as one while waiting
+  FLink.talkErrorCode = 0;
+  if (!FTalk->Socket().Active()) {
+    Failed(row.state, 0, "connection closed by the server");
+    return false;
+  }
+  if (row.sends == TSends::MessageText) {
+    FLink.dataOpen = true;
+    FTalk->SetSendPacketSize(PacketSize);
+    FTalk->SendText(FMail.text, "\r\n", TalkStepOf(row.state));
+    return true;
+  }
+  const std::string command = (this->*row.command)();
+  if (OnCommand) OnCommand(Mask().Apply(MaskedCommand(command, row.state == ssAuthAnswer)));
+  FTalk->SendText(command, "\r\n", TalkStepOf(row.state));
+  return true;
 }
 
 bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
@@ -425,9 +269,10 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
   } else {
     FTalk->WaitReply();
   }
-  if (!FTlsFailure.Ok()) {
-    FNoQuit = true;
-    FStatus = FTlsFailure;  // What() "TLS"
+  if (!FLink.tlsFailure.Ok()) {
+    FLink.noQuit = true;
+    FStatus = FLink.tlsFailure;  // What() "TLS"
+    FStep = TSmtpStep::Tls;
     return false;
   }
   if (FReader.HasReply()) {
@@ -438,7 +283,7 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
     return true;
   }
   if (FReader.Failed()) {
-    FNoQuit = true;  // the server speaks no SMTP we know: no more words
+    FLink.noQuit = true;  // the server speaks no SMTP we know: no more words
     Failed(state, 0, FReader.ErrorText());
     return false;
   }
@@ -449,7 +294,7 @@ bool TSMTPClient::AwaitReply(TSmtpState state, TSmtpReply* reply) {
 std::string TSMTPClient::AttemptText() {
   // Only while connecting, and only when it tells more than the host does:
   // the address a name stood for, and how many were tried.
-  if (FState != ssGreeting || FSocketConnected) return "";
+  if (FState != ssGreeting || FLink.socketConnected) return "";
   ClientSocket& socket = FTalk->Socket();
   const int count = socket.AttemptCount();
   IpAddress address, given;
@@ -462,48 +307,49 @@ std::string TSMTPClient::AttemptText() {
 
 std::string TSMTPClient::WaitFailureText() {
   std::string text;
-  switch (FTalkError) {
+  switch (FLink.talkError) {
     case teTimeOut: text = AttemptText() + TimeOutText(FTalk->TimeOut(), false); break;
     case teDeadline:
-      FNoQuit = true;
+      FLink.noQuit = true;
       text = TimeOutText(Deadline, true);
       break;
     case teCancelled:
-      FNoQuit = true;
+      FLink.noQuit = true;
       text = "cancelled by stop";
       break;
-    case teNone: text = FPeerClosed ? "connection closed by the server" : "no reply"; break;
+    case teNone: text = FLink.peerClosed ? "connection closed by the server" : "no reply"; break;
     default:
       text = AttemptText() +
-             (FTalkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FTalkErrorCode) : "socket error");
+             (FLink.talkErrorCode != 0 ? FTalk->Socket().ErrorDescription(FLink.talkErrorCode) : "socket error");
       break;
   }
   return text;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::Handshake() {
-  FTlsDone = false;
-  FTlsFailure = Status();
-  FTalkError = teNone;
-  FTalkErrorCode = 0;
-  FTalk->ExpectReply(tsTls);  // the silence time-out bounds the handshake
+  FLink.tlsDone = false;
+  FLink.tlsFailure = Status();
+  FLink.talkError = teNone;
+  FLink.talkErrorCode = 0;
+  FTalk->ExpectReply(TalkStepOf(ssTls));  // the silence time-out bounds the handshake
   // The server may have closed right after its 220 (the close can be told
   // before the handshake begins): nothing would ever answer.
   if (FTalk->Socket().Active()) FTls->StartTls(TlsOptions{HostWithoutBrackets(Host), TlsVerify});
-  if (!FTlsDone && FTlsFailure.Ok() && FTalk->Socket().Active()) FTalk->WaitReply();
+  if (!FLink.tlsDone && FLink.tlsFailure.Ok() && FTalk->Socket().Active()) FTalk->WaitReply();
   FTalk->CancelWait();
-  if (!FTlsFailure.Ok()) {
-    FStatus = FTlsFailure;
+  if (!FLink.tlsFailure.Ok()) {
+    FStatus = FLink.tlsFailure;
+    FStep = TSmtpStep::Tls;
     return ssFailed;
   }
-  if (!FTlsDone) {
-    FNoQuit = true;  // a half-done handshake leaves no channel for QUIT
-    if (FTalkError == teNone && !FPeerClosed && !FTalk->Socket().Active()) FPeerClosed = true;
+  if (!FLink.tlsDone) {
+    FLink.noQuit = true;  // a half-done handshake leaves no channel for QUIT
+    if (FLink.talkError == teNone && !FLink.peerClosed && !FTalk->Socket().Active()) FLink.peerClosed = true;
     return Failed(ssTls, 0, WaitFailureText());
   }
   // RFC 3207 4.2: everything learned before TLS is forgotten.
   FReader.Clear();
-  FExtensions = TSmtpExtensions();
+  FLink.extensions = TSmtpExtensions();
   return ssEhlo;
 }
 
@@ -520,46 +366,27 @@ const SecretMask& TSMTPClient::Mask() {
 TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
   // The text may end in an event entry: whatever a server echoes back of
   // the login is masked there too.
-  FStatus = Status::Failure(StepWord(state), code, Mask().Apply(text));
+  FStep = StepOf(state);
+  FStatus = Status::Failure(SmtpStepWord(FStep, RecipientOf(state)), code, Mask().Apply(text));
   return ssFailed;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::Refused(TSmtpState state, const TSmtpReply& reply) {
-  if (reply.code == 421) FNoQuit = true;  // the server is closing the connection
+  if (reply.code == 421) FLink.noQuit = true;  // the server is closing the connection
   return Failed(state, reply.code, reply.finalLine);
 }
 
-TSMTPClient::TSmtpState TSMTPClient::Judge(TSmtpState state, const TSmtpReply& reply) {
-  switch (state) {
-    case ssGreeting: return OnGreeting(reply);
-    case ssEhlo: return OnEhlo(reply);
-    case ssHelo: return OnHelo(reply);
-    case ssRset: return OnRset(reply);
-    case ssMail: return OnMail(reply);
-    case ssRcpt: return OnRcpt(reply);
-    case ssData: return OnData(reply);
-    case ssText: return OnText(reply);
-    case ssQuit: return OnQuit(reply);
-    case ssStartTls: return OnStartTls(reply);
-    case ssAuth:
-    case ssAuthUser:
-    case ssAuthPassword: return OnAuth(state, reply);
-    case ssTls:
-    case ssReady:
-    case ssFailed: break;
-  }
-  return ssFailed;
-}
+// ---- the handlers ----
 
 TSMTPClient::TSmtpState TSMTPClient::OnGreeting(const TSmtpReply& reply) {
   if (reply.code != 220) return Refused(ssGreeting, reply);
-  FHeloName = GreetingName();
+  FLink.heloName = GreetingName();
   return ssEhlo;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnEhlo(const TSmtpReply& reply) {
   if (reply.code == 250) {
-    FExtensions = TSmtpExtensions::Parse(reply);
+    FLink.extensions = TSmtpExtensions::Parse(reply);
     return AfterGreetingWords();
   }
   // RFC 5321 4.1.4: a server that does not know EHLO (500 unrecognised,
@@ -573,33 +400,40 @@ TSMTPClient::TSmtpState TSMTPClient::OnEhlo(const TSmtpReply& reply) {
 
 TSMTPClient::TSmtpState TSMTPClient::OnHelo(const TSmtpReply& reply) {
   if (reply.code != 250) return Refused(ssHelo, reply);
-  FExtensions = TSmtpExtensions();
+  FLink.extensions = TSmtpExtensions();
   return AfterGreetingWords();
 }
 
 TSMTPClient::TSmtpState TSMTPClient::AfterGreetingWords() {
   if (Security == TSmtpSecurity::StartTls && !FTls->Encrypted()) {
-    if (!FExtensions.startTls) return Failed(ssStartTls, 0, "the server does not offer STARTTLS");
+    if (!FLink.extensions.startTls) return Failed(ssStartTls, 0, "the server does not offer STARTTLS");
     return ssStartTls;
   }
   if (User.empty()) return ssReady;
   if (!FTls->Encrypted() && Security != TSmtpSecurity::None) {
     return Failed(ssAuth, 0, "the connection is not encrypted");  // never reached: TLS came first
   }
-  if (FExtensions.authPlain) {
-    FAuthLogin = false;
-  } else if (FExtensions.authLogin) {
-    FAuthLogin = true;
-  } else {
-    return Failed(ssAuth, 0, "the server offers neither AUTH PLAIN nor AUTH LOGIN");
+  return StartAuth();
+}
+
+TSMTPClient::TSmtpState TSMTPClient::StartAuth() {
+  const TSaslMechanism* chosen = nullptr;
+  std::string known;
+  for (const TSaslMechanism& mechanism : SaslMechanisms()) {
+    known += std::string(known.empty() ? "" : " nor") + " AUTH " + mechanism.name;
+    if (!chosen && FLink.extensions.OffersAuth(mechanism.name)) chosen = &mechanism;
   }
+  if (!chosen) return Failed(ssAuth, 0, "the server offers neither" + known);
   // RFC 4616 and RFC 4954: the login travels as UTF-8. A name or password
   // that does not convert whole is not sent in part.
-  if (!SjisToUtf8Exact(User, &FAuthUser))
+  TSaslLogin login;
+  if (!SjisToUtf8Exact(User, &login.user))
     return Failed(ssAuth, 0, "the user name is not Shift-JIS text and cannot be sent as UTF-8");
-  if (!SjisToUtf8Exact(Password, &FAuthPassword))
+  if (!SjisToUtf8Exact(Password, &login.password))
     return Failed(ssAuth, 0, "the password is not Shift-JIS text and cannot be sent as UTF-8");
-  FPasswordInClear = !FTls->Encrypted();
+  FLink.auth = chosen->start(login);
+  FLink.nextAnswer = 0;
+  FLink.passwordInClear = !FTls->Encrypted();
   return ssAuth;
 }
 
@@ -608,30 +442,31 @@ TSMTPClient::TSmtpState TSMTPClient::OnStartTls(const TSmtpReply& reply) {
   // Bytes after the 220 came before TLS and would be taken as if they came
   // through it (a man in the middle injecting commands): none may be there.
   if (FReader.Buffered() > 0 || FReader.HasReply() || FTalk->Socket().PendingLength() > 0) {
-    FNoQuit = true;
+    FLink.noQuit = true;
     return Failed(ssStartTls, 0, "data after the reply to STARTTLS");
   }
   return ssTls;
 }
 
-TSMTPClient::TSmtpState TSMTPClient::OnAuth(TSmtpState state, const TSmtpReply& reply) {
+TSMTPClient::TSmtpState TSMTPClient::OnAuth(const TSmtpReply& reply) {
+  if (FState == ssAuthAnswer) ++FLink.nextAnswer;  // that answer has been read
   if (reply.code == 235) return ssReady;
-  if (state == ssAuth && FAuthLogin && reply.code == 334) return ssAuthUser;
-  if (state == ssAuthUser && reply.code == 334) return ssAuthPassword;
-  return Refused(state, reply);
+  // A challenge: the mechanism's next answer, while it has one.
+  if (reply.code == 334 && FLink.nextAnswer < FLink.auth.answers.size()) return ssAuthAnswer;
+  return Refused(FState, reply);
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnRset(const TSmtpReply& reply) {
   if (reply.code != 250) return Refused(ssRset, reply);
-  FOpenTransaction = false;
+  FLink.openTransaction = false;
   return ssMail;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnMail(const TSmtpReply& reply) {
   if (reply.code != 250) return Refused(ssMail, reply);
-  FOpenTransaction = true;
-  FNextRecipient = 0;
-  FAccepted = 0;
+  FLink.openTransaction = true;
+  FMail.nextRecipient = 0;
+  FMail.accepted = 0;
   return ssRcpt;
 }
 
@@ -640,18 +475,18 @@ TSMTPClient::TSmtpState TSMTPClient::OnRcpt(const TSmtpReply& reply) {
   // recipient (RFC 5321 3.3): the others go on, except when the server is
   // closing the connection.
   if (reply.code == 250 || reply.code == 251) {
-    ++FAccepted;
+    ++FMail.accepted;
   } else if (reply.code == 421) {
     return Refused(ssRcpt, reply);
   } else {
-    FRefused.emplace_back(FRecipients[FNextRecipient], Mask().Apply(reply.finalLine));
+    FMail.refused.emplace_back(FMail.recipients[FMail.nextRecipient], Mask().Apply(reply.finalLine));
   }
-  if (FNextRecipient + 1 < FRecipients.size()) {
-    ++FNextRecipient;
+  if (FMail.nextRecipient + 1 < FMail.recipients.size()) {
+    ++FMail.nextRecipient;
     return ssRcpt;
   }
-  if (FAccepted == 0) return Refused(ssRcpt, reply);  // every one refused: "RCPT <last address>"
-  ++FNextRecipient;
+  if (FMail.accepted == 0) return Refused(ssRcpt, reply);  // every one refused: "RCPT <last address>"
+  ++FMail.nextRecipient;
   PrepareText();
   return ssData;
 }
@@ -661,9 +496,9 @@ TSMTPClient::TSmtpState TSMTPClient::OnData(const TSmtpReply& reply) {
 }
 
 TSMTPClient::TSmtpState TSMTPClient::OnText(const TSmtpReply& reply) {
-  FOpenTransaction = false;  // the end of the text ends the transaction either way
+  FLink.openTransaction = false;  // the end of the text ends the transaction either way
   if (reply.code != 250) return Refused(ssText, reply);
-  FAcceptedReply = Mask().Apply(reply.finalLine);
+  FMail.acceptedReply = Mask().Apply(reply.finalLine);
   return ssReady;
 }
 
@@ -676,32 +511,25 @@ void TSMTPClient::PrepareText() {
   if (ParseIpv6(local)) local = "[" + local + "]";
   MailMessage->SetMessageIdHeader(local);
   std::vector<std::string> savedHeader = MailMessage->HeaderLines;
-  try {
-    MailMessage->SetHeaderValue("Bcc", "");  // the transmitted text names no Bcc recipient
-    FText = MakeTransparent(MailMessage->FullText());
-    FText += "\r\n.\r\n";
-  } catch (...) {
-    MailMessage->HeaderLines = std::move(savedHeader);
-    throw;
-  }
-  MailMessage->HeaderLines = std::move(savedHeader);
+  OnScopeExit restore([&] { MailMessage->HeaderLines = std::move(savedHeader); });
+  MailMessage->SetHeaderValue("Bcc", "");  // the transmitted text names no Bcc recipient
+  FMail.text = MakeTransparent(MailMessage->FullText());
+  FMail.text += "\r\n.\r\n";
 }
+
+// ---- the public operations ----
 
 bool TSMTPClient::Connect() {
   ClientSocket& socket = FTalk->Socket();
-  if (FConnected || socket.Active()) {
-    FStatus = Status::Failure("CONNECT", 0, "already connected");
+  auto refuse = [this](const char* text) {
+    FStatus = Status::Failure("CONNECT", 0, text);
+    FStep = TSmtpStep::Connect;
     return false;
-  }
-  if (Host.empty()) {
-    FStatus = Status::Failure("CONNECT", 0, "no server host");
-    return false;
-  }
+  };
+  if (FLink.greeted || socket.Active()) return refuse("already connected");
+  if (Host.empty()) return refuse("no server host");
   CheckText(Host);
-  if (CancelRequested()) {
-    FStatus = Status::Failure("CONNECT", 0, "cancelled by stop");
-    return false;
-  }
+  if (CancelRequested()) return refuse("cancelled by stop");
   if (ParseHostLiteral(Host)) {  // a dotted quad or an IPv6 address, bracketed or not
     socket.SetHost("");
     socket.SetAddress(Host);
@@ -711,46 +539,32 @@ bool TSMTPClient::Connect() {
   }
   socket.SetPort(Port);
 
-  if (!FInDeliver) FTalk->StartDeadline(Deadline);
+  FConnectionDeadline.emplace(*FTalk, Deadline);
   FReader.Clear();
   FStatus = Status();
-  FPeerClosed = false;
-  FSocketConnected = false;
-  FNoQuit = false;
-  FDataOpen = false;
-  FOpenTransaction = false;
-  FTlsDone = false;
-  FTlsFailure = Status();
-  FPasswordInClear = false;
-  FExtensions = TSmtpExtensions();
+  FStep = TSmtpStep::None;
+  FLink = TConnection();
   FState = ssGreeting;
-  FTalkError = teNone;
-  FTalkErrorCode = 0;
-  FTalk->ExpectReply(tsGreeting);
-  try {
-    socket.Open();
-  } catch (...) {
+  // A connection that did not come about is closed whatever ended it, and
+  // its deadline ends with it.
+  OnScopeExit closeUnlessGreeted([this] {
+    if (FLink.greeted) return;
+    FTalk->Socket().Close();
+    FConnectionDeadline.reset();
+  });
+  FTalk->ExpectReply(TalkStepOf(ssGreeting));
+  const Status opened = socket.Open();
+  if (!opened) {
     FTalk->CancelWait();
-    if (!FInDeliver) FTalk->StopDeadline();
-    throw;
+    FStatus = Status::Failure("CONNECT", 0, opened.Text());
+    FStep = TSmtpStep::Connect;
+    return false;
   }
-  FConnected = Run(ssGreeting);
-  if (!FConnected) {
-    // A server that refused the greeting or EHLO/HELO (except a 421, which
-    // closes) waits for QUIT (RFC 5321 3.1).
-    if (FStatus.Code() != 0) {
-      try {
-        SayQuit();
-      } catch (...) {
-        socket.Close();
-        if (!FInDeliver) FTalk->StopDeadline();
-        throw;
-      }
-    }
-    socket.Close();  // nothing is left half open
-    if (!FInDeliver) FTalk->StopDeadline();
-  }
-  return FConnected;
+  FLink.greeted = Run(ssGreeting);
+  // A server that refused the greeting or EHLO/HELO (except a 421, which
+  // closes) waits for QUIT (RFC 5321 3.1).
+  if (!FLink.greeted && FStatus.Code() != 0) SayQuit();
+  return FLink.greeted;
 }
 
 std::string TSMTPClient::AllRecipients() const {
@@ -787,64 +601,49 @@ std::vector<std::string> TSMTPClient::Envelope(const std::string& fromAddress, c
 }
 
 bool TSMTPClient::SendTo(const std::string& fromAddress, const std::string& recipients) {
-  FRefused.clear();
-  FAcceptedReply.clear();
-  if (!FConnected || !FTalk->Socket().Active()) {
+  FMail = TTransaction();
+  if (!FLink.greeted || !FTalk->Socket().Active()) {
     FStatus = Status::Failure("MAIL", 0, "not connected");
+    FStep = TSmtpStep::Mail;
     return false;
   }
   if (!MailMessage) Fail(": MailMessage unassigned");
   if (MailMessage->NeedsRebuild()) Fail(": MailMessage need rebuild");
-  FRecipients = Envelope(fromAddress, recipients);
-  FFrom = fromAddress;
-  FNextRecipient = 0;
-  FAccepted = 0;
+  FMail.recipients = Envelope(fromAddress, recipients);
+  FMail.from = fromAddress;
   FStatus = Status();
-  bool delivered;
-  try {
-    delivered = Run(FOpenTransaction ? ssRset : ssMail);
-  } catch (...) {
-    FText.clear();
-    throw;
-  }
-  FText.clear();
-  FText.shrink_to_fit();
-  return delivered;
+  FStep = TSmtpStep::None;
+  OnScopeExit dropText([this] {
+    FMail.text.clear();
+    FMail.text.shrink_to_fit();
+  });
+  return Run(FLink.openTransaction ? ssRset : ssMail);
 }
 
 void TSMTPClient::SayQuit() {
   ClientSocket& socket = FTalk->Socket();
-  if (socket.Active() && !FDataOpen && !FNoQuit && !CancelRequested() && !FTalk->DeadlinePassed()) {
-    int timeOut = FTalk->TimeOut();
-    FTalk->SetTimeOut(std::min(timeOut, kQuitWaitSeconds));
-    bool ownDeadline = !FTalk->DeadlineRunning();
-    if (ownDeadline) FTalk->StartDeadline(kQuitWaitSeconds);  // a trickling answer is bounded too
-    Status kept = FStatus;  // the answer to QUIT changes no outcome
-    try {
-      Run(ssQuit);
-    } catch (...) {
-      FTalk->SetTimeOut(timeOut);
-      if (ownDeadline) FTalk->StopDeadline();
-      socket.Close();
-      FConnected = false;
-      throw;
-    }
+  if (!socket.Active() || FLink.dataOpen || FLink.noQuit || CancelRequested() || FTalk->DeadlinePassed()) return;
+  const int timeOut = FTalk->TimeOut();
+  FTalk->SetTimeOut(std::min(timeOut, kQuitWaitSeconds));
+  TalkDeadline quitDeadline(*FTalk, kQuitWaitSeconds);  // a trickling answer is bounded too
+  // The answer to QUIT changes no outcome.
+  const Status kept = FStatus;
+  const TSmtpStep keptStep = FStep;
+  OnScopeExit restore([&] {
     FStatus = kept;
+    FStep = keptStep;
     FTalk->SetTimeOut(timeOut);
-    if (ownDeadline) FTalk->StopDeadline();
-  }
+  });
+  Run(ssQuit);
 }
 
 void TSMTPClient::Disconnect() {
-  ClientSocket& socket = FTalk->Socket();
-  if (FConnected) SayQuit();
-  socket.Close();
-  FConnected = false;
-  FDataOpen = false;
-  FOpenTransaction = false;
-  FAuthUser.clear();
-  FAuthPassword.clear();
-  if (!FInDeliver) FTalk->StopDeadline();
+  OnScopeExit close([this] {
+    FTalk->Socket().Close();
+    FLink = TConnection();  // the login's exchange goes with it
+    FConnectionDeadline.reset();
+  });
+  if (FLink.greeted) SayQuit();
 }
 
 TDeliveryResult TSMTPClient::Deliver() {
@@ -856,41 +655,27 @@ TDeliveryResult TSMTPClient::Deliver() {
   Envelope(from, recipients);
   CheckText(Host);
 
+  FConnectionDeadline.reset();  // one left by an earlier Connect: this attempt has its own
+  TalkDeadline whole(*FTalk, Deadline);
   TDeliveryResult result;
-  FInDeliver = true;
-  FTalk->StartDeadline(Deadline);
-  auto finish = [&] {
-    FInDeliver = false;
-    FTalk->StopDeadline();
-  };
-  try {
-    try {
-      if (Connect()) SendTo(from, recipients);
-    } catch (const ESocketError& e) {
-      FStatus = Status::Failure(FState == ssReady || FState == ssFailed ? "CONNECT" : StepWord(FState), 0, e.what());
-    }
-    result.status = FStatus;
-    result.refused = FRefused;
-    result.acceptedReply = FAcceptedReply;
-    result.encrypted = FTls->Encrypted();
-    result.verified = FTls->Verified();
-    result.tlsProtocol = FTls->Protocol();
-    result.passwordInClear = FPasswordInClear;
-    try {
-      Disconnect();
-    } catch (const ESocketError&) {
-      // The outcome is settled; a socket that fails while closing adds nothing.
-    }
-  } catch (...) {
-    try {
-      FTalk->Socket().Close();
-    } catch (...) {
-    }
-    FConnected = false;
-    finish();
-    throw;
-  }
-  finish();
+  // A raise on the way leaves nothing open.
+  const int raised = std::uncaught_exceptions();
+  OnScopeExit closeOnRaise([this, raised] {
+    if (std::uncaught_exceptions() == raised) return;
+    FTalk->Socket().Close();
+    FLink.greeted = false;
+    FConnectionDeadline.reset();
+  });
+  if (Connect()) SendTo(from, recipients);  // the outcome is in FStatus either way
+  result.status = FStatus;
+  result.step = FStep;
+  result.refused = FMail.refused;
+  result.acceptedReply = FMail.acceptedReply;
+  result.encrypted = FTls->Encrypted();
+  result.verified = FTls->Verified();
+  result.tlsProtocol = FTls->Protocol();
+  result.passwordInClear = FLink.passwordInClear;
+  Disconnect();
   return result;
 }
 

@@ -6,10 +6,12 @@
 // the envelope (MAIL FROM, one RCPT TO per distinct recipient) and the
 // message text after DATA; Disconnect says QUIT and closes. Deliver does all three as one bounded attempt.
 //
-// The conversation is a state machine: each state sends its command, waits
-// (by dispatching the calling thread's messages through its TSocketTalk) for
-// one complete reply, read line by line by TSmtpReplyReader, and its handler
-// judges the reply and names the next state.
+// The conversation is a state machine held in one table, a row per state:
+// the step it reports, what it sends, and its handler. Each state sends its
+// command, waits (by dispatching the calling thread's messages through its
+// TSocketTalk) for one complete reply, read line by line by
+// TSmtpReplyReader, and its handler judges the reply and names the next
+// state. The login is a SASL mechanism of mail/sasl.h.
 //
 // Network outcomes are boolean results (and LastStatus, or the result of
 // Deliver). Misuse (no message, a message that needs rebuilding, no
@@ -20,16 +22,19 @@
 
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/secret_mask.h"
 #include "mail/mail_message.h"
 #include "mail/mail_types.h"
+#include "mail/sasl.h"
+#include "mail/smtp_reply.h"
 #include "mail/socket_talk.h"
 #include "platform/client_socket.h"
 #include "platform/message_loop.h"
@@ -41,6 +46,16 @@ namespace qw {
 // How the connection is secured: not at all, by STARTTLS after the first
 // EHLO, or with TLS from the first byte.
 enum class TSmtpSecurity { None, StartTls, Tls };
+
+// The step of the conversation an attempt ended at. None: no step (the
+// message was delivered, or the attempt failed before it began).
+enum class TSmtpStep { None, Connect, Greeting, Tls, Ehlo, Helo, StartTls, Auth, Rset, Mail, Rcpt, Data, EndOfData, Quit };
+
+// The step as the texts name it: "CONNECT", "GREETING", "TLS", "EHLO",
+// "HELO", "STARTTLS", "AUTH", "RSET", "MAIL", "RCPT", "DATA", "." (the end of
+// the text), "QUIT"; "" for None. With a recipient, RCPT becomes
+// "RCPT <address>".
+std::string SmtpStepWord(TSmtpStep step, const std::string& recipient = "");
 
 // What one delivery attempt came to.
 struct TDeliveryResult {
@@ -61,6 +76,9 @@ struct TDeliveryResult {
   // With every recipient refused, What() is "RCPT <last address>" and the
   // code and text are of that last refusal.
   Status status;
+  // The step of a failure as a value (What() is its word, which a caller
+  // may extend, e.g. with the server's name); None when delivered.
+  TSmtpStep step = TSmtpStep::None;
   // Recipients the server refused, each with its reply line verbatim.
   std::vector<std::pair<std::string, std::string>> refused;
   // The server's reply line to the message text when it was accepted.
@@ -75,74 +93,11 @@ struct TDeliveryResult {
 
   bool Delivered() const { return status.Ok(); }
   bool Complete() const { return status.Ok() && refused.empty(); }
+
+  // A failed attempt: the step, its word (with the recipient for RCPT) as
+  // What(), the code and the text.
+  static TDeliveryResult FailedAt(TSmtpStep step, int64_t code, std::string text, const std::string& recipient = "");
 };
-
-// One reply of the server: the code and the lines, CR LF removed. The final
-// line is kept whole; earlier lines only up to kMaxKeptText bytes in all.
-struct TSmtpReply {
-  int code = 0;
-  std::string finalLine;
-  std::vector<std::string> lines;
-};
-
-// Cuts the bytes of the server into replies. A line ends with CR LF or with
-// a bare LF (tolerated: some servers and proxies send it, and without
-// pipelining no reply can be misread by it). A reply line is three digits
-// followed by a blank (the final line), a hyphen (more lines follow) or
-// nothing (final). Anything else, and a line longer than kMaxLine bytes,
-// is a protocol error that stays until Clear. Bytes after a complete reply
-// are kept for the next one.
-class TSmtpReplyReader {
- public:
-  static constexpr size_t kMaxLine = 65536;
-  static constexpr size_t kMaxKeptText = 65536;
-  static constexpr size_t kMaxQueued = 8;
-
-  void Clear();
-  void Feed(const char* bytes, size_t count);
-  void Feed(const std::string& bytes) { Feed(bytes.data(), bytes.size()); }
-  bool HasReply() const { return !FReplies.empty(); }
-  bool Failed() const { return !FError.empty(); }
-  // The protocol error: the offending line (or "empty reply line"), "reply
-  // line longer than 65536 bytes", or "more replies than commands" (more
-  // than kMaxQueued replies held at once).
-  const std::string& ErrorText() const { return FError; }
-  // Hands out the complete reply and goes on with the bytes kept.
-  TSmtpReply TakeReply();
-  // Bytes held (the partial line and what follows a complete reply).
-  size_t Buffered() const { return FBuffer.size() - FStart; }
-
- private:
-  void Parse();
-  void TakeLine(std::string line);
-
-  std::string FBuffer;
-  size_t FStart = 0;    // first byte not yet cut into lines
-  size_t FScanned = 0;  // no LF before this position
-  TSmtpReply FReply;  // the reply being read
-  size_t FKeptText = 0;
-  std::deque<TSmtpReply> FReplies;  // complete replies not yet taken
-  std::string FError;
-};
-
-// The service extensions of a 250 reply to EHLO (RFC 5321 4.1.1.1): every
-// line after the first is a keyword and its parameters. Keywords and
-// mechanisms are compared without regard to letter case; "AUTH=PLAIN LOGIN"
-// (the old form some servers still send) counts as AUTH.
-struct TSmtpExtensions {
-  bool startTls = false;
-  bool authPlain = false;
-  bool authLogin = false;
-  static TSmtpExtensions Parse(const TSmtpReply& reply);
-};
-
-// The client's side of AUTH PLAIN (RFC 4616): "AUTH PLAIN " and base64 of
-// NUL user NUL password (the bytes as given: the client gives UTF-8).
-std::string AuthPlainCommand(const std::string& user, const std::string& password);
-// A command line as it may be recorded: an AUTH line keeps its verb and
-// mechanism ("AUTH PLAIN ****"), an answer within the AUTH exchange becomes
-// "****"; everything else is returned as it is.
-std::string MaskedCommand(const std::string& line, bool inAuthExchange);
 
 class TSMTPClient {
  public:
@@ -198,14 +153,14 @@ class TSMTPClient {
 
   // True after EHLO or HELO was accepted, until Disconnect or the connection
   // closes.
-  bool Connected() const { return FConnected; }
+  bool Connected() const { return FLink.greeted; }
 
   // Opens the connection, waits for the greeting, says EHLO (HELO after a
   // 5xx to EHLO). True when it was accepted. False, without raising, when a
   // connection is open or active, when Host is empty, on a refusal, a socket
   // error, the closing of the connection, a time-out or a cancel; a failed
-  // attempt closes what it opened. Errors of the socket while opening
-  // (ESocketError) pass to the caller. Host is taken as a number only when
+  // attempt closes what it opened. A socket that cannot be opened fails at
+  // "CONNECT" with the system's words. Host is taken as a number only when
   // it is a dotted quad or an IPv6 address; anything else is looked up, and
   // every address of the name is tried in turn (a silent one for the
   // time-out). Starts the Deadline unless it runs already.
@@ -231,16 +186,11 @@ class TSMTPClient {
   // TDeliveryResult.
   const Status& LastStatus() const { return FStatus; }
   // The recipients refused by the last Send or SendTo, with the reply lines.
-  const std::vector<std::pair<std::string, std::string>>& RefusedRecipients() const { return FRefused; }
+  const std::vector<std::pair<std::string, std::string>>& RefusedRecipients() const { return FMail.refused; }
   // The name said with EHLO or HELO: the computer's DNS name when it is a
   // fully qualified ASCII domain, else the address literal of the local end
   // ("[192.0.2.5]").
   std::string GreetingName();
-  // A domain of letters, digits and hyphens in dot-separated labels of 1 to
-  // 63 bytes (no hyphen at either end), 255 bytes at most, with at least two
-  // labels. A single final "." is allowed.
-  static bool IsFullDomain(const std::string& text);
-
   TSocketTalk& Talk() { return *FTalk; }
 
   // One whole attempt: Connect, Send, Disconnect, bounded by Deadline
@@ -263,45 +213,102 @@ class TSMTPClient {
   void RequestCancel();
   bool CancelRequested() const { return FCancel.load(); }
 
-  // A dotted-quad IPv4 address: four decimal pieces of 0 to 255
-  // ("192.168.1.10"; not "25", "1.2.3.4.5", "0x7f.0.0.1", "mail").
-  static bool IsNumericAddress(const std::string& text);
   // Text with a "." doubled at the start of every line, so that no line of
   // it can end the data.
   static std::string MakeTransparent(const std::string& text);
-  // The reply received so far is complete: its last line ends with CR LF and
-  // is a final line (three digits and a blank, or three digits alone).
-  static bool IsCompleteReply(const std::string& text);
 
  private:
   // The states of the conversation; ssReady and ssFailed end a run.
   enum TSmtpState {
-    ssGreeting, ssEhlo, ssHelo, ssRset, ssMail, ssRcpt, ssData, ssText, ssQuit,
-    ssStartTls, ssTls, ssAuth, ssAuthUser, ssAuthPassword, ssReady, ssFailed
+    ssGreeting, ssTls, ssEhlo, ssHelo, ssStartTls, ssAuth, ssAuthAnswer, ssRset, ssMail, ssRcpt, ssData, ssText,
+    ssQuit, ssReady, ssFailed
+  };
+  // What a state sends before its reply is awaited.
+  enum class TSends { Nothing, Command, MessageText, Handshake };
+  // One row per state, the whole truth about it: the step it reports, what
+  // it sends (Command: the line `command` makes), and the handler that
+  // judges the reply and names the next state.
+  struct TStateRow {
+    TSmtpState state;
+    TSmtpStep step;
+    TSends sends;
+    std::string (TSMTPClient::*command)() const;
+    TSmtpState (TSMTPClient::*judge)(const TSmtpReply& reply);
+  };
+  static const TStateRow kStates[];
+  static const TStateRow& RowOf(TSmtpState state);
+
+  // What is known of the connection; a new connection starts from a fresh
+  // value.
+  struct TConnection {
+    bool socketConnected = false;  // the TCP connection came about
+    bool greeted = false;          // EHLO or HELO accepted and the connection open
+    bool peerClosed = false;
+    bool noQuit = false;           // the connection is beyond a polite QUIT
+    bool dataOpen = false;         // the message text went out and was not answered
+    bool openTransaction = false;  // MAIL was accepted and the transaction not finished
+    bool tlsDone = false;          // the handshake ended well
+    Status tlsFailure;
+    bool passwordInClear = false;
+    std::string heloName;
+    TSmtpExtensions extensions;
+    TSaslExchange auth;            // the login's exchange, UTF-8 inside
+    size_t nextAnswer = 0;         // its next answer to a 334
+    TTalkError talkError = teNone; // what ended the last wait
+    int talkErrorCode = 0;
+  };
+  // The envelope and text of the transaction in progress, and what came of
+  // it.
+  struct TTransaction {
+    std::string from;
+    std::vector<std::string> recipients;
+    size_t nextRecipient = 0;
+    size_t accepted = 0;
+    std::string text;
+    std::string acceptedReply;
+    std::vector<std::pair<std::string, std::string>> refused;
   };
 
   // Runs the conversation from `state` until ssReady or ssFailed; true for
   // ssReady.
   bool Run(TSmtpState state);
-  std::string CommandFor(TSmtpState state) const;
-  std::string StepWord(TSmtpState state) const;
+  // The step a failure in `state` is reported at: CONNECT until the TCP
+  // connection came about, TLS while TLS from the first byte is still
+  // being negotiated.
+  TSmtpStep StepOf(TSmtpState state) const;
+  std::string RecipientOf(TSmtpState state) const;
+  // Sends what the state sends; false (FStatus set) when that ended the run.
+  bool SendFor(const TStateRow& row);
   // Waits for the reply to the command of `state`; false (FStatus set) when
   // none came.
   bool AwaitReply(TSmtpState state, TSmtpReply* reply);
-  TSmtpState Judge(TSmtpState state, const TSmtpReply& reply);
+
+  std::string EhloCommand() const;
+  std::string HeloCommand() const;
+  std::string StartTlsCommand() const;
+  std::string AuthCommand() const;
+  std::string AuthAnswerCommand() const;
+  std::string RsetCommand() const;
+  std::string MailCommand() const;
+  std::string RcptCommand() const;
+  std::string DataCommand() const;
+  std::string QuitCommand() const;
+
   TSmtpState OnGreeting(const TSmtpReply& reply);
   TSmtpState OnEhlo(const TSmtpReply& reply);
   TSmtpState OnHelo(const TSmtpReply& reply);
+  TSmtpState OnStartTls(const TSmtpReply& reply);
+  TSmtpState OnAuth(const TSmtpReply& reply);
   TSmtpState OnRset(const TSmtpReply& reply);
   TSmtpState OnMail(const TSmtpReply& reply);
   TSmtpState OnRcpt(const TSmtpReply& reply);
   TSmtpState OnData(const TSmtpReply& reply);
   TSmtpState OnText(const TSmtpReply& reply);
   TSmtpState OnQuit(const TSmtpReply& reply);
-  TSmtpState OnStartTls(const TSmtpReply& reply);
-  TSmtpState OnAuth(TSmtpState state, const TSmtpReply& reply);
   // What follows an accepted EHLO or HELO: STARTTLS, AUTH or ready.
   TSmtpState AfterGreetingWords();
+  // Picks the mechanism and makes the login's exchange: ssAuth, or ssFailed.
+  TSmtpState StartAuth();
   // Runs the TLS handshake on the open connection.
   TSmtpState Handshake();
   // The failure text of a wait that ended without a reply.
@@ -325,38 +332,19 @@ class TSMTPClient {
 
   TlsSocket* FTls = nullptr;  // owned by FTalk
   std::unique_ptr<TSocketTalk> FTalk;
-  TSmtpExtensions FExtensions;
-  bool FAuthLogin = false;       // AUTH LOGIN rather than PLAIN
-  std::string FAuthUser;         // User and Password as UTF-8, for AUTH
-  std::string FAuthPassword;
+  // The deadline of a conversation opened by Connect (none within Deliver,
+  // whose own deadline covers it), until Disconnect.
+  std::optional<TalkDeadline> FConnectionDeadline;
   SecretMask FMask;
-  std::string FMaskUser;         // the login FMask was made of
+  std::string FMaskUser;  // the login FMask was made of
   std::string FMaskPassword;
   bool FMaskMade = false;
-  bool FTlsDone = false;         // the handshake ended well
-  Status FTlsFailure;
-  bool FPasswordInClear = false;
   TSmtpReplyReader FReader;
-  bool FConnected = false;
-  bool FDataOpen = false;      // the message text went out and was not answered
-  bool FOpenTransaction = false;  // MAIL was accepted and the transaction not finished
-  bool FNoQuit = false;        // the connection is beyond a polite QUIT
-  bool FPeerClosed = false;
-  bool FSocketConnected = false;  // the TCP connection came about
-  bool FInDeliver = false;
+  TConnection FLink;
+  TTransaction FMail;
   TSmtpState FState = ssReady;  // the state whose reply is awaited
-  std::string FHeloName;
-  TTalkError FTalkError = teNone;
-  int FTalkErrorCode = 0;
   Status FStatus;
-  // The envelope and text of the transaction in progress.
-  std::string FFrom;
-  std::vector<std::string> FRecipients;
-  size_t FNextRecipient = 0;
-  size_t FAccepted = 0;
-  std::string FText;
-  std::string FAcceptedReply;
-  std::vector<std::pair<std::string, std::string>> FRefused;
+  TSmtpStep FStep = TSmtpStep::None;  // the step of FStatus
   std::atomic<bool> FCancel{false};
 };
 

@@ -54,6 +54,7 @@ void TSocketTalk::ExpectReply(TTalkStep step) {
   FLastErrorCode = 0;
   FStep = step;
   FWaiting = true;
+  FFirstWords = true;
   FSucceeded = false;
 }
 
@@ -86,6 +87,7 @@ void TSocketTalk::SendText(const std::string& text, const std::string& terminato
   FLastError = teNone;
   FLastErrorCode = 0;
   FWaiting = true;
+  FFirstWords = false;
   FSucceeded = false;
 
   std::weak_ptr<bool> alive = FAlive;
@@ -125,20 +127,21 @@ bool TSocketTalk::HandOver(const char* bytes, size_t count, size_t* handedOver) 
   while (count > 0) {
     if (!FWaiting) return false;  // the exchange ended meanwhile
     int piece = static_cast<int>(std::min<size_t>(count, INT_MAX));
-    int sent = FSocket->SendBytes(bytes, piece);
-    if (sent > 0) {
-      bytes += sent;
-      count -= static_cast<size_t>(sent);
-      *handedOver += static_cast<size_t>(sent);
+    Result<int> sent = FSocket->SendBytes(bytes, piece);
+    if (alive.expired()) return false;
+    // No connection, or a send error (notified: the exchange has ended).
+    if (!sent) return false;
+    if (*sent > 0) {
+      bytes += *sent;
+      count -= static_cast<size_t>(*sent);
+      *handedOver += static_cast<size_t>(*sent);
       if (blocked) {
         FTimer->SetEnabled(false);  // progress: a refusal from now on gets a full time-out
         blocked = false;
       }
       continue;
     }
-    if (sent == 0) return false;  // no connection
-    // Refused: either a send error (reported, the exchange has ended) or the
-    // socket would block. Wait until it takes data again, at most 10 ms,
+    // The socket would block. Wait until it takes data again, at most 10 ms,
     // dispatching messages; TimeOut seconds of refusals end the exchange.
     if (!FWaiting) return false;
     if (!blocked) {
@@ -262,7 +265,7 @@ void TSocketTalk::HandleTimeOut() {
   // Still connecting: an address that stays silent gives way to the next one
   // the name stands for, which gets a full time-out of its own (the deadline
   // bounds them all).
-  if (FWaiting && FStep == tsGreeting && !FSocket->Active() && FSocket->TryNextAddress()) {
+  if (FWaiting && FFirstWords && !FSocket->Active() && FSocket->TryNextAddress()) {
     FTimer->SetEnabled(false);
     FTimer->SetEnabled(true);
     return;

@@ -30,9 +30,10 @@ namespace qw {
 // The TCP client under the conversation.
 using TClientSocket = ClientSocket;
 
-// The owner's code for the exchange in progress.
-enum TTalkStep { tsNone, tsGreeting, tsHelo, tsMailFrom, tsRcptTo, tsData, tsMessageText, tsQuit, tsEhlo, tsRset,
-                 tsStartTls, tsTls, tsAuth };
+// The owner's code for the exchange in progress, handed back to its hooks;
+// the talk gives no meaning to any code but tsNone (no exchange).
+using TTalkStep = int;
+inline constexpr TTalkStep tsNone = 0;
 
 // What ended the last exchange when it failed: nothing, the time-out, the
 // class of a socket error, the deadline, or the cancel flag.
@@ -106,8 +107,8 @@ class TSocketTalk {
   // any data when it is empty). Consulted while an exchange is waiting.
   std::function<bool(TSocketTalk&, TTalkStep, const std::string& replyText)> OnCheckComplete;
 
-  // Arms a wait for the peer's first words; call just before opening the
-  // socket. The time-out starts now and covers lookup, connection and the
+  // Arms a wait for the peer's first words (`step` is not tsNone); call just
+  // before opening the socket. The time-out starts now and covers lookup, connection and the
   // first data. When it runs out while the socket is still connecting, the
   // socket moves on to its next address (TryNextAddress) with a new
   // time-out; with none left the wait ends as teTimeOut.
@@ -158,9 +159,29 @@ class TSocketTalk {
   std::string FReplyText;
   TTalkStep FStep = tsNone;
   bool FWaiting = false;
+  bool FFirstWords = false;  // the wait armed by ExpectReply, still connecting perhaps
   bool FSucceeded = false;
   TTalkError FLastError = teNone;
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};
+
+// The deadline of a conversation as a scope: arms the talk's deadline for
+// `seconds` unless one runs already (that one covers this part too), and
+// disarms what it armed when it ends.
+class TalkDeadline {
+ public:
+  TalkDeadline(TSocketTalk& talk, int seconds) : talk_(talk), owned_(!talk.DeadlineRunning()) {
+    if (owned_) talk_.StartDeadline(seconds);
+  }
+  ~TalkDeadline() {
+    if (owned_) talk_.StopDeadline();
+  }
+  TalkDeadline(const TalkDeadline&) = delete;
+  TalkDeadline& operator=(const TalkDeadline&) = delete;
+
+ private:
+  TSocketTalk& talk_;
+  bool owned_;
 };
 
 }  // namespace qw

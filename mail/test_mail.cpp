@@ -83,7 +83,7 @@ std::string TestMailOutcomeText(const TDeliveryResult& result, const TTestMailSe
     for (const auto& [address, reply] : result.refused) text += "\r\nRCPT <" + address + ">: " + reply;
     return text;
   }
-  if (result.status.What() == "CONNECT") {
+  if (result.step == TSmtpStep::Connect) {
     return std::string(kTestMailNoConnection) + ": " + HostPortText(settings.host, settings.port) + ": " +
            result.status.Text();
   }

@@ -271,8 +271,10 @@ int ClientSocket::ReportCallError(TErrorEvent event, int code) {
   return code;
 }
 
-void ClientSocket::ThrowApiError(int code, const char* api) {
-  throw ESocketError("Windows ソケットエラー： " + ErrorDescription(code) + " [API '" + api + "']");
+void ClientSocket::ThrowApiError(int code, const char* api) { throw ESocketError(ApiFailure(code, api).Text()); }
+
+Status ClientSocket::ApiFailure(int code, const char* api) {
+  return Status::Failure(api, code, "Windows ソケットエラー： " + ErrorDescription(code) + " [API '" + api + "']");
 }
 
 }  // namespace qw

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace qw {
 
 // Classes of socket errors reported by the error notification.
@@ -99,10 +101,11 @@ class ClientSocket {
   int Port() const { return FPort; }
 
   // Creates the socket and starts the lookup and the connection; returns at
-  // once. Does nothing while a connection is open or being opened. Raises
-  // ESocketError when the socket cannot be created or the lookup cannot be
-  // started.
-  virtual void Open() = 0;
+  // once (success: the outcome comes as a notification). Does nothing while
+  // a connection is open or being opened. A failure when the socket cannot
+  // be created or the lookup cannot be started: What() the call, Code() its
+  // error, Text() "Windows ソケットエラー： <ErrorDescription> [API '<call>']".
+  [[nodiscard]] virtual Status Open() = 0;
   // Closes an established connection, raising OnDisconnect first. A lookup
   // or connection still in progress is abandoned without a notification.
   // Does nothing when there is no connection.
@@ -120,10 +123,11 @@ class ClientSocket {
   // The attempts made since Open (0 while the name is looked up).
   virtual int AttemptCount() = 0;
 
-  // Bytes accepted; -1 when the socket would block (OnWrite follows when it
-  // takes data again) or the send failed (after the error notification with
-  // eeSend, the connection closed); 0 when not connected.
-  virtual int SendBytes(const void* bytes, int count) = 0;
+  // Bytes accepted, 0 when the socket would block (OnWrite follows when it
+  // takes data again). A failure when there is no connection (10057) or the
+  // send failed (after the error notification with eeSend; the connection
+  // is closed), worded as Open's.
+  [[nodiscard]] virtual Result<int> SendBytes(const void* bytes, int count) = 0;
   // Bytes that can be read now.
   virtual int PendingLength() = 0;
   // Bytes read (0 when nothing was pending or not connected); a receive
@@ -162,6 +166,10 @@ class ClientSocket {
   int ReportCallError(TErrorEvent event, int code);
   // Throws "Windows ソケットエラー： <ErrorDescription> [API '<api>']".
   [[noreturn]] void ThrowApiError(int code, const char* api);
+  // The same failure as a Status (What() the api, Code() the error).
+  Status ApiFailure(int code, const char* api);
+  // SendBytes without a connection.
+  Status NotConnected() { return ApiFailure(10057, "send"); }
   // The system's text for a Windows Sockets error number.
   virtual std::string ErrorText(int code) = 0;
 

@@ -28,8 +28,8 @@ TlsSocket::~TlsSocket() {
   FInner->OnError = nullptr;
 }
 
-void TlsSocket::Open() {
-  if (FInner->Active()) return;
+Status TlsSocket::Open() {
+  if (FInner->Active()) return Status();
   FEngine.reset();
   FOutgoing.clear();
   FPlain.clear();
@@ -39,7 +39,7 @@ void TlsSocket::Open() {
   FInner->SetHost(Host());
   FInner->SetAddress(Address());
   FInner->SetPort(Port());
-  FInner->Open();
+  return FInner->Open();
 }
 
 void TlsSocket::Close() {
@@ -48,7 +48,9 @@ void TlsSocket::Close() {
     // is dropped with the connection.
     FEngine->Shutdown();
     std::string alert = FEngine->TakeOutput();
-    if (FOutgoing.empty() && !alert.empty()) FInner->SendBytes(alert.data(), static_cast<int>(alert.size()));
+    if (FOutgoing.empty() && !alert.empty()) {
+      FInner->SendBytes(alert.data(), static_cast<int>(alert.size())).status().Ignore();
+    }
   }
   FInner->Close();
 }
@@ -68,19 +70,16 @@ void TlsSocket::StartTls(const TlsOptions& options) {
   if (FInner->PendingLength() > 0) HandleInnerRead();
 }
 
-bool TlsSocket::Flush() {
+Status TlsSocket::Flush() {
   if (FEngine) FOutgoing += FEngine->TakeOutput();
   while (!FOutgoing.empty()) {
     int piece = static_cast<int>(std::min<size_t>(FOutgoing.size(), INT_MAX));
-    int sent = FInner->SendBytes(FOutgoing.data(), piece);
-    if (sent > 0) {
-      FOutgoing.erase(0, static_cast<size_t>(sent));
-      continue;
-    }
-    if (sent < 0 && FInner->Active()) return true;  // would block: the write notification goes on
-    return false;  // no connection or a failed send (already reported)
+    Result<int> sent = FInner->SendBytes(FOutgoing.data(), piece);
+    if (!sent) return sent.status();  // no connection or a failed send (already notified)
+    if (*sent == 0) return Status();  // would block: the write notification goes on
+    FOutgoing.erase(0, static_cast<size_t>(*sent));
   }
-  return true;
+  return Status();
 }
 
 void TlsSocket::Failure(const Status& status) {
@@ -126,7 +125,7 @@ void TlsSocket::HandleInnerRead() {
   if (!FReady) {
     TlsEngine::Step step = FEngine->Handshake();
     if (step == TlsEngine::Step::Failed) {
-      Flush();  // the alert that tells the peer why
+      Flush().Ignore();  // the alert that tells the peer why, best effort: the handshake failed anyway
       Failure(FEngine->Error());
       return;
     }
@@ -148,23 +147,26 @@ void TlsSocket::HandleInnerRead() {
   if (FPlain.size() > FPlainStart && OnRead) OnRead();
 }
 
-int TlsSocket::SendBytes(const void* bytes, int count) {
+Result<int> TlsSocket::SendBytes(const void* bytes, int count) {
   if (!FEngine) return FInner->SendBytes(bytes, count);
-  if (!FInner->Active()) return 0;
-  if (!FReady || FFailed) return -1;
+  if (!FInner->Active()) return NotConnected();
+  if (FFailed) return Status::Failure("TLS", 0, "the TLS channel has failed");
+  if (!FReady) return 0;  // handshaking: as if the socket would block
   if (!FOutgoing.empty()) {
-    if (!Flush()) return -1;
-    if (!FOutgoing.empty()) return -1;  // would block; the write notification follows
+    Status flushed = Flush();
+    if (!flushed) return flushed;
+    if (!FOutgoing.empty()) return 0;  // would block; the write notification follows
   }
   if (count <= 0) return 0;
   Status encrypted = FEngine->Encrypt(std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(count)));
   if (!encrypted) {
     Failure(encrypted);
-    return -1;
+    return encrypted;
   }
   // The plaintext is taken whole; ciphertext the socket does not take now
   // goes out on its write notifications.
-  Flush();
+  Status flushed = Flush();
+  if (!flushed) return flushed;
   return count;
 }
 

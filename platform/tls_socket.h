@@ -37,13 +37,13 @@ class TlsSocket : public ClientSocket {
   std::function<void()> OnTlsReady;
   std::function<void(const Status& failure)> OnTlsFailed;
 
-  void Open() override;
+  Status Open() override;
   void Close() override;
   bool Active() const override { return FInner->Active(); }
   bool TryNextAddress() override { return FInner->TryNextAddress(); }
   std::string AttemptAddressText() override { return FInner->AttemptAddressText(); }
   int AttemptCount() override { return FInner->AttemptCount(); }
-  int SendBytes(const void* bytes, int count) override;
+  Result<int> SendBytes(const void* bytes, int count) override;
   int PendingLength() override;
   int ReceiveBytes(void* buffer, int count) override;
   std::string LocalHostName() override { return FInner->LocalHostName(); }
@@ -56,8 +56,9 @@ class TlsSocket : public ClientSocket {
   void HandleInnerRead();
   void HandleInnerWrite();
   // Hands the engine's output to the inner socket; what it does not take
-  // now waits for its write notification. False on a send failure.
-  bool Flush();
+  // now waits for its write notification. A failure when the send failed
+  // or there is no connection.
+  Status Flush();
   void Failure(const Status& status);
 
   std::unique_ptr<ClientSocket> FInner;

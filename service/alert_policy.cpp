@@ -69,9 +69,10 @@ int64_t RetryDelayMs(int failedAttempts, int64_t firstMs) {
 bool IsFinalRefusal(const TDeliveryResult& result) {
   if (result.Delivered()) return false;
   const Status& status = result.status;
-  const std::string& step = status.What();
-  if (step == "MAIL" || step == "DATA" || step == ".") return status.Code() >= 500 && status.Code() <= 599;
-  if (step.compare(0, 5, "RCPT ") != 0 || result.refused.empty()) return false;
+  const TSmtpStep step = result.step;
+  if (step == TSmtpStep::Mail || step == TSmtpStep::Data || step == TSmtpStep::EndOfData)
+    return status.Code() >= 500 && status.Code() <= 599;
+  if (step != TSmtpStep::Rcpt || result.refused.empty()) return false;
   // A conversation that ended at RCPT for another reason (a time-out, a
   // closed connection, a stop) after a refused recipient is no refusal.
   if (status.Code() < 500 || status.Code() > 599) return false;

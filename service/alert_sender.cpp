@@ -45,7 +45,7 @@ TDeliveryResult AlertSender::Send(const std::string& report, bool recovery, cons
   TDeliveryResult result = client.Deliver();
   // A connection that failed names the server it tried, as the test mail
   // does: with several servers in use the entry tells which one.
-  if (result.status.What() == "CONNECT") {
+  if (result.step == TSmtpStep::Connect) {
     const std::string server = HostPortText(client.Host, client.Port);
     result.status = Status::Failure("CONNECT " + server, result.status.Code(), result.status.Text());
   }

@@ -139,8 +139,8 @@ class PosixClientSocket : public ClientSocket {
     Release();
   }
 
-  void Open() override {
-    if (state_ != kClosed) return;
+  Status Open() override {
+    if (state_ != kClosed) return Status();
     loop_ = &ThisThreadPollLoop();
     ++generation_;
     addresses_.clear();
@@ -167,9 +167,11 @@ class PosixClientSocket : public ClientSocket {
       });
     } else {
       state_ = kLookingUp;
-      StartLookup();
+      const Status started = StartLookup();
+      if (!started) return started;
     }
     StartLocalNameLookup();
+    return Status();
   }
 
   void Close() override {
@@ -192,8 +194,9 @@ class PosixClientSocket : public ClientSocket {
   std::string AttemptAddressText() override { return current_; }
   int AttemptCount() override { return attempts_; }
 
-  int SendBytes(const void* bytes, int count) override {
-    if (state_ != kConnected || count <= 0) return 0;
+  Result<int> SendBytes(const void* bytes, int count) override {
+    if (state_ != kConnected) return NotConnected();
+    if (count <= 0) return 0;
     ssize_t sent;
     int err;
     {
@@ -204,10 +207,15 @@ class PosixClientSocket : public ClientSocket {
     if (sent >= 0) return static_cast<int>(sent);
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
       loop_->SetFdEvents(fd_, POLLIN | POLLOUT);  // OnWrite when it drains
-      return -1;
+      return 0;
     }
-    FailConnection(eeSend, WsaCode(err), "send");
-    return -1;
+    // The failure is the result: the notification informs, nothing raises.
+    const int code = WsaCode(err);
+    Status failure = ApiFailure(code, "send");
+    std::weak_ptr<PosixClientSocket*> token = token_;
+    ReportCallError(eeSend, code);
+    if (!token.expired() && *token.lock() && state_ == kConnected) CloseConnection();
+    return failure;
   }
 
   int PendingLength() override {
@@ -288,7 +296,7 @@ class PosixClientSocket : public ClientSocket {
  private:
   enum State { kClosed, kLookingUp, kConnecting, kConnected };
 
-  void StartLookup() {
+  Status StartLookup() {
     std::weak_ptr<PosixClientSocket*> token = token_;
     std::shared_ptr<PollLoop::Poster> poster = loop_->PostHandle();
     std::string host = HostWithoutBrackets(Host());
@@ -325,8 +333,9 @@ class PosixClientSocket : public ClientSocket {
       }).detach();
     } catch (const std::system_error& e) {
       Release();
-      ThrowApiError(WsaCode(e.code().value()), "getaddrinfo");
+      return ApiFailure(WsaCode(e.code().value()), "getaddrinfo");
     }
+    return Status();
   }
 
   void OnLookupDone(uint64_t generation, const std::vector<IpAddress>& resolved, int code) {

@@ -107,9 +107,10 @@ class Win32ClientSocket : public ClientSocket {
     if (started_) WSACleanup();
   }
 
-  void Open() override {
-    if (socket_ != INVALID_SOCKET || lookup_ || connecting_) return;
-    EnsureWindow();
+  Status Open() override {
+    if (socket_ != INVALID_SOCKET || lookup_ || connecting_) return Status();
+    const Status window = EnsureWindow();
+    if (!window) return window;
     addresses_.clear();
     next_ = 0;
     attempts_ = 0;
@@ -129,8 +130,9 @@ class Win32ClientSocket : public ClientSocket {
       connecting_ = true;
       PostMessageW(window_, kDialFailedMessage, serial_, WSAHOST_NOT_FOUND);
     } else {
-      StartLookup();
+      return StartLookup();
     }
+    return Status();
   }
 
   bool TryNextAddress() override {
@@ -153,8 +155,9 @@ class Win32ClientSocket : public ClientSocket {
 
   bool Active() const override { return connected_; }
 
-  int SendBytes(const void* bytes, int count) override {
-    if (!connected_ || count <= 0) return 0;
+  Result<int> SendBytes(const void* bytes, int count) override {
+    if (!connected_) return NotConnected();
+    if (count <= 0) return 0;
     int sent, err = 0;
     {
       std::lock_guard<std::mutex> lock(io_);
@@ -162,9 +165,13 @@ class Win32ClientSocket : public ClientSocket {
       if (sent == SOCKET_ERROR) err = WSAGetLastError();
     }
     if (sent != SOCKET_ERROR) return sent;
-    if (err == WSAEWOULDBLOCK) return -1;  // FD_WRITE follows
-    FailConnection(eeSend, err, "send");
-    return -1;
+    if (err == WSAEWOULDBLOCK) return 0;  // FD_WRITE follows
+    // The failure is the result: the notification informs, nothing raises.
+    Status failure = ApiFailure(err, "send");
+    Alive alive(this);
+    ReportCallError(eeSend, err);
+    if (alive.Still() && connected_) CloseConnection();
+    return failure;
   }
 
   int PendingLength() override {
@@ -328,20 +335,24 @@ class Win32ClientSocket : public ClientSocket {
     }
   }
 
-  void EnsureWindow() {
-    if (window_ && windowThread_ == GetCurrentThreadId()) return;
+  Status EnsureWindow() {
+    if (window_ && windowThread_ == GetCurrentThreadId()) return Status();
     if (window_) {
       SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
       DestroyWindow(window_);
     }
     RegisterSocketClass();
     window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ThisModule(), nullptr);
-    if (!window_) throw ESocketError("ソケットが作成できません");
+    if (!window_) {
+      const int error = static_cast<int>(GetLastError());
+      return Status::Failure("CreateWindowExW", error, "ソケットが作成できません");
+    }
     windowThread_ = GetCurrentThreadId();
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    return Status();
   }
 
-  void StartLookup() {
+  Status StartLookup() {
     auto job = std::make_shared<LookupJob>();
     job->window = window_;
     job->serial = serial_;
@@ -352,11 +363,12 @@ class Win32ClientSocket : public ClientSocket {
       const DWORD error = GetLastError();
       delete parameter;
       Release();
-      ThrowApiError(static_cast<int>(error), "GetAddrInfoW");
+      return ApiFailure(static_cast<int>(error), "GetAddrInfoW");
     }
     CloseHandle(thread);
     lookup_ = std::move(job);
     connecting_ = true;
+    return Status();
   }
 
   // Starts the attempt to the next address that can be dialled; an address

@@ -5,12 +5,14 @@
 
 namespace qw {
 
-void FakeClientSocket::Open() {
-  if (opened_) return;
+Status FakeClientSocket::Open() {
+  if (openFailure) return *openFailure;
+  if (opened_) return Status();
   opened_ = true;
   ++opens_;
   attempt_ = 0;
   attempts_ = 1;
+  return Status();
 }
 
 bool FakeClientSocket::TryNextAddress() {
@@ -37,13 +39,13 @@ void FakeClientSocket::Close() {
   pending_.clear();
 }
 
-int FakeClientSocket::SendBytes(const void* bytes, int count) {
-  if (!active_) return 0;
+Result<int> FakeClientSocket::SendBytes(const void* bytes, int count) {
+  if (!active_) return NotConnected();
   if (failSends) {
-    int code = ReportCallError(eeSend, 10054);
+    Status failure = ApiFailure(10054, "send");
+    ReportCallError(eeSend, 10054);
     Close();
-    if (code != 0) ThrowApiError(code, "send");
-    return -1;
+    return failure;
   }
   if (wouldBlockCalls > 0) {
     ++refused_;
@@ -52,7 +54,7 @@ int FakeClientSocket::SendBytes(const void* bytes, int count) {
         if (active_ && OnWrite) OnWrite();
       });
     }
-    return -1;
+    return 0;
   }
   int n = acceptLimit > 0 ? std::min(acceptLimit, count) : count;
   std::string piece(static_cast<const char*>(bytes), static_cast<size_t>(n));

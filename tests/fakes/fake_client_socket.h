@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,13 @@ class FakeClientSocket : public ClientSocket {
  public:
   explicit FakeClientSocket(MessageLoop& loop) : loop_(loop) {}
 
-  void Open() override;
+  Status Open() override;
   void Close() override;
   bool Active() const override { return active_; }
   bool TryNextAddress() override;
   std::string AttemptAddressText() override { return attempts_ > 0 ? addresses[attempt_] : ""; }
   int AttemptCount() override { return attempts_; }
-  int SendBytes(const void* bytes, int count) override;
+  Result<int> SendBytes(const void* bytes, int count) override;
   int PendingLength() override { return static_cast<int>(pending_.size()); }
   int ReceiveBytes(void* buffer, int count) override;
   std::string LocalHostName() override { return opened_ ? "testhost" : ""; }
@@ -49,6 +50,8 @@ class FakeClientSocket : public ClientSocket {
   int wouldBlockCalls = 0;
   int acceptLimit = 0;
   bool failSends = false;
+  // When set, Open fails with it (the socket cannot be made).
+  std::optional<Status> openFailure;
   // Called with the bytes of each accepted SendBytes, after recording them.
   std::function<void(const std::string&)> onSent;
 

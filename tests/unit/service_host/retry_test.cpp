@@ -28,10 +28,8 @@ constexpr int64_t kMinuteMs = 60'000;
 const char kMailIni[] =
     "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=10MB\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n";
 
-TDeliveryResult Failed(const std::string& step, int code, const std::string& text) {
-  TDeliveryResult result;
-  result.status = Status::Failure(step, code, text);
-  return result;
+TDeliveryResult Failed(TSmtpStep step, int code, const std::string& text, const std::string& recipient = "") {
+  return TDeliveryResult::FailedAt(step, code, text, recipient);
 }
 
 TDeliveryResult Delivered() {
@@ -77,7 +75,7 @@ class RetryTest : public HostTest {
 };
 
 TEST_F(RetryTest, FailedAttemptsFollowTheScheduleUntilTheLateDelivery) {
-  ScriptMail(Failed("CONNECT", 0, "connection refused (111)"), 5);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "connection refused (111)"), 5);
   StartHooked();
   ASSERT_EQ(attemptTimes.size(), 1u);
   EXPECT_TRUE(RetryTimer().Enabled());
@@ -103,7 +101,7 @@ TEST_F(RetryTest, FailedAttemptsFollowTheScheduleUntilTheLateDelivery) {
 }
 
 TEST_F(RetryTest, ANewerReportReplacesThePendingOneAndStartsTheScheduleAgain) {
-  ScriptMail(Failed("GREETING", 421, "421 4.3.2 shutting down"), 3);
+  ScriptMail(Failed(TSmtpStep::Greeting, 421, "421 4.3.2 shutting down"), 3);
   StartHooked();
   loop.AdvanceBy(5 * kMinuteMs);  // second failure; the next retry is 15 minutes away
   ASSERT_EQ(attemptTimes.size(), 2u);
@@ -127,7 +125,7 @@ TEST_F(RetryTest, ANewerReportReplacesThePendingOneAndStartsTheScheduleAgain) {
 }
 
 TEST_F(RetryTest, ACheckWithNoDriveShortDropsThePendingAlert) {
-  ScriptMail(Failed("CONNECT", 0, "time-out after 60 s"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "time-out after 60 s"), 1);
   StartHooked();
   ASSERT_TRUE(Service().HasPendingAlert());
   drives.drives['C'].freeBytes = 100 * kMiB;
@@ -144,34 +142,34 @@ TEST_F(RetryTest, APermanentRefusalIsFinalAndATransientOneIsNot) {
     TDeliveryResult result;
     bool final;
   };
-  TDeliveryResult allRefused = Failed("RCPT <b@b.jp>", 550, "550 5.1.1 unknown");
+  TDeliveryResult allRefused = Failed(TSmtpStep::Rcpt, 550, "550 5.1.1 unknown", "b@b.jp");
   allRefused.refused = {{"a@b.jp", "550 5.1.1 unknown"}, {"b@b.jp", "550 5.1.1 unknown"}};
-  TDeliveryResult mixed = Failed("RCPT <b@b.jp>", 550, "550 5.1.1 unknown");
+  TDeliveryResult mixed = Failed(TSmtpStep::Rcpt, 550, "550 5.1.1 unknown", "b@b.jp");
   mixed.refused = {{"a@b.jp", "452 4.2.2 mailbox full"}, {"b@b.jp", "550 5.1.1 unknown"}};
   // One recipient refused, then the conversation ended at the next RCPT
   // for another reason: no refusal of every recipient.
-  TDeliveryResult refusedThenSilent = Failed("RCPT <b@b.jp>", 0, "time-out after 60 s");
+  TDeliveryResult refusedThenSilent = Failed(TSmtpStep::Rcpt, 0, "time-out after 60 s", "b@b.jp");
   refusedThenSilent.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
-  TDeliveryResult refusedThenStopped = Failed("RCPT <b@b.jp>", 0, "cancelled by stop");
+  TDeliveryResult refusedThenStopped = Failed(TSmtpStep::Rcpt, 0, "cancelled by stop", "b@b.jp");
   refusedThenStopped.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
-  TDeliveryResult refusedThenShutdown = Failed("RCPT <b@b.jp>", 421, "421 4.3.2 shutting down");
+  TDeliveryResult refusedThenShutdown = Failed(TSmtpStep::Rcpt, 421, "421 4.3.2 shutting down", "b@b.jp");
   refusedThenShutdown.refused = {{"a@b.jp", "550 5.1.1 unknown"}};
   const Case cases[] = {
-      {"text refused", Failed(".", 554, "554 5.7.1 spam"), true},
-      {"sender refused", Failed("MAIL", 553, "553 sender not allowed"), true},
-      {"DATA refused", Failed("DATA", 554, "554 no valid recipients"), true},
+      {"text refused", Failed(TSmtpStep::EndOfData, 554, "554 5.7.1 spam"), true},
+      {"sender refused", Failed(TSmtpStep::Mail, 553, "553 sender not allowed"), true},
+      {"DATA refused", Failed(TSmtpStep::Data, 554, "554 no valid recipients"), true},
       {"every recipient refused for good", allRefused, true},
       {"one recipient only for now", mixed, false},
       {"refused, then silence", refusedThenSilent, false},
       {"refused, then a stop", refusedThenStopped, false},
       {"refused, then 421", refusedThenShutdown, false},
-      {"sender for now", Failed("MAIL", 451, "451 try later"), false},
-      {"greeting", Failed("GREETING", 554, "554 go away"), false},
-      {"closed", Failed("DATA", 0, "connection closed by the server"), false},
+      {"sender for now", Failed(TSmtpStep::Mail, 451, "451 try later"), false},
+      {"greeting", Failed(TSmtpStep::Greeting, 554, "554 go away"), false},
+      {"closed", Failed(TSmtpStep::Data, 0, "connection closed by the server"), false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsFinalRefusal(c.result), c.final) << c.name;
 
-  ScriptMail(Failed(".", 554, "554 5.7.1 rejected as spam"));
+  ScriptMail(Failed(TSmtpStep::EndOfData, 554, "554 5.7.1 rejected as spam"));
   StartHooked();
   EXPECT_FALSE(Service().HasPendingAlert());
   EXPECT_FALSE(RetryTimer().Enabled());
@@ -183,7 +181,7 @@ TEST_F(RetryTest, APermanentRefusalIsFinalAndATransientOneIsNot) {
 }
 
 TEST_F(RetryTest, ARetryFollowsTheSettingsFile) {
-  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
   StartHooked();
   ASSERT_TRUE(Service().HasPendingAlert());
   SetIni("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\n[DRIVE]\r\nC=10MB\r\n");
@@ -201,7 +199,7 @@ TEST_F(RetryTest, ARecoveryNoticeReplacedByANewAlertIsComposedAgainAtTheNextReco
          "[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n");
   StartHooked();  // the alert is delivered
   drives.drives['C'].freeBytes = 100 * kMiB;
-  ScriptMail(Failed("CONNECT", 0, "refused"), 2);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 2);
   Service().CheckNow();  // the notice fails
   drives.drives['C'].freeBytes = kMiB;
   Service().CheckNow();  // a new alert replaces it and fails
@@ -218,7 +216,7 @@ TEST_F(RetryTest, ARecoveryNoticeReplacedByANewAlertIsComposedAgainAtTheNextReco
 }
 
 TEST_F(RetryTest, APausedServiceDoesNotRetryUntilItContinues) {
-  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
   StartHooked();
   EXPECT_FALSE(Host().HandleControl(kControlPause));
   loop.AdvanceBy(30 * kMinuteMs);
@@ -231,7 +229,7 @@ TEST_F(RetryTest, APausedServiceDoesNotRetryUntilItContinues) {
 }
 
 TEST_F(RetryTest, AStopDuringARetryWaitsForItAndKeepsTheAlert) {
-  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
   StartHooked();
   std::promise<void> inside;
   std::promise<TDeliveryResult> answer;
@@ -250,7 +248,7 @@ TEST_F(RetryTest, AStopDuringARetryWaitsForItAndKeepsTheAlert) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(stopped.load()) << "the stop waits for the retry's conversation";
-  answer.set_value(Failed("GREETING", 0, "cancelled by stop"));
+  answer.set_value(Failed(TSmtpStep::Greeting, 0, "cancelled by stop"));
   retry.join();
   stopper.join();
   EXPECT_TRUE(stopped.load());
@@ -280,7 +278,7 @@ class RestartTest : public RetryTest {
   // The first run: the alert fails and the service stops.
   void FirstRunFails() {
     Service().SetStateFolder(dir);
-    ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+    ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
     StartHooked();
     ASSERT_TRUE(Host().HandleControl(kControlStop));
     host.reset();
@@ -350,7 +348,7 @@ TEST_F(RestartTest, APendingRecoveryNoticeIsSentAfterTheFirstCheck) {
   StartHooked();
   ASSERT_EQ(reports.size(), 1u);
   drives.drives['C'].freeBytes = 100 * kMiB;
-  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
   Service().CheckNow();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_NE(reports[1].find("回復しました"), std::string::npos) << reports[1];
@@ -384,7 +382,7 @@ TEST_F(RestartTest, RetriesReachTheMetricsFileAndTheFailureCountSurvivesARestart
     return text.substr(start, text.find('\n', start) - start);
   };
   Service().SetStateFolder(dir);
-  ScriptMail(Failed("CONNECT", 0, "refused"), 2);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 2);
   StartHooked();
   EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "1");
   EXPECT_EQ(sample("quotawarden_alert_mail_last_success_timestamp_seconds"), "0");
@@ -401,7 +399,7 @@ TEST_F(RestartTest, RetriesReachTheMetricsFileAndTheFailureCountSurvivesARestart
   service.reset();
 
   Service().SetStateFolder(dir);
-  ScriptMail(Failed("CONNECT", 0, "refused"), 1);
+  ScriptMail(Failed(TSmtpStep::Connect, 0, "refused"), 1);
   StartHooked();
   EXPECT_EQ(sample("quotawarden_alert_mail_failures_total"), "3") << "counted on from the earlier run";
 }

@@ -245,8 +245,11 @@ TEST(ServerAddressAttempts, OneAddressGivenIsNotRepeatedInTheFailure) {
 }
 
 // ---- real connections over IPv6 loopback ----
+//
+// RealSocket: only a real socket shows that the system dials [::1] and
+// reports a refusal from it.
 
-class Ipv6Delivery : public ::testing::Test {
+class Ipv6DeliveryRealSocket : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!server.Start(0, true)) GTEST_SKIP() << "this machine cannot listen on [::1]";
@@ -264,7 +267,7 @@ class Ipv6Delivery : public ::testing::Test {
   TSMTPClient client{"smtpClient"};
 };
 
-TEST_F(Ipv6Delivery, BareAndBracketedAddressesReachTheServer) {
+TEST_F(Ipv6DeliveryRealSocket, BareAndBracketedAddressesReachTheServer) {
   size_t sessions = 0;
   for (const char* host : {"::1", "[::1]", "0:0:0:0:0:0:0:1"}) {
     SCOPED_TRACE(host);
@@ -286,7 +289,7 @@ TEST_F(Ipv6Delivery, BareAndBracketedAddressesReachTheServer) {
   }
 }
 
-TEST_F(Ipv6Delivery, NobodyListeningOnTheAddressIsARefusal) {
+TEST_F(Ipv6DeliveryRealSocket, NobodyListeningOnTheAddressIsARefusal) {
   const int port = server.Port();
   server.Stop();
   client.Host = "[::1]";

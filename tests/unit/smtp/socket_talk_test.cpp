@@ -16,6 +16,9 @@
 namespace qw {
 namespace {
 
+// Step codes of an owner: the talk hands them back and gives them no meaning.
+constexpr TTalkStep tsGreeting = 1, tsHelo = 2, tsMailFrom = 3, tsRcptTo = 4, tsData = 5, tsMessageText = 6;
+
 class SocketTalkTest : public ::testing::Test {
  protected:
   SocketTalkTest() {
@@ -35,7 +38,7 @@ class SocketTalkTest : public ::testing::Test {
   }
 
   void Connect() {
-    fake->Open();
+    ASSERT_TRUE(fake->Open().Ok());
     fake->AcceptConnection();
     loop.ProcessPending();
     ASSERT_TRUE(fake->Active());
@@ -112,7 +115,7 @@ TEST_F(SocketTalkTest, ASilentPeerTimesOutAfterSixtySeconds) {
 TEST_F(SocketTalkTest, WithoutTerminatorTheFirstPieceCompletesTheReply) {
   talk->SetTimeOut(5);
   talk->ExpectReply(tsGreeting);
-  fake->Open();
+  ASSERT_TRUE(fake->Open().Ok());
   At(3000, [&] {
     fake->AcceptConnection();
     fake->Deliver("2");
@@ -128,7 +131,7 @@ TEST_F(SocketTalkTest, WithoutTerminatorTheFirstPieceCompletesTheReply) {
 TEST_F(SocketTalkTest, OneTimeOutCoversConnectionAndGreeting) {
   talk->SetTimeOut(5);
   talk->ExpectReply(tsGreeting);
-  fake->Open();
+  ASSERT_TRUE(fake->Open().Ok());
   At(3000, [&] { fake->AcceptConnection(); });  // connected, but the greeting never comes
   talk->WaitReply();
   EXPECT_EQ(loop.NowMs(), 5000);

@@ -124,9 +124,7 @@ TEST_F(StateTest, WarningsRecordTheMailStepAndKeepTheLastDelivery) {
   // A later warning whose mail is refused: that reply, the old delivery.
   system.now.hour = 8;
   mailStep = [](const std::string&) {
-    TDeliveryResult result;
-    result.status = Status::Failure("RCPT <a@b.jp>", 550, "550 5.1.1 unknown\r\nuser");
-    return result;
+    return TDeliveryResult::FailedAt(TSmtpStep::Rcpt, 550, "550 5.1.1 unknown\r\nuser", "a@b.jp");
   };
   Service().tmCheckTimer(nullptr);
   s = Read();

@@ -370,9 +370,8 @@ TEST_F(SettingsLoadTest, WeakerDeliveriesAreToldInEntries) {
   EXPECT_EQ(unverified[0].first, EventType::Warning);
   EXPECT_EQ(unverified[1], std::make_pair(EventType::Information, std::string(kAlertUnverified)));
 
-  outcome = TDeliveryResult{};
+  outcome = TDeliveryResult::FailedAt(TSmtpStep::Mail, 550, "550 no");
   outcome.passwordInClear = true;
-  outcome.status = Status::Failure("MAIL", 550, "550 no");
   Service().tmCheckTimer(nullptr);
   auto clear = texts(3);
   ASSERT_EQ(clear.size(), 3u);

@@ -1,0 +1,19 @@
+// Domain names as DNS and SMTP write them (RFC 1035 2.3.1, RFC 5321 4.1.2):
+// the names the mail client may say for this computer.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace qw {
+
+// Dot-separated labels of ASCII letters, digits and hyphens, 1 to 63 bytes
+// each with no hyphen at either end, 253 bytes at most (a single final "."
+// aside), at least `minLabels` of them, the last not all digits (no
+// top-level label is numeric).
+bool IsLdhDomain(const std::string& text, size_t minLabels = 1);
+
+// A fully qualified domain: IsLdhDomain with at least two labels.
+bool IsFullDomain(const std::string& text);
+
+}  // namespace qw
