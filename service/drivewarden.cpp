@@ -123,9 +123,12 @@ void TDrivewarden::CancelForStop() {
   if (FActiveClient) FActiveClient->RequestCancel();
 }
 
-void TDrivewarden::ServiceStop() { ServiceStopWithin(-1); }
+void TDrivewarden::ServiceStop() {
+  // Without a bound the wait ends only when the check has: no time-out.
+  ServiceStopWithin(-1).Ignore();
+}
 
-bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
+Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
   FCalls.Cancel();
   {
     std::unique_lock<std::mutex> lock(FCheckMutex);
@@ -141,20 +144,20 @@ bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
       lock.unlock();
       tmCheck_->SetEnabled(false);
       tmRetry_->SetEnabled(false);
-      return false;
+      return Status::Failure("ServiceStop", 0,
+                             "the running check did not end within " + std::to_string(milliseconds) + " ms",
+                             StatusKind::kTimedOut);
     }
   }
   tmCheck_->SetEnabled(false);
   tmRetry_->SetEnabled(false);
   FreeDriveList();
-  return true;
+  return Status();
 }
 
 std::map<char, TDrivewarden::DriveAnswer> TDrivewarden::MeasureDrives(const std::string& letters) {
   struct Raw {
-    bool ok = false;
-    int64_t freeBytes = -1;
-    int64_t totalBytes = -1;
+    Result<DiskSpace> space = Status::Failure("DiskFreeSpace", 0, "not measured");
   };
   std::map<char, DriveAnswer> answers;
   std::map<char, std::shared_ptr<Raw>> started;
@@ -166,9 +169,10 @@ std::map<char, TDrivewarden::DriveAnswer> TDrivewarden::MeasureDrives(const std:
     const std::string root = RootOf(letter);
     switch (FCalls.Begin(key, [raw, drives, root] {
       try {
-        raw->ok = drives->DiskFreeSpace(root, &raw->freeBytes, &raw->totalBytes);
-      } catch (...) {
-        raw->ok = false;
+        raw->space = drives->DiskFreeSpace(root);
+      } catch (const std::exception& e) {
+        // Thrown on a thread of its own: caught here, or the process ends.
+        raw->space = Status::Failure("DiskFreeSpace", 0, e.what());
       }
     })) {
       case BoundedCalls::Start::Started:
@@ -183,16 +187,17 @@ std::map<char, TDrivewarden::DriveAnswer> TDrivewarden::MeasureDrives(const std:
         break;
     }
   }
-  FCalls.Wait(keys, std::chrono::milliseconds(FAnswerBoundMs), true);
+  // A drive that did not answer in time is told apart below, key by key.
+  FCalls.Wait(keys, std::chrono::milliseconds(FAnswerBoundMs), true).Ignore();
   for (const auto& [letter, raw] : started) {
     DriveAnswer answer;
     // A call that returned wrote its result before it said so.
     if (FCalls.Returned(std::string("drive ") + letter)) {
       answer.answered = true;
-      answer.measured = raw->ok;
-      if (raw->ok) {
-        answer.freeBytes = raw->freeBytes;
-        answer.totalBytes = raw->totalBytes;
+      answer.measured = raw->space.Ok();
+      if (raw->space.Ok()) {
+        answer.freeBytes = raw->space->freeToCaller;
+        answer.totalBytes = raw->space->totalBytes;
       }
     }
     answers[letter] = answer;
@@ -217,7 +222,7 @@ Status TDrivewarden::BoundedWrite(const std::string& key, std::function<Status()
   if (start == BoundedCalls::Start::NoThread)
     return Status::Failure("", 0, "書き込みのスレッドを作れません");
   // Not cancelled by a stop: the state a stop leaves is what the next start reads.
-  if (!FCalls.Wait({key}, std::chrono::milliseconds(FAnswerBoundMs), false))
+  if (!FCalls.Wait({key}, std::chrono::milliseconds(FAnswerBoundMs), false).Ok())
     return Status::Failure("", 0, "書き込みが " + seconds + " 秒以内に終わりません");
   return *result;
 }
@@ -364,19 +369,22 @@ void TDrivewarden::ReadMailSettings(const ProfileSnapshot& ini, LoadedSettings& 
   const std::string stored = ini.ReadString(kSectionMail, kKeyPassword, "");
   next.passwordInFile = !stored.empty();
   // The host's own store wins: the file's value is then not even read.
-  const Status unprotected =
-      FCredentialPassword.empty() ? UnprotectSecret(stored, &next.password) : Status();
+  Status unprotected;
+  if (FCredentialPassword.empty()) {
+    Result<std::string> clear = UnprotectSecret(stored);
+    unprotected = clear.status();
+    next.password = clear.value_or("");
+  }
   if (!FCredentialPassword.empty()) {
     next.password = FCredentialPassword;
   } else if (unprotected.Ok() && !stored.empty() && !IsProtectedSecret(stored)) {
     // A clear password typed into the file: its protected form, where the
     // platform has one, replaces it after the load.
-    std::string protectedForm;
-    const Status protectedNow = ProtectSecret(next.password, &protectedForm);
-    if (!protectedNow.Ok())
-      next.protectFailure = protectedNow.Describe();
-    else if (protectedForm != stored)
-      next.protectedPassword = protectedForm;
+    const Result<std::string> protectedForm = ProtectSecret(next.password);
+    if (!protectedForm.Ok())
+      next.protectFailure = protectedForm.status().Describe();
+    else if (*protectedForm != stored)
+      next.protectedPassword = *protectedForm;
   }
   if (!unprotected.Ok()) {
     // The stored value itself is never shown: it is (a form of) the password.
@@ -460,10 +468,10 @@ TDrivewarden::LoadedSettings TDrivewarden::ReadSettings(const ProfileSnapshot& i
 void TDrivewarden::LoadSettings() {
   // The file is read once; every value comes from that one snapshot, so a
   // load never mixes two versions of a file that is being replaced.
-  ProfileSnapshot ini;
-  const Status file = platform_.profiles.ReadSnapshot(kIniFileName, &ini);
+  const Result<ProfileSnapshot> file = platform_.profiles.ReadSnapshot(kIniFileName);
   if (!file.Ok())
-    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.Text());
+    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.status().Text());
+  const ProfileSnapshot& ini = *file;
   // Changed or not is decided by the content, whatever the file's time says.
   if (FDriveList && ini.Bytes() == FIniFileBytes) {
     // The same file version: nothing to read unless the fixed drives are
@@ -524,8 +532,9 @@ void TDrivewarden::CareForStoredSecret(const LoadedSettings& next) {
   if (!next.protectedPassword.empty()) {
     // The file as it is now, so that nothing written since the load is
     // lost; a password changed since is left to the next load.
-    ProfileSnapshot current;
-    Status written = platform_.profiles.ReadSnapshot(kIniFileName, &current);
+    Result<ProfileSnapshot> read = platform_.profiles.ReadSnapshot(kIniFileName);
+    Status written = read.status();
+    ProfileSnapshot current = read.value_or(ProfileSnapshot());
     const std::string now = current.ReadString(kSectionMail, kKeyPassword, "");
     const bool same = written.Ok() && !IsProtectedSecret(now) && now == next.password;
     if (same) {
@@ -547,13 +556,14 @@ void TDrivewarden::CareForStoredSecret(const LoadedSettings& next) {
     }
   }
   if (!next.passwordInFile) return;
-  std::vector<std::string> readers;
-  if (const Status checked = SecretFileReaders(FSettingsPath, &readers); !checked) {
+  const Result<std::vector<std::string>> checked = SecretFileReaders(FSettingsPath);
+  if (!checked) {
     WriteEventLog("設定ファイル " + FSettingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
-                      checked.Describe(),
+                      checked.status().Describe(),
                   EventType::Warning);
     return;
   }
+  const std::vector<std::string>& readers = *checked;
   std::string text;
   if (!readers.empty())
     text = "設定ファイル " + FSettingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
@@ -1048,18 +1058,17 @@ void TDrivewarden::ReadPreviousState() {
   // the process: the first start of a run takes them from the state an
   // earlier run left. A damaged state is replaced by the next write.
   FStateRead = true;
-  std::string text;
   CheckState previous;
   // A missing state is a first run; any other failure loses what the state
   // kept (a waiting mail, the alert history, the count) and is said once.
   const std::string path = JoinPath(FStateFolder, kStateFileName);
   std::string reason;
   try {
-    const Status read = ReadWholeFile(path, &text);
-    if (!read.Ok()) {
-      if (read.Code() == 2 || read.Code() == 3) return;  // ENOENT, ERROR_FILE/PATH_NOT_FOUND
-      reason = read.Describe();
-    } else if (!ParseCheckState(text, &previous)) {
+    const Result<std::string> text = ReadWholeFile(path);
+    if (!text) {
+      if (text.status().IsNotFound()) return;
+      reason = text.status().Describe();
+    } else if (!ParseCheckState(*text, &previous)) {
       reason = "状態ファイルの形式ではありません";
     }
   } catch (const std::exception& e) {

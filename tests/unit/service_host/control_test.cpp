@@ -18,7 +18,7 @@ namespace {
 TEST_F(HostTest, RunningIsReportedOnceTheSettingsLoadBeforeTheFirstCheck) {
   ServiceState duringCheck = ServiceState::Stopped;
   drives.drives['C'].onMeasure = [&] { duringCheck = Host().State(); };
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(duringCheck, ServiceState::Running) << "a stop is accepted while the first check runs";
   EXPECT_EQ(status.States(), (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running}));
   Host().ReportStopped();
@@ -30,7 +30,7 @@ TEST_F(HostTest, RunningIsReportedOnceTheSettingsLoadBeforeTheFirstCheck) {
 
 TEST_F(HostTest, AFailedStartStopsWithTheServiceSpecificExitCode) {
   SetIni("[WARNING]\r\nINTERVAL=0\r\n");
-  EXPECT_FALSE(Host().Start());
+  EXPECT_FALSE(Host().Start().Ok());
   Host().ReportStopped();
   ServiceStatus last = status.Reports().back();
   EXPECT_EQ(last.state, ServiceState::Stopped);
@@ -39,7 +39,7 @@ TEST_F(HostTest, AFailedStartStopsWithTheServiceSpecificExitCode) {
 
   // A later start that succeeds clears it.
   SetIni("[WARNING]\r\nINTERVAL=1\r\n");
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   Host().HandleControl(kControlStop);
   Host().ReportStopped();
   last = status.Reports().back();
@@ -49,7 +49,7 @@ TEST_F(HostTest, AFailedStartStopsWithTheServiceSpecificExitCode) {
 
 TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {
   host = std::make_unique<ServiceHost>(Service(), status, log, &loop);
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.ProcessPending();
   ASSERT_EQ(CheckEntries(), 1u);
   loop.AdvanceBy(kHourMs / 2);
@@ -73,7 +73,7 @@ TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {
 }
 
 TEST_F(HostTest, ACheckAskedForWhileOneRunsFollowsItInsteadOfOverlapping) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.ProcessPending();
 
   std::atomic<int> inside{0};
@@ -117,7 +117,7 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
   ControlQueue controls;
   std::atomic<bool> ended{false};
   std::thread serviceThread([&] {
-    RunServiceThread(Host(), controls);
+    EXPECT_TRUE(RunServiceThread(Host(), controls).Ok());
     Host().ReportStopped();
     ended = true;
   });
@@ -152,7 +152,7 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
 
 TEST_F(HostTest, AStopRequestedBeforeTheStartHandlerRunsStillCancelsTheFirstCheck) {
   Host().CancelForStop();  // the signal came before the service thread began
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(CheckEntries(), 0u) << "no check runs for a service that is stopping";
   EXPECT_TRUE(Host().HandleControl(kControlStop));
 }
