@@ -212,14 +212,15 @@ void SettingsModel::ckbIsMailSendClick() {
 
 void SettingsModel::cbxSecurityChange() {
   const int security = view_.SecurityIndex();
-  // A port box that holds no valid port is left for the save to refuse.
-  const Result<std::string> port =
-      IsSecurityIndex(security) ? NumericValue(SettingsField::Port, 1, 65535) : Status::Failure("", 0, "");
-  if (port.Ok()) {
-    bool usual = false;
-    for (int p : kSecurityPorts) usual = usual || *port == std::to_string(p);
-    const std::string suggested = std::to_string(kSecurityPorts[security]);
-    if (usual && *port != suggested) view_.SetFieldText(SettingsField::Port, suggested);
+  if (IsSecurityIndex(security)) {
+    // A port box that holds no valid port is left for the save to refuse.
+    const Result<std::string> port = NumericValue(SettingsField::Port, 1, 65535);
+    if (port.Ok()) {
+      bool usual = false;
+      for (int p : kSecurityPorts) usual = usual || *port == std::to_string(p);
+      const std::string suggested = std::to_string(kSecurityPorts[security]);
+      if (usual && *port != suggested) view_.SetFieldText(SettingsField::Port, suggested);
+    }
   }
   Change();
 }
