@@ -22,10 +22,7 @@ constexpr const char* kMsgBadFolder = "フォルダーには絶対パス (C:\\..
 // The settings file in memory: missing until the model's save writes it.
 class MemoryProfiles : public Profiles {
  public:
-  Status ReadSnapshot(const std::string&, ProfileSnapshot* snapshot) override {
-    *snapshot = file;
-    return {};
-  }
+  Result<ProfileSnapshot> ReadSnapshot(const std::string&) override { return file; }
   Status WriteSnapshot(const std::string&, const ProfileSnapshot& snapshot) override {
     file = snapshot;
     return {};
@@ -100,13 +97,12 @@ class NoServices : public ServiceManager {
 // No password is given on the command line: nothing is protected.
 class NoSecrets : public SecretStore {
  public:
-  Status Protect(const std::string&, std::string* stored) override {
-    stored->clear();
+  Result<std::string> Protect(const std::string&) override {
     return Status::Failure("Protect", 1, "not used while installing");
   }
-  Status Unprotect(const std::string& stored, std::string* clear) override {
-    clear->clear();
-    return stored.empty() ? Status{} : Status::Failure("Unprotect", 1, "not used while installing");
+  Result<std::string> Unprotect(const std::string& stored) override {
+    if (stored.empty()) return std::string();
+    return Status::Failure("Unprotect", 1, "not used while installing");
   }
 };
 
@@ -205,14 +201,14 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
   const std::string smtp = Property(properties, "SMTP");
   if (!smtp.empty()) {
     view.SetFieldText(SettingsField::Smtp, smtp);
-    if (!model.edtSMTPExit()) return Refused("SMTP", smtp, boxes.last);
+    if (!model.edtSMTPExit().Ok()) return Refused("SMTP", smtp, boxes.last);
   }
   const std::string port = Property(properties, "PORT");
   if (!port.empty()) view.SetFieldText(SettingsField::Port, port);
   const std::string from = Property(properties, "MAILFROM");
   if (!from.empty()) {
     view.SetFieldText(SettingsField::From, from);
-    if (!model.edtFromExit()) return Refused("MAILFROM", from, boxes.last);
+    if (!model.edtFromExit().Ok()) return Refused("MAILFROM", from, boxes.last);
   }
   const struct {
     const char* name;
@@ -224,7 +220,7 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
       bool typeable = true;
       for (char c : address) typeable = typeable && AddressKeyPasses(static_cast<unsigned char>(c));
       if (!typeable || !IsMailAddress(address)) return Refused(list.name, value, kMsgBadAddress);
-      if (!model.AddMailAddress(address, list.target)) return Refused(list.name, value, boxes.last);
+      if (!model.AddMailAddress(address, list.target).Ok()) return Refused(list.name, value, boxes.last);
     }
   }
   view.SetMailSendChecked(!smtp.empty() && !Property(properties, "MAILTO").empty());

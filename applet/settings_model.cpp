@@ -52,12 +52,8 @@ constexpr const char* kMsgRightsFailed =
 
 class PlatformSecrets : public SecretStore {
  public:
-  Status Protect(const std::string& clear, std::string* stored) override {
-    return ProtectSecret(clear, stored);
-  }
-  Status Unprotect(const std::string& stored, std::string* clear) override {
-    return UnprotectSecret(stored, clear);
-  }
+  Result<std::string> Protect(const std::string& clear) override { return ProtectSecret(clear); }
+  Result<std::string> Unprotect(const std::string& stored) override { return UnprotectSecret(stored); }
   Status ProtectFile() override { return ProtectSettingsFile(SettingsFilePath("", kIniFileName)); }
 };
 
@@ -120,8 +116,7 @@ void SettingsModel::FormCreate() {
 
   // Every value from one reading of the file. A file that cannot be read
   // shows the defaults; a save then refuses to replace it (WriteAll).
-  ProfileSnapshot ini;
-  profiles_.ReadSnapshot(kIniFileName, &ini).Ignore();
+  const ProfileSnapshot ini = profiles_.ReadSnapshot(kIniFileName).value_or(ProfileSnapshot());
   auto read = [&ini](const char* section, const std::string& key, const std::string& def) {
     return ini.ReadString(section, key, def);
   };
@@ -153,14 +148,10 @@ void SettingsModel::FormCreate() {
   // read (damaged, or protected on another computer) leaves the box empty
   // and is reported now: the service cannot read it either, and a save with
   // a user name and no password is refused until one is typed.
-  std::string password;
   passwordLoadError_.clear();
-  const Status unprotected = secrets_.Unprotect(read(kSectionMail, kKeyPassword, ""), &password);
-  if (!unprotected.Ok()) {
-    password.clear();
-    passwordLoadError_ = unprotected.Describe();
-  }
-  view_.SetFieldText(SettingsField::Password, password);
+  const Result<std::string> password = secrets_.Unprotect(read(kSectionMail, kKeyPassword, ""));
+  if (!password.Ok()) passwordLoadError_ = password.status().Describe();
+  view_.SetFieldText(SettingsField::Password, password.value_or(""));
   view_.SetTlsVerifyChecked(TrimControls(read(kSectionMail, kKeyTlsVerify, "1")) != "0");
   const std::string metricsFolder = read(kSectionMetrics, kKeyTextFileDir, "");
   FMetricsFolderInFile = !metricsFolder.empty();
@@ -218,12 +209,15 @@ void SettingsModel::ckbIsMailSendClick() {
 
 void SettingsModel::cbxSecurityChange() {
   const int security = view_.SecurityIndex();
-  std::string port;
-  if (IsSecurityIndex(security) && NumericValue(SettingsField::Port, 1, 65535, &port)) {
-    bool usual = false;
-    for (int p : kSecurityPorts) usual = usual || port == std::to_string(p);
-    const std::string suggested = std::to_string(kSecurityPorts[security]);
-    if (usual && port != suggested) view_.SetFieldText(SettingsField::Port, suggested);
+  if (IsSecurityIndex(security)) {
+    // A port box that holds no valid port is left for the save to refuse.
+    const Result<std::string> port = NumericValue(SettingsField::Port, 1, 65535);
+    if (port.Ok()) {
+      bool usual = false;
+      for (int p : kSecurityPorts) usual = usual || *port == std::to_string(p);
+      const std::string suggested = std::to_string(kSecurityPorts[security]);
+      if (usual && *port != suggested) view_.SetFieldText(SettingsField::Port, suggested);
+    }
   }
   Change();
 }
@@ -240,7 +234,7 @@ void SettingsModel::SetLimit(const std::string& letter, const std::string& limit
   view_.SetApplyEnabled(IsModified());
 }
 
-bool SettingsModel::AddMailAddress(const std::string& address, MailTarget target) {
+Status SettingsModel::AddMailAddress(const std::string& address, MailTarget target) {
   const SettingsList list = ListOf(target);
   bool added = true;
   for (const std::string& line : view_.ListLines(list)) {
@@ -255,7 +249,8 @@ bool SettingsModel::AddMailAddress(const std::string& address, MailTarget target
     ShowMessage(kMsgDuplicate, MessageBoxIcon::Exclamation);
   }
   view_.SetApplyEnabled(IsModified());
-  return added;
+  if (!added) return Status::Failure("AddMailAddress", 0, kMsgDuplicate, StatusKind::kAlreadyExists);
+  return Status();
 }
 
 void SettingsModel::acnDeleteExecute(MailTarget target) {
@@ -277,25 +272,24 @@ bool SettingsModel::LimitForEdit(int index, std::string* letter, std::string* nu
   return true;
 }
 
-bool SettingsModel::LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
-                               SettingsControl control) {
+Status SettingsModel::LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                                 SettingsControl control) {
   const std::string text = view_.FieldText(field);
-  if (text.empty() || valid(text)) return true;
+  if (text.empty() || valid(text)) return Status();
   ShowMessage(message, MessageBoxIcon::Exclamation);
   view_.FocusControl(control);
-  return false;
+  return Status::Failure("check", 0, message);
 }
 
-bool SettingsModel::edtSMTPExit() {
+Status SettingsModel::edtSMTPExit() {
   return LeaveCheck(SettingsField::Smtp, IsServerName, kMsgBadServer, SettingsControl::Smtp);
 }
 
-bool SettingsModel::edtFromExit() {
+Status SettingsModel::edtFromExit() {
   return LeaveCheck(SettingsField::From, IsMailAddress, kMsgBadAddress, SettingsControl::From);
 }
 
-bool SettingsModel::NumericValue(SettingsField field, long long min, long long max,
-                                 std::string* digits) {
+Result<std::string> SettingsModel::NumericValue(SettingsField field, long long min, long long max) {
   std::string text(TrimControls(view_.FieldText(field)));
   if (!thousandSeparator_.empty()) {
     for (size_t at = text.find(thousandSeparator_); at != std::string::npos;
@@ -304,80 +298,71 @@ bool SettingsModel::NumericValue(SettingsField field, long long min, long long m
     }
   }
   int32_t value = 0;
-  if (!TryStrToInt(text, &value)) return false;
-  if (value < min || value > max) return false;
-  *digits = std::to_string(value);
-  return true;
+  if (!TryStrToInt(text, &value)) return Status::Failure("NumericValue", 0, "not a whole number: " + text);
+  if (value < min || value > max)
+    return Status::Failure("NumericValue", 0,
+                           text + " is not within " + std::to_string(min) + " to " + std::to_string(max));
+  return std::to_string(value);
 }
 
 void SettingsModel::ShowMessage(const std::string& text, MessageBoxIcon icon) {
   boxes_.Show(text, kAppletCaption, MessageBoxButtons::Ok, icon);
 }
 
-void SettingsModel::ShowCheckFailure(const std::string& text, MessageBoxIcon icon,
-                                     SettingsPage page, SettingsControl focus) {
+Status SettingsModel::ShowCheckFailure(const std::string& text, MessageBoxIcon icon,
+                                       SettingsPage page, SettingsControl focus) {
   ShowMessage(text, icon);
   view_.ShowPage(page);
   view_.FocusControl(focus);
+  return Status::Failure("check", 0, text);
 }
 
-bool SettingsModel::CheckMailSettings(bool mailOn) {
-  if (!mailOn) return true;
+Status SettingsModel::CheckMailSettings(bool mailOn) {
+  if (!mailOn) return Status();
   const bool smtpBlank = IsBlank(view_.FieldText(SettingsField::Smtp));
   const bool fromBlank = IsBlank(view_.FieldText(SettingsField::From));
   const bool toEmpty = view_.ListLines(SettingsList::To).empty();
-  if (!smtpBlank && !fromBlank && !toEmpty) return true;
-  ShowCheckFailure(kMsgMailSettings, MessageBoxIcon::Information, SettingsPage::Mail,
-                   smtpBlank   ? SettingsControl::Smtp
-                   : fromBlank ? SettingsControl::From
-                               : SettingsControl::ToList);
-  return false;
+  if (!smtpBlank && !fromBlank && !toEmpty) return Status();
+  return ShowCheckFailure(kMsgMailSettings, MessageBoxIcon::Information, SettingsPage::Mail,
+                          smtpBlank   ? SettingsControl::Smtp
+                          : fromBlank ? SettingsControl::From
+                                      : SettingsControl::ToList);
 }
 
 // A login needs both halves: a user name without a password would be refused
 // by every server, and a password without a user name is never sent (the
 // service logs in only when USER is set), which is a forgotten name rather
 // than a choice.
-bool SettingsModel::CheckLoginSettings(bool mailOn) {
+Status SettingsModel::CheckLoginSettings(bool mailOn) {
   // A character the stored form cannot hold would be saved as "?" and the
   // login would fail without a word: refused here, mail on or off.
-  if (view_.FieldTextLost(SettingsField::User)) {
-    ShowCheckFailure(kMsgUserChars, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::User);
-    return false;
-  }
-  if (view_.FieldTextLost(SettingsField::Password)) {
-    ShowCheckFailure(kMsgPasswordChars, MessageBoxIcon::Exclamation, SettingsPage::Mail,
-                     SettingsControl::Password);
-    return false;
-  }
-  if (!mailOn) return true;
+  if (view_.FieldTextLost(SettingsField::User))
+    return ShowCheckFailure(kMsgUserChars, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::User);
+  if (view_.FieldTextLost(SettingsField::Password))
+    return ShowCheckFailure(kMsgPasswordChars, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                            SettingsControl::Password);
+  if (!mailOn) return Status();
   const bool userBlank = IsBlank(view_.FieldText(SettingsField::User));
   const bool passwordEmpty = view_.FieldText(SettingsField::Password).empty();
-  if (userBlank == passwordEmpty) return true;
-  if (userBlank) {
-    ShowCheckFailure(kMsgUserMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
-                     SettingsControl::User);
-  } else {
-    ShowCheckFailure(kMsgPasswordMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
-                     SettingsControl::Password);
-  }
-  return false;
+  if (userBlank == passwordEmpty) return Status();
+  if (userBlank)
+    return ShowCheckFailure(kMsgUserMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                            SettingsControl::User);
+  return ShowCheckFailure(kMsgPasswordMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                          SettingsControl::Password);
 }
 
-bool SettingsModel::CheckMetricsFolder(std::string* folder) {
-  *folder = std::string(TrimControls(view_.FieldText(SettingsField::TextFileDir)));
-  if (folder->empty()) return true;
-  for (char c : *folder) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-      ShowCheckFailure(kMsgMetricsFolderControl, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
-                       SettingsControl::TextFileDir);
-      return false;
-    }
+Result<std::string> SettingsModel::CheckMetricsFolder() {
+  std::string folder(TrimControls(view_.FieldText(SettingsField::TextFileDir)));
+  if (folder.empty()) return folder;
+  for (char c : folder) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      return ShowCheckFailure(kMsgMetricsFolderControl, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
+                              SettingsControl::TextFileDir);
   }
-  if (IsAbsolutePath(*folder)) return true;
-  ShowCheckFailure(kMsgMetricsFolder, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
-                   SettingsControl::TextFileDir);
-  return false;
+  if (IsAbsolutePath(folder)) return folder;
+  return ShowCheckFailure(kMsgMetricsFolder, MessageBoxIcon::Exclamation, SettingsPage::Metrics,
+                          SettingsControl::TextFileDir);
 }
 
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
@@ -386,9 +371,9 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   // the dialog does not know stay) and replaces it in one step, so that the
   // service never reads half a save. A file that cannot be read is not
   // replaced.
-  ProfileSnapshot ini;
-  const Status read = profiles_.ReadSnapshot(kIniFileName, &ini);
-  if (!read.Ok()) return read;
+  Result<ProfileSnapshot> read = profiles_.ReadSnapshot(kIniFileName);
+  if (!read.Ok()) return read.status();
+  ProfileSnapshot& ini = *read;
   auto write = [&ini](const char* section, const std::string& key, const std::string& value) {
     ini.WriteString(section, key, value);
   };
@@ -413,49 +398,55 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   return profiles_.WriteSnapshot(kIniFileName, ini);
 }
 
-bool SettingsModel::CheckFields(bool mailOn, std::string* interval, std::string* port, std::string* remind) {
-  if (!NumericValue(SettingsField::Interval, 1, std::numeric_limits<int32_t>::max(), interval)) {
-    ShowCheckFailure(kMsgIntervalRange, MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Interval);
-    return false;
-  }
-  std::string remindDigits;
-  if (!NumericValue(SettingsField::Remind, 0, std::numeric_limits<int32_t>::max(), &remindDigits)) {
-    ShowCheckFailure(Replace(kMsgRemindRange, "%s", view_.FieldText(SettingsField::Remind)),
-                     MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Remind);
-    return false;
-  }
-  if (remind) *remind = remindDigits;
-  if (!NumericValue(SettingsField::Port, 1, 65535, port)) {
-    ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
-    return false;
-  }
-  if (!CheckMailSettings(mailOn)) return false;
+Result<SettingsModel::CheckedNumbers> SettingsModel::CheckFields(bool mailOn) {
+  CheckedNumbers numbers;
+  Result<std::string> interval = NumericValue(SettingsField::Interval, 1, std::numeric_limits<int32_t>::max());
+  if (!interval)
+    return ShowCheckFailure(kMsgIntervalRange, MessageBoxIcon::Exclamation, SettingsPage::Warning,
+                            SettingsControl::Interval);
+  numbers.interval = std::move(*interval);
+  Result<std::string> remind = NumericValue(SettingsField::Remind, 0, std::numeric_limits<int32_t>::max());
+  if (!remind)
+    return ShowCheckFailure(Replace(kMsgRemindRange, "%s", view_.FieldText(SettingsField::Remind)),
+                            MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Remind);
+  numbers.remind = std::move(*remind);
+  Result<std::string> port = NumericValue(SettingsField::Port, 1, 65535);
+  if (!port)
+    return ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
+  numbers.port = std::move(*port);
+  if (Status mail = CheckMailSettings(mailOn); !mail) return mail;
   // The file must stay loadable by the service, mail switched on or not.
-  if (!IsSecurityIndex(view_.SecurityIndex())) {
-    ShowCheckFailure(kMsgSecurityChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail,
-                     SettingsControl::Security);
-    return false;
-  }
-  return CheckLoginSettings(mailOn);
+  if (!IsSecurityIndex(view_.SecurityIndex()))
+    return ShowCheckFailure(kMsgSecurityChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail,
+                            SettingsControl::Security);
+  if (Status login = CheckLoginSettings(mailOn); !login) return login;
+  return numbers;
 }
 
 SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
-  std::string interval, port, remind;
-  if (!CheckFields(view_.MailSendChecked(), &interval, &port, &remind)) return SaveOutcome::Refused;
-  std::string metricsFolder;
-  if (!CheckMetricsFolder(&metricsFolder)) return SaveOutcome::Refused;
+  const Result<CheckedNumbers> numbers = CheckFields(view_.MailSendChecked());
+  if (!numbers) return SaveOutcome::Refused;
+  const std::string& interval = numbers->interval;
+  const std::string& port = numbers->port;
+  const std::string& remind = numbers->remind;
+  const Result<std::string> checkedFolder = CheckMetricsFolder();
+  if (!checkedFolder) return SaveOutcome::Refused;
+  const std::string& metricsFolder = *checkedFolder;
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
   std::string password;
   const std::string clearPassword = view_.FieldText(SettingsField::Password);
   if (!clearPassword.empty()) {
-    const Status protectedPassword = secrets_.Protect(clearPassword, &password);
+    Result<std::string> protectedPassword = secrets_.Protect(clearPassword);
     if (!protectedPassword.Ok()) {
-      ShowCheckFailure(kMsgProtectFailed + protectedPassword.Describe(), MessageBoxIcon::Error,
-                       SettingsPage::Mail, SettingsControl::Password);
+      // Shown; the outcome tells the caller.
+      ShowCheckFailure(kMsgProtectFailed + protectedPassword.status().Describe(), MessageBoxIcon::Error,
+                       SettingsPage::Mail, SettingsControl::Password)
+          .Ignore();
       return SaveOutcome::Refused;
     }
+    password = std::move(*protectedPassword);
   }
 
   if (const Status written = WriteAll(interval, remind, port, password, metricsFolder); !written.Ok()) {
@@ -483,11 +474,13 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   return SaveOutcome::Saved;
 }
 
-bool SettingsModel::TestMailSettings(TTestMailSettings* settings) {
-  std::string interval, port;
-  if (!CheckFields(true, &interval, &port)) return false;
+Result<TTestMailSettings> SettingsModel::TestMailSettings() {
+  const Result<CheckedNumbers> numbers = CheckFields(true);
+  if (!numbers) return numbers.status();
+  TTestMailSettings result;
+  TTestMailSettings* settings = &result;
   settings->host = std::string(TrimControls(view_.FieldText(SettingsField::Smtp)));
-  settings->port = std::stoi(port);
+  settings->port = std::stoi(numbers->port);
   settings->security = static_cast<TSmtpSecurity>(view_.SecurityIndex());
   settings->tlsVerify = view_.TlsVerifyChecked();
   settings->user = std::string(TrimControls(view_.FieldText(SettingsField::User)));
@@ -497,10 +490,20 @@ bool SettingsModel::TestMailSettings(TTestMailSettings* settings) {
   settings->cc = WriteCommaList(view_.ListLines(SettingsList::Cc));
   settings->timeOut = testMailTimeOut_;
   settings->deadline = testMailDeadline_;
-  return true;
+  return result;
 }
 
-bool SettingsModel::SaveSettings(bool apply) { return SaveSettingsEx(apply) == SaveOutcome::Saved; }
+Status SettingsModel::SaveSettings(bool apply) {
+  switch (SaveSettingsEx(apply)) {
+    case SaveOutcome::Saved:
+      return Status();
+    case SaveOutcome::Refused:
+      return Status::Failure("SaveSettings", 0, "a setting was refused");
+    case SaveOutcome::WriteFailed:
+      break;
+  }
+  return Status::Failure("SaveSettings", 0, std::string(kIniFileName) + " was not written");
+}
 
 void SettingsModel::acnOKExecute() {
   if (view_.ApplyEnabled()) {
@@ -515,7 +518,8 @@ void SettingsModel::acnOKExecute() {
 }
 
 void SettingsModel::acnApplyExecute() {
-  if (SaveSettings(true)) view_.SetApplyEnabled(false);
+  // What stopped a save has been shown; Apply then stays on.
+  if (SaveSettings(true).Ok()) view_.SetApplyEnabled(false);
 }
 
 void SettingsModel::acnCancelExecute() {

@@ -161,8 +161,8 @@ enum class SaveOutcome {
 class SecretStore {
  public:
   virtual ~SecretStore() = default;
-  virtual Status Protect(const std::string& clear, std::string* stored) = 0;
-  virtual Status Unprotect(const std::string& stored, std::string* clear) = 0;
+  virtual Result<std::string> Protect(const std::string& clear) = 0;
+  virtual Result<std::string> Unprotect(const std::string& stored) = 0;
   // After every save: limits who may read the settings file (Windows: SYSTEM
   // and Administrators only). The default does nothing.
   virtual Status ProtectFile() { return Status(); }
@@ -206,8 +206,9 @@ class SettingsModel {
   // Sets the threshold text of the drive `letter` (from the threshold dialog).
   void SetLimit(const std::string& letter, const std::string& limitText);
   // Appends `address` to the target list unless it is there already (letter
-  // case ignored: "すでに登録されています。"). True when added.
-  bool AddMailAddress(const std::string& address, MailTarget target);
+  // case ignored: "すでに登録されています。", shown, and the failure's
+  // kind is kAlreadyExists).
+  Status AddMailAddress(const std::string& address, MailTarget target);
   // Deletes the selected line of the target list (none selected: nothing).
   void acnDeleteExecute(MailTarget target);
 
@@ -218,19 +219,21 @@ class SettingsModel {
 
   // Leave checks: a non-empty server name that IsServerName refuses, or a
   // non-empty sender that IsMailAddress refuses, is reported and the focus
-  // goes back to the box. True when the text passes.
-  bool edtSMTPExit();
-  bool edtFromExit();
+  // goes back to the box. A refusal (its Text the message shown) when the
+  // text does not pass.
+  Status edtSMTPExit();
+  Status edtFromExit();
 
-  // Checks and writes the settings; true when written. `apply` refreshes the
-  // snapshot after the write. Asks the restart question after a write.
-  bool SaveSettings(bool apply);
+  // Checks and writes the settings; a failure when refused or not written
+  // (what was wrong has been shown). `apply` refreshes the snapshot after the
+  // write. Asks the restart question after a write.
+  Status SaveSettings(bool apply);
   SaveOutcome SaveSettingsEx(bool apply);
 
   // The test mail's settings as the dialog holds them, saved or not, after
   // the checks of a save with mail taken as on (the same messages, page and
-  // focus). False, with the failure shown, when a field is refused.
-  bool TestMailSettings(TTestMailSettings* settings);
+  // focus). A refusal, with the message shown, when a field is refused.
+  Result<TTestMailSettings> TestMailSettings();
   // Time-outs of the test mail's conversation, in seconds.
   void SetTestMailTimeOuts(int silence, int deadline) {
     testMailTimeOut_ = silence;
@@ -256,23 +259,29 @@ class SettingsModel {
   int RestartCount() const { return restartCount_; }
 
  private:
+  // The values of the numeric boxes as a save writes them.
+  struct CheckedNumbers {
+    std::string interval, remind, port;
+  };
   // The numeric box text with digit grouping removed, when it is a whole
-  // number in [min, max]; false otherwise.
-  bool NumericValue(SettingsField field, long long min, long long max, std::string* digits);
+  // number in [min, max]; a failure otherwise (nothing is shown).
+  Result<std::string> NumericValue(SettingsField field, long long min, long long max);
   void ShowMessage(const std::string& text, MessageBoxIcon icon);
   // A box left empty or holding what `valid` accepts passes; otherwise the
   // message is shown and the focus goes back to `control`.
-  bool LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
-                  SettingsControl control);
-  void ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
-                        SettingsControl focus);
+  Status LeaveCheck(SettingsField field, bool (*valid)(const std::string&), const char* message,
+                    SettingsControl control);
+  // Shows a refused check (the message, the page, the focus) and returns
+  // the refusal, whose Text is the message.
+  Status ShowCheckFailure(const std::string& text, MessageBoxIcon icon, SettingsPage page,
+                          SettingsControl focus);
   // The checks of a save; `mailOn` holds the mail keys to their rules.
-  bool CheckFields(bool mailOn, std::string* interval, std::string* port, std::string* remind = nullptr);
-  bool CheckMailSettings(bool mailOn);
-  bool CheckLoginSettings(bool mailOn);
+  Result<CheckedNumbers> CheckFields(bool mailOn);
+  Status CheckMailSettings(bool mailOn);
+  Status CheckLoginSettings(bool mailOn);
   // The metrics folder as the service will take it (blanks around it
   // dropped): empty, or an absolute path without control characters.
-  bool CheckMetricsFolder(std::string* folder);
+  Result<std::string> CheckMetricsFolder();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                 const std::string& password, const std::string& metricsFolder);
 

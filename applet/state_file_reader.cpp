@@ -6,20 +6,19 @@
 namespace qw {
 
 StateLoad ReadStateFile(CheckState* state, std::string* reason) {
-  std::string folder;
-  if (Status found = StateFolder("", "", &folder); !found) {
-    *reason = found.Describe();
+  const Result<std::string> folder = StateFolder("", "");
+  if (!folder) {
+    *reason = folder.status().Describe();
     return StateLoad::Damaged;
   }
-  std::string path = JoinPath(folder, kStateFileName);
-  std::string text;
-  if (Status read = ReadWholeFile(path, &text, 64 * 1024); !read) {
-    // ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND (ENOENT is 2 as well).
-    if (read.Code() == 2 || read.Code() == 3) return StateLoad::Missing;
-    *reason = path + ": " + read.Describe();
+  const std::string path = JoinPath(*folder, kStateFileName);
+  const Result<std::string> text = ReadWholeFile(path, 64 * 1024);
+  if (!text) {
+    if (text.status().IsNotFound()) return StateLoad::Missing;
+    *reason = path + ": " + text.status().Describe();
     return StateLoad::Damaged;
   }
-  if (!ParseCheckState(text, state)) {
+  if (!ParseCheckState(*text, state)) {
     *reason = path + ": 状態ファイルの形式ではありません";
     return StateLoad::Damaged;
   }

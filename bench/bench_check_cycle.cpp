@@ -41,12 +41,11 @@ constexpr long kMaxGrowth = 64 * 1024;
 // The settings file as a fixed text (the profile rules do not matter here).
 class BenchProfiles : public qw::Profiles {
  public:
-  qw::Status ReadSnapshot(const std::string&, qw::ProfileSnapshot* snapshot) override {
-    *snapshot = qw::ProfileSnapshot::OfBytes(
+  qw::Result<qw::ProfileSnapshot> ReadSnapshot(const std::string&) override {
+    return qw::ProfileSnapshot::OfBytes(
         std::string("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=") + (mailOn ? "1" : "0") +
         "\r\n[DRIVE]\r\nC=500MB\r\nD=10%\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=" + std::to_string(port) +
         "\r\nMAILFROM=warden@example.jp\r\nMAILTO=admin@example.jp,ops@example.jp\r\n");
-    return {};
   }
   qw::Status WriteSnapshot(const std::string&, const qw::ProfileSnapshot&) override {
     return qw::Status::Failure("WriteSnapshot", 0, "the benchmark writes no settings");
@@ -61,10 +60,11 @@ class BenchDrives : public qw::Drives {
     if (root[0] == 'C' || root[0] == 'D') return qw::kDriveFixed;
     return qw::kDriveNoRootDir;
   }
-  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override {
-    *totalBytes = 100LL << 30;
-    *freeToCaller = root[0] == 'C' ? 100LL << 20 : 50LL << 30;  // C below 500MB, D above 10%
-    return true;
+  qw::Result<qw::DiskSpace> DiskFreeSpace(const std::string& root) override {
+    qw::DiskSpace space;
+    space.totalBytes = 100LL << 30;
+    space.freeToCaller = root[0] == 'C' ? 100LL << 20 : 50LL << 30;  // C below 500MB, D above 10%
+    return space;
   }
 };
 

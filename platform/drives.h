@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace qw {
 
 // Values of GetDriveTypeA.
@@ -19,16 +21,23 @@ enum DriveTypeCode : unsigned {
   kDriveRamdisk = 6,
 };
 
+// What GetDiskFreeSpaceExA tells of a drive: the bytes available to the
+// caller and the drive's total bytes.
+struct DiskSpace {
+  int64_t freeToCaller = 0;
+  int64_t totalBytes = 0;
+};
+
 class Drives {
  public:
   virtual ~Drives() = default;
 
   virtual unsigned DriveType(const std::string& root) = 0;
 
-  // GetDiskFreeSpaceExA: bytes available to the caller and total bytes.
-  // False (and both values untouched) when the drive cannot be measured.
-  virtual bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller,
-                             int64_t* totalBytes) = 0;
+  // GetDiskFreeSpaceExA: bytes available to the caller and total bytes, or
+  // the failure that says why the drive cannot be measured (a root with no
+  // drive behind it is kNotFound).
+  virtual Result<DiskSpace> DiskFreeSpace(const std::string& root) = 0;
 };
 
 // POSIX: drive letters map to folders through `<windowsDir>/dosdevices/<x>:`

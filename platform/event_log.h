@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace qw {
 
 enum class EventType : uint16_t {
@@ -67,7 +69,8 @@ std::unique_ptr<EventLog> NewSystemEventLog(const std::string& jsonFile = "");
 std::string EventJsonLine(const std::string& source, EventType type, uint16_t category,
                           uint32_t eventId, const std::string& sjisText);
 
-// Appends `line` to `path` with a single write; false on failure.
-bool AppendLineToFile(const std::string& path, const std::string& line);
+// Appends `line` to `path` with a single write; a failure says which step
+// failed and why (a short write is one).
+Status AppendLineToFile(const std::string& path, const std::string& line);
 
 }  // namespace qw

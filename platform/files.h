@@ -8,8 +8,9 @@
 
 namespace qw {
 
-// Reads the whole file (at most `limit` bytes; a larger file fails).
-Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit = 1 << 20);
+// Reads the whole file (at most `limit` bytes; a larger file fails). A file
+// or folder that is not there fails with StatusKind::kNotFound.
+Result<std::string> ReadWholeFile(const std::string& path, size_t limit = 1 << 20);
 // Writes `bytes` to a temporary file in the same folder, flushes it and
 // renames it over `path`, so that a reader sees the old file or the new one,
 // never a part. Creates nothing but the file (the folder must exist).
@@ -20,7 +21,7 @@ Status RemoveFileIfPresent(const std::string& path);
 // (only the path: nothing is created; the service prepares it with
 // PrepareStateFolder of platform/secure_file.h); POSIX `windowsDir` (the
 // settings folder). `override`, when not empty, wins.
-Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder);
+Result<std::string> StateFolder(const std::string& windowsDir, const std::string& override);
 // True for a path that starts at a root and so means the same folder to
 // every process: POSIX a leading "/"; Windows a drive letter, a colon and a
 // separator (C:\x) or a UNC path (\\server\share).

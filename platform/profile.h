@@ -67,9 +67,8 @@ class Profiles {
   // Reads the whole file once. Success with an empty snapshot for a missing
   // file; success for a regular file of at most kMaxProfileBytes whose text
   // holds no NUL; otherwise a failure whose Text() says why, in Shift-JIS (a
-  // folder in its place, too large, not text, no access), and `snapshot` is
-  // left empty.
-  virtual Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) = 0;
+  // folder in its place, too large, not text, no access).
+  virtual Result<ProfileSnapshot> ReadSnapshot(const std::string& file) = 0;
 
   // Replaces the whole file with `snapshot`'s bytes in one step
   // (WriteProfileFile); a failure says which step failed and why.
@@ -87,9 +86,8 @@ std::unique_ptr<Profiles> NewSystemProfiles(const std::string& windowsDir);
 // new file has the old one's mode and owner before any byte is written.
 // Windows: ReplaceFileW, which keeps the replaced file's security
 // descriptor; a new file is moved in place with MoveFileExW. With
-// `createOnly`, an existing file is never replaced: the failure's code is
-// then kProfileFileExists.
-inline constexpr int64_t kProfileFileExists = -17;
+// `createOnly`, an existing file is never replaced: the failure's kind is
+// then StatusKind::kAlreadyExists.
 Status WriteProfileFile(const std::string& path, const std::string& bytes, bool createOnly = false);
 
 // The GetPrivateProfileIntA rule applied to a text already read.

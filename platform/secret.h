@@ -17,10 +17,10 @@ inline constexpr const char* kProtectedPrefix = "dpapi:";
 // True when `stored` is in the protected form.
 bool IsProtectedSecret(const std::string& stored);
 // The stored form of `clear` (Windows: protected; POSIX: `clear` itself).
-Status ProtectSecret(const std::string& clear, std::string* stored);
+Result<std::string> ProtectSecret(const std::string& clear);
 // The clear secret of a stored value (a value without the prefix is
 // returned as it is). Fails with the system's reason when a protected value
 // cannot be read (damaged, or protected on another computer).
-Status UnprotectSecret(const std::string& stored, std::string* clear);
+Result<std::string> UnprotectSecret(const std::string& stored);
 
 }  // namespace qw

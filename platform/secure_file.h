@@ -100,13 +100,13 @@ std::string GroupNames(const std::vector<std::string>& sids);
 // Windows: the owner and DACL of a file or folder (a link is followed: check
 // for one first).
 // POSIX: fails (no descriptors).
-Status ReadSecurity(const std::string& path, SecurityDescription* description);
+Result<SecurityDescription> ReadSecurity(const std::string& path);
 // Windows: sets owner and DACL of `path` (the DACL protected when the
 // description says so). POSIX: fails.
 Status ApplySecurity(const std::string& path, const SecurityDescription& description);
 // Windows: the description of an SDDL text (through the system's parser).
 // POSIX: fails.
-Status ParseSddl(const std::string& sddl, SecurityDescription* description);
+Result<SecurityDescription> ParseSddl(const std::string& sddl);
 // The SID of the account this process runs as (POSIX: empty).
 std::string ProcessUserSid();
 
@@ -119,7 +119,7 @@ Status ProtectSettingsFile(const std::string& path);
 // Who besides the service's administrators may read the file: Windows the
 // groups of PublicReaders; POSIX "group" and/or "others" by the mode bits.
 // Empty when only they may; a missing file reads as empty.
-Status SecretFileReaders(const std::string& path, std::vector<std::string>* readers);
+Result<std::vector<std::string>> SecretFileReaders(const std::string& path);
 // The full path of the settings file named `file` in the Windows directory
 // (POSIX: `windowsDir`).
 std::string SettingsFilePath(const std::string& windowsDir, const std::string& file);

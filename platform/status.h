@@ -22,6 +22,7 @@ enum class StatusKind {
   kOther,
   kNotFound,      // the file, folder, key, service or host does not exist
   kAccessDenied,  // it exists, but this caller may not use it
+  kAlreadyExists, // a create-only step found the name taken
   kTimedOut,      // a bounded wait ran out
   kCancelled,     // the caller (a stop) ended it
   kRejected,      // the peer refused for good: the same request fails again

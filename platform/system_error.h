@@ -15,8 +15,23 @@ namespace qw {
 // Shift-JIS without a trailing line break; "error N" when the system has none.
 std::string SystemErrorText(uint32_t code);
 
-// The failure of `what` with the system's error number `code` and its text.
+// The failure of `what` with the system's error number `code` (a Windows
+// error number, also where POSIX stands in for a Windows service), its text
+// and its kind.
 Status SystemFailure(std::string what, uint32_t code);
+
+// The kind of a Windows error number: file or path not found, access
+// denied, a time-out, a cancelled request, a name already taken; kOther for
+// the rest.
+StatusKind WindowsErrorKind(uint32_t code);
+
+#ifndef _WIN32
+// The failure of `what` with an errno value: strerror's text and the kind of
+// the number (ENOENT and ENOTDIR not found, EACCES and EPERM access denied,
+// ETIMEDOUT timed out, ECANCELED cancelled, EEXIST already exists).
+Status ErrnoFailure(const char* what, int error);
+StatusKind ErrnoKind(int error);
+#endif
 
 #ifdef _WIN32
 // SystemFailure with the calling thread's last error (GetLastError); call it

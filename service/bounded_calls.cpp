@@ -35,7 +35,7 @@ BoundedCalls::Start BoundedCalls::Begin(const std::string& key, std::function<vo
   return Start::Started;
 }
 
-bool BoundedCalls::Wait(const std::vector<std::string>& keys, std::chrono::milliseconds bound, bool cancellable) {
+Status BoundedCalls::Wait(const std::vector<std::string>& keys, std::chrono::milliseconds bound, bool cancellable) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   std::unique_lock<std::mutex> lock(shared_->mutex);
   auto allReturned = [&] {
@@ -47,7 +47,11 @@ bool BoundedCalls::Wait(const std::vector<std::string>& keys, std::chrono::milli
   };
   shared_->returned.wait_until(lock, deadline,
                                [&] { return allReturned() || (cancellable && shared_->cancelled); });
-  return allReturned();
+  if (allReturned()) return Status();
+  if (cancellable && shared_->cancelled)
+    return Status::Failure("Wait", 0, "cancelled by stop", StatusKind::kCancelled);
+  return Status::Failure("Wait", 0, "no answer within " + std::to_string(bound.count()) + " ms",
+                         StatusKind::kTimedOut);
 }
 
 bool BoundedCalls::Returned(const std::string& key) const {

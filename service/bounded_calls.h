@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace qw {
 
 class BoundedCalls {
@@ -34,8 +36,9 @@ class BoundedCalls {
   // does not run). `call` must not throw.
   Start Begin(const std::string& key, std::function<void()> call);
   // Waits until the calls of `keys` have all returned, `bound` has passed,
-  // or (with `cancellable`) Cancel was called. True when they all returned.
-  bool Wait(const std::vector<std::string>& keys, std::chrono::milliseconds bound, bool cancellable);
+  // or (with `cancellable`) Cancel was called. Success when they all
+  // returned; otherwise a kCancelled or a kTimedOut failure.
+  Status Wait(const std::vector<std::string>& keys, std::chrono::milliseconds bound, bool cancellable);
   // True once the last call of `key` has returned (or none was begun).
   bool Returned(const std::string& key) const;
   // Ends every cancellable wait, now and until Resume.

@@ -102,7 +102,7 @@ void ServiceHost::WriteError(const std::string& text) {
   log_.Report(kServiceName, EventType::Error, 0, 0, text);
 }
 
-bool ServiceHost::Start() {
+Status ServiceHost::Start() {
   paused_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -128,11 +128,12 @@ bool ServiceHost::Start() {
       std::lock_guard<std::mutex> lock(mutex_);
       exitCode_ = settings ? kExitSettingsRefused : kExitStartFailed;
     }
-    WriteFailure("開始", ExceptionText(std::current_exception()));
-    return false;
+    const std::string error = ExceptionText(std::current_exception());
+    WriteFailure("開始", error);
+    return Status::Failure("開始", kExitStartFailed, error);
   }
   if (State() != ServiceState::Running) ReportStatus(ServiceState::Running);
-  return true;
+  return Status();
 }
 
 void ServiceHost::CancelForStop() {
@@ -207,7 +208,7 @@ void ServiceHost::StopForShutdown(uint32_t code, uint32_t boundMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (service_.ServiceStopWithin(std::clamp<int64_t>(left.count(), 0, 1000))) return;
+    if (service_.ServiceStopWithin(std::clamp<int64_t>(left.count(), 0, 1000)).Ok()) return;
     if (std::chrono::steady_clock::now() >= deadline) break;
     ReportStatus(ServiceState::StopPending);
   }
@@ -245,15 +246,15 @@ uint32_t ControlQueue::Pop() {
   return code;
 }
 
-bool RunServiceThread(ServiceHost& host, ControlQueue& controls) {
-  if (!host.Start()) return false;
+Status RunServiceThread(ServiceHost& host, ControlQueue& controls) {
+  if (Status started = host.Start(); !started) return started;
   try {
     while (!host.HandleControl(controls.Pop())) {
     }
   } catch (...) {
     host.WriteFailure("実行", ExceptionText(std::current_exception()));
   }
-  return true;
+  return Status();
 }
 
 }  // namespace qw

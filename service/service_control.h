@@ -22,6 +22,7 @@
 
 #include "platform/event_log.h"
 #include "platform/loop_bound_timer.h"
+#include "platform/status.h"
 #include "platform/message_loop.h"
 #include "platform/service_manager.h"
 #include "platform/status.h"
@@ -121,9 +122,9 @@ class ServiceHost {
   // the settings have loaded and before the first check, so that a stop is
   // accepted while the first check's mail waits (the start-pending phase
   // stays within its wait hint). On an error writes the start failure entry
-  // and returns false (the service thread ends; ReportStopped then tells the
-  // failure).
-  bool Start();
+  // and returns it (the service thread ends; ReportStopped then tells the
+  // failure): What is the action, Code the service's exit code, Text why.
+  Status Start();
 
   // Safe from any thread (the control source calls it as soon as a stop or
   // shutdown arrives, before handing the code on): cancels what the service
@@ -195,7 +196,7 @@ class ControlQueue {
 };
 
 // The service thread of a queue-driven host: Start, then the controls until
-// one ends the thread. False when the start failed.
-bool RunServiceThread(ServiceHost& host, ControlQueue& controls);
+// one ends the thread. The start's failure when it failed.
+Status RunServiceThread(ServiceHost& host, ControlQueue& controls);
 
 }  // namespace qw

@@ -5,8 +5,52 @@
 namespace qw {
 
 namespace {
+
 constexpr wchar_t kOldProcProp[] = L"QwOldWndProc";
+constexpr wchar_t kRulesProp[] = L"QwEditRules";
+
+LRESULT CallOldProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto old = reinterpret_cast<WNDPROC>(GetPropW(control, kOldProcProp));
+  if (message == WM_NCDESTROY) {
+    RemovePropW(control, kOldProcProp);
+    RemovePropW(control, kRulesProp);
+  }
+  return old != nullptr ? CallWindowProcW(old, control, message, wParam, lParam)
+                        : DefWindowProcW(control, message, wParam, lParam);
 }
+
+LRESULT EditBoxProcImpl(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  const auto* rules = static_cast<const EditBoxRules*>(GetPropW(edit, kRulesProp));
+  if (rules == nullptr) return CallOldProc(edit, message, wParam, lParam);
+  switch (message) {
+    case WM_GETDLGCODE: {
+      const auto* msg = reinterpret_cast<const MSG*>(lParam);
+      if (rules->wantsEnter && msg != nullptr && msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN)
+        return CallOldProc(edit, message, wParam, lParam) | DLGC_WANTMESSAGE;
+      break;
+    }
+    case WM_CHAR:
+      if (rules->keyPasses != nullptr && !rules->keyPasses(edit, static_cast<char16_t>(wParam))) return 0;
+      break;
+    case WM_KILLFOCUS: {
+      HWND dialog = GetAncestor(edit, GA_ROOT);
+      HWND next = reinterpret_cast<HWND>(wParam);
+      // Only a move to another control of the dialog is a leave.
+      if (rules->leaveMessage != 0 && dialog != nullptr && next != nullptr && IsChild(dialog, next))
+        PostMessageW(dialog, rules->leaveMessage, static_cast<WPARAM>(GetDlgCtrlID(edit)), 0);
+      break;
+    }
+    default:
+      break;
+  }
+  return CallOldProc(edit, message, wParam, lParam);
+}
+
+LRESULT CALLBACK EditBoxProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Guarded<LRESULT>(0, [&] { return EditBoxProcImpl(edit, message, wParam, lParam); });
+}
+
+}  // namespace
 
 HINSTANCE AppletInstance() { return ThisModule(); }
 
@@ -46,16 +90,10 @@ void FocusDialogControl(HWND dialog, HWND control) {
   SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
-void Subclass(HWND control, WNDPROC proc) {
-  LONG_PTR old = SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(proc));
-  SetPropW(control, kOldProcProp, reinterpret_cast<HANDLE>(old));
-}
-
-LRESULT CallOldProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto old = reinterpret_cast<WNDPROC>(GetPropW(control, kOldProcProp));
-  if (message == WM_NCDESTROY) RemovePropW(control, kOldProcProp);
-  return old != nullptr ? CallWindowProcW(old, control, message, wParam, lParam)
-                        : DefWindowProcW(control, message, wParam, lParam);
+void SubclassEdit(HWND edit, const EditBoxRules& rules) {
+  SetPropW(edit, kRulesProp, const_cast<EditBoxRules*>(&rules));
+  LONG_PTR old = SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&EditBoxProc));
+  SetPropW(edit, kOldProcProp, reinterpret_cast<HANDLE>(old));
 }
 
 }  // namespace qw

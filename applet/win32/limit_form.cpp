@@ -30,7 +30,7 @@ void T_frmLimit::Prepare(const std::string& letter, const std::string& number, L
 
 INT_PTR T_frmLimit::ShowModal(HWND parent) {
   return DialogBoxParamW(AppletInstance(), MAKEINTRESOURCEW(IDD_LIMIT), parent,
-                         &T_frmLimit::DialogProc, reinterpret_cast<LPARAM>(this));
+                         &FormDialogProc<T_frmLimit>, reinterpret_cast<LPARAM>(this));
 }
 
 void T_frmLimit::FormCreate() {
@@ -81,44 +81,22 @@ void T_frmLimit::btnOKClick() {
 
 void T_frmLimit::btnCancelClick() { EndDialog(window_, IDCANCEL); }
 
-INT_PTR CALLBACK T_frmLimit::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Guarded<INT_PTR>(TRUE, [&] { return DialogProcImpl(window, message, wParam, lParam); });
+void T_frmLimit::FormInit() {
+  FormCreate();
+  Prepare(FDrive, number_, unit_);
+  FormShow();
 }
 
-INT_PTR T_frmLimit::DialogProcImpl(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_INITDIALOG) {
-    auto* self = reinterpret_cast<T_frmLimit*>(lParam);
-    SetWindowLongPtrW(window, DWLP_USER, lParam);
-    self->window_ = window;
-    self->FormCreate();
-    self->Prepare(self->FDrive, self->number_, self->unit_);
-    self->FormShow();
-    return FALSE;  // the focus has been set
+bool T_frmLimit::FormCommand(int id, int notification) {
+  if (id == IDOK && notification == BN_CLICKED) {
+    btnOKClick();
+    return true;
   }
-  auto* self = reinterpret_cast<T_frmLimit*>(GetWindowLongPtrW(window, DWLP_USER));
-  if (self == nullptr) return FALSE;
-  switch (message) {
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK && HIWORD(wParam) == BN_CLICKED) {
-        self->btnOKClick();
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDCANCEL) {
-        self->btnCancelClick();
-        return TRUE;
-      }
-      break;
-    case WM_DESTROY:
-      self->window_ = nullptr;
-      if (self->font_ != nullptr) {
-        DeleteObject(self->font_);
-        self->font_ = nullptr;
-      }
-      break;
-    default:
-      break;
+  if (id == IDCANCEL) {
+    btnCancelClick();
+    return true;
   }
-  return FALSE;
+  return false;
 }
 
 }  // namespace qw

@@ -31,8 +31,10 @@ class T_frmLimit {
   const std::string& Drive() const { return FDrive; }
 
  private:
-  static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
-  static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
+  template <typename Form>
+  friend INT_PTR CALLBACK FormDialogProc(HWND, UINT, WPARAM, LPARAM);
+  void FormInit();
+  bool FormCommand(int id, int notification);
   void FormCreate();
   void FormShow();
   void btnOKClick();

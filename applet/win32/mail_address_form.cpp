@@ -33,13 +33,15 @@ void T_frmMailAddress::Prepare(const std::string& title, MailTarget target) {
 
 INT_PTR T_frmMailAddress::ShowModal(HWND parent) {
   return DialogBoxParamW(AppletInstance(), MAKEINTRESOURCEW(IDD_MAILADDRESS), parent,
-                         &T_frmMailAddress::DialogProc, reinterpret_cast<LPARAM>(this));
+                         &FormDialogProc<T_frmMailAddress>, reinterpret_cast<LPARAM>(this));
 }
 
 void T_frmMailAddress::FormCreate() {
   SetItemText(window_, IDC_MAIL_BTN_OK, "OK");
   SetItemText(window_, IDC_MAIL_BTN_CANCEL, "キャンセル");
-  Subclass(GetDlgItem(window_, IDC_EDT_MAILADDRESS), &T_frmMailAddress::EditProc);
+  // Enter reaches the box (it is the box's own key, not the dialog's).
+  static const EditBoxRules kAddressBox{&T_frmMailAddress::AddressBoxKey, true, 0};
+  SubclassEdit(GetDlgItem(window_, IDC_EDT_MAILADDRESS), kAddressBox);
   font_ = CreateDialogFont();
   ApplyFont(window_, font_);
   SetClientSizeCentred(window_, 261, 64);
@@ -63,7 +65,7 @@ bool T_frmMailAddress::edtMailAddressKeyPress(char16_t key) {
 void T_frmMailAddress::btnOKClick() {
   const std::string text = GetItemText(window_, IDC_EDT_MAILADDRESS);
   if (IsMailAddress(text)) {
-    if (owner_.AddMailAddress(text, FTargetList)) EndDialog(window_, IDOK);
+    if (owner_.AddMailAddress(text, FTargetList).Ok()) EndDialog(window_, IDOK);
     return;
   }
   boxes_.Show(kMsgBadAddress, kAppletCaption, MessageBoxButtons::Ok, MessageBoxIcon::Exclamation);
@@ -72,72 +74,27 @@ void T_frmMailAddress::btnOKClick() {
 
 void T_frmMailAddress::btnCancelClick() { EndDialog(window_, IDCANCEL); }
 
-LRESULT CALLBACK T_frmMailAddress::EditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Guarded<LRESULT>(0, [&] { return EditProcImpl(edit, message, wParam, lParam); });
+bool T_frmMailAddress::AddressBoxKey(HWND edit, char16_t key) {
+  auto* self = reinterpret_cast<T_frmMailAddress*>(GetWindowLongPtrW(GetParent(edit), DWLP_USER));
+  return self == nullptr || self->edtMailAddressKeyPress(key);
 }
 
-LRESULT T_frmMailAddress::EditProcImpl(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_GETDLGCODE:
-      // Enter reaches the box (it is the box's own key, not the dialog's).
-      if (lParam != 0 && reinterpret_cast<MSG*>(lParam)->message == WM_KEYDOWN &&
-          reinterpret_cast<MSG*>(lParam)->wParam == VK_RETURN) {
-        return CallOldProc(edit, message, wParam, lParam) | DLGC_WANTMESSAGE;
-      }
-      break;
-    case WM_CHAR: {
-      HWND dialog = GetParent(edit);
-      auto* self = reinterpret_cast<T_frmMailAddress*>(GetWindowLongPtrW(dialog, DWLP_USER));
-      if (self != nullptr && !self->edtMailAddressKeyPress(static_cast<char16_t>(wParam))) return 0;
-      break;
-    }
-    default:
-      break;
-  }
-  return CallOldProc(edit, message, wParam, lParam);
+void T_frmMailAddress::FormInit() {
+  FormCreate();
+  Prepare(title_, FTargetList);
+  FormShow();
 }
 
-INT_PTR CALLBACK T_frmMailAddress::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Guarded<INT_PTR>(TRUE, [&] { return DialogProcImpl(window, message, wParam, lParam); });
-}
-
-INT_PTR T_frmMailAddress::DialogProcImpl(HWND window, UINT message, WPARAM wParam,
-                                              LPARAM lParam) {
-  if (message == WM_INITDIALOG) {
-    auto* self = reinterpret_cast<T_frmMailAddress*>(lParam);
-    SetWindowLongPtrW(window, DWLP_USER, lParam);
-    self->window_ = window;
-    self->FormCreate();
-    self->Prepare(self->title_, self->FTargetList);
-    self->FormShow();
-    return FALSE;
+bool T_frmMailAddress::FormCommand(int id, int notification) {
+  if (notification != BN_CLICKED) return false;
+  switch (id) {
+    case IDC_MAIL_BTN_OK: btnOKClick(); return true;
+    case IDC_MAIL_BTN_CANCEL: btnCancelClick(); return true;
+    // Enter and Escape of the dialog manager are not bound to the buttons.
+    case IDOK:
+    case IDCANCEL: return true;
+    default: return false;
   }
-  auto* self = reinterpret_cast<T_frmMailAddress*>(GetWindowLongPtrW(window, DWLP_USER));
-  if (self == nullptr) return FALSE;
-  switch (message) {
-    case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED) {
-        switch (LOWORD(wParam)) {
-          case IDC_MAIL_BTN_OK: self->btnOKClick(); return TRUE;
-          case IDC_MAIL_BTN_CANCEL: self->btnCancelClick(); return TRUE;
-          // Enter and Escape of the dialog manager are not bound to the buttons.
-          case IDOK:
-          case IDCANCEL: return TRUE;
-          default: break;
-        }
-      }
-      break;
-    case WM_DESTROY:
-      self->window_ = nullptr;
-      if (self->font_ != nullptr) {
-        DeleteObject(self->font_);
-        self->font_ = nullptr;
-      }
-      break;
-    default:
-      break;
-  }
-  return FALSE;
 }
 
 }  // namespace qw

@@ -31,10 +31,12 @@ class T_frmMailAddress {
   MailTarget TargetList() const { return FTargetList; }
 
  private:
-  static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
-  static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT CALLBACK EditProc(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT EditProcImpl(HWND, UINT, WPARAM, LPARAM);
+  template <typename Form>
+  friend INT_PTR CALLBACK FormDialogProc(HWND, UINT, WPARAM, LPARAM);
+  void FormInit();
+  bool FormCommand(int id, int notification);
+  // The address box's key rule: the form's edtMailAddressKeyPress.
+  static bool AddressBoxKey(HWND edit, char16_t key);
   void FormCreate();
   void FormShow();
   // False when the key is discarded.

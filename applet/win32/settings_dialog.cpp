@@ -46,12 +46,6 @@ T_frmDrivewarden* FromDialog(HWND dialog) {
   return reinterpret_cast<T_frmDrivewarden*>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
-// The settings dialog that a control of one of its pages belongs to.
-T_frmDrivewarden* FromControl(HWND control) {
-  HWND page = GetParent(control);
-  return page != nullptr ? FromDialog(GetParent(page)) : nullptr;
-}
-
 std::string ThousandSeparator() {
   wchar_t sep[8] = {};
   if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, sep, 8) <= 0) return ",";
@@ -265,8 +259,14 @@ void T_frmDrivewarden::FormCreate() {
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETRANGE32, 1, INT_MAX);
   SendMessageW(Control(IDC_UDN_REMIND), UDM_SETRANGE32, 0, INT_MAX);
   SendMessageW(Control(IDC_UDN_PORT), UDM_SETRANGE32, 1, 65535);
-  Subclass(Control(IDC_EDT_SMTP), &T_frmDrivewarden::SmtpEditProc);
-  Subclass(Control(IDC_EDT_FROM), &T_frmDrivewarden::FromEditProc);
+  // The server and sender boxes: their keys, and a check when the focus
+  // leaves them for another control.
+  static const EditBoxRules kSmtpBox{[](HWND, char16_t key) { return SmtpKeyPasses(key); }, false,
+                                     kLeaveCheckMessage};
+  static const EditBoxRules kFromBox{[](HWND, char16_t key) { return AddressKeyPasses(key); }, false,
+                                     kLeaveCheckMessage};
+  SubclassEdit(Control(IDC_EDT_SMTP), kSmtpBox);
+  SubclassEdit(Control(IDC_EDT_FROM), kFromBox);
 
   font_ = CreateDialogFont();
   ApplyFont(window_, font_);
@@ -329,7 +329,7 @@ void T_frmDrivewarden::SetLimit(const std::string& letter, const std::string& li
   model_.SetLimit(letter, limitText);
 }
 
-bool T_frmDrivewarden::AddMailAddress(const std::string& address, MailTarget target) {
+Status T_frmDrivewarden::AddMailAddress(const std::string& address, MailTarget target) {
   return model_.AddMailAddress(address, target);
 }
 
@@ -498,8 +498,9 @@ void T_frmDrivewarden::OnContextMenu(HWND list, int x, int y) {
 }
 
 void T_frmDrivewarden::OnLeaveCheck(int id) {
-  if (id == IDC_EDT_SMTP) model_.edtSMTPExit();
-  if (id == IDC_EDT_FROM) model_.edtFromExit();
+  // A refusal has been shown and the focus is back in the box: nothing more.
+  if (id == IDC_EDT_SMTP) model_.edtSMTPExit().Ignore();
+  if (id == IDC_EDT_FROM) model_.edtFromExit().Ignore();
 }
 
 bool T_frmDrivewarden::OnCommand(int id, int code) {
@@ -788,41 +789,6 @@ bool T_frmDrivewarden::HandleWriteFailure(const std::string& message) {
 // ---------------------------------------------------------------------------
 // Window procedures
 
-LRESULT CALLBACK T_frmDrivewarden::SmtpEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Guarded<LRESULT>(0, [&] { return SmtpEditProcImpl(edit, message, wParam, lParam); });
-}
-
-LRESULT T_frmDrivewarden::SmtpEditProcImpl(HWND edit, UINT message, WPARAM wParam,
-                                                LPARAM lParam) {
-  if (message == WM_CHAR && !SmtpKeyPasses(static_cast<char16_t>(wParam))) return 0;
-  if (message == WM_KILLFOCUS) {
-    T_frmDrivewarden* self = FromControl(edit);
-    HWND next = reinterpret_cast<HWND>(wParam);
-    // Only a move to another control of the dialog is a leave.
-    if (self != nullptr && next != nullptr && IsChild(self->window_, next)) {
-      PostMessageW(self->window_, kLeaveCheckMessage, IDC_EDT_SMTP, 0);
-    }
-  }
-  return CallOldProc(edit, message, wParam, lParam);
-}
-
-LRESULT CALLBACK T_frmDrivewarden::FromEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Guarded<LRESULT>(0, [&] { return FromEditProcImpl(edit, message, wParam, lParam); });
-}
-
-LRESULT T_frmDrivewarden::FromEditProcImpl(HWND edit, UINT message, WPARAM wParam,
-                                                LPARAM lParam) {
-  if (message == WM_CHAR && !AddressKeyPasses(static_cast<char16_t>(wParam))) return 0;
-  if (message == WM_KILLFOCUS) {
-    T_frmDrivewarden* self = FromControl(edit);
-    HWND next = reinterpret_cast<HWND>(wParam);
-    if (self != nullptr && next != nullptr && IsChild(self->window_, next)) {
-      PostMessageW(self->window_, kLeaveCheckMessage, IDC_EDT_FROM, 0);
-    }
-  }
-  return CallOldProc(edit, message, wParam, lParam);
-}
-
 INT_PTR CALLBACK T_frmDrivewarden::PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   return Guarded<INT_PTR>(TRUE, [&] { return PageProcImpl(page, message, wParam, lParam); });
 }
@@ -915,8 +881,9 @@ struct TestMailResultTexts {
 
 void T_frmDrivewarden::acnTestMailExecute() {
   if (testMail_) return;
-  TTestMailSettings settings;
-  if (!model_.TestMailSettings(&settings)) return;
+  const Result<TTestMailSettings> checked = model_.TestMailSettings();
+  if (!checked) return;  // the refusal has been shown
+  const TTestMailSettings& settings = *checked;
   HWND dialog = window_;
   testMail_ = std::make_unique<TestMailJob>(settings, *system_, [dialog] { PostMessageW(dialog, kTestMailDone, 0, 0); });
   // The dialog keeps its message loop but takes no input while the mail

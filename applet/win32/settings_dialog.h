@@ -41,7 +41,7 @@ class T_frmDrivewarden : public SettingsView {
 
   // Called back by the threshold and address dialogs.
   void SetLimit(const std::string& letter, const std::string& limitText);
-  bool AddMailAddress(const std::string& address, MailTarget target);
+  Status AddMailAddress(const std::string& address, MailTarget target);
 
   // SettingsView.
   std::string FieldText(SettingsField field) override;
@@ -74,10 +74,6 @@ class T_frmDrivewarden : public SettingsView {
   static INT_PTR DialogProcImpl(HWND, UINT, WPARAM, LPARAM);
   static INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM);
   static INT_PTR PageProcImpl(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT CALLBACK SmtpEditProc(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT SmtpEditProcImpl(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT CALLBACK FromEditProc(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT FromEditProcImpl(HWND, UINT, WPARAM, LPARAM);
 
   static INT_PTR CALLBACK ProgressProc(HWND, UINT, WPARAM, LPARAM);
   static INT_PTR CALLBACK ResultProc(HWND, UINT, WPARAM, LPARAM);

@@ -185,7 +185,7 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
   }
   const qw::Status written = qw::WriteProfileFile(sjisPath, text, true);
   if (!written.Ok()) {
-    if (written.Code() == qw::kProfileFileExists) {
+    if (written.Kind() == qw::StatusKind::kAlreadyExists) {
       Log(install, path + L" appeared during the installation and is kept as it is.");
       return ERROR_SUCCESS;
     }
@@ -205,8 +205,9 @@ extern "C" __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install)
 // rights cannot be set, fails the installation.
 extern "C" __declspec(dllexport) UINT __stdcall MakeStateFolder(MSIHANDLE install) {
   try {
-    std::string folder;
-    qw::Status status = qw::StateFolder("", "", &folder);
+    const qw::Result<std::string> found = qw::StateFolder("", "");
+    const std::string folder = found.value_or("");
+    qw::Status status = found.status();
     std::vector<std::string> repaired;
     if (status) status = qw::PrepareStateFolder(folder, qw::kStateFileName, &repaired);
     if (!status) {

@@ -4,9 +4,11 @@
 #include <sys/statvfs.h>
 
 #include <cctype>
+#include <cerrno>
 
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
+#include "platform/system_error.h"
 
 namespace qw {
 namespace {
@@ -23,14 +25,16 @@ class PosixDrives : public Drives {
     return kDriveFixed;
   }
 
-  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override {
+  Result<DiskSpace> DiskFreeSpace(const std::string& root) override {
     std::string path;
-    if (!FolderOf(root, &path)) return false;
+    if (!FolderOf(root, &path))
+      return Status::Failure("DiskFreeSpace", ENOENT, "no folder stands for the drive " + root, StatusKind::kNotFound);
     struct statvfs vfs {};
-    if (statvfs(path.c_str(), &vfs) != 0) return false;
-    *freeToCaller = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
-    *totalBytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
-    return true;
+    if (statvfs(path.c_str(), &vfs) != 0) return ErrnoFailure("statvfs", errno);
+    DiskSpace space;
+    space.freeToCaller = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    space.totalBytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+    return space;
   }
 
  private:

@@ -2,20 +2,28 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 #include "platform/event_log.h"
+#include "platform/system_error.h"
 #include "platform/text_codec.h"
 
 namespace qw {
 
-bool AppendLineToFile(const std::string& path, const std::string& line) {
+Status AppendLineToFile(const std::string& path, const std::string& line) {
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  ssize_t written = write(fd, line.data(), line.size());
+  if (fd < 0) return ErrnoFailure("open", errno);
+  const ssize_t written = write(fd, line.data(), line.size());
+  const int error = errno;
   close(fd);
-  return written == static_cast<ssize_t>(line.size());
+  if (written < 0) return ErrnoFailure("write", error);
+  if (written != static_cast<ssize_t>(line.size()))
+    return Status::Failure("write", 0,
+                           std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written");
+  return Status();
 }
 
 namespace {
@@ -44,7 +52,12 @@ class PosixEventLog : public EventLog {
       closelog();
     }
     if (!jsonFile_.empty()) {
-      AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
+      // The entry is in syslog already; what the file missed is said on
+      // stderr, the host's console or journal.
+      const Status appended = AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
+      if (!appended)
+        std::fprintf(stderr, "Quotawarden: the events file %s: %s; the entry: %s\n", jsonFile_.c_str(),
+                     appended.Describe().c_str(), SjisToUtf8(text).c_str());
     }
   }
 

@@ -10,9 +10,9 @@
 
 namespace qw {
 
-Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) {
+Result<std::string> ReadWholeFile(const std::string& path, size_t limit) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SystemFailure("open", errno);
+  if (fd < 0) return ErrnoFailure("open", errno);
   std::string data;
   char buffer[16384];
   for (;;) {
@@ -21,7 +21,7 @@ Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) 
       if (errno == EINTR) continue;
       const int error = errno;
       ::close(fd);
-      return SystemFailure("read", error);
+      return ErrnoFailure("read", error);
     }
     if (got == 0) break;
     data.append(buffer, static_cast<size_t>(got));
@@ -31,18 +31,17 @@ Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) 
     }
   }
   ::close(fd);
-  *bytes = std::move(data);
-  return Status();
+  return data;
 }
 
 Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return SystemFailure("mkstemp", errno);
+  if (fd < 0) return ErrnoFailure("mkstemp", errno);
   auto fail = [&](const char* what, int error) {
     if (fd >= 0) ::close(fd);
     ::unlink(temp.c_str());
-    return SystemFailure(what, error);
+    return ErrnoFailure(what, error);
   };
   // mkstemp makes the file private; the state is for every local reader.
   if (::fchmod(fd, 0644) != 0) return fail("fchmod", errno);
@@ -59,12 +58,12 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
   if (::close(fd) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
-    return SystemFailure("close", error);
+    return ErrnoFailure("close", error);
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
-    return SystemFailure("rename", error);
+    return ErrnoFailure("rename", error);
   }
   // The rename itself reaches the disk with the folder's entry; a folder
   // that cannot be synced (some file systems refuse) leaves the file whole.
@@ -80,13 +79,13 @@ Status ReplaceFileAtomically(const std::string& path, const std::string& bytes) 
 
 Status RemoveFileIfPresent(const std::string& path) {
   if (unlink(path.c_str()) == 0 || errno == ENOENT) return {};
-  return SystemFailure("unlink", errno);
+  return ErrnoFailure("unlink", errno);
 }
 
-Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder) {
-  *folder = override.empty() ? windowsDir : override;
-  if (folder->empty()) return Status::Failure("StateFolder", 0, "no folder for the state");
-  return Status();
+Result<std::string> StateFolder(const std::string& windowsDir, const std::string& override) {
+  std::string folder = override.empty() ? windowsDir : override;
+  if (folder.empty()) return Status::Failure("StateFolder", 0, "no folder for the state");
+  return folder;
 }
 
 bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }

@@ -12,13 +12,10 @@
 
 #include "platform/ini_text.h"
 #include "platform/profile.h"
+#include "platform/system_error.h"
 
 namespace qw {
 namespace {
-
-Status SystemFailure(const char* what, int error) {
-  return Status::Failure(what, error, std::strerror(error));
-}
 
 // Closes a descriptor when it leaves.
 class FileCloser {
@@ -49,11 +46,11 @@ Status ReadBytes(const std::string& path, std::string* bytes, bool* missing) {
       return Status();
     }
     if (error == EISDIR) return NotARegularProfileFile(true);
-    return SystemFailure("open", error);
+    return ErrnoFailure("open", error);
   }
   FileCloser closer(fd);
   struct stat st {};
-  if (fstat(fd, &st) != 0) return SystemFailure("fstat", errno);
+  if (fstat(fd, &st) != 0) return ErrnoFailure("fstat", errno);
   if (!S_ISREG(st.st_mode)) return NotARegularProfileFile(S_ISDIR(st.st_mode));
   if (st.st_size > kMaxProfileBytes) return ProfileTooLarge(st.st_size);
   // Read to the end, but never more than one byte past the limit: a file
@@ -63,7 +60,7 @@ Status ReadBytes(const std::string& path, std::string* bytes, bool* missing) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return SystemFailure("read", errno);
+      return ErrnoFailure("read", errno);
     }
     if (n == 0) break;
     bytes->append(buffer, static_cast<size_t>(n));
@@ -80,10 +77,10 @@ Status ReadBytes(const std::string& path, std::string* bytes, bool* missing) {
 // is flushed to the disk before it is closed.
 Status WriteNewFile(const std::string& temp, const std::string& bytes, const struct stat* old) {
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, old ? 0600 : 0666);
-  if (fd < 0) return SystemFailure("open", errno);
+  if (fd < 0) return ErrnoFailure("open", errno);
   Status status;
   auto fail = [&status](const char* what) {
-    if (status.Ok()) status = SystemFailure(what, errno);
+    if (status.Ok()) status = ErrnoFailure(what, errno);
   };
   if (old) {
     // The owner can be given back only by a privileged writer; anyone else
@@ -126,16 +123,15 @@ class PosixProfiles : public Profiles {
  public:
   explicit PosixProfiles(std::string windowsDir) : dir_(std::move(windowsDir)) {}
 
-  Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) override {
-    *snapshot = ProfileSnapshot();
+  Result<ProfileSnapshot> ReadSnapshot(const std::string& file) override {
     std::string bytes;
     bool missing = false;
     Status read = ReadBytes(PathOf(file), &bytes, &missing);
-    if (!read.Ok() || missing) return read;
+    if (!read.Ok()) return read;
+    if (missing) return ProfileSnapshot();
     Status checked = CheckProfileBytes(bytes);
     if (!checked.Ok()) return checked;
-    *snapshot = ProfileSnapshot::OfBytes(std::move(bytes));
-    return Status();
+    return ProfileSnapshot::OfBytes(std::move(bytes));
   }
 
   Status WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) override {
@@ -162,9 +158,9 @@ Status WriteProfileFile(const std::string& given, const std::string& bytes, bool
     // Only a regular file is replaced: a folder, a FIFO or a device in its
     // place is no settings file, and is left alone.
     if (!S_ISREG(old.st_mode)) return NotARegularProfileFile(S_ISDIR(old.st_mode));
-    if (createOnly) return Status::Failure("create", kProfileFileExists, path + " exists already");
+    if (createOnly) return Status::Failure("create", EEXIST, path + " exists already", StatusKind::kAlreadyExists);
   } else if (errno != ENOENT) {
-    return SystemFailure("lstat", errno);
+    return ErrnoFailure("lstat", errno);
   }
 
   static std::atomic<unsigned> counter{0};
@@ -179,15 +175,15 @@ Status WriteProfileFile(const std::string& given, const std::string& bytes, bool
     const int error = errno;
     unlink(temp.c_str());
     if (linked != 0) {
-      if (error == EEXIST) return Status::Failure("link", kProfileFileExists, path + " exists already");
-      return SystemFailure("link", error);
+      if (error == EEXIST) return Status::Failure("link", EEXIST, path + " exists already", StatusKind::kAlreadyExists);
+      return ErrnoFailure("link", error);
     }
     return Status();
   }
   if (rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
     unlink(temp.c_str());
-    return SystemFailure("rename", error);
+    return ErrnoFailure("rename", error);
   }
   return Status();
 }

@@ -23,19 +23,15 @@ bool IsProtectedSecret(const std::string& stored) {
   return stored.compare(0, std::strlen(kProtectedPrefix), kProtectedPrefix) == 0;
 }
 
-Status ProtectSecret(const std::string& clear, std::string* stored) {
-  stored->clear();
+Result<std::string> ProtectSecret(const std::string& clear) {
   // Stored as it is, it would read back as a protected value.
   if (IsProtectedSecret(clear)) return Status::Failure("ProtectSecret", 0, kMsgPrefixed);
-  *stored = clear;
-  return Status();
+  return clear;
 }
 
-Status UnprotectSecret(const std::string& stored, std::string* clear) {
-  clear->clear();
+Result<std::string> UnprotectSecret(const std::string& stored) {
   if (IsProtectedSecret(stored)) return Status::Failure("UnprotectSecret", 0, kMsgWindowsOnly);
-  *clear = stored;
-  return Status();
+  return stored;
 }
 
 }  // namespace qw

@@ -16,23 +16,23 @@ Status NoDescriptors(const char* what) {
 
 }  // namespace
 
-Status ReadSecurity(const std::string&, SecurityDescription*) { return NoDescriptors("ReadSecurity"); }
+Result<SecurityDescription> ReadSecurity(const std::string&) { return NoDescriptors("ReadSecurity"); }
 Status ApplySecurity(const std::string&, const SecurityDescription&) { return NoDescriptors("ApplySecurity"); }
-Status ParseSddl(const std::string&, SecurityDescription*) { return NoDescriptors("ParseSddl"); }
+Result<SecurityDescription> ParseSddl(const std::string&) { return NoDescriptors("ParseSddl"); }
 std::string ProcessUserSid() { return ""; }
 
 Status ProtectSettingsFile(const std::string&) { return Status(); }
 
-Status SecretFileReaders(const std::string& path, std::vector<std::string>* readers) {
-  readers->clear();
+Result<std::vector<std::string>> SecretFileReaders(const std::string& path) {
+  std::vector<std::string> readers;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return Status();
-    return SystemFailure("stat", errno);
+    if (errno == ENOENT) return readers;
+    return ErrnoFailure("stat", errno);
   }
-  if (st.st_mode & S_IRGRP) readers->push_back("group");
-  if (st.st_mode & S_IROTH) readers->push_back("others");
-  return Status();
+  if (st.st_mode & S_IRGRP) readers.push_back("group");
+  if (st.st_mode & S_IROTH) readers.push_back("others");
+  return readers;
 }
 
 std::string SettingsFilePath(const std::string& windowsDir, const std::string& file) {

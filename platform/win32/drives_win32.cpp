@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/drives.h"
+#include "platform/system_error.h"
 
 namespace qw {
 namespace {
@@ -9,12 +10,13 @@ class Win32Drives : public Drives {
  public:
   unsigned DriveType(const std::string& root) override { return GetDriveTypeA(root.c_str()); }
 
-  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override {
+  Result<DiskSpace> DiskFreeSpace(const std::string& root) override {
     ULARGE_INTEGER available{}, total{}, free{};
-    if (!GetDiskFreeSpaceExA(root.c_str(), &available, &total, &free)) return false;
-    *freeToCaller = static_cast<int64_t>(available.QuadPart);
-    *totalBytes = static_cast<int64_t>(total.QuadPart);
-    return true;
+    if (!GetDiskFreeSpaceExA(root.c_str(), &available, &total, &free)) return LastSystemFailure("GetDiskFreeSpaceEx");
+    DiskSpace space;
+    space.freeToCaller = static_cast<int64_t>(available.QuadPart);
+    space.totalBytes = static_cast<int64_t>(total.QuadPart);
+    return space;
   }
 };
 

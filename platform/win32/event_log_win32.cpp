@@ -6,21 +6,29 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "platform/system_error.h"
 #include "platform/text_codec.h"
 
 namespace qw {
 
-bool AppendLineToFile(const std::string& path, const std::string& line) {
+Status AppendLineToFile(const std::string& path, const std::string& line) {
   // The path is Shift-JIS like every text here; the W function takes it
   // whatever the system's ANSI code page.
   const std::u16string wide = SjisToUtf16(path);
   HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(wide.c_str()), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
   DWORD written = 0;
-  BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  if (!WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+    const Status failed = LastSystemFailure("WriteFile");
+    CloseHandle(h);
+    return failed;
+  }
   CloseHandle(h);
-  return ok && written == line.size();
+  if (written != line.size())
+    return Status::Failure("WriteFile", 0,
+                           std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written");
+  return Status();
 }
 
 namespace {
@@ -63,8 +71,10 @@ class Win32EventLog : public EventLog {
         Lost(L"ReportEventW", GetLastError(), wide);
       }
     }
-    if (!jsonFile_.empty() && !AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text)))
-      Lost(L"the events file", GetLastError(), wide);
+    if (!jsonFile_.empty()) {
+      const Status appended = AppendLineToFile(jsonFile_, EventJsonLine(source, type, category, eventId, text));
+      if (!appended) Lost(L"the events file", static_cast<DWORD>(appended.Code()), wide);
+    }
   }
 
  private:

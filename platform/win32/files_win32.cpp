@@ -39,7 +39,7 @@ class HandleCloser {
 
 }  // namespace
 
-Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) {
+Result<std::string> ReadWholeFile(const std::string& path, size_t limit) {
   const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastSystemFailure("CreateFile");
@@ -55,8 +55,7 @@ Status ReadWholeFile(const std::string& path, std::string* bytes, size_t limit) 
       return Status::Failure("ReadFile", ERROR_FILE_TOO_LARGE,
                              "the file is larger than " + std::to_string(limit) + " bytes");
   }
-  *bytes = std::move(data);
-  return Status();
+  return data;
 }
 
 Status WriteTempFileBeside(const std::wstring& target, const std::string& bytes, std::wstring* temp) {
@@ -120,12 +119,9 @@ Status RemoveFileIfPresent(const std::string& path) {
   return SystemFailure("DeleteFile", error);
 }
 
-Status StateFolder(const std::string& windowsDir, const std::string& override, std::string* folder) {
+Result<std::string> StateFolder(const std::string& windowsDir, const std::string& override) {
   (void)windowsDir;
-  if (!override.empty()) {
-    *folder = override;
-    return Status();
-  }
+  if (!override.empty()) return override;
   PWSTR programData = nullptr;
   const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData);
   if (FAILED(hr)) {
@@ -137,8 +133,7 @@ Status StateFolder(const std::string& windowsDir, const std::string& override, s
   wide += L"\\Quotawarden";
   // Only the path: the service makes and checks the folder (PrepareStateFolder),
   // a reader such as the applet never creates it.
-  *folder = Utf16ToSjis(std::u16string(wide.begin(), wide.end()));
-  return Status();
+  return Utf16ToSjis(std::u16string(wide.begin(), wide.end()));
 }
 
 bool IsAbsolutePath(const std::string& path) {

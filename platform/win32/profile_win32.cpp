@@ -87,18 +87,17 @@ Status ReadBytes(const std::wstring& path, std::string* bytes, bool* missing) {
 
 class Win32Profiles : public Profiles {
  public:
-  Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) override {
-    *snapshot = ProfileSnapshot();
+  Result<ProfileSnapshot> ReadSnapshot(const std::string& file) override {
     std::wstring path;
     if (Status located = PathOf(file, &path); !located.Ok()) return located;
     std::string bytes;
     bool missing = false;
     Status read = ReadBytes(path, &bytes, &missing);
-    if (!read.Ok() || missing) return read;
+    if (!read.Ok()) return read;
+    if (missing) return ProfileSnapshot();
     Status checked = CheckProfileBytes(bytes);
     if (!checked.Ok()) return checked;
-    *snapshot = ProfileSnapshot::OfBytes(std::move(bytes));
-    return Status();
+    return ProfileSnapshot::OfBytes(std::move(bytes));
   }
 
   Status WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) override {
@@ -135,7 +134,8 @@ Status WriteProfileFile(const std::string& sjisPath, const std::string& bytes, b
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return NotARegularProfileFile(true);
-    if (createOnly) return Status::Failure("CreateFile", kProfileFileExists, sjisPath + " exists already");
+    if (createOnly) return Status::Failure("CreateFile", ERROR_FILE_EXISTS, sjisPath + " exists already",
+                                         StatusKind::kAlreadyExists);
   }
   std::wstring temp;
   if (const Status written = WriteTempFileBeside(target, bytes, &temp); !written) return written;
@@ -146,7 +146,7 @@ Status WriteProfileFile(const std::string& sjisPath, const std::string& bytes, b
     const DWORD error = GetLastError();
     DeleteFileW(temp.c_str());
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-      return Status::Failure("MoveFileEx", kProfileFileExists, sjisPath + " exists already");
+      return Status::Failure("MoveFileEx", error, sjisPath + " exists already", StatusKind::kAlreadyExists);
     return SystemFailure("MoveFileEx", error);
   }
 

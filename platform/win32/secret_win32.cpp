@@ -75,8 +75,7 @@ bool IsProtectedSecret(const std::string& stored) {
   return stored.compare(0, std::strlen(kProtectedPrefix), kProtectedPrefix) == 0;
 }
 
-Status ProtectSecret(const std::string& clear, std::string* stored) {
-  stored->clear();
+Result<std::string> ProtectSecret(const std::string& clear) {
   DATA_BLOB in{};
   in.cbData = static_cast<DWORD>(clear.size());
   in.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(clear.data()));
@@ -85,17 +84,13 @@ Status ProtectSecret(const std::string& clear, std::string* stored) {
                         CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     return LastSystemFailure("CryptProtectData");
   }
-  *stored = std::string(kProtectedPrefix) + EncodeBase64(out.pbData, out.cbData);
+  std::string stored = std::string(kProtectedPrefix) + EncodeBase64(out.pbData, out.cbData);
   LocalFree(out.pbData);
-  return Status();
+  return stored;
 }
 
-Status UnprotectSecret(const std::string& stored, std::string* clear) {
-  clear->clear();
-  if (!IsProtectedSecret(stored)) {
-    *clear = stored;
-    return Status();
-  }
+Result<std::string> UnprotectSecret(const std::string& stored) {
+  if (!IsProtectedSecret(stored)) return stored;
   std::string blob;
   if (!DecodeBase64(stored.substr(std::strlen(kProtectedPrefix)), &blob)) {
     return Status::Failure("UnprotectSecret", 0, kMsgDamaged);
@@ -107,10 +102,10 @@ Status UnprotectSecret(const std::string& stored, std::string* clear) {
   if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     return LastSystemFailure("CryptUnprotectData");
   }
-  clear->assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+  std::string clear(reinterpret_cast<const char*>(out.pbData), out.cbData);
   SecureZeroMemory(out.pbData, out.cbData);
   LocalFree(out.pbData);
-  return Status();
+  return clear;
 }
 
 }  // namespace qw

@@ -91,8 +91,9 @@ Status ReparseFailure(const std::string& path) {
 // the reset held.
 Status Secure(const std::string& path, const SecurityDescription& wanted, std::vector<std::string>* repaired) {
   const std::string self = ProcessUserSid();
-  SecurityDescription found;
-  if (Status read = ReadSecurity(path, &found); !read) return read;
+  Result<SecurityDescription> read = ReadSecurity(path);
+  if (!read) return read.status();
+  SecurityDescription found = std::move(*read);
   auto problem = [&](const SecurityDescription& d) -> std::string {
     if (!TrustedOwner(d, self)) return "所有者 " + d.owner;
     const std::vector<std::string> writers = OtherWriters(d, self);
@@ -104,7 +105,9 @@ Status Secure(const std::string& path, const SecurityDescription& wanted, std::v
   if (Status applied = ApplySecurity(path, wanted); !applied)
     return Status::Failure("SetNamedSecurityInfo", applied.Code(),
                            path + " の権限 (" + before + ") を直せません: " + applied.Text());
-  if (Status read = ReadSecurity(path, &found); !read) return read;
+  read = ReadSecurity(path);
+  if (!read) return read.status();
+  found = std::move(*read);
   const std::string after = problem(found);
   if (!after.empty())
     return Status::Failure("SetNamedSecurityInfo", 0, path + " の権限 (" + after + ") を直せません: 設定した権限が保たれません");
@@ -129,22 +132,26 @@ std::string ProcessUserSid() {
   return sid;
 }
 
-Status ParseSddl(const std::string& sddl, SecurityDescription* description) {
+Result<SecurityDescription> ParseSddl(const std::string& sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(sddl).c_str(), SDDL_REVISION_1, &descriptor, nullptr))
     return LastSystemFailure("ConvertStringSecurityDescriptorToSecurityDescriptor");
   LocalPtr owned(descriptor);
-  return Describe(descriptor, description);
+  SecurityDescription description;
+  if (Status described = Describe(descriptor, &description); !described) return described;
+  return description;
 }
 
-Status ReadSecurity(const std::string& path, SecurityDescription* description) {
+Result<SecurityDescription> ReadSecurity(const std::string& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD rc = GetNamedSecurityInfoW(Wide(path).c_str(), SE_FILE_OBJECT,
                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                          nullptr, nullptr, &descriptor);
   if (rc != ERROR_SUCCESS) return SystemFailure("GetNamedSecurityInfo", rc);
   LocalPtr owned(descriptor);
-  return Describe(descriptor, description);
+  SecurityDescription description;
+  if (Status described = Describe(descriptor, &description); !described) return described;
+  return description;
 }
 
 Status ApplySecurity(const std::string& path, const SecurityDescription& description) {
@@ -175,17 +182,15 @@ Status ApplySecurity(const std::string& path, const SecurityDescription& descrip
 
 Status ProtectSettingsFile(const std::string& path) { return ApplySecurity(path, SettingsFileSecurity()); }
 
-Status SecretFileReaders(const std::string& path, std::vector<std::string>* readers) {
-  readers->clear();
+Result<std::vector<std::string>> SecretFileReaders(const std::string& path) {
   if (GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
-    return SystemFailure("GetFileAttributes", error);
+    const Status attributes = LastSystemFailure("GetFileAttributes");
+    if (attributes.IsNotFound()) return std::vector<std::string>();
+    return attributes;
   }
-  SecurityDescription found;
-  if (Status read = ReadSecurity(path, &found); !read) return read;
-  *readers = PublicReaders(found);
-  return Status();
+  const Result<SecurityDescription> found = ReadSecurity(path);
+  if (!found) return found.status();
+  return PublicReaders(*found);
 }
 
 std::string SettingsFilePath(const std::string&, const std::string& file) {

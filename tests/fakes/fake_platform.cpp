@@ -14,17 +14,15 @@ std::string Upper(std::string s) {
 
 }  // namespace
 
-Status FakeProfiles::ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) {
+Result<ProfileSnapshot> FakeProfiles::ReadSnapshot(const std::string& file) {
   ++snapshotCount;
   if (onSnapshot) onSnapshot();
-  *snapshot = ProfileSnapshot();
   auto it = files_.find(Upper(file));
-  if (it == files_.end()) return Status();
+  if (it == files_.end()) return ProfileSnapshot();
   if (it->second.folder) return NotARegularProfileFile(true);
   Status checked = CheckProfileBytes(it->second.text);
   if (!checked.Ok()) return checked;
-  *snapshot = ProfileSnapshot::OfBytes(it->second.text);
-  return Status();
+  return ProfileSnapshot::OfBytes(it->second.text);
 }
 
 Status FakeProfiles::WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) {
@@ -65,16 +63,17 @@ unsigned FakeDrives::DriveType(const std::string& root) {
   return it == drives.end() ? kDriveNoRootDir : it->second.type;
 }
 
-bool FakeDrives::DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) {
+Result<DiskSpace> FakeDrives::DiskFreeSpace(const std::string& root) {
   ++measureCount;
-  if (root.empty()) return false;
-  auto it = drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(root[0]))));
-  if (it == drives.end()) return false;
+  auto it = root.empty() ? drives.end()
+                         : drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(root[0]))));
+  if (it == drives.end()) return Status::Failure("GetDiskFreeSpaceEx", 3, "no such drive", StatusKind::kNotFound);
   if (it->second.onMeasure) it->second.onMeasure();
-  if (!it->second.measurable) return false;
-  *freeToCaller = it->second.freeBytes;
-  *totalBytes = it->second.totalBytes;
-  return true;
+  if (!it->second.measurable) return Status::Failure("GetDiskFreeSpaceEx", 21, "the device is not ready");
+  DiskSpace space;
+  space.freeToCaller = it->second.freeBytes;
+  space.totalBytes = it->second.totalBytes;
+  return space;
 }
 
 void FakeEventLog::Report(const std::string& source, EventType type, uint16_t category,

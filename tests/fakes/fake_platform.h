@@ -23,7 +23,7 @@ class FakeProfiles : public Profiles {
  public:
   // The shared byte checks of the system implementations (size, NUL); a
   // folder put in place fails as a folder does there.
-  Status ReadSnapshot(const std::string& file, ProfileSnapshot* snapshot) override;
+  Result<ProfileSnapshot> ReadSnapshot(const std::string& file) override;
   Status WriteSnapshot(const std::string& file, const ProfileSnapshot& snapshot) override;
 
   // Puts a whole file (its text) in place.
@@ -69,7 +69,7 @@ struct FakeDrive {
 class FakeDrives : public Drives {
  public:
   unsigned DriveType(const std::string& root) override;
-  bool DiskFreeSpace(const std::string& root, int64_t* freeToCaller, int64_t* totalBytes) override;
+  Result<DiskSpace> DiskFreeSpace(const std::string& root) override;
 
   std::map<char, FakeDrive> drives;  // by upper-case letter
   std::atomic<int> measureCount{0};  // drives are measured on threads of their own

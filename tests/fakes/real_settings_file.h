@@ -36,7 +36,9 @@ class RealSettingsFile {
     fs::create_directories(dir);
 #endif
     path = (fs::path(dir) / kIniFileName).string();
-    kept_ = ReadWholeFile(path, &keptBytes_).Ok();
+    const Result<std::string> kept = ReadWholeFile(path);
+    kept_ = kept.Ok();
+    keptBytes_ = kept.value_or("");
   }
   ~RealSettingsFile() {
     std::error_code ec;

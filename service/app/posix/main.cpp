@@ -306,7 +306,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   bool started = false;
   std::thread serviceThread([&] {
     host.ReportStatus(qw::ServiceState::StartPending);
-    started = qw::RunServiceThread(host, controls);
+    started = qw::RunServiceThread(host, controls).Ok();
     host.ReportStopped();
     loop.Quit();
   });
@@ -329,15 +329,15 @@ std::string CredentialPassword(qw::EventLog& log) {
   const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
   if (!dir || !*dir) return "";
   const std::string path = qw::JoinPath(dir, qw::kCredentialName);
-  std::string bytes;
-  const qw::Status read = qw::ReadWholeFile(path, &bytes, 4096);
+  qw::Result<std::string> read = qw::ReadWholeFile(path, 4096);
   if (!read) {
-    if (read.Code() == ENOENT) return "";
-    const std::string text = "資格情報 " + path + " を読めません: " + read.Describe();
+    if (read.status().IsNotFound()) return "";
+    const std::string text = "資格情報 " + path + " を読めません: " + read.status().Describe();
     log.Report(qw::kServiceName, qw::EventType::Error, 0, 0, text);
     std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
     return "";
   }
+  std::string& bytes = *read;
   if (!bytes.empty() && bytes.back() == '\n') bytes.pop_back();
   if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   const std::string sjis = qw::Utf8ToSjis(bytes);
@@ -355,11 +355,11 @@ std::string CredentialPassword(qw::EventLog& log) {
 void WarnReadablePassword(qw::Profiles& profiles, const std::string& path, bool credential) {
   if (credential) return;
   // A file that cannot be read fails the load, which says why.
-  qw::ProfileSnapshot ini;
-  if (!profiles.ReadSnapshot(qw::kIniFileName, &ini).Ok()) return;
-  if (ini.ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
-  std::vector<std::string> readers;
-  if (!qw::SecretFileReaders(path, &readers) || readers.empty()) return;
+  const qw::Result<qw::ProfileSnapshot> ini = profiles.ReadSnapshot(qw::kIniFileName);
+  if (!ini.Ok()) return;
+  if (ini->ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
+  const qw::Result<std::vector<std::string>> readers = qw::SecretFileReaders(path);
+  if (!readers || readers->empty()) return;
   const std::string text = "設定ファイル " + path + " はパスワードを含み、他のユーザーも読めます。" +
                            qw::kReadableSecretAdvice;
   std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
@@ -495,11 +495,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return run.exitCode;
   }
-  std::string stateFolder;
-  const qw::Status folder = qw::StateFolder(windir, stateDir, &stateFolder);
+  const qw::Result<std::string> folder = qw::StateFolder(windir, stateDir);
   if (!folder.Ok())
     log->Report(qw::kEventSource, qw::EventType::Error, 0, qw::kCheckEventId,
-                std::string(qw::kStateNotWritten) + folder.Describe());
+                std::string(qw::kStateNotWritten) + folder.status().Describe());
+  const std::string stateFolder = folder.value_or("");
   if (foreground)
     return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder,
                          firstRetrySeconds, secrets);

@@ -327,9 +327,9 @@ int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
   if (const qw::Status read = ReadInputLine(&clear); !read)
     return fail("標準入力を読めません: " + read.Describe(), 1);
   if (clear.empty()) return fail("標準入力にパスワードがありません (1 行を読みます)", 1);
-  std::string stored;
-  if (const qw::Status protectedForm = qw::ProtectSecret(clear, &stored); !protectedForm)
-    return fail("パスワードを保護できません: " + protectedForm.Describe(), 1);
+  const qw::Result<std::string> protectedForm = qw::ProtectSecret(clear);
+  if (!protectedForm) return fail("パスワードを保護できません: " + protectedForm.status().Describe(), 1);
+  const std::string& stored = *protectedForm;
   const std::string path = qw::SettingsFilePath("", qw::kIniFileName);
   // A missing file is made with its rights first, so the value is never in
   // a file others can read.
@@ -340,19 +340,21 @@ int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
     if (const qw::Status rights = qw::ProtectSettingsFile(path); !rights)
       return fail(path + " の権限を設定できません: " + rights.Describe(), 1);
   }
-  qw::ProfileSnapshot ini;
-  if (const qw::Status read = profiles.ReadSnapshot(qw::kIniFileName, &ini); !read)
-    return fail(path + " を読めません: " + read.Describe(), 1);
+  qw::Result<qw::ProfileSnapshot> read = profiles.ReadSnapshot(qw::kIniFileName);
+  if (!read) return fail(path + " を読めません: " + read.status().Describe(), 1);
+  qw::ProfileSnapshot& ini = *read;
   ini.WriteString(qw::kSectionMail, qw::kKeyPassword, stored);
   if (const qw::Status written = profiles.WriteSnapshot(qw::kIniFileName, ini); !written)
     return fail(path + " に書き込めません: " + written.Describe(), 1);
   if (const qw::Status rights = qw::ProtectSettingsFile(path); !rights)
     return fail("パスワードは保護して保存しましたが、" + path + " の権限を設定できません: " + rights.Describe(), 3);
-  std::vector<std::string> readers;
-  if (const qw::Status checked = qw::SecretFileReaders(path, &readers); !checked)
-    return fail("パスワードは保護して保存しましたが、" + path + " の権限を確かめられません: " + checked.Describe(), 3);
-  if (!readers.empty())
-    return fail("パスワードは保護して保存しましたが、" + path + " の権限が保たれず、" + qw::GroupNames(readers) +
+  const qw::Result<std::vector<std::string>> readers = qw::SecretFileReaders(path);
+  if (!readers)
+    return fail("パスワードは保護して保存しましたが、" + path + " の権限を確かめられません: " +
+                    readers.status().Describe(),
+                3);
+  if (!readers->empty())
+    return fail("パスワードは保護して保存しましたが、" + path + " の権限が保たれず、" + qw::GroupNames(*readers) +
                     " が読めます",
                 3);
   PrintText("QuotawardenService /SETSECRET: " + path + " にパスワードを保護して保存しました\n");
@@ -420,8 +422,9 @@ int main() {
   // The folder is made with its rights when missing; a link is never
   // followed and rights that let others change it are reset, or the state
   // is not used there.
-  std::string stateFolder;
-  qw::Status folder = qw::StateFolder("", "", &stateFolder);
+  const qw::Result<std::string> found = qw::StateFolder("", "");
+  const std::string stateFolder = found.value_or("");
+  qw::Status folder = found.status();
   std::vector<std::string> repaired;
   if (folder.Ok()) folder = qw::PrepareStateFolder(stateFolder, qw::kStateFileName, &repaired);
   for (const std::string& line : repaired) log->Report(qw::kEventSource, qw::EventType::Warning, 0, qw::kCheckEventId, line);

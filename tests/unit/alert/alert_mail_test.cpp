@@ -278,8 +278,9 @@ TEST_F(AlertTest, AServerThatEchoesTheLoginPutsItInNoEntryAndNotInTheStateFile) 
   EXPECT_TRUE(failureEntry);
   EXPECT_EQ(log.entries.back().text, "the server said **** and ****");
 
-  std::string state;
-  ASSERT_TRUE(ReadWholeFile(JoinPath(dir.string(), kStateFileName), &state).Ok());
+  const Result<std::string> read = ReadWholeFile(JoinPath(dir.string(), kStateFileName));
+  ASSERT_TRUE(read.Ok());
+  const std::string& state = *read;
   EXPECT_EQ(state.find(password), std::string::npos) << state;
   EXPECT_NE(state.find("**** may not send"), std::string::npos) << state;
   std::error_code ignored;

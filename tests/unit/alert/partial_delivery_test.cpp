@@ -74,9 +74,10 @@ class PartialDeliveryTest : public ::testing::Test {
     return texts;
   }
   CheckState SavedState() {
-    std::string text;
+    const Result<std::string> read = ReadWholeFile(JoinPath(dir, kStateFileName));
+    EXPECT_TRUE(read.Ok());
+    const std::string text = read.value_or("");
     CheckState state;
-    EXPECT_TRUE(ReadWholeFile(JoinPath(dir, kStateFileName), &text).Ok());
     EXPECT_TRUE(ParseCheckState(text, &state));
     return state;
   }

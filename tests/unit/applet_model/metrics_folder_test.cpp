@@ -110,7 +110,7 @@ TEST_F(MetricsFolderTest, TheDialogAndTheServiceAcceptTheSameFolders) {
     Load("[DRIVE]\r\nC=10%\r\n");
     boxes.shown.clear();
     view.Type(SettingsField::TextFileDir, value);
-    const bool saved = model.SaveSettings(true);
+    const bool saved = model.SaveSettings(true).Ok();
     // The service reads what the dialog wrote, or the same value written by
     // hand when the dialog refused it.
     if (!saved) profiles.SetFile(kIni, "[DRIVE]\r\nC=10%\r\n[METRICS]\r\nTEXTFILEDIR=" + value + "\r\n", ++stamp);

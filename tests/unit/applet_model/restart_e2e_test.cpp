@@ -44,9 +44,9 @@ TEST(RestartE2E, ApplyAnsweredYesRestartsTheInstalledService) {
   EXPECT_EQ(model.RestartCount(), 1);
   EXPECT_TRUE(model.LastRestart().ok()) << RestartFailureText(model.LastRestart());
   EXPECT_FALSE(view.applyEnabled);
-  ProfileSnapshot ini;
-  ASSERT_TRUE(profiles->ReadSnapshot(kIniFileName, &ini).Ok());
-  EXPECT_EQ(ini.ReadString(kSectionWarning, kKeyInterval, ""), interval);
+  const Result<ProfileSnapshot> ini = profiles->ReadSnapshot(kIniFileName);
+  ASSERT_TRUE(ini.Ok());
+  EXPECT_EQ(ini->ReadString(kSectionWarning, kKeyInterval, ""), interval);
 
   std::unique_ptr<ServiceManagerHandle> scm;
   Status status = services->Open(&scm);

@@ -30,34 +30,30 @@ constexpr const char* kQuestion = "設定内容を反映させ、ドライブ番
 // is not hex fails as a damaged blob does.
 class FakeSecrets : public SecretStore {
  public:
-  Status Protect(const std::string& clear, std::string* stored) override {
+  Result<std::string> Protect(const std::string& clear) override {
     ++protects;
     if (failProtect) return Status::Failure("CryptProtectData", 5, "アクセスが拒否されました。");
     static const char* digits = "0123456789ABCDEF";
-    *stored = kProtectedPrefix;
+    std::string stored = kProtectedPrefix;
     for (unsigned char c : clear) {
-      *stored += digits[c >> 4];
-      *stored += digits[c & 15];
+      stored += digits[c >> 4];
+      stored += digits[c & 15];
     }
-    return Status();
+    return stored;
   }
-  Status Unprotect(const std::string& stored, std::string* clear) override {
-    clear->clear();
+  Result<std::string> Unprotect(const std::string& stored) override {
+    std::string clear;
     const std::string prefix = kProtectedPrefix;
-    if (stored.compare(0, prefix.size(), prefix) != 0) {
-      *clear = stored;
-      return Status();
-    }
+    if (stored.compare(0, prefix.size(), prefix) != 0) return stored;
     const std::string hex = stored.substr(prefix.size());
     auto value = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
     for (size_t i = 0; i < hex.size(); i += 2) {
       if (i + 1 >= hex.size() || value(hex[i]) < 0 || value(hex[i + 1]) < 0) {
-        clear->clear();
         return Status::Failure("CryptUnprotectData", 13, "データが無効です。");
       }
-      *clear += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+      clear += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
     }
-    return Status();
+    return clear;
   }
   Status ProtectFile() override {
     ++fileProtects;
@@ -91,7 +87,7 @@ class SettingsModelTest : public ::testing::Test {
   void FillMail() {
     view.Type(SettingsField::Smtp, "mail.example.jp");
     view.Type(SettingsField::From, "watch@example.jp");
-    ASSERT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::To));
+    ASSERT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::To).Ok());
     view.ClickMailSend();
   }
 
@@ -239,16 +235,18 @@ TEST_F(SettingsModelTest, SetLimitReplacesTheDrivesLineAndReevaluatesApply) {
 
 TEST_F(SettingsModelTest, AddressesAreUniquePerListRegardlessOfLetterCase) {
   Load();
-  EXPECT_TRUE(model.AddMailAddress("Admin@Example.jp", MailTarget::To));
+  EXPECT_TRUE(model.AddMailAddress("Admin@Example.jp", MailTarget::To).Ok());
   EXPECT_TRUE(view.applyEnabled);
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_FALSE(model.AddMailAddress("admin@example.JP", MailTarget::To));
+  const Status duplicate = model.AddMailAddress("admin@example.JP", MailTarget::To);
+  EXPECT_FALSE(duplicate.Ok());
+  EXPECT_EQ(duplicate.Kind(), StatusKind::kAlreadyExists);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "すでに登録されています。");
   EXPECT_EQ(boxes.shown[0].caption, "ドライブ番人");
   EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Exclamation);
   EXPECT_EQ(boxes.shown[0].buttons, MessageBoxButtons::Ok);
-  EXPECT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::Cc));
+  EXPECT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::Cc).Ok());
   EXPECT_EQ(view.lists[SettingsList::To], (Lines{"Admin@Example.jp"}));
   EXPECT_EQ(view.lists[SettingsList::Cc], (Lines{"admin@example.jp"}));
 }
@@ -265,7 +263,7 @@ TEST_F(SettingsModelTest, DeletingTheSelectedAddressClearsTheSelectionAndReevalu
   EXPECT_EQ(view.selected[SettingsList::To], -1);
   EXPECT_TRUE(view.applyEnabled);
 
-  ASSERT_TRUE(model.AddMailAddress("c@x.jp", MailTarget::Cc));
+  ASSERT_TRUE(model.AddMailAddress("c@x.jp", MailTarget::Cc).Ok());
   view.selected[SettingsList::Cc] = 0;
   model.acnDeleteExecute(MailTarget::Cc);
   EXPECT_TRUE(view.lists[SettingsList::Cc].empty());
@@ -297,22 +295,22 @@ TEST_F(SettingsModelTest, ThresholdDialogIsPreparedFromTheThresholdText) {
 TEST_F(SettingsModelTest, LeaveChecksRefuseBadServerAndSenderAndKeepTheFocus) {
   Load();
   view.Type(SettingsField::Smtp, "");
-  EXPECT_TRUE(model.edtSMTPExit());
+  EXPECT_TRUE(model.edtSMTPExit().Ok());
   view.Type(SettingsField::Smtp, "192.168.1.10");
-  EXPECT_TRUE(model.edtSMTPExit());
+  EXPECT_TRUE(model.edtSMTPExit().Ok());
   view.Type(SettingsField::From, "");
-  EXPECT_TRUE(model.edtFromExit());
+  EXPECT_TRUE(model.edtFromExit().Ok());
   EXPECT_TRUE(boxes.shown.empty());
 
   view.Type(SettingsField::Smtp, "mailhost");
-  EXPECT_FALSE(model.edtSMTPExit());
+  EXPECT_FALSE(model.edtSMTPExit().Ok());
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "SMTP サーバ名が不正です。正しく入力してください。");
   EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Exclamation);
   EXPECT_EQ(view.focus, SettingsControl::Smtp);
 
   view.Type(SettingsField::From, "watch@localhost");
-  EXPECT_FALSE(model.edtFromExit());
+  EXPECT_FALSE(model.edtFromExit().Ok());
   ASSERT_EQ(boxes.shown.size(), 2u);
   EXPECT_EQ(boxes.shown[1].text, "入力されたメールアドレスが不正です。正しく入力してください。");
   EXPECT_EQ(view.focus, SettingsControl::From);
@@ -384,7 +382,7 @@ TEST_F(SettingsModelTest, MailCheckRefusesIncompleteSettingsAndPointsAtTheFirstG
     if (c.to) fresh.lists[SettingsList::To] = {"a@x.jp"};
     fresh.ClickMailSend();
 
-    EXPECT_FALSE(other.SaveSettings(true));
+    EXPECT_FALSE(other.SaveSettings(true).Ok());
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, kMailMessage);
     EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Information);
@@ -399,11 +397,11 @@ TEST_F(SettingsModelTest, MailOffNeedsNoMailSettingsAndCcIsOptional) {
   Load();
   view.Type(SettingsField::From, "");
   boxes.answers = {MessageBoxResult::No};
-  EXPECT_TRUE(model.SaveSettings(true));
+  EXPECT_TRUE(model.SaveSettings(true).Ok());
 
   FillMail();  // To, server and sender, no Cc
   boxes.answers = {MessageBoxResult::No};
-  EXPECT_TRUE(model.SaveSettings(true));
+  EXPECT_TRUE(model.SaveSettings(true).Ok());
   EXPECT_EQ(Value("WARNING", "ISMAILSEND"), "1");
   EXPECT_EQ(Value("MAIL", "MAILCC"), "");
 }
@@ -424,7 +422,7 @@ TEST_F(SettingsModelTest, IntervalMustBeAWholeNumberOfAtLeastOne) {
   }
   boxes.answers = {MessageBoxResult::No};
   view.Type(SettingsField::Interval, "1,000");
-  EXPECT_TRUE(model.SaveSettings(true));
+  EXPECT_TRUE(model.SaveSettings(true).Ok());
   EXPECT_EQ(Value("WARNING", "INTERVAL"), "1000");
   EXPECT_FALSE(model.IsModified());
 }
@@ -453,7 +451,7 @@ TEST_F(SettingsModelTest, ReminderAndRecoveryNoticeLoadCheckAndSave) {
   boxes.answers = {MessageBoxResult::No};
   view.Type(SettingsField::Remind, "0");
   view.ClickRecoveryMail();
-  EXPECT_TRUE(model.SaveSettings(true));
+  EXPECT_TRUE(model.SaveSettings(true).Ok());
   EXPECT_EQ(Value("WARNING", "REMIND"), "0");
   EXPECT_EQ(Value("WARNING", "RECOVERYMAIL"), "0");
 
@@ -480,7 +478,7 @@ TEST_F(SettingsModelTest, PortMustLieBetweenOneAnd65535) {
        {std::pair{"1", "1"}, std::pair{"65,535", "65535"}, std::pair{"587", "587"}}) {
     boxes.answers = {MessageBoxResult::No};
     view.Type(SettingsField::Port, shown);
-    EXPECT_TRUE(model.SaveSettings(true));
+    EXPECT_TRUE(model.SaveSettings(true).Ok());
     EXPECT_EQ(Value("MAIL", "PORT"), written);
   }
 }
@@ -490,7 +488,7 @@ TEST_F(SettingsModelTest, OtherThousandsSeparatorIsRemovedToo) {
   model.SetThousandSeparator(".");
   view.Type(SettingsField::Interval, "1.000");
   boxes.answers = {MessageBoxResult::No};
-  EXPECT_TRUE(model.SaveSettings(false));
+  EXPECT_TRUE(model.SaveSettings(false).Ok());
   EXPECT_EQ(Value("WARNING", "INTERVAL"), "1000");
 }
 
@@ -534,7 +532,7 @@ TEST_F(SettingsModelTest, SaveKeepsWhatTheDialogDoesNotKnow) {
   profiles.SetFile(kIni, "; kept\r\n[WARNING]\r\nINTERVAL=24\r\nFUTURE=x\r\n[OTHER]\r\nA=1\r\n");
   view.Type(SettingsField::Interval, "8");
   boxes.answers = {MessageBoxResult::No};
-  ASSERT_TRUE(model.SaveSettings(true));
+  ASSERT_TRUE(model.SaveSettings(true).Ok());
   ASSERT_EQ(profiles.writeLog.size(), 1u);
   const std::string text = profiles.FileText(kIni);
   EXPECT_EQ(text.rfind("; kept\r\n[WARNING]\r\nINTERVAL=8\r\n", 0), 0u) << text;
@@ -673,7 +671,7 @@ TEST_F(SettingsModelTest, ListsRoundTripThroughTheCommaListRule) {
   EXPECT_EQ(view.lists[SettingsList::To], (Lines{"a@x.jp", "b@y.jp", "", ""}));
   view.Type(SettingsField::Interval, "2");
   boxes.answers = {MessageBoxResult::No};
-  ASSERT_TRUE(model.SaveSettings(false));
+  ASSERT_TRUE(model.SaveSettings(false).Ok());
   EXPECT_EQ(Value("MAIL", "MAILTO"), "a@x.jp,b@y.jp,,");
   ASSERT_EQ(profiles.writeLog.size(), 1u);
   EXPECT_NE(profiles.writeLog[0].find("\r\nMAILCC=\"\"\r\n"), std::string::npos) << profiles.writeLog[0];
@@ -782,9 +780,9 @@ TEST_F(SettingsModelTest, AHandTypedClearPasswordIsRewrittenProtectedOnTheNextSa
   boxes.answers = {MessageBoxResult::No};
   model.acnApplyExecute();
   EXPECT_EQ(Value("MAIL", "PASSWORD"), "dpapi:74797065642062792068616E64");
-  std::string clear;
-  ASSERT_TRUE(secrets.Unprotect(Value("MAIL", "PASSWORD"), &clear).Ok());
-  EXPECT_EQ(clear, "typed by hand");
+  const Result<std::string> clear = secrets.Unprotect(Value("MAIL", "PASSWORD"));
+  ASSERT_TRUE(clear.Ok());
+  EXPECT_EQ(*clear, "typed by hand");
 }
 
 TEST_F(SettingsModelTest, UnreadableStoredPasswordIsReportedAndMustBeTypedAgain) {
@@ -880,14 +878,13 @@ TEST_F(SettingsModelTest, ALoginShiftJisCannotHoldIsRefusedWhenTypedAndNeverSave
     model2.FormCreate();
     fresh.Type(SettingsField::Smtp, "mail.example.jp");
     fresh.Type(SettingsField::From, "watch@example.jp");
-    ASSERT_TRUE(model2.AddMailAddress("admin@example.jp", MailTarget::To));
+    ASSERT_TRUE(model2.AddMailAddress("admin@example.jp", MailTarget::To).Ok());
     fresh.ClickMailSend();
     fresh.Type(SettingsField::User, "user");
     fresh.Type(SettingsField::Password, "pw");
     fresh.TypeWide(c.field, c.typed);
     boxes.answers = {MessageBoxResult::No};
-    TTestMailSettings mail;
-    EXPECT_EQ(model2.TestMailSettings(&mail), !c.refused) << "the test mail is refused alike";
+    EXPECT_EQ(model2.TestMailSettings().Ok(), !c.refused) << "the test mail is refused alike";
     EXPECT_EQ(model2.SaveSettingsEx(true), c.refused ? SaveOutcome::Refused : SaveOutcome::Saved);
     if (c.refused) {
       ASSERT_FALSE(boxes.shown.empty());
@@ -895,9 +892,9 @@ TEST_F(SettingsModelTest, ALoginShiftJisCannotHoldIsRefusedWhenTypedAndNeverSave
       EXPECT_EQ(fresh.focus, c.field == SettingsField::User ? SettingsControl::User : SettingsControl::Password);
       EXPECT_TRUE(files.writeLog.empty());
     } else {
-      std::string stored;
-      ASSERT_TRUE(secrets.Unprotect(files.ReadString(kIni, "MAIL", "PASSWORD", ""), &stored).Ok());
-      EXPECT_EQ(SjisToUtf16(stored), c.typed);
+      const Result<std::string> stored = secrets.Unprotect(files.ReadString(kIni, "MAIL", "PASSWORD", ""));
+      ASSERT_TRUE(stored.Ok());
+      EXPECT_EQ(SjisToUtf16(*stored), c.typed);
     }
   }
 }

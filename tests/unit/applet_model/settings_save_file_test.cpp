@@ -78,8 +78,9 @@ TEST_F(SettingsSaveFileTest, ASaveKeepsTheByteOrderMark) {
   model.FormCreate();
   EXPECT_EQ(view.fields[SettingsField::Interval], "5");
   Save("6");
-  std::string bytes;
-  ASSERT_TRUE(ReadWholeFile(path, &bytes).Ok());
+  const Result<std::string> read = ReadWholeFile(path);
+  ASSERT_TRUE(read.Ok());
+  const std::string& bytes = *read;
   EXPECT_EQ(bytes.rfind(utf8Mark + "; note\r\n[WARNING]\r\nINTERVAL=6\r\n", 0), 0u) << bytes;
 }
 

@@ -32,13 +32,14 @@ class TestMailModelTest : public ::testing::Test {
     view.Type(SettingsField::Smtp, "127.0.0.1");
     view.Type(SettingsField::Port, std::to_string(port));
     view.Type(SettingsField::From, "watch@example.jp");
-    ASSERT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::To));
+    ASSERT_TRUE(model.AddMailAddress("admin@example.jp", MailTarget::To).Ok());
   }
 
   // Runs a job to its end (bounded) and returns it.
   std::unique_ptr<TestMailJob> Send() {
-    TTestMailSettings settings;
-    EXPECT_TRUE(model.TestMailSettings(&settings));
+    const Result<TTestMailSettings> checked = model.TestMailSettings();
+    EXPECT_TRUE(checked.Ok());
+    const TTestMailSettings settings = checked.value_or(TTestMailSettings());
     auto job = std::make_unique<TestMailJob>(settings, system, [this] {
       {
         std::lock_guard<std::mutex> lock(doneMutex);
@@ -70,9 +71,8 @@ class TestMailModelTest : public ::testing::Test {
 };
 
 TEST_F(TestMailModelTest, RefusedFieldsAreShownAsASaveShowsThem) {
-  TTestMailSettings settings;
   // Mail is off, yet the test mail needs a server: the save's mail message.
-  EXPECT_FALSE(model.TestMailSettings(&settings));
+  EXPECT_FALSE(model.TestMailSettings().Ok());
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "メールによる空き領域の警告通知をする場合は、\rメール設定を行ってください。");
   EXPECT_EQ(view.page, SettingsPage::Mail);
@@ -80,17 +80,22 @@ TEST_F(TestMailModelTest, RefusedFieldsAreShownAsASaveShowsThem) {
 
   FillMail(25);
   view.Type(SettingsField::Port, "0");
-  EXPECT_FALSE(model.TestMailSettings(&settings));
+  // The refusal carries the message it showed.
+  const Result<TTestMailSettings> badPort = model.TestMailSettings();
+  EXPECT_FALSE(badPort.Ok());
+  EXPECT_EQ(badPort.status().Text(), boxes.shown.back().text);
   EXPECT_EQ(boxes.shown.back().text, "ポート番号には 1 ～ 65535 の整数を入力してください。");
   EXPECT_EQ(view.focus, SettingsControl::Port);
 
   view.Type(SettingsField::Port, "2,525");
   view.Type(SettingsField::User, "someone");
-  EXPECT_FALSE(model.TestMailSettings(&settings));
+  EXPECT_FALSE(model.TestMailSettings().Ok());
   EXPECT_EQ(view.focus, SettingsControl::Password);
 
   view.Type(SettingsField::Password, "secret word");
-  ASSERT_TRUE(model.TestMailSettings(&settings));
+  const Result<TTestMailSettings> checked = model.TestMailSettings();
+  ASSERT_TRUE(checked.Ok());
+  const TTestMailSettings& settings = *checked;
   EXPECT_EQ(settings.port, 2525);
   EXPECT_EQ(settings.user, "someone");
   EXPECT_EQ(settings.password, "secret word");
@@ -101,7 +106,7 @@ TEST_F(TestMailModelTest, RefusedFieldsAreShownAsASaveShowsThem) {
 TEST_F(TestMailModelTest, DeliveredAndRefusedAtRcpt) {
   ASSERT_TRUE(server.Start());
   FillMail(server.Port());
-  ASSERT_TRUE(model.AddMailAddress("copy@example.jp", MailTarget::Cc));
+  ASSERT_TRUE(model.AddMailAddress("copy@example.jp", MailTarget::Cc).Ok());
   auto job = Send();
   EXPECT_TRUE(job->Delivered());
   EXPECT_EQ(job->OutcomeText(), "送信しました");
@@ -154,8 +159,9 @@ TEST_F(TestMailModelTest, SilentServerIsCancelledAtOnce) {
   server.Script("MAIL", SmtpTestServer::Reply::Silence());
   ASSERT_TRUE(server.Start());
   FillMail(server.Port());
-  TTestMailSettings settings;
-  ASSERT_TRUE(model.TestMailSettings(&settings));
+  const Result<TTestMailSettings> checked = model.TestMailSettings();
+  ASSERT_TRUE(checked.Ok());
+  const TTestMailSettings& settings = *checked;
   TestMailJob job(settings, system);
   // Wait until the conversation hangs on the silent MAIL: the server has it.
   ASSERT_TRUE(server.WaitUntil(
@@ -174,8 +180,9 @@ TEST_F(TestMailModelTest, DestroyingARunningJobEndsIt) {
   server.Script("GREETING", SmtpTestServer::Reply::Silence());
   ASSERT_TRUE(server.Start());
   FillMail(server.Port());
-  TTestMailSettings settings;
-  ASSERT_TRUE(model.TestMailSettings(&settings));
+  const Result<TTestMailSettings> checked = model.TestMailSettings();
+  ASSERT_TRUE(checked.Ok());
+  const TTestMailSettings& settings = *checked;
   const auto start = std::chrono::steady_clock::now();
   { TestMailJob job(settings, system); }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));

@@ -186,9 +186,9 @@ class MetricsWatchTest : public ::testing::Test {
     SetIni("[METRICS]\r\nTEXTFILEDIR=" + folder + "\r\n" + more);
   }
   Parsed Read(const std::string& folder) {
-    std::string text;
-    EXPECT_TRUE(ReadWholeFile(JoinPath(folder, kMetricsFileName), &text).Ok()) << folder;
-    return Parse(text);
+    const Result<std::string> read = ReadWholeFile(JoinPath(folder, kMetricsFileName));
+    EXPECT_TRUE(read.Ok()) << folder;
+    return Parse(read.value_or(""));
   }
   bool Exists(const std::string& folder) { return fs::exists(JoinPath(folder, kMetricsFileName)); }
   std::vector<std::string> Errors() const {

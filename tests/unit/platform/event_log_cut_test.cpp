@@ -107,5 +107,32 @@ TEST(EventTextCut, TheSystemWriterTakesAnEntryOfAHundredThousandCharactersCut) {
   EXPECT_NE(second.find("next entry"), std::string::npos);
 }
 
+// The events file: each entry appended whole, and a file that cannot be
+// opened is a failure that says why (the writer then reports the loss).
+TEST(EventsFile, AppendsWholeLinesAndAFolderThatIsNotThereFails) {
+  const fs::path dir = fs::temp_directory_path() / ("qw_events_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string path = (dir / "events.jsonl").string();
+  const std::string first = EventJsonLine("Drivewarden", EventType::Warning, 0, 5610, "一行目");
+  const std::string second = EventJsonLine("Drivewarden", EventType::Error, 0, 0, "二行目");
+  ASSERT_TRUE(AppendLineToFile(path, first).Ok());
+  ASSERT_TRUE(AppendLineToFile(path, second).Ok());
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  EXPECT_EQ(all.str(), first + second);
+
+  const std::string lost = (dir / "absent" / "events.jsonl").string();
+  const Status failed = AppendLineToFile(lost, first);
+  EXPECT_FALSE(failed.Ok());
+  EXPECT_TRUE(failed.IsNotFound()) << failed.Describe();
+  EXPECT_FALSE(failed.What().empty());
+  EXPECT_FALSE(failed.Text().empty());
+  EXPECT_FALSE(fs::exists(lost));
+  in.close();
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qw

@@ -50,36 +50,41 @@ TEST_F(Files, ReplaceWritesThenReplacesAndLeavesNoTemporaryFile) {
   const std::string path = JoinPath(dir, "status.ini");
   std::string binary("a\0b\r\n\xff\x95\x5c", 8);
   ASSERT_TRUE(ReplaceFileAtomically(path, binary).Ok());
-  std::string back = "stale";
-  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
-  EXPECT_EQ(back, binary);
+  Result<std::string> back = ReadWholeFile(path);
+  ASSERT_TRUE(back.Ok());
+  EXPECT_EQ(*back, binary);
 
   ASSERT_TRUE(ReplaceFileAtomically(path, "second").Ok());
-  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
-  EXPECT_EQ(back, "second") << "the old content is replaced, not appended to";
+  back = ReadWholeFile(path);
+  ASSERT_TRUE(back.Ok());
+  EXPECT_EQ(*back, "second") << "the old content is replaced, not appended to";
   ASSERT_TRUE(ReplaceFileAtomically(path, "").Ok());
-  ASSERT_TRUE(ReadWholeFile(path, &back).Ok());
-  EXPECT_EQ(back, "");
+  back = ReadWholeFile(path);
+  ASSERT_TRUE(back.Ok());
+  EXPECT_EQ(*back, "");
   EXPECT_EQ(EntriesInDir(), 1u) << "only status.ini remains";
 }
 
 TEST_F(Files, ReadRefusesAFileAboveTheLimitAndAMissingFile) {
   const std::string path = JoinPath(dir, "big");
   ASSERT_TRUE(ReplaceFileAtomically(path, std::string(100, 'x')).Ok());
-  std::string bytes = "kept";
-  EXPECT_TRUE(ReadWholeFile(path, &bytes, 100).Ok());
-  EXPECT_EQ(bytes.size(), 100u);
-  bytes = "kept";
-  const Status tooBig = ReadWholeFile(path, &bytes, 99);
+  const Result<std::string> whole = ReadWholeFile(path, 100);
+  EXPECT_TRUE(whole.Ok());
+  EXPECT_EQ(whole.value_or("").size(), 100u);
+  const Result<std::string> tooBig = ReadWholeFile(path, 99);
   EXPECT_FALSE(tooBig.Ok());
-  EXPECT_NE(tooBig.Text().find("99"), std::string::npos) << tooBig.Describe();
-  EXPECT_EQ(bytes, "kept");
+  EXPECT_NE(tooBig.status().Text().find("99"), std::string::npos) << tooBig.status().Describe();
+  EXPECT_NE(tooBig.status().Kind(), StatusKind::kNotFound);
 
-  const Status missing = ReadWholeFile(JoinPath(dir, "absent.ini"), &bytes);
-  EXPECT_FALSE(missing.Ok());
-  EXPECT_NE(missing.Code(), 0);
-  EXPECT_FALSE(missing.Text().empty());
-  EXPECT_EQ(bytes, "kept");
+  // A missing file, and a missing folder on the way to it, are "not found"
+  // on every system, whatever number the system gives them.
+  for (const std::string& absent : {JoinPath(dir, "absent.ini"), JoinPath(JoinPath(dir, "absent"), "x.ini")}) {
+    const Result<std::string> missing = ReadWholeFile(absent);
+    EXPECT_FALSE(missing.Ok()) << absent;
+    EXPECT_NE(missing.status().Code(), 0) << absent;
+    EXPECT_FALSE(missing.status().Text().empty()) << absent;
+    EXPECT_TRUE(missing.status().IsNotFound()) << absent << ": " << missing.status().Describe();
+  }
 }
 
 TEST_F(Files, ReplaceInAMissingFolderFailsWithTheReasonAndCreatesNothing) {
@@ -112,10 +117,11 @@ TEST_F(Files, AReaderSeesTheOldFileOrTheNewOneNeverAPart) {
         if (done) return;
         seen = begun;
       }
-      std::string bytes;
       // An open may fail for a moment while the name is replaced (Windows);
       // what is read must be one whole version.
-      if (!ReadWholeFile(path, &bytes).Ok()) continue;
+      const Result<std::string> read = ReadWholeFile(path);
+      if (!read.Ok()) continue;
+      const std::string& bytes = *read;
       ++reads;
       if (bytes != a && bytes != b) ++torn;
     }
@@ -141,27 +147,30 @@ TEST_F(Files, AReaderSeesTheOldFileOrTheNewOneNeverAPart) {
 }
 
 TEST(StateFolder, TheOverrideWinsAndJoinPathAddsOneSeparator) {
-  std::string folder;
-  ASSERT_TRUE(StateFolder("/windir", "/elsewhere", &folder).Ok());
-  EXPECT_EQ(folder, "/elsewhere");
+  Result<std::string> folder = StateFolder("/windir", "/elsewhere");
+  ASSERT_TRUE(folder.Ok());
+  EXPECT_EQ(*folder, "/elsewhere");
 #ifdef _WIN32
   EXPECT_EQ(JoinPath("C:\\ProgramData\\Quotawarden", "status.ini"), "C:\\ProgramData\\Quotawarden\\status.ini");
   EXPECT_EQ(JoinPath("C:\\", "status.ini"), "C:\\status.ini");
   // "表" ends in the byte of "\": it is a character, not a separator.
   EXPECT_EQ(JoinPath("C:\\\x95\x5c", "s"), "C:\\\x95\x5c\\s");
-  ASSERT_TRUE(StateFolder("", "", &folder).Ok());
-  EXPECT_NE(folder.find("\\Quotawarden"), std::string::npos) << folder;
+  folder = StateFolder("", "");
+  ASSERT_TRUE(folder.Ok());
+  EXPECT_NE(folder->find("\\Quotawarden"), std::string::npos) << *folder;
   // Asking for the path makes nothing: a reader must not create the folder
   // whose rights only the service sets.
-  if (!fs::exists(folder)) {
-    ASSERT_TRUE(StateFolder("", "", &folder).Ok());
-    EXPECT_FALSE(fs::exists(folder)) << folder;
+  if (!fs::exists(*folder)) {
+    folder = StateFolder("", "");
+    ASSERT_TRUE(folder.Ok());
+    EXPECT_FALSE(fs::exists(*folder)) << *folder;
   }
 #else
   EXPECT_EQ(JoinPath("/var/qw", "status.ini"), "/var/qw/status.ini");
   EXPECT_EQ(JoinPath("/var/qw/", "status.ini"), "/var/qw/status.ini");
-  ASSERT_TRUE(StateFolder("/windir", "", &folder).Ok());
-  EXPECT_EQ(folder, "/windir");
+  folder = StateFolder("/windir", "");
+  ASSERT_TRUE(folder.Ok());
+  EXPECT_EQ(*folder, "/windir");
 #endif
 }
 

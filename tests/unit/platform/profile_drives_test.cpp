@@ -63,23 +63,22 @@ class SystemProfileTest : public ::testing::Test {
 
   // One key through a snapshot of the file, as a reader takes it.
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) {
-    ProfileSnapshot ini;
-    return profiles->ReadSnapshot(name, &ini).Ok() ? ini.ReadString(section, key, def) : def;
+    const Result<ProfileSnapshot> ini = profiles->ReadSnapshot(name);
+    return ini.Ok() ? ini->ReadString(section, key, def) : def;
   }
   int ReadInt(const std::string& section, const std::string& key, int def) {
-    ProfileSnapshot ini;
-    return profiles->ReadSnapshot(name, &ini).Ok() ? ini.ReadInt(section, key, def) : def;
+    const Result<ProfileSnapshot> ini = profiles->ReadSnapshot(name);
+    return ini.Ok() ? ini->ReadInt(section, key, def) : def;
   }
   // One key set over the file as it is, and the whole file replaced.
   bool WriteString(const std::string& section, const std::string& key, const std::string& value) {
-    ProfileSnapshot ini;
-    if (!profiles->ReadSnapshot(name, &ini).Ok()) return false;
-    ini.WriteString(section, key, value);
-    return profiles->WriteSnapshot(name, ini).Ok();
+    Result<ProfileSnapshot> ini = profiles->ReadSnapshot(name);
+    if (!ini.Ok()) return false;
+    ini->WriteString(section, key, value);
+    return profiles->WriteSnapshot(name, *ini).Ok();
   }
   Status CheckFile() {
-    ProfileSnapshot ini;
-    return profiles->ReadSnapshot(name, &ini);
+    return profiles->ReadSnapshot(name).status();
   }
 
   std::string name, dir, path;
@@ -210,7 +209,7 @@ TEST_F(SystemProfileTest, WholeFileWrites) {
   EXPECT_EQ(Text(), "[A]\r\nB=1\r\n");
   const Status again = WriteProfileFile(path, "[A]\r\nB=2\r\n", true);
   EXPECT_FALSE(again.Ok());
-  EXPECT_EQ(again.Code(), kProfileFileExists) << again.Describe();
+  EXPECT_EQ(again.Kind(), StatusKind::kAlreadyExists) << again.Describe();
   EXPECT_EQ(Text(), "[A]\r\nB=1\r\n");
   const Status replaced = WriteProfileFile(path, "[A]\r\nB=3\r\n");
   ASSERT_TRUE(replaced.Ok()) << replaced.Describe();
@@ -293,15 +292,16 @@ TEST(SystemDrives, CIsAFixedMeasurableDrive) {
   auto drives = NewSystemDrives(dir);
 #endif
   EXPECT_EQ(drives->DriveType("C:\\"), kDriveFixed);
-  int64_t freeBytes = -1, total = -1;
-  ASSERT_TRUE(drives->DiskFreeSpace("C:\\", &freeBytes, &total));
-  EXPECT_GT(total, 0);
-  EXPECT_GE(freeBytes, 0);
-  EXPECT_LE(freeBytes, total);
+  const Result<DiskSpace> c = drives->DiskFreeSpace("C:\\");
+  ASSERT_TRUE(c.Ok()) << c.status().Describe();
+  EXPECT_GT(c->totalBytes, 0);
+  EXPECT_GE(c->freeToCaller, 0);
+  EXPECT_LE(c->freeToCaller, c->totalBytes);
   EXPECT_NE(drives->DriveType("Q:\\"), kDriveFixed);
-  int64_t unchanged = 7;
-  EXPECT_FALSE(drives->DiskFreeSpace("Q:\\", &unchanged, &unchanged));
-  EXPECT_EQ(unchanged, 7);
+  // A letter with no drive behind it fails and says why, on either system.
+  const Result<DiskSpace> q = drives->DiskFreeSpace("Q:\\");
+  EXPECT_FALSE(q.Ok());
+  EXPECT_FALSE(q.status().Describe().empty());
 }
 
 #ifndef _WIN32

@@ -25,17 +25,18 @@ TEST(Secret, ThePrefixAloneMarksAProtectedValue) {
 TEST(Secret, AClearValueIsReturnedAsItIs) {
   for (const std::string& value : {std::string("p@ss w0rd"), std::string("パスワード"),
                                    std::string(""), std::string("dpapi")}) {
-    std::string clear = "stale";
-    ASSERT_TRUE(UnprotectSecret(value, &clear).Ok()) << value;
-    EXPECT_EQ(clear, value);
+    const Result<std::string> clear = UnprotectSecret(value);
+    ASSERT_TRUE(clear.Ok()) << value;
+    EXPECT_EQ(*clear, value);
   }
 }
 
 TEST(Secret, ProtectedFormReadsBackToTheSameBytes) {
   for (const std::string& value : {std::string("p@ss w0rd"), std::string("パスワード\x81\x5C"),
                                    std::string(300, 'x'), std::string("a\0b", 3)}) {
-    std::string stored, clear;
-    ASSERT_TRUE(ProtectSecret(value, &stored).Ok());
+    const Result<std::string> protectedForm = ProtectSecret(value);
+    ASSERT_TRUE(protectedForm.Ok());
+    const std::string& stored = *protectedForm;
 #ifdef _WIN32
     EXPECT_TRUE(IsProtectedSecret(stored)) << stored;
     EXPECT_EQ(stored.find(value), std::string::npos) << "the clear value shows in the stored form";
@@ -44,9 +45,9 @@ TEST(Secret, ProtectedFormReadsBackToTheSameBytes) {
 #else
     EXPECT_EQ(stored, value) << "POSIX stores the value as it is";
 #endif
-    Status st = UnprotectSecret(stored, &clear);
-    ASSERT_TRUE(st.Ok()) << st.Describe();
-    EXPECT_EQ(clear, value);
+    const Result<std::string> clear = UnprotectSecret(stored);
+    ASSERT_TRUE(clear.Ok()) << clear.status().Describe();
+    EXPECT_EQ(*clear, value);
   }
 }
 
@@ -55,30 +56,32 @@ TEST(Secret, ProtectedFormReadsBackToTheSameBytes) {
 // with its reason instead of passing its base64 off as the password, and a
 // clear value that looks protected is refused rather than stored ambiguously.
 TEST(Secret, PosixRefusesWhatLooksProtected) {
-  std::string clear = "stale";
-  Status st = UnprotectSecret(kPrefix + "AQAAANCMnd8BFdERjHoAwE/Cl+s=", &clear);
-  EXPECT_FALSE(st.Ok());
-  EXPECT_NE(st.Text().find("DPAPI"), std::string::npos) << st.Text();
-  EXPECT_TRUE(clear.empty());
-  std::string stored = "stale";
-  EXPECT_FALSE(ProtectSecret(kPrefix + "x", &stored).Ok());
-  EXPECT_TRUE(stored.empty());
+  const Result<std::string> clear = UnprotectSecret(kPrefix + "AQAAANCMnd8BFdERjHoAwE/Cl+s=");
+  EXPECT_FALSE(clear.Ok());
+  EXPECT_NE(clear.status().Text().find("DPAPI"), std::string::npos) << clear.status().Text();
+  EXPECT_TRUE(clear.value_or("").empty());
+  const Result<std::string> stored = ProtectSecret(kPrefix + "x");
+  EXPECT_FALSE(stored.Ok());
+  EXPECT_TRUE(stored.value_or("").empty());
 }
 #endif
 
 #ifdef _WIN32
 TEST(Secret, EachProtectionDiffersButBothReadBack) {
-  std::string first, second, clear;
-  ASSERT_TRUE(ProtectSecret("same", &first).Ok());
-  ASSERT_TRUE(ProtectSecret("same", &second).Ok());
-  EXPECT_NE(first, second) << "DPAPI salts every blob";
-  ASSERT_TRUE(UnprotectSecret(second, &clear).Ok());
-  EXPECT_EQ(clear, "same");
+  const Result<std::string> first = ProtectSecret("same");
+  const Result<std::string> second = ProtectSecret("same");
+  ASSERT_TRUE(first.Ok());
+  ASSERT_TRUE(second.Ok());
+  EXPECT_NE(*first, *second) << "DPAPI salts every blob";
+  const Result<std::string> clear = UnprotectSecret(*second);
+  ASSERT_TRUE(clear.Ok());
+  EXPECT_EQ(*clear, "same");
 }
 
 TEST(Secret, ADamagedValueFailsWithAReason) {
-  std::string stored;
-  ASSERT_TRUE(ProtectSecret("correct horse", &stored).Ok());
+  const Result<std::string> protectedForm = ProtectSecret("correct horse");
+  ASSERT_TRUE(protectedForm.Ok());
+  const std::string& stored = *protectedForm;
   const std::string body = stored.substr(kPrefix.size());
   // Not base64 at all, cut short, a changed signature, a value
   // protected elsewhere (here: random bytes in base64).
@@ -91,12 +94,11 @@ TEST(Secret, ADamagedValueFailsWithAReason) {
                                  kPrefix + flipped, kPrefix + "AQIDBAUGBwgJCgsMDQ4PEA==",
                                  kPrefix}) {
     SCOPED_TRACE(bad);
-    std::string clear = "stale";
-    Status st = UnprotectSecret(bad, &clear);
-    EXPECT_FALSE(st.Ok());
-    EXPECT_FALSE(st.What().empty());
-    EXPECT_FALSE(st.Text().empty()) << "the failure must give the reason";
-    EXPECT_TRUE(clear.empty()) << "no partial or stale password on failure";
+    const Result<std::string> clear = UnprotectSecret(bad);
+    EXPECT_FALSE(clear.Ok());
+    EXPECT_FALSE(clear.status().What().empty());
+    EXPECT_FALSE(clear.status().Text().empty()) << "the failure must give the reason";
+    EXPECT_TRUE(clear.value_or("").empty()) << "no partial or stale password on failure";
   }
 }
 #endif

@@ -107,8 +107,9 @@ TEST(SecureFile, JudgesWhoMayReadAndWhoMayChange) {
     // Wine parses "D:NO_ACCESS_CONTROL" as an empty DACL, not a NULL one.
     if (!c.description.hasDacl && OnWine()) continue;
     // The same descriptor through the system: SDDL text, parser, ACE walk.
-    SecurityDescription parsed;
-    ASSERT_TRUE(ParseSddl(ToSddl(c.description), &parsed).Ok()) << c.name << ": " << ToSddl(c.description);
+    const Result<SecurityDescription> parsedSddl = ParseSddl(ToSddl(c.description));
+    ASSERT_TRUE(parsedSddl.Ok()) << c.name << ": " << ToSddl(c.description);
+    const SecurityDescription& parsed = *parsedSddl;
     EXPECT_EQ(parsed.hasDacl, c.description.hasDacl) << c.name;
     EXPECT_EQ(parsed.protectedDacl, c.description.protectedDacl) << c.name;
     EXPECT_EQ(parsed.owner, c.description.owner) << c.name;
@@ -149,16 +150,17 @@ TEST(SecureFile, ProtectingTheSettingsFileIsReportedAsItHolds) {
   const fs::path path = TempFile("settings.ini");
   const Status status = ProtectSettingsFile(path.string());
   ASSERT_TRUE(status.Ok()) << status.Describe();
-  SecurityDescription after;
-  ASSERT_TRUE(ReadSecurity(path.string(), &after).Ok());
+  const Result<SecurityDescription> read = ReadSecurity(path.string());
+  ASSERT_TRUE(read.Ok());
+  const SecurityDescription& after = *read;
   if (!OnWine()) {
     EXPECT_TRUE(PublicReaders(after).empty()) << ToSddl(after);
     EXPECT_EQ(after.owner, kSidAdministrators);
     EXPECT_TRUE(after.protectedDacl);
   }
-  std::vector<std::string> readers;
-  ASSERT_TRUE(SecretFileReaders(path.string(), &readers).Ok());
-  EXPECT_EQ(readers, PublicReaders(after));
+  const Result<std::vector<std::string>> readers = SecretFileReaders(path.string());
+  ASSERT_TRUE(readers.Ok());
+  EXPECT_EQ(*readers, PublicReaders(after));
   fs::remove(path);
 }
 
@@ -190,8 +192,9 @@ TEST(SecureFile, AMissingStateFolderIsMadeSound) {
   const Status status = PrepareStateFolder(folder.string(), "status.ini", &repaired);
   ASSERT_TRUE(status.Ok()) << status.Describe();
   EXPECT_TRUE(fs::is_directory(folder));
-  SecurityDescription d;
-  ASSERT_TRUE(ReadSecurity(folder.string(), &d).Ok());
+  const Result<SecurityDescription> read = ReadSecurity(folder.string());
+  ASSERT_TRUE(read.Ok());
+  const SecurityDescription& d = *read;
   EXPECT_TRUE(OtherWriters(d, ProcessUserSid()).empty()) << ToSddl(d);
   EXPECT_TRUE(TrustedOwner(d, ProcessUserSid())) << ToSddl(d);
   fs::remove_all(folder);
@@ -208,14 +211,14 @@ TEST(SecureFile, ASecretFileIsJudgedByItsModeBits) {
   for (const ModeCase& c : {ModeCase{0600, {}}, ModeCase{0400, {}}, ModeCase{0640, {"group"}},
                             ModeCase{0604, {"others"}}, ModeCase{0644, {"group", "others"}}}) {
     ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
-    std::vector<std::string> readers{"stale"};
-    ASSERT_TRUE(SecretFileReaders(path.string(), &readers).Ok());
-    EXPECT_EQ(readers, c.readers) << std::oct << c.mode;
+    const Result<std::vector<std::string>> readers = SecretFileReaders(path.string());
+    ASSERT_TRUE(readers.Ok());
+    EXPECT_EQ(*readers, c.readers) << std::oct << c.mode;
   }
   fs::remove(path);
-  std::vector<std::string> readers{"stale"};
-  EXPECT_TRUE(SecretFileReaders(path.string(), &readers).Ok()) << "a missing file holds no secret";
-  EXPECT_TRUE(readers.empty());
+  const Result<std::vector<std::string>> readers = SecretFileReaders(path.string());
+  EXPECT_TRUE(readers.Ok()) << "a missing file holds no secret";
+  EXPECT_TRUE(readers.value_or({"stale"}).empty());
 }
 
 #endif

@@ -18,7 +18,7 @@ namespace {
 TEST_F(HostTest, RunningIsReportedOnceTheSettingsLoadBeforeTheFirstCheck) {
   ServiceState duringCheck = ServiceState::Stopped;
   drives.drives['C'].onMeasure = [&] { duringCheck = Host().State(); };
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(duringCheck, ServiceState::Running) << "a stop is accepted while the first check runs";
   EXPECT_EQ(status.States(), (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running}));
   Host().ReportStopped();
@@ -66,7 +66,7 @@ TEST_F(HostTest, AFailedStartStopsWithAnExitCodeThatRestartsOnlyAFault) {
     RecordingStatus& reports = c.faultyStatus ? faulty : plain;
     {
       ServiceHost failed(Service(), reports, log);
-      EXPECT_FALSE(failed.Start());
+      EXPECT_FALSE(failed.Start().Ok());
       EXPECT_EQ(failed.StartFailure(), c.specificExitCode);
       failed.ReportStopped();
     }
@@ -81,7 +81,7 @@ TEST_F(HostTest, AFailedStartStopsWithAnExitCodeThatRestartsOnlyAFault) {
     // A later start that succeeds clears it.
     SetIni("[WARNING]\r\nINTERVAL=1\r\n");
     ServiceHost again(Service(), plain, log);
-    ASSERT_TRUE(again.Start());
+    ASSERT_TRUE(again.Start().Ok());
     again.HandleControl(kControlStop);
     again.ReportStopped();
     last = plain.Reports().back();
@@ -93,7 +93,7 @@ TEST_F(HostTest, AFailedStartStopsWithAnExitCodeThatRestartsOnlyAFault) {
 
 TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {
   host = std::make_unique<ServiceHost>(Service(), status, log, &loop);
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.ProcessPending();
   ASSERT_EQ(CheckEntries(), 1u);
   loop.AdvanceBy(kHourMs / 2);
@@ -117,7 +117,7 @@ TEST_F(HostTest, ACheckOnDemandRunsOnTheCheckLoopWithoutMovingTheSchedule) {
 }
 
 TEST_F(HostTest, ACheckAskedForWhileOneRunsFollowsItInsteadOfOverlapping) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.ProcessPending();
 
   std::atomic<int> inside{0};
@@ -162,7 +162,7 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
   ControlQueue controls;
   std::atomic<bool> ended{false};
   std::thread serviceThread([&] {
-    RunServiceThread(Host(), controls);
+    EXPECT_TRUE(RunServiceThread(Host(), controls).Ok());
     Host().ReportStopped();
     ended = true;
   });
@@ -198,7 +198,7 @@ TEST_F(HostTest, AStopCancelsTheFirstChecksMailWithinMoments) {
 
 TEST_F(HostTest, AStopRequestedBeforeTheStartHandlerRunsStillCancelsTheFirstCheck) {
   Host().CancelForStop();  // the signal came before the service thread began
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(CheckEntries(), 0u) << "no check runs for a service that is stopping";
   EXPECT_TRUE(Host().HandleControl(kControlStop));
 }

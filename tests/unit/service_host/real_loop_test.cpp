@@ -66,7 +66,7 @@ TEST(RealLoop, AStopDuringAPeriodicCheckOnTheMainThreadWaitsForIt) {
     ServiceHost h(*svc, status, log);
     std::thread serviceThread([&] {
       h.ReportStatus(ServiceState::StartPending);
-      RunServiceThread(h, controls);
+      EXPECT_TRUE(RunServiceThread(h, controls).Ok());
       h.ReportStatus(ServiceState::Stopped);
       loop.Quit();
     });

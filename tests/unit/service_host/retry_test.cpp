@@ -60,7 +60,7 @@ class RetryTest : public HostTest {
   }
   void StartHooked() {
     HookMail();
-    ASSERT_TRUE(Host().Start());
+    ASSERT_TRUE(Host().Start().Ok());
   }
   std::vector<std::string> Texts(EventType type) const {
     std::vector<std::string> texts;
@@ -287,9 +287,10 @@ class RestartTest : public RetryTest {
     reports.clear();
   }
   CheckState Read() {
-    std::string text;
+    const Result<std::string> read = ReadWholeFile(JoinPath(dir, kStateFileName));
+    EXPECT_TRUE(read.Ok());
+    const std::string text = read.value_or("");
     CheckState state;
-    EXPECT_TRUE(ReadWholeFile(JoinPath(dir, kStateFileName), &text).Ok());
     EXPECT_TRUE(ParseCheckState(text, &state)) << text;
     return state;
   }
@@ -373,8 +374,9 @@ TEST_F(RestartTest, RetriesReachTheMetricsFileAndTheFailureCountSurvivesARestart
   SetIni(std::string(kMailIni) + "[METRICS]\r\nTEXTFILEDIR=" + dir + "\r\n");
   const std::string prom = JoinPath(dir, "quotawarden.prom");
   auto sample = [&](const std::string& name) {
-    std::string text;
-    EXPECT_TRUE(ReadWholeFile(prom, &text).Ok());
+    const Result<std::string> read = ReadWholeFile(prom);
+    EXPECT_TRUE(read.Ok());
+    const std::string text = read.value_or("");
     const std::string key = "\n" + name + " ";
     const size_t at = text.find(key);
     if (at == std::string::npos) return std::string("(none)");

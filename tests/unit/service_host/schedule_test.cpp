@@ -20,7 +20,7 @@ TEST_F(HostTest, StartChecksAtOnceThenEveryIntervalFromTheEndOfTheCheck) {
   // Every measurement of C takes ten minutes of the clock.
   drives.drives['C'].onMeasure = [&] { loop.WaitAndProcess(10 * 60 * 1000); };
 
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(Host().State(), ServiceState::Running);
   ASSERT_EQ(checkTimes.size(), 1u);
   EXPECT_TRUE(CheckTimer().Enabled());
@@ -39,7 +39,7 @@ TEST_F(HostTest, StartChecksAtOnceThenEveryIntervalFromTheEndOfTheCheck) {
 }
 
 TEST_F(HostTest, AReloadChangesThePeriodFromTheNextCheckOn) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.AdvanceBy(kHourMs - 1);
   EXPECT_EQ(CheckEntries(), 1u);
   SetIni("[WARNING]\r\nINTERVAL=3\r\n[DRIVE]\r\nC=10MB\r\n");
@@ -54,7 +54,7 @@ TEST_F(HostTest, AReloadChangesThePeriodFromTheNextCheckOn) {
 
 TEST_F(HostTest, AnIntervalBeyondThe32BitTimerLimitIsKept) {
   SetIni("[WARNING]\r\nINTERVAL=2000\r\n");
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_EQ(CheckTimer().Interval(), 2000 * kHourMs);
   loop.AdvanceBy(2000 * kHourMs - 1);
   EXPECT_EQ(CheckEntries(), 1u);
@@ -63,7 +63,7 @@ TEST_F(HostTest, AnIntervalBeyondThe32BitTimerLimitIsKept) {
 }
 
 TEST_F(HostTest, AFailedPeriodicLoadIsAnErrorEntryOfTheCheckAndTheScheduleGoesOn) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   SetIni("[WARNING]\r\nINTERVAL=x\r\n");
   std::vector<int64_t> errorTimes;
   log.onReport = [&](const EventEntry& e) {
@@ -95,7 +95,7 @@ TEST_F(HostTest, AFailedPeriodicLoadIsAnErrorEntryOfTheCheckAndTheScheduleGoesOn
 
 TEST_F(HostTest, AFailedStartIsWrittenUnderTheServiceAndLeavesNoTimer) {
   SetIni("[WARNING]\r\nINTERVAL=x\r\n");
-  EXPECT_FALSE(Host().Start());
+  EXPECT_FALSE(Host().Start().Ok());
   const std::vector<EventEntry> entries = log.Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].source, "Drivewarden");
@@ -108,7 +108,7 @@ TEST_F(HostTest, AFailedStartIsWrittenUnderTheServiceAndLeavesNoTimer) {
 
 TEST_F(HostTest, StatusReportsCarryAcceptedControlsCheckPointsAndWaitHint) {
   Host().ReportStatus(ServiceState::StartPending);
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   Host().HandleControl(kControlStop);
   const std::vector<ServiceStatus> reports = status.Reports();
   ASSERT_EQ(reports.size(), 4u);
@@ -136,7 +136,7 @@ TEST_F(HostTest, AFailedStatusReportIsWrittenUnderTheService) {
 }
 
 TEST_F(HostTest, APausedServiceSkipsItsChecksAndContinueResumesThem) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_FALSE(Host().HandleControl(kControlPause));
   EXPECT_TRUE(Host().Paused());
   const int measured = drives.measureCount;
@@ -155,7 +155,7 @@ TEST_F(HostTest, APausedServiceSkipsItsChecksAndContinueResumesThem) {
 }
 
 TEST_F(HostTest, StopFreesTheTableAndNoCheckRunsAfterIt) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_TRUE(Host().HandleControl(kControlStop));
   EXPECT_EQ(Service().DriveList(), nullptr);
   EXPECT_FALSE(CheckTimer().Enabled());
@@ -167,7 +167,7 @@ TEST_F(HostTest, StopFreesTheTableAndNoCheckRunsAfterIt) {
 }
 
 TEST_F(HostTest, ShutdownStopsInterrogateRepeatsOtherCodesDoNothing) {
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   EXPECT_FALSE(Host().HandleControl(kControlInterrogate));
   EXPECT_FALSE(Host().HandleControl(200));
   EXPECT_TRUE(Host().HandleControl(kControlShutdown));
@@ -187,7 +187,7 @@ TEST_F(HostTest, AStopFromInsideACheckOnTheSameThreadFailsAndTheStateIsReportedA
     return result;
   };
   mailStep = delivered;
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   bool ended = true;
   mailStep = [&](const std::string& report) {
     ended = Host().HandleControl(kControlStop);

@@ -43,9 +43,9 @@ class ShutdownTest : public HostTest {
     fs::remove_all(dir, ignored);
   }
   bool StatePending() {
-    std::string text;
+    const Result<std::string> text = ReadWholeFile(JoinPath(dir, kStateFileName));
     CheckState state;
-    if (!ReadWholeFile(JoinPath(dir, kStateFileName), &text).Ok() || !ParseCheckState(text, &state)) return false;
+    if (!text.Ok() || !ParseCheckState(*text, &state)) return false;
     return state.pending;
   }
   // The periodic check's mail is under way when `code` comes; the
@@ -65,7 +65,7 @@ class ShutdownTest : public HostTest {
       result.status = Status::Failure("DATA", 0, "cancelled by stop");
       return result;
     };
-    ASSERT_TRUE(Host().Start());
+    ASSERT_TRUE(Host().Start().Ok());
     loop.ProcessPending();
     ASSERT_FALSE(StatePending());
     std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });
@@ -108,7 +108,7 @@ TEST_F(ShutdownTest, ACheckThatDoesNotEndIsGivenUpAfterTheBoundAndSaid) {
     result.acceptedReply = "250 ok";
     return result;
   };
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   Host().SetShutdownWait(1500);
   hold = true;
   std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });

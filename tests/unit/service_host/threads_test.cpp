@@ -29,7 +29,7 @@ TEST_F(HostTest, StopWaitsForACheckInProgressAndNoCheckStartsAfterIt) {
     delivered.acceptedReply = "250 ok";
     return delivered;
   };
-  ASSERT_TRUE(Host().Start());
+  ASSERT_TRUE(Host().Start().Ok());
   loop.ProcessPending();
   hold = true;
 
@@ -72,7 +72,7 @@ TEST_F(HostTest, TheServiceThreadStartsHandlesControlsAndEndsOnStop) {
   bool started = false;
   std::thread serviceThread([&] {
     Host().ReportStatus(ServiceState::StartPending);
-    started = RunServiceThread(Host(), controls);
+    started = RunServiceThread(Host(), controls).Ok();
     Host().ReportStatus(ServiceState::Stopped);
   });
   ASSERT_TRUE(WaitFor([&] { return Host().State() == ServiceState::Running; }));
@@ -113,7 +113,7 @@ TEST_F(HostTest, AServiceThreadWhoseStartFailsEndsWithoutWaitingForControls) {
   Host();
   ControlQueue controls;
   bool started = true;
-  std::thread serviceThread([&] { started = RunServiceThread(Host(), controls); });
+  std::thread serviceThread([&] { started = RunServiceThread(Host(), controls).Ok(); });
   serviceThread.join();
   EXPECT_FALSE(started);
   ASSERT_EQ(log.Count(), 1u);

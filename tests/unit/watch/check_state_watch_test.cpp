@@ -54,9 +54,10 @@ class StateTest : public ::testing::Test {
   }
   void SetIni(const std::string& text) { profiles.SetFile("Drivewarden.ini", text, ++stamp); }
   CheckState Read() {
-    std::string text;
+    const Result<std::string> read = ReadWholeFile(JoinPath(dir, kStateFileName));
+    EXPECT_TRUE(read.Ok());
+    const std::string text = read.value_or("");
     CheckState state;
-    EXPECT_TRUE(ReadWholeFile(JoinPath(dir, kStateFileName), &text).Ok());
     EXPECT_TRUE(ParseCheckState(text, &state)) << text;
     return state;
   }

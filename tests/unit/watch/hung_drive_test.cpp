@@ -160,27 +160,28 @@ TEST(BoundedCalls, OneOutstandingCallPerKeyABoundAndACancel) {
   EXPECT_EQ(calls.Begin("b", [] {}), BoundedCalls::Start::Started) << "another key is not held";
 
   auto at = Clock::now();
-  EXPECT_FALSE(calls.Wait({"a"}, 100ms, false));
+  EXPECT_EQ(calls.Wait({"a"}, 100ms, false).Kind(), StatusKind::kTimedOut);
   const auto waited = Clock::now() - at;
   EXPECT_GE(waited, 100ms);
   EXPECT_LT(waited, 2s);
-  EXPECT_TRUE(calls.Wait({"b"}, 5s, false));
+  EXPECT_TRUE(calls.Wait({"b"}, 5s, false).Ok());
   EXPECT_FALSE(calls.Returned("a"));
 
   calls.Cancel();
   at = Clock::now();
-  EXPECT_FALSE(calls.Wait({"a"}, 60s, true)) << "a cancellable wait ends at once";
-  EXPECT_FALSE(calls.Wait({"a"}, 50ms, false)) << "a wait that is not cancellable keeps its bound";
+  EXPECT_EQ(calls.Wait({"a"}, 60s, true).Kind(), StatusKind::kCancelled) << "a cancellable wait ends at once";
+  EXPECT_EQ(calls.Wait({"a"}, 50ms, false).Kind(), StatusKind::kTimedOut)
+      << "a wait that is not cancellable keeps its bound";
   EXPECT_LT(Clock::now() - at, 2s);
   calls.Resume();
   EXPECT_FALSE(calls.Cancelled());
 
   release.set_value();
-  EXPECT_TRUE(calls.Wait({"a"}, 5s, false));
+  EXPECT_TRUE(calls.Wait({"a"}, 5s, false).Ok());
   EXPECT_EQ(result->load(), 1);
   EXPECT_EQ(calls.Outstanding(), 0u);
   EXPECT_EQ(calls.Begin("a", [] {}), BoundedCalls::Start::Started) << "free again once it returned";
-  EXPECT_TRUE(calls.Wait({"a"}, 5s, false));
+  EXPECT_TRUE(calls.Wait({"a"}, 5s, false).Ok());
 }
 
 TEST(BoundedCalls, ACallThatReturnsAfterItsOwnerIsGoneTouchesOnlyWhatItHolds) {
@@ -204,7 +205,7 @@ TEST(BoundedCalls, ACallThatReturnsAfterItsOwnerIsGoneTouchesOnlyWhatItHolds) {
     ASSERT_EQ(calls.Begin("a", [released, result, goodbye] { released.wait(); *result = 7; }),
               BoundedCalls::Start::Started);
     goodbye.reset();
-    EXPECT_FALSE(calls.Wait({"a"}, 20ms, false));
+    EXPECT_FALSE(calls.Wait({"a"}, 20ms, false).Ok());
   }  // abandoned
   release.set_value();
   // ASan would see a use after free here had the thread kept a pointer to
