@@ -80,12 +80,12 @@ Result<TokenSettings> ServiceAccountTokenSettings(const ServiceAccountKey& key, 
 }
 
 Result<ServiceAccountKey> LoadServiceAccountKey(const std::string& path) {
-  std::string text;
-  Status read = ReadWholeFile(path, &text, kMaxServiceAccountFile);
-  if (!read) {
+  const Result<std::string> text = ReadWholeFile(path, kMaxServiceAccountFile);
+  if (!text) {
+    const Status& read = text.status();
     return Status::Failure("SERVICEACCOUNT", read.Code(), path + ": " + read.Describe(), read.Kind());
   }
-  Result<ServiceAccountKey> key = ParseServiceAccountKey(text);
+  Result<ServiceAccountKey> key = ParseServiceAccountKey(*text);
   if (!key) return Status::Failure("SERVICEACCOUNT", 0, path + ": " + key.status().Text());
   return key;
 }

@@ -147,19 +147,22 @@ void ReadMail(const ProfileSnapshot& ini, const WatchSettingsInputs& inputs, Wat
   const std::string stored = ini.ReadString(kSectionMail, kKeyPassword, "");
   next.passwordInFile = !stored.empty();
   // The host's own store wins: the file's value is then not even read.
-  const Status unprotected =
-      inputs.credentialPassword.empty() ? UnprotectSecret(stored, &next.password) : Status();
+  Status unprotected;
+  if (inputs.credentialPassword.empty()) {
+    Result<std::string> clear = UnprotectSecret(stored);
+    unprotected = clear.status();
+    next.password = clear.value_or("");
+  }
   if (!inputs.credentialPassword.empty()) {
     next.password = inputs.credentialPassword;
   } else if (unprotected.Ok() && !stored.empty() && !IsProtectedSecret(stored)) {
     // A clear password typed into the file: its protected form, where the
     // platform has one, replaces it after the load.
-    std::string protectedForm;
-    const Status protectedNow = ProtectSecret(next.password, &protectedForm);
-    if (!protectedNow.Ok())
-      next.protectFailure = protectedNow.Describe();
-    else if (protectedForm != stored)
-      next.protectedPassword = protectedForm;
+    const Result<std::string> protectedForm = ProtectSecret(next.password);
+    if (!protectedForm.Ok())
+      next.protectFailure = protectedForm.status().Describe();
+    else if (*protectedForm != stored)
+      next.protectedPassword = *protectedForm;
   }
   if (!unprotected.Ok()) {
     // The stored value itself is never shown: it is (a form of) the password.

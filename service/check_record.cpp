@@ -46,15 +46,14 @@ std::optional<CheckState> CheckRecord::TakePrevious() {
   // the process. A damaged state is replaced by the next write.
   previousRead_ = true;
   const std::string path = JoinPath(stateFolder_, kStateFileName);
-  std::string text;
   CheckState previous;
   std::string reason;
   try {
-    const Status read = ReadWholeFile(path, &text);
-    if (read.IsNotFound() || (!read.Ok() && (read.Code() == 2 || read.Code() == 3))) return std::nullopt;
-    if (!read.Ok())
-      reason = read.Describe();
-    else if (!ParseCheckState(text, &previous))
+    const Result<std::string> text = ReadWholeFile(path);
+    if (text.status().IsNotFound()) return std::nullopt;
+    if (!text.Ok())
+      reason = text.status().Describe();
+    else if (!ParseCheckState(*text, &previous))
       reason = "状態ファイルの形式ではありません";
   } catch (const std::exception& e) {
     reason = e.what();

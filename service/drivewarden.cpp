@@ -92,9 +92,12 @@ void TDrivewarden::CancelForStop() {
   FSender.Slot().Cancel();
 }
 
-void TDrivewarden::ServiceStop() { ServiceStopWithin(-1); }
+void TDrivewarden::ServiceStop() {
+  // Without a bound the wait ends only when the check has: no time-out.
+  ServiceStopWithin(-1).Ignore();
+}
 
-bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
+Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
   FCalls.Cancel();
   {
     std::unique_lock<std::mutex> lock(FCheckMutex);
@@ -110,22 +113,24 @@ bool TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
       lock.unlock();
       tmCheck_->SetEnabled(false);
       tmRetry_->SetEnabled(false);
-      return false;
+      return Status::Failure("ServiceStop", 0,
+                             "the running check did not end within " + std::to_string(milliseconds) + " ms",
+                             StatusKind::kTimedOut);
     }
   }
   tmCheck_->SetEnabled(false);
   tmRetry_->SetEnabled(false);
   FreeDriveList();
-  return true;
+  return Status();
 }
 
 void TDrivewarden::LoadSettings(bool forTestMail) {
   // The file is read once; every value comes from that one snapshot, so a
   // load never mixes two versions of a file that is being replaced.
-  ProfileSnapshot ini;
-  const Status file = platform_.profiles.ReadSnapshot(kIniFileName, &ini);
+  const Result<ProfileSnapshot> file = platform_.profiles.ReadSnapshot(kIniFileName);
   if (!file.Ok())
-    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.Text());
+    throw ESettingsFileError(std::string("設定ファイル ") + kIniFileName + " を読めません: " + file.status().Text());
+  const ProfileSnapshot& ini = *file;
   if (!FDriveList) {
     // No table yet: the fixed drives are listed as a start does.
     FFixedDrives = FixedDriveLetters(platform_.drives);

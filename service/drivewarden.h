@@ -81,10 +81,10 @@ class TDrivewarden {
   // inside a check on the same thread, which could never end.
   void ServiceStop();
   // ServiceStop that waits at most `milliseconds` for a running check (a
-  // negative value: as long as it takes). False when the check has not ended
-  // by then: the timers are off and no check begins any more, but the drive
-  // table stays with the check that uses it.
-  bool ServiceStopWithin(int64_t milliseconds);
+  // negative value: as long as it takes). A kTimedOut failure when the check
+  // has not ended by then: the timers are off and no check begins any more,
+  // but the drive table stays with the check that uses it.
+  Status ServiceStopWithin(int64_t milliseconds);
   // Safe from any thread, also while the start handler runs: no check
   // begins any more, and the mail conversation in progress (if any) ends
   // within moments as "cancelled by stop".

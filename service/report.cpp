@@ -19,9 +19,7 @@ std::string DriveNoAnswerLine(char letter, int64_t boundMs) {
 std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, const std::string& letters,
                                           int64_t boundMs) {
   struct Raw {
-    bool ok = false;
-    int64_t freeBytes = -1;
-    int64_t totalBytes = -1;
+    Result<DiskSpace> space = Status::Failure("DiskFreeSpace", 0, "not measured");
   };
   std::map<char, DriveAnswer> answers;
   std::map<char, std::shared_ptr<Raw>> started;
@@ -32,9 +30,10 @@ std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, c
     const std::string root = RootOf(letter);
     switch (calls.Begin(DriveKey(letter), [raw, platform, root] {
       try {
-        raw->ok = platform->DiskFreeSpace(root, &raw->freeBytes, &raw->totalBytes);
-      } catch (...) {
-        raw->ok = false;
+        raw->space = platform->DiskFreeSpace(root);
+      } catch (const std::exception& e) {
+        // Thrown on a thread of its own: caught here, or the process ends.
+        raw->space = Status::Failure("DiskFreeSpace", 0, e.what());
       }
     })) {
       case BoundedCalls::Start::Started:
@@ -49,16 +48,17 @@ std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, c
         break;
     }
   }
-  calls.Wait(keys, std::chrono::milliseconds(boundMs), true);
+  // A drive that did not answer in time is told apart below, key by key.
+  calls.Wait(keys, std::chrono::milliseconds(boundMs), true).Ignore();
   for (const auto& [letter, raw] : started) {
     DriveAnswer answer;
     // A call that returned wrote its result before it said so.
     if (calls.Returned(DriveKey(letter))) {
       answer.answered = true;
-      answer.measured = raw->ok;
-      if (raw->ok) {
-        answer.freeBytes = raw->freeBytes;
-        answer.totalBytes = raw->totalBytes;
+      answer.measured = raw->space.Ok();
+      if (raw->space.Ok()) {
+        answer.freeBytes = raw->space->freeToCaller;
+        answer.totalBytes = raw->space->totalBytes;
       }
     }
     answers[letter] = answer;

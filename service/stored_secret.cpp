@@ -15,8 +15,9 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
   if (!loaded.protectedPassword.empty()) {
     // The file as it is now, so that nothing written since the load is
     // lost; a password changed since is left to the next load.
-    ProfileSnapshot current;
-    Status written = profiles.ReadSnapshot(kIniFileName, &current);
+    Result<ProfileSnapshot> read = profiles.ReadSnapshot(kIniFileName);
+    Status written = read.status();
+    ProfileSnapshot current = read.value_or(ProfileSnapshot());
     const std::string now = current.ReadString(kSectionMail, kKeyPassword, "");
     const bool same = written.Ok() && !IsProtectedSecret(now) && now == loaded.password;
     if (same) {
@@ -35,12 +36,13 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
     }
   }
   if (!loaded.passwordInFile) return;
-  std::vector<std::string> readers;
-  if (const Status checked = SecretFileReaders(settingsPath, &readers); !checked) {
+  const Result<std::vector<std::string>> checked = SecretFileReaders(settingsPath);
+  if (!checked) {
     entries.Warning("設定ファイル " + settingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
-                    checked.Describe());
+                    checked.status().Describe());
     return;
   }
+  const std::vector<std::string>& readers = *checked;
   std::string text;
   if (!readers.empty())
     text = "設定ファイル " + settingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";

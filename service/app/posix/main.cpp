@@ -270,7 +270,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
     qw::TDrivewarden* svc = service.get();
     service->SetCheckStateListener([&supervisor, svc](const qw::CheckState& state, bool succeeded) {
       supervisor.Notify("STATUS=" + qw::SupervisorStatusLine(state, succeeded, [svc](const std::string& text) {
-                          return svc->MaskSecrets(text);
+                          return svc->Entries().Mask(text);
                         }));
     });
   }
