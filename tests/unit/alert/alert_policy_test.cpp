@@ -30,10 +30,22 @@ TDeliveryResult Delivered(std::vector<std::pair<std::string, std::string>> refus
   return result;
 }
 
-TDeliveryResult Failed(const std::string& step, int64_t code, const std::string& text,
+// A failed attempt at the step the entries name by `word` ("MAIL",
+// "RCPT <b@example.jp>", ".").
+TDeliveryResult Failed(const std::string& word, int64_t code, const std::string& text,
                        std::vector<std::pair<std::string, std::string>> refused = {}) {
-  TDeliveryResult result;
-  result.status = Status::Failure(step, code, text);
+  TSmtpStep step = TSmtpStep::None;
+  std::string recipient;
+  if (word.rfind("RCPT <", 0) == 0 && word.back() == '>') {
+    step = TSmtpStep::Rcpt;
+    recipient = word.substr(6, word.size() - 7);
+  } else {
+    for (int i = 0; i <= static_cast<int>(TSmtpStep::Quit); ++i)
+      if (SmtpStepWord(static_cast<TSmtpStep>(i)) == word) step = static_cast<TSmtpStep>(i);
+  }
+  EXPECT_NE(step, TSmtpStep::None) << "no step is named " << word;
+  TDeliveryResult result = TDeliveryResult::FailedAt(step, code, text, recipient);
+  EXPECT_EQ(result.status.What(), word);
   result.refused = std::move(refused);
   return result;
 }
