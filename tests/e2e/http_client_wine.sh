@@ -10,25 +10,16 @@
 # another thread.
 #
 # Every wine command writes to files, never to a pipe.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-winbin="${QW_WIN64_BIN:-build/win64/bin}"
-[ -f "$winbin/http_probe.exe" ] || { echo "http_client_wine: $winbin/http_probe.exe is not built" >&2; exit 1; }
-command -v tinyproxy >/dev/null || { echo "http_client_wine: tinyproxy not installed" >&2; exit 1; }
-
-work="$(mktemp -d /tmp/qw-e2e-http-wine.XXXXXX)"
-source scripts/lib/wine.sh
-source scripts/lib/exim_tls.sh
-source scripts/lib/http_peers.sh
-wine_started=""
-cleanup() {
-  [ -n "$wine_started" ] && qw_wine_stop
-  qw_http_peers_stop "$work"
-  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init http_client_wine
+source tests/e2e/lib/wine.sh
+source tests/e2e/lib/http_peers.sh
+qw_need "$win64_bin/http_probe.exe"
+command -v tinyproxy >/dev/null || fail "tinyproxy not installed"
+# From here on a failed check is counted and the run goes on: every case is
+# reported; the script fails at the end.
 failures=0
-fail() {
+check_failed() {
   echo "http_client_wine: FAIL $*" >&2
   failures=$((failures + 1))
 }
@@ -38,10 +29,9 @@ unset https_proxy HTTPS_PROXY http_proxy HTTP_PROXY all_proxy ALL_PROXY no_proxy
 qw_http_certs "$work"
 qw_http_servers "$work"
 qw_tinyproxy "$work"
-qw_wine_prefix "$work/prefix"
-wine_started=1
+qw_wine_setup
 echo "[$SECONDS s] prefix ready"
-cp "$winbin/http_probe.exe" "$work/"
+cp "$win64_bin/http_probe.exe" "$work/"
 exe="$work/http_probe.exe"
 winpath() { echo "Z:${1//\//\\}"; }
 good="https://localhost:${http_port[good]}"
@@ -57,16 +47,16 @@ probe() {
   echo "[$SECONDS s] $name: exit $rc in ${elapsed} ms: $(head -1 "$work/$name.out")"
 }
 expect() {  # CASE RC PATTERN: the exit code and a line of the output
-  [ "$rc" -eq "$2" ] || fail "$1: exit $rc, expected $2"
-  grep -aq -- "$3" "$work/$1.out" || fail "$1: no '$3' in: $(head -c 300 "$work/$1.out")"
+  [ "$rc" -eq "$2" ] || check_failed "$1: exit $rc, expected $2"
+  grep -aq -- "$3" "$work/$1.out" || check_failed "$1: no '$3' in: $(head -c 300 "$work/$1.out")"
 }
 
 # Nothing trusted yet: the test CA is refused.
 probe untrusted "$good/echo"
 expect untrusted 1 'failed: other'
-[ "$(qw_http_requests "$work" good)" -eq 0 ] || fail "untrusted: the server received a request"
+[ "$(qw_http_requests "$work" good)" -eq 0 ] || check_failed "untrusted: the server received a request"
 probe trust --trust "$(winpath "$work/ca.crt")" --trust-user "$(winpath "$work/userca.crt")"
-[ "$rc" -eq 0 ] || fail "trust: the CAs were not added: $(cat "$work/trust.err")"
+[ "$rc" -eq 0 ] || check_failed "trust: the CAs were not added: $(cat "$work/trust.err")"
 
 # Answers, whatever their status; the request as sent.
 printf 'grant_type=client_credentials&scope=a%%20b\r\n\xe6\x97\xa5' >"$work/body.bin"
@@ -76,17 +66,8 @@ timeout 60 wine "$exe" --method POST --header "Content-Type: application/x-www-f
   <"$work/body.bin" >"$work/post.out" 2>"$work/post.err" || rc=$?
 echo "[$SECONDS s] post: exit $rc: $(head -1 "$work/post.out")"
 expect post 0 '^status: 200'
-/usr/bin/python3 - "$work/post.out" "$work/body.bin" <<'PY' || fail "post: the server did not see the request as sent"
-import json, sys
-raw = open(sys.argv[1], "rb").read()
-seen = json.loads(raw.split(b"\n\n", 1)[1].decode("utf-8"))
-sent = open(sys.argv[2], "rb").read().decode("utf-8")
-assert seen["method"] == "POST", seen
-assert seen["body"] == sent, (seen["body"], sent)
-names = [k for k, _ in seen["headers"]]
-assert names.index("X-First") < names.index("X-Second"), names
-assert ["X-Second", "two words"] in seen["headers"], seen["headers"]
-PY
+qw_py http_requests sent-as-is "$work/post.out" "$work/body.bin" ||
+  check_failed "post: the server did not see the request as sent"
 for code in 404 500; do
   probe "status-$code" "$good/status/$code"
   expect "status-$code" 0 "^status: $code"
@@ -107,51 +88,46 @@ probe unknown-ca "https://localhost:${http_port[unknown]}/echo"
 expect unknown-ca 1 'failed: other'
 probe wrong-name "https://localhost:${http_port[other]}/echo"
 expect wrong-name 1 'failed: other'
-[ "$(qw_http_requests "$work" unknown)" -eq 0 ] || fail "the server of the unknown CA received a request"
-[ "$(qw_http_requests "$work" other)" -eq 0 ] || fail "the server of the wrong name received a request"
+[ "$(qw_http_requests "$work" unknown)" -eq 0 ] || check_failed "the server of the unknown CA received a request"
+[ "$(qw_http_requests "$work" other)" -eq 0 ] || check_failed "the server of the wrong name received a request"
 rc=0
 timeout 60 wine "$exe" --method POST --body-stdin "https://localhost:${http_port[userca]}/echo" \
   <"$work/body.bin" >"$work/user-ca.out" 2>"$work/user-ca.err" || rc=$?
 echo "[$SECONDS s] user-ca: exit $rc: $(head -1 "$work/user-ca.out")"
 expect user-ca 1 'CERT_TRUST_IS_'
-/usr/bin/python3 - "$work/requests.jsonl" <<'PY' || fail "user-ca: the body reached the server"
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    r = json.loads(line)
-    assert r["server"] != "userca" or r["body"] == "", r
-PY
+qw_py http_requests no-body "$work/requests.jsonl" userca || check_failed "user-ca: the body reached the server"
 
 # Silent and trickling servers are bounded by the time-out; a body over the
 # limit is refused (announced or chunked); a cancel from another thread.
 probe silent-handshake --timeout 1500 "https://localhost:${http_port[silent]}/"
 expect silent-handshake 3 'failed: timed-out'
-[ "$elapsed" -ge 1400 ] && [ "$elapsed" -lt 3500 ] || fail "silent-handshake: $elapsed ms for a 1500 ms time-out"
+[ "$elapsed" -ge 1400 ] && [ "$elapsed" -lt 3500 ] || check_failed "silent-handshake: $elapsed ms for a 1500 ms time-out"
 probe silent-answer --timeout 1500 "$good/silent"
 expect silent-answer 3 'failed: timed-out'
-[ "$elapsed" -ge 1400 ] && [ "$elapsed" -lt 3500 ] || fail "silent-answer: $elapsed ms for a 1500 ms time-out"
+[ "$elapsed" -ge 1400 ] && [ "$elapsed" -lt 3500 ] || check_failed "silent-answer: $elapsed ms for a 1500 ms time-out"
 probe trickle --timeout 2000 "$good/trickle"
 expect trickle 3 'failed: timed-out'
-[ "$elapsed" -ge 1900 ] && [ "$elapsed" -lt 4000 ] || fail "trickle: $elapsed ms for a 2000 ms time-out"
+[ "$elapsed" -ge 1900 ] && [ "$elapsed" -lt 4000 ] || check_failed "trickle: $elapsed ms for a 2000 ms time-out"
 probe huge "$good/size/1048577"
 expect huge 1 '大きすぎ'
 probe huge-chunked "$good/chunked/3000000"
 expect huge-chunked 1 '大きすぎ'
 probe cancel --timeout 20000 --cancel-after 500 "$good/silent"
 expect cancel 4 'failed: cancelled'
-[ "$elapsed" -lt 2500 ] || fail "cancel: returned after $elapsed ms"
+[ "$elapsed" -lt 2500 ] || check_failed "cancel: returned after $elapsed ms"
 
 # Through tinyproxy: named, then as WinHTTP's machine proxy; proxies that
 # are down; the machine setting cleared again.
 before="$(qw_proxy_connects "$work")"
 probe proxy --proxy "127.0.0.1:$proxy_port" "$good/echo"
 expect proxy 0 '^status: 200'
-[ "$(qw_proxy_connects "$work")" -eq $((before + 1)) ] || fail "proxy: tinyproxy saw no CONNECT"
+[ "$(qw_proxy_connects "$work")" -eq $((before + 1)) ] || check_failed "proxy: tinyproxy saw no CONNECT"
 probe machine-proxy --machine-proxy "127.0.0.1:$proxy_port" "$good/echo"
 expect machine-proxy 0 '^status: 200'
-[ "$(qw_proxy_connects "$work")" -eq $((before + 2)) ] || fail "machine-proxy: tinyproxy saw no CONNECT"
+[ "$(qw_proxy_connects "$work")" -eq $((before + 2)) ] || check_failed "machine-proxy: tinyproxy saw no CONNECT"
 probe machine-proxy-unknown-ca "https://localhost:${http_port[unknown]}/echo"
 expect machine-proxy-unknown-ca 1 'failed: other'
-[ "$(qw_http_requests "$work" unknown)" -eq 0 ] || fail "the server of the unknown CA received a request through the proxy"
+[ "$(qw_http_requests "$work" unknown)" -eq 0 ] || check_failed "the server of the unknown CA received a request through the proxy"
 dead="$(qw_free_port)"
 probe machine-proxy-down --machine-proxy "127.0.0.1:$dead" "$good/echo"
 expect machine-proxy-down 1 "プロキシ.*127.0.0.1:$dead"
@@ -159,11 +135,10 @@ probe proxy-down --proxy "http://127.0.0.1:$dead" "$good/echo"
 expect proxy-down 1 "プロキシ.*127.0.0.1:$dead"
 probe direct --machine-proxy none "$good/echo"
 expect direct 0 '^status: 200'
-[ "$(qw_proxy_connects "$work")" -eq $((before + 3)) ] || fail "direct: not direct (or the unknown CA's request did not go through the proxy)"
+[ "$(qw_proxy_connects "$work")" -eq $((before + 3)) ] || check_failed "direct: not direct (or the unknown CA's request did not go through the proxy)"
 
 if [ "$failures" -ne 0 ]; then
-  echo "http_client_wine: $failures failure(s)" >&2
   for f in "$work"/*.out "$work"/*.err; do { echo "== $f"; head -c 400 "$f"; echo; } >&2; done
-  exit 1
+  fail "$failures failure(s)"
 fi
 echo "http_client_wine: ok"

@@ -3,16 +3,15 @@
 # keys and certificates made here with openssl, each JWS verified by
 # python3-jwt and compared byte for byte with openssl's own signature; the
 # certificate file and the key text that are refused, and what is said.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-tool="$root/${QW_NATIVE_BIN:-build/native/bin}/jws_sign"
-[ -x "$tool" ] || { echo "jws_sign_posix: $tool is not built" >&2; exit 1; }
-work="$(mktemp -d /tmp/qw-e2e-jws.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init jws_sign_posix
+tool="$native_bin/jws_sign"
+qw_need "$tool"
 cd "$work"
+# From here on a failed check is counted and the run goes on: every case is
+# reported; the script fails at the end.
 failures=0
-fail() {
+check_failed() {
   echo "jws_sign_posix: FAIL $*" >&2
   failures=$((failures + 1))
 }
@@ -31,28 +30,27 @@ sign() {  # sign NAME ARGS...: the JWS in NAME.jws, stderr in NAME.err, the exit
   "$tool" "$@" --claims claims.json >"$name.jws" 2>"$name.err" || rc=$?
 }
 check() {  # check NAME KEY CERT|- EXTRA_HEADER
-  /usr/bin/python3 "$root/tests/e2e/jws_check.py" "$1.jws" "$2" "$3" "$4" >"$1.check" 2>&1 ||
-    fail "$1: $(tail -1 "$1.check")"
+  qw_py jws_check "$1.jws" "$2" "$3" "$4" >"$1.check" 2>&1 || check_failed "$1: $(tail -1 "$1.check")"
 }
 
 # Certificate file, in either order, with header fields of the caller.
 sign cert --cert client.pem --header kid=key-1
-[ "$rc" -eq 0 ] && check cert key.pem cert.pem '{"kid":"key-1"}' || fail "cert: exit $rc: $(cat cert.err)"
+[ "$rc" -eq 0 ] && check cert key.pem cert.pem '{"kid":"key-1"}' || check_failed "cert: exit $rc: $(cat cert.err)"
 sign cert-key-first --cert client-key-first.pem --header kid=key-1
-[ "$rc" -eq 0 ] && cmp -s cert.jws cert-key-first.jws || fail "key before certificate: exit $rc, $(cat cert-key-first.err)"
+[ "$rc" -eq 0 ] && cmp -s cert.jws cert-key-first.jws || check_failed "key before certificate: exit $rc, $(cat cert-key-first.err)"
 # A field the signer writes is replaced in place.
 sign typ --cert client.pem --header typ=JWT2 --header 'x5t=given "quoted"'
-[ "$rc" -eq 0 ] && check typ key.pem cert.pem '{"typ":"JWT2","x5t":"given \"quoted\""}' || fail "typ: exit $rc"
+[ "$rc" -eq 0 ] && check typ key.pem cert.pem '{"typ":"JWT2","x5t":"given \"quoted\""}' || check_failed "typ: exit $rc"
 
 # PEM text, PKCS#8 and PKCS#1: the same key gives the same bytes.
 sign pkcs8 --key key.pem --header kid=0123abcd
-[ "$rc" -eq 0 ] && check pkcs8 key.pem - '{"kid":"0123abcd"}' || fail "pkcs8: exit $rc: $(cat pkcs8.err)"
+[ "$rc" -eq 0 ] && check pkcs8 key.pem - '{"kid":"0123abcd"}' || check_failed "pkcs8: exit $rc: $(cat pkcs8.err)"
 sign pkcs1 --key key-pkcs1.pem --header kid=0123abcd
-[ "$rc" -eq 0 ] && cmp -s pkcs8.jws pkcs1.jws || fail "PKCS#1 and PKCS#8 of one key differ"
+[ "$rc" -eq 0 ] && cmp -s pkcs8.jws pkcs1.jws || check_failed "PKCS#1 and PKCS#8 of one key differ"
 # A service account's key as the JSON file carries it (CR LF after a copy).
 sed 's/$/\r/' key.pem >key-crlf.pem
 sign crlf --key key-crlf.pem --header kid=0123abcd
-[ "$rc" -eq 0 ] && cmp -s pkcs8.jws crlf.jws || fail "CR LF key: exit $rc: $(cat crlf.err)"
+[ "$rc" -eq 0 ] && cmp -s pkcs8.jws crlf.jws || check_failed "CR LF key: exit $rc: $(cat crlf.err)"
 
 # Refusals: exit 1, the settings key, the file and the reason.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 -subj "/CN=other" >>openssl.log 2>&1
@@ -68,11 +66,11 @@ refused() {  # refused NAME EXPECTED_TEXT ARGS...
   local name="$1" text="$2"; shift 2
   sign "$name" "$@"
   if [ "$rc" -ne 1 ]; then
-    fail "$name: exit $rc, expected 1"
+    check_failed "$name: exit $rc, expected 1"
   elif [ -s "$name.jws" ]; then
-    fail "$name: printed a JWS"
+    check_failed "$name: printed a JWS"
   elif ! grep -qF -- "$text" "$name.err"; then
-    fail "$name: '$(cat "$name.err")' does not say '$text'"
+    check_failed "$name: '$(cat "$name.err")' does not say '$text'"
   fi
 }
 refused mismatch "CLIENTCERT: X509_check_private_key: mismatch.pem: 秘密鍵が証明書のものではありません" --cert mismatch.pem
@@ -85,9 +83,5 @@ refused no-key "cert.pem: 証明書の秘密鍵 (BEGIN PRIVATE KEY) がありま
 refused cut "cut.pem: PEM の CERTIFICATE に END 行がありません" --cert cut.pem
 refused missing "CLIENTCERT: fopen: $work/absent.pem: No such file or directory" --cert "$work/absent.pem"
 
-if [ "$failures" -ne 0 ]; then
-  echo "jws_sign_posix: $failures failure(s); files in $work" >&2
-  trap - EXIT
-  exit 1
-fi
+[ "$failures" -eq 0 ] || fail "$failures failure(s); QW_KEEP_WORK=1 keeps the files"
 echo "jws_sign_posix: ok"

@@ -12,19 +12,16 @@
 #
 # Every wine command writes to files, never to a pipe (Wine's system
 # processes inherit the handles of the command that starts them).
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-root="$(pwd)"
-tool_built="$root/${QW_WIN64_BIN:-build/win64/bin}/jws_sign.exe"
-[ -f "$tool_built" ] || { echo "jws_sign_wine: $tool_built is not built" >&2; exit 1; }
-native_tool="$root/${QW_NATIVE_BIN:-build/native/bin}/jws_sign"
-work="$root/build/e2e-jws-wine"
-rm -rf "$work"
-mkdir -p "$work"
-source scripts/lib/wine.sh
-trap qw_wine_stop EXIT
+source "$(dirname "$0")/lib/common.sh"
+qw_e2e_init jws_sign_wine build/e2e-jws-wine
+source tests/e2e/lib/wine.sh
+tool_built="$win64_bin/jws_sign.exe"
+qw_need "$tool_built"
+native_tool="$native_bin/jws_sign"
+# From here on a failed check is counted and the run goes on: every case is
+# reported; the script fails at the end.
 failures=0
-fail() {
+check_failed() {
   echo "jws_sign_wine: FAIL $*" >&2
   failures=$((failures + 1))
 }
@@ -42,7 +39,7 @@ openssl pkcs8 -topk8 -in key.pem -out encrypted.pem -passout pass:secret >>opens
 printf '{"aud":"https://login.example.test/tenant/oauth2/v2.0/token","iss":"app-id","sub":"app-id","jti":"%s","exp":%d}' \
   "$$" $(($(date +%s) + 600)) >claims.json
 
-qw_wine_prefix "$work/prefix"
+qw_wine_setup
 cp "$tool_built" "$WINEPREFIX/drive_c/jws_sign.exe"
 cp client.pem mismatch.pem short-client.pem short.key bare.pem ec.pem key.pem key-pkcs1.pem encrypted.pem ec.key claims.json "$WINEPREFIX/drive_c/"
 tool='C:\jws_sign.exe'
@@ -54,8 +51,7 @@ run() {  # run NAME ARGS...: stdout in NAME.out, stderr in NAME.err, the exit co
   tr -d '\r' <"$name.out" >"$name.jws"
 }
 check() {  # check NAME KEY CERT|- EXTRA_HEADER
-  /usr/bin/python3 "$root/tests/e2e/jws_check.py" "$1.jws" "$2" "$3" "$4" >"$1.check" 2>&1 ||
-    fail "$1: $(tail -1 "$1.check")"
+  qw_py jws_check "$1.jws" "$2" "$3" "$4" >"$1.check" 2>&1 || check_failed "$1: $(tail -1 "$1.check")"
 }
 
 # The certificate of client.pem with another key in its container: refused.
@@ -63,41 +59,41 @@ check() {  # check NAME KEY CERT|- EXTRA_HEADER
 run import-mismatch --import 'C:\mismatch.pem'
 run mismatch --cert "$(cat import-mismatch.jws)" --claims 'C:\claims.json'
 if [ "$rc" -ne 1 ] || ! grep -qF "秘密鍵が証明書のものではありません" mismatch.err; then
-  fail "mismatch: exit $rc: $(cat mismatch.err)"
+  check_failed "mismatch: exit $rc: $(cat mismatch.err)"
 fi
 run import --import 'C:\client.pem'
 thumbprint="$(cat import.jws)"
 expected="$(openssl x509 -in cert.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')"
-[ "$rc" -eq 0 ] && [ "$thumbprint" = "$expected" ] || fail "import: exit $rc, '$thumbprint' for $expected: $(cat import.err)"
+[ "$rc" -eq 0 ] && [ "$thumbprint" = "$expected" ] || check_failed "import: exit $rc, '$thumbprint' for $expected: $(cat import.err)"
 run import-bare --import 'C:\bare.pem' --no-key
 bare="$(cat import-bare.jws)"
 run import-ec --import 'C:\ec.pem' --no-key
 ec="$(cat import-ec.jws)"
 run import-short --import 'C:\short-client.pem'
 short="$(cat import-short.jws)"
-[ -n "$bare" ] && [ -n "$ec" ] && [ -n "$short" ] || fail "import without key: $(cat import-bare.err import-ec.err import-short.err)"
+[ -n "$bare" ] && [ -n "$ec" ] && [ -n "$short" ] || check_failed "import without key: $(cat import-bare.err import-ec.err import-short.err)"
 
 # By thumbprint, written the way it is copied from the certificate's
 # details (lower case, pairs apart).
 spaced="$(echo "$thumbprint" | tr 'A-F' 'a-f' | sed 's/../& /g; s/ $//')"
 run store --cert "$spaced" --claims 'C:\claims.json' --header kid=key-1
-[ "$rc" -eq 0 ] && check store key.pem cert.pem '{"kid":"key-1"}' || fail "store: exit $rc: $(cat store.err)"
+[ "$rc" -eq 0 ] && check store key.pem cert.pem '{"kid":"key-1"}' || check_failed "store: exit $rc: $(cat store.err)"
 run store-plain --cert "$thumbprint" --claims 'C:\claims.json' --header kid=key-1
-[ "$rc" -eq 0 ] && cmp -s store.jws store-plain.jws || fail "thumbprint forms differ: $(cat store-plain.err)"
+[ "$rc" -eq 0 ] && cmp -s store.jws store-plain.jws || check_failed "thumbprint forms differ: $(cat store-plain.err)"
 
 # PEM key text, PKCS#8 and PKCS#1.
 run pkcs8 --key 'C:\key.pem' --claims 'C:\claims.json'
-[ "$rc" -eq 0 ] && check pkcs8 key.pem - '{}' || fail "pkcs8: exit $rc: $(cat pkcs8.err)"
+[ "$rc" -eq 0 ] && check pkcs8 key.pem - '{}' || check_failed "pkcs8: exit $rc: $(cat pkcs8.err)"
 run pkcs1 --key 'C:\key-pkcs1.pem' --claims 'C:\claims.json'
-[ "$rc" -eq 0 ] && cmp -s pkcs8.jws pkcs1.jws || fail "PKCS#1 and PKCS#8 differ: $(cat pkcs1.err)"
+[ "$rc" -eq 0 ] && cmp -s pkcs8.jws pkcs1.jws || check_failed "PKCS#1 and PKCS#8 differ: $(cat pkcs1.err)"
 
 # The same bytes as the POSIX host.
 if [ -x "$native_tool" ]; then
   "$native_tool" --cert client.pem --claims claims.json --header kid=key-1 >native-cert.jws 2>native.err ||
-    fail "native cert: $(cat native.err)"
-  cmp -s store.jws native-cert.jws || fail "the store's JWS differs from the POSIX host's"
-  "$native_tool" --key key.pem --claims claims.json >native-key.jws 2>native.err || fail "native key: $(cat native.err)"
-  cmp -s pkcs8.jws native-key.jws || fail "the key text's JWS differs from the POSIX host's"
+    check_failed "native cert: $(cat native.err)"
+  cmp -s store.jws native-cert.jws || check_failed "the store's JWS differs from the POSIX host's"
+  "$native_tool" --key key.pem --claims claims.json >native-key.jws 2>native.err || check_failed "native key: $(cat native.err)"
+  cmp -s pkcs8.jws native-key.jws || check_failed "the key text's JWS differs from the POSIX host's"
 else
   echo "jws_sign_wine: $native_tool not built; compared with openssl only"
 fi
@@ -106,11 +102,11 @@ refused() {  # refused NAME EXPECTED_TEXT ARGS...
   local name="$1" text="$2"; shift 2
   run "$name" "$@" --claims 'C:\claims.json'
   if [ "$rc" -ne 1 ]; then
-    fail "$name: exit $rc, expected 1"
+    check_failed "$name: exit $rc, expected 1"
   elif [ -s "$name.jws" ]; then
-    fail "$name: printed a JWS"
+    check_failed "$name: printed a JWS"
   elif ! grep -qF -- "$text" "$name.err"; then
-    fail "$name: '$(cat "$name.err")' does not say '$text'"
+    check_failed "$name: '$(cat "$name.err")' does not say '$text'"
   fi
 }
 absent="0000000000000000000000000000000000000000"
@@ -123,8 +119,5 @@ refused malformed "CLIENTCERT: 証明書 C:\\client.pem: SHA-1 の拇印 (16 進
 refused encrypted "SERVICEACCOUNT: PEM: C:\\encrypted.pem: 秘密鍵が暗号化されています" --key 'C:\encrypted.pem'
 refused ec-key "C:\\ec.key: 秘密鍵が RSA ではありません (EC)" --key 'C:\ec.key'
 
-if [ "$failures" -ne 0 ]; then
-  echo "jws_sign_wine: $failures failure(s); files in $work" >&2
-  exit 1
-fi
+[ "$failures" -eq 0 ] || fail "$failures failure(s); QW_KEEP_WORK=1 keeps the files"
 echo "jws_sign_wine: ok"

@@ -1,6 +1,7 @@
 # Peers for the tests of the HTTP client: loopback HTTPS servers with a test
-# CA, and tinyproxy as a real proxy. Source this file (after
-# scripts/lib/exim_tls.sh, for qw_free_port, qw_wait_port and qw_test_certs).
+# CA, and tinyproxy as a real proxy. Source it after common.sh and
+# qw_e2e_init (it sources exim.sh for qw_test_certs); both peers are started
+# with qw_spawn and so ended on exit.
 #
 #   qw_http_certs DIR        qw_test_certs, plus DIR/unknown-leaf.crt (the
 #                            same key, from a CA nobody trusts) and
@@ -13,15 +14,14 @@
 #                            (unknown CA), other (wrong name), userca (the
 #                            user's CA), plain (HTTP)
 #                            and silent; their ports in http_port[NAME];
-#                            requests logged to DIR/requests.jsonl; its pid
-#                            in DIR/https-server.pid
+#                            requests logged to DIR/requests.jsonl
 #   qw_tinyproxy DIR         start tinyproxy on a free loopback port (in
-#                            $proxy_port), log DIR/tinyproxy/tinyproxy.log,
-#                            pid in DIR/tinyproxy.pid
+#                            $proxy_port), log DIR/tinyproxy/tinyproxy.log
 #   qw_http_requests DIR SERVER
 #                            how many requests SERVER has logged
 #   qw_proxy_connects DIR    how many CONNECT requests tinyproxy has logged
-#   qw_http_peers_stop DIR   end the server and tinyproxy
+
+source "$root/tests/e2e/lib/exim.sh"
 
 declare -gA http_port
 
@@ -47,12 +47,10 @@ qw_http_certs() {
 qw_http_servers() {
   local dir="$1"
   rm -f "$dir/ports"
-  /usr/bin/python3 tests/e2e/https_test_server.py "$dir/ports" "$dir/requests.jsonl" \
-    good="$dir/server.crt:$dir/server.key" unknown="$dir/unknown-leaf.crt:$dir/server.key" \
-    other="$dir/other.crt:$dir/other.key" userca="$dir/userca-leaf.crt:$dir/server.key" plain=plain >"$dir/https-server.txt" 2>&1 </dev/null &
-  echo $! >"$dir/https-server.pid"
-  for _ in $(seq 100); do [ -f "$dir/ports" ] && break; sleep 0.1; done
-  [ -f "$dir/ports" ] || { cat "$dir/https-server.txt" >&2; return 1; }
+  qw_spawn "$dir/https-server.txt" /usr/bin/python3 "$root/tests/e2e/https_test_server.py" "$dir/ports" \
+    "$dir/requests.jsonl" good="$dir/server.crt:$dir/server.key" unknown="$dir/unknown-leaf.crt:$dir/server.key" \
+    other="$dir/other.crt:$dir/other.key" userca="$dir/userca-leaf.crt:$dir/server.key" plain=plain
+  qw_wait_file "$dir/ports" 10 || fail "the HTTPS test server did not start: $(cat "$dir/https-server.txt")"
   local name port
   while read -r name port; do http_port[$name]="$port"; done <"$dir/ports"
   touch "$dir/requests.jsonl"
@@ -73,27 +71,14 @@ LogLevel Connect
 MaxClients 20
 Allow 127.0.0.1
 CONF
-  tinyproxy -d -c "$dir/tinyproxy/tinyproxy.conf" >"$dir/tinyproxy/out.txt" 2>&1 </dev/null &
-  echo $! >"$dir/tinyproxy.pid"
-  qw_wait_port "$proxy_port" || { cat "$dir/tinyproxy/out.txt" >&2; return 1; }
+  qw_spawn "$dir/tinyproxy/out.txt" tinyproxy -d -c "$dir/tinyproxy/tinyproxy.conf"
+  qw_wait_port "$proxy_port" || fail "tinyproxy did not start: $(cat "$dir/tinyproxy/out.txt")"
 }
 
-qw_http_requests() {
-  /usr/bin/python3 - "$1/requests.jsonl" "$2" <<'PY'
-import json, sys
-print(sum(1 for l in open(sys.argv[1], encoding="utf-8") if json.loads(l)["server"] == sys.argv[2]))
-PY
-}
+qw_http_requests() { qw_py http_requests count "$1/requests.jsonl" "$2"; }
 
 qw_proxy_connects() {
   local n=0
   [ -f "$1/tinyproxy/tinyproxy.log" ] && n="$(grep -c 'Request (file descriptor [0-9]*): CONNECT ' "$1/tinyproxy/tinyproxy.log" || true)"
   echo "$n"
-}
-
-qw_http_peers_stop() {
-  local f
-  for f in "$1/https-server.pid" "$1/tinyproxy.pid"; do
-    [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true
-  done
 }
