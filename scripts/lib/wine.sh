@@ -4,6 +4,13 @@
 #                        WINEPREFIX, WINEARCH, WINEDEBUG, WINEDLLOVERRIDES;
 #                        leaves a persistent wineserver running (wineserver -p);
 #                        a new prefix's first boot has finished
+#   qw_wine_template DIR make DIR a booted prefix to copy from: the first
+#                        boot finished, its server ended, DIR/.qw-booted
+#                        written last (a boot cut short is not taken)
+#   qw_wine_prefix_copy DIR
+#                        as qw_wine_prefix, but DIR is a copy of the booted
+#                        prefix $QW_WINE_TEMPLATE when that is set (a second
+#                        instead of a first boot); without it, a boot of its own
 #   qw_wine_stop         end the wineserver of the current prefix
 #   qw_wine_service_eventlog FILE LOG
 #                        name FILE (a Linux path; its Windows form is left in
@@ -34,6 +41,33 @@ qw_wine_prefix() {
     timeout 120 wineserver -w >/dev/null 2>&1 </dev/null || true
   fi
   wineserver -p >/dev/null 2>&1 </dev/null || true
+}
+
+qw_wine_template() {
+  local dir="$1"
+  [ -f "$dir/.qw-booted" ] && return 0
+  rm -rf "$dir"
+  (
+    qw_wine_prefix "$dir"
+    qw_wine_stop
+  )
+  [ -f "$dir/system.reg" ] || { echo "wine: the template prefix $dir did not boot" >&2; return 1; }
+  touch "$dir/.qw-booted"
+}
+
+qw_wine_prefix_copy() {
+  local dir="$1"
+  if [ -n "${QW_WINE_TEMPLATE:-}" ] && [ ! -f "$dir/system.reg" ]; then
+    [ -f "$QW_WINE_TEMPLATE/.qw-booted" ] || { echo "wine: $QW_WINE_TEMPLATE is not a booted template" >&2; return 1; }
+    rm -rf "$dir"
+    mkdir -p "$(dirname "$dir")"
+    # A prefix holds no absolute path of its own (drive c: is a relative
+    # link), so a copy is a prefix of its own, with a server of its own
+    # (the server's socket is named after the folder's inode).
+    cp -a "$QW_WINE_TEMPLATE" "$dir"
+    rm -f "$dir/.qw-booted"
+  fi
+  qw_wine_prefix "$dir"
 }
 
 qw_wine_stop() {

@@ -29,7 +29,7 @@ unset https_proxy HTTPS_PROXY http_proxy HTTP_PROXY all_proxy ALL_PROXY no_proxy
 qw_http_certs "$work"
 qw_http_servers "$work"
 qw_tinyproxy "$work"
-qw_wine_setup
+qw_wine_setup copy
 echo "[$SECONDS s] prefix ready"
 cp "$win64_bin/http_probe.exe" "$work/"
 exe="$work/http_probe.exe"

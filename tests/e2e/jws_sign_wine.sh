@@ -39,7 +39,7 @@ openssl pkcs8 -topk8 -in key.pem -out encrypted.pem -passout pass:secret >>opens
 printf '{"aud":"https://login.example.test/tenant/oauth2/v2.0/token","iss":"app-id","sub":"app-id","jti":"%s","exp":%d}' \
   "$$" $(($(date +%s) + 600)) >claims.json
 
-qw_wine_setup
+qw_wine_setup copy
 cp "$tool_built" "$WINEPREFIX/drive_c/jws_sign.exe"
 cp client.pem mismatch.pem short-client.pem short.key bare.pem ec.pem key.pem key-pkcs1.pem encrypted.pem ec.key claims.json "$WINEPREFIX/drive_c/"
 tool='C:\jws_sign.exe'

@@ -6,8 +6,12 @@
 # Wine's system processes inherit the handles of the command that starts
 # them: every wine command here writes to a file, never to a pipe.
 #
-#   qw_wine_setup               a new prefix in $work/prefix (the first boot
-#                               finished), its server ended on exit
+#   qw_wine_setup [copy]        a new prefix in $work/prefix (the first boot
+#                               finished), its server ended on exit. With
+#                               "copy", a copy of the booted prefix
+#                               $QW_WINE_TEMPLATE when scripts/test made one:
+#                               for scripts that install no service and need
+#                               nothing of a first boot of their own
 #   qw_wine OUT ARGS...         wine ARGS with stdout and stderr in
 #                               $work/OUT.txt (bounded by QW_WINE_LIMIT,
 #                               default 120 s); returns wine's exit code
@@ -28,7 +32,11 @@
 source "$root/scripts/lib/wine.sh"
 
 qw_wine_setup() {
-  qw_wine_prefix "$work/prefix"
+  if [ "${1:-}" = copy ]; then
+    qw_wine_prefix_copy "$work/prefix" || fail "no copy of the template prefix"
+  else
+    qw_wine_prefix "$work/prefix"
+  fi
   qw_on_exit qw_wine_stop
 }
 
