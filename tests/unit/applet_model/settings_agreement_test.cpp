@@ -188,5 +188,35 @@ TEST_F(SettingsAgreementTest, ThresholdValuesAreTakenOrRefusedAlike) {
   }
 }
 
+TEST_F(SettingsAgreementTest, AThresholdTheServiceCannotReadIsNotSavedBack) {
+  drives.drives['D'] = {kDriveFixed, 1 << 30, kCapacity, true, nullptr};
+  test::FakeProfiles profiles;
+  test::FakeSettingsView view;
+  test::FakeMessageBoxes boxes;
+  test::FakeServiceManager services;
+  SettingsModel model(view, profiles, drives, boxes, services);
+  view.model = &model;
+  const std::string file = "[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=10%\r\nD=150%\r\n";
+  profiles.SetFile(kIniFileName, file);
+  model.FormCreate();
+  view.Type(SettingsField::Interval, "12");
+  view.page = SettingsPage::Mail;
+  view.focus = SettingsControl::Interval;
+  EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::Refused);
+  EXPECT_EQ(profiles.FileText(kIniFileName), file) << "the file is left as it was";
+  ASSERT_FALSE(boxes.shown.empty());
+  EXPECT_NE(boxes.shown.back().text.find("D ドライブ"), std::string::npos) << boxes.shown.back().text;
+  EXPECT_NE(boxes.shown.back().text.find("'150'"), std::string::npos) << boxes.shown.back().text;
+  EXPECT_EQ(view.page, SettingsPage::Warning);
+  EXPECT_EQ(view.focus, SettingsControl::LimitList);
+  EXPECT_EQ(view.selected[SettingsList::Limit], 1) << "the drive at fault is selected";
+
+  // Set again through the threshold dialog, the file is saved.
+  model.SetLimit("D", "15%");
+  boxes.answers = {MessageBoxResult::No};
+  EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved);
+  EXPECT_NE(profiles.FileText(kIniFileName).find("D=15%"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qw
