@@ -218,7 +218,7 @@ class SettingsModel {
   bool LimitForEdit(int index, std::string* letter, std::string* number, LimitUnit* unit) const;
 
   // Leave checks: a non-empty server name that IsServerName refuses, or a
-  // non-empty sender that IsMailAddress refuses, is reported and the focus
+  // non-empty sender that ParseBareAddress refuses, is reported and the focus
   // goes back to the box. A refusal (its Text the message shown) when the
   // text does not pass.
   Status edtSMTPExit();
