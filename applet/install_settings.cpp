@@ -5,10 +5,9 @@
 
 #include "applet/settings_model.h"
 #include "applet/win32/dialog_rules.h"
-#include "common/address_check.h"
 #include "common/comma_list.h"
 #include "common/drivewarden_common.h"
-#include "common/threshold.h"
+#include "common/watch_settings.h"
 #include "platform/ascii_text.h"
 #include "platform/profile.h"
 
@@ -136,13 +135,12 @@ std::optional<std::string> ThresholdText(const std::string& value, std::string* 
     *message = decision.message;
     return std::nullopt;
   }
-  // The dialog sets no upper bound on megabytes; the service's conversion
-  // does, and a file it cannot convert would stop the service installed
-  // with it, so the installer holds the value to the service's rule too.
-  try {
-    (void)ThresholdBytes(decision.limitText, int64_t{1} << 40, ".");
-  } catch (const std::exception& e) {
-    *message = e.what();
+  // The dialog sets no upper bound on megabytes; the key's rule does, and a
+  // file the service cannot read would stop the service installed with it,
+  // so the installer holds the value to that rule too.
+  const Result<int64_t> bytes = ParseThreshold(decision.limitText, int64_t{1} << 40, ".");
+  if (!bytes) {
+    *message = bytes.status().Text();
     return std::nullopt;
   }
   return decision.limitText;
@@ -219,7 +217,7 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
     for (const std::string& address : ReadCommaList(value)) {
       bool typeable = true;
       for (char c : address) typeable = typeable && AddressKeyPasses(static_cast<unsigned char>(c));
-      if (!typeable || !IsMailAddress(address)) return Refused(list.name, value, kMsgBadAddress);
+      if (!typeable || !ParseBareAddress(address)) return Refused(list.name, value, kMsgBadAddress);
       if (!model.AddMailAddress(address, list.target).Ok()) return Refused(list.name, value, boxes.last);
     }
   }
@@ -238,6 +236,7 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
                        : at == SettingsControl::Smtp ? "SMTP"
                        : at == SettingsControl::From ? "MAILFROM"
                        : at == SettingsControl::ToList ? "MAILTO"
+                       : at == SettingsControl::LimitList ? "THRESHOLD"
                                                        : "INTERVAL";
     return Refused(name, Property(properties, name), boxes.last);
   }

@@ -46,6 +46,9 @@ constexpr const char* kMsgPasswordUnreadable =
 constexpr const char* kMsgMetricsFolder =
     "メトリクスファイルのフォルダーには C:\\Program Files\\windows_exporter\\textfile_inputs のような絶対パスを入力してください。";
 constexpr const char* kMsgMetricsFolderControl = "メトリクスファイルのフォルダー名に制御文字は使えません。";
+// The drive letter, then the value and why it does not hold.
+constexpr const char* kMsgBadLimit =
+    "%s ドライブの空き領域しきい値を読み取れません。\rしきい値を設定し直してください。\r\r";
 constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
 constexpr const char* kMsgRightsFailed =
     "設定は保存しましたが、設定ファイルを SYSTEM と Administrators だけが読める権限にできません。\r\r";
@@ -72,6 +75,10 @@ SettingsList ListOf(MailTarget target) {
 }
 
 bool IsBlank(const std::string& text) { return TrimControls(text).empty(); }
+
+// The sender box holds what the file's MAILFROM holds: one address, by the
+// rule the service reads the key with.
+bool IsSenderAddress(const std::string& text) { return ParseBareAddress(text).Ok(); }
 
 std::string Replace(std::string text, const std::string& placeholder, const std::string& value) {
   const size_t at = text.find(placeholder);
@@ -211,7 +218,7 @@ void SettingsModel::cbxSecurityChange() {
   const int security = view_.SecurityIndex();
   if (IsSecurityIndex(security)) {
     // A port box that holds no valid port is left for the save to refuse.
-    const Result<std::string> port = NumericValue(SettingsField::Port, 1, 65535);
+    const Result<std::string> port = PortValue();
     if (port.Ok()) {
       bool usual = false;
       for (int p : kSecurityPorts) usual = usual || *port == std::to_string(p);
@@ -286,7 +293,24 @@ Status SettingsModel::edtSMTPExit() {
 }
 
 Status SettingsModel::edtFromExit() {
-  return LeaveCheck(SettingsField::From, IsMailAddress, kMsgBadAddress, SettingsControl::From);
+  return LeaveCheck(SettingsField::From, IsSenderAddress, kMsgBadAddress, SettingsControl::From);
+}
+
+Result<std::string> SettingsModel::PortValue() {
+  // The box may show the port with a thousands separator; the key's own
+  // rule decides the rest. An empty box is no port (the file's default of
+  // 25 is what the box shows at load).
+  std::string text(TrimControls(view_.FieldText(SettingsField::Port)));
+  if (!thousandSeparator_.empty()) {
+    for (size_t at = text.find(thousandSeparator_); at != std::string::npos;
+         at = text.find(thousandSeparator_, at)) {
+      text.erase(at, thousandSeparator_.size());
+    }
+  }
+  if (text.empty()) return Status::Failure("PortValue", 0, "no port number");
+  const Result<int> port = ParsePort(text);
+  if (!port) return port.status();
+  return std::to_string(*port);
 }
 
 Result<std::string> SettingsModel::NumericValue(SettingsField field, long long min, long long max) {
@@ -365,6 +389,19 @@ Result<std::string> SettingsModel::CheckMetricsFolder() {
                           SettingsControl::TextFileDir);
 }
 
+Status SettingsModel::CheckLimits() {
+  for (size_t i = 0; i < FDriveList.size(); ++i) {
+    const A_Drive& drive = FDriveList[i];
+    // The size of the drive does not decide whether the text holds.
+    const Result<int64_t> bytes = ParseThreshold(drive.LimitText, -1, decimalSeparator_);
+    if (bytes) continue;
+    view_.SetSelectedIndex(SettingsList::Limit, static_cast<int>(i));
+    return ShowCheckFailure(Replace(kMsgBadLimit, "%s", std::string(1, drive.Letter)) + bytes.status().Text(),
+                            MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::LimitList);
+  }
+  return Status();
+}
+
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                                const std::string& password, const std::string& metricsFolder) {
   // The new text is composed over the file as it is now (keys and comments
@@ -410,7 +447,7 @@ Result<SettingsModel::CheckedNumbers> SettingsModel::CheckFields(bool mailOn) {
     return ShowCheckFailure(Replace(kMsgRemindRange, "%s", view_.FieldText(SettingsField::Remind)),
                             MessageBoxIcon::Exclamation, SettingsPage::Warning, SettingsControl::Remind);
   numbers.remind = std::move(*remind);
-  Result<std::string> port = NumericValue(SettingsField::Port, 1, 65535);
+  Result<std::string> port = PortValue();
   if (!port)
     return ShowCheckFailure(kMsgPortRange, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Port);
   numbers.port = std::move(*port);
@@ -432,6 +469,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   const Result<std::string> checkedFolder = CheckMetricsFolder();
   if (!checkedFolder) return SaveOutcome::Refused;
   const std::string& metricsFolder = *checkedFolder;
+  if (Status limits = CheckLimits(); !limits) return SaveOutcome::Refused;
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.

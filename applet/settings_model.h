@@ -218,7 +218,7 @@ class SettingsModel {
   bool LimitForEdit(int index, std::string* letter, std::string* number, LimitUnit* unit) const;
 
   // Leave checks: a non-empty server name that IsServerName refuses, or a
-  // non-empty sender that IsMailAddress refuses, is reported and the focus
+  // non-empty sender that ParseBareAddress refuses, is reported and the focus
   // goes back to the box. A refusal (its Text the message shown) when the
   // text does not pass.
   Status edtSMTPExit();
@@ -251,6 +251,8 @@ class SettingsModel {
   // The thousands separator of the numeric boxes' display text ("," unless
   // set; the Win32 view passes the system's).
   void SetThousandSeparator(const std::string& separator) { thousandSeparator_ = separator; }
+  // The decimal separator of a share ("12.5%") as the service reads it.
+  void SetDecimalSeparator(const std::string& separator) { decimalSeparator_ = separator; }
 
   // Timing of the service restart (tests shorten it).
   void SetRestartTiming(const RestartTiming& timing) { restartTiming_ = timing; }
@@ -266,6 +268,9 @@ class SettingsModel {
   // The numeric box text with digit grouping removed, when it is a whole
   // number in [min, max]; a failure otherwise (nothing is shown).
   Result<std::string> NumericValue(SettingsField field, long long min, long long max);
+  // The port box as a save writes it: digit grouping removed, then held to
+  // PORT's rule (ParsePort); an empty box is refused. Nothing is shown.
+  Result<std::string> PortValue();
   void ShowMessage(const std::string& text, MessageBoxIcon icon);
   // A box left empty or holding what `valid` accepts passes; otherwise the
   // message is shown and the focus goes back to `control`.
@@ -282,6 +287,9 @@ class SettingsModel {
   // The metrics folder as the service will take it (blanks around it
   // dropped): empty, or an absolute path without control characters.
   Result<std::string> CheckMetricsFolder();
+  // Every drive's threshold must be one the service reads: a value typed
+  // into the file by hand is not saved back unread.
+  Status CheckLimits();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                 const std::string& password, const std::string& metricsFolder);
 
@@ -302,6 +310,7 @@ class SettingsModel {
   std::string passwordLoadError_;
 
   std::string thousandSeparator_ = ",";
+  std::string decimalSeparator_ = ".";
   RestartTiming restartTiming_;
   RestartResult lastRestart_;
   int restartCount_ = 0;

@@ -6,6 +6,7 @@
 #include "applet/win32/resource.h"
 #include "applet/win32/settings_dialog.h"
 #include "common/address_check.h"
+#include "common/watch_settings.h"
 #include "corelib/win32/ui_font.h"
 #include "corelib/win32/win_text.h"
 
@@ -64,7 +65,8 @@ bool T_frmMailAddress::edtMailAddressKeyPress(char16_t key) {
 
 void T_frmMailAddress::btnOKClick() {
   const std::string text = GetItemText(window_, IDC_EDT_MAILADDRESS);
-  if (IsMailAddress(text)) {
+  // The rule the service reads MAILTO and MAILCC with, one address at a time.
+  if (ParseBareAddress(text).Ok()) {
     if (owner_.AddMailAddress(text, FTargetList).Ok()) EndDialog(window_, IDOK);
     return;
   }

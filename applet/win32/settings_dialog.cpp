@@ -274,6 +274,7 @@ void T_frmDrivewarden::FormCreate() {
 
   // The settings model fills the controls and takes its snapshot.
   model_.SetThousandSeparator(ThousandSeparator());
+  model_.SetDecimalSeparator(system_->DecimalSeparator());
   model_.FormCreate();
 
   // The owned sub-forms, and the version form hosted on the third page.
