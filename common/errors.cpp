@@ -35,10 +35,6 @@ EConvertError NotAPortNumber(const std::string& text) {
   return ValueIsNot(text, "は 1 ～ 65535 のポート番号ではありません");
 }
 
-EConvertError NotAShareOfTheDrive(const std::string& text) {
-  return ValueIsNot(text, "は 0 ～ 100 の割合ではありません");
-}
-
 EConvertError NotAThreshold(const std::string& text) {
   return ValueIsNot(text, "は MB または % のしきい値ではありません");
 }

@@ -40,8 +40,6 @@ EConvertError NotAFloat(const std::string& text);
 EConvertError NotANonNegativeNumber(const std::string& text);
 // "'<text>' は 1 ～ 65535 のポート番号ではありません"
 EConvertError NotAPortNumber(const std::string& text);
-// "'<text>' は 0 ～ 100 の割合ではありません": a share above the whole drive.
-EConvertError NotAShareOfTheDrive(const std::string& text);
 // "'<text>' は MB または % のしきい値ではありません"
 EConvertError NotAThreshold(const std::string& text);
 

@@ -40,8 +40,6 @@ int64_t ThresholdBytes(const std::string& text, int64_t capacity, const std::str
       double percent = 0;
       if (!TryStrToFloat(number, decimalSeparator, &percent)) throw NotAFloat(number);
       if (percent < 0) throw NotANonNegativeNumber(number);
-      // More than the whole drive can never be free: every check would alert.
-      if (percent > 100) throw NotAShareOfTheDrive(number);
       const double share = percent / 100;
       const double product = static_cast<double>(capacity) * share;
       // Round to the nearest whole byte, a tie going to the even neighbour.

@@ -25,8 +25,7 @@ ThresholdParts SplitThreshold(const std::string& text);
 // The threshold in bytes of a drive of `capacity` bytes (a share of a drive
 // of unknown size, -1, gives no positive count). Without a unit only "0" or
 // blanks, meaning no threshold, give 0. Throws EConvertError: NotAnInteger,
-// NotAFloat, NotANonNegativeNumber, NotAShareOfTheDrive (above 100%) or
-// NotAThreshold.
+// NotAFloat, NotANonNegativeNumber or NotAThreshold.
 int64_t ThresholdBytes(const std::string& text, int64_t capacity, const std::string& decimalSeparator);
 
 }  // namespace qw
