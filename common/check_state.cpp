@@ -91,7 +91,10 @@ bool ReadCount(std::string_view text, int64_t* count) {
   }
   for (char c : text)
     if (c < '0' || c > '9') return false;
-  return ParseInteger(text, kDecimal, 0, INT64_MAX, count);
+  const Result<int64_t> value = ParseInteger(text, kDecimal, 0, INT64_MAX);
+  if (!value) return false;
+  *count = *value;
+  return true;
 }
 
 bool ReadFlag(std::string_view text, bool* flag) {

@@ -1,5 +1,7 @@
 #include "common/domain_name.h"
 
+#include "platform/client_socket.h"
+
 namespace qw {
 
 bool IsLdhDomain(const std::string& text, size_t minLabels) {
@@ -30,5 +32,14 @@ bool IsLdhDomain(const std::string& text, size_t minLabels) {
 }
 
 bool IsFullDomain(const std::string& text) { return IsLdhDomain(text, 2); }
+
+std::string GreetingNameFor(std::string localName, const std::string& localAddress) {
+  if (!localName.empty() && localName.back() == '.') localName.pop_back();
+  if (IsFullDomain(localName)) return localName;
+  if (ParseDottedQuad(localAddress)) return "[" + localAddress + "]";
+  if (ParseIpv6(localAddress)) return "[IPv6:" + localAddress + "]";
+  if (IsLdhDomain(localName)) return localName;
+  return "localhost";
+}
 
 }  // namespace qw

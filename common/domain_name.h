@@ -16,4 +16,10 @@ bool IsLdhDomain(const std::string& text, size_t minLabels = 1);
 // A fully qualified domain: IsLdhDomain with at least two labels.
 bool IsFullDomain(const std::string& text);
 
+// The name this computer says with EHLO or HELO (RFC 5321 4.1.4): its DNS
+// name `localName` when that is a fully qualified domain, else the address
+// literal of `localAddress` ("[192.0.2.5]", "[IPv6:2001:db8::5]", 4.1.3),
+// else `localName` when it is at least a domain, else "localhost".
+std::string GreetingNameFor(std::string localName, const std::string& localAddress);
+
 }  // namespace qw

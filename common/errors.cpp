@@ -78,16 +78,19 @@ EConvertError SettingsValueError(const std::string& file, const std::string& sec
 }
 
 bool TryStrToInt(const std::string& text, int32_t* value) {
-  int64_t v = 0;
-  if (!ParseInteger(text, kDecimal, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), &v))
-    return false;
-  *value = static_cast<int32_t>(v);
+  const Result<int64_t> v =
+      ParseInteger(text, kDecimal, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+  if (!v) return false;
+  *value = static_cast<int32_t>(*v);
   return true;
 }
 
 bool TryStrToInt64(const std::string& text, int64_t* value) {
-  return ParseInteger(text, kDecimal, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
-                      value);
+  const Result<int64_t> v =
+      ParseInteger(text, kDecimal, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
+  if (!v) return false;
+  *value = *v;
+  return true;
 }
 
 bool TryStrToFloat(const std::string& text, const std::string& decimalSeparator, double* value) {

@@ -138,4 +138,14 @@ SecretMask LoginMask(const std::string& user, const std::string& password) {
   return mask;
 }
 
+const SecretMask& LoginMaskCache::For(const std::string& user, const std::string& password) {
+  if (!made_ || user_ != user || password_ != password) {
+    mask_ = LoginMask(user, password);
+    user_ = user;
+    password_ = password;
+    made_ = true;
+  }
+  return mask_;
+}
+
 }  // namespace qw

@@ -50,6 +50,18 @@ class SecretMask {
 // A mask that knows the login of `user` and `password`.
 SecretMask LoginMask(const std::string& user, const std::string& password);
 
+// LoginMask of the login last asked for, made again only when it changes.
+class LoginMaskCache {
+ public:
+  const SecretMask& For(const std::string& user, const std::string& password);
+
+ private:
+  SecretMask mask_;
+  std::string user_;  // the login mask_ was made of
+  std::string password_;
+  bool made_ = false;
+};
+
 // Base64 (RFC 4648) on one line, with padding.
 std::string Base64OneLine(std::string_view bytes);
 

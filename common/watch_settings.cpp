@@ -45,7 +45,11 @@ Result<int> ParsePort(const std::string& text) {
   // "0x" and at most eight hexadecimal digits, no sign: never beyond 32 bits.
   constexpr IntegerRules kHex{false, true, false};
   const bool hex = bare.size() > 2 && bare.size() <= 10 && bare[0] == '0' && (bare[1] == 'x' || bare[1] == 'X');
-  if (!converts && hex) converts = ParseInteger(bare, kHex, 0, UINT32_MAX, &value);
+  if (!converts && hex) {
+    const Result<int64_t> hexValue = ParseInteger(bare, kHex, 0, UINT32_MAX);
+    converts = hexValue.Ok();
+    value = hexValue.value_or(value);
+  }
   if (!converts) return Refusal(NotAnInteger(text).what());
   if (value < 1 || value > 65535) return Refusal(NotAPortNumber(text).what());
   return static_cast<int>(value);

@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/comma_list.h"
 #include "common/domain_name.h"
-#include "platform/ascii_text.h"
+#include "common/scope_exit.h"
+#include "mail/smtp_text.h"
 #include "platform/text_codec.h"
 
 namespace qw {
@@ -19,28 +19,6 @@ constexpr int kQuitWaitSeconds = 5;
 
 }  // namespace
 
-// ---- steps ----
-
-std::string SmtpStepWord(TSmtpStep step, const std::string& recipient) {
-  switch (step) {
-    case TSmtpStep::None: return "";
-    case TSmtpStep::Connect: return "CONNECT";
-    case TSmtpStep::Greeting: return "GREETING";
-    case TSmtpStep::Tls: return "TLS";
-    case TSmtpStep::Ehlo: return "EHLO";
-    case TSmtpStep::Helo: return "HELO";
-    case TSmtpStep::StartTls: return "STARTTLS";
-    case TSmtpStep::Auth: return "AUTH";
-    case TSmtpStep::Rset: return "RSET";
-    case TSmtpStep::Mail: return "MAIL";
-    case TSmtpStep::Rcpt: return recipient.empty() ? "RCPT" : "RCPT <" + recipient + ">";
-    case TSmtpStep::Data: return "DATA";
-    case TSmtpStep::EndOfData: return ".";
-    case TSmtpStep::Quit: return "QUIT";
-  }
-  return "";
-}
-
 TDeliveryResult TDeliveryResult::FailedAt(TSmtpStep step, int64_t code, std::string text,
                                           const std::string& recipient) {
   TDeliveryResult result;
@@ -50,23 +28,6 @@ TDeliveryResult TDeliveryResult::FailedAt(TSmtpStep step, int64_t code, std::str
 }
 
 // ---- client ----
-
-namespace {
-
-// Runs `action` when the scope ends, however it ends.
-template <typename Action>
-class OnScopeExit {
- public:
-  explicit OnScopeExit(Action action) : action_(std::move(action)) {}
-  ~OnScopeExit() { action_(); }
-  OnScopeExit(const OnScopeExit&) = delete;
-  OnScopeExit& operator=(const OnScopeExit&) = delete;
-
- private:
-  Action action_;
-};
-
-}  // namespace
 
 const TSMTPClient::TStateRow TSMTPClient::kStates[] = {
     {ssGreeting, TSmtpStep::Greeting, TSends::Nothing, nullptr, &TSMTPClient::OnGreeting},
@@ -154,33 +115,7 @@ void TSMTPClient::RequestCancel() {
 
 std::string TSMTPClient::GreetingName() {
   ClientSocket& socket = FTalk->Socket();
-  std::string name = socket.LocalHostName();
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  if (IsFullDomain(name)) return name;
-  // RFC 5321 4.1.4: without a fully qualified name, the address literal
-  // (4.1.3: "[IPv6:...]" for an IPv6 address).
-  std::string address = socket.LocalAddressText();
-  if (ParseDottedQuad(address)) return "[" + address + "]";
-  if (ParseIpv6(address)) return "[IPv6:" + address + "]";
-  if (IsLdhDomain(name)) return name;
-  return "localhost";
-}
-
-std::string TSMTPClient::MakeTransparent(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 64 + 8);
-  size_t lineStart = 0;
-  while (lineStart <= text.size()) {
-    size_t end = text.find("\r\n", lineStart);
-    if (lineStart < text.size() && text[lineStart] == '.') out += '.';
-    if (end == std::string::npos) {
-      out.append(text, lineStart, std::string::npos);
-      break;
-    }
-    out.append(text, lineStart, end + 2 - lineStart);
-    lineStart = end + 2;
-  }
-  return out;
+  return GreetingNameFor(socket.LocalHostName(), socket.LocalAddressText());
 }
 
 std::string TSMTPClient::TimeOutText(int seconds, bool inAll) const {
@@ -351,16 +286,6 @@ TSMTPClient::TSmtpState TSMTPClient::Handshake() {
   FReader.Clear();
   FLink.extensions = TSmtpExtensions();
   return ssEhlo;
-}
-
-const SecretMask& TSMTPClient::Mask() {
-  if (!FMaskMade || FMaskUser != User || FMaskPassword != Password) {
-    FMask = LoginMask(User, Password);
-    FMaskUser = User;
-    FMaskPassword = Password;
-    FMaskMade = true;
-  }
-  return FMask;
 }
 
 TSMTPClient::TSmtpState TSMTPClient::Failed(TSmtpState state, int64_t code, std::string text) {
@@ -585,15 +510,7 @@ bool TSMTPClient::Send() {
 }
 
 std::vector<std::string> TSMTPClient::Envelope(const std::string& fromAddress, const std::string& recipients) {
-  // Ascending order, letter case ignored; the first form of an address wins.
-  std::vector<std::string> envelope;
-  for (std::string& item : ReadCommaList(recipients)) {
-    if (item.empty()) continue;  // "a,,b" or a trailing comma names no one
-    auto at = std::lower_bound(envelope.begin(), envelope.end(), item,
-                               [](const std::string& a, const std::string& b) { return CompareCaseless(a, b) < 0; });
-    if (at != envelope.end() && CompareCaseless(*at, item) == 0) continue;
-    envelope.insert(at, std::move(item));
-  }
+  std::vector<std::string> envelope = EnvelopeAddresses(recipients);
   if (envelope.empty()) Fail(": No recipients to send message");
   CheckText(fromAddress);
   for (const std::string& address : envelope) CheckText(address);

@@ -35,6 +35,7 @@
 #include "mail/mail_types.h"
 #include "mail/sasl.h"
 #include "mail/smtp_reply.h"
+#include "mail/smtp_step.h"
 #include "mail/socket_talk.h"
 #include "platform/client_socket.h"
 #include "platform/message_loop.h"
@@ -46,16 +47,6 @@ namespace qw {
 // How the connection is secured: not at all, by STARTTLS after the first
 // EHLO, or with TLS from the first byte.
 enum class TSmtpSecurity { None, StartTls, Tls };
-
-// The step of the conversation an attempt ended at. None: no step (the
-// message was delivered, or the attempt failed before it began).
-enum class TSmtpStep { None, Connect, Greeting, Tls, Ehlo, Helo, StartTls, Auth, Rset, Mail, Rcpt, Data, EndOfData, Quit };
-
-// The step as the texts name it: "CONNECT", "GREETING", "TLS", "EHLO",
-// "HELO", "STARTTLS", "AUTH", "RSET", "MAIL", "RCPT", "DATA", "." (the end of
-// the text), "QUIT"; "" for None. With a recipient, RCPT becomes
-// "RCPT <address>".
-std::string SmtpStepWord(TSmtpStep step, const std::string& recipient = "");
 
 // What one delivery attempt came to.
 struct TDeliveryResult {
@@ -213,10 +204,6 @@ class TSMTPClient {
   void RequestCancel();
   bool CancelRequested() const { return FCancel.load(); }
 
-  // Text with a "." doubled at the start of every line, so that no line of
-  // it can end the data.
-  static std::string MakeTransparent(const std::string& text);
-
  private:
   // The states of the conversation; ssReady and ssFailed end a run.
   enum TSmtpState {
@@ -319,7 +306,7 @@ class TSMTPClient {
   TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
   TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
   // The mask of the current User and Password (made again when they change).
-  const SecretMask& Mask();
+  const SecretMask& Mask() { return FMask.For(User, Password); }
 
   std::vector<std::string> Envelope(const std::string& fromAddress, const std::string& recipients);
   std::string AllRecipients() const;
@@ -335,10 +322,7 @@ class TSMTPClient {
   // The deadline of a conversation opened by Connect (none within Deliver,
   // whose own deadline covers it), until Disconnect.
   std::optional<TalkDeadline> FConnectionDeadline;
-  SecretMask FMask;
-  std::string FMaskUser;  // the login FMask was made of
-  std::string FMaskPassword;
-  bool FMaskMade = false;
+  LoginMaskCache FMask;
   TSmtpReplyReader FReader;
   TConnection FLink;
   TTransaction FMail;

@@ -89,7 +89,11 @@ size_t ReadQuotedRun(std::string_view text, size_t at, char quote, std::string* 
   return p;
 }
 
-bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max, int64_t* value) {
+Result<int64_t> ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max) {
+  const auto notANumber = [] { return Status::Failure("integer", 0, "not an integer"); };
+  const auto outOfRange = [min, max] {
+    return Status::Failure("integer", 0, "out of range " + std::to_string(min) + " to " + std::to_string(max));
+  };
   size_t p = 0;
   if (rules.leadingBlanks) {
     while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
@@ -115,26 +119,25 @@ bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min,
     } else if (rules.prefixOnly) {
       break;
     } else {
-      return false;
+      return notANumber();
     }
     any = true;
     if (rules.wrap32) {
       wrapped = wrapped * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
       continue;
     }
-    if (result < (std::numeric_limits<int64_t>::min() + digit) / base) return false;
+    if (result < (std::numeric_limits<int64_t>::min() + digit) / base) return outOfRange();
     result = result * base - digit;
   }
-  if (!any) return false;
+  if (!any) return notANumber();
   if (rules.wrap32) {
     result = static_cast<int32_t>(negative ? 0u - wrapped : wrapped);
   } else if (!negative) {
-    if (result == std::numeric_limits<int64_t>::min()) return false;
+    if (result == std::numeric_limits<int64_t>::min()) return outOfRange();
     result = -result;
   }
-  if (result < min || result > max) return false;
-  *value = result;
-  return true;
+  if (result < min || result > max) return outOfRange();
+  return result;
 }
 
 }  // namespace qw

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace qw {
 
 constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -63,8 +65,8 @@ inline constexpr IntegerRules kDecimal{};
 // and a 32-bit wrap-around instead of an overflow.
 inline constexpr IntegerRules kProfileInteger{true, true, true, true};
 
-// Reads an integer by `rules` within [min, max]. False, with `value`
-// untouched, when the text holds no such number or it is out of range.
-bool ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max, int64_t* value);
+// Reads an integer by `rules` within [min, max]. A failure's Text says
+// whether the text holds no such number or it is out of range.
+Result<int64_t> ParseInteger(std::string_view text, const IntegerRules& rules, int64_t min, int64_t max);
 
 }  // namespace qw

@@ -8,9 +8,8 @@
 namespace qw {
 
 int ProfileTextToInt(const std::string& text, int def) {
-  int64_t value = 0;
-  if (!ParseInteger(text, kProfileInteger, INT32_MIN, INT32_MAX, &value)) return def;
-  return static_cast<int>(value);
+  const Result<int64_t> value = ParseInteger(text, kProfileInteger, INT32_MIN, INT32_MAX);
+  return value ? static_cast<int>(*value) : def;
 }
 
 ProfileSnapshot ProfileSnapshot::OfBytes(std::string bytes) {

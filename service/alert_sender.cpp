@@ -77,30 +77,4 @@ std::string AlertFailureEntry(const TDeliveryResult& result, bool recovery, cons
   return text;
 }
 
-TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int deadline) {
-  TTestMailSettings mail;
-  mail.host = settings.smtpHost;
-  mail.port = settings.smtpPort;
-  switch (settings.security) {
-    case MailSecurity::None:
-      mail.security = TSmtpSecurity::None;
-      break;
-    case MailSecurity::StartTls:
-      mail.security = TSmtpSecurity::StartTls;
-      break;
-    case MailSecurity::Tls:
-      mail.security = TSmtpSecurity::Tls;
-      break;
-  }
-  mail.tlsVerify = settings.tlsVerify;
-  mail.user = settings.user;
-  mail.password = settings.password;
-  mail.from = settings.mailFrom;
-  mail.to = settings.mailTo;
-  mail.cc = settings.mailCc;
-  mail.timeOut = timeOut;
-  mail.deadline = deadline;
-  return mail;
-}
-
 }  // namespace qw

@@ -10,7 +10,7 @@
 #include "mail/client_slot.h"
 #include "mail/mail_message.h"
 #include "mail/smtp_client.h"
-#include "mail/test_mail.h"
+#include "mail/smtp_settings.h"
 #include "platform/system_info.h"
 
 namespace qw {
@@ -26,9 +26,6 @@ std::string AlertFailureText(const TDeliveryResult& result);
 // notice when `recovery`), then `note` on a line of its own; empty when the
 // mail reached everyone.
 std::string AlertFailureEntry(const TDeliveryResult& result, bool recovery, const std::string& note);
-// The server, security and login of `settings` as the SMTP client takes
-// them, with the silence time-out and the deadline in seconds.
-TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int deadline);
 inline constexpr const char* kRecoveryNotSent = "回復のお知らせを送信できませんでした: ";
 // The information entries that follow an alert sent in a weaker way than
 // usual: over TLS whose certificate was not checked (TLSVERIFY=0), and with

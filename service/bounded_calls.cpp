@@ -85,13 +85,19 @@ size_t BoundedCalls::Outstanding() const {
   return n;
 }
 
-bool BoundedCalls::WaitIdle(std::chrono::milliseconds bound) const {
+Status BoundedCalls::WaitIdle(std::chrono::milliseconds bound) const {
   std::unique_lock<std::mutex> lock(shared_->mutex);
-  return shared_->returned.wait_for(lock, bound, [&] {
-    for (const auto& entry : shared_->running)
-      if (entry.second) return false;
-    return true;
+  size_t outstanding = 0;
+  const bool idle = shared_->returned.wait_for(lock, bound, [&] {
+    outstanding = 0;
+    for (const auto& entry : shared_->running) outstanding += entry.second;
+    return outstanding == 0;
   });
+  if (idle) return Status();
+  return Status::Failure("WaitIdle", 0,
+                         std::to_string(outstanding) + " call(s) still outstanding after " +
+                             std::to_string(bound.count()) + " ms",
+                         StatusKind::kTimedOut);
 }
 
 }  // namespace qw

@@ -47,8 +47,10 @@ class BoundedCalls {
   bool Cancelled() const;
   // Calls begun and not yet returned.
   size_t Outstanding() const;
-  // Waits until no call is outstanding, at most `bound`; true when none is.
-  bool WaitIdle(std::chrono::milliseconds bound) const;
+  // Waits until no call is outstanding, at most `bound` (a Cancel does not
+  // end it). Success when none is; otherwise a kTimedOut failure that says
+  // how many are left.
+  Status WaitIdle(std::chrono::milliseconds bound) const;
 
  private:
   struct Shared {

@@ -133,9 +133,10 @@ class TDrivewarden {
   // The check's entries (masked with the login of the last load).
   EntryWriter& Entries() { return FEntries; }
   // Calls still outstanding (drives that have not answered, writes that
-  // have not ended), and a wait until there are none (false: `bound` passed).
+  // have not ended), and a wait until there are none (kTimedOut: `bound`
+  // passed with some still outstanding).
   size_t OutstandingCalls() const { return FCalls.Outstanding(); }
-  bool WaitForOutstandingCalls(std::chrono::milliseconds bound) const { return FCalls.WaitIdle(bound); }
+  Status WaitForOutstandingCalls(std::chrono::milliseconds bound) const { return FCalls.WaitIdle(bound); }
 
   // The folder of the last-check state (status.ini), set by the host; empty
   // writes no state.

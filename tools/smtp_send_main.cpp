@@ -41,9 +41,9 @@ int Usage() {
 // A decimal number within [min, max]; anything else is a usage error rather
 // than a silent 0.
 bool NumberArg(const std::string& value, int64_t min, int64_t max, int* number) {
-  int64_t parsed = 0;
-  if (!qw::ParseInteger(value, qw::kDecimal, min, max, &parsed)) return false;
-  *number = static_cast<int>(parsed);
+  const qw::Result<int64_t> parsed = qw::ParseInteger(value, qw::kDecimal, min, max);
+  if (!parsed) return false;
+  *number = static_cast<int>(*parsed);
   return true;
 }
 }  // namespace

@@ -228,9 +228,9 @@ struct MailTimes {
 // A whole number of seconds from 1 to one day.
 bool ParseSeconds(const std::string& text, int* seconds) {
   if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  int64_t value = 0;
-  if (!qw::ParseInteger(text, qw::kDecimal, 1, 86400, &value)) return false;
-  *seconds = static_cast<int>(value);
+  const qw::Result<int64_t> value = qw::ParseInteger(text, qw::kDecimal, 1, 86400);
+  if (!value) return false;
+  *seconds = static_cast<int>(*value);
   return true;
 }
 
@@ -276,8 +276,8 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   }
   int hangSeconds = 0;
   if (const char* hang = std::getenv(kTestLoopHang); hang && *hang) {
-    int64_t value = 0;
-    if (qw::ParseInteger(hang, qw::kDecimal, 1, 600, &value)) hangSeconds = static_cast<int>(value);
+    const qw::Result<int64_t> value = qw::ParseInteger(hang, qw::kDecimal, 1, 600);
+    if (value) hangSeconds = static_cast<int>(*value);
     else std::fprintf(stderr, "QuotawardenService: %s='%s' is not 1 to 600 seconds; ignored\n", kTestLoopHang, hang);
   }
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);

@@ -202,9 +202,9 @@ void ServiceThread() {
 bool FirstRetryParameter(const char* arg, int64_t* milliseconds) {
   const char kName[] = "/RETRYFIRST=";
   if (!arg || _strnicmp(arg, kName, sizeof kName - 1) != 0) return false;
-  int64_t seconds = 0;
-  if (!qw::ParseInteger(arg + sizeof kName - 1, qw::kDecimal, 1, 3600, &seconds)) return false;
-  *milliseconds = seconds * 1000;
+  const qw::Result<int64_t> seconds = qw::ParseInteger(arg + sizeof kName - 1, qw::kDecimal, 1, 3600);
+  if (!seconds) return false;
+  *milliseconds = *seconds * 1000;
   return true;
 }
 

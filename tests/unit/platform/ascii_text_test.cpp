@@ -94,15 +94,25 @@ TEST(AsciiText, IntegerRules) {
       {"abc", lenient, false, 0},
   };
   for (const Case& c : cases) {
-    int64_t value = 12345;
-    EXPECT_EQ(ParseInteger(c.text, c.rules, kMin, kMax, &value), c.ok) << c.text;
-    EXPECT_EQ(value, c.ok ? c.value : 12345) << c.text;
+    const Result<int64_t> value = ParseInteger(c.text, c.rules, kMin, kMax);
+    EXPECT_EQ(value.Ok(), c.ok) << c.text;
+    EXPECT_EQ(value.value_or(12345), c.ok ? c.value : 12345) << c.text;
+    if (!c.ok) {
+      EXPECT_FALSE(value.status().Text().empty()) << c.text;
+    }
   }
-  int64_t value = 0;
-  EXPECT_FALSE(ParseInteger("0", kDecimal, 1, 65535, &value));
-  EXPECT_FALSE(ParseInteger("65536", kDecimal, 1, 65535, &value));
-  EXPECT_TRUE(ParseInteger("65535", kDecimal, 1, 65535, &value));
-  EXPECT_EQ(value, 65535);
+  // A number outside the bounds is told apart from no number at all.
+  const Result<int64_t> below = ParseInteger("0", kDecimal, 1, 65535);
+  const Result<int64_t> above = ParseInteger("65536", kDecimal, 1, 65535);
+  const Result<int64_t> none = ParseInteger("port", kDecimal, 1, 65535);
+  EXPECT_FALSE(below.Ok());
+  EXPECT_FALSE(above.Ok());
+  EXPECT_EQ(below.status().Text(), "out of range 1 to 65535");
+  EXPECT_EQ(above.status().Text(), "out of range 1 to 65535");
+  EXPECT_EQ(none.status().Text(), "not an integer");
+  const Result<int64_t> top = ParseInteger("65535", kDecimal, 1, 65535);
+  ASSERT_TRUE(top.Ok());
+  EXPECT_EQ(*top, 65535);
 }
 
 // The profile rule wraps where the others refuse; ProfileTextToInt gives it
@@ -124,9 +134,9 @@ TEST(AsciiText, ProfileIntegerWrapsAt32Bits) {
       {"0x", 0},
   };
   for (const auto& c : cases) {
-    int64_t value = 12345;
-    EXPECT_TRUE(ParseInteger(c.text, kProfileInteger, kMin, kMax, &value)) << c.text;
-    EXPECT_EQ(value, c.value) << c.text;
+    const Result<int64_t> value = ParseInteger(c.text, kProfileInteger, kMin, kMax);
+    EXPECT_TRUE(value.Ok()) << c.text;
+    EXPECT_EQ(value.value_or(12345), c.value) << c.text;
     EXPECT_EQ(ProfileTextToInt(c.text, 7), c.value) << c.text;
   }
   for (const char* none : {"", " ", "-", "x1", "0xg"}) EXPECT_EQ(ProfileTextToInt(none, 7), 7) << none;

@@ -5,6 +5,7 @@
 // (resets, closes, refused ports, name lookups), which the fake cannot; its
 // time-outs are real and kept to a second or two.
 #include "mail/smtp_client.h"
+#include "mail/smtp_text.h"
 
 #include <gtest/gtest.h>
 
@@ -377,9 +378,9 @@ TEST(SmtpClientText, ReplyCompleteness) {
 }
 
 TEST(SmtpClientText, Transparency) {
-  EXPECT_EQ(TSMTPClient::MakeTransparent(".\r\n..\r\n.x\r\nok.\r\n."), "..\r\n...\r\n..x\r\nok.\r\n..");
-  EXPECT_EQ(TSMTPClient::MakeTransparent("a\r\n.\r\n"), "a\r\n..\r\n");
-  EXPECT_EQ(TSMTPClient::MakeTransparent(""), "");
+  EXPECT_EQ(MakeTransparent(".\r\n..\r\n.x\r\nok.\r\n."), "..\r\n...\r\n..x\r\nok.\r\n..");
+  EXPECT_EQ(MakeTransparent("a\r\n.\r\n"), "a\r\n..\r\n");
+  EXPECT_EQ(MakeTransparent(""), "");
 }
 
 }  // namespace

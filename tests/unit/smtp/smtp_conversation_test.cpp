@@ -147,6 +147,28 @@ TEST(SmtpClientNames, GreetingNamesAreAsciiDomains) {
   EXPECT_FALSE(IsFullDomain(std::string(64, 'a') + ".jp"));
 }
 
+// The name said with EHLO: the full domain first, then the address literal
+// of the local end, then a bare host name, then "localhost".
+TEST(SmtpClientNames, GreetingNameFallsBackInOrder) {
+  const struct {
+    const char* name;
+    const char* address;
+    const char* said;
+  } cases[] = {
+      {"pc.example.jp.", "192.0.2.5", "pc.example.jp"},
+      {"pc.example.jp", "2001:db8::5", "pc.example.jp"},
+      {"pc", "192.0.2.5", "[192.0.2.5]"},
+      {"pc", "2001:db8::5", "[IPv6:2001:db8::5]"},
+      {"ホスト", "::1", "[IPv6:::1]"},
+      {"pc", "", "pc"},
+      {"pc", "not an address", "pc"},
+      {"a_b", "", "localhost"},
+      {"ホスト", "", "localhost"},
+      {"", "", "localhost"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GreetingNameFor(c.name, c.address), c.said) << c.name << " " << c.address;
+}
+
 // ---- against a fake socket: every split of every reply ----
 
 // A server on the far side of a FakeClientSocket: answers each command line

@@ -64,7 +64,7 @@ class HungDriveTest : public ::testing::Test {
     Release();
     // The abandoned calls return into their own shared results, never into
     // the service; the fake drives they call must outlive them.
-    EXPECT_TRUE(service->WaitForOutstandingCalls(5000ms));
+    EXPECT_TRUE(service->WaitForOutstandingCalls(5000ms).Ok());
     service.reset();
   }
   void Release() {
@@ -123,7 +123,7 @@ TEST_F(HungDriveTest, TheCheckEndsWithinTheBoundNamesTheDriveAndMailsIt) {
 
   // Once the call returns, D is measured again and all is well.
   Release();
-  ASSERT_TRUE(service->WaitForOutstandingCalls(5000ms));
+  ASSERT_TRUE(service->WaitForOutstandingCalls(5000ms).Ok());
   service->CheckNow();
   EXPECT_EQ(callsOfD.load(), 2);
   EXPECT_EQ(Texts(EventType::Warning).size(), 2u);
@@ -173,11 +173,15 @@ TEST(BoundedCalls, OneOutstandingCallPerKeyABoundAndACancel) {
   EXPECT_EQ(calls.Wait({"a"}, 50ms, false).Kind(), StatusKind::kTimedOut)
       << "a wait that is not cancellable keeps its bound";
   EXPECT_LT(Clock::now() - at, 2s);
+  const Status busy = calls.WaitIdle(50ms);
+  EXPECT_EQ(busy.Kind(), StatusKind::kTimedOut) << "a cancel does not make the hung call idle";
+  EXPECT_NE(busy.Text().find("1 call(s) still outstanding"), std::string::npos) << busy.Text();
   calls.Resume();
   EXPECT_FALSE(calls.Cancelled());
 
   release.set_value();
   EXPECT_TRUE(calls.Wait({"a"}, 5s, false).Ok());
+  EXPECT_TRUE(calls.WaitIdle(5s).Ok());
   EXPECT_EQ(result->load(), 1);
   EXPECT_EQ(calls.Outstanding(), 0u);
   EXPECT_EQ(calls.Begin("a", [] {}), BoundedCalls::Start::Started) << "free again once it returned";

@@ -1,0 +1,18 @@
+// The steps of an SMTP conversation as an attempt's outcome names them.
+#pragma once
+
+#include <string>
+
+namespace qw {
+
+// The step of the conversation an attempt ended at. None: no step (the
+// message was delivered, or the attempt failed before it began).
+enum class TSmtpStep { None, Connect, Greeting, Tls, Ehlo, Helo, StartTls, Auth, Rset, Mail, Rcpt, Data, EndOfData, Quit };
+
+// The step as the texts name it: "CONNECT", "GREETING", "TLS", "EHLO",
+// "HELO", "STARTTLS", "AUTH", "RSET", "MAIL", "RCPT", "DATA", "." (the end of
+// the text), "QUIT"; "" for None. With a recipient, RCPT becomes
+// "RCPT <address>".
+std::string SmtpStepWord(TSmtpStep step, const std::string& recipient = "");
+
+}  // namespace qw
