@@ -64,7 +64,9 @@ grep '"warning"' "$work/events.json" | head -1 >"$work/first.json"
 grep -q 'D ドライブの空き領域: 応答がありません' "$work/first.json" || fail "D is not named as not answering"
 grep -q 'D ドライブ : 応答がありません' "$work/first.json" || fail "D is not among the drives of the warning"
 grep -Eq 'C ドライブの空き領域: [0-9][0-9,]* バイト' "$work/first.json" || fail "C was not measured"
-grep -Eq '^FREE=[0-9]+' <(sed -n '/\[DRIVE.C\]/,/^\[/p' "$work/status.ini") || fail "the state has no free space of C"
+# The state is written after the entry: wait for it, bounded.
+c_measured() { sed -n '/\[DRIVE.C\]/,/^\[/p' "$work/status.ini" 2>/dev/null | grep -Eq '^FREE=[0-9]+'; }
+qw_wait_for 5 c_measured || fail "the state has no free space of C"
 echo "hung_drive_posix: first check in ${took} s, D not answering, C measured"
 
 # A check on demand while D is still hung: no second call, no second wait.
