@@ -34,7 +34,7 @@ A, B = "a@example.jp", "b@example.jp"
 # ---------------------------------------------------------------------------
 # The table
 
-class Spec:
+class FaultCase:
     """One case. `rc` 0: delivered, 2: not, None: either, told truthfully.
     `errors` are texts the error entry must hold, `unwanted` texts it must
     not, `step` a regular expression it must match. `host_args` are the
@@ -98,116 +98,116 @@ SILENT_MAX = 6.0
 CASES = [
     # Delivered: the ordinary conversation, and replies a client must read
     # whole however they arrive.
-    ("ok", Spec(check=full_transaction, wine=True)),
-    ("split-every-byte", Spec(
+    ("ok", FaultCase(check=full_transaction, wine=True)),
+    ("split-every-byte", FaultCase(
         ["--at", "GREETING=bytes=20:220 split at every byte",
          "--at", r"EHLO=bytes=20:250-first\n250 last",
          "--at", "RCPT=bytes=20:250 2.1.5 ok",
          "--at", "DOT=bytes=20:250 2.0.0 queued"], check=full_transaction, wine=True)),
-    ("pieces-with-delays", Spec(
+    ("pieces-with-delays", FaultCase(
         ["--at", r"GREETING=chunks=4/400:220-mx.example.jp\n220 ready",
          "--at", "MAIL=chunks=5/700:250 2.1.0 sender ok",
          "--at", "DATA=delay=1500:354 go ahead"], T2, min_s=2.0, check=full_transaction)),
-    ("multi-line-replies", Spec(
+    ("multi-line-replies", FaultCase(
         ["--at", r"GREETING=:220-mx.example.jp ESMTP\n220-second line\n220 last",
          "--at", r"EHLO=:250-mx.example.jp\n250-SIZE 10240000\n250-PIPELINING\n250 8BITMIME",
          "--at", r"DOT=:250-2.0.0 queued\n250 as 1234"], check=full_transaction, wine=True)),
-    ("ehlo-502-helo", Spec(["--at", "EHLO=:502 5.5.2 command not implemented"],
+    ("ehlo-502-helo", FaultCase(["--at", "EHLO=:502 5.5.2 command not implemented"],
                            check=both(helo_after, full_transaction), wine=True)),
-    ("ehlo-500-helo", Spec(["--at", "EHLO=:500 5.5.1 unrecognised command"], check=helo_after)),
-    ("quit-unanswered", Spec(["--at", "QUIT=silent:"], max_s=12.0, check=full_transaction)),
+    ("ehlo-500-helo", FaultCase(["--at", "EHLO=:500 5.5.1 unrecognised command"], check=helo_after)),
+    ("quit-unanswered", FaultCase(["--at", "QUIT=silent:"], max_s=12.0, check=full_transaction)),
 
     # Refused: the step by its SMTP word and the reply line verbatim.
-    ("connect-refused", Spec(no_server=True, rc=2, max_s=10.0, step=r"CONNECT 127\.0\.0\.1:\d+: \S", wine=True)),
-    ("greeting-421-close", Spec(
+    ("connect-refused", FaultCase(no_server=True, rc=2, max_s=10.0, step=r"CONNECT 127\.0\.0\.1:\d+: \S", wine=True)),
+    ("greeting-421-close", FaultCase(
         ["--at", "GREETING=close:421 4.3.2 service not available"], rc=2,
         errors=["GREETING: 421 4.3.2 service not available"], wine=True,
         check=lambda case, c, v, n, s: case.expect(not [x for x in v if x != "QUIT"], "commands after a 421: %s" % c))),
-    ("greeting-554", Spec(
+    ("greeting-554", FaultCase(
         ["--at", "GREETING=:554 5.3.2 no service here"], rc=2, errors=["GREETING: 554 5.3.2 no service here"],
         check=lambda case, c, v, n, s: case.expect(v == ["QUIT"], "commands after a 554 greeting: %s" % c))),
-    ("ehlo-550-no-helo", Spec(
+    ("ehlo-550-no-helo", FaultCase(
         ["--at", "EHLO=:550 5.7.1 not you"], rc=2, errors=["EHLO: 550 5.7.1 not you"],
         check=both(lambda case, c, v, n, s: case.expect("HELO" not in v, "HELO after a 550 to EHLO: %s" % c),
                    quit_last))),
-    ("mail-550", Spec(
+    ("mail-550", FaultCase(
         ["--at", "MAIL=:550 5.7.1 sender rejected"], rc=2, errors=["MAIL: 550 5.7.1 sender rejected"], wine=True,
         check=both(lambda case, c, v, n, s: case.expect("RCPT" not in v, "RCPT after a refused MAIL: %s" % c),
                    no_data, quit_last))),
-    ("mail-451", Spec(
+    ("mail-451", FaultCase(
         ["--at", "MAIL=:451 4.3.0 try again later"], rc=2, errors=["MAIL: 451 4.3.0 try again later"],
         check=quit_last)),
-    ("rcpt-second-550", Spec(
+    ("rcpt-second-550", FaultCase(
         ["--at", "RCPT#2=:550 5.1.1 no such user"], rc=2, wine=True,
         errors=["RCPT <%s>: 550 5.1.1 no such user" % B], unwanted=["RCPT <%s>" % A],
         check=both(full_transaction, accepted_one_delivered))),
-    ("rcpt-first-450", Spec(
+    ("rcpt-first-450", FaultCase(
         ["--at", "RCPT#1=:450 4.2.1 mailbox busy"], rc=2,
         errors=["RCPT <%s>: 450 4.2.1 mailbox busy" % A], unwanted=["RCPT <%s>" % B],
         check=both(full_transaction, accepted_one_delivered))),
-    ("rcpt-all-550", Spec(
+    ("rcpt-all-550", FaultCase(
         ["--at", "RCPT=:550 5.1.1 no such user"], rc=2, wine=True,
         errors=["RCPT <%s>: 550 5.1.1 no such user" % A, "RCPT <%s>: 550 5.1.1 no such user" % B],
         check=both(no_data, quit_last))),
-    ("data-554", Spec(
+    ("data-554", FaultCase(
         ["--at", "DATA=:554 5.3.4 no thanks"], rc=2, errors=["DATA: 554 5.3.4 no thanks"], wine=True,
         check=both(lambda case, c, v, n, s: case.expect("." not in c, "a message text after a refused DATA"),
                    quit_last))),
-    ("dot-552", Spec(
+    ("dot-552", FaultCase(
         ["--at", "DOT=:552 5.3.4 message too big"], rc=2, errors=[".: 552 5.3.4 message too big"], wine=True,
         check=quit_last)),
-    ("rcpt-421-close", Spec(
+    ("rcpt-421-close", FaultCase(
         ["--at", "RCPT=close:421 4.4.2 closing connection"], rc=2,
         errors=["RCPT <%s>: 421 4.4.2 closing connection" % A], check=no_data)),
-    ("garbage-reply", Spec(
+    ("garbage-reply", FaultCase(
         ["--at", "MAIL=:hello, this is not SMTP"], rc=2, errors=["MAIL: hello, this is not SMTP"], check=no_data)),
-    ("garbage-bytes-greeting", Spec(
+    ("garbage-bytes-greeting", FaultCase(
         ["--at", r"GREETING=raw:\x00\xff\xfe\x01 garbage \x80\r\n"], T2, rc=2, max_s=SILENT_MAX, step=r"GREETING: ")),
 
     # Silent: the silence time-out, at each step.
-    ("greeting-silent", Spec(["--at", "GREETING=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
+    ("greeting-silent", FaultCase(["--at", "GREETING=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
                              errors=["GREETING: time-out after 2 s"])),
-    ("ehlo-silent", Spec(["--at", "EHLO=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
+    ("ehlo-silent", FaultCase(["--at", "EHLO=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
                          errors=["EHLO: time-out after 2 s"])),
-    ("rcpt-silent", Spec(["--at", "RCPT#2=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
+    ("rcpt-silent", FaultCase(["--at", "RCPT#2=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
                          errors=["RCPT <%s>: time-out after 2 s" % B])),
-    ("data-silent", Spec(["--at", "DATA=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
+    ("data-silent", FaultCase(["--at", "DATA=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
                          errors=["DATA: time-out after 2 s"],
                          check=lambda case, c, v, n, s: case.expect("." not in c, "a text without 354"))),
-    ("dot-silent", Spec(["--at", "DOT=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
+    ("dot-silent", FaultCase(["--at", "DOT=silent:"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
                         errors=[".: time-out after 2 s"], check=stopped_after("."))),
 
     # Closed or reset in the middle.
-    ("greeting-closed", Spec(["--at", "GREETING=close:"], T2, rc=2, max_s=SILENT_MAX, step=r"GREETING: \S")),
-    ("rcpt-closed", Spec(["--at", "RCPT=close:"], T2, rc=2, max_s=SILENT_MAX, step=r"RCPT <%s>: \S" % A,
+    ("greeting-closed", FaultCase(["--at", "GREETING=close:"], T2, rc=2, max_s=SILENT_MAX, step=r"GREETING: \S")),
+    ("rcpt-closed", FaultCase(["--at", "RCPT=close:"], T2, rc=2, max_s=SILENT_MAX, step=r"RCPT <%s>: \S" % A,
                          check=no_data)),
-    ("data-reset", Spec(["--at", "DATA=reset:"], T2, rc=2, max_s=SILENT_MAX, step=r"DATA: \S")),
+    ("data-reset", FaultCase(["--at", "DATA=reset:"], T2, rc=2, max_s=SILENT_MAX, step=r"DATA: \S")),
 
     # Line ends and sizes.
     # Bare LF line ends: read as line ends or not, the outcome is told.
-    ("bare-lf-replies", Spec(
+    ("bare-lf-replies", FaultCase(
         ["--at", r"GREETING=raw:220 bare line feed\n", "--at", r"EHLO=raw:250-a\n250 b\n"], T2, rc=None,
         max_s=SILENT_MAX, step=r"GREETING: ")),
-    ("reply-line-1mb", Spec(
+    ("reply-line-1mb", FaultCase(
         ["--at", "EHLO=pad=1048576:250 "], ("--mail-timeout=30",), rc=2, max_s=5.0, step=r"EHLO: ", wine=True)),
-    ("greeting-line-1mb-no-end", Spec(
+    ("greeting-line-1mb-no-end", FaultCase(
         ["--at", "GREETING=raw,pad=1048576:220 "], ("--mail-timeout=30",), rc=2, max_s=5.0, step=r"GREETING: ")),
 
     # The deadline of the whole conversation.
-    ("trickle-deadline", Spec(
+    ("trickle-deadline", FaultCase(
         ["--at", "GREETING=bytes=1000:220 a greeting that trickles in one byte a second"],
         ("--mail-timeout=10", "--mail-deadline=3"), rc=2, min_s=2.5, max_s=SILENT_MAX,
         step=r"GREETING: time-out after 3 s")),
-    ("trickle-deadline-ehlo", Spec(
+    ("trickle-deadline-ehlo", FaultCase(
         ["--at", r"EHLO=bytes=1000:250-slow\n250 slower still"],
         ("--mail-timeout=10", "--mail-deadline=3"), rc=2, min_s=2.5, max_s=SILENT_MAX,
         step=r"EHLO: time-out after 3 s")),
 
     # A peer that reads nothing more: what the client sends stays unread.
-    ("noread-after-greeting", Spec(
+    ("noread-after-greeting", FaultCase(
         ["--at", "GREETING=noread:220 and then deaf"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
         errors=["EHLO: time-out after 2 s"], check=unread)),
-    ("noread-at-data", Spec(
+    ("noread-at-data", FaultCase(
         ["--at", "DATA=noread:354 go ahead, nobody reads"], T2, rc=2, min_s=1.5, max_s=SILENT_MAX,
         step=r"(DATA|\.): time-out after 2 s", check=unread)),
 ]
