@@ -49,19 +49,20 @@ class ShutdownTest : public HostTest {
     return state.pending;
   }
   // The periodic check's mail is under way when `code` comes; the
-  // conversation, cancelled, takes a while to come back, as a closed one
-  // does. Stopped may be reported only once the state holds the alert.
+  // conversation, cancelled, comes back only when the test lets it, while
+  // the host's stop still waits. Stopped may be reported only once the
+  // state holds the alert.
   void ShutdownDuringTheMail(uint32_t code) {
     std::atomic<int> calls{0};
-    std::atomic<bool> cancelled{false};
-    mailStep = [&](const std::string&) {
+    std::promise<void> comeBack;
+    std::shared_future<void> mayComeBack = comeBack.get_future().share();
+    mailStep = [&, mayComeBack](const std::string&) {
       TDeliveryResult result;
       if (++calls == 1) {
         result.acceptedReply = "250 ok";  // the first check's mail arrives
         return result;
       }
-      while (!cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      mayComeBack.wait();
       result.status = Status::Failure("DATA", 0, "cancelled by stop");
       return result;
     };
@@ -71,13 +72,28 @@ class ShutdownTest : public HostTest {
     std::thread mainThread([&] { Service().tmCheckTimer(nullptr); });
     ASSERT_TRUE(WaitFor([&] { return calls.load() == 2; })) << "the mail step has begun";
 
-    cancelled = true;
-    const auto at = Clock::now();
-    EXPECT_TRUE(Host().HandleControl(code));
-    EXPECT_LT(Clock::now() - at, std::chrono::seconds(3));
-    EXPECT_TRUE(StatePending()) << "the alert waits in the state when stopped is reported";
-    EXPECT_EQ(Service().DriveList(), nullptr) << "the service was stopped";
+    // The control runs on a thread of its own, as the service thread's
+    // does; what the state held when it returned is kept for the end.
+    std::atomic<bool> returned{false};
+    bool pendingWhenReturned = false;
+    bool stopEnds = false;
+    std::thread control([&] {
+      stopEnds = Host().HandleControl(code);
+      pendingWhenReturned = StatePending();
+      returned = true;
+      TestChanges().Notify();
+    });
+    EXPECT_TRUE(WaitFor([&] { return Host().State() == ServiceState::StopPending; }));
+    // The stop's own wait, given no time: the check still holds it.
+    EXPECT_FALSE(Service().ServiceStopWithin(0)) << "a stop does not see the check that runs";
+    EXPECT_FALSE(returned.load()) << "the control waits while the mail is under way";
+    comeBack.set_value();
+    EXPECT_TRUE(WaitFor([&] { return returned.load(); })) << "the control returns once the check has ended";
+    control.join();
     mainThread.join();
+    EXPECT_TRUE(stopEnds);
+    EXPECT_TRUE(pendingWhenReturned) << "the alert waits in the state when stopped is reported";
+    EXPECT_EQ(Service().DriveList(), nullptr) << "the service was stopped";
     Host().ReportStopped();
     EXPECT_EQ(status.States().back(), ServiceState::Stopped);
     EXPECT_EQ(status.Reports().back().controlsAccepted & 0x100u, 0x100u) << "preshutdown is accepted";
