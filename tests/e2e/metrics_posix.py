@@ -1,5 +1,5 @@
 """The cases of metrics_posix.sh (see there); the argument is the work folder."""
-import os, re, subprocess, sys, time, urllib.request
+import os, re, signal, subprocess, sys, time, urllib.request
 sys.path.insert(0, os.path.join(os.getcwd(), "tests", "e2e"))
 from e2e_lib import *
 
@@ -252,24 +252,77 @@ def reader_case(case):
         reads, bad, versions, example = (open(case.path("reader.out")).read().split(" ", 3) + ["", "", "", ""])[:4]
         return int(reads or 0), int(bad or 0), int(versions or 0), example.strip()
 
-    # The service: each round a check with another threshold (another text
-    # and length), so that the reader sees many versions of the file.
+    # The service: the host in the foreground, each round a check on SIGHUP
+    # with another threshold (another text and length), so that the reader
+    # sees many versions of the file. The write is the one every check does;
+    # one process spares a sanitized start per round.
     failures = []
-    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1")
+    events = case.path("writer-events.json")
+    writer_log = case.path("writer.log")
+
+    def settings(n):
+        write_file(case.path("Drivewarden.ini"),
+                   "[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=%dMB\r\n[METRICS]\r\nTEXTFILEDIR=%s\r\n" % (n + 1, prom))
+
+    def checks():
+        try:
+            with open(events, "rb") as f:
+                return f.read().count(b'"id":5610')
+        except FileNotFoundError:
+            return 0
+
+    def host_output():
+        return open(writer_log, encoding="utf-8", errors="replace").read()
+
+    def until(predicate, bound):
+        end = time.monotonic() + bound
+        while not predicate():
+            if time.monotonic() >= end:
+                return False
+            time.sleep(0.002)
+        return True
 
     def service_writer():
-        start = time.monotonic()
-        for n in range(rounds):
-            write_file(case.path("Drivewarden.ini"), "[DRIVE]\r\nC=%dMB\r\n[METRICS]\r\nTEXTFILEDIR=%s\r\n" % (n + 1, prom))
-            rc = subprocess.run([SERVICE, "--once", "--windir=" + case.dir], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, timeout=30).returncode
+        settings(0)
+        with open(writer_log, "wb") as log:
+            host = spawn([SERVICE, "--foreground", "--windir=" + case.dir, "--eventlog=" + events],
+                         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env)
+        try:
+            # SIGHUP is a check only once the host runs: before, it ends it.
+            if not until(lambda: host.poll() is not None or ("running" in host_output() and checks() >= 1), 30):
+                failures.append("no first check within 30 s")
+                return
+            start = time.monotonic()
+            for n in range(1, rounds):
+                if host.poll() is not None:
+                    failures.append(("host ended before round", n, host.returncode))
+                    return
+                settings(n)
+                host.send_signal(signal.SIGHUP)
+                if not until(lambda: checks() > n or host.poll() is not None, 30):
+                    failures.append(("no check within 30 s of SIGHUP", n))
+                    return
+                # The stage's own limit is 400 s; a machine this slow fails
+                # here with the reason rather than there without one.
+                if time.monotonic() - start > 300:
+                    failures.append(("over 300 s after round", n))
+                    return
+        finally:
+            if host.poll() is None:
+                host.send_signal(signal.SIGTERM)
+            try:
+                rc = host.wait(15)
+            except subprocess.TimeoutExpired:
+                host.kill()
+                rc = "killed after 15 s"
             if rc != 0:
-                failures.append((n, rc))
-            # The stage's own limit is 400 s; a machine this slow fails here
-            # with the reason rather than there without one.
-            if time.monotonic() - start > 300:
-                failures.append(("over 300 s after round", n))
-                break
+                failures.append(("the host's exit", rc))
+            bad = sanitizer_report(host_output())
+            if bad:
+                failures.append(("sanitizer report", bad[:3]))
+            if checks() != rounds and not failures:
+                failures.append(("checks written", checks(), "rounds", rounds))
 
     reads, bad, versions, example = race(service_writer)
     case.expect(not failures, "runs failed: %s" % failures[:5])

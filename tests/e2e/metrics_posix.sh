@@ -7,8 +7,8 @@
 # a folder that refuses the file (one error entry, exit code of the check),
 # TEXTFILEDIR values that fail the load, and checks against a reader in a
 # tight loop that must never see a part of the file (while the same reader
-# does catch a writer that is not atomic): 150 checks by default, 1,000 with
-# QW_SLOW=1.
+# does catch a writer that is not atomic): the host in the foreground, a
+# check on each SIGHUP, 150 checks by default, 1,000 with QW_SLOW=1.
 #
 #   QW_NATIVE_BIN   folder of QuotawardenService and smtp_test_server
 #   QW_CASES        run only these cases (names separated by "|")
