@@ -365,10 +365,11 @@ class WineHost:
                         return True
                     return bool(server and server.sessions() and server.wait_sessions_ended(0))
                 wait_until(settled, 20 if spec.no_server else 75)
-                time.sleep(1.5)  # anything written right after
-                ev = entries(self.events)
                 self.svc.stop()
                 case.expect(self.svc.wait_state("STOPPED", 30), "not STOPPED after sc stop (state %s)" % self.svc.state())
+                # The stop waits for the check: whatever it wrote after the
+                # conversation is in the file by now.
+                ev = entries(self.events)
             finally:
                 if server:
                     server.stop()
@@ -409,7 +410,6 @@ class WineHost:
             svc.start(case)
             if not wait_until(lambda: "# silent after GREETING" in server.log_lines(), 60):
                 raise CaseFailure("the first check never reached the silent greeting")
-            time.sleep(0.5)
             start = time.monotonic()
             rc, out = svc.stop()
             stopped = svc.wait_state("STOPPED", STOP_BOUND)
@@ -419,7 +419,7 @@ class WineHost:
                         % (STOP_BOUND, rc, " ".join(out.split())[-160:], svc.state()))
             if not stopped:
                 svc.ensure_stopped(case)
-            time.sleep(0.5)
+            # Stopped is reported once the check has written its entries.
             ev = entries(self.events)
         finally:
             server.stop()
