@@ -18,7 +18,7 @@ qw_need "$win64_bin/QuotawardenService.exe" "$native_bin/smtp_test_server"
 qw_test_server "$work"
 port="$server_port"
 
-qw_wine_setup
+qw_wine_setup copy
 qw_service_setup Quotawarden
 printf '[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=99%%\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=%s\r\nMAILFROM=warden@example.jp\r\nMAILTO=admin@example.jp,ops@example.jp\r\nMAILCC=boss@example.jp\r\n' \
   "$port" >"$WINEPREFIX/drive_c/windows/Drivewarden.ini"

@@ -24,7 +24,7 @@ cat >"$work/run.sh" <<'INNER'
 set -uo pipefail
 root="$1"; cpl="$2"; harness="$3"; work="$4"; server="$5"
 source "$root/scripts/lib/wine.sh"
-qw_wine_prefix "$work-wine"
+qw_wine_prefix_copy "$work-wine" || exit 1
 # One Wine virtual desktop: Wine then activates and focuses windows itself, as
 # Windows does, instead of relying on a window manager that Xvfb lacks.
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null

@@ -16,7 +16,7 @@ exe_built="$win64_bin/QuotawardenService.exe"
 qw_need "$exe_built"
 command -v promtool >/dev/null || fail "promtool is missing (scripts/setup installs it)"
 
-qw_wine_setup
+qw_wine_setup copy
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 export QUOTAWARDEN_EVENTLOG="$events_win"

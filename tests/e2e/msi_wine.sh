@@ -37,7 +37,7 @@ probe="$bin/install_probe.exe"
 qw_need "$msi" "$probe"
 QW_FAIL_SHOW="$work/*.txt $work/*.log $work/events.json"
 
-step() { echo "msi_wine: $*" >&2; }
+step() { echo "msi_wine: [$SECONDS s] $*" >&2; }
 
 # The version the upgrade starts from: one below VERSION (the patch number
 # less one, else the minor, else the major), built here from this tree.
@@ -65,7 +65,7 @@ BUILD_DIR_PREFIX=build/previous- QW_VERSION="$previous" QW_BUILD_TARGETS="msi_pa
 previous_msi="build/previous-win64/Quotawarden-$previous.msi"
 [ -f "$previous_msi" ] || fail "no $previous_msi"
 
-qw_wine_setup
+qw_wine_setup copy
 wine reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP >"$work/acp.txt" 2>&1 </dev/null || true
 acp="$(tr -d '\r' <"$work/acp.txt" | sed -n 's/.*ACP *REG_SZ *//p')"
 [ "$acp" = 1252 ] || fail "the prefix's ANSI code page is '$acp', not 1252"

@@ -35,7 +35,8 @@ events="$work/events.json"
 events_w="Z:$(printf '%s' "$events" | tr '/' '\\')"
 source tests/e2e/lib/wine.sh
 export QUOTAWARDEN_EVENTLOG="$events_w"
-qw_wine_prefix "$prefix"
+# A copy of the booted template prefix when scripts/test made one.
+qw_wine_prefix_copy "$prefix" || fail "no copy of the template prefix"
 
 cleanup() {
   timeout 60 wine sc stop Drivewarden >"$work/cleanup-stop.out" 2>&1 </dev/null

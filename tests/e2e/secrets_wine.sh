@@ -25,7 +25,7 @@ password='Wine-s3cret'
 qw_spawn "$work/server.out" /usr/bin/python3 tests/e2e/auth_smtp_server.py "$work/port" "$work/server.log" warden "$password"
 qw_wait_file "$work/port" 10 || fail "the SMTP server did not start"
 
-qw_wine_setup
+qw_wine_setup copy
 events="$work/events.json"
 export QUOTAWARDEN_EVENTLOG="Z:${events//\//\\}"
 ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"

@@ -21,7 +21,7 @@ exe_built="$win64_bin/QuotawardenService.exe"
 probe="$win64_bin/install_probe.exe"
 qw_need "$exe_built" "$probe"
 
-qw_wine_setup
+qw_wine_setup copy
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"
 export QUOTAWARDEN_EVENTLOG="$events_win"

@@ -62,7 +62,7 @@ for c in $cases; do
 done
 for c in $cases; do qw_wait_port "${port[$c]}" || fail "exim ($c) did not listen"; done
 
-qw_wine_setup
+qw_wine_setup copy
 qw_on_exit 'wine sc stop Drivewarden >/dev/null 2>&1 </dev/null'
 echo "[$SECONDS s] prefix ready"
 events="$work/events.json"

@@ -33,7 +33,7 @@ qw_exim_conf "$work/exim-login.conf" "$work" "$login_port" "${exim_tls[@]}" LOGI
   PIDFILE="$work/exim-login.pid"
 qw_exim_start "$work/exim-login.conf" "$login_port" || fail "the LOGIN-only exim did not listen"
 
-qw_wine_setup
+qw_wine_setup copy
 qw_on_exit 'wine sc stop Drivewarden >/dev/null 2>&1 </dev/null'
 events="$work/events.json"
 qw_wine_service_eventlog "$events" "$work/reg-env.txt" || fail "reg add"

@@ -19,7 +19,7 @@ ok_port="$server_port"
 qw_test_server "$work/refused" --reply "RCPT=550 5.1.1 no such user"
 refused_port="$server_port"
 
-qw_wine_setup
+qw_wine_setup copy
 ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"
 write_ini() {
   printf '[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=%s\r\nMAILFROM=warden@example.jp\r\nMAILTO=admin@example.jp\r\nMAILCC=boss@example.jp\r\n' \

@@ -67,7 +67,7 @@ for name in echo expired close greet old tls13 leaf self notca wild reneg; do
 done
 port() { cat "$work/$1.port"; }
 
-qw_wine_setup
+qw_wine_setup copy
 cp "$probe_built" "$WINEPREFIX/drive_c/tls_probe.exe"
 probe='C:\tls_probe.exe'
 ca_win="Z:${work//\//\\}\\ca.pem"

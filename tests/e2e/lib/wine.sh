@@ -9,9 +9,10 @@
 #   qw_wine_setup [copy]        a new prefix in $work/prefix (the first boot
 #                               finished), its server ended on exit. With
 #                               "copy", a copy of the booted prefix
-#                               $QW_WINE_TEMPLATE when scripts/test made one:
-#                               for scripts that install no service and need
-#                               nothing of a first boot of their own
+#                               $QW_WINE_TEMPLATE when scripts/test made one
+#                               (a second instead of a first boot; services
+#                               install in it as in a new prefix); without
+#                               it, a first boot of its own
 #   qw_wine OUT ARGS...         wine ARGS with stdout and stderr in
 #                               $work/OUT.txt (bounded by QW_WINE_LIMIT,
 #                               default 120 s); returns wine's exit code
