@@ -34,7 +34,7 @@ qw_wine_prefix() {
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
-    wineboot -i >"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
+    timeout -k 10 300 wineboot -i >"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
     # Let the first boot finish (its server ends by itself) before anything
     # is installed; a persistent server started while it runs would not be
     # persistent.
@@ -71,8 +71,10 @@ qw_wine_prefix_copy() {
 }
 
 qw_wine_stop() {
+  # A process that outlives the kill (a hung program in the kernel's hands)
+  # holds the server: the wait for its end is bounded all the same.
   wineserver -k >/dev/null 2>&1 </dev/null || true
-  wineserver -w >/dev/null 2>&1 </dev/null || true
+  timeout 60 wineserver -w >/dev/null 2>&1 </dev/null || true
 }
 
 qw_wine_service_eventlog() {

@@ -27,8 +27,8 @@ source "$root/scripts/lib/wine.sh"
 qw_wine_prefix_copy "$work-wine" || exit 1
 # One Wine virtual desktop: Wine then activates and focuses windows itself, as
 # Windows does, instead of relying on a window manager that Xvfb lacks.
-wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
-wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1 </dev/null
+timeout 60 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
+timeout 60 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1 </dev/null
 qw_wine_stop
 qw_wine_prefix "$work-wine"
 rc=0

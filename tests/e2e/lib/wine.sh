@@ -32,6 +32,12 @@
 
 source "$root/scripts/lib/wine.sh"
 
+# Every wine command of a script is bounded: a program that hangs ends the
+# command after QW_WINE_LIMIT seconds (default 120; exit code 124) instead
+# of holding the script until the runner's own limit. A command that needs
+# longer says so with its own timeout.
+wine() { timeout -k 5 "${QW_WINE_LIMIT:-120}" wine "$@"; }
+
 qw_wine_setup() {
   if [ "${1:-}" = copy ]; then
     qw_wine_prefix_copy "$work/prefix" || fail "no copy of the template prefix"
