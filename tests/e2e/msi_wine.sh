@@ -52,7 +52,7 @@ previous_version() {
 }
 previous="${QW_PREVIOUS_VERSION:-$(previous_version || true)}"
 [ -n "$previous" ] || fail "no previous version number found"
-step "building the package of the previous version $previous"
+step "building the package of the previous version $previous (beside the steps before the upgrade)"
 # Only the version differs from build/win64: with ccache, most of it is found
 # there (a first build without it takes some minutes).
 if command -v ccache >/dev/null; then
@@ -60,10 +60,23 @@ if command -v ccache >/dev/null; then
   export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
 fi
-BUILD_DIR_PREFIX=build/previous- QW_VERSION="$previous" QW_BUILD_TARGETS="msi_package" \
-  timeout 700 scripts/build win64 >"$work/build-previous.log" 2>&1 || fail "the previous package does not build"
+qw_spawn "$work/build-previous.log" env BUILD_DIR_PREFIX=build/previous- QW_VERSION="$previous" \
+  QW_BUILD_TARGETS="msi_package" timeout 700 scripts/build win64
+previous_build=$qw_pid
 previous_msi="build/previous-win64/Quotawarden-$previous.msi"
-[ -f "$previous_msi" ] || fail "no $previous_msi"
+previous_code=
+# previous_package: waits for the build (bounded by its own timeout) and
+# takes the package and its ProductCode.
+previous_package() {
+  local rc=0
+  wait "$previous_build" || rc=$?
+  [ "$rc" = 0 ] || fail "the previous package does not build (exit $rc): $(tail -n 5 "$work/build-previous.log")"
+  [ -f "$previous_msi" ] || fail "no $previous_msi"
+  cp "$previous_msi" "$work/previous.msi"
+  previous_code="$(product_code "$work/previous.msi")"
+  [ -n "$previous_code" ] || fail "no ProductCode in the previous package"
+  [ "$previous_code" != "$current_code" ] || fail "both packages have the ProductCode $current_code"
+}
 
 qw_wine_setup copy
 wine reg query 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP >"$work/acp.txt" 2>&1 </dev/null || true
@@ -79,11 +92,9 @@ qw_wine_stop
 wineserver -p >/dev/null 2>&1 </dev/null
 
 cp "$msi" "$work/current.msi"
-cp "$previous_msi" "$work/previous.msi"
 product_code() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p'; }
 current_code="$(product_code "$work/current.msi")"
-previous_code="$(product_code "$work/previous.msi")"
-[ -n "$current_code" ] && [ -n "$previous_code" ] || fail "no ProductCode in the packages"
+[ -n "$current_code" ] || fail "no ProductCode in the package"
 
 step "the recovery action in the package's tables"
 # Type 3073: a function of a DLL in the Binary table (1), deferred (0x400),
@@ -141,7 +152,8 @@ nothing_installed() {  # nothing_installed WHAT: the service, files, sources and
   fi
   # Neither package is registered as installed.
   ! has_key "$uninstall\\$current_code" || fail "$1: $version is registered as installed"
-  ! has_key "$uninstall\\$previous_code" || fail "$1: $previous is registered as installed"
+  # (The previous package, until it is built, cannot have been installed.)
+  [ -z "$previous_code" ] || ! has_key "$uninstall\\$previous_code" || fail "$1: $previous is registered as installed"
 }
 
 # --- Refused properties: 1603 and nothing behind ---------------------------
@@ -258,6 +270,8 @@ rc="$(msiexec_rc remove-all /x "$(win "$work/current.msi")" REMOVESETTINGS=1)"
 nothing_installed "REMOVESETTINGS=1"
 
 # --- Upgrade from the previous version --------------------------------------
+step "waiting for the package of $previous"
+previous_package
 step "install $previous, then upgrade to $version"
 rm -f "$events"
 rc="$(msiexec_rc previous /i "$(win "$work/previous.msi")" INTERVAL=6 THRESHOLD=1%)"
