@@ -34,7 +34,7 @@ if grep -q 1060 "$work/start.txt"; then
 fi
 qw_wait_for 60 compgen -G "$work/mail/*.eml" >/dev/null || fail "no mail arrived"
 wine sc stop Drivewarden >"$work/stop.txt" 2>&1 </dev/null || true
-sleep 2
+qw_sc_wait STOPPED 30 || fail "not STOPPED within 30 s of sc stop"
 wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || true
 
 qw_py checks/alert_mail_wine "$work" || fail "the mail or the entry is not right"

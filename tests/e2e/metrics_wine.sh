@@ -85,7 +85,8 @@ entries | grep -q '^Drivewarden|error' && fail "error entries with a writable fo
 rm -f "$events"
 write_ini 'textfile_inputs'
 wine sc start Drivewarden >"$work/start-relative.txt" 2>&1 </dev/null || true
-sleep 2
+# The start's error entry comes before the service reports stopped.
+qw_wait_for 60 grep -qs '"type":"error"' "$events" || fail "a relative TEXTFILEDIR wrote no error entry"
 wait_state STOPPED 60 || fail "a relative TEXTFILEDIR did not leave it stopped"
 entries >"$work/entries-relative.txt"
 grep -q '^Drivewarden|error|0|サービス失敗 開始: 設定ファイル Drivewarden.ini の \[METRICS\] TEXTFILEDIR=textfile_inputs: ' \

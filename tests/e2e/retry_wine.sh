@@ -50,7 +50,8 @@ for _ in $(seq 60); do ls "$work/mail"/*.eml >/dev/null 2>&1 && break; sleep 1; 
 ls "$work/mail"/*.eml >/dev/null 2>&1 || fail "the alert did not arrive on the retry"
 for _ in $(seq 20); do grep -q '遅れて送信しました' "$events" && break; sleep 0.5; done
 wine sc stop Drivewarden >"$work/stop.txt" 2>&1 </dev/null || true
-sleep 2
+# Stopped is reported once the state is written.
+qw_sc_wait STOPPED 30 || fail "not STOPPED within 30 s of sc stop"
 cp "$WINEPREFIX/drive_c/ProgramData/Quotawarden/status.ini" "$work/status.ini" 2>/dev/null || true
 wine "$exe" /UNINSTALL /SILENT >"$work/uninstall.txt" 2>&1 </dev/null || true
 

@@ -84,7 +84,8 @@ grep -Eq $'^FREE=[0-9]+\r$' "$status_ini" || fail "status.ini: free bytes not pl
 rm -f "$events"
 printf '[WARNING]\r\nINTERVAL=x\r\n' >"$ini"
 wine sc start Drivewarden >"$work/start-bad.txt" 2>&1 </dev/null || true
-sleep 2
+# The start's error entry comes before the service reports stopped.
+qw_wait_for 60 grep -qs '"type":"error"' "$events" || fail "a bad INTERVAL wrote no error entry"
 wait_state STOPPED 60 || fail "a bad INTERVAL did not leave it stopped"
 grep -Eq 'WIN32_EXIT_CODE *: *0 ' "$work/query.txt" || fail "a start refused for its settings is not exit code 0: $(cat "$work/query.txt")"
 entries >"$work/entries.txt"
