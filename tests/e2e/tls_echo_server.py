@@ -118,7 +118,10 @@ def main():
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
-    listener.settimeout(120)
+    # A server left behind by a script that did not end it goes after this
+    # long without a connection; the scripts end theirs. Under load a case
+    # may come long after the server started: the bound is the runner's own.
+    listener.settimeout(900)
     tmp = portfile + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(listener.getsockname()[1]))
