@@ -130,18 +130,11 @@ state() {
   wine sc query Drivewarden >"$work/query.txt" 2>&1 </dev/null || true
   sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/query.txt"
 }
-wait_state() {  # wait_state STATE SECONDS
-  for _ in $(seq "$2"); do [ "$(state)" = "$1" ] && return 0; sleep 1; done
-  return 1
-}
+state_is() { [ "$(state)" = "$1" ]; }
+wait_state() { qw_wait_for "$2" state_is "$1"; }  # wait_state STATE SECONDS
 has_key() { wine reg query "$1" >"$work/reg-probe.txt" 2>&1 </dev/null; }
-check_entries() {  # check_entries COUNT: waits for COUNT check entries (ID 5610)
-  for _ in $(seq 60); do
-    [ "$(grep -c '"source":"Drivewarden".*"id":5610' "$events" 2>/dev/null || true)" -ge "$1" ] && return 0
-    sleep 1
-  done
-  return 1
-}
+entries_at_least() { [ "$(grep -c '"source":"Drivewarden".*"id":5610' "$events" 2>/dev/null || true)" -ge "$1" ]; }
+check_entries() { qw_wait_for 60 entries_at_least "$1"; }  # check_entries COUNT: COUNT check entries (ID 5610)
 nothing_installed() {  # nothing_installed WHAT: the service, files, sources and applet entry are gone
   [ ! -e "$dir" ] || fail "$1: $dir is there"
   ! has_key 'HKLM\System\CurrentControlSet\Services\Drivewarden' || fail "$1: the service is registered"
