@@ -104,6 +104,11 @@ TEST(OAuthSettings, TenantAndSecretGiveMicrosoftsDefaultsAndOtherServersTheirOwn
 
 TEST(OAuthSettings, EveryMissingOrMalformedKeyIsRefusedNamingIt) {
   const std::string huge(5000, 'a');
+#ifdef _WIN32
+  const std::string kAbsoluteKey = "C:\\keys\\k.json";
+#else
+  const std::string kAbsoluteKey = "/keys/k.json";
+#endif
   struct Case {
     std::string lines;
     const char* key;     // the key the message names
@@ -115,8 +120,8 @@ TEST(OAuthSettings, EveryMissingOrMalformedKeyIsRefusedNamingIt) {
       {"AUTH=OAUTH 2\r\n", "AUTH", "PASSWORD、OAUTH2"},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "AUTH", "SECURITY=NONE", false},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\n", "AUTH", "どれか 1 つ"},
-      {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\nSERVICEACCOUNT=/k.json\r\n", "AUTH",
-       "1 つだけ"},
+      {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\nSERVICEACCOUNT=" + kAbsoluteKey + "\r\n",
+       "AUTH", "1 つだけ"},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTSECRET=x\r\n", "CLIENTID", "クライアント ID"},
       {"AUTH=OAUTH2\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "TENANT", "TOKENURL"},
       {"AUTH=OAUTH2\r\nTOKENURL=https://idp.example/t\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "SCOPE", "SCOPE"},
