@@ -6,7 +6,9 @@ usage: oauth_smtp_server.py CONFIG.json
 CONFIG: {"portFile", "log", "cert", "key": the server's TLS certificate and
 key, "caFile": the CA to trust for the authorization server, "jwksUri",
 "issuer", "audience", "scopes": a token must hold one of them, "users":
-the mailboxes that may log in}
+the mailboxes that may log in, and optionally "revoked": a file whose lines
+"CLIENT_ID UNIXTIME" revoke that client's tokens issued at or before the
+time, as an administrator revoking an application's sessions does}
 
 Listens on 127.0.0.1 (a free port, written to portFile) with STARTTLS, and
 offers AUTH XOAUTH2 and OAUTHBEARER only after it (no PLAIN, no LOGIN). A
@@ -70,6 +72,12 @@ def check_token(token):
         return "invalid:" + type(e).__name__
     if not set(config["scopes"]) & set(str(claims.get("scope", "")).split()):
         return "bad-scope"
+    if config.get("revoked") and os.path.exists(config["revoked"]):
+        client = str(claims.get("client_id") or claims.get("sub"))
+        for line in open(config["revoked"], encoding="utf-8"):
+            words = line.split()
+            if len(words) == 2 and words[0] == client and int(claims["iat"]) <= int(words[1]):
+                return "revoked"
     return None
 
 
