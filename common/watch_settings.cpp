@@ -176,6 +176,17 @@ void ReadMail(const ProfileSnapshot& ini, const WatchSettingsInputs& inputs, Wat
     next.mailProblems.push_back(error.what());
     next.password.clear();
   }
+  OAuthInputs oauthInputs;
+  oauthInputs.tls = next.security != MailSecurity::None;
+  oauthInputs.user = next.user;
+  oauthInputs.credentialSecret = inputs.credentialClientSecret;
+  if (Result<OAuthSettings> oauth = ReadOAuthSettings(ini, oauthInputs)) {
+    next.oauth = std::move(*oauth);
+  } else {
+    if (mailOn) throw EConvertError(oauth.status().Text());
+    if (!TrimControls(ini.ReadString(kSectionMail, kKeyAuth, "")).empty())
+      next.mailProblems.push_back(oauth.status().Text());
+  }
   if (!mailOn) next.isMailSend = false;
 }
 

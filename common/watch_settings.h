@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/drivewarden_common.h"
+#include "common/oauth_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -64,6 +65,7 @@ struct WatchSettings {
   std::string protectedPassword;     // the protected form of a clear PASSWORD, to store
   std::string protectFailure;        // why a clear PASSWORD could not be protected
   std::vector<std::string> mailProblems;  // bad mail keys while mail is off
+  OAuthSettings oauth;                    // AUTH and the OAuth 2.0 keys
 };
 
 // What the reader needs besides the file.
@@ -75,6 +77,8 @@ struct WatchSettingsInputs {
   bool mailRequired = false;
   // A password from the host's own store; wins over the file's.
   std::string credentialPassword;
+  // A CLIENTSECRET from the host's own store; wins over the file's.
+  std::string credentialClientSecret;
 };
 
 // Reads every key of the snapshot. Throws EConvertError naming the file,
