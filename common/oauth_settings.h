@@ -74,6 +74,7 @@ struct OAuthSettings {
   std::string proxy;
 
   bool IsOAuth2() const { return auth == MailAuth::OAuth2; }
+  bool operator==(const OAuthSettings&) const = default;
 };
 
 // AUTH: PASSWORD or OAUTH2 in any case, blanks around ignored; empty is PASSWORD.

@@ -4,6 +4,7 @@
 // conversation runs.
 #pragma once
 
+#include <functional>
 #include <mutex>
 
 #include "mail/smtp_client.h"
@@ -39,11 +40,17 @@ class ClientSlot {
     std::lock_guard<std::mutex> lock(mutex_);
     cancelled_ = true;
     if (client_) client_->RequestCancel();
+    if (listener_) listener_(true);
   }
   void Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     cancelled_ = false;
+    if (listener_) listener_(false);
   }
+  // Told of each Cancel (true) and Reset (false), under the slot's lock: a
+  // part of the attempt outside the client that must end with it (the
+  // token fetch of an OAuth 2.0 login). Set before the slot is shared.
+  void SetListener(std::function<void(bool cancelled)> listener) { listener_ = std::move(listener); }
   bool Cancelled() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return cancelled_;
@@ -53,6 +60,7 @@ class ClientSlot {
   mutable std::mutex mutex_;
   TSMTPClient* client_ = nullptr;
   bool cancelled_ = false;
+  std::function<void(bool)> listener_;
 };
 
 }  // namespace qw

@@ -1,5 +1,6 @@
 #include "mail/sasl.h"
 
+#include "auth/sasl_oauth.h"
 #include "common/secret_mask.h"
 
 namespace qw {
@@ -21,14 +22,38 @@ TSaslExchange StartLogin(const TSaslLogin& login) {
   return TSaslExchange{"LOGIN", std::nullopt, {Base64OneLine(login.user), Base64OneLine(login.password)}};
 }
 
+// The token on the AUTH line; a challenge (the token refused) is answered
+// with an empty line, after which the server sends its final refusal.
+TSaslExchange StartXOAuth2(const TSaslLogin& login) {
+  return TSaslExchange{"XOAUTH2", XOAuth2InitialResponse(login.user, login.bearerToken),
+                       {SaslChallengeReply(OAuthMechanism::kXOAuth2)}};
+}
+
+// RFC 7628: the same, with the server named; a challenge is answered with
+// %x01.
+TSaslExchange StartOAuthBearer(const TSaslLogin& login) {
+  return TSaslExchange{"OAUTHBEARER",
+                       OAuthBearerInitialResponse(login.user, login.bearerToken, login.host, login.port),
+                       {SaslChallengeReply(OAuthMechanism::kOAuthBearer)}};
+}
+
 }  // namespace
 
 const std::vector<TSaslMechanism>& SaslMechanisms() {
   static const std::vector<TSaslMechanism> mechanisms = {
-      {"PLAIN", StartPlain},
-      {"LOGIN", StartLogin},
+      {"XOAUTH2", StartXOAuth2, true},
+      {"OAUTHBEARER", StartOAuthBearer, true},
+      {"PLAIN", StartPlain, false},
+      {"LOGIN", StartLogin, false},
   };
   return mechanisms;
+}
+
+std::string BearerChallengeText(const std::string& challenge) {
+  const Result<SaslChallenge> decoded = DecodeSaslChallenge(challenge);
+  if (!decoded) return "challenge not decoded: " + decoded.status().Text();
+  const std::string text = decoded->Describe();
+  return text.empty() ? "challenge without a status" : text;
 }
 
 std::string AuthCommandLine(const TSaslExchange& exchange) {
@@ -38,7 +63,10 @@ std::string AuthCommandLine(const TSaslExchange& exchange) {
 }
 
 std::string AuthPlainCommand(const std::string& user, const std::string& password) {
-  return AuthCommandLine(StartPlain(TSaslLogin{user, password}));
+  TSaslLogin login;
+  login.user = user;
+  login.password = password;
+  return AuthCommandLine(StartPlain(login));
 }
 
 }  // namespace qw

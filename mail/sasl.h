@@ -11,10 +11,16 @@
 
 namespace qw {
 
-// The login as it goes to the server (UTF-8).
+// The login as it goes to the server (UTF-8). With a bearer token (OAuth
+// 2.0) the user is the mailbox that sends and the password is not used; the
+// host and port are the server's as the client dialled it (OAUTHBEARER
+// names them).
 struct TSaslLogin {
   std::string user;
   std::string password;
+  std::string bearerToken;
+  std::string host;
+  int port = 0;
 };
 
 // One AUTH exchange: "AUTH <mechanism>[ <initialResponse>]", then one line
@@ -29,11 +35,23 @@ struct TSaslExchange {
 struct TSaslMechanism {
   const char* name;  // as EHLO lists it: "PLAIN"
   TSaslExchange (*start)(const TSaslLogin& login);
+  // Takes a bearer token rather than a password: used only for a login
+  // that has one, and only such mechanisms are.
+  // A bearer mechanism's 334 is a challenge (base64 JSON) saying why the
+  // token was refused; its one answer asks for the final refusal.
+  bool bearer = false;
 };
 
-// The mechanisms this client speaks, in order of preference: PLAIN
-// (RFC 4616), then LOGIN.
+// The mechanisms this client speaks, in order of preference: XOAUTH2 and
+// OAUTHBEARER (RFC 7628) for a bearer token, PLAIN (RFC 4616) and LOGIN for
+// a password.
 const std::vector<TSaslMechanism>& SaslMechanisms();
+
+// The text an AUTH refusal of a bearer token is told with: the decoded
+// challenge of the server's 334 ("status=invalid_token schemes=bearer
+// scope=..."), or why it could not be decoded. `challenge` is the text of
+// the 334 line after the code.
+std::string BearerChallengeText(const std::string& challenge);
 
 // The AUTH command line of the exchange, CR LF at the end.
 std::string AuthCommandLine(const TSaslExchange& exchange);

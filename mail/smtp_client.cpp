@@ -342,9 +342,13 @@ TSMTPClient::TSmtpState TSMTPClient::AfterGreetingWords() {
 }
 
 TSMTPClient::TSmtpState TSMTPClient::StartAuth() {
+  // A bearer token goes only by the mechanisms made for it, a password
+  // only by the others.
+  const bool bearer = !BearerToken.empty();
   const TSaslMechanism* chosen = nullptr;
   std::string known;
   for (const TSaslMechanism& mechanism : SaslMechanisms()) {
+    if (mechanism.bearer != bearer) continue;
     known += std::string(known.empty() ? "" : " nor") + " AUTH " + mechanism.name;
     if (!chosen && FLink.extensions.OffersAuth(mechanism.name)) chosen = &mechanism;
   }
@@ -354,10 +358,22 @@ TSMTPClient::TSmtpState TSMTPClient::StartAuth() {
   TSaslLogin login;
   if (!SjisToUtf8Exact(User, &login.user))
     return Failed(ssAuth, 0, "the user name is not Shift-JIS text and cannot be sent as UTF-8");
-  if (!SjisToUtf8Exact(Password, &login.password))
+  if (bearer) {
+    // A token is visible ASCII (the token client holds it to that); a
+    // control byte would end the SASL message early.
+    for (char c : BearerToken)
+      if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+        return Failed(ssAuth, 0, "the access token holds a byte that is no visible ASCII character");
+    login.bearerToken = BearerToken;
+    login.host = HostWithoutBrackets(Host);
+    login.port = Port;
+  } else if (!SjisToUtf8Exact(Password, &login.password)) {
     return Failed(ssAuth, 0, "the password is not Shift-JIS text and cannot be sent as UTF-8");
+  }
   FLink.auth = chosen->start(login);
   FLink.nextAnswer = 0;
+  FLink.bearerAuth = bearer;
+  FLink.challenge.clear();
   FLink.passwordInClear = !FTls->Encrypted();
   return ssAuth;
 }
@@ -376,8 +392,18 @@ TSMTPClient::TSmtpState TSMTPClient::OnStartTls(const TSmtpReply& reply) {
 TSMTPClient::TSmtpState TSMTPClient::OnAuth(const TSmtpReply& reply) {
   if (FState == ssAuthAnswer) ++FLink.nextAnswer;  // that answer has been read
   if (reply.code == 235) return ssReady;
+  // A bearer token refused: the challenge says why; it is answered so that
+  // the server ends the exchange with its final reply.
+  if (reply.code == 334 && FLink.bearerAuth && FLink.challenge.empty()) {
+    const std::string& line = reply.finalLine;
+    FLink.challenge = BearerChallengeText(line.size() > 4 ? line.substr(4) : "");
+  }
   // A challenge: the mechanism's next answer, while it has one.
   if (reply.code == 334 && FLink.nextAnswer < FLink.auth.answers.size()) return ssAuthAnswer;
+  if (!FLink.challenge.empty()) {
+    if (reply.code == 421) FLink.noQuit = true;
+    return Failed(FState, reply.code, reply.finalLine + " (" + FLink.challenge + ")");
+  }
   return Refused(FState, reply);
 }
 

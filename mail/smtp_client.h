@@ -122,6 +122,14 @@ class TSMTPClient {
   bool TlsVerify = true;
   std::string User;
   std::string Password;
+  // When not empty, the login is by an OAuth 2.0 access token instead of
+  // the password: User is the mailbox that sends, the mechanism XOAUTH2,
+  // else OAUTHBEARER, whichever the server offers first in that order (it
+  // must offer one; PLAIN and LOGIN are never tried with it). A token the
+  // server refuses after its 334 challenge fails at "AUTH" with the final
+  // reply and the decoded challenge in parentheses. The token is masked as
+  // the password is.
+  std::string BearerToken;
   // Every command sent, with AUTH lines masked (MaskedCommand); for tools
   // and tests. Null: none recorded.
   //
@@ -241,6 +249,8 @@ class TSMTPClient {
     TSmtpExtensions extensions;
     TSaslExchange auth;            // the login's exchange, UTF-8 inside
     size_t nextAnswer = 0;         // its next answer to a 334
+    bool bearerAuth = false;       // the exchange carries a bearer token
+    std::string challenge;         // a bearer challenge, decoded for the failure
     TTalkError talkError = teNone; // what ended the last wait
     int talkErrorCode = 0;
   };
@@ -306,7 +316,7 @@ class TSMTPClient {
   TSmtpState Refused(TSmtpState state, const TSmtpReply& reply);
   TSmtpState Failed(TSmtpState state, int64_t code, std::string text);
   // The mask of the current User and Password (made again when they change).
-  const SecretMask& Mask() { return FMask.For(User, Password); }
+  const SecretMask& Mask() { return FMask.For(User, BearerToken.empty() ? Password : BearerToken); }
 
   std::vector<std::string> Envelope(const std::string& fromAddress, const std::string& recipients);
   std::string AllRecipients() const;

@@ -36,6 +36,7 @@ TTestMailSettings MailSettingsOf(const WatchSettings& settings, int timeOut, int
   mail.cc = settings.mailCc;
   mail.timeOut = timeOut;
   mail.deadline = deadline;
+  mail.oauth = settings.oauth;
   return mail;
 }
 

@@ -23,6 +23,9 @@ struct TTestMailSettings {
   std::string cc;  // comma list, may be empty
   int timeOut = 60;
   int deadline = 300;
+  // The login by OAuth 2.0 (AUTH=OAUTH2): user is then the mailbox, and the
+  // token is fetched by the sender.
+  OAuthSettings oauth;
 };
 
 // Gives `client` the server, security, login and time-outs of `settings`

@@ -18,6 +18,7 @@ std::string SmtpStepWord(TSmtpStep step, const std::string& recipient) {
     case TSmtpStep::Data: return "DATA";
     case TSmtpStep::EndOfData: return ".";
     case TSmtpStep::Quit: return "QUIT";
+    case TSmtpStep::Token: return "TOKEN";
   }
   return "";
 }

@@ -70,6 +70,9 @@ bool IsFinalRefusal(const TDeliveryResult& result) {
   if (result.Delivered()) return false;
   const Status& status = result.status;
   const TSmtpStep step = result.step;
+  // The token endpoint refused the client itself (invalid_client,
+  // unauthorized_client): the same request fails until the settings change.
+  if (step == TSmtpStep::Token) return status.Kind() == StatusKind::kRejected;
   if (step == TSmtpStep::Mail || step == TSmtpStep::Data || step == TSmtpStep::EndOfData)
     return status.Code() >= 500 && status.Code() <= 599;
   if (step != TSmtpStep::Rcpt || result.refused.empty()) return false;

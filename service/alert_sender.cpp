@@ -12,7 +12,14 @@ const char kAlertSenderName[] = "ドライブ番人サービス";
 
 }  // namespace
 
-AlertSender::AlertSender(SystemInfo& system) : system_(system), message_(system, "mailMsg") {
+AlertSender::AlertSender(SystemInfo& system, CancellableHttp::Factory http)
+    : system_(system), message_(system, "mailMsg"), login_(std::move(http)) {
+  slot_.SetListener([this](bool cancelled) {
+    if (cancelled)
+      login_.Cancel();
+    else
+      login_.Resume();
+  });
   message_.Charset = "iso-2022-jp";
   message_.TextEncoding = etQuotedPrintable;
 }
@@ -37,12 +44,14 @@ TDeliveryResult AlertSender::Send(const std::string& report, bool recovery, cons
   // The client and its socket belong to this thread: made here, destroyed
   // here, whichever thread ran the previous check.
   TSMTPClient client("smtpClient", ThisThreadLoop());
-  ApplyServerSettings(client, settings);
   client.PacketSize = 102400;
   client.MailMessage = &message_;
   client.EnvelopeRecipients = recipients;
   ClientSlot::Hold hold(slot_, client);
-  TDeliveryResult result = client.Deliver();
+  TDeliveryResult result = login_.Deliver(client, settings, [&client](const TTestMailSettings& left) {
+    ApplyServerSettings(client, left);
+    return client.Deliver();
+  });
   // A connection that failed names the server it tried, as the test mail
   // does: with several servers in use the entry tells which one.
   if (result.step == TSmtpStep::Connect) {

@@ -12,6 +12,7 @@
 #include "mail/smtp_client.h"
 #include "mail/smtp_settings.h"
 #include "platform/system_info.h"
+#include "service/mail_token.h"
 
 namespace qw {
 
@@ -38,22 +39,27 @@ inline constexpr const char* kAlertPasswordInClear =
 
 class AlertSender {
  public:
-  explicit AlertSender(SystemInfo& system);
+  // `http` makes the HTTP client of the token fetch (OAuth 2.0 login).
+  explicit AlertSender(SystemInfo& system, CancellableHttp::Factory http = NewHttpClient);
 
   // Composes the mail of `report` and delivers it with `settings`' server
   // and addresses. `recipients` (a comma list of bare addresses), when not
   // empty, is the envelope of this attempt; the header lines still name the
   // To and Cc addresses of the settings. A connection that failed names the
-  // server it tried.
+  // server it tried. An OAuth 2.0 login gets its token through Login(),
+  // kept from one attempt to the next.
   TDeliveryResult Send(const std::string& report, bool recovery, const std::string& recipients,
                        const TTestMailSettings& settings);
 
   TMailMessage& Message() { return message_; }
+  // A Cancel of the slot also ends the token fetch.
   ClientSlot& Slot() { return slot_; }
+  MailLogin& Login() { return login_; }
 
  private:
   SystemInfo& system_;
   TMailMessage message_;
+  MailLogin login_;
   ClientSlot slot_;
 };
 

@@ -30,7 +30,7 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
       FOptions(std::move(options)),
       FEntries(platform.eventLog),
       FRecord(FEntries, platform.system, FCalls, FOptions.answerBoundMs),
-      FSender(platform.system),
+      FSender(platform.system, FOptions.httpClient ? FOptions.httpClient : CancellableHttp::Factory(NewHttpClient)),
       tmCheck_(std::move(checkTimer)),
       tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()) {
   FRetryTimerTicks = dynamic_cast<IdleTimer*>(tmRetry_.get()) == nullptr;
@@ -151,6 +151,7 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
   inputs.decimalSeparator = platform_.system.DecimalSeparator();
   inputs.mailRequired = forTestMail;
   inputs.credentialPassword = FCredentialPassword;
+  inputs.credentialClientSecret = FCredentialClientSecret;
   WatchSettings next = ReadWatchSettings(ini, inputs);
 
   FIniFileBytes = ini.Bytes();
@@ -164,6 +165,7 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
     const TTestMailSettings server = MailSettingsOf(next, FServer.timeOut, FServer.deadline);
     FServer = server;
     FEntries.SetLogin(next.user, next.password);
+    FEntries.AddSecret(next.oauth.clientSecret);
     if (FOptions.onSmtpServer) FOptions.onSmtpServer(next.smtpHost, next.smtpPort);
   }
   if (!next.mailProblems.empty()) {

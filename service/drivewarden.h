@@ -54,6 +54,8 @@ struct WatchOptions {
   // Delivers the alert mail in place of the SMTP client: given the report,
   // tells how it went.
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
+  // Makes the HTTP client of the token fetch (default: the platform's).
+  CancellableHttp::Factory httpClient;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
 };
@@ -155,6 +157,9 @@ class TDrivewarden {
     FSettingsPath = settingsPath;
     FCredentialPassword = credential;
   }
+  // An OAuth 2.0 client secret from the host's own store, used instead of
+  // the file's CLIENTSECRET.
+  void SetClientSecretCredential(const std::string& secret) { FCredentialClientSecret = secret; }
   // [METRICS] TEXTFILEDIR of the last complete load (empty: none).
   const std::string& MetricsFolder() const { return FRecord.MetricsFolder(); }
   // Alert mail attempts that did not reach every recipient, counted on from
@@ -180,6 +185,8 @@ class TDrivewarden {
   bool TlsVerify() const { return FServer.tlsVerify; }
   // The mail settings as the test mail and the alert mail take them.
   TTestMailSettings TestMailSettings() const;
+  // The mail's login: the OAuth 2.0 token kept across alerts and test mails.
+  MailLogin& Login() { return FSender.Login(); }
 
  private:
   void RunChecks(bool fromTimer, bool retry = false);
@@ -223,6 +230,7 @@ class TDrivewarden {
   std::string FIniFileBytes;
   std::string FSettingsPath;
   std::string FCredentialPassword;
+  std::string FCredentialClientSecret;
   bool FLoadFailed = false;  // the running check's settings did not load
 
   // Keeps ServiceStop and a check apart: the stop waits while FChecking and

@@ -15,6 +15,11 @@ void EntryWriter::SetLogin(const std::string& user, const std::string& password)
   mask_ = std::move(mask);
 }
 
+void EntryWriter::AddSecret(const std::string& secret) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mask_.AddSecret(secret);
+}
+
 std::string EntryWriter::Mask(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return mask_.Apply(text);

@@ -25,6 +25,9 @@ class EntryWriter {
 
   // The login whose password (and its encoded forms) entries never show.
   void SetLogin(const std::string& user, const std::string& password);
+  // One more secret entries never show, until the next SetLogin (the OAuth
+  // 2.0 client secret). Empty: nothing.
+  void AddSecret(const std::string& secret);
   // `text` with the login masked.
   std::string Mask(const std::string& text) const;
 

@@ -7,46 +7,62 @@
 
 namespace qw {
 
+namespace {
+
+// A clear secret typed into the file (`key`: PASSWORD, CLIENTSECRET) is
+// replaced by its protected form, where the platform has one.
+void ProtectTypedSecret(Profiles& profiles, EntryWriter& entries, const std::string& settingsPath, const char* key,
+                        const std::string& clear, const std::string& protectedForm, const std::string& failure) {
+  const std::string name = "設定ファイル " + settingsPath + " の [" + kSectionMail + "] " + key;
+  if (!failure.empty()) entries.Warning(name + " は平文のままです。保護できません: " + failure);
+  if (protectedForm.empty()) return;
+  // The file as it is now, so that nothing written since the load is
+  // lost; a secret changed since is left to the next load.
+  Result<ProfileSnapshot> read = profiles.ReadSnapshot(kIniFileName);
+  Status written = read.status();
+  ProfileSnapshot current = read.value_or(ProfileSnapshot());
+  const std::string now = current.ReadString(kSectionMail, key, "");
+  const bool same = written.Ok() && !IsProtectedSecret(now) && now == clear;
+  if (same) {
+    current.WriteString(kSectionMail, key, protectedForm);
+    written = profiles.WriteSnapshot(kIniFileName, current);
+  }
+  if (!same && written.Ok()) {
+    // Changed since the load: the next load sees the new value.
+  } else if (!written.Ok()) {
+    entries.Warning(name + " は平文のままです。保護した形に置き換えられませんでした: " + written.Describe());
+  } else {
+    std::string text = name + " は平文でした。保護した形に置き換えました。";
+    if (const Status rights = ProtectSettingsFile(settingsPath); !rights)
+      text += "\r\nファイルの権限は限れませんでした: " + rights.Describe();
+    entries.Information(text);
+  }
+}
+
+}  // namespace
+
 void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::string& settingsPath,
                          const std::string& credential, const WatchSettings& loaded) {
   if (settingsPath.empty()) return;
   const std::string key = "設定ファイル " + settingsPath + " の [" + kSectionMail + "] " + kKeyPassword;
-  if (!loaded.protectFailure.empty()) entries.Warning(key + " は平文のままです。保護できません: " + loaded.protectFailure);
-  if (!loaded.protectedPassword.empty()) {
-    // The file as it is now, so that nothing written since the load is
-    // lost; a password changed since is left to the next load.
-    Result<ProfileSnapshot> read = profiles.ReadSnapshot(kIniFileName);
-    Status written = read.status();
-    ProfileSnapshot current = read.value_or(ProfileSnapshot());
-    const std::string now = current.ReadString(kSectionMail, kKeyPassword, "");
-    const bool same = written.Ok() && !IsProtectedSecret(now) && now == loaded.password;
-    if (same) {
-      current.WriteString(kSectionMail, kKeyPassword, loaded.protectedPassword);
-      written = profiles.WriteSnapshot(kIniFileName, current);
-    }
-    if (!same && written.Ok()) {
-      // Changed since the load: the next load sees the new value.
-    } else if (!written.Ok()) {
-      entries.Warning(key + " は平文のままです。保護した形に置き換えられませんでした: " + written.Describe());
-    } else {
-      std::string text = key + " は平文でした。保護した形に置き換えました。";
-      if (const Status rights = ProtectSettingsFile(settingsPath); !rights)
-        text += "\r\nファイルの権限は限れませんでした: " + rights.Describe();
-      entries.Information(text);
-    }
-  }
-  if (!loaded.passwordInFile) return;
+  ProtectTypedSecret(profiles, entries, settingsPath, kKeyPassword, loaded.password, loaded.protectedPassword,
+                     loaded.protectFailure);
+  const OAuthSettings& oauth = loaded.oauth;
+  ProtectTypedSecret(profiles, entries, settingsPath, kKeyClientSecret, oauth.clientSecret,
+                     oauth.protectedClientSecret, oauth.protectFailure);
+  if (!loaded.passwordInFile && !oauth.clientSecretInFile) return;
+  const std::string what = loaded.passwordInFile ? "パスワード" : "クライアント シークレット";
   const Result<std::vector<std::string>> checked = SecretFileReaders(settingsPath);
   if (!checked) {
-    entries.Warning("設定ファイル " + settingsPath + " はパスワードを含みますが、読めるユーザーを確かめられません: " +
+    entries.Warning("設定ファイル " + settingsPath + " は" + what + "を含みますが、読めるユーザーを確かめられません: " +
                     checked.status().Describe());
     return;
   }
   const std::vector<std::string>& readers = *checked;
   std::string text;
   if (!readers.empty())
-    text = "設定ファイル " + settingsPath + " はパスワードを含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
-  if (!credential.empty())
+    text = "設定ファイル " + settingsPath + " は" + what + "を含み、他のユーザーも読めます (" + GroupNames(readers) + ")。";
+  if (!credential.empty() && loaded.passwordInFile)
     text += std::string(text.empty() ? "" : "\r\n") + key + " は使われません (資格情報 " + kCredentialName +
             " のパスワードを使います)。設定ファイルから消してください。";
   else if (!readers.empty())

@@ -14,6 +14,8 @@ namespace qw {
 // The name of the POSIX host's credential that holds the SMTP password
 // (a file of that name in $CREDENTIALS_DIRECTORY).
 inline constexpr const char* kCredentialName = "smtp-password";
+// The credential that holds the OAuth 2.0 client secret (CLIENTSECRET).
+inline constexpr const char* kClientSecretCredentialName = "oauth-client-secret";
 // What works, told after "the settings file holds a password that others can read".
 #ifdef _WIN32
 inline constexpr const char* kReadableSecretAdvice =

@@ -28,7 +28,16 @@ TTestMailRun RunTestMail(TDrivewarden& service, SystemInfo& system) {
   }
   try {
     TSMTPClient client("smtpClient", ThisThreadLoop());
-    const TTestMailOutcome outcome = SendTestMail(client, system, settings);
+    // The token step (OAuth 2.0) and each conversation, in order.
+    TTestMailOutcome outcome;
+    outcome.result = service.Login().Deliver(
+        client, settings,
+        [&](const TTestMailSettings& left) {
+          const TTestMailOutcome one = SendTestMail(client, system, left);
+          outcome.transcript.insert(outcome.transcript.end(), one.transcript.begin(), one.transcript.end());
+          return one.result;
+        },
+        [&](const std::string& line) { outcome.transcript.push_back("* " + line); });
     run.text = outcome.TranscriptText("\n") + TestMailOutcomeText(outcome.result, settings) + "\n";
     run.exitCode = outcome.result.Complete() ? 0 : 1;
   } catch (...) {

@@ -50,7 +50,7 @@ const char kUsage[] =
     "Usage: QuotawardenService --foreground [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --test-mail [--windir=DIR] [--eventlog=FILE] [mail options]\n"
-    "       QuotawardenService --set-secret PASSWORD [--windir=DIR] < file\n"
+    "       QuotawardenService --set-secret PASSWORD|CLIENTSECRET [--windir=DIR] < file\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -89,6 +89,11 @@ const char kUsage[] =
     "                    Under systemd $CREDENTIALS_DIRECTORY/smtp-password,\n"
     "                    when not empty, is the password used, and a PASSWORD\n"
     "                    in the settings file is ignored (with a warning).\n"
+    "  --set-secret CLIENTSECRET\n"
+    "                    the same for the OAuth 2.0 client secret (AUTH=OAUTH2):\n"
+    "                    DIR/oauth-client-secret, handed to the service as the\n"
+    "                    credential oauth-client-secret, which then wins over\n"
+    "                    CLIENTSECRET in the settings file.\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -237,6 +242,7 @@ bool ParseSeconds(const std::string& text, int* seconds) {
 struct SecretSources {
   std::string settingsPath;
   std::string credential;
+  std::string clientSecret;  // the credential oauth-client-secret
 };
 
 int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail,
@@ -283,6 +289,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   service->SetMailTimeOuts(mail.timeOut, mail.deadline);
   service->SetStateFolder(stateFolder);
   service->SetSecretSources(secrets.settingsPath, secrets.credential);
+  service->SetClientSecretCredential(secrets.clientSecret);
   if (firstRetrySeconds > 0) service->SetFirstRetryDelay(int64_t{firstRetrySeconds} * 1000);
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
@@ -320,15 +327,17 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   return host.StartFailure() == qw::kExitSettingsRefused ? kExitConfig : 1;
 }
 
-// The SMTP password from the systemd credential (LoadCredential= of the
-// shipped unit): $CREDENTIALS_DIRECTORY/smtp-password, UTF-8, one line (a
-// final line end is dropped). Empty when there is none (no directory, no
-// file, an empty file: the unit's SetCredential= default). A credential that
-// cannot be read is an error entry and the file's PASSWORD is used.
-std::string CredentialPassword(qw::EventLog& log) {
+// A secret from the systemd credential `name` (LoadCredential= of the
+// shipped unit): $CREDENTIALS_DIRECTORY/<name>, UTF-8, one line (a final
+// line end is dropped); smtp-password for the SMTP password,
+// oauth-client-secret for the OAuth 2.0 client secret. Empty when there is
+// none (no directory, no file, an empty file: the unit's SetCredential=
+// default). A credential that cannot be read is an error entry and the
+// file's value is used.
+std::string CredentialSecret(qw::EventLog& log, const char* name) {
   const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
   if (!dir || !*dir) return "";
-  const std::string path = qw::JoinPath(dir, qw::kCredentialName);
+  const std::string path = qw::JoinPath(dir, name);
   qw::Result<std::string> read = qw::ReadWholeFile(path, 4096);
   if (!read) {
     if (read.status().IsNotFound()) return "";
@@ -342,7 +351,7 @@ std::string CredentialPassword(qw::EventLog& log) {
   if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   const std::string sjis = qw::Utf8ToSjis(bytes);
   if (qw::SjisToUtf8(sjis) != bytes || bytes.find_first_of("\r\n") != std::string::npos) {
-    const std::string text = "資格情報 " + path + " のパスワードは 1 行の UTF-8 で、Shift-JIS で表せる文字だけにしてください。使いません";
+    const std::string text = "資格情報 " + path + " の値は 1 行の UTF-8 で、Shift-JIS で表せる文字だけにしてください。使いません";
     log.Report(qw::kServiceName, qw::EventType::Error, 0, 0, text);
     std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
     return "";
@@ -365,10 +374,11 @@ void WarnReadablePassword(qw::Profiles& profiles, const std::string& path, bool 
   std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
 }
 
-// --set-secret PASSWORD: one line from standard input (never the command
-// line, which other users see) into the credential file the shipped unit
-// loads, <windir>/smtp-password, mode 0600, replaced in one step.
-int SetSecret(const std::string& windir) {
+// --set-secret PASSWORD|CLIENTSECRET: one line from standard input (never
+// the command line, which other users see) into the credential file the
+// shipped unit loads, <windir>/smtp-password or <windir>/oauth-client-secret,
+// mode 0600, replaced in one step.
+int SetSecret(const std::string& windir, const char* credentialName) {
   std::string line;
   int c = 0;
   while ((c = std::getchar()) != EOF && c != '\n') {
@@ -389,7 +399,7 @@ int SetSecret(const std::string& windir) {
   }
   // A private temporary file (mkstemp makes it 0600) renamed over the old
   // one: the password is never in a file others can read, nor half written.
-  const std::string path = qw::JoinPath(windir, qw::kCredentialName);
+  const std::string path = qw::JoinPath(windir, credentialName);
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   auto failed = [&](const char* what) {
@@ -418,7 +428,7 @@ int SetSecret(const std::string& windir) {
     std::fprintf(stderr, "QuotawardenService: %s: rename: %s\n", path.c_str(), std::strerror(error));
     return 1;
   }
-  std::fprintf(stderr, "QuotawardenService: the password is stored in %s (mode 0600)\n", path.c_str());
+  std::fprintf(stderr, "QuotawardenService: the secret is stored in %s (mode 0600)\n", path.c_str());
   return 0;
 }
 
@@ -429,6 +439,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   bool testMail = false;
   bool setSecret = false;
+  const char* secretCredential = qw::kCredentialName;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
   std::string stateDir;
@@ -448,10 +459,12 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(arg, "--test-mail") == 0) {
       testMail = true;
     } else if (std::strcmp(arg, "--set-secret") == 0) {
-      if (i + 1 >= argc || std::strcmp(argv[i + 1], "PASSWORD") != 0) {
-        std::fprintf(stderr, "QuotawardenService: --set-secret takes the name PASSWORD (the value comes from standard input)\n");
+      const bool clientSecret = i + 1 < argc && std::strcmp(argv[i + 1], "CLIENTSECRET") == 0;
+      if (i + 1 >= argc || (std::strcmp(argv[i + 1], "PASSWORD") != 0 && !clientSecret)) {
+        std::fprintf(stderr, "QuotawardenService: --set-secret takes the name PASSWORD or CLIENTSECRET (the value comes from standard input)\n");
         return kExitUsage;
       }
+      if (clientSecret) secretCredential = qw::kClientSecretCredentialName;
       ++i;
       setSecret = true;
     } else if (TakeValue(arg, "--windir", &windir) || TakeValue(arg, "--eventlog", &eventlog) ||
@@ -480,16 +493,18 @@ int main(int argc, char** argv) {
   auto profiles = qw::NewSystemProfiles(windir);
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
-  if (setSecret) return SetSecret(windir);
+  if (setSecret) return SetSecret(windir, secretCredential);
   auto log = qw::NewSystemEventLog(eventlog);
   SecretSources secrets;
   secrets.settingsPath = qw::SettingsFilePath(windir, qw::kIniFileName);
-  secrets.credential = CredentialPassword(*log);
+  secrets.credential = CredentialSecret(*log, qw::kCredentialName);
+  secrets.clientSecret = CredentialSecret(*log, qw::kClientSecretCredentialName);
   WarnReadablePassword(*profiles, secrets.settingsPath, !secrets.credential.empty());
   if (testMail) {
     qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
     service.SetMailTimeOuts(mail.timeOut, mail.deadline);
     service.SetSecretSources(secrets.settingsPath, secrets.credential);
+    service.SetClientSecretCredential(secrets.clientSecret);
     const qw::TTestMailRun run = qw::RunTestMail(service, *system);
     std::fputs(qw::SjisToUtf8(run.text).c_str(), stdout);
     std::fflush(stdout);
@@ -508,6 +523,7 @@ int main(int argc, char** argv) {
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);
   service.SetStateFolder(stateFolder);
   service.SetSecretSources(secrets.settingsPath, secrets.credential);
+  service.SetClientSecretCredential(secrets.clientSecret);
   try {
     service.ServiceStart();
     service.ServiceStop();

@@ -308,10 +308,11 @@ qw::Status ReadInputLine(std::string* line) {
   return qw::Status();
 }
 
-// /SETSECRET PASSWORD: the SMTP password from standard input (never from the
+// /SETSECRET PASSWORD (the SMTP password) or /SETSECRET CLIENTSECRET (the
+// OAuth 2.0 client secret): the value from standard input (never from the
 // command line, which every user can see) into the settings file, protected,
 // and the file's rights limited to SYSTEM and Administrators. Exit 0 when
-// stored and protected; 1 when nothing was stored; 3 when the password is
+// stored and protected; 1 when nothing was stored; 3 when the value is
 // stored protected but others can still read the file (the message says who).
 int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
   auto fail = [](const std::string& text, int code) {
@@ -320,15 +321,18 @@ int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
   };
   size_t at = 0;
   while (at < args.size() && !qw::HasSwitch({args[at]}, "SETSECRET")) ++at;
-  if (at + 1 >= args.size() || !qw::EqualsCaseless(args[at + 1], "PASSWORD"))
-    return fail("保存する値の名前 PASSWORD を続けてください (値は標準入力から読みます)", 64);
+  const bool clientSecret = at + 1 < args.size() && qw::EqualsCaseless(args[at + 1], qw::kKeyClientSecret);
+  if (at + 1 >= args.size() || (!qw::EqualsCaseless(args[at + 1], "PASSWORD") && !clientSecret))
+    return fail("保存する値の名前 PASSWORD か CLIENTSECRET を続けてください (値は標準入力から読みます)", 64);
+  const char* key = clientSecret ? qw::kKeyClientSecret : qw::kKeyPassword;
+  const std::string what = clientSecret ? "クライアント シークレット" : "パスワード";
   if (!IsAdministrator()) return fail("管理者として実行してください", 1);
   std::string clear;
   if (const qw::Status read = ReadInputLine(&clear); !read)
     return fail("標準入力を読めません: " + read.Describe(), 1);
-  if (clear.empty()) return fail("標準入力にパスワードがありません (1 行を読みます)", 1);
+  if (clear.empty()) return fail("標準入力に" + what + "がありません (1 行を読みます)", 1);
   const qw::Result<std::string> protectedForm = qw::ProtectSecret(clear);
-  if (!protectedForm) return fail("パスワードを保護できません: " + protectedForm.status().Describe(), 1);
+  if (!protectedForm) return fail(what + "を保護できません: " + protectedForm.status().Describe(), 1);
   const std::string& stored = *protectedForm;
   const std::string path = qw::SettingsFilePath("", qw::kIniFileName);
   // A missing file is made with its rights first, so the value is never in
@@ -343,21 +347,21 @@ int SetSecret(qw::Profiles& profiles, const std::vector<std::string>& args) {
   qw::Result<qw::ProfileSnapshot> read = profiles.ReadSnapshot(qw::kIniFileName);
   if (!read) return fail(path + " を読めません: " + read.status().Describe(), 1);
   qw::ProfileSnapshot& ini = *read;
-  ini.WriteString(qw::kSectionMail, qw::kKeyPassword, stored);
+  ini.WriteString(qw::kSectionMail, key, stored);
   if (const qw::Status written = profiles.WriteSnapshot(qw::kIniFileName, ini); !written)
     return fail(path + " に書き込めません: " + written.Describe(), 1);
   if (const qw::Status rights = qw::ProtectSettingsFile(path); !rights)
-    return fail("パスワードは保護して保存しましたが、" + path + " の権限を設定できません: " + rights.Describe(), 3);
+    return fail(what + "は保護して保存しましたが、" + path + " の権限を設定できません: " + rights.Describe(), 3);
   const qw::Result<std::vector<std::string>> readers = qw::SecretFileReaders(path);
   if (!readers)
-    return fail("パスワードは保護して保存しましたが、" + path + " の権限を確かめられません: " +
+    return fail(what + "は保護して保存しましたが、" + path + " の権限を確かめられません: " +
                     readers.status().Describe(),
                 3);
   if (!readers->empty())
-    return fail("パスワードは保護して保存しましたが、" + path + " の権限が保たれず、" + qw::GroupNames(*readers) +
+    return fail(what + "は保護して保存しましたが、" + path + " の権限が保たれず、" + qw::GroupNames(*readers) +
                     " が読めます",
                 3);
-  PrintText("QuotawardenService /SETSECRET: " + path + " にパスワードを保護して保存しました\n");
+  PrintText("QuotawardenService /SETSECRET: " + path + " に" + what + "を保護して保存しました\n");
   return 0;
 }
 

@@ -40,7 +40,7 @@ TDeliveryResult Failed(const std::string& word, int64_t code, const std::string&
     step = TSmtpStep::Rcpt;
     recipient = word.substr(6, word.size() - 7);
   } else {
-    for (int i = 0; i <= static_cast<int>(TSmtpStep::Quit); ++i)
+    for (int i = 0; i <= static_cast<int>(TSmtpStep::Token); ++i)
       if (SmtpStepWord(static_cast<TSmtpStep>(i)) == word) step = static_cast<TSmtpStep>(i);
   }
   EXPECT_NE(step, TSmtpStep::None) << "no step is named " << word;
