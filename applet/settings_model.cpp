@@ -456,6 +456,20 @@ std::vector<std::pair<const char*, std::string>> SettingsModel::OAuthKeys(const 
   return keys;
 }
 
+Result<OAuthSettings> SettingsModel::ReadDialogOAuth(const std::string& secret) {
+  // The keys as the service will read them, by its own reader.
+  ProfileSnapshot ini;
+  const int security = view_.SecurityIndex();
+  ini.WriteString(kSectionMail, kKeySecurity, kSecurityValues[security]);
+  ini.WriteString(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User));
+  ini.WriteString(kSectionMail, kKeyAuth, kAuthValues[static_cast<int>(AuthChoice::OAuth2)]);
+  for (const auto& [key, value] : OAuthKeys(secret)) ini.WriteString(kSectionMail, key, value);
+  OAuthInputs inputs;
+  inputs.tls = security != static_cast<int>(SecurityChoice::None);
+  inputs.user = std::string(TrimControls(view_.FieldText(SettingsField::User)));
+  return ReadOAuthSettings(ini, inputs);
+}
+
 SettingsControl SettingsModel::ControlOfKey(const std::string& key) {
   const struct {
     const char* key;
@@ -499,24 +513,15 @@ Status SettingsModel::CheckOAuthSettings(bool mailOn) {
   if (secret.empty() && clientSecretMayFollow_) secret = "-";
   const std::vector<std::pair<const char*, std::string>> keys = OAuthKeys(secret);
   if (mailOn) {
-    // The keys as the service will read them, by its own reader.
-    ProfileSnapshot ini;
-    const int security = view_.SecurityIndex();
-    ini.WriteString(kSectionMail, kKeySecurity, kSecurityValues[security]);
-    ini.WriteString(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User));
-    ini.WriteString(kSectionMail, kKeyAuth, kAuthValues[static_cast<int>(AuthChoice::OAuth2)]);
-    for (const auto& [key, value] : keys) ini.WriteString(kSectionMail, key, value);
-    OAuthInputs inputs;
-    inputs.tls = security != static_cast<int>(SecurityChoice::None);
-    inputs.user = std::string(TrimControls(view_.FieldText(SettingsField::User)));
-    const Result<OAuthSettings> read = ReadOAuthSettings(ini, inputs);
+    const Result<OAuthSettings> read = ReadDialogOAuth(secret);
     if (read.Ok()) return Status();
     SettingsControl at = ControlOfKey(read.status().What());
+    const bool tls = view_.SecurityIndex() != static_cast<int>(SecurityChoice::None);
     // The reader names AUTH for the login as a whole: no encryption under
     // it, or no credential (the dialog writes never more than one).
     if (at == SettingsControl::Auth) {
       const int credential = view_.CredentialIndex();
-      at = !inputs.tls ? SettingsControl::Security
+      at = !tls ? SettingsControl::Security
            : credential == static_cast<int>(CredentialChoice::ClientCert)     ? SettingsControl::ClientCert
            : credential == static_cast<int>(CredentialChoice::ServiceAccount) ? SettingsControl::ServiceAccount
                                                                               : SettingsControl::ClientSecret;
@@ -721,6 +726,13 @@ Result<TTestMailSettings> SettingsModel::TestMailSettings() {
   settings->cc = WriteCommaList(view_.ListLines(SettingsList::Cc));
   settings->timeOut = testMailTimeOut_;
   settings->deadline = testMailDeadline_;
+  if (view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2)) {
+    // Held to the reader's rules by the checks above.
+    Result<OAuthSettings> oauth = ReadDialogOAuth(view_.FieldText(SettingsField::ClientSecret));
+    if (!oauth) return oauth.status();
+    settings->oauth = std::move(*oauth);
+    settings->password.clear();
+  }
   return result;
 }
 
@@ -758,8 +770,9 @@ void SettingsModel::acnCancelExecute() {
   view_.RequestClose();
 }
 
-TestMailJob::TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone)
-    : settings_(std::move(settings)), system_(system), onDone_(std::move(onDone)) {
+TestMailJob::TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone,
+                         CancellableHttp::Factory http)
+    : settings_(std::move(settings)), system_(system), onDone_(std::move(onDone)), login_(std::move(http)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -775,7 +788,15 @@ void TestMailJob::Run() {
     // The client and the loop it waits on belong to this thread.
     TSMTPClient client("smtpClient", ThisThreadLoop());
     ClientSlot::Hold hold(slot_, client);
-    outcome = SendTestMail(client, system_, settings_);
+    // The token step (OAuth 2.0), then the conversation, in one transcript.
+    outcome.result = login_.Deliver(
+        client, settings_,
+        [&](const TTestMailSettings& left) {
+          const TTestMailOutcome one = SendTestMail(client, system_, left);
+          outcome.transcript.insert(outcome.transcript.end(), one.transcript.begin(), one.transcript.end());
+          return one.result;
+        },
+        [&](const std::string& line) { outcome.transcript.push_back("* " + line); });
   } catch (const std::exception& error) {
     failure = error.what();
   } catch (...) {
@@ -791,7 +812,10 @@ void TestMailJob::Run() {
   if (onDone_) onDone_();
 }
 
-void TestMailJob::Cancel() { slot_.Cancel(); }
+void TestMailJob::Cancel() {
+  login_.Cancel();
+  slot_.Cancel();
+}
 
 bool TestMailJob::Done() const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -47,6 +47,7 @@
 #include "platform/system_info.h"
 #include "mail/client_slot.h"
 #include "mail/test_mail.h"
+#include "service/mail_token.h"
 
 namespace qw {
 
@@ -325,6 +326,9 @@ class SettingsModel {
   // (mail off). A refusal shows the reader's message and focuses the box of
   // the key it names.
   Status CheckOAuthSettings(bool mailOn);
+  // The OAuth 2.0 login as the dialog holds it, read by the service's reader
+  // (`mailOn`: the whole login; the failure names the key at fault).
+  Result<OAuthSettings> ReadDialogOAuth(const std::string& secret);
   // The OAuth 2.0 keys the dialog writes, in their file order, as (key,
   // value); the client secret's value is `secret`.
   std::vector<std::pair<const char*, std::string>> OAuthKeys(const std::string& secret);
@@ -369,14 +373,18 @@ class SettingsModel {
 };
 
 // One test mail sent on a thread of its own, which runs the SMTP client with
-// that thread's message loop so that the dialog's thread stays free. The
+// that thread's message loop so that the dialog's thread stays free. With
+// the OAuth 2.0 login the token is fetched first (its step and outcome are
+// lines "* TOKEN ..." of the transcript; a failure is the outcome). The
 // job starts at construction; `onDone` is called on the job's thread when it
 // has ended (the dialog posts itself a message from it). Cancel, from any
 // thread, ends the conversation at once ("cancelled by stop"). The
 // destructor cancels and waits for the thread, which the cancel bounds.
 class TestMailJob {
  public:
-  TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone = nullptr);
+  // `http` makes the HTTP client of the token request (tests hand in another).
+  TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone = nullptr,
+              CancellableHttp::Factory http = NewHttpClient);
   ~TestMailJob();
   TestMailJob(const TestMailJob&) = delete;
   TestMailJob& operator=(const TestMailJob&) = delete;
@@ -404,6 +412,7 @@ class TestMailJob {
   mutable std::mutex mutex_;
   std::condition_variable doneChanged_;
   ClientSlot slot_;  // the conversation in progress
+  MailLogin login_;  // the token of the OAuth 2.0 login
   bool done_ = false;
   TTestMailOutcome outcome_;
   std::string failure_;

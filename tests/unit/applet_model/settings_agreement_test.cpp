@@ -437,7 +437,9 @@ TEST_F(SettingsAgreementTest, ClientCertValuesAreTakenOrRefusedAlike) {
 #ifdef _WIN32
     std::string text;
     EXPECT_EQ(InstallerTakesOAuth("CLIENTCERT", c.value, &text), c.taken);
-    if (c.taken) EXPECT_TRUE(ServiceTakesFile(text)) << "a certificate needs no secret later: " << text;
+    if (c.taken) {
+      EXPECT_TRUE(ServiceTakesFile(text)) << "a certificate needs no secret later: " << text;
+    }
 #endif
   }
 }
