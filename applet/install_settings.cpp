@@ -7,6 +7,7 @@
 #include "applet/win32/dialog_rules.h"
 #include "common/comma_list.h"
 #include "common/drivewarden_common.h"
+#include "common/oauth_settings.h"
 #include "common/watch_settings.h"
 #include "platform/ascii_text.h"
 #include "platform/profile.h"
@@ -17,6 +18,10 @@ namespace {
 constexpr const char* kMsgBadAddress = "入力されたメールアドレスが不正です。正しく入力してください。";
 constexpr const char* kMsgBadThreshold = "しきい値には 500MB や 10% のように数と単位 (MB または %) を指定してください。";
 constexpr const char* kMsgBadFolder = "フォルダーには絶対パス (C:\\... または \\\\server\\share\\...) を指定してください。";
+constexpr const char* kMsgUserWithoutOAuth =
+    "USER は AUTH=OAUTH2 (送信に使うメールボックス) のときだけ指定できます。パスワードによるログインは、"
+    "インストール後にコントロール パネルで設定してください。";
+constexpr const char* kMsgOAuthWithoutAuth = "AUTH=OAUTH2 のときだけ指定できます。";
 
 // The settings file in memory: missing until the model's save writes it.
 class MemoryProfiles : public Profiles {
@@ -43,6 +48,10 @@ class HeadlessView : public SettingsView {
   void SetSecurityIndex(int index) override { security_ = index; }
   bool TlsVerifyChecked() override { return tlsVerify_; }
   void SetTlsVerifyChecked(bool checked) override { tlsVerify_ = checked; }
+  int AuthIndex() override { return auth_; }
+  void SetAuthIndex(int index) override { auth_ = index; }
+  int CredentialIndex() override { return credential_; }
+  void SetCredentialIndex(int index) override { credential_ = index; }
   std::vector<std::string> ListLines(SettingsList list) override { return lists_[list]; }
   void AddListLine(SettingsList list, const std::string& line) override { lists_[list].push_back(line); }
   void SetListLine(SettingsList list, int index, const std::string& line) override {
@@ -70,6 +79,8 @@ class HeadlessView : public SettingsView {
   bool recoveryMail_ = false;
   int security_ = 0;
   bool tlsVerify_ = true;
+  int auth_ = 0;
+  int credential_ = 0;
 };
 
 // Keeps the last message; the restart question is answered No (the
@@ -202,7 +213,6 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
     if (!model.edtSMTPExit().Ok()) return Refused("SMTP", smtp, boxes.last);
   }
   const std::string port = Property(properties, "PORT");
-  if (!port.empty()) view.SetFieldText(SettingsField::Port, port);
   const std::string from = Property(properties, "MAILFROM");
   if (!from.empty()) {
     view.SetFieldText(SettingsField::From, from);
@@ -223,6 +233,42 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
   }
   view.SetMailSendChecked(!smtp.empty() && !Property(properties, "MAILTO").empty());
 
+  // The login. SECURITY before PORT: the port box follows the choice as in
+  // the dialog, and a PORT given wins.
+  const std::string security = Property(properties, "SECURITY");
+  if (!security.empty()) {
+    const Result<MailSecurity> parsed = ParseSecurity(security);
+    if (!parsed) return Refused("SECURITY", security, parsed.status().Text());
+    view.SetSecurityIndex(static_cast<int>(*parsed));
+    model.cbxSecurityChange();
+  }
+  if (!port.empty()) view.SetFieldText(SettingsField::Port, port);
+  const std::string auth = Property(properties, "AUTH");
+  const Result<MailAuth> parsedAuth = ParseMailAuth(auth);
+  if (!parsedAuth) return Refused("AUTH", auth, parsedAuth.status().Text());
+  const bool oauth = *parsedAuth == MailAuth::OAuth2;
+  view.SetAuthIndex(static_cast<int>(oauth ? AuthChoice::OAuth2 : AuthChoice::Password));
+  const std::string user = Property(properties, "USER");
+  if (!user.empty() && !oauth) return Refused("USER", user, kMsgUserWithoutOAuth);
+  view.SetFieldText(SettingsField::User, user);
+  const struct {
+    const char* name;
+    SettingsField field;
+  } oauthProperties[] = {{"TENANT", SettingsField::Tenant},
+                         {"CLIENTID", SettingsField::ClientId},
+                         {"CLIENTCERT", SettingsField::ClientCert},
+                         {"TOKENURL", SettingsField::TokenUrl},
+                         {"SCOPE", SettingsField::Scope}};
+  for (const auto& property : oauthProperties) {
+    const std::string value = Property(properties, property.name);
+    if (value.empty()) continue;
+    if (!oauth) return Refused(property.name, value, kMsgOAuthWithoutAuth);
+    view.SetFieldText(property.field, value);
+  }
+  view.SetCredentialIndex(static_cast<int>(Property(properties, "CLIENTCERT").empty() ? CredentialChoice::ClientSecret
+                                                                                       : CredentialChoice::ClientCert));
+  model.SetClientSecretMayFollow(true);
+
   // The folder is held to the Windows rule whatever system builds the file
   // (the dialog's own check is the rule of the system it runs on), and
   // written after the dialog's keys.
@@ -232,12 +278,20 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
   // The checks of a save; the control a refusal focuses names the property.
   if (model.SaveSettingsEx(false) != SaveOutcome::Saved) {
     const SettingsControl at = view.focused.value_or(SettingsControl::Interval);
-    const char* name = at == SettingsControl::Port   ? "PORT"
-                       : at == SettingsControl::Smtp ? "SMTP"
-                       : at == SettingsControl::From ? "MAILFROM"
-                       : at == SettingsControl::ToList ? "MAILTO"
-                       : at == SettingsControl::LimitList ? "THRESHOLD"
-                                                       : "INTERVAL";
+    const char* name = at == SettingsControl::Port            ? "PORT"
+                       : at == SettingsControl::Smtp           ? "SMTP"
+                       : at == SettingsControl::From           ? "MAILFROM"
+                       : at == SettingsControl::ToList         ? "MAILTO"
+                       : at == SettingsControl::LimitList      ? "THRESHOLD"
+                       : at == SettingsControl::Security       ? "SECURITY"
+                       : at == SettingsControl::User           ? "USER"
+                       : at == SettingsControl::Auth           ? "AUTH"
+                       : at == SettingsControl::Tenant         ? "TENANT"
+                       : at == SettingsControl::ClientId       ? "CLIENTID"
+                       : at == SettingsControl::ClientCert     ? "CLIENTCERT"
+                       : at == SettingsControl::TokenUrl       ? "TOKENURL"
+                       : at == SettingsControl::Scope          ? "SCOPE"
+                                                               : "INTERVAL";
     return Refused(name, Property(properties, name), boxes.last);
   }
   if (!folder.empty()) profiles.file.WriteString(kSectionMetrics, kKeyTextFileDir, folder);

@@ -12,6 +12,16 @@
 // and MAILTO are both given. TEXTFILEDIR is written as [METRICS]
 // TEXTFILEDIR= when given, and must be an absolute path without control
 // characters.
+//
+// The mail login: SECURITY (NONE, STARTTLS, TLS; the port follows the
+// choice as in the dialog unless PORT is given), and the OAuth 2.0 login
+// AUTH=OAUTH2 with USER (the mailbox), TENANT, CLIENTID, CLIENTCERT (a
+// thumbprint in the machine's personal store), TOKENURL and SCOPE, read by
+// the service's own reader. No secret is ever a property (a command line
+// ends up in logs): without CLIENTCERT the client secret is set afterwards
+// with QuotawardenService.exe /SETSECRET CLIENTSECRET, and the file is
+// written without it. USER is taken only with AUTH=OAUTH2 (a password login
+// needs the password, which no property carries).
 #pragma once
 
 #include <string>
@@ -24,8 +34,9 @@
 namespace qw {
 
 // The property names the installer reads, in the order they are checked.
-inline constexpr const char* kInstallPropertyNames[] = {"INTERVAL", "THRESHOLD", "SMTP",  "PORT",
-                                                        "MAILFROM", "MAILTO",    "MAILCC", "TEXTFILEDIR"};
+inline constexpr const char* kInstallPropertyNames[] = {
+    "INTERVAL", "THRESHOLD", "SMTP", "PORT",     "MAILFROM", "MAILTO",     "MAILCC", "TEXTFILEDIR",
+    "SECURITY", "AUTH",      "USER", "TENANT",   "CLIENTID", "CLIENTCERT", "TOKENURL", "SCOPE"};
 
 // Property values (Shift-JIS), by name; a property not given is absent or
 // empty, and takes the dialog's default.

@@ -7,6 +7,7 @@
 #include "common/address_check.h"
 #include "common/comma_list.h"
 #include "common/errors.h"
+#include "common/oauth_settings.h"
 #include "common/threshold.h"
 #include "common/watch_settings.h"
 #include "platform/ascii_text.h"
@@ -50,6 +51,15 @@ constexpr const char* kMsgMetricsFolderControl = "メトリクスファイルの
 constexpr const char* kMsgBadLimit =
     "%s ドライブの空き領域しきい値を読み取れません。\rしきい値を設定し直してください。\r\r";
 constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
+constexpr const char* kMsgSecretProtectFailed = "クライアント シークレットを保護できません。\r\r";
+constexpr const char* kMsgAuthChoice = "認証方式を選んでください。";
+constexpr const char* kMsgCredentialChoice = "OAuth 2.0 の資格情報 (シークレット、証明書、キー ファイル) を選んでください。";
+constexpr const char* kMsgOAuthChars =
+    "OAuth 2.0 の設定に、設定ファイルに保存できない文字が含まれています。\r"
+    "シフト JIS で表せる文字だけを使ってください。";
+constexpr const char* kMsgClientSecretUnreadable =
+    "保存されているクライアント シークレットを読み取れません。\r"
+    "OAuth 2.0 の設定でクライアント シークレットを入力し直してください。\r\r";
 constexpr const char* kMsgRightsFailed =
     "設定は保存しましたが、設定ファイルを SYSTEM と Administrators だけが読める権限にできません。\r\r";
 
@@ -69,6 +79,29 @@ int SecurityIndexOf(const std::string& value) {
 }
 
 bool IsSecurityIndex(int index) { return index >= 0 && index < 3; }
+
+// The login box's index for an AUTH value, by the service's reading of the
+// key; a value it refuses is -1 (no selection).
+int AuthIndexOf(const std::string& value) {
+  const Result<MailAuth> auth = ParseMailAuth(value);
+  if (!auth) return -1;
+  return static_cast<int>(*auth == MailAuth::OAuth2 ? AuthChoice::OAuth2 : AuthChoice::Password);
+}
+
+bool IsAuthIndex(int index) { return index == 0 || index == 1; }
+bool IsCredentialIndex(int index) { return index >= 0 && index < 3; }
+
+// The OAuth 2.0 boxes with their keys, in the file's order.
+struct OAuthBox {
+  SettingsField field;
+  const char* key;
+};
+const OAuthBox kOAuthBoxes[] = {
+    {SettingsField::Tenant, kKeyTenant},         {SettingsField::ClientId, kKeyClientId},
+    {SettingsField::ClientSecret, kKeyClientSecret}, {SettingsField::ClientCert, kKeyClientCert},
+    {SettingsField::ServiceAccount, kKeyServiceAccount}, {SettingsField::TokenUrl, kKeyTokenUrl},
+    {SettingsField::Scope, kKeyScope},           {SettingsField::Proxy, kKeyProxy},
+};
 
 SettingsList ListOf(MailTarget target) {
   return target == MailTarget::To ? SettingsList::To : SettingsList::Cc;
@@ -160,16 +193,38 @@ void SettingsModel::FormCreate() {
   if (!password.Ok()) passwordLoadError_ = password.status().Describe();
   view_.SetFieldText(SettingsField::Password, password.value_or(""));
   view_.SetTlsVerifyChecked(TrimControls(read(kSectionMail, kKeyTlsVerify, "1")) != "0");
+  // The OAuth 2.0 login. A file without AUTH shows the password login; the
+  // credential box shows the one key that is set (the client secret when
+  // none is).
+  const std::string auth = read(kSectionMail, kKeyAuth, "");
+  FOAuthInFile = !auth.empty();
+  view_.SetAuthIndex(AuthIndexOf(auth));
+  for (const OAuthBox& box : kOAuthBoxes) {
+    if (box.field != SettingsField::ClientSecret) view_.SetFieldText(box.field, read(kSectionMail, box.key, ""));
+  }
+  clientSecretLoadError_.clear();
+  const Result<std::string> clientSecret = secrets_.Unprotect(read(kSectionMail, kKeyClientSecret, ""));
+  if (!clientSecret.Ok()) clientSecretLoadError_ = clientSecret.status().Describe();
+  view_.SetFieldText(SettingsField::ClientSecret, clientSecret.value_or(""));
+  const CredentialChoice credential =
+      !IsBlank(read(kSectionMail, kKeyClientCert, ""))       ? CredentialChoice::ClientCert
+      : !IsBlank(read(kSectionMail, kKeyServiceAccount, "")) ? CredentialChoice::ServiceAccount
+                                                             : CredentialChoice::ClientSecret;
+  view_.SetCredentialIndex(static_cast<int>(credential));
   const std::string metricsFolder = read(kSectionMetrics, kKeyTextFileDir, "");
   FMetricsFolderInFile = !metricsFolder.empty();
   view_.SetFieldText(SettingsField::TextFileDir, metricsFolder);
 
   FSettingsText = GetSettingsText();
   FPasswordText = view_.FieldText(SettingsField::Password);
+  FClientSecretText = view_.FieldText(SettingsField::ClientSecret);
   FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
   view_.SetApplyEnabled(false);
   if (!passwordLoadError_.empty()) {
     ShowMessage(kMsgPasswordUnreadable + passwordLoadError_, MessageBoxIcon::Exclamation);
+  }
+  if (!clientSecretLoadError_.empty()) {
+    ShowMessage(kMsgClientSecretUnreadable + clientSecretLoadError_, MessageBoxIcon::Exclamation);
   }
 }
 
@@ -199,12 +254,20 @@ std::string SettingsModel::GetSettingsText() {
   line("TLSVERIFY", view_.TlsVerifyChecked() ? "T" : "F");
   line("REMIND", view_.FieldText(SettingsField::Remind));
   line("RECOVERYMAIL", view_.RecoveryMailChecked() ? "T" : "F");
+  const int auth = view_.AuthIndex();
+  line("AUTH", IsAuthIndex(auth) ? kAuthValues[auth] : "");
+  line("CREDENTIAL", std::to_string(view_.CredentialIndex()));
+  // The client secret, like the password, is kept beside the text.
+  for (const OAuthBox& box : kOAuthBoxes) {
+    if (box.field != SettingsField::ClientSecret) line(box.key, view_.FieldText(box.field));
+  }
   return text;
 }
 
 bool SettingsModel::IsModified() {
   return GetSettingsText() != FSettingsText ||
          view_.FieldText(SettingsField::Password) != FPasswordText ||
+         view_.FieldText(SettingsField::ClientSecret) != FClientSecretText ||
          view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText;
 }
 
@@ -365,7 +428,8 @@ Status SettingsModel::CheckLoginSettings(bool mailOn) {
   if (view_.FieldTextLost(SettingsField::Password))
     return ShowCheckFailure(kMsgPasswordChars, MessageBoxIcon::Exclamation, SettingsPage::Mail,
                             SettingsControl::Password);
-  if (!mailOn) return Status();
+  // The OAuth 2.0 login sends no password; its reader decides on USER.
+  if (!mailOn || view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2)) return Status();
   const bool userBlank = IsBlank(view_.FieldText(SettingsField::User));
   const bool passwordEmpty = view_.FieldText(SettingsField::Password).empty();
   if (userBlank == passwordEmpty) return Status();
@@ -374,6 +438,114 @@ Status SettingsModel::CheckLoginSettings(bool mailOn) {
                             SettingsControl::User);
   return ShowCheckFailure(kMsgPasswordMissing, MessageBoxIcon::Exclamation, SettingsPage::Mail,
                           SettingsControl::Password);
+}
+
+std::vector<std::pair<const char*, std::string>> SettingsModel::OAuthKeys(const std::string& secret) {
+  const int credential = view_.CredentialIndex();
+  std::vector<std::pair<const char*, std::string>> keys;
+  for (const OAuthBox& box : kOAuthBoxes) {
+    // One credential: the keys of the others are written empty.
+    std::string value = box.field == SettingsField::ClientSecret ? secret : view_.FieldText(box.field);
+    if ((box.field == SettingsField::ClientSecret && credential != static_cast<int>(CredentialChoice::ClientSecret)) ||
+        (box.field == SettingsField::ClientCert && credential != static_cast<int>(CredentialChoice::ClientCert)) ||
+        (box.field == SettingsField::ServiceAccount &&
+         credential != static_cast<int>(CredentialChoice::ServiceAccount)))
+      value.clear();
+    keys.emplace_back(box.key, std::move(value));
+  }
+  return keys;
+}
+
+Result<OAuthSettings> SettingsModel::ReadDialogOAuth(const std::string& secret) {
+  // The keys as the service will read them, by its own reader.
+  ProfileSnapshot ini;
+  const int security = view_.SecurityIndex();
+  ini.WriteString(kSectionMail, kKeySecurity, kSecurityValues[security]);
+  ini.WriteString(kSectionMail, kKeyUser, view_.FieldText(SettingsField::User));
+  ini.WriteString(kSectionMail, kKeyAuth, kAuthValues[static_cast<int>(AuthChoice::OAuth2)]);
+  for (const auto& [key, value] : OAuthKeys(secret)) ini.WriteString(kSectionMail, key, value);
+  OAuthInputs inputs;
+  inputs.tls = security != static_cast<int>(SecurityChoice::None);
+  inputs.user = std::string(TrimControls(view_.FieldText(SettingsField::User)));
+  return ReadOAuthSettings(ini, inputs);
+}
+
+SettingsControl SettingsModel::ControlOfKey(const std::string& key) {
+  const struct {
+    const char* key;
+    SettingsControl control;
+  } controls[] = {{kKeyAuth, SettingsControl::Auth},
+                  {kKeyTenant, SettingsControl::Tenant},
+                  {kKeyClientId, SettingsControl::ClientId},
+                  {kKeyClientSecret, SettingsControl::ClientSecret},
+                  {kKeyClientCert, SettingsControl::ClientCert},
+                  {kKeyServiceAccount, SettingsControl::ServiceAccount},
+                  {kKeyTokenUrl, SettingsControl::TokenUrl},
+                  {kKeyScope, SettingsControl::Scope},
+                  {kKeyProxy, SettingsControl::Proxy},
+                  {kKeySecurity, SettingsControl::Security},
+                  {kKeyUser, SettingsControl::User}};
+  for (const auto& entry : controls) {
+    if (EqualsCaseless(key, entry.key)) return entry.control;
+  }
+  return SettingsControl::Auth;
+}
+
+Status SettingsModel::CheckOAuthSettings(bool mailOn) {
+  if (view_.AuthIndex() != static_cast<int>(AuthChoice::OAuth2)) return Status();
+  auto pageOf = [](SettingsControl control) {
+    return control == SettingsControl::Auth || control == SettingsControl::Security ||
+                   control == SettingsControl::User
+               ? SettingsPage::Mail
+               : SettingsPage::OAuth;
+  };
+  for (const OAuthBox& box : kOAuthBoxes) {
+    if (view_.FieldTextLost(box.field)) {
+      const SettingsControl at = ControlOfKey(box.key);
+      return ShowCheckFailure(kMsgOAuthChars, MessageBoxIcon::Exclamation, pageOf(at), at);
+    }
+  }
+  if (!IsCredentialIndex(view_.CredentialIndex()))
+    return ShowCheckFailure(kMsgCredentialChoice, MessageBoxIcon::Exclamation, SettingsPage::OAuth,
+                            SettingsControl::Credential);
+  std::string secret = view_.FieldText(SettingsField::ClientSecret);
+  // The installer writes no secret: a stand-in lets the other keys be read.
+  if (secret.empty() && clientSecretMayFollow_) secret = "-";
+  const std::vector<std::pair<const char*, std::string>> keys = OAuthKeys(secret);
+  if (mailOn) {
+    const Result<OAuthSettings> read = ReadDialogOAuth(secret);
+    if (read.Ok()) return Status();
+    SettingsControl at = ControlOfKey(read.status().What());
+    const bool tls = view_.SecurityIndex() != static_cast<int>(SecurityChoice::None);
+    // The reader names AUTH for the login as a whole: no encryption under
+    // it, or no credential (the dialog writes never more than one).
+    if (at == SettingsControl::Auth) {
+      const int credential = view_.CredentialIndex();
+      at = !tls ? SettingsControl::Security
+           : credential == static_cast<int>(CredentialChoice::ClientCert)     ? SettingsControl::ClientCert
+           : credential == static_cast<int>(CredentialChoice::ServiceAccount) ? SettingsControl::ServiceAccount
+                                                                              : SettingsControl::ClientSecret;
+    }
+    return ShowCheckFailure(read.status().Text(), MessageBoxIcon::Exclamation, pageOf(at), at);
+  }
+  // Mail off: each value given must still be one the service can read.
+  for (const auto& [key, value] : keys) {
+    if (value.empty()) continue;
+    Status refused;
+    const std::string k = key;
+    if (k == kKeyTenant) refused = ParseTenant(value).status();
+    else if (k == kKeyClientId) refused = ParseClientId(value).status();
+    else if (k == kKeyClientCert) refused = ParseClientCert(value).status();
+    else if (k == kKeyServiceAccount) refused = ParseServiceAccountPath(value).status();
+    else if (k == kKeyTokenUrl) refused = ParseTokenUrl(value).status();
+    else if (k == kKeyScope) refused = ParseScope(value).status();
+    else if (k == kKeyProxy) refused = ParseProxy(value).status();
+    if (refused.Ok()) continue;
+    const SettingsControl at = ControlOfKey(k);
+    return ShowCheckFailure(SettingsValueError(kIniFileName, kSectionMail, k, value, refused.Text()).what(),
+                            MessageBoxIcon::Exclamation, pageOf(at), at);
+  }
+  return Status();
 }
 
 Result<std::string> SettingsModel::CheckMetricsFolder() {
@@ -403,7 +575,8 @@ Status SettingsModel::CheckLimits() {
 }
 
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
-                               const std::string& password, const std::string& metricsFolder) {
+                               const std::string& password, const std::string& clientSecret,
+                               const std::string& metricsFolder) {
   // The new text is composed over the file as it is now (keys and comments
   // the dialog does not know stay) and replaces it in one step, so that the
   // service never reads half a save. A file that cannot be read is not
@@ -429,6 +602,12 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   // Composed last, so that a file of an earlier version keeps its order.
   write(kSectionWarning, kKeyRemind, remind);
   write(kSectionWarning, kKeyRecoveryMail, view_.RecoveryMailChecked() ? "1" : "0");
+  // A file that never named AUTH keeps none while the password login stays
+  // chosen: the file reads as it did.
+  if (view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2) || FOAuthInFile) {
+    write(kSectionMail, kKeyAuth, kAuthValues[view_.AuthIndex()]);
+    for (const auto& [key, value] : OAuthKeys(clientSecret)) write(kSectionMail, key, value);
+  }
   // A file that never named a metrics folder gets no [METRICS] section
   // while the box stays empty.
   if (!metricsFolder.empty() || FMetricsFolderInFile) write(kSectionMetrics, kKeyTextFileDir, metricsFolder);
@@ -456,7 +635,10 @@ Result<SettingsModel::CheckedNumbers> SettingsModel::CheckFields(bool mailOn) {
   if (!IsSecurityIndex(view_.SecurityIndex()))
     return ShowCheckFailure(kMsgSecurityChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail,
                             SettingsControl::Security);
+  if (!IsAuthIndex(view_.AuthIndex()))
+    return ShowCheckFailure(kMsgAuthChoice, MessageBoxIcon::Exclamation, SettingsPage::Mail, SettingsControl::Auth);
   if (Status login = CheckLoginSettings(mailOn); !login) return login;
+  if (Status oauth = CheckOAuthSettings(mailOn); !oauth) return oauth;
   return numbers;
 }
 
@@ -486,8 +668,21 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     }
     password = std::move(*protectedPassword);
   }
+  // The client secret likewise, in the same stored form.
+  std::string clientSecret;
+  const std::string clearClientSecret = view_.FieldText(SettingsField::ClientSecret);
+  if (!clearClientSecret.empty() && view_.CredentialIndex() == static_cast<int>(CredentialChoice::ClientSecret)) {
+    Result<std::string> protectedSecret = secrets_.Protect(clearClientSecret);
+    if (!protectedSecret.Ok()) {
+      ShowCheckFailure(kMsgSecretProtectFailed + protectedSecret.status().Describe(), MessageBoxIcon::Error,
+                       SettingsPage::OAuth, SettingsControl::ClientSecret)
+          .Ignore();
+      return SaveOutcome::Refused;
+    }
+    clientSecret = std::move(*protectedSecret);
+  }
 
-  if (const Status written = WriteAll(interval, remind, port, password, metricsFolder); !written.Ok()) {
+  if (const Status written = WriteAll(interval, remind, port, password, clientSecret, metricsFolder); !written.Ok()) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName) + "\r\r" + written.Describe();
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
@@ -497,10 +692,13 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   if (apply) {
     FSettingsText = GetSettingsText();
     FPasswordText = clearPassword;
+    FClientSecretText = clearClientSecret;
     FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
   }
   FMetricsFolderInFile = FMetricsFolderInFile || !metricsFolder.empty();
+  FOAuthInFile = FOAuthInFile || view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2);
   passwordLoadError_.clear();
+  clientSecretLoadError_.clear();
 
   const MessageBoxResult answer = boxes_.Show(kMsgRestartQuestion, kAppletCaption,
                                               MessageBoxButtons::YesNo, MessageBoxIcon::None, 1);
@@ -528,6 +726,13 @@ Result<TTestMailSettings> SettingsModel::TestMailSettings() {
   settings->cc = WriteCommaList(view_.ListLines(SettingsList::Cc));
   settings->timeOut = testMailTimeOut_;
   settings->deadline = testMailDeadline_;
+  if (view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2)) {
+    // Held to the reader's rules by the checks above.
+    Result<OAuthSettings> oauth = ReadDialogOAuth(view_.FieldText(SettingsField::ClientSecret));
+    if (!oauth) return oauth.status();
+    settings->oauth = std::move(*oauth);
+    settings->password.clear();
+  }
   return result;
 }
 
@@ -565,8 +770,9 @@ void SettingsModel::acnCancelExecute() {
   view_.RequestClose();
 }
 
-TestMailJob::TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone)
-    : settings_(std::move(settings)), system_(system), onDone_(std::move(onDone)) {
+TestMailJob::TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone,
+                         CancellableHttp::Factory http)
+    : settings_(std::move(settings)), system_(system), onDone_(std::move(onDone)), login_(std::move(http)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -582,7 +788,15 @@ void TestMailJob::Run() {
     // The client and the loop it waits on belong to this thread.
     TSMTPClient client("smtpClient", ThisThreadLoop());
     ClientSlot::Hold hold(slot_, client);
-    outcome = SendTestMail(client, system_, settings_);
+    // The token step (OAuth 2.0), then the conversation, in one transcript.
+    outcome.result = login_.Deliver(
+        client, settings_,
+        [&](const TTestMailSettings& left) {
+          const TTestMailOutcome one = SendTestMail(client, system_, left);
+          outcome.transcript.insert(outcome.transcript.end(), one.transcript.begin(), one.transcript.end());
+          return one.result;
+        },
+        [&](const std::string& line) { outcome.transcript.push_back("* " + line); });
   } catch (const std::exception& error) {
     failure = error.what();
   } catch (...) {
@@ -598,7 +812,10 @@ void TestMailJob::Run() {
   if (onDone_) onDone_();
 }
 
-void TestMailJob::Cancel() { slot_.Cancel(); }
+void TestMailJob::Cancel() {
+  login_.Cancel();
+  slot_.Cancel();
+}
 
 bool TestMailJob::Done() const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -16,6 +16,9 @@
 //   - click of the mail check box: ckbIsMailSendClick().
 //   - selection change of the encryption box: cbxSecurityChange(); click of
 //     the certificate check box: Change().
+//   - selection change of the login box or the credential box, and EN_CHANGE
+//     of the OAuth 2.0 boxes: Change() (the view enables the boxes that
+//     belong to the choice).
 //   - OK: acnOKExecute(); Apply: acnApplyExecute(); Cancel: acnCancelExecute().
 //     Each close request goes through SettingsView::RequestClose(), whose
 //     implementation asks FormCloseQuery() and closes only when it is true.
@@ -44,6 +47,7 @@
 #include "platform/system_info.h"
 #include "mail/client_slot.h"
 #include "mail/test_mail.h"
+#include "service/mail_token.h"
 
 namespace qw {
 
@@ -60,7 +64,25 @@ enum class SettingsField {
   User,      // edtUser: user name of the SMTP login (empty: no login)
   Password,  // edtPassword: masked box, the clear password
   TextFileDir,  // the metrics file's folder ([METRICS] TEXTFILEDIR; empty: none)
+  // The OAuth 2.0 login (AUTH=OAUTH2).
+  Tenant,          // TENANT: a Microsoft tenant ID or domain
+  ClientId,        // CLIENTID
+  ClientSecret,    // masked box, the clear CLIENTSECRET
+  ClientCert,      // CLIENTCERT: a thumbprint (Windows) or a PEM file (POSIX)
+  ServiceAccount,  // SERVICEACCOUNT: a service account's JSON key file
+  TokenUrl,        // TOKENURL (empty: TENANT's or the key file's)
+  Scope,           // SCOPE (empty: TENANT's or Google's)
+  Proxy,           // PROXY (empty: the system's proxy settings)
 };
+
+// The choices of the login box (cbxAuth), in its order, and the AUTH values
+// they stand for.
+enum class AuthChoice { Password = 0, OAuth2 = 1 };
+inline constexpr const char* kAuthValues[2] = {"PASSWORD", "OAUTH2"};
+
+// The choices of the OAuth 2.0 credential box (cbxCredential), in its order:
+// which one of CLIENTSECRET, CLIENTCERT and SERVICEACCOUNT is written.
+enum class CredentialChoice { ClientSecret = 0, ClientCert = 1, ServiceAccount = 2 };
 
 // The choices of the encryption box (cbxSecurity), in its order, and the
 // SECURITY values of the settings file they stand for.
@@ -77,12 +99,13 @@ enum class SettingsList { Limit, To, Cc };
 enum class MailTarget { To, Cc };
 
 // Pages of the page control, by index.
-enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4 };
+enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5 };
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
   Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir,
-  Remind, RecoveryMail
+  Remind, RecoveryMail,
+  Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -117,6 +140,13 @@ class SettingsView {
   // The certificate check box (TLSVERIFY).
   virtual bool TlsVerifyChecked() = 0;
   virtual void SetTlsVerifyChecked(bool checked) = 0;
+  // The login box: the index of an AuthChoice, -1 when none is selected (an
+  // AUTH value the applet does not know).
+  virtual int AuthIndex() = 0;
+  virtual void SetAuthIndex(int index) = 0;
+  // The OAuth 2.0 credential box: the index of a CredentialChoice.
+  virtual int CredentialIndex() = 0;
+  virtual void SetCredentialIndex(int index) = 0;
 
   virtual std::vector<std::string> ListLines(SettingsList list) = 0;
   virtual void AddListLine(SettingsList list, const std::string& line) = 0;
@@ -202,6 +232,13 @@ class SettingsModel {
   // The reason the stored password could not be read at load (the system's
   // words); empty when it was read or there was none.
   const std::string& PasswordLoadError() const { return passwordLoadError_; }
+  // The same for the stored CLIENTSECRET.
+  const std::string& ClientSecretLoadError() const { return clientSecretLoadError_; }
+
+  // The installer's case: with OAuth 2.0 and the client secret chosen, an
+  // empty secret box is taken (the secret is set after the installation,
+  // never on a command line); every other key is held to its rule.
+  void SetClientSecretMayFollow(bool mayFollow) { clientSecretMayFollow_ = mayFollow; }
 
   // Sets the threshold text of the drive `letter` (from the threshold dialog).
   void SetLimit(const std::string& letter, const std::string& limitText);
@@ -284,6 +321,19 @@ class SettingsModel {
   Result<CheckedNumbers> CheckFields(bool mailOn);
   Status CheckMailSettings(bool mailOn);
   Status CheckLoginSettings(bool mailOn);
+  // With OAuth 2.0 chosen: the keys as the dialog would write them, read by
+  // the service's own reader (with mail on) or each held to its field's rule
+  // (mail off). A refusal shows the reader's message and focuses the box of
+  // the key it names.
+  Status CheckOAuthSettings(bool mailOn);
+  // The OAuth 2.0 login as the dialog holds it, read by the service's reader
+  // (`mailOn`: the whole login; the failure names the key at fault).
+  Result<OAuthSettings> ReadDialogOAuth(const std::string& secret);
+  // The OAuth 2.0 keys the dialog writes, in their file order, as (key,
+  // value); the client secret's value is `secret`.
+  std::vector<std::pair<const char*, std::string>> OAuthKeys(const std::string& secret);
+  // Where a refusal naming `key` sends the focus.
+  static SettingsControl ControlOfKey(const std::string& key);
   // The metrics folder as the service will take it (blanks around it
   // dropped): empty, or an absolute path without control characters.
   Result<std::string> CheckMetricsFolder();
@@ -291,7 +341,7 @@ class SettingsModel {
   // into the file by hand is not saved back unread.
   Status CheckLimits();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
-                const std::string& password, const std::string& metricsFolder);
+                const std::string& password, const std::string& clientSecret, const std::string& metricsFolder);
 
   SettingsView& view_;
   Profiles& profiles_;
@@ -305,9 +355,13 @@ class SettingsModel {
   bool FCanClose = true;
   std::string FSettingsText;
   std::string FPasswordText;  // the password at the snapshot
+  std::string FClientSecretText;  // the client secret at the snapshot
+  bool FOAuthInFile = false;      // the file held AUTH at load
   std::string FMetricsFolderText;  // the metrics folder box at the snapshot
   bool FMetricsFolderInFile = false;  // the file held TEXTFILEDIR at load
   std::string passwordLoadError_;
+  std::string clientSecretLoadError_;
+  bool clientSecretMayFollow_ = false;
 
   std::string thousandSeparator_ = ",";
   std::string decimalSeparator_ = ".";
@@ -319,14 +373,18 @@ class SettingsModel {
 };
 
 // One test mail sent on a thread of its own, which runs the SMTP client with
-// that thread's message loop so that the dialog's thread stays free. The
+// that thread's message loop so that the dialog's thread stays free. With
+// the OAuth 2.0 login the token is fetched first (its step and outcome are
+// lines "* TOKEN ..." of the transcript; a failure is the outcome). The
 // job starts at construction; `onDone` is called on the job's thread when it
 // has ended (the dialog posts itself a message from it). Cancel, from any
 // thread, ends the conversation at once ("cancelled by stop"). The
 // destructor cancels and waits for the thread, which the cancel bounds.
 class TestMailJob {
  public:
-  TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone = nullptr);
+  // `http` makes the HTTP client of the token request (tests hand in another).
+  TestMailJob(TTestMailSettings settings, SystemInfo& system, std::function<void()> onDone = nullptr,
+              CancellableHttp::Factory http = NewHttpClient);
   ~TestMailJob();
   TestMailJob(const TestMailJob&) = delete;
   TestMailJob& operator=(const TestMailJob&) = delete;
@@ -354,6 +412,7 @@ class TestMailJob {
   mutable std::mutex mutex_;
   std::condition_variable doneChanged_;
   ClientSlot slot_;  // the conversation in progress
+  MailLogin login_;  // the token of the OAuth 2.0 login
   bool done_ = false;
   TTestMailOutcome outcome_;
   std::string failure_;

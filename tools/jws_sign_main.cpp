@@ -10,6 +10,10 @@
 //       adds the certificate of PEMFILE to LocalMachine\My, with its private
 //       key in a machine key container unless --no-key; prints the
 //       thumbprint.
+//   jws_sign --list
+//       the certificates of LocalMachine\My as the applet's picker lists
+//       them, one a line: thumbprint, subject, issuer, end of validity
+//       (YYYY/MM/DD), "key" or "no-key", "expired" or "valid", tab-separated.
 //
 // The JWS goes to standard output; a failure to standard error (UTF-8),
 // exit code 1; a usage error exit code 2.
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "auth/key_assertion_signer.h"
+#include "platform/certificate_store.h"
 #include "platform/jws.h"
 #include "platform/signing_key.h"
 #include "platform/text_codec.h"
@@ -34,7 +39,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: jws_sign --cert REF --claims FILE [--header NAME=VALUE]...\n"
                "       jws_sign --key PEMFILE --claims FILE [--header NAME=VALUE]...\n"
-               "       jws_sign --import PEMFILE [--no-key]   (Windows)\n");
+               "       jws_sign --import PEMFILE [--no-key]   (Windows)\n"
+               "       jws_sign --list\n");
   return 2;
 }
 
@@ -145,6 +151,7 @@ int Import(const std::string& path, bool withKey) {
 int main(int argc, char** argv) {
   std::string cert, keyFile, claimsFile, importFile;
   bool withKey = true;
+  bool list = false;
   std::vector<qw::JwsHeaderField> fields;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -154,6 +161,7 @@ int main(int argc, char** argv) {
     else if (arg == "--claims" && hasValue) claimsFile = argv[++i];
     else if (arg == "--import" && hasValue) importFile = argv[++i];
     else if (arg == "--no-key") withKey = false;
+    else if (arg == "--list") list = true;
     else if (arg == "--header" && hasValue) {
       const std::string field = argv[++i];
       const size_t eq = field.find('=');
@@ -162,6 +170,16 @@ int main(int argc, char** argv) {
     } else {
       return Usage();
     }
+  }
+  if (list) {
+    const qw::Result<std::vector<qw::StoreCertificate>> certificates = qw::ListMachineCertificates();
+    if (!certificates) return Fail(certificates.status().Describe());
+    for (const qw::StoreCertificate& c : *certificates) {
+      std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", c.thumbprint.c_str(), qw::SjisToUtf8(c.subject).c_str(),
+                  qw::SjisToUtf8(c.issuer).c_str(), c.notAfter.c_str(), c.hasPrivateKey ? "key" : "no-key",
+                  c.expired ? "expired" : "valid");
+    }
+    return 0;
   }
   if (!importFile.empty()) {
 #ifdef _WIN32

@@ -75,7 +75,7 @@ LONG Dispatch(TAppletApplication& app, HWND hwndCPl, UINT msg, LPARAM lParam1, L
 
   switch (msg) {
     case CPL_INIT: {
-      INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+      INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES | ICC_LISTVIEW_CLASSES};
       InitCommonControlsEx(&icc);
       bool success = true;
       if (app.OnInit) app.OnInit(success);

@@ -3,11 +3,13 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <climits>
 
 #include "applet/restart_service.h"
+#include "applet/win32/cert_picker.h"
 #include "applet/win32/dialog_rules.h"
 #include "applet/win32/dialog_util.h"
 #include "applet/win32/resource.h"
@@ -26,19 +28,22 @@ constexpr int kVersionPage = 2;
 
 constexpr int kStatusPage = 3;
 constexpr int kMetricsPage = static_cast<int>(SettingsPage::Metrics);
-constexpr int kPageCount = 5;
+constexpr int kOAuthPage = static_cast<int>(SettingsPage::OAuth);
+constexpr int kPageCount = 6;
 
-const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携"};
-const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL, IDD_PAGE_VERINFO,
-                                        IDD_PAGE_STATUS, IDD_PAGE_METRICS};
+const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携",
+                                               "OAuth 2.0"};
+const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL,    IDD_PAGE_VERINFO,
+                                        IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH};
 
-// The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx).
+// The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx, 18xx, 19xx).
 int PageOfId(int id) {
   if (id >= 1100 && id < 1200) return 0;
   if (id >= 1200 && id < 1300) return 1;
   if (id >= 1300 && id < 1400) return 2;
   if (id >= 1700 && id < 1800) return kStatusPage;
   if (id >= 1800 && id < 1900) return kMetricsPage;
+  if (id >= 1900 && id < 2000) return kOAuthPage;
   return -1;
 }
 
@@ -98,6 +103,14 @@ HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
     case SettingsField::User: return Control(IDC_EDT_USER);
     case SettingsField::Password: return Control(IDC_EDT_PASSWORD);
     case SettingsField::TextFileDir: return Control(IDC_EDT_METRICS_DIR);
+    case SettingsField::Tenant: return Control(IDC_EDT_TENANT);
+    case SettingsField::ClientId: return Control(IDC_EDT_CLIENTID);
+    case SettingsField::ClientSecret: return Control(IDC_EDT_CLIENTSECRET);
+    case SettingsField::ClientCert: return Control(IDC_EDT_CLIENTCERT);
+    case SettingsField::ServiceAccount: return Control(IDC_EDT_SERVICEACCOUNT);
+    case SettingsField::TokenUrl: return Control(IDC_EDT_TOKENURL);
+    case SettingsField::Scope: return Control(IDC_EDT_SCOPE);
+    case SettingsField::Proxy: return Control(IDC_EDT_PROXY);
   }
   return nullptr;
 }
@@ -168,10 +181,12 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_SECURITY, 10, 56, 130, 16},
                                {IDC_CBX_SECURITY, 10, 73, 130, 120},
                                {IDC_CKB_TLSVERIFY, 160, 74, 232, 20},
-                               {IDC_LBL_USER, 10, 104, 180, 16},
-                               {IDC_EDT_USER, 10, 121, 186, 21},
-                               {IDC_LBL_PASSWORD, 206, 104, 180, 16},
-                               {IDC_EDT_PASSWORD, 206, 121, 186, 21},
+                               {IDC_LBL_AUTH, 10, 104, 110, 16},
+                               {IDC_CBX_AUTH, 10, 121, 110, 120},
+                               {IDC_LBL_USER, 128, 104, 130, 16},
+                               {IDC_EDT_USER, 128, 121, 130, 21},
+                               {IDC_LBL_PASSWORD, 266, 104, 126, 16},
+                               {IDC_EDT_PASSWORD, 266, 121, 126, 21},
                                {IDC_LBL_FROM, 10, 152, 300, 16},
                                {IDC_EDT_FROM, 10, 169, 382, 21},
                                {IDC_LBL_MAILTO, 10, 202, 250, 16},
@@ -199,6 +214,29 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_EDT_METRICS_DIR, 10, 31, 300, 21},
                                {IDC_BTN_METRICS_BROWSE, 318, 30, 74, 23},
                                {IDC_LBL_METRICS_NOTE, 10, 64, 382, 150},
+                           });
+  PlaceControls(pages_[kOAuthPage], {
+                               {IDC_LBL_TENANT, 10, 8, 186, 16},
+                               {IDC_EDT_TENANT, 10, 25, 186, 21},
+                               {IDC_LBL_CLIENTID, 206, 8, 186, 16},
+                               {IDC_EDT_CLIENTID, 206, 25, 186, 21},
+                               {IDC_LBL_CREDENTIAL, 10, 56, 186, 16},
+                               {IDC_CBX_CREDENTIAL, 10, 73, 186, 120},
+                               {IDC_LBL_CLIENTSECRET, 206, 56, 186, 16},
+                               {IDC_EDT_CLIENTSECRET, 206, 73, 186, 21},
+                               {IDC_LBL_CLIENTCERT, 10, 104, 300, 16},
+                               {IDC_EDT_CLIENTCERT, 10, 121, 300, 21},
+                               {IDC_BTN_CLIENTCERT, 318, 120, 74, 23},
+                               {IDC_LBL_SERVICEACCOUNT, 10, 152, 300, 16},
+                               {IDC_EDT_SERVICEACCOUNT, 10, 169, 300, 21},
+                               {IDC_BTN_SERVICEACCOUNT, 318, 168, 74, 23},
+                               {IDC_LBL_TOKENURL, 10, 200, 382, 16},
+                               {IDC_EDT_TOKENURL, 10, 217, 382, 21},
+                               {IDC_LBL_SCOPE, 10, 248, 186, 16},
+                               {IDC_EDT_SCOPE, 10, 265, 186, 21},
+                               {IDC_LBL_PROXY, 206, 248, 186, 16},
+                               {IDC_EDT_PROXY, 206, 265, 186, 21},
+                               {IDC_LBL_OAUTH_NOTE, 10, 296, 382, 70},
                            });
   // The up-down controls follow their boxes again (right-aligned inside).
   SendMessageW(Control(IDC_UDN_INTERVAL), UDM_SETBUDDY,
@@ -242,6 +280,29 @@ void T_frmDrivewarden::FormCreate() {
   SetItemText(pages_[1], IDC_LBL_USER, "ユーザー名");
   SetItemText(pages_[1], IDC_LBL_PASSWORD, "パスワード");
   SetItemText(pages_[1], IDC_BTN_TESTMAIL, "テスト送信");
+  SetItemText(pages_[1], IDC_LBL_AUTH, "認証方式");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_TENANT, "テナント (ID またはドメイン)");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_CLIENTID, "クライアント ID");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_CREDENTIAL, "資格情報");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_CLIENTSECRET, "クライアント シークレット");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_CLIENTCERT, "証明書の拇印 (ローカル コンピューターの個人ストア)");
+  SetItemText(pages_[kOAuthPage], IDC_BTN_CLIENTCERT, "選択…");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_SERVICEACCOUNT, "サービス アカウントのキー ファイル (JSON)");
+  SetItemText(pages_[kOAuthPage], IDC_BTN_SERVICEACCOUNT, "参照…");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_TOKENURL, "トークン URL (省略時はテナントまたはキー ファイルから)");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_SCOPE, "スコープ (省略可)");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_PROXY, "プロキシ (省略時はシステムの設定)");
+  SetItemText(pages_[kOAuthPage], IDC_LBL_OAUTH_NOTE,
+              "メール設定の認証方式を「OAuth 2.0」にすると使われます。ユーザー名には送信に使うメールボックスを"
+              "入力してください。Microsoft 365 はテナントとクライアント ID に、クライアント シークレットか"
+              "証明書を、Google Workspace はサービス アカウントのキー ファイルを指定します。");
+  for (const char* choice : {"パスワード", "OAuth 2.0"}) {
+    SendMessageW(Control(IDC_CBX_AUTH), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
+  // The choices in the order of CredentialChoice.
+  for (const char* choice : {"クライアント シークレット", "証明書", "サービス アカウント キー"}) {
+    SendMessageW(Control(IDC_CBX_CREDENTIAL), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
   SetItemText(pages_[kStatusPage], IDC_BTN_STATUS_REFRESH, "更新");
   SetItemText(pages_[kMetricsPage], IDC_LBL_METRICS_DIR, "メトリクスファイル (quotawarden.prom) のフォルダー");
   SetItemText(pages_[kMetricsPage], IDC_BTN_METRICS_BROWSE, "参照…");
@@ -539,7 +600,28 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
     case IDC_EDT_USER:
     case IDC_EDT_PASSWORD:
     case IDC_EDT_METRICS_DIR:
+    case IDC_EDT_TENANT:
+    case IDC_EDT_CLIENTID:
+    case IDC_EDT_CLIENTSECRET:
+    case IDC_EDT_CLIENTCERT:
+    case IDC_EDT_SERVICEACCOUNT:
+    case IDC_EDT_TOKENURL:
+    case IDC_EDT_SCOPE:
+    case IDC_EDT_PROXY:
       if (code == EN_CHANGE) model_.Change();
+      return true;
+    case IDC_CBX_AUTH:
+    case IDC_CBX_CREDENTIAL:
+      if (code == CBN_SELCHANGE) {
+        EnableLoginControls();
+        model_.Change();
+      }
+      return true;
+    case IDC_BTN_CLIENTCERT:
+      if (code == BN_CLICKED) acnPickCertificateExecute();
+      return true;
+    case IDC_BTN_SERVICEACCOUNT:
+      if (code == BN_CLICKED) acnBrowseServiceAccountExecute();
       return true;
     case IDC_BTN_METRICS_BROWSE:
       if (code == BN_CLICKED) acnBrowseMetricsFolderExecute();
@@ -636,6 +718,77 @@ void T_frmDrivewarden::SetSecurityIndex(int index) {
   SendMessageW(Control(IDC_CBX_SECURITY), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
+int T_frmDrivewarden::AuthIndex() {
+  return static_cast<int>(SendMessageW(Control(IDC_CBX_AUTH), CB_GETCURSEL, 0, 0));
+}
+
+void T_frmDrivewarden::SetAuthIndex(int index) {
+  SendMessageW(Control(IDC_CBX_AUTH), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  EnableLoginControls();
+}
+
+int T_frmDrivewarden::CredentialIndex() {
+  return static_cast<int>(SendMessageW(Control(IDC_CBX_CREDENTIAL), CB_GETCURSEL, 0, 0));
+}
+
+void T_frmDrivewarden::SetCredentialIndex(int index) {
+  SendMessageW(Control(IDC_CBX_CREDENTIAL), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  EnableLoginControls();
+}
+
+void T_frmDrivewarden::EnableLoginControls() {
+  const bool oauth = AuthIndex() == static_cast<int>(AuthChoice::OAuth2);
+  const int credential = CredentialIndex();
+  EnableWindow(Control(IDC_EDT_PASSWORD), oauth ? FALSE : TRUE);
+  for (int id : {IDC_EDT_TENANT, IDC_EDT_CLIENTID, IDC_CBX_CREDENTIAL, IDC_EDT_TOKENURL, IDC_EDT_SCOPE,
+                 IDC_EDT_PROXY}) {
+    EnableWindow(Control(id), oauth ? TRUE : FALSE);
+  }
+  const struct {
+    int id;
+    CredentialChoice choice;
+  } boxes[] = {{IDC_EDT_CLIENTSECRET, CredentialChoice::ClientSecret},
+               {IDC_EDT_CLIENTCERT, CredentialChoice::ClientCert},
+               {IDC_BTN_CLIENTCERT, CredentialChoice::ClientCert},
+               {IDC_EDT_SERVICEACCOUNT, CredentialChoice::ServiceAccount},
+               {IDC_BTN_SERVICEACCOUNT, CredentialChoice::ServiceAccount}};
+  for (const auto& box : boxes) {
+    EnableWindow(Control(box.id), oauth && credential == static_cast<int>(box.choice) ? TRUE : FALSE);
+  }
+}
+
+void T_frmDrivewarden::acnPickCertificateExecute() {
+  const std::optional<std::string> chosen =
+      PickMachineCertificate(window_, *boxes_, FieldText(SettingsField::ClientCert));
+  if (chosen) {
+    SetFieldText(SettingsField::ClientCert, *chosen);
+    model_.Change();
+  }
+  FocusDialogControl(window_, Control(IDC_EDT_CLIENTCERT));
+}
+
+void T_frmDrivewarden::acnBrowseServiceAccountExecute() {
+  wchar_t path[MAX_PATH] = {};
+  const std::wstring current = Wide(FieldText(SettingsField::ServiceAccount));
+  if (current.size() < MAX_PATH) current.copy(path, current.size());
+  const std::wstring title = Wide("サービス アカウントのキー ファイル");
+  const std::wstring filter = Wide("JSON ファイル (*.json)") + L'\0' + L"*.json" + L'\0' + Wide("すべてのファイル") +
+                              L'\0' + L"*.*" + L'\0';
+  OPENFILENAMEW open{};
+  open.lStructSize = sizeof open;
+  open.hwndOwner = window_;
+  open.lpstrFilter = filter.c_str();
+  open.lpstrFile = path;
+  open.nMaxFile = MAX_PATH;
+  open.lpstrTitle = title.c_str();
+  open.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (GetOpenFileNameW(&open)) {
+    SetFieldText(SettingsField::ServiceAccount, Narrow(path));
+    model_.Change();
+  }
+  FocusDialogControl(window_, Control(IDC_EDT_SERVICEACCOUNT));
+}
+
 bool T_frmDrivewarden::TlsVerifyChecked() {
   return SendMessageW(Control(IDC_CKB_TLSVERIFY), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
@@ -714,6 +867,16 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::TextFileDir: id = IDC_EDT_METRICS_DIR; break;
     case SettingsControl::Remind: id = IDC_EDT_REMIND; break;
     case SettingsControl::RecoveryMail: id = IDC_CKB_RECOVERYMAIL; break;
+    case SettingsControl::Auth: id = IDC_CBX_AUTH; break;
+    case SettingsControl::Tenant: id = IDC_EDT_TENANT; break;
+    case SettingsControl::ClientId: id = IDC_EDT_CLIENTID; break;
+    case SettingsControl::Credential: id = IDC_CBX_CREDENTIAL; break;
+    case SettingsControl::ClientSecret: id = IDC_EDT_CLIENTSECRET; break;
+    case SettingsControl::ClientCert: id = IDC_EDT_CLIENTCERT; break;
+    case SettingsControl::ServiceAccount: id = IDC_EDT_SERVICEACCOUNT; break;
+    case SettingsControl::TokenUrl: id = IDC_EDT_TOKENURL; break;
+    case SettingsControl::Scope: id = IDC_EDT_SCOPE; break;
+    case SettingsControl::Proxy: id = IDC_EDT_PROXY; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);

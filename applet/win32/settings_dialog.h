@@ -55,6 +55,10 @@ class T_frmDrivewarden : public SettingsView {
   void SetSecurityIndex(int index) override;
   bool TlsVerifyChecked() override;
   void SetTlsVerifyChecked(bool checked) override;
+  int AuthIndex() override;
+  void SetAuthIndex(int index) override;
+  int CredentialIndex() override;
+  void SetCredentialIndex(int index) override;
   std::vector<std::string> ListLines(SettingsList list) override;
   void AddListLine(SettingsList list, const std::string& line) override;
   void SetListLine(SettingsList list, int index, const std::string& line) override;
@@ -101,6 +105,13 @@ class T_frmDrivewarden : public SettingsView {
   // 参照…: the folder picker, starting at the folder in the box; the chosen
   // folder replaces the box's text.
   void acnBrowseMetricsFolderExecute();
+  // The password box with the password login, the OAuth 2.0 boxes with
+  // OAuth 2.0, and of the credentials only the chosen one's box.
+  void EnableLoginControls();
+  // 選択…: the certificate picker; the thumbprint chosen replaces the box's.
+  void acnPickCertificateExecute();
+  // 参照…: the file picker for the service account's key file.
+  void acnBrowseServiceAccountExecute();
   void DrawDriveRows(const DRAWITEMSTRUCT& item);
 
   HWND Control(int id) const;
@@ -109,7 +120,7 @@ class T_frmDrivewarden : public SettingsView {
 
   HWND owner_ = nullptr;
   HWND window_ = nullptr;
-  HWND pages_[5] = {};
+  HWND pages_[6] = {};
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   INT_PTR modalResult_ = IDCANCEL;

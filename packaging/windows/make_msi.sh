@@ -46,7 +46,7 @@ rm -f "$out.tmp"
 # The public properties pass from the client to the installation server of a
 # managed installation only when listed as secure; wixl writes the list
 # itself (without an element for it), so it is extended here.
-secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SMTP;PORT;MAILFROM;MAILTO;MAILCC;INTERVAL;THRESHOLD;TEXTFILEDIR;REMOVESETTINGS"
+secure="WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SMTP;PORT;MAILFROM;MAILTO;MAILCC;INTERVAL;THRESHOLD;TEXTFILEDIR;SECURITY;AUTH;USER;TENANT;CLIENTID;CLIENTCERT;TOKENURL;SCOPE;REMOVESETTINGS"
 msibuild "$out.tmp" -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'" \
   >>"$stage/wixl.log" 2>&1 || { cat "$stage/wixl.log" >&2; exit 1; }
 # (Tables are read whole before grep: grep -q ending a pipe early would fail it.)

@@ -468,6 +468,8 @@ void CheckProtocol(HWND cplWindow) {
 // Below, with the state file helpers it shares with the screenshots.
 void DriveStatusPage(HWND d);
 
+void DriveOAuthPage(HWND d);
+
 void DriveDialog() {
   HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
   Check(d != nullptr, "the settings dialog opens");
@@ -769,6 +771,7 @@ void DriveDialog() {
   ShowPage(d, 2);
   Check(product != nullptr && IsWindowVisible(product) != FALSE, "the version page shows it again");
 
+  DriveOAuthPage(d);
   DriveStatusPage(d);
 
   // Cancel: closes without a question.
@@ -870,10 +873,12 @@ void DriveStatusPage(HWND d) {
   item.pszText = caption;
   item.cchTextMax = 64;
   SendMessageW(tab, TCM_GETITEMW, 3, reinterpret_cast<LPARAM>(&item));
-  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 5 && std::wstring(caption) == W("状態"),
+  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 6 && std::wstring(caption) == W("状態"),
         "the fourth page is 状態", caption);
   SendMessageW(tab, TCM_GETITEMW, 4, reinterpret_cast<LPARAM>(&item));
   Check(std::wstring(caption) == W("監視連携"), "the fifth page is 監視連携", caption);
+  SendMessageW(tab, TCM_GETITEMW, 5, reinterpret_cast<LPARAM>(&item));
+  Check(std::wstring(caption) == L"OAuth 2.0", "the sixth page is OAuth 2.0", caption);
   ShowPage(d, 3);
   HWND notice = Item(d, IDC_LBL_STATUS_NOTICE);
   HWND rows = Item(d, IDC_PNL_STATUS_DRIVES);
@@ -921,6 +926,75 @@ void DriveStatusPage(HWND d) {
         "a damaged state is shown as no state", Text(notice));
   Check(NoMessageBox(), "a damaged state is no error box");
   DeleteFileW(StateFilePath().c_str());
+}
+
+// The OAuth 2.0 login: the boxes follow the login and credential chosen, a
+// save without a credential is refused at the credential's box, the picker
+// says when the store holds nothing; then back to the password, unsaved.
+void DriveOAuthPage(HWND d) {
+  ShowPage(d, 1);
+  HWND auth = Item(d, IDC_CBX_AUTH);
+  HWND password = Item(d, IDC_EDT_PASSWORD);
+  HWND tenant = Item(d, IDC_EDT_TENANT);
+  HWND credential = Item(d, IDC_CBX_CREDENTIAL);
+  HWND secret = Item(d, IDC_EDT_CLIENTSECRET);
+  HWND cert = Item(d, IDC_EDT_CLIENTCERT);
+  HWND pick = Item(d, IDC_BTN_CLIENTCERT);
+  HWND apply = Item(d, IDC_BTN_APPLY);
+  Check(auth != nullptr && tenant != nullptr && credential != nullptr && secret != nullptr && cert != nullptr &&
+            pick != nullptr,
+        "the login box and the OAuth 2.0 page's boxes are there");
+  if (auth == nullptr || tenant == nullptr || credential == nullptr || secret == nullptr || cert == nullptr ||
+      pick == nullptr)
+    return;
+  const bool applyBefore = IsWindowEnabled(apply) != FALSE;
+  Check(SendMessageW(auth, CB_GETCOUNT, 0, 0) == 2 && Chosen(auth) == 0,
+        "the login box offers two choices and shows the password login of a file without AUTH");
+  Check(IsWindowEnabled(password) != FALSE && !IsWindowEnabled(tenant),
+        "with the password login the password box is on and the OAuth 2.0 boxes off");
+  Choose(auth, 1);
+  Check(!IsWindowEnabled(password) && IsWindowEnabled(tenant) != FALSE, "OAuth 2.0 turns the boxes around");
+  Check(Chosen(credential) == 0 && IsWindowEnabled(secret) != FALSE && !IsWindowEnabled(cert),
+        "the client secret is the credential at first; the certificate box is off");
+  Check((GetWindowLongW(secret, GWL_STYLE) & ES_PASSWORD) != 0, "the client secret box is masked");
+  Choose(credential, 1);
+  Check(!IsWindowEnabled(secret) && IsWindowEnabled(cert) != FALSE && IsWindowEnabled(pick) != FALSE,
+        "the certificate chosen: its box and 選択… are on, the secret's off");
+  SetTextOf(tenant, L"contoso.onmicrosoft.com");
+  SetTextOf(Item(d, IDC_EDT_CLIENTID), L"6731de76-14a6-49ae-97bc-6eba6914391e");
+  Check(IsWindowEnabled(apply) != FALSE, "the login's change enables Apply");
+
+  // No certificate given: refused, at the certificate's box.
+  Click(apply);
+  HWND box = WaitDialog(BoxCaption());
+  const std::wstring said = box != nullptr ? BoxText(box) : L"";
+  Check(Contains(said, "AUTH=OAUTH2") && Contains(said, "CLIENTCERT"), "a login without a credential is refused",
+        said);
+  if (box != nullptr) {
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    WaitGone(box);
+  }
+  Sleep(200);
+  Check(ActivePage(d) == 5 && FocusOfUi() == cert, "the refusal shows the certificate's box",
+        Describe(FocusOfUi()));
+
+  // The picker over the prefix's personal store, which holds no certificate.
+  Click(pick);
+  box = WaitDialog(BoxCaption());
+  const std::wstring empty = box != nullptr ? BoxText(box) : L"";
+  Check(Contains(empty, "個人ストアに証明書がありません"), "the picker says the store is empty", empty);
+  if (box != nullptr) {
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    WaitGone(box);
+  }
+
+  // Back as it was: Apply as before.
+  SetTextOf(tenant, L"");
+  SetTextOf(Item(d, IDC_EDT_CLIENTID), L"");
+  Choose(credential, 0);
+  Choose(auth, 0);
+  Check((IsWindowEnabled(apply) != FALSE) == applyBefore, "undone, Apply is as it was");
+  Check(NoMessageBox(), "no message box is left open");
 }
 
 // --- screenshots ------------------------------------------------------------------
@@ -1058,6 +1132,13 @@ void DriveScreens(const std::wstring& dir) {
   Check(WriteStateFile(kTwoDriveState), "a state with two drives written");
   ShowPage(d, 3);
   Check(SaveBmp(d, dir + L"\\page_status.bmp"), "status page captured");
+  ShowPage(d, 1);
+  Choose(Item(d, IDC_CBX_AUTH), 1);
+  ShowPage(d, 5);
+  SetTextOf(Item(d, IDC_EDT_TENANT), L"contoso.onmicrosoft.com");
+  SetTextOf(Item(d, IDC_EDT_CLIENTID), L"6731de76-14a6-49ae-97bc-6eba6914391e");
+  SetTextOf(Item(d, IDC_EDT_CLIENTSECRET), L"secret");
+  Check(SaveBmp(d, dir + L"\\page_oauth.bmp"), "OAuth 2.0 page captured");
   DeleteFileW(StateFilePath().c_str());
 
   ShowPage(d, 0);

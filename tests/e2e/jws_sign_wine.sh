@@ -8,7 +8,8 @@
 # signature byte for byte, and, when the native tool is built, the POSIX
 # host's JWS for the same key and claims. Then the refusals: an unknown
 # thumbprint, a certificate without a private key, an EC certificate, a
-# malformed thumbprint, an encrypted or EC key text.
+# malformed thumbprint, an encrypted or EC key text. The tool's --list shows
+# the store as the applet's certificate picker lists it.
 #
 # Every wine command writes to files, never to a pipe (Wine's system
 # processes inherit the handles of the command that starts them).
@@ -72,6 +73,24 @@ ec="$(cat import-ec.jws)"
 run import-short --import 'C:\short-client.pem'
 short="$(cat import-short.jws)"
 [ -n "$bare" ] && [ -n "$ec" ] && [ -n "$short" ] || check_failed "import without key: $(cat import-bare.err import-ec.err import-short.err)"
+
+# The picker's list of the store: each imported certificate once, with its
+# names, its end of validity as openssl reads it, and whether a key is there.
+run list --list
+listed() {  # listed THUMBPRINT SUBJECT KEY|no-key PEMFILE
+  local end line
+  end="$(date -d "$(openssl x509 -in "$4" -noout -enddate | sed 's/^notAfter=//')" +%Y/%m/%d)"
+  line="$(grep -c "^$1	" list.jws)"
+  [ "$line" = 1 ] || { check_failed "list: $1 is listed $line times: $(cat list.jws list.err)"; return; }
+  line="$(grep "^$1	" list.jws)"
+  [ "$line" = "$1	$2	$2	$end	$3	valid" ] || check_failed "list: '$line' for $1 $2 $end $3"
+}
+if [ "$rc" -ne 0 ]; then
+  check_failed "list: exit $rc: $(cat list.err)"
+else
+  listed "$thumbprint" "Quotawarden client $$" key cert.pem
+  listed "$bare" "no key $$" no-key bare.pem
+fi
 
 # By thumbprint, written the way it is copied from the certificate's
 # details (lower case, pairs apart).

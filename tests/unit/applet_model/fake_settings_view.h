@@ -28,6 +28,10 @@ class FakeSettingsView : public SettingsView {
   void SetSecurityIndex(int index) override { securityIndex = index; }
   bool TlsVerifyChecked() override { return tlsVerify; }
   void SetTlsVerifyChecked(bool checked) override { tlsVerify = checked; }
+  int AuthIndex() override { return authIndex; }
+  void SetAuthIndex(int index) override { authIndex = index; }
+  int CredentialIndex() override { return credentialIndex; }
+  void SetCredentialIndex(int index) override { credentialIndex = index; }
 
   std::vector<std::string> ListLines(SettingsList list) override { return lists[list]; }
   void AddListLine(SettingsList list, const std::string& line) override {
@@ -83,6 +87,14 @@ class FakeSettingsView : public SettingsView {
     recoveryMail = !recoveryMail;
     model->Change();
   }
+  void ChooseAuth(AuthChoice choice) {
+    authIndex = static_cast<int>(choice);
+    model->Change();
+  }
+  void ChooseCredential(CredentialChoice choice) {
+    credentialIndex = static_cast<int>(choice);
+    model->Change();
+  }
   void ClickTlsVerify() {
     tlsVerify = !tlsVerify;
     model->Change();
@@ -94,6 +106,8 @@ class FakeSettingsView : public SettingsView {
   bool mailSend = false;
   int securityIndex = -2;  // not set by the model yet
   bool tlsVerify = false;
+  int authIndex = -2;        // not set by the model yet
+  int credentialIndex = -2;
   bool recoveryMail = false;
   std::map<SettingsList, std::vector<std::string>> lists;
   std::map<SettingsList, int> selected;

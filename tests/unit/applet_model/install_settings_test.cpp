@@ -111,6 +111,79 @@ TEST_F(InstallSettingsTest, MailOnNeedsASenderLeftByDefaultButRefusesAnEmptiedOn
   EXPECT_EQ(made.Text().rfind("MAILFROM= : ", 0), 0u) << made.Text();
 }
 
+TEST_F(InstallSettingsTest, AnOAuthLoginIsWrittenWithoutASecret) {
+  ASSERT_TRUE(Make({{"SMTP", "smtp.office365.com"},
+                    {"MAILTO", "ops@example.jp"},
+                    {"SECURITY", "starttls"},
+                    {"AUTH", "OAUTH2"},
+                    {"USER", "alerts@contoso.com"},
+                    {"TENANT", "contoso.onmicrosoft.com"},
+                    {"CLIENTID", "6731de76-14a6-49ae-97bc-6eba6914391e"}})
+                  .Ok());
+  EXPECT_EQ(Value("MAIL", "SECURITY"), "STARTTLS");
+  EXPECT_EQ(Value("MAIL", "PORT"), "587") << "the port follows STARTTLS as in the dialog";
+  EXPECT_EQ(Value("MAIL", "AUTH"), "OAUTH2");
+  EXPECT_EQ(Value("MAIL", "USER"), "alerts@contoso.com");
+  EXPECT_EQ(Value("MAIL", "TENANT"), "contoso.onmicrosoft.com");
+  EXPECT_EQ(Value("MAIL", "CLIENTID"), "6731de76-14a6-49ae-97bc-6eba6914391e");
+  EXPECT_EQ(Value("MAIL", "CLIENTSECRET"), "") << "set later with /SETSECRET CLIENTSECRET";
+  EXPECT_EQ(Value("MAIL", "PASSWORD"), "");
+
+  // A port given wins over the one the encryption suggests.
+  ASSERT_TRUE(Make({{"SECURITY", "TLS"}, {"PORT", "2465"}}).Ok());
+  EXPECT_EQ(Value("MAIL", "PORT"), "2465");
+  ASSERT_TRUE(Make({{"SECURITY", "TLS"}}).Ok());
+  EXPECT_EQ(Value("MAIL", "PORT"), "465");
+  // Without AUTH nothing of the OAuth 2.0 login is written.
+  EXPECT_EQ(Value("MAIL", "AUTH"), "<missing>");
+}
+
+TEST_F(InstallSettingsTest, ARefusedLoginPropertyIsNamed) {
+  const InstallProperties oauth = {{"SMTP", "smtp.office365.com"}, {"MAILTO", "ops@example.jp"},
+                                   {"SECURITY", "STARTTLS"},        {"AUTH", "OAUTH2"},
+                                   {"USER", "alerts@contoso.com"},  {"TENANT", "contoso.onmicrosoft.com"},
+                                   {"CLIENTID", "app"}};
+  struct Case {
+    const char* property;
+    const char* value;  // replaces or adds the property
+    const char* named;  // the start of the refusal
+  };
+  const Case cases[] = {
+      {"SECURITY", "SSL", "SECURITY=SSL: "},
+      {"SECURITY", "NONE", "SECURITY=NONE: "},
+      {"AUTH", "BASIC", "AUTH=BASIC: "},
+      {"USER", "", "USER="},
+      {"TENANT", "contoso..com", "TENANT=contoso..com: "},
+      {"CLIENTID", "my app", "CLIENTID=my app: "},
+      {"TOKENURL", "http://login.example.com/t", "TOKENURL=http://login.example.com/t: "},
+      {"SCOPE", "a  b", "SCOPE=a  b: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.property) + "=" + c.value);
+    InstallProperties properties = oauth;
+    bool replaced = false;
+    for (auto& [name, value] : properties) {
+      if (name == c.property) {
+        value = c.value;
+        replaced = true;
+      }
+    }
+    if (!replaced) properties.emplace_back(c.property, c.value);
+    const Status made = Make(properties);
+    ASSERT_FALSE(made.Ok());
+    EXPECT_EQ(made.Text().rfind(c.named, 0), 0u) << made.Text();
+    EXPECT_TRUE(text.empty()) << "nothing to write";
+  }
+  // The OAuth 2.0 properties and USER belong to AUTH=OAUTH2 (a password
+  // login would need a password, which no property carries).
+  for (const char* property : {"USER", "TENANT", "CLIENTID", "CLIENTCERT", "TOKENURL", "SCOPE"}) {
+    SCOPED_TRACE(property);
+    const Status made = Make({{"SMTP", "mail.example.jp"}, {property, "x"}});
+    ASSERT_FALSE(made.Ok());
+    EXPECT_EQ(made.Text().rfind(std::string(property) + "=x: ", 0), 0u) << made.Text();
+  }
+}
+
 TEST(InstallSettingsPath, AbsoluteWindowsPathsOnly) {
   EXPECT_TRUE(IsAbsoluteWindowsPath("C:\\metrics"));
   EXPECT_TRUE(IsAbsoluteWindowsPath("d:\\"));

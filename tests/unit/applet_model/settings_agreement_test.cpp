@@ -3,36 +3,72 @@
 // one of them writes a file another cannot read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "applet/install_settings.h"
 #include "applet/settings_model.h"
 #include "common/drivewarden_common.h"
 #include "common/errors.h"
+#include "common/oauth_settings.h"
 #include "common/watch_settings.h"
 #include "tests/fakes/fake_message_box.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/fake_service_manager.h"
 #include "tests/unit/applet_model/fake_settings_view.h"
+#include "tests/unit/common/test_rsa_key.h"
 
 namespace qw {
 namespace {
 
 constexpr int64_t kCapacity = 4LL << 30;
 
+struct Line {
+  const char* section;
+  const char* key;
+  const char* value;
+};
+
+template <size_t N>
+std::string FileOf(const Line (&lines)[N], const std::string& section, const std::string& key,
+                   const std::optional<std::string>& value);
+
 // A file with mail on and every mail key sound, `key` of [section] set to
 // `value` (or left out when `value` is absent).
 std::string FileWith(const std::string& section, const std::string& key, const std::optional<std::string>& value) {
-  struct Line {
-    const char* section;
-    const char* key;
-    const char* value;
-  };
   const Line lines[] = {{"WARNING", "INTERVAL", "24"},   {"WARNING", "ISMAILSEND", "1"},
                         {"DRIVE", "C", "10%"},           {"MAIL", "SMTP", "mail.example.jp"},
                         {"MAIL", "PORT", "25"},          {"MAIL", "MAILFROM", "dw@example.jp"},
                         {"MAIL", "MAILTO", "ops@example.jp"}, {"MAIL", "SECURITY", "NONE"}};
+  return FileOf(lines, section, key, value);
+}
+
+// The same with the OAuth 2.0 login sound: a tenant, a client ID and a
+// client secret over STARTTLS.
+std::string OAuthFileWith(const std::string& section, const std::string& key,
+                          const std::optional<std::string>& value) {
+  const Line lines[] = {{"WARNING", "INTERVAL", "24"},
+                        {"WARNING", "ISMAILSEND", "1"},
+                        {"DRIVE", "C", "10%"},
+                        {"MAIL", "SMTP", "smtp.office365.com"},
+                        {"MAIL", "PORT", "587"},
+                        {"MAIL", "MAILFROM", "dw@example.jp"},
+                        {"MAIL", "MAILTO", "ops@example.jp"},
+                        {"MAIL", "SECURITY", "STARTTLS"},
+                        {"MAIL", "USER", "dw@example.jp"},
+                        {"MAIL", "AUTH", "OAUTH2"},
+                        {"MAIL", "TENANT", "contoso.onmicrosoft.com"},
+                        {"MAIL", "CLIENTID", "6731de76-14a6-49ae-97bc-6eba6914391e"},
+                        {"MAIL", "CLIENTSECRET", "s3cret~value"}};
+  return FileOf(lines, section, key, value);
+}
+
+template <size_t N>
+std::string FileOf(const Line (&lines)[N], const std::string& section, const std::string& key,
+                   const std::optional<std::string>& value) {
   std::string text;
   std::string current;
   bool written = false;
@@ -61,12 +97,14 @@ class SettingsAgreementTest : public ::testing::Test {
 
   // The service's load of the file.
   bool ServiceTakes(const std::string& section, const std::string& key, const std::string& value) {
+    return ServiceTakesFile(FileWith(section, key, value));
+  }
+  bool ServiceTakesFile(const std::string& file) {
     WatchSettingsInputs inputs;
     inputs.fixedLetters = "C";
     inputs.capacities['C'] = kCapacity;
     try {
-      const WatchSettings settings =
-          ReadWatchSettings(ProfileSnapshot::OfBytes(FileWith(section, key, value)), inputs);
+      const WatchSettings settings = ReadWatchSettings(ProfileSnapshot::OfBytes(file), inputs);
       EXPECT_TRUE(settings.isMailSend) << "the mail keys are held to their rules only with mail on";
       return true;
     } catch (const EConvertError&) {
@@ -76,16 +114,24 @@ class SettingsAgreementTest : public ::testing::Test {
 
   // The dialog opened on the file and saved as it stands.
   bool DialogSaves(const std::string& section, const std::string& key, const std::string& value) {
+    return DialogSavesFile(FileWith(section, key, value));
+  }
+  bool DialogSavesFile(const std::string& file) {
     test::FakeProfiles profiles;
     test::FakeSettingsView view;
     test::FakeMessageBoxes boxes;
     test::FakeServiceManager services;
     SettingsModel model(view, profiles, drives, boxes, services);
     view.model = &model;
-    profiles.SetFile(kIniFileName, FileWith(section, key, value));
+    profiles.SetFile(kIniFileName, file);
     model.FormCreate();
     boxes.answers = {MessageBoxResult::No};
-    return model.SaveSettingsEx(true) == SaveOutcome::Saved;
+    const bool saved = model.SaveSettingsEx(true) == SaveOutcome::Saved;
+    // What the dialog wrote, the service reads.
+    if (saved) {
+      EXPECT_TRUE(ServiceTakesFile(profiles.FileText(kIniFileName))) << profiles.FileText(kIniFileName);
+    }
+    return saved;
   }
 
   // The dialog's sender box, typed and left.
@@ -110,6 +156,30 @@ class SettingsAgreementTest : public ::testing::Test {
     }
     std::string text;
     return MakeInstallSettings(properties, drives, &text).Ok();
+  }
+
+  // The installer given the property beside the OAuth 2.0 login's own
+  // properties (no secret: that is set after the installation).
+  bool InstallerTakesOAuth(const std::string& property, const std::string& value, std::string* text = nullptr) {
+    InstallProperties properties{{"SMTP", "smtp.office365.com"},
+                                 {"MAILTO", "ops@example.jp"},
+                                 {"SECURITY", "STARTTLS"},
+                                 {"AUTH", "OAUTH2"},
+                                 {"USER", "dw@example.jp"},
+                                 {"TENANT", "contoso.onmicrosoft.com"},
+                                 {"CLIENTID", "6731de76-14a6-49ae-97bc-6eba6914391e"}};
+    bool replaced = false;
+    for (auto& [name, given] : properties) {
+      if (name == property) {
+        given = value;
+        replaced = true;
+      }
+    }
+    if (!replaced) properties.emplace_back(property, value);
+    std::string made;
+    const bool ok = MakeInstallSettings(properties, drives, &made).Ok();
+    if (text) *text = made;
+    return ok;
   }
 
   test::FakeDrives drives;
@@ -221,6 +291,157 @@ TEST_F(SettingsAgreementTest, AThresholdTheServiceCannotReadIsNotSavedBack) {
   boxes.answers = {MessageBoxResult::No};
   EXPECT_EQ(model.SaveSettingsEx(true), SaveOutcome::Saved);
   EXPECT_NE(profiles.FileText(kIniFileName).find("D=15%"), std::string::npos);
+}
+
+TEST_F(SettingsAgreementTest, OAuthValuesAreTakenOrRefusedAlike) {
+  struct KeyCase {
+    const char* key;
+    std::string value;
+    bool taken;
+  };
+  const std::string longId(kMaxOAuthValue + 1, 'a');
+  const KeyCase cases[] = {
+      {"AUTH", "OAUTH2", true},
+      {"AUTH", "oauth2", true},
+      {"AUTH", " OAuth2 ", true},
+      {"AUTH", "XOAUTH2", false},
+      {"AUTH", "OAUTH", false},
+      {"AUTH", "BEARER", false},
+      {"TENANT", "contoso.onmicrosoft.com", true},
+      {"TENANT", "6731de76-14a6-49ae-97bc-6eba6914391e", true},
+      {"TENANT", "organizations", true},
+      {"TENANT", "contoso..com", false},
+      {"TENANT", "-contoso.com", false},
+      {"TENANT", "contoso.com/../x", false},
+      {"TENANT", "con toso", false},
+      {"TENANT", "\x83\x65\x83\x69\x83\x93\x83\x67", false},  // テナント in Shift-JIS
+      {"CLIENTID", "6731de76-14a6-49ae-97bc-6eba6914391e", true},
+      {"CLIENTID", "my-app", true},
+      {"CLIENTID", "my app", false},
+      {"CLIENTID", longId, false},
+      {"TOKENURL", "https://login.example.com/tenant/token", true},
+      {"TOKENURL", "http://127.0.0.1:8443/token", true},
+      {"TOKENURL", "http://login.example.com/token", false},
+      {"TOKENURL", "ftp://login.example.com/token", false},
+      {"TOKENURL", "https://user@login.example.com/token", false},
+      {"TOKENURL", "https://login.example.com/token#x", false},
+      {"TOKENURL", "https://login.example.com:0/token", false},
+      {"SCOPE", "https://outlook.office365.com/.default", true},
+      {"SCOPE", "openid email", true},
+      {"SCOPE", "openid  email", false},
+      {"SCOPE", "a\"b", false},
+      {"PROXY", "proxy.example.jp:8080", true},
+      {"PROXY", "http://proxy.example.jp:3128", true},
+      {"PROXY", "[::1]:3128", true},
+      {"PROXY", "proxy.example.jp", false},
+      {"PROXY", "proxy.example.jp:0", false},
+      {"PROXY", "proxy.example.jp:99999", false},
+      {"PROXY", "user:pw@proxy.example.jp:8080", false},
+  };
+  // Only some keys are installer properties.
+  const std::vector<std::string> properties = {"AUTH", "TENANT", "CLIENTID", "TOKENURL", "SCOPE"};
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+    const std::string file = OAuthFileWith("MAIL", c.key, c.value);
+    EXPECT_EQ(ServiceTakesFile(file), c.taken);
+    EXPECT_EQ(DialogSavesFile(file), c.taken);
+    if (std::find(properties.begin(), properties.end(), c.key) != properties.end()) {
+      std::string text;
+      EXPECT_EQ(InstallerTakesOAuth(c.key, c.value, &text), c.taken);
+      if (c.taken) {
+        // Loadable once the secret is set.
+        ProfileSnapshot ini = ProfileSnapshot::OfBytes(text);
+        EXPECT_EQ(ini.ReadString("MAIL", "CLIENTSECRET", ""), "") << "no secret comes from a property";
+        ini.WriteString("MAIL", "CLIENTSECRET", "set-later");
+        EXPECT_TRUE(ServiceTakesFile(ini.Bytes())) << text;
+      }
+    }
+  }
+}
+
+TEST_F(SettingsAgreementTest, OAuthLoginsAreTakenOrRefusedAlike) {
+  // Whole logins rather than single values: what must come together.
+  struct LoginCase {
+    const char* name;
+    std::vector<std::pair<const char*, std::optional<std::string>>> changes;
+    bool taken;
+  };
+  const LoginCase cases[] = {
+      {"sound", {}, true},
+      {"no TLS", {{"SECURITY", "NONE"}}, false},
+      {"implicit TLS", {{"SECURITY", "TLS"}}, true},
+      {"no mailbox", {{"USER", std::nullopt}}, false},
+      {"no client ID", {{"CLIENTID", std::nullopt}}, false},
+      {"no tenant nor token URL", {{"TENANT", std::nullopt}}, false},
+      {"a token URL without a tenant needs a scope",
+       {{"TENANT", std::nullopt}, {"TOKENURL", "https://login.example.com/token"}},
+       false},
+      {"a token URL and a scope",
+       {{"TENANT", std::nullopt}, {"TOKENURL", "https://login.example.com/token"}, {"SCOPE", "smtp"}},
+       true},
+      {"no credential", {{"CLIENTSECRET", std::nullopt}}, false},
+      {"the password login ignores the OAuth keys", {{"AUTH", "PASSWORD"}, {"PASSWORD", "pw"}}, true},
+  };
+  for (const LoginCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string file = OAuthFileWith("MAIL", "AUTH", "OAUTH2");
+    for (const auto& [key, value] : c.changes) {
+      ProfileSnapshot ini = ProfileSnapshot::OfBytes(file);
+      if (value) ini.WriteString("MAIL", key, *value);
+      else ini.WriteString("MAIL", key, "");
+      file = ini.Bytes();
+    }
+    EXPECT_EQ(ServiceTakesFile(file), c.taken);
+    EXPECT_EQ(DialogSavesFile(file), c.taken);
+  }
+}
+
+TEST_F(SettingsAgreementTest, ClientCertValuesAreTakenOrRefusedAlike) {
+#ifdef _WIN32
+  // A thumbprint's form; the store is opened only when the token is asked for.
+  const Case cases[] = {
+      {"0123456789ABCDEF0123456789ABCDEF01234567", true},
+      {"01 23 45 67 89 ab cd ef 01 23 45 67 89 ab cd ef 01 23 45 67", true},
+      {"01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67", true},
+      {"0123456789ABCDEF0123456789ABCDEF0123456", false},
+      {"0123456789ABCDEF0123456789ABCDEF012345678", false},
+      {"Z123456789ABCDEF0123456789ABCDEF01234567", false},
+      {"C:\\certs\\client.pem", false},
+  };
+#else
+  // A PEM file with the certificate and its key, read at the load.
+  const std::string folder = ::testing::TempDir();
+  const std::string pem = folder + "/agreement-client.pem";
+  const std::string keyOnly = folder + "/agreement-key.pem";
+  for (const auto& [path, text] : {std::pair<std::string, std::string>{pem, std::string(test::kTestCertificatePem) +
+                                                                                test::kTestRsaKeyPem},
+                                   std::pair<std::string, std::string>{keyOnly, test::kTestRsaKeyPem}}) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+  }
+  const Case cases[] = {
+      {pem, true},
+      {keyOnly, false},
+      {folder + "/absent.pem", false},
+      {"client.pem", false},
+  };
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE("CLIENTCERT=" + c.value);
+    ProfileSnapshot ini = ProfileSnapshot::OfBytes(OAuthFileWith("MAIL", "CLIENTCERT", c.value));
+    ini.WriteString("MAIL", "CLIENTSECRET", "");
+    EXPECT_EQ(ServiceTakesFile(ini.Bytes()), c.taken);
+    EXPECT_EQ(DialogSavesFile(ini.Bytes()), c.taken);
+#ifdef _WIN32
+    std::string text;
+    EXPECT_EQ(InstallerTakesOAuth("CLIENTCERT", c.value, &text), c.taken);
+    if (c.taken) {
+      EXPECT_TRUE(ServiceTakesFile(text)) << "a certificate needs no secret later: " << text;
+    }
+#endif
+  }
 }
 
 }  // namespace

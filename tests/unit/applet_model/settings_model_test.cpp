@@ -160,7 +160,16 @@ TEST_F(SettingsModelTest, LoadsEveryKeyIntoItsControlAndTheSnapshot) {
             "USER=\r\n"
             "TLSVERIFY=T\r\n"
             "REMIND=0\r\n"
-            "RECOVERYMAIL=F\r\n");
+            "RECOVERYMAIL=F\r\n"
+            "AUTH=PASSWORD\r\n"
+            "CREDENTIAL=0\r\n"
+            "TENANT=\r\n"
+            "CLIENTID=\r\n"
+            "CLIENTCERT=\r\n"
+            "SERVICEACCOUNT=\r\n"
+            "TOKENURL=\r\n"
+            "SCOPE=\r\n"
+            "PROXY=\r\n");
   EXPECT_FALSE(view.applyEnabled);
 }
 

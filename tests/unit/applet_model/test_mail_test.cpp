@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "applet/settings_model.h"
+#include "tests/fakes/fake_http_client.h"
 #include "tests/fakes/fake_message_box.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/fake_service_manager.h"
@@ -186,6 +187,81 @@ TEST_F(TestMailModelTest, DestroyingARunningJobEndsIt) {
   const auto start = std::chrono::steady_clock::now();
   { TestMailJob job(settings, system); }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// The HTTP client each token request gets: the test's fake, shared.
+class SharedHttp : public HttpClient {
+ public:
+  explicit SharedHttp(FakeHttpClient& fake) : fake_(fake) {}
+  Result<HttpResponse> Send(const HttpRequest& request) override { return fake_.Send(request); }
+  void Cancel() override { fake_.Cancel(); }
+
+ private:
+  FakeHttpClient& fake_;
+};
+
+class OAuthTestMailTest : public TestMailModelTest {
+ protected:
+  // The OAuth 2.0 login with a client secret over STARTTLS, to a token
+  // endpoint that only the fake answers.
+  void FillOAuth() {
+    // Long enough that only a cancel ends a fetch within the test's bounds.
+    model.SetTestMailTimeOuts(30, 60);
+    ASSERT_TRUE(server.Start());
+    FillMail(server.Port());
+    view.ChooseSecurity(SecurityChoice::StartTls);
+    view.Type(SettingsField::Port, std::to_string(server.Port()));
+    view.Type(SettingsField::User, "alerts@example.jp");
+    view.ChooseAuth(AuthChoice::OAuth2);
+    view.Type(SettingsField::TokenUrl, "https://login.example.test/tenant/token");
+    view.Type(SettingsField::Scope, "https://outlook.office365.com/.default");
+    view.Type(SettingsField::ClientId, "app-id");
+    view.ChooseCredential(CredentialChoice::ClientSecret);
+    view.Type(SettingsField::ClientSecret, "Client-Secret-9");
+  }
+  std::unique_ptr<TestMailJob> Start() {
+    const Result<TTestMailSettings> checked = model.TestMailSettings();
+    EXPECT_TRUE(checked.Ok()) << (boxes.shown.empty() ? "" : boxes.shown.back().text);
+    return std::make_unique<TestMailJob>(checked.value_or(TTestMailSettings()), system, nullptr,
+                                         [this] { return std::make_unique<SharedHttp>(http); });
+  }
+
+  FakeHttpClient http;
+};
+
+TEST_F(OAuthTestMailTest, ARefusedTokenIsTheOutcomeAndNoServerIsDialled) {
+  FillOAuth();
+  http.Answer(401, R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret provided.\r\nTrace ID: 1"})");
+  auto job = Start();
+  ASSERT_TRUE(job->WaitDone(15000));
+  EXPECT_FALSE(job->Delivered());
+  const std::string outcome = job->OutcomeText();
+  EXPECT_EQ(outcome.rfind("TOKEN", 0), 0u) << outcome;
+  EXPECT_NE(outcome.find("invalid_client"), std::string::npos) << outcome;
+  EXPECT_NE(outcome.find("AADSTS7000215"), std::string::npos) << outcome;
+  const std::string transcript = job->Transcript();
+  EXPECT_NE(transcript.find("* TOKEN"), std::string::npos) << transcript;
+  EXPECT_EQ(transcript.find("> EHLO"), std::string::npos) << "the server is not dialled: " << transcript;
+  ASSERT_EQ(http.SendCount(), 1u);
+  const HttpRequest request = http.Requests()[0];
+  EXPECT_EQ(request.url, "https://login.example.test/tenant/token");
+  EXPECT_NE(request.body.find("client_secret=Client-Secret-9"), std::string::npos) << "the secret typed, sent";
+  EXPECT_EQ(transcript.find("Client-Secret-9"), std::string::npos) << "and never shown";
+}
+
+TEST_F(OAuthTestMailTest, CancelEndsATokenFetchThatHangs) {
+  FillOAuth();
+  http.Hang();
+  auto job = Start();
+  // The fetch is under way when the cancel comes.
+  for (int i = 0; i < 200 && http.SendCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(http.SendCount(), 1u);
+  const auto cancelled = std::chrono::steady_clock::now();
+  job->Cancel();
+  ASSERT_TRUE(job->WaitDone(3000)) << "the cancel reached the token fetch";
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(3));
+  EXPECT_FALSE(job->Delivered());
+  EXPECT_EQ(job->Result().step, TSmtpStep::Token) << job->OutcomeText();
 }
 
 }  // namespace
