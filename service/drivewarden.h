@@ -30,6 +30,7 @@
 #include "service/bounded_calls.h"
 #include "service/check_record.h"
 #include "service/entries.h"
+#include "service/heartbeat.h"
 #include "service/report.h"
 #include "service/stored_secret.h"
 
@@ -56,6 +57,8 @@ struct WatchOptions {
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
+  // Makes the HTTP client of each heartbeat (none: the platform's own).
+  Heartbeat::ClientFactory newHttpClient;
 };
 
 class TDrivewarden {
@@ -202,6 +205,9 @@ class TDrivewarden {
   CheckState AlertState() const;
   CheckRecord::Context RecordContext() const;
   void WriteCheckState(const std::string& outcome, bool mailStep);
+  // The heartbeat of a check that ran (before its state is written), bounded
+  // by the mail deadline and cancelled by a stop.
+  void PingHeartbeat(bool checkFailed);
   void TellCheckState();
 
   ServicePlatform platform_;
@@ -211,6 +217,7 @@ class TDrivewarden {
   CheckRecord FRecord;
   CheckStateListener FOnCheckState;
   AlertSender FSender;
+  Heartbeat FHeartbeat;
   std::unique_ptr<Timer> tmCheck_;
   std::unique_ptr<Timer> tmRetry_;
   bool FRetryTimerTicks = false;  // a host timer, not the one-shot run's inert one
