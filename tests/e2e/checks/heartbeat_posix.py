@@ -4,7 +4,9 @@
   heartbeat_posix.py requests LOG SERVER SECRET KIND...
       SERVER logged exactly one request per KIND, in order: "ok" a POST to
       /hb/SECRET, "fail" a POST to /hb/SECRET/fail, each with a JSON body
-      naming the computer, the outcome (success / failure) and the time
+      naming the computer, the outcome (success / failure) and the time;
+      with --tail as the first KIND, the last requests are those KINDs (a
+      service manager may have started the service more than once)
   heartbeat_posix.py count LOG SERVER
       how many requests SERVER logged
   heartbeat_posix.py secret-free SECRET FILE...
@@ -27,6 +29,9 @@ def main(argv):
     if command == "requests":
         log, server, secret, kinds = argv[2], argv[3], argv[4], argv[5:]
         seen = requests(log, server)
+        if kinds and kinds[0] == "--tail":
+            kinds = kinds[1:]
+            seen = seen[-len(kinds):] if len(seen) >= len(kinds) else seen
         assert len(seen) == len(kinds), ["%s %s" % (r["method"], r["path"]) for r in seen]
         for r, kind in zip(seen, kinds):
             path = "/hb/" + secret + ("/fail" if kind == "fail" else "")
