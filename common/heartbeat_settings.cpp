@@ -15,15 +15,18 @@ EConvertError UrlError(const char* key, const std::string& reason) {
                        " の URL は使えません: " + reason);
 }
 
-// The reason of a refused URL, without the parts of it that could carry
-// the secret (ParseHttpUrl quotes the host or the scheme, never the path).
+// The reason of a refused URL, without any part of the URL.
 std::string UrlProblem(const std::string& url) {
   const std::string head = AsciiUpperCase(url.substr(0, 8));
   if (head.rfind("HTTPS://", 0) != 0 && head.rfind("HTTP://", 0) != 0)
     return "https:// で始まっていません";
   const Result<HttpUrl> parsed = ParseHttpUrl(url);
   if (parsed) return "";
-  return parsed.status().Text();
+  // What follows ": " quotes a part of the URL (a host or a port as
+  // typed), which a typo can run into the secret: the reason alone.
+  std::string reason = parsed.status().Text();
+  if (const size_t quote = reason.find(": "); quote != std::string::npos) reason.erase(quote);
+  return reason;
 }
 
 }  // namespace

@@ -241,7 +241,14 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
     } catch (const std::exception& e) {
       // The host reports the error; the state tells the status page too,
       // and the heartbeat's failure URL the service that watches it.
-      if (!(first && retry)) PingHeartbeat(true);
+      // An entry that cannot be written there must not replace the error
+      // the host is about to report.
+      if (!(first && retry)) {
+        try {
+          PingHeartbeat(true);
+        } catch (const std::exception&) {
+        }
+      }
       WriteCheckState(e.what(), false);
       throw;
     }

@@ -57,6 +57,8 @@ TEST(HeartbeatSettings, RefusalsNameTheKeyAndHideTheSecret) {
       {"URL=https://user:pw@hc-ping.com/s3cr3t-uuid\r\n", "URL"},      // a login in the URL
       {"URL=https://hc-ping.com/s3cr3t-uuid#frag\r\n", "URL"},         // a fragment
       {"URL=https://hc-ping.com/s3cr3t uuid\r\n", "URL"},              // a blank
+      {"URL=https://hc-ping.com;s3cr3t/uuid\r\n", "URL"},              // a typo in the host
+      {"URL=https://hc-ping.com:s3cr3t/uuid\r\n", "URL"},              // ... in the port
       {"URL=https://hc-ping.com/s3cr3t-uuid\r\nMETHOD=PUT\r\n", "METHOD"},
       {"URL=https://hc-ping.com/s3cr3t-uuid\r\nFAILURL=hc-ping.com/s3cr3t-uuid/fail\r\n", "FAILURL"},
       {"URL=https://hc-ping.com/s3cr3t-uuid\r\nFAILURL=http://hc-ping.com/s3cr3t-uuid/fail\r\n", "FAILURL"},

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,18 @@ class SharedClient : public HttpClient {
 
  private:
   FakeHttpClient& fake_;
+};
+
+// An event log whose information entries fail once armed: a check that
+// ends with an error after it measured the drives.
+class BreakingEventLog : public test::FakeEventLog {
+ public:
+  void Report(const std::string& source, EventType type, uint16_t category, uint32_t eventId,
+              const std::string& text) override {
+    if (broken && type == EventType::Information) throw std::runtime_error("the event log is full");
+    test::FakeEventLog::Report(source, type, category, eventId, text);
+  }
+  bool broken = false;
 };
 
 class HeartbeatWatchTest : public ::testing::Test {
@@ -95,7 +108,7 @@ class HeartbeatWatchTest : public ::testing::Test {
   test::FakeProfiles profiles;
   test::FakeDrives drives;
   test::FakeSystemInfo system;
-  test::FakeEventLog log;
+  BreakingEventLog log;
   FakeMessageLoop loop;
   FakeHttpClient http;
   std::unique_ptr<TDrivewarden> service;
@@ -163,6 +176,16 @@ TEST_F(HeartbeatWatchTest, TheFailureUrlForSettingsThatDoNotLoadOrADriveThatCann
   }
   EXPECT_TRUE(State().heartbeatFailUrl);
   EXPECT_TRUE(State().heartbeatOk);  // the failure URL answered
+
+  // A check that ends with an error asks the failure URL too, and the
+  // error still reaches the host.
+  drives.drives['C'].measurable = true;
+  log.broken = true;
+  http.Answer(200, "OK", "text/plain");
+  EXPECT_THROW(Service().CheckNow(), std::runtime_error);
+  ASSERT_EQ(http.SendCount(), 5u);
+  EXPECT_EQ(http.Requests().back().url, kFailUrl);
+  EXPECT_EQ(State().outcome, "the event log is full");
 }
 
 TEST_F(HeartbeatWatchTest, OneWarningPerRunOfFailuresAndOneNoticeWhenPingsWorkAgain) {
