@@ -104,6 +104,14 @@ StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const st
     // A mail that reached some recipients waits for the others alone.
     if (!state.pendingRecipients.empty()) view.pendingText += " 宛先: " + state.pendingRecipients;
   }
+  if (!state.heartbeatUtc.empty() || !state.heartbeatSuccessUtc.empty()) {
+    view.heartbeatText = "ハートビート: " + (state.heartbeatLocal.empty() ? std::string("不明") : state.heartbeatLocal) +
+                         (state.heartbeatOk ? " 成功" : " 失敗") + (state.heartbeatFailUrl ? " (失敗の URL)" : "");
+    if (!state.heartbeatDetail.empty()) view.heartbeatText += " " + state.heartbeatDetail;
+    if (!state.heartbeatOk)
+      view.heartbeatText += " / 最後の成功: " + (state.heartbeatSuccessLocal.empty() ? std::string("まだありません")
+                                                                                    : state.heartbeatSuccessLocal);
+  }
   return view;
 }
 

@@ -45,6 +45,9 @@ struct StatusPageView {
   std::string lastDeliveryText;
   // A mail that failed and waits for its retry; empty when none waits.
   std::string pendingText;
+  // The last heartbeat and the last one that succeeded; empty when the
+  // service never sent one.
+  std::string heartbeatText;
 };
 
 // The view of a read: `state` is used only when `load` is Loaded.

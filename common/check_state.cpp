@@ -235,6 +235,17 @@ std::string FormatCheckState(const CheckState& state) {
     if (!state.pendingRecipients.empty()) AddLine(out, "RECIPIENTS", Escape(state.pendingRecipients));
     AddLine(out, "REPORT", Escape(state.pendingReport));
   }
+  if (!state.heartbeatUtc.empty() || !state.heartbeatSuccessUtc.empty()) {
+    out += "[HEARTBEAT]";
+    out += kCrLf;
+    AddLine(out, "LOCAL", Escape(state.heartbeatLocal));
+    AddLine(out, "UTC", Escape(state.heartbeatUtc));
+    AddLine(out, "OK", state.heartbeatOk ? "1" : "0");
+    AddLine(out, "FAILURL", state.heartbeatFailUrl ? "1" : "0");
+    AddLine(out, "DETAIL", Escape(state.heartbeatDetail));
+    AddLine(out, "SUCCESSLOCAL", Escape(state.heartbeatSuccessLocal));
+    AddLine(out, "SUCCESSUTC", Escape(state.heartbeatSuccessUtc));
+  }
   for (const auto& drive : state.drives) {
     out += "[DRIVE.";
     out += AsciiUpper(drive.letter);
@@ -250,10 +261,10 @@ std::string FormatCheckState(const CheckState& state) {
 }
 
 bool ParseCheckState(const std::string& text, CheckState* state) {
-  enum class Section { None, Check, Mail, Alert, Pending, Drive, Other };
+  enum class Section { None, Check, Mail, Alert, Pending, Heartbeat, Drive, Other };
   CheckState next;
   Section section = Section::None;
-  Seen check, mail, alert, pending, drive;
+  Seen check, mail, alert, pending, heartbeat, drive;
   std::vector<std::string> sections;
   // A drive section is complete when it held every key.
   auto driveComplete = [&drive] {
@@ -285,6 +296,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
       } else if (name == "PENDINGALERT") {
         section = Section::Pending;
         next.pending = true;
+      } else if (name == "HEARTBEAT") {
+        section = Section::Heartbeat;
       } else if (name.compare(0, 6, "DRIVE.") == 0) {
         if (name.size() != 7 || name[6] < 'A' || name[6] > 'Z') return false;
         section = Section::Drive;
@@ -354,6 +367,19 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "SHORT") ok = Unescape(value, &next.pendingShort);
         else if (key == "RECIPIENTS") ok = Unescape(value, &next.pendingRecipients);
         else if (key == "REPORT") ok = Unescape(value, &next.pendingReport);
+        if (!ok) return false;
+        break;
+      }
+      case Section::Heartbeat: {
+        if (!heartbeat.Add(key)) return false;
+        bool ok = true;
+        if (key == "LOCAL") ok = Unescape(value, &next.heartbeatLocal);
+        else if (key == "UTC") ok = Unescape(value, &next.heartbeatUtc);
+        else if (key == "OK") ok = ReadFlag(value, &next.heartbeatOk);
+        else if (key == "FAILURL") ok = ReadFlag(value, &next.heartbeatFailUrl);
+        else if (key == "DETAIL") ok = Unescape(value, &next.heartbeatDetail);
+        else if (key == "SUCCESSLOCAL") ok = Unescape(value, &next.heartbeatSuccessLocal);
+        else if (key == "SUCCESSUTC") ok = Unescape(value, &next.heartbeatSuccessUtc);
         if (!ok) return false;
         break;
       }

@@ -59,6 +59,17 @@ struct CheckState {
   std::string alertUtc;
   std::string alertShort;
   bool alertOpen = false;
+
+  // [HEARTBEAT]: the last heartbeat request and the last one that was
+  // answered with success (kept from earlier checks). No section: no
+  // heartbeat was ever sent.
+  std::string heartbeatLocal;
+  std::string heartbeatUtc;
+  bool heartbeatOk = false;
+  bool heartbeatFailUrl = false;  // the failure URL was asked
+  std::string heartbeatDetail;    // "HTTP 200", or what failed (no URL)
+  std::string heartbeatSuccessLocal;
+  std::string heartbeatSuccessUtc;
 };
 
 inline constexpr const char* kStateFileName = "status.ini";

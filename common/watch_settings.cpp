@@ -248,6 +248,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
                                "絶対パスではありません");
   }
 
+  next.heartbeat = ReadHeartbeatSettings(ini);
   ReadMail(ini, inputs, next);
   return next;
 }

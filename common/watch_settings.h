@@ -11,6 +11,7 @@
 
 #include "common/drivewarden_common.h"
 #include "common/oauth_settings.h"
+#include "common/heartbeat_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -51,6 +52,7 @@ struct WatchSettings {
   int thresholdCount = 0;       // drives with a watching threshold
   std::string absentLetters;    // [DRIVE] letters with a threshold that are no fixed drive
   std::string metricsFolder;
+  HeartbeatSettings heartbeat;  // [HEARTBEAT]
 
   std::string smtpHost;
   int smtpPort = 25;

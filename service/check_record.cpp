@@ -6,6 +6,19 @@
 #include "service/metrics_file.h"
 
 namespace qw {
+namespace {
+
+void CopyHeartbeat(const CheckState& from, CheckState& to) {
+  to.heartbeatLocal = from.heartbeatLocal;
+  to.heartbeatUtc = from.heartbeatUtc;
+  to.heartbeatOk = from.heartbeatOk;
+  to.heartbeatFailUrl = from.heartbeatFailUrl;
+  to.heartbeatDetail = from.heartbeatDetail;
+  to.heartbeatSuccessLocal = from.heartbeatSuccessLocal;
+  to.heartbeatSuccessUtc = from.heartbeatSuccessUtc;
+}
+
+}  // namespace
 
 Status BoundedWrite(BoundedCalls& calls, const std::string& key, std::function<Status()> write, int64_t boundMs) {
   auto result = std::make_shared<Status>();
@@ -66,12 +79,31 @@ std::optional<CheckState> CheckRecord::TakePrevious() {
   }
   lastDeliveryLocal_ = previous.lastDeliveryLocal;
   lastDeliveryUtc_ = previous.lastDeliveryUtc;
+  CopyHeartbeat(previous, heartbeat_);
   // A damaged or hand-edited count cannot push the counter past its range.
   mailFailures_ += std::clamp<int64_t>(previous.mailFailures, 0, int64_t{1} << 53);
   return previous;
 }
 
 void CheckRecord::CountMailFailure() { ++mailFailures_; }
+
+void CheckRecord::RecordHeartbeat(const HeartbeatResult& result) {
+  try {
+    const LocalDateTime now = system_.Now();
+    heartbeat_.heartbeatLocal = LocalStamp(now);
+    heartbeat_.heartbeatUtc = UtcStamp(now, system_.UtcOffsetMinutes());
+  } catch (const std::exception&) {
+    heartbeat_.heartbeatLocal.clear();
+    heartbeat_.heartbeatUtc.clear();
+  }
+  heartbeat_.heartbeatOk = result.ok;
+  heartbeat_.heartbeatFailUrl = result.failUrl;
+  heartbeat_.heartbeatDetail = result.detail;
+  if (result.ok) {
+    heartbeat_.heartbeatSuccessLocal = heartbeat_.heartbeatLocal;
+    heartbeat_.heartbeatSuccessUtc = heartbeat_.heartbeatUtc;
+  }
+}
 
 void CheckRecord::TakeMailStep(const AlertOutcome& mail, CheckState& state, const std::string& local,
                                const std::string& utc) {
@@ -111,6 +143,7 @@ void CheckRecord::WriteCheck(const std::string& outcome, bool succeeded,
     state.lastDeliveryLocal = lastDeliveryLocal_;
     state.lastDeliveryUtc = lastDeliveryUtc_;
     state.mailFailures = mailFailures_;
+    CopyHeartbeat(heartbeat_, state);
   } catch (const std::exception& e) {
     if (!stateFolder_.empty() && !stateFailureReported_) {
       stateFailureReported_ = true;
@@ -143,6 +176,7 @@ void CheckRecord::WriteRetry(const AlertOutcome& mail, const CheckState& alert, 
   state.pendingShort = alert.pendingShort;
   state.pendingRecipients = alert.pendingRecipients;
   state.mailFailures = mailFailures_;
+  CopyHeartbeat(heartbeat_, state);
   last_ = state;
   // The retry's outcome reaches the metrics too: the delivery time and the
   // failure count change with it, the check's own success does not.

@@ -17,6 +17,7 @@
 #include "platform/system_info.h"
 #include "service/bounded_calls.h"
 #include "service/entries.h"
+#include "service/heartbeat.h"
 
 namespace qw {
 
@@ -64,6 +65,9 @@ class CheckRecord {
   // One more attempt that did not reach every recipient (after
   // TakePrevious, so that the count goes on from the earlier run's).
   void CountMailFailure();
+  // A heartbeat that was sent, stamped now; every state written from here
+  // on tells it (and the last success, taken over from the earlier run).
+  void RecordHeartbeat(const HeartbeatResult& result);
   int64_t MailFailures() const { return mailFailures_; }
 
   // What the metrics file tells besides the state.
@@ -105,6 +109,7 @@ class CheckRecord {
   int64_t mailFailures_ = 0;
   std::string lastDeliveryLocal_;
   std::string lastDeliveryUtc_;
+  CheckState heartbeat_;  // only its heartbeat fields
 };
 
 }  // namespace qw

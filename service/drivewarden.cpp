@@ -1,5 +1,6 @@
 #include "service/drivewarden.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/errors.h"
@@ -31,6 +32,7 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
       FEntries(platform.eventLog),
       FRecord(FEntries, platform.system, FCalls, FOptions.answerBoundMs),
       FSender(platform.system, FOptions.httpClient ? FOptions.httpClient : CancellableHttp::Factory(NewHttpClient)),
+      FHeartbeat(FEntries, FOptions.httpClient),
       tmCheck_(std::move(checkTimer)),
       tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()) {
   FRetryTimerTicks = dynamic_cast<IdleTimer*>(tmRetry_.get()) == nullptr;
@@ -55,6 +57,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     FStopped = false;
     FCheckRequested = false;
     FSender.Slot().Reset();  // with FStopped, so that a stop meanwhile holds for both
+    FHeartbeat.Resume();
   }
   FCalls.Resume();
   // A start lists the fixed drives anew; the load fills the table.
@@ -90,6 +93,7 @@ void TDrivewarden::CancelForStop() {
   FStopped = true;
   FCheckRequested = false;
   FSender.Slot().Cancel();
+  FHeartbeat.Cancel();
 }
 
 void TDrivewarden::ServiceStop() {
@@ -106,6 +110,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
     FStopped = true;
     FCheckRequested = false;
     FSender.Slot().Cancel();
+    FHeartbeat.Cancel();
     const auto ended = [this] { return !FChecking; };
     if (milliseconds < 0) {
       FCheckEnded.wait(lock, ended);
@@ -159,6 +164,7 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
   for (const A_Drive& drive : next.drives) table->push_back(std::make_unique<A_Drive>(drive));
   FDriveList = std::move(table);
   FRecord.SetMetricsFolder(next.metricsFolder);
+  FHeartbeat.Configure(next.heartbeat);
   qw::CareForStoredSecret(platform_.profiles, FEntries, FSettingsPath, FCredentialPassword, next);
   tmCheck_->SetInterval(static_cast<int64_t>(next.interval) * 3600000);
   if (next.isMailSend || forTestMail) {
@@ -235,7 +241,16 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
       else
         CheckOnce();
     } catch (const std::exception& e) {
-      // The host reports the error; the state tells the status page too.
+      // The host reports the error; the state tells the status page too,
+      // and the heartbeat's failure URL the service that watches it.
+      // An entry that cannot be written there must not replace the error
+      // the host is about to report.
+      if (!(first && retry)) {
+        try {
+          PingHeartbeat(true);
+        } catch (const std::exception&) {
+        }
+      }
       WriteCheckState(e.what(), false);
       throw;
     }
@@ -280,6 +295,12 @@ void TDrivewarden::CheckOnce() {
     step = FPolicy.OnCheck(facts, Rules(), Clock());
   }
   Follow(step);
+  // Heartbeat: the failure URL for settings that did not load or a drive
+  // that could not be measured.
+  bool driveFailed = false;
+  if (FDriveList)
+    for (const auto& drive : *FDriveList) driveFailed = driveFailed || drive->FreeSpace < 0;
+  PingHeartbeat(FLoadFailed || driveFailed);
   // Record.
   WriteCheckState(lines.thresholdLines.empty() ? "information" : "warning", true);
 }
@@ -428,6 +449,22 @@ void TDrivewarden::WriteCheckState(const std::string& outcome, bool mailStep) {
   const AlertOutcome mail = mailStep ? LastAlert() : AlertOutcome{};
   FRecord.WriteCheck(outcome, succeeded, FDriveList.get(), &mail, AlertState(), RecordContext());
   TellCheckState();
+}
+
+void TDrivewarden::PingHeartbeat(bool checkFailed) {
+  if (!FHeartbeat.On()) return;
+  HeartbeatFacts facts;
+  facts.checkFailed = checkFailed;
+  try {
+    facts.computer = platform_.system.ComputerName();
+    facts.utc = UtcStamp(platform_.system.Now(), platform_.system.UtcOffsetMinutes());
+  } catch (const std::exception&) {
+    // The ping goes without them: the service watching it needs only the
+    // request itself.
+  }
+  const int64_t deadlineMs = int64_t{FServer.deadline > 0 ? FServer.deadline : 300} * 1000;
+  const HeartbeatResult result = FHeartbeat.Ping(facts, static_cast<int>(std::min<int64_t>(deadlineMs, INT32_MAX)));
+  if (result.sent) FRecord.RecordHeartbeat(result);
 }
 
 void TDrivewarden::TellCheckState() {

@@ -30,6 +30,7 @@
 #include "service/bounded_calls.h"
 #include "service/check_record.h"
 #include "service/entries.h"
+#include "service/heartbeat.h"
 #include "service/report.h"
 #include "service/stored_secret.h"
 
@@ -54,7 +55,8 @@ struct WatchOptions {
   // Delivers the alert mail in place of the SMTP client: given the report,
   // tells how it went.
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
-  // Makes the HTTP client of the token fetch (default: the platform's).
+  // Makes every HTTP client: the token fetch's and each heartbeat's
+  // (none: the platform's own).
   CancellableHttp::Factory httpClient;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
@@ -209,6 +211,9 @@ class TDrivewarden {
   CheckState AlertState() const;
   CheckRecord::Context RecordContext() const;
   void WriteCheckState(const std::string& outcome, bool mailStep);
+  // The heartbeat of a check that ran (before its state is written), bounded
+  // by the mail deadline and cancelled by a stop.
+  void PingHeartbeat(bool checkFailed);
   void TellCheckState();
 
   ServicePlatform platform_;
@@ -218,6 +223,7 @@ class TDrivewarden {
   CheckRecord FRecord;
   CheckStateListener FOnCheckState;
   AlertSender FSender;
+  Heartbeat FHeartbeat;
   std::unique_ptr<Timer> tmCheck_;
   std::unique_ptr<Timer> tmRetry_;
   bool FRetryTimerTicks = false;  // a host timer, not the one-shot run's inert one

@@ -73,6 +73,25 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
          "Alert mail attempts that did not reach every recipient.");
   Sample(out, "quotawarden_alert_mail_failures_total", "", state.mailFailures < 0 ? 0 : state.mailFailures);
 
+  // The heartbeat's families only where one was ever sent: a watch without
+  // a heartbeat URL has no heartbeat to alert on.
+  if (!state.heartbeatUtc.empty() || !state.heartbeatSuccessUtc.empty()) {
+    int64_t pinged = 0;
+    if (!UtcStampSeconds(state.heartbeatUtc, &pinged)) pinged = 0;
+    int64_t answered = 0;
+    if (!UtcStampSeconds(state.heartbeatSuccessUtc, &answered)) answered = 0;
+    Family(out, "quotawarden_heartbeat_last_timestamp_seconds", "gauge",
+           "Time of the last heartbeat request, in seconds since 1970-01-01 UTC.");
+    Sample(out, "quotawarden_heartbeat_last_timestamp_seconds", "", pinged);
+    Family(out, "quotawarden_heartbeat_last_success", "gauge",
+           "1 when the last heartbeat request was answered with a 2xx status, else 0.");
+    Sample(out, "quotawarden_heartbeat_last_success", "", state.heartbeatOk ? 1 : 0);
+    Family(out, "quotawarden_heartbeat_last_success_timestamp_seconds", "gauge",
+           "Time of the last heartbeat request answered with a 2xx status, in seconds since 1970-01-01 UTC; 0 when "
+           "none was.");
+    Sample(out, "quotawarden_heartbeat_last_success_timestamp_seconds", "", answered);
+  }
+
   Family(out, "quotawarden_drive_free_bytes", "gauge",
          "Bytes of the drive available to the service, as its report says.");
   for (const auto& drive : state.drives)

@@ -77,6 +77,7 @@
 #define IDC_LBL_STATUS_LASTDELIVERY 1706
 #define IDC_LBL_STATUS_NOTICE 1707
 #define IDC_LBL_STATUS_PENDING 1708
+#define IDC_LBL_STATUS_HEARTBEAT 1709
 
 // Page 5, the metrics file for the fleet's monitoring.
 #define IDC_LBL_METRICS_DIR 1801

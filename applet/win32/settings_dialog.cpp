@@ -207,6 +207,7 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_LBL_STATUS_MAIL, 10, 276, 382, 34},
                                {IDC_LBL_STATUS_LASTDELIVERY, 10, 314, 382, 16},
                                {IDC_LBL_STATUS_PENDING, 10, 334, 382, 16},
+                               {IDC_LBL_STATUS_HEARTBEAT, 10, 354, 382, 16},
                                {IDC_LBL_STATUS_NOTICE, 10, 40, 382, 120},
                            });
   PlaceControls(pages_[kMetricsPage], {
@@ -424,6 +425,7 @@ void T_frmDrivewarden::RefreshStatus() {
     ShowWindow(GetDlgItem(page, id), view.hasState ? SW_SHOW : SW_HIDE);
   }
   ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_PENDING), view.pendingText.empty() ? SW_HIDE : SW_SHOW);
+  ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_HEARTBEAT), view.heartbeatText.empty() ? SW_HIDE : SW_SHOW);
   ShowWindow(GetDlgItem(page, IDC_LBL_STATUS_NOTICE), view.hasState ? SW_HIDE : SW_SHOW);
   SetItemText(page, IDC_LBL_STATUS_NOTICE, view.notice);
   SetItemText(page, IDC_LBL_STATUS_CHECKED, view.checkedText);
@@ -431,6 +433,7 @@ void T_frmDrivewarden::RefreshStatus() {
   SetItemText(page, IDC_LBL_STATUS_MAIL, view.mailText);
   SetItemText(page, IDC_LBL_STATUS_LASTDELIVERY, view.lastDeliveryText);
   SetItemText(page, IDC_LBL_STATUS_PENDING, view.pendingText);
+  SetItemText(page, IDC_LBL_STATUS_HEARTBEAT, view.heartbeatText);
   // The drawn rows also stand as the panel's text, one line a drive, for
   // screen readers and the harness.
   std::string rows;

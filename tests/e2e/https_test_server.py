@@ -17,6 +17,7 @@ Paths:
   /size/N        200 with a body of N bytes (Content-Length)
   /chunked/N     200 with a body of N bytes, chunked
   /redirect      302 to http://example.invalid/
+  /hb/...        200 "OK" (a heartbeat receiver: any path below /hb/)
 """
 import json
 import socket
@@ -99,6 +100,8 @@ def make_handler(name, log_path):
                     self.wfile.write(b"%x\r\n" % n + b"z" * n + b"\r\n")
                     left -= n
                 self.wfile.write(b"0\r\n\r\n")
+            elif path.startswith("/hb/"):
+                self._answer(200, b"OK")
             elif path == "/redirect":
                 self._answer(302, b"moved\n", extra=[("Location", "http://example.invalid/")])
             else:

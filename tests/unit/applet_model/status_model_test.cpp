@@ -112,6 +112,38 @@ TEST(StatusModelTest, OutcomeAndMailTexts) {
             "再送待ち: 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗) 宛先: b@example.jp,c@example.jp");
 }
 
+TEST(StatusModelTest, TheHeartbeatLineTellsTheLastPingAndTheLastSuccessWhenItFailed) {
+  struct Case {
+    const char* local;
+    bool ok;
+    bool failUrl;
+    const char* detail;
+    const char* successLocal;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"", false, false, "", "", ""},  // never sent: no line
+      {"2026-12-09 21:04:06", true, false, "HTTP 200", "2026-12-09 21:04:06", "ハートビート: 2026-12-09 21:04:06 成功 HTTP 200"},
+      {"2026-12-09 21:04:06", true, true, "HTTP 200", "2026-12-09 21:04:06",
+       "ハートビート: 2026-12-09 21:04:06 成功 (失敗の URL) HTTP 200"},
+      {"2026-12-09 21:04:06", false, false, "HTTP 503", "2026-12-08 09:00:00",
+       "ハートビート: 2026-12-09 21:04:06 失敗 HTTP 503 / 最後の成功: 2026-12-08 09:00:00"},
+      {"2026-12-09 21:04:06", false, false, "HTTP: 接続できません", "",
+       "ハートビート: 2026-12-09 21:04:06 失敗 HTTP: 接続できません / 最後の成功: まだありません"},
+  };
+  for (const Case& c : cases) {
+    CheckState state = TwoDrives();
+    state.heartbeatLocal = c.local;
+    state.heartbeatUtc = *c.local ? "2026-12-09T12:04:06Z" : "";
+    state.heartbeatOk = c.ok;
+    state.heartbeatFailUrl = c.failUrl;
+    state.heartbeatDetail = c.detail;
+    state.heartbeatSuccessLocal = c.successLocal;
+    state.heartbeatSuccessUtc = *c.successLocal ? "2026-12-08T00:00:00Z" : "";
+    EXPECT_EQ(BuildStatusPage(StateLoad::Loaded, state, "").heartbeatText, c.text) << c.detail;
+  }
+}
+
 TEST(StatusModelTest, NoStateOrDamagedStateIsANoticeNotAnError) {
   CheckState stale = TwoDrives();  // ignored unless Loaded
   StatusPageView missing = BuildStatusPage(StateLoad::Missing, stale, "");

@@ -268,3 +268,61 @@ TEST(CheckState, StampsCrossDaysAndYearsAndReadBackAsSeconds) {
 
 }  // namespace
 }  // namespace qw
+
+namespace qw {
+namespace {
+
+TEST(CheckState, TheHeartbeatRoundTripsAndADamagedOneIsRefused) {
+  CheckState s;
+  s.checkedLocal = "2026-12-09 21:04:05";
+  s.checkedUtc = "2026-12-09T12:04:05Z";
+  s.outcome = "information";
+  // No heartbeat ever sent: no section, and a state without one reads as none.
+  EXPECT_EQ(FormatCheckState(s).find("[HEARTBEAT]"), std::string::npos);
+
+  s.heartbeatLocal = "2026-12-09 21:04:06";
+  s.heartbeatUtc = "2026-12-09T12:04:06Z";
+  s.heartbeatOk = false;
+  s.heartbeatFailUrl = true;
+  s.heartbeatDetail = "HTTP: 接続できません\r\n(2 行目)";
+  s.heartbeatSuccessLocal = "2026-12-08 21:04:06";
+  s.heartbeatSuccessUtc = "2026-12-08T12:04:06Z";
+  const std::string text = FormatCheckState(s);
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back)) << text;
+  EXPECT_EQ(back.heartbeatLocal, s.heartbeatLocal);
+  EXPECT_EQ(back.heartbeatUtc, s.heartbeatUtc);
+  EXPECT_EQ(back.heartbeatOk, s.heartbeatOk);
+  EXPECT_EQ(back.heartbeatFailUrl, s.heartbeatFailUrl);
+  EXPECT_EQ(back.heartbeatDetail, s.heartbeatDetail);
+  EXPECT_EQ(back.heartbeatSuccessLocal, s.heartbeatSuccessLocal);
+  EXPECT_EQ(back.heartbeatSuccessUtc, s.heartbeatSuccessUtc);
+
+  // Only a success so far in an earlier run still writes the section.
+  CheckState onlySuccess;
+  onlySuccess.heartbeatSuccessUtc = "2026-12-08T12:04:06Z";
+  EXPECT_NE(FormatCheckState(onlySuccess).find("[HEARTBEAT]"), std::string::npos);
+
+  struct Damage {
+    const char* from;
+    const char* to;
+  };
+  const Damage damages[] = {
+      {"OK=0\r\n", "OK=no\r\n"},
+      {"FAILURL=1\r\n", "FAILURL=1\r\nFAILURL=0\r\n"},
+      {"DETAIL=", "DETAIL=\\q"},
+  };
+  for (const Damage& d : damages) {
+    std::string damaged = text;
+    const size_t at = damaged.find(d.from, damaged.find("[HEARTBEAT]"));
+    ASSERT_NE(at, std::string::npos) << d.from;
+    damaged.replace(at, std::string(d.from).size(), d.to);
+    CheckState kept;
+    kept.outcome = "kept";
+    EXPECT_FALSE(ParseCheckState(damaged, &kept)) << damaged;
+    EXPECT_EQ(kept.outcome, "kept");
+  }
+}
+
+}  // namespace
+}  // namespace qw

@@ -120,6 +120,38 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   EXPECT_EQ(q.samples.at("quotawarden_last_check_success"), "0");
 }
 
+TEST(MetricsText, TheHeartbeatFamiliesOnlyOnceAHeartbeatWasSent) {
+  const char* const families[] = {"quotawarden_heartbeat_last_timestamp_seconds", "quotawarden_heartbeat_last_success",
+                                  "quotawarden_heartbeat_last_success_timestamp_seconds"};
+  struct Case {
+    const char* utc;
+    bool ok;
+    const char* successUtc;
+    const char* last;         // expected samples; nullptr: no families
+    const char* success;
+    const char* successTime;
+  };
+  const Case cases[] = {
+      {"", false, "", nullptr, nullptr, nullptr},
+      {"2024-05-05T22:08:09Z", true, "2024-05-05T22:08:09Z", "1714946889", "1", "1714946889"},
+      {"2024-05-05T22:08:09Z", false, "1999-12-31T23:59:59Z", "1714946889", "0", "946684799"},
+      {"2024-05-05T22:08:09Z", false, "", "1714946889", "0", "0"},
+  };
+  for (const Case& c : cases) {
+    CheckState state;
+    state.checkedUtc = "2024-05-05T22:08:09Z";
+    state.heartbeatUtc = c.utc;
+    state.heartbeatOk = c.ok;
+    state.heartbeatSuccessUtc = c.successUtc;
+    const Parsed p = Parse(FormatMetrics(state, MetricsFacts{}));
+    for (const char* family : families) EXPECT_EQ(p.types.count(family), c.last ? 1u : 0u) << family << c.utc;
+    if (!c.last) continue;
+    EXPECT_EQ(p.samples.at(families[0]), c.last);
+    EXPECT_EQ(p.samples.at(families[1]), c.success);
+    EXPECT_EQ(p.samples.at(families[2]), c.successTime);
+  }
+}
+
 TEST(MetricsText, LabelValuesAreEscaped) {
   EXPECT_EQ(MetricsLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
   EXPECT_EQ(MetricsLabelValue("C"), "C");
