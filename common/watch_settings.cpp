@@ -237,6 +237,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
   }
 
   ReadMail(ini, inputs, next);
+  next.webhooks = ReadWebhookSettings(ini);
   return next;
 }
 

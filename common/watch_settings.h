@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/drivewarden_common.h"
+#include "common/webhook_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -64,6 +65,7 @@ struct WatchSettings {
   std::string protectedPassword;     // the protected form of a clear PASSWORD, to store
   std::string protectFailure;        // why a clear PASSWORD could not be protected
   std::vector<std::string> mailProblems;  // bad mail keys while mail is off
+  WebhookSettings webhooks;               // [WEBHOOK1] .. [WEBHOOK9]
 };
 
 // What the reader needs besides the file.
