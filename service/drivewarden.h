@@ -32,6 +32,8 @@
 #include "service/entries.h"
 #include "service/report.h"
 #include "service/stored_secret.h"
+#include "service/webhook_channels.h"
+#include "service/webhook_sender.h"
 
 namespace qw {
 
@@ -56,6 +58,8 @@ struct WatchOptions {
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
+  // Makes the HTTP client of each webhook attempt (none: the platform's own).
+  std::function<std::unique_ptr<HttpClient>()> newHttpClient;
 };
 
 class TDrivewarden {
@@ -114,6 +118,12 @@ class TDrivewarden {
   void tmRetryTimer(void* Sender);
   Timer& tmCheck() { return *tmCheck_; }
   Timer& tmRetry() { return *tmRetry_; }
+  // The next attempt of the webhook channels that wait (the one due first,
+  // and every other due by then). Without a timer of the host's (a one-shot
+  // run) they wait in the state for the next run.
+  void tmWebhookTimer(void* Sender);
+  Timer& tmWebhook() { return *tmWebhook_; }
+  void SetWebhookRetryTimer(std::unique_ptr<Timer> timer);
   // Replaces the first retry delay (5 minutes); the later delays stay.
   void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
 
@@ -182,7 +192,10 @@ class TDrivewarden {
   TTestMailSettings TestMailSettings() const;
 
  private:
-  void RunChecks(bool fromTimer, bool retry = false);
+  void RunChecks(bool fromTimer, bool retry = false, bool webhookRetry = false);
+  void RetryWebhooksOnce();
+  WebhookChannels::Context WebhookContext() const;
+  void ArmWebhookRetry();
   void CheckOnce();
   void RetryOnce();
   // Lines of the check, with the drive table's free space filled in; false
@@ -237,6 +250,13 @@ class TDrivewarden {
   std::thread::id FCheckThread;
   AlertPolicy FPolicy;
   AlertOutcome FLastAlert;
+
+  // The webhook channels: the check's thread alone uses them (the sender's
+  // Cancel comes from any thread).
+  WebhookSender FWebhookSender;
+  WebhookChannels FWebhooks;
+  std::unique_ptr<Timer> tmWebhook_;
+  bool FWebhookTimerTicks = false;
 };
 
 
