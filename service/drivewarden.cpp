@@ -226,7 +226,11 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry, bool webhookRetry) {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (FStopped) return;
     if (FChecking && webhookRetry) {
-      // The running check arms the webhook timer again when it ends.
+      // A check or a mail retry runs: the channels go a moment after it
+      // (their due times are the check thread's to read).
+      tmWebhook_->SetEnabled(false);
+      tmWebhook_->SetInterval(1000);
+      tmWebhook_->SetEnabled(true);
       return;
     }
     if (FChecking && retry) {

@@ -124,6 +124,10 @@ class TDrivewarden {
   void tmWebhookTimer(void* Sender);
   Timer& tmWebhook() { return *tmWebhook_; }
   void SetWebhookRetryTimer(std::unique_ptr<Timer> timer);
+  // The webhook targets whose last attempt (of the last check or retry) did
+  // not deliver, each with its step and answer. From the check's thread, or
+  // once no check runs.
+  std::vector<std::string> WebhookFailures() const { return FWebhooks.Failures(); }
   // Replaces the first retry delay (5 minutes); the later delays stay.
   void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
 

@@ -131,6 +131,14 @@ std::optional<int64_t> WebhookChannels::NextDueMs() const {
   return std::max<int64_t>(*first - NowMs(), 0);
 }
 
+std::vector<std::string> WebhookChannels::Failures() const {
+  std::vector<std::string> failed;
+  for (const Channel& channel : channels_)
+    if (channel.record.attempted && !channel.record.delivered)
+      failed.push_back(channel.target.section + ": " + channel.record.reply);
+  return failed;
+}
+
 bool WebhookChannels::UntriedPending() const {
   for (const Channel& channel : channels_)
     if (channel.policy.Pending() && !channel.policy.Pending()->triedThisRun) return true;

@@ -62,6 +62,9 @@ class WebhookChannels {
   bool UntriedPending() const;
 
   size_t Count() const { return channels_.size(); }
+  // The targets whose last attempt did not deliver, with that attempt's
+  // step and answer ("WEBHOOK2: HTTP 500: ...").
+  std::vector<std::string> Failures() const;
 
  private:
   struct Channel {
