@@ -139,7 +139,8 @@ Result<std::string> SlackBody(const AlertNotice& notice) {
   const std::string computer = SlackEscape(U(notice.computer));
   JsonWriter w;
   w.BeginObject();
-  w.Key("text").String(CutCharacters(title + ": " + U(notice.computer), kSlackSectionLimit));
+  // The fallback is what notifications show: mrkdwn too.
+  w.Key("text").String(CutCharacters(title + ": " + computer, kSlackSectionLimit));
   w.Key("blocks").BeginArray();
   w.BeginObject().Key("type").String("header").Key("text").BeginObject();
   w.Key("type").String("plain_text").Key("text").String(CutCharacters(title, kSlackHeaderLimit));

@@ -90,7 +90,10 @@ TEST(WebhookPayloads, EveryKindCarriesTheFactsIntact) {
       const Result<JsonValue> blocks = ParseJson(*slack);
       ASSERT_TRUE(blocks.Ok()) << name << ": " << blocks.status().Describe();
       const std::string fallback = blocks->FindString("text").value_or("");
-      EXPECT_NE(fallback.find(computer), std::string::npos) << fallback;
+      std::string escaped;
+      for (char c : computer) escaped += c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : std::string(1, c);
+      EXPECT_NE(fallback.find(escaped), std::string::npos) << fallback;
+      EXPECT_EQ(fallback.find('<'), std::string::npos) << fallback;
       // In mrkdwn the name cannot open a mention or a link.
       const std::string section = blocks->Find("blocks")->Items()[1].Find("text")->FindString("text").value_or("");
       EXPECT_EQ(section.find('<'), std::string::npos) << section;

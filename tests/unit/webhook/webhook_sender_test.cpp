@@ -179,7 +179,13 @@ TEST(WebhookSender, TheEntryNamesTargetStepAndStatusButNoSecret) {
     EXPECT_NE(entry.find(said), std::string::npos) << said << " not in " << entry;
   EXPECT_EQ(entry.find("more"), std::string::npos);
 
-  WebhookResult failed = JudgeWebhookAnswer(Result<HttpResponse>(Status::Failure("HTTP", 7, "接続できません")), 0);
+#ifdef _WIN32
+  const int64_t connectCode = 12029;  // ERROR_WINHTTP_CANNOT_CONNECT
+#else
+  const int64_t connectCode = 7;  // CURLE_COULDNT_CONNECT
+#endif
+  WebhookResult failed =
+      JudgeWebhookAnswer(Result<HttpResponse>(Status::Failure("HTTP", connectCode, "接続できません")), 0);
   EXPECT_NE(WebhookFailureEntry(target, failed, true, "").find("CONNECT"), std::string::npos);
   EXPECT_EQ(WebhookFailureEntry(target, JudgeWebhookAnswer(Answer(200, ""), 0), false, ""), "");
 }
