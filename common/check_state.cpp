@@ -245,6 +245,26 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "DETAIL", Escape(state.heartbeatDetail));
     AddLine(out, "SUCCESSLOCAL", Escape(state.heartbeatSuccessLocal));
     AddLine(out, "SUCCESSUTC", Escape(state.heartbeatSuccessUtc));
+  for (const ChannelState& channel : state.channels) {
+    out += "[CHANNEL." + channel.name + "]";
+    out += kCrLf;
+    AddLine(out, "ATTEMPTED", channel.attempted ? "1" : "0");
+    AddLine(out, "DELIVERED", channel.delivered ? "1" : "0");
+    AddLine(out, "REPLY", Escape(channel.reply));
+    AddLine(out, "LASTDELIVERYLOCAL", Escape(channel.lastDeliveryLocal));
+    AddLine(out, "LASTDELIVERYUTC", Escape(channel.lastDeliveryUtc));
+    AddLine(out, "FAILURES", std::to_string(channel.failures < 0 ? 0 : channel.failures));
+    AddLine(out, "ALERTUTC", Escape(channel.alertUtc));
+    AddLine(out, "ALERTSHORT", Escape(channel.alertShort));
+    AddLine(out, "ALERTOPEN", channel.alertOpen ? "1" : "0");
+    if (channel.pending) {
+      AddLine(out, "PENDINGKIND", channel.pendingRecovery ? "recovery" : "alert");
+      AddLine(out, "PENDINGCOMPOSEDLOCAL", Escape(channel.pendingComposedLocal));
+      AddLine(out, "PENDINGCOMPOSEDUTC", Escape(channel.pendingComposedUtc));
+      AddLine(out, "PENDINGATTEMPTS", CountText(channel.pendingAttempts));
+      AddLine(out, "PENDINGSHORT", Escape(channel.pendingShort));
+      AddLine(out, "PENDINGREPORT", Escape(channel.pendingReport));
+    }
   }
   for (const auto& drive : state.drives) {
     out += "[DRIVE.";
@@ -265,6 +285,14 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
   CheckState next;
   Section section = Section::None;
   Seen check, mail, alert, pending, heartbeat, drive;
+  enum class Section { None, Check, Mail, Alert, Pending, Drive, Channel, Other };
+  CheckState next;
+  Section section = Section::None;
+  Seen check, mail, alert, pending, drive, channel;
+  // A pending channel alert without its body could only send nothing.
+  auto channelComplete = [&channel, &next] {
+    return !next.channels.back().pending || (channel.Has("PENDINGREPORT") && !next.channels.back().pendingReport.empty());
+  };
   std::vector<std::string> sections;
   // A drive section is complete when it held every key.
   auto driveComplete = [&drive] {
@@ -283,6 +311,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
     if (line.front() == '[') {
       if (line.back() != ']') return false;
       if (section == Section::Drive && !driveComplete()) return false;
+      if (section == Section::Channel && !channelComplete()) return false;
       const std::string name = AsciiUpperCase(line.substr(1, line.size() - 2));
       for (const auto& s : sections)
         if (s == name) return false;
@@ -298,6 +327,12 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         next.pending = true;
       } else if (name == "HEARTBEAT") {
         section = Section::Heartbeat;
+      } else if (name.compare(0, 8, "CHANNEL.") == 0 && name.size() > 8) {
+        section = Section::Channel;
+        channel = Seen{};
+        ChannelState c;
+        c.name = name.substr(8);
+        next.channels.push_back(c);
       } else if (name.compare(0, 6, "DRIVE.") == 0) {
         if (name.size() != 7 || name[6] < 'A' || name[6] > 'Z') return false;
         section = Section::Drive;
@@ -380,6 +415,28 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "DETAIL") ok = Unescape(value, &next.heartbeatDetail);
         else if (key == "SUCCESSLOCAL") ok = Unescape(value, &next.heartbeatSuccessLocal);
         else if (key == "SUCCESSUTC") ok = Unescape(value, &next.heartbeatSuccessUtc);
+      case Section::Channel: {
+        if (!channel.Add(key)) return false;
+        ChannelState& c = next.channels.back();
+        bool ok = true;
+        if (key == "ATTEMPTED") ok = ReadFlag(value, &c.attempted);
+        else if (key == "DELIVERED") ok = ReadFlag(value, &c.delivered);
+        else if (key == "REPLY") ok = Unescape(value, &c.reply);
+        else if (key == "LASTDELIVERYLOCAL") ok = Unescape(value, &c.lastDeliveryLocal);
+        else if (key == "LASTDELIVERYUTC") ok = Unescape(value, &c.lastDeliveryUtc);
+        else if (key == "FAILURES") ok = ReadCount(value, &c.failures) && c.failures >= 0;
+        else if (key == "ALERTUTC") ok = Unescape(value, &c.alertUtc);
+        else if (key == "ALERTSHORT") ok = Unescape(value, &c.alertShort);
+        else if (key == "ALERTOPEN") ok = ReadFlag(value, &c.alertOpen);
+        else if (key == "PENDINGKIND") {
+          ok = value == "alert" || value == "recovery";
+          c.pending = ok;
+          c.pendingRecovery = value == "recovery";
+        } else if (key == "PENDINGCOMPOSEDLOCAL") ok = Unescape(value, &c.pendingComposedLocal);
+        else if (key == "PENDINGCOMPOSEDUTC") ok = Unescape(value, &c.pendingComposedUtc);
+        else if (key == "PENDINGATTEMPTS") ok = ReadCount(value, &c.pendingAttempts) && c.pendingAttempts >= 0;
+        else if (key == "PENDINGSHORT") ok = Unescape(value, &c.pendingShort);
+        else if (key == "PENDINGREPORT") ok = Unescape(value, &c.pendingReport);
         if (!ok) return false;
         break;
       }
@@ -398,6 +455,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
     }
   }
   if (section == Section::Drive && !driveComplete()) return false;
+  if (section == Section::Channel && !channelComplete()) return false;
   if (!check.Has("LOCAL") || !check.Has("UTC") || !check.Has("OUTCOME")) return false;
   if (!mail.Has("ATTEMPTED") || !mail.Has("DELIVERED")) return false;
   // A pending mail without its text could only send an empty mail.

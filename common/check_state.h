@@ -23,6 +23,30 @@ struct DriveState {
   bool below = false;
 };
 
+// One alert channel besides the mail (a webhook target, named as its
+// settings section is, "WEBHOOK2"): its last attempt, its last delivery, its
+// failures, and the alert policy's memory as [ALERT] and [PENDINGALERT]
+// hold the mail's. Written as a section [CHANNEL.<name>].
+struct ChannelState {
+  std::string name;
+  bool attempted = false;  // the last check or retry tried it
+  bool delivered = false;
+  std::string reply;       // the answer's status and first line, or what failed
+  std::string lastDeliveryLocal;
+  std::string lastDeliveryUtc;
+  int64_t failures = 0;    // attempts that did not deliver
+  std::string alertUtc;
+  std::string alertShort;
+  bool alertOpen = false;
+  bool pending = false;
+  bool pendingRecovery = false;
+  std::string pendingReport;  // the body as composed
+  std::string pendingComposedLocal;
+  std::string pendingComposedUtc;
+  int64_t pendingAttempts = 0;
+  std::string pendingShort;
+};
+
 struct CheckState {
   std::string checkedLocal;  // "2026-12-09 21:04:05"
   std::string checkedUtc;    // "2026-12-09T12:04:05Z"
@@ -70,6 +94,8 @@ struct CheckState {
   std::string heartbeatDetail;    // "HTTP 200", or what failed (no URL)
   std::string heartbeatSuccessLocal;
   std::string heartbeatSuccessUtc;
+  // The webhook channels, in settings order.
+  std::vector<ChannelState> channels;
 };
 
 inline constexpr const char* kStateFileName = "status.ini";

@@ -250,6 +250,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
 
   next.heartbeat = ReadHeartbeatSettings(ini);
   ReadMail(ini, inputs, next);
+  next.webhooks = ReadWebhookSettings(ini);
   return next;
 }
 

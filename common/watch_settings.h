@@ -12,6 +12,7 @@
 #include "common/drivewarden_common.h"
 #include "common/oauth_settings.h"
 #include "common/heartbeat_settings.h"
+#include "common/webhook_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -68,6 +69,7 @@ struct WatchSettings {
   std::string protectFailure;        // why a clear PASSWORD could not be protected
   std::vector<std::string> mailProblems;  // bad mail keys while mail is off
   OAuthSettings oauth;                    // AUTH and the OAuth 2.0 keys
+  WebhookSettings webhooks;               // [WEBHOOK1] .. [WEBHOOK9]
 };
 
 // What the reader needs besides the file.

@@ -38,6 +38,7 @@ struct HttpResponse {
   int status = 0;            // the HTTP status, 200 ...
   std::string contentType;   // as the server said it; empty when none
   std::string body;          // at most kMaxHttpBody bytes
+  std::string retryAfter;    // the Retry-After header as sent; empty when none
 };
 
 inline constexpr size_t kMaxHttpBody = 1 << 20;
@@ -59,5 +60,11 @@ class HttpClient {
 };
 
 std::unique_ptr<HttpClient> NewHttpClient();
+
+// The step a failure of Send ended in, as an entry names it: "CONNECT" (the
+// lookup, the connection, the proxy), "TLS" (the handshake, the
+// certificate) or "HTTP" (the request and its answer, the time-out, a
+// cancel).
+const char* HttpFailureStep(const Status& failure);
 
 }  // namespace qw

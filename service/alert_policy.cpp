@@ -221,6 +221,59 @@ AttemptDecision AlertPolicy::OnAttempt(const PendingMail& mail, const TDeliveryR
   return decision;
 }
 
+AttemptDecision AlertPolicy::OnChannelAttempt(const PendingMail& mail, ChannelOutcome outcome, int64_t atLeastMs,
+                                              const AlertRules& rules, const AlertClock& clock) {
+  AttemptDecision decision;
+  decision.mail = mail;
+  if (outcome == ChannelOutcome::kDelivered) {
+    AlertDelivered(mail, clock);
+    pending_.reset();
+    decision.kind = AttemptDecision::Kind::kDelivered;
+    return decision;
+  }
+  if (outcome == ChannelOutcome::kFinal) {
+    if (mail.recovery) alertOpen_ = false;
+    pending_.reset();
+    decision.kind = AttemptDecision::Kind::kFinal;
+    return decision;
+  }
+  const int attempts = mail.attempts + 1;
+  if (pending_) pending_->attempts = attempts;
+  decision.kind = AttemptDecision::Kind::kRetry;
+  decision.retryMs = std::max(RetryDelayMs(attempts, rules.firstRetryMs), atLeastMs);
+  return decision;
+}
+
+void AlertPolicy::LoadFrom(const ChannelState& channel) {
+  CheckState state;
+  state.alertUtc = channel.alertUtc;
+  state.alertShort = channel.alertShort;
+  state.alertOpen = channel.alertOpen;
+  state.pending = channel.pending;
+  state.pendingRecovery = channel.pendingRecovery;
+  state.pendingReport = channel.pendingReport;
+  state.pendingComposedLocal = channel.pendingComposedLocal;
+  state.pendingComposedUtc = channel.pendingComposedUtc;
+  state.pendingAttempts = channel.pendingAttempts;
+  state.pendingShort = channel.pendingShort;
+  LoadFrom(state);
+}
+
+void AlertPolicy::SaveTo(ChannelState& channel) const {
+  CheckState state;
+  SaveTo(state);
+  channel.alertUtc = state.alertUtc;
+  channel.alertShort = state.alertShort;
+  channel.alertOpen = state.alertOpen;
+  channel.pending = state.pending;
+  channel.pendingRecovery = state.pendingRecovery;
+  channel.pendingReport = state.pendingReport;
+  channel.pendingComposedLocal = state.pendingComposedLocal;
+  channel.pendingComposedUtc = state.pendingComposedUtc;
+  channel.pendingAttempts = state.pendingAttempts;
+  channel.pendingShort = state.pendingShort;
+}
+
 void AlertPolicy::LoadFrom(const CheckState& state) {
   alertUtc_ = state.alertUtc;
   alertShort_ = state.alertShort;

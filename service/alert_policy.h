@@ -112,6 +112,13 @@ class AlertPolicy {
   AttemptDecision OnAttempt(const PendingMail& mail, const TDeliveryResult& result, const std::string& everyone,
                             const AlertRules& rules, const AlertClock& clock);
 
+  // A channel without recipients (a webhook) answered an attempt of `mail`:
+  // delivered, refused for good, or to be tried again after the schedule's
+  // delay, or after `atLeastMs` when that is later (a Retry-After).
+  enum class ChannelOutcome { kDelivered, kRetry, kFinal };
+  AttemptDecision OnChannelAttempt(const PendingMail& mail, ChannelOutcome outcome, int64_t atLeastMs,
+                                   const AlertRules& rules, const AlertClock& clock);
+
   // False while REMIND holds back a mail of a standing shortage.
   bool ReminderDue(const std::string& shortLetters, const AlertRules& rules, const AlertClock& clock) const;
 
@@ -123,6 +130,9 @@ class AlertPolicy {
   // The state file's [PENDINGALERT] and [ALERT].
   void LoadFrom(const CheckState& state);
   void SaveTo(CheckState& state) const;
+  // The same memory of a webhook channel (its [CHANNEL.<name>] section).
+  void LoadFrom(const ChannelState& channel);
+  void SaveTo(ChannelState& channel) const;
 
  private:
   void SetPending(bool recovery, const std::string& report, const std::string& shortLetters,

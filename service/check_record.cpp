@@ -175,11 +175,21 @@ void CheckRecord::WriteRetry(const AlertOutcome& mail, const CheckState& alert, 
   state.pendingAttempts = alert.pendingAttempts;
   state.pendingShort = alert.pendingShort;
   state.pendingRecipients = alert.pendingRecipients;
+  state.channels = alert.channels;
   state.mailFailures = mailFailures_;
   CopyHeartbeat(heartbeat_, state);
   last_ = state;
   // The retry's outcome reaches the metrics too: the delivery time and the
   // failure count change with it, the check's own success does not.
+  WriteMetrics(state, lastSucceeded_, context);
+  WriteStateFile(state);
+}
+
+void CheckRecord::WriteChannels(const CheckState& alert, const Context& context) {
+  if (!last_) return;
+  CheckState state = *last_;
+  state.channels = alert.channels;
+  last_ = state;
   WriteMetrics(state, lastSucceeded_, context);
   WriteStateFile(state);
 }

@@ -84,6 +84,8 @@ class CheckRecord {
                   const CheckState& alert, const Context& context);
   // The last check's state again, with the mail step of a retry.
   void WriteRetry(const AlertOutcome& mail, const CheckState& alert, const Context& context);
+  // The last check's state again, with the webhook channels of `alert`.
+  void WriteChannels(const CheckState& alert, const Context& context);
   // The state as last written (whether or not a folder took it), and
   // whether that check succeeded (its settings loaded and it ran).
   const std::optional<CheckState>& Last() const { return last_; }

@@ -34,7 +34,10 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
       FSender(platform.system, FOptions.httpClient ? FOptions.httpClient : CancellableHttp::Factory(NewHttpClient)),
       FHeartbeat(FEntries, FOptions.httpClient),
       tmCheck_(std::move(checkTimer)),
-      tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()) {
+      tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()),
+      FWebhookSender(FOptions.httpClient),
+      FWebhooks(FEntries, FWebhookSender),
+      tmWebhook_(std::make_unique<IdleTimer>()) {
   FRetryTimerTicks = dynamic_cast<IdleTimer*>(tmRetry_.get()) == nullptr;
   FSettings.interval = 0;
   tmCheck_->SetEnabled(false);
@@ -44,7 +47,16 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
   tmRetry_->OnTimer = [this] { tmRetryTimer(this); };
 }
 
+void TDrivewarden::SetWebhookRetryTimer(std::unique_ptr<Timer> timer) {
+  tmWebhook_ = timer ? std::move(timer) : std::make_unique<IdleTimer>();
+  FWebhookTimerTicks = dynamic_cast<IdleTimer*>(tmWebhook_.get()) == nullptr;
+  tmWebhook_->SetEnabled(false);
+  tmWebhook_->OnTimer = [this] { tmWebhookTimer(this); };
+}
+
 TDrivewarden::~TDrivewarden() {
+  tmWebhook_->SetEnabled(false);
+  tmWebhook_->OnTimer = nullptr;
   tmCheck_->SetEnabled(false);
   tmCheck_->OnTimer = nullptr;
   tmRetry_->SetEnabled(false);
@@ -58,6 +70,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     FCheckRequested = false;
     FSender.Slot().Reset();  // with FStopped, so that a stop meanwhile holds for both
     FHeartbeat.Resume();
+    FWebhookSender.Reset();
   }
   FCalls.Resume();
   // A start lists the fixed drives anew; the load fills the table.
@@ -69,6 +82,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     FPolicy.NewRun();
   }
+  FWebhooks.NewRun();
   try {
     LoadSettings();
   } catch (const std::exception& e) {
@@ -85,6 +99,13 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     sendPending = FPolicy.Pending() && !FPolicy.Pending()->triedThisRun && !FStopped;
   }
   if (sendPending) RunChecks(false, true);
+  // So do webhook alerts left pending that the first check left waiting.
+  bool stopped = false;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    stopped = FStopped;
+  }
+  if (!stopped && FWebhooks.UntriedPending()) RunChecks(false, false, true);
 }
 
 void TDrivewarden::CancelForStop() {
@@ -94,6 +115,7 @@ void TDrivewarden::CancelForStop() {
   FCheckRequested = false;
   FSender.Slot().Cancel();
   FHeartbeat.Cancel();
+  FWebhookSender.Cancel();
 }
 
 void TDrivewarden::ServiceStop() {
@@ -111,6 +133,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
     FCheckRequested = false;
     FSender.Slot().Cancel();
     FHeartbeat.Cancel();
+    FWebhookSender.Cancel();
     const auto ended = [this] { return !FChecking; };
     if (milliseconds < 0) {
       FCheckEnded.wait(lock, ended);
@@ -118,6 +141,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
       lock.unlock();
       tmCheck_->SetEnabled(false);
       tmRetry_->SetEnabled(false);
+      tmWebhook_->SetEnabled(false);
       return Status::Failure("ServiceStop", 0,
                              "the running check did not end within " + std::to_string(milliseconds) + " ms",
                              StatusKind::kTimedOut);
@@ -125,6 +149,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
   }
   tmCheck_->SetEnabled(false);
   tmRetry_->SetEnabled(false);
+  tmWebhook_->SetEnabled(false);
   FreeDriveList();
   return Status();
 }
@@ -180,6 +205,7 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
     FEntries.Warning(text);
   }
   FSettings = std::move(next);
+  FWebhooks.SetTargets(FSettings.webhooks.targets);
 }
 
 void TDrivewarden::FreeDriveList() { FDriveList.reset(); }
@@ -196,11 +222,24 @@ void TDrivewarden::tmRetryTimer(void* /*Sender*/) {
   RunChecks(false, true);
 }
 
-void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
+void TDrivewarden::tmWebhookTimer(void* /*Sender*/) {
+  tmWebhook_->SetEnabled(false);
+  RunChecks(false, false, true);
+}
+
+void TDrivewarden::RunChecks(bool fromTimer, bool retry, bool webhookRetry) {
   std::optional<int64_t> busyRetryDelay;
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
     if (FStopped) return;
+    if (FChecking && webhookRetry) {
+      // A check or a mail retry runs: the channels go a moment after it
+      // (their due times are the check thread's to read).
+      tmWebhook_->SetEnabled(false);
+      tmWebhook_->SetInterval(1000);
+      tmWebhook_->SetEnabled(true);
+      return;
+    }
     if (FChecking && retry) {
       // A check runs: it replaces or drops the pending mail, or the retry
       // comes again after the same delay.
@@ -236,7 +275,9 @@ void TDrivewarden::RunChecks(bool fromTimer, bool retry) {
   });
   for (bool first = true;; first = false) {
     try {
-      if (first && retry)
+      if (first && webhookRetry)
+        RetryWebhooksOnce();
+      else if (first && retry)
         RetryOnce();
       else
         CheckOnce();
@@ -295,6 +336,27 @@ void TDrivewarden::CheckOnce() {
     step = FPolicy.OnCheck(facts, Rules(), Clock());
   }
   Follow(step);
+  // Every webhook channel decides and sends on its own; one that fails
+  // waits for its own retry.
+  if (FWebhooks.Count() > 0) {
+    AlertNotice alert;
+    alert.computer = computer;
+    const AlertClock clock = Clock();
+    alert.localTime = LocalStamp(clock.now);
+    alert.utcTime = UtcStamp(clock.now, clock.utcOffsetMinutes);
+    alert.utcOffsetMinutes = clock.utcOffsetMinutes;
+    if (FDriveList) {
+      for (const auto& drive : *FDriveList)
+        alert.drives.push_back(DriveFacts{drive->Letter, drive->FreeSpace, drive->Capacity, drive->LimitBytes,
+                                          drive->LimitText, lines.shortLetters.find(drive->Letter) != std::string::npos});
+    }
+    AlertNotice recovery = alert;
+    alert.report = facts.alertReport;
+    recovery.kind = AlertNotice::Kind::kRecovery;
+    recovery.report = facts.recoveryReport;
+    FWebhooks.OnCheck(facts.shortLetters, alert, recovery, WebhookContext());
+  }
+  ArmWebhookRetry();
   // Heartbeat: the failure URL for settings that did not load or a drive
   // that could not be measured.
   bool driveFailed = false;
@@ -303,6 +365,46 @@ void TDrivewarden::CheckOnce() {
   PingHeartbeat(FLoadFailed || driveFailed);
   // Record.
   WriteCheckState(lines.thresholdLines.empty() ? "information" : "warning", true);
+}
+
+void TDrivewarden::RetryWebhooksOnce() {
+  // As a retry of the mail: the settings file is followed (a target
+  // removed takes its waiting alert with it).
+  try {
+    LoadSettings();
+  } catch (const ESettingsError& e) {
+    FEntries.Error(e.what());
+  }
+  FWebhooks.OnRetry(WebhookContext());
+  ArmWebhookRetry();
+  FRecord.WriteChannels(AlertState(), RecordContext());
+  TellCheckState();
+}
+
+WebhookChannels::Context TDrivewarden::WebhookContext() const {
+  WebhookChannels::Context context;
+  context.rules = Rules();
+  context.clock = Clock();
+  context.timeoutMs = int64_t{FServer.deadline > 0 ? FServer.deadline : 300} * 1000;
+  context.retryTimerTicks = FWebhookTimerTicks;
+  context.stopped = [this] {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    return FStopped;
+  };
+  return context;
+}
+
+void TDrivewarden::ArmWebhookRetry() {
+  tmWebhook_->SetEnabled(false);
+  const std::optional<int64_t> due = FWebhooks.NextDueMs();
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (!due || FStopped) return;
+  }
+  // A channel already due goes after a moment rather than at once, so that
+  // the timer never spins.
+  tmWebhook_->SetInterval(std::max<int64_t>(*due, 1000));
+  tmWebhook_->SetEnabled(true);
 }
 
 void TDrivewarden::RetryOnce() {
@@ -428,12 +530,16 @@ void TDrivewarden::TakePreviousState() {
   if (!previous) return;
   std::lock_guard<std::mutex> lock(FCheckMutex);
   FPolicy.LoadFrom(*previous);
+  FWebhooks.LoadFrom(*previous);
 }
 
 CheckState TDrivewarden::AlertState() const {
   CheckState state;
-  std::lock_guard<std::mutex> lock(FCheckMutex);
-  FPolicy.SaveTo(state);
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FPolicy.SaveTo(state);
+  }
+  FWebhooks.SaveTo(state);
   return state;
 }
 

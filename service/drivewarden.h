@@ -33,6 +33,8 @@
 #include "service/heartbeat.h"
 #include "service/report.h"
 #include "service/stored_secret.h"
+#include "service/webhook_channels.h"
+#include "service/webhook_sender.h"
 
 namespace qw {
 
@@ -55,8 +57,8 @@ struct WatchOptions {
   // Delivers the alert mail in place of the SMTP client: given the report,
   // tells how it went.
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
-  // Makes every HTTP client: the token fetch's and each heartbeat's
-  // (none: the platform's own).
+  // Makes every HTTP client: the token fetch's, each heartbeat's and each
+  // webhook attempt's (none: the platform's own).
   CancellableHttp::Factory httpClient;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
@@ -118,6 +120,16 @@ class TDrivewarden {
   void tmRetryTimer(void* Sender);
   Timer& tmCheck() { return *tmCheck_; }
   Timer& tmRetry() { return *tmRetry_; }
+  // The next attempt of the webhook channels that wait (the one due first,
+  // and every other due by then). Without a timer of the host's (a one-shot
+  // run) they wait in the state for the next run.
+  void tmWebhookTimer(void* Sender);
+  Timer& tmWebhook() { return *tmWebhook_; }
+  void SetWebhookRetryTimer(std::unique_ptr<Timer> timer);
+  // The webhook targets whose last attempt (of the last check or retry) did
+  // not deliver, each with its step and answer. From the check's thread, or
+  // once no check runs.
+  std::vector<std::string> WebhookFailures() const { return FWebhooks.Failures(); }
   // Replaces the first retry delay (5 minutes); the later delays stay.
   void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
 
@@ -191,7 +203,10 @@ class TDrivewarden {
   MailLogin& Login() { return FSender.Login(); }
 
  private:
-  void RunChecks(bool fromTimer, bool retry = false);
+  void RunChecks(bool fromTimer, bool retry = false, bool webhookRetry = false);
+  void RetryWebhooksOnce();
+  WebhookChannels::Context WebhookContext() const;
+  void ArmWebhookRetry();
   void CheckOnce();
   void RetryOnce();
   // Lines of the check, with the drive table's free space filled in; false
@@ -251,6 +266,13 @@ class TDrivewarden {
   std::thread::id FCheckThread;
   AlertPolicy FPolicy;
   AlertOutcome FLastAlert;
+
+  // The webhook channels: the check's thread alone uses them (the sender's
+  // Cancel comes from any thread).
+  WebhookSender FWebhookSender;
+  WebhookChannels FWebhooks;
+  std::unique_ptr<Timer> tmWebhook_;
+  bool FWebhookTimerTicks = false;
 };
 
 

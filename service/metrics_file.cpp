@@ -91,6 +91,25 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
            "none was.");
     Sample(out, "quotawarden_heartbeat_last_success_timestamp_seconds", "", answered);
   }
+  // The same per channel: the mail ("mail") and each webhook target (its
+  // section, "WEBHOOK2"), with whether an alert waits for its next attempt.
+  auto channel = [](const std::string& name) { return "channel=\"" + MetricsLabelValue(name) + "\""; };
+  Family(out, "quotawarden_alert_last_success_timestamp_seconds", "gauge",
+         "Time of the last alert the channel delivered, in seconds since 1970-01-01 UTC; 0 when none was.");
+  Sample(out, "quotawarden_alert_last_success_timestamp_seconds", channel("mail"), delivered);
+  for (const ChannelState& c : state.channels) {
+    int64_t at = 0;
+    if (!UtcStampSeconds(c.lastDeliveryUtc, &at)) at = 0;
+    Sample(out, "quotawarden_alert_last_success_timestamp_seconds", channel(c.name), at);
+  }
+  Family(out, "quotawarden_alert_failures_total", "counter", "Alert attempts of the channel that did not deliver.");
+  Sample(out, "quotawarden_alert_failures_total", channel("mail"), state.mailFailures < 0 ? 0 : state.mailFailures);
+  for (const ChannelState& c : state.channels)
+    Sample(out, "quotawarden_alert_failures_total", channel(c.name), c.failures < 0 ? 0 : c.failures);
+  Family(out, "quotawarden_alert_pending", "gauge", "1 while an alert of the channel waits for its next attempt.");
+  Sample(out, "quotawarden_alert_pending", channel("mail"), state.pending ? 1 : 0);
+  for (const ChannelState& c : state.channels)
+    Sample(out, "quotawarden_alert_pending", channel(c.name), c.pending ? 1 : 0);
 
   Family(out, "quotawarden_drive_free_bytes", "gauge",
          "Bytes of the drive available to the service, as its report says.");

@@ -13,7 +13,10 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
                                                 WatchOptions options) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
   auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
-  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
+  auto service =
+      std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
+  service->SetWebhookRetryTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
+  return service;
 }
 
 // ---------------------------------------------------------------------------

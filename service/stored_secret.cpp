@@ -50,6 +50,29 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
   const OAuthSettings& oauth = loaded.oauth;
   ProtectTypedSecret(profiles, entries, settingsPath, kKeyClientSecret, oauth.clientSecret,
                      oauth.protectedClientSecret, oauth.protectFailure);
+  // The webhook URLs and headers typed in clear: their protected forms, as
+  // the password's.
+  for (const std::string& failure : loaded.webhooks.protectFailures)
+    entries.Warning("設定ファイル " + settingsPath + " の " + failure.substr(0, failure.find(':')) +
+                    " は平文のままです。保護できません: " + failure.substr(failure.find(':') + 1));
+  if (!loaded.webhooks.rewrites.empty()) {
+    Result<ProfileSnapshot> read = profiles.ReadSnapshot(kIniFileName);
+    Status written = read.status();
+    ProfileSnapshot current = read.value_or(ProfileSnapshot());
+    std::string keys;
+    for (const SecretRewrite& rewrite : loaded.webhooks.rewrites) {
+      // A value changed since the load is left to the next load.
+      if (!written.Ok() || current.ReadString(rewrite.section, rewrite.key, "") != rewrite.clear) continue;
+      current.WriteString(rewrite.section, rewrite.key, rewrite.protectedForm);
+      keys += (keys.empty() ? "[" : ", [") + rewrite.section + "] " + rewrite.key;
+    }
+    if (written.Ok() && !keys.empty()) written = profiles.WriteSnapshot(kIniFileName, current);
+    if (!written.Ok())
+      entries.Warning("設定ファイル " + settingsPath + " の通知先の URL とヘッダーは平文のままです。保護した形に置き換えられませんでした: " +
+                      written.Describe());
+    else if (!keys.empty())
+      entries.Information("設定ファイル " + settingsPath + " の " + keys + " は平文でした。保護した形に置き換えました。");
+  }
   if (!loaded.passwordInFile && !oauth.clientSecretInFile) return;
   const std::string what = loaded.passwordInFile ? "パスワード" : "クライアント シークレット";
   const Result<std::vector<std::string>> checked = SecretFileReaders(settingsPath);

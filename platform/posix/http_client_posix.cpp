@@ -44,9 +44,31 @@ std::string EnvProxy(const char* lowerName) {
 
 struct Transfer {
   std::string body;
+  std::string retryAfter;  // of the last response head
   bool tooLarge = false;
   const std::atomic<bool>* cancelled = nullptr;
 };
+
+// Each header line of each response head (a proxy's answer to CONNECT, an
+// interim 1xx and the final one): Retry-After of the last head is kept.
+size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  std::string line(data, bytes);
+  if (line.compare(0, 5, "HTTP/") == 0) transfer->retryAfter.clear();
+  const size_t colon = line.find(':');
+  if (colon != std::string::npos && colon == 11) {
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (name == "retry-after") {
+      std::string value = line.substr(colon + 1);
+      const size_t begin = value.find_first_not_of(" \t");
+      const size_t end = value.find_last_not_of(" \t\r\n");
+      transfer->retryAfter = begin == std::string::npos ? "" : value.substr(begin, end - begin + 1);
+    }
+  }
+  return bytes;
+}
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
@@ -151,6 +173,8 @@ class CurlHttpClient : public HttpClient {
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, ReadHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, Progress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
@@ -241,6 +265,7 @@ class CurlHttpClient : public HttpClient {
       return HttpFailure(result, text + " (" + url->host + "): " + detail);
     }
     response.body = std::move(transfer.body);
+    response.retryAfter = std::move(transfer.retryAfter);
     return response;
   }
 
@@ -259,5 +284,26 @@ class CurlHttpClient : public HttpClient {
 }  // namespace
 
 std::unique_ptr<HttpClient> NewHttpClient() { return std::make_unique<CurlHttpClient>(); }
+
+const char* HttpFailureStep(const Status& failure) {
+  if (failure.Kind() == StatusKind::kTimedOut || failure.Kind() == StatusKind::kCancelled) return "HTTP";
+  switch (static_cast<CURLcode>(failure.Code())) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT: return "CONNECT";
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE: return "TLS";
+    default: return "HTTP";
+  }
+}
 
 }  // namespace qw

@@ -339,6 +339,14 @@ class Exchange {
         response.contentType += type[i] < 0x80 ? static_cast<char>(type[i]) : '?';
       }
     }
+    wchar_t retryAfter[64];
+    size = sizeof retryAfter;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX, retryAfter, &size,
+                            WINHTTP_NO_HEADER_INDEX)) {
+      for (DWORD i = 0; i < size / sizeof(wchar_t); ++i) {
+        response.retryAfter += retryAfter[i] < 0x80 ? static_cast<char>(retryAfter[i]) : '?';
+      }
+    }
     const std::string tooLarge = "応答の本文が大きすぎます (" + std::to_string(kMaxHttpBody) +
                                  " バイトまで; HTTP " + std::to_string(status) + ")";
     DWORD announced = 0;
@@ -450,5 +458,28 @@ class WinHttpClient : public HttpClient {
 }  // namespace
 
 std::unique_ptr<HttpClient> NewHttpClient() { return std::make_unique<WinHttpClient>(); }
+
+const char* HttpFailureStep(const Status& failure) {
+  if (failure.Kind() == StatusKind::kTimedOut || failure.Kind() == StatusKind::kCancelled) return "HTTP";
+  const int64_t code = failure.Code();
+  switch (code) {
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "CONNECT";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED: return "TLS";
+    default: break;
+  }
+  // The certificate chain's own verdicts (CERT_E_*, TRUST_E_*, CRYPT_E_*,
+  // SEC_E_*) are HRESULTs of the trust and security facilities.
+  const uint32_t facility = static_cast<uint32_t>(code) & 0xFFFF0000u;
+  if (facility == 0x800B0000u || facility == 0x80090000u || facility == 0x80092000u) return "TLS";
+  return "HTTP";
+}
 
 }  // namespace qw

@@ -15,6 +15,15 @@ void FakeHttpClient::Answer(int status, std::string body, std::string contentTyp
   script_.push_back(std::move(outcome));
 }
 
+void FakeHttpClient::AnswerRetryAfter(int status, std::string retryAfter, std::string body) {
+  Outcome outcome;
+  outcome.response.status = status;
+  outcome.response.body = std::move(body);
+  outcome.response.retryAfter = std::move(retryAfter);
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(std::move(outcome));
+}
+
 void FakeHttpClient::Fail(Status failure) {
   Outcome outcome;
   outcome.failure = std::move(failure);

@@ -19,6 +19,8 @@ class FakeHttpClient : public HttpClient {
  public:
   // Scripts the next outcome, in order of the Sends to come.
   void Answer(int status, std::string body, std::string contentType = "application/json");
+  // An answer with a Retry-After header.
+  void AnswerRetryAfter(int status, std::string retryAfter, std::string body);
   void Fail(Status failure);
   // A server that accepts and never answers: that Send blocks until Cancel
   // (kCancelled) or the request's timeoutMs (kTimedOut), in real time.

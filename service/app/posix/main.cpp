@@ -535,9 +535,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   const qw::TDrivewarden::AlertOutcome alert = service.LastAlert();
+  int code = 0;
   if (alert.attempted && !alert.result.Complete()) {
     std::fprintf(stderr, "%s\n", qw::SjisToUtf8(qw::AlertFailureText(alert.result)).c_str());
-    return 2;
+    code = 2;
   }
-  return 0;
+  // A webhook alert that did not go waits in the state for the next run, as
+  // the mail does.
+  for (const std::string& failed : service.WebhookFailures()) {
+    std::fprintf(stderr, "%s\n", qw::SjisToUtf8(failed).c_str());
+    code = 2;
+  }
+  return code;
 }

@@ -162,15 +162,16 @@ class HostTest : public ::testing::Test {
     if (!host) host = std::make_unique<ServiceHost>(Service(), status, log);
     return *host;
   }
-  // The loop's timers behind tmCheck and tmRetry, made in that order.
+  // The loop's timers behind tmCheck, tmRetry and tmWebhook, made in that
+  // order.
   FakeTimer& CheckTimer() {
     Service();
-    EXPECT_EQ(loop.Timers().size(), 2u);
+    EXPECT_EQ(loop.Timers().size(), 3u);
     return *loop.Timers().at(0);
   }
   FakeTimer& RetryTimer() {
     Service();
-    EXPECT_EQ(loop.Timers().size(), 2u);
+    EXPECT_EQ(loop.Timers().size(), 3u);
     return *loop.Timers().at(1);
   }
   // Check entries (ID 5610) written so far.
