@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
@@ -29,6 +31,24 @@ class PosixDrives : public Drives {
     std::string path;
     if (!FolderOf(root, &path))
       return Status::Failure("DiskFreeSpace", ENOENT, "no folder stands for the drive " + root, StatusKind::kNotFound);
+    struct statvfs vfs {};
+    if (statvfs(path.c_str(), &vfs) != 0) return ErrnoFailure("statvfs", errno);
+    DiskSpace space;
+    space.freeToCaller = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    space.totalBytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+    return space;
+  }
+
+  Result<std::vector<VolumeInfo>> ListVolumes() override {
+    std::ifstream in("/proc/self/mountinfo", std::ios::binary);
+    if (!in) return ErrnoFailure("open /proc/self/mountinfo", errno);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return ErrnoFailure("read /proc/self/mountinfo", errno);
+    return VolumesOfMountInfo(text.str());
+  }
+
+  Result<DiskSpace> PathFreeSpace(const std::string& path) override {
     struct statvfs vfs {};
     if (statvfs(path.c_str(), &vfs) != 0) return ErrnoFailure("statvfs", errno);
     DiskSpace space;
