@@ -270,6 +270,7 @@ void TDrivewarden::CheckOnce() {
   // a report.
   ReportLines lines;
   if (!MeasureAndCompose(lines)) return;
+  FRecord.SetVolumes(lines.volumes);
   // Report.
   const std::string computer = platform_.system.ComputerName();
   const std::string stamp = ReportStamp(platform_.system, platform_.system.Now());

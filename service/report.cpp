@@ -205,6 +205,10 @@ bool MeasureVolumes(BoundedCalls& calls, Drives& drives, const std::vector<Watch
   for (const WatchedVolume& watched : volumes) {
     const DriveAnswer& answer = answers.at(MeasuredPath(watched.volume));
     const std::string title = VolumeTitle(watched.volume);
+    VolumeState state;
+    state.path = ShownMountPath(MeasuredPath(watched.volume));
+    state.label = watched.volume.label;
+    state.thresholdText = watched.limitText;
     std::string threshold;
     if (!answer.answered) {
       lines.driveLines += "・ " + title + " の空き領域: " + kDriveNoAnswer + kCrLf;
@@ -217,6 +221,9 @@ bool MeasureVolumes(BoundedCalls& calls, Drives& drives, const std::vector<Watch
       lines.driveLines += "・ " + title + " の空き領域: " + ReportBytes(answer.freeBytes, thousandSeparator) + kCrLf;
       const Result<int64_t> limit = ParseThreshold(watched.limitText, answer.totalBytes, decimalSeparator);
       const int64_t limitBytes = limit.value_or(0);
+      state.freeBytes = answer.freeBytes;
+      state.capacity = answer.totalBytes;
+      state.thresholdBytes = limitBytes;
       if (answer.freeBytes < limitBytes) {
         threshold = title + " : しきい値 " + watched.limitText;
         if (watched.limitText.find('%') != std::string::npos)
@@ -226,6 +233,8 @@ bool MeasureVolumes(BoundedCalls& calls, Drives& drives, const std::vector<Watch
         threshold += " )";
       }
     }
+    state.below = !threshold.empty();
+    lines.volumes.push_back(state);
     if (threshold.empty()) continue;
     lines.thresholdLines += threshold + kCrLf;
     lines.shortVolumes.push_back(ShownMountPath(MeasuredPath(watched.volume)));

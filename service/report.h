@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/check_state.h"
 #include "common/drivewarden_common.h"
 #include "common/volume_settings.h"
 #include "platform/drives.h"
@@ -59,7 +60,8 @@ struct ReportLines {
   std::string driveLines;      // one per drive, then the settings notes
   std::string thresholdLines;  // one per drive short (or not answering)
   std::string shortLetters;
-  std::vector<std::string> shortVolumes;  // titles of the volumes short (or not answering)
+  std::vector<std::string> shortVolumes;  // paths of the volumes short (or not answering)
+  std::vector<VolumeState> volumes;       // what MeasureVolumes found, in report order
 };
 // `drives` with their FreeSpace of this check; `noAnswer`: the letters whose
 // call did not return (a warning whatever their threshold).

@@ -89,6 +89,8 @@ class VolumesWatchTest : public ::testing::Test {
 };
 
 TEST_F(VolumesWatchTest, EveryVolumeOnceByItsPathOrNameAndIgnoredOnesNever) {
+  CheckState recorded;
+  service->SetCheckStateListener([&recorded](const CheckState& state, bool) { recorded = state; });
   service->ServiceStart();
   const std::string report = Last(EventType::Warning);
   ASSERT_FALSE(report.empty()) << "the log volume is below 10%";
@@ -104,6 +106,16 @@ TEST_F(VolumesWatchTest, EveryVolumeOnceByItsPathOrNameAndIgnoredOnesNever) {
   EXPECT_EQ(callsOfScratch.load(), 0);
   ASSERT_EQ(mailed.size(), 1u);
   EXPECT_TRUE(Has(mailed[0], "C:\\SQLData\\Log [SQLLog] : しきい値 10%"));
+  // The state (status.ini, the metrics) has each volume with its path and label.
+  ASSERT_EQ(recorded.volumes.size(), 2u);
+  EXPECT_EQ(recorded.volumes[0].path, "C:\\SQLData\\Log");
+  EXPECT_EQ(recorded.volumes[0].label, "SQLLog");
+  EXPECT_EQ(recorded.volumes[0].freeBytes, 5 * kMiB);
+  EXPECT_EQ(recorded.volumes[0].thresholdBytes, 100 * kMiB);
+  EXPECT_TRUE(recorded.volumes[0].below);
+  EXPECT_EQ(recorded.volumes[1].path, "\\\\?\\Volume{3}\\");
+  EXPECT_FALSE(recorded.volumes[1].below);
+  EXPECT_EQ(recorded.drives.size(), 1u);
 }
 
 TEST_F(VolumesWatchTest, VolumesMountedOrRemovedBetweenChecks) {
