@@ -277,18 +277,26 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "THRESHOLDBYTES", CountText(drive.thresholdBytes));
     AddLine(out, "BELOW", drive.below ? "1" : "0");
   }
+  for (size_t i = 0; i < state.volumes.size(); ++i) {
+    const VolumeState& volume = state.volumes[i];
+    out += "[VOLUME." + std::to_string(i + 1) + "]";
+    out += kCrLf;
+    AddLine(out, "PATH", Escape(volume.path));
+    if (!volume.label.empty()) AddLine(out, "LABEL", Escape(volume.label));
+    AddLine(out, "FREE", CountText(volume.freeBytes));
+    AddLine(out, "CAPACITY", CountText(volume.capacity));
+    AddLine(out, "THRESHOLD", Escape(volume.thresholdText));
+    AddLine(out, "THRESHOLDBYTES", CountText(volume.thresholdBytes));
+    AddLine(out, "BELOW", volume.below ? "1" : "0");
+  }
   return out;
 }
 
 bool ParseCheckState(const std::string& text, CheckState* state) {
-  enum class Section { None, Check, Mail, Alert, Pending, Heartbeat, Drive, Other };
+  enum class Section { None, Check, Mail, Alert, Pending, Heartbeat, Drive, Channel, Volume, Other };
   CheckState next;
   Section section = Section::None;
-  Seen check, mail, alert, pending, heartbeat, drive;
-  enum class Section { None, Check, Mail, Alert, Pending, Drive, Channel, Other };
-  CheckState next;
-  Section section = Section::None;
-  Seen check, mail, alert, pending, drive, channel;
+  Seen check, mail, alert, pending, heartbeat, drive, channel, volume;
   // A pending channel alert without its body could only send nothing.
   auto channelComplete = [&channel, &next] {
     return !next.channels.back().pending || (channel.Has("PENDINGREPORT") && !next.channels.back().pendingReport.empty());
@@ -297,6 +305,10 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
   // A drive section is complete when it held every key.
   auto driveComplete = [&drive] {
     return drive.Has("FREE") && drive.Has("CAPACITY") && drive.Has("THRESHOLDBYTES") && drive.Has("BELOW");
+  };
+  auto volumeComplete = [&volume, &next] {
+    return volume.Has("PATH") && !next.volumes.back().path.empty() && volume.Has("FREE") &&
+           volume.Has("CAPACITY") && volume.Has("THRESHOLDBYTES") && volume.Has("BELOW");
   };
 
   size_t at = 0;
@@ -312,6 +324,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
       if (line.back() != ']') return false;
       if (section == Section::Drive && !driveComplete()) return false;
       if (section == Section::Channel && !channelComplete()) return false;
+      if (section == Section::Volume && !volumeComplete()) return false;
       const std::string name = AsciiUpperCase(line.substr(1, line.size() - 2));
       for (const auto& s : sections)
         if (s == name) return false;
@@ -340,6 +353,11 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         DriveState d;
         d.letter = name[6];
         next.drives.push_back(d);
+      } else if (name.compare(0, 7, "VOLUME.") == 0) {
+        if (name.size() == 7 || name.find_first_not_of("0123456789", 7) != std::string::npos) return false;
+        section = Section::Volume;
+        volume = Seen{};
+        next.volumes.emplace_back();
       } else {
         section = Section::Other;  // a later version's section: skipped
       }
@@ -452,10 +470,25 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         if (!ok) return false;
         break;
       }
+      case Section::Volume: {
+        if (!volume.Add(key)) return false;
+        VolumeState& v = next.volumes.back();
+        bool ok = true;
+        if (key == "PATH") ok = Unescape(value, &v.path);
+        else if (key == "LABEL") ok = Unescape(value, &v.label);
+        else if (key == "FREE") ok = ReadCount(value, &v.freeBytes);
+        else if (key == "CAPACITY") ok = ReadCount(value, &v.capacity);
+        else if (key == "THRESHOLD") ok = Unescape(value, &v.thresholdText);
+        else if (key == "THRESHOLDBYTES") ok = ReadCount(value, &v.thresholdBytes);
+        else if (key == "BELOW") ok = ReadFlag(value, &v.below);
+        if (!ok) return false;
+        break;
+      }
     }
   }
   if (section == Section::Drive && !driveComplete()) return false;
   if (section == Section::Channel && !channelComplete()) return false;
+  if (section == Section::Volume && !volumeComplete()) return false;
   if (!check.Has("LOCAL") || !check.Has("UTC") || !check.Has("OUTCOME")) return false;
   if (!mail.Has("ATTEMPTED") || !mail.Has("DELIVERED")) return false;
   // A pending mail without its text could only send an empty mail.

@@ -47,12 +47,25 @@ struct ChannelState {
   std::string pendingShort;
 };
 
+// A volume measured besides the letters ([VOLUME.<n>] in the file, n from 1
+// in report order).
+struct VolumeState {
+  std::string path;   // the mount path as the report shows it (or the volume name)
+  std::string label;  // empty where the volume has none
+  int64_t freeBytes = -1;  // -1: not measured (or no answer)
+  int64_t capacity = -1;
+  std::string thresholdText;
+  int64_t thresholdBytes = 0;
+  bool below = false;  // short, not answering or not measured: reported
+};
+
 struct CheckState {
   std::string checkedLocal;  // "2026-12-09 21:04:05"
   std::string checkedUtc;    // "2026-12-09T12:04:05Z"
   // "information", "warning", or the error text of a check that failed.
   std::string outcome;
   std::vector<DriveState> drives;
+  std::vector<VolumeState> volumes;
   bool mailAttempted = false;
   bool mailDelivered = false;
   // The server's reply to the message text, or what ended a failed attempt.

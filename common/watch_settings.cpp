@@ -212,10 +212,12 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
     throw SettingsValueError(kIniFileName, kSectionWarning, kKeyRemind, remindText,
                              NotANonNegativeInteger(remindText).what());
 
+  next.volumeSettings = ReadVolumeSettings(ini, inputs.decimalSeparator);
   for (char letter : inputs.fixedLetters) {
     A_Drive drive;
     drive.Letter = letter;
-    drive.LimitText = ini.ReadString(kSectionDrive, std::string(1, letter), "0");
+    drive.LimitText = ini.ReadString(kSectionDrive, std::string(1, letter),
+                                     LetterThresholdDefault(next.volumeSettings, inputs.volumes, letter));
     const auto capacity = inputs.capacities.find(letter);
     drive.Capacity = capacity == inputs.capacities.end() ? -1 : capacity->second;
     Result<int64_t> bytes = ParseThreshold(drive.LimitText, drive.Capacity, inputs.decimalSeparator);
@@ -226,6 +228,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
     if (IsWatchingThreshold(drive.LimitText, drive.LimitBytes)) ++next.thresholdCount;
     next.drives.push_back(drive);
   }
+  next.volumes = WatchedVolumes(next.volumeSettings, inputs.volumes, inputs.volumeListing, inputs.fixedLetters);
   // Thresholds of letters that are no fixed drive here are never checked;
   // the check says so.
   const std::string missing = "\x01";

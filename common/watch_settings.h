@@ -13,6 +13,7 @@
 #include "common/oauth_settings.h"
 #include "common/heartbeat_settings.h"
 #include "common/webhook_settings.h"
+#include "common/volume_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -52,6 +53,8 @@ struct WatchSettings {
   std::vector<A_Drive> drives;  // one per fixed drive, in letter order
   int thresholdCount = 0;       // drives with a watching threshold
   std::string absentLetters;    // [DRIVE] letters with a threshold that are no fixed drive
+  VolumeSettings volumeSettings;       // [DRIVE] DEFAULT and [VOLUME]
+  std::vector<WatchedVolume> volumes;  // volumes watched besides the letters
   std::string metricsFolder;
   HeartbeatSettings heartbeat;  // [HEARTBEAT]
 
@@ -76,6 +79,8 @@ struct WatchSettings {
 struct WatchSettingsInputs {
   std::string fixedLetters;                // the fixed drives of the moment
   std::map<char, int64_t> capacities;      // total bytes; missing or -1: unknown
+  std::vector<VolumeInfo> volumes;         // the volumes of the moment
+  Status volumeListing;                    // why they could not be listed, if so
   std::string decimalSeparator = ".";
   // The mail keys must hold whatever ISMAILSEND says (the test mail).
   bool mailRequired = false;

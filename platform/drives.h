@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
+#include "platform/volumes.h"
 
 namespace qw {
 
@@ -38,6 +40,15 @@ class Drives {
   // the failure that says why the drive cannot be measured (a root with no
   // drive behind it is kNotFound).
   virtual Result<DiskSpace> DiskFreeSpace(const std::string& root) = 0;
+
+  // Every mounted volume (platform/volumes.h), each once with all its
+  // paths; a failure says which call failed and why. Windows: the volume
+  // API; POSIX: /proc/self/mountinfo.
+  virtual Result<std::vector<VolumeInfo>> ListVolumes() = 0;
+  // Free and total bytes of the volume mounted on `path` (a mount path or,
+  // on Windows, a volume name "\\?\Volume{...}\"). May block as long as
+  // the volume does not answer: callers bound it.
+  virtual Result<DiskSpace> PathFreeSpace(const std::string& path) = 0;
 };
 
 // POSIX: drive letters map to folders through `<windowsDir>/dosdevices/<x>:`

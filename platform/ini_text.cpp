@@ -168,6 +168,24 @@ std::optional<std::string> IniLookup(const std::string& text, const std::string&
   return std::nullopt;
 }
 
+std::vector<std::string> IniKeys(const std::string& text, const std::string& section) {
+  std::vector<std::string> keys;
+  bool inSection = false;
+  for (const Line& line : SplitLines(text)) {
+    if (auto name = SectionName(line.content)) {
+      inSection = EqualsCaseless(*name, section);
+      continue;
+    }
+    if (!inSection) continue;
+    auto kv = KeyValue(line.content);
+    if (!kv || kv->first.empty()) continue;
+    bool seen = false;
+    for (const std::string& key : keys) seen = seen || EqualsCaseless(key, kv->first);
+    if (!seen) keys.emplace_back(kv->first);
+  }
+  return keys;
+}
+
 std::string IniAssign(const std::string& text, const std::string& section, const std::string& key,
                       const std::string& value) {
   const std::string entry = key + "=" + value + "\r\n";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -15,6 +16,10 @@ namespace qw {
 // of enclosing quotes dropped, whole; nullopt when missing.
 std::optional<std::string> IniLookup(const std::string& text, const std::string& section,
                                      const std::string& key);
+
+// The keys of [section] in `text`, in file order, each once (the first of
+// keys that differ only in case), as GetPrivateProfileStringA lists them.
+std::vector<std::string> IniKeys(const std::string& text, const std::string& section);
 
 // `text` with [section] key set to `value`: an existing key is replaced in
 // place, a new key goes at the end of its section, a new section at the end of

@@ -35,6 +35,13 @@ int ProfileSnapshot::ReadInt(const std::string& section, const std::string& key,
   return ProfileTextToInt(text, def);
 }
 
+std::vector<std::string> ProfileSnapshot::ReadKeys(const std::string& section) const {
+  if (encoding_ == ProfileEncoding::Ansi) return IniKeys(text_, section);
+  std::vector<std::string> keys = IniKeys(text_, SjisToUtf8(section));
+  for (std::string& key : keys) key = Utf8ToSjis(key);
+  return keys;
+}
+
 void ProfileSnapshot::WriteString(const std::string& section, const std::string& key, const std::string& value) {
   if (encoding_ == ProfileEncoding::Ansi)
     text_ = IniAssign(text_, section, key, value);

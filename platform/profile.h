@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ini_text.h"
 #include "platform/status.h"
@@ -50,6 +51,8 @@ class ProfileSnapshot {
   // hexadecimal after "0x"/"0X"; `def` when the key is missing or holds no
   // number.
   int ReadInt(const std::string& section, const std::string& key, int def) const;
+  // The keys of [section] in file order (Shift-JIS), each once.
+  std::vector<std::string> ReadKeys(const std::string& section) const;
   // Sets [section] key=value (Shift-JIS) in the text, keeping the file's form.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 

@@ -4,6 +4,7 @@
 
 #include "common/comma_list.h"
 #include "platform/ascii_text.h"
+#include "service/report.h"
 
 namespace qw {
 namespace {
@@ -142,8 +143,10 @@ bool AlertPolicy::ReminderDue(const std::string& shortLetters, const AlertRules&
                               const AlertClock& clock) const {
   if (rules.remindHours <= 0 || !alertOpen_) return true;
   if (pending_) return true;  // the last alert never arrived
-  for (char letter : shortLetters)
-    if (alertShort_.find(letter) == std::string::npos) return true;
+  // A letter or volume short now that the last alert did not name is news.
+  const std::vector<std::string> alerted = ShortSetNames(alertShort_);
+  for (const std::string& name : ShortSetNames(shortLetters))
+    if (std::find(alerted.begin(), alerted.end(), name) == alerted.end()) return true;
   int64_t alertSeconds = 0;
   if (!UtcStampSeconds(alertUtc_, &alertSeconds)) return true;
   int64_t nowSeconds = 0;

@@ -139,6 +139,7 @@ void CheckRecord::WriteCheck(const std::string& outcome, bool succeeded,
         state.drives.push_back(d);
       }
     }
+    state.volumes = volumes_;
     TakeMailStep(mail ? *mail : AlertOutcome{}, state, state.checkedLocal, state.checkedUtc);
     state.lastDeliveryLocal = lastDeliveryLocal_;
     state.lastDeliveryUtc = lastDeliveryUtc_;

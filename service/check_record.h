@@ -53,6 +53,8 @@ class CheckRecord {
   // folder given up loses its file, so that no exporter goes on serving
   // frozen values.
   void SetMetricsFolder(const std::string& folder);
+  // The volumes of the last check, written with every state from now on.
+  void SetVolumes(std::vector<VolumeState> volumes) { volumes_ = std::move(volumes); }
   const std::string& MetricsFolder() const { return metricsFolder_; }
 
   // A start: the failures of each file are told once again.
@@ -103,6 +105,7 @@ class CheckRecord {
   const int64_t boundMs_;
   std::string stateFolder_;
   std::string metricsFolder_;
+  std::vector<VolumeState> volumes_;
   bool previousRead_ = false;
   bool stateFailureReported_ = false;
   bool metricsFailureReported_ = false;

@@ -164,12 +164,22 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
   if (!FDriveList) {
     // No table yet: the fixed drives are listed as a start does.
     FFixedDrives = FixedDriveLetters(platform_.drives);
-  } else if (ini.Bytes() == FIniFileBytes && !forTestMail) {
+  }
+  // The volumes of the moment: a volume mounted since the last load is
+  // watched under DEFAULT from this check on.
+  Result<std::vector<VolumeInfo>> volumes = platform_.drives.ListVolumes();
+  std::string volumeSignature;
+  for (const VolumeInfo& volume : volumes.value_or(std::vector<VolumeInfo>{})) {
+    volumeSignature += volume.name + '\n';
+    for (const std::string& path : volume.paths) volumeSignature += path + '\t';
+  }
+  if (FDriveList && ini.Bytes() == FIniFileBytes && !forTestMail) {
     // Changed or not is decided by the content, whatever the file's time
-    // says; the same version is read anew only for other fixed drives.
+    // says; the same version is read anew only for other fixed drives or
+    // other volumes.
     std::string letters;
     for (const auto& drive : *FDriveList) letters += drive->Letter;
-    if (letters == FFixedDrives) return;
+    if (letters == FFixedDrives && volumeSignature == FVolumeSignature) return;
   }
   WatchSettingsInputs inputs;
   inputs.fixedLetters = FFixedDrives;
@@ -179,12 +189,15 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
        MeasureDrives(FCalls, platform_.drives, inputs.fixedLetters, FOptions.answerBoundMs))
     inputs.capacities[letter] = answer.measured ? answer.totalBytes : -1;
   inputs.decimalSeparator = platform_.system.DecimalSeparator();
+  inputs.volumeListing = volumes.status();
+  if (volumes.Ok()) inputs.volumes = std::move(*volumes);
   inputs.mailRequired = forTestMail;
   inputs.credentialPassword = FCredentialPassword;
   inputs.credentialClientSecret = FCredentialClientSecret;
   WatchSettings next = ReadWatchSettings(ini, inputs);
 
   FIniFileBytes = ini.Bytes();
+  FVolumeSignature = volumeSignature;
   auto table = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   for (const A_Drive& drive : next.drives) table->push_back(std::make_unique<A_Drive>(drive));
   FDriveList = std::move(table);
@@ -315,11 +328,12 @@ void TDrivewarden::CheckOnce() {
   // a report.
   ReportLines lines;
   if (!MeasureAndCompose(lines)) return;
+  FRecord.SetVolumes(lines.volumes);
   // Report.
   const std::string computer = platform_.system.ComputerName();
   const std::string stamp = ReportStamp(platform_.system, platform_.system.Now());
   CheckFacts facts;
-  facts.shortLetters = lines.shortLetters;
+  facts.shortLetters = ShortSetText(lines.shortLetters, lines.shortVolumes);
   if (lines.thresholdLines.empty()) {
     facts.recoveryReport = ComposeRecoveryReport(computer, lines.driveLines, stamp);
     FEntries.Information(lines.driveLines);
@@ -431,7 +445,13 @@ bool TDrivewarden::MeasureAndCompose(ReportLines& lines) {
   if (FDriveList && !MeasureTable(FCalls, platform_.drives, *FDriveList, FOptions.answerBoundMs,
                                   platform_.system.ThousandSeparator(), lines))
     return false;
-  lines.driveLines += SettingsNoteLines(FDriveList ? FDriveList->size() : 0, FDriveList ? FSettings.thresholdCount : 0,
+  const size_t volumeCount = FDriveList ? FSettings.volumes.size() : 0;
+  if (volumeCount > 0 && !MeasureVolumes(FCalls, platform_.drives, FSettings.volumes, FOptions.answerBoundMs,
+                                         platform_.system.ThousandSeparator(), platform_.system.DecimalSeparator(),
+                                         lines))
+    return false;
+  lines.driveLines += SettingsNoteLines((FDriveList ? FDriveList->size() : 0) + volumeCount,
+                                        (FDriveList ? FSettings.thresholdCount : 0) + static_cast<int>(volumeCount),
                                         FSettings.absentLetters);
   return true;
 }

@@ -249,6 +249,7 @@ class TDrivewarden {
   std::string FFixedDrives;  // the fixed drives as the last start listed them
   std::unique_ptr<std::vector<std::unique_ptr<A_Drive>>> FDriveList;
   std::string FIniFileBytes;
+  std::string FVolumeSignature;  // the volumes (names and paths) of the last complete load
   std::string FSettingsPath;
   std::string FCredentialPassword;
   std::string FCredentialClientSecret;

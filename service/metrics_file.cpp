@@ -30,6 +30,12 @@ void Sample(std::string& out, const char* name, const std::string& labels, int64
 
 std::string DriveLabel(char letter) { return "drive=\"" + MetricsLabelValue(std::string(1, letter)) + "\""; }
 
+// A volume's series: the same families as the letters, told apart by the
+// label `volume` (its mount path) instead of `drive`.
+std::string VolumeLabel(const VolumeState& volume) {
+  return "volume=\"" + MetricsLabelValue(SjisToUtf8(volume.path)) + "\"";
+}
+
 }  // namespace
 
 std::string MetricsLabelValue(const std::string& utf8) {
@@ -115,18 +121,27 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
          "Bytes of the drive available to the service, as its report says.");
   for (const auto& drive : state.drives)
     if (drive.freeBytes >= 0) Sample(out, "quotawarden_drive_free_bytes", DriveLabel(drive.letter), drive.freeBytes);
+  for (const auto& volume : state.volumes)
+    if (volume.freeBytes >= 0) Sample(out, "quotawarden_drive_free_bytes", VolumeLabel(volume), volume.freeBytes);
   Family(out, "quotawarden_drive_size_bytes", "gauge", "Total bytes of the drive.");
   for (const auto& drive : state.drives)
     if (drive.capacity >= 0) Sample(out, "quotawarden_drive_size_bytes", DriveLabel(drive.letter), drive.capacity);
+  for (const auto& volume : state.volumes)
+    if (volume.capacity >= 0) Sample(out, "quotawarden_drive_size_bytes", VolumeLabel(volume), volume.capacity);
   Family(out, "quotawarden_drive_threshold_bytes", "gauge",
          "Free bytes below which the drive is reported; 0 when the drive has no threshold.");
   for (const auto& drive : state.drives)
     Sample(out, "quotawarden_drive_threshold_bytes", DriveLabel(drive.letter),
            drive.thresholdBytes < 0 ? 0 : drive.thresholdBytes);
+  for (const auto& volume : state.volumes)
+    Sample(out, "quotawarden_drive_threshold_bytes", VolumeLabel(volume),
+           volume.thresholdBytes < 0 ? 0 : volume.thresholdBytes);
   Family(out, "quotawarden_drive_below_threshold", "gauge",
          "1 when the last check reported the drive below its threshold, else 0.");
   for (const auto& drive : state.drives)
     Sample(out, "quotawarden_drive_below_threshold", DriveLabel(drive.letter), drive.below ? 1 : 0);
+  for (const auto& volume : state.volumes)
+    Sample(out, "quotawarden_drive_below_threshold", VolumeLabel(volume), volume.below ? 1 : 0);
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "service/report.h"
 
+#include "common/watch_settings.h"
+
 namespace qw {
 namespace {
 
@@ -66,6 +68,77 @@ std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, c
   return answers;
 }
 
+std::map<std::string, DriveAnswer> MeasurePaths(BoundedCalls& calls, Drives& drives,
+                                                const std::vector<std::string>& paths, int64_t boundMs) {
+  struct Raw {
+    Result<DiskSpace> space = Status::Failure("PathFreeSpace", 0, "not measured");
+  };
+  std::map<std::string, DriveAnswer> answers;
+  std::map<std::string, std::shared_ptr<Raw>> started;
+  std::vector<std::string> keys;
+  Drives* platform = &drives;
+  for (const std::string& path : paths) {
+    auto raw = std::make_shared<Raw>();
+    const std::string key = "volume " + path;
+    switch (calls.Begin(key, [raw, platform, path] {
+      try {
+        raw->space = platform->PathFreeSpace(path);
+      } catch (const std::exception& e) {
+        raw->space = Status::Failure("PathFreeSpace", 0, e.what());
+      }
+    })) {
+      case BoundedCalls::Start::Started:
+        started[path] = raw;
+        keys.push_back(key);
+        break;
+      case BoundedCalls::Start::Busy:
+        answers[path] = DriveAnswer{};
+        break;
+      case BoundedCalls::Start::NoThread:
+        answers[path] = DriveAnswer{true, false, -1, -1};
+        break;
+    }
+  }
+  calls.Wait(keys, std::chrono::milliseconds(boundMs), true).Ignore();
+  for (const auto& [path, raw] : started) {
+    DriveAnswer answer;
+    if (calls.Returned("volume " + path)) {
+      answer.answered = true;
+      answer.measured = raw->space.Ok();
+      if (raw->space.Ok()) {
+        answer.freeBytes = raw->space->freeToCaller;
+        answer.totalBytes = raw->space->totalBytes;
+      }
+    }
+    answers[path] = answer;
+  }
+  return answers;
+}
+
+std::string VolumeTitle(const VolumeInfo& volume) {
+  std::string title = ShownMountPath(MeasuredPath(volume));
+  if (!volume.label.empty()) title += " [" + volume.label + "]";
+  return title;
+}
+
+std::string ShortSetText(const std::string& letters, const std::vector<std::string>& volumes) {
+  std::string text = letters;
+  for (const std::string& volume : volumes) text += "|" + volume;
+  return text;
+}
+
+std::vector<std::string> ShortSetNames(const std::string& text) {
+  std::vector<std::string> names;
+  const size_t bar = text.find('|');
+  for (char letter : text.substr(0, bar)) names.emplace_back(1, letter);
+  for (size_t p = bar; p != std::string::npos;) {
+    const size_t next = text.find('|', p + 1);
+    names.push_back(text.substr(p + 1, next == std::string::npos ? std::string::npos : next - p - 1));
+    p = next;
+  }
+  return names;
+}
+
 std::string ReportBytes(int64_t count, const std::string& thousandSeparator) {
   const bool negative = count < 0;
   // Work on the magnitude as unsigned so that the minimum value prints too.
@@ -119,6 +192,53 @@ bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_p
     if (!answer.answered) noAnswer += drive->Letter;
   }
   lines = ComposeDriveLines(table, noAnswer, boundMs, thousandSeparator);
+  return true;
+}
+
+bool MeasureVolumes(BoundedCalls& calls, Drives& drives, const std::vector<WatchedVolume>& volumes, int64_t boundMs,
+                    const std::string& thousandSeparator, const std::string& decimalSeparator, ReportLines& lines) {
+  if (volumes.empty()) return true;
+  std::vector<std::string> paths;
+  for (const WatchedVolume& watched : volumes) paths.push_back(MeasuredPath(watched.volume));
+  const std::map<std::string, DriveAnswer> answers = MeasurePaths(calls, drives, paths, boundMs);
+  if (calls.Cancelled()) return false;
+  for (const WatchedVolume& watched : volumes) {
+    const DriveAnswer& answer = answers.at(MeasuredPath(watched.volume));
+    const std::string title = VolumeTitle(watched.volume);
+    VolumeState state;
+    state.path = ShownMountPath(MeasuredPath(watched.volume));
+    state.label = watched.volume.label;
+    state.thresholdText = watched.limitText;
+    std::string threshold;
+    if (!answer.answered) {
+      lines.driveLines += "・ " + title + " の空き領域: " + kDriveNoAnswer + kCrLf;
+      threshold = title + " : " + kDriveNoAnswer + " ( " + std::to_string((boundMs + 999) / 1000) +
+                  " 秒以内に空き領域を返しませんでした )";
+    } else if (!answer.measured) {
+      lines.driveLines += "・ " + title + " の空き領域: 測定できません" + kCrLf;
+      threshold = title + " : 空き領域を測定できません";
+    } else {
+      lines.driveLines += "・ " + title + " の空き領域: " + ReportBytes(answer.freeBytes, thousandSeparator) + kCrLf;
+      const Result<int64_t> limit = ParseThreshold(watched.limitText, answer.totalBytes, decimalSeparator);
+      const int64_t limitBytes = limit.value_or(0);
+      state.freeBytes = answer.freeBytes;
+      state.capacity = answer.totalBytes;
+      state.thresholdBytes = limitBytes;
+      if (answer.freeBytes < limitBytes) {
+        threshold = title + " : しきい値 " + watched.limitText;
+        if (watched.limitText.find('%') != std::string::npos)
+          threshold += " ( 全容量 " + ReportBytes(answer.totalBytes, thousandSeparator);
+        else
+          threshold += " ( = " + ReportBytes(limitBytes, thousandSeparator);
+        threshold += " )";
+      }
+    }
+    state.below = !threshold.empty();
+    lines.volumes.push_back(state);
+    if (threshold.empty()) continue;
+    lines.thresholdLines += threshold + kCrLf;
+    lines.shortVolumes.push_back(ShownMountPath(MeasuredPath(watched.volume)));
+  }
   return true;
 }
 

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/check_state.h"
 #include "common/drivewarden_common.h"
+#include "common/volume_settings.h"
 #include "platform/drives.h"
 #include "platform/system_info.h"
 #include "service/bounded_calls.h"
@@ -35,6 +37,21 @@ struct DriveAnswer {
 std::map<char, DriveAnswer> MeasureDrives(BoundedCalls& calls, Drives& drives, const std::string& letters,
                                           int64_t boundMs);
 
+// Measures the volumes mounted on `paths` as MeasureDrives measures letters
+// (keys "volume <path>"), through Drives::PathFreeSpace.
+std::map<std::string, DriveAnswer> MeasurePaths(BoundedCalls& calls, Drives& drives,
+                                                const std::vector<std::string>& paths, int64_t boundMs);
+
+// How the report names a volume: its mount path (or, without one, its
+// volume name), then its label in brackets where it has one.
+std::string VolumeTitle(const VolumeInfo& volume);
+
+// The short set of a check as the alert policy keeps it: the short letters,
+// then "|" and the name of each short volume ("CD|/data|/srv"). A text of
+// letters alone (as earlier versions stored it) is a set of letters.
+std::string ShortSetText(const std::string& letters, const std::vector<std::string>& volumes);
+std::vector<std::string> ShortSetNames(const std::string& text);
+
 // "#,###" with `thousandSeparator` (0 gives "0"), then " バイト".
 std::string ReportBytes(int64_t count, const std::string& thousandSeparator);
 
@@ -43,6 +60,8 @@ struct ReportLines {
   std::string driveLines;      // one per drive, then the settings notes
   std::string thresholdLines;  // one per drive short (or not answering)
   std::string shortLetters;
+  std::vector<std::string> shortVolumes;  // paths of the volumes short (or not answering)
+  std::vector<VolumeState> volumes;       // what MeasureVolumes found, in report order
 };
 // `drives` with their FreeSpace of this check; `noAnswer`: the letters whose
 // call did not return (a warning whatever their threshold).
@@ -53,6 +72,13 @@ ReportLines ComposeDriveLines(const std::vector<std::unique_ptr<A_Drive>>& drive
 // with nothing composed, when `calls` was cancelled meanwhile.
 bool MeasureTable(BoundedCalls& calls, Drives& drives, std::vector<std::unique_ptr<A_Drive>>& table,
                   int64_t boundMs, const std::string& thousandSeparator, ReportLines& lines);
+// Measures `volumes` (MeasurePaths) and adds their lines to `lines`: one
+// drive line each, and a threshold line for each volume short, not
+// answering or that could not be measured (a % threshold is a share of the
+// total this check measured). False, with nothing added, when `calls` was
+// cancelled meanwhile.
+bool MeasureVolumes(BoundedCalls& calls, Drives& drives, const std::vector<WatchedVolume>& volumes, int64_t boundMs,
+                    const std::string& thousandSeparator, const std::string& decimalSeparator, ReportLines& lines);
 // The lines a check adds after its drive lines: no fixed drive or no
 // threshold at all, and thresholds of letters that are not fixed drives here.
 std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::string& absentLetters);

@@ -2,9 +2,13 @@
 // symlinks (Wine's layout); without that folder C: is the root folder.
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
@@ -37,6 +41,36 @@ class PosixDrives : public Drives {
     return space;
   }
 
+  Result<std::vector<VolumeInfo>> ListVolumes() override {
+    std::ifstream in("/proc/self/mountinfo", std::ios::binary);
+    if (!in) return ErrnoFailure("open /proc/self/mountinfo", errno);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return ErrnoFailure("read /proc/self/mountinfo", errno);
+    std::vector<VolumeInfo> volumes = VolumesOfMountInfo(text.str());
+    // A letter whose folder is a mount point names that volume too, so
+    // that the volume is measured once, as the letter.
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+      const std::string folder = LetterFolderText(letter);
+      if (folder.empty()) continue;
+      for (VolumeInfo& volume : volumes) {
+        bool mounted = false;
+        for (const std::string& path : volume.paths) mounted = mounted || path == folder;
+        if (mounted) volume.paths.push_back(std::string{AsciiUpper(letter), ':', '\\'});
+      }
+    }
+    return volumes;
+  }
+
+  Result<DiskSpace> PathFreeSpace(const std::string& path) override {
+    struct statvfs vfs {};
+    if (statvfs(path.c_str(), &vfs) != 0) return ErrnoFailure("statvfs", errno);
+    DiskSpace space;
+    space.freeToCaller = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    space.totalBytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+    return space;
+  }
+
  private:
   bool FolderOf(const std::string& root, std::string* path) const {
     if (root.size() < 2 || root[1] != ':' || !std::isalpha(static_cast<unsigned char>(root[0])))
@@ -51,6 +85,24 @@ class PosixDrives : public Drives {
     }
     *path = devices + "/" + letter + ":/";
     return true;
+  }
+
+  // The folder of a letter, worked out from the link's text alone (no call
+  // reaches into the mounted file systems, which may not answer): empty
+  // when the letter has none.
+  std::string LetterFolderText(char letter) const {
+    const std::string devices = dir_ + "/dosdevices";
+    struct stat st {};
+    if (stat(devices.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return letter == 'c' ? "/" : "";
+    const std::string link = devices + "/" + letter + ":";
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return "";
+    std::filesystem::path folder(std::string(target, static_cast<size_t>(n)));
+    if (folder.is_relative()) folder = std::filesystem::path(devices) / folder;
+    std::string text = folder.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
   }
 
   std::string dir_;

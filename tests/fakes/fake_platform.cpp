@@ -76,6 +76,23 @@ Result<DiskSpace> FakeDrives::DiskFreeSpace(const std::string& root) {
   return space;
 }
 
+Result<std::vector<VolumeInfo>> FakeDrives::ListVolumes() {
+  if (!listFailure.Ok()) return listFailure;
+  return volumes;
+}
+
+Result<DiskSpace> FakeDrives::PathFreeSpace(const std::string& path) {
+  ++measureCount;
+  auto it = volumeSpaces.find(path);
+  if (it == volumeSpaces.end()) return Status::Failure("statvfs", 2, "no such volume", StatusKind::kNotFound);
+  if (it->second.onMeasure) it->second.onMeasure();
+  if (!it->second.measurable) return Status::Failure("statvfs", 5, "input/output error");
+  DiskSpace space;
+  space.freeToCaller = it->second.freeBytes;
+  space.totalBytes = it->second.totalBytes;
+  return space;
+}
+
 void FakeEventLog::Report(const std::string& source, EventType type, uint16_t category,
                           uint32_t eventId, const std::string& text) {
   entries.push_back({source, type, category, eventId, text});

@@ -70,8 +70,15 @@ class FakeDrives : public Drives {
  public:
   unsigned DriveType(const std::string& root) override;
   Result<DiskSpace> DiskFreeSpace(const std::string& root) override;
+  Result<std::vector<VolumeInfo>> ListVolumes() override;
+  Result<DiskSpace> PathFreeSpace(const std::string& path) override;
 
   std::map<char, FakeDrive> drives;  // by upper-case letter
+  // The volume listing (a failure when listFailure is one) and the space of
+  // each volume by the path it is measured through.
+  std::vector<VolumeInfo> volumes;
+  Status listFailure;
+  std::map<std::string, FakeDrive> volumeSpaces;
   std::atomic<int> measureCount{0};  // drives are measured on threads of their own
 };
 

@@ -321,6 +321,57 @@ TEST(CheckState, TheHeartbeatRoundTripsAndADamagedOneIsRefused) {
     kept.outcome = "kept";
     EXPECT_FALSE(ParseCheckState(damaged, &kept)) << damaged;
     EXPECT_EQ(kept.outcome, "kept");
+TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
+  CheckState s = Sample();
+  VolumeState data;
+  data.path = "C:\\SQLData\\表";  // a trail byte 0x5C inside the path
+  data.label = "ログ";
+  data.freeBytes = 5;
+  data.capacity = 100;
+  data.thresholdText = "10%";
+  data.thresholdBytes = 10;
+  data.below = true;
+  VolumeState bare;
+  bare.path = "/srv/data";
+  s.volumes = {data, bare};
+  const std::string text = FormatCheckState(s);
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back)) << text;
+  ASSERT_EQ(back.volumes.size(), 2u);
+  EXPECT_EQ(back.volumes[0].path, data.path);
+  EXPECT_EQ(back.volumes[0].label, data.label);
+  EXPECT_EQ(back.volumes[0].freeBytes, 5);
+  EXPECT_EQ(back.volumes[0].capacity, 100);
+  EXPECT_EQ(back.volumes[0].thresholdText, "10%");
+  EXPECT_EQ(back.volumes[0].thresholdBytes, 10);
+  EXPECT_TRUE(back.volumes[0].below);
+  EXPECT_EQ(back.volumes[1].path, "/srv/data");
+  EXPECT_EQ(back.volumes[1].freeBytes, -1);
+  EXPECT_EQ(back.volumes[1].label, "");
+  EXPECT_EQ(back.drives.size(), 2u);
+
+  // A state of an earlier version has no volume section: it loads.
+  CheckState old;
+  ASSERT_TRUE(ParseCheckState(FormatCheckState(Sample()), &old));
+  EXPECT_TRUE(old.volumes.empty());
+
+  const struct {
+    const char* name;
+    std::string text;
+  } broken[] = {
+      {"a volume without its path", [&] {
+         std::string t = text;
+         return t.erase(t.find("PATH=/srv/data\r\n"), 16);
+       }()},
+      {"a volume cut short", text.substr(0, text.rfind("BELOW="))},
+      {"a volume not numbered", [&] {
+         std::string t = text;
+         return t.replace(t.find("[VOLUME.2]"), 10, "[VOLUME.x]");
+       }()},
+  };
+  for (const auto& c : broken) {
+    CheckState state;
+    EXPECT_FALSE(ParseCheckState(c.text, &state)) << c.name;
   }
 }
 

@@ -150,6 +150,33 @@ TEST(MetricsText, TheHeartbeatFamiliesOnlyOnceAHeartbeatWasSent) {
     EXPECT_EQ(p.samples.at(families[1]), c.success);
     EXPECT_EQ(p.samples.at(families[2]), c.successTime);
   }
+TEST(MetricsText, VolumesShareTheFamiliesUnderAVolumeLabel) {
+  CheckState state;
+  state.checkedUtc = "2024-05-05T22:08:09Z";
+  DriveState c;
+  c.letter = 'C';
+  c.freeBytes = 1;
+  state.drives = {c};
+  VolumeState log;
+  log.path = "C:\\SQL\x83\x5C";  // ソ: its trail byte is "\"
+  log.freeBytes = 5 * kMiB;
+  log.capacity = 100 * kMiB;
+  log.thresholdBytes = 10 * kMiB;
+  log.below = true;
+  VolumeState hung;  // did not answer
+  hung.path = "/mnt/hung";
+  hung.below = true;
+  state.volumes = {log, hung};
+  const Parsed p = Parse(FormatMetrics(state, MetricsFacts{}));
+  const std::string logLabel = "{volume=\"C:\\\\SQL\xE3\x82\xBD\"}";
+  EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes" + logLabel), "5242880");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_size_bytes" + logLabel), "104857600");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_bytes" + logLabel), "10485760");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold" + logLabel), "1");
+  EXPECT_EQ(p.samples.count("quotawarden_drive_free_bytes{volume=\"/mnt/hung\"}"), 0u);
+  EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold{volume=\"/mnt/hung\"}"), "1");
+  // The letter's series keep their name and label.
+  EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes{drive=\"C\"}"), "1");
 }
 
 TEST(MetricsText, LabelValuesAreEscaped) {
