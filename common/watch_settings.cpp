@@ -236,6 +236,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
                                "絶対パスではありません");
   }
 
+  next.forecast = ReadForecastSettings(ini);
   ReadMail(ini, inputs, next);
   return next;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/drivewarden_common.h"
+#include "common/forecast_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -50,6 +51,7 @@ struct WatchSettings {
   int thresholdCount = 0;       // drives with a watching threshold
   std::string absentLetters;    // [DRIVE] letters with a threshold that are no fixed drive
   std::string metricsFolder;
+  ForecastSettings forecast;  // [WARNING] FORECASTDAYS
 
   std::string smtpHost;
   int smtpPort = 25;
