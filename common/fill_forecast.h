@@ -17,12 +17,24 @@
 #include <vector>
 
 #include "common/volume_history.h"
+#include "platform/system_info.h"
 
 namespace qw {
 
 inline constexpr int64_t kForecastWindowSeconds = 7 * 86400;
 inline constexpr size_t kForecastMinSamples = 6;
 inline constexpr int64_t kForecastMinSpanSeconds = 86400;
+
+// The trend of the last 7 days: the slope and the level it has reached.
+struct FreeTrend {
+  double bytesPerSecond = 0;  // negative: filling
+  double levelNow = 0;        // free bytes at `nowUtc` along the trend
+};
+
+// The trend from the samples of the last 7 days before `nowUtc` (`samples`
+// in time order; later ones are passed over). None with fewer than 6
+// samples or less than a day between the first and the last of them.
+std::optional<FreeTrend> FitFreeTrend(const std::vector<VolumeSample>& samples, int64_t nowUtc);
 
 struct FillForecast {
   // Change of the free space per day in bytes (negative: filling).
@@ -33,11 +45,14 @@ struct FillForecast {
   int64_t reachUtc = 0;
 };
 
-// The forecast from the samples of the last 7 days before `nowUtc`
-// (`samples` in time order; later ones are passed over). None with fewer
-// than 6 samples, less than a day between the first and the last of them,
-// or a free space that does not shrink.
+// The forecast from FitFreeTrend's trend: none without a trend, for a free
+// space that does not shrink, or one that would take more than a thousand
+// years.
 std::optional<FillForecast> ForecastFill(const std::vector<VolumeSample>& samples, int64_t thresholdBytes,
                                          int64_t nowUtc);
+
+// The local date and time of `utcSeconds` (seconds since 1970-01-01 UTC) at
+// `offsetMinutes` east of UTC.
+LocalDateTime LocalTimeOfUtcSeconds(int64_t utcSeconds, int offsetMinutes);
 
 }  // namespace qw

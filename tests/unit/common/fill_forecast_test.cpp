@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "common/check_state.h"
 #include "common/fill_forecast.h"
 
 namespace qw {
@@ -105,6 +106,36 @@ TEST(FillForecastTest, AlreadyAtTheThresholdIsNoTimeLeft) {
   const std::optional<FillForecast> forecast = ForecastFill(samples, 50 * kGiB, kNow);
   ASSERT_TRUE(forecast.has_value());
   EXPECT_EQ(forecast->secondsLeft, 0);
+}
+
+}  // namespace
+}  // namespace qw
+
+namespace qw {
+namespace {
+
+TEST(FillForecastTest, LocalTimeOfUtcSecondsAgreesWithTheStateStamps) {
+  struct Case {
+    int64_t utc;
+    int offset;
+  };
+  const Case cases[] = {{0, 0},           {0, -300},         {951782400, 540},  {951868799, 0},
+                        {1709164800, 540}, {4102444799, -720}, {1760000000, 345}, {253402300799, 0}};
+  for (const Case& c : cases) {
+    const LocalDateTime t = LocalTimeOfUtcSeconds(c.utc, c.offset);
+    // Back through the state's own stamp reader: the same instant.
+    int64_t back = 0;
+    ASSERT_TRUE(UtcStampSeconds(UtcStamp(t, c.offset), &back)) << c.utc;
+    EXPECT_EQ(back, c.utc) << c.utc << " " << c.offset;
+    EXPECT_GE(t.dayOfWeek, 0);
+    EXPECT_LE(t.dayOfWeek, 6);
+  }
+  // Weekdays: 1970-01-01 Thursday, 2000-02-29 Tuesday, 2026-12-10 Thursday (UTC+9).
+  EXPECT_EQ(LocalTimeOfUtcSeconds(0, 0).dayOfWeek, 4);
+  EXPECT_EQ(LocalTimeOfUtcSeconds(951782400, 0).dayOfWeek, 2);
+  const LocalDateTime leap = LocalTimeOfUtcSeconds(951782400, 0);
+  EXPECT_EQ(leap.year * 10000 + leap.month * 100 + leap.day, 20000229);
+  EXPECT_EQ(LocalTimeOfUtcSeconds(1796860800, 540).dayOfWeek, 4);
 }
 
 }  // namespace
