@@ -19,6 +19,10 @@ namespace qw {
 // some recipients: the fixed start, then the failed step and the reason, or
 // one "RCPT <address>: <reply>" line per refused recipient. Empty when the
 // mail reached everyone.
+// The subjects of the alert mail, the forecast mail and the recovery notice.
+inline constexpr const char* kAlertSubject = "ドライブ領域不足のお知らせ";
+inline constexpr const char* kForecastSubject = "ドライブ領域不足の予測のお知らせ";
+inline constexpr const char* kRecoverySubject = "ドライブ領域回復のお知らせ";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 std::string AlertFailureText(const TDeliveryResult& result);
@@ -44,9 +48,10 @@ class AlertSender {
   // and addresses. `recipients` (a comma list of bare addresses), when not
   // empty, is the envelope of this attempt; the header lines still name the
   // To and Cc addresses of the settings. A connection that failed names the
-  // server it tried.
+  // server it tried. `forecast`: the report tells only drives forecast to
+  // fill soon, and the mail says so in its subject.
   TDeliveryResult Send(const std::string& report, bool recovery, const std::string& recipients,
-                       const TTestMailSettings& settings);
+                       const TTestMailSettings& settings, bool forecast = false);
 
   TMailMessage& Message() { return message_; }
   ClientSlot& Slot() { return slot_; }

@@ -13,7 +13,10 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
                                                 WatchOptions options) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
   auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
-  return std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
+  auto watch =
+      std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
+  watch->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
+  return watch;
 }
 
 // ---------------------------------------------------------------------------
@@ -62,12 +65,19 @@ ServiceHost::ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, E
     if (paused->load()) return;
     svc->tmRetryTimer(&svc->tmRetry());
   };
+  if (Timer* sample = service_.tmSample()) {
+    sample->OnTimer = [svc, paused, sample] {
+      if (paused->load()) return;
+      svc->tmSampleTimer(sample);
+    };
+  }
 }
 
 ServiceHost::~ServiceHost() {
   TDrivewarden* svc = &service_;
   service_.tmCheck().OnTimer = [svc] { svc->tmCheckTimer(&svc->tmCheck()); };
   service_.tmRetry().OnTimer = [svc] { svc->tmRetryTimer(&svc->tmRetry()); };
+  if (Timer* sample = service_.tmSample()) sample->OnTimer = [svc, sample] { svc->tmSampleTimer(sample); };
 }
 
 void ServiceHost::ReportStatus(ServiceState state) {
