@@ -84,6 +84,19 @@ bool Unescape(std::string_view text, std::string* out) {
 // known (any negative value, read back as -1).
 std::string CountText(int64_t count) { return count < 0 ? std::string() : std::to_string(count); }
 
+// An optional minus sign and decimal digits.
+bool ReadSigned(std::string_view text, int64_t* value) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  const Result<int64_t> magnitude = ParseInteger(text, kDecimal, 0, INT64_MAX);
+  if (!magnitude) return false;
+  *value = negative ? -*magnitude : *magnitude;
+  return true;
+}
+
 bool ReadCount(std::string_view text, int64_t* count) {
   if (text.empty()) {
     *count = -1;
@@ -217,11 +230,12 @@ std::string FormatCheckState(const CheckState& state) {
   AddLine(out, "LASTDELIVERYLOCAL", Escape(state.lastDeliveryLocal));
   AddLine(out, "LASTDELIVERYUTC", Escape(state.lastDeliveryUtc));
   AddLine(out, "FAILURES", std::to_string(state.mailFailures < 0 ? 0 : state.mailFailures));
-  if (!state.alertUtc.empty() || !state.alertShort.empty() || state.alertOpen) {
+  if (!state.alertUtc.empty() || !state.alertShort.empty() || !state.alertForecast.empty() || state.alertOpen) {
     out += "[ALERT]";
     out += kCrLf;
     AddLine(out, "UTC", Escape(state.alertUtc));
     AddLine(out, "SHORT", Escape(state.alertShort));
+    if (!state.alertForecast.empty()) AddLine(out, "FORECAST", Escape(state.alertForecast));
     AddLine(out, "OPEN", state.alertOpen ? "1" : "0");
   }
   if (state.pending) {
@@ -232,6 +246,7 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "COMPOSEDUTC", Escape(state.pendingComposedUtc));
     AddLine(out, "ATTEMPTS", CountText(state.pendingAttempts));
     AddLine(out, "SHORT", Escape(state.pendingShort));
+    if (!state.pendingForecast.empty()) AddLine(out, "FORECAST", Escape(state.pendingForecast));
     if (!state.pendingRecipients.empty()) AddLine(out, "RECIPIENTS", Escape(state.pendingRecipients));
     AddLine(out, "REPORT", Escape(state.pendingReport));
   }
@@ -276,6 +291,8 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "THRESHOLD", Escape(drive.thresholdText));
     AddLine(out, "THRESHOLDBYTES", CountText(drive.thresholdBytes));
     AddLine(out, "BELOW", drive.below ? "1" : "0");
+    if (drive.hasTrend) AddLine(out, "FREECHANGEPERDAY", std::to_string(drive.bytesPerDay));
+    if (drive.forecastSeconds >= 0) AddLine(out, "FORECASTSECONDS", std::to_string(drive.forecastSeconds));
   }
   for (size_t i = 0; i < state.volumes.size(); ++i) {
     const VolumeState& volume = state.volumes[i];
@@ -404,6 +421,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         bool ok = true;
         if (key == "UTC") ok = Unescape(value, &next.alertUtc);
         else if (key == "SHORT") ok = Unescape(value, &next.alertShort);
+        else if (key == "FORECAST") ok = Unescape(value, &next.alertForecast);
         else if (key == "OPEN") ok = ReadFlag(value, &next.alertOpen);
         if (!ok) return false;
         break;
@@ -418,6 +436,7 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "COMPOSEDUTC") ok = Unescape(value, &next.pendingComposedUtc);
         else if (key == "ATTEMPTS") ok = ReadCount(value, &next.pendingAttempts) && next.pendingAttempts >= 0;
         else if (key == "SHORT") ok = Unescape(value, &next.pendingShort);
+        else if (key == "FORECAST") ok = Unescape(value, &next.pendingForecast);
         else if (key == "RECIPIENTS") ok = Unescape(value, &next.pendingRecipients);
         else if (key == "REPORT") ok = Unescape(value, &next.pendingReport);
         if (!ok) return false;
@@ -467,6 +486,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "THRESHOLD") ok = Unescape(value, &d.thresholdText);
         else if (key == "THRESHOLDBYTES") ok = ReadCount(value, &d.thresholdBytes);
         else if (key == "BELOW") ok = ReadFlag(value, &d.below);
+        else if (key == "FREECHANGEPERDAY") ok = d.hasTrend = ReadSigned(value, &d.bytesPerDay);
+        else if (key == "FORECASTSECONDS") ok = ReadCount(value, &d.forecastSeconds) && d.forecastSeconds >= 0;
         if (!ok) return false;
         break;
       }

@@ -21,6 +21,13 @@ struct DriveState {
   std::string thresholdText;
   int64_t thresholdBytes = 0;
   bool below = false;
+  // The trend of the last 7 days of history: the change of the free space
+  // per day (negative: filling), and the seconds until it reaches the
+  // threshold. `hasTrend` false: too little history; forecastSeconds -1:
+  // no forecast (no threshold, not shrinking, or too little history).
+  bool hasTrend = false;
+  int64_t bytesPerDay = 0;
+  int64_t forecastSeconds = -1;
 };
 
 // One alert channel besides the mail (a webhook target, named as its
@@ -86,6 +93,7 @@ struct CheckState {
   std::string pendingComposedUtc;
   int64_t pendingAttempts = 0;   // failed attempts so far
   std::string pendingShort;      // letters of the drives short in the report
+  std::string pendingForecast;   // letters of the drives forecast to fill soon
   // The recipients still to reach (a comma list of addresses); empty (and a
   // state without the key): every recipient of the settings.
   std::string pendingRecipients;
@@ -95,6 +103,7 @@ struct CheckState {
   // found every drive at or above its threshold.
   std::string alertUtc;
   std::string alertShort;
+  std::string alertForecast;  // drives that alert forecast to fill soon
   bool alertOpen = false;
 
   // [HEARTBEAT]: the last heartbeat request and the last one that was

@@ -252,6 +252,7 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
   }
 
   next.heartbeat = ReadHeartbeatSettings(ini);
+  next.forecast = ReadForecastSettings(ini);
   ReadMail(ini, inputs, next);
   next.webhooks = ReadWebhookSettings(ini);
   return next;

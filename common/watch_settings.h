@@ -14,6 +14,7 @@
 #include "common/heartbeat_settings.h"
 #include "common/webhook_settings.h"
 #include "common/volume_settings.h"
+#include "common/forecast_settings.h"
 #include "platform/profile.h"
 #include "platform/status.h"
 
@@ -57,6 +58,7 @@ struct WatchSettings {
   std::vector<WatchedVolume> volumes;  // volumes watched besides the letters
   std::string metricsFolder;
   HeartbeatSettings heartbeat;  // [HEARTBEAT]
+  ForecastSettings forecast;  // [WARNING] FORECASTDAYS
 
   std::string smtpHost;
   int smtpPort = 25;

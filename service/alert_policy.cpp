@@ -94,8 +94,8 @@ AlertStep AlertPolicy::OnCheck(const CheckFacts& facts, const AlertRules& rules,
     pending_.reset();
     step = AlertStep::kDrop;
   }
-  if (facts.shortLetters.empty()) {
-    // The shortage is over: a waiting alert is no longer true. A waiting
+  if (facts.shortLetters.empty() && facts.forecastLetters.empty()) {
+    // The shortage (or the forecast) is over: a waiting alert is no longer true. A waiting
     // recovery notice still is, and stays.
     const bool noticeWaits = pendingRecovery && rules.mailOn && rules.recoveryMail;
     if (noticeWaits) return step;
@@ -111,9 +111,9 @@ AlertStep AlertPolicy::OnCheck(const CheckFacts& facts, const AlertRules& rules,
     alertOpen_ = false;
     return AlertStep::kDrop;
   }
-  if (!rules.mailOn || !ReminderDue(facts.shortLetters, rules, clock)) return step;
+  if (!rules.mailOn || !ReminderDue(facts.shortLetters, rules, clock, facts.forecastLetters)) return step;
   // The newest report replaces a waiting one.
-  SetPending(false, facts.alertReport, facts.shortLetters, clock);
+  SetPending(false, facts.alertReport, facts.shortLetters, clock, facts.forecastLetters);
   return AlertStep::kSend;
 }
 
@@ -139,14 +139,22 @@ void AlertPolicy::NewRun() {
   if (pending_) pending_->triedThisRun = false;
 }
 
-bool AlertPolicy::ReminderDue(const std::string& shortLetters, const AlertRules& rules,
-                              const AlertClock& clock) const {
+bool AlertPolicy::ReminderDue(const std::string& shortLetters, const AlertRules& rules, const AlertClock& clock,
+                              const std::string& forecastLetters) const {
   if (rules.remindHours <= 0 || !alertOpen_) return true;
   if (pending_) return true;  // the last alert never arrived
-  // A letter or volume short now that the last alert did not name is news.
+  // A letter or volume short now that the last alert did not name is news,
+  // and so is one forecast to fill that the last alert named neither short
+  // nor forecast.
   const std::vector<std::string> alerted = ShortSetNames(alertShort_);
+  const std::vector<std::string> forecast = ShortSetNames(alertForecast_);
+  const auto named = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
   for (const std::string& name : ShortSetNames(shortLetters))
-    if (std::find(alerted.begin(), alerted.end(), name) == alerted.end()) return true;
+    if (!named(alerted, name)) return true;
+  for (const std::string& name : ShortSetNames(forecastLetters))
+    if (!named(alerted, name) && !named(forecast, name)) return true;
   int64_t alertSeconds = 0;
   if (!UtcStampSeconds(alertUtc_, &alertSeconds)) return true;
   int64_t nowSeconds = 0;
@@ -157,13 +165,14 @@ bool AlertPolicy::ReminderDue(const std::string& shortLetters, const AlertRules&
 }
 
 void AlertPolicy::SetPending(bool recovery, const std::string& report, const std::string& shortLetters,
-                             const AlertClock& clock) {
+                             const AlertClock& clock, const std::string& forecastLetters) {
   PendingMail mail;
   mail.recovery = recovery;
   mail.report = report;
   mail.composedLocal = LocalStamp(clock.now);
   mail.composedUtc = UtcStamp(clock.now, clock.utcOffsetMinutes);
   mail.shortLetters = shortLetters;
+  mail.forecastLetters = forecastLetters;
   pending_ = std::move(mail);
 }
 
@@ -174,6 +183,7 @@ void AlertPolicy::AlertDelivered(const PendingMail& mail, const AlertClock& cloc
   }
   alertOpen_ = true;
   alertShort_ = mail.shortLetters;
+  alertForecast_ = mail.forecastLetters;
   alertUtc_ = UtcStamp(clock.now, clock.utcOffsetMinutes);
 }
 
@@ -280,6 +290,7 @@ void AlertPolicy::SaveTo(ChannelState& channel) const {
 void AlertPolicy::LoadFrom(const CheckState& state) {
   alertUtc_ = state.alertUtc;
   alertShort_ = state.alertShort;
+  alertForecast_ = state.alertForecast;
   alertOpen_ = state.alertOpen;
   pending_.reset();
   if (!state.pending) return;
@@ -290,6 +301,7 @@ void AlertPolicy::LoadFrom(const CheckState& state) {
   mail.composedUtc = state.pendingComposedUtc;
   mail.attempts = static_cast<int>(std::clamp<int64_t>(state.pendingAttempts, 0, 1000000));
   mail.shortLetters = state.pendingShort;
+  mail.forecastLetters = state.pendingForecast;
   mail.recipients = state.pendingRecipients;
   pending_ = std::move(mail);
 }
@@ -297,6 +309,7 @@ void AlertPolicy::LoadFrom(const CheckState& state) {
 void AlertPolicy::SaveTo(CheckState& state) const {
   state.alertUtc = alertUtc_;
   state.alertShort = alertShort_;
+  state.alertForecast = alertForecast_;
   state.alertOpen = alertOpen_;
   state.pending = pending_.has_value();
   if (!pending_) return;
@@ -306,6 +319,7 @@ void AlertPolicy::SaveTo(CheckState& state) const {
   state.pendingComposedUtc = pending_->composedUtc;
   state.pendingAttempts = pending_->attempts;
   state.pendingShort = pending_->shortLetters;
+  state.pendingForecast = pending_->forecastLetters;
   state.pendingRecipients = pending_->recipients;
 }
 

@@ -40,6 +40,7 @@ struct PendingMail {
   std::string composedUtc;
   int attempts = 0;          // failed attempts
   std::string shortLetters;  // drives short in the report
+  std::string forecastLetters;  // drives forecast to fill soon in the report
   std::string recipients;    // still to reach; empty: everyone
   bool triedThisRun = false;
 };
@@ -47,7 +48,10 @@ struct PendingMail {
 // What one check found.
 struct CheckFacts {
   std::string shortLetters;    // drives below their threshold; empty: none
-  std::string alertReport;     // the warning's report (when a drive is short)
+  // Drives not short but forecast to reach their threshold within
+  // FORECASTDAYS: their report is a warning and mails as a shortage does.
+  std::string forecastLetters;
+  std::string alertReport;     // the warning's report (when a drive is short or forecast)
   std::string recoveryReport;  // the recovery notice (when none is)
 };
 
@@ -56,6 +60,12 @@ enum class AlertStep {
   kSend,  // a mail is pending and goes now (the retry timer is off)
   kDrop,  // the waiting mail, if any, is gone (the retry timer is off)
 };
+
+// True for a mail that tells only a forecast (its own subject): no drive
+// short, some forecast.
+inline bool IsForecastMail(const PendingMail& mail) {
+  return !mail.recovery && mail.shortLetters.empty() && !mail.forecastLetters.empty();
+}
 
 // What an attempt of the pending mail came to.
 struct AttemptDecision {
@@ -119,8 +129,10 @@ class AlertPolicy {
   AttemptDecision OnChannelAttempt(const PendingMail& mail, ChannelOutcome outcome, int64_t atLeastMs,
                                    const AlertRules& rules, const AlertClock& clock);
 
-  // False while REMIND holds back a mail of a standing shortage.
-  bool ReminderDue(const std::string& shortLetters, const AlertRules& rules, const AlertClock& clock) const;
+  // False while REMIND holds back a mail of a standing shortage (or
+  // forecast: a drive forecast before and short now is news at once).
+  bool ReminderDue(const std::string& shortLetters, const AlertRules& rules, const AlertClock& clock,
+                   const std::string& forecastLetters = "") const;
 
   const std::optional<PendingMail>& Pending() const { return pending_; }
   // A new run begins: a pending mail taken over has not been tried yet.
@@ -136,12 +148,13 @@ class AlertPolicy {
 
  private:
   void SetPending(bool recovery, const std::string& report, const std::string& shortLetters,
-                  const AlertClock& clock);
+                  const AlertClock& clock, const std::string& forecastLetters = "");
   void AlertDelivered(const PendingMail& mail, const AlertClock& clock);
 
   std::optional<PendingMail> pending_;
   std::string alertUtc_;  // the last delivered alert
   std::string alertShort_;
+  std::string alertForecast_;
   bool alertOpen_ = false;
 };
 

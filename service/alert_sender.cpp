@@ -6,8 +6,6 @@
 namespace qw {
 namespace {
 
-const char kAlertSubject[] = "ドライブ領域不足のお知らせ";
-const char kRecoverySubject[] = "ドライブ領域回復のお知らせ";
 const char kAlertSenderName[] = "ドライブ番人サービス";
 
 }  // namespace
@@ -25,10 +23,10 @@ AlertSender::AlertSender(SystemInfo& system, CancellableHttp::Factory http)
 }
 
 TDeliveryResult AlertSender::Send(const std::string& report, bool recovery, const std::string& recipients,
-                                  const TTestMailSettings& settings) {
+                                  const TTestMailSettings& settings, bool forecast) {
   // The body travels as ISO-2022-JP (7 bit), not as raw Shift-JIS.
   message_.ParseText(ShiftJisToIso2022Jp(report), false);
-  message_.SetSubjectHeader(recovery ? kRecoverySubject : kAlertSubject);
+  message_.SetSubjectHeader(recovery ? kRecoverySubject : forecast ? kForecastSubject : kAlertSubject);
   message_.TextEncoding = et7Bit;
   message_.ToRecipients().AssignCommaLists("", settings.to);
   if (!settings.cc.empty()) message_.CcRecipients().AssignCommaLists("", settings.cc);

@@ -20,6 +20,10 @@ namespace qw {
 // some recipients: the fixed start, then the failed step and the reason, or
 // one "RCPT <address>: <reply>" line per refused recipient. Empty when the
 // mail reached everyone.
+// The subjects of the alert mail, the forecast mail and the recovery notice.
+inline constexpr const char* kAlertSubject = "ドライブ領域不足のお知らせ";
+inline constexpr const char* kForecastSubject = "ドライブ領域不足の予測のお知らせ";
+inline constexpr const char* kRecoverySubject = "ドライブ領域回復のお知らせ";
 inline constexpr const char* kAlertNotSent = "警告メールを送信できませんでした: ";
 inline constexpr const char* kAlertPartlySent = "警告メールは次の宛先に届きませんでした: ";
 std::string AlertFailureText(const TDeliveryResult& result);
@@ -47,9 +51,10 @@ class AlertSender {
   // empty, is the envelope of this attempt; the header lines still name the
   // To and Cc addresses of the settings. A connection that failed names the
   // server it tried. An OAuth 2.0 login gets its token through Login(),
-  // kept from one attempt to the next.
+  // kept from one attempt to the next. `forecast`: the report tells only
+  // drives forecast to fill soon, and the mail says so in its subject.
   TDeliveryResult Send(const std::string& report, bool recovery, const std::string& recipients,
-                       const TTestMailSettings& settings);
+                       const TTestMailSettings& settings, bool forecast = false);
 
   TMailMessage& Message() { return message_; }
   // A Cancel of the slot also ends the token fetch.

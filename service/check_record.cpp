@@ -136,6 +136,11 @@ void CheckRecord::WriteCheck(const std::string& outcome, bool succeeded,
         d.thresholdText = drive->LimitText;
         d.thresholdBytes = drive->LimitBytes;
         d.below = drive->FreeSpace < drive->LimitBytes;
+        if (const auto trend = trends_.find(std::string(1, drive->Letter) + ":"); trend != trends_.end()) {
+          d.hasTrend = trend->second.hasTrend;
+          d.bytesPerDay = trend->second.bytesPerDay;
+          d.forecastSeconds = trend->second.forecastSeconds;
+        }
         state.drives.push_back(d);
       }
     }
@@ -167,6 +172,7 @@ void CheckRecord::WriteRetry(const AlertOutcome& mail, const CheckState& alert, 
   state.lastDeliveryUtc = lastDeliveryUtc_;
   state.alertUtc = alert.alertUtc;
   state.alertShort = alert.alertShort;
+  state.alertForecast = alert.alertForecast;
   state.alertOpen = alert.alertOpen;
   state.pending = alert.pending;
   state.pendingRecovery = alert.pendingRecovery;
@@ -175,6 +181,7 @@ void CheckRecord::WriteRetry(const AlertOutcome& mail, const CheckState& alert, 
   state.pendingComposedUtc = alert.pendingComposedUtc;
   state.pendingAttempts = alert.pendingAttempts;
   state.pendingShort = alert.pendingShort;
+  state.pendingForecast = alert.pendingForecast;
   state.pendingRecipients = alert.pendingRecipients;
   state.channels = alert.channels;
   state.mailFailures = mailFailures_;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,13 @@ struct AlertOutcome {
 // `boundMs`; a write that has not ended by then is a failure. A stop does
 // not end the wait: the state a stop leaves is what the next start reads.
 Status BoundedWrite(BoundedCalls& calls, const std::string& key, std::function<Status()> write, int64_t boundMs);
+
+// A drive's trend at a check (see DriveState).
+struct DriveTrend {
+  bool hasTrend = false;
+  int64_t bytesPerDay = 0;
+  int64_t forecastSeconds = -1;
+};
 
 class CheckRecord {
  public:
@@ -77,6 +85,9 @@ class CheckRecord {
     int32_t intervalHours = 0;
     std::string host;
   };
+  // The trends of the drives (by volume name, "C:") that the following
+  // WriteCheck calls write; a drive without one has none.
+  void SetTrends(std::map<std::string, DriveTrend> trends) { trends_ = std::move(trends); }
   // The state of a check that ended with `outcome` ("information",
   // "warning" or the error that ended it), with its drives (may be null),
   // its mail step (none: the check did not get that far) and `alert`'s
@@ -112,6 +123,7 @@ class CheckRecord {
   bool lastSucceeded_ = false;
   std::optional<CheckState> last_;  // as last written
   int64_t mailFailures_ = 0;
+  std::map<std::string, DriveTrend> trends_;
   std::string lastDeliveryLocal_;
   std::string lastDeliveryUtc_;
   CheckState heartbeat_;  // only its heartbeat fields

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include <cmath>
+
+#include "common/check_state.h"
 #include "common/errors.h"
+#include "common/fill_forecast.h"
 #include "platform/files.h"
 
 namespace qw {
@@ -35,6 +39,7 @@ TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> chec
       FHeartbeat(FEntries, FOptions.httpClient),
       tmCheck_(std::move(checkTimer)),
       tmRetry_(retryTimer ? std::move(retryTimer) : std::make_unique<IdleTimer>()),
+      FHistory(FEntries, FCalls, FOptions.answerBoundMs),
       FWebhookSender(FOptions.httpClient),
       FWebhooks(FEntries, FWebhookSender),
       tmWebhook_(std::make_unique<IdleTimer>()) {
@@ -61,6 +66,19 @@ TDrivewarden::~TDrivewarden() {
   tmCheck_->OnTimer = nullptr;
   tmRetry_->SetEnabled(false);
   tmRetry_->OnTimer = nullptr;
+  if (tmSample_) {
+    tmSample_->SetEnabled(false);
+    tmSample_->OnTimer = nullptr;
+  }
+}
+
+void TDrivewarden::SetSampleTimer(std::unique_ptr<Timer> timer, int64_t periodMs) {
+  if (tmSample_) tmSample_->SetEnabled(false);
+  tmSample_ = std::move(timer);
+  if (!tmSample_) return;
+  tmSample_->SetEnabled(false);
+  tmSample_->SetInterval(periodMs);
+  tmSample_->OnTimer = [this] { tmSampleTimer(this); };
 }
 
 void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
@@ -77,6 +95,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
   FFixedDrives = FixedDriveLetters(platform_.drives);
   FDriveList = std::make_unique<std::vector<std::unique_ptr<A_Drive>>>();
   FRecord.NewRun();
+  FHistory.NewRun();
   TakePreviousState();
   {
     std::lock_guard<std::mutex> lock(FCheckMutex);
@@ -90,6 +109,7 @@ void TDrivewarden::ServiceStart(const std::function<void()>& loaded) {
     throw;
   }
   if (loaded) loaded();
+  if (tmSample_) tmSample_->SetEnabled(true);
   tmCheckTimer(nullptr);
   // A mail left pending by an earlier run that the first check neither
   // replaced nor dropped goes now rather than one retry delay later.
@@ -142,6 +162,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
       tmCheck_->SetEnabled(false);
       tmRetry_->SetEnabled(false);
       tmWebhook_->SetEnabled(false);
+      if (tmSample_) tmSample_->SetEnabled(false);
       return Status::Failure("ServiceStop", 0,
                              "the running check did not end within " + std::to_string(milliseconds) + " ms",
                              StatusKind::kTimedOut);
@@ -150,6 +171,7 @@ Status TDrivewarden::ServiceStopWithin(int64_t milliseconds) {
   tmCheck_->SetEnabled(false);
   tmRetry_->SetEnabled(false);
   tmWebhook_->SetEnabled(false);
+  if (tmSample_) tmSample_->SetEnabled(false);
   FreeDriveList();
   return Status();
 }
@@ -238,6 +260,91 @@ void TDrivewarden::tmRetryTimer(void* /*Sender*/) {
 void TDrivewarden::tmWebhookTimer(void* /*Sender*/) {
   tmWebhook_->SetEnabled(false);
   RunChecks(false, false, true);
+}
+
+
+void TDrivewarden::tmSampleTimer(void* /*Sender*/) {
+  // A sampling holds the check's place: a stop waits for it, and a check
+  // asked for meanwhile runs after it.
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    if (FStopped || FChecking || !FDriveList) return;
+    FChecking = true;
+    FTimerRestart = false;
+    FCheckThread = std::this_thread::get_id();
+  }
+  try {
+    SampleOnce();
+  } catch (const std::exception& e) {
+    FEntries.Error(std::string(kHistoryNotWritten) + e.what());
+  }
+  bool checkAsked = false;
+  bool restart = false;
+  {
+    std::lock_guard<std::mutex> lock(FCheckMutex);
+    FChecking = false;
+    checkAsked = FCheckRequested && !FStopped;
+    restart = FTimerRestart;
+    FCheckRequested = false;
+    FTimerRestart = false;
+  }
+  FCheckEnded.notify_all();
+  if (checkAsked) RunChecks(restart);
+}
+
+void TDrivewarden::SampleOnce() {
+  std::string letters;
+  for (const auto& drive : *FDriveList) letters += drive->Letter;
+  std::map<std::string, VolumeMeasure> measures;
+  for (const auto& [letter, answer] : MeasureDrives(FCalls, platform_.drives, letters, FOptions.answerBoundMs))
+    if (answer.measured) measures[std::string(1, letter) + ":"] = VolumeMeasure{answer.freeBytes, answer.totalBytes};
+  if (FCalls.Cancelled()) return;
+  FHistory.Record(measures, NowUtcSeconds());
+}
+
+int64_t TDrivewarden::NowUtcSeconds() const {
+  int64_t seconds = 0;
+  if (!UtcStampSeconds(UtcStamp(platform_.system.Now(), platform_.system.UtcOffsetMinutes()), &seconds)) return 0;
+  return seconds;
+}
+
+void TDrivewarden::RecordHistory(std::string& forecastLines, std::string& forecastLetters) {
+  if (!FDriveList) return;
+  const int64_t now = NowUtcSeconds();
+  std::map<std::string, VolumeMeasure> measures;
+  for (const auto& drive : *FDriveList)
+    if (drive->FreeSpace >= 0) measures[std::string(1, drive->Letter) + ":"] = VolumeMeasure{drive->FreeSpace, drive->Capacity};
+  FHistory.Record(measures, now);
+  const VolumeHistory history = FHistory.Snapshot();
+  std::map<std::string, DriveTrend> trends;
+  for (const auto& drive : *FDriveList) {
+    if (drive->FreeSpace < 0) continue;
+    const std::string volume = std::string(1, drive->Letter) + ":";
+    const std::vector<VolumeSample>& samples = history.Samples(volume);
+    DriveTrend trend;
+    if (const std::optional<FreeTrend> fit = FitFreeTrend(samples, now)) {
+      trend.hasTrend = true;
+      trend.bytesPerDay = static_cast<int64_t>(std::llround(fit->bytesPerSecond * 86400.0));
+    }
+    if (drive->LimitBytes > 0 && IsWatchingThreshold(drive->LimitText, drive->LimitBytes)) {
+      if (const std::optional<FillForecast> forecast = ForecastFill(samples, drive->LimitBytes, now)) {
+        trend.forecastSeconds = forecast->secondsLeft;
+        // A drive already short is reported as such; the forecast adds
+        // nothing to it.
+        const int64_t horizon = int64_t{FSettings.forecast.days} * 86400;
+        if (horizon > 0 && drive->FreeSpace >= drive->LimitBytes && forecast->secondsLeft <= horizon) {
+          const LocalDateTime reach =
+              LocalTimeOfUtcSeconds(forecast->reachUtc, platform_.system.UtcOffsetMinutes());
+          forecastLines += ForecastLine(std::string(1, drive->Letter) + " ドライブ",
+                                        platform_.system.FormatShortDate(reach), forecast->secondsLeft,
+                                        forecast->bytesPerDay, platform_.system.ThousandSeparator());
+          forecastLetters += drive->Letter;
+        }
+      }
+    }
+    trends[volume] = trend;
+  }
+  FRecord.SetTrends(std::move(trends));
 }
 
 void TDrivewarden::RunChecks(bool fromTimer, bool retry, bool webhookRetry) {
@@ -329,16 +436,20 @@ void TDrivewarden::CheckOnce() {
   ReportLines lines;
   if (!MeasureAndCompose(lines)) return;
   FRecord.SetVolumes(lines.volumes);
+  // History and forecast.
+  std::string forecastLines;
+  CheckFacts facts;
+  RecordHistory(forecastLines, facts.forecastLetters);
+  const bool warning = !lines.thresholdLines.empty() || !forecastLines.empty();
   // Report.
   const std::string computer = platform_.system.ComputerName();
   const std::string stamp = ReportStamp(platform_.system, platform_.system.Now());
-  CheckFacts facts;
   facts.shortLetters = ShortSetText(lines.shortLetters, lines.shortVolumes);
-  if (lines.thresholdLines.empty()) {
+  if (!warning) {
     facts.recoveryReport = ComposeRecoveryReport(computer, lines.driveLines, stamp);
     FEntries.Information(lines.driveLines);
   } else {
-    facts.alertReport = ComposeAlertReport(computer, lines.driveLines, lines.thresholdLines, stamp);
+    facts.alertReport = ComposeAlertReport(computer, lines.driveLines, lines.thresholdLines, stamp, forecastLines);
     FEntries.Warning(facts.alertReport);
   }
   // Decide and send: the mail step never ends the check; whatever goes wrong
@@ -378,7 +489,7 @@ void TDrivewarden::CheckOnce() {
     for (const auto& drive : *FDriveList) driveFailed = driveFailed || drive->FreeSpace < 0;
   PingHeartbeat(FLoadFailed || driveFailed);
   // Record.
-  WriteCheckState(lines.thresholdLines.empty() ? "information" : "warning", true);
+  WriteCheckState(warning ? "warning" : "information", true);
 }
 
 void TDrivewarden::RetryWebhooksOnce() {
@@ -474,7 +585,7 @@ void TDrivewarden::AttemptPending() {
     if (FOptions.sendAlert)
       result = FOptions.sendAlert(mail->report);
     else
-      result = FSender.Send(mail->report, mail->recovery, mail->recipients, TestMailSettings());
+      result = FSender.Send(mail->report, mail->recovery, mail->recipients, TestMailSettings(), IsForecastMail(*mail));
   } catch (const std::exception& e) {
     result = TDeliveryResult{};
     result.status = Status::Failure("", 0, e.what());

@@ -31,6 +31,7 @@
 #include "service/check_record.h"
 #include "service/entries.h"
 #include "service/heartbeat.h"
+#include "service/history_store.h"
 #include "service/report.h"
 #include "service/stored_secret.h"
 #include "service/webhook_channels.h"
@@ -48,6 +49,8 @@ struct ServicePlatform {
 
 // The bound of a free-space call and of a state or metrics file write.
 inline constexpr int64_t kAnswerBoundMs = 3000;
+// The period of the free-space sampling for the history.
+inline constexpr int64_t kSamplePeriodMs = 3600 * 1000;
 
 // What a test may put in place of the product's own parts.
 struct WatchOptions {
@@ -130,6 +133,15 @@ class TDrivewarden {
   // not deliver, each with its step and answer. From the check's thread, or
   // once no check runs.
   std::vector<std::string> WebhookFailures() const { return FWebhooks.Failures(); }
+  // The sampling timer tmSample: every `periodMs` between a start and a
+  // stop each drive's free space is measured and added to the history (no
+  // report, no entry), unless a check runs then (a check adds its own
+  // sample). Without one (a one-shot run) only the checks sample.
+  void SetSampleTimer(std::unique_ptr<Timer> timer, int64_t periodMs = kSamplePeriodMs);
+  void tmSampleTimer(void* Sender);
+  Timer* tmSample() { return tmSample_.get(); }
+  // The free-space history as the checks and samplings left it.
+  VolumeHistory History() { return FHistory.Snapshot(); }
   // Replaces the first retry delay (5 minutes); the later delays stay.
   void SetFirstRetryDelay(int64_t milliseconds) { FFirstRetryMs = milliseconds; }
 
@@ -156,7 +168,11 @@ class TDrivewarden {
 
   // The folder of the last-check state (status.ini), set by the host; empty
   // writes no state.
-  void SetStateFolder(const std::string& folder) { FRecord.SetStateFolder(folder); }
+  // The history (history.txt) is kept in the same folder.
+  void SetStateFolder(const std::string& folder) {
+    FRecord.SetStateFolder(folder);
+    FHistory.SetFolder(folder);
+  }
   const std::string& StateFolderPath() const { return FRecord.StateFolder(); }
   // Called on the check's thread each time the last-check state is made
   // (whether or not a folder takes it), with the state and whether the
@@ -213,6 +229,13 @@ class TDrivewarden {
   // when a stop came while the drives were measured.
   bool MeasureAndCompose(ReportLines& lines);
   // The alert policy's answer carried out: the mail sent, the timer armed.
+  // The drives of the table measured now into the history (the check's
+  // own measurements: `measured`), then each drive's trend and forecast;
+  // `forecastLines` and `forecastLetters` receive the drives not short that
+  // reach their threshold within FORECASTDAYS.
+  void RecordHistory(std::string& forecastLines, std::string& forecastLetters);
+  void SampleOnce();
+  int64_t NowUtcSeconds() const;
   void Follow(AlertStep step);
   void AttemptPending();
   void RecordAlert(const TDeliveryResult& result, bool recovery, const std::string& note);
@@ -241,6 +264,8 @@ class TDrivewarden {
   Heartbeat FHeartbeat;
   std::unique_ptr<Timer> tmCheck_;
   std::unique_ptr<Timer> tmRetry_;
+  std::unique_ptr<Timer> tmSample_;
+  HistoryStore FHistory;
   bool FRetryTimerTicks = false;  // a host timer, not the one-shot run's inert one
   int64_t FFirstRetryMs = 5 * 60 * 1000;
 

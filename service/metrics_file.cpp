@@ -142,6 +142,19 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
     Sample(out, "quotawarden_drive_below_threshold", DriveLabel(drive.letter), drive.below ? 1 : 0);
   for (const auto& volume : state.volumes)
     Sample(out, "quotawarden_drive_below_threshold", VolumeLabel(volume), volume.below ? 1 : 0);
+  Family(out, "quotawarden_drive_free_bytes_change_per_day", "gauge",
+         "Change of the drive's free bytes per day over the last 7 days of the watch's own history (the median "
+         "of the slopes between its samples); negative while the drive fills. No sample with less than a day or "
+         "fewer than 6 samples of history.");
+  for (const auto& drive : state.drives)
+    if (drive.hasTrend)
+      Sample(out, "quotawarden_drive_free_bytes_change_per_day", DriveLabel(drive.letter), drive.bytesPerDay);
+  Family(out, "quotawarden_drive_threshold_forecast_seconds", "gauge",
+         "Seconds until the drive's free space reaches its threshold if it goes on as in the last 7 days; "
+         "no sample when there is no forecast (no threshold, too little history, a flat or rising trend).");
+  for (const auto& drive : state.drives)
+    if (drive.forecastSeconds >= 0)
+      Sample(out, "quotawarden_drive_threshold_forecast_seconds", DriveLabel(drive.letter), drive.forecastSeconds);
   return out;
 }
 

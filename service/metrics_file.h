@@ -32,7 +32,8 @@ struct MetricsFacts {
 // The exposition text: "# HELP" and "# TYPE" for every family, then its
 // samples; LF line ends and a final LF. Times come from the state's UTC
 // stamps (seconds since 1970; 0 for a mail that was never delivered). A
-// drive whose free space or size is unknown has no sample in that family.
+// drive whose free space or size is unknown has no sample in that family,
+// nor one without a trend or a forecast in theirs.
 std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts);
 
 // A label value as the format writes it between its quotes: UTF-8 with

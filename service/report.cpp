@@ -261,20 +261,39 @@ std::string ReportStamp(SystemInfo& formats, const LocalDateTime& now) {
 }
 
 std::string ComposeAlertReport(const std::string& computer, const std::string& driveLines,
-                               const std::string& thresholdLines, const std::string& stamp) {
+                               const std::string& thresholdLines, const std::string& stamp,
+                               const std::string& forecastLines) {
   std::string report;
   report += computer + " のローカルドライブの空き領域は以下のとおりです。" + kCrLf;
   report += kCrLf;
   report += driveLines;
   report += kCrLf;
-  report += std::string("このうち、空き領域が指定されたしきい値以下のドライブは") + kCrLf;
-  report += kCrLf;
-  report += thresholdLines;
-  report += kCrLf;
-  report += std::string("です。") + kCrLf;
-  report += kCrLf;
+  if (!thresholdLines.empty()) {
+    report += std::string("このうち、空き領域が指定されたしきい値以下のドライブは") + kCrLf;
+    report += kCrLf;
+    report += thresholdLines;
+    report += kCrLf;
+    report += std::string("です。") + kCrLf;
+    report += kCrLf;
+  }
+  if (!forecastLines.empty()) {
+    report += std::string("最近 7 日間の減り方が続くと、次のドライブの空き領域がしきい値に達する見込みです。") + kCrLf;
+    report += kCrLf;
+    report += forecastLines;
+    report += kCrLf;
+  }
   report += stamp;
   return report;
+}
+
+std::string ForecastLine(const std::string& name, const std::string& date, int64_t secondsLeft,
+                         double bytesPerDay, const std::string& thousandSeparator) {
+  const int64_t days = secondsLeft / 86400;
+  const std::string left = days < 1 ? std::string("1 日以内") : "あと " + std::to_string(days) + " 日";
+  const double perDay = bytesPerDay < 0 ? -bytesPerDay : bytesPerDay;
+  const int64_t rate = perDay >= 9.2e18 ? INT64_MAX : static_cast<int64_t>(perDay + 0.5);
+  return name + " : " + date + " ごろ (" + left + "、1 日あたり " + ReportBytes(rate, thousandSeparator) + "減少)" +
+         kCrLf;
 }
 
 std::string ComposeRecoveryReport(const std::string& computer, const std::string& driveLines,

@@ -86,9 +86,17 @@ std::string SettingsNoteLines(size_t driveCount, int thresholdCount, const std::
 // The date under a report: the short date, and the long time unless it is
 // midnight exactly.
 std::string ReportStamp(SystemInfo& formats, const LocalDateTime& now);
-// The warning's report (and the alert mail's body).
+// The warning's report (and the alert mail's body). `forecastLines`, when
+// not empty, tells the drives forecast to reach their threshold soon: after
+// the drives short, or alone when `thresholdLines` is empty.
 std::string ComposeAlertReport(const std::string& computer, const std::string& driveLines,
-                               const std::string& thresholdLines, const std::string& stamp);
+                               const std::string& thresholdLines, const std::string& stamp,
+                               const std::string& forecastLines = "");
+// One line of the forecast: "<name> : <date> ごろ (あと N 日、1 日あたり
+// #,### バイト減少)" ("1 日以内" when less than a day is left), CR LF ended.
+// `date`: the day the threshold is reached, as the report writes dates.
+std::string ForecastLine(const std::string& name, const std::string& date, int64_t secondsLeft,
+                         double bytesPerDay, const std::string& thousandSeparator);
 // The recovery notice.
 std::string ComposeRecoveryReport(const std::string& computer, const std::string& driveLines,
                                   const std::string& stamp);

@@ -16,6 +16,7 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
   auto service =
       std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
   service->SetWebhookRetryTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
+  service->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
   return service;
 }
 
@@ -65,12 +66,19 @@ ServiceHost::ServiceHost(TDrivewarden& service, ServiceStatusReporter& status, E
     if (paused->load()) return;
     svc->tmRetryTimer(&svc->tmRetry());
   };
+  if (Timer* sample = service_.tmSample()) {
+    sample->OnTimer = [svc, paused, sample] {
+      if (paused->load()) return;
+      svc->tmSampleTimer(sample);
+    };
+  }
 }
 
 ServiceHost::~ServiceHost() {
   TDrivewarden* svc = &service_;
   service_.tmCheck().OnTimer = [svc] { svc->tmCheckTimer(&svc->tmCheck()); };
   service_.tmRetry().OnTimer = [svc] { svc->tmRetryTimer(&svc->tmRetry()); };
+  if (Timer* sample = service_.tmSample()) sample->OnTimer = [svc, sample] { svc->tmSampleTimer(sample); };
 }
 
 void ServiceHost::ReportStatus(ServiceState state) {

@@ -100,6 +100,8 @@ const char kUsage[] =
     "                    (default 300).\n"
     "  --retry-first=S   for tests: the first retry of a failed alert mail after\n"
     "                    S seconds (1 to 3600) instead of 5 minutes (--foreground).\n"
+    "  --sample-every=S  for tests: the free-space history samples every S\n"
+    "                    seconds (1 to 3600) instead of every hour (--foreground).\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
     "  --state-dir=DIR   the folder of status.ini, the last check's state that\n"
@@ -121,7 +123,14 @@ const char kUsage[] =
     "absolute folder) every check, --once included, also replaces\n"
     "quotawarden.prom there for node_exporter's textfile collector. A folder\n"
     "that cannot take it is one error entry per run; the exit code stays that\n"
-    "of the check.\n";
+    "of the check.\n"
+    "\n"
+    "History and forecast: every hour (--foreground) and at every check (--once\n"
+    "included) the free space of each drive is added to history.txt in the\n"
+    "state folder. With [WARNING] FORECASTDAYS=N (1 to 365; 0 or none: off) a\n"
+    "drive not yet short whose last 7 days of history reach its threshold\n"
+    "within N days makes the check a warning with a forecast line and mails\n"
+    "the alert under its own subject.\n";
 
 // A command line that cannot be run (EX_USAGE); 2 is the one-shot run's
 // failed alert mail.
@@ -246,7 +255,8 @@ struct SecretSources {
 };
 
 int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, const MailTimes& mail,
-                  const std::string& stateFolder, int firstRetrySeconds, const SecretSources& secrets) {
+                  const std::string& stateFolder, int firstRetrySeconds, int sampleSeconds,
+                  const SecretSources& secrets) {
   // The signals are taken by the signal thread alone; every thread started
   // from here inherits the mask.
   sigset_t signals;
@@ -291,6 +301,7 @@ int RunForeground(qw::ServicePlatform platform, const std::string& exeSource, co
   service->SetSecretSources(secrets.settingsPath, secrets.credential);
   service->SetClientSecretCredential(secrets.clientSecret);
   if (firstRetrySeconds > 0) service->SetFirstRetryDelay(int64_t{firstRetrySeconds} * 1000);
+  if (sampleSeconds > 0 && service->tmSample()) service->tmSample()->SetInterval(int64_t{sampleSeconds} * 1000);
   qw::ServiceHost host(*service, status, platform.eventLog, &loop);
   qw::ControlQueue controls;
 
@@ -446,6 +457,7 @@ int main(int argc, char** argv) {
   std::string value;
   MailTimes mail;
   int firstRetrySeconds = 0;
+  int sampleSeconds = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -471,6 +483,11 @@ int main(int argc, char** argv) {
                TakeValue(arg, "--state-dir", &stateDir)) {
     } else if (TakeValue(arg, "--retry-first", &value)) {
       if (!ParseSeconds(value, &firstRetrySeconds) || firstRetrySeconds > 3600) {
+        std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 3600\n", arg);
+        return kExitUsage;
+      }
+    } else if (TakeValue(arg, "--sample-every", &value)) {
+      if (!ParseSeconds(value, &sampleSeconds) || sampleSeconds > 3600) {
         std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 3600\n", arg);
         return kExitUsage;
       }
@@ -517,7 +534,7 @@ int main(int argc, char** argv) {
   const std::string stateFolder = folder.value_or("");
   if (foreground)
     return RunForeground({*profiles, *drives, *system, *log}, BaseName(argv[0]), mail, stateFolder,
-                         firstRetrySeconds, secrets);
+                         firstRetrySeconds, sampleSeconds, secrets);
 
   qw::TDrivewarden service({*profiles, *drives, *system, *log}, std::make_unique<qw::IdleTimer>());
   service.SetMailTimeOuts(mail.timeOut, mail.deadline);

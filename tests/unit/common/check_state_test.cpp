@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qw {
 namespace {
@@ -373,6 +375,61 @@ TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
     CheckState state;
     EXPECT_FALSE(ParseCheckState(c.text, &state)) << c.name;
   }
+TEST(CheckState, TheTrendAndTheForecastLettersRoundTripAndAStateWithoutThemReadsAsNone) {
+  CheckState s;
+  s.alertUtc = "2026-12-09T12:04:05Z";
+  s.alertShort = "D";
+  s.alertForecast = "CE";
+  s.alertOpen = true;
+  s.pending = true;
+  s.pendingReport = "report";
+  s.pendingForecast = "C";
+  DriveState c, d, e;
+  c.letter = 'C';
+  c.hasTrend = true;
+  c.bytesPerDay = -2147483648000;
+  c.forecastSeconds = 864000;
+  d.letter = 'D';  // too little history
+  e.letter = 'E';
+  e.hasTrend = true;
+  e.bytesPerDay = 0;  // flat: a trend, no forecast
+  s.drives = {c, d, e};
+  const std::string text = FormatCheckState(s);
+  CheckState back;
+  ASSERT_TRUE(ParseCheckState(text, &back)) << text;
+  EXPECT_EQ(back.alertForecast, "CE");
+  EXPECT_EQ(back.pendingForecast, "C");
+  ASSERT_EQ(back.drives.size(), 3u);
+  const bool hasTrend[] = {true, false, true};
+  const int64_t perDay[] = {-2147483648000, 0, 0};
+  const int64_t seconds[] = {864000, -1, -1};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(back.drives[i].hasTrend, hasTrend[i]) << i;
+    EXPECT_EQ(back.drives[i].bytesPerDay, perDay[i]) << i;
+    EXPECT_EQ(back.drives[i].forecastSeconds, seconds[i]) << i;
+  }
+  // Damaged values are refused whole.
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"FREECHANGEPERDAY=-2147483648000", "FREECHANGEPERDAY=-"},
+           {"FREECHANGEPERDAY=-2147483648000", "FREECHANGEPERDAY=--5"},
+           {"FREECHANGEPERDAY=-2147483648000", "FREECHANGEPERDAY=99999999999999999999"},
+           {"FORECASTSECONDS=864000", "FORECASTSECONDS=-3"},
+           {"FORECASTSECONDS=864000", "FORECASTSECONDS=1e6"}}) {
+    std::string damaged = text;
+    const size_t at = damaged.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    damaged.replace(at, from.size(), to);
+    CheckState untouched;
+    EXPECT_FALSE(ParseCheckState(damaged, &untouched)) << to;
+  }
+  // Without the keys (a state of an earlier version): none.
+  CheckState plain;
+  plain.drives = {DriveState{}};
+  CheckState plainBack;
+  ASSERT_TRUE(ParseCheckState(FormatCheckState(plain), &plainBack));
+  EXPECT_FALSE(plainBack.drives[0].hasTrend);
+  EXPECT_EQ(plainBack.drives[0].forecastSeconds, -1);
+  EXPECT_EQ(plainBack.alertForecast, "");
 }
 
 }  // namespace

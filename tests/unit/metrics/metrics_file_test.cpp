@@ -66,7 +66,8 @@ const char* const kFamilies[] = {
     "quotawarden_check_interval_seconds",
     "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
     "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
-    "quotawarden_drive_below_threshold"};
+    "quotawarden_drive_below_threshold", "quotawarden_drive_free_bytes_change_per_day",
+    "quotawarden_drive_threshold_forecast_seconds"};
 
 TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   CheckState state;
@@ -79,6 +80,9 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   c.capacity = 1000 * kMiB;
   c.thresholdBytes = 60 * kMiB;
   c.below = true;
+  c.hasTrend = true;
+  c.bytesPerDay = -3 * kMiB;
+  c.forecastSeconds = 0;  // at the threshold already
   DriveState d;  // could not be measured, no threshold
   d.letter = 'D';
   state.drives = {c, d};
@@ -110,7 +114,11 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   EXPECT_EQ(p.samples.count("quotawarden_drive_size_bytes{drive=\"D\"}"), 0u);
   EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_bytes{drive=\"D\"}"), "0");
   EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold{drive=\"D\"}"), "0");
-  EXPECT_EQ(p.samples.size(), 12u);
+  EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes_change_per_day{drive=\"C\"}"), "-3145728");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_forecast_seconds{drive=\"C\"}"), "0");
+  EXPECT_EQ(p.samples.count("quotawarden_drive_free_bytes_change_per_day{drive=\"D\"}"), 0u);
+  EXPECT_EQ(p.samples.count("quotawarden_drive_threshold_forecast_seconds{drive=\"D\"}"), 0u);
+  EXPECT_EQ(p.samples.size(), 14u);
 
   // No delivery yet, and a failed check.
   state.lastDeliveryUtc.clear();

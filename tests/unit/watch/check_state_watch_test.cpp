@@ -176,12 +176,19 @@ TEST_F(StateTest, AStateThatCannotBeWrittenIsOneErrorPerStartAndTheCheckGoesOn) 
   Service().ServiceStart();
   Service().tmCheckTimer(nullptr);
   Service().tmCheckTimer(nullptr);
-  ASSERT_EQ(Errors(), 1u);
+  // The history beside it cannot be written either: one entry of its own.
+  const auto stateErrors = [this] {
+    size_t n = 0;
+    for (const auto& e : log.entries) n += e.type == EventType::Error && e.text.rfind(kStateNotWritten, 0) == 0;
+    return n;
+  };
+  ASSERT_EQ(stateErrors(), 1u);
+  EXPECT_EQ(Errors(), 2u);
   size_t information = 0;
   std::string error;
   for (const auto& e : log.entries) {
     if (e.type == EventType::Information) ++information;
-    if (e.type == EventType::Error) error = e.text;
+    if (e.type == EventType::Error && e.text.rfind(kStateNotWritten, 0) == 0) error = e.text;
   }
   EXPECT_EQ(information, 3u) << "every check still wrote its entry";
   EXPECT_EQ(error.rfind(kStateNotWritten, 0), 0u) << error;
@@ -191,7 +198,7 @@ TEST_F(StateTest, AStateThatCannotBeWrittenIsOneErrorPerStartAndTheCheckGoesOn) 
 
   Service().ServiceStop();
   Service().ServiceStart();
-  EXPECT_EQ(Errors(), 2u) << "a new start reports it again";
+  EXPECT_EQ(stateErrors(), 2u) << "a new start reports it again";
 }
 
 }  // namespace
