@@ -260,6 +260,7 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "DETAIL", Escape(state.heartbeatDetail));
     AddLine(out, "SUCCESSLOCAL", Escape(state.heartbeatSuccessLocal));
     AddLine(out, "SUCCESSUTC", Escape(state.heartbeatSuccessUtc));
+  }
   for (const ChannelState& channel : state.channels) {
     out += "[CHANNEL." + channel.name + "]";
     out += kCrLf;
@@ -452,6 +453,9 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "DETAIL") ok = Unescape(value, &next.heartbeatDetail);
         else if (key == "SUCCESSLOCAL") ok = Unescape(value, &next.heartbeatSuccessLocal);
         else if (key == "SUCCESSUTC") ok = Unescape(value, &next.heartbeatSuccessUtc);
+        if (!ok) return false;
+        break;
+      }
       case Section::Channel: {
         if (!channel.Add(key)) return false;
         ChannelState& c = next.channels.back();
