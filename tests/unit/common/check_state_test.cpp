@@ -323,6 +323,9 @@ TEST(CheckState, TheHeartbeatRoundTripsAndADamagedOneIsRefused) {
     kept.outcome = "kept";
     EXPECT_FALSE(ParseCheckState(damaged, &kept)) << damaged;
     EXPECT_EQ(kept.outcome, "kept");
+  }
+}
+
 TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
   CheckState s = Sample();
   VolumeState data;
@@ -375,6 +378,8 @@ TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
     CheckState state;
     EXPECT_FALSE(ParseCheckState(c.text, &state)) << c.name;
   }
+}
+
 TEST(CheckState, TheTrendAndTheForecastLettersRoundTripAndAStateWithoutThemReadsAsNone) {
   CheckState s;
   s.alertUtc = "2026-12-09T12:04:05Z";

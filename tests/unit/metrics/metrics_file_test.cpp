@@ -158,6 +158,8 @@ TEST(MetricsText, TheHeartbeatFamiliesOnlyOnceAHeartbeatWasSent) {
     EXPECT_EQ(p.samples.at(families[1]), c.success);
     EXPECT_EQ(p.samples.at(families[2]), c.successTime);
   }
+}
+
 TEST(MetricsText, VolumesShareTheFamiliesUnderAVolumeLabel) {
   CheckState state;
   state.checkedUtc = "2024-05-05T22:08:09Z";
