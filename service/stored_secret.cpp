@@ -89,7 +89,7 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
     text += std::string(text.empty() ? "" : "\r\n") + key + " は使われません (資格情報 " + kCredentialName +
             " のパスワードを使います)。設定ファイルから消してください。";
   else if (!readers.empty())
-    text += kReadableSecretAdvice;
+    text += loaded.passwordInFile ? kReadableSecretAdvice : kReadableClientSecretAdvice;
   if (!text.empty()) entries.Warning(text);
 }
 

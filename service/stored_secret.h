@@ -27,7 +27,17 @@ inline constexpr const char* kReadableSecretAdvice =
     "(chmod 600) に書き、設定ファイルの PASSWORD を空にすると、同梱のユニットが LoadCredential= でサービスに渡します "
     "(QuotawardenService --set-secret PASSWORD がそのファイルを作ります)。";
 #endif
-
+// The same for a file that holds the OAuth 2.0 client secret (CLIENTSECRET).
+#ifdef _WIN32
+inline constexpr const char* kReadableClientSecretAdvice =
+    "管理者として QuotawardenService.exe /SETSECRET CLIENTSECRET を実行する (値は標準入力から) か、"
+    "コントロール パネルで設定を保存し直すと、SYSTEM と Administrators だけが読める権限になります。";
+#else
+inline constexpr const char* kReadableClientSecretAdvice =
+    "クライアント シークレットは systemd の資格情報に移してください: QuotawardenService --set-secret CLIENTSECRET "
+    "が root だけが読めるファイル /etc/quotawarden/oauth-client-secret を作り、同梱のユニットが LoadCredential= "
+    "でサービスに渡します。設定ファイルの CLIENTSECRET は空にしてください。";
+#endif
 
 // `settingsPath`: the file's full path (empty: nothing is done);
 // `credential`: a password from the host's own store, which makes the

@@ -70,6 +70,10 @@ class OAuthPeers:
         self.work = work
         self.processes = []
         self.server_dir = os.path.join(root, "build/peers/oauth_server")
+        # {"user": "password"}: the SMTP peer also takes AUTH PLAIN for these.
+        self.smtp_plain = None
+        # True: the SMTP peer fetches the JWKS once (a benchmark's setting).
+        self.smtp_cache_jwks = False
 
     # -- set-up -------------------------------------------------------------
     def _path(self, name):
@@ -165,6 +169,10 @@ class OAuthPeers:
                        "key": w("server.key"), "caFile": w("ca.pem"), "jwksUri": self.issuer + "/jwks",
                        "issuer": self.issuer, "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE],
                        "users": [USER], "revoked": w("revoked.txt")}
+        if self.smtp_plain:
+            smtp_config["plain"] = self.smtp_plain
+        if self.smtp_cache_jwks:
+            smtp_config["cacheJwks"] = True
         with open(w("smtp.json"), "w") as f:
             json.dump(smtp_config, f)
         open(w("smtp.log"), "w").close()

@@ -480,7 +480,9 @@ TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
     mode_t mode;
     const char* credential;
     const char* expected;  // a part of the one warning; nullptr: no warning
+    const char* oauth = "";  // more [MAIL] lines
   };
+  const char* clientSecret = "SECURITY=STARTTLS\r\nAUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=s\r\n";
   const Case cases[] = {
       {"readable with a password", "p", 0644, "", "他のユーザーも読めます (group, others)"},
       {"readable by the group", "p", 0640, "", "LoadCredential="},
@@ -488,13 +490,15 @@ TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
       {"readable without a password", "", 0644, "", nullptr},
       {"credential and a password in the file", "p", 0600, "c", "は使われません"},
       {"credential and a readable file without a password", "", 0644, "c", nullptr},
+      {"readable with a client secret", "", 0644, "", "/etc/quotawarden/oauth-client-secret", clientSecret},
+      {"private with a client secret", "", 0600, "", nullptr, clientSecret},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
     service.reset();
     log.entries.clear();
-    SetIni(MailOn(std::string("PASSWORD=") + c.password + "\r\nUSER=u\r\n"));
+    SetIni(MailOn(std::string("PASSWORD=") + c.password + "\r\nUSER=u\r\n" + c.oauth));
     Service().SetSecretSources(path, c.credential);
     ASSERT_EQ(StartError(), "");
     std::vector<std::string> warnings;
