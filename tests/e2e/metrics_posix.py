@@ -7,6 +7,8 @@ work = sys.argv[1]
 FAMILIES = ["quotawarden_info", "quotawarden_last_check_timestamp_seconds", "quotawarden_last_check_success",
             "quotawarden_check_interval_seconds",
             "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
+            "quotawarden_alert_last_success_timestamp_seconds", "quotawarden_alert_failures_total",
+            "quotawarden_alert_pending",
             "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
             "quotawarden_drive_below_threshold"]
 
@@ -197,7 +199,7 @@ def broken_settings_case(case):
 
 READER = r"""
 import os, sys
-path, stop, expect = sys.argv[1], sys.argv[2], int(sys.argv[3])
+path, stop, expect, types = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 reads = bad = 0
 versions = set()
 example = ""
@@ -209,7 +211,7 @@ while not os.path.exists(stop):
         continue
     reads += 1
     lines = data.split(b"\n")
-    whole = data.endswith(b"\n") and sum(1 for l in lines if l.startswith(b"# TYPE ")) == 10 \
+    whole = data.endswith(b"\n") and sum(1 for l in lines if l.startswith(b"# TYPE ")) == types \
         and sum(1 for l in lines if l.startswith(b"quotawarden_")) == expect
     if whole:
         versions.add([l for l in lines if l.startswith(b"quotawarden_drive_threshold_bytes")][0])
@@ -231,13 +233,14 @@ def reader_case(case):
     case.expect(r.rc == 0, "first run exit %d" % r.rc)
     reference = open(path, "rb").read()
     expect = len([l for l in reference.split(b"\n") if l.startswith(b"quotawarden_")])
+    types = len([l for l in reference.split(b"\n") if l.startswith(b"# TYPE ")])
 
     def race(writer):
         stop = case.path("stop")
         if os.path.exists(stop):
             os.remove(stop)
         out = open(case.path("reader.out"), "wb")
-        reader = spawn([sys.executable, "-c", READER, path, stop, str(expect)], stdout=out, stderr=subprocess.STDOUT)
+        reader = spawn([sys.executable, "-c", READER, path, stop, str(expect), str(types)], stdout=out, stderr=subprocess.STDOUT)
         time.sleep(0.2)
         try:
             writer()
