@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include <cmath>
 
@@ -460,9 +462,10 @@ void TDrivewarden::CheckOnce() {
     FLastAlert = AlertOutcome{};
     step = FPolicy.OnCheck(facts, Rules(), Clock());
   }
-  Follow(step);
-  // Every webhook channel decides and sends on its own; one that fails
-  // waits for its own retry.
+  // Every webhook channel decides and sends on its own, beside the mail
+  // (a thread of their own while the mail goes); one that fails waits for
+  // its own retry.
+  std::function<void()> webhooks;
   if (FWebhooks.Count() > 0) {
     AlertNotice alert;
     alert.computer = computer;
@@ -479,7 +482,27 @@ void TDrivewarden::CheckOnce() {
     alert.report = facts.alertReport;
     recovery.kind = AlertNotice::Kind::kRecovery;
     recovery.report = facts.recoveryReport;
-    FWebhooks.OnCheck(facts.shortLetters, alert, recovery, WebhookContext());
+    webhooks = [this, shortLetters = facts.shortLetters, alert, recovery, context = WebhookContext()] {
+      try {
+        FWebhooks.OnCheck(shortLetters, alert, recovery, context);
+      } catch (const std::exception& e) {
+        FEntries.Error(std::string("通知先への送信に失敗しました: ") + e.what());
+      }
+    };
+  }
+  std::thread webhookThread;
+  if (webhooks) {
+    try {
+      webhookThread = std::thread(webhooks);
+    } catch (const std::system_error&) {
+      webhooks();  // no thread to be had: before the mail
+    }
+  }
+  {
+    AtExit joined([&webhookThread] {
+      if (webhookThread.joinable()) webhookThread.join();
+    });
+    Follow(step);
   }
   ArmWebhookRetry();
   // Heartbeat: the failure URL for settings that did not load or a drive

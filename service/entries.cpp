@@ -6,7 +6,10 @@
 namespace qw {
 
 void EntryWriter::Write(EventType type, const std::string& text) {
-  log_.Report(kEventSource, type, 0, kCheckEventId, Mask(CollapseBlankLines(text)));
+  const std::string masked = Mask(CollapseBlankLines(text));
+  // The mail and the webhooks of a check write from threads of their own.
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  log_.Report(kEventSource, type, 0, kCheckEventId, masked);
 }
 
 void EntryWriter::SetLogin(const std::string& user, const std::string& password) {

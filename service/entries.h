@@ -35,6 +35,7 @@ class EntryWriter {
   EventLog& log_;
   mutable std::mutex mutex_;  // the mask: set by a load, read by any entry
   SecretMask mask_;
+  std::mutex writeMutex_;  // one entry at a time, whichever thread writes
 };
 
 }  // namespace qw

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 namespace qw {
 namespace {
@@ -89,6 +92,7 @@ void WebhookChannels::OnCheck(const std::string& shortLetters, AlertNotice alert
                               const Context& context) {
   AlertRules rules = context.rules;
   rules.mailOn = true;  // a listed target is on
+  std::vector<Channel*> due;
   for (Channel& channel : channels_) {
     AlertNotice notice = alert;
     if (!shortLetters.empty() && channel.policy.AlertOpen()) notice.kind = AlertNotice::Kind::kReminder;
@@ -107,8 +111,9 @@ void WebhookChannels::OnCheck(const std::string& shortLetters, AlertNotice alert
     facts.recoveryReport = *recoveryBody;
     const AlertStep step = channel.policy.OnCheck(facts, rules, context.clock);
     channel.record.attempted = false;
-    if (step == AlertStep::kSend) Attempt(channel, context);
+    if (step == AlertStep::kSend) due.push_back(&channel);
   }
+  AttemptAll(due, context);
 }
 
 void WebhookChannels::OnRetry(const Context& context) {
@@ -117,10 +122,12 @@ void WebhookChannels::OnRetry(const Context& context) {
     if (channel.policy.Pending()) first = std::min(first.value_or(channel.dueMs), channel.dueMs);
   if (!first) return;
   const int64_t now = NowMs();
+  std::vector<Channel*> due;
   for (Channel& channel : channels_) {
     if (!channel.policy.Pending()) continue;
-    if (channel.dueMs <= now + kDueSlackMs || channel.dueMs == *first) Attempt(channel, context);
+    if (channel.dueMs <= now + kDueSlackMs || channel.dueMs == *first) due.push_back(&channel);
   }
+  AttemptAll(due, context);
 }
 
 std::optional<int64_t> WebhookChannels::NextDueMs() const {
@@ -145,43 +152,68 @@ bool WebhookChannels::UntriedPending() const {
   return false;
 }
 
-void WebhookChannels::Attempt(Channel& channel, const Context& context) {
-  const std::optional<PendingMail> mail = channel.policy.BeginAttempt();
-  if (!mail) return;
-  if (context.stopped && context.stopped()) return;  // it waits for the next start
-  WebhookResult result;
-  try {
-    result = sender_.Send(channel.target, mail->report, context.timeoutMs);
-  } catch (const std::exception& e) {
-    result = WebhookResult{};
-    result.reason = e.what();
+void WebhookChannels::AttemptAll(const std::vector<Channel*>& due, const Context& context) {
+  struct Job {
+    Channel* channel;
+    PendingMail mail;
+    WebhookResult result;
+  };
+  std::vector<Job> jobs;
+  for (Channel* channel : due) {
+    std::optional<PendingMail> mail = channel->policy.BeginAttempt();
+    // After a stop nothing begins: it waits for the next start.
+    if (mail && !(context.stopped && context.stopped())) jobs.push_back(Job{channel, *mail, WebhookResult{}});
   }
-  result.reason = channel.mask.Apply(result.reason);
+  // Every target at once: a silent one holds no other beyond its own bound.
+  auto send = [this, &context](Job& job) {
+    try {
+      job.result = sender_.Send(job.channel->target, job.mail.report, context.timeoutMs);
+    } catch (const std::exception& e) {
+      job.result = WebhookResult{};
+      job.result.reason = e.what();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < jobs.size(); ++i) {
+    try {
+      threads.emplace_back(send, std::ref(jobs[i]));
+    } catch (const std::system_error&) {
+      send(jobs[i]);  // no thread to be had: on this one
+    }
+  }
+  if (!jobs.empty()) send(jobs[0]);
+  for (std::thread& thread : threads) thread.join();
+
   using Outcome = AlertPolicy::ChannelOutcome;
-  const Outcome outcome = result.Delivered()                                      ? Outcome::kDelivered
-                          : result.outcome == WebhookResult::Outcome::kFinal ? Outcome::kFinal
-                                                                                  : Outcome::kRetry;
   AlertRules rules = context.rules;
   rules.mailOn = true;
-  const AttemptDecision decision =
-      channel.policy.OnChannelAttempt(*mail, outcome, result.retryAfterMs, rules, context.clock);
-
-  ChannelState& record = channel.record;
-  record.attempted = true;
-  record.delivered = result.Delivered();
-  record.reply = result.step + (result.status ? " " + std::to_string(result.status) : std::string()) +
-                 (result.reason.empty() ? "" : ": " + result.reason);
-  if (result.Delivered()) {
-    record.lastDeliveryLocal = LocalStamp(context.clock.now);
-    record.lastDeliveryUtc = UtcStamp(context.clock.now, context.clock.utcOffsetMinutes);
-    if (mail->attempts > 0) entries_.Information(LateText(channel.target.section, *mail));
-    return;
+  for (Job& job : jobs) {
+    Channel& channel = *job.channel;
+    WebhookResult& result = job.result;
+    const PendingMail& mail = job.mail;
+    result.reason = channel.mask.Apply(result.reason);
+    const Outcome outcome = result.Delivered()                                      ? Outcome::kDelivered
+                            : result.outcome == WebhookResult::Outcome::kFinal ? Outcome::kFinal
+                                                                                    : Outcome::kRetry;
+    const AttemptDecision decision =
+        channel.policy.OnChannelAttempt(mail, outcome, result.retryAfterMs, rules, context.clock);
+    ChannelState& record = channel.record;
+    record.attempted = true;
+    record.delivered = result.Delivered();
+    record.reply = result.step + (result.status ? " " + std::to_string(result.status) : std::string()) +
+                   (result.reason.empty() ? "" : ": " + result.reason);
+    if (result.Delivered()) {
+      record.lastDeliveryLocal = LocalStamp(context.clock.now);
+      record.lastDeliveryUtc = UtcStamp(context.clock.now, context.clock.utcOffsetMinutes);
+      if (mail.attempts > 0) entries_.Information(LateText(channel.target.section, mail));
+      continue;
+    }
+    ++record.failures;
+    const bool stopped = result.cancelled || (context.stopped && context.stopped());
+    if (decision.kind == AttemptDecision::Kind::kRetry) channel.dueMs = NowMs() + decision.retryMs;
+    entries_.Error(WebhookFailureEntry(channel.target, result, mail.recovery,
+                                       AttemptNote(decision, stopped, context.retryTimerTicks)));
   }
-  ++record.failures;
-  const bool stopped = result.cancelled || (context.stopped && context.stopped());
-  if (decision.kind == AttemptDecision::Kind::kRetry) channel.dueMs = NowMs() + decision.retryMs;
-  entries_.Error(WebhookFailureEntry(channel.target, result, mail->recovery,
-                                     AttemptNote(decision, stopped, context.retryTimerTicks)));
 }
 
 }  // namespace qw

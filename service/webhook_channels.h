@@ -74,7 +74,9 @@ class WebhookChannels {
     ChannelState record;
     int64_t dueMs = 0;  // steady clock; meaningful while the policy has a pending alert
   };
-  void Attempt(Channel& channel, const Context& context);
+  // The attempts of `due`, each on a thread of its own, then their
+  // outcomes in settings order.
+  void AttemptAll(const std::vector<Channel*>& due, const Context& context);
   static int64_t NowMs();
 
   EntryWriter& entries_;

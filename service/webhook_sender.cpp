@@ -149,12 +149,12 @@ WebhookResult WebhookSender::Send(const WebhookTarget& target, const std::string
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_) client->Cancel();
-    current_ = client.get();
+    current_.push_back(client.get());
   }
   const Result<HttpResponse> answer = client->Send(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    current_ = nullptr;
+    current_.erase(std::find(current_.begin(), current_.end(), client.get()));
   }
   return JudgeWebhookAnswer(answer, static_cast<int64_t>(std::time(nullptr)));
 }
@@ -162,7 +162,7 @@ WebhookResult WebhookSender::Send(const WebhookTarget& target, const std::string
 void WebhookSender::Cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancelled_ = true;
-  if (current_) current_->Cancel();
+  for (HttpClient* client : current_) client->Cancel();
 }
 
 void WebhookSender::Reset() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/secret_mask.h"
 #include "common/webhook_settings.h"
@@ -54,6 +55,7 @@ class WebhookSender {
   explicit WebhookSender(ClientFactory factory = nullptr);
 
   // One POST of `body` (UTF-8 JSON) to the target, bounded by `timeoutMs`.
+  // Safe on several threads at once, one client each.
   WebhookResult Send(const WebhookTarget& target, const std::string& body, int64_t timeoutMs);
 
   // Safe from any thread: the attempt in progress ends within moments as
@@ -64,7 +66,7 @@ class WebhookSender {
  private:
   ClientFactory factory_;
   std::mutex mutex_;
-  HttpClient* current_ = nullptr;
+  std::vector<HttpClient*> current_;  // the attempts in progress
   bool cancelled_ = false;
 };
 

@@ -7,6 +7,8 @@ work = sys.argv[1]
 FAMILIES = ["quotawarden_info", "quotawarden_last_check_timestamp_seconds", "quotawarden_last_check_success",
             "quotawarden_check_interval_seconds",
             "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
+            "quotawarden_alert_last_success_timestamp_seconds", "quotawarden_alert_failures_total",
+            "quotawarden_alert_pending",
             "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
             "quotawarden_drive_below_threshold"]
 

@@ -4,7 +4,9 @@
 #   - TEAMS, SLACK and JSON delivered once each and read back (the Teams card
 #     against the Adaptive Card 1.4.0 schema, Slack's shape and limits, the
 #     JSON object's fields and the configured Authorization header);
-#   - 400 and 404 refused for good: one request, an entry, no retry;
+#   - 400, 404 and a redirect refused for good: one request, an entry, no
+#     retry (the redirect not followed);
+#   - a certificate for another name: refused at the TLS step, no request;
 #   - 500 tried again alone on the retry schedule (--retry-first) and
 #     delivered late; 429 tried again no sooner than its Retry-After;
 #   - the mail delivered whatever the webhooks do;
@@ -30,7 +32,7 @@ qw_spawn "$work/receiver.txt" /usr/bin/python3 tests/e2e/webhook_receiver.py "$w
   "$work/server.crt" "$work/server.key" \
   /teams/T0ok/SecretTeams111=200 /slack/T0ok/SecretSlack222=200 /json/ok/SecretJson333=202 \
   /json/bad/SecretBad444=400 /json/gone/SecretGone555=404 /json/busy/SecretBusy666=429:4,200 \
-  /json/down/SecretDown777=500,200
+  /json/down/SecretDown777=500,200 /json/moved/SecretMoved999=302
 qw_wait_file "$work/hookport" 10 || fail "the receiver did not start: $(cat "$work/receiver.txt")"
 hook="https://localhost:$(cat "$work/hookport")"
 touch "$work/hooks.jsonl"
@@ -41,11 +43,15 @@ printf '[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=99%%\r\n[MAIL]\
   "$server_port" >"$work/Drivewarden.ini"
 n=0
 for target in TEAMS=/teams/T0ok/SecretTeams111 SLACK=/slack/T0ok/SecretSlack222 JSON=/json/ok/SecretJson333 \
-  JSON=/json/bad/SecretBad444 JSON=/json/gone/SecretGone555 JSON=/json/busy/SecretBusy666 JSON=/json/down/SecretDown777; do
+  JSON=/json/bad/SecretBad444 JSON=/json/gone/SecretGone555 JSON=/json/busy/SecretBusy666 JSON=/json/down/SecretDown777 \
+  JSON=/json/moved/SecretMoved999; do
   n=$((n + 1))
   printf '[WEBHOOK%d]\r\nKIND=%s\r\nURL=%s%s\r\n' "$n" "${target%%=*}" "$hook" "${target#*=}" >>"$work/Drivewarden.ini"
+  if [ "$n" -eq 7 ]; then printf 'HEADER1=Authorization: Bearer SecretToken888\r\n' >>"$work/Drivewarden.ini"; fi
 done
-printf 'HEADER1=Authorization: Bearer SecretToken888\r\n' >>"$work/Drivewarden.ini"  # for WEBHOOK7
+# WEBHOOK9 dials the address, which the certificate (localhost only) does
+# not name.
+printf '[WEBHOOK9]\r\nKIND=JSON\r\nURL=https://127.0.0.1:%s/json/cert/SecretCert000\r\n' "$(cat "$work/hookport")" >>"$work/Drivewarden.ini"
 
 count() { qw_py webhook_log count "$work/hooks.jsonl" "$1"; }
 at_least() { [ "$(count "$1")" -ge "$2" ]; }
@@ -65,11 +71,12 @@ echo "[$SECONDS s] requests: $(cut -c1-80 "$work/hooks.jsonl" | wc -l)"
 
 # Each kind delivered once and read back.
 for path in /teams/T0ok/SecretTeams111 /slack/T0ok/SecretSlack222 /json/ok/SecretJson333 \
-  /json/bad/SecretBad444 /json/gone/SecretGone555; do
+  /json/bad/SecretBad444 /json/gone/SecretGone555 /json/moved/SecretMoved999; do
   [ "$(count "$path")" -eq 1 ] || check_failed "$path: $(count "$path") requests, expected 1"
 done
 [ "$(count /json/busy/SecretBusy666)" -eq 2 ] || check_failed "429: $(count /json/busy/SecretBusy666) requests"
 [ "$(count /json/down/SecretDown777)" -eq 2 ] || check_failed "500: $(count /json/down/SecretDown777) requests"
+[ "$(count /json/cert/SecretCert000)" -eq 0 ] || check_failed "a request passed the certificate for another name"
 qw_py webhook_log body "$work/hooks.jsonl" /teams/T0ok/SecretTeams111 0 "$work/teams.body"
 qw_py webhook_log body "$work/hooks.jsonl" /slack/T0ok/SecretSlack222 0 "$work/slack.body"
 /usr/bin/python3 tests/e2e/adaptive_card_check.py teams "$work/teams.body" >"$work/teams-check.txt" ||
@@ -98,17 +105,21 @@ expect_entry 'WEBHOOK4 (JSON) に警告を送信できませんでした: HTTP 4
 expect_entry 'WEBHOOK5 (JSON) に警告を送信できませんでした: HTTP 404: status 404\\nサーバーが拒否したため再送しません。'
 expect_entry 'WEBHOOK6 (JSON) に警告を送信できませんでした: HTTP 429'
 expect_entry 'WEBHOOK7 (JSON) に警告を送信できませんでした: HTTP 500: status 500\\n2 秒後に再送します。'
+expect_entry 'WEBHOOK8 (JSON) に警告を送信できませんでした: HTTP 302: リダイレクトには従いません: status 302\\nサーバーが拒否したため再送しません。'
+expect_entry 'WEBHOOK9 (JSON) に警告を送信できませんでした: TLS: '
 expect_entry '通知先 WEBHOOK6 に警告を遅れて送信しました'
 expect_entry '通知先 WEBHOOK7 に警告を遅れて送信しました'
 grep -q 'second line' "$work/entries.txt" && check_failed "an entry quotes more than the answer's first line"
 for secret in SecretTeams111 SecretSlack222 SecretJson333 SecretBad444 SecretGone555 SecretBusy666 SecretDown777 \
-  SecretToken888; do
+  SecretMoved999 SecretCert000 SecretToken888; do
   grep -q "$secret" "$work/entries.txt" "$work/host.err" && check_failed "$secret in an entry"
   grep -q "$secret" "$work/status.ini" && check_failed "$secret in status.ini"
 done
-# The state: every channel, none pending; the mail's own sections as before.
-for n in 1 2 3 4 5 6 7; do grep -q "^\[CHANNEL.WEBHOOK$n\]" "$work/status.ini" || check_failed "no [CHANNEL.WEBHOOK$n]"; done
-grep -q PENDINGKIND "$work/status.ini" && check_failed "a channel still pending"
+# The state: every channel, the one behind the wrong certificate alone
+# pending; the mail's own sections as before.
+for n in 1 2 3 4 5 6 7 8 9; do grep -q "^\[CHANNEL.WEBHOOK$n\]" "$work/status.ini" || check_failed "no [CHANNEL.WEBHOOK$n]"; done
+[ "$(grep -c PENDINGKIND "$work/status.ini")" -eq 1 ] || check_failed "pending channels: $(grep -c PENDINGKIND "$work/status.ini")"
+sed -n '/^\[CHANNEL.WEBHOOK9\]/,/^\[/p' "$work/status.ini" | grep -q PENDINGKIND=alert || check_failed "WEBHOOK9 not pending"
 grep -q '^\[PENDINGALERT\]' "$work/status.ini" && check_failed "the mail still pending"
 grep -A2 '^\[CHANNEL.WEBHOOK7\]' "$work/status.ini" | grep -q 'DELIVERED=1' || check_failed "WEBHOOK7 not recorded delivered"
 qw_sanitizer_clean "$work/host.err"

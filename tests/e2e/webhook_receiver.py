@@ -49,6 +49,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(text)))
         if len(answer) > 1:
             self.send_header("Retry-After", answer[1])
+        if 300 <= status < 400:
+            self.send_header("Location", "http://127.0.0.1:1/elsewhere")
         self.end_headers()
         self.wfile.write(text)
 

@@ -26,6 +26,9 @@ WatchSettings Load(test::FakeProfiles& profiles) {
 TEST(WebhookSecrets, ClearValuesAreReplacedByTheirProtectedForms) {
   const std::string file = std::string("[WEBHOOK1]\r\nKIND=JSON\r\nURL=") + kUrl + "\r\nHEADER1=" + kHeader + "\r\n";
   const bool protects = ProtectSecret(kUrl).value_or(kUrl) != kUrl;
+#ifdef _WIN32
+  ASSERT_TRUE(protects) << "Windows protects a secret of the settings file";
+#endif
   for (bool changedMeanwhile : {false, true}) {
     test::FakeProfiles profiles;
     test::FakeEventLog log;

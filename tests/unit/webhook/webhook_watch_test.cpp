@@ -4,6 +4,7 @@
 // Retry-After, and a pending alert that outlives a restart byte for byte.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -188,7 +189,9 @@ TEST_F(WebhookWatch, OneFailingChannelHoldsNoOther) {
   EXPECT_EQ(servers.byUrl[kUrl2].SendCount(), 1u);
   EXPECT_TRUE(service->HasPendingAlert());  // the mail waits for its own retry
   EXPECT_TRUE(service->tmWebhook().Enabled());
-  EXPECT_EQ(service->tmWebhook().Interval(), 5 * 60 * 1000);
+  // The first retry delay, counted from the attempt.
+  EXPECT_LE(service->tmWebhook().Interval(), 5 * 60 * 1000);
+  EXPECT_GT(service->tmWebhook().Interval(), 5 * 60 * 1000 - 10000);
   const std::string entries = Entries();
   EXPECT_NE(entries.find("WEBHOOK2 (SLACK)"), std::string::npos) << entries;
   EXPECT_NE(entries.find("HTTP 500: upstream down"), std::string::npos) << entries;
@@ -217,6 +220,29 @@ TEST_F(WebhookWatch, OneFailingChannelHoldsNoOther) {
     EXPECT_EQ(Entries().find(secret), std::string::npos) << secret;
     EXPECT_EQ(state.find(secret), std::string::npos) << secret;
   }
+}
+
+TEST_F(WebhookWatch, ASilentTargetHoldsNoOtherBeyondTheDeadline) {
+  Settings("ISMAILSEND=1\r\n");
+  servers.byUrl[kUrl1].Hang();
+  servers.byUrl[kUrl2].Answer(200, "ok");
+  std::chrono::steady_clock::time_point reached{};
+  servers.byUrl[kUrl2].onSend = [&reached](const HttpRequest&) { reached = std::chrono::steady_clock::now(); };
+  NewService();
+  service->SetMailTimeOuts(5, 2);  // the deadline every attempt keeps
+  const auto began = std::chrono::steady_clock::now();
+  service->ServiceStart();
+  const auto took = std::chrono::steady_clock::now() - began;
+  // WEBHOOK2 and the mail went while WEBHOOK1 said nothing; the check ended
+  // at the deadline, not later.
+  EXPECT_LT(reached - began, std::chrono::milliseconds(1500));
+  EXPECT_EQ(mails.size(), 1u);
+  EXPECT_GE(took, std::chrono::milliseconds(1900));
+  EXPECT_LT(took, std::chrono::seconds(10));
+  const std::string state = StateText();
+  EXPECT_NE(state.find("[CHANNEL.WEBHOOK2]\r\nATTEMPTED=1\r\nDELIVERED=1"), std::string::npos) << state;
+  EXPECT_NE(state.find("[CHANNEL.WEBHOOK1]\r\nATTEMPTED=1\r\nDELIVERED=0"), std::string::npos) << state;
+  EXPECT_NE(Entries().find("WEBHOOK1 (JSON) に警告を送信できませんでした: HTTP"), std::string::npos) << Entries();
 }
 
 TEST_F(WebhookWatch, FinalRefusalsDropAndRetryAfterIsHonoured) {
