@@ -43,7 +43,8 @@ HistoryChart BuildHistoryChart(const std::vector<VolumeSample>& samples, int64_t
   const double span = static_cast<double>(std::max<int64_t>(chart.endUtc - chart.startUtc, 1));
   const auto x = [&](int64_t t) { return static_cast<double>(t - chart.startUtc) / span * w; };
   const auto y = [&](double bytes) { return h - bytes / static_cast<double>(chart.topBytes) * h; };
-  for (const VolumeSample* s : shown) chart.freeLine.push_back({x(s->utcSeconds), y(static_cast<double>(s->freeBytes))});
+  for (const VolumeSample* s : shown)
+    chart.freeLine.push_back({x(s->utcSeconds), y(static_cast<double>(s->freeBytes))});
   if (thresholdBytes > 0) chart.thresholdY = y(static_cast<double>(thresholdBytes));
 
   if (forecast && thresholdBytes > 0 && !shown.empty()) {
@@ -55,7 +56,8 @@ HistoryChart BuildHistoryChart(const std::vector<VolumeSample>& samples, int64_t
     chart.forecastDash.push_back({x(last.utcSeconds), y(from)});
     if (forecast->reachUtc > last.utcSeconds && from > to) {
       const int64_t end = std::min(forecast->reachUtc, chart.endUtc);
-      const double part = static_cast<double>(end - last.utcSeconds) / static_cast<double>(forecast->reachUtc - last.utcSeconds);
+      const double part = static_cast<double>(end - last.utcSeconds) /
+                          static_cast<double>(forecast->reachUtc - last.utcSeconds);
       chart.forecastDash.push_back({x(end), y(from + (to - from) * part)});
     } else {
       chart.forecastDash.push_back({x(last.utcSeconds), y(to)});
