@@ -57,6 +57,9 @@ struct WatchOptions {
   // Delivers the alert mail in place of the SMTP client: given the report,
   // tells how it went.
   std::function<TDeliveryResult(const std::string& report)> sendAlert;
+  // CreateDrivewarden gives the watch its hourly sampling timer (tmSample);
+  // false leaves it out, for tests of the check schedule alone.
+  bool hourlySampling = true;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
 };

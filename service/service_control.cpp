@@ -13,9 +13,10 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
                                                 WatchOptions options) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
   auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
+  const bool sampling = options.hourlySampling;
   auto watch =
       std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
-  watch->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
+  if (sampling) watch->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
   return watch;
 }
 
