@@ -1,6 +1,7 @@
 #include "common/volume_history.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace qw {
 namespace {
@@ -90,13 +91,26 @@ std::vector<std::string> VolumeHistory::Volumes() const {
 }
 
 std::string VolumeHistory::Format() const {
-  std::string text = kMagic;
+  size_t size = sizeof kMagic;
+  for (const auto& [name, samples] : volumes_) size += sizeof kVolumeWord + name.size() + samples.size() * 60;
+  std::string text;
+  text.reserve(size);
+  text += kMagic;
   text += '\n';
+  char line[64];
   for (const auto& [name, samples] : volumes_) {
-    text += kVolumeWord + name + '\n';
-    for (const VolumeSample& s : samples)
-      text += std::to_string(s.utcSeconds) + ' ' + std::to_string(s.freeBytes) + ' ' + std::to_string(s.capacity) +
-              '\n';
+    text += kVolumeWord;
+    text += name;
+    text += '\n';
+    for (const VolumeSample& s : samples) {
+      char* at = std::to_chars(line, line + 20, s.utcSeconds).ptr;
+      *at++ = ' ';
+      at = std::to_chars(at, at + 20, s.freeBytes).ptr;
+      *at++ = ' ';
+      at = std::to_chars(at, at + 20, s.capacity).ptr;
+      *at++ = '\n';
+      text.append(line, at);
+    }
   }
   return text;
 }

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <cmath>
+#include <stdexcept>
 
 #include "common/check_state.h"
 #include "common/errors.h"
@@ -315,7 +316,8 @@ void TDrivewarden::RecordHistory(std::string& forecastLines, std::string& foreca
   const int64_t now = NowUtcSeconds();
   std::map<std::string, VolumeMeasure> measures;
   for (const auto& drive : *FDriveList)
-    if (drive->FreeSpace >= 0) measures[std::string(1, drive->Letter) + ":"] = VolumeMeasure{drive->FreeSpace, drive->Capacity};
+    if (drive->FreeSpace >= 0)
+      measures[std::string(1, drive->Letter) + ":"] = VolumeMeasure{drive->FreeSpace, drive->Capacity};
   FHistory.Record(measures, now);
   const VolumeHistory history = FHistory.Snapshot();
   std::map<std::string, DriveTrend> trends;

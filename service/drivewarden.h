@@ -63,6 +63,9 @@ struct WatchOptions {
   // Makes every HTTP client: the token fetch's, each heartbeat's and each
   // webhook attempt's (none: the platform's own).
   CancellableHttp::Factory httpClient;
+  // CreateDrivewarden gives the watch its hourly sampling timer (tmSample);
+  // false leaves it out, for tests of the check schedule alone.
+  bool hourlySampling = true;
   // Told the server of each load that sets the SMTP client's host and port.
   std::function<void(const std::string& host, int port)> onSmtpServer;
 };

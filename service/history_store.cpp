@@ -1,5 +1,7 @@
 #include "service/history_store.h"
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "service/check_record.h"
 
@@ -50,7 +52,8 @@ void HistoryStore::Record(const std::map<std::string, VolumeMeasure>& measures, 
     std::lock_guard<std::mutex> lock(mutex_);
     LoadOnce();
     for (const auto& [volume, measure] : measures)
-      if (measure.freeBytes >= 0) history_.Add(volume, nowUtc, measure.freeBytes, std::max<int64_t>(measure.capacity, 0));
+      if (measure.freeBytes >= 0)
+        history_.Add(volume, nowUtc, measure.freeBytes, std::max<int64_t>(measure.capacity, 0));
     history_.Thin(nowUtc);
     if (folder_.empty()) return;
     path = JoinPath(folder_, kHistoryFileName);

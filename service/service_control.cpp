@@ -13,10 +13,11 @@ std::unique_ptr<TDrivewarden> CreateDrivewarden(const ServicePlatform& platform,
                                                 WatchOptions options) {
   auto checkTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
   auto retryTimer = std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer());
+  const bool sampling = options.hourlySampling;
   auto service =
       std::make_unique<TDrivewarden>(platform, std::move(checkTimer), std::move(retryTimer), std::move(options));
   service->SetWebhookRetryTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
-  service->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
+  if (sampling) service->SetSampleTimer(std::make_unique<LoopBoundTimer>(mainLoop, mainLoop.CreateTimer()));
   return service;
 }
 

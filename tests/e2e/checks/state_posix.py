@@ -53,6 +53,11 @@ assert moved["MAIL"]["LASTDELIVERYLOCAL"] == "", "another folder is another hist
 
 for name, kinds in (("unwritable", ["information", "error"]), ("unwritable-mail", ["warning", "error", "error"])):
     ev = events(name)
+    # The history beside the state cannot be written either: one error of its own.
+    history = [e for e in ev if "history.txt" in e["text"]]
+    assert len(history) == 1 and history[0]["type"] == "error", (name, ev)
+    assert os.path.join(work, "absent", "history.txt") in history[0]["text"], history[0]["text"]
+    ev = [e for e in ev if e not in history]
     assert [e["type"] for e in ev] == kinds, (name, ev)
     errors = [e for e in ev if "status.ini" in e["text"]]
     assert len(errors) == 1 and errors[0]["source"] == "Drivewarden", (name, ev)

@@ -146,6 +146,7 @@ class HostTest : public ::testing::Test {
   TDrivewarden& Service() {
     if (!service) {
       WatchOptions options;
+      options.hourlySampling = sampling;
       if (!realMail) {
         options.sendAlert = [this](const std::string& report) {
           if (mailStep) return mailStep(report);
@@ -191,6 +192,7 @@ class HostTest : public ::testing::Test {
   RecordingStatus status;
   std::function<TDeliveryResult(const std::string& report)> mailStep;
   bool realMail = false;  // set before the service is built
+  bool sampling = false;  // the hourly sampling timer, made after tmCheck and tmRetry
   std::unique_ptr<TDrivewarden> service;
   std::unique_ptr<ServiceHost> host;
   int32_t stamp = 0x58A00000;
