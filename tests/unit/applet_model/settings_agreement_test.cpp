@@ -352,7 +352,9 @@ TEST_F(SettingsAgreementTest, OAuthValuesAreTakenOrRefusedAlike) {
         // Loadable once the secret is set.
         ProfileSnapshot ini = ProfileSnapshot::OfBytes(text);
         EXPECT_EQ(ini.ReadString("MAIL", "CLIENTSECRET", ""), "") << "no secret comes from a property";
+        EXPECT_EQ(ini.ReadString("WARNING", "ISMAILSEND", ""), "0") << "mail off until the secret is there";
         ini.WriteString("MAIL", "CLIENTSECRET", "set-later");
+        ini.WriteString("WARNING", "ISMAILSEND", "1");
         EXPECT_TRUE(ServiceTakesFile(ini.Bytes())) << text;
       }
     }
