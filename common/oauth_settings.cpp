@@ -336,14 +336,12 @@ Result<OAuthSettings> ReadOAuthSettings(const ProfileSnapshot& ini, const OAuthI
       return Problem(kKeyScope, ShownMessage(kKeyScope, none, Refusal(kKeyScope, "TENANT を書かないときは SCOPE が必要です")));
     next.scope = kMicrosoftDefaultScope;
   }
-#ifndef _WIN32
-  // The PEM file is read here so that a wrong path fails the load; the
-  // store's certificate on Windows is opened by the service when it signs.
-  if (next.credential == OAuthCredential::ClientCert) {
+  // The certificate and its key are opened here, so that a thumbprint not
+  // in the store or a PEM file that is not there fails the load.
+  if (next.credential == OAuthCredential::ClientCert && inputs.openClientCert) {
     const Status usable = CheckClientCert(next.clientCert);
     if (!usable) return Problem(kKeyClientCert, ShownMessage(kKeyClientCert, next.clientCert, usable));
   }
-#endif
   return next;
 }
 

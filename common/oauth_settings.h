@@ -120,6 +120,10 @@ struct OAuthInputs {
   bool tls = false;                 // SECURITY is STARTTLS or TLS
   std::string user;                 // USER, as read
   std::string credentialSecret;     // CLIENTSECRET from the host's own store; wins
+  // Opens CLIENTCERT's certificate and key at the load (CheckClientCert).
+  // A process that may not open the machine's keys (an applet run by a
+  // user) passes false and leaves that to the service.
+  bool openClientCert = true;
 };
 
 // Reads the keys above from [MAIL]. With AUTH=PASSWORD (or none) only AUTH

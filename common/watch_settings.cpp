@@ -180,6 +180,7 @@ void ReadMail(const ProfileSnapshot& ini, const WatchSettingsInputs& inputs, Wat
   oauthInputs.tls = next.security != MailSecurity::None;
   oauthInputs.user = next.user;
   oauthInputs.credentialSecret = inputs.credentialClientSecret;
+  oauthInputs.openClientCert = inputs.openClientCert;
   if (Result<OAuthSettings> oauth = ReadOAuthSettings(ini, oauthInputs)) {
     next.oauth = std::move(*oauth);
   } else {

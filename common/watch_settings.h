@@ -79,6 +79,8 @@ struct WatchSettingsInputs {
   std::string credentialPassword;
   // A CLIENTSECRET from the host's own store; wins over the file's.
   std::string credentialClientSecret;
+  // See OAuthInputs::openClientCert.
+  bool openClientCert = true;
 };
 
 // Reads every key of the snapshot. Throws EConvertError naming the file,

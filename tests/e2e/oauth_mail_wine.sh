@@ -1,26 +1,68 @@
 #!/usr/bin/env bash
-# The OAuth 2.0 login of the installed Windows service under Wine (WinHTTP,
-# the machine's certificate stores, DPAPI), against the real peers of
-# tests/peers: oidc-provider over HTTPS, whose test CA is put among the
-# prefix's machine roots, and the SMTP peer that checks each token's
-# signature, audience, scope, mailbox and expiry over STARTTLS.
-#  - a client secret stored with /SETSECRET CLIENTSECRET: the alert is
-#    delivered by XOAUTH2 after one token request;
-#  - a certificate put into LocalMachine\My, named by its thumbprint: the
-#    token comes by a signed client assertion, the alert is delivered;
-#  - a wrong secret: one error entry naming TOKEN and invalid_client, said
-#    to be final, and no second token request.
-# The driver is oauth_mail_wine.py; every wine command writes to files.
+# The Windows program's test mail (/TESTMAIL) with AUTH=OAUTH2 under Wine,
+# against the real OAuth peers (oidc-provider over HTTPS, the token-checking
+# SMTP peer over STARTTLS) whose test CA is among the prefix's machine roots:
+# the token fetched by WinHTTP with a client secret, the token step in the
+# transcript and the login masked; a wrong secret is the TOKEN step's
+# invalid_client. (The service account's token_uri names the peer by its
+# address, 127.0.0.1, which Wine's secure channel refuses to match against
+# the certificate's IP entry: that grant is tested natively.)
+#
+# Every wine command writes to files, never to a pipe.
 source "$(dirname "$0")/lib/common.sh"
-qw_e2e_init oauth_mail_wine build/e2e-oauth-mail-wine
+qw_e2e_init oauth_mail_wine
 source tests/e2e/lib/wine.sh
-qw_need "$win64_bin/QuotawardenService.exe" "$win64_bin/http_probe.exe" "$win64_bin/jws_sign.exe"
+exe="$win64_bin/QuotawardenService.exe"
+qw_need "$exe" "$win64_bin/http_probe.exe"
 [ -d "$root/build/peers/oauth_server/node_modules/oidc-provider" ] ||
   fail "oidc-provider is not installed in build/peers/oauth_server: run scripts/setup"
-QW_FAIL_SHOW="$work/*.txt $work/events.json $work/peers/oauth.log $work/peers/smtp.log"
+QW_FAIL_SHOW="$work/*.out $work/events.json $work/smtp.log $work/oauth.log"
+# Wine's WinHTTP would take a proxy from these when the machine has none.
+unset https_proxy HTTPS_PROXY http_proxy HTTP_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-qw_wine_setup
-qw_service_setup Quotawarden
-cp "$win64_bin/http_probe.exe" "$win64_bin/jws_sign.exe" "$WINEPREFIX/drive_c/Quotawarden/"
-qw_service_install
-qw_py oauth_mail_wine "$work" "$WINEPREFIX"
+qw_spawn "$work/peers.out" env PYTHONPATH="$root/tests/e2e" /usr/bin/python3 tests/e2e/oauth_peers_serve.py "$work"
+qw_wait_file "$work/peers.env" 60 || fail "the OAuth peers did not start: $(cat "$work/peers.out")"
+source "$work/peers.env"
+# The name the certificate holds: Wine's secure channel takes no IP address
+# entry.
+local_token_url="${token_url/127.0.0.1/localhost}"
+
+if [ -n "${QW_WINE_TEMPLATE:-}" ]; then qw_wine_setup copy; else qw_wine_setup; fi
+winpath() { echo "Z:${1//\//\\}"; }
+timeout 60 wine "$win64_bin/http_probe.exe" --trust "$(winpath "$work/ca.pem")" \
+  >"$work/trust.out" 2>"$work/trust.err" </dev/null || true
+grep -aqi "fail\|cannot" "$work/trust.err" && fail "the test CA was not added: $(cat "$work/trust.err")"
+export QUOTAWARDEN_EVENTLOG="$(winpath "$work/events.json")"
+ini="$WINEPREFIX/drive_c/windows/Drivewarden.ini"
+
+settings() {  # the mail keys for the peers, then the OAuth lines given
+  {
+    printf '[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\n[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=%s\r\n' "$smtp_port"
+    printf 'SECURITY=STARTTLS\r\nMAILFROM=warden-wine@example.jp\r\nMAILTO=ops@example.jp\r\n'
+    printf 'USER=alerts@example.jp\r\nAUTH=OAUTH2\r\n'
+    for line in "$@"; do printf '%s\r\n' "$line"; done
+  } >"$ini"
+}
+test_mail() {  # test_mail NAME: /TESTMAIL, its output in NAME.out, exit in $rc
+  rc=0
+  timeout 120 wine "$exe" /TESTMAIL >"$work/$1.out" 2>"$work/$1.err" </dev/null || rc=$?
+  echo "[$SECONDS s] $1: exit $rc"
+}
+mails() { grep -c '^mail warden-wine@' "$work/smtp.log" || true; }
+
+settings "TOKENURL=$local_token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
+  'CLIENTSECRET=s3cret+/=~ &x'
+test_mail secret
+[ "$rc" -eq 0 ] || fail "client secret: exit $rc"
+grep -aq "^\* TOKEN $local_token_url: " "$work/secret.out" || fail "client secret: no token step"
+grep -aq "AUTH XOAUTH2 \*\*\*\*" "$work/secret.out" || fail "client secret: the AUTH line is not masked"
+if grep -aq "eyJ" "$work/secret.out"; then fail "client secret: a token in the transcript"; fi
+[ "$(mails)" -eq 1 ] || fail "client secret: $(mails) mails at the peer"
+
+settings "TOKENURL=$local_token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
+  'CLIENTSECRET=wrong'
+test_mail wrong
+[ "$rc" -eq 1 ] || fail "wrong secret: exit $rc"
+grep -aq "TOKEN: invalid_client" "$work/wrong.out" || fail "wrong secret: no TOKEN: invalid_client"
+[ "$(mails)" -eq 1 ] || fail "wrong secret: a mail went out"
+echo "oauth_mail_wine: passed"

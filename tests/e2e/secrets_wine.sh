@@ -10,7 +10,8 @@
 #    entry per load says so;
 #  - /SETSECRET PASSWORD reads standard input: stores a new protected value
 #    that logs in; exits 3 here because the rights do not hold; an empty
-#    input (1) and a missing name (64) change nothing;
+#    input (1) and a missing name (64) change nothing; /SETSECRET
+#    CLIENTSECRET keeps the OAuth 2.0 client secret the same way;
 #  - a state folder that is a symbolic link is not followed: an error entry,
 #    and nothing written where it points; a missing one is made.
 # Every wine command writes to files, never to a pipe.
@@ -78,6 +79,18 @@ timeout 60 wine "$exe" /SETSECRET >"$work/noname.out" 2>"$work/noname.err" <"$wo
 [ "$rc" -eq 64 ] || fail "/SETSECRET without PASSWORD: exit $rc, expected 64"
 [ "$(stored)" = "$second" ] || fail "a refused /SETSECRET changed the file"
 echo "/SETSECRET: stored protected from stdin (exit 3 under Wine), refusals change nothing"
+
+# /SETSECRET CLIENTSECRET: the OAuth 2.0 client secret, kept the same way,
+# beside the password and without touching it.
+printf '%s\r\n' 'Client-s3cret+/=' >"$work/client.txt"
+rc=0
+timeout 60 wine "$exe" /SETSECRET CLIENTSECRET >"$work/client.out" 2>"$work/client.err" <"$work/client.txt" || rc=$?
+[ "$rc" -eq 3 ] || fail "/SETSECRET CLIENTSECRET exit $rc, expected 3 (Wine keeps no DACL)"
+client="$(tr -d '\r' <"$ini" | sed -n 's/^CLIENTSECRET=//p')"
+case "$client" in dpapi:*) ;; *) fail "/SETSECRET CLIENTSECRET stored no protected value: '$client'" ;; esac
+if grep -q "Client-s3cret" "$ini"; then fail "the clear client secret is in the file"; fi
+[ "$(stored)" = "$second" ] || fail "/SETSECRET CLIENTSECRET changed the password"
+echo "/SETSECRET CLIENTSECRET: stored protected beside the password"
 
 # The state folder: a symbolic link is not followed.
 state="$WINEPREFIX/drive_c/ProgramData/Quotawarden"

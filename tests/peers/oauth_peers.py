@@ -70,6 +70,10 @@ class OAuthPeers:
         self.work = work
         self.processes = []
         self.server_dir = os.path.join(root, "build/peers/oauth_server")
+        # {"user": "password"}: the SMTP peer also takes AUTH PLAIN for these.
+        self.smtp_plain = None
+        # True: the SMTP peer fetches the JWKS once (a benchmark's setting).
+        self.smtp_cache_jwks = False
 
     # -- set-up -------------------------------------------------------------
     def _path(self, name):
@@ -164,7 +168,11 @@ class OAuthPeers:
         smtp_config = {"portFile": w("smtp.port"), "log": w("smtp.log"), "cert": w("server.pem"),
                        "key": w("server.key"), "caFile": w("ca.pem"), "jwksUri": self.issuer + "/jwks",
                        "issuer": self.issuer, "audience": AUDIENCE, "scopes": [MICROSOFT_SCOPE, GOOGLE_SCOPE],
-                       "users": [USER]}
+                       "users": [USER], "revoked": w("revoked.txt")}
+        if self.smtp_plain:
+            smtp_config["plain"] = self.smtp_plain
+        if self.smtp_cache_jwks:
+            smtp_config["cacheJwks"] = True
         with open(w("smtp.json"), "w") as f:
             json.dump(smtp_config, f)
         open(w("smtp.log"), "w").close()
@@ -219,6 +227,11 @@ class OAuthPeers:
 
     def token_requests(self):
         return [line.split() for line in open(self._path("oauth.log")) if line.startswith("token ")]
+
+    def revoke(self, client_id):
+        """The SMTP peer refuses the tokens `client_id` holds now."""
+        with open(self._path("revoked.txt"), "a") as f:
+            f.write("%s %d\n" % (client_id, int(time.time())))
 
     def smtp_log(self):
         return [line.rstrip("\n") for line in open(self._path("smtp.log"))]

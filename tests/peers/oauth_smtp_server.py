@@ -6,7 +6,12 @@ usage: oauth_smtp_server.py CONFIG.json
 CONFIG: {"portFile", "log", "cert", "key": the server's TLS certificate and
 key, "caFile": the CA to trust for the authorization server, "jwksUri",
 "issuer", "audience", "scopes": a token must hold one of them, "users":
-the mailboxes that may log in}
+the mailboxes that may log in, and optionally "revoked": a file whose lines
+"CLIENT_ID UNIXTIME" revoke that client's tokens issued at or before the
+time, as an administrator revoking an application's sessions does, and
+"plain": {"USER": "PASSWORD"}, which also offers AUTH PLAIN for those
+logins (for a benchmark beside the token login; off by default), and
+"cacheJwks": true, which fetches the server's keys once, not per token}
 
 Listens on 127.0.0.1 (a free port, written to portFile) with STARTTLS, and
 offers AUTH XOAUTH2 and OAUTHBEARER only after it (no PLAIN, no LOGIN). A
@@ -43,7 +48,20 @@ def log(line):
         f.write(line + "\n")
 
 
+_jwks_kept = []
+
+
 def fetch_jwks():
+    """The server's keys: fetched for every token, or once with "cacheJwks"
+    (as production servers keep them; the benchmark's setting)."""
+    if config.get("cacheJwks"):
+        if not _jwks_kept:
+            _jwks_kept.append(_fetch_jwks())
+        return _jwks_kept[0]
+    return _fetch_jwks()
+
+
+def _fetch_jwks():
     context = ssl.create_default_context(cafile=config["caFile"])
     with urllib.request.urlopen(config["jwksUri"], context=context, timeout=10) as answer:
         return jwt.PyJWKSet.from_dict(json.load(answer))
@@ -70,6 +88,12 @@ def check_token(token):
         return "invalid:" + type(e).__name__
     if not set(config["scopes"]) & set(str(claims.get("scope", "")).split()):
         return "bad-scope"
+    if config.get("revoked") and os.path.exists(config["revoked"]):
+        client = str(claims.get("client_id") or claims.get("sub"))
+        for line in open(config["revoked"], encoding="utf-8"):
+            words = line.split()
+            if len(words) == 2 and words[0] == client and int(claims["iat"]) <= int(words[1]):
+                return "revoked"
     return None
 
 
@@ -161,8 +185,21 @@ probe = socket.socket()
 probe.bind(("127.0.0.1", 0))
 port = probe.getsockname()[1]
 probe.close()
+plain = config.get("plain") or {}
+
+
+def authenticate(server, session, envelope, mechanism, auth_data):
+    """AUTH PLAIN for the logins of "plain" (only offered when there are any)."""
+    user = auth_data.login.decode("utf-8", "replace")
+    ok = mechanism == "PLAIN" and plain.get(user) == auth_data.password.decode("utf-8", "replace")
+    log("auth %s PLAIN %s" % ("ok" if ok else "refused", user))
+    return AuthResult(success=ok)
+
+
 controller = BearerController(Handler(), hostname="127.0.0.1", port=port, tls_context=tls, require_starttls=True,
-                        auth_require_tls=True, auth_required=True, auth_exclude_mechanism=["PLAIN", "LOGIN"])
+                        auth_require_tls=True, auth_required=True,
+                        auth_exclude_mechanism=["LOGIN"] if plain else ["PLAIN", "LOGIN"],
+                        authenticator=authenticate if plain else None)
 controller.start()
 with open(config["portFile"] + ".tmp", "w") as f:
     f.write(str(port))

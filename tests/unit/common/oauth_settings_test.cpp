@@ -104,6 +104,11 @@ TEST(OAuthSettings, TenantAndSecretGiveMicrosoftsDefaultsAndOtherServersTheirOwn
 
 TEST(OAuthSettings, EveryMissingOrMalformedKeyIsRefusedNamingIt) {
   const std::string huge(5000, 'a');
+#ifdef _WIN32
+  const std::string kAbsoluteKey = "C:\\keys\\k.json";
+#else
+  const std::string kAbsoluteKey = "/keys/k.json";
+#endif
   struct Case {
     std::string lines;
     const char* key;     // the key the message names
@@ -115,8 +120,8 @@ TEST(OAuthSettings, EveryMissingOrMalformedKeyIsRefusedNamingIt) {
       {"AUTH=OAUTH 2\r\n", "AUTH", "PASSWORD、OAUTH2"},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "AUTH", "SECURITY=NONE", false},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\n", "AUTH", "どれか 1 つ"},
-      {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\nSERVICEACCOUNT=/k.json\r\n", "AUTH",
-       "1 つだけ"},
+      {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\nSERVICEACCOUNT=" + kAbsoluteKey + "\r\n",
+       "AUTH", "1 つだけ"},
       {"AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTSECRET=x\r\n", "CLIENTID", "クライアント ID"},
       {"AUTH=OAUTH2\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "TENANT", "TOKENURL"},
       {"AUTH=OAUTH2\r\nTOKENURL=https://idp.example/t\r\nCLIENTID=a\r\nCLIENTSECRET=x\r\n", "SCOPE", "SCOPE"},
@@ -248,11 +253,24 @@ TEST(OAuthSettings, KeyAndCertificateFilesAreReadAtTheLoad) {
     EXPECT_EQ(refused.status().What(), "CLIENTCERT");
     EXPECT_NE(refused.status().Text().find("証明書または秘密鍵を使えません"), std::string::npos) << refused.status().Text();
   }
+  const std::string absentCert = files.Missing();
 #else
   const Result<std::string> thumbprint = ParseClientCert(" 3f:2a 00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff 01 02 ");
   ASSERT_TRUE(thumbprint) << thumbprint.status().Text();
   EXPECT_EQ(*thumbprint, "3F2A00112233445566778899AABBCCDDEEFF0102");
+  const std::string absentCert = *thumbprint;  // in no store of the test machine
+  const Result<OAuthSettings> notInStore =
+      Read(Mail("AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTCERT=" + absentCert + "\r\n"));
+  ASSERT_FALSE(notInStore);
+  EXPECT_EQ(notInStore.status().What(), "CLIENTCERT");
 #endif
+  // A process that leaves the key to the service loads the same file.
+  OAuthInputs withoutKeys;
+  withoutKeys.tls = true;
+  withoutKeys.user = "a@b.example";
+  withoutKeys.openClientCert = false;
+  EXPECT_TRUE(ReadOAuthSettings(Mail("AUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTCERT=" + absentCert + "\r\n"),
+                                withoutKeys));
 }
 
 // The keys reach the watch's settings whatever form the file has, and a bad

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The installed service's OAuth 2.0 login under Wine against the real peers
-(see oauth_mail_wine.sh).
+(see oauth_service_wine.sh).
 
-  oauth_mail_wine.py WORK PREFIX
+  oauth_service_wine.py WORK PREFIX
 """
 import os
 import shutil
@@ -28,7 +28,7 @@ failures = []
 def expect(condition, message):
     if not condition:
         failures.append(message)
-        print("oauth_mail_wine: FAIL " + message, flush=True)
+        print("oauth_service_wine: FAIL " + message, flush=True)
     return condition
 
 
@@ -92,7 +92,7 @@ def run_check(name, peers, text, secret=None):
     ev = entries(events)
     svc.stop()
     expect(svc.wait_state("STOPPED", 30), "%s: not STOPPED after sc stop" % name)
-    print("oauth_mail_wine: %s: %s after %.1f s" % (name, "settled" if done else "nothing", time.monotonic() - started),
+    print("oauth_service_wine: %s: %s after %.1f s" % (name, "settled" if done else "nothing", time.monotonic() - started),
           flush=True)
     return ev, peers.smtp_log()[smtp_before:], peers.token_requests()[tokens_before:]
 
@@ -142,5 +142,5 @@ with OAuthPeers(ROOT, os.path.join(work, "peers")) as peers:
     expect(SECRET not in text, "wrong-secret: the secret is in the entry")
 
 if failures:
-    raise SystemExit("oauth_mail_wine: %d failure(s)" % len(failures))
-print("oauth_mail_wine: passed")
+    raise SystemExit("oauth_service_wine: %d failure(s)" % len(failures))
+print("oauth_service_wine: passed")
