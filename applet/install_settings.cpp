@@ -185,7 +185,9 @@ bool IsAbsoluteWindowsPath(const std::string& path) {
   return drive || unc;
 }
 
-Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText) {
+Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText,
+                           std::string* note) {
+  if (note) note->clear();
   MemoryProfiles profiles;
   HeadlessView view;
   RecordingBoxes boxes;
@@ -295,6 +297,14 @@ Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, 
     return Refused(name, Property(properties, name), boxes.last);
   }
   if (!folder.empty()) profiles.file.WriteString(kSectionMetrics, kKeyTextFileDir, folder);
+  // Checked with mail on; written with mail off while the secret is still
+  // to come, so that the settings load and the service starts.
+  if (oauth && Property(properties, "CLIENTCERT").empty() && view.MailSendChecked()) {
+    profiles.file.WriteString(kSectionWarning, kKeyIsMailSend, "0");
+    if (note)
+      *note = "mail stays off (ISMAILSEND=0) until the client secret is stored: run "
+              "QuotawardenService.exe /SETSECRET CLIENTSECRET as administrator, then switch mail on in the applet";
+  }
   *fileText = profiles.file.Bytes();
   return {};
 }

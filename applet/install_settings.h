@@ -20,8 +20,11 @@
 // the service's own reader. No secret is ever a property (a command line
 // ends up in logs): without CLIENTCERT the client secret is set afterwards
 // with QuotawardenService.exe /SETSECRET CLIENTSECRET, and the file is
-// written without it. USER is taken only with AUTH=OAUTH2 (a password login
-// needs the password, which no property carries).
+// written without it and with ISMAILSEND=0 (a file whose mail is on without
+// a credential does not load, and the service would not start): the note
+// says to switch mail on once the secret is stored. USER is taken only with
+// AUTH=OAUTH2 (a password login needs the password, which no property
+// carries).
 #pragma once
 
 #include <string>
@@ -49,7 +52,10 @@ bool AnyInstallProperty(const InstallProperties& properties);
 // failure whose text names the property, its value and the dialog's message,
 // e.g. "INTERVAL=0: インターバルには 1 以上の整数を入力してください。".
 // `drives` gives the fixed drives THRESHOLD applies to.
-Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText);
+// `note`, when given, receives what the installation log should tell
+// besides (empty when nothing).
+Status MakeInstallSettings(const InstallProperties& properties, Drives& drives, std::string* fileText,
+                           std::string* note = nullptr);
 
 // TEXTFILEDIR's rule: "X:\..." or "\\server\share...", no control
 // characters nor < > " | ? * or a second colon, shorter than MAX_PATH.

@@ -148,7 +148,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
     }
     auto drives = qw::NewSystemDrives("");
     std::string text;
-    const qw::Status made = qw::MakeInstallSettings(properties, *drives, &text);
+    std::string note;
+    const qw::Status made = qw::MakeInstallSettings(properties, *drives, &text, &note);
     if (!made.Ok()) {
       Log(install, L"the settings are refused: " + Wide(made.Text()), true);
       return ERROR_INSTALL_FAILURE;
@@ -160,6 +161,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
       Log(install, L"the settings cannot be handed to the installation script", true);
       return ERROR_INSTALL_FAILURE;
     }
+    if (!note.empty()) Log(install, Wide(note));
     Log(install, path + L" will be written from " +
                      (given.empty() ? std::wstring(L"the defaults.") : L"the properties " + given + L"."));
     return ERROR_SUCCESS;

@@ -128,6 +128,20 @@ TEST_F(InstallSettingsTest, AnOAuthLoginIsWrittenWithoutASecret) {
   EXPECT_EQ(Value("MAIL", "CLIENTID"), "6731de76-14a6-49ae-97bc-6eba6914391e");
   EXPECT_EQ(Value("MAIL", "CLIENTSECRET"), "") << "set later with /SETSECRET CLIENTSECRET";
   EXPECT_EQ(Value("MAIL", "PASSWORD"), "");
+  // Mail on without a credential would not load (and the service would not
+  // start): off until the secret is stored, and the log says so.
+  EXPECT_EQ(Value("WARNING", "ISMAILSEND"), "0");
+  std::string note;
+  ASSERT_TRUE(MakeInstallSettings({{"SMTP", "smtp.office365.com"},
+                                   {"MAILTO", "ops@example.jp"},
+                                   {"SECURITY", "STARTTLS"},
+                                   {"AUTH", "OAUTH2"},
+                                   {"USER", "alerts@contoso.com"},
+                                   {"TENANT", "contoso.onmicrosoft.com"},
+                                   {"CLIENTID", "app"}},
+                                  drives, &text, &note)
+                  .Ok());
+  EXPECT_NE(note.find("/SETSECRET CLIENTSECRET"), std::string::npos) << note;
 
   // A port given wins over the one the encryption suggests.
   ASSERT_TRUE(Make({{"SECURITY", "TLS"}, {"PORT", "2465"}}).Ok());
