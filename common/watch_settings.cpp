@@ -216,8 +216,11 @@ WatchSettings ReadWatchSettings(const ProfileSnapshot& ini, const WatchSettingsI
   for (char letter : inputs.fixedLetters) {
     A_Drive drive;
     drive.Letter = letter;
-    drive.LimitText = ini.ReadString(kSectionDrive, std::string(1, letter),
-                                     LetterThresholdDefault(next.volumeSettings, inputs.volumes, letter));
+    const std::string fallback = LetterThresholdDefault(next.volumeSettings, inputs.volumes, letter);
+    drive.LimitText = ini.ReadString(kSectionDrive, std::string(1, letter), fallback);
+    // The settings dialog writes an empty key for a letter it has no
+    // threshold for: that is no threshold of the letter's own.
+    if (TrimControls(drive.LimitText).empty() && fallback != "0") drive.LimitText = fallback;
     const auto capacity = inputs.capacities.find(letter);
     drive.Capacity = capacity == inputs.capacities.end() ? -1 : capacity->second;
     Result<int64_t> bytes = ParseThreshold(drive.LimitText, drive.Capacity, inputs.decimalSeparator);

@@ -30,6 +30,36 @@ class AtExit {
   std::function<void()> action_;
 };
 
+// The volume listing, on a thread of its own and waited for at most
+// `boundMs` as a free-space call is: a system whose listing hangs says so
+// instead of holding the check.
+Result<std::vector<VolumeInfo>> ListVolumesWithin(BoundedCalls& calls, Drives& drives, int64_t boundMs) {
+  static const std::string kKey = "volume listing";
+  auto listed = std::make_shared<Result<std::vector<VolumeInfo>>>(Status::Failure("ListVolumes", 0, "not listed"));
+  Drives* platform = &drives;
+  switch (calls.Begin(kKey, [listed, platform] {
+    try {
+      *listed = platform->ListVolumes();
+    } catch (const std::exception& e) {
+      *listed = Status::Failure("ListVolumes", 0, e.what());
+    }
+  })) {
+    case BoundedCalls::Start::Started:
+      break;
+    case BoundedCalls::Start::Busy:
+      return Status::Failure("ListVolumes", 0, "the last listing of the volumes has not returned yet",
+                             StatusKind::kTimedOut);
+    case BoundedCalls::Start::NoThread:
+      return Status::Failure("ListVolumes", 0, "no thread could be started for the listing");
+  }
+  calls.Wait({kKey}, std::chrono::milliseconds(boundMs), true).Ignore();
+  if (!calls.Returned(kKey))
+    return Status::Failure("ListVolumes", 0,
+                           "the volumes were not listed within " + std::to_string((boundMs + 999) / 1000) + " s",
+                           StatusKind::kTimedOut);
+  return *listed;
+}
+
 }  // namespace
 
 TDrivewarden::TDrivewarden(ServicePlatform platform, std::unique_ptr<Timer> checkTimer,
@@ -192,7 +222,7 @@ void TDrivewarden::LoadSettings(bool forTestMail) {
   }
   // The volumes of the moment: a volume mounted since the last load is
   // watched under DEFAULT from this check on.
-  Result<std::vector<VolumeInfo>> volumes = platform_.drives.ListVolumes();
+  Result<std::vector<VolumeInfo>> volumes = ListVolumesWithin(FCalls, platform_.drives, FOptions.answerBoundMs);
   std::string volumeSignature;
   for (const VolumeInfo& volume : volumes.value_or(std::vector<VolumeInfo>{})) {
     volumeSignature += volume.name + '\n';

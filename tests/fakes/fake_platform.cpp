@@ -77,6 +77,7 @@ Result<DiskSpace> FakeDrives::DiskFreeSpace(const std::string& root) {
 }
 
 Result<std::vector<VolumeInfo>> FakeDrives::ListVolumes() {
+  if (onList) onList();
   if (!listFailure.Ok()) return listFailure;
   return volumes;
 }

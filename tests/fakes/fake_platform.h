@@ -78,6 +78,7 @@ class FakeDrives : public Drives {
   // each volume by the path it is measured through.
   std::vector<VolumeInfo> volumes;
   Status listFailure;
+  std::function<void()> onList;  // runs inside ListVolumes first (a test can block here)
   std::map<std::string, FakeDrive> volumeSpaces;
   std::atomic<int> measureCount{0};  // drives are measured on threads of their own
 };

@@ -162,6 +162,12 @@ TEST(VolumeSettingsTest, ReadWatchSettingsCarriesTheVolumes) {
   const WatchSettings withDefault = ReadWatchSettings(ProfileSnapshot::OfBytes("[DRIVE]\r\nDEFAULT=3%\r\n"), inputs);
   EXPECT_EQ(withDefault.drives.at(0).LimitText, "3%");
   EXPECT_EQ(withDefault.volumes.size(), 2u);
+  // The settings dialog saves "C=" for a letter without a threshold.
+  const WatchSettings saved =
+      ReadWatchSettings(ProfileSnapshot::OfBytes("[DRIVE]\r\nC=\r\nDEFAULT=3%\r\n"), inputs);
+  EXPECT_EQ(saved.drives.at(0).LimitText, "3%");
+  const WatchSettings savedPlain = ReadWatchSettings(ProfileSnapshot::OfBytes("[DRIVE]\r\nC=\r\n"), inputs);
+  EXPECT_EQ(savedPlain.drives.at(0).LimitText, "") << "as before";
 }
 
 }  // namespace

@@ -172,6 +172,22 @@ TEST_F(VolumesWatchTest, AHungVolumeIsReportedWithinTheBoundAndAStopIsNotHeld) {
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
 }
 
+TEST_F(VolumesWatchTest, AListingThatHangsIsALoadErrorWithinTheBound) {
+  service->ServiceStart();
+  drives.onList = [this] {
+    if (hang) released.wait();
+  };
+  hang = true;
+  const auto began = std::chrono::steady_clock::now();
+  service->CheckNow();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(4 * kBoundMs));
+  const std::string error = Last(EventType::Error);
+  EXPECT_TRUE(Has(error, "[DRIVE] DEFAULT=10%")) << error;
+  EXPECT_TRUE(Has(error, "were not listed within")) << error;
+  // The check went on with the last good settings.
+  EXPECT_TRUE(Has(Last(EventType::Warning), "C:\\SQLData\\Log [SQLLog] : しきい値 10%"));
+}
+
 TEST(ShortSetTest, NamesOfLettersAndVolumesAndOldTexts) {
   struct Case {
     std::string letters;
