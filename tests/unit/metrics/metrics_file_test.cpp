@@ -67,7 +67,9 @@ const char* const kFamilies[] = {
     "quotawarden_alert_mail_last_success_timestamp_seconds", "quotawarden_alert_mail_failures_total",
     "quotawarden_drive_free_bytes", "quotawarden_drive_size_bytes", "quotawarden_drive_threshold_bytes",
     "quotawarden_drive_below_threshold", "quotawarden_drive_free_bytes_change_per_day",
-    "quotawarden_drive_threshold_forecast_seconds"};
+    "quotawarden_drive_threshold_forecast_seconds",
+    "quotawarden_alert_last_success_timestamp_seconds", "quotawarden_alert_failures_total",
+    "quotawarden_alert_pending"};
 
 TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   CheckState state;
@@ -118,7 +120,11 @@ TEST(MetricsText, EveryFamilyItsValuesAndTheEscapedLabels) {
   EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_forecast_seconds{drive=\"C\"}"), "0");
   EXPECT_EQ(p.samples.count("quotawarden_drive_free_bytes_change_per_day{drive=\"D\"}"), 0u);
   EXPECT_EQ(p.samples.count("quotawarden_drive_threshold_forecast_seconds{drive=\"D\"}"), 0u);
-  EXPECT_EQ(p.samples.size(), 14u);
+  // The mail as one channel among the alert channels.
+  EXPECT_EQ(p.samples.at("quotawarden_alert_last_success_timestamp_seconds{channel=\"mail\"}"), "946684799");
+  EXPECT_EQ(p.samples.at("quotawarden_alert_failures_total{channel=\"mail\"}"), "7");
+  EXPECT_EQ(p.samples.at("quotawarden_alert_pending{channel=\"mail\"}"), "0");
+  EXPECT_EQ(p.samples.size(), 17u);
 
   // No delivery yet, and a failed check.
   state.lastDeliveryUtc.clear();

@@ -12,8 +12,9 @@ TEST_F(HostTest, TheHourlySamplingAddsToTheHistoryWithoutEntriesPausesAndStops) 
   sampling = true;
   SetIni("[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=10MB\r\n");
   ASSERT_TRUE(Host().Start().Ok());
-  ASSERT_EQ(loop.Timers().size(), 3u);
-  FakeTimer& sample = *loop.Timers().at(2);
+  // The check's, the mail retry's, the webhook retry's, then the sampling's.
+  ASSERT_EQ(loop.Timers().size(), 4u);
+  FakeTimer& sample = *loop.Timers().at(3);
   EXPECT_TRUE(sample.Enabled());
   EXPECT_EQ(sample.Interval(), kHourMs);
   ASSERT_EQ(Service().History().Samples("C:").size(), 1u) << "the first check's sample";
