@@ -86,7 +86,9 @@ qw_wine_stop
 exit $rc
 INNER
 
-timeout -k 10 800 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/run.sh" "$root" "$cpl" "$harness" "$work" \
+# A display number of its own: two xvfb-run -a started at once may pick the
+# same one, and the loser runs on the winner's display until that one ends.
+timeout -k 10 800 xvfb-run -a -n 120 -s "-screen 0 1280x1024x24" bash "$work/run.sh" "$root" "$cpl" "$harness" "$work" \
   "$native_bin/smtp_test_server"
 rc=$?
 if [ $rc -eq 0 ]; then echo "applet_wine: passed"; else echo "applet_wine: FAILED"; fi

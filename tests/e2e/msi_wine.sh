@@ -231,7 +231,8 @@ grep -qF 'C:\Program Files\Quotawarden\QuotawardenCtrlPanel.cpl' "$work/reg-cpl.
 # Control Panel (Wine's control.exe, on a virtual display) loads the applet
 # from that entry: its trace names the file and does not refuse it.
 if command -v xvfb-run >/dev/null; then
-  xvfb-run -a env WINEDEBUG=+shlctrl timeout 20 wine control >"$work/control.txt" 2>&1 </dev/null || true
+  # Its own display numbers (see applet_wine.sh).
+  xvfb-run -a -n 160 env WINEDEBUG=+shlctrl timeout 20 wine control >"$work/control.txt" 2>&1 </dev/null || true
   grep -qF 'Control_LoadApplet No manifest at ID 123 in L"C:\\Program Files\\Quotawarden\\QuotawardenCtrlPanel.cpl"' \
     "$work/control.txt" || fail "Control Panel did not load the applet"
   ! grep -q 'Not a valid control panel applet.*QuotawardenCtrlPanel' "$work/control.txt" || fail "Control Panel refused the applet"

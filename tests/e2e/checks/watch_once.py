@@ -12,9 +12,12 @@ def entries(name):
 def fmt(n):
     return f"{n:,} バイト"
 
-def near(text, actual, what):
+def near(text, actual, what, low=None, high=None):
     value = int(text.replace(",", ""))
-    assert abs(value - actual) <= max(actual // 100, 1 << 24), f"{what}: {value} vs {actual}"
+    low = actual if low is None else low
+    high = actual if high is None else high
+    slack = max(high // 100, 1 << 24)
+    assert low - slack <= value <= high + slack, f"{what}: {value} vs {low}..{high}"
 
 root, data = os.statvfs("/"), os.statvfs(os.path.join(work, "data"))
 cap_c = root.f_blocks * root.f_frsize
@@ -30,7 +33,9 @@ assert len(lines) == 7, lines
 name = socket.gethostname().split(".")[0].upper()[:15]
 assert lines[0] == f"{name} のローカルドライブの空き領域は以下のとおりです。", lines[0]
 m = re.fullmatch(r"・ C ドライブの空き領域: ([0-9,]+) バイト", lines[1]); assert m, lines[1]
-near(m.group(1), free_c, "free C")
+# Read by the script just before and just after the run.
+around = [int(l) for l in open(os.path.join(work, "free_c.txt"))]
+near(m.group(1), free_c, "free C", min(around + [free_c]), max(around + [free_c]))
 m = re.fullmatch(r"・ D ドライブの空き領域: ([0-9,]+) バイト", lines[2]); assert m, lines[2]
 near(m.group(1), free_d, "free D")
 assert lines[3] == "このうち、空き領域が指定されたしきい値以下のドライブは", lines[3]
