@@ -538,10 +538,11 @@ void TDrivewarden::CheckOnce() {
   }
   ArmWebhookRetry();
   // Heartbeat: the failure URL for settings that did not load or a drive
-  // that could not be measured.
+  // or volume that could not be measured.
   bool driveFailed = false;
   if (FDriveList)
     for (const auto& drive : *FDriveList) driveFailed = driveFailed || drive->FreeSpace < 0;
+  for (const VolumeState& volume : lines.volumes) driveFailed = driveFailed || volume.freeBytes < 0;
   PingHeartbeat(FLoadFailed || driveFailed);
   // Record.
   WriteCheckState(warning ? "warning" : "information", true);

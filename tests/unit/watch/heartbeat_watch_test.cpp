@@ -188,6 +188,24 @@ TEST_F(HeartbeatWatchTest, TheFailureUrlForSettingsThatDoNotLoadOrADriveThatCann
   EXPECT_EQ(State().outcome, "the event log is full");
 }
 
+TEST_F(HeartbeatWatchTest, TheFailureUrlForAVolumeThatCannotBeMeasured) {
+  VolumeInfo data;
+  data.name = "\\\\?\\Volume{9}\\";
+  data.paths = {"C:\\Data\\"};
+  data.kind = VolumeKind::kFixed;
+  drives.volumes = {data};
+  drives.volumeSpaces["C:\\Data\\"] = {kDriveFixed, 500 * kMiB, 1000 * kMiB, true, nullptr};
+  SetIni("URL=" + kUrl + "\r\n[VOLUME]\r\nC:\\Data=10%\r\n");
+  for (int i = 0; i < 2; ++i) http.Answer(200, "OK", "text/plain");
+  Service().ServiceStart();
+  drives.volumeSpaces["C:\\Data\\"].measurable = false;
+  Service().CheckNow();
+  const auto requests = http.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].url, kUrl);
+  EXPECT_EQ(requests[1].url, kFailUrl);
+}
+
 TEST_F(HeartbeatWatchTest, OneWarningPerRunOfFailuresAndOneNoticeWhenPingsWorkAgain) {
   SetIni("URL=" + kUrl + "\r\n");
   Service().SetMailTimeOuts(60, 1);
