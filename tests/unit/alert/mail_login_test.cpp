@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <deque>
+#include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,14 +164,19 @@ TEST(MailLogin, TokenFailuresAreTheTokenStepAndOnlyARefusedClientIsFinal) {
 TEST(MailLogin, AStopEndsAFetchInProgressUntilResume) {
   Harness h;
   h.http.Hang();
-  std::thread stopper([&h] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The stop comes once the token request is under way.
+  std::promise<void> sent;
+  std::once_flag once;
+  h.http.onSend = [&](const HttpRequest&) { std::call_once(once, [&] { sent.set_value(); }); };
+  std::thread stopper([&h, under = sent.get_future()] {
+    under.wait();
     h.login.Cancel();
   });
   const auto began = std::chrono::steady_clock::now();
   const TDeliveryResult result = h.Deliver(OAuthMail());
   const auto took = std::chrono::steady_clock::now() - began;
   stopper.join();
+  h.http.onSend = nullptr;
   EXPECT_EQ(result.step, TSmtpStep::Token);
   EXPECT_EQ(result.status.Kind(), StatusKind::kCancelled) << result.status.Describe();
   EXPECT_FALSE(IsFinalRefusal(result)) << "a stopped mail waits for the next run";

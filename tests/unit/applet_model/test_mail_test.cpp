@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -252,9 +253,12 @@ TEST_F(OAuthTestMailTest, ARefusedTokenIsTheOutcomeAndNoServerIsDialled) {
 TEST_F(OAuthTestMailTest, CancelEndsATokenFetchThatHangs) {
   FillOAuth();
   http.Hang();
+  std::promise<void> sent;
+  std::once_flag once;
+  http.onSend = [&](const HttpRequest&) { std::call_once(once, [&] { sent.set_value(); }); };
   auto job = Start();
   // The fetch is under way when the cancel comes.
-  for (int i = 0; i < 200 && http.SendCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(sent.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   ASSERT_EQ(http.SendCount(), 1u);
   const auto cancelled = std::chrono::steady_clock::now();
   job->Cancel();

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "tests/fakes/fake_http_client.h"
@@ -144,14 +146,19 @@ TEST(WebhookSender, AStopEndsAServerThatNeverAnswers) {
   target.section = "WEBHOOK1";
   target.url = "https://hooks.example/x";
   fake.Hang();
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The stop comes once the request is under way.
+  std::promise<void> sent;
+  std::once_flag once;
+  fake.onSend = [&](const HttpRequest&) { std::call_once(once, [&] { sent.set_value(); }); };
+  std::thread stopper([&sender, under = sent.get_future()] {
+    under.wait();
     sender.Cancel();
   });
   const auto began = std::chrono::steady_clock::now();
   const WebhookResult result = sender.Send(target, "{}", 60000);
   const auto took = std::chrono::steady_clock::now() - began;
   stopper.join();
+  fake.onSend = nullptr;
   EXPECT_TRUE(result.cancelled);
   EXPECT_EQ(result.outcome, Outcome::kRetry);
   EXPECT_LT(took, std::chrono::seconds(5));
