@@ -17,8 +17,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 port_file, log_path, cert, key = sys.argv[1:5]
 script = {}
-for spec in sys.argv[5:]:
-    path, answers = spec.split("=", 1)
+for route in sys.argv[5:]:
+    path, answers = route.split("=", 1)
     script[path] = [a.split(":", 1) for a in answers.split(",")]
 taken = {}
 lock = threading.Lock()
