@@ -12,12 +12,15 @@ ln -s "$work/data" "$work/dosdevices/d:"
 
 # C: below a 99% threshold, D: above a 1MB one.
 printf '[WARNING]\r\nINTERVAL=24\r\n[DRIVE]\r\nC=99%%\r\nD=1MB\r\n' >"$work/Drivewarden.ini"
-# The free space of / is read just before and just after the run: other
-# tests write to the same disk meanwhile, so the report must lie between.
-free_root() { echo $(($(stat -f -c '%a * %S' /))); }
-free_root >"$work/free_c.txt"
+# The free space of both drives is read just before and just after the run:
+# other tests write to the same disks meanwhile, so the report must lie
+# between.
+free_of() { echo $(($(stat -f -c '%a * %S' "$1"))); }
+free_of / >"$work/free_c.txt"
+free_of "$work/data" >"$work/free_d.txt"
 "$bin" --once --windir="$work" --eventlog="$work/warn.json"
-free_root >>"$work/free_c.txt"
+free_of / >>"$work/free_c.txt"
+free_of "$work/data" >>"$work/free_d.txt"
 
 # No thresholds at all: the entry says so.
 printf '[WARNING]\r\nINTERVAL=24\r\n' >"$work/Drivewarden.ini"

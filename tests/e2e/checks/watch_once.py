@@ -34,10 +34,12 @@ name = socket.gethostname().split(".")[0].upper()[:15]
 assert lines[0] == f"{name} のローカルドライブの空き領域は以下のとおりです。", lines[0]
 m = re.fullmatch(r"・ C ドライブの空き領域: ([0-9,]+) バイト", lines[1]); assert m, lines[1]
 # Read by the script just before and just after the run.
-around = [int(l) for l in open(os.path.join(work, "free_c.txt"))]
-near(m.group(1), free_c, "free C", min(around + [free_c]), max(around + [free_c]))
+def around(name, now):
+    seen = [int(l) for l in open(os.path.join(work, name))] + [now]
+    return min(seen), max(seen)
+near(m.group(1), free_c, "free C", *around("free_c.txt", free_c))
 m = re.fullmatch(r"・ D ドライブの空き領域: ([0-9,]+) バイト", lines[2]); assert m, lines[2]
-near(m.group(1), free_d, "free D")
+near(m.group(1), free_d, "free D", *around("free_d.txt", free_d))
 assert lines[3] == "このうち、空き領域が指定されたしきい値以下のドライブは", lines[3]
 assert lines[4] == f"C ドライブ : しきい値 99% ( 全容量 {fmt(cap_c)} )", (lines[4], cap_c)
 assert lines[5] == "です。"
