@@ -306,6 +306,8 @@ std::string FormatCheckState(const CheckState& state) {
     AddLine(out, "THRESHOLD", Escape(volume.thresholdText));
     AddLine(out, "THRESHOLDBYTES", CountText(volume.thresholdBytes));
     AddLine(out, "BELOW", volume.below ? "1" : "0");
+    if (volume.hasTrend) AddLine(out, "FREECHANGEPERDAY", std::to_string(volume.bytesPerDay));
+    if (volume.forecastSeconds >= 0) AddLine(out, "FORECASTSECONDS", std::to_string(volume.forecastSeconds));
   }
   return out;
 }
@@ -506,6 +508,8 @@ bool ParseCheckState(const std::string& text, CheckState* state) {
         else if (key == "THRESHOLD") ok = Unescape(value, &v.thresholdText);
         else if (key == "THRESHOLDBYTES") ok = ReadCount(value, &v.thresholdBytes);
         else if (key == "BELOW") ok = ReadFlag(value, &v.below);
+        else if (key == "FREECHANGEPERDAY") ok = v.hasTrend = ReadSigned(value, &v.bytesPerDay);
+        else if (key == "FORECASTSECONDS") ok = ReadCount(value, &v.forecastSeconds) && v.forecastSeconds >= 0;
         if (!ok) return false;
         break;
       }

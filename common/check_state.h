@@ -64,6 +64,10 @@ struct VolumeState {
   std::string thresholdText;
   int64_t thresholdBytes = 0;
   bool below = false;  // short, not answering or not measured: reported
+  // The trend and forecast of the volume's history, as DriveState's.
+  bool hasTrend = false;
+  int64_t bytesPerDay = 0;
+  int64_t forecastSeconds = -1;
 };
 
 struct CheckState {

@@ -332,6 +332,17 @@ void TDrivewarden::SampleOnce() {
   for (const auto& [letter, answer] : MeasureDrives(FCalls, platform_.drives, letters, FOptions.answerBoundMs))
     if (answer.measured) measures[std::string(1, letter) + ":"] = VolumeMeasure{answer.freeBytes, answer.totalBytes};
   if (FCalls.Cancelled()) return;
+  // The volumes watched besides the letters, under the path the report
+  // shows (the name their history is kept under).
+  std::vector<std::string> paths;
+  for (const WatchedVolume& watched : FSettings.volumes) paths.push_back(MeasuredPath(watched.volume));
+  if (!paths.empty()) {
+    const std::map<std::string, DriveAnswer> answers =
+        MeasurePaths(FCalls, platform_.drives, paths, FOptions.answerBoundMs);
+    if (FCalls.Cancelled()) return;
+    for (const auto& [path, answer] : answers)
+      if (answer.measured) measures[ShownMountPath(path)] = VolumeMeasure{answer.freeBytes, answer.totalBytes};
+  }
   FHistory.Record(measures, NowUtcSeconds());
 }
 
@@ -341,43 +352,66 @@ int64_t TDrivewarden::NowUtcSeconds() const {
   return seconds;
 }
 
-void TDrivewarden::RecordHistory(std::string& forecastLines, std::string& forecastLetters) {
+void TDrivewarden::RecordHistory(std::vector<VolumeState>& volumes, std::string& forecastLines,
+                                 std::string& forecastSet) {
   if (!FDriveList) return;
   const int64_t now = NowUtcSeconds();
   std::map<std::string, VolumeMeasure> measures;
   for (const auto& drive : *FDriveList)
     if (drive->FreeSpace >= 0)
       measures[std::string(1, drive->Letter) + ":"] = VolumeMeasure{drive->FreeSpace, drive->Capacity};
+  for (const VolumeState& volume : volumes)
+    if (volume.freeBytes >= 0) measures[volume.path] = VolumeMeasure{volume.freeBytes, volume.capacity};
   FHistory.Record(measures, now);
   const VolumeHistory history = FHistory.Snapshot();
-  std::map<std::string, DriveTrend> trends;
-  for (const auto& drive : *FDriveList) {
-    if (drive->FreeSpace < 0) continue;
-    const std::string volume = std::string(1, drive->Letter) + ":";
-    const std::vector<VolumeSample>& samples = history.Samples(volume);
+  const int64_t horizon = int64_t{FSettings.forecast.days} * 86400;
+  // The trend of one letter or volume, and its forecast line when it is not
+  // short yet but reaches its threshold within FORECASTDAYS (a volume
+  // already short is reported as such; the forecast adds nothing to it).
+  const auto trendOf = [&](const std::string& key, const std::string& title, int64_t freeBytes, int64_t limitBytes,
+                           bool watching, bool* forecastSoon) {
+    const std::vector<VolumeSample>& samples = history.Samples(key);
     DriveTrend trend;
     if (const std::optional<FreeTrend> fit = FitFreeTrend(samples, now)) {
       trend.hasTrend = true;
       trend.bytesPerDay = static_cast<int64_t>(std::llround(fit->bytesPerSecond * 86400.0));
     }
-    if (drive->LimitBytes > 0 && IsWatchingThreshold(drive->LimitText, drive->LimitBytes)) {
-      if (const std::optional<FillForecast> forecast = ForecastFill(samples, drive->LimitBytes, now)) {
-        trend.forecastSeconds = forecast->secondsLeft;
-        // A drive already short is reported as such; the forecast adds
-        // nothing to it.
-        const int64_t horizon = int64_t{FSettings.forecast.days} * 86400;
-        if (horizon > 0 && drive->FreeSpace >= drive->LimitBytes && forecast->secondsLeft <= horizon) {
-          const LocalDateTime reach =
-              LocalTimeOfUtcSeconds(forecast->reachUtc, platform_.system.UtcOffsetMinutes());
-          forecastLines += ForecastLine(std::string(1, drive->Letter) + " ドライブ",
-                                        platform_.system.FormatShortDate(reach), forecast->secondsLeft,
-                                        forecast->bytesPerDay, platform_.system.ThousandSeparator());
-          forecastLetters += drive->Letter;
-        }
+    if (!watching) return trend;
+    if (const std::optional<FillForecast> forecast = ForecastFill(samples, limitBytes, now)) {
+      trend.forecastSeconds = forecast->secondsLeft;
+      if (horizon > 0 && freeBytes >= limitBytes && forecast->secondsLeft <= horizon) {
+        const LocalDateTime reach = LocalTimeOfUtcSeconds(forecast->reachUtc, platform_.system.UtcOffsetMinutes());
+        forecastLines += ForecastLine(title, platform_.system.FormatShortDate(reach), forecast->secondsLeft,
+                                      forecast->bytesPerDay, platform_.system.ThousandSeparator());
+        *forecastSoon = true;
       }
     }
-    trends[volume] = trend;
+    return trend;
+  };
+  std::map<std::string, DriveTrend> trends;
+  std::string letters;
+  for (const auto& drive : *FDriveList) {
+    if (drive->FreeSpace < 0) continue;
+    bool soon = false;
+    trends[std::string(1, drive->Letter) + ":"] =
+        trendOf(std::string(1, drive->Letter) + ":", std::string(1, drive->Letter) + " ドライブ", drive->FreeSpace,
+                drive->LimitBytes, drive->LimitBytes > 0 && IsWatchingThreshold(drive->LimitText, drive->LimitBytes),
+                &soon);
+    if (soon) letters += drive->Letter;
   }
+  std::vector<std::string> paths;
+  for (VolumeState& volume : volumes) {
+    if (volume.freeBytes < 0) continue;
+    bool soon = false;
+    const std::string title = volume.label.empty() ? volume.path : volume.path + " [" + volume.label + "]";
+    const DriveTrend trend = trendOf(volume.path, title, volume.freeBytes, volume.thresholdBytes,
+                                     volume.thresholdBytes > 0, &soon);
+    volume.hasTrend = trend.hasTrend;
+    volume.bytesPerDay = trend.bytesPerDay;
+    volume.forecastSeconds = trend.forecastSeconds;
+    if (soon) paths.push_back(volume.path);
+  }
+  forecastSet = ShortSetText(letters, paths);
   FRecord.SetTrends(std::move(trends));
 }
 
@@ -469,11 +503,11 @@ void TDrivewarden::CheckOnce() {
   // a report.
   ReportLines lines;
   if (!MeasureAndCompose(lines)) return;
-  FRecord.SetVolumes(lines.volumes);
   // History and forecast.
   std::string forecastLines;
   CheckFacts facts;
-  RecordHistory(forecastLines, facts.forecastLetters);
+  RecordHistory(lines.volumes, forecastLines, facts.forecastLetters);
+  FRecord.SetVolumes(lines.volumes);
   const bool warning = !lines.thresholdLines.empty() || !forecastLines.empty();
   // Report.
   const std::string computer = platform_.system.ComputerName();

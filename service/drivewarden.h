@@ -235,14 +235,17 @@ class TDrivewarden {
   // Lines of the check, with the drive table's free space filled in; false
   // when a stop came while the drives were measured.
   bool MeasureAndCompose(ReportLines& lines);
-  // The alert policy's answer carried out: the mail sent, the timer armed.
-  // The drives of the table measured now into the history (the check's
-  // own measurements: `measured`), then each drive's trend and forecast;
-  // `forecastLines` and `forecastLetters` receive the drives not short that
-  // reach their threshold within FORECASTDAYS.
-  void RecordHistory(std::string& forecastLines, std::string& forecastLetters);
+  // The drives of the table and the watched `volumes` as this check
+  // measured them, added to the history (letters as "C:", volumes by their
+  // path), then the trend and forecast of each (into `volumes` and the
+  // record); `forecastLines` and `forecastSet` (a short set, as
+  // ShortSetText writes it) receive those not short that reach their
+  // threshold within FORECASTDAYS.
+  void RecordHistory(std::vector<VolumeState>& volumes, std::string& forecastLines, std::string& forecastSet);
+  // The hourly sample: the letters of the table and the watched volumes.
   void SampleOnce();
   int64_t NowUtcSeconds() const;
+  // The alert policy's answer carried out: the mail sent, the timer armed.
   void Follow(AlertStep step);
   void AttemptPending();
   void RecordAlert(const TDeliveryResult& result, bool recovery, const std::string& note);

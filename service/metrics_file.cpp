@@ -149,12 +149,18 @@ std::string FormatMetrics(const CheckState& state, const MetricsFacts& facts) {
   for (const auto& drive : state.drives)
     if (drive.hasTrend)
       Sample(out, "quotawarden_drive_free_bytes_change_per_day", DriveLabel(drive.letter), drive.bytesPerDay);
+  for (const auto& volume : state.volumes)
+    if (volume.hasTrend)
+      Sample(out, "quotawarden_drive_free_bytes_change_per_day", VolumeLabel(volume), volume.bytesPerDay);
   Family(out, "quotawarden_drive_threshold_forecast_seconds", "gauge",
          "Seconds until the drive's free space reaches its threshold if it goes on as in the last 7 days; "
          "no sample when there is no forecast (no threshold, too little history, a flat or rising trend).");
   for (const auto& drive : state.drives)
     if (drive.forecastSeconds >= 0)
       Sample(out, "quotawarden_drive_threshold_forecast_seconds", DriveLabel(drive.letter), drive.forecastSeconds);
+  for (const auto& volume : state.volumes)
+    if (volume.forecastSeconds >= 0)
+      Sample(out, "quotawarden_drive_threshold_forecast_seconds", VolumeLabel(volume), volume.forecastSeconds);
   return out;
 }
 

@@ -336,6 +336,9 @@ TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
   data.thresholdText = "10%";
   data.thresholdBytes = 10;
   data.below = true;
+  data.hasTrend = true;
+  data.bytesPerDay = -3221225472;
+  data.forecastSeconds = 0;  // short already: the trend has reached it
   VolumeState bare;
   bare.path = "/srv/data";
   s.volumes = {data, bare};
@@ -350,6 +353,11 @@ TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
   EXPECT_EQ(back.volumes[0].thresholdText, "10%");
   EXPECT_EQ(back.volumes[0].thresholdBytes, 10);
   EXPECT_TRUE(back.volumes[0].below);
+  EXPECT_TRUE(back.volumes[0].hasTrend);
+  EXPECT_EQ(back.volumes[0].bytesPerDay, -3221225472);
+  EXPECT_EQ(back.volumes[0].forecastSeconds, 0);
+  EXPECT_FALSE(back.volumes[1].hasTrend);
+  EXPECT_EQ(back.volumes[1].forecastSeconds, -1);
   EXPECT_EQ(back.volumes[1].path, "/srv/data");
   EXPECT_EQ(back.volumes[1].freeBytes, -1);
   EXPECT_EQ(back.volumes[1].label, "");
@@ -372,6 +380,14 @@ TEST(CheckState, VolumesRoundTripAndAnOldStateWithoutThemLoads) {
       {"a volume not numbered", [&] {
          std::string t = text;
          return t.replace(t.find("[VOLUME.2]"), 10, "[VOLUME.x]");
+       }()},
+      {"a volume's forecast below zero", [&] {
+         std::string t = text;
+         return t.replace(t.find("FORECASTSECONDS=0"), 17, "FORECASTSECONDS=-5");
+       }()},
+      {"a volume's rate not a number", [&] {
+         std::string t = text;
+         return t.replace(t.find("FREECHANGEPERDAY=-3221225472"), 28, "FREECHANGEPERDAY=x");
        }()},
   };
   for (const auto& c : broken) {

@@ -179,6 +179,9 @@ TEST(MetricsText, VolumesShareTheFamiliesUnderAVolumeLabel) {
   log.capacity = 100 * kMiB;
   log.thresholdBytes = 10 * kMiB;
   log.below = true;
+  log.hasTrend = true;
+  log.bytesPerDay = -1048576;
+  log.forecastSeconds = 0;
   VolumeState hung;  // did not answer
   hung.path = "/mnt/hung";
   hung.below = true;
@@ -191,6 +194,10 @@ TEST(MetricsText, VolumesShareTheFamiliesUnderAVolumeLabel) {
   EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold" + logLabel), "1");
   EXPECT_EQ(p.samples.count("quotawarden_drive_free_bytes{volume=\"/mnt/hung\"}"), 0u);
   EXPECT_EQ(p.samples.at("quotawarden_drive_below_threshold{volume=\"/mnt/hung\"}"), "1");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes_change_per_day" + logLabel), "-1048576");
+  EXPECT_EQ(p.samples.at("quotawarden_drive_threshold_forecast_seconds" + logLabel), "0");
+  EXPECT_EQ(p.samples.count("quotawarden_drive_free_bytes_change_per_day{volume=\"/mnt/hung\"}"), 0u);
+  EXPECT_EQ(p.samples.count("quotawarden_drive_threshold_forecast_seconds{volume=\"/mnt/hung\"}"), 0u);
   // The letter's series keep their name and label.
   EXPECT_EQ(p.samples.at("quotawarden_drive_free_bytes{drive=\"C\"}"), "1");
 }

@@ -172,6 +172,104 @@ TEST_F(ForecastWatchTest, ThirtyDaysOfFillThenADeletion) {
   EXPECT_EQ(Errors(), 0u);
 }
 
+// A volume mounted on a folder, watched by its [VOLUME] key, beside C:
+// (which a second volume, on a path of its own under DEFAULT, does not
+// disturb): each hourly sampling and each check add it to the history under
+// its path, and it gets the forecast line, the forecast mail, the state's
+// trend and the metrics' series as a letter does. The log volume fills by
+// 4 GiB a day from 100 GiB towards 20 GiB (10% of 200 GiB), reached on day
+// 20; the checks at noon see 10.5 days left on day 9 and 9.5 on day 10.
+TEST_F(ForecastWatchTest, AVolumeOnAFolderIsSampledAndForecastAsALetterIs) {
+  const auto volume = [](const std::string& name, std::vector<std::string> paths, const std::string& label) {
+    VolumeInfo v;
+    v.name = name;
+    v.paths = std::move(paths);
+    v.kind = VolumeKind::kFixed;
+    v.label = label;
+    return v;
+  };
+  drives.volumes = {volume("\\\\?\\Volume{1}\\", {"C:\\"}, ""),
+                    volume("\\\\?\\Volume{2}\\", {"C:\\SQLData\\Log\\"}, "SQLLog"),
+                    volume("\\\\?\\Volume{3}\\", {"C:\\Archive\\"}, "")};
+  drives.volumeSpaces["C:\\SQLData\\Log\\"] = {kDriveFixed, 100 * kGiB, 200 * kGiB, true, nullptr};
+  drives.volumeSpaces["C:\\Archive\\"] = {kDriveFixed, 500 * kGiB, 1000 * kGiB, true, nullptr};
+  int logMeasured = 0;
+  drives.volumeSpaces["C:\\SQLData\\Log\\"].onMeasure = [&logMeasured] { ++logMeasured; };
+  const std::string metrics = JoinPath(dir, "metrics");
+  fs::create_directories(metrics);
+  profiles.SetFile("Drivewarden.ini",
+                   "[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\nREMIND=48\r\nFORECASTDAYS=10\r\n"
+                   "[DRIVE]\r\nC=1MB\r\nDEFAULT=1%\r\n[VOLUME]\r\nC:\\SQLData\\Log=10%\r\n"
+                   "[METRICS]\r\nTEXTFILEDIR=" + metrics + "\r\n[MAIL]\r\nSMTP=mx\r\nMAILTO=a@b.jp\r\n",
+                   0x5A000300);
+  const std::string key = "C:\\SQLData\\Log";
+  Service().ServiceStart();
+  ASSERT_EQ(Service().History().Samples(key).size(), 1u) << "the first check's sample";
+  std::string firstForecastDays;
+  std::string forecastEntry;
+  for (int64_t hour = 2; hour <= 11 * 24 + 12; hour += 2) {
+    SetClock(kStart + hour * kHour);
+    drives.volumeSpaces["C:\\SQLData\\Log\\"].freeBytes = 100 * kGiB - 4 * kGiB * hour / 24;
+    if (hour % 24 != 12) {
+      const int before = logMeasured;
+      Service().tmSampleTimer(nullptr);
+      ASSERT_EQ(logMeasured, before + 1) << "each sampling measures the volume (hour " << hour << ")";
+      continue;
+    }
+    mails.clear();
+    Service().tmCheckTimer(nullptr);
+    if (log.entries.back().type == EventType::Warning) {
+      firstForecastDays += std::to_string(hour / 24) + " ";
+      if (forecastEntry.empty()) forecastEntry = log.entries.back().text;
+      ASSERT_EQ(mails.size(), hour / 24 == 10 ? 1u : 0u) << "mailed once (reminded after 48 hours), hour " << hour;
+    } else {
+      EXPECT_TRUE(mails.empty());
+    }
+  }
+  EXPECT_EQ(firstForecastDays, "10 11 ");
+  // The line names the volume as the report does, with its label.
+  const LocalDateTime reach = LocalTimeOfUtcSeconds(kStart + 20 * kDay, 540);
+  EXPECT_NE(forecastEntry.find("C:\\SQLData\\Log [SQLLog] : " + system.FormatShortDate(reach) +
+                               " ごろ (あと 9 日、1 日あたり 4,294,967,296 バイト減少)"),
+            std::string::npos)
+      << forecastEntry;
+  EXPECT_EQ(forecastEntry.find("しきい値以下のドライブは"), std::string::npos) << forecastEntry;
+  EXPECT_EQ(forecastEntry.find("Archive ["), std::string::npos) << "the archive volume is flat";
+
+  // The history: both volumes under their paths beside the letter, one
+  // sample per two hours for the week, the days before by their last one.
+  const VolumeHistory history = Service().History();
+  EXPECT_EQ(history.Volumes(), (std::vector<std::string>{"C:", "C:\\Archive", key, "D:"}));
+  EXPECT_EQ(history.Samples(key).back().freeBytes, 100 * kGiB - 4 * kGiB * 11 - 2 * kGiB);
+  EXPECT_EQ(history.Samples(key).back().capacity, 200 * kGiB);
+
+  // The state and the metrics carry the volume's rate and forecast.
+  const Result<std::string> state = ReadWholeFile(JoinPath(dir, kStateFileName));
+  ASSERT_TRUE(state.Ok());
+  CheckState parsed;
+  ASSERT_TRUE(ParseCheckState(*state, &parsed));
+  ASSERT_EQ(parsed.volumes.size(), 2u);
+  const VolumeState& logState = parsed.volumes[0].path == key ? parsed.volumes[0] : parsed.volumes[1];
+  const VolumeState& archive = parsed.volumes[0].path == key ? parsed.volumes[1] : parsed.volumes[0];
+  EXPECT_TRUE(logState.hasTrend);
+  EXPECT_NEAR(static_cast<double>(logState.bytesPerDay), -4.0 * kGiB, 1e6);
+  EXPECT_NEAR(static_cast<double>(logState.forecastSeconds), 8.5 * kDay, 60);
+  EXPECT_TRUE(archive.hasTrend);
+  EXPECT_EQ(archive.bytesPerDay, 0);
+  EXPECT_EQ(archive.forecastSeconds, -1);
+  EXPECT_EQ(parsed.alertForecast, "|" + key);
+  const Result<std::string> prom = ReadWholeFile(JoinPath(metrics, "quotawarden.prom"));
+  ASSERT_TRUE(prom.Ok()) << prom.status().Describe();
+  EXPECT_NE(prom->find("quotawarden_drive_threshold_forecast_seconds{volume=\"C:\\\\SQLData\\\\Log\"} " +
+                       std::to_string(logState.forecastSeconds)),
+            std::string::npos)
+      << *prom;
+  EXPECT_NE(prom->find("quotawarden_drive_free_bytes_change_per_day{volume=\"C:\\\\Archive\"} 0"),
+            std::string::npos)
+      << *prom;
+  EXPECT_EQ(Errors(), 0u);
+}
+
 TEST_F(ForecastWatchTest, NoForecastWithoutTheKeyOrWithTooLittleHistory) {
   struct Case {
     const char* warning;
