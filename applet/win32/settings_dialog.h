@@ -133,7 +133,7 @@ class T_frmDrivewarden : public SettingsView {
   SettingsModel model_;
   std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
   HWND testMailProgress_ = nullptr;
-  StatusModel statusModel_{&ReadStateFile};
+  StatusModel statusModel_{&ReadStateFile, &ReadHistoryFile};
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;
