@@ -100,10 +100,11 @@ std::string ChannelReply(const ChannelState& channel) {
 }
 
 void AddChannelLines(const ChannelState& channel, std::vector<std::string>& lines) {
-  lines.push_back(channel.name + ": " + ChannelReply(channel) + "。最後に届けた日時: " +
+  lines.push_back(channel.name + ": " + ChannelReply(channel));
+  lines.push_back("　最後に届けた日時: " +
                   (channel.lastDeliveryLocal.empty() ? std::string("まだありません") : channel.lastDeliveryLocal));
   if (channel.pending)
-    lines.push_back(channel.name + ": 再送待ち " + (channel.pendingRecovery ? "回復のお知らせ" : "警告") + " (作成 " +
+    lines.push_back(std::string("　再送待ち: ") + (channel.pendingRecovery ? "回復のお知らせ" : "警告") + " (作成 " +
                     (channel.pendingComposedLocal.empty() ? "不明" : channel.pendingComposedLocal) + "、" +
                     std::to_string(channel.pendingAttempts) + " 回失敗)");
 }

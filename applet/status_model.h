@@ -69,8 +69,9 @@ struct StatusPageView {
   // The last heartbeat and the last one that succeeded; empty when the
   // service never sent one.
   std::string heartbeatText;
-  // Per webhook target, in settings order: its last attempt and last
-  // delivery, and a second line when an alert waits for its retry.
+  // Per webhook target, in settings order: its name and last attempt, its
+  // last delivery, and a third line when an alert waits for its retry (the
+  // lines after the first indented).
   std::vector<std::string> channelLines;
 };
 

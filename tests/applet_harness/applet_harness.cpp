@@ -1045,7 +1045,9 @@ void CheckChartPage(HWND d) {
   const std::wstring rows = Text(panel);
   Check(Contains(rows, "C:\\SQLData\\Log (SQLLOG) 30.0 GB 空き / 50.0 GB (60%)") &&
             Contains(rows, "WEBHOOK1: 届けました (HTTP 202)") &&
-            Contains(rows, "WEBHOOK2: 再送待ち 警告 (作成 2026-12-09 21:04:05、3 回失敗)") &&
+            Contains(rows, "WEBHOOK2: 届けられませんでした (HTTP 500 internal_error)\r\n"
+                           "　最後に届けた日時: 2026-12-01 08:00:00\r\n"
+                           "　再送待ち: 警告 (作成 2026-12-09 21:04:05、3 回失敗)") &&
             Contains(rows, "予測: "),
         "the panel lists the volume by its path, the forecast and both webhook targets", rows);
   for (int id : {IDC_LBL_STATUS_CHECKED, IDC_LBL_STATUS_OUTCOME, IDC_LBL_STATUS_MAIL, IDC_LBL_STATUS_LASTDELIVERY,

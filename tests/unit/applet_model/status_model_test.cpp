@@ -218,15 +218,15 @@ TEST(StatusModelTest, EachWebhookTargetHasItsLastDeliveryAndPendingAlert) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"never tried", false, false, false, false, "", "", {"WEBHOOK1: 送っていません。最後に届けた日時: まだありません"}},
+      {"never tried", false, false, false, false, "", "", {"WEBHOOK1: 送っていません", "　最後に届けた日時: まだありません"}},
       {"delivered", true, true, false, false, "HTTP 200", "2026-12-09 21:04:06",
-       {"WEBHOOK1: 届けました (HTTP 200)。最後に届けた日時: 2026-12-09 21:04:06"}},
+       {"WEBHOOK1: 届けました (HTTP 200)", "　最後に届けた日時: 2026-12-09 21:04:06"}},
       {"refused, alert waits", true, false, true, false, "HTTP 500 busy", "2026-12-01 08:00:00",
-       {"WEBHOOK1: 届けられませんでした (HTTP 500 busy)。最後に届けた日時: 2026-12-01 08:00:00",
-        "WEBHOOK1: 再送待ち 警告 (作成 2026-12-09 21:04:05、3 回失敗)"}},
+       {"WEBHOOK1: 届けられませんでした (HTTP 500 busy)", "　最後に届けた日時: 2026-12-01 08:00:00",
+        "　再送待ち: 警告 (作成 2026-12-09 21:04:05、3 回失敗)"}},
       {"recovery waits", true, false, true, true, "CONNECT: refused", "",
-       {"WEBHOOK1: 届けられませんでした (CONNECT: refused)。最後に届けた日時: まだありません",
-        "WEBHOOK1: 再送待ち 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗)"}},
+       {"WEBHOOK1: 届けられませんでした (CONNECT: refused)", "　最後に届けた日時: まだありません",
+        "　再送待ち: 回復のお知らせ (作成 2026-12-09 21:04:05、3 回失敗)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -254,10 +254,10 @@ TEST(StatusModelTest, EachWebhookTargetHasItsLastDeliveryAndPendingAlert) {
   two.pending = true;
   state.channels = {one, two};
   const std::vector<std::string> lines = BuildStatusPage(StateLoad::Loaded, state, "").channelLines;
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].rfind("WEBHOOK1: 届けました", 0), 0u);
-  EXPECT_EQ(lines[1].rfind("WEBHOOK2: 届けられませんでした", 0), 0u);
-  EXPECT_EQ(lines[2].rfind("WEBHOOK2: 再送待ち", 0), 0u);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "WEBHOOK1: 届けました");
+  EXPECT_EQ(lines[2], "WEBHOOK2: 届けられませんでした");
+  EXPECT_EQ(lines[4].rfind("　再送待ち: 警告", 0), 0u);
   EXPECT_TRUE(BuildStatusPage(StateLoad::Loaded, TwoDrives(), "").channelLines.empty());
 }
 
