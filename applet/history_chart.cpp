@@ -46,6 +46,7 @@ HistoryChart BuildHistoryChart(const std::vector<VolumeSample>& samples, int64_t
   for (const VolumeSample* s : shown)
     chart.freeLine.push_back({x(s->utcSeconds), y(static_cast<double>(s->freeBytes))});
   if (thresholdBytes > 0) chart.thresholdY = y(static_cast<double>(thresholdBytes));
+  if (chart.endUtc > nowUtc) chart.nowX = x(nowUtc);
 
   if (forecast && thresholdBytes > 0 && !shown.empty()) {
     // A straight line from the newest sample to the threshold on the day

@@ -41,6 +41,9 @@ struct HistoryChart {
   // The dashed forecast: empty without one; else from the newest sample to
   // the threshold, cut at the right edge when that is further.
   std::vector<ChartPoint> forecastDash;
+  // Where `now` lies when the axis goes on into the forecast's days (the
+  // line between what was measured and what is foreseen); none otherwise.
+  std::optional<double> nowX;
   std::vector<ChartTick> timeTicks;   // days, labelled "M/d"
   std::vector<ChartTick> bytesTicks;  // labelled as the page writes bytes
 };

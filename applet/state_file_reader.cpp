@@ -25,4 +25,26 @@ StateLoad ReadStateFile(CheckState* state, std::string* reason) {
   return StateLoad::Loaded;
 }
 
+StateLoad ReadHistoryFile(VolumeHistory* history, std::string* reason) {
+  const Result<std::string> folder = StateFolder("", "");
+  if (!folder) {
+    *reason = folder.status().Describe();
+    return StateLoad::Damaged;
+  }
+  const std::string path = JoinPath(*folder, kHistoryFileName);
+  const Result<std::string> text = ReadWholeFile(path, kHistoryFileLimit);
+  if (!text) {
+    if (text.status().IsNotFound()) return StateLoad::Missing;
+    *reason = path + ": " + text.status().Describe();
+    return StateLoad::Damaged;
+  }
+  Result<VolumeHistory> parsed = VolumeHistory::Parse(*text);
+  if (!parsed) {
+    *reason = path + ": " + parsed.status().Describe();
+    return StateLoad::Damaged;
+  }
+  *history = std::move(*parsed);
+  return StateLoad::Loaded;
+}
+
 }  // namespace qw

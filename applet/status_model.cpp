@@ -1,6 +1,7 @@
 #include "applet/status_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace qw {
@@ -16,19 +17,28 @@ int Percent(int64_t part, int64_t whole) {
   return static_cast<int>(Fraction(part, whole) * 100.0 + 0.5);
 }
 
-StatusDriveRow DriveRow(const DriveState& drive) {
+// The row of a letter or a volume: its texts and its bar.
+StatusDriveRow MeasuredRow(std::string label, std::string historyName, int64_t freeBytes, int64_t capacity,
+                           const std::string& thresholdText, int64_t thresholdBytes, bool below) {
   StatusDriveRow row;
-  row.label = std::string(1, drive.letter) + ":";
-  row.below = drive.below;
-  std::string threshold = drive.thresholdText.empty() ? "なし" : drive.thresholdText;
+  row.label = std::move(label);
+  row.historyName = std::move(historyName);
+  row.below = below;
+  row.thresholdBytes = thresholdBytes;
+  std::string threshold = thresholdText.empty() ? "なし" : thresholdText;
   row.thresholdText = "しきい値 " + threshold;
-  if (drive.thresholdBytes > 0) row.thresholdText += " (" + FormatBytes(drive.thresholdBytes) + ")";
+  if (thresholdBytes > 0) row.thresholdText += " (" + FormatBytes(thresholdBytes) + ")";
   // A drive the check could not measure (gone, not ready) has no bar; a free
   // count over the capacity is a damaged row and is not drawn either.
-  if (drive.freeBytes < 0 || drive.capacity <= 0 || drive.freeBytes > drive.capacity) {
+  if (freeBytes < 0 || capacity <= 0 || freeBytes > capacity) {
     row.freeText = "測定できませんでした";
     return row;
   }
+  DriveState drive;
+  drive.freeBytes = freeBytes;
+  drive.capacity = capacity;
+  drive.thresholdBytes = thresholdBytes;
+  drive.below = below;
   row.measured = true;
   row.usedFraction = Fraction(drive.capacity - drive.freeBytes, drive.capacity);
   // Free space at the threshold means the used part has reached this mark;
@@ -39,6 +49,64 @@ StatusDriveRow DriveRow(const DriveState& drive) {
                  std::to_string(Percent(drive.freeBytes, drive.capacity)) + "%)";
   if (drive.below) row.freeText += " しきい値未満";
   return row;
+}
+
+StatusDriveRow DriveRow(const DriveState& drive) {
+  const std::string letter = std::string(1, drive.letter) + ":";
+  return MeasuredRow(letter, letter, drive.freeBytes, drive.capacity, drive.thresholdText, drive.thresholdBytes,
+                     drive.below);
+}
+
+StatusDriveRow VolumeRow(const VolumeState& volume) {
+  const std::string label = volume.label.empty() ? volume.path : volume.path + " (" + volume.label + ")";
+  return MeasuredRow(label, volume.path, volume.freeBytes, volume.capacity, volume.thresholdText,
+                     volume.thresholdBytes, volume.below);
+}
+
+// Seconds since 1970 of a local stamp "yyyy-mm-dd hh:mm:ss" read as if it
+// were UTC: with the UTC stamp of the same moment it gives the offset.
+bool LocalStampSeconds(const std::string& local, int64_t* seconds) {
+  if (local.size() != 19 || local[10] != ' ') return false;
+  std::string stamp = local;
+  stamp[10] = 'T';
+  return UtcStampSeconds(stamp + "Z", seconds);
+}
+
+std::string ForecastText(const FillForecast& forecast, int offsetMinutes) {
+  if (forecast.secondsLeft <= 0) return "予測: まもなくしきい値に達します";
+  const LocalDateTime reach = LocalTimeOfUtcSeconds(forecast.reachUtc, offsetMinutes);
+  const int64_t days = forecast.secondsLeft / 86400;
+  const std::string left = days < 1 ? "1 日未満" : std::to_string(days) + " 日";
+  const double perDay = forecast.bytesPerDay;
+  const std::string rate = (perDay < 0 ? "-" : "") + FormatBytes(static_cast<int64_t>(std::fabs(perDay) + 0.5));
+  return "予測: " + std::to_string(reach.month) + "/" + std::to_string(reach.day) + " ごろしきい値に達します (あと " +
+         left + "、1 日あたり " + rate + ")";
+}
+
+// The row's chart: its last 30 days up to the check, and the forecast of a
+// measured volume above its threshold (one below it is reported as short).
+void AttachHistory(StatusDriveRow& row, const VolumeHistory& history, int64_t nowUtc, int offsetMinutes) {
+  for (const VolumeSample& sample : history.Samples(row.historyName))
+    if (sample.utcSeconds >= nowUtc - 30 * 86400 && sample.utcSeconds <= nowUtc) row.history.push_back(sample);
+  if (row.history.empty() || !row.measured || row.below || row.thresholdBytes <= 0) return;
+  row.forecast = ForecastFill(history.Samples(row.historyName), row.thresholdBytes, nowUtc);
+  if (row.forecast) row.forecastText = ForecastText(*row.forecast, offsetMinutes);
+}
+
+std::string ChannelReply(const ChannelState& channel) {
+  if (!channel.attempted) return "送っていません";
+  const std::string reply = channel.reply.empty() ? "" : " (" + channel.reply + ")";
+  return (channel.delivered ? "届けました" : "届けられませんでした") + reply;
+}
+
+void AddChannelLines(const ChannelState& channel, std::vector<std::string>& lines) {
+  lines.push_back(channel.name + ": " + ChannelReply(channel));
+  lines.push_back("　最後に届けた日時: " +
+                  (channel.lastDeliveryLocal.empty() ? std::string("まだありません") : channel.lastDeliveryLocal));
+  if (channel.pending)
+    lines.push_back(std::string("　再送待ち: ") + (channel.pendingRecovery ? "回復のお知らせ" : "警告") + " (作成 " +
+                    (channel.pendingComposedLocal.empty() ? "不明" : channel.pendingComposedLocal) + "、" +
+                    std::to_string(channel.pendingAttempts) + " 回失敗)");
 }
 
 std::string OutcomeText(const std::string& outcome) {
@@ -76,7 +144,8 @@ std::string FormatBytes(int64_t bytes) {
   return text;
 }
 
-StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const std::string& reason) {
+StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const std::string& reason,
+                               const VolumeHistory* history, StateLoad historyLoad, const std::string& historyReason) {
   StatusPageView view;
   if (load == StateLoad::Missing) {
     view.notice = std::string("まだチェックの記録がありません。サービスが一度も動いていません。") +
@@ -89,10 +158,21 @@ StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const st
     return view;
   }
   view.hasState = true;
+  // Two lines: the local time whole on the first, the UTC one on the second.
   view.checkedText = "最終チェック: " + (state.checkedLocal.empty() ? "不明" : state.checkedLocal);
-  if (!state.checkedUtc.empty()) view.checkedText += " (UTC " + state.checkedUtc + ")";
+  if (!state.checkedUtc.empty()) view.checkedText += "\r\n(UTC " + state.checkedUtc + ")";
   view.outcomeText = OutcomeText(state.outcome);
   for (const DriveState& drive : state.drives) view.drives.push_back(DriveRow(drive));
+  for (const VolumeState& volume : state.volumes) view.drives.push_back(VolumeRow(volume));
+  int64_t local = 0;
+  if (UtcStampSeconds(state.checkedUtc, &view.checkedUtcSeconds) && LocalStampSeconds(state.checkedLocal, &local))
+    view.offsetMinutes = static_cast<int>((local - view.checkedUtcSeconds) / 60);
+  if (historyLoad == StateLoad::Damaged) {
+    view.historyNotice = "履歴ファイルを読めません" + (historyReason.empty() ? "" : " (" + historyReason + ")") +
+                         "。サービスが新しい履歴を始めます。";
+  } else if (history != nullptr && historyLoad == StateLoad::Loaded && view.checkedUtcSeconds > 0) {
+    for (StatusDriveRow& row : view.drives) AttachHistory(row, *history, view.checkedUtcSeconds, view.offsetMinutes);
+  }
   view.mailText = MailText(state);
   view.lastDeliveryText = "最後に届けた日時: " +
                           (state.lastDeliveryLocal.empty() ? std::string("まだありません")
@@ -112,6 +192,7 @@ StatusPageView BuildStatusPage(StateLoad load, const CheckState& state, const st
       view.heartbeatText += " / 最後の成功: " + (state.heartbeatSuccessLocal.empty() ? std::string("まだありません")
                                                                                     : state.heartbeatSuccessLocal);
   }
+  for (const ChannelState& channel : state.channels) AddChannelLines(channel, view.channelLines);
   return view;
 }
 
@@ -119,7 +200,11 @@ const StatusPageView& StatusModel::Refresh() {
   CheckState state;
   std::string reason;
   StateLoad load = reader_ ? reader_(&state, &reason) : StateLoad::Missing;
-  view_ = BuildStatusPage(load, state, reason);
+  VolumeHistory history;
+  std::string historyReason;
+  StateLoad historyLoad = StateLoad::Missing;
+  if (load == StateLoad::Loaded && history_) historyLoad = history_(&history, &historyReason);
+  view_ = BuildStatusPage(load, state, reason, &history, historyLoad, historyReason);
   return view_;
 }
 

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <stdexcept>
 
 #include "applet/restart_service.h"
 #include "applet/win32/cert_picker.h"
 #include "applet/win32/dialog_rules.h"
 #include "applet/win32/dialog_util.h"
+#include "applet/win32/history_chart_view.h"
 #include "applet/win32/resource.h"
 #include "platform/text_codec.h"
 #include "corelib/win32/ui_font.h"
@@ -71,6 +73,7 @@ T_frmDrivewarden::T_frmDrivewarden(HWND owner)
 T_frmDrivewarden::~T_frmDrivewarden() {
   testMail_.reset();  // cancels and waits for a conversation still running
   if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
+  UnregisterStatusPanelClass();
   if (font_ != nullptr) DeleteObject(font_);
 }
 
@@ -119,6 +122,8 @@ HWND T_frmDrivewarden::FieldControl(SettingsField field) const {
 // Creation and layout
 
 void T_frmDrivewarden::CreatePages() {
+  // The status page's template holds the panel of drives and charts.
+  if (!RegisterStatusPanelClass()) throw std::runtime_error("状態ページを作れません: " + SystemErrorText(GetLastError()));
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
   for (int i = 0; i < kPageCount; ++i) {
     std::wstring caption = Wide(kPageCaptions[i]);
@@ -200,14 +205,14 @@ void T_frmDrivewarden::LayOut() {
                                {IDC_BTN_TESTMAIL, 292, 350, 100, 23},
                            });
   PlaceControls(pages_[kStatusPage], {
-                               {IDC_LBL_STATUS_CHECKED, 10, 8, 306, 30},
+                               {IDC_LBL_STATUS_CHECKED, 10, 6, 306, 30},
                                {IDC_BTN_STATUS_REFRESH, 322, 8, 70, 23},
-                               {IDC_LBL_STATUS_OUTCOME, 10, 42, 382, 26},
-                               {IDC_PNL_STATUS_DRIVES, 10, 70, 382, 200},
-                               {IDC_LBL_STATUS_MAIL, 10, 276, 382, 34},
-                               {IDC_LBL_STATUS_LASTDELIVERY, 10, 314, 382, 16},
-                               {IDC_LBL_STATUS_PENDING, 10, 334, 382, 16},
-                               {IDC_LBL_STATUS_HEARTBEAT, 10, 354, 382, 16},
+                               {IDC_LBL_STATUS_OUTCOME, 10, 40, 382, 16},
+                               {IDC_PNL_STATUS_DRIVES, 10, 60, 382, 192},
+                               {IDC_LBL_STATUS_MAIL, 10, 256, 382, 30},
+                               {IDC_LBL_STATUS_LASTDELIVERY, 10, 288, 382, 16},
+                               {IDC_LBL_STATUS_PENDING, 10, 306, 382, 30},
+                               {IDC_LBL_STATUS_HEARTBEAT, 10, 338, 382, 30},
                                {IDC_LBL_STATUS_NOTICE, 10, 40, 382, 120},
                            });
   PlaceControls(pages_[kMetricsPage], {
@@ -434,14 +439,17 @@ void T_frmDrivewarden::RefreshStatus() {
   SetItemText(page, IDC_LBL_STATUS_LASTDELIVERY, view.lastDeliveryText);
   SetItemText(page, IDC_LBL_STATUS_PENDING, view.pendingText);
   SetItemText(page, IDC_LBL_STATUS_HEARTBEAT, view.heartbeatText);
-  // The drawn rows also stand as the panel's text, one line a drive, for
-  // screen readers and the harness.
+  // The drawn rows also stand as the panel's text, one line a drive (and
+  // its forecast), then the targets, for screen readers and the harness.
   std::string rows;
   for (const StatusDriveRow& row : view.drives) {
     rows += row.label + " " + row.freeText + " " + row.thresholdText + "\r\n";
+    if (!row.forecastText.empty()) rows += row.forecastText + "\r\n";
   }
+  if (!view.historyNotice.empty()) rows += view.historyNotice + "\r\n";
+  for (const std::string& line : view.channelLines) rows += line + "\r\n";
   SetItemText(page, IDC_PNL_STATUS_DRIVES, rows);
-  InvalidateRect(GetDlgItem(page, IDC_PNL_STATUS_DRIVES), nullptr, TRUE);
+  ShowStatusPanel(GetDlgItem(page, IDC_PNL_STATUS_DRIVES), &statusModel_.View());
 }
 
 namespace {
@@ -481,57 +489,6 @@ void T_frmDrivewarden::acnBrowseMetricsFolderExecute() {
   }
   if (SUCCEEDED(com)) CoUninitialize();
   FocusDialogControl(window_, Control(IDC_EDT_METRICS_DIR));
-}
-
-void T_frmDrivewarden::DrawDriveRows(const DRAWITEMSTRUCT& item) {
-  HDC dc = item.hDC;
-  RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const std::vector<StatusDriveRow>& rows = statusModel_.View().drives;
-  if (rows.empty()) return;
-  HGDIOBJ oldFont = SelectObject(dc, font_);
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
-  const int height = area.bottom - area.top;
-  const int rowHeight = std::max(ScalePixels(20), std::min(ScalePixels(44), height / static_cast<int>(rows.size())));
-  const int textHeight = ScalePixels(18);
-  const int barHeight = std::max(ScalePixels(4), std::min(ScalePixels(14), rowHeight - textHeight - ScalePixels(6)));
-  HBRUSH usedBrush = CreateSolidBrush(RGB(0x3a, 0x6e, 0xc8));
-  HBRUSH belowBrush = CreateSolidBrush(RGB(0xd0, 0x20, 0x20));
-  HBRUSH freeBrush = CreateSolidBrush(RGB(0xff, 0xff, 0xff));
-  HBRUSH markBrush = CreateSolidBrush(RGB(0x00, 0x00, 0x00));
-  int top = area.top;
-  for (const StatusDriveRow& row : rows) {
-    if (top + rowHeight > area.bottom + 1) break;  // more drives than room: the text lists them all
-    RECT text{area.left, top, area.right, top + textHeight};
-    std::wstring line = Wide(row.label + "  " + row.freeText + "   " + row.thresholdText);
-    DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &text,
-              DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
-    if (row.measured) {
-      RECT bar{area.left + ScalePixels(2), top + textHeight + ScalePixels(1),
-               area.right - ScalePixels(2), top + textHeight + ScalePixels(1) + barHeight};
-      const int width = bar.right - bar.left;
-      RECT used = bar;
-      used.right = bar.left + static_cast<int>(width * row.usedFraction + 0.5);
-      RECT free = bar;
-      free.left = used.right;
-      FillRect(dc, &free, freeBrush);
-      FillRect(dc, &used, row.below ? belowBrush : usedBrush);
-      FrameRect(dc, &bar, markBrush);
-      // The threshold mark: where the used part may reach before the free
-      // space falls under the threshold; a little taller than the bar.
-      int x = bar.left + static_cast<int>(width * row.thresholdFraction + 0.5);
-      x = std::clamp(x, static_cast<int>(bar.left), static_cast<int>(bar.right) - ScalePixels(2));
-      RECT mark{x, bar.top - ScalePixels(3), x + ScalePixels(2), bar.bottom + ScalePixels(3)};
-      FillRect(dc, &mark, markBrush);
-    }
-    top += rowHeight;
-  }
-  DeleteObject(usedBrush);
-  DeleteObject(belowBrush);
-  DeleteObject(freeBrush);
-  DeleteObject(markBrush);
-  SelectObject(dc, oldFont);
 }
 
 void T_frmDrivewarden::OnContextMenu(HWND list, int x, int y) {
@@ -974,12 +931,6 @@ INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, L
       self->OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),
                           static_cast<short>(HIWORD(lParam)));
       return TRUE;
-    case WM_DRAWITEM: {
-      const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-      if (item == nullptr || item->CtlID != IDC_PNL_STATUS_DRIVES) return FALSE;
-      self->DrawDriveRows(*item);
-      return TRUE;
-    }
     default:
       return FALSE;
   }
@@ -1103,7 +1054,10 @@ INT_PTR CALLBACK T_frmDrivewarden::ResultProc(HWND window, UINT message, WPARAM 
       SetText(window, "テスト送信");
       SetItemText(window, IDC_TM_OUTCOME, texts->outcome);
       SetItemText(window, IDC_TM_TRANSCRIPT, texts->transcript);
-      return TRUE;
+      // The focus on OK: the dialog manager would select the whole
+      // transcript when giving it the focus.
+      SetFocus(GetDlgItem(window, IDOK));
+      return FALSE;
     }
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
       EndDialog(window, LOWORD(wParam));

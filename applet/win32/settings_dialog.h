@@ -100,7 +100,7 @@ class T_frmDrivewarden : public SettingsView {
   void acnLimitExecute();
   void pageControlChange();
   void SwitchPage(int index);
-  // The status page: reads the state again and shows it; draws the drive bars.
+  // The status page: reads the state and the history again and shows them.
   void RefreshStatus();
   // 参照…: the folder picker, starting at the folder in the box; the chosen
   // folder replaces the box's text.
@@ -112,7 +112,6 @@ class T_frmDrivewarden : public SettingsView {
   void acnPickCertificateExecute();
   // 参照…: the file picker for the service account's key file.
   void acnBrowseServiceAccountExecute();
-  void DrawDriveRows(const DRAWITEMSTRUCT& item);
 
   HWND Control(int id) const;
   HWND ListControl(SettingsList list) const;
@@ -133,7 +132,7 @@ class T_frmDrivewarden : public SettingsView {
   SettingsModel model_;
   std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
   HWND testMailProgress_ = nullptr;
-  StatusModel statusModel_{&ReadStateFile};
+  StatusModel statusModel_{&ReadStateFile, &ReadHistoryFile};
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;

@@ -21,14 +21,23 @@
 #include <cpl.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "applet/history_chart.h"
+#include "applet/status_model.h"
+#include "applet/status_panel_layout.h"
+#include "applet/win32/history_chart_view.h"
 #include "applet/win32/resource.h"
+#include "common/check_state.h"
+#include "common/volume_history.h"
 #include "corelib/win32/form_panel.h"
 
 namespace {
@@ -862,6 +871,251 @@ void PressRefresh(HWND d) {
   Sleep(300);
 }
 
+// --- the status page's charts ------------------------------------------------
+
+constexpr int64_t kGiB = int64_t{1} << 30;
+
+// A state with a history: C: filling steadily (its forecast reaches the
+// threshold within the month), D: below its threshold, a mount-point volume
+// with a flat history, two webhook targets (one waiting for its retry), a
+// mail waiting for two recipients and a failing heartbeat (long lines).
+qw::CheckState ChartState() {
+  qw::CheckState state;
+  state.checkedLocal = "2026-12-09 21:04:05";
+  state.checkedUtc = "2026-12-09T12:04:05Z";
+  state.outcome = "warning";
+  qw::DriveState c;
+  c.letter = 'C';
+  c.freeBytes = 60 * kGiB;
+  c.capacity = 100 * kGiB;
+  c.thresholdText = "20GB";
+  c.thresholdBytes = 20 * kGiB;
+  qw::DriveState d = c;
+  d.letter = 'D';
+  d.freeBytes = 5 * kGiB;
+  d.capacity = 200 * kGiB;
+  d.thresholdText = "10%";
+  d.below = true;
+  state.drives = {c, d};
+  qw::VolumeState log;
+  log.path = "C:\\SQLData\\Log";
+  log.label = "SQLLOG";
+  log.freeBytes = 30 * kGiB;
+  log.capacity = 50 * kGiB;
+  log.thresholdText = "10%";
+  log.thresholdBytes = 5 * kGiB;
+  state.volumes = {log};
+  state.mailAttempted = true;
+  state.mailReply = "451 4.3.0 Temporary lookup failure, please try again later";
+  state.lastDeliveryLocal = "2026-12-08 09:00:01";
+  state.pending = true;
+  state.pendingComposedLocal = "2026-12-09 21:04:05";
+  state.pendingComposedUtc = "2026-12-09T12:04:05Z";
+  state.pendingAttempts = 2;
+  state.pendingShort = "D";
+  state.pendingReport = "x";
+  state.pendingRecipients = "storage-admin@example.co.jp, backup-operator@example.co.jp";
+  state.heartbeatLocal = "2026-12-09 21:04:06";
+  state.heartbeatUtc = "2026-12-09T12:04:06Z";
+  state.heartbeatFailUrl = true;
+  state.heartbeatDetail = "HTTP 503 Service Unavailable";
+  state.heartbeatSuccessLocal = "2026-12-08 21:04:06";
+  state.heartbeatSuccessUtc = "2026-12-08T12:04:06Z";
+  qw::ChannelState teams;
+  teams.name = "WEBHOOK1";
+  teams.attempted = teams.delivered = true;
+  teams.reply = "HTTP 202";
+  teams.lastDeliveryLocal = "2026-12-09 21:04:06";
+  teams.lastDeliveryUtc = "2026-12-09T12:04:06Z";
+  qw::ChannelState slack = teams;
+  slack.name = "WEBHOOK2";
+  slack.delivered = false;
+  slack.reply = "HTTP 500 internal_error";
+  slack.lastDeliveryLocal = "2026-12-01 08:00:00";
+  slack.lastDeliveryUtc = "2026-11-30T23:00:00Z";
+  slack.pending = true;
+  slack.pendingComposedLocal = "2026-12-09 21:04:05";
+  slack.pendingComposedUtc = "2026-12-09T12:04:05Z";
+  slack.pendingAttempts = 3;
+  slack.pendingShort = "D";
+  slack.pendingReport = "x";
+  state.channels = {teams, slack};
+  return state;
+}
+
+// Hourly samples for 40 days up to the check (the history thins them as
+// the service's does).
+qw::VolumeHistory ChartHistory(int64_t now) {
+  qw::VolumeHistory history;
+  for (int64_t t = now - 40 * 86400; t <= now; t += 3600) {
+    const double days = static_cast<double>(now - t) / 86400;
+    const double wobble = 0.3 * std::sin(days * 6.283);
+    history.Add("C:", t, static_cast<int64_t>((60 + 1.5 * days + wobble) * kGiB), 100 * kGiB);
+    history.Add("D:", t, static_cast<int64_t>((5 + 0.8 * days) * kGiB), 200 * kGiB);
+    history.Add("C:\\SQLData\\Log", t, static_cast<int64_t>((30 + wobble) * kGiB), 50 * kGiB);
+  }
+  return history;
+}
+
+bool WriteHistoryFile(const std::string& text) {
+  std::wstring path = StateFilePath();
+  if (path.empty()) return false;
+  path = path.substr(0, path.rfind(L'\\')) + L"\\history.txt";
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+void DeleteHistoryFile() {
+  std::wstring path = StateFilePath();
+  DeleteFileW((path.substr(0, path.rfind(L'\\')) + L"\\history.txt").c_str());
+}
+
+// Writes the chart state and its history; false when either failed.
+bool WriteChartFiles() {
+  int64_t now = 0;
+  qw::UtcStampSeconds(ChartState().checkedUtc, &now);
+  return WriteStateFile(qw::FormatCheckState(ChartState())) && WriteHistoryFile(ChartHistory(now).Format());
+}
+
+// The model of what the page should show for the chart files, read back
+// from the texts written as the applet reads them.
+qw::StatusPageView ChartView() {
+  qw::CheckState state;
+  qw::ParseCheckState(qw::FormatCheckState(ChartState()), &state);
+  int64_t now = 0;
+  qw::UtcStampSeconds(state.checkedUtc, &now);
+  qw::Result<qw::VolumeHistory> history = qw::VolumeHistory::Parse(ChartHistory(now).Format());
+  return qw::BuildStatusPage(qw::StateLoad::Loaded, state, "", history ? &*history : nullptr,
+                             history ? qw::StateLoad::Loaded : qw::StateLoad::Damaged);
+}
+
+bool Near(COLORREF got, COLORREF want) {
+  return std::abs(GetRValue(got) - GetRValue(want)) <= 24 && std::abs(GetGValue(got) - GetGValue(want)) <= 24 &&
+         std::abs(GetBValue(got) - GetBValue(want)) <= 24;
+}
+
+// Whether the screen shows `colour` within `reach` pixels of the panel's
+// client point (x, y).
+bool ColourAround(HWND panel, int x, int y, int reach, COLORREF colour) {
+  POINT origin{0, 0};
+  ClientToScreen(panel, &origin);
+  HDC screen = GetDC(nullptr);
+  bool found = false;
+  for (int dy = -reach; dy <= reach && !found; ++dy)
+    for (int dx = -reach; dx <= reach && !found; ++dx)
+      found = Near(GetPixel(screen, origin.x + x + dx, origin.y + y + dy), colour);
+  ReleaseDC(nullptr, screen);
+  return found;
+}
+
+// Whether the text of a static control fits its box at its width (wrapped
+// where it may wrap).
+bool TextFits(HWND control, std::wstring* detail) {
+  const std::wstring text = Text(control);
+  RECT client{};
+  GetClientRect(control, &client);
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT need{0, 0, client.right, 0};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &need, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  *detail = text + L" needs " + std::to_wstring(need.right) + L"x" + std::to_wstring(need.bottom) + L", has " +
+            std::to_wstring(client.right) + L"x" + std::to_wstring(client.bottom);
+  return need.bottom <= client.bottom && need.right <= client.right;
+}
+
+int TextWidth(HDC dc, const std::string& sjis) {
+  const std::wstring text = W(sjis);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  return size.cx;
+}
+
+// The state with a history on the page: every text fits, the rows of the
+// volumes and the targets are there, and the first chart's lines are drawn
+// in their colours where the model puts them.
+void CheckChartPage(HWND d) {
+  Check(WriteChartFiles(), "the test writes a state with a history, a mount point and two webhook targets");
+  PressRefresh(d);
+  const qw::StatusPageView view = ChartView();
+  HWND panel = Item(d, IDC_PNL_STATUS_DRIVES);
+  const std::wstring rows = Text(panel);
+  Check(Contains(rows, "C:\\SQLData\\Log (SQLLOG) 30.0 GB 空き / 50.0 GB (60%)") &&
+            Contains(rows, "WEBHOOK1: 届けました (HTTP 202)") &&
+            Contains(rows, "WEBHOOK2: 届けられませんでした (HTTP 500 internal_error)\r\n"
+                           "　最後に届けた日時: 2026-12-01 08:00:00\r\n"
+                           "　再送待ち: 警告 (作成 2026-12-09 21:04:05、3 回失敗)") &&
+            Contains(rows, "予測: "),
+        "the panel lists the volume by its path, the forecast and both webhook targets", rows);
+  for (int id : {IDC_LBL_STATUS_CHECKED, IDC_LBL_STATUS_OUTCOME, IDC_LBL_STATUS_MAIL, IDC_LBL_STATUS_LASTDELIVERY,
+                 IDC_LBL_STATUS_PENDING, IDC_LBL_STATUS_HEARTBEAT}) {
+    std::wstring detail;
+    Check(TextFits(Item(d, id), &detail), "the status text fits its box", detail);
+  }
+
+  RECT client{};
+  GetClientRect(panel, &client);
+  HDC dc = GetDC(panel);
+  HFONT font = reinterpret_cast<HFONT>(SendMessageW(panel, WM_GETFONT, 0, 0));
+  const int line = qw::StatusPanelLineHeight(dc, font);
+  const qw::StatusPanelLayout layout = qw::LayOutStatusPanel(view, client.right, line);
+  HGDIOBJ old = SelectObject(dc, font);
+  for (size_t i = 0; i < view.drives.size(); ++i) {
+    const qw::StatusDriveRow& row = view.drives[i];
+    const int free = TextWidth(dc, row.label + "  " + row.freeText);
+    const int threshold = TextWidth(dc, row.thresholdText);
+    const int forecast = TextWidth(dc, row.forecastText);
+    Check(free <= client.right && threshold <= client.right - layout.barWidth - 8 && forecast <= client.right,
+          "the lines of " + row.label + " fit the panel",
+          std::to_wstring(free) + L"/" + std::to_wstring(threshold) + L"/" + std::to_wstring(forecast) + L" of " +
+              std::to_wstring(client.right));
+  }
+  SelectObject(dc, old);
+  ReleaseDC(panel, dc);
+
+  Check(view.drives.size() == 3 && view.drives[0].forecast.has_value() && !view.drives[1].forecast,
+        "the model forecasts C: and not D: (below)");
+  if (view.drives.empty() || !view.drives[0].forecast) return;
+  const qw::StatusPanelBlock& b = layout.blocks[0];
+  Check(b.plotTop + b.plotHeight + line <= client.bottom, "the first chart is whole in the panel");
+  const qw::HistoryChart chart =
+      qw::BuildHistoryChart(view.drives[0].history, view.drives[0].thresholdBytes, view.drives[0].forecast,
+                            view.checkedUtcSeconds, view.offsetMinutes, b.plotWidth, b.plotHeight);
+  Sleep(300);
+  auto at = [&](const qw::ChartPoint& p) {
+    return POINT{b.plotLeft + std::clamp(static_cast<int>(std::lround(p.x)), 0, b.plotWidth - 1),
+                 b.plotTop + std::clamp(static_cast<int>(std::lround(p.y)), 0, b.plotHeight - 1)};
+  };
+  int freeTried = 0, freeSeen = 0;
+  for (size_t i = 0; i < chart.freeLine.size(); i += chart.freeLine.size() / 8 + 1, ++freeTried) {
+    const POINT p = at(chart.freeLine[i]);
+    if (ColourAround(panel, p.x, p.y, 1, qw::kChartFreeColour)) ++freeSeen;
+  }
+  Check(freeTried >= 8 && freeSeen == freeTried, "the free space line is drawn through the model's points",
+        std::to_wstring(freeSeen) + L" of " + std::to_wstring(freeTried));
+  const POINT t = at({b.plotWidth * 0.1, *chart.thresholdY});
+  Check(ColourAround(panel, t.x, t.y, 1, qw::kChartThresholdColour), "the threshold line lies at the model's height");
+  // The dash runs from the last sample to the threshold: a dash within a
+  // few pixels of its middle, and of its end on the threshold line.
+  const qw::ChartPoint& from = chart.forecastDash[0];
+  const qw::ChartPoint& to = chart.forecastDash[1];
+  const POINT mid = at({(from.x + to.x) / 2, (from.y + to.y) / 2});
+  const POINT end = at(to);
+  Check(ColourAround(panel, mid.x, mid.y, 4, qw::kChartForecastColour) &&
+            ColourAround(panel, end.x, end.y, 4, qw::kChartForecastColour),
+        "the forecast's dashes run on to the threshold");
+  Check(!ColourAround(panel, b.plotLeft + 4, b.plotTop + 4, 1, qw::kChartFreeColour) &&
+            !ColourAround(panel, b.plotLeft + 4, b.plotTop + 4, 1, qw::kChartForecastColour),
+        "the plot's empty corner holds no line");
+  // Scrolled down, the targets' lines come into view.
+  SendMessageW(panel, WM_VSCROLL, SB_BOTTOM, 0);
+  Check(GetScrollPos(panel, SB_VERT) > 0, "the panel scrolls to its end");
+  SendMessageW(panel, WM_VSCROLL, SB_TOP, 0);
+}
+
 // The status page: the notice without a state, the rows with one, the notice
 // again for a damaged file, never a message box.
 void DriveStatusPage(HWND d) {
@@ -917,6 +1171,8 @@ void DriveStatusPage(HWND d) {
     PressRefresh(d);
     Check(IsWindowVisible(pending) != FALSE && Contains(Text(pending), "再送待ち: 警告メール (作成 2026-12-09 21:04:05、2 回失敗)"),
           "the page shows the mail waiting for its retry", Text(pending));
+    CheckChartPage(d);
+    DeleteHistoryFile();
   }
 
   Check(WriteStateFile("\x01\x02 not a state\r\n"), "the test damages the state file");
@@ -1129,9 +1385,12 @@ void DriveScreens(const std::wstring& dir) {
         "the metrics page shows TEXTFILEDIR", Text(Item(d, IDC_EDT_METRICS_DIR)));
   Check(SaveBmp(d, dir + L"\\page_metrics.bmp"), "metrics page captured");
   DriveFolderPicker(d, dir);
-  Check(WriteStateFile(kTwoDriveState), "a state with two drives written");
+  Check(WriteChartFiles(), "a state with a history, a mount point and two webhook targets written");
   ShowPage(d, 3);
   Check(SaveBmp(d, dir + L"\\page_status.bmp"), "status page captured");
+  SendMessageW(Item(d, IDC_PNL_STATUS_DRIVES), WM_VSCROLL, SB_BOTTOM, 0);
+  Check(SaveBmp(d, dir + L"\\page_status_end.bmp"), "status page scrolled to its end captured");
+  DeleteHistoryFile();
   ShowPage(d, 1);
   Choose(Item(d, IDC_CBX_AUTH), 1);
   ShowPage(d, 5);
@@ -1202,6 +1461,10 @@ void DriveTestMail(const std::wstring& port, const std::wstring& silentPort, con
             lines.find(L"< 250") != std::wstring::npos,
         "the transcript shows commands and replies", lines);
   Check((GetWindowLongW(transcript, GWL_STYLE) & ES_READONLY) != 0, "the transcript box is read-only");
+  DWORD selStart = 0, selEnd = 0;
+  SendMessageW(transcript, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
+  Check(selStart == selEnd && FocusOfUi() != transcript, "the transcript opens with nothing selected",
+        std::to_wstring(selStart) + L"-" + std::to_wstring(selEnd));
   Click(Item(result, IDOK));
   Check(WaitGone(result), "OK closes the outcome box");
   Check(IsWindowEnabled(d) != FALSE, "the dialog takes input again");

@@ -47,6 +47,7 @@ TEST(HistoryChartTest, SamplesThresholdAndScales) {
   ASSERT_TRUE(chart.thresholdY);
   EXPECT_DOUBLE_EQ(*chart.thresholdY, kHeight - 50.0 / 200 * kHeight);
   EXPECT_TRUE(chart.forecastDash.empty());
+  EXPECT_FALSE(chart.nowX) << "the axis ends at now";
   // Ticks: 0 at the bottom and the top labelled as the page writes bytes;
   // a day tick per local midnight, labels that fit the width.
   ASSERT_EQ(chart.bytesTicks.size(), 5u);
@@ -89,6 +90,9 @@ TEST(HistoryChartTest, TheForecastDashReachesTheThresholdOrTheEdge) {
     forecast.reachUtc = kNow + forecast.secondsLeft;
     const HistoryChart chart = BuildHistoryChart(samples, 76 * kGiB, forecast, kNow, 0, kWidth, kHeight);
     EXPECT_EQ(chart.endUtc, c.endUtc);
+    // Today's mark splits the axis at the same ratio as the days do.
+    ASSERT_TRUE(chart.nowX);
+    EXPECT_NEAR(*chart.nowX, 30.0 / ((c.endUtc - kNow) / kDay + 30.0) * kWidth, 1e-9);
     ASSERT_EQ(chart.forecastDash.size(), 2u);
     // It starts where the line ends.
     EXPECT_DOUBLE_EQ(chart.forecastDash[0].x, chart.freeLine.back().x);
