@@ -50,6 +50,8 @@ constexpr const char* kMsgMetricsFolderControl = "メトリクスファイルの
 // The drive letter, then the value and why it does not hold.
 constexpr const char* kMsgBadLimit =
     "%s ドライブの空き領域しきい値を読み取れません。\rしきい値を設定し直してください。\r\r";
+// DEFAULT's value, then why it does not hold.
+constexpr const char* kMsgBadDefault = "既定のしきい値 '%s' を読み取れません。\r\r";
 constexpr const char* kMsgProtectFailed = "パスワードを保護できません。\r\r";
 constexpr const char* kMsgSecretProtectFailed = "クライアント シークレットを保護できません。\r\r";
 constexpr const char* kMsgAuthChoice = "認証方式を選んでください。";
@@ -173,6 +175,11 @@ void SettingsModel::FormCreate() {
     view_.AddListLine(SettingsList::Limit, LimitLine(letter, drive.LimitText));
     FDriveList.push_back(std::move(drive));
   }
+  volumes_.Load(ini, fixedLetters, decimalSeparator_);
+  std::vector<std::pair<char, std::string>> letterLimits;
+  for (const A_Drive& drive : FDriveList) letterLimits.emplace_back(drive.Letter, drive.LimitText);
+  volumes_.SetLetterLimits(letterLimits);
+  view_.ShowVolumes();
   view_.SetFieldText(SettingsField::Smtp, read(kSectionMail, kKeySmtp, ""));
   view_.SetFieldText(SettingsField::Port, read(kSectionMail, kKeyPort, "25"));
   view_.SetFieldText(SettingsField::From, read(kSectionMail, kKeyMailFrom, kDefaultMailFrom));
@@ -219,6 +226,7 @@ void SettingsModel::FormCreate() {
   FPasswordText = view_.FieldText(SettingsField::Password);
   FClientSecretText = view_.FieldText(SettingsField::ClientSecret);
   FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
+  FVolumeStateText = volumes_.StateText();
   view_.SetApplyEnabled(false);
   if (!passwordLoadError_.empty()) {
     ShowMessage(kMsgPasswordUnreadable + passwordLoadError_, MessageBoxIcon::Exclamation);
@@ -268,7 +276,8 @@ bool SettingsModel::IsModified() {
   return GetSettingsText() != FSettingsText ||
          view_.FieldText(SettingsField::Password) != FPasswordText ||
          view_.FieldText(SettingsField::ClientSecret) != FClientSecretText ||
-         view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText;
+         view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText ||
+         volumes_.StateText() != FVolumeStateText;
 }
 
 void SettingsModel::Change() { view_.SetApplyEnabled(IsModified()); }
@@ -301,7 +310,68 @@ void SettingsModel::SetLimit(const std::string& letter, const std::string& limit
       break;
     }
   }
+  VolumesChanged();
+}
+
+void SettingsModel::VolumesChanged() {
+  std::vector<std::pair<char, std::string>> letterLimits;
+  for (const A_Drive& drive : FDriveList) letterLimits.emplace_back(drive.Letter, drive.LimitText);
+  volumes_.SetLetterLimits(letterLimits);
+  view_.ShowVolumes();
   view_.SetApplyEnabled(IsModified());
+}
+
+Status SettingsModel::SetDefaultLimit(const std::string& limitText) {
+  const std::string text(TrimControls(limitText));
+  if (!text.empty()) {
+    const Result<int64_t> bytes = ParseThreshold(text, -1, decimalSeparator_);
+    if (!bytes) {
+      return ShowCheckFailure(Replace(kMsgBadDefault, "%s", text) + bytes.status().Text(),
+                              MessageBoxIcon::Exclamation, SettingsPage::Volumes, SettingsControl::VolumeList);
+    }
+  }
+  volumes_.SetDefaultText(text);
+  VolumesChanged();
+  return Status();
+}
+
+Status SettingsModel::SetVolumeChoice(int index, VolumeChoice choice, const std::string& limitText) {
+  const std::string text(TrimControls(limitText));
+  if (Status set = volumes_.SetChoice(index, choice, text); !set) {
+    ShowMessage(set.Text(), MessageBoxIcon::Exclamation);
+    return set;
+  }
+  const char letter = volumes_.Rows()[static_cast<size_t>(index)].letter;
+  if (letter != 0) {
+    // The letter's one threshold is the warning page's.
+    for (size_t i = 0; i < FDriveList.size(); ++i) {
+      if (FDriveList[i].Letter != letter) continue;
+      FDriveList[i].LimitText = choice == VolumeChoice::Own ? text : "";
+      view_.SetListLine(SettingsList::Limit, static_cast<int>(i), LimitLine(letter, FDriveList[i].LimitText));
+    }
+  }
+  VolumesChanged();
+  return Status();
+}
+
+bool SettingsModel::VolumeLimitForEdit(int index, std::string* path, std::string* number, LimitUnit* unit) const {
+  std::string text;
+  if (index == -1) {
+    path->clear();
+    text = volumes_.DefaultText();
+  } else {
+    if (index < 0 || index >= static_cast<int>(volumes_.Rows().size())) return false;
+    const VolumeRow& row = volumes_.Rows()[static_cast<size_t>(index)];
+    *path = row.path;
+    if (row.choice == VolumeChoice::Own) text = row.limitText;
+  }
+  if (text.empty()) {
+    number->clear();
+    *unit = LimitUnit::Percent;
+    return true;
+  }
+  SplitLimitText(text, number, unit);
+  return true;
 }
 
 Status SettingsModel::AddMailAddress(const std::string& address, MailTarget target) {
@@ -574,6 +644,15 @@ Status SettingsModel::CheckLimits() {
   return Status();
 }
 
+Status SettingsModel::CheckVolumes() {
+  // Checked against the file as it is now, which the save composes over.
+  const ProfileSnapshot file = profiles_.ReadSnapshot(kIniFileName).value_or(ProfileSnapshot());
+  const Status checked = volumes_.Check(file);
+  if (checked.Ok()) return checked;
+  return ShowCheckFailure(checked.Text(), MessageBoxIcon::Exclamation, SettingsPage::Volumes,
+                          SettingsControl::VolumeList);
+}
+
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                                const std::string& password, const std::string& clientSecret,
                                const std::string& metricsFolder) {
@@ -611,6 +690,8 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   // A file that never named a metrics folder gets no [METRICS] section
   // while the box stays empty.
   if (!metricsFolder.empty() || FMetricsFolderInFile) write(kSectionMetrics, kKeyTextFileDir, metricsFolder);
+  // DEFAULT and [VOLUME]: only what the page changed.
+  volumes_.Apply(ini);
   return profiles_.WriteSnapshot(kIniFileName, ini);
 }
 
@@ -652,6 +733,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   if (!checkedFolder) return SaveOutcome::Refused;
   const std::string& metricsFolder = *checkedFolder;
   if (Status limits = CheckLimits(); !limits) return SaveOutcome::Refused;
+  if (Status volumes = CheckVolumes(); !volumes) return SaveOutcome::Refused;
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
@@ -694,6 +776,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     FPasswordText = clearPassword;
     FClientSecretText = clearClientSecret;
     FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
+    FVolumeStateText = volumes_.StateText();
   }
   FMetricsFolderInFile = FMetricsFolderInFile || !metricsFolder.empty();
   FOAuthInFile = FOAuthInFile || view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2);

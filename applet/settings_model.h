@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "applet/restart_service.h"
+#include "applet/volume_settings_model.h"
 #include "common/drivewarden_common.h"
 #include "platform/drives.h"
 #include "platform/message_box.h"
@@ -99,13 +100,14 @@ enum class SettingsList { Limit, To, Cc };
 enum class MailTarget { To, Cc };
 
 // Pages of the page control, by index.
-enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5 };
+enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5, Volumes = 7 };
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
   Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir,
   Remind, RecoveryMail,
-  Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy
+  Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy,
+  VolumeList
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -177,6 +179,10 @@ class SettingsView {
     (void)message;
     return false;
   }
+
+  // The volumes page shows the model's rows and DEFAULT again (after a
+  // load or a change). The default does nothing.
+  virtual void ShowVolumes() {}
 };
 
 // Result of SaveSettingsEx.
@@ -283,6 +289,19 @@ class SettingsModel {
   bool FormCloseQuery() const { return FCanClose; }
 
   const std::vector<A_Drive>& DriveList() const { return FDriveList; }
+
+  // The volumes page: its rows and DEFAULT as loaded and changed since.
+  const VolumeSettingsModel& Volumes() const { return volumes_; }
+  // DEFAULT from the page (empty: off). A failure, shown, when the service
+  // would not read the threshold.
+  Status SetDefaultLimit(const std::string& limitText);
+  // A volume row's choice (from the page's buttons and the threshold
+  // dialog). A letter's row sets the letter's threshold of the warning page
+  // (none for Default and Ignored). A failure, shown, when refused.
+  Status SetVolumeChoice(int index, VolumeChoice choice, const std::string& limitText);
+  // The path, number text and unit the threshold dialog opens with for row
+  // `index` (DEFAULT's when index is -1); false when out of range.
+  bool VolumeLimitForEdit(int index, std::string* path, std::string* number, LimitUnit* unit) const;
   bool MailSendAtLoad() const { return FMailSendAtLoad; }
 
   // The thousands separator of the numeric boxes' display text ("," unless
@@ -340,6 +359,10 @@ class SettingsModel {
   // Every drive's threshold must be one the service reads: a value typed
   // into the file by hand is not saved back unread.
   Status CheckLimits();
+  // The volume keys as they would be written must read as the service
+  // reads them.
+  Status CheckVolumes();
+  void VolumesChanged();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                 const std::string& password, const std::string& clientSecret, const std::string& metricsFolder);
 
@@ -351,6 +374,8 @@ class SettingsModel {
   SecretStore& secrets_;
 
   std::vector<A_Drive> FDriveList;
+  VolumeSettingsModel volumes_{drives_};
+  std::string FVolumeStateText;  // the volumes page at the snapshot
   bool FMailSendAtLoad = false;
   bool FCanClose = true;
   std::string FSettingsText;

@@ -217,6 +217,21 @@ std::string IniAssign(const std::string& text, const std::string& section, const
   return out;
 }
 
+std::string IniRemove(const std::string& text, const std::string& section, const std::string& key) {
+  std::string out;
+  bool inSection = false;
+  for (const Line& line : SplitLines(text)) {
+    if (auto name = SectionName(line.content)) {
+      inSection = EqualsCaseless(*name, section);
+    } else if (inSection) {
+      auto kv = KeyValue(line.content);
+      if (kv && EqualsCaseless(kv->first, key)) continue;
+    }
+    out += text.substr(line.begin, line.end - line.begin);
+  }
+  return out;
+}
+
 std::string DecodeProfileBytes(const std::string& bytes, ProfileEncoding* encoding) {
   if (bytes.compare(0, 3, kUtf8Mark) == 0) {
     *encoding = ProfileEncoding::Utf8Bom;

@@ -27,6 +27,11 @@ std::vector<std::string> IniKeys(const std::string& text, const std::string& sec
 std::string IniAssign(const std::string& text, const std::string& section, const std::string& key,
                       const std::string& value);
 
+// `text` without [section] key (every line of it, whatever its case), as
+// WritePrivateProfileStringA with no value leaves it; the rest is kept
+// byte for byte. A missing key leaves the text as it is.
+std::string IniRemove(const std::string& text, const std::string& section, const std::string& key);
+
 // The form of a profile file's bytes, told by its byte-order mark.
 enum class ProfileEncoding { Ansi, Utf8Bom, Utf16LeBom };
 

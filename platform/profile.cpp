@@ -51,4 +51,13 @@ void ProfileSnapshot::WriteString(const std::string& section, const std::string&
   exists_ = true;
 }
 
+void ProfileSnapshot::DeleteKey(const std::string& section, const std::string& key) {
+  const std::string next = encoding_ == ProfileEncoding::Ansi
+                               ? IniRemove(text_, section, key)
+                               : IniRemove(text_, SjisToUtf8(section), SjisToUtf8(key));
+  if (next == text_) return;
+  text_ = next;
+  bytes_ = EncodeProfileText(text_, encoding_);
+}
+
 }  // namespace qw

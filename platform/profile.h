@@ -55,6 +55,8 @@ class ProfileSnapshot {
   std::vector<std::string> ReadKeys(const std::string& section) const;
   // Sets [section] key=value (Shift-JIS) in the text, keeping the file's form.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Removes [section] key from the text (nothing when it is missing).
+  void DeleteKey(const std::string& section, const std::string& key);
 
  private:
   bool exists_ = false;

@@ -146,6 +146,57 @@ std::vector<VolumeInfo> VolumesOfMountInfo(const std::string& text) {
 
 namespace {
 
+bool IsExtFamily(const std::string& fileSystem) {
+  return fileSystem == "ext2" || fileSystem == "ext3" || fileSystem == "ext4";
+}
+
+}  // namespace
+
+bool SuperblockSpotOf(const std::string& fileSystem, SuperblockSpot* spot) {
+  if (IsExtFamily(fileSystem)) {
+    *spot = {1024, 1024};  // the superblock starts 1 KiB into the device
+  } else if (fileSystem == "xfs") {
+    *spot = {0, 512};
+  } else if (fileSystem == "btrfs") {
+    *spot = {65536, 4096};  // the primary superblock, at 64 KiB
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string LabelOfSuperblock(const std::string& fileSystem, const std::string& block) {
+  size_t at = 0, length = 0;
+  if (IsExtFamily(fileSystem)) {
+    // s_magic 0xEF53 (little-endian) at 0x38; s_volume_name[16] at 0x78.
+    if (block.size() < 0x78 + 16 || block[0x38] != '\x53' || block[0x39] != '\xEF') return "";
+    at = 0x78;
+    length = 16;
+  } else if (fileSystem == "xfs") {
+    // sb_magicnum "XFSB" at 0; sb_fname[12] at 108.
+    if (block.size() < 108 + 12 || block.compare(0, 4, "XFSB") != 0) return "";
+    at = 108;
+    length = 12;
+  } else if (fileSystem == "btrfs") {
+    // magic "_BHRfS_M" at 0x40; label[256] at 0x12B.
+    if (block.size() < 0x12B + 256 || block.compare(0x40, 8, "_BHRfS_M") != 0) return "";
+    at = 0x12B;
+    length = 256;
+  } else {
+    return "";
+  }
+  std::string label = block.substr(at, length);
+  const size_t end = label.find('\0');
+  if (end != std::string::npos) label.resize(end);
+  // The label goes into reports and entries line by line: no control
+  // character may break them.
+  for (char& c : label)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return Utf8ToSjis(label);
+}
+
+namespace {
+
 constexpr uint32_t kErrorNoMoreFiles = 18;
 constexpr uint32_t kErrorMoreData = 234;
 // A search that never ends (a broken driver) is cut here.

@@ -63,6 +63,27 @@ std::string DecodeMountPath(const std::string& field);
 // are left out.
 std::vector<VolumeInfo> VolumesOfMountInfo(const std::string& text);
 
+// --- POSIX: file system labels ----------------------------------------------
+
+// Where a file system keeps its label: the bytes of its device to read
+// (offset and length) for ext2/3/4, XFS and btrfs. False for a file system
+// whose label is not read here.
+struct SuperblockSpot {
+  int64_t offset = 0;
+  size_t size = 0;
+};
+bool SuperblockSpotOf(const std::string& fileSystem, SuperblockSpot* spot);
+// The label held in `block` (the bytes read at the spot), in the product's
+// text (Shift-JIS; control characters as '?'): empty when the block does not
+// carry the file system's magic number or the label is empty.
+std::string LabelOfSuperblock(const std::string& fileSystem, const std::string& block);
+
+// POSIX only: the label of the `fileSystem` on `device` (a block device or
+// an image file), read from its superblock with one pread. Empty when the
+// file system keeps no label this reads, has none, or the device cannot be
+// read (a label is an addition to the path, never needed to measure).
+std::string ReadFileSystemLabel(const std::string& device, const std::string& fileSystem);
+
 // --- Windows: the volume API -------------------------------------------------
 
 // The Win32 calls the listing makes, one method each, in UTF-16. The real one

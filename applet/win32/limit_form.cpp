@@ -19,12 +19,28 @@ T_frmLimit::~T_frmLimit() {
 
 void T_frmLimit::Prepare(const std::string& letter, const std::string& number, LimitUnit unit) {
   FDrive = letter;
+  target_ = LimitDriveLabel(letter);
+  accept_ = nullptr;
   number_ = number;
   unit_ = unit;
+  Fill();
+}
+
+void T_frmLimit::PrepareTarget(const std::string& target, const std::string& number, LimitUnit unit,
+                               std::function<void(const std::string&)> accept) {
+  FDrive.clear();
+  target_ = target;
+  accept_ = std::move(accept);
+  number_ = number;
+  unit_ = unit;
+  Fill();
+}
+
+void T_frmLimit::Fill() {
   if (window_ != nullptr) {
-    SetItemText(window_, IDC_LBL_DRIVE, LimitDriveLabel(letter));
-    SetItemText(window_, IDC_EDT_LIMIT, number);
-    SendDlgItemMessageW(window_, IDC_CBX_UNIT, CB_SETCURSEL, unit == LimitUnit::Percent ? 1 : 0, 0);
+    SetItemText(window_, IDC_LBL_DRIVE, target_);
+    SetItemText(window_, IDC_EDT_LIMIT, number_);
+    SendDlgItemMessageW(window_, IDC_CBX_UNIT, CB_SETCURSEL, unit_ == LimitUnit::Percent ? 1 : 0, 0);
   }
 }
 
@@ -75,15 +91,21 @@ void T_frmLimit::btnOKClick() {
     FocusDialogControl(window_, GetDlgItem(window_, IDC_EDT_LIMIT));
     return;
   }
-  owner_.SetLimit(FDrive, d.limitText);
+  if (!accept_) {
+    owner_.SetLimit(FDrive, d.limitText);
+    EndDialog(window_, IDOK);
+    return;
+  }
+  // Closed first: what the target does with the text may show a box.
   EndDialog(window_, IDOK);
+  accept_(d.limitText);
 }
 
 void T_frmLimit::btnCancelClick() { EndDialog(window_, IDCANCEL); }
 
 void T_frmLimit::FormInit() {
   FormCreate();
-  Prepare(FDrive, number_, unit_);
+  Fill();
   FormShow();
 }
 

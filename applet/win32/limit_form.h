@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "applet/settings_model.h"
@@ -24,6 +25,11 @@ class T_frmLimit {
 
   // Drive letter, number text and unit for the next showing.
   void Prepare(const std::string& letter, const std::string& number, LimitUnit unit);
+  // The same for another target (a volume, the default threshold): `target`
+  // is the line shown under the prompt, and OK hands the threshold text to
+  // `accept` instead of the settings dialog's SetLimit.
+  void PrepareTarget(const std::string& target, const std::string& number, LimitUnit unit,
+                     std::function<void(const std::string&)> accept);
   // Shows the dialog modally over `parent`; IDOK or IDCANCEL.
   INT_PTR ShowModal(HWND parent);
 
@@ -37,6 +43,7 @@ class T_frmLimit {
   bool FormCommand(int id, int notification);
   void FormCreate();
   void FormShow();
+  void Fill();
   void btnOKClick();
   void btnCancelClick();
 
@@ -45,6 +52,8 @@ class T_frmLimit {
   HWND window_ = nullptr;
   HFONT font_ = nullptr;
   std::string FDrive;
+  std::string target_;  // the line under the prompt
+  std::function<void(const std::string&)> accept_;
   std::string number_;
   LimitUnit unit_ = LimitUnit::Percent;
 };

@@ -10,6 +10,7 @@
 #define IDD_PAGE_STATUS 104
 #define IDD_PAGE_METRICS 105
 #define IDD_PAGE_OAUTH 106
+#define IDD_PAGE_VOLUMES 108
 #define IDD_LIMIT 110
 #define IDD_MAILADDRESS 111
 #define IDD_TESTMAIL_PROGRESS 112
@@ -107,6 +108,17 @@
 #define IDC_LBL_PROXY 1919
 #define IDC_EDT_PROXY 1920
 #define IDC_LBL_OAUTH_NOTE 1921
+
+// Page 8, ボリューム: DEFAULT and the volumes of the computer.
+#define IDC_CKB_VOL_DEFAULT 2101
+#define IDC_LBL_VOL_DEFAULT 2102
+#define IDC_BTN_VOL_DEFAULT 2103
+#define IDC_LBL_VOL_LIST 2104
+#define IDC_LV_VOLUMES 2105
+#define IDC_BTN_VOL_LIMIT 2106
+#define IDC_BTN_VOL_IGNORE 2107
+#define IDC_BTN_VOL_CLEAR 2108
+#define IDC_LBL_VOL_NOTE 2109
 
 // Certificate picker (OK is IDOK, Cancel IDCANCEL).
 #define IDC_LV_CERTS 2001

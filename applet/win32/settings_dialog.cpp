@@ -31,12 +31,30 @@ constexpr int kVersionPage = 2;
 constexpr int kStatusPage = 3;
 constexpr int kMetricsPage = static_cast<int>(SettingsPage::Metrics);
 constexpr int kOAuthPage = static_cast<int>(SettingsPage::OAuth);
-constexpr int kPageCount = 6;
+constexpr int kVolumePage = static_cast<int>(SettingsPage::Volumes);
+constexpr int kPageCount = 8;
 
+// A page index without a template (0) has no page and no tab in this build;
+// the tabs then follow the pages that are there, in index order.
 const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携",
-                                               "OAuth 2.0"};
+                                               "OAuth 2.0", "", "ボリューム"};
 const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL,    IDD_PAGE_VERINFO,
-                                        IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH};
+                                        IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH,
+                                        0,                IDD_PAGE_VOLUMES};
+
+// The tab of a page index, and the page index of a tab.
+int TabOfPage(int page) {
+  int tab = 0;
+  for (int i = 0; i < page && i < kPageCount; ++i) tab += kPageTemplates[i] != 0 ? 1 : 0;
+  return tab;
+}
+int PageOfTab(int tab) {
+  for (int i = 0; i < kPageCount; ++i) {
+    if (kPageTemplates[i] == 0) continue;
+    if (tab-- == 0) return i;
+  }
+  return -1;
+}
 
 // The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx, 18xx, 19xx).
 int PageOfId(int id) {
@@ -46,6 +64,7 @@ int PageOfId(int id) {
   if (id >= 1700 && id < 1800) return kStatusPage;
   if (id >= 1800 && id < 1900) return kMetricsPage;
   if (id >= 1900 && id < 2000) return kOAuthPage;
+  if (id >= 2100 && id < 2200) return kVolumePage;
   return -1;
 }
 
@@ -126,11 +145,12 @@ void T_frmDrivewarden::CreatePages() {
   if (!RegisterStatusPanelClass()) throw std::runtime_error("状態ページを作れません: " + SystemErrorText(GetLastError()));
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
   for (int i = 0; i < kPageCount; ++i) {
+    if (kPageTemplates[i] == 0) continue;
     std::wstring caption = Wide(kPageCaptions[i]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = caption.data();
-    SendMessageW(tab, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+    SendMessageW(tab, TCM_INSERTITEMW, static_cast<WPARAM>(TabOfPage(i)), reinterpret_cast<LPARAM>(&item));
     pages_[i] = CreateDialogParamW(AppletInstance(), MAKEINTRESOURCEW(kPageTemplates[i]), window_,
                                    &T_frmDrivewarden::PageProc, reinterpret_cast<LPARAM>(this));
     SetWindowLongPtrW(pages_[i], GWLP_ID, IDC_PAGE_FIRST + i);
@@ -163,7 +183,8 @@ void T_frmDrivewarden::LayOut() {
   MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&area), 2);
   SendMessageW(tab, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
   for (HWND page : pages_) {
-    MoveWindow(page, area.left, area.top, area.right - area.left, area.bottom - area.top, FALSE);
+    if (page != nullptr)
+      MoveWindow(page, area.left, area.top, area.right - area.left, area.bottom - area.top, FALSE);
   }
   PlaceControls(pages_[0], {
                                {IDC_LBL_LIMIT, 10, 12, 300, 16},
@@ -338,6 +359,14 @@ void T_frmDrivewarden::FormCreate() {
   font_ = CreateDialogFont();
   ApplyFont(window_, font_);
   LayOut();
+  volumePage_ = std::make_unique<VolumePage>(
+      pages_[kVolumePage], model_,
+      [this](const std::string& target, const std::string& number, LimitUnit unit,
+             std::function<void(const std::string&)> accept) {
+        FLimitForm->PrepareTarget(target, number, unit, std::move(accept));
+        FLimitForm->ShowModal(window_);
+      });
+  volumePage_->Create();
 
   // The settings model fills the controls and takes its snapshot.
   model_.SetThousandSeparator(ThousandSeparator());
@@ -358,6 +387,7 @@ void T_frmDrivewarden::FormCreate() {
 }
 
 void T_frmDrivewarden::FormDestroy() {
+  volumePage_.reset();
   FLimitForm.reset();
   FMailAddressForm.reset();
   model_.FormDestroy();
@@ -403,8 +433,8 @@ Status T_frmDrivewarden::AddMailAddress(const std::string& address, MailTarget t
 
 void T_frmDrivewarden::SwitchPage(int index) {
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
-  if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != index) {
-    SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(index), 0);
+  if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != TabOfPage(index)) {
+    SendMessageW(tab, TCM_SETCURSEL, static_cast<WPARAM>(TabOfPage(index)), 0);
   }
   for (int i = 0; i < kPageCount; ++i) ShowWindow(pages_[i], i == index ? SW_SHOW : SW_HIDE);
   pageControlChange();
@@ -412,7 +442,7 @@ void T_frmDrivewarden::SwitchPage(int index) {
 
 void T_frmDrivewarden::pageControlChange() {
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
-  LRESULT current = SendMessageW(tab, TCM_GETCURSEL, 0, 0);
+  const int current = PageOfTab(static_cast<int>(SendMessageW(tab, TCM_GETCURSEL, 0, 0)));
   // The status page reads the state each time it is shown.
   if (current == kStatusPage) RefreshStatus();
   if (current != kVersionPage || !pnlVerInfo || !FAboutForm) return;
@@ -526,6 +556,7 @@ void T_frmDrivewarden::OnLeaveCheck(int id) {
 }
 
 bool T_frmDrivewarden::OnCommand(int id, int code) {
+  if (volumePage_ && volumePage_->Command(id, code)) return true;
   switch (id) {
     case IDOK:
       if (code == BN_CLICKED) {
@@ -810,6 +841,10 @@ void T_frmDrivewarden::SetApplyEnabled(bool enabled) {
 
 void T_frmDrivewarden::ShowPage(SettingsPage page) { SwitchPage(static_cast<int>(page)); }
 
+void T_frmDrivewarden::ShowVolumes() {
+  if (volumePage_) volumePage_->Show();
+}
+
 void T_frmDrivewarden::FocusControl(SettingsControl control) {
   int id = 0;
   switch (control) {
@@ -837,11 +872,12 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::TokenUrl: id = IDC_EDT_TOKENURL; break;
     case SettingsControl::Scope: id = IDC_EDT_SCOPE; break;
     case SettingsControl::Proxy: id = IDC_EDT_PROXY; break;
+    case SettingsControl::VolumeList: id = IDC_LV_VOLUMES; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);
   HWND tab = GetDlgItem(window_, IDC_PAGECONTROL);
-  if (page >= 0 && SendMessageW(tab, TCM_GETCURSEL, 0, 0) != page) SwitchPage(page);
+  if (page >= 0 && SendMessageW(tab, TCM_GETCURSEL, 0, 0) != TabOfPage(page)) SwitchPage(page);
   FocusDialogControl(window_, Control(id));
 }
 
@@ -931,6 +967,10 @@ INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, L
       self->OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),
                           static_cast<short>(HIWORD(lParam)));
       return TRUE;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      return header != nullptr && self->volumePage_ && self->volumePage_->Notify(*header) ? TRUE : FALSE;
+    }
     default:
       return FALSE;
   }
@@ -965,7 +1005,7 @@ INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wPara
     case WM_NOTIFY: {
       auto* hdr = reinterpret_cast<NMHDR*>(lParam);
       if (hdr->idFrom == IDC_PAGECONTROL && hdr->code == TCN_SELCHANGE) {
-        self->SwitchPage(static_cast<int>(SendMessageW(hdr->hwndFrom, TCM_GETCURSEL, 0, 0)));
+        self->SwitchPage(PageOfTab(static_cast<int>(SendMessageW(hdr->hwndFrom, TCM_GETCURSEL, 0, 0))));
         return TRUE;
       }
       return FALSE;

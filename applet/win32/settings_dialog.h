@@ -15,6 +15,7 @@
 #include "applet/status_model.h"
 #include "applet/win32/limit_form.h"
 #include "applet/win32/mail_address_form.h"
+#include "applet/win32/volume_page.h"
 #include "corelib/win32/about_form.h"
 #include "corelib/win32/form_panel.h"
 #include "platform/drives.h"
@@ -72,6 +73,7 @@ class T_frmDrivewarden : public SettingsView {
   void RequestClose() override;
   void ProcessPendingMessages() override;
   bool HandleWriteFailure(const std::string& message) override;
+  void ShowVolumes() override;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
@@ -119,7 +121,7 @@ class T_frmDrivewarden : public SettingsView {
 
   HWND owner_ = nullptr;
   HWND window_ = nullptr;
-  HWND pages_[6] = {};
+  HWND pages_[8] = {};  // by page index; null: a page this build has not
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   INT_PTR modalResult_ = IDCANCEL;
@@ -138,6 +140,7 @@ class T_frmDrivewarden : public SettingsView {
   std::unique_ptr<T_frmLimit> FLimitForm;
   std::unique_ptr<T_QuotawardenAboutForm> FAboutForm;
   std::unique_ptr<FormPanel> pnlVerInfo;
+  std::unique_ptr<VolumePage> volumePage_;
 };
 
 }  // namespace qw

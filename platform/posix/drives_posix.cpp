@@ -1,5 +1,6 @@
 // Drives on POSIX: letters map to folders through <windowsDir>/dosdevices/<x>:
 // symlinks (Wine's layout); without that folder C: is the root folder.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -48,6 +49,10 @@ class PosixDrives : public Drives {
     text << in.rdbuf();
     if (in.bad()) return ErrnoFailure("read /proc/self/mountinfo", errno);
     std::vector<VolumeInfo> volumes = VolumesOfMountInfo(text.str());
+    for (VolumeInfo& volume : volumes) {
+      if (volume.kind == VolumeKind::kFixed && volume.name.rfind("/dev/", 0) == 0)
+        volume.label = ReadFileSystemLabel(volume.name, volume.fileSystem);
+    }
     // A letter whose folder is a mount point names that volume too, so
     // that the volume is measured once, as the letter.
     for (char letter = 'a'; letter <= 'z'; ++letter) {
@@ -109,6 +114,22 @@ class PosixDrives : public Drives {
 };
 
 }  // namespace
+
+std::string ReadFileSystemLabel(const std::string& device, const std::string& fileSystem) {
+  SuperblockSpot spot;
+  if (!SuperblockSpotOf(fileSystem, &spot)) return "";
+  const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return "";
+  std::string block(spot.size, '\0');
+  ssize_t got;
+  do {
+    got = pread(fd, block.data(), block.size(), static_cast<off_t>(spot.offset));
+  } while (got < 0 && errno == EINTR);
+  close(fd);
+  if (got <= 0) return "";
+  block.resize(static_cast<size_t>(got));
+  return LabelOfSuperblock(fileSystem, block);
+}
 
 std::unique_ptr<Drives> NewSystemDrives(const std::string& windowsDir) {
   return std::make_unique<PosixDrives>(windowsDir);

@@ -103,6 +103,7 @@ class SettingsAgreementTest : public ::testing::Test {
     WatchSettingsInputs inputs;
     inputs.fixedLetters = "C";
     inputs.capacities['C'] = kCapacity;
+    inputs.volumes = drives.volumes;
     try {
       const WatchSettings settings = ReadWatchSettings(ProfileSnapshot::OfBytes(file), inputs);
       EXPECT_TRUE(settings.isMailSend) << "the mail keys are held to their rules only with mail on";
@@ -445,6 +446,52 @@ TEST_F(SettingsAgreementTest, ClientCertValuesAreTakenOrRefusedAlike) {
       EXPECT_TRUE(ServiceTakesFile(text)) << "a certificate needs no secret later: " << text;
     }
 #endif
+  }
+}
+
+TEST_F(SettingsAgreementTest, VolumeKeysAreTakenOrRefusedAlike) {
+  VolumeInfo data;
+  data.name = "/dev/sdb1";
+  data.paths = {"/srv/data", "/srv/bind"};
+  data.fileSystem = "ext4";
+  data.kind = VolumeKind::kFixed;
+  VolumeInfo scratch = data;
+  scratch.name = "tmpfs:0:42";
+  scratch.paths = {"/srv/scratch"};
+  scratch.kind = VolumeKind::kMemory;
+  VolumeInfo remote = data;
+  remote.name = "nfs:0:43";
+  remote.paths = {"/srv/nfs"};
+  remote.kind = VolumeKind::kOther;
+  drives.volumes = {data, scratch, remote};
+  drives.volumeSpaces["/srv/data"] = {kDriveFixed, 1 << 30, kCapacity, true, nullptr};
+  struct VolumeCase {
+    std::string section, key, value;
+    bool taken;
+  };
+  const VolumeCase cases[] = {
+      {"DRIVE", "DEFAULT", "5%", true},        {"DRIVE", "DEFAULT", "500MB", true},
+      {"DRIVE", "DEFAULT", "", true},          {"DRIVE", "DEFAULT", "0", true},
+      {"DRIVE", "DEFAULT", "12.5%", true},     {"DRIVE", "DEFAULT", "ten", false},
+      {"DRIVE", "DEFAULT", "5", false},        {"DRIVE", "DEFAULT", "-1%", false},
+      {"VOLUME", "/srv/data", "1000MB", true}, {"VOLUME", "/srv/data/", "3%", true},
+      {"VOLUME", "/srv/bind", "3%", true},     {"VOLUME", "/srv/data", "3", false},
+      // A tmpfs is watched when named; a remote volume and a folder that is
+      // no mount point are refused.
+      {"VOLUME", "/srv/scratch", "1MB", true}, {"VOLUME", "/srv/nfs", "1MB", false},
+      {"VOLUME", "/srv/none", "1MB", false},   {"VOLUME", "srv/data", "1MB", false},
+      {"VOLUME", "IGNORE", "/srv/data,/srv/none", true}, {"VOLUME", "IGNORE", "relative", false},
+  };
+  for (const VolumeCase& c : cases) {
+    SCOPED_TRACE(c.section + " " + c.key + "=" + c.value);
+    std::string file = FileWith(c.section, c.key, c.value);
+    if (c.section == "DRIVE") {
+      // DEFAULT beside C in the one [DRIVE] section.
+      file = FileWith("WARNING", "-", std::nullopt);
+      file.replace(file.find("C=10%\r\n"), 7, "C=10%\r\nDEFAULT=" + c.value + "\r\n");
+    }
+    EXPECT_EQ(ServiceTakesFile(file), c.taken);
+    EXPECT_EQ(DialogSavesFile(file), c.taken);
   }
 }
 

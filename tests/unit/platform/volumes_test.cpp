@@ -2,6 +2,8 @@
 // Windows volume search through a fake of the volume API.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "platform/text_codec.h"
@@ -344,6 +346,86 @@ TEST(MountPathTest, KeysAndShownForms) {
     EXPECT_EQ(ShownMountPath(c.path), c.shown) << c.path;
   }
 }
+
+// --- file system labels --------------------------------------------------------
+
+// A superblock block of `fileSystem` as its device holds it, with `label`
+// written into the label field (no NUL added when it fills the field).
+std::string Superblock(const std::string& fileSystem, const std::string& label) {
+  SuperblockSpot spot;
+  if (!SuperblockSpotOf(fileSystem, &spot)) return "";
+  std::string block(spot.size, '\0');
+  size_t at = 0;
+  if (fileSystem == "xfs") {
+    block.replace(0, 4, "XFSB");
+    at = 108;
+  } else if (fileSystem == "btrfs") {
+    block.replace(0x40, 8, "_BHRfS_M");
+    at = 0x12B;
+  } else {
+    block[0x38] = '\x53';
+    block[0x39] = '\xEF';
+    at = 0x78;
+  }
+  block.replace(at, label.size(), label);
+  return block;
+}
+
+TEST(FileSystemLabelTest, SuperblocksOfEachKind) {
+  struct Case {
+    const char* what;
+    std::string fileSystem;
+    std::string block;
+    std::string label;  // Shift-JIS
+  };
+  std::string wrongMagic = Superblock("ext4", "DATA");
+  wrongMagic[0x39] = '\x00';
+  std::string xfsCut = Superblock("xfs", "LOGS");
+  xfsCut.resize(100);  // a short read: the label field is not there
+  const std::vector<Case> cases = {
+      {"ext4", "ext4", Superblock("ext4", "QWDATA"), "QWDATA"},
+      {"ext2 and ext3 share the layout", "ext3", Superblock("ext3", "old"), "old"},
+      // A label of 16 bytes fills the field with no NUL after it.
+      {"ext4 label filling its field", "ext4", Superblock("ext4", "ABCDEFGHIJKLMNOP"), "ABCDEFGHIJKLMNOP"},
+      {"ext4 without label", "ext4", Superblock("ext4", ""), ""},
+      {"ext4 magic missing", "ext4", wrongMagic, ""},
+      {"xfs", "xfs", Superblock("xfs", "pgdata"), "pgdata"},
+      {"xfs label filling its 12 bytes", "xfs", Superblock("xfs", "ABCDEFGHIJKL"), "ABCDEFGHIJKL"},
+      {"xfs short read", "xfs", xfsCut, ""},
+      {"btrfs", "btrfs", Superblock("btrfs", "pool-1"), "pool-1"},
+      // Labels are UTF-8 on Linux; the product's text is Shift-JIS.
+      {"UTF-8 label", "ext4", Superblock("ext4", "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF"), "データ"},
+      // A label must not break a report's lines.
+      {"control characters", "ext4", Superblock("ext4", "a\r\nb\tc"), "a??b?c"},
+      {"an ext4 block read as xfs", "xfs", Superblock("ext4", "QWDATA"), ""},
+      {"a file system not read", "vfat", Superblock("ext4", "QWDATA"), ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LabelOfSuperblock(c.fileSystem, c.block), c.label) << c.what;
+}
+
+#ifndef _WIN32
+// An image made by mkfs.ext4 itself, read as the listing reads a device.
+TEST(FileSystemLabelTest, ImageMadeByMkfsExt4) {
+  if (std::system("command -v mkfs.ext4 >/dev/null 2>&1") != 0) GTEST_SKIP() << "mkfs.ext4 is missing";
+  const std::string image = ::testing::TempDir() + "qw_label_test.img";
+  struct Case {
+    std::string label;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{{"QWDATA", "QWDATA"}, {"", ""}}) {
+    std::remove(image.c_str());
+    const std::string make = "truncate -s 4M '" + image + "' && mkfs.ext4 -q -F " +
+                             (c.label.empty() ? std::string() : "-L '" + c.label + "' ") + "'" + image +
+                             "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    EXPECT_EQ(ReadFileSystemLabel(image, "ext4"), c.expected) << c.label;
+    // The same bytes are no XFS, and a missing device reads as no label.
+    EXPECT_EQ(ReadFileSystemLabel(image, "xfs"), "");
+  }
+  EXPECT_EQ(ReadFileSystemLabel(image + ".missing", "ext4"), "");
+  std::remove(image.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace qw
