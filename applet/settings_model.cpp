@@ -60,6 +60,9 @@ constexpr const char* kMsgOAuthChars =
 constexpr const char* kMsgClientSecretUnreadable =
     "保存されているクライアント シークレットを読み取れません。\r"
     "OAuth 2.0 の設定でクライアント シークレットを入力し直してください。\r\r";
+constexpr const char* kMsgWebhookUnreadable =
+    "保存されている通知先の URL またはヘッダーを読み取れません。\r通知先のページで入力し直してください。\r\r";
+constexpr const char* kMsgWebhookProtectFailed = "通知先の URL またはヘッダーを保護できません。\r\r";
 constexpr const char* kMsgRightsFailed =
     "設定は保存しましたが、設定ファイルを SYSTEM と Administrators だけが読める権限にできません。\r\r";
 
@@ -214,6 +217,7 @@ void SettingsModel::FormCreate() {
   const std::string metricsFolder = read(kSectionMetrics, kKeyTextFileDir, "");
   FMetricsFolderInFile = !metricsFolder.empty();
   view_.SetFieldText(SettingsField::TextFileDir, metricsFolder);
+  webhooks_.Load(ini);
 
   FSettingsText = GetSettingsText();
   FPasswordText = view_.FieldText(SettingsField::Password);
@@ -226,6 +230,9 @@ void SettingsModel::FormCreate() {
   if (!clientSecretLoadError_.empty()) {
     ShowMessage(kMsgClientSecretUnreadable + clientSecretLoadError_, MessageBoxIcon::Exclamation);
   }
+  std::string webhookErrors;
+  for (const std::string& error : webhooks_.LoadErrors()) webhookErrors += error + "\r";
+  if (!webhookErrors.empty()) ShowMessage(kMsgWebhookUnreadable + webhookErrors, MessageBoxIcon::Exclamation);
 }
 
 void SettingsModel::FormDestroy() {
@@ -268,7 +275,7 @@ bool SettingsModel::IsModified() {
   return GetSettingsText() != FSettingsText ||
          view_.FieldText(SettingsField::Password) != FPasswordText ||
          view_.FieldText(SettingsField::ClientSecret) != FClientSecretText ||
-         view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText;
+         view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText || webhooks_.IsModified();
 }
 
 void SettingsModel::Change() { view_.SetApplyEnabled(IsModified()); }
@@ -576,7 +583,7 @@ Status SettingsModel::CheckLimits() {
 
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                                const std::string& password, const std::string& clientSecret,
-                               const std::string& metricsFolder) {
+                               const std::string& metricsFolder, const WebhookTargetsModel::Stored& webhooks) {
   // The new text is composed over the file as it is now (keys and comments
   // the dialog does not know stay) and replaces it in one step, so that the
   // service never reads half a save. A file that cannot be read is not
@@ -611,6 +618,7 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   // A file that never named a metrics folder gets no [METRICS] section
   // while the box stays empty.
   if (!metricsFolder.empty() || FMetricsFolderInFile) write(kSectionMetrics, kKeyTextFileDir, metricsFolder);
+  webhooks_.WriteTo(ini, webhooks);
   return profiles_.WriteSnapshot(kIniFileName, ini);
 }
 
@@ -652,6 +660,12 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   if (!checkedFolder) return SaveOutcome::Refused;
   const std::string& metricsFolder = *checkedFolder;
   if (Status limits = CheckLimits(); !limits) return SaveOutcome::Refused;
+  // The targets of the page 通知先, read as the service reads them.
+  if (Status hooks = webhooks_.Check(); !hooks) {
+    ShowCheckFailure(hooks.Text(), MessageBoxIcon::Exclamation, SettingsPage::Webhooks, SettingsControl::WebhookList)
+        .Ignore();
+    return SaveOutcome::Refused;
+  }
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
@@ -682,7 +696,17 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     clientSecret = std::move(*protectedSecret);
   }
 
-  if (const Status written = WriteAll(interval, remind, port, password, clientSecret, metricsFolder); !written.Ok()) {
+  // The webhook URLs and headers likewise.
+  const Result<WebhookTargetsModel::Stored> webhooks = webhooks_.Protect();
+  if (!webhooks) {
+    ShowCheckFailure(kMsgWebhookProtectFailed + webhooks.status().Text(), MessageBoxIcon::Error,
+                     SettingsPage::Webhooks, SettingsControl::WebhookList)
+        .Ignore();
+    return SaveOutcome::Refused;
+  }
+
+  if (const Status written = WriteAll(interval, remind, port, password, clientSecret, metricsFolder, *webhooks);
+      !written.Ok()) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName) + "\r\r" + written.Describe();
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
@@ -696,6 +720,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     FMetricsFolderText = view_.FieldText(SettingsField::TextFileDir);
   }
   FMetricsFolderInFile = FMetricsFolderInFile || !metricsFolder.empty();
+  webhooks_.MarkSaved();
   FOAuthInFile = FOAuthInFile || view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2);
   passwordLoadError_.clear();
   clientSecretLoadError_.clear();

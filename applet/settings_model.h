@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "applet/restart_service.h"
+#include "applet/webhook_targets_model.h"
 #include "common/drivewarden_common.h"
 #include "platform/drives.h"
 #include "platform/message_box.h"
@@ -99,13 +100,14 @@ enum class SettingsList { Limit, To, Cc };
 enum class MailTarget { To, Cc };
 
 // Pages of the page control, by index.
-enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5 };
+enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5, Webhooks = 6 };
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
   Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir,
   Remind, RecoveryMail,
-  Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy
+  Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy,
+  WebhookList
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -283,6 +285,9 @@ class SettingsModel {
   bool FormCloseQuery() const { return FCanClose; }
 
   const std::vector<A_Drive>& DriveList() const { return FDriveList; }
+  // The chat and webhook targets of the page 通知先 (loaded by FormCreate,
+  // checked and written by a save). After a change through it, call Change().
+  WebhookTargetsModel& Webhooks() { return webhooks_; }
   bool MailSendAtLoad() const { return FMailSendAtLoad; }
 
   // The thousands separator of the numeric boxes' display text ("," unless
@@ -341,7 +346,8 @@ class SettingsModel {
   // into the file by hand is not saved back unread.
   Status CheckLimits();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
-                const std::string& password, const std::string& clientSecret, const std::string& metricsFolder);
+                const std::string& password, const std::string& clientSecret, const std::string& metricsFolder,
+                const WebhookTargetsModel::Stored& webhooks);
 
   SettingsView& view_;
   Profiles& profiles_;
@@ -349,6 +355,7 @@ class SettingsModel {
   MessageBoxes& boxes_;
   ServiceManager& services_;
   SecretStore& secrets_;
+  WebhookTargetsModel webhooks_{secrets_};
 
   std::vector<A_Drive> FDriveList;
   bool FMailSendAtLoad = false;
