@@ -278,6 +278,8 @@ class SettingsModel {
     testMailTimeOut_ = silence;
     testMailDeadline_ = deadline;
   }
+  // The test's bound in seconds (the test notification of a webhook too).
+  int TestMailDeadline() const { return testMailDeadline_; }
 
   void acnOKExecute();
   void acnApplyExecute();

@@ -335,17 +335,10 @@ void WebhookTargetsModel::MarkSaved() {
   saved_ = entries_;
 }
 
-std::string WebhookTestOutcomeText(const WebhookResult& result) {
-  if (result.cancelled) return "中止しました";
-  std::string text;
-  if (result.Delivered()) {
-    text = "送信しました (HTTP " + std::to_string(result.status) + ")";
-  } else {
-    text = "送信できませんでした: " + result.step;
-    if (result.status != 0) text += " " + std::to_string(result.status);
-  }
-  if (!result.reason.empty()) text += ": " + result.reason;
-  return text;
+WebhookTestJob::Send WebhookTestJob::TestNotification(SystemInfo& system, int64_t timeoutMs) {
+  return [&system, timeoutMs](const WebhookTarget& target, WebhookSender& sender) {
+    return SendTestNotification(target, system, sender, timeoutMs);
+  };
 }
 
 WebhookTestJob::WebhookTestJob(WebhookTarget target, Send send, std::function<void()> onDone,
@@ -360,15 +353,13 @@ WebhookTestJob::~WebhookTestJob() {
 }
 
 void WebhookTestJob::Run() {
-  WebhookResult result;
+  TestNotificationResult result;
   try {
     result = send_(target_, sender_);
   } catch (const std::exception& error) {
-    result.outcome = WebhookResult::Outcome::kFinal;
-    result.reason = error.what();
-  } catch (...) {
-    result.outcome = WebhookResult::Outcome::kFinal;
-    result.reason = "unknown error";
+    result.result.outcome = WebhookResult::Outcome::kFinal;
+    result.result.reason = error.what();
+    result.text = TestNotificationOutcomeText(target_, result.result);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -393,9 +384,12 @@ bool WebhookTestJob::WaitDone(int milliseconds) {
 
 WebhookResult WebhookTestJob::Result() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return result_;
+  return result_.result;
 }
 
-std::string WebhookTestJob::OutcomeText() const { return WebhookTestOutcomeText(Result()); }
+std::string WebhookTestJob::OutcomeText() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return result_.text;
+}
 
 }  // namespace qw

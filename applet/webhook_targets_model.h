@@ -28,6 +28,7 @@
 #include "platform/profile.h"
 #include "platform/status.h"
 #include "service/webhook_sender.h"
+#include "service/webhook_test.h"
 
 namespace qw {
 
@@ -131,18 +132,16 @@ class WebhookTargetsModel {
   std::vector<int> fileNumbers_;  // sections the file held a value in, at load or since
 };
 
-// Text of a test send's outcome: "送信しました (HTTP 200)" or the failure:
-// the step, the status and the answer's first line, or the reason there was
-// no answer; "中止しました" after a cancel.
-std::string WebhookTestOutcomeText(const WebhookResult& result);
-
 // One test notification sent on a thread of its own so that the dialog's
 // thread stays free. `send` does the work with the sender it is given (the
 // sender's Cancel ends it); `onDone` is called on the job's thread when it
 // has ended. The destructor cancels and waits, which the cancel bounds.
 class WebhookTestJob {
  public:
-  using Send = std::function<WebhookResult(const WebhookTarget&, WebhookSender&)>;
+  using Send = std::function<TestNotificationResult(const WebhookTarget&, WebhookSender&)>;
+  // The service's test notification (SendTestNotification) of this computer,
+  // bounded by `timeoutMs`.
+  static Send TestNotification(SystemInfo& system, int64_t timeoutMs);
   WebhookTestJob(WebhookTarget target, Send send, std::function<void()> onDone = nullptr,
                  WebhookSender::ClientFactory http = nullptr);
   ~WebhookTestJob();
@@ -153,7 +152,8 @@ class WebhookTestJob {
   bool Done() const;
   // Waits at most `milliseconds`; true when the job has ended.
   bool WaitDone(int milliseconds);
-  // After Done.
+  // After Done: how the attempt ended, and its line for a person (the
+  // target, its host, the step, the status and the answer's first line).
   WebhookResult Result() const;
   std::string OutcomeText() const;
   const std::string& Section() const { return target_.section; }
@@ -168,7 +168,7 @@ class WebhookTestJob {
   mutable std::mutex mutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;
-  WebhookResult result_;
+  TestNotificationResult result_;
   std::thread thread_;  // last: started once the rest exists
 };
 

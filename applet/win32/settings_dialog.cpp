@@ -24,17 +24,21 @@ namespace {
 constexpr UINT kLeaveCheckMessage = WM_APP + 1;
 // Posted by the test mail's thread when the conversation has ended.
 constexpr UINT kTestMailDone = WM_APP + 2;
+// Posted by the test notification's thread (the page 通知先) when it has ended.
+constexpr UINT kWebhookTestDone = WM_APP + 20;
 constexpr int kVersionPage = 2;
 
 constexpr int kStatusPage = 3;
 constexpr int kMetricsPage = static_cast<int>(SettingsPage::Metrics);
 constexpr int kOAuthPage = static_cast<int>(SettingsPage::OAuth);
-constexpr int kPageCount = 6;
+constexpr int kWebhookPage = static_cast<int>(SettingsPage::Webhooks);
+constexpr int kPageCount = 7;
 
 const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携",
-                                               "OAuth 2.0"};
+                                               "OAuth 2.0", "通知先"};
 const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL,    IDD_PAGE_VERINFO,
-                                        IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH};
+                                        IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH,
+                                        IDD_PAGE_WEBHOOKS};
 
 // The page that holds a control id (ids 11xx, 12xx, 13xx, 17xx, 18xx, 19xx).
 int PageOfId(int id) {
@@ -44,6 +48,7 @@ int PageOfId(int id) {
   if (id >= 1700 && id < 1800) return kStatusPage;
   if (id >= 1800 && id < 1900) return kMetricsPage;
   if (id >= 1900 && id < 2000) return kOAuthPage;
+  if (id >= 2010 && id < 2100) return kWebhookPage;
   return -1;
 }
 
@@ -70,6 +75,7 @@ T_frmDrivewarden::T_frmDrivewarden(HWND owner)
 
 T_frmDrivewarden::~T_frmDrivewarden() {
   testMail_.reset();  // cancels and waits for a conversation still running
+  webhookPage_.reset();  // the same for a test notification
   if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
   if (font_ != nullptr) DeleteObject(font_);
 }
@@ -333,11 +339,15 @@ void T_frmDrivewarden::FormCreate() {
   font_ = CreateDialogFont();
   ApplyFont(window_, font_);
   LayOut();
+  webhookPage_ = std::make_unique<WebhookPage>(window_, pages_[kWebhookPage], model_, *boxes_, *system_,
+                                               kWebhookTestDone);
+  webhookPage_->Create();
 
   // The settings model fills the controls and takes its snapshot.
   model_.SetThousandSeparator(ThousandSeparator());
   model_.SetDecimalSeparator(system_->DecimalSeparator());
   model_.FormCreate();
+  webhookPage_->Refresh();
 
   // The owned sub-forms, and the version form hosted on the third page.
   FMailAddressForm = std::make_unique<T_frmMailAddress>(*this, *boxes_);
@@ -353,6 +363,7 @@ void T_frmDrivewarden::FormCreate() {
 }
 
 void T_frmDrivewarden::FormDestroy() {
+  if (webhookPage_) webhookPage_->Stop();
   FLimitForm.reset();
   FMailAddressForm.reset();
   model_.FormDestroy();
@@ -674,7 +685,7 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       }
       return true;
     default:
-      return false;
+      return webhookPage_ && webhookPage_->OnCommand(id, code);
   }
 }
 
@@ -880,6 +891,7 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::TokenUrl: id = IDC_EDT_TOKENURL; break;
     case SettingsControl::Scope: id = IDC_EDT_SCOPE; break;
     case SettingsControl::Proxy: id = IDC_EDT_PROXY; break;
+    case SettingsControl::WebhookList: id = IDC_LSV_WEBHOOKS; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
   int page = PageOfId(id);
@@ -974,6 +986,9 @@ INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, L
       self->OnContextMenu(reinterpret_cast<HWND>(wParam), static_cast<short>(LOWORD(lParam)),
                           static_cast<short>(HIWORD(lParam)));
       return TRUE;
+    case WM_NOTIFY:
+      return self->webhookPage_ && self->webhookPage_->OnNotify(*reinterpret_cast<const NMHDR*>(lParam)) ? TRUE
+                                                                                                       : FALSE;
     case WM_DRAWITEM: {
       const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
       if (item == nullptr || item->CtlID != IDC_PNL_STATUS_DRIVES) return FALSE;
@@ -1024,6 +1039,9 @@ INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wPara
       return TRUE;
     case kTestMailDone:
       self->TestMailDone();
+      return TRUE;
+    case kWebhookTestDone:
+      if (self->webhookPage_) self->webhookPage_->TestDone();
       return TRUE;
     case WM_DESTROY:
       self->FormDestroy();

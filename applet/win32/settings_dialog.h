@@ -15,6 +15,7 @@
 #include "applet/status_model.h"
 #include "applet/win32/limit_form.h"
 #include "applet/win32/mail_address_form.h"
+#include "applet/win32/webhook_page.h"
 #include "corelib/win32/about_form.h"
 #include "corelib/win32/form_panel.h"
 #include "platform/drives.h"
@@ -120,7 +121,7 @@ class T_frmDrivewarden : public SettingsView {
 
   HWND owner_ = nullptr;
   HWND window_ = nullptr;
-  HWND pages_[6] = {};
+  HWND pages_[7] = {};
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   INT_PTR modalResult_ = IDCANCEL;
@@ -134,6 +135,7 @@ class T_frmDrivewarden : public SettingsView {
   std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
   HWND testMailProgress_ = nullptr;
   StatusModel statusModel_{&ReadStateFile};
+  std::unique_ptr<WebhookPage> webhookPage_;  // the page 通知先
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;
