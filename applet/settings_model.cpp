@@ -62,6 +62,9 @@ constexpr const char* kMsgOAuthChars =
 constexpr const char* kMsgClientSecretUnreadable =
     "保存されているクライアント シークレットを読み取れません。\r"
     "OAuth 2.0 の設定でクライアント シークレットを入力し直してください。\r\r";
+constexpr const char* kMsgWebhookUnreadable =
+    "保存されている通知先の URL またはヘッダーを読み取れません。\r通知先のページで入力し直してください。\r\r";
+constexpr const char* kMsgWebhookProtectFailed = "通知先の URL またはヘッダーを保護できません。\r\r";
 constexpr const char* kMsgRightsFailed =
     "設定は保存しましたが、設定ファイルを SYSTEM と Administrators だけが読める権限にできません。\r\r";
 
@@ -221,6 +224,7 @@ void SettingsModel::FormCreate() {
   const std::string metricsFolder = read(kSectionMetrics, kKeyTextFileDir, "");
   FMetricsFolderInFile = !metricsFolder.empty();
   view_.SetFieldText(SettingsField::TextFileDir, metricsFolder);
+  webhooks_.Load(ini);
 
   FSettingsText = GetSettingsText();
   FPasswordText = view_.FieldText(SettingsField::Password);
@@ -234,6 +238,9 @@ void SettingsModel::FormCreate() {
   if (!clientSecretLoadError_.empty()) {
     ShowMessage(kMsgClientSecretUnreadable + clientSecretLoadError_, MessageBoxIcon::Exclamation);
   }
+  std::string webhookErrors;
+  for (const std::string& error : webhooks_.LoadErrors()) webhookErrors += error + "\r";
+  if (!webhookErrors.empty()) ShowMessage(kMsgWebhookUnreadable + webhookErrors, MessageBoxIcon::Exclamation);
 }
 
 void SettingsModel::FormDestroy() {
@@ -277,7 +284,7 @@ bool SettingsModel::IsModified() {
          view_.FieldText(SettingsField::Password) != FPasswordText ||
          view_.FieldText(SettingsField::ClientSecret) != FClientSecretText ||
          view_.FieldText(SettingsField::TextFileDir) != FMetricsFolderText ||
-         volumes_.StateText() != FVolumeStateText;
+         volumes_.StateText() != FVolumeStateText || webhooks_.IsModified();
 }
 
 void SettingsModel::Change() { view_.SetApplyEnabled(IsModified()); }
@@ -655,7 +662,7 @@ Status SettingsModel::CheckVolumes() {
 
 Status SettingsModel::WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
                                const std::string& password, const std::string& clientSecret,
-                               const std::string& metricsFolder) {
+                               const std::string& metricsFolder, const WebhookTargetsModel::Stored& webhooks) {
   // The new text is composed over the file as it is now (keys and comments
   // the dialog does not know stay) and replaces it in one step, so that the
   // service never reads half a save. A file that cannot be read is not
@@ -692,6 +699,7 @@ Status SettingsModel::WriteAll(const std::string& interval, const std::string& r
   if (!metricsFolder.empty() || FMetricsFolderInFile) write(kSectionMetrics, kKeyTextFileDir, metricsFolder);
   // DEFAULT and [VOLUME]: only what the page changed.
   volumes_.Apply(ini);
+  webhooks_.WriteTo(ini, webhooks);
   return profiles_.WriteSnapshot(kIniFileName, ini);
 }
 
@@ -734,6 +742,12 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
   const std::string& metricsFolder = *checkedFolder;
   if (Status limits = CheckLimits(); !limits) return SaveOutcome::Refused;
   if (Status volumes = CheckVolumes(); !volumes) return SaveOutcome::Refused;
+  // The targets of the page 通知先, read as the service reads them.
+  if (Status hooks = webhooks_.Check(); !hooks) {
+    ShowCheckFailure(hooks.Text(), MessageBoxIcon::Exclamation, SettingsPage::Webhooks, SettingsControl::WebhookList)
+        .Ignore();
+    return SaveOutcome::Refused;
+  }
   // The password is written in its stored form only (protected on Windows),
   // so a clear password typed into the file by hand is replaced now. It is
   // protected before anything is written: a failure leaves the file as it was.
@@ -764,7 +778,17 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     clientSecret = std::move(*protectedSecret);
   }
 
-  if (const Status written = WriteAll(interval, remind, port, password, clientSecret, metricsFolder); !written.Ok()) {
+  // The webhook URLs and headers likewise.
+  const Result<WebhookTargetsModel::Stored> webhooks = webhooks_.Protect();
+  if (!webhooks) {
+    ShowCheckFailure(kMsgWebhookProtectFailed + webhooks.status().Text(), MessageBoxIcon::Error,
+                     SettingsPage::Webhooks, SettingsControl::WebhookList)
+        .Ignore();
+    return SaveOutcome::Refused;
+  }
+
+  if (const Status written = WriteAll(interval, remind, port, password, clientSecret, metricsFolder, *webhooks);
+      !written.Ok()) {
     const std::string message = Replace(kMsgWriteFailed, "%s", kIniFileName) + "\r\r" + written.Describe();
     if (!view_.HandleWriteFailure(message)) ShowMessage(message, MessageBoxIcon::Error);
     return SaveOutcome::WriteFailed;
@@ -779,6 +803,7 @@ SaveOutcome SettingsModel::SaveSettingsEx(bool apply) {
     FVolumeStateText = volumes_.StateText();
   }
   FMetricsFolderInFile = FMetricsFolderInFile || !metricsFolder.empty();
+  webhooks_.MarkSaved();
   FOAuthInFile = FOAuthInFile || view_.AuthIndex() == static_cast<int>(AuthChoice::OAuth2);
   passwordLoadError_.clear();
   clientSecretLoadError_.clear();

@@ -39,6 +39,7 @@
 
 #include "applet/restart_service.h"
 #include "applet/volume_settings_model.h"
+#include "applet/webhook_targets_model.h"
 #include "common/drivewarden_common.h"
 #include "platform/drives.h"
 #include "platform/message_box.h"
@@ -100,14 +101,16 @@ enum class SettingsList { Limit, To, Cc };
 enum class MailTarget { To, Cc };
 
 // Pages of the page control, by index.
-enum class SettingsPage { Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5, Volumes = 7 };
+enum class SettingsPage {
+  Warning = 0, Mail = 1, VersionInfo = 2, Metrics = 4, OAuth = 5, Webhooks = 6, Volumes = 7
+};
 
 // Controls that can receive the focus from the model.
 enum class SettingsControl {
   Interval, Smtp, Port, From, MailSend, LimitList, ToList, CcList, Security, User, Password, TextFileDir,
   Remind, RecoveryMail,
   Auth, Tenant, ClientId, Credential, ClientSecret, ClientCert, ServiceAccount, TokenUrl, Scope, Proxy,
-  VolumeList
+  VolumeList, WebhookList
 };
 
 // Unit of a threshold as the threshold dialog shows it.
@@ -282,6 +285,8 @@ class SettingsModel {
     testMailTimeOut_ = silence;
     testMailDeadline_ = deadline;
   }
+  // The test's bound in seconds (the test notification of a webhook too).
+  int TestMailDeadline() const { return testMailDeadline_; }
 
   void acnOKExecute();
   void acnApplyExecute();
@@ -302,6 +307,10 @@ class SettingsModel {
   // The path, number text and unit the threshold dialog opens with for row
   // `index` (DEFAULT's when index is -1); false when out of range.
   bool VolumeLimitForEdit(int index, std::string* path, std::string* number, LimitUnit* unit) const;
+
+  // The chat and webhook targets of the page 通知先 (loaded by FormCreate,
+  // checked and written by a save). After a change through it, call Change().
+  WebhookTargetsModel& Webhooks() { return webhooks_; }
   bool MailSendAtLoad() const { return FMailSendAtLoad; }
 
   // The thousands separator of the numeric boxes' display text ("," unless
@@ -364,7 +373,8 @@ class SettingsModel {
   Status CheckVolumes();
   void VolumesChanged();
   Status WriteAll(const std::string& interval, const std::string& remind, const std::string& port,
-                const std::string& password, const std::string& clientSecret, const std::string& metricsFolder);
+                const std::string& password, const std::string& clientSecret, const std::string& metricsFolder,
+                const WebhookTargetsModel::Stored& webhooks);
 
   SettingsView& view_;
   Profiles& profiles_;
@@ -372,6 +382,7 @@ class SettingsModel {
   MessageBoxes& boxes_;
   ServiceManager& services_;
   SecretStore& secrets_;
+  WebhookTargetsModel webhooks_{secrets_};
 
   std::vector<A_Drive> FDriveList;
   VolumeSettingsModel volumes_{drives_};

@@ -16,13 +16,15 @@
 #define IDD_TESTMAIL_PROGRESS 112
 #define IDD_TESTMAIL_RESULT 113
 #define IDD_CERTPICKER 114
+#define IDD_PAGE_WEBHOOKS 115
+#define IDD_WEBHOOK_EDIT 116
 
 // Settings dialog (btnOK is IDOK, the default button).
 #define IDC_BTN_CANCEL 1001
 #define IDC_BTN_APPLY 1002
 #define IDC_GROUP 1003
 #define IDC_PAGECONTROL 1004
-#define IDC_PAGE_FIRST 1005  // pages 1005 to 1010 (child dialogs)
+#define IDC_PAGE_FIRST 1005  // pages 1005 to 1011 (child dialogs)
 
 // Page 1, tshetWarning.
 #define IDC_LBL_LIMIT 1101
@@ -119,6 +121,25 @@
 #define IDC_BTN_VOL_IGNORE 2107
 #define IDC_BTN_VOL_CLEAR 2108
 #define IDC_LBL_VOL_NOTE 2109
+// Page 7, 通知先: the chat and webhook targets (ids 2010 to 2099).
+#define IDC_LBL_WEBHOOKS 2010
+#define IDC_LSV_WEBHOOKS 2011
+#define IDC_BTN_WEBHOOK_ADD 2012
+#define IDC_BTN_WEBHOOK_EDIT 2013
+#define IDC_BTN_WEBHOOK_DELETE 2014
+#define IDC_BTN_WEBHOOK_TEST 2015
+#define IDC_LBL_WEBHOOK_OUTCOME 2016
+#define IDC_LBL_WEBHOOK_NOTE 2017
+// Its edit dialog (OK is IDOK, Cancel IDCANCEL).
+#define IDC_WH_LBL_KIND 2030
+#define IDC_WH_CBX_KIND 2031
+#define IDC_WH_LBL_URL 2032
+#define IDC_WH_EDT_URL 2033
+#define IDC_WH_LBL_HEADERS 2034
+#define IDC_WH_EDT_HEADERS 2035
+#define IDC_WH_LBL_PROXY 2036
+#define IDC_WH_EDT_PROXY 2037
+#define IDC_WH_LBL_NOTE 2038
 
 // Certificate picker (OK is IDOK, Cancel IDCANCEL).
 #define IDC_LV_CERTS 2001

@@ -26,21 +26,24 @@ namespace {
 constexpr UINT kLeaveCheckMessage = WM_APP + 1;
 // Posted by the test mail's thread when the conversation has ended.
 constexpr UINT kTestMailDone = WM_APP + 2;
+// Posted by the test notification's thread (the page 通知先) when it has ended.
+constexpr UINT kWebhookTestDone = WM_APP + 20;
 constexpr int kVersionPage = 2;
 
 constexpr int kStatusPage = 3;
 constexpr int kMetricsPage = static_cast<int>(SettingsPage::Metrics);
 constexpr int kOAuthPage = static_cast<int>(SettingsPage::OAuth);
+constexpr int kWebhookPage = static_cast<int>(SettingsPage::Webhooks);
 constexpr int kVolumePage = static_cast<int>(SettingsPage::Volumes);
 constexpr int kPageCount = 8;
 
 // A page index without a template (0) has no page and no tab in this build;
 // the tabs then follow the pages that are there, in index order.
 const char* const kPageCaptions[kPageCount] = {"警告設定", "メール設定", "バージョン情報", "状態", "監視連携",
-                                               "OAuth 2.0", "", "ボリューム"};
+                                               "OAuth 2.0", "通知先", "ボリューム"};
 const int kPageTemplates[kPageCount] = {IDD_PAGE_WARNING, IDD_PAGE_MAIL,    IDD_PAGE_VERINFO,
                                         IDD_PAGE_STATUS,  IDD_PAGE_METRICS, IDD_PAGE_OAUTH,
-                                        0,                IDD_PAGE_VOLUMES};
+                                        IDD_PAGE_WEBHOOKS, IDD_PAGE_VOLUMES};
 
 // The tab of a page index, and the page index of a tab.
 int TabOfPage(int page) {
@@ -64,6 +67,7 @@ int PageOfId(int id) {
   if (id >= 1700 && id < 1800) return kStatusPage;
   if (id >= 1800 && id < 1900) return kMetricsPage;
   if (id >= 1900 && id < 2000) return kOAuthPage;
+  if (id >= 2010 && id < 2100) return kWebhookPage;
   if (id >= 2100 && id < 2200) return kVolumePage;
   return -1;
 }
@@ -91,6 +95,7 @@ T_frmDrivewarden::T_frmDrivewarden(HWND owner)
 
 T_frmDrivewarden::~T_frmDrivewarden() {
   testMail_.reset();  // cancels and waits for a conversation still running
+  webhookPage_.reset();  // the same for a test notification
   if (window_ != nullptr && IsWindow(window_)) DestroyWindow(window_);
   UnregisterStatusPanelClass();
   if (font_ != nullptr) DeleteObject(font_);
@@ -367,11 +372,15 @@ void T_frmDrivewarden::FormCreate() {
         FLimitForm->ShowModal(window_);
       });
   volumePage_->Create();
+  webhookPage_ = std::make_unique<WebhookPage>(window_, pages_[kWebhookPage], model_, *boxes_, *system_,
+                                               kWebhookTestDone);
+  webhookPage_->Create();
 
   // The settings model fills the controls and takes its snapshot.
   model_.SetThousandSeparator(ThousandSeparator());
   model_.SetDecimalSeparator(system_->DecimalSeparator());
   model_.FormCreate();
+  webhookPage_->Refresh();
 
   // The owned sub-forms, and the version form hosted on the third page.
   FMailAddressForm = std::make_unique<T_frmMailAddress>(*this, *boxes_);
@@ -387,6 +396,7 @@ void T_frmDrivewarden::FormCreate() {
 }
 
 void T_frmDrivewarden::FormDestroy() {
+  if (webhookPage_) webhookPage_->Stop();
   volumePage_.reset();
   FLimitForm.reset();
   FMailAddressForm.reset();
@@ -662,7 +672,7 @@ bool T_frmDrivewarden::OnCommand(int id, int code) {
       }
       return true;
     default:
-      return false;
+      return webhookPage_ && webhookPage_->OnCommand(id, code);
   }
 }
 
@@ -872,6 +882,7 @@ void T_frmDrivewarden::FocusControl(SettingsControl control) {
     case SettingsControl::TokenUrl: id = IDC_EDT_TOKENURL; break;
     case SettingsControl::Scope: id = IDC_EDT_SCOPE; break;
     case SettingsControl::Proxy: id = IDC_EDT_PROXY; break;
+    case SettingsControl::WebhookList: id = IDC_LSV_WEBHOOKS; break;
     case SettingsControl::VolumeList: id = IDC_LV_VOLUMES; break;
   }
   // A control on a hidden page cannot take the focus: show its page first.
@@ -969,7 +980,9 @@ INT_PTR T_frmDrivewarden::PageProcImpl(HWND page, UINT message, WPARAM wParam, L
       return TRUE;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-      return header != nullptr && self->volumePage_ && self->volumePage_->Notify(*header) ? TRUE : FALSE;
+      if (header == nullptr) return FALSE;
+      if (self->volumePage_ && self->volumePage_->Notify(*header)) return TRUE;
+      return self->webhookPage_ && self->webhookPage_->OnNotify(*header) ? TRUE : FALSE;
     }
     default:
       return FALSE;
@@ -1015,6 +1028,9 @@ INT_PTR T_frmDrivewarden::DialogProcImpl(HWND window, UINT message, WPARAM wPara
       return TRUE;
     case kTestMailDone:
       self->TestMailDone();
+      return TRUE;
+    case kWebhookTestDone:
+      if (self->webhookPage_) self->webhookPage_->TestDone();
       return TRUE;
     case WM_DESTROY:
       self->FormDestroy();

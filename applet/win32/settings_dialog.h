@@ -16,6 +16,7 @@
 #include "applet/win32/limit_form.h"
 #include "applet/win32/mail_address_form.h"
 #include "applet/win32/volume_page.h"
+#include "applet/win32/webhook_page.h"
 #include "corelib/win32/about_form.h"
 #include "corelib/win32/form_panel.h"
 #include "platform/drives.h"
@@ -135,6 +136,7 @@ class T_frmDrivewarden : public SettingsView {
   std::unique_ptr<TestMailJob> testMail_;  // the test mail being sent
   HWND testMailProgress_ = nullptr;
   StatusModel statusModel_{&ReadStateFile, &ReadHistoryFile};
+  std::unique_ptr<WebhookPage> webhookPage_;  // the page 通知先
 
   std::unique_ptr<T_frmMailAddress> FMailAddressForm;
   std::unique_ptr<T_frmLimit> FLimitForm;

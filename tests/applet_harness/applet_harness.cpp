@@ -9,6 +9,11 @@
 //                                          the test mail against a server on
 //                                          PORT and a silent one (cancelled);
 //                                          with DIR, a picture of the outcome
+//   applet_harness.exe CPL webhooks PORT SILENTPORT [DIR]
+//                                          the page 通知先: a target added,
+//                                          masked, tested against a receiver
+//                                          on PORT, saved; a second one tested
+//                                          against a silent one (cancelled)
 //   applet_harness.exe - watch             waits for the settings dialog of
 //                                          another process (opened by the
 //                                          Control Panel), checks it and
@@ -1491,6 +1496,161 @@ void DriveTestMail(const std::wstring& port, const std::wstring& silentPort, con
   Check(WaitGone(d), "Cancel closes the dialog after the test mails");
 }
 
+
+// --- the page 通知先 ------------------------------------------------------------
+
+std::wstring ListCell(HWND list, int row, int column) {
+  wchar_t buffer[512] = {};
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = 512;
+  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  return buffer;
+}
+
+int ListCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
+
+// Selects a row as a click does (the list tells its page).
+void SelectRow(HWND list, int row) {
+  LVITEMW state{};
+  state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  state.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&state));
+  Sleep(100);
+}
+
+// Waits for a message box of the applet whose text holds `part`, and presses `button`.
+bool AnswerHolding(const std::string& what, const std::wstring& part, int button) {
+  HWND box = WaitDialog(BoxCaption());
+  if (box == nullptr) {
+    Check(false, what + ": message box shown");
+    return false;
+  }
+  const std::wstring text = BoxText(box);
+  Check(text.find(part) != std::wstring::npos, what + ": message text", text);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+  const bool gone = WaitGone(box);
+  if (!gone) Check(false, what + ": message box closed");
+  Sleep(100);
+  return gone;
+}
+
+// Waits until the control's text holds `part`; the text it had last.
+std::wstring WaitTextHolding(HWND control, const std::wstring& part, int ms) {
+  std::wstring text;
+  for (int waited = 0; waited < ms; waited += 50) {
+    text = Text(control);
+    if (text.find(part) != std::wstring::npos) break;
+    Sleep(50);
+  }
+  return text;
+}
+
+// 追加 or 編集 opens the edit dialog; `fill` works in it while it is open.
+void InEditDialog(HWND d, int button, const std::wstring& caption, const std::function<void(HWND)>& fill) {
+  WhileInside([&] { Click(Item(d, button)); }, [&] {
+    HWND edit = WaitDialog(caption);
+    Check(edit != nullptr, "the edit dialog opens");
+    if (edit != nullptr) fill(edit);
+  });
+}
+
+void DriveWebhookPage(const std::wstring& port, const std::wstring& silentPort, const std::wstring& shots) {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens for the page 通知先");
+  if (d == nullptr) return;
+  ShowPage(d, 6);
+  Check(ActivePage(d) == 6, "the page 通知先 is the seventh");
+  HWND list = Item(d, IDC_LSV_WEBHOOKS);
+  HWND test = Item(d, IDC_BTN_WEBHOOK_TEST);
+  HWND outcome = Item(d, IDC_LBL_WEBHOOK_OUTCOME);
+  Check(list != nullptr && IsWindowVisible(list) && ListCount(list) == 0, "an empty target list is shown");
+  Check(IsWindowEnabled(Item(d, IDC_BTN_WEBHOOK_ADD)) && !IsWindowEnabled(Item(d, IDC_BTN_WEBHOOK_EDIT)) &&
+            !IsWindowEnabled(test),
+        "追加 only, without a selection");
+
+  const std::wstring url = L"http://127.0.0.1:" + port + L"/hook/S3CRET-PATH";
+  InEditDialog(d, IDC_BTN_WEBHOOK_ADD, W("通知先の追加"), [&](HWND edit) {
+    Choose(Item(edit, IDC_WH_CBX_KIND), 2);
+    Check(IsWindowEnabled(Item(edit, IDC_WH_EDT_HEADERS)) != FALSE, "JSON takes headers");
+    SetTextOf(Item(edit, IDC_WH_EDT_URL), L"http://hooks.example.jp/x");
+    SetTextOf(Item(edit, IDC_WH_EDT_HEADERS), L"Authorization: Bearer T0KEN-VALUE\r\nX-Team: ops\r\n");
+    Click(Item(edit, IDOK));
+    AnswerHolding("http off loopback", L"[WEBHOOK1] URL", IDOK);
+    Check(IsWindowVisible(edit) != FALSE, "a refused URL keeps the edit dialog open");
+    SetTextOf(Item(edit, IDC_WH_EDT_URL), url);
+    Click(Item(edit, IDOK));
+    Check(WaitGone(edit), "OK takes the target");
+  });
+  Check(ListCount(list) == 1 && ListCell(list, 0, 0) == L"1" && ListCell(list, 0, 1) == L"JSON" &&
+            ListCell(list, 0, 2) == L"http://127.0.0.1:" + port,
+        "the list shows the number, the kind and the host only", ListCell(list, 0, 2));
+  Check(IsWindowEnabled(Item(d, IDC_BTN_APPLY)) != FALSE, "a new target enables Apply");
+  SelectRow(list, 0);
+  Check(IsWindowEnabled(test) != FALSE, "テスト送信 follows the selection");
+
+  Click(test);
+  std::wstring said = WaitTextHolding(outcome, W("送信しました (HTTP 200)"), 30000);
+  Check(said.find(W("送信しました (HTTP 200)")) != std::wstring::npos && said.find(L"S3CRET") == std::wstring::npos,
+        "テスト送信 shows the HTTP outcome", said);
+  if (!shots.empty()) Check(SaveBmp(d, shots + L"\\page_webhooks.bmp"), "page 通知先 captured");
+
+  InEditDialog(d, IDC_BTN_WEBHOOK_EDIT, W("通知先の編集"), [&](HWND edit) {
+    Check(Text(Item(edit, IDC_WH_EDT_URL)) == L"http://127.0.0.1:" + port + L"/****", "the URL is masked",
+          Text(Item(edit, IDC_WH_EDT_URL)));
+    const std::wstring headers = Text(Item(edit, IDC_WH_EDT_HEADERS));
+    Check(headers == L"Authorization: ****\r\nX-Team: ****\r\n", "the header values are masked", headers);
+    if (!shots.empty()) Check(SaveBmp(edit, shots + L"\\dialog_webhook.bmp"), "edit dialog captured");
+    Click(Item(edit, IDOK));
+    Check(WaitGone(edit), "OK with the masked form unchanged");
+  });
+
+  Click(Item(d, IDC_BTN_APPLY));
+  Answer("restart question", "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  const std::string file = ReadFileText(WindowsDirFile("Drivewarden.ini"));
+  Check(ReadKey("WEBHOOK1", "KIND") == "JSON", "KIND written");
+  Check(ReadKey("WEBHOOK1", "URL").rfind("dpapi:", 0) == 0 && ReadKey("WEBHOOK1", "HEADER1").rfind("dpapi:", 0) == 0 &&
+            ReadKey("WEBHOOK1", "HEADER2").rfind("dpapi:", 0) == 0,
+        "the URL and the headers are stored protected");
+  Check(file.find("S3CRET") == std::string::npos && file.find("T0KEN") == std::string::npos &&
+            file.find("ops") == std::string::npos,
+        "no secret in clear in the file");
+
+  // A server that never answers: 中止 ends the send, the dialog live meanwhile.
+  InEditDialog(d, IDC_BTN_WEBHOOK_ADD, W("通知先の追加"), [&](HWND edit) {
+    Check(Chosen(Item(edit, IDC_WH_CBX_KIND)) == 0 && !IsWindowEnabled(Item(edit, IDC_WH_EDT_HEADERS)),
+          "a new target starts as Teams, without headers");
+    SetTextOf(Item(edit, IDC_WH_EDT_URL), L"http://127.0.0.1:" + silentPort + L"/hang");
+    Click(Item(edit, IDOK));
+    Check(WaitGone(edit), "the second target taken");
+  });
+  Check(ListCount(list) == 2 && ListCell(list, 1, 0) == L"2" && ListCell(list, 1, 1) == L"Teams",
+        "the second target is number 2");
+  SelectRow(list, 1);
+  Click(test);
+  said = WaitTextHolding(outcome, W("送信中"), 5000);
+  Sleep(1000);
+  Check(Text(test) == W("中止") && IsWindowEnabled(d) && Text(outcome).find(W("送信中")) != std::wstring::npos,
+        "a silent receiver: the button is 中止 and the dialog stays live", Text(outcome));
+  ShowPage(d, 0);
+  ShowPage(d, 6);
+  Check(ActivePage(d) == 6, "pages can be switched while the test goes");
+  const DWORD cancelled = GetTickCount();
+  Click(test);
+  said = WaitTextHolding(outcome, W("送信できませんでした"), 5000);
+  Check(said.find(L"WEBHOOK2") != std::wstring::npos && GetTickCount() - cancelled < 3000,
+        "中止 ends the send at once and says so", said);
+  Check(Text(test) == W("テスト送信"), "the button is テスト送信 again");
+
+  WhileInside([&] { Click(Item(d, IDC_BTN_WEBHOOK_DELETE)); },
+              [&] { Answer("delete question", "通知先 2 を削除しますか？", IDYES); });
+  Check(ListCount(list) == 1, "削除 removes the target");
+  Click(Item(d, IDC_BTN_CANCEL));
+  Check(WaitGone(d), "Cancel closes the dialog");
+  Check(ReadKey("WEBHOOK2", "KIND") == "<missing>", "nothing of the cancelled target was written");
+}
+
 void WriteKey(const char* section, const char* key, const char* value) {
   WritePrivateProfileStringA(section, key, value, "Drivewarden.ini");
 }
@@ -1515,7 +1675,7 @@ int WatchControlPanel() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: applet_harness CPL check | CPL metrics | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | - watch\n");
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL metrics | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | CPL webhooks PORT SILENTPORT [DIR] | - watch\n");
     return 2;
   }
   std::wstring mode = argv[2];
@@ -1554,6 +1714,12 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring port = argv[3], silentPort = argv[4];
     const std::wstring shots = argc >= 6 ? argv[5] : L"";
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveTestMail(port, silentPort, shots); });
+  } else if (mode == L"webhooks" && argc >= 5) {
+    gCpl(cplWindow, CPL_INIT, 0, 0);
+    WriteKey("WARNING", "ISMAILSEND", "0");
+    const std::wstring port = argv[3], silentPort = argv[4];
+    const std::wstring shots = argc >= 6 ? argv[5] : L"";
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveWebhookPage(port, silentPort, shots); });
   } else if (mode == L"metrics") {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, DriveMetricsPage);

@@ -64,6 +64,32 @@ else
   echo "missing $server (build native first)"; rc=1
 fi
 
+echo "== harness: the page 通知先, its test send and the file"
+# One loopback receiver in plain HTTP (the settings take http:// on a
+# loopback address): the target's path answers 200, /hang never answers.
+/usr/bin/python3 "$root/tests/e2e/webhook_receiver.py" "$work/hook.port" "$work/hooks.jsonl" - - \
+  /hook/S3CRET-PATH=200 /hang=hang >"$work/receiver.log" 2>&1 &
+hook_pid=$!
+for _ in $(seq 100); do [ -s "$work/hook.port" ] && break; sleep 0.1; done
+hook_port="$(cat "$work/hook.port" 2>/dev/null)"
+mkdir -p "$work/shots"
+timeout 180 wine "$harness" "$cplw" webhooks "$hook_port" "$hook_port" "$(winepath -w "$work/shots" 2>/dev/null)" \
+  >"$work/webhooks.out" 2>"$work/webhooks.err" </dev/null
+r=$?
+kill "$hook_pid" 2>/dev/null
+wait "$hook_pid" 2>/dev/null
+cat "$work/webhooks.out"
+[ $r -eq 0 ] || { echo "webhook page harness failed (exit $r)"; tail -n 20 "$work/webhooks.err"; rc=1; }
+if /usr/bin/python3 "$root/tests/e2e/webhook_test_check.py" "$work/hooks.jsonl" /hook/S3CRET-PATH \
+    "Authorization=Bearer T0KEN-VALUE" "X-Team=ops" >"$work/hookcheck.out" 2>&1; then
+  echo "ok the receiver got one test notification with the target's headers"
+else
+  echo "FAIL the receiver's request: $(cat "$work/hookcheck.out")"; rc=1
+fi
+for shot in page_webhooks dialog_webhook; do
+  [ -s "$work/shots/$shot.bmp" ] || { echo "FAIL no picture $shot.bmp"; rc=1; }
+done
+
 echo "== wine control opens the dialog"
 # Wine's own control.exe has been seen to fail its first start on a new
 # prefix under load, with no output from either side: one more attempt, said

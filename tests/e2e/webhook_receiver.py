@@ -3,7 +3,9 @@
 
   webhook_receiver.py PORTFILE LOGFILE CERT KEY PATH=ANSWER[,ANSWER...] ...
 
-ANSWER is a status, optionally with a Retry-After value ("429:4"); each
+With CERT "-" it listens in plain HTTP (the settings take http:// on a
+loopback address). ANSWER is a status, optionally with a Retry-After value
+("429:4"), or "hang" (the request is read and never answered); each
 request to PATH takes the next answer, the last one repeats. A path not
 scripted answers 404. Writes the port to PORTFILE once listening; every
 request is appended to LOGFILE as one JSON line (t: wall-clock seconds,
@@ -42,6 +44,9 @@ class Handler(BaseHTTPRequestHandler):
                 log.write(json.dumps({"t": time.time(), "path": self.path,
                                       "headers": [[k, v] for k, v in self.headers.items()],
                                       "body": body.decode("utf-8", "replace")}, ensure_ascii=False) + "\n")
+        if answer[0] == "hang":
+            time.sleep(3600)
+            return
         status = int(answer[0])
         text = ("status %d\nsecond line\n" % status).encode()
         self.send_response(status)
@@ -55,11 +60,12 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(text)
 
 
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(cert, key)
 server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
-server.socket = context.wrap_socket(server.socket, server_side=True)
+if cert != "-":
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
 with open(port_file + ".tmp", "w") as f:
     f.write("%d\n" % server.server_address[1])
 import os

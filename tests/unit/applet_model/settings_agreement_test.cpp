@@ -15,6 +15,7 @@
 #include "common/errors.h"
 #include "common/oauth_settings.h"
 #include "common/watch_settings.h"
+#include "common/webhook_settings.h"
 #include "tests/fakes/fake_message_box.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/fakes/fake_service_manager.h"
@@ -492,6 +493,60 @@ TEST_F(SettingsAgreementTest, VolumeKeysAreTakenOrRefusedAlike) {
     }
     EXPECT_EQ(ServiceTakesFile(file), c.taken);
     EXPECT_EQ(DialogSavesFile(file), c.taken);
+  }
+}
+
+TEST_F(SettingsAgreementTest, WebhookTargetsAreTakenOrRefusedAlike) {
+  // The installer has no webhook property: the service and the dialog, which
+  // also writes back what the service then reads the same.
+  const Case cases[] = {
+      {"KIND=TEAMS\r\nURL=https://contoso.webhook.office.com/workflows/a?sig=b\r\n", true},
+      {"KIND=slack\r\nURL=https://hooks.slack.com/services/T/B/X\r\n", true},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp:8443/x\r\nHEADER1=Authorization: Bearer t\r\nHEADER3=X-A: b\r\n", true},
+      {"KIND=JSON\r\nURL=http://127.0.0.1:9000/x\r\n", true},
+      {"KIND=JSON\r\nURL=http://[::1]:9000/x\r\n", true},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp/x\r\nPROXY=proxy.example.jp:8080\r\n", true},
+      {"KIND=\r\nURL=\r\nPROXY=\r\n", true},
+      {"KIND=EMAIL\r\nURL=https://hooks.example.jp/x\r\n", false},
+      {"KIND=TEAMS\r\n", false},
+      {"PROXY=proxy.example.jp:8080\r\n", false},
+      {"KIND=TEAMS\r\nURL=http://hooks.example.jp/x\r\n", false},
+      {"KIND=TEAMS\r\nURL=ftp://hooks.example.jp/x\r\n", false},
+      {"KIND=TEAMS\r\nURL=https://user:pw@hooks.example.jp/x\r\n", false},
+      {"KIND=TEAMS\r\nURL=https://hooks.example.jp/x\r\nHEADER1=X-A: b\r\n", false},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp/x\r\nHEADER1=X-A b\r\n", false},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp/x\r\nHEADER1=Content-Type: text/plain\r\n", false},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp/x\r\nHEADER1=Host: other\r\n", false},
+      {"KIND=JSON\r\nURL=https://hooks.example.jp/x\r\nPROXY=proxy.example.jp\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    const std::string file = FileWith("WARNING", "INTERVAL", "24") + "[WEBHOOK2]\r\n" + c.value;
+    EXPECT_EQ(ServiceTakesFile(file), c.taken);
+    test::FakeProfiles profiles;
+    test::FakeSettingsView view;
+    test::FakeMessageBoxes boxes;
+    test::FakeServiceManager services;
+    SettingsModel model(view, profiles, drives, boxes, services);
+    view.model = &model;
+    profiles.SetFile(kIniFileName, file);
+    model.FormCreate();
+    boxes.answers = {MessageBoxResult::No};
+    EXPECT_EQ(model.SaveSettingsEx(true) == SaveOutcome::Saved, c.taken);
+    if (!c.taken) continue;
+    // The targets the service reads from the file the dialog wrote are those
+    // of the file it opened.
+    const std::vector<WebhookTarget> before = ReadWebhookSettings(ProfileSnapshot::OfBytes(file)).targets;
+    const std::vector<WebhookTarget> after =
+        ReadWebhookSettings(ProfileSnapshot::OfBytes(profiles.FileText(kIniFileName))).targets;
+    ASSERT_EQ(after.size(), before.size()) << profiles.FileText(kIniFileName);
+    for (size_t i = 0; i < before.size(); ++i) {
+      EXPECT_EQ(after[i].section, before[i].section);
+      EXPECT_EQ(after[i].kind, before[i].kind);
+      EXPECT_EQ(after[i].url, before[i].url);
+      EXPECT_EQ(after[i].headers, before[i].headers);
+      EXPECT_EQ(after[i].proxy, before[i].proxy);
+    }
   }
 }
 
