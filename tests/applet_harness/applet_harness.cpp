@@ -1156,6 +1156,16 @@ void CheckChartPage(HWND d) {
   Check(pages >= 3 && blank.empty(), "the panel scrolls page by page to its end, painted at every page",
         L"pages " + std::to_wstring(pages) + L", blank at " + blank);
   SendMessageW(panel, WM_VSCROLL, SB_TOP, 0);
+
+  // A damaged history: the page says so, shows the rows without charts, and
+  // opens no box.
+  Check(WriteHistoryFile("quotawarden-history 1\nvolume C:\n12 x 3\n"), "the test damages the history file");
+  PressRefresh(d);
+  const std::wstring damaged = Text(panel);
+  Check(Contains(damaged, "履歴ファイルを読めません") && Contains(damaged, "C: 60.0 GB 空き") &&
+            !Contains(damaged, "予測: "),
+        "a damaged history is said on the page, the rows stay", damaged);
+  Check(NoMessageBox(), "a damaged history is no error box");
 }
 
 // The status page: the notice without a state, the rows with one, the notice
