@@ -79,8 +79,8 @@ std::string ForecastText(const FillForecast& forecast, int offsetMinutes) {
   const std::string left = days < 1 ? "1 日未満" : std::to_string(days) + " 日";
   const double perDay = forecast.bytesPerDay;
   const std::string rate = (perDay < 0 ? "-" : "") + FormatBytes(static_cast<int64_t>(std::fabs(perDay) + 0.5));
-  return "予測: " + std::to_string(reach.month) + "/" + std::to_string(reach.day) + " ごろしきい値に達します (あと " +
-         left + "、1 日あたり " + rate + ")";
+  return "予測: " + std::to_string(reach.month) + "/" + std::to_string(reach.day) + " ごろしきい値に到達 (あと " +
+         left + "、" + rate + "/日)";
 }
 
 // The row's chart: its last 30 days up to the check, and the forecast of a

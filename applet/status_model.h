@@ -44,7 +44,7 @@ struct StatusDriveRow {
   // and the forecast of the fill-up when there is one, with its line.
   std::vector<VolumeSample> history;
   std::optional<FillForecast> forecast;
-  std::string forecastText;  // "予測: 12/20 ごろしきい値に達します (あと 11 日、1 日あたり -2.0 GB)"
+  std::string forecastText;  // "予測: 12/20 ごろしきい値に到達 (あと 11 日、-2.0 GB/日)"
 };
 
 struct StatusPageView {

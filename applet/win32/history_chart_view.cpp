@@ -148,9 +148,10 @@ void DrawChart(HDC dc, const StatusPanelBlock& block, const HistoryChart& chart,
   DeleteObject(tick);
 }
 
-// Draws the whole content at its own coordinates (0 at the top of the first
-// block); returns its height.
-int DrawContent(HDC dc, const PanelState& state, int width) {
+// Draws the content at its own coordinates (0 at the top of the first
+// block): the blocks that reach into [visibleTop, visibleBottom) and the
+// lines after them; returns the whole content's height.
+int DrawContent(HDC dc, const PanelState& state, int width, int visibleTop, int visibleBottom) {
   if (state.view == nullptr) return 0;
   const StatusPageView& view = *state.view;
   HGDIOBJ oldFont = SelectObject(dc, state.font != nullptr ? state.font : GetStockObject(DEFAULT_GUI_FONT));
@@ -163,6 +164,7 @@ int DrawContent(HDC dc, const PanelState& state, int width) {
   for (size_t i = 0; i < view.drives.size(); ++i) {
     const StatusDriveRow& row = view.drives[i];
     const StatusPanelBlock& block = layout.blocks[i];
+    if (block.bottom <= visibleTop || block.top >= visibleBottom) continue;
     // A long mount path gives way on the left part of its line; the free
     // space stays whole.
     Text(dc, row.label + "  " + row.freeText, RECT{0, block.top, width, block.top + line},
@@ -209,7 +211,8 @@ void UpdateScroll(HWND panel, PanelState& state) {
   HDC dc = CreateCompatibleDC(window);
   HBITMAP bitmap = CreateCompatibleBitmap(window, 1, 1);
   HGDIOBJ old = SelectObject(dc, bitmap);
-  state.contentHeight = DrawContent(dc, state, ClientWidth(panel));
+  // Nothing visible: the blocks are only laid out, the lines measured.
+  state.contentHeight = DrawContent(dc, state, ClientWidth(panel), 0, 0);
   SelectObject(dc, old);
   DeleteObject(bitmap);
   DeleteDC(dc);
@@ -250,7 +253,7 @@ void Paint(HWND panel, PanelState& state) {
   HGDIOBJ old = SelectObject(dc, bitmap);
   FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
   SetViewportOrgEx(dc, 0, -state.scroll, nullptr);
-  DrawContent(dc, state, client.right);
+  DrawContent(dc, state, client.right, state.scroll, state.scroll + client.bottom);
   SetViewportOrgEx(dc, 0, 0, nullptr);
   BitBlt(window, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
   SelectObject(dc, old);

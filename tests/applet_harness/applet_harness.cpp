@@ -1015,6 +1015,40 @@ bool ColourAround(HWND panel, int x, int y, int reach, COLORREF colour) {
   return found;
 }
 
+// Whether the panel, as the screen shows it, holds dark (text) pixels: a
+// panel left unpainted at some scroll position shows none.
+bool PanelShowsText(HWND panel) {
+  RECT client{};
+  GetClientRect(panel, &client);
+  POINT origin{0, 0};
+  ClientToScreen(panel, &origin);
+  const int w = client.right, h = client.bottom;
+  if (w <= 0 || h <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(mem, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, origin.x, origin.y, SRCCOPY);
+  GdiFlush();
+  int dark = 0;
+  const auto* pixels = static_cast<const unsigned char*>(bits);
+  for (int i = 0; pixels != nullptr && i < w * h; ++i)
+    if (pixels[4 * i] < 64 && pixels[4 * i + 1] < 64 && pixels[4 * i + 2] < 64) ++dark;
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return dark > 20;
+}
+
 // Whether the text of a static control fits its box at its width (wrapped
 // where it may wrap).
 bool TextFits(HWND control, std::wstring* detail) {
@@ -1115,10 +1149,28 @@ void CheckChartPage(HWND d) {
   Check(!ColourAround(panel, b.plotLeft + 4, b.plotTop + 4, 1, qw::kChartFreeColour) &&
             !ColourAround(panel, b.plotLeft + 4, b.plotTop + 4, 1, qw::kChartForecastColour),
         "the plot's empty corner holds no line");
-  // Scrolled down, the targets' lines come into view.
-  SendMessageW(panel, WM_VSCROLL, SB_BOTTOM, 0);
-  Check(GetScrollPos(panel, SB_VERT) > 0, "the panel scrolls to its end");
+  // A page down at a time to the end: every position is painted.
+  std::wstring blank;
+  int pages = 0;
+  for (int last = -1; GetScrollPos(panel, SB_VERT) != last && pages < 20; ++pages) {
+    last = GetScrollPos(panel, SB_VERT);
+    SendMessageW(panel, WM_VSCROLL, SB_PAGEDOWN, 0);
+    Sleep(400);
+    if (!PanelShowsText(panel)) blank += std::to_wstring(GetScrollPos(panel, SB_VERT)) + L" ";
+  }
+  Check(pages >= 3 && blank.empty(), "the panel scrolls page by page to its end, painted at every page",
+        L"pages " + std::to_wstring(pages) + L", blank at " + blank);
   SendMessageW(panel, WM_VSCROLL, SB_TOP, 0);
+
+  // A damaged history: the page says so, shows the rows without charts, and
+  // opens no box.
+  Check(WriteHistoryFile("quotawarden-history 1\nvolume C:\n12 x 3\n"), "the test damages the history file");
+  PressRefresh(d);
+  const std::wstring damaged = Text(panel);
+  Check(Contains(damaged, "履歴ファイルを読めません") && Contains(damaged, "C: 60.0 GB 空き") &&
+            !Contains(damaged, "予測: "),
+        "a damaged history is said on the page, the rows stay", damaged);
+  Check(NoMessageBox(), "a damaged history is no error box");
 }
 
 // The status page: the notice without a state, the rows with one, the notice
@@ -1393,6 +1445,11 @@ void DriveScreens(const std::wstring& dir) {
   Check(WriteChartFiles(), "a state with a history, a mount point and two webhook targets written");
   ShowPage(d, 3);
   Check(SaveBmp(d, dir + L"\\page_status.bmp"), "status page captured");
+  // A page down each: D: below its threshold, then the volume in a folder.
+  SendMessageW(Item(d, IDC_PNL_STATUS_DRIVES), WM_VSCROLL, SB_PAGEDOWN, 0);
+  Check(SaveBmp(d, dir + L"\\page_status_2.bmp"), "status page one page down captured");
+  SendMessageW(Item(d, IDC_PNL_STATUS_DRIVES), WM_VSCROLL, SB_PAGEDOWN, 0);
+  Check(SaveBmp(d, dir + L"\\page_status_3.bmp"), "status page two pages down captured");
   SendMessageW(Item(d, IDC_PNL_STATUS_DRIVES), WM_VSCROLL, SB_BOTTOM, 0);
   Check(SaveBmp(d, dir + L"\\page_status_end.bmp"), "status page scrolled to its end captured");
   DeleteHistoryFile();

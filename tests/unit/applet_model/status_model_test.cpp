@@ -311,7 +311,7 @@ TEST(StatusModelTest, TheChartsTakeEachVolumesHistoryAndForecast) {
     EXPECT_NEAR(static_cast<double>(row->forecast->secondsLeft), 20.0 * 86400, 60);
     EXPECT_NEAR(row->forecast->bytesPerDay, -2.0 * kGB, 1e-3 * kGB);
     // 20 days after 05:00 on 12-10 in Tokyo: the local date, not UTC's 12/29.
-    EXPECT_EQ(row->forecastText, "予測: 12/30 ごろしきい値に達します (あと 20 日、1 日あたり -2.0 GB)");
+    EXPECT_EQ(row->forecastText, "予測: 12/30 ごろしきい値に到達 (あと 20 日、-2.0 GB/日)");
   }
   // Below its threshold: reported as short, no forecast.
   EXPECT_FALSE(view.drives[1].forecast);
