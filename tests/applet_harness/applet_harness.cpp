@@ -1184,7 +1184,7 @@ void DriveStatusPage(HWND d) {
   item.pszText = caption;
   item.cchTextMax = 64;
   SendMessageW(tab, TCM_GETITEMW, 3, reinterpret_cast<LPARAM>(&item));
-  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 6 && std::wstring(caption) == W("状態"),
+  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 8 && std::wstring(caption) == W("状態"),
         "the fourth page is 状態", caption);
   SendMessageW(tab, TCM_GETITEMW, 4, reinterpret_cast<LPARAM>(&item));
   Check(std::wstring(caption) == W("監視連携"), "the fifth page is 監視連携", caption);
