@@ -40,6 +40,7 @@
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
+#include "service/history_text.h"
 #include "service/service_control.h"
 #include "service/supervisor_status.h"
 #include "service/test_mail_run.h"
@@ -51,6 +52,7 @@ const char kUsage[] =
     "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --test-mail [--windir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --set-secret PASSWORD|CLIENTSECRET [--windir=DIR] < file\n"
+    "       QuotawardenService --history [--windir=DIR] [--state-dir=DIR]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -94,6 +96,12 @@ const char kUsage[] =
     "                    DIR/oauth-client-secret, handed to the service as the\n"
     "                    credential oauth-client-secret, which then wins over\n"
     "                    CLIENTSECRET in the settings file.\n"
+    "  --history         print the free-space history kept beside status.ini\n"
+    "                    (UTF-8): per volume one line per day (the least and\n"
+    "                    the last free space, the size), then the forecast\n"
+    "                    against the last check's threshold or why there is\n"
+    "                    none; exit 0, or 1 with the reason on stderr when\n"
+    "                    the history file cannot be read or is damaged.\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -450,6 +458,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   bool testMail = false;
   bool setSecret = false;
+  bool history = false;
   const char* secretCredential = qw::kCredentialName;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
@@ -470,6 +479,8 @@ int main(int argc, char** argv) {
       foreground = true;
     } else if (std::strcmp(arg, "--test-mail") == 0) {
       testMail = true;
+    } else if (std::strcmp(arg, "--history") == 0) {
+      history = true;
     } else if (std::strcmp(arg, "--set-secret") == 0) {
       const bool clientSecret = i + 1 < argc && std::strcmp(argv[i + 1], "CLIENTSECRET") == 0;
       if (i + 1 >= argc || (std::strcmp(argv[i + 1], "PASSWORD") != 0 && !clientSecret)) {
@@ -502,7 +513,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (int(once) + int(foreground) + int(testMail) + int(setSecret) != 1) {
+  if (int(once) + int(foreground) + int(testMail) + int(setSecret) + int(history) != 1) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
@@ -511,6 +522,20 @@ int main(int argc, char** argv) {
   auto drives = qw::NewSystemDrives(windir);
   auto system = qw::NewSystemInfo();
   if (setSecret) return SetSecret(windir, secretCredential);
+  if (history) {
+    const qw::Result<std::string> folder = qw::StateFolder(windir, stateDir);
+    if (!folder.Ok()) {
+      std::fprintf(stderr, "QuotawardenService: %s\n", qw::SjisToUtf8(folder.status().Describe()).c_str());
+      return 1;
+    }
+    const qw::HistoryPrint print = qw::PrintHistory(*folder, *system);
+    std::fputs(qw::SjisToUtf8(print.text).c_str(), print.exitCode == 0 ? stdout : stderr);
+    if (std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "QuotawardenService: standard output cannot be written: %s\n", std::strerror(errno));
+      return 1;
+    }
+    return print.exitCode;
+  }
   auto log = qw::NewSystemEventLog(eventlog);
   SecretSources secrets;
   secrets.settingsPath = qw::SettingsFilePath(windir, qw::kIniFileName);
