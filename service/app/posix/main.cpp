@@ -39,6 +39,8 @@
 #include "platform/supervisor_notify.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
+#include "common/check_state.h"
+#include "common/fill_forecast.h"
 #include "service/drivewarden.h"
 #include "service/history_text.h"
 #include "service/service_control.h"
@@ -110,6 +112,9 @@ const char kUsage[] =
     "                    S seconds (1 to 3600) instead of 5 minutes (--foreground).\n"
     "  --sample-every=S  for tests: the free-space history samples every S\n"
     "                    seconds (1 to 3600) instead of every hour (--foreground).\n"
+    "  --clock-speed=N   for tests: the watch's clock runs N times as fast (2 to\n"
+    "                    86400) from the start, so that with --sample-every\n"
+    "                    days of hourly samples pass in seconds.\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
     "  --state-dir=DIR   the folder of status.ini, the last check's state that\n"
@@ -255,6 +260,43 @@ bool ParseSeconds(const std::string& text, int* seconds) {
   *seconds = static_cast<int>(*value);
   return true;
 }
+
+// For tests: the system's clock as the watch reads it, running `speed`
+// times as fast from the moment the program started, so that days of
+// hourly samples pass in seconds. Formats and names are the system's.
+class FastClock : public qw::SystemInfo {
+ public:
+  FastClock(std::unique_ptr<qw::SystemInfo> system, int speed)
+      : system_(std::move(system)), speed_(speed), start_(std::chrono::steady_clock::now()) {
+    int64_t seconds = 0;
+    if (qw::UtcStampSeconds(qw::UtcStamp(system_->Now(), system_->UtcOffsetMinutes()), &seconds))
+      startUtc_ = seconds;
+  }
+  std::string ComputerName() override { return system_->ComputerName(); }
+  std::string HostName() override { return system_->HostName(); }
+  qw::LocalDateTime Now() override {
+    const auto passed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    const int64_t milliseconds = passed * speed_;
+    qw::LocalDateTime now =
+        qw::LocalTimeOfUtcSeconds(startUtc_ + milliseconds / 1000, system_->UtcOffsetMinutes());
+    now.millisecond = static_cast<int>(milliseconds % 1000);
+    return now;
+  }
+  int UtcOffsetMinutes() override { return system_->UtcOffsetMinutes(); }
+  std::string ShortDateFormat() override { return system_->ShortDateFormat(); }
+  std::string LongTimeFormat() override { return system_->LongTimeFormat(); }
+  std::string ThousandSeparator() override { return system_->ThousandSeparator(); }
+  std::string DecimalSeparator() override { return system_->DecimalSeparator(); }
+  std::string FormatShortDate(const qw::LocalDateTime& t) override { return system_->FormatShortDate(t); }
+  std::string FormatLongTime(const qw::LocalDateTime& t) override { return system_->FormatLongTime(t); }
+
+ private:
+  std::unique_ptr<qw::SystemInfo> system_;
+  const int64_t speed_;
+  const std::chrono::steady_clock::time_point start_;
+  int64_t startUtc_ = 0;
+};
 
 struct SecretSources {
   std::string settingsPath;
@@ -467,6 +509,7 @@ int main(int argc, char** argv) {
   MailTimes mail;
   int firstRetrySeconds = 0;
   int sampleSeconds = 0;
+  int clockSpeed = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -502,6 +545,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 3600\n", arg);
         return kExitUsage;
       }
+    } else if (TakeValue(arg, "--clock-speed", &value)) {
+      if (!ParseSeconds(value, &clockSpeed) || clockSpeed < 2) {
+        std::fprintf(stderr, "QuotawardenService: '%s' is not a speed from 2 to 86400\n", arg);
+        return kExitUsage;
+      }
     } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
       int* target = std::strncmp(arg, "--mail-timeout", 14) == 0 ? &mail.timeOut : &mail.deadline;
       if (!ParseSeconds(value, target)) {
@@ -520,7 +568,8 @@ int main(int argc, char** argv) {
 
   auto profiles = qw::NewSystemProfiles(windir);
   auto drives = qw::NewSystemDrives(windir);
-  auto system = qw::NewSystemInfo();
+  std::unique_ptr<qw::SystemInfo> system = qw::NewSystemInfo();
+  if (clockSpeed > 0) system = std::make_unique<FastClock>(std::move(system), clockSpeed);
   if (setSecret) return SetSecret(windir, secretCredential);
   if (history) {
     const qw::Result<std::string> folder = qw::StateFolder(windir, stateDir);
