@@ -39,7 +39,10 @@
 #include "platform/supervisor_notify.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
+#include "common/check_state.h"
+#include "common/fill_forecast.h"
 #include "service/drivewarden.h"
+#include "service/history_text.h"
 #include "service/service_control.h"
 #include "service/supervisor_status.h"
 #include "service/test_mail_run.h"
@@ -51,6 +54,7 @@ const char kUsage[] =
     "       QuotawardenService --once [--windir=DIR] [--state-dir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --test-mail [--windir=DIR] [--eventlog=FILE] [mail options]\n"
     "       QuotawardenService --set-secret PASSWORD|CLIENTSECRET [--windir=DIR] < file\n"
+    "       QuotawardenService --history [--windir=DIR] [--state-dir=DIR]\n"
     "\n"
     "Watches the free space of the local fixed drives, as the Windows service\n"
     "Drivewarden does, and writes its report to the event log.\n"
@@ -98,6 +102,12 @@ const char kUsage[] =
     "                    DIR/oauth-client-secret, handed to the service as the\n"
     "                    credential oauth-client-secret, which then wins over\n"
     "                    CLIENTSECRET in the settings file.\n"
+    "  --history         print the free-space history kept beside status.ini\n"
+    "                    (UTF-8): per volume one line per day (the least and\n"
+    "                    the last free space, the size), then the forecast\n"
+    "                    against the last check's threshold or why there is\n"
+    "                    none; exit 0, or 1 with the reason on stderr when\n"
+    "                    the history file cannot be read or is damaged.\n"
     "  --mail-timeout=S  longest silence of the mail server, in seconds\n"
     "                    (default 60).\n"
     "  --mail-deadline=S longest whole mail conversation, in seconds\n"
@@ -106,6 +116,9 @@ const char kUsage[] =
     "                    S seconds (1 to 3600) instead of 5 minutes (--foreground).\n"
     "  --sample-every=S  for tests: the free-space history samples every S\n"
     "                    seconds (1 to 3600) instead of every hour (--foreground).\n"
+    "  --clock-speed=N   for tests: the watch's clock runs N times as fast (2 to\n"
+    "                    86400) from the start, so that with --sample-every\n"
+    "                    days of hourly samples pass in seconds.\n"
     "  --windir=DIR      the folder that plays the Windows directory; it holds\n"
     "                    Drivewarden.ini (default /etc/quotawarden).\n"
     "  --state-dir=DIR   the folder of status.ini, the last check's state that\n"
@@ -251,6 +264,43 @@ bool ParseSeconds(const std::string& text, int* seconds) {
   *seconds = static_cast<int>(*value);
   return true;
 }
+
+// For tests: the system's clock as the watch reads it, running `speed`
+// times as fast from the moment the program started, so that days of
+// hourly samples pass in seconds. Formats and names are the system's.
+class FastClock : public qw::SystemInfo {
+ public:
+  FastClock(std::unique_ptr<qw::SystemInfo> system, int speed)
+      : system_(std::move(system)), speed_(speed), start_(std::chrono::steady_clock::now()) {
+    int64_t seconds = 0;
+    if (qw::UtcStampSeconds(qw::UtcStamp(system_->Now(), system_->UtcOffsetMinutes()), &seconds))
+      startUtc_ = seconds;
+  }
+  std::string ComputerName() override { return system_->ComputerName(); }
+  std::string HostName() override { return system_->HostName(); }
+  qw::LocalDateTime Now() override {
+    const auto passed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    const int64_t milliseconds = passed * speed_;
+    qw::LocalDateTime now =
+        qw::LocalTimeOfUtcSeconds(startUtc_ + milliseconds / 1000, system_->UtcOffsetMinutes());
+    now.millisecond = static_cast<int>(milliseconds % 1000);
+    return now;
+  }
+  int UtcOffsetMinutes() override { return system_->UtcOffsetMinutes(); }
+  std::string ShortDateFormat() override { return system_->ShortDateFormat(); }
+  std::string LongTimeFormat() override { return system_->LongTimeFormat(); }
+  std::string ThousandSeparator() override { return system_->ThousandSeparator(); }
+  std::string DecimalSeparator() override { return system_->DecimalSeparator(); }
+  std::string FormatShortDate(const qw::LocalDateTime& t) override { return system_->FormatShortDate(t); }
+  std::string FormatLongTime(const qw::LocalDateTime& t) override { return system_->FormatLongTime(t); }
+
+ private:
+  std::unique_ptr<qw::SystemInfo> system_;
+  const int64_t speed_;
+  const std::chrono::steady_clock::time_point start_;
+  int64_t startUtc_ = 0;
+};
 
 struct SecretSources {
   std::string settingsPath;
@@ -454,6 +504,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   bool testMail = false;
   bool setSecret = false;
+  bool history = false;
   const char* secretCredential = qw::kCredentialName;
   std::string windir = "/etc/quotawarden";
   std::string eventlog;
@@ -462,6 +513,7 @@ int main(int argc, char** argv) {
   MailTimes mail;
   int firstRetrySeconds = 0;
   int sampleSeconds = 0;
+  int clockSpeed = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -474,6 +526,8 @@ int main(int argc, char** argv) {
       foreground = true;
     } else if (std::strcmp(arg, "--test-mail") == 0) {
       testMail = true;
+    } else if (std::strcmp(arg, "--history") == 0) {
+      history = true;
     } else if (std::strcmp(arg, "--set-secret") == 0) {
       const bool clientSecret = i + 1 < argc && std::strcmp(argv[i + 1], "CLIENTSECRET") == 0;
       if (i + 1 >= argc || (std::strcmp(argv[i + 1], "PASSWORD") != 0 && !clientSecret)) {
@@ -495,6 +549,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "QuotawardenService: '%s' is not a number of seconds from 1 to 3600\n", arg);
         return kExitUsage;
       }
+    } else if (TakeValue(arg, "--clock-speed", &value)) {
+      if (!ParseSeconds(value, &clockSpeed) || clockSpeed < 2) {
+        std::fprintf(stderr, "QuotawardenService: '%s' is not a speed from 2 to 86400\n", arg);
+        return kExitUsage;
+      }
     } else if (TakeValue(arg, "--mail-timeout", &value) || TakeValue(arg, "--mail-deadline", &value)) {
       int* target = std::strncmp(arg, "--mail-timeout", 14) == 0 ? &mail.timeOut : &mail.deadline;
       if (!ParseSeconds(value, target)) {
@@ -506,15 +565,30 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (int(once) + int(foreground) + int(testMail) + int(setSecret) != 1) {
+  if (int(once) + int(foreground) + int(testMail) + int(setSecret) + int(history) != 1) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
 
   auto profiles = qw::NewSystemProfiles(windir);
   auto drives = qw::NewSystemDrives(windir);
-  auto system = qw::NewSystemInfo();
+  std::unique_ptr<qw::SystemInfo> system = qw::NewSystemInfo();
+  if (clockSpeed > 0) system = std::make_unique<FastClock>(std::move(system), clockSpeed);
   if (setSecret) return SetSecret(windir, secretCredential);
+  if (history) {
+    const qw::Result<std::string> folder = qw::StateFolder(windir, stateDir);
+    if (!folder.Ok()) {
+      std::fprintf(stderr, "QuotawardenService: %s\n", qw::SjisToUtf8(folder.status().Describe()).c_str());
+      return 1;
+    }
+    const qw::HistoryPrint print = qw::PrintHistory(*folder, *system);
+    std::fputs(qw::SjisToUtf8(print.text).c_str(), print.exitCode == 0 ? stdout : stderr);
+    if (std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "QuotawardenService: standard output cannot be written: %s\n", std::strerror(errno));
+      return 1;
+    }
+    return print.exitCode;
+  }
   auto log = qw::NewSystemEventLog(eventlog);
   SecretSources secrets;
   secrets.settingsPath = qw::SettingsFilePath(windir, qw::kIniFileName);

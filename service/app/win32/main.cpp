@@ -35,6 +35,7 @@
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "service/drivewarden.h"
+#include "service/history_text.h"
 #include "service/service_control.h"
 #include "service/service_install.h"
 #include "service/test_mail_run.h"
@@ -413,6 +414,18 @@ int main() {
     return installed;
   }
   if (!switches.install && !switches.uninstall && qw::HasSwitch(args, "SETSECRET")) return SetSecret(*profiles, args);
+  // /HISTORY: the free-space history and the forecast as text, for a
+  // server without a desktop; 1 with the reason when the file is damaged.
+  if (qw::HasSwitch(args, "HISTORY")) {
+    const qw::Result<std::string> folder = qw::StateFolder("", "");
+    if (!folder.Ok()) {
+      PrintText("QuotawardenService /HISTORY: " + folder.status().Describe() + "\n", STD_ERROR_HANDLE);
+      return 1;
+    }
+    const qw::HistoryPrint print = qw::PrintHistory(*folder, *system);
+    PrintText(print.text, print.exitCode == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return print.exitCode;
+  }
   service->SetSecretSources(qw::SettingsFilePath("", qw::kIniFileName), "");
 
   if (switches.testMail) {
