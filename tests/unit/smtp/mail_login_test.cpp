@@ -2,7 +2,7 @@
 // attempts, one renewal when the server refuses it, the token endpoint's
 // failures as the TOKEN step (final only for a refused client), and a stop
 // that ends a fetch in progress.
-#include "service/mail_token.h"
+#include "mail/mail_token.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/mail_token.h"
+#include "mail/mail_token.h"
 
 #include <algorithm>
 
