@@ -48,8 +48,8 @@
 #include "platform/status.h"
 #include "platform/system_info.h"
 #include "mail/client_slot.h"
+#include "mail/mail_token.h"
 #include "mail/test_mail.h"
-#include "service/mail_token.h"
 
 namespace qw {
 

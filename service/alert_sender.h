@@ -9,10 +9,10 @@
 #include "common/watch_settings.h"
 #include "mail/client_slot.h"
 #include "mail/mail_message.h"
+#include "mail/mail_token.h"
 #include "mail/smtp_client.h"
 #include "mail/smtp_settings.h"
 #include "platform/system_info.h"
-#include "service/mail_token.h"
 
 namespace qw {
 

@@ -4,9 +4,8 @@
 # SMTP peer over STARTTLS) whose test CA is among the prefix's machine roots:
 # the token fetched by WinHTTP with a client secret, the token step in the
 # transcript and the login masked; a wrong secret is the TOKEN step's
-# invalid_client. (The service account's token_uri names the peer by its
-# address, 127.0.0.1, which Wine's secure channel refuses to match against
-# the certificate's IP entry: that grant is tested natively.)
+# invalid_client; a service account's key file, whose token_uri names the
+# peer by its address, is delivered by the JWT bearer grant.
 #
 # Every wine command writes to files, never to a pipe.
 source "$(dirname "$0")/lib/common.sh"
@@ -23,9 +22,6 @@ unset https_proxy HTTPS_PROXY http_proxy HTTP_PROXY all_proxy ALL_PROXY no_proxy
 qw_spawn "$work/peers.out" env PYTHONPATH="$root/tests/e2e" /usr/bin/python3 tests/e2e/oauth_peers_serve.py "$work"
 qw_wait_file "$work/peers.env" 60 || fail "the OAuth peers did not start: $(cat "$work/peers.out")"
 source "$work/peers.env"
-# The name the certificate holds: Wine's secure channel takes no IP address
-# entry.
-local_token_url="${token_url/127.0.0.1/localhost}"
 
 if [ -n "${QW_WINE_TEMPLATE:-}" ]; then qw_wine_setup copy; else qw_wine_setup; fi
 winpath() { echo "Z:${1//\//\\}"; }
@@ -50,19 +46,27 @@ test_mail() {  # test_mail NAME: /TESTMAIL, its output in NAME.out, exit in $rc
 }
 mails() { grep -c '^mail warden-wine@' "$work/smtp.log" || true; }
 
-settings "TOKENURL=$local_token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
+settings "TOKENURL=$token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
   'CLIENTSECRET=s3cret+/=~ &x'
 test_mail secret
 [ "$rc" -eq 0 ] || fail "client secret: exit $rc"
-grep -aq "^\* TOKEN $local_token_url: " "$work/secret.out" || fail "client secret: no token step"
+grep -aq "^\* TOKEN $token_url: " "$work/secret.out" || fail "client secret: no token step"
 grep -aq "AUTH XOAUTH2 \*\*\*\*" "$work/secret.out" || fail "client secret: the AUTH line is not masked"
 if grep -aq "eyJ" "$work/secret.out"; then fail "client secret: a token in the transcript"; fi
 [ "$(mails)" -eq 1 ] || fail "client secret: $(mails) mails at the peer"
 
-settings "TOKENURL=$local_token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
+settings "SERVICEACCOUNT=$(winpath "$work/service_account.json")"
+test_mail service-account
+[ "$rc" -eq 0 ] || fail "service account: exit $rc"
+grep -aq "^\* TOKEN $google_token_url: " "$work/service-account.out" || fail "service account: no token step"
+[ "$(mails)" -eq 2 ] || fail "service account: $(mails) mails at the peer, expected 2"
+grep -q "^token 200 .* urn:ietf:params:oauth:grant-type:jwt-bearer$" "$work/oauth.log" ||
+  fail "service account: no JWT bearer grant at the peer"
+
+settings "TOKENURL=$token_url" "SCOPE=https://outlook.office365.com/.default" "CLIENTID=post-client" \
   'CLIENTSECRET=wrong'
 test_mail wrong
 [ "$rc" -eq 1 ] || fail "wrong secret: exit $rc"
 grep -aq "TOKEN: invalid_client" "$work/wrong.out" || fail "wrong secret: no TOKEN: invalid_client"
-[ "$(mails)" -eq 1 ] || fail "wrong secret: a mail went out"
+[ "$(mails)" -eq 2 ] || fail "wrong secret: a mail went out"
 echo "oauth_mail_wine: passed"

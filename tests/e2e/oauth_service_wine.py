@@ -46,18 +46,12 @@ def wine_stdin(name, data, *args, timeout=60):
         return rc, f.read()
 
 
-def token_url(peers):
-    """The token endpoint by name: WinHTTP under Wine fails the TLS handshake
-    with this server when the URL holds the address (12157)."""
-    return peers.token_url.replace("//127.0.0.1:", "//localhost:")
-
-
 def settings(peers, login):
     """Mail on with a threshold every check falls under, and `login`."""
     text = ("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=1\r\n[DRIVE]\r\nC=99%%\r\n"
             "[MAIL]\r\nSMTP=127.0.0.1\r\nPORT=%d\r\nSECURITY=STARTTLS\r\nTLSVERIFY=1\r\n"
             "MAILFROM=warden@example.jp\r\nMAILTO=admin@example.jp\r\nUSER=%s\r\nAUTH=OAUTH2\r\n"
-            "TOKENURL=%s\r\nSCOPE=%s\r\n" % (peers.smtp_port, USER, token_url(peers), MICROSOFT_SCOPE))
+            "TOKENURL=%s\r\nSCOPE=%s\r\n" % (peers.smtp_port, USER, peers.token_url, MICROSOFT_SCOPE))
     for key, value in login:
         text += "%s=%s\r\n" % (key, value)
     return text

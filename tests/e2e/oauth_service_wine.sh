@@ -19,7 +19,7 @@ qw_need "$win64_bin/QuotawardenService.exe" "$win64_bin/http_probe.exe" "$win64_
   fail "oidc-provider is not installed in build/peers/oauth_server: run scripts/setup"
 QW_FAIL_SHOW="$work/*.txt $work/events.json $work/peers/oauth.log $work/peers/smtp.log"
 
-qw_wine_setup
+qw_wine_setup copy
 qw_service_setup Quotawarden
 cp "$win64_bin/http_probe.exe" "$win64_bin/jws_sign.exe" "$WINEPREFIX/drive_c/Quotawarden/"
 qw_service_install

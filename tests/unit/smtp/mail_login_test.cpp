@@ -2,7 +2,7 @@
 // attempts, one renewal when the server refuses it, the token endpoint's
 // failures as the TOKEN step (final only for a refused client), and a stop
 // that ends a fetch in progress.
-#include "service/mail_token.h"
+#include "mail/mail_token.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +122,46 @@ TEST(MailLogin, OneTokenForManyAttemptsAndOneRenewalAfterARefusal) {
   EXPECT_TRUE(h.Deliver(password).Delivered());
   EXPECT_EQ(h.tokensSeen, (std::vector<std::string>{""}));
   EXPECT_EQ(h.http.SendCount(), before);
+}
+
+// The service reads the settings anew when the file changes, and it changes
+// the file itself when it protects a clear CLIENTSECRET: what only says how
+// the file holds the secret keeps the token; what the request is made of
+// fetches a new one.
+TEST(MailLogin, TheTokenStaysForTheSameRequestWhateverTheFileHoldsTheSecretAs) {
+  struct Case {
+    const char* name;
+    void (*change)(TTestMailSettings&);
+    bool fetches;
+  };
+  const Case cases[] = {
+      {"clear secret, to be protected",
+       [](TTestMailSettings& s) {
+         s.oauth.clientSecretInFile = true;
+         s.oauth.protectedClientSecret = "dpapi:AQAAANCMnd8BFdERjHoAwE";
+       },
+       false},
+      {"secret that could not be protected",
+       [](TTestMailSettings& s) { s.oauth.protectFailure = "CryptProtectData: access denied"; }, false},
+      {"another secret", [](TTestMailSettings& s) { s.oauth.clientSecret = "other"; }, true},
+      {"another client", [](TTestMailSettings& s) { s.oauth.clientId = "app2"; }, true},
+      {"another URL", [](TTestMailSettings& s) { s.oauth.tokenUrl = "https://login.example.jp/u/token"; }, true},
+      {"another proxy", [](TTestMailSettings& s) { s.oauth.proxy = "proxy.example.jp:8080"; }, true},
+      {"another mailbox", [](TTestMailSettings& s) { s.user = "other@example.jp"; }, true},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    TTestMailSettings before = OAuthMail();
+    before.oauth.clientSecretInFile = true;  // protected in the file, read in clear
+    h.http.Answer(200, TokenJson("tok1"));
+    h.http.Answer(200, TokenJson("tok2"));
+    EXPECT_TRUE(h.Deliver(before).Delivered()) << c.name;
+    TTestMailSettings after = before;
+    c.change(after);
+    EXPECT_TRUE(h.Deliver(after).Delivered()) << c.name;
+    EXPECT_EQ(h.http.SendCount(), c.fetches ? 2u : 1u) << c.name;
+    EXPECT_EQ(h.tokensSeen.back(), c.fetches ? "tok2" : "tok1") << c.name;
+  }
 }
 
 TEST(MailLogin, TokenFailuresAreTheTokenStepAndOnlyARefusedClientIsFinal) {

@@ -1,6 +1,7 @@
-#include "service/mail_token.h"
+#include "mail/mail_token.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "auth/key_assertion_signer.h"
 #include "auth/token_request.h"
@@ -22,6 +23,17 @@ TDeliveryResult TokenFailure(const Status& failed) {
 Status TokenStatus(const Status& failed) {
   if (failed.What() == "TOKEN") return failed;
   return Status::Failure("TOKEN", failed.Code(), failed.Describe(), failed.Kind());
+}
+
+// The settings as the token endpoint sees them: how the file holds the
+// secret (in clear, to be protected, protected already) is left out, so that
+// the service's protecting a clear CLIENTSECRET, which rewrites the file and
+// so loads the settings again, keeps the token.
+OAuthSettings RequestPart(OAuthSettings oauth) {
+  oauth.clientSecretInFile = false;
+  oauth.protectedClientSecret.clear();
+  oauth.protectFailure.clear();
+  return oauth;
 }
 
 // A refusal of the token by the server: a reply at AUTH (not a time-out,
@@ -99,11 +111,12 @@ Result<TokenCache*> MailLogin::CacheFor(const TTestMailSettings& settings) {
   const int seconds = std::max(1, std::min(settings.timeOut, settings.deadline > 0 ? settings.deadline : settings.timeOut));
   const int timeoutMs = seconds * 1000;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (cache_ && oauth_ == settings.oauth && mailbox_ == settings.user && timeoutMs_ == timeoutMs) return cache_.get();
+  OAuthSettings oauth = RequestPart(settings.oauth);
+  if (cache_ && oauth_ == oauth && mailbox_ == settings.user && timeoutMs_ == timeoutMs) return cache_.get();
   // Other settings: the token of the old ones goes.
   cache_.reset();
   signer_.reset();
-  oauth_ = settings.oauth;
+  oauth_ = std::move(oauth);
   mailbox_ = settings.user;
   timeoutMs_ = timeoutMs;
   if (oauth_.credential == OAuthCredential::ClientCert) {
