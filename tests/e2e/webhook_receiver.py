@@ -3,8 +3,9 @@
 
   webhook_receiver.py PORTFILE LOGFILE CERT KEY PATH=ANSWER[,ANSWER...] ...
 
-ANSWER is a status, optionally with a Retry-After value ("429:4"); each
-request to PATH takes the next answer, the last one repeats. A path not
+ANSWER is a status, optionally with a Retry-After value ("429:4"), or
+"trickle" (a 200 answer sent one byte every half second, about 40 s in
+all); each request to PATH takes the next answer, the last one repeats. A path not
 scripted answers 404. Writes the port to PORTFILE once listening; every
 request is appended to LOGFILE as one JSON line (t: wall-clock seconds,
 path, headers, body). The answer's body is "status N" and a second line."""
@@ -42,6 +43,17 @@ class Handler(BaseHTTPRequestHandler):
                 log.write(json.dumps({"t": time.time(), "path": self.path,
                                       "headers": [[k, v] for k, v in self.headers.items()],
                                       "body": body.decode("utf-8", "replace")}, ensure_ascii=False) + "\n")
+        if answer[0] == "trickle":
+            self.close_connection = True
+            raw = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 40\r\n\r\n" + b"x" * 40
+            try:
+                for i in range(len(raw)):
+                    self.wfile.write(raw[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(0.5)
+            except OSError:
+                pass
+            return
         status = int(answer[0])
         text = ("status %d\nsecond line\n" % status).encode()
         self.send_response(status)
