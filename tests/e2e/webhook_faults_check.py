@@ -6,21 +6,25 @@ tests/e2e/webhook_receiver.py.
       the first request to each path (a Teams card, Slack blocks, the JSON
       object) names COMPUTER whole once parsed (Slack: with &, < and >
       written as entities); prints nothing and exits 0, or the faults and 1
-  webhook_faults_check.py kind LOG PATH
-      prints the "kind" of the first JSON object posted to PATH
+  webhook_faults_check.py kind LOG PATH [N]
+      prints the "kind" of the Nth (from 0, default 0) JSON object posted to PATH
+  webhook_faults_check.py computer LOG PATH
+      prints the "computer" of the first JSON object posted to PATH
 """
 import json
 import sys
 
 
-def first(log, path):
+def first(log, path, n=0):
     with open(log, encoding="utf-8") as f:
         for line in f:
             if line.strip():
                 r = json.loads(line)
                 if r["path"] == path:
-                    return json.loads(r["body"])
-    raise SystemExit("no request to %s" % path)
+                    if n == 0:
+                        return json.loads(r["body"])
+                    n -= 1
+    raise SystemExit("no such request to %s" % path)
 
 
 def strings(value):
@@ -37,7 +41,10 @@ def strings(value):
 def main():
     cmd, log = sys.argv[1:3]
     if cmd == "kind":
-        print(first(log, sys.argv[3]).get("kind"))
+        print(first(log, sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 0).get("kind"))
+        return 0
+    if cmd == "computer":
+        print(first(log, sys.argv[3]).get("computer"))
         return 0
     computer, teams, slack, obj = sys.argv[3:7]
     faults = []
