@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/check_state.h"
+#include "common/exception_text.h"
 
 namespace qw {
 
@@ -49,10 +50,10 @@ TestNotificationResult SendTestNotification(const WebhookTarget& target, SystemI
     } else {
       out.result = sender.Send(target, *body, timeoutMs);
     }
-  } catch (const std::exception& e) {
+  } catch (...) {
     out.result = WebhookResult{};
     out.result.outcome = WebhookResult::Outcome::kFinal;
-    out.result.reason = e.what();
+    out.result.reason = ExceptionText(std::current_exception());
   }
   out.result.reason = WebhookMask(target).Apply(out.result.reason);
   out.text = TestNotificationOutcomeText(target, out.result);

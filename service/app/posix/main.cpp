@@ -425,17 +425,22 @@ std::string CredentialSecret(qw::EventLog& log, const char* name) {
 }
 
 // Also on stderr at start (the load writes the entry): a settings file that
-// others can read and that holds a password, unless the credential is used.
+// others can read and that holds a password (unless the credential is used)
+// or a webhook URL.
 void WarnReadablePassword(qw::Profiles& profiles, const std::string& path, bool credential) {
-  if (credential) return;
   // A file that cannot be read fails the load, which says why.
   const qw::Result<qw::ProfileSnapshot> ini = profiles.ReadSnapshot(qw::kIniFileName);
   if (!ini.Ok()) return;
-  if (ini->ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
+  const bool password = !credential && !ini->ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty();
+  bool webhook = false;
+  for (int n = 1; n <= qw::kMaxWebhooks && !webhook; ++n)
+    webhook = !ini->ReadString("WEBHOOK" + std::to_string(n), qw::kKeyWebhookUrl, "").empty();
+  if (!password && !webhook) return;
   const qw::Result<std::vector<std::string>> readers = qw::SecretFileReaders(path);
   if (!readers || readers->empty()) return;
-  const std::string text = "設定ファイル " + path + " はパスワードを含み、他のユーザーも読めます。" +
-                           qw::kReadableSecretAdvice;
+  const std::string what = password && webhook ? "パスワードと通知先の URL " : password ? "パスワード" : "通知先の URL ";
+  const std::string text = "設定ファイル " + path + " は" + what + "を含み、他のユーザーも読めます。" +
+                           (password ? qw::kReadableSecretAdvice : "") + (webhook ? qw::kReadableWebhookAdvice : "");
   std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
 }
 
