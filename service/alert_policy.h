@@ -138,6 +138,8 @@ class AlertPolicy {
   // A new run begins: a pending mail taken over has not been tried yet.
   void NewRun();
   bool AlertOpen() const { return alertOpen_; }
+  // What the last delivered alert named short ("" for a forecast alone).
+  const std::string& AlertedShort() const { return alertShort_; }
 
   // The state file's [PENDINGALERT] and [ALERT].
   void LoadFrom(const CheckState& state);

@@ -506,17 +506,30 @@ void TDrivewarden::CheckOnce() {
     alert.utcTime = UtcStamp(clock.now, clock.utcOffsetMinutes);
     alert.utcOffsetMinutes = clock.utcOffsetMinutes;
     if (FDriveList) {
-      for (const auto& drive : *FDriveList)
-        alert.drives.push_back(DriveFacts{drive->Letter, drive->FreeSpace, drive->Capacity, drive->LimitBytes,
-                                          drive->LimitText, lines.shortLetters.find(drive->Letter) != std::string::npos});
+      for (const auto& drive : *FDriveList) {
+        DriveFacts row{drive->Letter, drive->FreeSpace, drive->Capacity, drive->LimitBytes, drive->LimitText,
+                       lines.shortLetters.find(drive->Letter) != std::string::npos};
+        row.forecast = facts.forecastLetters.find(drive->Letter) != std::string::npos;
+        alert.drives.push_back(row);
+      }
+    }
+    for (const VolumeState& volume : lines.volumes) {
+      DriveFacts row{'?', volume.freeBytes, volume.capacity, volume.thresholdBytes, volume.thresholdText,
+                     volume.below};
+      row.path = volume.path;
+      row.label = volume.label;
+      alert.drives.push_back(row);
     }
     AlertNotice recovery = alert;
     alert.report = facts.alertReport;
+    alert.forecastLines = forecastLines;
+    if (facts.shortLetters.empty() && !facts.forecastLetters.empty()) alert.kind = AlertNotice::Kind::kForecast;
     recovery.kind = AlertNotice::Kind::kRecovery;
     recovery.report = facts.recoveryReport;
-    webhooks = [this, shortLetters = facts.shortLetters, alert, recovery, context = WebhookContext()] {
+    webhooks = [this, shortLetters = facts.shortLetters, forecastLetters = facts.forecastLetters, alert, recovery,
+                context = WebhookContext()] {
       try {
-        FWebhooks.OnCheck(shortLetters, alert, recovery, context);
+        FWebhooks.OnCheck(shortLetters, forecastLetters, alert, recovery, context);
       } catch (const std::exception& e) {
         FEntries.Error(std::string("通知先への送信に失敗しました: ") + e.what());
       }

@@ -136,6 +136,10 @@ class TDrivewarden {
   // not deliver, each with its step and answer. From the check's thread, or
   // once no check runs.
   std::vector<std::string> WebhookFailures() const { return FWebhooks.Failures(); }
+  // The webhook targets of the last load, and the sender their attempts go
+  // through (the test command posts its test notifications with it).
+  const std::vector<WebhookTarget>& WebhookTargets() const { return FSettings.webhooks.targets; }
+  WebhookSender& WebhookSenderInUse() { return FWebhookSender; }
   // The sampling timer tmSample: every `periodMs` between a start and a
   // stop each drive's free space is measured and added to the history (no
   // report, no entry), unless a check runs then (a check adds its own

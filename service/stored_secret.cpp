@@ -73,8 +73,10 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
     else if (!keys.empty())
       entries.Information("設定ファイル " + settingsPath + " の " + keys + " は平文でした。保護した形に置き換えました。");
   }
-  if (!loaded.passwordInFile && !oauth.clientSecretInFile) return;
-  const std::string what = loaded.passwordInFile ? "パスワード" : "クライアント シークレット";
+  const bool webhooksInFile = !loaded.webhooks.targets.empty();
+  if (!loaded.passwordInFile && !oauth.clientSecretInFile && !webhooksInFile) return;
+  std::string what = loaded.passwordInFile ? "パスワード" : oauth.clientSecretInFile ? "クライアント シークレット" : "";
+  if (webhooksInFile) what += (what.empty() ? "" : "と") + std::string("通知先の URL ");
   const Result<std::vector<std::string>> checked = SecretFileReaders(settingsPath);
   if (!checked) {
     entries.Warning("設定ファイル " + settingsPath + " は" + what + "を含みますが、読めるユーザーを確かめられません: " +
@@ -88,8 +90,9 @@ void CareForStoredSecret(Profiles& profiles, EntryWriter& entries, const std::st
   if (!credential.empty() && loaded.passwordInFile)
     text += std::string(text.empty() ? "" : "\r\n") + key + " は使われません (資格情報 " + kCredentialName +
             " のパスワードを使います)。設定ファイルから消してください。";
-  else if (!readers.empty())
+  else if (!readers.empty() && (loaded.passwordInFile || oauth.clientSecretInFile))
     text += loaded.passwordInFile ? kReadableSecretAdvice : kReadableClientSecretAdvice;
+  if (!readers.empty() && webhooksInFile) text += kReadableWebhookAdvice;
   if (!text.empty()) entries.Warning(text);
 }
 

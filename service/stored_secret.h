@@ -38,6 +38,18 @@ inline constexpr const char* kReadableClientSecretAdvice =
     "が root だけが読めるファイル /etc/quotawarden/oauth-client-secret を作り、同梱のユニットが LoadCredential= "
     "でサービスに渡します。設定ファイルの CLIENTSECRET は空にしてください。";
 #endif
+// The same for a file that holds webhook URLs or headers ([WEBHOOKn]):
+// there is no credential for them, the file itself has to be kept private.
+#ifdef _WIN32
+inline constexpr const char* kReadableWebhookAdvice =
+    "通知先の URL とヘッダーは、それを読めるだれもが通知を送れる秘密です。"
+    "コントロール パネルで設定を保存し直すと、SYSTEM と Administrators だけが読める権限になります。";
+#else
+inline constexpr const char* kReadableWebhookAdvice =
+    "通知先の URL とヘッダーは、それを読めるだれもが通知を送れる秘密です。資格情報には移せないため、"
+    "設定ファイルを読めるのをサービスのユーザーだけにしてください (同梱のユニットは DynamicUser=yes です: "
+    "User= と Group= を決めたドロップインを作り、ファイルをそのグループの 0640 にします)。";
+#endif
 
 // `settingsPath`: the file's full path (empty: nothing is done);
 // `credential`: a password from the host's own store, which makes the

@@ -88,20 +88,26 @@ void WebhookChannels::NewRun() {
   }
 }
 
-void WebhookChannels::OnCheck(const std::string& shortLetters, AlertNotice alert, const AlertNotice& recovery,
-                              const Context& context) {
+void WebhookChannels::OnCheck(const std::string& shortLetters, const std::string& forecastLetters,
+                              AlertNotice alert, const AlertNotice& recovery, const Context& context) {
   AlertRules rules = context.rules;
   rules.mailOn = true;  // a listed target is on
+  const bool warning = !shortLetters.empty() || !forecastLetters.empty();
   std::vector<Channel*> due;
   for (Channel& channel : channels_) {
     AlertNotice notice = alert;
-    if (!shortLetters.empty() && channel.policy.AlertOpen()) notice.kind = AlertNotice::Kind::kReminder;
+    // A reminder when the open alert told a shortage already; after a
+    // forecast alone the first shortage is an alert.
+    if (!shortLetters.empty() && channel.policy.AlertOpen() && !channel.policy.AlertedShort().empty() &&
+        notice.kind == AlertNotice::Kind::kAlert)
+      notice.kind = AlertNotice::Kind::kReminder;
     CheckFacts facts;
     facts.shortLetters = shortLetters;
+    facts.forecastLetters = forecastLetters;
     const Result<std::string> alertBody =
-        shortLetters.empty() ? Result<std::string>(std::string()) : RenderWebhookBody(channel.target.kind, notice);
-    const Result<std::string> recoveryBody = shortLetters.empty() ? RenderWebhookBody(channel.target.kind, recovery)
-                                                                  : Result<std::string>(std::string());
+        !warning ? Result<std::string>(std::string()) : RenderWebhookBody(channel.target.kind, notice);
+    const Result<std::string> recoveryBody =
+        !warning ? RenderWebhookBody(channel.target.kind, recovery) : Result<std::string>(std::string());
     if (!alertBody || !recoveryBody) {
       entries_.Error("通知先 " + channel.target.section + " の通知を作れません: " +
                      (!alertBody ? alertBody.status() : recoveryBody.status()).Describe());

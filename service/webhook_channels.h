@@ -48,11 +48,12 @@ class WebhookChannels {
   // A new run: pending alerts taken over are due at once.
   void NewRun();
 
-  // A check found `shortLetters`; `alert` and `recovery` are its notices
-  // (the alert's kind is made a reminder for a channel whose alert is
-  // still open). Each channel decides and, where it has to, sends now.
-  void OnCheck(const std::string& shortLetters, AlertNotice alert, const AlertNotice& recovery,
-               const Context& context);
+  // A check found `shortLetters` short and `forecastLetters` forecast to
+  // fill; `alert` and `recovery` are its notices (a shortage's alert is made
+  // a reminder for a channel whose alert is still open). Each channel
+  // decides and, where it has to, sends now.
+  void OnCheck(const std::string& shortLetters, const std::string& forecastLetters, AlertNotice alert,
+               const AlertNotice& recovery, const Context& context);
   // The retry timer ticked: every channel due by now goes, and at least the
   // one due first (a timer may tick a moment early).
   void OnRetry(const Context& context);

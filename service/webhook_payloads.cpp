@@ -1,6 +1,7 @@
 #include "service/webhook_payloads.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include "common/json.h"
 #include "platform/text_codec.h"
@@ -18,6 +19,7 @@ std::string Title(const AlertNotice& notice) {
     case AlertNotice::Kind::kReminder: return U("ドライブの空き領域の不足が続いています");
     case AlertNotice::Kind::kRecovery: return U("ドライブの空き領域は回復しました");
     case AlertNotice::Kind::kTest: return U("テスト通知");
+    case AlertNotice::Kind::kForecast: return U("ドライブ領域不足の予測のお知らせ");
   }
   return "";
 }
@@ -28,13 +30,40 @@ bool Short(const AlertNotice& notice) {
   return false;
 }
 
+// A warning: a drive short (or not answering), or one forecast to fill.
+bool Warning(const AlertNotice& notice) { return Short(notice) || !notice.forecastLines.empty(); }
+
+// The forecast lines, one string each (UTF-8).
+std::vector<std::string> ForecastLines(const AlertNotice& notice) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < notice.forecastLines.size()) {
+    size_t end = notice.forecastLines.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = notice.forecastLines.size();
+    if (end > at) lines.push_back(U(notice.forecastLines.substr(at, end - at)));
+    at = end + 1;
+  }
+  return lines;
+}
+
 std::string Bytes(int64_t count) { return count < 0 ? U("不明") : U(ReportBytes(count, ",")); }
 
-std::string DriveName(const DriveFacts& drive) { return std::string(1, drive.letter) + ":"; }
+std::string DriveName(const DriveFacts& drive) {
+  if (drive.path.empty()) return std::string(1, drive.letter) + ":";
+  return drive.label.empty() ? U(drive.path) : U(drive.path) + " (" + U(drive.label) + ")";
+}
 
 std::string DriveState(const DriveFacts& drive) {
   if (drive.freeBytes < 0) return U("応答なし");
-  return drive.below ? U("しきい値以下") : U("正常");
+  if (drive.below) return U("しきい値以下");
+  return drive.forecast ? U("不足の予測") : U("正常");
+}
+
+// The colour of a drive's row: a shortage in the warning colour, a
+// forecast in the caution colour.
+const char* RowColor(const DriveFacts& drive) {
+  if (drive.below) return "Attention";
+  return drive.forecast ? "Warning" : nullptr;
 }
 
 std::string ThresholdText(const DriveFacts& drive) {
@@ -77,6 +106,7 @@ void Fact(JsonWriter& w, const std::string& title, const std::string& value) {
 
 Result<std::string> TeamsBody(const AlertNotice& notice) {
   const bool shortage = Short(notice);
+  const char* titleColor = shortage ? "Attention" : Warning(notice) ? "Warning" : "Good";
   JsonWriter w;
   w.BeginObject().Key("type").String("message").Key("attachments").BeginArray();
   w.BeginObject().Key("contentType").String("application/vnd.microsoft.card.adaptive");
@@ -85,7 +115,7 @@ Result<std::string> TeamsBody(const AlertNotice& notice) {
   w.Key("$schema").String("http://adaptivecards.io/schemas/adaptive-card.json");
   w.Key("type").String("AdaptiveCard").Key("version").String("1.4");
   w.Key("body").BeginArray();
-  TextBlock(w, Title(notice), "Bolder", shortage ? "Attention" : "Good");
+  TextBlock(w, Title(notice), "Bolder", titleColor);
   w.BeginObject().Key("type").String("FactSet").Key("facts").BeginArray();
   Fact(w, U("コンピューター"), U(notice.computer));
   Fact(w, U("日時"), notice.localTime + " (UTC " + notice.utcTime + ")");
@@ -99,14 +129,19 @@ Result<std::string> TeamsBody(const AlertNotice& notice) {
   Column(w, "auto", U("状態"), "Bolder", nullptr);
   w.EndArray().EndObject();
   for (const DriveFacts& drive : notice.drives) {
-    const char* color = drive.below ? "Attention" : nullptr;
+    const char* color = RowColor(drive);
     w.BeginObject().Key("type").String("ColumnSet").Key("columns").BeginArray();
     Column(w, "auto", DriveName(drive), "Bolder", color);
     Column(w, "stretch", Bytes(drive.freeBytes) + " / " + Bytes(drive.capacity), nullptr, color);
     Column(w, "auto", ThresholdText(drive), nullptr, color);
-    Column(w, "auto", DriveState(drive), drive.below ? "Bolder" : nullptr, color);
+    Column(w, "auto", DriveState(drive), color ? "Bolder" : nullptr, color);
     w.EndArray().EndObject();
   }
+  if (const std::vector<std::string> forecast = ForecastLines(notice); !forecast.empty()) {
+    TextBlock(w, U("予測"), "Bolder", "Warning");
+    for (const std::string& line : forecast) TextBlock(w, line, nullptr, nullptr);
+  }
+  if (notice.kind == AlertNotice::Kind::kTest && notice.drives.empty()) TextBlock(w, U(notice.report), nullptr, nullptr);
   w.EndArray();  // body
   w.EndObject();  // content
   w.EndObject().EndArray().EndObject();
@@ -147,13 +182,26 @@ Result<std::string> SlackBody(const AlertNotice& notice) {
   w.EndObject().EndObject();
   SlackSection(w, "*" + U("コンピューター") + "*: " + computer + "\n*" + U("日時") + "*: " +
                       notice.localTime + " (UTC " + notice.utcTime + ")");
-  // Slack takes at most 50 blocks: the drives (26 at most) fit.
+  // Slack takes at most 50 blocks: the header, the facts and the forecast
+  // leave room for 47 drives and volumes; more are told in one line.
+  constexpr size_t kDriveBlocks = 47;
+  size_t shown = 0;
   for (const DriveFacts& drive : notice.drives) {
-    std::string line = "*" + DriveName(drive) + "* " + U("空き ") + Bytes(drive.freeBytes) + " / " + U("容量 ") +
+    if (++shown == kDriveBlocks && notice.drives.size() > kDriveBlocks) {
+      SlackSection(w, U("ほか ") + std::to_string(notice.drives.size() - kDriveBlocks + 1) + U(" 件"));
+      break;
+    }
+    std::string line = "*" + SlackEscape(DriveName(drive)) + "* " + U("空き ") + Bytes(drive.freeBytes) + " / " + U("容量 ") +
                        Bytes(drive.capacity) + " / " + U("しきい値 ") + SlackEscape(ThresholdText(drive)) + " / ";
-    line += drive.below ? ":warning: *" + DriveState(drive) + "*" : DriveState(drive);
+    line += RowColor(drive) ? ":warning: *" + DriveState(drive) + "*" : DriveState(drive);
     SlackSection(w, line);
   }
+  if (const std::vector<std::string> forecast = ForecastLines(notice); !forecast.empty()) {
+    std::string text = "*" + U("予測") + "*";
+    for (const std::string& line : forecast) text += "\n" + SlackEscape(line);
+    SlackSection(w, text);
+  }
+  if (notice.kind == AlertNotice::Kind::kTest && notice.drives.empty()) SlackSection(w, SlackEscape(U(notice.report)));
   w.EndArray().EndObject();
   return w.Take();
 }
@@ -172,13 +220,13 @@ Result<std::string> JsonBody(const AlertNotice& notice) {
   w.BeginObject();
   w.Key("schema").String(kWebhookJsonSchema).Key("version").Int(kWebhookJsonVersion);
   w.Key("kind").String(AlertNoticeKindName(notice.kind));
-  w.Key("outcome").String(Short(notice) ? "warning" : "information");
+  w.Key("outcome").String(Warning(notice) ? "warning" : "information");
   w.Key("computer").String(U(notice.computer));
   w.Key("time").BeginObject().Key("utc").String(notice.utcTime).Key("local").String(LocalIso(notice)).EndObject();
   w.Key("title").String(Title(notice));
   w.Key("drives").BeginArray();
   for (const DriveFacts& drive : notice.drives) {
-    w.BeginObject().Key("drive").String(DriveName(drive));
+    w.BeginObject().Key("drive").String(drive.path.empty() ? DriveName(drive) : U(drive.path));
     w.Key("freeBytes");
     IntOrNull(w, drive.freeBytes);
     w.Key("capacityBytes");
@@ -186,8 +234,14 @@ Result<std::string> JsonBody(const AlertNotice& notice) {
     w.Key("threshold").String(U(drive.thresholdText));
     w.Key("thresholdBytes").Int(drive.thresholdBytes);
     w.Key("below").Bool(drive.below);
+    w.Key("forecast").Bool(drive.forecast);
+    w.Key("volume").Bool(!drive.path.empty());
+    if (!drive.path.empty()) w.Key("label").String(U(drive.label));
     w.EndObject();
   }
+  w.EndArray();
+  w.Key("forecast").BeginArray();
+  for (const std::string& line : ForecastLines(notice)) w.String(line);
   w.EndArray();
   w.Key("text").String(U(notice.report));
   w.EndObject();
@@ -202,6 +256,7 @@ const char* AlertNoticeKindName(AlertNotice::Kind kind) {
     case AlertNotice::Kind::kReminder: return "reminder";
     case AlertNotice::Kind::kRecovery: return "recovery";
     case AlertNotice::Kind::kTest: return "test";
+    case AlertNotice::Kind::kForecast: return "forecast";
   }
   return "alert";
 }

@@ -5,7 +5,8 @@
 
 With CERT "-" it listens in plain HTTP (the settings take http:// on a
 loopback address). ANSWER is a status, optionally with a Retry-After value
-("429:4"), or "hang" (the request is read and never answered); each
+("429:4"), "trickle" (a 200 answer sent one byte every half second, about
+40 s in all) or "hang" (the request is read and never answered); each
 request to PATH takes the next answer, the last one repeats. A path not
 scripted answers 404. Writes the port to PORTFILE once listening; every
 request is appended to LOGFILE as one JSON line (t: wall-clock seconds,
@@ -46,6 +47,17 @@ class Handler(BaseHTTPRequestHandler):
                                       "body": body.decode("utf-8", "replace")}, ensure_ascii=False) + "\n")
         if answer[0] == "hang":
             time.sleep(3600)
+            return
+        if answer[0] == "trickle":
+            self.close_connection = True
+            raw = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 40\r\n\r\n" + b"x" * 40
+            try:
+                for i in range(len(raw)):
+                    self.wfile.write(raw[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(0.5)
+            except OSError:
+                pass
             return
         status = int(answer[0])
         text = ("status %d\nsecond line\n" % status).encode()

@@ -76,10 +76,14 @@ const char kUsage[] =
     "                    error on stderr and in an error entry when the check\n"
     "                    could not run.\n"
     "  --test-mail       send the test mail (subject テストメール) with the saved\n"
-    "                    mail settings, whatever ISMAILSEND says; print the\n"
-    "                    conversation and the outcome (UTF-8) to stdout; exit\n"
-    "                    0 when every recipient was accepted, 1 otherwise (a\n"
-    "                    settings error included).\n"
+    "                    mail settings, whatever ISMAILSEND says, and post the\n"
+    "                    test notification to every [WEBHOOKn] target; print\n"
+    "                    the conversation, the outcome and one line per target\n"
+    "                    with its HTTP outcome (UTF-8) to stdout; exit 0 when\n"
+    "                    every recipient was accepted and every target took the\n"
+    "                    notification, 1 otherwise (a settings error included).\n"
+    "                    With webhook targets and no SMTP server, only the\n"
+    "                    targets are tested.\n"
     "  --set-secret PASSWORD\n"
     "                    read the SMTP password from standard input (one\n"
     "                    line) and store it in DIR/smtp-password, mode 0600,\n"
@@ -371,17 +375,22 @@ std::string CredentialSecret(qw::EventLog& log, const char* name) {
 }
 
 // Also on stderr at start (the load writes the entry): a settings file that
-// others can read and that holds a password, unless the credential is used.
+// others can read and that holds a password (unless the credential is used)
+// or a webhook URL.
 void WarnReadablePassword(qw::Profiles& profiles, const std::string& path, bool credential) {
-  if (credential) return;
   // A file that cannot be read fails the load, which says why.
   const qw::Result<qw::ProfileSnapshot> ini = profiles.ReadSnapshot(qw::kIniFileName);
   if (!ini.Ok()) return;
-  if (ini->ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty()) return;
+  const bool password = !credential && !ini->ReadString(qw::kSectionMail, qw::kKeyPassword, "").empty();
+  bool webhook = false;
+  for (int n = 1; n <= qw::kMaxWebhooks && !webhook; ++n)
+    webhook = !ini->ReadString("WEBHOOK" + std::to_string(n), qw::kKeyWebhookUrl, "").empty();
+  if (!password && !webhook) return;
   const qw::Result<std::vector<std::string>> readers = qw::SecretFileReaders(path);
   if (!readers || readers->empty()) return;
-  const std::string text = "設定ファイル " + path + " はパスワードを含み、他のユーザーも読めます。" +
-                           qw::kReadableSecretAdvice;
+  const std::string what = password && webhook ? "パスワードと通知先の URL " : password ? "パスワード" : "通知先の URL ";
+  const std::string text = "設定ファイル " + path + " は" + what + "を含み、他のユーザーも読めます。" +
+                           (password ? qw::kReadableSecretAdvice : "") + (webhook ? qw::kReadableWebhookAdvice : "");
   std::fprintf(stderr, "%s\n", qw::SjisToUtf8(text).c_str());
 }
 

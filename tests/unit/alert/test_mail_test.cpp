@@ -2,9 +2,14 @@
 // with the saved settings whatever ISMAILSEND says.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "mail/encodings.h"
 #include "mail/iso2022jp.h"
 #include "service/test_mail_run.h"
+#include "tests/fakes/fake_http_client.h"
 #include "tests/fakes/fake_message_loop.h"
 #include "tests/fakes/fake_platform.h"
 #include "tools/smtp_test_server.h"
@@ -92,6 +97,67 @@ TEST_F(TestMailRunTest, SettingsErrorsAreHeldAsWithMailOn) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.text.find("SMTP"), std::string::npos) << run.text;
   EXPECT_EQ(server.Sessions().size(), 0u);
+}
+
+// The test command posts the test notification to every webhook target
+// beside the mail: one line per target, and the exit code is 1 when the
+// mail or any target failed. Without an SMTP server the targets alone are
+// tested.
+TEST_F(TestMailRunTest, EveryWebhookTargetGetsTheTestNotificationAndCounts) {
+  FakeHttpClient one, two;
+  WatchOptions options;
+  options.httpClient = [&one, &two]() -> std::unique_ptr<HttpClient> {
+    struct Route : HttpClient {
+      Route(FakeHttpClient& a, FakeHttpClient& b) : a_(a), b_(b) {}
+      Result<HttpResponse> Send(const HttpRequest& request) override {
+        return (request.url.find("/one/") != std::string::npos ? a_ : b_).Send(request);
+      }
+      void Cancel() override {}
+      FakeHttpClient& a_;
+      FakeHttpClient& b_;
+    };
+    return std::make_unique<Route>(one, two);
+  };
+  service = std::make_unique<TDrivewarden>(ServicePlatform{profiles, drives, system, log}, loop.CreateTimer(),
+                                           nullptr, std::move(options));
+  const std::string targets =
+      "[WEBHOOK1]\r\nKIND=TEAMS\r\nURL=https://hooks.example/one/Secret1one\r\n"
+      "[WEBHOOK2]\r\nKIND=JSON\r\nURL=https://hooks.example:8443/two/Secret2two\r\n";
+  const std::string ok1 = "WEBHOOK1 (TEAMS) https://hooks.example: 送信しました (HTTP 200)\n";
+  const struct {
+    const char* name;
+    std::string mailKeys;
+    int answerTwo;
+    int exitCode;
+    std::vector<std::string> lines;  // in the text, in this order
+  } cases[] = {
+      {"mail and both targets", ServerKeys() + "MAILTO=a@example.jp\r\n", 202, 0,
+       {"送信しました\n", ok1, "WEBHOOK2 (JSON) https://hooks.example:8443: 送信しました (HTTP 202)\n"}},
+      {"a target refuses", ServerKeys() + "MAILTO=a@example.jp\r\n", 500, 1,
+       {"送信しました\n", ok1, "WEBHOOK2 (JSON) https://hooks.example:8443: 送信できませんでした: HTTP 500: down\n"}},
+      {"no SMTP server: the targets alone", "MAILTO=a@example.jp\r\n", 200, 0,
+       {"(SMTP サーバー) が空なので、テストメールは送りません。\n", ok1}},
+      {"no SMTP server and a target refuses", "MAILTO=a@example.jp\r\n", 404, 1,
+       {"(SMTP サーバー) が空なので", "WEBHOOK2 (JSON) https://hooks.example:8443: 送信できませんでした: HTTP 404"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetIni(c.mailKeys + targets);
+    one.Answer(200, "1");
+    two.Answer(c.answerTwo, "down");
+    const size_t before = two.SendCount();
+    const TTestMailRun run = RunTestMail(*service, system);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.text;
+    size_t at = 0;
+    for (const std::string& line : c.lines) {
+      const size_t found = run.text.find(line, at);
+      ASSERT_NE(found, std::string::npos) << line << "\n---\n" << run.text;
+      at = found + line.size();
+    }
+    ASSERT_EQ(two.SendCount(), before + 1);
+    EXPECT_NE(two.Requests().back().body.find("\"kind\":\"test\""), std::string::npos);
+    for (const char* secret : {"Secret1one", "Secret2two"}) EXPECT_EQ(run.text.find(secret), std::string::npos);
+  }
 }
 
 }  // namespace

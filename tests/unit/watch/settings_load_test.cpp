@@ -481,6 +481,7 @@ TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
     const char* credential;
     const char* expected;  // a part of the one warning; nullptr: no warning
     const char* oauth = "";  // more [MAIL] lines
+    bool webhook = false;    // a [WEBHOOK1] section
   };
   const char* clientSecret = "SECURITY=STARTTLS\r\nAUTH=OAUTH2\r\nTENANT=t.example\r\nCLIENTID=a\r\nCLIENTSECRET=s\r\n";
   const Case cases[] = {
@@ -492,13 +493,20 @@ TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
       {"credential and a readable file without a password", "", 0644, "c", nullptr},
       {"readable with a client secret", "", 0644, "", "/etc/quotawarden/oauth-client-secret", clientSecret},
       {"private with a client secret", "", 0600, "", nullptr, clientSecret},
+      // A webhook URL is a secret the file alone holds.
+      {"readable with a webhook", "", 0644, "", "通知先の URL を含み、他のユーザーも読めます (group, others)", "", true},
+      {"readable by the group with a webhook", "", 0640, "", "DynamicUser=yes", "", true},
+      {"private with a webhook", "", 0600, "", nullptr, "", true},
+      {"readable with a password and a webhook", "p", 0644, "", "パスワードと通知先の URL を含み", "", true},
+      {"credential and a readable file with a webhook", "", 0644, "c", "通知先の URL を含み", "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
     service.reset();
     log.entries.clear();
-    SetIni(MailOn(std::string("PASSWORD=") + c.password + "\r\nUSER=u\r\n" + c.oauth));
+    SetIni(MailOn(std::string("PASSWORD=") + c.password + "\r\nUSER=u\r\n" + c.oauth) +
+           (c.webhook ? "[WEBHOOK1]\r\nKIND=JSON\r\nURL=https://hooks.example/T0123/secret\r\n" : ""));
     Service().SetSecretSources(path, c.credential);
     ASSERT_EQ(StartError(), "");
     std::vector<std::string> warnings;
@@ -511,6 +519,10 @@ TEST_F(SettingsLoadTest, APasswordOthersCanReadIsOneWarningPerLoad) {
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_NE(warnings[0].find(c.expected), std::string::npos) << warnings[0];
     EXPECT_EQ(warnings[0].find("chmod 600 など"), std::string::npos) << "advice that keeps the unit's user out";
+    // Each secret the file holds gets its own advice.
+    EXPECT_EQ(warnings[0].find("DynamicUser=yes") != std::string::npos, c.webhook && c.mode != 0600) << warnings[0];
+    EXPECT_EQ(warnings[0].find("LoadCredential=") != std::string::npos, (*c.password || *c.oauth) && !*c.credential)
+        << warnings[0];
   }
   std::filesystem::remove(path);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/json.h"
 #include "platform/text_codec.h"
@@ -124,6 +125,109 @@ TEST(WebhookPayloads, ShortageIsInTheWarningColourAndTheDrivesInRows) {
             std::optional<std::string>("Good"));
 }
 
+// A forecast alert: C: forecast to fill, D: not answering, and a volume in
+// a folder (named by its path, with a label); the report's forecast line.
+AlertNotice ForecastNotice(const std::string& path, const std::string& label) {
+  AlertNotice notice = Notice("PC", "10%", AlertNotice::Kind::kForecast);
+  notice.drives[0].below = false;
+  notice.drives[0].forecast = true;
+  notice.drives[1].freeBytes = 7;
+  DriveFacts volume{'?', 50000, 100000, 10000, "10%", false};
+  volume.path = path;
+  volume.label = label;
+  notice.drives.push_back(volume);
+  notice.forecastLines = "C ドライブ : 2026/12/20 ごろ (あと 10 日、1 日あたり 1,000,000 バイト減少)\r\n";
+  return notice;
+}
+
+// Every string of a document, one a line.
+std::string Strings(const JsonValue& value) {
+  std::string out;
+  if (value.IsString()) out += value.Text() + "\n";
+  for (const JsonValue& item : value.Items()) out += Strings(item);
+  for (const auto& member : value.Members()) out += Strings(member.second);
+  return out;
+}
+
+TEST(WebhookPayloads, VolumesAndTheForecastAreFactsOfEveryKind) {
+  const struct {
+    const char* path;
+    const char* label;
+  } volumes[] = {
+      {"/srv/data", ""},
+      {"C:\\Mount\\共有\\表", "業務 \"A\""},
+      {"/mnt/\"q\"\\ctl\x01\t<!here>", "ラベル\x1f&"},
+  };
+  for (const auto& v : volumes) {
+    const AlertNotice notice = ForecastNotice(v.path, v.label);
+    const std::string path = SjisToUtf8(v.path);
+    const std::string label = SjisToUtf8(v.label);
+    const std::string line = "C ドライブ : 2026/12/20 ごろ (あと 10 日、1 日あたり 1,000,000 バイト減少)";
+
+    const Result<JsonValue> object = ParseJson(*RenderWebhookBody(WebhookKind::kJson, notice));
+    ASSERT_TRUE(object.Ok()) << v.path;
+    EXPECT_EQ(object->FindString("kind").value_or("?"), "forecast");
+    EXPECT_EQ(object->FindString("outcome").value_or("?"), "warning");
+    EXPECT_EQ(object->FindString("title").value_or("?"), SjisToUtf8("ドライブ領域不足の予測のお知らせ"));
+    const JsonValue* forecast = object->Find("forecast");
+    ASSERT_TRUE(forecast && forecast->IsArray());
+    ASSERT_EQ(forecast->Items().size(), 1u);
+    EXPECT_EQ(forecast->Items()[0].Text(), SjisToUtf8(line));
+    const std::vector<JsonValue>& drives = object->Find("drives")->Items();
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_TRUE(drives[0].Find("forecast")->AsBool());
+    EXPECT_FALSE(drives[0].Find("below")->AsBool());
+    EXPECT_FALSE(drives[0].Find("volume")->AsBool());
+    EXPECT_EQ(drives[0].Find("label"), nullptr);
+    EXPECT_EQ(drives[2].FindString("drive").value_or("?"), path);
+    EXPECT_TRUE(drives[2].Find("volume")->AsBool());
+    EXPECT_EQ(drives[2].FindString("label").value_or("?"), label);
+    EXPECT_FALSE(drives[2].Find("below")->AsBool());
+    EXPECT_EQ(drives[2].Find("freeBytes")->AsInt64().value_or(-5), 50000);
+
+    const Result<JsonValue> teams = ParseJson(*RenderWebhookBody(WebhookKind::kTeams, notice));
+    ASSERT_TRUE(teams.Ok());
+    const JsonValue& body = *teams->Find("attachments")->Items()[0].Find("content")->Find("body");
+    EXPECT_EQ(body.Items()[0].FindString("color").value_or("?"), "Warning");  // a forecast, nothing short
+    EXPECT_EQ(body.Items()[0].FindString("text").value_or("?"), SjisToUtf8("ドライブ領域不足の予測のお知らせ"));
+    const JsonValue& forecastRow = body.Items()[3];
+    EXPECT_EQ(forecastRow.Find("columns")->Items()[3].Find("items")->Items()[0].FindString("text").value_or("?"),
+              SjisToUtf8("不足の予測"));
+    const JsonValue& volumeRow = body.Items()[5];
+    const std::string shown = volumeRow.Find("columns")->Items()[0].Find("items")->Items()[0].FindString("text").value_or("?");
+    EXPECT_EQ(shown, label.empty() ? path : path + " (" + label + ")");
+    EXPECT_NE(Strings(body).find(SjisToUtf8(line)), std::string::npos);
+
+    const Result<JsonValue> slack = ParseJson(*RenderWebhookBody(WebhookKind::kSlack, notice));
+    ASSERT_TRUE(slack.Ok());
+    const std::string texts = Strings(*slack->Find("blocks"));
+    EXPECT_NE(texts.find(SjisToUtf8(line)), std::string::npos) << texts;
+    EXPECT_NE(texts.find(SjisToUtf8("不足の予測")), std::string::npos) << texts;
+    // The path's own markup is written as entities, the rest as it is.
+    std::string escaped;
+    for (char c : path) escaped += c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '&' ? "&amp;" : std::string(1, c);
+    EXPECT_NE(texts.find(escaped), std::string::npos) << texts;
+  }
+}
+
+TEST(WebhookPayloads, SlackKeepsWithinFiftyBlocksWhateverTheVolumes) {
+  AlertNotice notice = ForecastNotice("/srv/v", "");
+  for (int i = 0; i < 60; ++i) {
+    DriveFacts volume{'?', 5000, 100000, 10000, "10%", i % 2 == 0};
+    volume.path = "/srv/v" + std::to_string(i);
+    notice.drives.push_back(volume);
+  }
+  const Result<JsonValue> slack = ParseJson(*RenderWebhookBody(WebhookKind::kSlack, notice), JsonLimits{1 << 20, 16});
+  ASSERT_TRUE(slack.Ok());
+  const std::vector<JsonValue>& blocks = slack->Find("blocks")->Items();
+  EXPECT_LE(blocks.size(), 50u);
+  // The drives that had no block of their own are counted in one.
+  const std::string texts = Strings(*slack->Find("blocks"));
+  EXPECT_NE(texts.find(SjisToUtf8("ほか 17 件")), std::string::npos) << texts;
+  EXPECT_NE(texts.find("/srv/v42"), std::string::npos);
+  EXPECT_EQ(texts.find("/srv/v43"), std::string::npos);
+}
+
 TEST(WebhookPayloads, SlackSectionsStayWithinTheirLimit) {
   // A name of 4,000 Japanese characters: the section is cut at 3,000
   // characters (not bytes), the header at 150.
@@ -174,8 +278,9 @@ TEST(WebhookPayloads, ChatBodiesPassThePublishedChecks) {
   int n = 0;
   for (const char* name : kHostileNames) {
     for (auto kind : {AlertNotice::Kind::kAlert, AlertNotice::Kind::kReminder, AlertNotice::Kind::kRecovery,
-                      AlertNotice::Kind::kTest}) {
-      const AlertNotice notice = Notice(name, "5%", kind);
+                      AlertNotice::Kind::kTest, AlertNotice::Kind::kForecast}) {
+      AlertNotice notice = kind == AlertNotice::Kind::kForecast ? ForecastNotice(name, name) : Notice(name, "5%", kind);
+      notice.computer = name;
       for (WebhookKind target : {WebhookKind::kTeams, WebhookKind::kSlack}) {
         const std::filesystem::path file = dir / (std::to_string(n++) + ".json");
         std::ofstream(file, std::ios::binary) << *RenderWebhookBody(target, notice);

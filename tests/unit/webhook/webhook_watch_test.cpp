@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/fill_forecast.h"
 #include "common/json.h"
+#include "platform/text_codec.h"
 #include "service/drivewarden.h"
 #include "tests/fakes/fake_http_client.h"
 #include "tests/fakes/fake_message_loop.h"
@@ -320,6 +322,82 @@ TEST_F(WebhookWatch, APendingAlertOutlivesARestartAndARemovedTargetTakesItsAlong
   service->tmWebhookTimer(nullptr);
   EXPECT_EQ(servers.byUrl[kUrl2].SendCount(), before);
   EXPECT_EQ(StateText().find("WEBHOOK2"), std::string::npos) << StateText();
+}
+
+// A drive forecast to fill goes to every target as a forecast (its own
+// kind and title, the forecast line, the drive marked), with the volumes in
+// folders among the rows; the first shortage after it is an alert, the
+// next a reminder.
+TEST_F(WebhookWatch, AForecastAndTheVolumesReachTheTargetsAsThemselves) {
+  constexpr int64_t kStart = 1764547200;  // 2025-12-01 00:00 UTC
+  constexpr int64_t kHour = 3600;
+  VolumeInfo data;
+  data.name = "\\\\?\\Volume{2}\\";
+  data.paths = {"C:\\Data\\"};
+  data.kind = VolumeKind::kFixed;
+  data.label = "データ\"\\";
+  drives.volumes = {data};
+  drives.volumeSpaces["C:\\Data\\"] = {kDriveFixed, 500 * kMiB, 1000 * kMiB, true, nullptr};
+  profiles.SetFile("Drivewarden.ini",
+                   std::string("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\nFORECASTDAYS=10\r\n"
+                               "[DRIVE]\r\nC=10MB\r\nDEFAULT=10%\r\n[WEBHOOK1]\r\nKIND=JSON\r\nURL=") +
+                       kUrl1 + "\r\n[WEBHOOK2]\r\nKIND=SLACK\r\nURL=" + kUrl2 + "\r\n",
+                   0x58C00001);
+  const auto at = [this](int64_t hours, int64_t freeBytes) {
+    system.now = LocalTimeOfUtcSeconds(kStart + hours * kHour, system.utcOffsetMinutes);
+    drives.drives['C'] = {kDriveFixed, freeBytes, 1000 * kMiB, true, nullptr};
+  };
+  at(0, 100 * kMiB);
+  NewService();
+  service->SetSampleTimer(loop.CreateTimer());
+  service->ServiceStart();
+  ASSERT_EQ(servers.byUrl[kUrl1].SendCount(), 0u) << "nothing to tell yet";
+  // 10 MiB a day: two days of samples, then 7 days left to the threshold.
+  for (int64_t h = 4; h < 48; h += 4) {
+    at(h, 100 * kMiB - 10 * kMiB * h / 24);
+    service->tmSampleTimer(nullptr);
+  }
+  at(48, 80 * kMiB);
+  servers.byUrl[kUrl1].Answer(200, "ok");
+  servers.byUrl[kUrl2].Answer(200, "ok");
+  service->tmCheckTimer(nullptr);
+  ASSERT_EQ(servers.byUrl[kUrl1].SendCount(), 1u) << Entries();
+  ASSERT_EQ(servers.byUrl[kUrl2].SendCount(), 1u);
+  const Result<JsonValue> json = ParseJson(servers.byUrl[kUrl1].Requests()[0].body);
+  ASSERT_TRUE(json.Ok());
+  EXPECT_EQ(json->FindString("kind").value_or("?"), "forecast");
+  EXPECT_EQ(json->FindString("outcome").value_or("?"), "warning");
+  const JsonValue* forecast = json->Find("forecast");
+  ASSERT_TRUE(forecast && forecast->Items().size() == 1u) << servers.byUrl[kUrl1].Requests()[0].body;
+  EXPECT_EQ(forecast->Items()[0].Text().rfind(SjisToUtf8("C ドライブ : "), 0), 0u) << forecast->Items()[0].Text();
+  const std::vector<JsonValue>& rows = json->Find("drives")->Items();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].FindString("drive").value_or("?"), "C:");
+  EXPECT_TRUE(rows[0].Find("forecast")->AsBool());
+  EXPECT_FALSE(rows[0].Find("below")->AsBool());
+  EXPECT_EQ(rows[1].FindString("drive").value_or("?"), "C:\\Data");
+  EXPECT_TRUE(rows[1].Find("volume")->AsBool());
+  EXPECT_EQ(rows[1].FindString("label").value_or("?"), SjisToUtf8("データ\"\\"));
+  EXPECT_EQ(rows[1].Find("freeBytes")->AsInt64().value_or(-1), 500 * kMiB);
+  const Result<JsonValue> slack = ParseJson(servers.byUrl[kUrl2].Requests()[0].body);
+  ASSERT_TRUE(slack.Ok());
+  EXPECT_EQ(slack->Find("blocks")->Items()[0].Find("text")->FindString("text").value_or("?"),
+            SjisToUtf8("ドライブ領域不足の予測のお知らせ"));
+
+  // Short now: news at once, an alert; still short at the next check: a
+  // reminder (REMIND=0 mails every check).
+  for (const char* kind : {"alert", "reminder"}) {
+    at(kind[0] == 'a' ? 72 : 96, 5 * kMiB);
+    servers.byUrl[kUrl1].Answer(200, "ok");
+    servers.byUrl[kUrl2].Answer(200, "ok");
+    const size_t before = servers.byUrl[kUrl1].SendCount();
+    service->tmCheckTimer(nullptr);
+    ASSERT_EQ(servers.byUrl[kUrl1].SendCount(), before + 1) << kind;
+    const Result<JsonValue> next = ParseJson(servers.byUrl[kUrl1].Requests()[before].body);
+    ASSERT_TRUE(next.Ok());
+    EXPECT_EQ(next->FindString("kind").value_or("?"), kind);
+    EXPECT_TRUE(next->Find("drives")->Items()[0].Find("below")->AsBool());
+  }
 }
 
 }  // namespace
