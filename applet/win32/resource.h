@@ -121,25 +121,26 @@
 #define IDC_BTN_VOL_IGNORE 2107
 #define IDC_BTN_VOL_CLEAR 2108
 #define IDC_LBL_VOL_NOTE 2109
-// Page 7, 通知先: the chat and webhook targets (ids 2010 to 2099).
-#define IDC_LBL_WEBHOOKS 2010
-#define IDC_LSV_WEBHOOKS 2011
-#define IDC_BTN_WEBHOOK_ADD 2012
-#define IDC_BTN_WEBHOOK_EDIT 2013
-#define IDC_BTN_WEBHOOK_DELETE 2014
-#define IDC_BTN_WEBHOOK_TEST 2015
-#define IDC_LBL_WEBHOOK_OUTCOME 2016
-#define IDC_LBL_WEBHOOK_NOTE 2017
+// Page 7, 通知先: the chat and webhook targets (ids 2020 to 2099; the
+// version page's about form has 2001 to 2011).
+#define IDC_LBL_WEBHOOKS 2020
+#define IDC_LSV_WEBHOOKS 2021
+#define IDC_BTN_WEBHOOK_ADD 2022
+#define IDC_BTN_WEBHOOK_EDIT 2023
+#define IDC_BTN_WEBHOOK_DELETE 2024
+#define IDC_BTN_WEBHOOK_TEST 2025
+#define IDC_LBL_WEBHOOK_OUTCOME 2026
+#define IDC_LBL_WEBHOOK_NOTE 2027
 // Its edit dialog (OK is IDOK, Cancel IDCANCEL).
-#define IDC_WH_LBL_KIND 2030
-#define IDC_WH_CBX_KIND 2031
-#define IDC_WH_LBL_URL 2032
-#define IDC_WH_EDT_URL 2033
-#define IDC_WH_LBL_HEADERS 2034
-#define IDC_WH_EDT_HEADERS 2035
-#define IDC_WH_LBL_PROXY 2036
-#define IDC_WH_EDT_PROXY 2037
-#define IDC_WH_LBL_NOTE 2038
+#define IDC_WH_LBL_KIND 2040
+#define IDC_WH_CBX_KIND 2041
+#define IDC_WH_LBL_URL 2042
+#define IDC_WH_EDT_URL 2043
+#define IDC_WH_LBL_HEADERS 2044
+#define IDC_WH_EDT_HEADERS 2045
+#define IDC_WH_LBL_PROXY 2046
+#define IDC_WH_EDT_PROXY 2047
+#define IDC_WH_LBL_NOTE 2048
 
 // Certificate picker (OK is IDOK, Cancel IDCANCEL).
 #define IDC_LV_CERTS 2001

@@ -67,7 +67,7 @@ int PageOfId(int id) {
   if (id >= 1700 && id < 1800) return kStatusPage;
   if (id >= 1800 && id < 1900) return kMetricsPage;
   if (id >= 1900 && id < 2000) return kOAuthPage;
-  if (id >= 2010 && id < 2100) return kWebhookPage;
+  if (id >= 2020 && id < 2100) return kWebhookPage;
   if (id >= 2100 && id < 2200) return kVolumePage;
   return -1;
 }

@@ -61,10 +61,7 @@ class WebhookEditForm {
   }
   int applied = -1;
 
- private:
-  template <typename Form>
-  friend INT_PTR CALLBACK FormDialogProc(HWND, UINT, WPARAM, LPARAM);
-
+  // For FormDialogProc (the class is this file's own).
   void FormInit() {
     SetText(window_, index_ < 0 ? "通知先の追加" : "通知先の編集");
     SetItemText(window_, IDC_WH_LBL_KIND, "種類");
@@ -155,12 +152,14 @@ class WebhookEditForm {
     }
   }
 
+  HWND window_ = nullptr;
+  HFONT font_ = nullptr;
+
+ private:
   WebhookTargetsModel& targets_;
   MessageBoxes& boxes_;
   int index_;
   WebhookForm form_;
-  HWND window_ = nullptr;
-  HFONT font_ = nullptr;
 };
 
 }  // namespace

@@ -1618,7 +1618,14 @@ void DriveWebhookPage(const std::wstring& port, const std::wstring& silentPort, 
   Check(d != nullptr, "the settings dialog opens for the page 通知先");
   if (d == nullptr) return;
   ShowPage(d, 6);
-  Check(ActivePage(d) == 6, "the page 通知先 is the seventh");
+  HWND tab = Item(d, IDC_PAGECONTROL);
+  wchar_t caption[64] = {};
+  TCITEMW tabItem{};
+  tabItem.mask = TCIF_TEXT;
+  tabItem.pszText = caption;
+  tabItem.cchTextMax = 64;
+  SendMessageW(tab, TCM_GETITEMW, 6, reinterpret_cast<LPARAM>(&tabItem));
+  Check(ActivePage(d) == 6 && std::wstring(caption) == W("通知先"), "the seventh page is 通知先", caption);
   HWND list = Item(d, IDC_LSV_WEBHOOKS);
   HWND test = Item(d, IDC_BTN_WEBHOOK_TEST);
   HWND outcome = Item(d, IDC_LBL_WEBHOOK_OUTCOME);
