@@ -875,7 +875,7 @@ void DriveStatusPage(HWND d) {
   item.pszText = caption;
   item.cchTextMax = 64;
   SendMessageW(tab, TCM_GETITEMW, 3, reinterpret_cast<LPARAM>(&item));
-  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 6 && std::wstring(caption) == W("状態"),
+  Check(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0) == 7 && std::wstring(caption) == W("状態"),
         "the fourth page is 状態", caption);
   SendMessageW(tab, TCM_GETITEMW, 4, reinterpret_cast<LPARAM>(&item));
   Check(std::wstring(caption) == W("監視連携"), "the fifth page is 監視連携", caption);
@@ -1343,7 +1343,7 @@ void DriveVolumePage(const std::wstring& shots) {
   Check(Cell(view, c, 4) == W("なし"), "C:\\ has no threshold yet", Cell(view, c, 4));
   const int gone = RowWithPath(view, L"C:\\Gone\\Data");
   Check(gone >= 0, "the key of no volume is a row");
-  Check(Cell(view, gone, 3) == W("(未マウント)"), "it is shown as not mounted", Cell(view, gone, 3));
+  Check(Cell(view, gone, 3) == W("未マウント"), "it is shown as not mounted", Cell(view, gone, 3));
   Check(Cell(view, gone, 4) == L"1MB", "with its threshold", Cell(view, gone, 4));
 
   HWND defaultBox = Item(d, IDC_CKB_VOL_DEFAULT);
