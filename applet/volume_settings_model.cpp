@@ -136,6 +136,7 @@ void VolumeSettingsModel::Load(const ProfileSnapshot& ini, const std::string& fi
     VolumeRow row;
     row.label = volume.label;
     row.fileSystem = volume.fileSystem;
+    row.kind = volume.kind;
     row.letter = LetterOf(volume, fixedLetters);
     row.keyable = !volume.paths.empty();
     row.path = ShownMountPath(MeasuredPath(volume));
@@ -232,8 +233,9 @@ std::string VolumeSettingsModel::ChoiceText(const VolumeRow& row) const {
     case VolumeChoice::Default:
       break;
   }
-  if (row.letter != 0 && defaultText_.empty()) return "なし";
-  return defaultText_.empty() ? "なし (既定)" : "既定 (" + defaultText_ + ")";
+  // DEFAULT reaches the fixed volumes that are mounted.
+  if (defaultText_.empty() || !row.listed || row.kind != VolumeKind::kFixed) return "なし";
+  return "既定 (" + defaultText_ + ")";
 }
 
 std::string VolumeSettingsModel::StateText() const {

@@ -43,6 +43,9 @@ struct VolumeRow {
   char letter = 0;      // the fixed drive letter the volume is mounted on, if any
   bool keyable = true;  // false: no mount path, so no key can name it (DEFAULT only)
   bool listed = true;   // false: named by the file only, no volume is mounted there now
+  // kMemory: a tmpfs or the like, a row only because a key names it; DEFAULT
+  // does not reach it.
+  VolumeKind kind = VolumeKind::kFixed;
   bool measured = false;  // free and total bytes are known
   int64_t freeBytes = -1;
   int64_t totalBytes = -1;

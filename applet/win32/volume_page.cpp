@@ -30,8 +30,8 @@ void SetCell(HWND view, int row, int column, const std::string& sjis) {
 }
 
 std::string FreeText(const VolumeRow& row) {
-  if (!row.listed) return "(マウントされていません)";
-  if (!row.measured) return "(不明)";
+  if (!row.listed) return "未マウント";
+  if (!row.measured) return "不明";
   return VolumeSizeText(row.freeBytes);
 }
 
@@ -53,11 +53,11 @@ void VolumePage::Create() {
               "警告設定ページの一覧と同じものです。");
   HWND view = GetDlgItem(page_, IDC_LV_VOLUMES);
   SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
-  AddColumn(view, kPath, "マウント パス", 130);
-  AddColumn(view, kLabel, "ラベル", 70);
+  AddColumn(view, kPath, "マウント パス", 112);
+  AddColumn(view, kLabel, "ラベル", 60);
   AddColumn(view, kCapacity, "容量", 58);
-  AddColumn(view, kFree, "空き", 58);
-  AddColumn(view, kThreshold, "しきい値", 62);
+  AddColumn(view, kFree, "空き", 76);
+  AddColumn(view, kThreshold, "しきい値", 72);
   PlaceControls(page_, {
                            {IDC_CKB_VOL_DEFAULT, 10, 10, 382, 20},
                            {IDC_LBL_VOL_DEFAULT, 28, 34, 280, 16},

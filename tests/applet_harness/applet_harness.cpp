@@ -14,6 +14,7 @@
 //                                          masked, tested against a receiver
 //                                          on PORT, saved; a second one tested
 //                                          against a silent one (cancelled)
+//   applet_harness.exe CPL volumes [DIR]  the ボリューム page (with DIR, its picture)
 //   applet_harness.exe - watch             waits for the settings dialog of
 //                                          another process (opened by the
 //                                          Control Panel), checks it and
@@ -1719,6 +1720,176 @@ void WriteKey(const char* section, const char* key, const char* value) {
   WritePrivateProfileStringA(section, key, value, "Drivewarden.ini");
 }
 
+// --- the volumes page -----------------------------------------------------------
+
+// The tab captioned `caption`, or -1.
+int TabNamed(HWND dialog, const std::wstring& caption) {
+  HWND tab = Item(dialog, IDC_PAGECONTROL);
+  const int count = static_cast<int>(SendMessageW(tab, TCM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t text[128] = {};
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 128;
+    SendMessageW(tab, TCM_GETITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+    if (caption == text) return i;
+  }
+  return -1;
+}
+
+// The cells of a list view, row by row.
+std::vector<std::vector<std::wstring>> ListRows(HWND view, int columns) {
+  std::vector<std::vector<std::wstring>> rows;
+  const int count = static_cast<int>(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
+  for (int r = 0; r < count; ++r) {
+    std::vector<std::wstring> row;
+    for (int c = 0; c < columns; ++c) {
+      wchar_t text[512] = {};
+      LVITEMW item{};
+      item.iSubItem = c;
+      item.pszText = text;
+      item.cchTextMax = 512;
+      SendMessageW(view, LVM_GETITEMTEXTW, static_cast<WPARAM>(r), reinterpret_cast<LPARAM>(&item));
+      row.push_back(text);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+int RowWithPath(HWND view, const std::wstring& path) {
+  const auto rows = ListRows(view, 1);
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows[i][0] == path) return static_cast<int>(i);
+  return -1;
+}
+
+std::wstring Cell(HWND view, int row, int column) {
+  const auto rows = ListRows(view, 5);
+  if (row < 0 || row >= static_cast<int>(rows.size())) return L"(no row)";
+  return rows[static_cast<size_t>(row)][static_cast<size_t>(column)];
+}
+
+void SelectRow(HWND view, int row) {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(view, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+// Fills the threshold dialog opened by a click and presses its OK.
+void AnswerLimit(const std::string& what, const std::string& target, const wchar_t* number, int unit) {
+  HWND lim = WaitDialog(W("空き領域しきい値設定"));
+  Check(lim != nullptr, what + ": the threshold dialog opens");
+  if (lim == nullptr) return;
+  Check(Text(Item(lim, IDC_LBL_DRIVE)) == W(target), what + ": the dialog names its target",
+        Text(Item(lim, IDC_LBL_DRIVE)));
+  SetTextOf(Item(lim, IDC_EDT_LIMIT), number);
+  Choose(Item(lim, IDC_CBX_UNIT), unit);
+  Click(Item(lim, IDOK));
+  Check(WaitGone(lim), what + ": the threshold dialog closes");
+  Sleep(100);
+}
+
+// A message box whose text holds each of `parts`; `button` closes it.
+void AnswerHolding(const std::string& what, const std::vector<std::string>& parts, int button) {
+  HWND box = WaitDialog(BoxCaption());
+  Check(box != nullptr, what + ": message box shown");
+  if (box == nullptr) return;
+  const std::wstring text = BoxText(box);
+  for (size_t i = 0; i < parts.size(); ++i)
+    Check(text.find(W(parts[i])) != std::wstring::npos, what + ": part " + std::to_string(i + 1) + " of the text", text);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+  WaitGone(box);
+  Sleep(100);
+}
+
+// The ボリューム page: the volumes Wine's volume API offers, DEFAULT set
+// through the threshold dialog, C's volume given a threshold (the letter's
+// one), another letter's volume ignored, a key of a folder that is no mount
+// point refused on OK and then taken out; the file is checked after OK.
+void DriveVolumePage(const std::wstring& shots) {
+  HWND d = WaitDialog(W("NORVIKA ドライブ番人"));
+  Check(d != nullptr, "the settings dialog opens for the volumes page");
+  if (d == nullptr) return;
+  const int tab = TabNamed(d, W("ボリューム"));
+  Check(tab >= 0, "the dialog has a volumes tab");
+  ShowPage(d, tab);
+  HWND view = Item(d, IDC_LV_VOLUMES);
+  Check(view != nullptr && IsWindowVisible(view), "the volume list is shown");
+  for (const auto& row : ListRows(view, 5)) {
+    std::wstring line;
+    for (const auto& cell : row) line += L" | " + cell;
+    std::printf("volume row%s\n", U8(line).c_str());
+  }
+  const int c = RowWithPath(view, L"C:\\");
+  Check(c >= 0, "C:\\ is a row of the list");
+  Check(Cell(view, c, 3).find(L"B") != std::wstring::npos, "C:\\ has its free space", Cell(view, c, 3));
+  Check(Cell(view, c, 4) == W("なし"), "C:\\ has no threshold yet", Cell(view, c, 4));
+  const int gone = RowWithPath(view, L"C:\\Gone\\Data");
+  Check(gone >= 0, "the key of no volume is a row");
+  Check(Cell(view, gone, 3) == W("未マウント"), "it is shown as not mounted", Cell(view, gone, 3));
+  Check(Cell(view, gone, 4) == L"1MB", "with its threshold", Cell(view, gone, 4));
+
+  HWND defaultBox = Item(d, IDC_CKB_VOL_DEFAULT);
+  Check(!Checked(defaultBox), "DEFAULT is off in a file without it");
+  SendMessageW(defaultBox, BM_SETCHECK, BST_CHECKED, 0);
+  Click(defaultBox);
+  AnswerLimit("DEFAULT", "対象: 既定のしきい値", L"15", 1);
+  Check(Text(Item(d, IDC_LBL_VOL_DEFAULT)) == W("既定のしきい値: 15%"), "DEFAULT is shown",
+        Text(Item(d, IDC_LBL_VOL_DEFAULT)));
+  Check(IsWindowEnabled(Item(d, IDC_BTN_APPLY)) != FALSE, "Apply is enabled by the change");
+
+  SelectRow(view, c);
+  Click(Item(d, IDC_BTN_VOL_LIMIT));
+  AnswerLimit("C:\\", "対象: C:\\", L"2048", 0);
+  Check(Cell(view, c, 4) == L"2048MB", "C:\\ shows its threshold", Cell(view, c, 4));
+  const auto limits = Lines(Item(d, IDC_LSB_LIMITLIST));
+  Check(std::find(limits.begin(), limits.end(), W("C:   2048MB")) != limits.end(),
+        "the warning page's line of C follows");
+
+  // Another letter's volume, if Wine lists one, is not watched.
+  int other = -1;
+  const auto rows = ListRows(view, 5);
+  for (size_t i = 0; i < rows.size() && other < 0; ++i)
+    if (rows[i][0].size() == 3 && rows[i][0][1] == L':' && rows[i][0] != L"C:\\") other = static_cast<int>(i);
+  std::wstring otherPath = other >= 0 ? rows[static_cast<size_t>(other)][0] : L"";
+  if (other >= 0) {
+    SelectRow(view, other);
+    Click(Item(d, IDC_BTN_VOL_IGNORE));
+    Sleep(200);
+    Check(Cell(view, other, 4) == W("監視しない"), "the other volume is ignored", Cell(view, other, 4));
+  } else {
+    std::printf("note: Wine lists no volume beside C:\\ to ignore\n");
+  }
+
+  // The key of no volume stops the save, as the service would refuse it.
+  Click(Item(d, IDOK));
+  AnswerHolding("the key of no volume", {"C:\\Gone\\Data", "固定ボリュームのマウントポイントではありません"}, IDOK);
+  Check(IsWindowVisible(d) != FALSE, "the refused OK leaves the dialog open");
+  Check(ActivePage(d) == tab, "the refused OK shows the volumes page");
+  Check(ReadKey("DRIVE", "DEFAULT") == "<missing>", "nothing was written by the refused OK");
+  SelectRow(view, gone);
+  Click(Item(d, IDC_BTN_VOL_CLEAR));
+  Sleep(200);
+  // DEFAULT reaches no path without a volume.
+  Check(Cell(view, gone, 4) == W("なし"), "the row's key is taken out", Cell(view, gone, 4));
+  if (!shots.empty()) Check(SaveBmp(d, shots + L"\\page_volumes.bmp"), "volumes page captured");
+
+  Click(Item(d, IDOK));
+  Answer("restart question", "設定内容を反映させ、ドライブ番人サービスを再起動しますか？", IDNO);
+  Check(WaitGone(d), "OK closes the dialog");
+  Check(ReadKey("DRIVE", "DEFAULT") == "15%", "DEFAULT written", W(ReadKey("DRIVE", "DEFAULT")));
+  Check(ReadKey("DRIVE", "C") == "2048MB", "C's threshold written", W(ReadKey("DRIVE", "C")));
+  Check(ReadKey("VOLUME", "C:\\Gone\\Data") == "<missing>", "the key of no volume is gone");
+  if (other >= 0) {
+    const std::string path = U8(otherPath);
+    Check(ReadKey("VOLUME", "IGNORE") == path, "IGNORE names the other volume", W(ReadKey("VOLUME", "IGNORE")));
+    Check(ReadKey("DRIVE", std::string(1, path[0]).c_str()).empty(), "the ignored letter has no threshold");
+  }
+}
+
 }  // namespace
 
 // The dialog of a Control Panel process: it opens, shows its pages and
@@ -1739,7 +1910,7 @@ int WatchControlPanel() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: applet_harness CPL check | CPL metrics | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | CPL webhooks PORT SILENTPORT [DIR] | - watch\n");
+    std::fprintf(stderr, "usage: applet_harness CPL check | CPL metrics | CPL volumes [DIR] | CPL screens DIR | CPL testmail PORT SILENTPORT [DIR] | CPL webhooks PORT SILENTPORT [DIR] | - watch\n");
     return 2;
   }
   std::wstring mode = argv[2];
@@ -1784,6 +1955,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring port = argv[3], silentPort = argv[4];
     const std::wstring shots = argc >= 6 ? argv[5] : L"";
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveWebhookPage(port, silentPort, shots); });
+  } else if (mode == L"volumes") {
+    gCpl(cplWindow, CPL_INIT, 0, 0);
+    WriteKey("VOLUME", "C:\\Gone\\Data", "1MB");
+    const std::wstring shots = argc >= 4 ? argv[3] : L"";
+    WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, [&] { DriveVolumePage(shots); });
   } else if (mode == L"metrics") {
     gCpl(cplWindow, CPL_INIT, 0, 0);
     WhileInside([&] { gCpl(cplWindow, CPL_DBLCLK, 0, 0); }, DriveMetricsPage);

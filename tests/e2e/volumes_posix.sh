@@ -2,7 +2,8 @@
 # Volumes beside the letters, on real mounts made here in a mount namespace
 # of this script's own (root): a tmpfs named by a [VOLUME] key, an ext4 image
 # on a loop device mounted in a folder and found by [DRIVE] DEFAULT without
-# any key (filled past DEFAULT), a bind mount of it (measured once), an
+# any key (filled past DEFAULT) and named with its ext4 label (QWDATA) in
+# the report, the mail and status.ini, a bind mount of it (measured once), an
 # ignored full ext4, an unnamed full tmpfs (not watched), and a FUSE volume
 # whose statfs never answers, named by a key. The foreground host's first
 # check ends within the bound, names the hung volume as not answering, mails

@@ -187,6 +187,32 @@ TEST_F(VolumePageTest, ChoicesAreWrittenAsTheServiceReadsThem) {
   EXPECT_TRUE(ServiceReads().volumes.empty());
 }
 
+TEST_F(VolumePageTest, TheThresholdColumnSaysWhatWatchesEachVolume) {
+  drives.volumes.push_back(Volume("ram", {"C:\\RamDisk\\"}, "", VolumeKind::kMemory));
+  drives.volumeSpaces["C:\\RamDisk\\"] = {kDriveFixed, 1 * kGiB, 2 * kGiB, true, nullptr};
+  Open(std::string(kBase) + "[VOLUME]\r\nC:\\RamDisk=50%\r\nD:\\Gone=1MB\r\nIGNORE=C:\\SQLData\\Log\r\n");
+  ASSERT_TRUE(model->SetDefaultLimit("5%").Ok());
+  struct Case {
+    std::string path;
+    std::string before;  // as loaded, DEFAULT on
+    std::string cleared;  // after 既定に戻す
+  };
+  const std::vector<Case> cases = {
+      {"C:\\", "10%", "既定 (5%)"},
+      {"C:\\SQLData\\Log", "監視しない", "既定 (5%)"},
+      {"\\\\?\\Volume{bak}\\", "既定 (5%)", "既定 (5%)"},
+      // DEFAULT reaches neither a RAM disk nor a path with no volume.
+      {"C:\\RamDisk", "50%", "なし"},
+      {"D:\\Gone", "1MB", "なし"},
+  };
+  const VolumeSettingsModel& volumes = model->Volumes();
+  for (const Case& c : cases) EXPECT_EQ(volumes.ChoiceText(RowOf(c.path)), c.before) << c.path;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(model->SetVolumeChoice(Row(c.path), VolumeChoice::Default, "").Ok()) << c.path;
+    EXPECT_EQ(volumes.ChoiceText(RowOf(c.path)), c.cleared) << c.path;
+  }
+}
+
 TEST_F(VolumePageTest, RefusalsSayWhyAndWriteNothing) {
   struct Case {
     const char* what;
