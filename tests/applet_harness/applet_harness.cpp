@@ -1771,13 +1771,6 @@ std::wstring Cell(HWND view, int row, int column) {
   return rows[static_cast<size_t>(row)][static_cast<size_t>(column)];
 }
 
-void SelectRow(HWND view, int row) {
-  LVITEMW item{};
-  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-  item.state = LVIS_SELECTED | LVIS_FOCUSED;
-  SendMessageW(view, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-}
-
 // Fills the threshold dialog opened by a click and presses its OK.
 void AnswerLimit(const std::string& what, const std::string& target, const wchar_t* number, int unit) {
   HWND lim = WaitDialog(W("空き領域しきい値設定"));
@@ -1793,7 +1786,7 @@ void AnswerLimit(const std::string& what, const std::string& target, const wchar
 }
 
 // A message box whose text holds each of `parts`; `button` closes it.
-void AnswerHolding(const std::string& what, const std::vector<std::string>& parts, int button) {
+void AnswerHoldingAll(const std::string& what, const std::vector<std::string>& parts, int button) {
   HWND box = WaitDialog(BoxCaption());
   Check(box != nullptr, what + ": message box shown");
   if (box == nullptr) return;
@@ -1866,7 +1859,7 @@ void DriveVolumePage(const std::wstring& shots) {
 
   // The key of no volume stops the save, as the service would refuse it.
   Click(Item(d, IDOK));
-  AnswerHolding("the key of no volume", {"C:\\Gone\\Data", "固定ボリュームのマウントポイントではありません"}, IDOK);
+  AnswerHoldingAll("the key of no volume", {"C:\\Gone\\Data", "固定ボリュームのマウントポイントではありません"}, IDOK);
   Check(IsWindowVisible(d) != FALSE, "the refused OK leaves the dialog open");
   Check(ActivePage(d) == tab, "the refused OK shows the volumes page");
   Check(ReadKey("DRIVE", "DEFAULT") == "<missing>", "nothing was written by the refused OK");
