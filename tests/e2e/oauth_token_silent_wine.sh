@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installed Windows service under Wine when the token endpoint accepts
 # the connection and never answers: the fetch ends at the mail's silence
-# bound (TOKEN, the mail kept for the retry timer), and a stop during the
+# bound, 20 s for this start by /MAILTIMEOUT (TOKEN, the mail kept for
+# the retry timer), and a stop during the
 # next fetch ends the service within 5 s. The driver is oauth_token_wine.py
 # (part "silent"); every wine command writes to files.
 source "$(dirname "$0")/lib/common.sh"

@@ -59,15 +59,15 @@ class WineService:
             case.expect(False, "the service could not be stopped")
         return False
 
-    def start(self, case):
-        """sc start; a service still running (its automatic start) is
-        stopped and started again."""
-        rc, out = self.wine("sc", "start", SERVICE, name="start", timeout=60)
+    def start(self, case, *parameters):
+        """sc start, with the service's start parameters; a service still
+        running (its automatic start) is stopped and started again."""
+        rc, out = self.wine("sc", "start", SERVICE, *parameters, name="start", timeout=60)
         if "1060" in out:
             raise CaseFailure("the service is not registered: " + out.strip())
         if "1056" in out:
             self.ensure_stopped(case)
-            rc, out = self.wine("sc", "start", SERVICE, name="start", timeout=60)
+            rc, out = self.wine("sc", "start", SERVICE, *parameters, name="start", timeout=60)
         return out
 
     def stop(self):

@@ -20,6 +20,7 @@
 
 #include "common/check_state.h"
 #include "common/exception_text.h"
+#include "mail/smtp_settings.h"
 #include "platform/ascii_text.h"
 #include "platform/drives.h"
 #include "platform/event_log.h"
@@ -209,6 +210,19 @@ bool FirstRetryParameter(const char* arg, int64_t* milliseconds) {
   return true;
 }
 
+// A start parameter (sc start Drivewarden /MAILTIMEOUT=S) that bounds a
+// silent mail server or token endpoint at S seconds (1 to 3600) instead of
+// 60, so that a test need not wait a minute for each silence. Like
+// /RETRYFIRST it lasts for this start only. False for any other text.
+bool MailTimeoutParameter(const char* arg, int* seconds) {
+  const char kName[] = "/MAILTIMEOUT=";
+  if (!arg || _strnicmp(arg, kName, sizeof kName - 1) != 0) return false;
+  const qw::Result<int64_t> value = qw::ParseInteger(arg + sizeof kName - 1, qw::kDecimal, 1, 3600);
+  if (!value) return false;
+  *seconds = static_cast<int>(*value);
+  return true;
+}
+
 // The service's main routine, on a thread of the Service Control Manager.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   gStatusHandle = RegisterServiceCtrlHandlerExA(qw::kServiceName, ControlHandler, nullptr);
@@ -221,8 +235,11 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   // argv[0] is the service's name; a parameter that is not known is said.
   for (DWORD i = 1; i < argc; ++i) {
     int64_t firstRetry = 0;
+    int mailTimeout = 0;
     if (FirstRetryParameter(argv[i], &firstRetry))
       gHost->Service().SetFirstRetryDelay(firstRetry);
+    else if (MailTimeoutParameter(argv[i], &mailTimeout))
+      gHost->Service().SetMailTimeOuts(mailTimeout, qw::TTestMailSettings{}.deadline);
     else
       gHost->WriteError(std::string("サービスの開始パラメーターを使いません: ") + (argv[i] ? argv[i] : ""));
   }
