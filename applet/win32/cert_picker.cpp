@@ -35,23 +35,6 @@ std::string DigitsOnly(const std::string& thumbprint) {
   return digits;
 }
 
-void AddColumn(HWND view, int index, const char* caption, int width) {
-  std::wstring text = Wide(caption);
-  LVCOLUMNW column{};
-  column.mask = LVCF_TEXT | LVCF_WIDTH;
-  column.pszText = text.data();
-  column.cx = ScalePixels(width);
-  SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&column));
-}
-
-void SetCell(HWND view, int row, int column, const std::string& sjis) {
-  std::wstring text = Wide(sjis);
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.pszText = text.data();
-  SendMessageW(view, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-}
-
 INT_PTR CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return Guarded<INT_PTR>(TRUE, [&]() -> INT_PTR {
     if (message == WM_INITDIALOG) {
@@ -60,11 +43,11 @@ INT_PTR CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       SetText(window, "証明書の選択 (ローカル コンピューター\\個人)");
       HWND view = GetDlgItem(window, IDC_LV_CERTS);
       SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
-      AddColumn(view, 0, "発行先", 130);
-      AddColumn(view, 1, "発行者", 110);
-      AddColumn(view, 2, "有効期限", 80);
-      AddColumn(view, 3, "秘密鍵", 50);
-      AddColumn(view, 4, "拇印", 300);
+      AddListColumn(view, 0, "発行先", 130);
+      AddListColumn(view, 1, "発行者", 110);
+      AddListColumn(view, 2, "有効期限", 80);
+      AddListColumn(view, 3, "秘密鍵", 50);
+      AddListColumn(view, 4, "拇印", 300);
       int select = -1;
       for (size_t i = 0; i < state->list.size(); ++i) {
         const StoreCertificate& c = state->list[i];
@@ -74,10 +57,10 @@ INT_PTR CALLBACK PickerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         item.iItem = static_cast<int>(i);
         item.pszText = subject.data();
         const int row = static_cast<int>(SendMessageW(view, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-        SetCell(view, row, 1, c.issuer);
-        SetCell(view, row, 2, c.notAfter + (c.expired ? " (期限切れ)" : ""));
-        SetCell(view, row, 3, c.hasPrivateKey ? "あり" : "なし");
-        SetCell(view, row, 4, c.thumbprint);
+        SetListCell(view, row, 1, c.issuer);
+        SetListCell(view, row, 2, c.notAfter + (c.expired ? " (期限切れ)" : ""));
+        SetListCell(view, row, 3, c.hasPrivateKey ? "あり" : "なし");
+        SetListCell(view, row, 4, c.thumbprint);
         if (c.thumbprint == state->current) select = row;
       }
       if (select >= 0) {

@@ -1,5 +1,8 @@
 #include "applet/win32/dialog_util.h"
 
+#include <commctrl.h>
+
+#include "corelib/win32/win_text.h"
 #include "platform/win32/win_loop.h"
 
 namespace qw {
@@ -62,6 +65,24 @@ int ScreenDpi() {
 }
 
 int ScalePixels(int pixels) { return MulDiv(pixels, ScreenDpi(), 96); }
+
+void AddListColumn(HWND view, int index, const char* caption, int width) {
+  std::wstring text = Wide(caption);
+  LVCOLUMNW column{};
+  column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+  column.pszText = text.data();
+  column.cx = ScalePixels(width);
+  column.iSubItem = index;
+  SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&column));
+}
+
+void SetListCell(HWND view, int row, int column, const std::string& sjis) {
+  std::wstring text = Wide(sjis);
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = text.data();
+  SendMessageW(view, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
 
 void PlaceControls(HWND dialog, std::initializer_list<ControlPlace> places) {
   for (const ControlPlace& p : places) {

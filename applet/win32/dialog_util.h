@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <initializer_list>
+#include <string>
 
 #include "applet/win32/cpl_drivewarden.h"
 
@@ -28,6 +29,11 @@ void PlaceControls(HWND dialog, std::initializer_list<ControlPlace> places);
 // Gives `window` a client area of `width` x `height` (pixels at 96 DPI) and
 // centres it on the screen.
 void SetClientSizeCentred(HWND window, int width, int height);
+
+// A report list view's column `index` (its caption Shift-JIS, its width in
+// pixels at 96 DPI), and the text of one cell of an item already inserted.
+void AddListColumn(HWND view, int index, const char* caption, int width);
+void SetListCell(HWND view, int row, int column, const std::string& sjis);
 
 // Moves the focus to `control` of `dialog`, activating the dialog first: after
 // a task-modal message box the dialog may have been left inactive.

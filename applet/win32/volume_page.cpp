@@ -11,24 +11,6 @@ namespace {
 
 enum Column { kPath, kLabel, kCapacity, kFree, kThreshold, kColumnCount };
 
-void AddColumn(HWND view, int index, const char* title, int width) {
-  std::wstring text = Wide(title);
-  LVCOLUMNW column{};
-  column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-  column.pszText = text.data();
-  column.cx = ScalePixels(width);
-  column.iSubItem = index;
-  SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&column));
-}
-
-void SetCell(HWND view, int row, int column, const std::string& sjis) {
-  std::wstring text = Wide(sjis);
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.pszText = text.data();
-  SendMessageW(view, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-}
-
 std::string FreeText(const VolumeRow& row) {
   if (!row.listed) return "未マウント";
   if (!row.measured) return "不明";
@@ -53,11 +35,11 @@ void VolumePage::Create() {
               "警告設定ページの一覧と同じものです。");
   HWND view = GetDlgItem(page_, IDC_LV_VOLUMES);
   SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
-  AddColumn(view, kPath, "マウント パス", 112);
-  AddColumn(view, kLabel, "ラベル", 60);
-  AddColumn(view, kCapacity, "容量", 58);
-  AddColumn(view, kFree, "空き", 76);
-  AddColumn(view, kThreshold, "しきい値", 72);
+  AddListColumn(view, kPath, "マウント パス", 112);
+  AddListColumn(view, kLabel, "ラベル", 60);
+  AddListColumn(view, kCapacity, "容量", 58);
+  AddListColumn(view, kFree, "空き", 76);
+  AddListColumn(view, kThreshold, "しきい値", 72);
   PlaceControls(page_, {
                            {IDC_CKB_VOL_DEFAULT, 10, 10, 382, 20},
                            {IDC_LBL_VOL_DEFAULT, 28, 34, 280, 16},
@@ -90,10 +72,10 @@ void VolumePage::Show() {
     item.iItem = static_cast<int>(i);
     item.pszText = path.data();
     const int at = static_cast<int>(SendMessageW(view, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    SetCell(view, at, kLabel, row.label);
-    SetCell(view, at, kCapacity, row.measured ? VolumeSizeText(row.totalBytes) : "");
-    SetCell(view, at, kFree, FreeText(row));
-    SetCell(view, at, kThreshold, volumes.ChoiceText(row));
+    SetListCell(view, at, kLabel, row.label);
+    SetListCell(view, at, kCapacity, row.measured ? VolumeSizeText(row.totalBytes) : "");
+    SetListCell(view, at, kFree, FreeText(row));
+    SetListCell(view, at, kThreshold, volumes.ChoiceText(row));
   }
   if (selected >= 0 && selected < static_cast<int>(rows.size())) {
     LVITEMW item{};
