@@ -539,11 +539,17 @@ void TDrivewarden::CheckOnce() {
     alert.localTime = LocalStamp(clock.now);
     alert.utcTime = UtcStamp(clock.now, clock.utcOffsetMinutes);
     alert.utcOffsetMinutes = clock.utcOffsetMinutes;
+    // The forecast set names letters and volume paths ("C|/data"): a row is
+    // marked by its own name, never by a letter that a path holds.
+    const std::vector<std::string> forecastNames = ShortSetNames(facts.forecastLetters);
+    const auto forecast = [&forecastNames](const std::string& name) {
+      return std::find(forecastNames.begin(), forecastNames.end(), name) != forecastNames.end();
+    };
     if (FDriveList) {
       for (const auto& drive : *FDriveList) {
         DriveFacts row{drive->Letter, drive->FreeSpace, drive->Capacity, drive->LimitBytes, drive->LimitText,
                        lines.shortLetters.find(drive->Letter) != std::string::npos};
-        row.forecast = facts.forecastLetters.find(drive->Letter) != std::string::npos;
+        row.forecast = forecast(std::string(1, drive->Letter));
         alert.drives.push_back(row);
       }
     }
@@ -552,6 +558,7 @@ void TDrivewarden::CheckOnce() {
                      volume.below};
       row.path = volume.path;
       row.label = volume.label;
+      row.forecast = forecast(volume.path);
       alert.drives.push_back(row);
     }
     AlertNotice recovery = alert;

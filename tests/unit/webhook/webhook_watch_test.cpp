@@ -324,6 +324,51 @@ TEST_F(WebhookWatch, APendingAlertOutlivesARestartAndARemovedTargetTakesItsAlong
   EXPECT_EQ(StateText().find("WEBHOOK2"), std::string::npos) << StateText();
 }
 
+// A volume in a folder forecast to fill is the row marked, not the letter
+// its path begins with (nor any letter its path holds).
+TEST_F(WebhookWatch, AVolumeForecastMarksTheVolumeRowAlone) {
+  constexpr int64_t kStart = 1764547200;  // 2025-12-01 00:00 UTC
+  constexpr int64_t kHour = 3600;
+  VolumeInfo data;
+  data.name = "\\\\?\\Volume{3}\\";
+  data.paths = {"C:\\SQLData\\"};
+  data.kind = VolumeKind::kFixed;
+  drives.volumes = {data};
+  profiles.SetFile("Drivewarden.ini",
+                   std::string("[WARNING]\r\nINTERVAL=24\r\nISMAILSEND=0\r\nFORECASTDAYS=10\r\n"
+                               "[DRIVE]\r\nC=10MB\r\nD=10MB\r\nDEFAULT=10%\r\n[WEBHOOK1]\r\nKIND=JSON\r\nURL=") +
+                       kUrl1 + "\r\n",
+                   0x58C00002);
+  // The letters stay put; the volume loses 10 MiB a day towards its 100 MiB.
+  const auto at = [this](int64_t hours) {
+    system.now = LocalTimeOfUtcSeconds(kStart + hours * kHour, system.utcOffsetMinutes);
+    drives.drives['C'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.drives['D'] = {kDriveFixed, 900 * kMiB, 1000 * kMiB, true, nullptr};
+    drives.volumeSpaces["C:\\SQLData\\"] = {kDriveFixed, 200 * kMiB - 10 * kMiB * hours / 24, 1000 * kMiB, true,
+                                              nullptr};
+  };
+  at(0);
+  NewService();
+  service->SetSampleTimer(loop.CreateTimer());
+  service->ServiceStart();
+  for (int64_t h = 4; h < 48; h += 4) {
+    at(h);
+    service->tmSampleTimer(nullptr);
+  }
+  at(48);
+  servers.byUrl[kUrl1].Answer(200, "ok");
+  const size_t before = servers.byUrl[kUrl1].SendCount();
+  service->tmCheckTimer(nullptr);
+  ASSERT_EQ(servers.byUrl[kUrl1].SendCount(), before + 1) << Entries();
+  const Result<JsonValue> json = ParseJson(servers.byUrl[kUrl1].Requests()[before].body);
+  ASSERT_TRUE(json.Ok());
+  EXPECT_EQ(json->FindString("kind").value_or("?"), "forecast");
+  for (const JsonValue& row : json->Find("drives")->Items()) {
+    const std::string name = row.FindString("drive").value_or("?");
+    EXPECT_EQ(row.Find("forecast")->AsBool(), name == "C:\\SQLData") << name;
+  }
+}
+
 // A drive forecast to fill goes to every target as a forecast (its own
 // kind and title, the forecast line, the drive marked), with the volumes in
 // folders among the rows; the first shortage after it is an alert, the
