@@ -189,14 +189,7 @@ void WebhookPage::Create() {
     const char* caption;
     int width;
   } columns[] = {{"番号", 44}, {"種類", 70}, {"URL", 262}};
-  for (int i = 0; i < 3; ++i) {
-    std::wstring caption = Wide(columns[i].caption);
-    LVCOLUMNW column{};
-    column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.pszText = caption.data();
-    column.cx = ScalePixels(columns[i].width);
-    SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
-  }
+  for (int i = 0; i < 3; ++i) AddListColumn(list, i, columns[i].caption, columns[i].width);
   PlaceControls(page_, {
                            {IDC_LBL_WEBHOOKS, 10, 10, 382, 16},
                            {IDC_LSV_WEBHOOKS, 10, 30, 382, 180},
@@ -214,17 +207,14 @@ void WebhookPage::Refresh(int select) {
   SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
   const std::vector<WebhookRow> rows = model_.Webhooks().Rows();
   for (size_t i = 0; i < rows.size(); ++i) {
-    const std::string cells[3] = {std::to_string(rows[i].number), rows[i].kind, rows[i].url};
-    for (int c = 0; c < 3; ++c) {
-      std::wstring text = Wide(cells[c]);
-      LVITEMW item{};
-      item.mask = LVIF_TEXT;
-      item.iItem = static_cast<int>(i);
-      item.iSubItem = c;
-      item.pszText = text.data();
-      SendMessageW(list, c == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW, c == 0 ? 0 : i,
-                   reinterpret_cast<LPARAM>(&item));
-    }
+    std::wstring number = Wide(std::to_string(rows[i].number));
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = static_cast<int>(i);
+    item.pszText = number.data();
+    SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    SetListCell(list, static_cast<int>(i), 1, rows[i].kind);
+    SetListCell(list, static_cast<int>(i), 2, rows[i].url);
   }
   if (select >= 0 && select < static_cast<int>(rows.size())) {
     LVITEMW state{};
